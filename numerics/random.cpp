@@ -1,0 +1,93 @@
+// Uniform and Gaussian random numbers; conventions in random.h.
+#include "numerics/random.h"
+
+#include <cmath>
+#include <cstdint>
+
+#include "numerics/random_state.h"
+
+namespace {
+
+constexpr int kMultiplier = 16807;
+constexpr int kModulus = 2147483647;  // 2^31 - 1
+constexpr int kSchrageQuotient = 127773;  // kModulus / kMultiplier
+constexpr int kSchrageRemainder = 2836;   // kModulus % kMultiplier
+constexpr int kTableDivisor = 1 + (kModulus - 1) / tolvane::random::kShuffleTableSize;  // 2^26
+constexpr int kWarmUpSteps = 40;
+constexpr int kDiscardedWarmUpSteps = 8;
+constexpr double kScale = 1.0 / 2147483647.0;  // the double nearest to 1 / (2^31 - 1)
+constexpr double kUpperLimit = 0.99999988;     // 1 - 1.2e-7
+constexpr float kLargestUniform = static_cast<float>(kUpperLimit);  // 1 - 2^-23
+
+// s <- 16807 * s mod (2^31 - 1) without overflowing 32 bits.
+inline int congruentialStep(int s) {
+  const int k = s / kSchrageQuotient;
+  s = kMultiplier * (s - k * kSchrageQuotient) - kSchrageRemainder * k;
+  if (s < 0) s += kModulus;
+  return s;
+}
+
+}  // namespace
+
+namespace tolvane::random {
+
+GeneratorState& generatorState() {
+  static GeneratorState state;  // zero at load: not yet seeded, nothing pending
+  return state;
+}
+
+void restartUniforms(GeneratorState& state, int* seed) {
+  // Negate in 32-bit arithmetic: -(-2^31) stays negative, and 0 or a positive seed
+  // (only possible on the first call in the process) also fall back to 1.
+  int s = static_cast<int>(0u - static_cast<std::uint32_t>(*seed));
+  if (s <= 0) s = 1;
+  for (int step = 1; step <= kWarmUpSteps; ++step) {
+    s = congruentialStep(s);
+    if (step > kDiscardedWarmUpSteps) state.table[kWarmUpSteps - step] = s;
+  }
+  *seed = s;
+  state.previous = state.table[0];
+}
+
+float nextUniform(GeneratorState& state, int* seed) {
+  if (*seed <= 0 || state.previous == 0) restartUniforms(state, seed);
+  *seed = congruentialStep(*seed);
+  const int slot = state.previous / kTableDivisor;
+  state.previous = state.table[slot];
+  state.table[slot] = *seed;
+  const float u = static_cast<float>(static_cast<double>(state.previous) * kScale);
+  if (static_cast<double>(u) > kUpperLimit) return kLargestUniform;
+  return u;
+}
+
+float polarScale(float r) {
+  const double wide = static_cast<double>(r);
+  return static_cast<float>(std::sqrt(std::log(wide) * -2.0 / wide));
+}
+
+}  // namespace tolvane::random
+
+float ran1(int* seed) {
+  return tolvane::random::nextUniform(tolvane::random::generatorState(), seed);
+}
+
+float gasdev(int* seed) {
+  using namespace tolvane::random;
+  GeneratorState& state = generatorState();
+  if (state.deviatePending) {
+    state.deviatePending = false;
+    return state.pendingDeviate;
+  }
+  float x, y, r;
+  do {
+    const float u1 = nextUniform(state, seed);
+    const float u2 = nextUniform(state, seed);
+    x = static_cast<float>(2.0 * static_cast<double>(u1) - 1.0);
+    y = static_cast<float>(2.0 * static_cast<double>(u2) - 1.0);
+    r = x * x + y * y;
+  } while (r >= 1.0f || r == 0.0f);
+  const float fac = polarScale(r);
+  state.pendingDeviate = x * fac;
+  state.deviatePending = true;
+  return y * fac;
+}

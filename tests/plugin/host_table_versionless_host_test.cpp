@@ -1,0 +1,12 @@
+// A host that lacks the one mandatory operation, hvGetVersionOfHelvara.
+#include <gtest/gtest.h>
+
+#include "plugin/host_table.h"
+
+extern "C" bool hvLogText(const char*) { return true; }
+
+TEST(HostTable, FailsWithoutTheVersionOperationAndLooksUpNothingElse) {
+  EXPECT_FALSE(host::InitHVAccess());
+  EXPECT_EQ(host::hvGetVersionOfHelvara, nullptr);
+  EXPECT_EQ(host::hvLogText, nullptr);  // the lookup stopped before it
+}
