@@ -1,4 +1,276 @@
-// Placeholder until the run lands: the tool reports that it did not complete.
-#include "plugin/tolvane_plugin.h"
+// One simulation run: the dialogue with the user, the host's documents, the passes
+// that fill the VTC, and the offer to save.
+//
+// Every host service is reached through the host function table, filled afresh at the
+// start of each run. Status lines in the log begin "// Plugin>  ", progress lines
+// "// Plugin>    "; errors the user must see go to the message box, cancellations end
+// the run silently. Texts are composed in std::string, so long condition names, VOI
+// names or paths are never cut. The run returns true when it reaches its end (saved
+// or not) and false on every early end.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
 
-bool TolvanePlugin::execute() { return false; }
+#include "plugin/host_table.h"
+#include "plugin/tolvane_plugin.h"
+#include "simulation/synthesis.h"
+
+namespace {
+
+using tolvane::simulation::SignalOutcome;
+using tolvane::simulation::SignalResult;
+using tolvane::simulation::VtcGrid;
+
+constexpr int kRequiredVmrDimension = 256;
+constexpr int kDefaultTimePoints = 250;
+constexpr int kMaxTimePoints = 1000;
+constexpr int kDefaultChoice = 2;
+constexpr int kDefaultCentre = 128;
+constexpr int kCentreMargin = 2;  // centre prompts keep the centre this far inside the box
+constexpr const char* kDesignMatrixFile = "plugin_created.rtc";
+
+void logLine(const std::string& line) { host::hvLogText(line.c_str()); }
+
+// A text field that the host filled, up to its terminator or the field's end.
+template <std::size_t N>
+std::string hostText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+std::string number(int value) { return std::to_string(value); }
+
+// The chosen cluster: the predictor of each VOI, or the sphere's centre and predictor.
+struct Cluster {
+  bool useVois = false;
+  std::unique_ptr<int[]> predictorOfVoi;  // released on every way out of the run
+  int voiCount = 0;
+  int centreX = 0, centreY = 0, centreZ = 0;
+  int spherePredictor = 0;
+};
+
+// A derived grid that cannot hold data, or a host that gave no storage, must not be
+// written to; the user learns why.
+bool gridIsUsable(const VTCHeader& header, const float* data) {
+  if (data == nullptr) {
+    host::hvMessageBox("The host provided no data storage for the created VTC; nothing was "
+                       "simulated.");
+    return false;
+  }
+  const int resolution = header.Resolution;
+  const bool dimensionsPositive =
+      resolution > 0 && (header.XEnd - header.XStart) / resolution > 0 &&
+      (header.YEnd - header.YStart) / resolution > 0 &&
+      (header.ZEnd - header.ZStart) / resolution > 0 && header.NumberOfTimePoints > 0;
+  if (!dimensionsPositive) {
+    host::hvMessageBox(("The created VTC has no usable grid (bounding box X " +
+                        number(header.XStart) + "-" + number(header.XEnd) + ", Y " +
+                        number(header.YStart) + "-" + number(header.YEnd) + ", Z " +
+                        number(header.ZStart) + "-" + number(header.ZEnd) + ", resolution " +
+                        number(resolution) + ", " + number(header.NumberOfTimePoints) +
+                        " time points); nothing was simulated.")
+                           .c_str());
+    return false;
+  }
+  return true;
+}
+
+// Names every condition as "k: name" followed by the separator, k counting from 1.
+std::string conditionList(int conditionCount, const char* separator) {
+  std::string list;
+  for (int i = 0; i < conditionCount; ++i) {
+    ConditionInfo condition{};
+    host::hvGetProtocolCondition(i, &condition);
+    list += number(i + 1) + ": " + hostText(condition.Name) + separator;
+  }
+  return list;
+}
+
+// Builds one predictor per protocol condition, convolved with the two-gamma HRF, and
+// saves the design matrix.
+void buildDesignMatrix(int conditionCount) {
+  host::hvClearDesignMatrix();
+  for (int i = 0; i < conditionCount; ++i) {
+    ConditionInfo condition{};
+    host::hvGetProtocolCondition(i, &condition);
+    condition.Name[sizeof(condition.Name) - 1] = '\0';  // the name is passed on as a text
+    host::hvAddPredictor(condition.Name);
+    host::hvSetPredictorValuesFromCondition(condition.Name, i, 1.0f);
+    host::hvApplyTwoGammaHRFToPredictor(i);
+  }
+  host::hvSaveSingleStudyGLMDesignMatrix(kDesignMatrixFile);
+}
+
+// Asks for one predictor per VOI. False when a VOI cannot be had or the user cancels.
+bool chooseVoiPredictors(Cluster& cluster, int conditionCount) {
+  const std::string conditions = conditionList(conditionCount, "<br>");
+  for (int j = 0; j < cluster.voiCount; ++j) {
+    VOIInfo voi{};
+    if (host::hvGetVOI(j, &voi) == nullptr) return false;
+    const std::string prompt =
+        "Select predictor for VOI: <b>" + hostText(voi.Name) + "</b>:<br><br>" + conditions;
+    const int answer = host::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
+    if (answer <= 0) return false;
+    cluster.predictorOfVoi[j] = answer - 1;
+  }
+  return true;
+}
+
+// Asks for the sphere's predictor and centre. False when the user cancels the choice.
+bool chooseSphere(Cluster& cluster, const VTCHeader& header, int conditionCount) {
+  const std::string prompt =
+      "Select condition:\n\n" + conditionList(conditionCount, "\n") + "\n";
+  const int answer = host::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
+  if (answer <= 0) return false;
+  cluster.spherePredictor = answer - 1;
+  if (host::hvYesNoMessageBox("Do you want to use the cross position as the cluster center ?")) {
+    host::hvGetCrossPositionOfCurrentVMR(&cluster.centreX, &cluster.centreY, &cluster.centreZ);
+  } else {
+    // Coordinates are taken as they come: a cancelled prompt yields 0, a valid position.
+    cluster.centreX = host::hvGetIntegerInput("Enter X position of simulated cluster: ",
+                                              kDefaultCentre, header.XStart + kCentreMargin,
+                                              header.XEnd - kCentreMargin);
+    cluster.centreY = host::hvGetIntegerInput("Enter Y position of simulated cluster: ",
+                                              kDefaultCentre, header.YStart + kCentreMargin,
+                                              header.YEnd - kCentreMargin);
+    cluster.centreZ = host::hvGetIntegerInput("Enter Z position of simulated cluster: ",
+                                              kDefaultCentre, header.ZStart + kCentreMargin,
+                                              header.ZEnd - kCentreMargin);
+  }
+  logLine("// Plugin>  Selected position: X: " + number(cluster.centreX) +
+          "  Y: " + number(cluster.centreY) + "  Z: " + number(cluster.centreZ));
+  return true;
+}
+
+// Fills the VTC with noise and then the cluster's signal. False, with the busy
+// indication ended and the user told, when the host cannot give what the signal needs.
+bool synthesise(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& cluster) {
+  const auto log = [](const char* line) { host::hvLogText(line); };
+  int seed = -1;  // the uniform sequence restarts with every run
+  logLine("// Plugin>  Creating noise data...");
+  host::hvShowBusyCursor();
+  tolvane::simulation::fillNoise(grid, &seed, log);
+  logLine("// Plugin>  Creating signal + noise data...");
+  const SignalResult result =
+      cluster.useVois
+          ? tolvane::simulation::fillVoiSignal(grid, vois, cluster.predictorOfVoi.get(),
+                                               cluster.voiCount, &seed, log)
+          : tolvane::simulation::fillSphereSignal(grid, cluster.centreX, cluster.centreY,
+                                                  cluster.centreZ, cluster.spherePredictor, &seed);
+  if (result.outcome != SignalOutcome::kDone) {
+    host::hvStopBusyCursor();
+    host::hvMessageBox(result.outcome == SignalOutcome::kPredictorMissing
+                           ? "Error accessing predictor time course"
+                           : "Error accessing the voxels of a VOI");
+    return false;
+  }
+  if (result.skippedVoxels > 0)
+    logLine("// Plugin>  " + std::to_string(result.skippedVoxels) +
+            " cluster voxel(s) outside the VTC were skipped");
+  host::hvStopBusyCursor();
+  return true;
+}
+
+void offerToSave() {
+  char name[kMaxPathLength + 1] = {};
+  if (host::hvGetSaveFileName("Enter Name For Saving Created VTC File:", "Simulated.vtc",
+                              "Volume Time Course Files (*.vtc)", name) == 0)
+    return;
+  name[kMaxPathLength] = '\0';
+  logLine("// Plugin>  Saving created VTC file as \"" + std::string(name) + "\"...");
+  host::hvShowBusyCursor();
+  host::hvSaveVTCOfCurrentVMR(name);
+  host::hvStopBusyCursor();
+}
+
+}  // namespace
+
+bool TolvanePlugin::execute() {
+  if (!host::InitHVAccess()) return false;
+  // Without every operation the run calls there may not even be a message box to
+  // explain anything with, so the run ends before calling any of them.
+  if (!host::runOperationsPresent()) return false;
+
+  int major = 0, minor = 0, sub = 0;
+  host::hvGetVersionOfHelvara(&major, &minor, &sub);
+  if (!checkVersionGreaterEqualVersion(major, minor, sub, 2, 0, 0)) {
+    host::hvMessageBox("Can not execute this plugin - Helvara version 2.0.0 or higher required.");
+    return false;
+  }
+
+  host::hvShowLogTab();
+  logLine(" ");
+  logLine("// Plugin>  Running Tolvane...");
+
+  int vmrX = 0, vmrY = 0, vmrZ = 0;
+  if (host::hvGetCurrentVMR(&vmrX, &vmrY, &vmrZ) == 0) {
+    host::hvMessageBox("This plugin requires a VMR to operate. Make sure that a VMR is open and "
+                       "that its window is selected.");
+    return false;
+  }
+  if (vmrX != kRequiredVmrDimension || vmrY != kRequiredVmrDimension ||
+      vmrZ != kRequiredVmrDimension) {
+    host::hvMessageBox("This plugin requires a VMR with \"256\" dimensions, preferentially a VMR "
+                       "in Talairach space.");
+    return false;
+  }
+
+  const int requestedTimePoints = host::hvGetIntegerInput(
+      "Enter number of simulated time points:", kDefaultTimePoints, 1, kMaxTimePoints);
+  if (requestedTimePoints <= 0) return false;
+
+  host::hvCreateVTCForCurrentVMR(requestedTimePoints, 0);
+  VTCHeader header{};
+  host::hvGetHeaderOfVTCOfCurrentVMR(&header);
+  float* data = host::hvGetVTCFloatDataOfCurrentVMR();
+  if (!gridIsUsable(header, data)) return false;
+  const VtcGrid grid{data,
+                     (header.XEnd - header.XStart) / header.Resolution,
+                     (header.YEnd - header.YStart) / header.Resolution,
+                     (header.ZEnd - header.ZStart) / header.Resolution,
+                     header.NumberOfTimePoints,
+                     header.XStart,
+                     header.YStart,
+                     header.ZStart,
+                     header.Resolution};
+  logLine("// Plugin>  Dims of created VTC, X: " + number(grid.dimX) + "  Y: " +
+          number(grid.dimY) + "  Z: " + number(grid.dimZ));
+
+  char protocolPath[kMaxPathLength + 1] = {};
+  if (host::hvGetOpenFileName("Provide a protocol file:", "", "Protocol Files (*.prt)",
+                              protocolPath) == 0)
+    return false;
+  const std::size_t pathLength =
+      std::min(strnlen(protocolPath, sizeof(protocolPath)), sizeof(header.ProtocolFile) - 1);
+  std::memcpy(header.ProtocolFile, protocolPath, pathLength);
+  header.ProtocolFile[pathLength] = '\0';
+  host::hvSetHeaderOfVTCOfCurrentVMR(&header);
+
+  ProtocolInfo protocol{};
+  host::hvGetProtocol(&protocol);
+  const int conditionCount = protocol.NumberOfConditions;
+  buildDesignMatrix(conditionCount);
+
+  VOIsInfo vois{};
+  host::hvGetVOIs(&vois);
+  Cluster cluster;
+  cluster.voiCount = std::max(0, vois.NumberOfVOIs);
+  cluster.predictorOfVoi.reset(new (std::nothrow) int[cluster.voiCount]);
+  if (!cluster.predictorOfVoi) return false;
+
+  cluster.useVois = cluster.voiCount > 0 &&
+                    host::hvYesNoMessageBox(
+                        "Do you want to use the available VOIs to define simulated clusters?") != 0;
+  const bool clusterChosen = cluster.useVois ? chooseVoiPredictors(cluster, conditionCount)
+                                             : chooseSphere(cluster, header, conditionCount);
+  if (!clusterChosen) return false;
+
+  if (!synthesise(grid, vois, cluster)) return false;
+
+  offerToSave();
+  logLine("// Plugin>  Tolvane Plugin completed!");
+  logLine(" ");
+  host::hvUpdateActiveWindow();
+  return true;
+}

@@ -1,0 +1,135 @@
+// Noise and signal passes; conventions in synthesis.h.
+#include "simulation/synthesis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "numerics/random.h"
+#include "plugin/host_table.h"
+
+namespace tolvane::simulation {
+
+std::int64_t VtcGrid::voxelCount() const {
+  return static_cast<std::int64_t>(dimX) * dimY * dimZ;
+}
+
+std::int64_t VtcGrid::timeCourseOffset(int x, int y, int z) const {
+  return ((static_cast<std::int64_t>(z) * dimY + y) * dimX + x) * timePoints;
+}
+
+bool VtcGrid::contains(std::int64_t x, std::int64_t y, std::int64_t z) const {
+  return x >= 0 && x < dimX && y >= 0 && y < dimY && z >= 0 && z < dimZ;
+}
+
+std::int64_t gridIndex(int coordinate, int start, int resolution) {
+  const float f =
+      (static_cast<float>(coordinate) - static_cast<float>(start)) / static_cast<float>(resolution);
+  return static_cast<std::int64_t>(std::floor(static_cast<double>(f) + 0.5));
+}
+
+namespace {
+
+inline float noiseValue(float g) { return (kNoiseAmplitude * g) + kBaseline; }
+
+inline float signalValue(float p, float g) {
+  return ((kSignalAmplitude * p) + kBaseline) + (kNoiseAmplitude * g);
+}
+
+void logProgress(const LogLine& log, const std::string& done, int total) {
+  const std::string line = "// Plugin>    " + done + " / " + std::to_string(total) + " ...";
+  log(line.c_str());
+}
+
+// Writes one voxel's signal time course, or only draws it when the voxel lies outside
+// the grid. Returns whether it was written.
+bool writeSignalTimeCourse(const VtcGrid& grid, std::int64_t ix, std::int64_t iy,
+                           std::int64_t iz, const float* predictor, int* seed) {
+  if (!grid.contains(ix, iy, iz)) {
+    for (int t = 0; t < grid.timePoints; ++t) gasdev(seed);
+    return false;
+  }
+  float* course = grid.data + grid.timeCourseOffset(static_cast<int>(ix), static_cast<int>(iy),
+                                                    static_cast<int>(iz));
+  for (int t = 0; t < grid.timePoints; ++t) course[t] = signalValue(predictor[t], gasdev(seed));
+  return true;
+}
+
+}  // namespace
+
+void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log) {
+  const std::int64_t stride = grid.timePoints;  // successive voxels lie nT values apart
+  const std::int64_t voxels = grid.voxelCount();
+  for (int t = 0; t < grid.timePoints; ++t) {
+    if (t > 0 && t % kProgressInterval == 0) logProgress(log, std::to_string(t), grid.timePoints);
+    for (std::int64_t voxel = 0; voxel < voxels; ++voxel)
+      grid.data[voxel * stride + t] = noiseValue(gasdev(seed));
+  }
+  logProgress(log, std::to_string(grid.timePoints), grid.timePoints);
+}
+
+SignalResult fillVoiSignal(const VtcGrid& grid, const VOIsInfo& vois, const int* predictorOfVoi,
+                           int voiCount, int* seed, const LogLine& log) {
+  SignalResult result;
+  for (int i = 0; i < voiCount; ++i) {
+    logProgress(log, "VOI " + std::to_string(i + 1), voiCount);
+    const float* predictor = host::hvGetPredictor(predictorOfVoi[i]);
+    if (predictor == nullptr) {
+      result.outcome = SignalOutcome::kPredictorMissing;
+      return result;
+    }
+    VOIInfo voi{};
+    const int* voxels = host::hvGetVOI(i, &voi);
+    if (voxels == nullptr) {
+      result.outcome = SignalOutcome::kVoxelListMissing;
+      return result;
+    }
+    const int voxelCount = std::max(0, voi.NumberOfVoxels);
+    for (int v = 0; v < voxelCount; ++v) {
+      const int c0 = voxels[3 * v], c1 = voxels[3 * v + 1], c2 = voxels[3 * v + 2];
+      int x = c0, y = c1, z = c2;
+      if (vois.ReferenceSpace == kFlippedReferenceSpace) {
+        x = kFlipOrigin - c1;
+        y = kFlipOrigin - c2;
+        z = kFlipOrigin - c0;
+      }
+      const bool written = writeSignalTimeCourse(
+          grid, gridIndex(x, grid.xStart, grid.resolution), gridIndex(y, grid.yStart, grid.resolution),
+          gridIndex(z, grid.zStart, grid.resolution), predictor, seed);
+      if (!written) ++result.skippedVoxels;
+    }
+  }
+  return result;
+}
+
+SignalResult fillSphereSignal(const VtcGrid& grid, int centreX, int centreY, int centreZ,
+                              int predictorIndex, int* seed) {
+  SignalResult result;
+  const float* predictor = host::hvGetPredictor(predictorIndex);
+  if (predictor == nullptr) {
+    result.outcome = SignalOutcome::kPredictorMissing;
+    return result;
+  }
+  const std::int64_t cx = gridIndex(centreX, grid.xStart, grid.resolution);
+  const std::int64_t cy = gridIndex(centreY, grid.yStart, grid.resolution);
+  const std::int64_t cz = gridIndex(centreZ, grid.zStart, grid.resolution);
+  for (int t = 0; t < grid.timePoints; ++t) {
+    for (int dz = -kSphereReach; dz <= kSphereReach; ++dz)
+      for (int dy = -kSphereReach; dy <= kSphereReach; ++dy)
+        for (int dx = -kSphereReach; dx <= kSphereReach; ++dx) {
+          const float distance = std::sqrt(static_cast<float>(dx * dx + dy * dy + dz * dz));
+          if (distance > kSphereRadius) continue;
+          const float g = gasdev(seed);
+          const std::int64_t x = cx + dx, y = cy + dy, z = cz + dz;
+          if (!grid.contains(x, y, z)) {
+            if (t == 0) ++result.skippedVoxels;
+            continue;
+          }
+          grid.data[grid.timeCourseOffset(static_cast<int>(x), static_cast<int>(y),
+                                          static_cast<int>(z)) + t] = signalValue(predictor[t], g);
+        }
+  }
+  return result;
+}
+
+}  // namespace tolvane::simulation
