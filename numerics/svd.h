@@ -37,3 +37,11 @@ void svdvar(float** v, int n, float* w, float** cov);
 // did not converge, the absolute values of the singular values are used. a is left
 // unchanged. Always returns 1.
 int getInverseMatrixUsingSVD(float** a, float** ainv, int n);
+
+// Module-internal (hidden, not exported): reads NoConvergenceInSVD, for the tests,
+// which link the static archive. The flag itself keeps internal linkage.
+#pragma GCC visibility push(hidden)
+namespace tolvane::svd {
+bool noConvergenceInSVD();
+}  // namespace tolvane::svd
+#pragma GCC visibility pop
