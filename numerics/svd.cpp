@@ -298,7 +298,17 @@ int getInverseMatrixUsingSVD(float** a, float** ainv, int n) {
   copy_matrix(a, u, n, n, 2);
   svdcmp(u, n, n, w, v);
   if (NoConvergenceInSVD) {
-    for (int i = 1; i <= n; ++i) w[i] = std::fabs(w[i]);
+    // A singular value that did not converge may be left negative. Its magnitude is
+    // what the threshold below compares; negating column i of v along with it keeps
+    // u * diag(w) * v^T equal to a (as svdcmp does for a converged value). Taking |w[i]|
+    // alone, with v unchanged, would invert a different matrix: the result times a
+    // would be -1 instead of +1 along that singular direction.
+    for (int i = 1; i <= n; ++i) {
+      if (w[i] < 0.0f) {
+        w[i] = -w[i];
+        for (int j = 1; j <= n; ++j) v[j][i] = -v[j][i];
+      }
+    }
   }
   float wmax = 0.0f;
   for (int i = 1; i <= n; ++i) wmax = std::max(wmax, w[i]);

@@ -34,8 +34,9 @@ void svdvar(float** v, int n, float* w, float** cov);
 // singular values below 1e-6 times the largest discarded (set to 0): the inverse of a
 // well-conditioned a, its pseudo-inverse otherwise. A singular value of exactly 0 is
 // always discarded, so the all-zero matrix gives the all-zero pseudo-inverse. If svdcmp
-// did not converge, the absolute values of the singular values are used. a is left
-// unchanged. Always returns 1.
+// did not converge, a negative singular value is made positive together with its
+// column of V, so that the decomposition still holds. a is left unchanged. Always
+// returns 1.
 int getInverseMatrixUsingSVD(float** a, float** ainv, int n);
 
 // Module-internal (hidden, not exported): reads NoConvergenceInSVD, for the tests,
