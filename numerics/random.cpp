@@ -1,8 +1,11 @@
 // Uniform and Gaussian random numbers; conventions in random.h.
 #include "numerics/random.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "numerics/random_state.h"
 
@@ -26,6 +29,28 @@ inline int congruentialStep(int s) {
   if (s < 0) s += kModulus;
   return s;
 }
+
+// The same step for 0 <= s <= 2^31 - 1, reduced modulo the Mersenne prime with shifts
+// instead of a division: 2^31 = 1 (mod 2^31 - 1), so the 46-bit product folds into
+// its low 31 bits plus the bits above them. Both give the exact residue 16807 s mod
+// (2^31 - 1), so the two steps agree on every such s; this one has no division on the
+// critical path of a long batch.
+inline int foldedCongruentialStep(int s) {
+  const std::uint64_t product = static_cast<std::uint64_t>(s) * kMultiplier;
+  std::uint32_t folded = static_cast<std::uint32_t>(product & kModulus) +
+                         static_cast<std::uint32_t>(product >> 31);
+  if (folded >= static_cast<std::uint32_t>(kModulus)) folded -= kModulus;
+  return static_cast<int>(folded);
+}
+
+// Scales a shuffle output to (0, 1) as ran1 returns it.
+inline float scaledUniform(int shuffled) {
+  const float u = static_cast<float>(static_cast<double>(shuffled) * kScale);
+  return static_cast<double>(u) > kUpperLimit ? kLargestUniform : u;
+}
+
+// Accepted polar pairs waiting for their scale factor.
+constexpr std::size_t kPairsPerChunk = 2048;
 
 }  // namespace
 
@@ -55,9 +80,7 @@ float nextUniform(GeneratorState& state, int* seed) {
   const int slot = state.previous / kTableDivisor;
   state.previous = state.table[slot];
   state.table[slot] = *seed;
-  const float u = static_cast<float>(static_cast<double>(state.previous) * kScale);
-  if (static_cast<double>(u) > kUpperLimit) return kLargestUniform;
-  return u;
+  return scaledUniform(state.previous);
 }
 
 float polarScale(float r) {
@@ -65,15 +88,7 @@ float polarScale(float r) {
   return static_cast<float>(std::sqrt(std::log(wide) * -2.0 / wide));
 }
 
-}  // namespace tolvane::random
-
-float ran1(int* seed) {
-  return tolvane::random::nextUniform(tolvane::random::generatorState(), seed);
-}
-
-float gasdev(int* seed) {
-  using namespace tolvane::random;
-  GeneratorState& state = generatorState();
+float nextDeviate(GeneratorState& state, int* seed) {
   if (state.deviatePending) {
     state.deviatePending = false;
     return state.pendingDeviate;
@@ -90,4 +105,97 @@ float gasdev(int* seed) {
   state.pendingDeviate = x * fac;
   state.deviatePending = true;
   return y * fac;
+}
+
+// Accepted polar pairs of one chunk, waiting for their scale factors.
+struct PolarPairs {
+  float x[kPairsPerChunk];
+  float y[kPairsPerChunk];
+  float r[kPairsPerChunk];
+  std::size_t count = 0;
+};
+
+// The batch keeps the uniform generator in locals and works in chunks of pairs. The
+// uniform sequence is one serial chain (each shuffle output picks the next slot), so
+// it sets the pace; while it draws the pairs of one chunk, keeping the accepted ones
+// without branches, the same loop finishes the previous chunk and stores its values:
+// the logarithms, square roots and stores do not depend on the chain, so the
+// processor overlaps them with it. Every value and the state left behind are those of
+// count gasdev calls.
+void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
+                        const ScaledOutput& output) {
+  float* next = output.first;
+  const auto store = [&](float g) {
+    *next = output.scale * g + output.offset;
+    next += output.stride;
+  };
+  std::size_t left = count;
+  // The fast loop needs a seeded table, no pending deviate and a generator value in
+  // 1 .. 2^31 - 2, which every step then keeps; anything else goes the plain way.
+  const auto fastLoopApplies = [&] {
+    return !state.deviatePending && state.previous != 0 && *seed > 0 && *seed < kModulus;
+  };
+  for (; left > 0 && !fastLoopApplies(); --left) store(nextDeviate(state, seed));
+  if (left == 0) return;
+
+  // An odd count keeps the last pair's second deviate for the next call.
+  std::size_t pairsLeft = (left + 1) / 2;
+  const auto finishPair = [&](const PolarPairs& pairs, std::size_t i) {
+    const float fac = polarScale(pairs.r[i]);
+    store(pairs.y[i] * fac);
+    if (--left > 0) {
+      store(pairs.x[i] * fac);
+      --left;
+    } else {
+      state.pendingDeviate = pairs.x[i] * fac;
+      state.deviatePending = true;
+    }
+  };
+
+  int generatorValue = *seed;
+  int previous = state.previous;
+  PolarPairs chunks[2];
+  PolarPairs* drawing = &chunks[0];
+  PolarPairs* finishing = &chunks[1];
+  while (pairsLeft > 0) {
+    const std::size_t pairsWanted = std::min(kPairsPerChunk, pairsLeft);
+    std::size_t accepted = 0;
+    std::size_t finished = 0;
+    while (accepted < pairsWanted) {
+      float u[2];
+      for (float& uniform : u) {
+        generatorValue = foldedCongruentialStep(generatorValue);
+        const int slot = previous / kTableDivisor;
+        previous = state.table[slot];
+        state.table[slot] = generatorValue;
+        uniform = scaledUniform(previous);
+      }
+      const float x = static_cast<float>(2.0 * static_cast<double>(u[0]) - 1.0);
+      const float y = static_cast<float>(2.0 * static_cast<double>(u[1]) - 1.0);
+      const float r = x * x + y * y;
+      drawing->x[accepted] = x;
+      drawing->y[accepted] = y;
+      drawing->r[accepted] = r;
+      accepted += static_cast<std::size_t>(r < 1.0f && r != 0.0f);
+      if (finished < finishing->count) finishPair(*finishing, finished++);
+    }
+    while (finished < finishing->count) finishPair(*finishing, finished++);
+    drawing->count = accepted;
+    finishing->count = 0;
+    std::swap(drawing, finishing);
+    pairsLeft -= pairsWanted;
+  }
+  for (std::size_t i = 0; i < finishing->count; ++i) finishPair(*finishing, i);
+  *seed = generatorValue;
+  state.previous = previous;
+}
+
+}  // namespace tolvane::random
+
+float ran1(int* seed) {
+  return tolvane::random::nextUniform(tolvane::random::generatorState(), seed);
+}
+
+float gasdev(int* seed) {
+  return tolvane::random::nextDeviate(tolvane::random::generatorState(), seed);
 }

@@ -3,6 +3,8 @@
 // Module-internal: nothing here is exported.
 #pragma once
 
+#include <cstddef>
+
 #pragma GCC visibility push(hidden)
 
 namespace tolvane::random {
@@ -25,6 +27,24 @@ void restartUniforms(GeneratorState& state, int* seed);
 
 // One ran1 step on the given state.
 float nextUniform(GeneratorState& state, int* seed);
+
+// One gasdev step on the given state.
+float nextDeviate(GeneratorState& state, int* seed);
+
+// Where a batch of deviates goes: value k, scale * g_k + offset (the product rounded
+// to float, then the sum), is stored at first[k * stride].
+struct ScaledOutput {
+  float* first;
+  std::ptrdiff_t stride;
+  float scale;
+  float offset;
+};
+
+// Stores the next count deviates, as count successive gasdev calls would return
+// them, and leaves the state (seed, table, pending deviate) as those calls would.
+// Much faster than the calls for long batches.
+void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
+                        const ScaledOutput& output);
 
 // sqrt(-2 ln r / r) evaluated in double from r and rounded to float: the factor that
 // turns an accepted polar pair into two deviates.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "numerics/random.h"
+#include "numerics/random_state.h"
 #include "plugin/host_table.h"
 
 namespace tolvane::simulation {
@@ -29,8 +30,6 @@ std::int64_t gridIndex(int coordinate, int start, int resolution) {
 }
 
 namespace {
-
-inline float noiseValue(float g) { return (kNoiseAmplitude * g) + kBaseline; }
 
 inline float signalValue(float p, float g) {
   return ((kSignalAmplitude * p) + kBaseline) + (kNoiseAmplitude * g);
@@ -60,10 +59,13 @@ bool writeSignalTimeCourse(const VtcGrid& grid, std::int64_t ix, std::int64_t iy
 void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log) {
   const std::int64_t stride = grid.timePoints;  // successive voxels lie nT values apart
   const std::int64_t voxels = grid.voxelCount();
+  // One batch per time point: its deviates go, in draw order, to the voxels' values
+  // at that time point, nT values apart.
+  random::GeneratorState& generator = random::generatorState();
   for (int t = 0; t < grid.timePoints; ++t) {
     if (t > 0 && t % kProgressInterval == 0) logProgress(log, std::to_string(t), grid.timePoints);
-    for (std::int64_t voxel = 0; voxel < voxels; ++voxel)
-      grid.data[voxel * stride + t] = noiseValue(gasdev(seed));
+    random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(voxels),
+                               {grid.data + t, stride, kNoiseAmplitude, kBaseline});
   }
   logProgress(log, std::to_string(grid.timePoints), grid.timePoints);
 }

@@ -1,0 +1,110 @@
+// The batched deviates behind the noise pass must be the plain gasdev sequence to the
+// last bit, and must leave the generator exactly where the plain calls leave it.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "numerics/random.h"
+#include "numerics/random_state.h"
+
+namespace {
+
+using tolvane::random::GeneratorState;
+using tolvane::random::generatorState;
+
+struct Outcome {
+  std::vector<float> values;
+  int seed;
+  GeneratorState state;
+};
+
+constexpr std::ptrdiff_t kStride = 3;
+constexpr float kScale = 5.0f, kOffset = 100.0f;
+
+Outcome plainCalls(const GeneratorState& start, int seed, std::size_t count) {
+  generatorState() = start;
+  std::vector<float> values(count * kStride, -1.0f);
+  for (std::size_t k = 0; k < count; ++k) values[k * kStride] = kScale * gasdev(&seed) + kOffset;
+  return {values, seed, generatorState()};
+}
+
+Outcome batch(const GeneratorState& start, int seed, std::size_t count) {
+  generatorState() = start;
+  std::vector<float> values(count * kStride, -1.0f);
+  tolvane::random::fillScaledDeviates(generatorState(), &seed, count,
+                                      {values.data(), kStride, kScale, kOffset});
+  return {values, seed, generatorState()};
+}
+
+void expectIdentical(const Outcome& plain, const Outcome& fast) {
+  ASSERT_EQ(plain.values.size(), fast.values.size());
+  EXPECT_EQ(std::memcmp(plain.values.data(), fast.values.data(), plain.values.size() * 4), 0);
+  EXPECT_EQ(plain.seed, fast.seed);
+  EXPECT_EQ(std::memcmp(plain.state.table, fast.state.table, sizeof plain.state.table), 0);
+  EXPECT_EQ(plain.state.previous, fast.state.previous);
+  EXPECT_EQ(plain.state.deviatePending, fast.state.deviatePending);
+  if (plain.state.deviatePending) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(plain.state.pendingDeviate),
+              std::bit_cast<std::uint32_t>(fast.state.pendingDeviate));
+  }
+}
+
+// A state part-way through the sequence, with or without a pending deviate.
+GeneratorState midSequence(bool pending, int& seed) {
+  generatorState() = GeneratorState{};
+  seed = -1;
+  for (int i = 0; i < 1001 + (pending ? 0 : 1); ++i) gasdev(&seed);
+  return generatorState();
+}
+
+// Counts around the batch's chunking of 2048 pairs, odd and even.
+const std::size_t kCounts[] = {0, 1, 2, 3, 4095, 4096, 4097, 8193, 20001};
+
+}  // namespace
+
+TEST(BatchedDeviates, FreshRestartMatchesThePlainCalls) {
+  for (std::size_t count : kCounts)
+    expectIdentical(plainCalls(GeneratorState{}, -1, count), batch(GeneratorState{}, -1, count));
+}
+
+TEST(BatchedDeviates, StartWithAPendingDeviateMatchesThePlainCalls) {
+  int seed = 0;
+  const GeneratorState start = midSequence(true, seed);
+  ASSERT_TRUE(start.deviatePending);
+  for (std::size_t count : kCounts)
+    expectIdentical(plainCalls(start, seed, count), batch(start, seed, count));
+}
+
+TEST(BatchedDeviates, RestartRequestAtTheStartMatchesThePlainCalls) {
+  int seed = 0;
+  for (bool pending : {false, true}) {
+    const GeneratorState start = midSequence(pending, seed);
+    for (int restart : {-1, 0, INT_MIN})
+      for (std::size_t count : kCounts)
+        expectIdentical(plainCalls(start, restart, count), batch(start, restart, count));
+  }
+}
+
+TEST(BatchedDeviates, UnusualPositiveSeedsMatchThePlainCalls) {
+  // The largest positive seed steps to 0, which restarts the sequence on the next draw.
+  int seed = 0;
+  const GeneratorState start = midSequence(false, seed);
+  for (int unusual : {INT_MAX, INT_MAX - 1, 1})
+    expectIdentical(plainCalls(start, unusual, 5001), batch(start, unusual, 5001));
+}
+
+TEST(BatchedDeviates, ConsecutiveBatchesContinueOneSequence) {
+  const Outcome plain = plainCalls(GeneratorState{}, -1, 3 * 777);
+  generatorState() = GeneratorState{};
+  int seed = -1;
+  std::vector<float> values(3 * 777 * kStride, -1.0f);
+  for (int part = 0; part < 3; ++part)
+    tolvane::random::fillScaledDeviates(generatorState(), &seed, 777,
+                                        {values.data() + part * 777 * kStride, kStride, kScale, kOffset});
+  EXPECT_EQ(std::memcmp(plain.values.data(), values.data(), values.size() * 4), 0);
+  EXPECT_EQ(plain.seed, seed);
+}
