@@ -1,0 +1,66 @@
+// Console output; see console.h.
+#include "host/console.h"
+
+#include <string>
+
+#include "host/rich_text.h"
+#include "host/text_parsing.h"
+
+namespace hvhost {
+
+Console::Console(std::ostream& out, std::ostream& err, bool errIsTerminal)
+    : out_(out), err_(err), busy_(errIsTerminal ? std::make_unique<BusyIndicator>(err) : nullptr) {}
+
+void Console::appendLogTo(const std::filesystem::path& file) {
+  logFile_.open(file, std::ios::app);
+  if (!logFile_) throw InputError(file.string() + ": cannot be opened for appending the log");
+}
+
+void Console::logLine(std::string_view text) {
+  write(out_, std::string(text) + '\n');
+  if (logFile_.is_open()) logFile_ << text << '\n' << std::flush;
+}
+
+void Console::print(std::string_view text) { write(out_, text); }
+
+void Console::messageBox(std::string_view text) {
+  std::string framed = "+-- message from the plug-in ------------------------------\n";
+  std::string rendered = renderRichText(text);
+  std::size_t start = 0;
+  while (start <= rendered.size()) {
+    const std::size_t end = rendered.find('\n', start);
+    framed += "| " + rendered.substr(start, end - start) + '\n';
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  framed += "+----------------------------------------------------------\n";
+  toErr(framed);
+}
+
+void Console::note(std::string_view text) { toErr("hvhost: " + std::string(text) + '\n'); }
+void Console::warning(std::string_view text) {
+  toErr("hvhost: warning: " + std::string(text) + '\n');
+}
+void Console::error(std::string_view text) { toErr("hvhost: error: " + std::string(text) + '\n'); }
+void Console::prompt(std::string_view text) { toErr(text); }
+
+void Console::startBusy() {
+  if (busy_) busy_->start();
+}
+
+void Console::stopBusy() {
+  if (busy_) busy_->stop();
+}
+
+void Console::toErr(std::string_view text) { write(err_, text); }
+
+void Console::write(std::ostream& stream, std::string_view text) {
+  std::unique_lock<std::mutex> guard;
+  if (busy_) {
+    guard = busy_->lock();
+    busy_->clearLine();
+  }
+  stream << text << std::flush;
+}
+
+}  // namespace hvhost

@@ -1,0 +1,113 @@
+// BIDS events tables (events.tsv) as a protocol.
+//
+// The first line names the tab-separated columns; "onset" and "duration" (seconds)
+// are required, "trial_type" is optional and any other column is ignored. Each
+// following line is one event, with as many fields as the header. A duration of
+// "n/a" is an impulse (zero duration); an onset of "n/a" is an error. Rows whose
+// trial_type is "n/a" belong to no condition and are skipped.
+//
+// Conditions come in order of first appearance of their trial_type. A table without
+// trial_type is one condition, named after the file's "task-LABEL" entity when it has
+// one, else "events". Events become millisecond intervals [onset, onset + duration).
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <regex>
+
+#include "host/protocol.h"
+#include "host/text_parsing.h"
+
+namespace hvhost {
+namespace {
+
+constexpr std::string_view kNotAvailable = "n/a";
+
+std::optional<std::size_t> columnIndex(const std::vector<std::string_view>& header,
+                                       std::string_view name) {
+  const auto found = std::find(header.begin(), header.end(), name);
+  if (found == header.end()) return std::nullopt;
+  return static_cast<std::size_t>(found - header.begin());
+}
+
+std::string singleConditionName(const std::filesystem::path& file) {
+  static const std::regex kTaskEntity("(^|_)task-([A-Za-z0-9]+)(_|$)");
+  const std::string stem = file.filename().string();
+  std::smatch match;
+  if (std::regex_search(stem, match, kTaskEntity)) return match[2].str();
+  return "events";
+}
+
+double secondsField(const std::filesystem::path& file, int line, std::string_view column,
+                    std::string_view field) {
+  const auto value = parseFiniteNumber(field);
+  if (!value) {
+    failAt(file, line,
+           "expected a number of seconds in column " + std::string(column) + ", found " +
+               inQuotes(field));
+  }
+  return *value;
+}
+
+}  // namespace
+
+Protocol readEventsTsv(const std::filesystem::path& file) {
+  const std::vector<TextLine> lines = readTextLines(file);
+  if (lines.empty() || trim(lines.front().text).empty()) {
+    failAt(file, 1, "expected a header line with the columns onset and duration, found none");
+  }
+  const auto header = splitTabs(lines.front().text);
+  const auto onsetColumn = columnIndex(header, "onset");
+  const auto durationColumn = columnIndex(header, "duration");
+  const auto typeColumn = columnIndex(header, "trial_type");
+  if (!onsetColumn || !durationColumn) {
+    failAt(file, 1,
+           "expected the tab-separated columns onset and duration in the header, found " +
+               inQuotes(lines.front().text));
+  }
+
+  Protocol protocol;
+  protocol.unit = TimeUnit::Milliseconds;
+  std::map<std::string, std::size_t, std::less<>> conditionOfType;
+  if (!typeColumn) protocol.conditions.push_back({singleConditionName(file), {}});
+
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const TextLine& line = lines[i];
+    if (trim(line.text).empty()) continue;
+    const auto fields = splitTabs(line.text);
+    if (fields.size() != header.size()) {
+      failAt(file, line.number,
+             "expected " + std::to_string(header.size()) + " tab-separated fields, found " +
+                 std::to_string(fields.size()));
+    }
+    const double onset = secondsField(file, line.number, "onset", fields[*onsetColumn]);
+    const std::string_view durationText = fields[*durationColumn];
+    const double duration =
+        durationText == kNotAvailable ? 0.0
+                                      : secondsField(file, line.number, "duration", durationText);
+    if (duration < 0) {
+      failAt(file, line.number, "expected a duration of 0 seconds or more, found " +
+                                    inQuotes(durationText));
+    }
+
+    std::size_t condition = 0;
+    if (typeColumn) {
+      const std::string_view type = trim(fields[*typeColumn]);
+      if (type == kNotAvailable) continue;
+      checkConditionName(file, line.number, type);
+      const auto known = conditionOfType.find(type);
+      if (known == conditionOfType.end()) {
+        condition = protocol.conditions.size();
+        conditionOfType.emplace(std::string(type), condition);
+        protocol.conditions.push_back({std::string(type), {}});
+      } else {
+        condition = known->second;
+      }
+    }
+    constexpr double kMillisecondsPerSecond = 1000.0;
+    protocol.conditions[condition].intervals.push_back(
+        {onset * kMillisecondsPerSecond, (onset + duration) * kMillisecondsPerSecond});
+  }
+  return protocol;
+}
+
+}  // namespace hvhost

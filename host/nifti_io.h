@@ -1,0 +1,46 @@
+// NIfTI input and output through libnifti2: the anatomical that defines the VMR, label
+// images that define VOIs, and the 4-D export of a VTC.
+//
+// Every function throws InputError (reading) or OutputError (writing) with a message
+// naming the file; the library's own diagnostics are silenced.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "host/geometry.h"
+
+namespace hvhost {
+
+struct AnatomicalHeader {
+  std::int64_t dims[3];
+  SpatialFrame frame;
+};
+
+// Dimensions and voxel-to-world transform (the sform when it has a code, else the
+// qform, else the voxel sizes alone with code 0). Reads the header only.
+AnatomicalHeader readAnatomicalHeader(const std::filesystem::path& file);
+
+struct LabelVolume {
+  std::int64_t dims[3];
+  std::vector<std::int32_t> labels;  // x fastest, then y, then z
+};
+
+// A 3-D image of whole-number labels (any integer or float storage, scaling applied).
+LabelVolume readLabelVolume(const std::filesystem::path& file);
+
+// Writes a VTC as a 4-D float32 NIfTI-1 image (x, y, z, t): voxel size and placement
+// from vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s.
+// `data` is in the VTC's layout (time fastest); the image is written one volume at a
+// time, so only one volume is held besides the VTC. ".nii.gz" is compressed. Goes
+// through a temporary file.
+void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
+                   const SpatialFrame& vmrFrame, const float* data);
+
+// The voxel-to-world transform of a VTC grid placed in the VMR's space.
+Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame);
+
+bool hasNiftiExtension(const std::filesystem::path& file);
+
+}  // namespace hvhost

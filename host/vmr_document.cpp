@@ -1,0 +1,50 @@
+// The VMR document; see vmr_document.h.
+#include "host/vmr_document.h"
+
+#include <limits>
+#include <string>
+
+#include "host/nifti_io.h"
+#include "host/text_parsing.h"
+
+namespace hvhost {
+
+namespace {
+constexpr int kDefaultDim = 256;
+constexpr int kNiftiScannerSpace = 1;  // NIFTI_XFORM_SCANNER_ANAT
+}  // namespace
+
+VmrDocument::VmrDocument(std::array<int, 3> dims, SpatialFrame frame)
+    : dims_(dims), frame_(frame), cross_{dims[0] / 2, dims[1] / 2, dims[2] / 2} {}
+
+VmrDocument VmrDocument::empty256() {
+  const double half = kDefaultDim / 2;
+  return VmrDocument({kDefaultDim, kDefaultDim, kDefaultDim},
+                     {{{{1, 0, 0, -half}, {0, 1, 0, -half}, {0, 0, 1, -half}}}, kNiftiScannerSpace});
+}
+
+VmrDocument VmrDocument::fromNifti(const std::filesystem::path& file) {
+  const AnatomicalHeader header = readAnatomicalHeader(file);
+  std::array<int, 3> dims{};
+  for (int axis = 0; axis < 3; ++axis) {
+    if (header.dims[axis] < 1 || header.dims[axis] > std::numeric_limits<int>::max()) {
+      throw InputError(file.string() + ": expected positive image dimensions");
+    }
+    dims[axis] = static_cast<int>(header.dims[axis]);
+  }
+  return VmrDocument(dims, header.frame);
+}
+
+void VmrDocument::setCross(const std::array<int, 3>& position) {
+  for (int axis = 0; axis < 3; ++axis) {
+    if (position[axis] < 0 || position[axis] >= dims_[axis]) {
+      throw InputError("cross position " + std::to_string(position[0]) + "," +
+                       std::to_string(position[1]) + "," + std::to_string(position[2]) +
+                       " lies outside the VMR of " + std::to_string(dims_[0]) + " x " +
+                       std::to_string(dims_[1]) + " x " + std::to_string(dims_[2]) + " voxels");
+    }
+  }
+  cross_ = position;
+}
+
+}  // namespace hvhost

@@ -1,0 +1,115 @@
+// `hvhost info` and `hvhost convert`; see vtc_commands.h.
+#include "host/vtc_commands.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "host/atomic_file.h"
+#include "host/console.h"
+#include "host/module_runner.h"
+#include "host/nifti_io.h"
+#include "host/text_parsing.h"
+#include "host/vtc_file.h"
+
+namespace hvhost {
+namespace {
+
+struct ValueStatistics {
+  std::uint64_t finite = 0;
+  std::uint64_t nonFinite = 0;
+  double minimum = std::numeric_limits<double>::infinity();
+  double maximum = -std::numeric_limits<double>::infinity();
+  double sum = 0;
+  double sumOfSquares = 0;
+
+  void add(const float* values, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const double value = values[i];
+      if (!std::isfinite(value)) {
+        ++nonFinite;
+        continue;
+      }
+      ++finite;
+      minimum = std::min(minimum, value);
+      maximum = std::max(maximum, value);
+      sum += value;
+      sumOfSquares += value * value;
+    }
+  }
+};
+
+std::string format(const char* pattern, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, pattern, value);
+  return text;
+}
+
+}  // namespace
+
+int printVtcInfo(const std::filesystem::path& file, std::ostream& out, Console& console) {
+  try {
+    const VtcFileHeader header = readVtcFileHeader(file);
+    ValueStatistics statistics;
+    readVtcFileData(file, header, [&](const float* values, std::size_t count) {
+      statistics.add(values, count);
+    });
+    const VtcGrid& grid = header.grid;
+    out << "file:          " << file.string() << '\n'
+        << "format:        native VTC, version " << kVtcFormatVersion << '\n'
+        << "grid:          " << grid.dimX() << " x " << grid.dimY() << " x " << grid.dimZ()
+        << " voxels, " << grid.timePoints << " time points\n"
+        << "bounding box:  X " << grid.xStart << "-" << grid.xEnd << ", Y " << grid.yStart << "-"
+        << grid.yEnd << ", Z " << grid.zStart << "-" << grid.zEnd << ", resolution "
+        << grid.resolution << '\n'
+        << "TR:            " << format("%g", grid.trMilliseconds) << " ms\n"
+        << "protocol:      " << (header.protocolFile.empty() ? "(none)" : header.protocolFile)
+        << '\n'
+        << "world space:   NIfTI code " << header.frame.code << '\n';
+    const auto n = static_cast<double>(statistics.finite);
+    if (statistics.finite > 0) {
+      const double mean = statistics.sum / n;
+      const double variance = std::max(0.0, statistics.sumOfSquares / n - mean * mean);
+      out << "values:        " << statistics.finite << ", min " << format("%.6g", statistics.minimum)
+          << ", max " << format("%.6g", statistics.maximum) << ", mean " << format("%.6g", mean)
+          << ", sd " << format("%.6g", std::sqrt(variance)) << '\n';
+    }
+    if (statistics.nonFinite > 0) {
+      out << "non-finite:    " << statistics.nonFinite << " values (NaN or infinite)\n";
+    }
+    out << std::flush;
+    return kExitCompleted;
+  } catch (const InputError& error) {
+    console.error(error.what());
+    return kExitRunEnded;
+  }
+}
+
+int convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::path& out,
+                      Console& console) {
+  if (!hasNiftiExtension(out)) {
+    console.error(out.string() + ": expected a NIfTI name ending in .nii or .nii.gz");
+    return kExitUsage;
+  }
+  try {
+    const VtcFileHeader header = readVtcFileHeader(in);
+    // The header's size was checked against the file, so this allocation is bounded.
+    std::vector<float> data;
+    data.reserve(header.grid.valueCount());
+    readVtcFileData(in, header, [&](const float* values, std::size_t count) {
+      data.insert(data.end(), values, values + count);
+    });
+    writeVtcNifti(out, header.grid, header.frame, data.data());
+  } catch (const InputError& error) {
+    console.error(error.what());
+    return kExitRunEnded;
+  } catch (const OutputError& error) {
+    console.error(error.what());
+    return kExitOutputFailed;
+  }
+  console.note("wrote " + out.string());
+  return kExitCompleted;
+}
+
+}  // namespace hvhost
