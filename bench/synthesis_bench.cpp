@@ -1,0 +1,180 @@
+// Times the passes that fill a VTC, in one process, on the default grid and on a
+// larger one:
+//   (a) a plain noise pass: one gasdev call per value, in the pass's loop order;
+//   (b) the module's noise pass, the code the run uses;
+//   (c) the standard library's normal_distribution<float> over minstd_rand0 filling
+//       the same layout in the same order;
+// and the sphere and VOI signal passes. Each figure is the best of several runs, and
+// the report gives the ratios b/a and b/c. (b) must be bit-identical to (a), with the
+// generator left in the same state; any difference fails loudly (exit status 1).
+//
+// Usage: synthesis_bench [repetitions]   (default 5)
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "numerics/random.h"
+#include "numerics/random_state.h"
+#include "plugin/host_table.h"
+#include "simulation/synthesis.h"
+
+namespace {
+
+using tolvane::random::GeneratorState;
+using tolvane::random::generatorState;
+using tolvane::simulation::VtcGrid;
+
+// The benchmark is the host of the signal passes: one predictor, one VOI.
+std::vector<float> benchPredictor;
+std::vector<int> benchVoiVoxels;
+
+}  // namespace
+
+extern "C" {
+bool hvGetVersionOfHelvara(int* major, int* minor, int* sub) {
+  *major = 2, *minor = 0, *sub = 0;
+  return true;
+}
+float* hvGetPredictor(int) { return benchPredictor.data(); }
+int* hvGetVOI(int, VOIInfo* voi) {
+  voi->NumberOfVoxels = static_cast<int>(benchVoiVoxels.size() / 3);
+  std::snprintf(voi->Name, sizeof voi->Name, "bench");
+  return benchVoiVoxels.data();
+}
+}
+
+namespace {
+
+struct Grid {
+  const char* name;
+  int xStart, xEnd, yStart, yEnd, zStart, zEnd, resolution, timePoints;
+  int dim(int start, int end) const { return (end - start) / resolution; }
+};
+
+double millisecondsOf(const auto& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+double best(int repetitions, const auto& prepare, const auto& work) {
+  double fastest = 1e300;
+  for (int i = 0; i < repetitions; ++i) {
+    prepare();
+    fastest = std::min(fastest, millisecondsOf(work));
+  }
+  return fastest;
+}
+
+// (a): the noise pass written plainly.
+void plainNoisePass(float* data, int dimX, int dimY, int dimZ, int nT, int* seed) {
+  for (int t = 0; t < nT; ++t)
+    for (int z = 0; z < dimZ; ++z)
+      for (int y = 0; y < dimY; ++y)
+        for (int x = 0; x < dimX; ++x) {
+          const std::int64_t index = ((static_cast<std::int64_t>(z) * dimY + y) * dimX + x) * nT + t;
+          data[index] = 5.0f * gasdev(seed) + 100.0f;
+        }
+}
+
+// (c): the standard library's generator and distribution, same layout and order.
+void standardLibraryNoisePass(float* data, std::int64_t voxels, int nT) {
+  std::minstd_rand0 engine(1);
+  std::normal_distribution<float> normal(100.0f, 5.0f);
+  for (int t = 0; t < nT; ++t)
+    for (std::int64_t v = 0; v < voxels; ++v) data[v * nT + t] = normal(engine);
+}
+
+// The kept deviate only counts while one is pending: otherwise no call can return it.
+bool sameState(const GeneratorState& a, const GeneratorState& b) {
+  return std::memcmp(a.table, b.table, sizeof a.table) == 0 && a.previous == b.previous &&
+         a.deviatePending == b.deviatePending &&
+         (!a.deviatePending || std::memcmp(&a.pendingDeviate, &b.pendingDeviate, sizeof(float)) == 0);
+}
+
+bool benchmarkGrid(const Grid& g, int repetitions) {
+  const int dimX = g.dim(g.xStart, g.xEnd), dimY = g.dim(g.yStart, g.yEnd),
+            dimZ = g.dim(g.zStart, g.zEnd), nT = g.timePoints;
+  const std::int64_t voxels = static_cast<std::int64_t>(dimX) * dimY * dimZ;
+  const std::size_t values = static_cast<std::size_t>(voxels) * nT;
+  std::printf("\n%s grid: %d x %d x %d voxels, %d time points, %.1f million values (%.0f MiB)\n",
+              g.name, dimX, dimY, dimZ, nT, values / 1e6, values * 4.0 / (1 << 20));
+
+  std::vector<float> plain(values), module(values), peer(values);
+  const VtcGrid grid{module.data(), dimX, dimY, dimZ, nT, g.xStart, g.yStart, g.zStart, g.resolution};
+  const auto fresh = [] { generatorState() = GeneratorState{}; };
+  const auto noLog = [](const char*) {};
+
+  int plainSeed = 0, moduleSeed = 0;
+  const double a = best(repetitions, fresh, [&] {
+    plainSeed = -1;
+    plainNoisePass(plain.data(), dimX, dimY, dimZ, nT, &plainSeed);
+  });
+  const GeneratorState afterPlain = generatorState();
+  const double b = best(repetitions, fresh, [&] {
+    moduleSeed = -1;
+    tolvane::simulation::fillNoise(grid, &moduleSeed, noLog);
+  });
+  const GeneratorState afterModule = generatorState();
+  const double c = best(repetitions, [] {}, [&] { standardLibraryNoisePass(peer.data(), voxels, nT); });
+
+  const bool identical = std::memcmp(plain.data(), module.data(), values * sizeof(float)) == 0 &&
+                         sameState(afterPlain, afterModule) && plainSeed == moduleSeed;
+  std::printf("  (a) plain noise pass, one gasdev call per value   %8.1f ms\n", a);
+  std::printf("  (b) module noise pass                              %8.1f ms\n", b);
+  std::printf("  (c) normal_distribution<float> over minstd_rand0   %8.1f ms\n", c);
+  std::printf("  b/a = %.3f   b/c = %.3f   (b) bit-identical to (a): %s\n", b / a, b / c,
+              identical ? "yes" : "NO");
+
+  benchPredictor.assign(static_cast<std::size_t>(nT), 0.5f);
+  const int cx = (g.xStart + g.xEnd) / 2, cy = (g.yStart + g.yEnd) / 2, cz = (g.zStart + g.zEnd) / 2;
+  const double sphere = best(repetitions, [] {}, [&] {
+    int seed = 7;
+    tolvane::simulation::fillSphereSignal(grid, cx, cy, cz, 0, &seed);
+  });
+  // A VOI of 1000 voxels spread over the bounding box.
+  benchVoiVoxels.clear();
+  for (int i = 0; i < 1000; ++i) {
+    benchVoiVoxels.push_back(g.xStart + (i * 7) % (g.xEnd - g.xStart));
+    benchVoiVoxels.push_back(g.yStart + (i * 13) % (g.yEnd - g.yStart));
+    benchVoiVoxels.push_back(g.zStart + (i * 29) % (g.zEnd - g.zStart));
+  }
+  VOIsInfo vois{};
+  vois.NumberOfVOIs = 1;
+  const int predictorOfVoi[1] = {0};
+  const double voi = best(repetitions, [] {}, [&] {
+    int seed = 7;
+    tolvane::simulation::fillVoiSignal(grid, vois, predictorOfVoi, 1, &seed, noLog);
+  });
+  std::printf("  sphere signal pass (33 voxels)                     %8.3f ms\n", sphere);
+  std::printf("  VOI signal pass (1000 voxels)                      %8.3f ms\n", voi);
+  if (!identical)
+    std::fprintf(stderr, "FAILED: the module's noise pass differs from one gasdev call per value "
+                         "on the %s grid\n", g.name);
+  return identical;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  if (!host::InitHVAccess()) {
+    std::fprintf(stderr, "the benchmark could not resolve its own host operations\n");
+    return 2;
+  }
+  std::printf("Noise and signal passes, best of %d runs each\n", repetitions);
+  const Grid grids[] = {
+      {"Default", 57, 231, 52, 172, 59, 197, 3, 250},
+      {"Larger (2 mm)", 57, 231, 52, 172, 59, 197, 2, 250},
+  };
+  bool allIdentical = true;
+  for (const Grid& g : grids) allIdentical = benchmarkGrid(g, repetitions) && allIdentical;
+  return allIdentical ? 0 : 1;
+}
