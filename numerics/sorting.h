@@ -13,12 +13,13 @@
 
 // Quicksort of values[1..n] into ascending order, with a work stack of NSTACK = 60
 // entries (ivector). A 31st waiting subarray ends the process through vcerror with
-// "NSTACK too small in sort." (unreachable in practice: the shorter part is always
-// sorted next, so at most log2(n) subarrays wait).
+// "NSTACK too small in sort.". The shorter part is always sorted next, so that needs
+// at least 9 * 2^30 - 1 elements (all equal). n = 0 returns at once.
 void sort(unsigned long n, float* values);
 
-// As sort, with NSTACK = 50 ("NSTACK too small in sort2."), and every move made to
-// keys[1..n] made at the same positions in companion[1..n].
+// As sort, with NSTACK = 50 ("NSTACK too small in sort2.", from 9 * 2^25 - 1 equal
+// keys on), and every move made to keys[1..n] made at the same positions in
+// companion[1..n].
 void sort2(unsigned long n, float* keys, float* companion);
 
 // Heapsort of values[1..n] into ascending order; returns at once for n < 2.

@@ -171,7 +171,6 @@ TEST(Sort2, SingleElementIsLeftUnchanged) {
 // would need 9 * 2^30 - 1 floats (36 GiB), more than these machines hold, so its
 // overflow is not tested.
 TEST(Sort2DeathTest, TwentySixWaitingSubarraysOverflowTheWorkStack) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   constexpr unsigned long kSmallestOverflowingLength = 9ul * (1ul << 25) - 1;
   EXPECT_EXIT(
       {
