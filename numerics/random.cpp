@@ -153,7 +153,9 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
   };
 
   int generatorValue = *seed;
-  int previous = state.previous;
+  // Positive from here on, so the slot is a plain shift: the signed division's
+  // rounding fix-up would lengthen the serial chain.
+  std::uint32_t previous = static_cast<std::uint32_t>(state.previous);
   PolarPairs chunks[2];
   PolarPairs* drawing = &chunks[0];
   PolarPairs* finishing = &chunks[1];
@@ -165,10 +167,10 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
       float u[2];
       for (float& uniform : u) {
         generatorValue = foldedCongruentialStep(generatorValue);
-        const int slot = previous / kTableDivisor;
-        previous = state.table[slot];
+        const std::uint32_t slot = previous / kTableDivisor;
+        previous = static_cast<std::uint32_t>(state.table[slot]);
         state.table[slot] = generatorValue;
-        uniform = scaledUniform(previous);
+        uniform = scaledUniform(static_cast<int>(previous));
       }
       const float x = static_cast<float>(2.0 * static_cast<double>(u[0]) - 1.0);
       const float y = static_cast<float>(2.0 * static_cast<double>(u[1]) - 1.0);
@@ -187,7 +189,7 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
   }
   for (std::size_t i = 0; i < finishing->count; ++i) finishPair(*finishing, i);
   *seed = generatorValue;
-  state.previous = previous;
+  state.previous = static_cast<int>(previous);
 }
 
 }  // namespace tolvane::random
