@@ -42,8 +42,9 @@ Outcome batch(const GeneratorState& start, int seed, std::size_t count) {
 
 void expectIdentical(const Outcome& plain, const Outcome& fast) {
   ASSERT_EQ(plain.values.size(), fast.values.size());
-  if (!plain.values.empty())
+  if (!plain.values.empty()) {
     EXPECT_EQ(std::memcmp(plain.values.data(), fast.values.data(), plain.values.size() * 4), 0);
+  }
   EXPECT_EQ(plain.seed, fast.seed);
   EXPECT_EQ(std::memcmp(plain.state.table, fast.state.table, sizeof plain.state.table), 0);
   EXPECT_EQ(plain.state.previous, fast.state.previous);
