@@ -1,7 +1,7 @@
 // Gauss-Jordan elimination and Jacobi eigen-decomposition of square float matrices.
 //
 // Conventions: all arrays are one-based (matrix(1, n, 1, n), vector(1, n)); arithmetic
-// is single precision except the steps that the specification evaluates in double.
+// is single precision except the steps noted as evaluated in double.
 // Unrecoverable conditions end the process through vcerror (exit status 1).
 #pragma once
 

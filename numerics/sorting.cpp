@@ -41,7 +41,8 @@ struct Partition {
 };
 
 // Partitions values[l..r] (r - l >= 2) around the median of values[l], values[(l+r)/2]
-// and values[r]; see Part 3.3 for the exact moves.
+// and values[r]. The order of the moves below is part of the result: it decides where
+// equal keys and their companions land.
 template <typename T, typename Companion>
 Partition partition(T* values, Companion& companion, unsigned long l, unsigned long r) {
   const unsigned long m = (l + r) / 2;

@@ -1,8 +1,8 @@
 // Singular value decomposition and SVD-based solution; conventions in svd.h.
 //
 // Householder bidiagonalisation, then implicit-shift QR on the bidiagonal form
-// (Golub-Reinsch). Every step is single precision except where the specification
-// evaluates it in double; those widenings are written out.
+// (Golub-Reinsch). Every step is single precision except the few evaluated in
+// double; those widenings are written out.
 #include "numerics/svd.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
-// Gauss-Jordan elimination, Jacobi eigen-decomposition and eigsrt (Part 4.3). Inverses
+// Gauss-Jordan elimination, Jacobi eigen-decomposition and eigsrt. Inverses
 // and eigenpairs are checked by identities (A A^-1 = I, A v = lambda v, V^T V = I);
-// the cases the specification pins, and inputs whose arithmetic is exact, bit for bit.
+// the pinned cases, and inputs whose arithmetic is exact, bit for bit.
 #include "numerics/gauss_jordan_jacobi.h"
 
 #include <gtest/gtest.h>

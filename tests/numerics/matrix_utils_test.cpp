@@ -1,4 +1,4 @@
-// Dense matrix utilities (Part 4.1), zero-based. Products of small integers are exact
+// Dense matrix utilities, zero-based. Products of small integers are exact
 // in single precision, so most expectations are built by construction and compared
 // exactly; bit patterns are compared where a routine only copies.
 #include "numerics/matrix_utils.h"

@@ -1,5 +1,5 @@
-// Sorting and selection (Part 3.3). Orders are checked against std::sort; the exact
-// arrangements that the specification pins (companions among equal keys, the select
+// Sorting and selection. Orders are checked against std::sort; the exact
+// arrangements that are pinned down (companions among equal keys, the select
 // arrangement) are compared element for element.
 #include "numerics/sorting.h"
 

@@ -1,6 +1,6 @@
-// Singular value decomposition and SVD-based solution (Part 4.2). Decompositions are
+// Singular value decomposition and SVD-based solution. Decompositions are
 // checked by identities (a = U diag(w) V^T, orthonormal factors, A+ A = I), solutions
-// against answers known by construction; the cases the specification pins exactly
+// against answers known by construction; the exactly pinned cases
 // are compared bit for bit.
 #include "numerics/svd.h"
 
