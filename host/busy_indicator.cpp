@@ -10,6 +10,16 @@ constexpr std::chrono::milliseconds kFrameInterval{125};
 constexpr char kFrames[] = {'|', '/', '-', '\\'};
 }  // namespace
 
+BusyIndicator::~BusyIndicator() {
+  // However unbalanced the starts and stops were, the spinner thread ends here.
+  {
+    std::unique_lock guard(mutex_);
+    if (depth_ == 0) return;
+    depth_ = 1;
+  }
+  stop();
+}
+
 void BusyIndicator::start() {
   std::unique_lock guard(mutex_);
   if (depth_++ > 0) return;

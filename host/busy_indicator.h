@@ -15,7 +15,7 @@ namespace hvhost {
 class BusyIndicator {
  public:
   explicit BusyIndicator(std::ostream& terminal) : terminal_(terminal) {}
-  ~BusyIndicator() { stop(); }
+  ~BusyIndicator();
   BusyIndicator(const BusyIndicator&) = delete;
   BusyIndicator& operator=(const BusyIndicator&) = delete;
 

@@ -80,7 +80,10 @@ int HostSession::saveFileName(const char* prompt, const char* defaultName, const
 int HostSession::fileName(FileRequest request, char* result) {
   const std::optional<std::string> name = dialogue_.askFileName(request);
   if (!name) return 0;
-  std::memcpy(result, name->c_str(), name->size() + 1);  // at most kMaxPathLength + 1 bytes
+  // Every dialogue refuses longer names (problemWith); the copy is bounded regardless,
+  // since the run's buffer holds kMaxPathLength + 1 bytes.
+  std::strncpy(result, name->c_str(), kMaxPathLength);
+  result[kMaxPathLength] = '\0';
   return 1;
 }
 
