@@ -10,9 +10,9 @@
 // trial_type is one condition, named after the file's "task-LABEL" entity when it has
 // one, else "events". Events become millisecond intervals [onset, onset + duration).
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <optional>
-#include <regex>
 
 #include "host/protocol.h"
 #include "host/text_parsing.h"
@@ -29,11 +29,23 @@ std::optional<std::size_t> columnIndex(const std::vector<std::string_view>& head
   return static_cast<std::size_t>(found - header.begin());
 }
 
+// The label of the "task-LABEL" entity among the file name's "_"-separated entities.
 std::string singleConditionName(const std::filesystem::path& file) {
-  static const std::regex kTaskEntity("(^|_)task-([A-Za-z0-9]+)(_|$)");
-  const std::string stem = file.filename().string();
-  std::smatch match;
-  if (std::regex_search(stem, match, kTaskEntity)) return match[2].str();
+  constexpr std::string_view kTaskKey = "task-";
+  const std::string name = file.filename().string();
+  std::size_t start = 0;
+  while (start < name.size()) {
+    const std::size_t end = std::min(name.find('_', start), name.size());
+    const std::string_view entity = std::string_view(name).substr(start, end - start);
+    if (entity.substr(0, kTaskKey.size()) == kTaskKey && entity.size() > kTaskKey.size()) {
+      const std::string_view label = entity.substr(kTaskKey.size());
+      if (std::all_of(label.begin(), label.end(),
+                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })) {
+        return std::string(label);
+      }
+    }
+    start = end + 1;
+  }
   return "events";
 }
 
