@@ -57,10 +57,10 @@ float t_to_p(float t, unsigned long df);
 // r = 0, 0.0 for r = 1; NaN for n = 2 (no degrees of freedom) and for |r| > 1.
 float r_to_p(float r, unsigned long n);
 
-// Inverses of the three conversions above by a fixed 25-step bisection-like walk from
-// a fixed start (F 10 step 2, t 4 step 2, r 0.4 step 0.2). There is no tolerance test:
-// a probability the walk cannot reach leaves it at a bound (p = 0 gives F = 60,
-// t = 54, r about 5.4).
+// Inverses of the three conversions above by a fixed 25-move bisection-like walk from
+// a fixed start and stride (F from 10 by 2, t from 4 by 2, r from 0.4 by 0.2). There is
+// no tolerance test: a probability the walk cannot reach leaves it at a bound (p = 0
+// gives F = 60, t = 54, r about 5.4).
 float p_to_F(float p, unsigned long df1, unsigned long df2);
 float p_to_t(float p, unsigned long df);
 float p_to_r(float p, unsigned long n);

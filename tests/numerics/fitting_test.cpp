@@ -120,81 +120,40 @@ TEST(Fpoly, FillsThePowersOfXAndAlwaysTheConstant) {
   EXPECT_EQ(q[2], -1.0f);
 }
 
-TEST(Svdfit, RecoversExactPolynomials) {
-  constexpr int kPoints = 5;
-  float* x = vector(1, kPoints);
-  float* y = vector(1, kPoints);
-  float* sigma = vector(1, kPoints);
-  float coef[3], w[3], chisq;
-  float** u = matrix(1, kPoints, 1, 2);
-  float** v = matrix(1, 2, 1, 2);
-  for (int i = 1; i <= kPoints; ++i) {
-    x[i] = static_cast<float>(i);
-    y[i] = 1.0f + 2.0f * x[i];
-    sigma[i] = 1.0f;
-  }
-  svdfit(x, y, sigma, kPoints, coef, 2, u, v, w, &chisq, fpoly);
-  // Condition number of the design matrix is about 10: a few dozen roundings.
-  EXPECT_NEAR(coef[1], 1.0f, 32 * FLT_EPSILON);
-  EXPECT_NEAR(coef[2], 2.0f, 32 * FLT_EPSILON);
-  EXPECT_NEAR(chisq, 0.0f, 1e-10f);
-  free_matrix(v, 1, 2, 1, 2);
-  free_matrix(u, 1, kPoints, 1, 2);
-
-  // A cubic with unequal sigmas: weighting does not matter for exact data.
-  constexpr int kCubicPoints = 9;
-  float* cx = vector(1, kCubicPoints);
-  float* cy = vector(1, kCubicPoints);
-  float* cs = vector(1, kCubicPoints);
-  float cubic[5], cw[5];
-  float** cu = matrix(1, kCubicPoints, 1, 4);
-  float** cv = matrix(1, 4, 1, 4);
-  for (int i = 1; i <= kCubicPoints; ++i) {
-    const double xi = -2.0 + 0.5 * (i - 1);
-    cx[i] = static_cast<float>(xi);
-    cy[i] = static_cast<float>(0.5 - xi + 0.25 * xi * xi + 0.125 * xi * xi * xi);
-    cs[i] = 0.5f + 0.25f * static_cast<float>(i % 3);
-  }
-  svdfit(cx, cy, cs, kCubicPoints, cubic, 4, cu, cv, cw, &chisq, fpoly);
-  EXPECT_NEAR(cubic[1], 0.5f, 64 * FLT_EPSILON);
-  EXPECT_NEAR(cubic[2], -1.0f, 64 * FLT_EPSILON);
-  EXPECT_NEAR(cubic[3], 0.25f, 64 * FLT_EPSILON);
-  EXPECT_NEAR(cubic[4], 0.125f, 64 * FLT_EPSILON);
-  EXPECT_NEAR(chisq, 0.0f, 1e-10f);
-  free_matrix(cv, 1, 4, 1, 4);
-  free_matrix(cu, 1, kCubicPoints, 1, 4);
-  free_vector(cs, 1, kCubicPoints);
-  free_vector(cy, 1, kCubicPoints);
-  free_vector(cx, 1, kCubicPoints);
-  free_vector(sigma, 1, kPoints);
-  free_vector(y, 1, kPoints);
-  free_vector(x, 1, kPoints);
-}
-
-TEST(Svdfit, DropsADegenerateBasisFunction) {
-  // Every x = 0: the linear term is identically zero, its singular value is 0 and it
-  // gets no weight; the constant becomes the sigma-weighted mean of y.
-  float x[5] = {0, 0, 0, 0, 0};
-  float y[5] = {0, 1, 2, 6, 3};
-  float sigma[5] = {0, 1, 2, 1, 0.5f};
-  float coef[3], w[3], chisq;
-  float** u = matrix(1, 4, 1, 2);
-  float** v = matrix(1, 2, 1, 2);
-  svdfit(x, y, sigma, 4, coef, 2, u, v, w, &chisq, fpoly);
-  double sum_w = 0.0, sum_wy = 0.0;
-  for (int i = 1; i <= 4; ++i) {
-    const double weight = 1.0 / (double(sigma[i]) * sigma[i]);
-    sum_w += weight;
-    sum_wy += weight * y[i];
-  }
-  EXPECT_EQ(coef[2], 0.0f);
-  EXPECT_NEAR(coef[1], sum_wy / sum_w, 8 * FLT_EPSILON * (sum_wy / sum_w));
-  EXPECT_TRUE(w[1] == 0.0f || w[2] == 0.0f);
-  free_matrix(v, 1, 2, 1, 2);
-  free_matrix(u, 1, 4, 1, 2);
-}
-
 namespace {
+
+// Data and work storage of a linear fit, one-based and released on exit.
+struct LinearProblem {
+  LinearProblem(int npoints, int ncoef)
+      : npoints(npoints),
+        ncoef(ncoef),
+        x(vector(1, npoints)),
+        y(vector(1, npoints)),
+        sigma(vector(1, npoints)),
+        coef(vector(1, ncoef)),
+        w(vector(1, ncoef)),
+        u(matrix(1, npoints, 1, ncoef)),
+        v(matrix(1, ncoef, 1, ncoef)) {
+    for (int i = 1; i <= npoints; ++i) sigma[i] = 1.0f;
+  }
+  ~LinearProblem() {
+    free_matrix(v, 1, ncoef, 1, ncoef);
+    free_matrix(u, 1, npoints, 1, ncoef);
+    free_vector(w, 1, ncoef);
+    free_vector(coef, 1, ncoef);
+    free_vector(sigma, 1, npoints);
+    free_vector(y, 1, npoints);
+    free_vector(x, 1, npoints);
+  }
+  LinearProblem(const LinearProblem&) = delete;
+  LinearProblem& operator=(const LinearProblem&) = delete;
+  void run(BasisFunction basis) { svdfit(x, y, sigma, npoints, coef, ncoef, u, v, w, &chisq, basis); }
+
+  int npoints, ncoef;
+  float *x, *y, *sigma, *coef, *w;
+  float **u, **v;
+  float chisq = -1.0f;
+};
 
 // 1, x, x: the last two columns are equal, so one singular value is zero up to
 // rounding and must fall below the relative threshold.
@@ -204,55 +163,97 @@ void duplicatedLinearBasis(float x, float* terms, int) {
   terms[3] = x;
 }
 
+// Exact data from well-conditioned designs: the coefficients come out within a few
+// dozen roundings (condition numbers of order 10 to 100).
+constexpr float kExactCoefficient = 64 * FLT_EPSILON;
+
 }  // namespace
 
-TEST(Svdfit, SplitsAnAmbiguousCoefficientEvenlyInsteadOfBlowingUp) {
-  constexpr int kPoints = 6;
-  float x[kPoints + 1], y[kPoints + 1], sigma[kPoints + 1];
-  for (int i = 1; i <= kPoints; ++i) {
-    x[i] = static_cast<float>(i);
-    y[i] = 3.0f - 1.5f * x[i];
-    sigma[i] = 1.0f;
+TEST(Svdfit, RecoversExactPolynomials) {
+  LinearProblem line(5, 2);
+  for (int i = 1; i <= 5; ++i) {
+    line.x[i] = static_cast<float>(i);
+    line.y[i] = 1.0f + 2.0f * line.x[i];
   }
-  float coef[4], w[4], chisq;
-  float** u = matrix(1, kPoints, 1, 3);
-  float** v = matrix(1, 3, 1, 3);
-  svdfit(x, y, sigma, kPoints, coef, 3, u, v, w, &chisq, duplicatedLinearBasis);
+  line.run(fpoly);
+  EXPECT_NEAR(line.coef[1], 1.0f, kExactCoefficient);
+  EXPECT_NEAR(line.coef[2], 2.0f, kExactCoefficient);
+  EXPECT_NEAR(line.chisq, 0.0f, 1e-10f);
+
+  // A cubic with unequal sigmas: weighting does not matter for exact data.
+  LinearProblem cubic(9, 4);
+  for (int i = 1; i <= 9; ++i) {
+    const double xi = -2.0 + 0.5 * (i - 1);
+    cubic.x[i] = static_cast<float>(xi);
+    cubic.y[i] = static_cast<float>(0.5 - xi + 0.25 * xi * xi + 0.125 * xi * xi * xi);
+    cubic.sigma[i] = 0.5f + 0.25f * static_cast<float>(i % 3);
+  }
+  cubic.run(fpoly);
+  const float expected[4] = {0.5f, -1.0f, 0.25f, 0.125f};
+  for (int j = 1; j <= 4; ++j) EXPECT_NEAR(cubic.coef[j], expected[j - 1], kExactCoefficient) << j;
+  EXPECT_NEAR(cubic.chisq, 0.0f, 1e-10f);
+}
+
+TEST(Svdfit, DropsADegenerateBasisFunction) {
+  // Every x = 0: the linear term is identically zero, its singular value is 0 and it
+  // gets no weight; the constant becomes the sigma-weighted mean of y.
+  LinearProblem pr(4, 2);
+  const float ys[4] = {1, 2, 6, 3};
+  const float sigmas[4] = {1, 2, 1, 0.5f};
+  double sum_w = 0.0, sum_wy = 0.0;
+  for (int i = 1; i <= 4; ++i) {
+    pr.x[i] = 0.0f;
+    pr.y[i] = ys[i - 1];
+    pr.sigma[i] = sigmas[i - 1];
+    const double weight = 1.0 / (double(pr.sigma[i]) * pr.sigma[i]);
+    sum_w += weight;
+    sum_wy += weight * pr.y[i];
+  }
+  pr.run(fpoly);
+  EXPECT_EQ(pr.coef[2], 0.0f);
+  EXPECT_NEAR(pr.coef[1], sum_wy / sum_w, 8 * FLT_EPSILON * (sum_wy / sum_w));
+  EXPECT_TRUE(pr.w[1] == 0.0f || pr.w[2] == 0.0f);
+}
+
+TEST(Svdfit, SplitsAnAmbiguousCoefficientEvenlyInsteadOfBlowingUp) {
+  LinearProblem pr(6, 3);
+  for (int i = 1; i <= 6; ++i) {
+    pr.x[i] = static_cast<float>(i);
+    pr.y[i] = 3.0f - 1.5f * pr.x[i];
+  }
+  pr.run(duplicatedLinearBasis);
   int dropped = 0;
-  for (int j = 1; j <= 3; ++j) dropped += (w[j] == 0.0f);
+  for (int j = 1; j <= 3; ++j) dropped += (pr.w[j] == 0.0f);
   EXPECT_EQ(dropped, 1);
   // The minimum-norm solution shares the slope between the two equal columns.
-  EXPECT_NEAR(coef[1], 3.0f, 64 * FLT_EPSILON);
-  EXPECT_NEAR(coef[2], -0.75f, 64 * FLT_EPSILON);
-  EXPECT_NEAR(coef[3], -0.75f, 64 * FLT_EPSILON);
-  EXPECT_NEAR(chisq, 0.0f, 1e-9f);
-  free_matrix(v, 1, 3, 1, 3);
-  free_matrix(u, 1, kPoints, 1, 3);
+  EXPECT_NEAR(pr.coef[1], 3.0f, kExactCoefficient);
+  EXPECT_NEAR(pr.coef[2], -0.75f, kExactCoefficient);
+  EXPECT_NEAR(pr.coef[3], -0.75f, kExactCoefficient);
+  EXPECT_NEAR(pr.chisq, 0.0f, 1e-9f);
 }
 
 TEST(Svdfit, StraightLineAndItsCovarianceMatchTheDirectLineFit) {
-  constexpr int kPoints = 7;
-  float x[kPoints + 1] = {0, -1, 0, 1.5f, 2, 3, 4.5f, 6};
-  float y[kPoints + 1] = {0, 0.2f, 1.1f, 1.7f, 2.9f, 3.2f, 4.4f, 6.1f};
-  float sigma[kPoints + 1] = {0, 0.5f, 1, 1, 2, 1, 0.5f, 1};
-  float coef[3], w[3], chisq;
-  float** u = matrix(1, kPoints, 1, 2);
-  float** v = matrix(1, 2, 1, 2);
+  LinearProblem pr(7, 2);
+  const float xs[7] = {-1, 0, 1.5f, 2, 3, 4.5f, 6};
+  const float ys[7] = {0.2f, 1.1f, 1.7f, 2.9f, 3.2f, 4.4f, 6.1f};
+  const float sigmas[7] = {0.5f, 1, 1, 2, 1, 0.5f, 1};
+  for (int i = 1; i <= 7; ++i) {
+    pr.x[i] = xs[i - 1];
+    pr.y[i] = ys[i - 1];
+    pr.sigma[i] = sigmas[i - 1];
+  }
+  pr.run(fpoly);
   float** cov = matrix(1, 2, 1, 2);
-  svdfit(x, y, sigma, kPoints, coef, 2, u, v, w, &chisq, fpoly);
-  svdvar(v, 2, w, cov);
+  svdvar(pr.v, 2, pr.w, cov);
   float a, b, a_sd, b_sd, chi2, q;
-  fit(x, y, kPoints, sigma, 1, &a, &b, &a_sd, &b_sd, &chi2, &q);
+  fit(pr.x, pr.y, 7, pr.sigma, 1, &a, &b, &a_sd, &b_sd, &chi2, &q);
   // Two different float algorithms on well-conditioned data: a few dozen roundings.
-  constexpr float kAgree = 64 * FLT_EPSILON;
-  EXPECT_NEAR(coef[1], a, kAgree * std::fabs(a));
-  EXPECT_NEAR(coef[2], b, kAgree * std::fabs(b));
-  EXPECT_NEAR(chisq, chi2, kAgree * chi2);
-  EXPECT_NEAR(std::sqrt(cov[1][1]), a_sd, kAgree * a_sd);
-  EXPECT_NEAR(std::sqrt(cov[2][2]), b_sd, kAgree * b_sd);
+  EXPECT_NEAR(pr.coef[1], a, kExactCoefficient * std::fabs(a));
+  EXPECT_NEAR(pr.coef[2], b, kExactCoefficient * std::fabs(b));
+  EXPECT_NEAR(pr.chisq, chi2, kExactCoefficient * chi2);
+  EXPECT_NEAR(std::sqrt(cov[1][1]), a_sd, kExactCoefficient * a_sd);
+  EXPECT_NEAR(std::sqrt(cov[2][2]), b_sd, kExactCoefficient * b_sd);
   free_matrix(cov, 1, 2, 1, 2);
-  free_matrix(v, 1, 2, 1, 2);
-  free_matrix(u, 1, kPoints, 1, 2);
 }
 
 TEST(Fgauss, GivesTheValueAndDerivativesAtTheCentreAndOneWidthAway) {
