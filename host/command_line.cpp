@@ -42,7 +42,7 @@ std::vector<int> integerList(const std::string& text, std::size_t count, const s
   return values;
 }
 
-VtcGrid checkedGrid(const RunOptions& options, const std::optional<VmrDocument>& vmr) {
+VtcGrid checkedGrid(const RunOptions& options) {
   VtcGrid grid = defaultVtcGrid();
   if (!options.box.empty()) {
     const auto box = integerList(options.box, 6, "--box", ',');
@@ -62,13 +62,11 @@ VtcGrid checkedGrid(const RunOptions& options, const std::optional<VmrDocument>&
   const int starts[3] = {grid.xStart, grid.yStart, grid.zStart};
   const int ends[3] = {grid.xEnd, grid.yEnd, grid.zEnd};
   for (int axis = 0; axis < 3; ++axis) {
-    const int limit = vmr ? vmr->dims()[axis] : 256;
-    if (starts[axis] < 0 || ends[axis] > limit || ends[axis] - starts[axis] < grid.resolution) {
+    if (starts[axis] < 0 || ends[axis] - starts[axis] < grid.resolution) {
       throw InputError("--box: axis " + std::string(1, "XYZ"[axis]) + " runs from " +
                        std::to_string(starts[axis]) + " to " + std::to_string(ends[axis]) +
-                       "; it must lie within 0 to " + std::to_string(limit) +
-                       " and span at least one VTC voxel of resolution " +
-                       std::to_string(grid.resolution));
+                       "; it must start at 0 or later and span at least one VTC voxel of "
+                       "resolution " + std::to_string(grid.resolution));
     }
   }
   return grid;
@@ -167,7 +165,7 @@ SessionSetup buildSessionSetup(const RunOptions& options) {
     const auto cross = integerList(options.cross, 3, "--cross", ',');
     setup.vmr->setCross({cross[0], cross[1], cross[2]});
   }
-  setup.vtcGrid = checkedGrid(options, setup.vmr);
+  setup.vtcGrid = checkedGrid(options);
   for (const std::string& file : options.vois) {
     if (!setup.vmr) throw InputError("--voi needs a VMR");
     setup.vois.add(readVoiFile(file, setup.vmr->dims()));

@@ -1,4 +1,5 @@
 // The session's VTC, protocol, design matrix and VOI operations; see host_session.h.
+#include <array>
 #include <cstring>
 
 #include "host/atomic_file.h"
@@ -36,7 +37,18 @@ bool HostSession::createVtc(int numberOfTimePoints) {
                      std::to_string(numberOfTimePoints));
     return false;
   }
-  VtcGrid grid = setup_.vtcGrid;
+  const VtcGrid& box = setup_.vtcGrid;
+  const std::array<int, 3>& dims = setup_.vmr->dims();
+  if (box.xEnd > dims[0] || box.yEnd > dims[1] || box.zEnd > dims[2]) {
+    console_.error("the VTC's bounding box (X " + std::to_string(box.xStart) + "-" +
+                   std::to_string(box.xEnd) + ", Y " + std::to_string(box.yStart) + "-" +
+                   std::to_string(box.yEnd) + ", Z " + std::to_string(box.zStart) + "-" +
+                   std::to_string(box.zEnd) + ") does not fit the VMR of " +
+                   std::to_string(dims[0]) + " x " + std::to_string(dims[1]) + " x " +
+                   std::to_string(dims[2]) + " voxels; choose one with --box");
+    return false;
+  }
+  VtcGrid grid = box;
   grid.timePoints = numberOfTimePoints;
   // A new VTC has a new time axis: the old protocol link and predictors do not fit it.
   vtc_.reset();

@@ -211,6 +211,31 @@ class RunsThatEndEarly(unittest.TestCase):
         image_info = run_hvhost("info", os.path.join(self.out, "Simulated.vtc")).stdout
         self.assertIn("TR:            1000 ms", image_info)
 
+    def write_anatomical(self, shape, affine):
+        path = os.path.join(self.out, "anatomy.nii.gz")
+        nibabel.save(nibabel.Nifti1Image(numpy.zeros(shape, dtype=numpy.uint8), affine), path)
+        return path
+
+    def test_vtc_from_a_given_anatomical_is_placed_in_its_space(self):
+        # A rotated, anisotropic anatomical: grid voxels must land where the VMR's
+        # transform puts the VMR voxels they cover.
+        vmr_affine = numpy.array([[0, -1, 0, 100], [1, 0, 0, -50], [0, 0, 2, 7], [0, 0, 0, 1]],
+                                 dtype=float)
+        anatomy = self.write_anatomical((256, 256, 256), vmr_affine)
+        answers = os.path.join(self.out, "answers.txt")
+        with open(answers, "w") as f:
+            f.write("10\nexamples/block_design.prt\n2\nyes\nplaced.nii\n")
+        run_hvhost("--answers", answers, "--vmr", anatomy, "--output-dir", self.out, MODULE)
+        image = nibabel.load(os.path.join(self.out, "placed.nii"))
+        grid = numpy.array([[3, 0, 0, 57], [0, 3, 0, 52], [0, 0, 3, 59], [0, 0, 0, 1]], dtype=float)
+        numpy.testing.assert_allclose(image.affine, vmr_affine @ grid, atol=1e-5)
+        numpy.testing.assert_allclose(image.header.get_zooms(), (3.0, 3.0, 6.0, 2.0))
+
+    def test_anatomical_of_another_size_is_refused_by_the_plugin(self):
+        anatomy = self.write_anatomical((256, 256, 128), numpy.eye(4))
+        result = run_hvhost("--defaults", "--vmr", anatomy, MODULE, check_status=1)
+        self.assertIn('requires a VMR with "256" dimensions', result.stderr)
+
     def test_old_host_version_is_refused_by_the_plugin(self):
         result = run_hvhost("--defaults", "--host-version", "1.9.9", MODULE, check_status=1)
         self.assertIn("version 2.0.0 or higher required", result.stderr)

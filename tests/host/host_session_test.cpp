@@ -21,7 +21,7 @@ namespace {
 class HostSessionTest : public ::testing::Test {
  protected:
   HostSession& session(SessionSetup setup = {}) {
-    setup.vtcGrid = defaultVtcGrid();
+    if (setup.vtcGrid.xEnd == 0) setup.vtcGrid = defaultVtcGrid();  // not chosen by the test
     setup.outputDir = folder.path();
     session_.emplace(std::move(setup), dialogue, console);
     return *session_;
@@ -203,6 +203,16 @@ TEST_F(HostSessionTest, FileDialoguesFillTheRunsBufferOrReportCancellation) {
   ASSERT_EQ(host.saveFileName("Save:", "Simulated.vtc", "", buffer), 1);
   EXPECT_STREQ(buffer, "Simulated.vtc");
   EXPECT_EQ(host.integerInput("Select condition:", 2, 1, 1), 1);  // brought into range
+}
+
+TEST_F(HostSessionTest, BoundingBoxBeyondTheVmrCreatesNoVtc) {
+  SessionSetup setup;
+  setup.vtcGrid = defaultVtcGrid();
+  setup.vtcGrid.zEnd = 260;
+  HostSession& host = session(std::move(setup));
+  EXPECT_FALSE(host.createVtc(10));
+  EXPECT_EQ(host.vtcData(), nullptr);
+  EXPECT_NE(err.str().find("does not fit the VMR of 256 x 256 x 256 voxels"), std::string::npos);
 }
 
 TEST_F(HostSessionTest, WithoutAVmrThereIsNoVtcToCreate) {
