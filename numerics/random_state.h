@@ -1,22 +1,58 @@
-// The generator state behind ran1 and gasdev, shared with the module's batched
-// noise generation so that both continue one and the same sequence.
+// The generator state and steps behind ran1 and gasdev, shared with the batched
+// deviates of the noise pass so that both continue one and the same sequence.
 // Module-internal: nothing here is exported.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #pragma GCC visibility push(hidden)
 
 namespace tolvane::random {
 
 constexpr int kShuffleTableSize = 32;
+constexpr int kMultiplier = 16807;
+constexpr int kModulus = 2147483647;      // 2^31 - 1
+constexpr int kSchrageQuotient = 127773;  // kModulus / kMultiplier
+constexpr int kSchrageRemainder = 2836;   // kModulus % kMultiplier
+constexpr int kTableDivisor = 1 + (kModulus - 1) / kShuffleTableSize;  // 2^26
+constexpr double kScale = 1.0 / 2147483647.0;  // the double nearest to 1 / (2^31 - 1)
+constexpr double kUpperLimit = 0.99999988;     // 1 - 1.2e-7
+constexpr float kLargestUniform = static_cast<float>(kUpperLimit);  // 1 - 2^-23
 
 struct GeneratorState {
   int table[kShuffleTableSize] = {};  // Bays-Durham shuffle table
-  int previous = 0;          // previous shuffle output; 0 = not yet seeded
+  int previous = 0;                   // previous shuffle output; 0 = not yet seeded
   bool deviatePending = false;
   float pendingDeviate = 0.0f;
 };
+
+// s <- 16807 * s mod (2^31 - 1) without overflowing 32 bits (Schrage's method).
+inline int congruentialStep(int s) {
+  const int k = s / kSchrageQuotient;
+  s = kMultiplier * (s - k * kSchrageQuotient) - kSchrageRemainder * k;
+  if (s < 0) s += kModulus;
+  return s;
+}
+
+// The same step for 0 <= s <= 2^31 - 1, reduced modulo the Mersenne prime with shifts
+// instead of a division: 2^31 = 1 (mod 2^31 - 1), so the 46-bit product folds into
+// its low 31 bits plus the bits above them. Both give the exact residue 16807 s mod
+// (2^31 - 1), so the two steps agree on every such s; this one has no division on the
+// critical path of a long batch.
+inline int foldedCongruentialStep(int s) {
+  const std::uint64_t product = static_cast<std::uint64_t>(s) * kMultiplier;
+  std::uint32_t folded = static_cast<std::uint32_t>(product & kModulus) +
+                         static_cast<std::uint32_t>(product >> 31);
+  if (folded >= static_cast<std::uint32_t>(kModulus)) folded -= kModulus;
+  return static_cast<int>(folded);
+}
+
+// Scales a shuffle output to (0, 1) as ran1 returns it.
+inline float scaledUniform(int shuffled) {
+  const float u = static_cast<float>(static_cast<double>(shuffled) * kScale);
+  return static_cast<double>(u) > kUpperLimit ? kLargestUniform : u;
+}
 
 // The one process-wide state.
 GeneratorState& generatorState();
@@ -30,6 +66,10 @@ float nextUniform(GeneratorState& state, int* seed);
 
 // One gasdev step on the given state.
 float nextDeviate(GeneratorState& state, int* seed);
+
+// sqrt(-2 ln r / r) evaluated in double from r and rounded to float: the factor that
+// turns an accepted polar pair into two deviates.
+float polarScale(float r);
 
 // Where a batch of deviates goes: value k, scale * g_k + offset (the product rounded
 // to float, then the sum), is stored at first[k * stride].
@@ -45,10 +85,6 @@ struct ScaledOutput {
 // Much faster than the calls for long batches.
 void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
                         const ScaledOutput& output);
-
-// sqrt(-2 ln r / r) evaluated in double from r and rounded to float: the factor that
-// turns an accepted polar pair into two deviates.
-float polarScale(float r);
 
 }  // namespace tolvane::random
 
