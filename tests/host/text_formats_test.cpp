@@ -22,6 +22,23 @@ std::string refusal(Read read) {
   return "";
 }
 
+struct Refusal {
+  const char* text;      // the file's content
+  const char* expected;  // what the message says after the file name
+};
+
+// Writes each text to `name` and expects `read` to refuse it with "FILE" + expected.
+template <typename Read>
+void expectRefusals(const TemporaryFolder& folder, const char* name,
+                    std::initializer_list<Refusal> cases, Read read) {
+  for (const Refusal& c : cases) {
+    const auto file = folder.write(name, c.text);
+    const std::string message = refusal([&] { read(file); });
+    EXPECT_NE(message.find(file.string() + c.expected), std::string::npos)
+        << "input:\n" << c.text << "message: " << message;
+  }
+}
+
 }  // namespace
 
 TEST(ProtocolText, ReadsConditionsInOrderWithVolumeIntervals) {
@@ -49,10 +66,7 @@ TEST(ProtocolText, AcceptsMillisecondIntervalsWithFractionsAndImpulses) {
 
 TEST(ProtocolText, RefusesMalformedInputNamingFileLineAndExpectation) {
   TemporaryFolder folder;
-  const struct {
-    const char* text;
-    const char* expected;
-  } cases[] = {
+  expectRefusals(folder, "bad.prt", {
       {"condition A\n1 2\n", ":1: expected 'units volumes' or 'units milliseconds' first"},
       {"units seconds\n", ":1: expected 'units volumes' or 'units milliseconds', found units"},
       {"units volumes\n1 2\n", ":2: expected 'condition NAME' before the first interval"},
@@ -65,13 +79,7 @@ TEST(ProtocolText, RefusesMalformedInputNamingFileLineAndExpectation) {
       {"units volumes\ncondition\n", ":2: expected a condition name"},
       {"units volumes\nunits volumes\n", ":2: expected 'units' only once"},
       {"", ":1: expected 'units volumes' or 'units milliseconds', found none"},
-  };
-  for (const auto& c : cases) {
-    const auto file = folder.write("bad.prt", c.text);
-    const std::string message = refusal([&] { readProtocolFile(file); });
-    EXPECT_NE(message.find(file.string() + c.expected), std::string::npos)
-        << "input:\n" << c.text << "message: " << message;
-  }
+  }, [](const std::filesystem::path& f) { readProtocolFile(f); });
 }
 
 TEST(ProtocolText, RefusesConditionNamesTooLongForTheConditionRecord) {
@@ -126,23 +134,14 @@ TEST(EventsTsv, TableWithoutTrialTypeIsOneConditionNamedAfterTheTask) {
 
 TEST(EventsTsv, RefusesMalformedTablesNamingFileLineAndExpectation) {
   TemporaryFolder folder;
-  const struct {
-    const char* text;
-    const char* expected;
-  } cases[] = {
+  expectRefusals(folder, "bad_events.tsv", {
       {"", ":1: expected a header line"},
       {"onset\ttrial_type\n", ":1: expected the tab-separated columns onset and duration"},
       {"onset duration\n", ":1: expected the tab-separated columns onset and duration"},
       {"onset\tduration\n1\t2\t3\n", ":2: expected 2 tab-separated fields, found 3"},
       {"onset\tduration\nsoon\t2\n", ":2: expected a number of seconds in column onset"},
       {"onset\tduration\n\n5\t-1\n", ":3: expected a duration of 0 seconds or more"},
-  };
-  for (const auto& c : cases) {
-    const auto file = folder.write("bad_events.tsv", c.text);
-    const std::string message = refusal([&] { readProtocolFile(file); });
-    EXPECT_NE(message.find(file.string() + c.expected), std::string::npos)
-        << "input:\n" << c.text << "message: " << message;
-  }
+  }, [](const std::filesystem::path& f) { readProtocolFile(f); });
 }
 
 TEST(VoiText, ReadsReferenceSpaceNamesAndVoxelTriples) {
@@ -161,10 +160,7 @@ TEST(VoiText, ReadsReferenceSpaceNamesAndVoxelTriples) {
 
 TEST(VoiText, RefusesMalformedInputNamingFileLineAndExpectation) {
   TemporaryFolder folder;
-  const struct {
-    const char* text;
-    const char* expected;
-  } cases[] = {
+  expectRefusals(folder, "bad.txt", {
       {"voi A\n", ":1: expected 'reference-space CODE'"},
       {"reference-space three\n", ":1: expected 'reference-space CODE'"},
       {"reference-space 1\n1 2 3\n", ":2: expected 'voi NAME' before the first voxel"},
@@ -172,13 +168,7 @@ TEST(VoiText, RefusesMalformedInputNamingFileLineAndExpectation) {
       {"reference-space 1\nvoi A\n1 2 3.5\n", ":3: expected 'voi NAME' or a voxel"},
       {"reference-space 1\nvoi\n", ":2: expected a VOI name of 1 to 259 characters"},
       {"# only a comment\n", ":1: expected 'reference-space CODE' first, found nothing"},
-  };
-  for (const auto& c : cases) {
-    const auto file = folder.write("bad.txt", c.text);
-    const std::string message = refusal([&] { readVoiFile(file, {256, 256, 256}); });
-    EXPECT_NE(message.find(file.string() + c.expected), std::string::npos)
-        << "input:\n" << c.text << "message: " << message;
-  }
+  }, [](const std::filesystem::path& f) { readVoiFile(f, {256, 256, 256}); });
 }
 
 TEST(VoiSet, ConvertsLaterFilesIntoTheReferenceSpaceOfTheFirst) {
