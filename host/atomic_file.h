@@ -2,8 +2,12 @@
 //
 // Data goes to a temporary sibling of the target (same folder, so the final rename
 // stays on one file system; the name keeps the target's extensions, which some
-// writers use to pick compression). Only a complete file is renamed onto the target;
-// a writer that is destroyed without commit() removes its temporary file.
+// writers use to pick compression). Only a complete file, flushed to the disk, is
+// renamed onto the target, so an existing file of that name stays as it was until the
+// new one is whole; a writer that is destroyed without commit() removes its temporary
+// file. A target that exists and is a device or a pipe (/dev/null, /dev/full, a FIFO)
+// is written in place instead: it cannot hold a half-written file, and renaming onto
+// it would replace the device.
 #pragma once
 
 #include <cstdio>
@@ -19,21 +23,29 @@ class OutputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Throws OutputError, saying why, unless a file can be created in `folder`: tried for
+// real, since permission bits do not tell for root or for a read-only file system.
+void checkFolderIsWritable(const std::filesystem::path& folder);
+
 class AtomicFileWriter {
  public:
+  // Throws OutputError when the target is a folder.
   explicit AtomicFileWriter(std::filesystem::path target);
   ~AtomicFileWriter();
   AtomicFileWriter(const AtomicFileWriter&) = delete;
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
   const std::filesystem::path& target() const { return target_; }
+  // Where to write: the temporary file, or the target itself for a device or pipe.
   const std::filesystem::path& temporaryPath() const { return temporary_; }
-  // Moves the finished temporary file onto the target; throws OutputError.
+  // Flushes the finished temporary file to the disk and moves it onto the target;
+  // throws OutputError.
   void commit();
 
  private:
   std::filesystem::path target_;
   std::filesystem::path temporary_;
+  bool inPlace_ = false;
   bool committed_ = false;
 };
 

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <new>
 
+#include "host/atomic_file.h"
 #include "host/console.h"
 #include "host/default_dialogue.h"
 #include "host/module_runner.h"
@@ -98,8 +100,11 @@ void addRunOptions(CLI::App& app, RunOptions& options) {
       ->capture_default_str();
   app.add_option("--tr", options.tr, "Repetition time in milliseconds (10 to 100000)")
       ->capture_default_str();
+  // One file per --voi, so that a VOI file given last before the module does not take
+  // the module's name as a second VOI file.
   app.add_option("--voi", options.vois,
-                 "VOI file: VOI text format or NIfTI label image on the VMR grid (repeatable)");
+                 "VOI file: VOI text format or NIfTI label image on the VMR grid (repeatable)")
+      ->allow_extra_args(false);
   app.add_option("--host-version", options.hostVersion,
                  "Version the host reports to the plug-in, MAJOR.MINOR.SUB")
       ->capture_default_str();
@@ -118,7 +123,8 @@ int runModule(const RunOptions& options) {
     return kExitUsage;
   }
   try {
-    if (!std::filesystem::is_regular_file(options.module)) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(options.module, error)) {
       throw InputError(options.module + ": no such plug-in module");
     }
     SessionSetup setup = buildSessionSetup(options);
@@ -137,7 +143,8 @@ int runModule(const RunOptions& options) {
     }
 
     HostSession session(std::move(setup), *dialogue, console);
-    const int status = runPluginModule(options.module, session, *dialogue, console);
+    int status = runPluginModule(options.module, session, *dialogue, console);
+    if (status == kExitCompleted && console.logFileFailed()) status = kExitOutputFailed;
     if (script != nullptr && !script->failed() && script->unusedAnswers() > 0) {
       console.warning(std::to_string(script->unusedAnswers()) +
                       " answers of the script were not used, from line " +
@@ -171,14 +178,21 @@ SessionSetup buildSessionSetup(const RunOptions& options) {
     if (!setup.vmr) throw InputError("--voi needs a VMR");
     setup.vois.add(readVoiFile(file, setup.vmr->dims()));
   }
-  if (!options.protocol.empty() && !std::filesystem::is_regular_file(options.protocol)) {
+  std::error_code error;
+  if (!options.protocol.empty() && !std::filesystem::is_regular_file(options.protocol, error)) {
     throw InputError(options.protocol + ": no such protocol file");
   }
   setup.protocolFile = options.protocol;
-  std::error_code error;
   std::filesystem::create_directories(options.outputDir, error);
-  if (error || !std::filesystem::is_directory(options.outputDir)) {
-    throw InputError(options.outputDir + ": cannot be used as the output folder");
+  if (error || !std::filesystem::is_directory(options.outputDir, error)) {
+    throw InputError(options.outputDir + ": cannot be used as the output folder" +
+                     (error ? ": " + error.message() : std::string()));
+  }
+  // Finding out now spares a simulation whose result could not be saved.
+  try {
+    checkFolderIsWritable(options.outputDir);
+  } catch (const OutputError& unwritable) {
+    throw InputError(std::string(unwritable.what()) + "; choose another --output-dir");
   }
   setup.outputDir = options.outputDir;
   return setup;
@@ -211,9 +225,32 @@ int runCommandLine(int argc, char** argv) {
     return app.exit(error) == 0 ? kExitCompleted : kExitUsage;
   }
   Console console(std::cout, std::cerr, false);
-  if (*info) return printVtcInfo(infoFile, std::cout, console);
-  if (*convert) return convertVtcToNifti(convertIn, convertOut, console);
-  return runModule(options);
+  int status = kExitCompleted;
+  try {
+    if (*info) {
+      status = printVtcInfo(infoFile, std::cout, console);
+    } else if (*convert) {
+      status = convertVtcToNifti(convertIn, convertOut, console);
+    } else {
+      status = runModule(options);
+    }
+  } catch (const std::bad_alloc&) {
+    console.error("not enough memory; nothing more can be done");
+    return kExitRunEnded;
+  } catch (const std::exception& error) {
+    // Every expected problem is reported where it happens; this is the last line of
+    // defence, so that even an unforeseen one ends with a message rather than a crash.
+    console.error(std::string("unexpected problem: ") + error.what());
+    return kExitRunEnded;
+  }
+  // Standard output carries the log and `info`: losing it (a full disk behind a
+  // redirection) is a failed output like any other.
+  std::cout.flush();
+  if (!std::cout && status == kExitCompleted) {
+    console.error("standard output cannot be written");
+    status = kExitOutputFailed;
+  }
+  return status;
 }
 
 }  // namespace hvhost

@@ -1,6 +1,8 @@
 // Console output; see console.h.
 #include "host/console.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "host/rich_text.h"
@@ -12,13 +14,28 @@ Console::Console(std::ostream& out, std::ostream& err, bool errIsTerminal)
     : out_(out), err_(err), busy_(errIsTerminal ? std::make_unique<BusyIndicator>(err) : nullptr) {}
 
 void Console::appendLogTo(const std::filesystem::path& file) {
-  logFile_.open(file, std::ios::app);
-  if (!logFile_) throw InputError(file.string() + ": cannot be opened for appending the log");
+  std::error_code ignored;
+  if (std::filesystem::is_directory(file, ignored)) {
+    throw InputError(file.string() + ": cannot be opened for appending the log: it is a folder");
+  }
+  logFile_.reset(std::fopen(file.c_str(), "a"));
+  if (!logFile_) {
+    throw InputError(file.string() + ": cannot be opened for appending the log: " +
+                     std::strerror(errno));
+  }
+  logFileName_ = file;
 }
 
 void Console::logLine(std::string_view text) {
-  write(out_, std::string(text) + '\n');
-  if (logFile_.is_open()) logFile_ << text << '\n' << std::flush;
+  const std::string line = std::string(text) + '\n';
+  write(out_, line);
+  if (!logFile_ || logFileFailed_) return;
+  if (std::fwrite(line.data(), 1, line.size(), logFile_.get()) != line.size() ||
+      std::fflush(logFile_.get()) != 0) {
+    logFileFailed_ = true;
+    error(logFileName_.string() + ": cannot be written: " + std::strerror(errno) +
+          "; the log goes on on standard output only");
+  }
 }
 
 void Console::print(std::string_view text) { write(out_, text); }

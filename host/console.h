@@ -7,8 +7,8 @@
 // The spinner is drawn only when standard error is a terminal.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string_view>
@@ -22,7 +22,10 @@ class Console {
   Console(std::ostream& out, std::ostream& err, bool errIsTerminal);
 
   // Appends log lines to this file from now on; throws InputError when it cannot.
+  // A later write that fails (a full disk) is reported once, and the log goes on on
+  // standard output alone.
   void appendLogTo(const std::filesystem::path& file);
+  bool logFileFailed() const { return logFileFailed_; }
 
   void logLine(std::string_view text);
   // Host output on standard output that is not part of the log.
@@ -42,7 +45,12 @@ class Console {
   void write(std::ostream& stream, std::string_view text);
   std::ostream& out_;
   std::ostream& err_;
-  std::ofstream logFile_;
+  struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  std::filesystem::path logFileName_;
+  std::unique_ptr<std::FILE, FileCloser> logFile_;
+  bool logFileFailed_ = false;
   std::unique_ptr<BusyIndicator> busy_;  // only on a terminal
 };
 

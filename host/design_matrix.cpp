@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "host/hrf.h"
 
@@ -52,13 +53,23 @@ std::optional<std::size_t> DesignMatrix::findPredictor(std::string_view name) co
 void DesignMatrix::setFromCondition(std::size_t index, const Condition& condition, TimeUnit unit,
                                     double trMilliseconds, float value) {
   Predictor& predictor = predictors_[index];
-  std::fill(predictor.fineSignal.begin(), predictor.fineSignal.end(), 0.0);
-  const auto samples = static_cast<double>(predictor.fineSignal.size());
+  const std::size_t samples = predictor.fineSignal.size();
+  // Each interval only marks where it starts and ends, and one sweep counts how many
+  // are on at each sample: the cost stays linear however many intervals overlap or
+  // however long they are.
+  std::vector<std::int64_t> starts(samples + 1, 0);
   for (const Interval& interval : condition.intervals) {
     const auto [first, last] = fineRange(interval, unit, trMilliseconds);
-    const auto begin = static_cast<std::size_t>(std::clamp(first, 0.0, samples));
-    const auto end = static_cast<std::size_t>(std::clamp(last, 0.0, samples));
-    for (std::size_t k = begin; k < end; ++k) predictor.fineSignal[k] = value;
+    const auto begin = static_cast<std::size_t>(std::clamp(first, 0.0, double(samples)));
+    const auto end = static_cast<std::size_t>(std::clamp(last, 0.0, double(samples)));
+    if (begin >= end) continue;
+    ++starts[begin];
+    --starts[end];
+  }
+  std::int64_t on = 0;
+  for (std::size_t k = 0; k < samples; ++k) {
+    on += starts[k];
+    predictor.fineSignal[k] = on > 0 ? value : 0.0;
   }
   updateVolumeValues(predictor, false);
 }

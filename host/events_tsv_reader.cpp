@@ -9,6 +9,8 @@
 // Conditions come in order of first appearance of their trial_type. A table without
 // trial_type is one condition, named after the file's "task-LABEL" entity when it has
 // one, else "events". Events become millisecond intervals [onset, onset + duration).
+// Onsets may be negative (events before the first volume, as BIDS allows); onset and
+// duration must stay finite when turned into milliseconds.
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -49,10 +51,15 @@ std::string singleConditionName(const std::filesystem::path& file) {
   return "events";
 }
 
+constexpr double kMillisecondsPerSecond = 1000.0;
+
+// A time in seconds whose value in milliseconds, and the sum of two such, stays finite.
+constexpr double kLargestSeconds = 1e300;
+
 double secondsField(const std::filesystem::path& file, int line, std::string_view column,
                     std::string_view field) {
   const auto value = parseFiniteNumber(field);
-  if (!value) {
+  if (!value || *value > kLargestSeconds || *value < -kLargestSeconds) {
     failAt(file, line,
            "expected a number of seconds in column " + std::string(column) + ", found " +
                inQuotes(field));
@@ -62,19 +69,21 @@ double secondsField(const std::filesystem::path& file, int line, std::string_vie
 
 }  // namespace
 
-Protocol readEventsTsv(const std::filesystem::path& file) {
-  const std::vector<TextLine> lines = readTextLines(file);
-  if (lines.empty() || trim(lines.front().text).empty()) {
+Protocol readEventsTsv(std::istream& in, const std::filesystem::path& file) {
+  TextLineReader reader(in, file, kProtocolLimits);
+  TextLine headerLine;
+  if (!reader.next(headerLine) || trim(headerLine.text).empty()) {
     failAt(file, 1, "expected a header line with the columns onset and duration, found none");
   }
-  const auto header = splitTabs(lines.front().text);
+  // The fields below are views into this line, which must outlive them.
+  const std::vector<std::string_view> header = splitTabs(headerLine.text);
   const auto onsetColumn = columnIndex(header, "onset");
   const auto durationColumn = columnIndex(header, "duration");
   const auto typeColumn = columnIndex(header, "trial_type");
   if (!onsetColumn || !durationColumn) {
     failAt(file, 1,
            "expected the tab-separated columns onset and duration in the header, found " +
-               inQuotes(lines.front().text));
+               inQuotes(headerLine.text));
   }
 
   Protocol protocol;
@@ -82,8 +91,8 @@ Protocol readEventsTsv(const std::filesystem::path& file) {
   std::map<std::string, std::size_t, std::less<>> conditionOfType;
   if (!typeColumn) protocol.conditions.push_back({singleConditionName(file), {}});
 
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    const TextLine& line = lines[i];
+  TextLine line;
+  while (reader.next(line)) {
     if (trim(line.text).empty()) continue;
     const auto fields = splitTabs(line.text);
     if (fields.size() != header.size()) {
@@ -109,15 +118,15 @@ Protocol readEventsTsv(const std::filesystem::path& file) {
       const auto known = conditionOfType.find(type);
       if (known == conditionOfType.end()) {
         condition = protocol.conditions.size();
+        checkConditionCount(file, line.number, condition + 1);
         conditionOfType.emplace(std::string(type), condition);
         protocol.conditions.push_back({std::string(type), {}});
       } else {
         condition = known->second;
       }
     }
-    constexpr double kMillisecondsPerSecond = 1000.0;
     protocol.conditions[condition].intervals.push_back(
-        {onset * kMillisecondsPerSecond, (onset + duration) * kMillisecondsPerSecond});
+        {onset * kMillisecondsPerSecond, (onset + duration) * kMillisecondsPerSecond, line.number});
   }
   return protocol;
 }

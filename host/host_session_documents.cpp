@@ -90,6 +90,13 @@ void HostSession::linkProtocol(const std::string& path) {
     protocol_ = readProtocolFile(path);
   } catch (const InputError& error) {
     console_.error(std::string(error.what()) + " (the protocol has no conditions)");
+    return;
+  }
+  constexpr std::size_t kIntervalsNamed = 5;
+  const VtcGrid& grid = vtc_->grid();
+  for (const std::string& warning : intervalsOutsideTheRun(protocol_, path, grid.timePoints,
+                                                           grid.trMilliseconds, kIntervalsNamed)) {
+    console_.warning(warning);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "host/atomic_file.h"
@@ -20,15 +21,15 @@ struct NiftiImageDeleter {
 };
 using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
 
-NiftiImagePtr readNifti(const std::filesystem::path& file, bool withData) {
+// The header alone; the voxels are loaded only once the header is judged usable.
+NiftiImagePtr readNiftiHeader(const std::filesystem::path& file) {
   nifti_set_debug_level(0);
-  if (!std::filesystem::is_regular_file(file)) {
-    throw InputError(file.string() + ": no such file");
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) {
+    throw InputError(file.string() + ": expected a NIfTI file, found no such file");
   }
-  NiftiImagePtr image(nifti_image_read(file.c_str(), withData ? 1 : 0));
-  if (!image || (withData && image->data == nullptr)) {
-    throw InputError(file.string() + ": cannot be read as a NIfTI image");
-  }
+  NiftiImagePtr image(nifti_image_read(file.c_str(), 0));
+  if (!image) throw InputError(file.string() + ": cannot be read as a NIfTI image");
   return image;
 }
 
@@ -94,7 +95,7 @@ bool hasNiftiExtension(const std::filesystem::path& file) {
 }
 
 AnatomicalHeader readAnatomicalHeader(const std::filesystem::path& file) {
-  const NiftiImagePtr image = readNifti(file, false);
+  const NiftiImagePtr image = readNiftiHeader(file);
   AnatomicalHeader header{{image->nx, image->ny, image->nz}, {}};
   if (image->sform_code > 0) {
     header.frame = {toAffine(image->sto_xyz), image->sform_code};
@@ -108,7 +109,9 @@ AnatomicalHeader readAnatomicalHeader(const std::filesystem::path& file) {
 }
 
 LabelVolume readLabelVolume(const std::filesystem::path& file) {
-  const NiftiImagePtr image = readNifti(file, true);
+  // The header is judged before the voxels are loaded, so that a 4-D series or an
+  // unusable type is refused without reading it.
+  const NiftiImagePtr image = readNiftiHeader(file);
   if (image->nt > 1 || image->nu > 1 || image->nv > 1 || image->nw > 1) {
     throw InputError(file.string() + ": expected a 3-D label image, found " +
                      std::to_string(image->ndim) + " dimensions");
@@ -117,10 +120,19 @@ LabelVolume readLabelVolume(const std::filesystem::path& file) {
     throw InputError(file.string() + ": expected integer or float voxels, found NIfTI datatype " +
                      std::to_string(image->datatype));
   }
+  if (nifti_image_load(image.get()) != 0 || image->data == nullptr) {
+    throw InputError(file.string() + ": cannot read the voxels of the NIfTI image "
+                     "(truncated or damaged?)");
+  }
   const bool scaled = image->scl_slope != 0.0 && !(image->scl_slope == 1.0 && image->scl_inter == 0.0);
   LabelVolume volume{{image->nx, image->ny, image->nz}, {}};
   const auto count = static_cast<std::size_t>(image->nvox);
-  volume.labels.resize(count);
+  try {
+    volume.labels.resize(count);
+  } catch (const std::bad_alloc&) {
+    throw InputError(file.string() + ": not enough memory for a label image of " +
+                     std::to_string(count) + " voxels");
+  }
   for (std::size_t i = 0; i < count; ++i) {
     double value = voxelValue(*image, i);
     if (scaled) value = value * image->scl_slope + image->scl_inter;

@@ -9,7 +9,8 @@
 //     11 20
 //
 // Volume intervals are whole numbers with 1 <= begin <= end; millisecond intervals
-// are numbers with 0 <= begin <= end. Condition names are unique.
+// are numbers with 0 <= begin <= end. Condition names are unique. Intervals past the
+// end of the run are accepted here: only the run knows its length.
 #include <set>
 
 #include "host/protocol.h"
@@ -41,7 +42,7 @@ Interval parseInterval(const std::filesystem::path& file, const TextLine& line, 
              "expected a volume interval of whole numbers 1 <= begin <= end, found " +
                  inQuotes(trim(line.text)));
     }
-    return {static_cast<double>(*begin), static_cast<double>(*end)};
+    return {static_cast<double>(*begin), static_cast<double>(*end), line.number};
   }
   const auto begin = parseFiniteNumber(tokens[0]);
   const auto end = parseFiniteNumber(tokens[1]);
@@ -50,16 +51,18 @@ Interval parseInterval(const std::filesystem::path& file, const TextLine& line, 
            "expected a millisecond interval of numbers 0 <= begin <= end, found " +
                inQuotes(trim(line.text)));
   }
-  return {*begin, *end};
+  return {*begin, *end, line.number};
 }
 
 }  // namespace
 
-Protocol readProtocolText(const std::filesystem::path& file) {
+Protocol readProtocolText(std::istream& in, const std::filesystem::path& file) {
   Protocol protocol;
   bool unitsGiven = false;
   std::set<std::string, std::less<>> names;
-  for (const TextLine& line : readTextLines(file)) {
+  TextLineReader reader(in, file, kProtocolLimits);
+  TextLine line;
+  while (reader.next(line)) {
     if (isCommentOrBlank(line.text)) continue;
     const std::string_view content = trim(line.text);
     const auto tokens = splitWhitespace(content);
@@ -74,6 +77,7 @@ Protocol readProtocolText(const std::filesystem::path& file) {
              "expected 'units volumes' or 'units milliseconds' first, found " + inQuotes(content));
     } else if (keyword == "condition") {
       checkConditionName(file, line.number, argument);
+      checkConditionCount(file, line.number, protocol.conditions.size() + 1);
       if (!names.emplace(argument).second) {
         failAt(file, line.number, "expected a new condition name, found " + inQuotes(argument) +
                                       " a second time");

@@ -19,19 +19,29 @@ std::string lowercase(std::string_view text) {
   return lower;
 }
 
-std::vector<TextLine> readScript(const std::filesystem::path& script) {
-  if (script != "-") return readTextLines(script);
-  std::vector<TextLine> lines;
-  std::string text;
-  for (int number = 1; std::getline(std::cin, text); ++number) lines.push_back({number, text});
-  return lines;
-}
-
 }  // namespace
 
 ScriptedDialogue::ScriptedDialogue(const std::filesystem::path& script, Console& console)
-    : scriptName_(script == "-" ? "<standard input>" : script.string()), console_(console) {
-  for (const TextLine& line : readScript(script)) {
+    : console_(console) {
+  if (script == "-") {
+    scriptName_ = "<standard input>";
+    readAnswers(std::cin);
+  } else {
+    scriptName_ = script.string();
+    std::ifstream in = openTextFile(script, kAnswersScriptLimits);
+    readAnswers(in);
+  }
+}
+
+ScriptedDialogue::ScriptedDialogue(std::istream& script, std::string name, Console& console)
+    : scriptName_(std::move(name)), console_(console) {
+  readAnswers(script);
+}
+
+void ScriptedDialogue::readAnswers(std::istream& script) {
+  TextLineReader reader(script, scriptName_, kAnswersScriptLimits);
+  TextLine line;
+  while (reader.next(line)) {
     if (isCommentOrBlank(line.text)) continue;
     const std::string_view content = trim(line.text);
     const std::size_t separator = content.find(kSeparator);

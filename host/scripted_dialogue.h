@@ -13,17 +13,24 @@
 #pragma once
 
 #include <filesystem>
+#include <istream>
 #include <string>
 #include <vector>
 
 #include "host/dialogue.h"
+#include "host/text_input.h"
 
 namespace hvhost {
+
+// A script answers one run: a few lines, plus one per VOI.
+constexpr TextLimits kAnswersScriptLimits{1u << 20, 64u << 10};
 
 class ScriptedDialogue : public Dialogue {
  public:
   // Reads the script; throws InputError. "-" reads standard input.
   ScriptedDialogue(const std::filesystem::path& script, Console& console);
+  // Reads the script from `script`, reporting problems as coming from `name`.
+  ScriptedDialogue(std::istream& script, std::string name, Console& console);
 
   std::optional<int> askInteger(const IntegerRequest& request) override;
   std::optional<bool> askYesNo(std::string_view question) override;
@@ -43,6 +50,7 @@ class ScriptedDialogue : public Dialogue {
   // The next answer for a dialogue of this kind and prompt, or nullptr when the script
   // has failed (now or before).
   const Answer* take(std::string_view kind, std::string_view prompt);
+  void readAnswers(std::istream& script);
   void fail(const std::string& message);
   std::string where(const Answer& answer) const;
 

@@ -1,31 +1,13 @@
-// Line reading and small whole-token parsers shared by the text formats.
+// Tokens, whole-token parsers and messages shared by the text formats.
 #include "host/text_parsing.h"
 
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <fstream>
+#include <cstdio>
 #include <sstream>
 
 namespace hvhost {
-
-std::vector<TextLine> readTextLines(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw InputError(file.string() + ": cannot be opened for reading");
-  std::vector<TextLine> lines;
-  std::string text;
-  int number = 0;
-  while (std::getline(in, text)) {
-    ++number;
-    if (text.find('\0') != std::string::npos) {
-      failAt(file, number, "expected text, found a NUL byte (is this a binary file?)");
-    }
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    lines.push_back({number, std::move(text)});
-  }
-  if (in.bad()) throw InputError(file.string() + ": read error");
-  return lines;
-}
 
 void failAt(const std::filesystem::path& file, int line, std::string_view what) {
   std::ostringstream message;
@@ -87,13 +69,26 @@ std::optional<double> parseFiniteNumber(std::string_view text) {
   return value;
 }
 
+std::string printable(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\t') {
+      shown += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+      shown += escape;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 std::string inQuotes(std::string_view text) {
   constexpr std::size_t kLongest = 60;
-  std::string shown(text.substr(0, kLongest));
-  for (char& c : shown) {
-    if (c == '\n' || c == '\t') c = ' ';
-  }
-  return '"' + shown + (text.size() > kLongest ? "...\"" : "\"");
+  return '"' + printable(text.substr(0, kLongest)) + (text.size() > kLongest ? "...\"" : "\"");
 }
 
 }  // namespace hvhost

@@ -1,8 +1,7 @@
-// Reading line-oriented text inputs (protocols, VOI lists, event tables, answer
-// scripts). Every problem becomes an InputError whose message names the file, the
-// 1-based line and what was expected, in the form "FILE:LINE: expected ..., found ...".
-// Line numbers count every physical line, blank and comment lines included; a
-// trailing carriage return (files written on Windows) is dropped.
+// Tokens and whole-text parses shared by the text formats (protocols, VOI lists, event
+// tables, answers scripts), and the messages that report problems with them. Every
+// problem becomes an InputError whose message names the file, the 1-based line and
+// what was expected, in the form "FILE:LINE: expected ..., found ...".
 #pragma once
 
 #include <filesystem>
@@ -20,15 +19,6 @@ class InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct TextLine {
-  int number;  // 1-based
-  std::string text;
-};
-
-// All lines of a text file. Throws InputError when it cannot be read or holds a NUL
-// byte (a binary file given where text was expected).
-std::vector<TextLine> readTextLines(const std::filesystem::path& file);
-
 // Throws InputError "FILE:LINE: WHAT".
 [[noreturn]] void failAt(const std::filesystem::path& file, int line, std::string_view what);
 
@@ -41,7 +31,11 @@ std::vector<std::string_view> splitTabs(std::string_view text);
 std::optional<int> parseInt(std::string_view text);
 std::optional<double> parseFiniteNumber(std::string_view text);
 
-// Quoted for messages, shortened when long so that one message stays one line.
+// Control characters shown as escapes (\t, \xNN), so that text from a binary or
+// hostile file cannot garble the terminal.
+std::string printable(std::string_view text);
+// Printable, quoted for messages and shortened when long so that one message stays one
+// line.
 std::string inQuotes(std::string_view text);
 
 }  // namespace hvhost

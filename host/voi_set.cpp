@@ -28,7 +28,15 @@ void convertVoxels(Voi& voi, bool toFlipped) {
 
 VoiFile readVoiFile(const std::filesystem::path& file, const std::array<int, 3>& vmrDims) {
   if (hasNiftiExtension(file)) return readVoiLabelImage(file, vmrDims);
-  return readVoiText(file);
+  std::ifstream in = openTextFile(file, kVoiTextLimits);
+  return readVoiText(in, file, vmrDims);
+}
+
+std::array<std::int64_t, 3> vmrVoxelOf(std::int32_t referenceSpace,
+                                       const std::array<std::int32_t, 3>& stored) {
+  const std::int64_t c0 = stored[0], c1 = stored[1], c2 = stored[2];
+  if (isFlipped(referenceSpace)) return {kFlipOrigin - c1, kFlipOrigin - c2, kFlipOrigin - c0};
+  return {c0, c1, c2};
 }
 
 void VoiSet::add(VoiFile file) {

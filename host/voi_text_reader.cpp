@@ -8,16 +8,72 @@
 //   voi Right cluster
 //     ...
 //
-// A VOI may list no voxels; names need not be unique.
+// A VOI may list no voxels; names need not be unique. Every voxel must stand for a
+// voxel of the VMR in the file's reference space: one outside is a mistake in the
+// coordinates or in the space code, and is refused where it stands.
+#include <string>
+
 #include "host/text_parsing.h"
 #include "host/voi_set.h"
 
 namespace hvhost {
+namespace {
 
-VoiFile readVoiText(const std::filesystem::path& file) {
+void checkVoiName(const std::filesystem::path& file, int line, std::string_view name) {
+  if (name.empty() || name.size() > kMaxVoiNameLength) {
+    failAt(file, line,
+           "expected a VOI name of 1 to " + std::to_string(kMaxVoiNameLength) +
+               " characters after 'voi'");
+  }
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      failAt(file, line, "expected a VOI name without tabs or control characters");
+    }
+  }
+}
+
+std::array<std::int32_t, 3> parseVoxel(const std::filesystem::path& file, int line,
+                                       const std::vector<std::string_view>& tokens,
+                                       std::string_view content) {
+  std::array<std::int32_t, 3> voxel{};
+  bool valid = tokens.size() == voxel.size();
+  for (std::size_t axis = 0; valid && axis < voxel.size(); ++axis) {
+    const std::optional<int> value = parseInt(tokens[axis]);
+    valid = value.has_value();
+    voxel[axis] = value.value_or(0);
+  }
+  if (!valid) {
+    failAt(file, line, "expected 'voi NAME' or a voxel of three whole numbers, found " +
+                           inQuotes(content));
+  }
+  return voxel;
+}
+
+void checkInsideVmr(const std::filesystem::path& file, int line, std::int32_t space,
+                    const std::array<std::int32_t, 3>& stored, const std::array<int, 3>& vmrDims) {
+  const std::array<std::int64_t, 3> voxel = vmrVoxelOf(space, stored);
+  for (int axis = 0; axis < 3; ++axis) {
+    if (voxel[axis] < 0 || voxel[axis] >= vmrDims[axis]) {
+      failAt(file, line,
+             "expected a voxel inside the VMR of " + std::to_string(vmrDims[0]) + " x " +
+                 std::to_string(vmrDims[1]) + " x " + std::to_string(vmrDims[2]) +
+                 " voxels, found one at VMR (" + std::to_string(voxel[0]) + ", " +
+                 std::to_string(voxel[1]) + ", " + std::to_string(voxel[2]) +
+                 ") in reference space " + std::to_string(space));
+    }
+  }
+}
+
+}  // namespace
+
+VoiFile readVoiText(std::istream& in, const std::filesystem::path& file,
+                    const std::array<int, 3>& vmrDims) {
   VoiFile result;
   bool spaceGiven = false;
-  for (const TextLine& line : readTextLines(file)) {
+  TextLineReader reader(in, file, kVoiTextLimits);
+  TextLine line;
+  while (reader.next(line)) {
     if (isCommentOrBlank(line.text)) continue;
     const std::string_view content = trim(line.text);
     const auto tokens = splitWhitespace(content);
@@ -32,23 +88,17 @@ VoiFile readVoiText(const std::filesystem::path& file) {
       spaceGiven = true;
     } else if (keyword == "voi") {
       const std::string_view name = trim(content.substr(keyword.size()));
-      if (name.empty() || name.size() > kMaxVoiNameLength) {
-        failAt(file, line.number,
-               "expected a VOI name of 1 to " + std::to_string(kMaxVoiNameLength) +
-                   " characters after 'voi'");
+      checkVoiName(file, line.number, name);
+      if (result.vois.size() == kMaxVois) {
+        failAt(file, line.number, "expected at most " + std::to_string(kMaxVois) + " VOIs, found more");
       }
       result.vois.push_back({std::string(name), {}});
     } else if (result.vois.empty()) {
       failAt(file, line.number, "expected 'voi NAME' before the first voxel, found " + inQuotes(content));
     } else {
-      const auto x = tokens.size() == 3 ? parseInt(tokens[0]) : std::nullopt;
-      const auto y = tokens.size() == 3 ? parseInt(tokens[1]) : std::nullopt;
-      const auto z = tokens.size() == 3 ? parseInt(tokens[2]) : std::nullopt;
-      if (!x || !y || !z) {
-        failAt(file, line.number,
-               "expected 'voi NAME' or a voxel of three whole numbers, found " + inQuotes(content));
-      }
-      result.vois.back().voxels.insert(result.vois.back().voxels.end(), {*x, *y, *z});
+      const std::array<std::int32_t, 3> voxel = parseVoxel(file, line.number, tokens, content);
+      checkInsideVmr(file, line.number, result.referenceSpace, voxel, vmrDims);
+      result.vois.back().voxels.insert(result.vois.back().voxels.end(), voxel.begin(), voxel.end());
     }
   }
   if (!spaceGiven) failAt(file, 1, "expected 'reference-space CODE' first, found nothing");

@@ -11,6 +11,7 @@
 #include "host/module_runner.h"
 #include "host/nifti_io.h"
 #include "host/text_parsing.h"
+#include "host/vtc_document.h"
 #include "host/vtc_file.h"
 
 namespace hvhost {
@@ -64,7 +65,8 @@ int printVtcInfo(const std::filesystem::path& file, std::ostream& out, Console& 
         << grid.yEnd << ", Z " << grid.zStart << "-" << grid.zEnd << ", resolution "
         << grid.resolution << '\n'
         << "TR:            " << format("%g", grid.trMilliseconds) << " ms\n"
-        << "protocol:      " << (header.protocolFile.empty() ? "(none)" : header.protocolFile)
+        << "protocol:      "
+        << (header.protocolFile.empty() ? "(none)" : printable(header.protocolFile))
         << '\n'
         << "world space:   NIfTI code " << header.frame.code << '\n';
     const auto n = static_cast<double>(statistics.finite);
@@ -94,7 +96,15 @@ int convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::pa
   }
   try {
     const VtcFileHeader header = readVtcFileHeader(in);
-    // The header's size was checked against the file, so this allocation is bounded.
+    // The export reorders time-fastest values into volumes, so it holds the whole VTC;
+    // the header was checked against the file's size, and that size against memory.
+    const std::uint64_t bytes = VtcDocument::bytesNeeded(header.grid);
+    const std::uint64_t memory = physicalMemoryBytes();
+    if (bytes > memory) {
+      console.error(in.string() + ": the VTC needs " + gibibytes(bytes) + ", more than the " +
+                    gibibytes(memory) + " of memory available; it cannot be converted here");
+      return kExitRunEnded;
+    }
     std::vector<float> data;
     data.reserve(header.grid.valueCount());
     readVtcFileData(in, header, [&](const float* values, std::size_t count) {

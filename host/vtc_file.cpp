@@ -1,6 +1,7 @@
 // Reading and writing the native VTC format; see vtc_file.h for the layout.
 #include "host/vtc_file.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -57,15 +58,22 @@ class HeaderReader {
 }
 
 void checkGrid(const std::filesystem::path& file, const VtcGrid& grid, const std::int32_t dims[3]) {
-  if (grid.resolution < 1) damaged(file, "resolution " + std::to_string(grid.resolution));
-  if (grid.timePoints < 1) damaged(file, "number of time points " + std::to_string(grid.timePoints));
-  if (!(grid.trMilliseconds > 0) || !std::isfinite(grid.trMilliseconds)) damaged(file, "TR");
+  if (grid.resolution < 1) {
+    damaged(file, "expected a resolution of 1 or more, found " + std::to_string(grid.resolution));
+  }
+  if (grid.timePoints < 1) {
+    damaged(file, "expected 1 or more time points, found " + std::to_string(grid.timePoints));
+  }
+  if (!(grid.trMilliseconds > 0) || !std::isfinite(grid.trMilliseconds)) {
+    damaged(file, "expected a positive, finite TR, found " + std::to_string(grid.trMilliseconds));
+  }
   const std::int64_t starts[3] = {grid.xStart, grid.yStart, grid.zStart};
   const std::int64_t ends[3] = {grid.xEnd, grid.yEnd, grid.zEnd};
   for (int axis = 0; axis < 3; ++axis) {
     const std::int64_t extent = ends[axis] - starts[axis];
     if (dims[axis] < 1 || extent > INT32_MAX || extent / grid.resolution != dims[axis]) {
-      damaged(file, "grid dimensions do not match the bounding box and resolution");
+      damaged(file, "expected grid dimensions that follow from the bounding box and "
+                    "resolution, found others");
     }
   }
 }
@@ -99,20 +107,25 @@ void writeVtcFile(const std::filesystem::path& file, const VtcGrid& grid, const 
   writer.commit();
 }
 
-VtcFileHeader readVtcFileHeader(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw InputError(file.string() + ": cannot be opened for reading");
-  std::error_code sizeError;
-  const std::uint64_t fileSize = std::filesystem::file_size(file, sizeError);
-  if (sizeError) throw InputError(file.string() + ": cannot be opened for reading");
-
+VtcFileHeader readVtcFileHeader(std::istream& in, std::uint64_t fileSize,
+                                const std::filesystem::path& file) {
   char fixed[kFixedHeaderSize];
-  if (!in.read(fixed, sizeof fixed)) damaged(file, "shorter than the header");
-  if (std::memcmp(fixed, kMagic, sizeof kMagic) != 0) damaged(file, "wrong magic");
+  if (fileSize < kFixedHeaderSize || !in.read(fixed, sizeof fixed)) {
+    damaged(file, "expected a header of " + std::to_string(kFixedHeaderSize) +
+                      " bytes, found a file of " + std::to_string(fileSize));
+  }
+  if (std::memcmp(fixed, kMagic, sizeof kMagic) != 0) {
+    damaged(file, "expected the magic \"HVTC\" at its start, found " +
+                      inQuotes(std::string_view(fixed, sizeof kMagic)) +
+                      " (is it a VTC that hvhost wrote?)");
+  }
 
   HeaderReader reader(fixed + sizeof kMagic);
   const auto version = reader.get<std::uint32_t>();
-  if (version != kVtcFormatVersion) damaged(file, "unsupported version " + std::to_string(version));
+  if (version != kVtcFormatVersion) {
+    damaged(file, "expected format version " + std::to_string(kVtcFormatVersion) + ", found " +
+                      std::to_string(version));
+  }
   const auto headerSize = reader.get<std::uint32_t>();
   VtcFileHeader header;
   std::int32_t dims[3];
@@ -127,7 +140,7 @@ VtcFileHeader readVtcFileHeader(const std::filesystem::path& file) {
   for (auto& row : header.frame.voxelToWorld.m) {
     for (double& value : row) {
       value = reader.get<double>();
-      if (!std::isfinite(value)) damaged(file, "transform holds a non-finite value");
+      if (!std::isfinite(value)) damaged(file, "expected a finite transform, found a NaN or infinity");
     }
   }
   header.frame.code = reader.get<std::int32_t>();
@@ -135,10 +148,18 @@ VtcFileHeader readVtcFileHeader(const std::filesystem::path& file) {
   checkGrid(file, grid, dims);
 
   if (pathLength > kMaxStoredPathLength || headerSize != kFixedHeaderSize + pathLength) {
-    damaged(file, "inconsistent header size");
+    damaged(file, "expected a header size of " + std::to_string(kFixedHeaderSize) +
+                      " plus the protocol path's length (at most " +
+                      std::to_string(kMaxStoredPathLength) + "), found header size " +
+                      std::to_string(headerSize) + " and path length " +
+                      std::to_string(pathLength));
+  }
+  if (fileSize < headerSize) {
+    damaged(file, "expected a header of " + std::to_string(headerSize) +
+                      " bytes, found a file of " + std::to_string(fileSize));
   }
   header.protocolFile.resize(pathLength);
-  if (!in.read(header.protocolFile.data(), pathLength)) damaged(file, "truncated header");
+  if (!in.read(header.protocolFile.data(), pathLength)) damaged(file, "the header ends early");
   header.dataOffset = headerSize;
 
   // Each factor is below 2^31, so the product is checked one factor at a time against
@@ -150,31 +171,57 @@ VtcFileHeader readVtcFileHeader(const std::filesystem::path& file) {
     values = wide > available / values ? available + 1 : values * wide;
   }
   if (values > available || headerSize + values * sizeof(float) != fileSize) {
-    damaged(file, "file size " + std::to_string(fileSize) + " bytes does not match the header (" +
-                      std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
-                      std::to_string(grid.dimZ()) + " voxels, " + std::to_string(grid.timePoints) +
-                      " time points)");
+    damaged(file, "expected " + std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) +
+                      " x " + std::to_string(grid.dimZ()) + " voxels of " +
+                      std::to_string(grid.timePoints) +
+                      " time points after the header, found a file of " +
+                      std::to_string(fileSize) + " bytes (truncated, or extended?)");
   }
   return header;
 }
 
-void readVtcFileData(const std::filesystem::path& file, const VtcFileHeader& header,
-                     const std::function<void(const float*, std::size_t)>& consume) {
+VtcFileHeader readVtcFileHeader(const std::filesystem::path& file) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(file, error);
+  if (!std::filesystem::exists(status)) {
+    throw InputError(file.string() + ": cannot be opened for reading: " +
+                     (error ? error.message() : "no such file"));
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    throw InputError(file.string() + ": expected a VTC file, found " +
+                     (std::filesystem::is_directory(status) ? "a folder" : "a device or pipe"));
+  }
+  const std::uint64_t fileSize = std::filesystem::file_size(file, error);
   std::ifstream in(file, std::ios::binary);
+  if (error || !in) throw InputError(file.string() + ": cannot be opened for reading");
+  return readVtcFileHeader(in, fileSize, file);
+}
+
+void readVtcFileData(std::istream& in, const VtcFileHeader& header,
+                     const std::filesystem::path& file,
+                     const std::function<void(const float*, std::size_t)>& consume) {
+  in.clear();
   if (!in.seekg(static_cast<std::streamoff>(header.dataOffset))) {
     throw InputError(file.string() + ": cannot be read");
   }
-  std::vector<float> chunk(kChunkValues);
+  std::vector<float> chunk(std::min<std::uint64_t>(kChunkValues, header.grid.valueCount()));
   std::uint64_t remaining = header.grid.valueCount();
   while (remaining > 0) {
     const std::size_t count = remaining < kChunkValues ? remaining : kChunkValues;
     if (!in.read(reinterpret_cast<char*>(chunk.data()),
                  static_cast<std::streamsize>(count * sizeof(float)))) {
-      damaged(file, "data ends early");
+      damaged(file, "the data ends early");
     }
     consume(chunk.data(), count);
     remaining -= count;
   }
+}
+
+void readVtcFileData(const std::filesystem::path& file, const VtcFileHeader& header,
+                     const std::function<void(const float*, std::size_t)>& consume) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw InputError(file.string() + ": cannot be opened for reading");
+  readVtcFileData(in, header, file, consume);
 }
 
 }  // namespace hvhost

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,16 @@ void writeVtcFile(const std::filesystem::path& file, const VtcGrid& grid, const 
 
 // Throws InputError naming the file and what is wrong.
 VtcFileHeader readVtcFileHeader(const std::filesystem::path& file);
+// The same from a stream positioned at the file's start; `fileSize` is the whole
+// file's size in bytes and `file` names it in messages.
+VtcFileHeader readVtcFileHeader(std::istream& in, std::uint64_t fileSize,
+                                const std::filesystem::path& file);
 
 // Streams the data in file order, in chunks; throws InputError.
 void readVtcFileData(const std::filesystem::path& file, const VtcFileHeader& header,
+                     const std::function<void(const float* values, std::size_t count)>& consume);
+void readVtcFileData(std::istream& in, const VtcFileHeader& header,
+                     const std::filesystem::path& file,
                      const std::function<void(const float* values, std::size_t count)>& consume);
 
 }  // namespace hvhost
