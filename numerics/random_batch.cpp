@@ -7,20 +7,19 @@
 // work is split by what depends on what:
 //  * the serial chain only steps the generator and the shuffle table, with a
 //    division-free modular reduction, and stores the raw shuffle outputs;
-//  * while it runs, the same loop takes the logarithms of the previous chunk's
-//    accepted pairs, which do not depend on it, so the processor overlaps the two;
 //  * the shuffle outputs become uniforms, points and squared radii two at a time in
 //    vector registers, and the accepted pairs are kept without branches;
-//  * square roots, divisions and the strided stores follow in loops of their own.
+//  * the scale factors come from fastPolarScale, polarScale's floats without a
+//    library call, and the deviates are stored in loops of their own.
 // Every operation rounds exactly as in ran1 and gasdev (the vector instructions are
 // the same IEEE operations), so the values and the state left behind are identical.
 #include <emmintrin.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <utility>
 
+#include "numerics/polar_scale.h"
 #include "numerics/random_state.h"
 
 namespace tolvane::random {
@@ -28,6 +27,7 @@ namespace tolvane::random {
 namespace {
 
 constexpr std::size_t kPairsPerChunk = 2048;
+constexpr std::ptrdiff_t kPrefetchDistance = 24;  // stores ahead
 
 // The shuffled generator, held in locals while a batch runs.
 struct ShuffledGenerator {
@@ -42,6 +42,32 @@ struct ShuffledGenerator {
     table[slot] = value;
     return previous;
   }
+
+  // Draws 2 * pairs shuffle outputs into out. Same outputs and state as 2 * pairs calls of next(), with a shorter serial chain:
+  // the generator runs as two interleaved sequences with multiplier 16807^2, so its
+  // steps no longer wait for one another, and the slot each output picks is kept
+  // precomputed beside the table, so that picking the next slot is one load.
+  void drawPairs(std::uint32_t* out, std::size_t pairs) {
+    std::uint8_t slotOf[kShuffleTableSize];
+    for (int j = 0; j < kShuffleTableSize; ++j)
+      slotOf[j] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(table[j]) / kTableDivisor);
+    std::uint32_t slot = previous / kTableDivisor;
+    int odd = foldedCongruentialStep(value);  // the next two generator values
+    int even = foldedCongruentialStep(odd);
+    for (std::size_t i = 0; i < pairs; ++i) {
+      for (const int generated : {odd, even}) {
+        const std::uint32_t taken = slot;
+        slot = slotOf[taken];
+        *out++ = static_cast<std::uint32_t>(table[taken]);
+        table[taken] = generated;
+        slotOf[taken] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(generated) / kTableDivisor);
+      }
+      value = even;
+      odd = foldedDoubleStep(odd);
+      even = foldedDoubleStep(even);
+    }
+    previous = out[-1];
+  }
 };
 
 // Pairs inside the unit circle, in draw order, on their way to becoming deviates.
@@ -49,7 +75,6 @@ struct PolarPairs {
   float x[kPairsPerChunk];
   float y[kPairsPerChunk];
   float r[kPairsPerChunk];
-  double logR[kPairsPerChunk];  // ln r, from the mathematics library
   float scale[kPairsPerChunk];  // sqrt(-2 ln r / r)
   std::size_t count = 0;
 };
@@ -73,71 +98,63 @@ inline void keepPair(float u1, float u2, PolarPairs& pairs) {
   pairs.count += static_cast<std::size_t>(insideUnitCircle(r));
 }
 
-// keepPair for pairCount pairs of raw shuffle outputs, the uniforms and points made
-// two lanes at a time.
+// keepPair for pairCount (even) pairs of raw shuffle outputs, two pairs at a time.
+// The rounding steps are those of ran1 and gasdev: the product with the scale in
+// double, rounded to float; the limit on the largest uniform, which for a float u is
+// min(u, 1 - 2^-23); and 2u - 1, which float arithmetic rounds exactly as double
+// arithmetic followed by one rounding would (the difference is exact in double).
 void keepAcceptedPairs(const std::uint32_t* shuffled, std::size_t pairCount, PolarPairs& pairs) {
   const __m128d scale = _mm_set1_pd(kScale);
-  const __m128d limit = _mm_set1_pd(kUpperLimit);
-  const __m128d largest = _mm_set1_pd(static_cast<double>(kLargestUniform));
-  const __m128d one = _mm_set1_pd(1.0);
-  pairs.count = 0;
-  for (std::size_t i = 0; i < pairCount; ++i) {
-    const __m128i raw = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(shuffled + 2 * i));
-    const __m128 u = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(raw), scale));
-    __m128d wide = _mm_cvtps_pd(u);
-    const __m128d above = _mm_cmpgt_pd(wide, limit);
-    wide = _mm_or_pd(_mm_and_pd(above, largest), _mm_andnot_pd(above, wide));
-    const __m128 xy = _mm_cvtpd_ps(_mm_sub_pd(_mm_add_pd(wide, wide), one));
+  const __m128 largest = _mm_set1_ps(kLargestUniform);
+  const __m128 one = _mm_set1_ps(1.0f);
+  alignas(16) float points[4];
+  alignas(16) float radii[4];
+  std::size_t kept = 0;  // in a register: the stores below must not wait for it
+  for (std::size_t i = 0; i < pairCount; i += 2) {
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(shuffled + 2 * i));
+    const __m128 low = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(raw), scale));
+    const __m128 high =
+        _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(raw, raw)), scale));
+    const __m128 u = _mm_min_ps(_mm_movelh_ps(low, high), largest);
+    const __m128 xy = _mm_sub_ps(_mm_add_ps(u, u), one);  // x0 y0 x1 y1
     const __m128 squares = _mm_mul_ps(xy, xy);
-    const float r = _mm_cvtss_f32(_mm_add_ss(squares, _mm_shuffle_ps(squares, squares, 1)));
-    pairs.x[pairs.count] = _mm_cvtss_f32(xy);
-    pairs.y[pairs.count] = _mm_cvtss_f32(_mm_shuffle_ps(xy, xy, 1));
-    pairs.r[pairs.count] = r;
-    pairs.count += static_cast<std::size_t>(insideUnitCircle(r));
+    _mm_store_ps(points, xy);
+    _mm_store_ps(radii, _mm_add_ps(squares, _mm_shuffle_ps(squares, squares, _MM_SHUFFLE(2, 3, 0, 1))));
+    for (int pair = 0; pair < 2; ++pair) {
+      const float r = radii[2 * pair];
+      pairs.x[kept] = points[2 * pair];
+      pairs.y[kept] = points[2 * pair + 1];
+      pairs.r[kept] = r;
+      kept += static_cast<std::size_t>(insideUnitCircle(r));
+    }
   }
+  pairs.count = kept;
 }
 
-// Takes the logarithms of pairs [from, pairs.count).
-void takeLogarithms(PolarPairs& pairs, std::size_t from) {
-  for (std::size_t i = from; i < pairs.count; ++i)
-    pairs.logR[i] = std::log(static_cast<double>(pairs.r[i]));
-}
-
-// The rest of polarScale, two values at a time.
-void computeScales(PolarPairs& pairs) {
-  const __m128d minusTwo = _mm_set1_pd(-2.0);
-  std::size_t i = 0;
-  for (; i + 2 <= pairs.count; i += 2) {
-    const __m128d wide = _mm_cvtps_pd(
-        _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pairs.r[i]))));
-    const __m128d logR = _mm_loadu_pd(&pairs.logR[i]);
-    const __m128d scale = _mm_sqrt_pd(_mm_div_pd(_mm_mul_pd(logR, minusTwo), wide));
-    _mm_storel_pi(reinterpret_cast<__m64*>(&pairs.scale[i]), _mm_cvtpd_ps(scale));
-  }
-  for (; i < pairs.count; ++i) {
-    const double wide = static_cast<double>(pairs.r[i]);
-    pairs.scale[i] = static_cast<float>(std::sqrt(pairs.logR[i] * -2.0 / wide));
-  }
-}
-
-// Stores deviates where the caller wants them, and keeps the last one of an odd count.
+// Stores deviates, in draw order, where the caller wants them, and keeps the last one
+// of an odd count as the pending deviate.
 class DeviateSink {
  public:
   DeviateSink(const ScaledOutput& output, std::size_t count, GeneratorState& state)
-      : next_(output.first), stride_(output.stride), scale_(output.scale),
-        offset_(output.offset), left_(count), state_(state) {}
+      : next_(reinterpret_cast<std::uintptr_t>(output.first)),
+        step_(output.stride * static_cast<std::ptrdiff_t>(sizeof(float))),
+        scale_(output.scale), offset_(output.offset), left_(count), state_(state) {}
 
   std::size_t left() const { return left_; }
 
   void store(float g) {
-    *next_ = scale_ * g + offset_;
-    next_ += stride_;
+    // Strided stores land on a new cache line each; the line a few stores ahead is
+    // requested now, so that its latency overlaps with the work in between (a
+    // prefetch never faults, even past the end of the data).
+    __builtin_prefetch(reinterpret_cast<const void*>(next_ + kPrefetchDistance * step_), 1);
+    *reinterpret_cast<float*>(next_) = scale_ * g + offset_;
+    next_ += step_;
     --left_;
   }
 
-  // Both deviates of each pair: y * scale first, then x * scale.
-  void storePairs(PolarPairs& pairs) {
-    computeScales(pairs);
+  // Stores a chunk's deviates, whose scale factors are known: y * scale first, then
+  // x * scale, pair by pair.
+  void store(const PolarPairs& pairs) {
     for (std::size_t i = 0; i < pairs.count; ++i) {
       const float fac = pairs.scale[i];
       store(pairs.y[i] * fac);
@@ -151,8 +168,8 @@ class DeviateSink {
   }
 
  private:
-  float* next_;
-  std::ptrdiff_t stride_;
+  std::uintptr_t next_;  // address of the next value
+  std::ptrdiff_t step_;  // bytes between values
   float scale_, offset_;
   std::size_t left_;
   GeneratorState& state_;
@@ -172,45 +189,29 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
 
   std::size_t pairsLeft = (sink.left() + 1) / 2;
   ShuffledGenerator generator{*seed, static_cast<std::uint32_t>(state.previous), state.table};
-  PolarPairs chunks[2];
-  PolarPairs* drawing = &chunks[0];
-  PolarPairs* finishing = &chunks[1];
+  PolarPairs chunk;
   std::uint32_t shuffled[2 * kPairsPerChunk];
+  const auto finishChunk = [&] {
+    polarScales(chunk.r, chunk.scale, chunk.count);
+    sink.store(chunk);
+  };
 
   // Whole chunks of drawn pairs while they cannot give more accepted pairs than needed.
   while (pairsLeft >= kPairsPerChunk) {
-    std::size_t logged = 0;
-    for (std::size_t k = 0; k < 2 * kPairsPerChunk; k += 2) {
-      shuffled[k] = generator.next();
-      shuffled[k + 1] = generator.next();
-      if (logged < finishing->count) {
-        finishing->logR[logged] = std::log(static_cast<double>(finishing->r[logged]));
-        ++logged;
-      }
-    }
-    takeLogarithms(*finishing, logged);
-    sink.storePairs(*finishing);
-    keepAcceptedPairs(shuffled, kPairsPerChunk, *drawing);
-    pairsLeft -= drawing->count;
-    std::swap(drawing, finishing);
+    generator.drawPairs(shuffled, kPairsPerChunk);
+    keepAcceptedPairs(shuffled, kPairsPerChunk, chunk);
+    pairsLeft -= chunk.count;
+    finishChunk();
   }
 
   // The rest pair by pair, drawing exactly as many uniforms as gasdev would.
-  std::size_t logged = 0;
-  drawing->count = 0;
-  while (drawing->count < pairsLeft) {
+  chunk.count = 0;
+  while (chunk.count < pairsLeft) {
     const float u1 = scaledUniform(static_cast<int>(generator.next()));
     const float u2 = scaledUniform(static_cast<int>(generator.next()));
-    keepPair(u1, u2, *drawing);
-    if (logged < finishing->count) {
-      finishing->logR[logged] = std::log(static_cast<double>(finishing->r[logged]));
-      ++logged;
-    }
+    keepPair(u1, u2, chunk);
   }
-  takeLogarithms(*finishing, logged);
-  sink.storePairs(*finishing);
-  takeLogarithms(*drawing, 0);
-  sink.storePairs(*drawing);
+  finishChunk();
 
   *seed = generator.value;
   state.previous = static_cast<int>(generator.previous);

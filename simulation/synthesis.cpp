@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "numerics/random.h"
 #include "numerics/random_state.h"
@@ -31,6 +32,10 @@ std::int64_t gridIndex(int coordinate, int start, int resolution) {
 
 namespace {
 
+// Room for drawing ahead of the strided stores: small enough to stay in the caches.
+constexpr std::int64_t kWorkAreaBytes = std::int64_t{1} << 20;
+constexpr std::int64_t kPrefetchDistance = 16;  // voxels
+
 inline float signalValue(float p, float g) {
   return ((kSignalAmplitude * p) + kBaseline) + (kNoiseAmplitude * g);
 }
@@ -54,18 +59,54 @@ bool writeSignalTimeCourse(const VtcGrid& grid, std::int64_t ix, std::int64_t iy
   return true;
 }
 
+// Stores the values of time points t and t + 1 of every voxel, one voxel at a time.
+void storeTimePointPair(const VtcGrid& grid, int t, const float* first, const float* second) {
+  const std::int64_t stride = grid.timePoints;
+  const std::int64_t voxels = grid.voxelCount();
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(grid.data + t);
+  const std::uintptr_t prefetchAhead = kPrefetchDistance * stride * sizeof(float);
+  for (std::int64_t v = 0; v < voxels; ++v) {
+    // The line a few voxels ahead is requested now, so that its latency overlaps with
+    // these stores (a prefetch never faults, even past the end).
+    const std::uintptr_t address = start + static_cast<std::uintptr_t>(v * stride) * sizeof(float);
+    __builtin_prefetch(reinterpret_cast<const void*>(address + prefetchAhead), 1);
+    float* value = grid.data + v * stride + t;
+    value[0] = first[v];
+    value[1] = second[v];
+  }
+}
+
 }  // namespace
 
 void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log) {
   const std::int64_t stride = grid.timePoints;  // successive voxels lie nT values apart
   const std::int64_t voxels = grid.voxelCount();
-  // One batch per time point: its deviates go, in draw order, to the voxels' values
-  // at that time point, nT values apart.
-  random::GeneratorState& generator = random::generatorState();
-  for (int t = 0; t < grid.timePoints; ++t) {
+  const auto progress = [&](int t) {
     if (t > 0 && t % kProgressInterval == 0) logProgress(log, std::to_string(t), grid.timePoints);
-    random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(voxels),
-                               {grid.data + t, stride, kNoiseAmplitude, kBaseline});
+  };
+  // Each time point's deviates go, in draw order, to the voxels' values at that time
+  // point. Writing them there directly touches a new cache line for every value; when
+  // two time points' values fit the small work area, they are drawn there first and
+  // then stored side by side, which halves the lines touched.
+  random::GeneratorState& generator = random::generatorState();
+  const bool pairTimePoints = 2 * voxels * static_cast<std::int64_t>(sizeof(float)) <= kWorkAreaBytes;
+  std::vector<float> workArea(pairTimePoints ? static_cast<std::size_t>(2 * voxels) : 0);
+  const auto draw = [&](int t, const random::ScaledOutput& output) {
+    progress(t);
+    random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(voxels), output);
+  };
+  for (int t = 0; t < grid.timePoints;) {
+    if (pairTimePoints && t + 1 < grid.timePoints) {
+      float* const first = workArea.data();
+      float* const second = first + voxels;
+      draw(t, {first, 1, kNoiseAmplitude, kBaseline});
+      draw(t + 1, {second, 1, kNoiseAmplitude, kBaseline});
+      storeTimePointPair(grid, t, first, second);
+      t += 2;
+    } else {
+      draw(t, {grid.data + t, stride, kNoiseAmplitude, kBaseline});
+      t += 1;
+    }
   }
   logProgress(log, std::to_string(grid.timePoints), grid.timePoints);
 }
