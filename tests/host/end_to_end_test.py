@@ -88,6 +88,7 @@ class ClusterChecks(unittest.TestCase):
         voxels, points = courses.shape
         average = courses.mean(axis=0)
         self.assertLess(abs(average.mean() - 100.0), 4 * NOISE_SD / numpy.sqrt(voxels * points))
+        self.assertAlmostEqual(courses.std(), NOISE_SD, delta=4 * NOISE_SD / numpy.sqrt(2 * voxels * points))
         self.assertLess(abs(numpy.corrcoef(average, predictor)[0, 1]), 4 / numpy.sqrt(points))
 
 
