@@ -258,7 +258,8 @@ int* hvGetVOI(int voiIndex, VOIInfo* voi) {
   if (current.config.voiMissingAfterCalls >= 0 && call >= current.config.voiMissingAfterCalls)
     return nullptr;
   auto& source = current.config.vois.at(static_cast<std::size_t>(voiIndex));
-  voi->NumberOfVoxels = static_cast<int>(source.voxels.size() / 3);
+  voi->NumberOfVoxels =
+      current.config.voxelCountOverride.value_or(static_cast<int>(source.voxels.size() / 3));
   std::snprintf(voi->Name, sizeof(voi->Name), "%s", source.name.c_str());
   static int empty[3] = {};
   return source.voxels.empty() ? empty : source.voxels.data();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ struct Config {
   // Failures to inject.
   int predictorMissingFrom = -1;  // hvGetPredictor returns null for this index
   int voiMissingAfterCalls = -1;  // hvGetVOI returns null from this call on (0-based count)
+  std::optional<int> voxelCountOverride;  // NumberOfVoxels that hvGetVOI reports
 };
 
 struct State {

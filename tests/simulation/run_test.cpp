@@ -220,7 +220,8 @@ TEST(VoiRun, AsksOnePredictorPerVoiAndWritesEveryListedVoxel) {
   fake_host::Config config;
   config.vois = {{"Left V1", {103, 103, 103, 112, 109, 109, 103, 103, 103}},  // one listed twice
                  {"Empty", {}},
-                 {"Right <b>MT</b>", {106, 100, 112, 400, 400, 400}}};  // one outside
+                 {"Right <b>MT</b>", {106, 100, 112, 400, 400, 400, 112, 109, 109}}};  // one outside,
+                                                                                      // one shared
   config.integerAnswers = {kTimePoints, 1, 2, 2};
   config.yesNoAnswers = {1};
   fake_host::State& host = fake_host::reset(config);
@@ -258,7 +259,27 @@ TEST(VoiRun, AsksOnePredictorPerVoiAndWritesEveryListedVoxel) {
   reference::voxelSignal(grid, expected, 103, 103, 103, rest, &seed);
   reference::voxelSignal(grid, expected, 106, 100, 112, task, &seed);
   reference::voxelSignal(grid, expected, 400, 400, 400, task, &seed);
+  reference::voxelSignal(grid, expected, 112, 109, 109, task, &seed);  // the last write stays
   expectSameValues(host.vtc, expected);
+}
+
+TEST(VoiRun, NegativeVoxelCountIsAnEmptyVoi) {
+  const GeneratorState before = generatorState();
+  fake_host::Config config;
+  config.vois = {{"Broken", {112, 109, 109}}};
+  config.voxelCountOverride = -5;
+  config.integerAnswers = {kTimePoints, 2};
+  config.yesNoAnswers = {1};
+  fake_host::State& host = fake_host::reset(config);
+  ASSERT_TRUE(runPlugin());
+  const GeneratorState afterRun = generatorState();
+
+  generatorState() = before;
+  std::vector<float> expected(host.vtc.size());
+  int seed = -1;
+  reference::noise(gridOf(host.config, kTimePoints), expected, &seed);
+  expectSameValues(host.vtc, expected);
+  EXPECT_TRUE(sameGeneratorState(afterRun, generatorState()));  // the VOI drew nothing
 }
 
 TEST(VoiRun, ReferenceSpaceThreeFlipsTheStoredTriple) {
