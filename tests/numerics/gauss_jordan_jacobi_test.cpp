@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "numerics/arrays.h"
+#include "tests/numerics/owned_arrays.h"
 
 namespace {
 
@@ -29,38 +30,6 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 // largest element where one enters; these inputs stay below 2, so 8 leaves a margin
 // of 4.
 constexpr double kTolerancePerDimension = 8.0 * FLT_EPSILON;
-
-struct Matrix1 {
-  int rows, cols;
-  float** m;
-  Matrix1(int r, int c) : rows(r), cols(c), m(matrix(1, r, 1, c)) {}
-  ~Matrix1() { free_matrix(m, 1, rows, 1, cols); }
-  Matrix1(const Matrix1&) = delete;
-  Matrix1& operator=(const Matrix1&) = delete;
-  float* operator[](int i) { return m[i]; }
-  void set(std::initializer_list<std::initializer_list<float>> values) {
-    int i = 1;
-    for (const auto& row : values) {
-      int j = 1;
-      for (float value : row) m[i][j++] = value;
-      ++i;
-    }
-  }
-  void copyFrom(Matrix1& other) {
-    for (int i = 1; i <= rows; ++i)
-      for (int j = 1; j <= cols; ++j) m[i][j] = other[i][j];
-  }
-};
-
-struct Vector1 {
-  int n;
-  float* v;
-  explicit Vector1(int size) : n(size), v(vector(1, size)) {}
-  ~Vector1() { free_vector(v, 1, n); }
-  Vector1(const Vector1&) = delete;
-  Vector1& operator=(const Vector1&) = delete;
-  float& operator[](int i) { return v[i]; }
-};
 
 // Random entries in [-1, 1] plus n on the diagonal: diagonally dominant, so well
 // conditioned. Symmetric when asked.

@@ -12,25 +12,11 @@
 #include <random>
 
 #include "numerics/arrays.h"
+#include "tests/numerics/owned_arrays.h"
 
 namespace {
 
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
-
-// A zero-based m x n matrix from the library allocator, released on destruction.
-struct Matrix0 {
-  int rows, cols;
-  float** m;
-  Matrix0(int r, int c) : rows(r), cols(c), m(matrix(0, r - 1, 0, c - 1)) {}
-  ~Matrix0() { free_matrix(m, 0, rows - 1, 0, cols - 1); }
-  Matrix0(const Matrix0&) = delete;
-  Matrix0& operator=(const Matrix0&) = delete;
-  float* operator[](int i) { return m[i]; }
-  void fill(float value) {
-    for (int i = 0; i < rows; ++i)
-      for (int j = 0; j < cols; ++j) m[i][j] = value;
-  }
-};
 
 // Small integers (|x| <= 8): every product and partial sum below is exact.
 void fillIntegers(Matrix0& a, unsigned seed) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "numerics/arrays.h"
+#include "tests/numerics/owned_arrays.h"
 
 namespace {
 
@@ -29,38 +30,6 @@ constexpr double kBackwardTolerancePerDimension = 8.0 * FLT_EPSILON;
 // Solutions and inverses of the well-conditioned matrices below (condition number
 // below 10) may lose up to that factor more; seen below 10, so 40 leaves a margin of 4.
 constexpr double kSolveTolerancePerDimension = 40.0 * FLT_EPSILON;
-
-// A one-based rows x cols float matrix from the library allocator.
-struct Matrix1 {
-  int rows, cols;
-  float** m;
-  Matrix1(int r, int c) : rows(r), cols(c), m(matrix(1, r, 1, c)) {}
-  ~Matrix1() { free_matrix(m, 1, rows, 1, cols); }
-  Matrix1(const Matrix1&) = delete;
-  Matrix1& operator=(const Matrix1&) = delete;
-  float* operator[](int i) { return m[i]; }
-};
-
-// A zero-based n x n float matrix from the library allocator.
-struct Matrix0 {
-  int n;
-  float** m;
-  explicit Matrix0(int size) : n(size), m(matrix(0, size - 1, 0, size - 1)) {}
-  ~Matrix0() { free_matrix(m, 0, n - 1, 0, n - 1); }
-  Matrix0(const Matrix0&) = delete;
-  Matrix0& operator=(const Matrix0&) = delete;
-  float* operator[](int i) { return m[i]; }
-};
-
-struct Vector1 {
-  int n;
-  float* v;
-  explicit Vector1(int size) : n(size), v(vector(1, size)) {}
-  ~Vector1() { free_vector(v, 1, n); }
-  Vector1(const Vector1&) = delete;
-  Vector1& operator=(const Vector1&) = delete;
-  float& operator[](int i) { return v[i]; }
-};
 
 void fillRandom(Matrix1& a, unsigned seed) {
   std::mt19937 generator(seed);
