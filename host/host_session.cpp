@@ -37,6 +37,7 @@ void HostSession::messageBox(const char* text) { console_.messageBox(text); }
 void HostSession::logText(const char* text) { console_.logLine(text); }
 
 int HostSession::integerInput(const char* prompt, int defaultValue, int minimum, int maximum) {
+  if (inputFailed_) return 0;
   const IntegerRequest request{prompt, defaultValue, minimum, maximum};
   const std::optional<int> answer = dialogue_.askInteger(request);
   if (!answer) return 0;
@@ -44,6 +45,7 @@ int HostSession::integerInput(const char* prompt, int defaultValue, int minimum,
 }
 
 int HostSession::yesNo(const char* question) {
+  if (inputFailed_) return 0;
   const std::optional<bool> answer = dialogue_.askYesNo(question);
   return answer && *answer ? 1 : 0;
 }
@@ -78,6 +80,7 @@ int HostSession::saveFileName(const char* prompt, const char* defaultName, const
 }
 
 int HostSession::fileName(FileRequest request, char* result) {
+  if (inputFailed_) return 0;
   const std::optional<std::string> name = dialogue_.askFileName(request);
   if (!name) return 0;
   // Every dialogue refuses longer names (problemWith); the copy is bounded regardless,

@@ -6,6 +6,8 @@
 // "cancelled"), so that the exported C functions only forward to it. Members never
 // throw except createVtc (StorageError, when the VTC cannot be had at all); problems
 // with the user's files are reported on the console and leave the document empty.
+// A protocol that cannot be read also cancels every later dialogue, as a failed
+// script does: a simulation without the protocol's conditions would be worthless.
 //
 // Relative names of files that the plug-in saves go into the output directory; the
 // protocol path chosen in the open dialogue is taken as given.
@@ -94,6 +96,8 @@ class HostSession {
   const DesignMatrix& designMatrix() const { return designMatrix_; }
   // A file that the plug-in asked the host to write could not be written.
   bool outputFailed() const { return outputFailed_; }
+  // A file that the plug-in's run depends on could not be read; the run is cancelled.
+  bool inputFailed() const { return inputFailed_; }
   std::filesystem::path outputPath(const std::string& name) const;
 
  private:
@@ -108,6 +112,7 @@ class HostSession {
   Protocol protocol_;
   DesignMatrix designMatrix_;
   bool outputFailed_ = false;
+  bool inputFailed_ = false;
 };
 
 }  // namespace hvhost

@@ -89,7 +89,8 @@ void HostSession::linkProtocol(const std::string& path) {
   try {
     protocol_ = readProtocolFile(path);
   } catch (const InputError& error) {
-    console_.error(std::string(error.what()) + " (the protocol has no conditions)");
+    console_.error(std::string(error.what()) + "; the run is cancelled");
+    inputFailed_ = true;
     return;
   }
   constexpr std::size_t kIntervalsNamed = 5;

@@ -114,7 +114,7 @@ int runPluginModule(const std::filesystem::path& module, HostSession& session,
   }
   releasePluginObject(plugin);
 
-  if (dialogue.failed()) return kExitRunEnded;
+  if (dialogue.failed() || session.inputFailed()) return kExitRunEnded;
   if (!completed) {
     console.note("the plug-in's run ended early");
     return kExitRunEnded;

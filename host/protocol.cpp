@@ -18,7 +18,7 @@ std::string number(double value) {
 // as the user wrote it, or "" when the interval lies within the run.
 std::string outsidePart(const Interval& interval, TimeUnit unit, int volumes, double runEnd) {
   if (unit == TimeUnit::Volumes) {
-    const std::string shown = number(interval.begin) + " " + number(interval.end);
+    const std::string shown = number(interval.begin) + " to " + number(interval.end);
     const std::string last = " the last volume, " + std::to_string(volumes);
     if (interval.begin > volumes) return "volumes " + shown + " start after" + last + "; ignored";
     if (interval.end > volumes) return "volumes " + shown + " reach past" + last + "; cut there";

@@ -80,13 +80,16 @@ TEST_F(HostSessionTest, SettingTheHeaderLinksTheProtocolItNames) {
   EXPECT_EQ(std::string(header.ProtocolFile), folder.file("p.prt").string());
 }
 
-TEST_F(HostSessionTest, MalformedProtocolIsReportedAndLeavesNoConditions) {
+TEST_F(HostSessionTest, MalformedProtocolIsReportedLeavesNoConditionsAndCancelsLaterDialogues) {
   HostSession& host = session();
   createAndLink(host, "units volumes\ncondition A\n9 x\n", "broken.prt");
   ProtocolInfo info;
   host.protocolInfo(&info);
   EXPECT_EQ(info.NumberOfConditions, 0);
   EXPECT_NE(err.str().find("broken.prt:3: expected"), std::string::npos) << err.str();
+  EXPECT_TRUE(host.inputFailed());
+  EXPECT_EQ(host.integerInput("Select condition:", 2, 1, 2), 0);
+  EXPECT_EQ(host.yesNo("Use the cross position?"), 0);
 }
 
 TEST_F(HostSessionTest, PredictorsFollowTheirConditionsThroughTheHrf) {
