@@ -29,7 +29,10 @@ NiftiImagePtr readNiftiHeader(const std::filesystem::path& file) {
     throw InputError(file.string() + ": expected a NIfTI file, found no such file");
   }
   NiftiImagePtr image(nifti_image_read(file.c_str(), 0));
-  if (!image) throw InputError(file.string() + ": cannot be read as a NIfTI image");
+  if (!image) {
+    throw InputError(file.string() +
+                     ": expected a NIfTI image, found none (empty, damaged or another format)");
+  }
   return image;
 }
 
