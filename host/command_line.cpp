@@ -105,6 +105,10 @@ void addRunOptions(CLI::App& app, RunOptions& options) {
   app.add_option("--voi", options.vois,
                  "VOI file: VOI text format or NIfTI label image on the VMR grid (repeatable)")
       ->allow_extra_args(false);
+  app.add_option("--gzip-level", options.gzipLevel,
+                 "zlib level for VTCs saved as .nii.gz, 1 (fastest) to 9 (smallest)")
+      ->check(CLI::Range(1, 9))
+      ->capture_default_str();
   app.add_option("--host-version", options.hostVersion,
                  "Version the host reports to the plug-in, MAJOR.MINOR.SUB")
       ->capture_default_str();
@@ -183,6 +187,7 @@ SessionSetup buildSessionSetup(const RunOptions& options) {
     throw InputError(options.protocol + ": no such protocol file");
   }
   setup.protocolFile = options.protocol;
+  setup.gzipLevel = options.gzipLevel;
   std::filesystem::create_directories(options.outputDir, error);
   if (error || !std::filesystem::is_directory(options.outputDir, error)) {
     throw InputError(options.outputDir + ": cannot be used as the output folder" +
@@ -217,6 +222,10 @@ int runCommandLine(int argc, char** argv) {
   auto* convert = app.add_subcommand("convert", "Export a native VTC file as NIfTI-1");
   convert->add_option("FILE", convertIn, "Native VTC file")->required();
   convert->add_option("OUT", convertOut, "NIfTI file to write, .nii or .nii.gz")->required();
+  int convertGzipLevel = kDefaultGzipLevel;
+  convert->add_option("--gzip-level", convertGzipLevel, "zlib level for .nii.gz, 1 to 9")
+      ->check(CLI::Range(1, 9))
+      ->capture_default_str();
   app.require_subcommand(0, 1);
 
   try {
@@ -230,7 +239,7 @@ int runCommandLine(int argc, char** argv) {
     if (*info) {
       status = printVtcInfo(infoFile, std::cout, console);
     } else if (*convert) {
-      status = convertVtcToNifti(convertIn, convertOut, console);
+      status = convertVtcToNifti(convertIn, convertOut, convertGzipLevel, console);
     } else {
       status = runModule(options);
     }

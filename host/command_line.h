@@ -31,6 +31,7 @@ struct RunOptions {
   double tr = 2000.0;
   std::vector<std::string> vois;
   std::string hostVersion = "2.4.0";
+  int gzipLevel = kDefaultGzipLevel;
 };
 
 // Checks the options and builds the session's documents (reading the VMR and VOI

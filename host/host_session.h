@@ -20,6 +20,7 @@
 
 #include "host/design_matrix.h"
 #include "host/dialogue.h"
+#include "host/nifti_io.h"
 #include "host/protocol.h"
 #include "host/vmr_document.h"
 #include "host/voi_set.h"
@@ -43,6 +44,7 @@ struct SessionSetup {
   VoiSet vois;
   std::filesystem::path outputDir = ".";
   std::string protocolFile;  // the open dialogue's default, when given
+  int gzipLevel = kDefaultGzipLevel;  // for VTCs saved as .nii.gz
   std::uint64_t memoryLimitBytes = physicalMemoryBytes();
 };
 

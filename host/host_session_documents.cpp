@@ -112,7 +112,7 @@ bool HostSession::saveVtc(const char* fileName) {
   const std::filesystem::path path = outputPath(fileName);
   try {
     if (hasNiftiExtension(path)) {
-      writeVtcNifti(path, vtc_->grid(), vmrFrame(), vtc_->data());
+      writeVtcNifti(path, vtc_->grid(), vmrFrame(), vtc_->data(), setup_.gzipLevel);
     } else {
       writeVtcFile(path, vtc_->grid(), vmrFrame(), vtc_->protocolFile(), vtc_->data());
     }

@@ -154,7 +154,7 @@ Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
 }
 
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data) {
+                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel) {
   nifti_set_debug_level(0);
   const std::int64_t dims[8] = {4, grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints, 1, 1, 1};
   NiftiImagePtr image(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0));
@@ -193,7 +193,9 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
   image->fname = nifti_strdup(writer.temporaryPath().c_str());
   image->iname = nifti_strdup(writer.temporaryPath().c_str());
 
-  znzFile stream = nifti_image_write_hdr_img(image.get(), 2, "wb");
+  // The level travels in the open mode, as zlib reads it; plain .nii ignores it.
+  const std::string mode = "wb" + std::to_string(gzipLevel);
+  znzFile stream = nifti_image_write_hdr_img(image.get(), 2, mode.c_str());
   if (znz_isnull(stream)) {
     throw OutputError(file.string() + ": cannot be written (header)");
   }

@@ -89,7 +89,7 @@ int printVtcInfo(const std::filesystem::path& file, std::ostream& out, Console& 
 }
 
 int convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::path& out,
-                      Console& console) {
+                      int gzipLevel, Console& console) {
   if (!hasNiftiExtension(out)) {
     console.error(out.string() + ": expected a NIfTI name ending in .nii or .nii.gz");
     return kExitUsage;
@@ -110,7 +110,7 @@ int convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::pa
     readVtcFileData(in, header, [&](const float* values, std::size_t count) {
       data.insert(data.end(), values, values + count);
     });
-    writeVtcNifti(out, header.grid, header.frame, data.data());
+    writeVtcNifti(out, header.grid, header.frame, data.data(), gzipLevel);
   } catch (const InputError& error) {
     console.error(error.what());
     return kExitRunEnded;

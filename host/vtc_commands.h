@@ -12,6 +12,6 @@ class Console;
 
 int printVtcInfo(const std::filesystem::path& file, std::ostream& out, Console& console);
 int convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::path& out,
-                      Console& console);
+                      int gzipLevel, Console& console);
 
 }  // namespace hvhost

@@ -114,7 +114,7 @@ TEST(OutputFailures, LongestNamesStillGetATemporaryFileThatKeepsTheirExtensions)
   EXPECT_LE(temporary.size(), 255u);
   EXPECT_EQ(temporary.substr(temporary.size() - 7), ".nii.gz");
   const std::vector<float> data(tinyGrid(3).valueCount(), 1.0f);
-  writeVtcNifti(folder.file(name), tinyGrid(3), {}, data.data());
+  writeVtcNifti(folder.file(name), tinyGrid(3), {}, data.data(), kDefaultGzipLevel);
   EXPECT_TRUE(std::filesystem::is_regular_file(folder.file(name)));
 }
 

@@ -166,13 +166,31 @@ TEST(NativeVtc, WriteIntoAMissingFolderReportsTheFile) {
                OutputError);
 }
 
+TEST(NiftiExport, CompressesAtTheRequestedLevel) {
+  // zlib marks its gzip stream's extra-flags byte (offset 8): 4 for the fastest
+  // level, 2 for the smallest output, 0 in between.
+  TemporaryFolder folder;
+  const VtcGrid grid = smallGrid();
+  const std::vector<float> data = labelledValues(grid);
+  for (const auto& [level, mark] : {std::pair{1, 4}, std::pair{6, 0}, std::pair{9, 2}}) {
+    const auto file = folder.file("level" + std::to_string(level) + ".nii.gz");
+    writeVtcNifti(file, grid, scannerFrame(), data.data(), level);
+    std::ifstream stream(file, std::ios::binary);
+    unsigned char header[10] = {};
+    stream.read(reinterpret_cast<char*>(header), sizeof header);
+    EXPECT_EQ(header[0], 0x1f) << "level " << level;
+    EXPECT_EQ(header[1], 0x8b) << "level " << level;
+    EXPECT_EQ(header[8], mark) << "level " << level;
+  }
+}
+
 TEST(NiftiExport, LibniftiReadsBackShapeVoxelSizeTrUnitsPlacementAndValues) {
   TemporaryFolder folder;
   const VtcGrid grid = smallGrid();
   const std::vector<float> data = labelledValues(grid);
   for (const char* name : {"export.nii", "export.nii.gz"}) {
     const auto file = folder.file(name);
-    writeVtcNifti(file, grid, scannerFrame(), data.data());
+    writeVtcNifti(file, grid, scannerFrame(), data.data(), kDefaultGzipLevel);
     nifti_image* image = nifti_image_read(file.c_str(), 1);
     ASSERT_NE(image, nullptr) << name;
     EXPECT_EQ(image->nifti_type, NIFTI_FTYPE_NIFTI1_1);
