@@ -24,7 +24,7 @@ bool VtcGrid::contains(std::int64_t x, std::int64_t y, std::int64_t z) const {
   return x >= 0 && x < dimX && y >= 0 && y < dimY && z >= 0 && z < dimZ;
 }
 
-std::int64_t gridIndex(int coordinate, int start, int resolution) {
+std::int64_t gridIndex(std::int64_t coordinate, int start, int resolution) {
   const float f =
       (static_cast<float>(coordinate) - static_cast<float>(start)) / static_cast<float>(resolution);
   return static_cast<std::int64_t>(std::floor(static_cast<double>(f) + 0.5));
@@ -130,11 +130,11 @@ SignalResult fillVoiSignal(const VtcGrid& grid, const VOIsInfo& vois, const int*
     const int voxelCount = std::max(0, voi.NumberOfVoxels);
     for (int v = 0; v < voxelCount; ++v) {
       const int c0 = voxels[3 * v], c1 = voxels[3 * v + 1], c2 = voxels[3 * v + 2];
-      int x = c0, y = c1, z = c2;
+      std::int64_t x = c0, y = c1, z = c2;
       if (vois.ReferenceSpace == kFlippedReferenceSpace) {
-        x = kFlipOrigin - c1;
-        y = kFlipOrigin - c2;
-        z = kFlipOrigin - c0;
+        x = kFlipOrigin - std::int64_t{c1};
+        y = kFlipOrigin - std::int64_t{c2};
+        z = kFlipOrigin - std::int64_t{c0};
       }
       const bool written = writeSignalTimeCourse(
           grid, gridIndex(x, grid.xStart, grid.resolution), gridIndex(y, grid.yStart, grid.resolution),

@@ -52,8 +52,9 @@ struct VtcGrid {
 };
 
 // Grid index along one axis of a VMR voxel coordinate: (c - start) / resolution in
-// single precision, then rounded half up in double (floor of f + 0.5).
-std::int64_t gridIndex(int coordinate, int start, int resolution);
+// single precision, then rounded half up in double (floor of f + 0.5). The coordinate
+// is 64-bit because a flipped VOI voxel (128 - c) need not fit 32 bits.
+std::int64_t gridIndex(std::int64_t coordinate, int start, int resolution);
 
 using LogLine = std::function<void(const char* line)>;
 

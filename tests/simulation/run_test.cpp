@@ -263,6 +263,29 @@ TEST(VoiRun, AsksOnePredictorPerVoiAndWritesEveryListedVoxel) {
   expectSameValues(host.vtc, expected);
 }
 
+TEST(VoiRun, ExtremeFlippedVoxelIsSkippedWithoutOverflow) {
+  // 128 - (-2^31) does not fit 32 bits; the voxel lies far outside and only draws.
+  const GeneratorState before = generatorState();
+  fake_host::Config config;
+  config.referenceSpace = 3;
+  config.vois = {{"Extreme", {INT32_MIN, INT32_MIN, INT32_MIN}}};
+  config.integerAnswers = {kTimePoints, 2};
+  config.yesNoAnswers = {1};
+  fake_host::State& host = fake_host::reset(config);
+  ASSERT_TRUE(runPlugin());
+  EXPECT_NE(std::find(host.log.begin(), host.log.end(),
+                      "// Plugin>  1 cluster voxel(s) outside the VTC were skipped"),
+            host.log.end());
+
+  generatorState() = before;
+  const reference::Grid grid = gridOf(host.config, kTimePoints);
+  std::vector<float> expected(host.vtc.size());
+  int seed = -1;
+  reference::noise(grid, expected, &seed);
+  reference::voxelSignal(grid, expected, 400, 400, 400, predictor(1, kTimePoints), &seed);
+  expectSameValues(host.vtc, expected);
+}
+
 TEST(VoiRun, NegativeVoxelCountIsAnEmptyVoi) {
   const GeneratorState before = generatorState();
   fake_host::Config config;
