@@ -35,30 +35,27 @@ inline int congruentialStep(int s) {
   return s;
 }
 
-// The same step for 0 <= s <= 2^31 - 1, reduced modulo the Mersenne prime with shifts
-// instead of a division: 2^31 = 1 (mod 2^31 - 1), so the 46-bit product folds into
-// its low 31 bits plus the bits above them. Both give the exact residue 16807 s mod
-// (2^31 - 1), so the two steps agree on every such s; this one has no division on the
-// critical path of a long batch.
-inline int foldedCongruentialStep(int s) {
-  const std::uint64_t product = static_cast<std::uint64_t>(s) * kMultiplier;
+// factor * s mod (2^31 - 1) for 0 <= s <= 2^31 - 1 and factor < 2^29, reduced with
+// shifts instead of a division: 2^31 = 1 (mod 2^31 - 1), so the product (below 2^60)
+// folds into its low 31 bits plus the bits above them, and one subtraction finishes.
+template <std::uint64_t kFactor>
+inline int foldedProduct(int s) {
+  static_assert(kFactor < (std::uint64_t{1} << 29));
+  const std::uint64_t product = static_cast<std::uint64_t>(s) * kFactor;
   std::uint32_t folded = static_cast<std::uint32_t>(product & kModulus) +
                          static_cast<std::uint32_t>(product >> 31);
   if (folded >= static_cast<std::uint32_t>(kModulus)) folded -= kModulus;
   return static_cast<int>(folded);
 }
 
-// Two steps at once: s <- 16807^2 s mod (2^31 - 1), for 0 <= s <= 2^31 - 1. The
-// product stays below 2^60 and folds the same way; the result is the residue that two
-// single steps give.
+// The congruential step as foldedProduct: the exact residue 16807 s mod (2^31 - 1), as
+// congruentialStep gives it for every such s, without a division on the critical path
+// of a long batch.
+inline int foldedCongruentialStep(int s) { return foldedProduct<kMultiplier>(s); }
+
+// Two steps at once: 16807^2 s mod (2^31 - 1), the residue that two single steps give.
 inline int foldedDoubleStep(int s) {
-  constexpr std::uint64_t kSquaredMultiplier =
-      static_cast<std::uint64_t>(kMultiplier) * kMultiplier % kModulus;  // 282475249
-  const std::uint64_t product = static_cast<std::uint64_t>(s) * kSquaredMultiplier;
-  std::uint32_t folded = static_cast<std::uint32_t>(product & kModulus) +
-                         static_cast<std::uint32_t>(product >> 31);
-  if (folded >= static_cast<std::uint32_t>(kModulus)) folded -= kModulus;
-  return static_cast<int>(folded);
+  return foldedProduct<static_cast<std::uint64_t>(kMultiplier) * kMultiplier % kModulus>(s);
 }
 
 // Scales a shuffle output to (0, 1) as ran1 returns it.

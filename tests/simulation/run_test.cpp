@@ -49,6 +49,21 @@ bool sameGeneratorState(const GeneratorState& a, const GeneratorState& b) {
                                    std::bit_cast<std::uint32_t>(b.pendingDeviate));
 }
 
+// The VTC that the plain passes make for the host's grid when the generator starts
+// from `before`: the noise pass, then whatever signal passes `signal` runs. Leaves the
+// generator where those passes leave it.
+template <typename SignalPasses>
+std::vector<float> plainPasses(const GeneratorState& before, const fake_host::State& host,
+                               SignalPasses signal) {
+  generatorState() = before;
+  const reference::Grid grid = gridOf(host.config, kTimePoints);
+  std::vector<float> expected(host.vtc.size());
+  int seed = -1;
+  reference::noise(grid, expected, &seed);
+  signal(grid, expected, &seed);
+  return expected;
+}
+
 fake_host::Config sphereConfig() {
   fake_host::Config c;
   c.cross[0] = 112;
@@ -122,13 +137,9 @@ TEST(SphereRun, EveryValueMatchesThePlainPassesAndTheGeneratorEndsAlike) {
   ASSERT_TRUE(runPlugin());
   const GeneratorState afterRun = generatorState();
 
-  generatorState() = before;
-  const reference::Grid grid = gridOf(host.config, kTimePoints);
-  std::vector<float> expected(host.vtc.size());
-  int seed = -1;
-  reference::noise(grid, expected, &seed);
-  reference::sphereSignal(grid, expected, 112, 109, 109, predictor(1, kTimePoints), &seed);
-  expectSameValues(host.vtc, expected);
+  expectSameValues(host.vtc, plainPasses(before, host, [](auto& grid, auto& v, int* seed) {
+                     reference::sphereSignal(grid, v, 112, 109, 109, predictor(1, kTimePoints), seed);
+                   }));
   EXPECT_TRUE(sameGeneratorState(afterRun, generatorState()));
 }
 
@@ -178,13 +189,9 @@ TEST(SphereRun, SphereAtTheGridCornerSkipsOutsideVoxelsButKeepsEveryDraw) {
                       "// Plugin>  22 cluster voxel(s) outside the VTC were skipped"),
             host.log.end());
 
-  generatorState() = before;
-  const reference::Grid grid = gridOf(host.config, kTimePoints);
-  std::vector<float> expected(host.vtc.size());
-  int seed = -1;
-  reference::noise(grid, expected, &seed);
-  reference::sphereSignal(grid, expected, 100, 100, 100, predictor(1, kTimePoints), &seed);
-  expectSameValues(host.vtc, expected);
+  expectSameValues(host.vtc, plainPasses(before, host, [](auto& grid, auto& v, int* seed) {
+                     reference::sphereSignal(grid, v, 100, 100, 100, predictor(1, kTimePoints), seed);
+                   }));
 }
 
 TEST(FirstRun, FirstTwoDeviatesLandAtTimeZeroOfNeighbouringVoxels) {
@@ -248,19 +255,15 @@ TEST(VoiRun, AsksOnePredictorPerVoiAndWritesEveryListedVoxel) {
       " "};
   EXPECT_EQ(host.log, expectedLog);
 
-  generatorState() = before;
-  const reference::Grid grid = gridOf(host.config, kTimePoints);
-  std::vector<float> expected(host.vtc.size());
-  int seed = -1;
-  reference::noise(grid, expected, &seed);
   const auto rest = predictor(0, kTimePoints), task = predictor(1, kTimePoints);
-  reference::voxelSignal(grid, expected, 103, 103, 103, rest, &seed);
-  reference::voxelSignal(grid, expected, 112, 109, 109, rest, &seed);
-  reference::voxelSignal(grid, expected, 103, 103, 103, rest, &seed);
-  reference::voxelSignal(grid, expected, 106, 100, 112, task, &seed);
-  reference::voxelSignal(grid, expected, 400, 400, 400, task, &seed);
-  reference::voxelSignal(grid, expected, 112, 109, 109, task, &seed);  // the last write stays
-  expectSameValues(host.vtc, expected);
+  expectSameValues(host.vtc, plainPasses(before, host, [&](auto& grid, auto& v, int* seed) {
+                     reference::voxelSignal(grid, v, 103, 103, 103, rest, seed);
+                     reference::voxelSignal(grid, v, 112, 109, 109, rest, seed);
+                     reference::voxelSignal(grid, v, 103, 103, 103, rest, seed);
+                     reference::voxelSignal(grid, v, 106, 100, 112, task, seed);
+                     reference::voxelSignal(grid, v, 400, 400, 400, task, seed);
+                     reference::voxelSignal(grid, v, 112, 109, 109, task, seed);  // last write stays
+                   }));
 }
 
 TEST(VoiRun, ExtremeFlippedVoxelIsSkippedWithoutOverflow) {
@@ -277,13 +280,10 @@ TEST(VoiRun, ExtremeFlippedVoxelIsSkippedWithoutOverflow) {
                       "// Plugin>  1 cluster voxel(s) outside the VTC were skipped"),
             host.log.end());
 
-  generatorState() = before;
-  const reference::Grid grid = gridOf(host.config, kTimePoints);
-  std::vector<float> expected(host.vtc.size());
-  int seed = -1;
-  reference::noise(grid, expected, &seed);
-  reference::voxelSignal(grid, expected, 400, 400, 400, predictor(1, kTimePoints), &seed);
-  expectSameValues(host.vtc, expected);
+  // Only the draws of the skipped voxel: any voxel outside stands in for it.
+  expectSameValues(host.vtc, plainPasses(before, host, [](auto& grid, auto& v, int* seed) {
+                     reference::voxelSignal(grid, v, 400, 400, 400, predictor(1, kTimePoints), seed);
+                   }));
 }
 
 TEST(VoiRun, NegativeVoxelCountIsAnEmptyVoi) {
@@ -297,11 +297,7 @@ TEST(VoiRun, NegativeVoxelCountIsAnEmptyVoi) {
   ASSERT_TRUE(runPlugin());
   const GeneratorState afterRun = generatorState();
 
-  generatorState() = before;
-  std::vector<float> expected(host.vtc.size());
-  int seed = -1;
-  reference::noise(gridOf(host.config, kTimePoints), expected, &seed);
-  expectSameValues(host.vtc, expected);
+  expectSameValues(host.vtc, plainPasses(before, host, [](auto&, auto&, int*) {}));
   EXPECT_TRUE(sameGeneratorState(afterRun, generatorState()));  // the VOI drew nothing
 }
 
@@ -316,13 +312,9 @@ TEST(VoiRun, ReferenceSpaceThreeFlipsTheStoredTriple) {
   fake_host::State& host = fake_host::reset(config);
   ASSERT_TRUE(runPlugin());
 
-  generatorState() = before;
-  const reference::Grid grid = gridOf(host.config, kTimePoints);
-  std::vector<float> expected(host.vtc.size());
-  int seed = -1;
-  reference::noise(grid, expected, &seed);
-  reference::voxelSignal(grid, expected, 109, 106, 109, predictor(1, kTimePoints), &seed);
-  expectSameValues(host.vtc, expected);
+  expectSameValues(host.vtc, plainPasses(before, host, [](auto& grid, auto& v, int* seed) {
+                     reference::voxelSignal(grid, v, 109, 106, 109, predictor(1, kTimePoints), seed);
+                   }));
 }
 
 TEST(Texts, LongNamesAndPathsAreNeverCut) {
