@@ -11,6 +11,7 @@
 #include "host/text_input.h"
 #include "host/text_parsing.h"
 #include "host/voi_set.h"
+#include "tests/host/refusal.h"
 #include "tests/host/temporary_folder.h"
 
 using namespace hvhost;
@@ -18,16 +19,6 @@ using namespace hvhost;
 namespace {
 
 constexpr std::array<int, 3> kVmr = {256, 256, 256};
-
-template <typename Read>
-std::string refusal(Read read) {
-  try {
-    read();
-  } catch (const InputError& error) {
-    return error.what();
-  }
-  return "";
-}
 
 std::vector<TextLine> allLines(const std::string& text, TextLimits limits) {
   std::istringstream in(text);

@@ -5,22 +5,12 @@
 #include "host/protocol.h"
 #include "host/text_parsing.h"
 #include "host/voi_set.h"
+#include "tests/host/refusal.h"
 #include "tests/host/temporary_folder.h"
 
 using namespace hvhost;
 
 namespace {
-
-// The InputError message of reading `file` with `read`, or "" when it was accepted.
-template <typename Read>
-std::string refusal(Read read) {
-  try {
-    read();
-  } catch (const InputError& error) {
-    return error.what();
-  }
-  return "";
-}
 
 struct Refusal {
   const char* text;      // the file's content
