@@ -1,7 +1,5 @@
-// The interval table behind fastPolarScale; see polar_scale.h.
+// The scale factors of the polar method for arrays of radii; see polar_scale.h.
 #include "numerics/polar_scale.h"
-
-#include <emmintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,26 +12,52 @@ namespace tolvane::random::polar {
 
 namespace {
 
+// Interval i of 2^intervalBits equal parts of [0.699, 1.398) in the bit pattern.
+Interval makeInterval(int intervalBits, int i) {
+  const int shift = kMantissaBits - intervalBits;
+  const std::uint32_t first = kReductionOrigin + (static_cast<std::uint32_t>(i) << shift);
+  const std::uint32_t last = first + (1u << shift) - 1;
+  float low, high;
+  std::memcpy(&low, &first, sizeof low);
+  std::memcpy(&high, &last, sizeof high);
+  double invc = 1.0;
+  if (last + 1 != kOneBits) {
+    // 1 / centre, cut to 21 significant bits so that z * invc stays exact.
+    const double centre = 0.5 * (static_cast<double>(low) + static_cast<double>(high));
+    int exponent;
+    const double fraction = std::frexp(1.0 / centre, &exponent);
+    invc = std::ldexp(std::nearbyint(std::ldexp(fraction, 21)), exponent - 21);
+  }
+  return {invc, static_cast<double>(-std::log(static_cast<long double>(invc)))};
+}
+
 IntervalTable makeIntervalTable() {
   IntervalTable table;
-  for (int i = 0; i < kIntervals; ++i) {
-    const std::uint32_t first = kReductionOrigin + (static_cast<std::uint32_t>(i) << kIntervalShift);
-    const std::uint32_t last = first + (1u << kIntervalShift) - 1;
-    float low, high;
-    std::memcpy(&low, &first, sizeof low);
-    std::memcpy(&high, &last, sizeof high);
-    double invc = 1.0;
-    if (last + 1 != kOneBits) {
-      // 1 / centre, cut to 21 significant bits so that z * invc stays exact.
-      const double centre = 0.5 * (static_cast<double>(low) + static_cast<double>(high));
-      int exponent;
-      const double fraction = std::frexp(1.0 / centre, &exponent);
-      invc = std::ldexp(std::nearbyint(std::ldexp(fraction, 21)), exponent - 21);
-    }
-    table.entries[i] = {invc, static_cast<double>(-std::log(static_cast<long double>(invc)))};
+  for (int i = 0; i < kIntervals; ++i) table.entries[i] = makeInterval(kIntervalBits, i);
+  return table;
+}
+
+// The AVX-512 path's coarser table: 16 intervals, which fit two vector registers per
+// column and so are looked up by permutation (|t| <= 0.044).
+constexpr int kCoarseIntervalBits = 4;
+constexpr int kCoarseIntervals = 1 << kCoarseIntervalBits;
+
+struct CoarseIntervalTable {
+  alignas(64) double invc[kCoarseIntervals];
+  alignas(64) double logc[kCoarseIntervals];
+};
+
+CoarseIntervalTable makeCoarseIntervalTable() {
+  CoarseIntervalTable table;
+  for (int i = 0; i < kCoarseIntervals; ++i) {
+    const Interval interval = makeInterval(kCoarseIntervalBits, i);
+    table.invc[i] = interval.invc;
+    table.logc[i] = interval.logc;
   }
   return table;
 }
+
+const CoarseIntervalTable kCoarseIntervalTable = makeCoarseIntervalTable();
 
 }  // namespace
 
@@ -109,13 +133,79 @@ void scaleBlock(const float* r, float* scale, std::size_t count) {
   }
 }
 
+// logOnePlus, eight values at a time, for |t| <= 0.044: the omitted terms are then
+// below 2^-44 relative to ln(1 + t). (Lambdas would not inherit the target.)
+TOLVANE_TARGET_AVX512 inline __m512d logOnePlus(__m512d t) {
+  const __m512d t2 = _mm512_mul_pd(t, t);
+  const __m512d t4 = _mm512_mul_pd(t2, t2);
+  const __m512d c2 = _mm512_add_pd(_mm512_set1_pd(-1.0 / 2), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 3)));
+  const __m512d c4 = _mm512_add_pd(_mm512_set1_pd(-1.0 / 4), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 5)));
+  const __m512d c6 = _mm512_add_pd(_mm512_set1_pd(-1.0 / 6), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 7)));
+  const __m512d c8 = _mm512_add_pd(_mm512_set1_pd(-1.0 / 8), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 9)));
+  const __m512d low = _mm512_add_pd(c2, _mm512_mul_pd(t2, c4));
+  const __m512d high = _mm512_add_pd(c6, _mm512_mul_pd(t2, c8));
+  return _mm512_add_pd(t, _mm512_mul_pd(t2, _mm512_add_pd(low, _mm512_mul_pd(t4, high))));
+}
+
+// Up to eight radii (the lanes of live) on the AVX-512 path.
+TOLVANE_TARGET_AVX512 inline void scaleEight(const float* r, float* scale, __mmask8 live) {
+  const __m256i loaded = _mm256_maskz_loadu_epi32(live, r);
+  // Lanes past the end, and subnormal radii, compute with a stand-in radius; the
+  // subnormal ones are then decided by polarScale.
+  const __mmask8 subnormal = _mm256_mask_cmplt_epu32_mask(live, loaded, _mm256_set1_epi32(kSmallestNormal));
+  const __m256i bits = _mm256_mask_mov_epi32(loaded, static_cast<__mmask8>(~live | subnormal),
+                                             _mm256_set1_epi32(kOneBits - 1));
+  const __m256i offset = _mm256_sub_epi32(bits, _mm256_set1_epi32(kReductionOrigin));
+  const __m256i k = _mm256_srai_epi32(offset, kMantissaBits);
+  const __m256i zBits = _mm256_sub_epi32(bits, _mm256_slli_epi32(k, kMantissaBits));
+  const __m512i entry = _mm512_cvtepu32_epi64(_mm256_srli_epi32(
+      _mm256_slli_epi32(offset, 32 - kMantissaBits), 32 - kCoarseIntervalBits));
+  const CoarseIntervalTable& table = kCoarseIntervalTable;
+  const __m512d invc = _mm512_permutex2var_pd(_mm512_load_pd(table.invc), entry, _mm512_load_pd(table.invc + 8));
+  const __m512d logc = _mm512_permutex2var_pd(_mm512_load_pd(table.logc), entry, _mm512_load_pd(table.logc + 8));
+
+  const __m512d t = _mm512_sub_pd(_mm512_mul_pd(_mm512_cvtps_pd(_mm256_castsi256_ps(zBits)), invc),
+                                  _mm512_set1_pd(1.0));  // exact
+  const __m512d base = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(k), _mm512_set1_pd(kLn2)), logc);
+  const __m512d minusTwoLog = _mm512_mul_pd(_mm512_add_pd(base, logOnePlus(t)), _mm512_set1_pd(-2.0));
+  // sqrt(L / r) = L / sqrt(L r): one estimate of 1 / sqrt(L r), two Newton steps.
+  const __m512d product = _mm512_mul_pd(minusTwoLog, _mm512_cvtps_pd(_mm256_castsi256_ps(bits)));
+  const __m512d halfProduct = _mm512_mul_pd(product, _mm512_set1_pd(0.5));
+  const __m512d threeHalves = _mm512_set1_pd(1.5);
+  __m512d inverseRoot = _mm512_rsqrt14_pd(product);
+  for (int step = 0; step < 2; ++step) {
+    const __m512d square = _mm512_mul_pd(inverseRoot, inverseRoot);
+    inverseRoot = _mm512_mul_pd(inverseRoot, _mm512_sub_pd(threeHalves, _mm512_mul_pd(halfProduct, square)));
+  }
+  const __m512d s = _mm512_mul_pd(minusTwoLog, inverseRoot);
+
+  const __m256 below = _mm512_cvtpd_ps(_mm512_mul_pd(s, _mm512_set1_pd(1.0 - kRoundingMargin)));
+  const __m256 above = _mm512_cvtpd_ps(_mm512_mul_pd(s, _mm512_set1_pd(1.0 + kRoundingMargin)));
+  _mm256_mask_storeu_ps(scale, live, below);
+  unsigned undecided = _mm256_mask_cmp_ps_mask(live, below, above, _CMP_NEQ_UQ) | subnormal;
+  for (; undecided != 0; undecided &= undecided - 1) {
+    const int lane = __builtin_ctz(undecided);
+    scale[lane] = polarScale(r[lane]);
+  }
+}
+
+TOLVANE_TARGET_AVX512 void scalesAvx512(const float* r, float* scale, std::size_t count) {
+  std::size_t j = 0;
+  for (; j + 8 <= count; j += 8) scaleEight(r + j, scale + j, 0xFF);
+  if (j < count) scaleEight(r + j, scale + j, static_cast<__mmask8>((1u << (count - j)) - 1));
+}
+
 }  // namespace
 
 }  // namespace tolvane::random::polar
 
 namespace tolvane::random {
 
-void polarScales(const float* r, float* scale, std::size_t count) {
+void polarScales(const float* r, float* scale, std::size_t count, VectorPath path) {
+  if (path == VectorPath::kAvx512) {
+    polar::scalesAvx512(r, scale, count);
+    return;
+  }
   for (std::size_t done = 0; done < count; done += polar::kBlock)
     polar::scaleBlock(r + done, scale + done, std::min(polar::kBlock, count - done));
 }

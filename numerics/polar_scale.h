@@ -3,7 +3,8 @@
 //
 // polarScale (random_state.h) takes the logarithm from the mathematics library; it is
 // what gasdev uses. polarScales gives the same floats for arrays of radii without
-// library calls, two radii at a time:
+// library calls, two radii at a time on the portable path and eight on the AVX-512
+// path (vector_path.h):
 //
 // ln r = k ln 2 + ln z, with z = r 2^-k in [0.699, 1.398), so that radii just below 1
 // keep k = 0 and lose nothing to cancellation. z falls into one of 128 intervals of
@@ -16,7 +17,11 @@
 // polynomial of degree 9.
 //
 // This logarithm is within 2^-48 (relative) of the exact one and so within 2^-47 of
-// the library's; the exact operations that follow keep the scale factors as close. A
+// the library's. The portable path then divides and takes the square root, both
+// correctly rounded. The AVX-512 path avoids both slow instructions: with
+// L = -2 ln r, sqrt(L / r) = L / sqrt(L r), and 1 / sqrt(L r) comes from the
+// processor's estimate (relative error below 2^-14) refined by two Newton steps to
+// within about 2^-50. Either way the scale factor is within 2^-46 of the library's. A
 // scale factor is rounded to float only when every double within 2^-40 of it
 // (relative) rounds to the same float, so that the library's value rounds to it as
 // well; otherwise, about once in 40,000 radii, polarScale decides. Subnormal radii,
@@ -27,6 +32,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "numerics/vector_path.h"
 
 #pragma GCC visibility push(hidden)
 
@@ -59,7 +66,8 @@ extern const IntervalTable kIntervalTable;
 }  // namespace polar
 
 // scale[i] = polarScale(r[i]), to the same float, for radii 0 < r[i] < 1, i < count.
-void polarScales(const float* r, float* scale, std::size_t count);
+void polarScales(const float* r, float* scale, std::size_t count,
+                 VectorPath path = preferredVectorPath());
 
 }  // namespace tolvane::random
 

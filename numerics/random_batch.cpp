@@ -7,26 +7,27 @@
 // work is split by what depends on what:
 //  * the serial chain only steps the generator and the shuffle table, with a
 //    division-free modular reduction, and stores the raw shuffle outputs;
-//  * the shuffle outputs become uniforms, points and squared radii two at a time in
-//    vector registers, and the accepted pairs are kept without branches;
-//  * the scale factors come from fastPolarScale, polarScale's floats without a
-//    library call, and the deviates are stored in loops of their own.
+//  * the shuffle outputs become uniforms, points and squared radii several at a time
+//    in vector registers, and the accepted pairs are kept without branches;
+//  * the scale factors come from polarScales, polarScale's floats without library
+//    calls, and the deviates are stored in loops of their own.
 // Every operation rounds exactly as in ran1 and gasdev (the vector instructions are
 // the same IEEE operations), so the values and the state left behind are identical.
-#include <emmintrin.h>
-
+// The vector stages exist for SSE2 and for AVX-512 (vector_path.h).
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "numerics/polar_scale.h"
 #include "numerics/random_state.h"
+#include "numerics/vector_path.h"
 
 namespace tolvane::random {
 
 namespace {
 
-constexpr std::size_t kPairsPerChunk = 2048;
+constexpr std::size_t kPairsPerChunk = 2048;  // a multiple of the widest vector's 8 pairs
+constexpr std::size_t kVectorSpill = 8;        // room for a full vector store at the end
 constexpr std::ptrdiff_t kPrefetchDistance = 24;  // stores ahead
 
 // The shuffled generator, held in locals while a batch runs.
@@ -72,9 +73,9 @@ struct ShuffledGenerator {
 
 // Pairs inside the unit circle, in draw order, on their way to becoming deviates.
 struct PolarPairs {
-  float x[kPairsPerChunk];
-  float y[kPairsPerChunk];
-  float r[kPairsPerChunk];
+  float x[kPairsPerChunk + kVectorSpill];
+  float y[kPairsPerChunk + kVectorSpill];
+  float r[kPairsPerChunk + kVectorSpill];
   float scale[kPairsPerChunk];  // sqrt(-2 ln r / r)
   std::size_t count = 0;
 };
@@ -131,6 +132,60 @@ void keepAcceptedPairs(const std::uint32_t* shuffled, std::size_t pairCount, Pol
   pairs.count = kept;
 }
 
+// keepAcceptedPairs on the AVX-512 path, eight pairs at a time (pairCount a multiple of
+// 8). The accepted pairs are packed by compressing each vector and storing it whole
+// at the current end, which the spill room allows.
+TOLVANE_TARGET_AVX512 void keepAcceptedPairsAvx512(const std::uint32_t* shuffled,
+                                                   std::size_t pairCount, PolarPairs& pairs) {
+  const __m512d scale = _mm512_set1_pd(kScale);
+  const __m512 largest = _mm512_set1_ps(kLargestUniform);
+  const __m512 one = _mm512_set1_ps(1.0f);
+  const __m512i firstOfPair = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m512i secondOfPair = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i insideLimit = _mm256_set1_epi32(0x3F7FFFFF);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < pairCount; i += 8) {
+    const __m512i raw = _mm512_loadu_si512(shuffled + 2 * i);
+    const __m256 low = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(raw)), scale));
+    const __m256 high =
+        _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(raw, 1)), scale));
+    const __m512 u = _mm512_min_ps(
+        _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(low)),
+                                            _mm256_castps_pd(high), 1)),
+        largest);
+    const __m512 xy = _mm512_sub_ps(_mm512_add_ps(u, u), one);
+    const __m256 x = _mm512_castps512_ps256(_mm512_permutexvar_ps(firstOfPair, xy));
+    const __m256 y = _mm512_castps512_ps256(_mm512_permutexvar_ps(secondOfPair, xy));
+    const __m256 r = _mm256_add_ps(_mm256_mul_ps(x, x), _mm256_mul_ps(y, y));
+    // 0 < r < 1 as in insideUnitCircle.
+    const __mmask8 inside = _mm256_cmplt_epu32_mask(
+        _mm256_sub_epi32(_mm256_castps_si256(r), _mm256_set1_epi32(1)), insideLimit);
+    _mm256_storeu_ps(pairs.x + kept, _mm256_maskz_compress_ps(inside, x));
+    _mm256_storeu_ps(pairs.y + kept, _mm256_maskz_compress_ps(inside, y));
+    _mm256_storeu_ps(pairs.r + kept, _mm256_maskz_compress_ps(inside, r));
+    kept += static_cast<std::size_t>(__builtin_popcount(inside));
+  }
+  pairs.count = kept;
+}
+
+// Stores the deviates of pairs 0 .. pairCount - 1 (a multiple of 8) contiguously from
+// out, in the order of DeviateSink::store: y * scale, then x * scale, each scaled and
+// offset.
+TOLVANE_TARGET_AVX512 void storeContiguousAvx512(const PolarPairs& pairs, std::size_t pairCount,
+                                                 float* out, float scale, float offset) {
+  const __m256 factor = _mm256_set1_ps(scale);
+  const __m256 shift = _mm256_set1_ps(offset);
+  for (std::size_t i = 0; i < pairCount; i += 8) {
+    const __m256 fac = _mm256_loadu_ps(pairs.scale + i);
+    const __m256 first = _mm256_add_ps(_mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.y + i), fac)), shift);
+    const __m256 second = _mm256_add_ps(_mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.x + i), fac)), shift);
+    const __m256 lowHalves = _mm256_unpacklo_ps(first, second);   // pairs 0 1 | 4 5
+    const __m256 highHalves = _mm256_unpackhi_ps(first, second);  // pairs 2 3 | 6 7
+    _mm256_storeu_ps(out + 2 * i, _mm256_permute2f128_ps(lowHalves, highHalves, 0x20));
+    _mm256_storeu_ps(out + 2 * i + 8, _mm256_permute2f128_ps(lowHalves, highHalves, 0x31));
+  }
+}
+
 // Stores deviates, in draw order, where the caller wants them, and keeps the last one
 // of an odd count as the pending deviate.
 class DeviateSink {
@@ -154,8 +209,15 @@ class DeviateSink {
 
   // Stores a chunk's deviates, whose scale factors are known: y * scale first, then
   // x * scale, pair by pair.
-  void store(const PolarPairs& pairs) {
-    for (std::size_t i = 0; i < pairs.count; ++i) {
+  void store(const PolarPairs& pairs, VectorPath path) {
+    std::size_t i = 0;
+    if (path == VectorPath::kAvx512 && step_ == static_cast<std::ptrdiff_t>(sizeof(float))) {
+      i = std::min(pairs.count, left_ / 2) / 8 * 8;
+      storeContiguousAvx512(pairs, i, reinterpret_cast<float*>(next_), scale_, offset_);
+      next_ += 2 * i * sizeof(float);
+      left_ -= 2 * i;
+    }
+    for (; i < pairs.count; ++i) {
       const float fac = pairs.scale[i];
       store(pairs.y[i] * fac);
       if (left_ == 0) {
@@ -178,7 +240,7 @@ class DeviateSink {
 }  // namespace
 
 void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
-                        const ScaledOutput& output) {
+                        const ScaledOutput& output, VectorPath path) {
   DeviateSink sink(output, count, state);
   // The fast path needs a seeded table, no pending deviate and a generator value in
   // 1 .. 2^31 - 2, which every step then keeps; anything else goes the plain way.
@@ -192,14 +254,17 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
   PolarPairs chunk;
   std::uint32_t shuffled[2 * kPairsPerChunk];
   const auto finishChunk = [&] {
-    polarScales(chunk.r, chunk.scale, chunk.count);
-    sink.store(chunk);
+    polarScales(chunk.r, chunk.scale, chunk.count, path);
+    sink.store(chunk, path);
   };
 
   // Whole chunks of drawn pairs while they cannot give more accepted pairs than needed.
   while (pairsLeft >= kPairsPerChunk) {
     generator.drawPairs(shuffled, kPairsPerChunk);
-    keepAcceptedPairs(shuffled, kPairsPerChunk, chunk);
+    if (path == VectorPath::kAvx512)
+      keepAcceptedPairsAvx512(shuffled, kPairsPerChunk, chunk);
+    else
+      keepAcceptedPairs(shuffled, kPairsPerChunk, chunk);
     pairsLeft -= chunk.count;
     finishChunk();
   }

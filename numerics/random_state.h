@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "numerics/vector_path.h"
+
 #pragma GCC visibility push(hidden)
 
 namespace tolvane::random {
@@ -94,7 +96,7 @@ struct ScaledOutput {
 // them, and leaves the state (seed, table, pending deviate) as those calls would.
 // Much faster than the calls for long batches.
 void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
-                        const ScaledOutput& output);
+                        const ScaledOutput& output, VectorPath path = preferredVectorPath());
 
 }  // namespace tolvane::random
 

@@ -1,8 +1,8 @@
 // The batched scale factors must equal the library-based ones for every radius the
-// polar method can accept: every float in (0, 1), subnormals included. In the
-// optimised build this test tries them all, which is the proof that the batched
-// deviates cannot differ from gasdev's; under the sanitizers, which slow arithmetic
-// many times over, it tries every 61st.
+// polar method can accept: every float in (0, 1), subnormals included, on every vector
+// path this machine runs. In the optimised build this test tries them all, which is
+// the proof that the batched deviates cannot differ from gasdev's; under the
+// sanitizers, which slow arithmetic many times over, it tries every 61st.
 #include "numerics/polar_scale.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,10 @@
 #include "numerics/random_state.h"
 
 namespace {
+
+using tolvane::random::VectorPath;
+
+const char* nameOf(VectorPath path) { return path == VectorPath::kAvx512 ? "AVX-512" : "portable"; }
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::uint32_t kBitStep = 61;
@@ -27,6 +31,8 @@ constexpr std::uint32_t kEndBits = 0x3F800000;    // 1.0f, excluded
 }  // namespace
 
 TEST(PolarScales, EqualTheLibraryPathForEveryRadiusInTheOpenUnitInterval) {
+  for (const VectorPath path : tolvane::random::availableVectorPaths()) {
+  SCOPED_TRACE(nameOf(path));
   constexpr std::size_t kBatch = 1 << 16;
   std::vector<float> radii(kBatch), batched(kBatch);
   std::uint64_t checked = 0, differing = 0;
@@ -37,7 +43,7 @@ TEST(PolarScales, EqualTheLibraryPathForEveryRadiusInTheOpenUnitInterval) {
       const auto pattern = static_cast<std::uint32_t>(bits);
       std::memcpy(&radii[n], &pattern, sizeof pattern);
     }
-    tolvane::random::polarScales(radii.data(), batched.data(), n);
+    tolvane::random::polarScales(radii.data(), batched.data(), n, path);
     for (std::size_t i = 0; i < n; ++i) {
       const float expected = tolvane::random::polarScale(radii[i]);
       if (std::memcmp(&expected, &batched[i], sizeof expected) != 0) {
@@ -48,14 +54,17 @@ TEST(PolarScales, EqualTheLibraryPathForEveryRadiusInTheOpenUnitInterval) {
   }
   EXPECT_EQ(differing, 0u) << "first differing radius has bits 0x" << std::hex << firstDifference;
   EXPECT_GE(checked, (kEndBits - kFirstBits) / kBitStep);
+  }
 }
 
 TEST(PolarScales, HandleOddCountsAndRadiiNextToTheEnds) {
   const float radii[] = {0x1p-149f, 0x1p-126f, 1.0f - 0x1p-24f, 0.5f, 1.0f - 0x1p-23f};
   float scales[5];
-  for (std::size_t count = 1; count <= 5; ++count) {
-    tolvane::random::polarScales(radii, scales, count);
-    for (std::size_t i = 0; i < count; ++i)
-      EXPECT_EQ(scales[i], tolvane::random::polarScale(radii[i])) << "radius " << radii[i];
-  }
+  for (const VectorPath path : tolvane::random::availableVectorPaths())
+    for (std::size_t count = 1; count <= 5; ++count) {
+      tolvane::random::polarScales(radii, scales, count, path);
+      for (std::size_t i = 0; i < count; ++i)
+        EXPECT_EQ(scales[i], tolvane::random::polarScale(radii[i]))
+            << nameOf(path) << ", radius " << radii[i];
+    }
 }
