@@ -147,12 +147,13 @@ TOLVANE_TARGET_AVX512 inline __m512d logOnePlus(__m512d t) {
   return _mm512_add_pd(t, _mm512_mul_pd(t2, _mm512_add_pd(low, _mm512_mul_pd(t4, high))));
 }
 
-// Up to eight radii (the lanes of live) on the AVX-512 path.
-TOLVANE_TARGET_AVX512 inline void scaleEight(const float* r, float* scale, __mmask8 live) {
+// -2 ln r for up to eight radii (the lanes of live), as doubles. Lanes past the end
+// and subnormal radii compute with a stand-in radius, just below 1; the subnormal
+// ones are reported, for polarScale to decide.
+TOLVANE_TARGET_AVX512 inline __m512d minusTwoLogEight(const float* r, __mmask8 live, __m512d& wide,
+                                                      __mmask8& subnormal) {
   const __m256i loaded = _mm256_maskz_loadu_epi32(live, r);
-  // Lanes past the end, and subnormal radii, compute with a stand-in radius; the
-  // subnormal ones are then decided by polarScale.
-  const __mmask8 subnormal = _mm256_mask_cmplt_epu32_mask(live, loaded, _mm256_set1_epi32(kSmallestNormal));
+  subnormal = _mm256_mask_cmplt_epu32_mask(live, loaded, _mm256_set1_epi32(kSmallestNormal));
   const __m256i bits = _mm256_mask_mov_epi32(loaded, static_cast<__mmask8>(~live | subnormal),
                                              _mm256_set1_epi32(kOneBits - 1));
   const __m256i offset = _mm256_sub_epi32(bits, _mm256_set1_epi32(kReductionOrigin));
@@ -167,9 +168,16 @@ TOLVANE_TARGET_AVX512 inline void scaleEight(const float* r, float* scale, __mma
   const __m512d t = _mm512_sub_pd(_mm512_mul_pd(_mm512_cvtps_pd(_mm256_castsi256_ps(zBits)), invc),
                                   _mm512_set1_pd(1.0));  // exact
   const __m512d base = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(k), _mm512_set1_pd(kLn2)), logc);
-  const __m512d minusTwoLog = _mm512_mul_pd(_mm512_add_pd(base, logOnePlus(t)), _mm512_set1_pd(-2.0));
-  // sqrt(L / r) = L / sqrt(L r): one estimate of 1 / sqrt(L r), two Newton steps.
-  const __m512d product = _mm512_mul_pd(minusTwoLog, _mm512_cvtps_pd(_mm256_castsi256_ps(bits)));
+  wide = _mm512_cvtps_pd(_mm256_castsi256_ps(bits));
+  return _mm512_mul_pd(_mm512_add_pd(base, logOnePlus(t)), _mm512_set1_pd(-2.0));
+}
+
+// The scale factors from -2 ln r and r: sqrt(L / r) = L / sqrt(L r), from one
+// estimate of 1 / sqrt(L r) and two Newton steps, rounded to float where the rounding
+// is certain; the other lanes, and the subnormal ones, are left to polarScale.
+TOLVANE_TARGET_AVX512 inline void finishEight(__m512d minusTwoLog, __m512d wide, __mmask8 subnormal,
+                                              const float* r, float* scale, __mmask8 live) {
+  const __m512d product = _mm512_mul_pd(minusTwoLog, wide);
   const __m512d halfProduct = _mm512_mul_pd(product, _mm512_set1_pd(0.5));
   const __m512d threeHalves = _mm512_set1_pd(1.5);
   __m512d inverseRoot = _mm512_rsqrt14_pd(product);
@@ -189,10 +197,25 @@ TOLVANE_TARGET_AVX512 inline void scaleEight(const float* r, float* scale, __mma
   }
 }
 
+// Groups of eight in rounds of kRound: the logarithms of a round first, then its
+// square roots, so that each loop's dependency chains are short enough for many
+// groups to be in flight at once.
 TOLVANE_TARGET_AVX512 void scalesAvx512(const float* r, float* scale, std::size_t count) {
-  std::size_t j = 0;
-  for (; j + 8 <= count; j += 8) scaleEight(r + j, scale + j, 0xFF);
-  if (j < count) scaleEight(r + j, scale + j, static_cast<__mmask8>((1u << (count - j)) - 1));
+  constexpr std::size_t kRound = 8;  // groups
+  __m512d logs[kRound], wides[kRound];
+  __mmask8 subnormals[kRound], lives[kRound];
+  for (std::size_t start = 0; start < count; start += 8 * kRound) {
+    const std::size_t groups = std::min(kRound, (count - start + 7) / 8);
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t first = start + 8 * g;
+      lives[g] = count - first >= 8 ? 0xFF : static_cast<__mmask8>((1u << (count - first)) - 1);
+      logs[g] = minusTwoLogEight(r + first, lives[g], wides[g], subnormals[g]);
+    }
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t first = start + 8 * g;
+      finishEight(logs[g], wides[g], subnormals[g], r + first, scale + first, lives[g]);
+    }
+  }
 }
 
 }  // namespace
