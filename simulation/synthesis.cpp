@@ -34,7 +34,7 @@ namespace {
 
 // Room for drawing ahead of the strided stores: small enough to stay in the caches.
 constexpr std::int64_t kWorkAreaBytes = std::int64_t{1} << 20;
-constexpr std::int64_t kPrefetchDistance = 16;  // voxels
+constexpr std::int64_t kPrefetchDistance = 64;  // voxels
 
 inline float signalValue(float p, float g) {
   return ((kSignalAmplitude * p) + kBaseline) + (kNoiseAmplitude * g);
