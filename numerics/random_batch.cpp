@@ -15,6 +15,7 @@
 // the same IEEE operations), so the values and the state left behind are identical.
 // The vector stages exist for SSE2 and for AVX-512 (vector_path.h).
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -26,7 +27,8 @@ namespace tolvane::random {
 
 namespace {
 
-constexpr std::size_t kPairsPerChunk = 2048;  // a multiple of the widest vector's 8 pairs
+constexpr std::size_t kPairsPerVector = 8;     // in the widest vectors
+constexpr std::size_t kPairsPerChunk = 2048;  // a multiple of kPairsPerVector
 constexpr std::size_t kVectorSpill = 8;        // room for a full vector store at the end
 constexpr std::ptrdiff_t kPrefetchDistance = 24;  // stores ahead
 
@@ -132,37 +134,54 @@ void keepAcceptedPairs(const std::uint32_t* shuffled, std::size_t pairCount, Pol
   pairs.count = kept;
 }
 
+// For each 8-bit mask, the lanes whose bits are set, in order: the permutation that
+// packs a vector's accepted lanes at its start.
+constexpr auto kPackingOrder = [] {
+  std::array<std::array<std::uint8_t, 8>, 256> order{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned packed = 0;
+    for (std::uint8_t lane = 0; lane < 8; ++lane)
+      if ((mask >> lane) & 1u) order[mask][packed++] = lane;
+  }
+  return order;
+}();
+
+// The points of four pairs of raw shuffle outputs, x y x y x y x y, rounded as in
+// keepAcceptedPairs.
+TOLVANE_TARGET_AVX512 inline __m256 fourPoints(const std::uint32_t* raw) {
+  const __m256i integers = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw));
+  const __m256 u = _mm256_min_ps(
+      _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtepi32_pd(integers), _mm512_set1_pd(kScale))),
+      _mm256_set1_ps(kLargestUniform));
+  return _mm256_sub_ps(_mm256_add_ps(u, u), _mm256_set1_ps(1.0f));
+}
+
 // keepAcceptedPairs on the AVX-512 path, eight pairs at a time (pairCount a multiple of
-// 8). The accepted pairs are packed by compressing each vector and storing it whole
-// at the current end, which the spill room allows.
+// kPairsPerVector). Each half of the sixteen uniforms is converted in its own
+// register, so that the arithmetic runs on 256-bit vectors, and the accepted pairs are
+// packed by one permutation looked up from their mask and stored whole at the current
+// end, which the spill room allows.
 TOLVANE_TARGET_AVX512 void keepAcceptedPairsAvx512(const std::uint32_t* shuffled,
                                                    std::size_t pairCount, PolarPairs& pairs) {
-  const __m512d scale = _mm512_set1_pd(kScale);
-  const __m512 largest = _mm512_set1_ps(kLargestUniform);
-  const __m512 one = _mm512_set1_ps(1.0f);
-  const __m512i firstOfPair = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 0, 0, 0, 0, 0, 0, 0, 0);
-  const __m512i secondOfPair = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i firstOfPair = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
+  const __m256i secondOfPair = _mm256_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15);
   const __m256i insideLimit = _mm256_set1_epi32(0x3F7FFFFF);
+  const __m256i minusOne = _mm256_set1_epi32(-1);
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < pairCount; i += 8) {
-    const __m512i raw = _mm512_loadu_si512(shuffled + 2 * i);
-    const __m256 low = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(raw)), scale));
-    const __m256 high =
-        _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(raw, 1)), scale));
-    const __m512 u = _mm512_min_ps(
-        _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(low)),
-                                            _mm256_castps_pd(high), 1)),
-        largest);
-    const __m512 xy = _mm512_sub_ps(_mm512_add_ps(u, u), one);
-    const __m256 x = _mm512_castps512_ps256(_mm512_permutexvar_ps(firstOfPair, xy));
-    const __m256 y = _mm512_castps512_ps256(_mm512_permutexvar_ps(secondOfPair, xy));
+  for (std::size_t i = 0; i < pairCount; i += kPairsPerVector) {
+    const __m256 low = fourPoints(shuffled + 2 * i);
+    const __m256 high = fourPoints(shuffled + 2 * i + 8);
+    const __m256 x = _mm256_permutex2var_ps(low, firstOfPair, high);
+    const __m256 y = _mm256_permutex2var_ps(low, secondOfPair, high);
     const __m256 r = _mm256_add_ps(_mm256_mul_ps(x, x), _mm256_mul_ps(y, y));
     // 0 < r < 1 as in insideUnitCircle.
-    const __mmask8 inside = _mm256_cmplt_epu32_mask(
-        _mm256_sub_epi32(_mm256_castps_si256(r), _mm256_set1_epi32(1)), insideLimit);
-    _mm256_storeu_ps(pairs.x + kept, _mm256_maskz_compress_ps(inside, x));
-    _mm256_storeu_ps(pairs.y + kept, _mm256_maskz_compress_ps(inside, y));
-    _mm256_storeu_ps(pairs.r + kept, _mm256_maskz_compress_ps(inside, r));
+    const __mmask8 inside =
+        _mm256_cmplt_epu32_mask(_mm256_add_epi32(_mm256_castps_si256(r), minusOne), insideLimit);
+    const __m256i order = _mm256_cvtepu8_epi32(
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPackingOrder[inside].data())));
+    _mm256_storeu_ps(pairs.x + kept, _mm256_permutexvar_ps(order, x));
+    _mm256_storeu_ps(pairs.y + kept, _mm256_permutexvar_ps(order, y));
+    _mm256_storeu_ps(pairs.r + kept, _mm256_permutexvar_ps(order, r));
     kept += static_cast<std::size_t>(__builtin_popcount(inside));
   }
   pairs.count = kept;
@@ -212,7 +231,7 @@ class DeviateSink {
   void store(const PolarPairs& pairs, VectorPath path) {
     std::size_t i = 0;
     if (path == VectorPath::kAvx512 && step_ == static_cast<std::ptrdiff_t>(sizeof(float))) {
-      i = std::min(pairs.count, left_ / 2) / 8 * 8;
+      i = std::min(pairs.count, left_ / 2) / kPairsPerVector * kPairsPerVector;
       storeContiguousAvx512(pairs, i, reinterpret_cast<float*>(next_), scale_, offset_);
       next_ += 2 * i * sizeof(float);
       left_ -= 2 * i;
@@ -258,13 +277,15 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
     sink.store(chunk, path);
   };
 
-  // Whole chunks of drawn pairs while they cannot give more accepted pairs than needed.
-  while (pairsLeft >= kPairsPerChunk) {
-    generator.drawPairs(shuffled, kPairsPerChunk);
+  // Chunks of drawn pairs, no more than are still needed, so that they cannot give
+  // more accepted pairs than needed; they shrink towards the end of the batch.
+  while (pairsLeft >= kPairsPerVector) {
+    const std::size_t drawn = std::min(kPairsPerChunk, pairsLeft / kPairsPerVector * kPairsPerVector);
+    generator.drawPairs(shuffled, drawn);
     if (path == VectorPath::kAvx512)
-      keepAcceptedPairsAvx512(shuffled, kPairsPerChunk, chunk);
+      keepAcceptedPairsAvx512(shuffled, drawn, chunk);
     else
-      keepAcceptedPairs(shuffled, kPairsPerChunk, chunk);
+      keepAcceptedPairs(shuffled, drawn, chunk);
     pairsLeft -= chunk.count;
     finishChunk();
   }
