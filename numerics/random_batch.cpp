@@ -30,7 +30,7 @@ namespace {
 constexpr std::size_t kPairsPerVector = 8;     // in the widest vectors
 constexpr std::size_t kPairsPerChunk = 2048;  // a multiple of kPairsPerVector
 constexpr std::size_t kVectorSpill = 8;        // room for a full vector store at the end
-constexpr std::ptrdiff_t kPrefetchDistance = 24;  // stores ahead
+constexpr std::ptrdiff_t kPrefetchDistance = 64;  // stores ahead
 
 // The shuffled generator, held in locals while a batch runs.
 struct ShuffledGenerator {

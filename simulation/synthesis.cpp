@@ -59,10 +59,11 @@ bool writeSignalTimeCourse(const VtcGrid& grid, std::int64_t ix, std::int64_t iy
   return true;
 }
 
-// Stores the values of time points t and t + 1 of every voxel, one voxel at a time.
-void storeTimePointPair(const VtcGrid& grid, int t, const float* first, const float* second) {
+// Stores the values of time points t and t + 1 of the first voxels, one voxel at a
+// time.
+void storeTimePointPair(const VtcGrid& grid, int t, const float* first, const float* second,
+                        std::int64_t voxels) {
   const std::int64_t stride = grid.timePoints;
-  const std::int64_t voxels = grid.voxelCount();
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(grid.data + t);
   const std::uintptr_t prefetchAhead = kPrefetchDistance * stride * sizeof(float);
   for (std::int64_t v = 0; v < voxels; ++v) {
@@ -81,33 +82,32 @@ void storeTimePointPair(const VtcGrid& grid, int t, const float* first, const fl
 void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log) {
   const std::int64_t stride = grid.timePoints;  // successive voxels lie nT values apart
   const std::int64_t voxels = grid.voxelCount();
-  const auto progress = [&](int t) {
-    if (t > 0 && t % kProgressInterval == 0) logProgress(log, std::to_string(t), grid.timePoints);
-  };
   // Each time point's deviates go, in draw order, to the voxels' values at that time
-  // point. Writing them there directly touches a new cache line for every value; when
-  // two time points' values fit the small work area, they are drawn there first and
-  // then stored side by side, which halves the lines touched.
+  // point; written there directly, every value touches a cache line of its own. So
+  // time points are drawn in pairs, the values of the first voxels of both are kept in
+  // the small work area, and those voxels' two values are then stored side by side,
+  // which halves the lines they touch. On grids too large for the work area, the
+  // values of the remaining voxels are written directly.
+  const std::int64_t held =
+      std::min(voxels, kWorkAreaBytes / static_cast<std::int64_t>(2 * sizeof(float)));
+  std::vector<float> workArea(static_cast<std::size_t>(2 * held));
+  float* const first = workArea.data();
+  float* const second = first + held;
   random::GeneratorState& generator = random::generatorState();
-  const bool pairTimePoints = 2 * voxels * static_cast<std::int64_t>(sizeof(float)) <= kWorkAreaBytes;
-  std::vector<float> workArea(pairTimePoints ? static_cast<std::size_t>(2 * voxels) : 0);
-  const auto draw = [&](int t, const random::ScaledOutput& output) {
-    progress(t);
-    random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(voxels), output);
+  const auto draw = [&](int t, float* kept, std::int64_t keptCount) {
+    if (t > 0 && t % kProgressInterval == 0) logProgress(log, std::to_string(t), grid.timePoints);
+    random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(keptCount),
+                               {kept, 1, kNoiseAmplitude, kBaseline});
+    random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(voxels - keptCount),
+                               {grid.data + keptCount * stride + t, stride, kNoiseAmplitude, kBaseline});
   };
-  for (int t = 0; t < grid.timePoints;) {
-    if (pairTimePoints && t + 1 < grid.timePoints) {
-      float* const first = workArea.data();
-      float* const second = first + voxels;
-      draw(t, {first, 1, kNoiseAmplitude, kBaseline});
-      draw(t + 1, {second, 1, kNoiseAmplitude, kBaseline});
-      storeTimePointPair(grid, t, first, second);
-      t += 2;
-    } else {
-      draw(t, {grid.data + t, stride, kNoiseAmplitude, kBaseline});
-      t += 1;
-    }
+  int t = 0;
+  for (; t + 1 < grid.timePoints; t += 2) {
+    draw(t, first, held);
+    draw(t + 1, second, held);
+    storeTimePointPair(grid, t, first, second, held);
   }
+  if (t < grid.timePoints) draw(t, first, 0);
   logProgress(log, std::to_string(grid.timePoints), grid.timePoints);
 }
 

@@ -2,11 +2,56 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "numerics/random.h"
+#include "numerics/random_state.h"
+#include "tests/simulation/reference_passes.h"
+
+using tolvane::random::GeneratorState;
+using tolvane::random::generatorState;
 using tolvane::simulation::gridIndex;
 using tolvane::simulation::VtcGrid;
+
+namespace {
+
+// The noise pass against the plain loop from the same generator state: every value,
+// then the state both leave behind.
+void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorState& start, int seed) {
+  const std::size_t values = static_cast<std::size_t>(g.dimX) * g.dimY * g.dimZ * g.nT;
+  std::vector<float> plain(values, -1.0f), fast(values, -2.0f);
+  generatorState() = start;
+  int plainSeed = seed;
+  reference::noise(g, plain, &plainSeed);
+  const GeneratorState afterPlain = generatorState();
+
+  generatorState() = start;
+  int fastSeed = seed;
+  tolvane::simulation::fillNoise(VtcGrid{fast.data(), g.dimX, g.dimY, g.dimZ, g.nT, 0, 0, 0, 1},
+                                 &fastSeed, [](const char*) {});
+  const GeneratorState& afterFast = generatorState();
+
+  EXPECT_EQ(std::memcmp(plain.data(), fast.data(), values * sizeof(float)), 0);
+  EXPECT_EQ(plainSeed, fastSeed);
+  EXPECT_EQ(std::memcmp(afterPlain.table, afterFast.table, sizeof afterPlain.table), 0);
+  EXPECT_EQ(afterPlain.previous, afterFast.previous);
+  ASSERT_EQ(afterPlain.deviatePending, afterFast.deviatePending);
+  if (afterPlain.deviatePending) {
+    EXPECT_EQ(std::memcmp(&afterPlain.pendingDeviate, &afterFast.pendingDeviate, sizeof(float)), 0);
+  }
+}
+
+// Part-way through the sequence with a deviate pending, as after an odd number of draws.
+GeneratorState pendingState(int& seed) {
+  generatorState() = GeneratorState{};
+  seed = -1;
+  for (int i = 0; i < 333; ++i) gasdev(&seed);
+  return generatorState();
+}
+
+}  // namespace
 
 TEST(GridIndex, RoundsHalfUpAndFloorsNegativeQuotients) {
   // Resolution 2: quotients 0.5, -0.5, -1.5; resolution 5: -0.6.
@@ -38,4 +83,24 @@ TEST(NoisePass, LogsProgressEveryTenTimePointsAndOnceAtTheEnd) {
   lines.clear();
   tolvane::simulation::fillNoise(VtcGrid{data.data(), 2, 1, 1, 1, 0, 0, 0, 1}, &seed, log);
   EXPECT_EQ(lines, std::vector<std::string>{"// Plugin>    1 / 1 ..."});
+}
+
+TEST(NoisePass, MatchesThePlainLoopFromAPendingDeviateAndFromARestart) {
+  // Odd voxel and time point counts: the pass ends with a deviate pending.
+  const reference::Grid g{7, 5, 3, 9, 0, 0, 0, 1};
+  int seed = 0;
+  const GeneratorState pending = pendingState(seed);
+  ASSERT_TRUE(pending.deviatePending);
+  expectNoiseMatchesThePlainLoop(g, pending, seed);
+  expectNoiseMatchesThePlainLoop(g, pending, -1);  // a restart requested as the pass starts
+  expectNoiseMatchesThePlainLoop(g, GeneratorState{}, -1);
+}
+
+TEST(NoisePass, MatchesThePlainLoopOnAGridLargerThanTheWorkArea) {
+  // 134,749 voxels: more than a pair of time points of the work area holds, so part
+  // of each time point is written directly; three time points leave one unpaired.
+  const reference::Grid g{61, 47, 47, 3, 0, 0, 0, 1};
+  int seed = 0;
+  const GeneratorState pending = pendingState(seed);
+  expectNoiseMatchesThePlainLoop(g, pending, seed);
 }
