@@ -12,10 +12,11 @@ namespace tolvane::random::polar {
 
 namespace {
 
-// Interval i of 2^intervalBits equal parts of [0.699, 1.398) in the bit pattern.
-Interval makeInterval(int intervalBits, int i) {
+// Interval i of 2^intervalBits parts of equal width, in the bit pattern, of the
+// reduction range [origin, 2 origin).
+Interval makeInterval(std::uint32_t origin, int intervalBits, int i) {
   const int shift = kMantissaBits - intervalBits;
-  const std::uint32_t first = kReductionOrigin + (static_cast<std::uint32_t>(i) << shift);
+  const std::uint32_t first = origin + (static_cast<std::uint32_t>(i) << shift);
   const std::uint32_t last = first + (1u << shift) - 1;
   float low, high;
   std::memcpy(&low, &first, sizeof low);
@@ -33,14 +34,25 @@ Interval makeInterval(int intervalBits, int i) {
 
 IntervalTable makeIntervalTable() {
   IntervalTable table;
-  for (int i = 0; i < kIntervals; ++i) table.entries[i] = makeInterval(kIntervalBits, i);
+  for (int i = 0; i < kIntervals; ++i)
+    table.entries[i] = makeInterval(kReductionOrigin, kIntervalBits, i);
   return table;
 }
 
 // The AVX-512 path's coarser table: 16 intervals, which fit two vector registers per
-// column and so are looked up by permutation (|t| <= 0.044).
+// column and so are looked up by permutation (|t| <= 2^-5). Its reduction range
+// starts at 0.6875 so that an interval ends at 1.
 constexpr int kCoarseIntervalBits = 4;
 constexpr int kCoarseIntervals = 1 << kCoarseIntervalBits;
+constexpr std::uint32_t kCoarseReductionOrigin = 0x3F300000;  // 0.6875f
+
+// An interval must end at 1, or radii just below 1 would lose their logarithm to
+// cancellation between -ln(invc) and ln(1 + t).
+constexpr bool oneEndsAnInterval(std::uint32_t origin, int intervalBits) {
+  return (kOneBits - origin) % (1u << (kMantissaBits - intervalBits)) == 0;
+}
+static_assert(oneEndsAnInterval(kReductionOrigin, kIntervalBits));
+static_assert(oneEndsAnInterval(kCoarseReductionOrigin, kCoarseIntervalBits));
 
 struct CoarseIntervalTable {
   alignas(64) double invc[kCoarseIntervals];
@@ -50,7 +62,7 @@ struct CoarseIntervalTable {
 CoarseIntervalTable makeCoarseIntervalTable() {
   CoarseIntervalTable table;
   for (int i = 0; i < kCoarseIntervals; ++i) {
-    const Interval interval = makeInterval(kCoarseIntervalBits, i);
+    const Interval interval = makeInterval(kCoarseReductionOrigin, kCoarseIntervalBits, i);
     table.invc[i] = interval.invc;
     table.logc[i] = interval.logc;
   }
@@ -133,8 +145,8 @@ void scaleBlock(const float* r, float* scale, std::size_t count) {
   }
 }
 
-// logOnePlus, eight values at a time, for |t| <= 0.044: the omitted terms are then
-// below 2^-44 relative to ln(1 + t). (Lambdas would not inherit the target.)
+// logOnePlus, eight values at a time, for |t| <= 2^-5: the omitted terms are then
+// below 2^-48 relative to ln(1 + t). (Lambdas would not inherit the target.)
 TOLVANE_TARGET_AVX512 inline __m512d logOnePlus(__m512d t) {
   const __m512d t2 = _mm512_mul_pd(t, t);
   const __m512d t4 = _mm512_mul_pd(t2, t2);
@@ -156,7 +168,7 @@ TOLVANE_TARGET_AVX512 inline __m512d minusTwoLogEight(const float* r, __mmask8 l
   subnormal = _mm256_mask_cmplt_epu32_mask(live, loaded, _mm256_set1_epi32(kSmallestNormal));
   const __m256i bits = _mm256_mask_mov_epi32(loaded, static_cast<__mmask8>(~live | subnormal),
                                              _mm256_set1_epi32(kOneBits - 1));
-  const __m256i offset = _mm256_sub_epi32(bits, _mm256_set1_epi32(kReductionOrigin));
+  const __m256i offset = _mm256_sub_epi32(bits, _mm256_set1_epi32(kCoarseReductionOrigin));
   const __m256i k = _mm256_srai_epi32(offset, kMantissaBits);
   const __m256i zBits = _mm256_sub_epi32(bits, _mm256_slli_epi32(k, kMantissaBits));
   const __m512i entry = _mm512_cvtepu32_epi64(_mm256_srli_epi32(

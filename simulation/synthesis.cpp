@@ -79,7 +79,7 @@ void storeTimePointPair(const VtcGrid& grid, int t, const float* first, const fl
 
 }  // namespace
 
-void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log) {
+void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log, random::VectorPath path) {
   const std::int64_t stride = grid.timePoints;  // successive voxels lie nT values apart
   const std::int64_t voxels = grid.voxelCount();
   // Each time point's deviates go, in draw order, to the voxels' values at that time
@@ -97,9 +97,10 @@ void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log) {
   const auto draw = [&](int t, float* kept, std::int64_t keptCount) {
     if (t > 0 && t % kProgressInterval == 0) logProgress(log, std::to_string(t), grid.timePoints);
     random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(keptCount),
-                               {kept, 1, kNoiseAmplitude, kBaseline});
+                               {kept, 1, kNoiseAmplitude, kBaseline}, path);
     random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(voxels - keptCount),
-                               {grid.data + keptCount * stride + t, stride, kNoiseAmplitude, kBaseline});
+                               {grid.data + keptCount * stride + t, stride, kNoiseAmplitude, kBaseline},
+                               path);
   };
   int t = 0;
   for (; t + 1 < grid.timePoints; t += 2) {

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "numerics/vector_path.h"
 #include "plugin/host_interface.h"
 
 #pragma GCC visibility push(hidden)
@@ -60,7 +61,9 @@ using LogLine = std::function<void(const char* line)>;
 
 // Gives every value of every voxel noise around the baseline, logging
 // "// Plugin>    t / nT ..." every kProgressInterval time points and once at the end.
-void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log);
+// Every vector path gives the same values; the choice is for tests and benchmarks.
+void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log,
+               random::VectorPath path = random::preferredVectorPath());
 
 enum class SignalOutcome { kDone, kPredictorMissing, kVoxelListMissing };
 
