@@ -2,7 +2,7 @@
 // larger one:
 //   (a) a plain noise pass: one gasdev call per value, in the pass's loop order;
 //   (b) the module's noise pass, the code the run uses, on the fastest vector path
-//       this processor has (and, where that is AVX-512, also on the portable path);
+//       this processor has, and on its other paths as well;
 //   (c) the standard library's normal_distribution<float> over minstd_rand0 filling
 //       the same layout in the same order;
 // and the sphere and VOI signal passes. Each figure is the best of several runs, and
@@ -146,24 +146,16 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
 
   // The three passes take turns, so that a busy moment on a shared machine slows one
   // round of all three rather than one of them.
+  // The module's pass runs on every vector path this processor has, the fastest
+  // first; that one is (b).
   using tolvane::random::VectorPath;
-  const VectorPath fastest = tolvane::random::preferredVectorPath();
-  const bool alsoPortable = fastest != VectorPath::kPortable;
+  std::vector<VectorPath> paths = tolvane::random::availableVectorPaths();
+  std::reverse(paths.begin(), paths.end());
+  std::vector<double> moduleTimes(paths.size(), 1e300);
+  std::vector<bool> pathIdentical(paths.size(), true);
   int plainSeed = 0;
   GeneratorState afterPlain;
-  // The module's pass on one vector path, timed, then checked against the plain pass
-  // of the same round.
-  const auto modulePass = [&](VectorPath path, double& fastestTime, bool& identical) {
-    fresh();
-    int seed = -1;
-    fastestTime = std::min(fastestTime, millisecondsOf([&] {
-      tolvane::simulation::fillNoise(grid, &seed, noLog, path);
-    }));
-    identical = identical && std::memcmp(plain.data(), module.data(), values * sizeof(float)) == 0 &&
-                sameState(afterPlain, generatorState()) && seed == plainSeed;
-  };
-  bool identical = true, portableIdentical = true;
-  double a = 1e300, b = 1e300, c = 1e300, portable = 1e300;
+  double a = 1e300, c = 1e300;
   for (int round = 0; round < repetitions; ++round) {
     fresh();
     a = std::min(a, millisecondsOf([&] {
@@ -171,22 +163,33 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
       plainNoisePass(plain.data(), dimX, dimY, dimZ, nT, &plainSeed);
     }));
     afterPlain = generatorState();
-    modulePass(fastest, b, identical);
-    if (alsoPortable) modulePass(VectorPath::kPortable, portable, portableIdentical);
+    for (std::size_t p = 0; p < paths.size(); ++p) {
+      fresh();
+      int seed = -1;
+      moduleTimes[p] = std::min(moduleTimes[p], millisecondsOf([&] {
+        tolvane::simulation::fillNoise(grid, &seed, noLog, paths[p]);
+      }));
+      pathIdentical[p] = pathIdentical[p] &&
+                         std::memcmp(plain.data(), module.data(), values * sizeof(float)) == 0 &&
+                         sameState(afterPlain, generatorState()) && seed == plainSeed;
+    }
     c = std::min(c, millisecondsOf([&] { standardLibraryNoisePass(peer.data(), voxels, nT); }));
   }
 
+  const double b = moduleTimes[0];
+  bool identical = true;
+  for (const bool same : pathIdentical) identical = identical && same;
   std::printf("  (a) plain noise pass, one gasdev call per value   %8.1f ms\n", a);
-  std::printf("  (b) module noise pass, %-9s                   %8.1f ms\n",
-              fastest == VectorPath::kAvx512 ? "AVX-512" : "portable", b);
+  const std::string label = std::string("(b) module noise pass, ") + tolvane::random::nameOf(paths[0]);
+  std::printf("  %-50s %8.1f ms\n", label.c_str(), b);
   std::printf("  (c) normal_distribution<float> over minstd_rand0   %8.1f ms\n", c);
   std::printf("  b/a = %.3f   b/c = %.3f   (b) bit-identical to (a): %s\n", b / a, b / c,
-              identical ? "yes" : "NO");
-  if (alsoPortable) {
-    std::printf("  (b) on the portable path                           %8.1f ms\n", portable);
-    std::printf("  b/a = %.3f   b/c = %.3f   bit-identical to (a): %s\n", portable / a, portable / c,
-                portableIdentical ? "yes" : "NO");
-    identical = identical && portableIdentical;
+              pathIdentical[0] ? "yes" : "NO");
+  for (std::size_t p = 1; p < paths.size(); ++p) {
+    const std::string pathLabel = std::string("(b) on the ") + tolvane::random::nameOf(paths[p]) + " path";
+    std::printf("  %-50s %8.1f ms\n", pathLabel.c_str(), moduleTimes[p]);
+    std::printf("  b/a = %.3f   b/c = %.3f   bit-identical to (a): %s\n", moduleTimes[p] / a,
+                moduleTimes[p] / c, pathIdentical[p] ? "yes" : "NO");
   }
 
   benchPredictor.assign(static_cast<std::size_t>(nT), 0.5f);

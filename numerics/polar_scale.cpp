@@ -230,6 +230,79 @@ TOLVANE_TARGET_AVX512 void scalesAvx512(const float* r, float* scale, std::size_
   }
 }
 
+// logOnePlus, four values at a time, for |t| <= 2^-5.
+TOLVANE_TARGET_AVX2 inline __m256d logOnePlusFour(__m256d t) {
+  const __m256d t2 = _mm256_mul_pd(t, t);
+  const __m256d t4 = _mm256_mul_pd(t2, t2);
+  const __m256d c2 = _mm256_add_pd(_mm256_set1_pd(-1.0 / 2), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 3)));
+  const __m256d c4 = _mm256_add_pd(_mm256_set1_pd(-1.0 / 4), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 5)));
+  const __m256d c6 = _mm256_add_pd(_mm256_set1_pd(-1.0 / 6), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 7)));
+  const __m256d c8 = _mm256_add_pd(_mm256_set1_pd(-1.0 / 8), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 9)));
+  const __m256d low = _mm256_add_pd(c2, _mm256_mul_pd(t2, c4));
+  const __m256d high = _mm256_add_pd(c6, _mm256_mul_pd(t2, c8));
+  return _mm256_add_pd(t, _mm256_mul_pd(t2, _mm256_add_pd(low, _mm256_mul_pd(t4, high))));
+}
+
+// Four radii on the AVX2 path: the logarithm as on the AVX-512 path, except that the
+// table is gathered; then, as on the portable path, the correctly rounded division
+// and square root, which on 256-bit vectors beat an estimate refined by Newton steps.
+struct FourLogs {
+  __m256d minusTwoLog;
+  __m256d wide;
+  int subnormal;  // lane mask
+};
+
+TOLVANE_TARGET_AVX2 inline FourLogs minusTwoLogFour(const float* r) {
+  const __m128i loaded = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r));
+  // Radii are positive, so their bit patterns compare as signed integers.
+  const __m128i subnormal = _mm_cmplt_epi32(loaded, _mm_set1_epi32(kSmallestNormal));
+  const __m128i bits = _mm_blendv_epi8(loaded, _mm_set1_epi32(kOneBits - 1), subnormal);
+  const __m128i offset = _mm_sub_epi32(bits, _mm_set1_epi32(kCoarseReductionOrigin));
+  const __m128i k = _mm_srai_epi32(offset, kMantissaBits);
+  const __m128i zBits = _mm_sub_epi32(bits, _mm_slli_epi32(k, kMantissaBits));
+  const __m128i entry = _mm_srli_epi32(_mm_slli_epi32(offset, 32 - kMantissaBits), 32 - kCoarseIntervalBits);
+  const __m256d invc = _mm256_i32gather_pd(kCoarseIntervalTable.invc, entry, 8);
+  const __m256d logc = _mm256_i32gather_pd(kCoarseIntervalTable.logc, entry, 8);
+  const __m256d t = _mm256_sub_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm_castsi128_ps(zBits)), invc),
+                                  _mm256_set1_pd(1.0));  // exact
+  const __m256d base = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(k), _mm256_set1_pd(kLn2)), logc);
+  return {_mm256_mul_pd(_mm256_add_pd(base, logOnePlusFour(t)), _mm256_set1_pd(-2.0)),
+          _mm256_cvtps_pd(_mm_castsi128_ps(bits)), _mm_movemask_ps(_mm_castsi128_ps(subnormal))};
+}
+
+TOLVANE_TARGET_AVX2 inline void finishFour(const FourLogs& logs, const float* r, float* scale) {
+  const __m256d s = _mm256_sqrt_pd(_mm256_div_pd(logs.minusTwoLog, logs.wide));
+  const __m128 below = _mm256_cvtpd_ps(_mm256_mul_pd(s, _mm256_set1_pd(1.0 - kRoundingMargin)));
+  const __m128 above = _mm256_cvtpd_ps(_mm256_mul_pd(s, _mm256_set1_pd(1.0 + kRoundingMargin)));
+  _mm_storeu_ps(scale, below);
+  unsigned undecided =
+      static_cast<unsigned>(_mm_movemask_ps(_mm_cmpneq_ps(below, above)) | logs.subnormal);
+  for (; undecided != 0; undecided &= undecided - 1) {
+    const int lane = __builtin_ctz(undecided);
+    scale[lane] = polarScale(r[lane]);
+  }
+}
+
+// Groups of four in rounds, as scalesAvx512 does; a last group of fewer than four
+// radii is padded with a harmless radius.
+TOLVANE_TARGET_AVX2 void scalesAvx2(const float* r, float* scale, std::size_t count) {
+  constexpr std::size_t kRound = 8;  // groups
+  FourLogs logs[kRound];
+  const std::size_t whole = count / 4 * 4;
+  for (std::size_t start = 0; start < whole; start += 4 * kRound) {
+    const std::size_t groups = std::min(kRound, (whole - start) / 4);
+    for (std::size_t g = 0; g < groups; ++g) logs[g] = minusTwoLogFour(r + start + 4 * g);
+    for (std::size_t g = 0; g < groups; ++g)
+      finishFour(logs[g], r + start + 4 * g, scale + start + 4 * g);
+  }
+  if (whole < count) {
+    float radii[4] = {0.5f, 0.5f, 0.5f, 0.5f}, scales[4];
+    std::copy(r + whole, r + count, radii);
+    finishFour(minusTwoLogFour(radii), radii, scales);
+    std::copy(scales, scales + (count - whole), scale + whole);
+  }
+}
+
 }  // namespace
 
 }  // namespace tolvane::random::polar
@@ -239,6 +312,10 @@ namespace tolvane::random {
 void polarScales(const float* r, float* scale, std::size_t count, VectorPath path) {
   if (path == VectorPath::kAvx512) {
     polar::scalesAvx512(r, scale, count);
+    return;
+  }
+  if (path == VectorPath::kAvx2) {
+    polar::scalesAvx2(r, scale, count);
     return;
   }
   for (std::size_t done = 0; done < count; done += polar::kBlock)

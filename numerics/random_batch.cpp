@@ -13,7 +13,7 @@
 //    calls, and the deviates are stored in loops of their own.
 // Every operation rounds exactly as in ran1 and gasdev (the vector instructions are
 // the same IEEE operations), so the values and the state left behind are identical.
-// The vector stages exist for SSE2 and for AVX-512 (vector_path.h).
+// The vector stages exist for SSE2, AVX2 and AVX-512 (vector_path.h).
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -27,9 +27,9 @@ namespace tolvane::random {
 
 namespace {
 
-constexpr std::size_t kPairsPerVector = 8;     // in the widest vectors
-constexpr std::size_t kPairsPerChunk = 2048;  // a multiple of kPairsPerVector
-constexpr std::size_t kVectorSpill = 8;        // room for a full vector store at the end
+constexpr std::size_t kPairsPerVector = 8;        // in the widest vectors
+constexpr std::size_t kPairsPerChunk = 2048;      // a multiple of kPairsPerVector
+constexpr std::size_t kVectorSpill = 8;           // room for a whole vector at the end
 constexpr std::ptrdiff_t kPrefetchDistance = 64;  // stores ahead
 
 // The shuffled generator, held in locals while a batch runs.
@@ -46,10 +46,11 @@ struct ShuffledGenerator {
     return previous;
   }
 
-  // Draws 2 * pairs shuffle outputs into out. Same outputs and state as 2 * pairs calls of next(), with a shorter serial chain:
-  // the generator runs as two interleaved sequences with multiplier 16807^2, so its
-  // steps no longer wait for one another, and the slot each output picks is kept
-  // precomputed beside the table, so that picking the next slot is one load.
+  // Draws 2 * pairs shuffle outputs into out. Same outputs and state as 2 * pairs
+  // calls of next(), with a shorter serial chain: the generator runs as two
+  // interleaved sequences with multiplier 16807^2, so its steps no longer wait for one
+  // another, and the slot each output picks is kept precomputed beside the table, so
+  // that picking the next slot is one load.
   void drawPairs(std::uint32_t* out, std::size_t pairs) {
     std::uint8_t slotOf[kShuffleTableSize];
     for (int j = 0; j < kShuffleTableSize; ++j)
@@ -187,17 +188,58 @@ TOLVANE_TARGET_AVX512 void keepAcceptedPairsAvx512(const std::uint32_t* shuffled
   pairs.count = kept;
 }
 
-// Stores the deviates of pairs 0 .. pairCount - 1 (a multiple of 8) contiguously from
-// out, in the order of DeviateSink::store: y * scale, then x * scale, each scaled and
-// offset.
-TOLVANE_TARGET_AVX512 void storeContiguousAvx512(const PolarPairs& pairs, std::size_t pairCount,
-                                                 float* out, float scale, float offset) {
+// The points of two pairs of raw shuffle outputs, x y x y, rounded as in
+// keepAcceptedPairs.
+TOLVANE_TARGET_AVX2 inline __m128 twoPoints(const std::uint32_t* raw) {
+  const __m128i integers = _mm_loadu_si128(reinterpret_cast<const __m128i*>(raw));
+  const __m128 u = _mm_min_ps(
+      _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtepi32_pd(integers), _mm256_set1_pd(kScale))),
+      _mm_set1_ps(kLargestUniform));
+  return _mm_sub_ps(_mm_add_ps(u, u), _mm_set1_ps(1.0f));
+}
+
+// keepAcceptedPairs on the AVX2 path, eight pairs at a time (pairCount a multiple of
+// kPairsPerVector), packed as on the AVX-512 path.
+TOLVANE_TARGET_AVX2 void keepAcceptedPairsAvx2(const std::uint32_t* shuffled, std::size_t pairCount,
+                                               PolarPairs& pairs) {
+  const __m256i coordinatesApart = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);  // x x x x y y y y
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 one = _mm256_set1_ps(1.0f);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < pairCount; i += kPairsPerVector) {
+    const std::uint32_t* raw = shuffled + 2 * i;
+    const __m256 low = _mm256_permutevar8x32_ps(_mm256_set_m128(twoPoints(raw + 4), twoPoints(raw)),
+                                                coordinatesApart);
+    const __m256 high = _mm256_permutevar8x32_ps(
+        _mm256_set_m128(twoPoints(raw + 12), twoPoints(raw + 8)), coordinatesApart);
+    const __m256 x = _mm256_permute2f128_ps(low, high, 0x20);
+    const __m256 y = _mm256_permute2f128_ps(low, high, 0x31);
+    const __m256 r = _mm256_add_ps(_mm256_mul_ps(x, x), _mm256_mul_ps(y, y));
+    const int inside = _mm256_movemask_ps(
+        _mm256_and_ps(_mm256_cmp_ps(r, zero, _CMP_GT_OQ), _mm256_cmp_ps(r, one, _CMP_LT_OQ)));
+    const __m256i order = _mm256_cvtepu8_epi32(
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPackingOrder[inside].data())));
+    _mm256_storeu_ps(pairs.x + kept, _mm256_permutevar8x32_ps(x, order));
+    _mm256_storeu_ps(pairs.y + kept, _mm256_permutevar8x32_ps(y, order));
+    _mm256_storeu_ps(pairs.r + kept, _mm256_permutevar8x32_ps(r, order));
+    kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(inside)));
+  }
+  pairs.count = kept;
+}
+
+// Stores the deviates of pairs 0 .. pairCount - 1 (a multiple of kPairsPerVector)
+// contiguously from out, in the order of DeviateSink::store: y * scale, then
+// x * scale, each scaled and offset. For both wide paths.
+TOLVANE_TARGET_AVX2 void storeContiguousWide(const PolarPairs& pairs, std::size_t pairCount,
+                                             float* out, float scale, float offset) {
   const __m256 factor = _mm256_set1_ps(scale);
   const __m256 shift = _mm256_set1_ps(offset);
-  for (std::size_t i = 0; i < pairCount; i += 8) {
+  for (std::size_t i = 0; i < pairCount; i += kPairsPerVector) {
     const __m256 fac = _mm256_loadu_ps(pairs.scale + i);
-    const __m256 first = _mm256_add_ps(_mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.y + i), fac)), shift);
-    const __m256 second = _mm256_add_ps(_mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.x + i), fac)), shift);
+    const __m256 first =
+        _mm256_add_ps(_mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.y + i), fac)), shift);
+    const __m256 second =
+        _mm256_add_ps(_mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.x + i), fac)), shift);
     const __m256 lowHalves = _mm256_unpacklo_ps(first, second);   // pairs 0 1 | 4 5
     const __m256 highHalves = _mm256_unpackhi_ps(first, second);  // pairs 2 3 | 6 7
     _mm256_storeu_ps(out + 2 * i, _mm256_permute2f128_ps(lowHalves, highHalves, 0x20));
@@ -230,9 +272,9 @@ class DeviateSink {
   // x * scale, pair by pair.
   void store(const PolarPairs& pairs, VectorPath path) {
     std::size_t i = 0;
-    if (path == VectorPath::kAvx512 && step_ == static_cast<std::ptrdiff_t>(sizeof(float))) {
+    if (path != VectorPath::kPortable && step_ == static_cast<std::ptrdiff_t>(sizeof(float))) {
       i = std::min(pairs.count, left_ / 2) / kPairsPerVector * kPairsPerVector;
-      storeContiguousAvx512(pairs, i, reinterpret_cast<float*>(next_), scale_, offset_);
+      storeContiguousWide(pairs, i, reinterpret_cast<float*>(next_), scale_, offset_);
       next_ += 2 * i * sizeof(float);
       left_ -= 2 * i;
     }
@@ -282,10 +324,11 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
   while (pairsLeft >= kPairsPerVector) {
     const std::size_t drawn = std::min(kPairsPerChunk, pairsLeft / kPairsPerVector * kPairsPerVector);
     generator.drawPairs(shuffled, drawn);
-    if (path == VectorPath::kAvx512)
-      keepAcceptedPairsAvx512(shuffled, drawn, chunk);
-    else
-      keepAcceptedPairs(shuffled, drawn, chunk);
+    switch (path) {
+      case VectorPath::kAvx512: keepAcceptedPairsAvx512(shuffled, drawn, chunk); break;
+      case VectorPath::kAvx2: keepAcceptedPairsAvx2(shuffled, drawn, chunk); break;
+      case VectorPath::kPortable: keepAcceptedPairs(shuffled, drawn, chunk); break;
+    }
     pairsLeft -= chunk.count;
     finishChunk();
   }

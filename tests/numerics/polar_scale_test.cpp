@@ -15,9 +15,8 @@
 
 namespace {
 
+using tolvane::random::nameOf;
 using tolvane::random::VectorPath;
-
-const char* nameOf(VectorPath path) { return path == VectorPath::kAvx512 ? "AVX-512" : "portable"; }
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::uint32_t kBitStep = 61;

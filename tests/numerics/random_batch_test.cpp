@@ -68,7 +68,7 @@ void expectBatchesMatch(const GeneratorState& start, int seed, std::size_t count
   const Outcome plain = plainCalls(start, seed, count);
   for (const VectorPath path : tolvane::random::availableVectorPaths())
     for (const std::ptrdiff_t stride : {kStride, std::ptrdiff_t{1}}) {
-      SCOPED_TRACE(testing::Message() << (path == VectorPath::kAvx512 ? "AVX-512" : "portable")
+      SCOPED_TRACE(testing::Message() << tolvane::random::nameOf(path)
                                       << " path, stride " << stride << ", " << count << " values");
       expectIdentical(plain, batch(start, seed, count, path, stride));
     }

@@ -28,7 +28,7 @@ void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorSta
   const GeneratorState afterPlain = generatorState();
 
   for (const auto path : tolvane::random::availableVectorPaths()) {
-    SCOPED_TRACE(path == tolvane::random::VectorPath::kAvx512 ? "AVX-512 path" : "portable path");
+    SCOPED_TRACE(tolvane::random::nameOf(path));
     std::vector<float> fast(values, -2.0f);
     generatorState() = start;
     int fastSeed = seed;
