@@ -39,7 +39,7 @@ IntervalTable makeIntervalTable() {
   return table;
 }
 
-// The AVX-512 path's coarser table: 16 intervals, which fit two vector registers per
+// The wider paths' coarser table: 16 intervals, which fit two AVX-512 registers per
 // column and so are looked up by permutation (|t| <= 2^-5). Its reduction range
 // starts at 0.6875 so that an interval ends at 1.
 constexpr int kCoarseIntervalBits = 4;
