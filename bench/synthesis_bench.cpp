@@ -12,6 +12,8 @@
 // generator left in the same state; any difference fails loudly (exit status 1).
 //
 // Usage: synthesis_bench [repetitions]   (default 5)
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -21,8 +23,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <sys/mman.h>
 
 #include "numerics/random.h"
 #include "numerics/random_state.h"
@@ -60,7 +60,8 @@ namespace {
 class VtcStorage {
  public:
   explicit VtcStorage(std::size_t values) : mappedBytes_(values * sizeof(float) + kHugePageBytes) {
-    mapping_ = ::mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    mapping_ =
+        ::mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping_ == MAP_FAILED) {
       std::perror("synthesis_bench: mmap");
       std::exit(2);
@@ -167,8 +168,8 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
       fresh();
       int seed = -1;
       moduleTimes[p] = std::min(moduleTimes[p], millisecondsOf([&] {
-        tolvane::simulation::fillNoise(grid, &seed, noLog, paths[p]);
-      }));
+                                  tolvane::simulation::fillNoise(grid, &seed, noLog, paths[p]);
+                                }));
       pathIdentical[p] = pathIdentical[p] &&
                          std::memcmp(plain.data(), module.data(), values * sizeof(float)) == 0 &&
                          sameState(afterPlain, generatorState()) && seed == plainSeed;
@@ -180,13 +181,15 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
   bool identical = true;
   for (const bool same : pathIdentical) identical = identical && same;
   std::printf("  (a) plain noise pass, one gasdev call per value   %8.1f ms\n", a);
-  const std::string label = std::string("(b) module noise pass, ") + tolvane::random::nameOf(paths[0]);
+  const std::string label =
+      std::string("(b) module noise pass, ") + tolvane::random::nameOf(paths[0]);
   std::printf("  %-50s %8.1f ms\n", label.c_str(), b);
   std::printf("  (c) normal_distribution<float> over minstd_rand0   %8.1f ms\n", c);
   std::printf("  b/a = %.3f   b/c = %.3f   (b) bit-identical to (a): %s\n", b / a, b / c,
               pathIdentical[0] ? "yes" : "NO");
   for (std::size_t p = 1; p < paths.size(); ++p) {
-    const std::string pathLabel = std::string("(b) on the ") + tolvane::random::nameOf(paths[p]) + " path";
+    const std::string pathLabel =
+        std::string("(b) on the ") + tolvane::random::nameOf(paths[p]) + " path";
     std::printf("  %-50s %8.1f ms\n", pathLabel.c_str(), moduleTimes[p]);
     std::printf("  b/a = %.3f   b/c = %.3f   bit-identical to (a): %s\n", moduleTimes[p] / a,
                 moduleTimes[p] / c, pathIdentical[p] ? "yes" : "NO");

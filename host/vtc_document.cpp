@@ -27,8 +27,8 @@ namespace {
 constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
 
 std::string needsText(const VtcGrid& grid) {
-  return "the VTC of " + std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) +
-         " x " + std::to_string(grid.dimZ()) + " voxels and " + std::to_string(grid.timePoints) +
+  return "the VTC of " + std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
+         std::to_string(grid.dimZ()) + " voxels and " + std::to_string(grid.timePoints) +
          " time points needs " + gibibytes(VtcDocument::bytesNeeded(grid));
 }
 
@@ -64,7 +64,8 @@ VtcDocument::Storage::~Storage() {
 
 VtcDocument::VtcDocument(const VtcGrid& grid, std::uint64_t memoryLimitBytes)
     : grid_(grid), storage_(checkedBytes(grid, memoryLimitBytes)) {
-  if (storage_.data == nullptr) throw StorageError(needsText(grid) + ", which could not be allocated");
+  if (storage_.data == nullptr)
+    throw StorageError(needsText(grid) + ", which could not be allocated");
 }
 
 void VtcDocument::fillHeader(VTCHeader& header) const {

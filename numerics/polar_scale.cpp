@@ -150,10 +150,14 @@ void scaleBlock(const float* r, float* scale, std::size_t count) {
 TOLVANE_TARGET_AVX512 inline __m512d logOnePlus(__m512d t) {
   const __m512d t2 = _mm512_mul_pd(t, t);
   const __m512d t4 = _mm512_mul_pd(t2, t2);
-  const __m512d c2 = _mm512_add_pd(_mm512_set1_pd(-1.0 / 2), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 3)));
-  const __m512d c4 = _mm512_add_pd(_mm512_set1_pd(-1.0 / 4), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 5)));
-  const __m512d c6 = _mm512_add_pd(_mm512_set1_pd(-1.0 / 6), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 7)));
-  const __m512d c8 = _mm512_add_pd(_mm512_set1_pd(-1.0 / 8), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 9)));
+  const __m512d c2 =
+      _mm512_add_pd(_mm512_set1_pd(-1.0 / 2), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 3)));
+  const __m512d c4 =
+      _mm512_add_pd(_mm512_set1_pd(-1.0 / 4), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 5)));
+  const __m512d c6 =
+      _mm512_add_pd(_mm512_set1_pd(-1.0 / 6), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 7)));
+  const __m512d c8 =
+      _mm512_add_pd(_mm512_set1_pd(-1.0 / 8), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 9)));
   const __m512d low = _mm512_add_pd(c2, _mm512_mul_pd(t2, c4));
   const __m512d high = _mm512_add_pd(c6, _mm512_mul_pd(t2, c8));
   return _mm512_add_pd(t, _mm512_mul_pd(t2, _mm512_add_pd(low, _mm512_mul_pd(t4, high))));
@@ -171,15 +175,18 @@ TOLVANE_TARGET_AVX512 inline __m512d minusTwoLogEight(const float* r, __mmask8 l
   const __m256i offset = _mm256_sub_epi32(bits, _mm256_set1_epi32(kCoarseReductionOrigin));
   const __m256i k = _mm256_srai_epi32(offset, kMantissaBits);
   const __m256i zBits = _mm256_sub_epi32(bits, _mm256_slli_epi32(k, kMantissaBits));
-  const __m512i entry = _mm512_cvtepu32_epi64(_mm256_srli_epi32(
-      _mm256_slli_epi32(offset, 32 - kMantissaBits), 32 - kCoarseIntervalBits));
+  const __m512i entry = _mm512_cvtepu32_epi64(
+      _mm256_srli_epi32(_mm256_slli_epi32(offset, 32 - kMantissaBits), 32 - kCoarseIntervalBits));
   const CoarseIntervalTable& table = kCoarseIntervalTable;
-  const __m512d invc = _mm512_permutex2var_pd(_mm512_load_pd(table.invc), entry, _mm512_load_pd(table.invc + 8));
-  const __m512d logc = _mm512_permutex2var_pd(_mm512_load_pd(table.logc), entry, _mm512_load_pd(table.logc + 8));
+  const __m512d invc =
+      _mm512_permutex2var_pd(_mm512_load_pd(table.invc), entry, _mm512_load_pd(table.invc + 8));
+  const __m512d logc =
+      _mm512_permutex2var_pd(_mm512_load_pd(table.logc), entry, _mm512_load_pd(table.logc + 8));
 
   const __m512d t = _mm512_sub_pd(_mm512_mul_pd(_mm512_cvtps_pd(_mm256_castsi256_ps(zBits)), invc),
                                   _mm512_set1_pd(1.0));  // exact
-  const __m512d base = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(k), _mm512_set1_pd(kLn2)), logc);
+  const __m512d base =
+      _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(k), _mm512_set1_pd(kLn2)), logc);
   wide = _mm512_cvtps_pd(_mm256_castsi256_ps(bits));
   return _mm512_mul_pd(_mm512_add_pd(base, logOnePlus(t)), _mm512_set1_pd(-2.0));
 }
@@ -195,7 +202,8 @@ TOLVANE_TARGET_AVX512 inline void finishEight(__m512d minusTwoLog, __m512d wide,
   __m512d inverseRoot = _mm512_rsqrt14_pd(product);
   for (int step = 0; step < 2; ++step) {
     const __m512d square = _mm512_mul_pd(inverseRoot, inverseRoot);
-    inverseRoot = _mm512_mul_pd(inverseRoot, _mm512_sub_pd(threeHalves, _mm512_mul_pd(halfProduct, square)));
+    inverseRoot =
+        _mm512_mul_pd(inverseRoot, _mm512_sub_pd(threeHalves, _mm512_mul_pd(halfProduct, square)));
   }
   const __m512d s = _mm512_mul_pd(minusTwoLog, inverseRoot);
 
@@ -234,10 +242,14 @@ TOLVANE_TARGET_AVX512 void scalesAvx512(const float* r, float* scale, std::size_
 TOLVANE_TARGET_AVX2 inline __m256d logOnePlusFour(__m256d t) {
   const __m256d t2 = _mm256_mul_pd(t, t);
   const __m256d t4 = _mm256_mul_pd(t2, t2);
-  const __m256d c2 = _mm256_add_pd(_mm256_set1_pd(-1.0 / 2), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 3)));
-  const __m256d c4 = _mm256_add_pd(_mm256_set1_pd(-1.0 / 4), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 5)));
-  const __m256d c6 = _mm256_add_pd(_mm256_set1_pd(-1.0 / 6), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 7)));
-  const __m256d c8 = _mm256_add_pd(_mm256_set1_pd(-1.0 / 8), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 9)));
+  const __m256d c2 =
+      _mm256_add_pd(_mm256_set1_pd(-1.0 / 2), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 3)));
+  const __m256d c4 =
+      _mm256_add_pd(_mm256_set1_pd(-1.0 / 4), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 5)));
+  const __m256d c6 =
+      _mm256_add_pd(_mm256_set1_pd(-1.0 / 6), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 7)));
+  const __m256d c8 =
+      _mm256_add_pd(_mm256_set1_pd(-1.0 / 8), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 9)));
   const __m256d low = _mm256_add_pd(c2, _mm256_mul_pd(t2, c4));
   const __m256d high = _mm256_add_pd(c6, _mm256_mul_pd(t2, c8));
   return _mm256_add_pd(t, _mm256_mul_pd(t2, _mm256_add_pd(low, _mm256_mul_pd(t4, high))));
@@ -260,12 +272,14 @@ TOLVANE_TARGET_AVX2 inline FourLogs minusTwoLogFour(const float* r) {
   const __m128i offset = _mm_sub_epi32(bits, _mm_set1_epi32(kCoarseReductionOrigin));
   const __m128i k = _mm_srai_epi32(offset, kMantissaBits);
   const __m128i zBits = _mm_sub_epi32(bits, _mm_slli_epi32(k, kMantissaBits));
-  const __m128i entry = _mm_srli_epi32(_mm_slli_epi32(offset, 32 - kMantissaBits), 32 - kCoarseIntervalBits);
+  const __m128i entry =
+      _mm_srli_epi32(_mm_slli_epi32(offset, 32 - kMantissaBits), 32 - kCoarseIntervalBits);
   const __m256d invc = _mm256_i32gather_pd(kCoarseIntervalTable.invc, entry, 8);
   const __m256d logc = _mm256_i32gather_pd(kCoarseIntervalTable.logc, entry, 8);
   const __m256d t = _mm256_sub_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm_castsi128_ps(zBits)), invc),
                                   _mm256_set1_pd(1.0));  // exact
-  const __m256d base = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(k), _mm256_set1_pd(kLn2)), logc);
+  const __m256d base =
+      _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(k), _mm256_set1_pd(kLn2)), logc);
   return {_mm256_mul_pd(_mm256_add_pd(base, logOnePlusFour(t)), _mm256_set1_pd(-2.0)),
           _mm256_cvtps_pd(_mm_castsi128_ps(bits)), _mm_movemask_ps(_mm_castsi128_ps(subnormal))};
 }

@@ -236,10 +236,10 @@ TOLVANE_TARGET_AVX2 void storeContiguousWide(const PolarPairs& pairs, std::size_
   const __m256 shift = _mm256_set1_ps(offset);
   for (std::size_t i = 0; i < pairCount; i += kPairsPerVector) {
     const __m256 fac = _mm256_loadu_ps(pairs.scale + i);
-    const __m256 first =
-        _mm256_add_ps(_mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.y + i), fac)), shift);
-    const __m256 second =
-        _mm256_add_ps(_mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.x + i), fac)), shift);
+    const __m256 first = _mm256_add_ps(
+        _mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.y + i), fac)), shift);
+    const __m256 second = _mm256_add_ps(
+        _mm256_mul_ps(factor, _mm256_mul_ps(_mm256_loadu_ps(pairs.x + i), fac)), shift);
     const __m256 lowHalves = _mm256_unpacklo_ps(first, second);   // pairs 0 1 | 4 5
     const __m256 highHalves = _mm256_unpackhi_ps(first, second);  // pairs 2 3 | 6 7
     _mm256_storeu_ps(out + 2 * i, _mm256_permute2f128_ps(lowHalves, highHalves, 0x20));
@@ -322,12 +322,19 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
   // Chunks of drawn pairs, no more than are still needed, so that they cannot give
   // more accepted pairs than needed; they shrink towards the end of the batch.
   while (pairsLeft >= kPairsPerVector) {
-    const std::size_t drawn = std::min(kPairsPerChunk, pairsLeft / kPairsPerVector * kPairsPerVector);
+    const std::size_t drawn =
+        std::min(kPairsPerChunk, pairsLeft / kPairsPerVector * kPairsPerVector);
     generator.drawPairs(shuffled, drawn);
     switch (path) {
-      case VectorPath::kAvx512: keepAcceptedPairsAvx512(shuffled, drawn, chunk); break;
-      case VectorPath::kAvx2: keepAcceptedPairsAvx2(shuffled, drawn, chunk); break;
-      case VectorPath::kPortable: keepAcceptedPairs(shuffled, drawn, chunk); break;
+      case VectorPath::kAvx512:
+        keepAcceptedPairsAvx512(shuffled, drawn, chunk);
+        break;
+      case VectorPath::kAvx2:
+        keepAcceptedPairsAvx2(shuffled, drawn, chunk);
+        break;
+      case VectorPath::kPortable:
+        keepAcceptedPairs(shuffled, drawn, chunk);
+        break;
     }
     pairsLeft -= chunk.count;
     finishChunk();

@@ -24,9 +24,12 @@ bool avx512Available() {
 
 const char* nameOf(VectorPath path) {
   switch (path) {
-    case VectorPath::kAvx2: return "AVX2";
-    case VectorPath::kAvx512: return "AVX-512";
-    case VectorPath::kPortable: break;
+    case VectorPath::kAvx2:
+      return "AVX2";
+    case VectorPath::kAvx512:
+      return "AVX-512";
+    case VectorPath::kPortable:
+      break;
   }
   return "portable";
 }

@@ -98,9 +98,9 @@ void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log, random::Vecto
     if (t > 0 && t % kProgressInterval == 0) logProgress(log, std::to_string(t), grid.timePoints);
     random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(keptCount),
                                {kept, 1, kNoiseAmplitude, kBaseline}, path);
-    random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(voxels - keptCount),
-                               {grid.data + keptCount * stride + t, stride, kNoiseAmplitude, kBaseline},
-                               path);
+    random::fillScaledDeviates(
+        generator, seed, static_cast<std::size_t>(voxels - keptCount),
+        {grid.data + keptCount * stride + t, stride, kNoiseAmplitude, kBaseline}, path);
   };
   int t = 0;
   for (; t + 1 < grid.timePoints; t += 2) {

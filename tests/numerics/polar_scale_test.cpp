@@ -31,28 +31,28 @@ constexpr std::uint32_t kEndBits = 0x3F800000;    // 1.0f, excluded
 
 TEST(PolarScales, EqualTheLibraryPathForEveryRadiusInTheOpenUnitInterval) {
   for (const VectorPath path : tolvane::random::availableVectorPaths()) {
-  SCOPED_TRACE(nameOf(path));
-  constexpr std::size_t kBatch = 1 << 16;
-  std::vector<float> radii(kBatch), batched(kBatch);
-  std::uint64_t checked = 0, differing = 0;
-  std::uint32_t firstDifference = 0;
-  for (std::uint64_t start = kFirstBits; start < kEndBits; start += kBatch * kBitStep) {
-    std::size_t n = 0;
-    for (std::uint64_t bits = start; bits < kEndBits && n < kBatch; bits += kBitStep, ++n) {
-      const auto pattern = static_cast<std::uint32_t>(bits);
-      std::memcpy(&radii[n], &pattern, sizeof pattern);
-    }
-    tolvane::random::polarScales(radii.data(), batched.data(), n, path);
-    for (std::size_t i = 0; i < n; ++i) {
-      const float expected = tolvane::random::polarScale(radii[i]);
-      if (std::memcmp(&expected, &batched[i], sizeof expected) != 0) {
-        if (differing++ == 0) std::memcpy(&firstDifference, &radii[i], sizeof firstDifference);
+    SCOPED_TRACE(nameOf(path));
+    constexpr std::size_t kBatch = 1 << 16;
+    std::vector<float> radii(kBatch), batched(kBatch);
+    std::uint64_t checked = 0, differing = 0;
+    std::uint32_t firstDifference = 0;
+    for (std::uint64_t start = kFirstBits; start < kEndBits; start += kBatch * kBitStep) {
+      std::size_t n = 0;
+      for (std::uint64_t bits = start; bits < kEndBits && n < kBatch; bits += kBitStep, ++n) {
+        const auto pattern = static_cast<std::uint32_t>(bits);
+        std::memcpy(&radii[n], &pattern, sizeof pattern);
       }
+      tolvane::random::polarScales(radii.data(), batched.data(), n, path);
+      for (std::size_t i = 0; i < n; ++i) {
+        const float expected = tolvane::random::polarScale(radii[i]);
+        if (std::memcmp(&expected, &batched[i], sizeof expected) != 0) {
+          if (differing++ == 0) std::memcpy(&firstDifference, &radii[i], sizeof firstDifference);
+        }
+      }
+      checked += n;
     }
-    checked += n;
-  }
-  EXPECT_EQ(differing, 0u) << "first differing radius has bits 0x" << std::hex << firstDifference;
-  EXPECT_GE(checked, (kEndBits - kFirstBits) / kBitStep);
+    EXPECT_EQ(differing, 0u) << "first differing radius has bits 0x" << std::hex << firstDifference;
+    EXPECT_GE(checked, (kEndBits - kFirstBits) / kBitStep);
   }
 }
 

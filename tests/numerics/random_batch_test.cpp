@@ -68,8 +68,8 @@ void expectBatchesMatch(const GeneratorState& start, int seed, std::size_t count
   const Outcome plain = plainCalls(start, seed, count);
   for (const VectorPath path : tolvane::random::availableVectorPaths())
     for (const std::ptrdiff_t stride : {kStride, std::ptrdiff_t{1}}) {
-      SCOPED_TRACE(testing::Message() << tolvane::random::nameOf(path)
-                                      << " path, stride " << stride << ", " << count << " values");
+      SCOPED_TRACE(testing::Message() << tolvane::random::nameOf(path) << " path, stride " << stride
+                                      << ", " << count << " values");
       expectIdentical(plain, batch(start, seed, count, path, stride));
     }
 }
@@ -111,8 +111,7 @@ TEST(BatchedDeviates, UnusualPositiveSeedsMatchThePlainCalls) {
   // The largest positive seed steps to 0, which restarts the sequence on the next draw.
   int seed = 0;
   const GeneratorState start = midSequence(false, seed);
-  for (int unusual : {INT_MAX, INT_MAX - 1, 1})
-    expectBatchesMatch(start, unusual, 5001);
+  for (int unusual : {INT_MAX, INT_MAX - 1, 1}) expectBatchesMatch(start, unusual, 5001);
 }
 
 TEST(BatchedDeviates, ConsecutiveBatchesContinueOneSequence) {

@@ -19,7 +19,8 @@ namespace {
 
 // The noise pass, on every vector path, against the plain loop from the same generator
 // state: every value, then the state both leave behind.
-void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorState& start, int seed) {
+void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorState& start,
+                                    int seed) {
   const std::size_t values = static_cast<std::size_t>(g.dimX) * g.dimY * g.dimZ * g.nT;
   std::vector<float> plain(values, -1.0f);
   generatorState() = start;
@@ -32,8 +33,9 @@ void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorSta
     std::vector<float> fast(values, -2.0f);
     generatorState() = start;
     int fastSeed = seed;
-    tolvane::simulation::fillNoise(VtcGrid{fast.data(), g.dimX, g.dimY, g.dimZ, g.nT, 0, 0, 0, 1},
-                                   &fastSeed, [](const char*) {}, path);
+    tolvane::simulation::fillNoise(
+        VtcGrid{fast.data(), g.dimX, g.dimY, g.dimZ, g.nT, 0, 0, 0, 1}, &fastSeed,
+        [](const char*) {}, path);
     const GeneratorState& afterFast = generatorState();
 
     EXPECT_EQ(std::memcmp(plain.data(), fast.data(), values * sizeof(float)), 0);
@@ -42,7 +44,8 @@ void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorSta
     EXPECT_EQ(afterPlain.previous, afterFast.previous);
     ASSERT_EQ(afterPlain.deviatePending, afterFast.deviatePending);
     if (afterPlain.deviatePending) {
-      EXPECT_EQ(std::memcmp(&afterPlain.pendingDeviate, &afterFast.pendingDeviate, sizeof(float)), 0);
+      EXPECT_EQ(std::memcmp(&afterPlain.pendingDeviate, &afterFast.pendingDeviate, sizeof(float)),
+                0);
     }
   }
 }
