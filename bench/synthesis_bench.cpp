@@ -26,7 +26,6 @@
 
 #include "numerics/random.h"
 #include "numerics/random_state.h"
-#include "plugin/host_table.h"
 #include "simulation/synthesis.h"
 
 namespace {
@@ -35,24 +34,9 @@ using tolvane::random::GeneratorState;
 using tolvane::random::generatorState;
 using tolvane::simulation::VtcGrid;
 
-// The benchmark is the host of the signal passes: one predictor, one VOI.
-std::vector<float> benchPredictor;
-std::vector<int> benchVoiVoxels;
+constexpr tolvane::simulation::Levels kLevels{100.0f, 5.0f};
 
 }  // namespace
-
-extern "C" {
-bool hvGetVersionOfHelvara(int* major, int* minor, int* sub) {
-  *major = 2, *minor = 0, *sub = 0;
-  return true;
-}
-float* hvGetPredictor(int) { return benchPredictor.data(); }
-int* hvGetVOI(int, VOIInfo* voi) {
-  voi->NumberOfVoxels = static_cast<int>(benchVoiVoxels.size() / 3);
-  std::snprintf(voi->Name, sizeof voi->Name, "bench");
-  return benchVoiVoxels.data();
-}
-}
 
 namespace {
 
@@ -168,7 +152,8 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
       fresh();
       int seed = -1;
       moduleTimes[p] = std::min(moduleTimes[p], millisecondsOf([&] {
-                                  tolvane::simulation::fillNoise(grid, &seed, noLog, paths[p]);
+                                  tolvane::simulation::fillNoise(
+                                      grid, kLevels, {generatorState(), &seed}, noLog, paths[p]);
                                 }));
       pathIdentical[p] = pathIdentical[p] &&
                          std::memcmp(plain.data(), module.data(), values * sizeof(float)) == 0 &&
@@ -195,25 +180,24 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
                 moduleTimes[p] / c, pathIdentical[p] ? "yes" : "NO");
   }
 
-  benchPredictor.assign(static_cast<std::size_t>(nT), 0.5f);
+  const std::vector<float> effect(static_cast<std::size_t>(nT), 1.5f);
   const int cx = (g.xStart + g.xEnd) / 2, cy = (g.yStart + g.yEnd) / 2, cz = (g.zStart + g.zEnd) / 2;
   const double sphere = best(repetitions, [] {}, [&] {
     int seed = 7;
-    tolvane::simulation::fillSphereSignal(grid, cx, cy, cz, 0, &seed);
+    tolvane::simulation::fillSphereSignal(grid, cx, cy, cz, effect.data(), kLevels,
+                                          {generatorState(), &seed});
   });
   // A VOI of 1000 voxels spread over the bounding box.
-  benchVoiVoxels.clear();
+  std::vector<std::int32_t> voiVoxels;
   for (int i = 0; i < 1000; ++i) {
-    benchVoiVoxels.push_back(g.xStart + (i * 7) % (g.xEnd - g.xStart));
-    benchVoiVoxels.push_back(g.yStart + (i * 13) % (g.yEnd - g.yStart));
-    benchVoiVoxels.push_back(g.zStart + (i * 29) % (g.zEnd - g.zStart));
+    voiVoxels.push_back(g.xStart + (i * 7) % (g.xEnd - g.xStart));
+    voiVoxels.push_back(g.yStart + (i * 13) % (g.yEnd - g.yStart));
+    voiVoxels.push_back(g.zStart + (i * 29) % (g.zEnd - g.zStart));
   }
-  VOIsInfo vois{};
-  vois.NumberOfVOIs = 1;
-  const int predictorOfVoi[1] = {0};
   const double voi = best(repetitions, [] {}, [&] {
     int seed = 7;
-    tolvane::simulation::fillVoiSignal(grid, vois, predictorOfVoi, 1, &seed, noLog);
+    tolvane::simulation::fillVoxelListSignal(grid, voiVoxels.data(), 1000, {}, effect.data(),
+                                             kLevels, {generatorState(), &seed});
   });
   std::printf("  sphere signal pass (33 voxels)                     %8.3f ms\n", sphere);
   std::printf("  VOI signal pass (1000 voxels)                      %8.3f ms\n", voi);
@@ -227,10 +211,6 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
 
 int main(int argc, char** argv) {
   const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  if (!host::InitHVAccess()) {
-    std::fprintf(stderr, "the benchmark could not resolve its own host operations\n");
-    return 2;
-  }
   std::printf("Noise and signal passes, best of %d runs each\n", repetitions);
   const Grid grids[] = {
       {"Default", 57, 231, 52, 172, 59, 197, 3, 250},

@@ -9,13 +9,14 @@
 #include <memory>
 #include <new>
 
-#include "host/atomic_file.h"
-#include "host/console.h"
-#include "host/default_dialogue.h"
-#include "host/module_runner.h"
-#include "host/scripted_dialogue.h"
-#include "host/terminal_dialogue.h"
-#include "host/text_parsing.h"
+#include "formats/atomic_file.h"
+#include "host/dialogues/console.h"
+#include "host/dialogues/default_dialogue.h"
+#include "host/session/module_runner.h"
+#include "host/dialogues/scripted_dialogue.h"
+#include "host/dialogues/terminal_dialogue.h"
+#include "formats/text_parsing.h"
+#include "host/shared_names.h"
 #include "host/vtc_commands.h"
 
 namespace hvhost {
@@ -170,7 +171,7 @@ SessionSetup buildSessionSetup(const RunOptions& options) {
   if (options.noVmr) {
     setup.vmr.reset();
   } else if (!options.vmr.empty()) {
-    setup.vmr = VmrDocument::fromNifti(options.vmr);
+    setup.vmr = VmrDocument(readAnatomical(options.vmr));
   }
   if (!options.cross.empty()) {
     if (!setup.vmr) throw InputError("--cross needs a VMR");

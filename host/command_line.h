@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_session.h"
+#include "host/session/host_session.h"
 
 namespace hvhost {
 

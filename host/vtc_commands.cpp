@@ -6,13 +6,14 @@
 #include <limits>
 #include <vector>
 
-#include "host/atomic_file.h"
-#include "host/console.h"
-#include "host/module_runner.h"
-#include "host/nifti_io.h"
-#include "host/text_parsing.h"
-#include "host/vtc_document.h"
-#include "host/vtc_file.h"
+#include "formats/atomic_file.h"
+#include "host/dialogues/console.h"
+#include "host/session/module_runner.h"
+#include "formats/nifti_io.h"
+#include "formats/text_parsing.h"
+#include "host/session/vtc_document.h"
+#include "formats/vtc_file.h"
+#include "host/shared_names.h"
 
 namespace hvhost {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <dlfcn.h>
 
-namespace host {
+namespace host_table {
 
 #define TOLVANE_DEFINE_CALLED(name) decltype(&::name) name = nullptr;
 #define TOLVANE_DEFINE_OPAQUE(name) OpaqueOperation name = nullptr;
@@ -46,4 +46,4 @@ bool runOperationsPresent() {
   return present;
 }
 
-}  // namespace host
+}  // namespace host_table

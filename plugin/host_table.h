@@ -100,7 +100,7 @@
 
 #pragma GCC visibility push(hidden)
 
-namespace host {
+namespace host_table {
 
 // Address of an operation that the run never calls.
 using OpaqueOperation = void (*)();
@@ -123,6 +123,6 @@ bool InitHVAccess();
 // True when every operation that a run calls is present.
 bool runOperationsPresent();
 
-}  // namespace host
+}  // namespace host_table
 
 #pragma GCC visibility pop

@@ -12,15 +12,16 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "plugin/host_table.h"
 #include "plugin/tolvane_plugin.h"
+#include "numerics/random_state.h"
 #include "simulation/synthesis.h"
 
 namespace {
 
-using tolvane::simulation::SignalOutcome;
-using tolvane::simulation::SignalResult;
+using tolvane::simulation::DeviateStream;
 using tolvane::simulation::VtcGrid;
 
 constexpr int kRequiredVmrDimension = 256;
@@ -31,7 +32,7 @@ constexpr int kDefaultCentre = 128;
 constexpr int kCentreMargin = 2;  // centre prompts keep the centre this far inside the box
 constexpr const char* kDesignMatrixFile = "plugin_created.rtc";
 
-void logLine(const std::string& line) { host::hvLogText(line.c_str()); }
+void logLine(const std::string& line) { host_table::hvLogText(line.c_str()); }
 
 // A text field that the host filled, up to its terminator or the field's end.
 template <std::size_t N>
@@ -54,7 +55,7 @@ struct Cluster {
 // written to; the user learns why.
 bool gridIsUsable(const VTCHeader& header, const float* data) {
   if (data == nullptr) {
-    host::hvMessageBox("The host provided no data storage for the created VTC; nothing was "
+    host_table::hvMessageBox("The host provided no data storage for the created VTC; nothing was "
                        "simulated.");
     return false;
   }
@@ -64,7 +65,7 @@ bool gridIsUsable(const VTCHeader& header, const float* data) {
       (header.YEnd - header.YStart) / resolution > 0 &&
       (header.ZEnd - header.ZStart) / resolution > 0 && header.NumberOfTimePoints > 0;
   if (!dimensionsPositive) {
-    host::hvMessageBox(("The created VTC has no usable grid (bounding box X " +
+    host_table::hvMessageBox(("The created VTC has no usable grid (bounding box X " +
                         number(header.XStart) + "-" + number(header.XEnd) + ", Y " +
                         number(header.YStart) + "-" + number(header.YEnd) + ", Z " +
                         number(header.ZStart) + "-" + number(header.ZEnd) + ", resolution " +
@@ -81,7 +82,7 @@ std::string conditionList(int conditionCount, const char* separator) {
   std::string list;
   for (int i = 0; i < conditionCount; ++i) {
     ConditionInfo condition{};
-    host::hvGetProtocolCondition(i, &condition);
+    host_table::hvGetProtocolCondition(i, &condition);
     list += number(i + 1) + ": " + hostText(condition.Name) + separator;
   }
   return list;
@@ -90,16 +91,16 @@ std::string conditionList(int conditionCount, const char* separator) {
 // Builds one predictor per protocol condition, convolved with the two-gamma HRF, and
 // saves the design matrix.
 void buildDesignMatrix(int conditionCount) {
-  host::hvClearDesignMatrix();
+  host_table::hvClearDesignMatrix();
   for (int i = 0; i < conditionCount; ++i) {
     ConditionInfo condition{};
-    host::hvGetProtocolCondition(i, &condition);
+    host_table::hvGetProtocolCondition(i, &condition);
     condition.Name[sizeof(condition.Name) - 1] = '\0';  // the name is passed on as a text
-    host::hvAddPredictor(condition.Name);
-    host::hvSetPredictorValuesFromCondition(condition.Name, i, 1.0f);
-    host::hvApplyTwoGammaHRFToPredictor(i);
+    host_table::hvAddPredictor(condition.Name);
+    host_table::hvSetPredictorValuesFromCondition(condition.Name, i, 1.0f);
+    host_table::hvApplyTwoGammaHRFToPredictor(i);
   }
-  host::hvSaveSingleStudyGLMDesignMatrix(kDesignMatrixFile);
+  host_table::hvSaveSingleStudyGLMDesignMatrix(kDesignMatrixFile);
 }
 
 // Asks for one predictor per VOI. False when a VOI cannot be had or the user cancels.
@@ -107,10 +108,10 @@ bool chooseVoiPredictors(Cluster& cluster, int conditionCount) {
   const std::string conditions = conditionList(conditionCount, "<br>");
   for (int j = 0; j < cluster.voiCount; ++j) {
     VOIInfo voi{};
-    if (host::hvGetVOI(j, &voi) == nullptr) return false;
+    if (host_table::hvGetVOI(j, &voi) == nullptr) return false;
     const std::string prompt =
         "Select predictor for VOI: <b>" + hostText(voi.Name) + "</b>:<br><br>" + conditions;
-    const int answer = host::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
+    const int answer = host_table::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
     if (answer <= 0) return false;
     cluster.predictorOfVoi[j] = answer - 1;
   }
@@ -121,20 +122,20 @@ bool chooseVoiPredictors(Cluster& cluster, int conditionCount) {
 bool chooseSphere(Cluster& cluster, const VTCHeader& header, int conditionCount) {
   const std::string prompt =
       "Select condition:\n\n" + conditionList(conditionCount, "\n") + "\n";
-  const int answer = host::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
+  const int answer = host_table::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
   if (answer <= 0) return false;
   cluster.spherePredictor = answer - 1;
-  if (host::hvYesNoMessageBox("Do you want to use the cross position as the cluster center ?")) {
-    host::hvGetCrossPositionOfCurrentVMR(&cluster.centreX, &cluster.centreY, &cluster.centreZ);
+  if (host_table::hvYesNoMessageBox("Do you want to use the cross position as the cluster center ?")) {
+    host_table::hvGetCrossPositionOfCurrentVMR(&cluster.centreX, &cluster.centreY, &cluster.centreZ);
   } else {
     // Coordinates are taken as they come: a cancelled prompt yields 0, a valid position.
-    cluster.centreX = host::hvGetIntegerInput("Enter X position of simulated cluster: ",
+    cluster.centreX = host_table::hvGetIntegerInput("Enter X position of simulated cluster: ",
                                               kDefaultCentre, header.XStart + kCentreMargin,
                                               header.XEnd - kCentreMargin);
-    cluster.centreY = host::hvGetIntegerInput("Enter Y position of simulated cluster: ",
+    cluster.centreY = host_table::hvGetIntegerInput("Enter Y position of simulated cluster: ",
                                               kDefaultCentre, header.YStart + kCentreMargin,
                                               header.YEnd - kCentreMargin);
-    cluster.centreZ = host::hvGetIntegerInput("Enter Z position of simulated cluster: ",
+    cluster.centreZ = host_table::hvGetIntegerInput("Enter Z position of simulated cluster: ",
                                               kDefaultCentre, header.ZStart + kCentreMargin,
                                               header.ZEnd - kCentreMargin);
   }
@@ -143,87 +144,124 @@ bool chooseSphere(Cluster& cluster, const VTCHeader& header, int conditionCount)
   return true;
 }
 
+// The plug-in's values: noise of amplitude 5 around a baseline of 100, and a cluster
+// signal of 3 times the chosen predictor.
+constexpr tolvane::simulation::Levels kLevels{100.0f, 5.0f};
+constexpr float kSignalAmplitude = 3.0f;
+
+// Ends the signal pass early: the busy indication stops and the user learns why.
+bool failSignal(const char* message) {
+  host_table::hvStopBusyCursor();
+  host_table::hvMessageBox(message);
+  return false;
+}
+
+// The effect that a predictor's time course adds to a cluster voxel, in data units.
+std::vector<float> effectOf(const float* predictor, int timePoints) {
+  std::vector<float> effect(static_cast<std::size_t>(timePoints));
+  for (int t = 0; t < timePoints; ++t) effect[t] = kSignalAmplitude * predictor[t];
+  return effect;
+}
+
+// Overwrites the voxels of each VOI, asking the host for the VOI's predictor and voxel
+// list just before its turn. False, with the user told, when the host cannot give one.
+bool fillVoiClusters(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& cluster,
+                     const DeviateStream& stream, std::int64_t& skipped) {
+  const tolvane::simulation::VoxelConvention convention{vois.ReferenceSpace == kFlippedReferenceSpace,
+                                                       kFlipOrigin};
+  for (int i = 0; i < cluster.voiCount; ++i) {
+    logLine("// Plugin>    VOI " + number(i + 1) + " / " + number(cluster.voiCount) + " ...");
+    const float* predictor = host_table::hvGetPredictor(cluster.predictorOfVoi[i]);
+    if (predictor == nullptr) return failSignal("Error accessing predictor time course");
+    VOIInfo voi{};
+    const int* voxels = host_table::hvGetVOI(i, &voi);
+    if (voxels == nullptr) return failSignal("Error accessing the voxels of a VOI");
+    skipped += tolvane::simulation::fillVoxelListSignal(
+        grid, voxels, std::max(0, voi.NumberOfVoxels), convention,
+        effectOf(predictor, grid.timePoints).data(), kLevels, stream);
+  }
+  return true;
+}
+
 // Fills the VTC with noise and then the cluster's signal. False, with the busy
 // indication ended and the user told, when the host cannot give what the signal needs.
 bool synthesise(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& cluster) {
-  const auto log = [](const char* line) { host::hvLogText(line); };
+  const auto log = [](const char* line) { host_table::hvLogText(line); };
   int seed = -1;  // the uniform sequence restarts with every run
+  const DeviateStream stream{tolvane::random::generatorState(), &seed};
   logLine("// Plugin>  Creating noise data...");
-  host::hvShowBusyCursor();
-  tolvane::simulation::fillNoise(grid, &seed, log);
+  host_table::hvShowBusyCursor();
+  tolvane::simulation::fillNoise(grid, kLevels, stream, log);
   logLine("// Plugin>  Creating signal + noise data...");
-  const SignalResult result =
-      cluster.useVois
-          ? tolvane::simulation::fillVoiSignal(grid, vois, cluster.predictorOfVoi.get(),
-                                               cluster.voiCount, &seed, log)
-          : tolvane::simulation::fillSphereSignal(grid, cluster.centreX, cluster.centreY,
-                                                  cluster.centreZ, cluster.spherePredictor, &seed);
-  if (result.outcome != SignalOutcome::kDone) {
-    host::hvStopBusyCursor();
-    host::hvMessageBox(result.outcome == SignalOutcome::kPredictorMissing
-                           ? "Error accessing predictor time course"
-                           : "Error accessing the voxels of a VOI");
-    return false;
+  std::int64_t skipped = 0;
+  if (cluster.useVois) {
+    if (!fillVoiClusters(grid, vois, cluster, stream, skipped)) return false;
+  } else {
+    const float* predictor = host_table::hvGetPredictor(cluster.spherePredictor);
+    if (predictor == nullptr) return failSignal("Error accessing predictor time course");
+    skipped = tolvane::simulation::fillSphereSignal(
+        grid, cluster.centreX, cluster.centreY, cluster.centreZ,
+        effectOf(predictor, grid.timePoints).data(), kLevels, stream);
   }
-  if (result.skippedVoxels > 0)
-    logLine("// Plugin>  " + std::to_string(result.skippedVoxels) +
+  if (skipped > 0)
+    logLine("// Plugin>  " + std::to_string(skipped) +
             " cluster voxel(s) outside the VTC were skipped");
-  host::hvStopBusyCursor();
+  host_table::hvStopBusyCursor();
   return true;
 }
 
 void offerToSave() {
   char name[kMaxPathLength + 1] = {};
-  if (host::hvGetSaveFileName("Enter Name For Saving Created VTC File:", "Simulated.vtc",
+  if (host_table::hvGetSaveFileName("Enter Name For Saving Created VTC File:", "Simulated.vtc",
                               "Volume Time Course Files (*.vtc)", name) == 0)
     return;
   name[kMaxPathLength] = '\0';
   logLine("// Plugin>  Saving created VTC file as \"" + std::string(name) + "\"...");
-  host::hvShowBusyCursor();
-  host::hvSaveVTCOfCurrentVMR(name);
-  host::hvStopBusyCursor();
+  host_table::hvShowBusyCursor();
+  host_table::hvSaveVTCOfCurrentVMR(name);
+  host_table::hvStopBusyCursor();
 }
 
 }  // namespace
 
 bool TolvanePlugin::execute() {
-  if (!host::InitHVAccess()) return false;
+  if (!host_table::InitHVAccess()) return false;
   // Without every operation the run calls there may not even be a message box to
   // explain anything with, so the run ends before calling any of them.
-  if (!host::runOperationsPresent()) return false;
+  if (!host_table::runOperationsPresent()) return false;
 
   int major = 0, minor = 0, sub = 0;
-  host::hvGetVersionOfHelvara(&major, &minor, &sub);
+  host_table::hvGetVersionOfHelvara(&major, &minor, &sub);
   if (!checkVersionGreaterEqualVersion(major, minor, sub, 2, 0, 0)) {
-    host::hvMessageBox("Can not execute this plugin - Helvara version 2.0.0 or higher required.");
+    host_table::hvMessageBox("Can not execute this plugin - Helvara version 2.0.0 or higher required.");
     return false;
   }
 
-  host::hvShowLogTab();
+  host_table::hvShowLogTab();
   logLine(" ");
   logLine("// Plugin>  Running Tolvane...");
 
   int vmrX = 0, vmrY = 0, vmrZ = 0;
-  if (host::hvGetCurrentVMR(&vmrX, &vmrY, &vmrZ) == 0) {
-    host::hvMessageBox("This plugin requires a VMR to operate. Make sure that a VMR is open and "
+  if (host_table::hvGetCurrentVMR(&vmrX, &vmrY, &vmrZ) == 0) {
+    host_table::hvMessageBox("This plugin requires a VMR to operate. Make sure that a VMR is open and "
                        "that its window is selected.");
     return false;
   }
   if (vmrX != kRequiredVmrDimension || vmrY != kRequiredVmrDimension ||
       vmrZ != kRequiredVmrDimension) {
-    host::hvMessageBox("This plugin requires a VMR with \"256\" dimensions, preferentially a VMR "
+    host_table::hvMessageBox("This plugin requires a VMR with \"256\" dimensions, preferentially a VMR "
                        "in Talairach space.");
     return false;
   }
 
-  const int requestedTimePoints = host::hvGetIntegerInput(
+  const int requestedTimePoints = host_table::hvGetIntegerInput(
       "Enter number of simulated time points:", kDefaultTimePoints, 1, kMaxTimePoints);
   if (requestedTimePoints <= 0) return false;
 
-  host::hvCreateVTCForCurrentVMR(requestedTimePoints, 0);
+  host_table::hvCreateVTCForCurrentVMR(requestedTimePoints, 0);
   VTCHeader header{};
-  host::hvGetHeaderOfVTCOfCurrentVMR(&header);
-  float* data = host::hvGetVTCFloatDataOfCurrentVMR();
+  host_table::hvGetHeaderOfVTCOfCurrentVMR(&header);
+  float* data = host_table::hvGetVTCFloatDataOfCurrentVMR();
   if (!gridIsUsable(header, data)) return false;
   const VtcGrid grid{data,
                      (header.XEnd - header.XStart) / header.Resolution,
@@ -238,29 +276,29 @@ bool TolvanePlugin::execute() {
           number(grid.dimY) + "  Z: " + number(grid.dimZ));
 
   char protocolPath[kMaxPathLength + 1] = {};
-  if (host::hvGetOpenFileName("Provide a protocol file:", "", "Protocol Files (*.prt)",
+  if (host_table::hvGetOpenFileName("Provide a protocol file:", "", "Protocol Files (*.prt)",
                               protocolPath) == 0)
     return false;
   const std::size_t pathLength =
       std::min(strnlen(protocolPath, sizeof(protocolPath)), sizeof(header.ProtocolFile) - 1);
   std::memcpy(header.ProtocolFile, protocolPath, pathLength);
   header.ProtocolFile[pathLength] = '\0';
-  host::hvSetHeaderOfVTCOfCurrentVMR(&header);
+  host_table::hvSetHeaderOfVTCOfCurrentVMR(&header);
 
   ProtocolInfo protocol{};
-  host::hvGetProtocol(&protocol);
+  host_table::hvGetProtocol(&protocol);
   const int conditionCount = protocol.NumberOfConditions;
   buildDesignMatrix(conditionCount);
 
   VOIsInfo vois{};
-  host::hvGetVOIs(&vois);
+  host_table::hvGetVOIs(&vois);
   Cluster cluster;
   cluster.voiCount = std::max(0, vois.NumberOfVOIs);
   cluster.predictorOfVoi.reset(new (std::nothrow) int[cluster.voiCount]);
   if (!cluster.predictorOfVoi) return false;
 
   cluster.useVois = cluster.voiCount > 0 &&
-                    host::hvYesNoMessageBox(
+                    host_table::hvYesNoMessageBox(
                         "Do you want to use the available VOIs to define simulated clusters?") != 0;
   const bool clusterChosen = cluster.useVois ? chooseVoiPredictors(cluster, conditionCount)
                                              : chooseSphere(cluster, header, conditionCount);
@@ -271,6 +309,6 @@ bool TolvanePlugin::execute() {
   offerToSave();
   logLine("// Plugin>  Tolvane Plugin completed!");
   logLine(" ");
-  host::hvUpdateActiveWindow();
+  host_table::hvUpdateActiveWindow();
   return true;
 }

@@ -6,9 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "numerics/random.h"
 #include "numerics/random_state.h"
-#include "plugin/host_table.h"
 
 namespace tolvane::simulation {
 
@@ -36,8 +34,12 @@ namespace {
 constexpr std::int64_t kWorkAreaBytes = std::int64_t{1} << 20;
 constexpr std::int64_t kPrefetchDistance = 64;  // voxels
 
-inline float signalValue(float p, float g) {
-  return ((kSignalAmplitude * p) + kBaseline) + (kNoiseAmplitude * g);
+inline float signalValue(float effect, const Levels& levels, float g) {
+  return (effect + levels.baseline) + (levels.noiseAmplitude * g);
+}
+
+inline float nextDeviate(const DeviateStream& stream) {
+  return random::nextDeviate(stream.state, stream.seed);
 }
 
 void logProgress(const LogLine& log, const std::string& done, int total) {
@@ -48,14 +50,17 @@ void logProgress(const LogLine& log, const std::string& done, int total) {
 // Writes one voxel's signal time course, or only draws it when the voxel lies outside
 // the grid. Returns whether it was written.
 bool writeSignalTimeCourse(const VtcGrid& grid, std::int64_t ix, std::int64_t iy,
-                           std::int64_t iz, const float* predictor, int* seed) {
+                           std::int64_t iz, const float* effect, const Levels& levels,
+                           const DeviateStream& stream) {
   if (!grid.contains(ix, iy, iz)) {
-    for (int t = 0; t < grid.timePoints; ++t) gasdev(seed);
+    for (int t = 0; t < grid.timePoints; ++t) nextDeviate(stream);
     return false;
   }
   float* course = grid.data + grid.timeCourseOffset(static_cast<int>(ix), static_cast<int>(iy),
                                                     static_cast<int>(iz));
-  for (int t = 0; t < grid.timePoints; ++t) course[t] = signalValue(predictor[t], gasdev(seed));
+  for (int t = 0; t < grid.timePoints; ++t) {
+    course[t] = signalValue(effect[t], levels, nextDeviate(stream));
+  }
   return true;
 }
 
@@ -79,7 +84,8 @@ void storeTimePointPair(const VtcGrid& grid, int t, const float* first, const fl
 
 }  // namespace
 
-void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log, random::VectorPath path) {
+void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& stream,
+               const LogLine& log, random::VectorPath path) {
   const std::int64_t stride = grid.timePoints;  // successive voxels lie nT values apart
   const std::int64_t voxels = grid.voxelCount();
   // Each time point's deviates go, in draw order, to the voxels' values at that time
@@ -93,14 +99,14 @@ void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log, random::Vecto
   std::vector<float> workArea(static_cast<std::size_t>(2 * held));
   float* const first = workArea.data();
   float* const second = first + held;
-  random::GeneratorState& generator = random::generatorState();
   const auto draw = [&](int t, float* kept, std::int64_t keptCount) {
     if (t > 0 && t % kProgressInterval == 0) logProgress(log, std::to_string(t), grid.timePoints);
-    random::fillScaledDeviates(generator, seed, static_cast<std::size_t>(keptCount),
-                               {kept, 1, kNoiseAmplitude, kBaseline}, path);
+    random::fillScaledDeviates(stream.state, stream.seed, static_cast<std::size_t>(keptCount),
+                               {kept, 1, levels.noiseAmplitude, levels.baseline}, path);
     random::fillScaledDeviates(
-        generator, seed, static_cast<std::size_t>(voxels - keptCount),
-        {grid.data + keptCount * stride + t, stride, kNoiseAmplitude, kBaseline}, path);
+        stream.state, stream.seed, static_cast<std::size_t>(voxels - keptCount),
+        {grid.data + keptCount * stride + t, stride, levels.noiseAmplitude, levels.baseline},
+        path);
   };
   int t = 0;
   for (; t + 1 < grid.timePoints; t += 2) {
@@ -112,48 +118,31 @@ void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log, random::Vecto
   logProgress(log, std::to_string(grid.timePoints), grid.timePoints);
 }
 
-SignalResult fillVoiSignal(const VtcGrid& grid, const VOIsInfo& vois, const int* predictorOfVoi,
-                           int voiCount, int* seed, const LogLine& log) {
-  SignalResult result;
-  for (int i = 0; i < voiCount; ++i) {
-    logProgress(log, "VOI " + std::to_string(i + 1), voiCount);
-    const float* predictor = host::hvGetPredictor(predictorOfVoi[i]);
-    if (predictor == nullptr) {
-      result.outcome = SignalOutcome::kPredictorMissing;
-      return result;
+std::int64_t fillVoxelListSignal(const VtcGrid& grid, const std::int32_t* voxels,
+                                 std::int64_t voxelCount, const VoxelConvention& convention,
+                                 const float* effect, const Levels& levels,
+                                 const DeviateStream& stream) {
+  std::int64_t skipped = 0;
+  for (std::int64_t v = 0; v < voxelCount; ++v) {
+    const std::int64_t c0 = voxels[3 * v], c1 = voxels[3 * v + 1], c2 = voxels[3 * v + 2];
+    std::int64_t x = c0, y = c1, z = c2;
+    if (convention.flipped) {
+      x = convention.flipOrigin - c1;
+      y = convention.flipOrigin - c2;
+      z = convention.flipOrigin - c0;
     }
-    VOIInfo voi{};
-    const int* voxels = host::hvGetVOI(i, &voi);
-    if (voxels == nullptr) {
-      result.outcome = SignalOutcome::kVoxelListMissing;
-      return result;
-    }
-    const int voxelCount = std::max(0, voi.NumberOfVoxels);
-    for (int v = 0; v < voxelCount; ++v) {
-      const int c0 = voxels[3 * v], c1 = voxels[3 * v + 1], c2 = voxels[3 * v + 2];
-      std::int64_t x = c0, y = c1, z = c2;
-      if (vois.ReferenceSpace == kFlippedReferenceSpace) {
-        x = kFlipOrigin - std::int64_t{c1};
-        y = kFlipOrigin - std::int64_t{c2};
-        z = kFlipOrigin - std::int64_t{c0};
-      }
-      const bool written = writeSignalTimeCourse(
-          grid, gridIndex(x, grid.xStart, grid.resolution), gridIndex(y, grid.yStart, grid.resolution),
-          gridIndex(z, grid.zStart, grid.resolution), predictor, seed);
-      if (!written) ++result.skippedVoxels;
-    }
+    const bool written = writeSignalTimeCourse(
+        grid, gridIndex(x, grid.xStart, grid.resolution), gridIndex(y, grid.yStart, grid.resolution),
+        gridIndex(z, grid.zStart, grid.resolution), effect, levels, stream);
+    if (!written) ++skipped;
   }
-  return result;
+  return skipped;
 }
 
-SignalResult fillSphereSignal(const VtcGrid& grid, int centreX, int centreY, int centreZ,
-                              int predictorIndex, int* seed) {
-  SignalResult result;
-  const float* predictor = host::hvGetPredictor(predictorIndex);
-  if (predictor == nullptr) {
-    result.outcome = SignalOutcome::kPredictorMissing;
-    return result;
-  }
+std::int64_t fillSphereSignal(const VtcGrid& grid, int centreX, int centreY, int centreZ,
+                              const float* effect, const Levels& levels,
+                              const DeviateStream& stream) {
+  std::int64_t skipped = 0;
   const std::int64_t cx = gridIndex(centreX, grid.xStart, grid.resolution);
   const std::int64_t cy = gridIndex(centreY, grid.yStart, grid.resolution);
   const std::int64_t cz = gridIndex(centreZ, grid.zStart, grid.resolution);
@@ -163,17 +152,18 @@ SignalResult fillSphereSignal(const VtcGrid& grid, int centreX, int centreY, int
         for (int dx = -kSphereReach; dx <= kSphereReach; ++dx) {
           const float distance = std::sqrt(static_cast<float>(dx * dx + dy * dy + dz * dz));
           if (distance > kSphereRadius) continue;
-          const float g = gasdev(seed);
+          const float g = nextDeviate(stream);
           const std::int64_t x = cx + dx, y = cy + dy, z = cz + dz;
           if (!grid.contains(x, y, z)) {
-            if (t == 0) ++result.skippedVoxels;
+            if (t == 0) ++skipped;
             continue;
           }
           grid.data[grid.timeCourseOffset(static_cast<int>(x), static_cast<int>(y),
-                                          static_cast<int>(z)) + t] = signalValue(predictor[t], g);
+                                          static_cast<int>(z)) + t] =
+              signalValue(effect[t], levels, g);
         }
   }
-  return result;
+  return skipped;
 }
 
 }  // namespace tolvane::simulation

@@ -6,13 +6,19 @@
 // computed in 64 bits, so large grids with many time points cannot wrap around.
 //
 // Values, in single precision and in exactly this grouping:
-//   noise:  (5 * g) + 100
-//   signal: ((3 * p[t]) + 100) + (5 * g)
-// where g is one fresh gasdev draw per written value and p the predictor's time
-// course. The order of draws decides which deviate lands where, so the loop orders
-// below are part of the result: the noise pass runs time outermost and x innermost;
-// the signal passes run voxel by voxel with time innermost (VOIs), or time outermost
-// over the sphere's offsets (sphere).
+//   noise:  (s * g) + b
+//   signal: (e[t] + b) + (s * g)
+// where b is the baseline, s the noise amplitude, g one fresh deviate per written
+// value and e the effect time course in data units (for the plug-in: 3 * p[t], p the
+// predictor). Deviates are gasdev's, drawn from an explicit generator state and seed
+// variable, so that the caller decides which stream a pass continues. The order of
+// draws decides which deviate lands where, so the loop orders below are part of the
+// result: the noise pass runs time outermost and x innermost; the signal passes run
+// voxel by voxel with time innermost (voxel lists), or time outermost over the
+// sphere's offsets (sphere).
+//
+// The passes write only what they are given; they know nothing of a host. Whoever
+// calls them owns the storage, the effect time courses and the voxel lists.
 //
 // Cluster voxels that fall outside the grid still take their draws, so every value
 // inside receives the deviate it would receive if nothing had been skipped; they are
@@ -22,21 +28,36 @@
 #include <cstdint>
 #include <functional>
 
+#include "numerics/random_state.h"
 #include "numerics/vector_path.h"
-#include "plugin/host_interface.h"
 
 #pragma GCC visibility push(hidden)
 
 namespace tolvane::simulation {
 
-constexpr float kBaseline = 100.0f;
-constexpr float kNoiseAmplitude = 5.0f;
-constexpr float kSignalAmplitude = 3.0f;
 constexpr float kSphereRadius = 2.0f;  // in grid voxels
 constexpr int kSphereReach = 2;        // the sphere lies within offsets -2 .. 2
-constexpr int kFlippedReferenceSpace = 3;
-constexpr int kFlipOrigin = 128;
 constexpr int kProgressInterval = 10;  // time points between progress lines
+
+// The level of the simulated values and the spread of their noise.
+struct Levels {
+  float baseline;
+  float noiseAmplitude;
+};
+
+// The stream a pass draws from: gasdev's generator state and the caller's seed
+// variable (a value <= 0 restarts the sequence at the next draw).
+struct DeviateStream {
+  random::GeneratorState& state;
+  int* seed;
+};
+
+// How the triples of a voxel list name anatomical (VMR) voxels: directly, or, in a
+// flipped reference space, (X, Y, Z) = (origin - c1, origin - c2, origin - c0).
+struct VoxelConvention {
+  bool flipped = false;
+  int flipOrigin = 0;
+};
 
 // The VTC's storage and geometry, as the run derived it from the host's header.
 struct VtcGrid {
@@ -62,26 +83,22 @@ using LogLine = std::function<void(const char* line)>;
 // Gives every value of every voxel noise around the baseline, logging
 // "// Plugin>    t / nT ..." every kProgressInterval time points and once at the end.
 // Every vector path gives the same values; the choice is for tests and benchmarks.
-void fillNoise(const VtcGrid& grid, int* seed, const LogLine& log,
-               random::VectorPath path = random::preferredVectorPath());
+void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& stream,
+               const LogLine& log, random::VectorPath path = random::preferredVectorPath());
 
-enum class SignalOutcome { kDone, kPredictorMissing, kVoxelListMissing };
-
-struct SignalResult {
-  SignalOutcome outcome = SignalOutcome::kDone;
-  std::int64_t skippedVoxels = 0;  // cluster voxels outside the grid
-};
-
-// Overwrites the voxels of each VOI with signal plus noise, VOI i driven by predictor
-// predictorOfVoi[i]; logs "// Plugin>    VOI i / nv ..." before each VOI. Stops at
-// the first predictor or voxel list the host cannot give.
-SignalResult fillVoiSignal(const VtcGrid& grid, const VOIsInfo& vois, const int* predictorOfVoi,
-                           int voiCount, int* seed, const LogLine& log);
+// Overwrites the listed voxels (voxelCount triples, VMR coordinates read by the
+// convention) with signal plus noise, each voxel's time course in turn. Returns how
+// many listed voxels lay outside the grid.
+std::int64_t fillVoxelListSignal(const VtcGrid& grid, const std::int32_t* voxels,
+                                 std::int64_t voxelCount, const VoxelConvention& convention,
+                                 const float* effect, const Levels& levels,
+                                 const DeviateStream& stream);
 
 // Overwrites the 33 voxels within kSphereRadius grid voxels of the centre (VMR
-// coordinates) with signal plus noise driven by the given predictor.
-SignalResult fillSphereSignal(const VtcGrid& grid, int centreX, int centreY, int centreZ,
-                              int predictorIndex, int* seed);
+// coordinates) with signal plus noise. Returns how many of them lay outside the grid.
+std::int64_t fillSphereSignal(const VtcGrid& grid, int centreX, int centreY, int centreZ,
+                              const float* effect, const Levels& levels,
+                              const DeviateStream& stream);
 
 }  // namespace tolvane::simulation
 

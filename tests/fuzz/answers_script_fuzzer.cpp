@@ -3,10 +3,11 @@
 // (VOIs or sphere, cross or entered centre) as it would for real.
 #include <ostream>
 
-#include "host/console.h"
-#include "host/dialogue.h"
-#include "host/scripted_dialogue.h"
-#include "host/text_parsing.h"
+#include "host/dialogues/console.h"
+#include "host/dialogues/dialogue.h"
+#include "host/dialogues/scripted_dialogue.h"
+#include "formats/text_parsing.h"
+#include "host/shared_names.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

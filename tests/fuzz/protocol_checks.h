@@ -5,23 +5,23 @@
 
 #include <cmath>
 
-#include "host/design_matrix.h"
-#include "host/protocol.h"
+#include "design/design_matrix.h"
+#include "formats/protocol_files.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace fuzzing {
 
-inline void checkAcceptedProtocol(const hvhost::Protocol& protocol,
+inline void checkAcceptedProtocol(const tolvane::design::Protocol& protocol,
                                   const std::filesystem::path& file) {
-  using hvhost::TimeUnit;
-  require(protocol.conditions.size() <= hvhost::kMaxConditions, "at most kMaxConditions");
-  for (const hvhost::Condition& condition : protocol.conditions) {
-    require(!condition.name.empty() && condition.name.size() <= hvhost::kMaxConditionNameLength,
+  using tolvane::design::TimeUnit;
+  require(protocol.conditions.size() <= tolvane::design::kMaxConditions, "at most kMaxConditions");
+  for (const tolvane::design::Condition& condition : protocol.conditions) {
+    require(!condition.name.empty() && condition.name.size() <= tolvane::design::kMaxConditionNameLength,
             "condition names fit the condition record");
     for (const char c : condition.name) {
       require(static_cast<unsigned char>(c) >= 0x20, "condition names hold no control characters");
     }
-    for (const hvhost::Interval& interval : condition.intervals) {
+    for (const tolvane::design::Interval& interval : condition.intervals) {
       require(std::isfinite(interval.begin) && std::isfinite(interval.end), "finite intervals");
       require(interval.begin <= interval.end, "intervals do not end before they begin");
       require(interval.line > 0, "intervals know their line");
@@ -37,8 +37,8 @@ inline void checkAcceptedProtocol(const hvhost::Protocol& protocol,
   constexpr int kVolumes = 12;
   constexpr double kTrMilliseconds = 2000.0;
   constexpr std::size_t kConditionsLaidDown = 4;
-  hvhost::intervalsOutsideTheRun(protocol, file, kVolumes, kTrMilliseconds, 3);
-  hvhost::DesignMatrix matrix;
+  tolvane::formats::intervalsOutsideTheRun(protocol, file, kVolumes, kTrMilliseconds, 3);
+  tolvane::design::DesignMatrix matrix;
   for (std::size_t c = 0; c < protocol.conditions.size() && c < kConditionsLaidDown; ++c) {
     matrix.addPredictor(protocol.conditions[c].name, kVolumes);
     matrix.setFromCondition(c, protocol.conditions[c], protocol.unit, kTrMilliseconds, 1.0f);

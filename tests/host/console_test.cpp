@@ -6,9 +6,10 @@
 #include <sstream>
 #include <thread>
 
-#include "host/console.h"
-#include "host/text_parsing.h"
-#include "tests/host/temporary_folder.h"
+#include "host/dialogues/console.h"
+#include "formats/text_parsing.h"
+#include "host/shared_names.h"
+#include "tests/support/temporary_folder.h"
 
 using namespace hvhost;
 
@@ -46,4 +47,17 @@ TEST(Console, SpinnerIsClearedBeforeOtherOutputAndWhenWorkEnds) {
   EXPECT_NE(shown.find("\r\033[Khvhost: still busy\n"), std::string::npos) << shown;
   // Whatever the spinner drew last was wiped afterwards.
   EXPECT_LT(shown.rfind("working..."), shown.rfind("\r\033[K"));
+}
+
+TEST(Console, LogFileThatFillsUpIsReportedOnceAndTheLogGoesOnOnStandardOutput) {
+  std::ostringstream out, err;
+  Console console(out, err, false);
+  console.appendLogTo("/dev/full");
+  console.logLine("first");
+  console.logLine("second");
+  EXPECT_TRUE(console.logFileFailed());
+  EXPECT_EQ(out.str(), "first\nsecond\n");
+  const std::string reported = err.str();
+  EXPECT_NE(reported.find("/dev/full: cannot be written: No space left on device"), std::string::npos);
+  EXPECT_EQ(reported.find("cannot be written", reported.find("cannot be written") + 1), std::string::npos);
 }

@@ -4,12 +4,13 @@
 
 #include <sstream>
 
-#include "host/console.h"
-#include "host/default_dialogue.h"
-#include "host/scripted_dialogue.h"
-#include "host/terminal_dialogue.h"
-#include "host/text_parsing.h"
-#include "tests/host/temporary_folder.h"
+#include "host/dialogues/console.h"
+#include "host/dialogues/default_dialogue.h"
+#include "host/dialogues/scripted_dialogue.h"
+#include "host/dialogues/terminal_dialogue.h"
+#include "formats/text_parsing.h"
+#include "host/shared_names.h"
+#include "tests/support/temporary_folder.h"
 
 using namespace hvhost;
 

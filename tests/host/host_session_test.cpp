@@ -7,12 +7,13 @@
 #include <cstring>
 #include <sstream>
 
-#include "host/console.h"
-#include "host/default_dialogue.h"
-#include "host/host_session.h"
-#include "host/text_parsing.h"
-#include "host/vtc_file.h"
-#include "tests/host/temporary_folder.h"
+#include "host/dialogues/console.h"
+#include "host/dialogues/default_dialogue.h"
+#include "host/session/host_session.h"
+#include "formats/text_parsing.h"
+#include "host/shared_names.h"
+#include "formats/vtc_file.h"
+#include "tests/support/temporary_folder.h"
 
 using namespace hvhost;
 
@@ -121,12 +122,12 @@ TEST_F(HostSessionTest, PredictorsFollowTheirConditionsThroughTheHrf) {
 
 TEST_F(HostSessionTest, VoisAreServedWithTheirNamesAndTheHostsVoxelStorage) {
   SessionSetup setup;
-  setup.vois.add({kFlippedReferenceSpace, {{"Left", {0, 0, 0, 1, 2, 3}}, {"Empty", {}}}});
+  setup.vois.add({kFlippedVoiSpace, {{"Left", {0, 0, 0, 1, 2, 3}}, {"Empty", {}}}});
   HostSession& host = session(std::move(setup));
   VOIsInfo vois;
   host.voisInfo(&vois);
   EXPECT_EQ(vois.NumberOfVOIs, 2);
-  EXPECT_EQ(vois.ReferenceSpace, kFlippedReferenceSpace);
+  EXPECT_EQ(vois.ReferenceSpace, kFlippedVoiSpace);
   VOIInfo voi;
   const std::int32_t* voxels = host.voi(0, &voi);
   ASSERT_NE(voxels, nullptr);
@@ -226,4 +227,25 @@ TEST_F(HostSessionTest, WithoutAVmrThereIsNoVtcToCreate) {
   EXPECT_EQ(host.currentVmr(&dims[0], &dims[1], &dims[2]), 0);
   EXPECT_FALSE(host.createVtc(10));
   EXPECT_EQ(host.vtcData(), nullptr);
+}
+
+TEST(VoiSet, ConvertsLaterFilesIntoTheReferenceSpaceOfTheFirst) {
+  VoiSet set;
+  set.add({kFlippedVoiSpace, {{"flipped", {0, 0, 0}}}});
+  set.add({kVmrReferenceSpace, {{"vmr", {128, 128, 128, 100, 110, 120}}}});
+  EXPECT_EQ(set.referenceSpace(), kFlippedVoiSpace);
+  // VMR (X, Y, Z) = (100, 110, 120) is the flipped triple (128-Z, 128-X, 128-Y).
+  EXPECT_EQ(set[1].voxels, (std::vector<std::int32_t>{0, 0, 0, 8, 28, 18}));
+
+  VoiSet vmrFirst;
+  vmrFirst.add({2, {}});
+  vmrFirst.add({kFlippedVoiSpace, {{"flipped", {8, 28, 18}}}});
+  EXPECT_EQ(vmrFirst.referenceSpace(), 2);
+  EXPECT_EQ(vmrFirst[0].voxels, (std::vector<std::int32_t>{100, 110, 120}));
+}
+
+TEST(VoiSet, HandsOutStorageEvenForAVoiWithoutVoxels) {
+  VoiSet set;
+  set.add({kVmrReferenceSpace, {{"empty", {}}}});
+  EXPECT_NE(set.voxelList(0), nullptr);
 }

@@ -15,19 +15,19 @@ int* hvGetVOI(int, VOIInfo*) { return nullptr; }
 }
 
 TEST(HostTable, LooksUpWhatTheHostExportsAndLeavesTheRestNull) {
-  ASSERT_TRUE(host::InitHVAccess());
-  EXPECT_EQ(host::hvGetVersionOfHelvara, &::hvGetVersionOfHelvara);
-  EXPECT_EQ(host::hvLogText, &::hvLogText);
-  EXPECT_EQ(host::hvGetVOI, &::hvGetVOI);
-  EXPECT_EQ(host::hvMessageBox, nullptr);
-  EXPECT_EQ(host::hvGetHelvaraPath, nullptr);
-  EXPECT_EQ(host::hvLaunchICADialog, nullptr);
-  EXPECT_FALSE(host::runOperationsPresent());
+  ASSERT_TRUE(host_table::InitHVAccess());
+  EXPECT_EQ(host_table::hvGetVersionOfHelvara, &::hvGetVersionOfHelvara);
+  EXPECT_EQ(host_table::hvLogText, &::hvLogText);
+  EXPECT_EQ(host_table::hvGetVOI, &::hvGetVOI);
+  EXPECT_EQ(host_table::hvMessageBox, nullptr);
+  EXPECT_EQ(host_table::hvGetHelvaraPath, nullptr);
+  EXPECT_EQ(host_table::hvLaunchICADialog, nullptr);
+  EXPECT_FALSE(host_table::runOperationsPresent());
 }
 
 TEST(HostTable, SecondLookupLeavesTheSameTable) {
-  ASSERT_TRUE(host::InitHVAccess());
-  ASSERT_TRUE(host::InitHVAccess());
-  EXPECT_EQ(host::hvLogText, &::hvLogText);
-  EXPECT_EQ(host::hvMessageBox, nullptr);
+  ASSERT_TRUE(host_table::InitHVAccess());
+  ASSERT_TRUE(host_table::InitHVAccess());
+  EXPECT_EQ(host_table::hvLogText, &::hvLogText);
+  EXPECT_EQ(host_table::hvMessageBox, nullptr);
 }

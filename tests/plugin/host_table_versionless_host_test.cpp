@@ -6,7 +6,7 @@
 extern "C" bool hvLogText(const char*) { return true; }
 
 TEST(HostTable, FailsWithoutTheVersionOperationAndLooksUpNothingElse) {
-  EXPECT_FALSE(host::InitHVAccess());
-  EXPECT_EQ(host::hvGetVersionOfHelvara, nullptr);
-  EXPECT_EQ(host::hvLogText, nullptr);  // the lookup stopped before it
+  EXPECT_FALSE(host_table::InitHVAccess());
+  EXPECT_EQ(host_table::hvGetVersionOfHelvara, nullptr);
+  EXPECT_EQ(host_table::hvLogText, nullptr);  // the lookup stopped before it
 }

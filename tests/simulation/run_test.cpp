@@ -10,6 +10,7 @@
 #include "plugin/tolvane_plugin.h"
 #include "tests/simulation/fake_host.h"
 #include "tests/simulation/reference_passes.h"
+#include "tests/support/generator_state.h"
 
 namespace {
 
@@ -40,13 +41,6 @@ void expectSameValues(const std::vector<float>& actual, const std::vector<float>
   for (std::size_t i = 0; i < actual.size(); ++i)
     ASSERT_EQ(std::bit_cast<std::uint32_t>(actual[i]), std::bit_cast<std::uint32_t>(expected[i]))
         << "element " << i;
-}
-
-bool sameGeneratorState(const GeneratorState& a, const GeneratorState& b) {
-  return std::memcmp(a.table, b.table, sizeof a.table) == 0 && a.previous == b.previous &&
-         a.deviatePending == b.deviatePending &&
-         (!a.deviatePending || std::bit_cast<std::uint32_t>(a.pendingDeviate) ==
-                                   std::bit_cast<std::uint32_t>(b.pendingDeviate));
 }
 
 // The VTC that the plain passes make for the host's grid when the generator starts

@@ -1,0 +1,117 @@
+// Temporary-file-and-rename output and checked stdio writes; see atomic_file.h.
+#include "formats/atomic_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace tolvane::formats {
+namespace {
+
+// Longest file name (one path component) that Linux file systems accept.
+constexpr std::size_t kLongestFileName = 255;
+
+// ".hvhost-PID-NAME", cut from the front of NAME when too long, so that the end of the
+// name, with its extensions, stays.
+std::string hiddenName(const std::filesystem::path& target) {
+  const std::string prefix = ".hvhost-" + std::to_string(::getpid()) + "-";
+  const std::string name = target.filename().string();
+  const std::size_t room = kLongestFileName - prefix.size();
+  return prefix + (name.size() > room ? name.substr(name.size() - room) : name);
+}
+
+// Hands the file's data (or, for a folder, its entries) to the disk.
+std::error_code syncToDisk(const std::filesystem::path& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return {errno, std::generic_category()};
+  const int synced = ::fsync(fd);
+  const int syncErrno = errno;
+  ::close(fd);
+  return synced == 0 ? std::error_code() : std::error_code(syncErrno, std::generic_category());
+}
+
+}  // namespace
+
+void checkFolderIsWritable(const std::filesystem::path& folder) {
+  const std::filesystem::path probe = folder / (".hvhost-" + std::to_string(::getpid()) + "-probe");
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    throw OutputError(folder.string() + ": no file can be created there: " + std::strerror(errno));
+  }
+  ::close(fd);
+  ::unlink(probe.c_str());
+}
+
+AtomicFileWriter::AtomicFileWriter(std::filesystem::path target) : target_(std::move(target)) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(target_, error);
+  if (std::filesystem::is_directory(status)) {
+    throw OutputError(target_.string() + ": cannot be written: it is a folder");
+  }
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    temporary_ = target_;
+    inPlace_ = true;
+    return;
+  }
+  temporary_ = target_.parent_path() / hiddenName(target_);
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+  if (!committed_ && !inPlace_) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary_, ignored);
+  }
+}
+
+void AtomicFileWriter::commit() {
+  if (inPlace_) {
+    committed_ = true;
+    return;
+  }
+  // Without the flush, a crash soon after the rename could leave the new name on an
+  // empty file, with the old file already gone.
+  std::error_code error = syncToDisk(temporary_, O_RDONLY);
+  if (!error) std::filesystem::rename(temporary_, target_, error);
+  if (error) {
+    throw OutputError(target_.string() + ": cannot be written: " + error.message());
+  }
+  committed_ = true;
+  const std::filesystem::path folder = target_.parent_path().empty() ? "." : target_.parent_path();
+  // The file is complete and in place; a folder that cannot be synced changes nothing
+  // for this run, so that failure is not reported.
+  syncToDisk(folder, O_RDONLY | O_DIRECTORY);
+}
+
+CheckedOutputFile::CheckedOutputFile(const std::filesystem::path& path, std::string shownName)
+    : file_(std::fopen(path.c_str(), "wb")), shownName_(std::move(shownName)) {
+  if (file_ == nullptr) fail("cannot be created");
+}
+
+CheckedOutputFile::~CheckedOutputFile() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+void CheckedOutputFile::write(const void* data, std::size_t bytes) {
+  if (bytes > 0 && std::fwrite(data, 1, bytes, file_) != bytes) fail("cannot be written");
+}
+
+void CheckedOutputFile::close() {
+  const bool flushed = std::fflush(file_) == 0;
+  const int flushErrno = errno;
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  if (!flushed) {
+    errno = flushErrno;
+    fail("cannot be written");
+  }
+  if (!closed) fail("cannot be written");
+}
+
+void CheckedOutputFile::fail(const char* what) {
+  throw OutputError(shownName_ + ": " + what + ": " + std::strerror(errno));
+}
+
+}  // namespace tolvane::formats

@@ -1,0 +1,71 @@
+// Writing output files so that a failure never leaves a truncated file behind.
+//
+// Data goes to a temporary sibling of the target (same folder, so the final rename
+// stays on one file system; the name keeps the target's extensions, which some
+// writers use to pick compression). Only a complete file, flushed to the disk, is
+// renamed onto the target, so an existing file of that name stays as it was until the
+// new one is whole; a writer that is destroyed without commit() removes its temporary
+// file. A target that exists and is a device or a pipe (/dev/null, /dev/full, a FIFO)
+// is written in place instead: it cannot hold a half-written file, and renaming onto
+// it would replace the device.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace tolvane::formats {
+
+// A file could not be written; the message names it and says why.
+class OutputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Throws OutputError, saying why, unless a file can be created in `folder`: tried for
+// real, since permission bits do not tell for root or for a read-only file system.
+void checkFolderIsWritable(const std::filesystem::path& folder);
+
+class AtomicFileWriter {
+ public:
+  // Throws OutputError when the target is a folder.
+  explicit AtomicFileWriter(std::filesystem::path target);
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  const std::filesystem::path& target() const { return target_; }
+  // Where to write: the temporary file, or the target itself for a device or pipe.
+  const std::filesystem::path& temporaryPath() const { return temporary_; }
+  // Flushes the finished temporary file to the disk and moves it onto the target;
+  // throws OutputError.
+  void commit();
+
+ private:
+  std::filesystem::path target_;
+  std::filesystem::path temporary_;
+  bool inPlace_ = false;
+  bool committed_ = false;
+};
+
+// A stdio stream whose every failure (short write, full disk on flush or close)
+// throws OutputError naming `shownName`.
+class CheckedOutputFile {
+ public:
+  CheckedOutputFile(const std::filesystem::path& path, std::string shownName);
+  ~CheckedOutputFile();
+  CheckedOutputFile(const CheckedOutputFile&) = delete;
+  CheckedOutputFile& operator=(const CheckedOutputFile&) = delete;
+
+  void write(const void* data, std::size_t bytes);
+  void write(const std::string& text) { write(text.data(), text.size()); }
+  void close();
+
+ private:
+  [[noreturn]] void fail(const char* what);
+  std::FILE* file_;
+  std::string shownName_;
+};
+
+}  // namespace tolvane::formats

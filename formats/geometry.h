@@ -1,0 +1,65 @@
+// Grids and the transforms between them.
+//
+// A VMR voxel coordinate is an integer index (X, Y, Z) into the anatomical volume.
+// A VTC covers the VMR's bounding box [XStart, XEnd) x [YStart, YEnd) x [ZStart, ZEnd)
+// with cubic voxels of Resolution VMR voxels each; VTC grid voxel (gx, gy, gz) is
+// centred on VMR voxel (XStart + Resolution*gx, YStart + Resolution*gy, ...), which is
+// where the plug-in's rounding of (c - start) / Resolution puts it. Affines are 4x4
+// matrices whose last row is (0 0 0 1); only the first three rows are stored.
+#pragma once
+
+#include <cstdint>
+
+namespace tolvane::formats {
+
+struct Affine {
+  double m[3][4];
+
+  static Affine identity() { return {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}}}; }
+};
+
+// The affine that applies `first`, then `second`.
+inline Affine compose(const Affine& second, const Affine& first) {
+  Affine out{};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      double sum = c == 3 ? second.m[r][3] : 0.0;
+      for (int k = 0; k < 3; ++k) sum += second.m[r][k] * first.m[k][c];
+      out.m[r][c] = sum;
+    }
+  }
+  return out;
+}
+
+// The VMR's voxel-to-world transform and the NIfTI code of the space it leads to
+// (0 when the world position is unknown).
+struct SpatialFrame {
+  Affine voxelToWorld = Affine::identity();
+  int code = 0;
+};
+
+// The grid and time axis of a VTC.
+struct VtcGrid {
+  std::int32_t xStart = 0, xEnd = 0, yStart = 0, yEnd = 0, zStart = 0, zEnd = 0;
+  std::int32_t resolution = 1;
+  std::int32_t timePoints = 0;
+  double trMilliseconds = 2000.0;
+
+  std::int32_t dimX() const { return (xEnd - xStart) / resolution; }
+  std::int32_t dimY() const { return (yEnd - yStart) / resolution; }
+  std::int32_t dimZ() const { return (zEnd - zStart) / resolution; }
+  std::uint64_t voxelCount() const {
+    return static_cast<std::uint64_t>(dimX()) * static_cast<std::uint64_t>(dimY()) *
+           static_cast<std::uint64_t>(dimZ());
+  }
+  std::uint64_t valueCount() const {
+    return voxelCount() * static_cast<std::uint64_t>(timePoints);
+  }
+  // VTC grid index to VMR voxel coordinate.
+  Affine gridToVmr() const {
+    const double r = resolution;
+    return {{{r, 0, 0, double(xStart)}, {0, r, 0, double(yStart)}, {0, 0, r, double(zStart)}}};
+  }
+};
+
+}  // namespace tolvane::formats

@@ -1,0 +1,94 @@
+// Tokens, whole-token parsers and messages shared by the text formats.
+#include "formats/text_parsing.h"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+namespace tolvane::formats {
+
+void failAt(const std::filesystem::path& file, int line, std::string_view what) {
+  std::ostringstream message;
+  message << file.string() << ':' << line << ": " << what;
+  throw InputError(message.str());
+}
+
+std::string_view trim(std::string_view text) {
+  const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool isCommentOrBlank(std::string_view line) {
+  const std::string_view content = trim(line);
+  return content.empty() || content.front() == '#';
+}
+
+std::vector<std::string_view> splitWhitespace(std::string_view text) {
+  std::vector<std::string_view> tokens;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+    const std::size_t start = pos;
+    while (pos < text.size() && text[pos] != ' ' && text[pos] != '\t') ++pos;
+    if (pos > start) tokens.push_back(text.substr(start, pos - start));
+  }
+  return tokens;
+}
+
+std::vector<std::string_view> splitTabs(std::string_view text) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t tab = text.find('\t', start);
+    fields.push_back(text.substr(start, tab == std::string_view::npos ? tab : tab - start));
+    if (tab == std::string_view::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+std::optional<int> parseInt(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parseFiniteNumber(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+      !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::string printable(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\t') {
+      shown += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+      shown += escape;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+std::string inQuotes(std::string_view text) {
+  constexpr std::size_t kLongest = 60;
+  return '"' + printable(text.substr(0, kLongest)) + (text.size() > kLongest ? "...\"" : "\"");
+}
+
+}  // namespace tolvane::formats

@@ -1,0 +1,121 @@
+// The session's general services, dialogues and VMR; see host_session.h. The VTC,
+// protocol, design matrix and VOI operations are in host_session_documents.cpp.
+#include "host/session/host_session.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "host/dialogues/console.h"
+
+namespace hvhost {
+
+VtcGrid defaultVtcGrid() {
+  VtcGrid grid;
+  grid.xStart = 57;
+  grid.xEnd = 231;
+  grid.yStart = 52;
+  grid.yEnd = 172;
+  grid.zStart = 59;
+  grid.zEnd = 197;
+  grid.resolution = 3;
+  grid.trMilliseconds = 2000.0;
+  return grid;
+}
+
+HostSession::HostSession(SessionSetup setup, Dialogue& dialogue, Console& console)
+    : setup_(std::move(setup)), dialogue_(dialogue), console_(console) {}
+
+void HostSession::version(int* major, int* minor, int* sub) const {
+  *major = setup_.version.major;
+  *minor = setup_.version.minor;
+  *sub = setup_.version.sub;
+}
+
+void HostSession::messageBox(const char* text) { console_.messageBox(text); }
+
+void HostSession::logText(const char* text) { console_.logLine(text); }
+
+int HostSession::integerInput(const char* prompt, int defaultValue, int minimum, int maximum) {
+  if (inputFailed_) return 0;
+  const IntegerRequest request{prompt, defaultValue, minimum, maximum};
+  const std::optional<int> answer = dialogue_.askInteger(request);
+  if (!answer) return 0;
+  return bringIntoRange(*answer, request, console_);
+}
+
+int HostSession::yesNo(const char* question) {
+  if (inputFailed_) return 0;
+  const std::optional<bool> answer = dialogue_.askYesNo(question);
+  return answer && *answer ? 1 : 0;
+}
+
+int HostSession::openFileName(const char* prompt, const char* defaultName, const char* filter,
+                              char* result) {
+  FileRequest request{FileRequest::Kind::Open, prompt, defaultName, filter, {}};
+  if (request.defaultName.empty()) request.defaultName = setup_.protocolFile;
+  request.problemWith = [](const std::string& name) -> std::string {
+    if (name.size() > kMaxPathLength) {
+      return "the path is longer than " + std::to_string(kMaxPathLength) + " characters";
+    }
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(name, error) || ::access(name.c_str(), R_OK) != 0) {
+      return name + ": no such readable file";
+    }
+    return "";
+  };
+  return fileName(std::move(request), result);
+}
+
+int HostSession::saveFileName(const char* prompt, const char* defaultName, const char* filter,
+                              char* result) {
+  FileRequest request{FileRequest::Kind::Save, prompt, defaultName, filter, {}};
+  request.problemWith = [](const std::string& name) -> std::string {
+    if (name.size() > kMaxPathLength) {
+      return "the name is longer than " + std::to_string(kMaxPathLength) + " characters";
+    }
+    return "";
+  };
+  return fileName(std::move(request), result);
+}
+
+int HostSession::fileName(FileRequest request, char* result) {
+  if (inputFailed_) return 0;
+  const std::optional<std::string> name = dialogue_.askFileName(request);
+  if (!name) return 0;
+  // Every dialogue refuses longer names (problemWith); the copy is bounded regardless,
+  // since the run's buffer holds kMaxPathLength + 1 bytes.
+  std::strncpy(result, name->c_str(), kMaxPathLength);
+  result[kMaxPathLength] = '\0';
+  return 1;
+}
+
+void HostSession::showBusy() { console_.startBusy(); }
+void HostSession::stopBusy() { console_.stopBusy(); }
+
+int HostSession::currentVmr(int* dimX, int* dimY, int* dimZ) const {
+  if (!setup_.vmr) return 0;
+  *dimX = setup_.vmr->dims()[0];
+  *dimY = setup_.vmr->dims()[1];
+  *dimZ = setup_.vmr->dims()[2];
+  return 1;
+}
+
+bool HostSession::crossPosition(int* x, int* y, int* z) const {
+  if (!setup_.vmr) return false;
+  *x = setup_.vmr->cross()[0];
+  *y = setup_.vmr->cross()[1];
+  *z = setup_.vmr->cross()[2];
+  return true;
+}
+
+SpatialFrame HostSession::vmrFrame() const {
+  return setup_.vmr ? setup_.vmr->frame() : VmrDocument::empty256().frame();
+}
+
+std::filesystem::path HostSession::outputPath(const std::string& name) const {
+  const std::filesystem::path path(name);
+  return path.is_absolute() ? path : setup_.outputDir / path;
+}
+
+}  // namespace hvhost

@@ -1,0 +1,121 @@
+// One hvhost session: the documents the host owns (VMR, VTC, protocol, design matrix,
+// VOIs) and the host's side of every operation the plug-in calls.
+//
+// Each member below implements one operation with the plug-in's calling conventions
+// (records filled in place, texts NUL-terminated, 0 or null for "none" or
+// "cancelled"), so that the exported C functions only forward to it. Members never
+// throw except createVtc (StorageError, when the VTC cannot be had at all); problems
+// with the user's files are reported on the console and leave the document empty.
+// A protocol that cannot be read also cancels every later dialogue, as a failed
+// script does: a simulation without the protocol's conditions would be worthless.
+//
+// Relative names of files that the plug-in saves go into the output directory; the
+// protocol path chosen in the open dialogue is taken as given.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "design/design_matrix.h"
+#include "host/dialogues/dialogue.h"
+#include "formats/nifti_io.h"
+#include "design/protocol.h"
+#include "host/shared_names.h"
+#include "host/session/vmr_document.h"
+#include "host/session/voi_set.h"
+#include "host/session/vtc_document.h"
+#include "plugin/host_interface.h"
+
+namespace hvhost {
+
+class Console;
+
+struct HostVersion {
+  int major = 2;
+  int minor = 4;
+  int sub = 0;
+};
+
+struct SessionSetup {
+  HostVersion version;
+  std::optional<VmrDocument> vmr = VmrDocument::empty256();  // nullopt: no VMR open
+  VtcGrid vtcGrid;  // bounding box, resolution and TR; the time points come with creation
+  VoiSet vois;
+  std::filesystem::path outputDir = ".";
+  std::string protocolFile;  // the open dialogue's default, when given
+  int gzipLevel = kDefaultGzipLevel;  // for VTCs saved as .nii.gz
+  std::uint64_t memoryLimitBytes = physicalMemoryBytes();
+};
+
+// The default VTC bounding box within the 256^3 VMR and its resolution: a grid of
+// 58 x 40 x 46 voxels of 3 x 3 x 3 VMR voxels.
+VtcGrid defaultVtcGrid();
+
+class HostSession {
+ public:
+  HostSession(SessionSetup setup, Dialogue& dialogue, Console& console);
+
+  // General services.
+  void version(int* major, int* minor, int* sub) const;
+  void messageBox(const char* text);
+  void logText(const char* text);
+  int integerInput(const char* prompt, int defaultValue, int minimum, int maximum);
+  int yesNo(const char* question);
+  int openFileName(const char* prompt, const char* defaultName, const char* filter, char* result);
+  int saveFileName(const char* prompt, const char* defaultName, const char* filter, char* result);
+  void showBusy();
+  void stopBusy();
+
+  // VMR.
+  int currentVmr(int* dimX, int* dimY, int* dimZ) const;
+  bool crossPosition(int* x, int* y, int* z) const;
+
+  // VTC.
+  bool createVtc(int numberOfTimePoints);
+  bool vtcHeader(VTCHeader* header) const;
+  bool setVtcHeader(const VTCHeader* header);
+  float* vtcData();
+  bool saveVtc(const char* fileName);
+
+  // Protocol and design matrix.
+  bool protocolInfo(ProtocolInfo* info) const;
+  bool protocolCondition(int index, ConditionInfo* condition) const;
+  bool clearDesignMatrix();
+  bool addPredictor(const char* name);
+  bool setPredictorFromCondition(const char* name, int conditionIndex, float value);
+  bool applyTwoGammaHrf(int predictorIndex);
+  float* predictor(int predictorIndex);
+  bool saveDesignMatrix(const char* fileName);
+
+  // VOIs.
+  bool voisInfo(VOIsInfo* info) const;
+  std::int32_t* voi(int index, VOIInfo* info);
+
+  // For the host itself and for tests.
+  const VtcDocument* vtc() const { return vtc_ ? &*vtc_ : nullptr; }
+  const Protocol& linkedProtocol() const { return protocol_; }
+  const DesignMatrix& designMatrix() const { return designMatrix_; }
+  // A file that the plug-in asked the host to write could not be written.
+  bool outputFailed() const { return outputFailed_; }
+  // A file that the plug-in's run depends on could not be read; the run is cancelled.
+  bool inputFailed() const { return inputFailed_; }
+  std::filesystem::path outputPath(const std::string& name) const;
+
+ private:
+  int fileName(FileRequest request, char* result);
+  void linkProtocol(const std::string& path);
+  SpatialFrame vmrFrame() const;
+
+  SessionSetup setup_;
+  Dialogue& dialogue_;
+  Console& console_;
+  std::optional<VtcDocument> vtc_;
+  Protocol protocol_;
+  DesignMatrix designMatrix_;
+  bool outputFailed_ = false;
+  bool inputFailed_ = false;
+};
+
+}  // namespace hvhost

@@ -1,0 +1,84 @@
+// The VTC document; see vtc_document.h.
+#include "host/session/vtc_document.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace hvhost {
+
+std::string gibibytes(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1024.0 * 1024 * 1024));
+  return text;
+}
+
+std::uint64_t physicalMemoryBytes() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || pageSize <= 0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+}
+
+namespace {
+
+constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
+
+std::string needsText(const VtcGrid& grid) {
+  return "the VTC of " + std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
+         std::to_string(grid.dimZ()) + " voxels and " + std::to_string(grid.timePoints) +
+         " time points needs " + gibibytes(VtcDocument::bytesNeeded(grid));
+}
+
+std::uint64_t checkedBytes(const VtcGrid& grid, std::uint64_t memoryLimitBytes) {
+  const std::uint64_t bytes = VtcDocument::bytesNeeded(grid);
+  if (bytes > memoryLimitBytes) {
+    throw StorageError(needsText(grid) + ", more than the " + gibibytes(memoryLimitBytes) +
+                       " of memory available");
+  }
+  return bytes;
+}
+
+}  // namespace
+
+VtcDocument::Storage::Storage(std::uint64_t bytes) {
+  if (bytes > SIZE_MAX - kHugePageBytes - 1) return;
+  const std::size_t used = bytes == 0 ? 1 : static_cast<std::size_t>(bytes);
+  mappedBytes = used + kHugePageBytes;
+  void* const mapped =
+      ::mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return;
+  mapping = mapped;
+  const std::uintptr_t start =
+      (reinterpret_cast<std::uintptr_t>(mapped) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  // Advice only: without transparent huge pages the storage works the same.
+  ::madvise(reinterpret_cast<void*>(start), used, MADV_HUGEPAGE);
+  data = reinterpret_cast<float*>(start);
+}
+
+VtcDocument::Storage::~Storage() {
+  if (mapping != nullptr) ::munmap(mapping, mappedBytes);
+}
+
+VtcDocument::VtcDocument(const VtcGrid& grid, std::uint64_t memoryLimitBytes)
+    : grid_(grid), storage_(checkedBytes(grid, memoryLimitBytes)) {
+  if (storage_.data == nullptr)
+    throw StorageError(needsText(grid) + ", which could not be allocated");
+}
+
+void VtcDocument::fillHeader(VTCHeader& header) const {
+  std::memset(&header, 0, sizeof header);
+  header.NumberOfTimePoints = grid_.timePoints;
+  header.XStart = grid_.xStart;
+  header.XEnd = grid_.xEnd;
+  header.YStart = grid_.yStart;
+  header.YEnd = grid_.yEnd;
+  header.ZStart = grid_.zStart;
+  header.ZEnd = grid_.zEnd;
+  header.Resolution = grid_.resolution;
+  std::strncpy(header.ProtocolFile, protocolFile_.c_str(), kMaxPathLength);
+}
+
+}  // namespace hvhost

@@ -1,0 +1,69 @@
+// The VTC of the current VMR: its grid, time axis and float storage.
+//
+// Storage holds grid.valueCount() floats, one contiguous time course per voxel:
+// voxel (x, y, z) at time t is element ((z * dimY + y) * dimX + x) * nT + t. It starts
+// at zero and lives as long as the document; its size is computed in 64 bits. It is
+// anonymous memory of its own, aligned to 2 MiB and advised for transparent huge
+// pages: the noise pass sweeps all of it once per pair of time points, and huge pages
+// spare that sweep most of its page-table walks and the first touch most of its page
+// faults.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "formats/geometry.h"
+#include "host/shared_names.h"
+#include "plugin/host_interface.h"
+
+namespace hvhost {
+
+// The storage could not be had; the message says how much it needs.
+class StorageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class VtcDocument {
+ public:
+  // Allocates zeroed storage. Throws StorageError when the VTC needs more than
+  // memoryLimitBytes or the allocation fails.
+  VtcDocument(const VtcGrid& grid, std::uint64_t memoryLimitBytes);
+
+  const VtcGrid& grid() const { return grid_; }
+  float* data() { return storage_.data; }
+  const float* data() const { return storage_.data; }
+  const std::string& protocolFile() const { return protocolFile_; }
+  void setProtocolFile(std::string path) { protocolFile_ = std::move(path); }
+
+  // The header record as the plug-in sees it: every byte written, the listed fields
+  // from the grid and the linked protocol.
+  void fillHeader(VTCHeader& header) const;
+
+  static std::uint64_t bytesNeeded(const VtcGrid& grid) { return grid.valueCount() * sizeof(float); }
+
+ private:
+  // The mapping behind the floats; data is null when it could not be made.
+  struct Storage {
+    explicit Storage(std::uint64_t bytes);
+    ~Storage();
+    Storage(const Storage&) = delete;
+    Storage& operator=(const Storage&) = delete;
+    void* mapping = nullptr;
+    std::size_t mappedBytes = 0;
+    float* data = nullptr;
+  };
+  VtcGrid grid_;
+  Storage storage_;
+  std::string protocolFile_;
+};
+
+// Physical memory of this machine, the ceiling for a VTC's storage.
+std::uint64_t physicalMemoryBytes();
+
+// "2.5 GiB": sizes in messages.
+std::string gibibytes(std::uint64_t bytes);
+
+}  // namespace hvhost

@@ -1,0 +1,118 @@
+// Failures while writing: a full disk, a file size limit, a device, a folder or an
+// unwritable place where a file should go. Whatever fails, an existing file of that
+// name stays as it was, no partial or temporary file is left, and the message names
+// the file and the reason.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+#include "formats/atomic_file.h"
+#include "formats/nifti_io.h"
+#include "formats/vtc_file.h"
+#include "tests/support/temporary_folder.h"
+
+using namespace tolvane::formats;
+
+namespace {
+
+VtcGrid tinyGrid(int timePoints) {
+  VtcGrid grid;
+  grid.xEnd = grid.yEnd = grid.zEnd = 4;
+  grid.resolution = 2;
+  grid.timePoints = timePoints;
+  return grid;
+}
+
+std::string writeFailure(const std::filesystem::path& file, const VtcGrid& grid) {
+  const std::vector<float> data(grid.valueCount(), 1.0f);
+  try {
+    writeVtcFile(file, grid, {}, "", data.data());
+  } catch (const OutputError& error) {
+    return error.what();
+  }
+  return "";
+}
+
+std::string contentOf(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool isCharacterDevice(const char* path) {
+  struct stat status {};
+  return ::stat(path, &status) == 0 && S_ISCHR(status.st_mode);
+}
+
+// Lowers the file size limit for the life of the object, with SIGXFSZ ignored as
+// hvhost ignores it, so that writes past the limit fail as on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limited = previous_;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit previous_{};
+  void (*handler_)(int);
+};
+
+}  // namespace
+
+TEST(OutputFailures, FailedWriteLeavesTheExistingFileAsItWasAndNoTemporaryFile) {
+  TemporaryFolder folder;
+  const auto target = folder.write("run.vtc", "the earlier result");
+  std::string message;
+  {
+    const FileSizeLimit limit(16 * 1024);
+    message = writeFailure(target, tinyGrid(20000));
+  }
+  EXPECT_NE(message.find("run.vtc: cannot be written: File too large"), std::string::npos) << message;
+  EXPECT_EQ(contentOf(target), "the earlier result");
+  EXPECT_EQ(folder.entryCount(), 1u);
+}
+
+TEST(OutputFailures, DevicesAreWrittenInPlaceSoAFullOneIsReportedAndStaysADevice) {
+  EXPECT_EQ(AtomicFileWriter("/dev/null").temporaryPath(), "/dev/null");
+  EXPECT_EQ(writeFailure("/dev/null", tinyGrid(3)), "");
+  EXPECT_NE(writeFailure("/dev/full", tinyGrid(3)).find("/dev/full: cannot be written: No space left on device"),
+            std::string::npos);
+  EXPECT_TRUE(isCharacterDevice("/dev/full"));
+}
+
+TEST(OutputFailures, FoldersAndPlacesUnderARegularFileCannotBeWrittenAndSayWhy) {
+  TemporaryFolder folder;
+  std::filesystem::create_directory(folder.file("taken.vtc"));
+  EXPECT_NE(writeFailure(folder.file("taken.vtc"), tinyGrid(3)).find("taken.vtc: cannot be written: it is a folder"),
+            std::string::npos);
+  const auto plain = folder.write("plain.txt", "a file, not a folder");
+  EXPECT_NE(writeFailure(plain / "run.vtc", tinyGrid(3)).find("run.vtc: cannot be created: Not a directory"),
+            std::string::npos);
+  EXPECT_THROW(checkFolderIsWritable(plain), OutputError);
+  checkFolderIsWritable(folder.path());
+  EXPECT_EQ(folder.entryCount(), 2u);  // the probe is gone again
+}
+
+TEST(OutputFailures, LongestNamesStillGetATemporaryFileThatKeepsTheirExtensions) {
+  TemporaryFolder folder;
+  const std::string name = std::string(248, 'n') + ".nii.gz";
+  const AtomicFileWriter writer(folder.file(name));
+  const std::string temporary = writer.temporaryPath().filename().string();
+  EXPECT_LE(temporary.size(), 255u);
+  EXPECT_EQ(temporary.substr(temporary.size() - 7), ".nii.gz");
+  const std::vector<float> data(tinyGrid(3).valueCount(), 1.0f);
+  writeVtcNifti(folder.file(name), tinyGrid(3), {}, data.data(), kDefaultGzipLevel);
+  EXPECT_TRUE(std::filesystem::is_regular_file(folder.file(name)));
+}
