@@ -96,7 +96,8 @@ void plainNoisePass(float* data, int dimX, int dimY, int dimZ, int nT, int* seed
     for (int z = 0; z < dimZ; ++z)
       for (int y = 0; y < dimY; ++y)
         for (int x = 0; x < dimX; ++x) {
-          const std::int64_t index = ((static_cast<std::int64_t>(z) * dimY + y) * dimX + x) * nT + t;
+          const std::int64_t index =
+              ((static_cast<std::int64_t>(z) * dimY + y) * dimX + x) * nT + t;
           data[index] = 5.0f * gasdev(seed) + 100.0f;
         }
 }
@@ -113,7 +114,8 @@ void standardLibraryNoisePass(float* data, std::int64_t voxels, int nT) {
 bool sameState(const GeneratorState& a, const GeneratorState& b) {
   return std::memcmp(a.table, b.table, sizeof a.table) == 0 && a.previous == b.previous &&
          a.deviatePending == b.deviatePending &&
-         (!a.deviatePending || std::memcmp(&a.pendingDeviate, &b.pendingDeviate, sizeof(float)) == 0);
+         (!a.deviatePending ||
+          std::memcmp(&a.pendingDeviate, &b.pendingDeviate, sizeof(float)) == 0);
 }
 
 bool benchmarkGrid(const Grid& g, int repetitions) {
@@ -125,7 +127,8 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
               g.name, dimX, dimY, dimZ, nT, values / 1e6, values * 4.0 / (1 << 20));
 
   VtcStorage plain(values), module(values), peer(values);
-  const VtcGrid grid{module.data(), dimX, dimY, dimZ, nT, g.xStart, g.yStart, g.zStart, g.resolution};
+  const VtcGrid grid{module.data(), dimX,     dimY,     dimZ,        nT,
+                     g.xStart,      g.yStart, g.zStart, g.resolution};
   const auto fresh = [] { generatorState() = GeneratorState{}; };
   const auto noLog = [](const char*) {};
 
@@ -144,9 +147,9 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
   for (int round = 0; round < repetitions; ++round) {
     fresh();
     a = std::min(a, millisecondsOf([&] {
-      plainSeed = -1;
-      plainNoisePass(plain.data(), dimX, dimY, dimZ, nT, &plainSeed);
-    }));
+                   plainSeed = -1;
+                   plainNoisePass(plain.data(), dimX, dimY, dimZ, nT, &plainSeed);
+                 }));
     afterPlain = generatorState();
     for (std::size_t p = 0; p < paths.size(); ++p) {
       fresh();
@@ -181,12 +184,15 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
   }
 
   const std::vector<float> effect(static_cast<std::size_t>(nT), 1.5f);
-  const int cx = (g.xStart + g.xEnd) / 2, cy = (g.yStart + g.yEnd) / 2, cz = (g.zStart + g.zEnd) / 2;
-  const double sphere = best(repetitions, [] {}, [&] {
-    int seed = 7;
-    tolvane::simulation::fillSphereSignal(grid, cx, cy, cz, effect.data(), kLevels,
-                                          {generatorState(), &seed});
-  });
+  const int cx = (g.xStart + g.xEnd) / 2, cy = (g.yStart + g.yEnd) / 2,
+            cz = (g.zStart + g.zEnd) / 2;
+  const double sphere = best(
+      repetitions, [] {},
+      [&] {
+        int seed = 7;
+        tolvane::simulation::fillSphereSignal(grid, cx, cy, cz, effect.data(), kLevels,
+                                              {generatorState(), &seed});
+      });
   // A VOI of 1000 voxels spread over the bounding box.
   std::vector<std::int32_t> voiVoxels;
   for (int i = 0; i < 1000; ++i) {
@@ -194,16 +200,20 @@ bool benchmarkGrid(const Grid& g, int repetitions) {
     voiVoxels.push_back(g.yStart + (i * 13) % (g.yEnd - g.yStart));
     voiVoxels.push_back(g.zStart + (i * 29) % (g.zEnd - g.zStart));
   }
-  const double voi = best(repetitions, [] {}, [&] {
-    int seed = 7;
-    tolvane::simulation::fillVoxelListSignal(grid, voiVoxels.data(), 1000, {}, effect.data(),
-                                             kLevels, {generatorState(), &seed});
-  });
+  const double voi = best(
+      repetitions, [] {},
+      [&] {
+        int seed = 7;
+        tolvane::simulation::fillVoxelListSignal(grid, voiVoxels.data(), 1000, {}, effect.data(),
+                                                 kLevels, {generatorState(), &seed});
+      });
   std::printf("  sphere signal pass (33 voxels)                     %8.3f ms\n", sphere);
   std::printf("  VOI signal pass (1000 voxels)                      %8.3f ms\n", voi);
   if (!identical)
-    std::fprintf(stderr, "FAILED: the module's noise pass differs from one gasdev call per value "
-                         "on the %s grid\n", g.name);
+    std::fprintf(stderr,
+                 "FAILED: the module's noise pass differs from one gasdev call per value "
+                 "on the %s grid\n",
+                 g.name);
   return identical;
 }
 

@@ -26,9 +26,8 @@ void updateVolumeValues(Predictor& predictor, bool sampleAtStart) {
   for (std::size_t v = 0; v < predictor.volumeValues.size(); ++v) {
     const auto first = predictor.fineSignal.begin() + static_cast<long>(v * kSamplesPerVolume);
     const auto byMagnitude = [](double a, double b) { return std::abs(a) < std::abs(b); };
-    const double value = sampleAtStart
-                             ? *first
-                             : *std::max_element(first, first + kSamplesPerVolume, byMagnitude);
+    const double value =
+        sampleAtStart ? *first : *std::max_element(first, first + kSamplesPerVolume, byMagnitude);
     predictor.volumeValues[v] = static_cast<float>(value);
   }
 }

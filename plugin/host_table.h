@@ -12,6 +12,9 @@
 // Every operation in lookup order, grouped by the host's document families.
 // CALLED marks the operations a run calls; OPAQUE the ones it only resolves.
 // hvGetVersionOfHelvara, the one mandatory operation, is looked up first, on its own.
+// The table is laid out by document family, several to a line, so the formatter
+// leaves it alone.
+// clang-format off
 #define TOLVANE_HOST_OPERATIONS_AFTER_VERSION(CALLED, OPAQUE)                                  \
   /* General services */                                                                      \
   OPAQUE(hvGetHelvaraPath) OPAQUE(hvGetPluginsPath) OPAQUE(hvShowLogPane) CALLED(hvShowLogTab)  \
@@ -97,6 +100,8 @@
   OPAQUE(hvSetDlgIntegerOutputParameter) OPAQUE(hvSetDlgFloatOutputParameter)                  \
   /* ICA dialog */                                                                            \
   OPAQUE(hvLaunchICADialog)
+
+// clang-format on
 
 #pragma GCC visibility push(hidden)
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "numerics/random_state.h"
 #include "plugin/host_table.h"
 #include "plugin/tolvane_plugin.h"
-#include "numerics/random_state.h"
 #include "simulation/synthesis.h"
 
 namespace {
@@ -55,8 +55,9 @@ struct Cluster {
 // written to; the user learns why.
 bool gridIsUsable(const VTCHeader& header, const float* data) {
   if (data == nullptr) {
-    host_table::hvMessageBox("The host provided no data storage for the created VTC; nothing was "
-                       "simulated.");
+    host_table::hvMessageBox(
+        "The host provided no data storage for the created VTC; nothing was "
+        "simulated.");
     return false;
   }
   const int resolution = header.Resolution;
@@ -65,13 +66,12 @@ bool gridIsUsable(const VTCHeader& header, const float* data) {
       (header.YEnd - header.YStart) / resolution > 0 &&
       (header.ZEnd - header.ZStart) / resolution > 0 && header.NumberOfTimePoints > 0;
   if (!dimensionsPositive) {
-    host_table::hvMessageBox(("The created VTC has no usable grid (bounding box X " +
-                        number(header.XStart) + "-" + number(header.XEnd) + ", Y " +
-                        number(header.YStart) + "-" + number(header.YEnd) + ", Z " +
-                        number(header.ZStart) + "-" + number(header.ZEnd) + ", resolution " +
-                        number(resolution) + ", " + number(header.NumberOfTimePoints) +
-                        " time points); nothing was simulated.")
-                           .c_str());
+    host_table::hvMessageBox(
+        ("The created VTC has no usable grid (bounding box X " + number(header.XStart) + "-" +
+         number(header.XEnd) + ", Y " + number(header.YStart) + "-" + number(header.YEnd) + ", Z " +
+         number(header.ZStart) + "-" + number(header.ZEnd) + ", resolution " + number(resolution) +
+         ", " + number(header.NumberOfTimePoints) + " time points); nothing was simulated.")
+            .c_str());
     return false;
   }
   return true;
@@ -111,7 +111,8 @@ bool chooseVoiPredictors(Cluster& cluster, int conditionCount) {
     if (host_table::hvGetVOI(j, &voi) == nullptr) return false;
     const std::string prompt =
         "Select predictor for VOI: <b>" + hostText(voi.Name) + "</b>:<br><br>" + conditions;
-    const int answer = host_table::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
+    const int answer =
+        host_table::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
     if (answer <= 0) return false;
     cluster.predictorOfVoi[j] = answer - 1;
   }
@@ -120,24 +121,26 @@ bool chooseVoiPredictors(Cluster& cluster, int conditionCount) {
 
 // Asks for the sphere's predictor and centre. False when the user cancels the choice.
 bool chooseSphere(Cluster& cluster, const VTCHeader& header, int conditionCount) {
-  const std::string prompt =
-      "Select condition:\n\n" + conditionList(conditionCount, "\n") + "\n";
-  const int answer = host_table::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
+  const std::string prompt = "Select condition:\n\n" + conditionList(conditionCount, "\n") + "\n";
+  const int answer =
+      host_table::hvGetIntegerInput(prompt.c_str(), kDefaultChoice, 1, conditionCount);
   if (answer <= 0) return false;
   cluster.spherePredictor = answer - 1;
-  if (host_table::hvYesNoMessageBox("Do you want to use the cross position as the cluster center ?")) {
-    host_table::hvGetCrossPositionOfCurrentVMR(&cluster.centreX, &cluster.centreY, &cluster.centreZ);
+  if (host_table::hvYesNoMessageBox(
+          "Do you want to use the cross position as the cluster center ?")) {
+    host_table::hvGetCrossPositionOfCurrentVMR(&cluster.centreX, &cluster.centreY,
+                                               &cluster.centreZ);
   } else {
     // Coordinates are taken as they come: a cancelled prompt yields 0, a valid position.
-    cluster.centreX = host_table::hvGetIntegerInput("Enter X position of simulated cluster: ",
-                                              kDefaultCentre, header.XStart + kCentreMargin,
-                                              header.XEnd - kCentreMargin);
-    cluster.centreY = host_table::hvGetIntegerInput("Enter Y position of simulated cluster: ",
-                                              kDefaultCentre, header.YStart + kCentreMargin,
-                                              header.YEnd - kCentreMargin);
-    cluster.centreZ = host_table::hvGetIntegerInput("Enter Z position of simulated cluster: ",
-                                              kDefaultCentre, header.ZStart + kCentreMargin,
-                                              header.ZEnd - kCentreMargin);
+    cluster.centreX =
+        host_table::hvGetIntegerInput("Enter X position of simulated cluster: ", kDefaultCentre,
+                                      header.XStart + kCentreMargin, header.XEnd - kCentreMargin);
+    cluster.centreY =
+        host_table::hvGetIntegerInput("Enter Y position of simulated cluster: ", kDefaultCentre,
+                                      header.YStart + kCentreMargin, header.YEnd - kCentreMargin);
+    cluster.centreZ =
+        host_table::hvGetIntegerInput("Enter Z position of simulated cluster: ", kDefaultCentre,
+                                      header.ZStart + kCentreMargin, header.ZEnd - kCentreMargin);
   }
   logLine("// Plugin>  Selected position: X: " + number(cluster.centreX) +
           "  Y: " + number(cluster.centreY) + "  Z: " + number(cluster.centreZ));
@@ -167,8 +170,8 @@ std::vector<float> effectOf(const float* predictor, int timePoints) {
 // list just before its turn. False, with the user told, when the host cannot give one.
 bool fillVoiClusters(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& cluster,
                      const DeviateStream& stream, std::int64_t& skipped) {
-  const tolvane::simulation::VoxelConvention convention{vois.ReferenceSpace == kFlippedReferenceSpace,
-                                                       kFlipOrigin};
+  const tolvane::simulation::VoxelConvention convention{
+      vois.ReferenceSpace == kFlippedReferenceSpace, kFlipOrigin};
   for (int i = 0; i < cluster.voiCount; ++i) {
     logLine("// Plugin>    VOI " + number(i + 1) + " / " + number(cluster.voiCount) + " ...");
     const float* predictor = host_table::hvGetPredictor(cluster.predictorOfVoi[i]);
@@ -213,7 +216,7 @@ bool synthesise(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& cluste
 void offerToSave() {
   char name[kMaxPathLength + 1] = {};
   if (host_table::hvGetSaveFileName("Enter Name For Saving Created VTC File:", "Simulated.vtc",
-                              "Volume Time Course Files (*.vtc)", name) == 0)
+                                    "Volume Time Course Files (*.vtc)", name) == 0)
     return;
   name[kMaxPathLength] = '\0';
   logLine("// Plugin>  Saving created VTC file as \"" + std::string(name) + "\"...");
@@ -233,7 +236,8 @@ bool TolvanePlugin::execute() {
   int major = 0, minor = 0, sub = 0;
   host_table::hvGetVersionOfHelvara(&major, &minor, &sub);
   if (!checkVersionGreaterEqualVersion(major, minor, sub, 2, 0, 0)) {
-    host_table::hvMessageBox("Can not execute this plugin - Helvara version 2.0.0 or higher required.");
+    host_table::hvMessageBox(
+        "Can not execute this plugin - Helvara version 2.0.0 or higher required.");
     return false;
   }
 
@@ -243,14 +247,16 @@ bool TolvanePlugin::execute() {
 
   int vmrX = 0, vmrY = 0, vmrZ = 0;
   if (host_table::hvGetCurrentVMR(&vmrX, &vmrY, &vmrZ) == 0) {
-    host_table::hvMessageBox("This plugin requires a VMR to operate. Make sure that a VMR is open and "
-                       "that its window is selected.");
+    host_table::hvMessageBox(
+        "This plugin requires a VMR to operate. Make sure that a VMR is open and "
+        "that its window is selected.");
     return false;
   }
   if (vmrX != kRequiredVmrDimension || vmrY != kRequiredVmrDimension ||
       vmrZ != kRequiredVmrDimension) {
-    host_table::hvMessageBox("This plugin requires a VMR with \"256\" dimensions, preferentially a VMR "
-                       "in Talairach space.");
+    host_table::hvMessageBox(
+        "This plugin requires a VMR with \"256\" dimensions, preferentially a VMR "
+        "in Talairach space.");
     return false;
   }
 
@@ -272,12 +278,12 @@ bool TolvanePlugin::execute() {
                      header.YStart,
                      header.ZStart,
                      header.Resolution};
-  logLine("// Plugin>  Dims of created VTC, X: " + number(grid.dimX) + "  Y: " +
-          number(grid.dimY) + "  Z: " + number(grid.dimZ));
+  logLine("// Plugin>  Dims of created VTC, X: " + number(grid.dimX) + "  Y: " + number(grid.dimY) +
+          "  Z: " + number(grid.dimZ));
 
   char protocolPath[kMaxPathLength + 1] = {};
   if (host_table::hvGetOpenFileName("Provide a protocol file:", "", "Protocol Files (*.prt)",
-                              protocolPath) == 0)
+                                    protocolPath) == 0)
     return false;
   const std::size_t pathLength =
       std::min(strnlen(protocolPath, sizeof(protocolPath)), sizeof(header.ProtocolFile) - 1);

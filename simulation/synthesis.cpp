@@ -10,9 +10,7 @@
 
 namespace tolvane::simulation {
 
-std::int64_t VtcGrid::voxelCount() const {
-  return static_cast<std::int64_t>(dimX) * dimY * dimZ;
-}
+std::int64_t VtcGrid::voxelCount() const { return static_cast<std::int64_t>(dimX) * dimY * dimZ; }
 
 std::int64_t VtcGrid::timeCourseOffset(int x, int y, int z) const {
   return ((static_cast<std::int64_t>(z) * dimY + y) * dimX + x) * timePoints;
@@ -49,9 +47,8 @@ void logProgress(const LogLine& log, const std::string& done, int total) {
 
 // Writes one voxel's signal time course, or only draws it when the voxel lies outside
 // the grid. Returns whether it was written.
-bool writeSignalTimeCourse(const VtcGrid& grid, std::int64_t ix, std::int64_t iy,
-                           std::int64_t iz, const float* effect, const Levels& levels,
-                           const DeviateStream& stream) {
+bool writeSignalTimeCourse(const VtcGrid& grid, std::int64_t ix, std::int64_t iy, std::int64_t iz,
+                           const float* effect, const Levels& levels, const DeviateStream& stream) {
   if (!grid.contains(ix, iy, iz)) {
     for (int t = 0; t < grid.timePoints; ++t) nextDeviate(stream);
     return false;
@@ -105,8 +102,7 @@ void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& s
                                {kept, 1, levels.noiseAmplitude, levels.baseline}, path);
     random::fillScaledDeviates(
         stream.state, stream.seed, static_cast<std::size_t>(voxels - keptCount),
-        {grid.data + keptCount * stride + t, stride, levels.noiseAmplitude, levels.baseline},
-        path);
+        {grid.data + keptCount * stride + t, stride, levels.noiseAmplitude, levels.baseline}, path);
   };
   int t = 0;
   for (; t + 1 < grid.timePoints; t += 2) {
@@ -131,9 +127,10 @@ std::int64_t fillVoxelListSignal(const VtcGrid& grid, const std::int32_t* voxels
       y = convention.flipOrigin - c2;
       z = convention.flipOrigin - c0;
     }
-    const bool written = writeSignalTimeCourse(
-        grid, gridIndex(x, grid.xStart, grid.resolution), gridIndex(y, grid.yStart, grid.resolution),
-        gridIndex(z, grid.zStart, grid.resolution), effect, levels, stream);
+    const bool written =
+        writeSignalTimeCourse(grid, gridIndex(x, grid.xStart, grid.resolution),
+                              gridIndex(y, grid.yStart, grid.resolution),
+                              gridIndex(z, grid.zStart, grid.resolution), effect, levels, stream);
     if (!written) ++skipped;
   }
   return skipped;
@@ -159,8 +156,8 @@ std::int64_t fillSphereSignal(const VtcGrid& grid, int centreX, int centreY, int
             continue;
           }
           grid.data[grid.timeCourseOffset(static_cast<int>(x), static_cast<int>(y),
-                                          static_cast<int>(z)) + t] =
-              signalValue(effect[t], levels, g);
+                                          static_cast<int>(z)) +
+                    t] = signalValue(effect[t], levels, g);
         }
   }
   return skipped;

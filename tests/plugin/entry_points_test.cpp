@@ -1,8 +1,8 @@
 // The module's face towards the host, exercised through the shared module itself.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <cxxabi.h>
+#include <cstring>
 #include <typeinfo>
 
 #include "plugin/tolvane_plugin.h"

@@ -37,17 +37,17 @@ struct Config {
   std::string protocolPath = "/data/block.prt";  // empty: the dialogue is cancelled
   std::string saveName = "Simulated.vtc";        // empty: the dialogue is cancelled
   // Failures to inject.
-  int predictorMissingFrom = -1;  // hvGetPredictor returns null for this index
-  int voiMissingAfterCalls = -1;  // hvGetVOI returns null from this call on (0-based count)
+  int predictorMissingFrom = -1;          // hvGetPredictor returns null for this index
+  int voiMissingAfterCalls = -1;          // hvGetVOI returns null from this call on (0-based count)
   std::optional<int> voxelCountOverride;  // NumberOfVoxels that hvGetVOI reports
 };
 
 struct State {
   Config config;
-  std::vector<std::string> calls;    // "name(arg|arg|...)" in order
-  std::vector<std::string> log;      // hvLogText lines
-  std::vector<std::string> messages; // hvMessageBox texts
-  std::vector<std::string> prompts;  // hvGetIntegerInput prompts
+  std::vector<std::string> calls;     // "name(arg|arg|...)" in order
+  std::vector<std::string> log;       // hvLogText lines
+  std::vector<std::string> messages;  // hvMessageBox texts
+  std::vector<std::string> prompts;   // hvGetIntegerInput prompts
   std::vector<float> vtc;
   int timePoints = 0;
   VTCHeader storedHeader{};

@@ -23,7 +23,8 @@ struct Grid {
 };
 
 inline std::int64_t toGrid(int c, int start, int resolution) {
-  const float f = (static_cast<float>(c) - static_cast<float>(start)) / static_cast<float>(resolution);
+  const float f =
+      (static_cast<float>(c) - static_cast<float>(start)) / static_cast<float>(resolution);
   return static_cast<std::int64_t>(std::floor(static_cast<double>(f) + 0.5));
 }
 

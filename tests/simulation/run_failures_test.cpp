@@ -57,9 +57,9 @@ TEST(EarlyEnd, MissingOrWrongSizedVmrIsExplainedBeforeAnyPrompt) {
   config.vmrDims[2] = 128;
   fake_host::State& small = fake_host::reset(config);
   EXPECT_FALSE(runPlugin());
-  EXPECT_EQ(small.messages, std::vector<std::string>{
-                                "This plugin requires a VMR with \"256\" dimensions, "
-                                "preferentially a VMR in Talairach space."});
+  EXPECT_EQ(small.messages,
+            std::vector<std::string>{"This plugin requires a VMR with \"256\" dimensions, "
+                                     "preferentially a VMR in Talairach space."});
   EXPECT_TRUE(small.prompts.empty());
 }
 
@@ -160,7 +160,8 @@ TEST(EarlyEnd, UnusableGridOrMissingStorageIsExplainedAndNothingIsWritten) {
   EXPECT_FALSE(runPlugin());
   ASSERT_EQ(noData.messages.size(), 1u);
   EXPECT_NE(noData.messages[0].find("no data storage"), std::string::npos);
-  EXPECT_TRUE(std::all_of(noData.vtc.begin(), noData.vtc.end(), [](float v) { return v == -1.0f; }));
+  EXPECT_TRUE(
+      std::all_of(noData.vtc.begin(), noData.vtc.end(), [](float v) { return v == -1.0f; }));
 }
 
 TEST(Completion, CancelledSaveStillCompletes) {

@@ -25,8 +25,14 @@ bool runPlugin() {
 }
 
 reference::Grid gridOf(const fake_host::Config& c, int nT) {
-  return {(c.xEnd - c.xStart) / c.resolution, (c.yEnd - c.yStart) / c.resolution,
-          (c.zEnd - c.zStart) / c.resolution, nT, c.xStart, c.yStart, c.zStart, c.resolution};
+  return {(c.xEnd - c.xStart) / c.resolution,
+          (c.yEnd - c.yStart) / c.resolution,
+          (c.zEnd - c.zStart) / c.resolution,
+          nT,
+          c.xStart,
+          c.yStart,
+          c.zStart,
+          c.resolution};
 }
 
 std::vector<float> predictor(int k, int nT) {
@@ -132,7 +138,8 @@ TEST(SphereRun, EveryValueMatchesThePlainPassesAndTheGeneratorEndsAlike) {
   const GeneratorState afterRun = generatorState();
 
   expectSameValues(host.vtc, plainPasses(before, host, [](auto& grid, auto& v, int* seed) {
-                     reference::sphereSignal(grid, v, 112, 109, 109, predictor(1, kTimePoints), seed);
+                     reference::sphereSignal(grid, v, 112, 109, 109, predictor(1, kTimePoints),
+                                             seed);
                    }));
   EXPECT_TRUE(sameGeneratorState(afterRun, generatorState()));
 }
@@ -145,10 +152,11 @@ TEST(SphereRun, EnteredCentreIsAskedWithinTheBoundingBox) {
   ASSERT_TRUE(runPlugin());
   ASSERT_EQ(host.prompts.size(), 5u);
   const std::vector<std::string> centreCalls(host.calls.begin() + 28, host.calls.begin() + 31);
-  EXPECT_EQ(centreCalls, (std::vector<std::string>{
-                             "hvGetIntegerInput(Enter X position of simulated cluster: |128|102|128)",
-                             "hvGetIntegerInput(Enter Y position of simulated cluster: |128|102|122)",
-                             "hvGetIntegerInput(Enter Z position of simulated cluster: |128|102|116)"}));
+  EXPECT_EQ(centreCalls,
+            (std::vector<std::string>{
+                "hvGetIntegerInput(Enter X position of simulated cluster: |128|102|128)",
+                "hvGetIntegerInput(Enter Y position of simulated cluster: |128|102|122)",
+                "hvGetIntegerInput(Enter Z position of simulated cluster: |128|102|116)"}));
   EXPECT_EQ(host.log[3], "// Plugin>  Selected position: X: 115  Y: 112  Z: 106");
   EXPECT_EQ(host.calls[37], "hvGetPredictor(0)");
 }
@@ -164,8 +172,9 @@ TEST(SphereRun, NoVoisMeansNoVoiQuestionAndAnsweringNoToItLeadsToTheSphere) {
   config.yesNoAnswers = {0, 1};
   fake_host::State& declined = fake_host::reset(config);
   ASSERT_TRUE(runPlugin());
-  EXPECT_EQ(declined.calls[24],
-            "hvYesNoMessageBox(Do you want to use the available VOIs to define simulated clusters?)");
+  EXPECT_EQ(
+      declined.calls[24],
+      "hvYesNoMessageBox(Do you want to use the available VOIs to define simulated clusters?)");
   EXPECT_EQ(declined.prompts[1], "Select condition:\n\n1: Rest\n2: Task\n\n");
 }
 
@@ -184,7 +193,8 @@ TEST(SphereRun, SphereAtTheGridCornerSkipsOutsideVoxelsButKeepsEveryDraw) {
             host.log.end());
 
   expectSameValues(host.vtc, plainPasses(before, host, [](auto& grid, auto& v, int* seed) {
-                     reference::sphereSignal(grid, v, 100, 100, 100, predictor(1, kTimePoints), seed);
+                     reference::sphereSignal(grid, v, 100, 100, 100, predictor(1, kTimePoints),
+                                             seed);
                    }));
 }
 
@@ -192,7 +202,7 @@ TEST(FirstRun, FirstTwoDeviatesLandAtTimeZeroOfNeighbouringVoxels) {
   generatorState() = GeneratorState{};  // as when the module has just been loaded
   fake_host::State& host = fake_host::reset(sphereConfig());
   ASSERT_TRUE(runPlugin());
-  EXPECT_NEAR(host.vtc[0], 95.8157f, 1e-4f);           // (0,0,0) at t = 0
+  EXPECT_NEAR(host.vtc[0], 95.8157f, 1e-4f);            // (0,0,0) at t = 0
   EXPECT_NEAR(host.vtc[kTimePoints], 99.1386f, 1e-4f);  // (1,0,0) at t = 0
 }
 
@@ -219,10 +229,11 @@ TEST(ConsecutiveRuns, APendingDeviateFromTheFirstRunIsTheSecondRunsFirstValue) {
 TEST(VoiRun, AsksOnePredictorPerVoiAndWritesEveryListedVoxel) {
   const GeneratorState before = generatorState();
   fake_host::Config config;
-  config.vois = {{"Left V1", {103, 103, 103, 112, 109, 109, 103, 103, 103}},  // one listed twice
-                 {"Empty", {}},
-                 {"Right <b>MT</b>", {106, 100, 112, 400, 400, 400, 112, 109, 109}}};  // one outside,
-                                                                                      // one shared
+  config.vois = {
+      {"Left V1", {103, 103, 103, 112, 109, 109, 103, 103, 103}},  // one listed twice
+      {"Empty", {}},
+      {"Right <b>MT</b>", {106, 100, 112, 400, 400, 400, 112, 109, 109}}};  // one outside,
+                                                                            // one shared
   config.integerAnswers = {kTimePoints, 1, 2, 2};
   config.yesNoAnswers = {1};
   fake_host::State& host = fake_host::reset(config);
@@ -256,7 +267,8 @@ TEST(VoiRun, AsksOnePredictorPerVoiAndWritesEveryListedVoxel) {
                      reference::voxelSignal(grid, v, 103, 103, 103, rest, seed);
                      reference::voxelSignal(grid, v, 106, 100, 112, task, seed);
                      reference::voxelSignal(grid, v, 400, 400, 400, task, seed);
-                     reference::voxelSignal(grid, v, 112, 109, 109, task, seed);  // last write stays
+                     reference::voxelSignal(grid, v, 112, 109, 109, task,
+                                            seed);  // last write stays
                    }));
 }
 
@@ -276,7 +288,8 @@ TEST(VoiRun, ExtremeFlippedVoxelIsSkippedWithoutOverflow) {
 
   // Only the draws of the skipped voxel: any voxel outside stands in for it.
   expectSameValues(host.vtc, plainPasses(before, host, [](auto& grid, auto& v, int* seed) {
-                     reference::voxelSignal(grid, v, 400, 400, 400, predictor(1, kTimePoints), seed);
+                     reference::voxelSignal(grid, v, 400, 400, 400, predictor(1, kTimePoints),
+                                            seed);
                    }));
 }
 
@@ -307,7 +320,8 @@ TEST(VoiRun, ReferenceSpaceThreeFlipsTheStoredTriple) {
   ASSERT_TRUE(runPlugin());
 
   expectSameValues(host.vtc, plainPasses(before, host, [](auto& grid, auto& v, int* seed) {
-                     reference::voxelSignal(grid, v, 109, 106, 109, predictor(1, kTimePoints), seed);
+                     reference::voxelSignal(grid, v, 109, 106, 109, predictor(1, kTimePoints),
+                                            seed);
                    }));
 }
 

@@ -87,8 +87,9 @@ TEST(NoisePass, LogsProgressEveryTenTimePointsAndOnceAtTheEnd) {
   GeneratorState state;
   tolvane::simulation::fillNoise(VtcGrid{data.data(), 2, 1, 1, 25, 0, 0, 0, 1}, kPluginLevels,
                                  {state, &seed}, log);
-  EXPECT_EQ(lines, (std::vector<std::string>{"// Plugin>    10 / 25 ...", "// Plugin>    20 / 25 ...",
-                                             "// Plugin>    25 / 25 ..."}));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"// Plugin>    10 / 25 ...", "// Plugin>    20 / 25 ...",
+                                      "// Plugin>    25 / 25 ..."}));
   lines.clear();
   tolvane::simulation::fillNoise(VtcGrid{data.data(), 2, 1, 1, 1, 0, 0, 0, 1}, kPluginLevels,
                                  {state, &seed}, log);

@@ -16,13 +16,13 @@ inline ::testing::AssertionResult sameGeneratorState(const tolvane::random::Gene
   if (std::memcmp(a.table, b.table, sizeof a.table) != 0)
     return ::testing::AssertionFailure() << "the shuffle tables differ";
   if (a.previous != b.previous)
-    return ::testing::AssertionFailure() << "previous outputs " << a.previous << " and "
-                                         << b.previous;
+    return ::testing::AssertionFailure()
+           << "previous outputs " << a.previous << " and " << b.previous;
   if (a.deviatePending != b.deviatePending)
     return ::testing::AssertionFailure() << "a deviate is pending in only one state";
   if (a.deviatePending && std::bit_cast<std::uint32_t>(a.pendingDeviate) !=
                               std::bit_cast<std::uint32_t>(b.pendingDeviate))
-    return ::testing::AssertionFailure() << "pending deviates " << a.pendingDeviate << " and "
-                                         << b.pendingDeviate;
+    return ::testing::AssertionFailure()
+           << "pending deviates " << a.pendingDeviate << " and " << b.pendingDeviate;
   return ::testing::AssertionSuccess();
 }
