@@ -10,7 +10,10 @@
 
 #include "numerics/arrays.h"
 #include "numerics/fft.h"
+#include "numerics/fitting.h"
+#include "numerics/random.h"
 #include "numerics/sorting.h"
+#include "numerics/special_functions.h"
 #include "numerics/statistics.h"
 
 namespace {
@@ -113,4 +116,65 @@ TEST(Kstwo, NaNInEitherSampleGivesNaNInsteadOfRunningForever) {
   float high[3] = {0.0f, INFINITY, 2.0f};
   kstwo(low, 2, high, 2, &d, &prob);
   EXPECT_EQ(d, 1.0f);
+}
+
+// Found by the library's fuzz target (tests/fuzz/numerics_library_fuzzer.cpp).
+
+TEST(Arrays, EmptyRangesGiveArraysWithoutElementsThatReleaseCleanly) {
+  // Once a write of the row pointer (or of later column pointers) into an empty block;
+  // the sanitizer build sees it, and so would mrqmin with every parameter held fixed.
+  float** m = matrix(1, 0, 1, 3);
+  free_matrix(m, 1, 0, 1, 3);
+  float*** t = f3tensor(1, 0, 1, 4, 1, 2);
+  free_f3tensor(t, 1, 0, 1, 4, 1, 2);
+  unsigned char*** c = c3tensor(0, 1, 1, 0, 1, 2);
+  free_c3tensor(c, 0, 1, 1, 0, 1, 2);
+  float block[1] = {kGuard};
+  float** view = convert_matrix(block, 1, 0, 1, 1);
+  free_convert_matrix(view, 1, 0, 1, 1);
+  EXPECT_EQ(block[0], kGuard);
+}
+
+TEST(Svdfit, AnEmptyModelFitsNothingAndLeavesChiSquareOfTheData) {
+  // fpoly sets terms[1] even for no terms; svdfit once gave it a block of none.
+  float x[3] = {0.0f, 1.0f, 2.0f}, y[3] = {0.0f, 3.0f, -4.0f}, sigma[3] = {0.0f, 1.0f, 2.0f};
+  float** u = matrix(1, 2, 1, 0);
+  float** v = matrix(1, 0, 1, 0);
+  float w[1], coef[1];
+  float chisq = -1.0f;
+  svdfit(x, y, sigma, 2, coef, 0, u, v, w, &chisq, fpoly);
+  EXPECT_EQ(chisq, 9.0f + 4.0f);  // (3/1)^2 + (-4/2)^2, both exact
+  free_matrix(v, 1, 0, 1, 0);
+  free_matrix(u, 1, 2, 1, 0);
+}
+
+TEST(Ran1, ASeedOfMinusTheModulusRestartsLikeAnyOtherInsteadOfGivingZeros) {
+  // -(2^31 - 1) negated to the modulus, which the generator maps to 0 for ever.
+  int seed = -2147483647;
+  const float first = ran1(&seed);
+  int reference = -1;
+  EXPECT_EQ(first, ran1(&reference));
+  EXPECT_GT(first, 0.0f);
+  seed = 2147483647;  // the modulus itself, which no draw leaves in the seed
+  EXPECT_EQ(ran1(&seed), first);
+  EXPECT_GE(seed, 1);
+}
+
+TEST(Gammq, NaNGivesNaNAndAnInfiniteXTheLimitZero) {
+  EXPECT_TRUE(std::isnan(gammq(kNaN, 1.0f)));
+  EXPECT_TRUE(std::isnan(gammq(1.0f, kNaN)));
+  EXPECT_EQ(gammq(2.0f, INFINITY), 0.0f);
+  float result = 0.0f, ln_gamma = 0.0f;
+  gser(&result, 1.0f, kNaN, &ln_gamma);  // once 100 terms and "a too large"
+  EXPECT_TRUE(std::isnan(result));
+  gcf(&result, kNaN, 3.0f, &ln_gamma);
+  EXPECT_TRUE(std::isnan(result));
+}
+
+TEST(CovsrtDeathTest, AnMfitThatDisagreesWithTheFlagsIsRefusedByName) {
+  float** covariance = matrix(1, 2, 1, 2);
+  int flags[3] = {0, 1, 0};
+  EXPECT_EXIT(covsrt(covariance, 2, flags, 2), ExitedWithCode(1),
+              "covsrt: mfit = 2 but fitflags mark 1 parameters");
+  free_matrix(covariance, 1, 2, 1, 2);
 }
