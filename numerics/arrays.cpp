@@ -26,6 +26,12 @@ T* allocateBlock(long count, const char* failureMessage) {
   return block;
 }
 
+// An empty range (high = low - 1) still needs the pointer slot that the allocators
+// set and the release routines read: m[row_low] of a matrix, t[row_low][col_low] of
+// a tensor. Pointer blocks therefore hold at least one entry; an empty element block
+// stays empty, so any element access is still outside every block.
+long pointerSlots(long count) { return count == 0 ? 1 : count; }
+
 template <typename T>
 T* offsetVector(long low, long high, const char* failureMessage) {
   return allocateBlock<T>(high - low + 1, failureMessage) - low;
@@ -40,7 +46,7 @@ template <typename T>
 T** offsetMatrix(long row_low, long row_high, long col_low, long col_high) {
   const long nrow = row_high - row_low + 1;
   const long ncol = col_high - col_low + 1;
-  T** m = allocateBlock<T*>(nrow, "allocation failure 1 in matrix()") - row_low;
+  T** m = allocateBlock<T*>(pointerSlots(nrow), "allocation failure 1 in matrix()") - row_low;
   const char* const elementFailure = "allocation failure 2 in matrix()";
   m[row_low] = allocateBlock<T>(blockCount(nrow, ncol, elementFailure), elementFailure) - col_low;
   for (long i = row_low + 1; i <= row_high; ++i) m[i] = m[i - 1] + ncol;
@@ -59,12 +65,15 @@ T*** offsetTensor(long row_low, long row_high, long col_low, long col_high, long
   const long nrow = row_high - row_low + 1;
   const long ncol = col_high - col_low + 1;
   const long ndep = depth_high - depth_low + 1;
-  T*** t = allocateBlock<T**>(nrow, failureMessages[0]) - row_low;
+  T*** t = allocateBlock<T**>(pointerSlots(nrow), failureMessages[0]) - row_low;
   const long pointerCount = blockCount(nrow, ncol, failureMessages[1]);
-  t[row_low] = allocateBlock<T*>(pointerCount, failureMessages[1]) - col_low;
+  t[row_low] = allocateBlock<T*>(pointerSlots(pointerCount), failureMessages[1]) - col_low;
   const long elementCount = blockCount(pointerCount, ndep, failureMessages[2]);
   t[row_low][col_low] = allocateBlock<T>(elementCount, failureMessages[2]) - depth_low;
-  for (long j = col_low + 1; j <= col_high; ++j) t[row_low][j] = t[row_low][j - 1] + ndep;
+  // Without rows there is no row row_low whose column pointers could be set.
+  if (nrow > 0) {
+    for (long j = col_low + 1; j <= col_high; ++j) t[row_low][j] = t[row_low][j - 1] + ndep;
+  }
   for (long i = row_low + 1; i <= row_high; ++i) {
     t[i] = t[i - 1] + ncol;
     t[i][col_low] = t[i - 1][col_low] + ncol * ndep;
@@ -128,7 +137,9 @@ float** submatrix(float** source, long old_row_low, long old_row_high, long old_
 float** convert_matrix(float* block, long row_low, long row_high, long col_low, long col_high) {
   const long nrow = row_high - row_low + 1;
   const long ncol = col_high - col_low + 1;
-  float** view = allocateBlock<float*>(nrow, "allocation failure in convert_matrix()") - row_low;
+  float** view =
+      allocateBlock<float*>(pointerSlots(nrow), "allocation failure in convert_matrix()") -
+      row_low;
   view[row_low] = block - col_low;
   for (long i = row_low + 1; i <= row_high; ++i) view[i] = view[i - 1] + ncol;
   return view;

@@ -17,8 +17,11 @@
 //  * An allocation that fails, and every condition a library routine cannot recover
 //    from, ends the process through vcerror with exit status 1.
 //
-// Bounds are signed long: negative and zero lower bounds are allowed. Nothing checks
-// bounds or overflow of the element counts; that is the caller's duty.
+// Bounds are signed long: negative and zero lower bounds are allowed. An empty range
+// (high = low - 1) gives an array without elements that is released like any other;
+// a range below that, or element counts whose product or size in bytes overflows, is
+// an allocation failure (vcerror with the block's message). Indexing within the
+// bounds is the caller's duty.
 #pragma once
 
 // Writes "Vellicor run-time error...", the message and "...now exiting to system..."

@@ -15,7 +15,12 @@
 #include <cstdlib>
 #include <utility>
 
+#include "numerics/argument_checks.h"
+
 namespace {
+
+using tolvane::numerics::isPowerOfTwo;
+using tolvane::numerics::refuseArgument;
 
 // 2 pi as the transforms have always used it (not the double nearest to 2 pi), and pi
 // for the real-sequence split.
@@ -65,8 +70,13 @@ void splitPair(float& a_re, float& a_im, float& b_re, float& b_im, float c_a, fl
 }  // namespace
 
 // Decimation in time: bit-reversal permutation, then log2(npoints) stages of
-// Danielson-Lanczos butterflies. npoints = 1 leaves data unchanged.
+// Danielson-Lanczos butterflies. npoints = 1 leaves data unchanged and npoints = 0 has
+// nothing to transform. Any other length must be a power of 2: the bit reversal of
+// another length would exchange elements past the end of the array.
 void four1(float* data, unsigned long npoints, int sign) {
+  if (npoints != 0 && !isPowerOfTwo(npoints)) {
+    refuseArgument("four1: npoints = %lu is not a power of 2", npoints);
+  }
   const unsigned long n = 2 * npoints;
   unsigned long j = 1;
   for (unsigned long i = 1; i < n; i += 2) {
@@ -105,10 +115,19 @@ void four1(float* data, unsigned long npoints, int sign) {
 
 // One-dimensional transforms along each dimension in turn, last dimension first. For
 // dimension idim, inner is the product of the later dimensions, so consecutive
-// elements along idim lie 2 inner floats apart.
+// elements along idim lie 2 inner floats apart. A dimension of 0 makes the array
+// empty (and would otherwise be divided by); no dimensions at all make it a single
+// value, its own transform.
 void fourn(float* data, unsigned long* dims, int ndims, int sign) {
+  if (ndims < 0) refuseArgument("fourn: ndims = %d is negative", ndims);
   unsigned long total = 1;
-  for (int idim = 1; idim <= ndims; ++idim) total *= dims[idim];
+  for (int idim = 1; idim <= ndims; ++idim) {
+    if (dims[idim] != 0 && !isPowerOfTwo(dims[idim])) {
+      refuseArgument("fourn: dims[%d] = %lu is not a power of 2", idim, dims[idim]);
+    }
+    total *= dims[idim];
+  }
+  if (total == 0) return;
   const double angle_base = static_cast<double>(sign) * kTwoPi;
   unsigned long inner = 1;
   for (int idim = ndims; idim >= 1; --idim) {
@@ -166,8 +185,16 @@ void fourn(float* data, unsigned long* dims, int ndims, int sign) {
 
 // The n real values are transformed as n/2 complex values (even samples real, odd
 // samples imaginary) and then split into the transform of the real sequence; the
-// inverse undoes the split first and then transforms back.
+// inverse undoes the split first and then transforms back. The split needs n >= 2:
+// n = 1 has no Nyquist value in data[2] (the transform of one value is that value, and
+// the inverse scales it by n/2 like every other length), n = 0 has nothing to
+// transform.
 void realft(float* data, unsigned long n, int sign) {
+  if (n <= 1) {
+    if (n == 1 && sign != 1) data[1] = 0.5f * data[1];
+    return;
+  }
+  if (!isPowerOfTwo(n)) refuseArgument("realft: n = %lu is not a power of 2", n);
   double theta = kPi / static_cast<double>(n / 2);
   const float c_a = 0.5f;
   float c_b;
@@ -204,9 +231,16 @@ void realft(float* data, unsigned long n, int sign) {
 // the last index), then split into the transform of the real data; the values at the
 // last-index Nyquist frequency do not fit and go to nyquist. The inverse splits first
 // and transforms back. The contiguity test compares byte addresses so that it is well
-// defined even when the rows lie in unrelated blocks.
+// defined even when the rows lie in unrelated blocks. The lengths are checked before
+// any element is addressed: len3 must give at least one complex pair along the last
+// index (len3 = 1 would leave fourn a dimension of 0 and the split no pair to read).
 void rlft3(float*** data, float** nyquist, unsigned long len1, unsigned long len2,
            unsigned long len3, int sign) {
+  if (!isPowerOfTwo(len1)) refuseArgument("rlft3: len1 = %lu is not a power of 2", len1);
+  if (!isPowerOfTwo(len2)) refuseArgument("rlft3: len2 = %lu is not a power of 2", len2);
+  if (len3 < 2 || !isPowerOfTwo(len3)) {
+    refuseArgument("rlft3: len3 = %lu is not a power of 2 of at least 2", len3);
+  }
   const auto first = reinterpret_cast<std::uintptr_t>(&data[1][1][1]);
   const auto last = reinterpret_cast<std::uintptr_t>(&data[len1][len2][len3]);
   const unsigned long total = len1 * len2 * len3;

@@ -7,9 +7,11 @@
 // process through vcerror (numerics/arrays.h), directly or from gaussj.
 #include "numerics/fitting.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
+#include "numerics/argument_checks.h"
 #include "numerics/arrays.h"
 #include "numerics/gauss_jordan_jacobi.h"
 #include "numerics/svd.h"
@@ -73,7 +75,10 @@ void fpoly(float x, float* p, int n) {
 void svdfit(float* x, float* y, float* sigma, int npoints, float* coef, int ncoef, float** u,
             float** v, float* w, float* chisq, BasisFunction basis) {
   float* b = vector(1, npoints);
-  float* terms = vector(1, ncoef);
+  // The basis fills terms[1..ncoef], and fpoly sets terms[1] even for ncoef = 0: one
+  // slot at least, so that an empty model (chi-square of y alone) is safe.
+  const int termSlots = std::max(ncoef, 1);
+  float* terms = vector(1, termSlots);
   for (int i = 1; i <= npoints; ++i) {
     basis(x[i], terms, ncoef);
     const float t = 1.0f / sigma[i];
@@ -99,7 +104,7 @@ void svdfit(float* x, float* y, float* sigma, int npoints, float* coef, int ncoe
     sum = sum + residual * residual;
   }
   *chisq = sum;
-  free_vector(terms, 1, ncoef);
+  free_vector(terms, 1, termSlots);
   free_vector(b, 1, npoints);
 }
 
@@ -212,7 +217,13 @@ void mrqmin(float* x, float* y, float* sigma, int npoints, float* params, int* f
 // Walks the fitted parameters from the last down, moving packed row and column k to
 // the parameter's own index j; the fixed parameters' rows and columns were zeroed first
 // and end up in the places the packed block vacates.
+// An mfit that disagrees with fitflags would move rows and columns outside the matrix.
 void covsrt(float** covariance, int nparams, int* fitflags, int mfit) {
+  const int fitted = countFitted(fitflags, nparams);
+  if (mfit != fitted) {
+    tolvane::numerics::refuseArgument("covsrt: mfit = %d but fitflags mark %d parameters",
+                                      mfit, fitted);
+  }
   for (int i = mfit + 1; i <= nparams; ++i) {
     for (int j = 1; j <= i; ++j) covariance[i][j] = covariance[j][i] = 0.0f;
   }

@@ -56,7 +56,8 @@ void mrqmin(float* x, float* y, float* sigma, int npoints, float* params, int* f
 
 // Spreads the packed mfit x mfit covariance matrix in the top-left corner of
 // covariance[1..nparams][1..nparams] over the rows and columns of the fitted parameters,
-// in place, and zeroes the rows and columns of the fixed ones.
+// in place, and zeroes the rows and columns of the fixed ones. An mfit other than the
+// number of non-zero fitflags ends the process through vcerror before anything moves.
 void covsrt(float** covariance, int nparams, int* fitflags, int mfit);
 
 // Sum of Gaussians y = sum_k B_k exp(-((x - E_k)/G_k)^2) over the triplets

@@ -79,17 +79,26 @@ namespace {
 
 constexpr std::size_t kBlock = 256;  // radii per pass through the two stages
 
-// ln(1 + t) for |t| <= 2^-8 by Estrin's scheme, two values at a time; the omitted
-// terms are below 2^-79.
+// The Taylor polynomial of degree 9 of ln(1 + t), as every path evaluates it by
+// Estrin's scheme: t + t^2 ((f0 + t^2 f1) + t^4 (f2 + t^2 f3)) with the linear factors
+// fi = constant + slope t below. One table, so the paths cannot drift apart.
+struct LinearFactor {
+  double constant;
+  double slope;
+};
+constexpr LinearFactor kLogOnePlusFactors[4] = {
+    {-1.0 / 2, 1.0 / 3}, {-1.0 / 4, 1.0 / 5}, {-1.0 / 6, 1.0 / 7}, {-1.0 / 8, 1.0 / 9}};
+
+// ln(1 + t) for |t| <= 2^-8, two values at a time; the omitted terms are below 2^-79.
 inline __m128d logOnePlus(__m128d t) {
-  const auto c = [](double value) { return _mm_set1_pd(value); };
-  const auto linear = [&](double constant, double slope) {
-    return _mm_add_pd(c(constant), _mm_mul_pd(t, c(slope)));
+  const auto linear = [&](const LinearFactor& f) {
+    return _mm_add_pd(_mm_set1_pd(f.constant), _mm_mul_pd(t, _mm_set1_pd(f.slope)));
   };
+  const LinearFactor* f = kLogOnePlusFactors;
   const __m128d t2 = _mm_mul_pd(t, t);
   const __m128d t4 = _mm_mul_pd(t2, t2);
-  const __m128d low = _mm_add_pd(linear(-1.0 / 2, 1.0 / 3), _mm_mul_pd(t2, linear(-1.0 / 4, 1.0 / 5)));
-  const __m128d high = _mm_add_pd(linear(-1.0 / 6, 1.0 / 7), _mm_mul_pd(t2, linear(-1.0 / 8, 1.0 / 9)));
+  const __m128d low = _mm_add_pd(linear(f[0]), _mm_mul_pd(t2, linear(f[1])));
+  const __m128d high = _mm_add_pd(linear(f[2]), _mm_mul_pd(t2, linear(f[3])));
   return _mm_add_pd(t, _mm_mul_pd(t2, _mm_add_pd(low, _mm_mul_pd(t4, high))));
 }
 
@@ -147,17 +156,17 @@ void scaleBlock(const float* r, float* scale, std::size_t count) {
 
 // logOnePlus, eight values at a time, for |t| <= 2^-5: the omitted terms are then
 // below 2^-48 relative to ln(1 + t). (Lambdas would not inherit the target.)
-TOLVANE_TARGET_AVX512 inline __m512d logOnePlus(__m512d t) {
+TOLVANE_TARGET_AVX512 inline __m512d logOnePlusAvx512(__m512d t) {
   const __m512d t2 = _mm512_mul_pd(t, t);
   const __m512d t4 = _mm512_mul_pd(t2, t2);
-  const __m512d c2 =
-      _mm512_add_pd(_mm512_set1_pd(-1.0 / 2), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 3)));
-  const __m512d c4 =
-      _mm512_add_pd(_mm512_set1_pd(-1.0 / 4), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 5)));
-  const __m512d c6 =
-      _mm512_add_pd(_mm512_set1_pd(-1.0 / 6), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 7)));
-  const __m512d c8 =
-      _mm512_add_pd(_mm512_set1_pd(-1.0 / 8), _mm512_mul_pd(t, _mm512_set1_pd(1.0 / 9)));
+  const __m512d c2 = _mm512_add_pd(_mm512_set1_pd(kLogOnePlusFactors[0].constant),
+                                  _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[0].slope)));
+  const __m512d c4 = _mm512_add_pd(_mm512_set1_pd(kLogOnePlusFactors[1].constant),
+                                  _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[1].slope)));
+  const __m512d c6 = _mm512_add_pd(_mm512_set1_pd(kLogOnePlusFactors[2].constant),
+                                  _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[2].slope)));
+  const __m512d c8 = _mm512_add_pd(_mm512_set1_pd(kLogOnePlusFactors[3].constant),
+                                  _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[3].slope)));
   const __m512d low = _mm512_add_pd(c2, _mm512_mul_pd(t2, c4));
   const __m512d high = _mm512_add_pd(c6, _mm512_mul_pd(t2, c8));
   return _mm512_add_pd(t, _mm512_mul_pd(t2, _mm512_add_pd(low, _mm512_mul_pd(t4, high))));
@@ -166,7 +175,7 @@ TOLVANE_TARGET_AVX512 inline __m512d logOnePlus(__m512d t) {
 // -2 ln r for up to eight radii (the lanes of live), as doubles. Lanes past the end
 // and subnormal radii compute with a stand-in radius, just below 1; the subnormal
 // ones are reported, for polarScale to decide.
-TOLVANE_TARGET_AVX512 inline __m512d minusTwoLogEight(const float* r, __mmask8 live, __m512d& wide,
+TOLVANE_TARGET_AVX512 inline __m512d minusTwoLogAvx512(const float* r, __mmask8 live, __m512d& wide,
                                                       __mmask8& subnormal) {
   const __m256i loaded = _mm256_maskz_loadu_epi32(live, r);
   subnormal = _mm256_mask_cmplt_epu32_mask(live, loaded, _mm256_set1_epi32(kSmallestNormal));
@@ -188,13 +197,13 @@ TOLVANE_TARGET_AVX512 inline __m512d minusTwoLogEight(const float* r, __mmask8 l
   const __m512d base =
       _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(k), _mm512_set1_pd(kLn2)), logc);
   wide = _mm512_cvtps_pd(_mm256_castsi256_ps(bits));
-  return _mm512_mul_pd(_mm512_add_pd(base, logOnePlus(t)), _mm512_set1_pd(-2.0));
+  return _mm512_mul_pd(_mm512_add_pd(base, logOnePlusAvx512(t)), _mm512_set1_pd(-2.0));
 }
 
 // The scale factors from -2 ln r and r: sqrt(L / r) = L / sqrt(L r), from one
 // estimate of 1 / sqrt(L r) and two Newton steps, rounded to float where the rounding
 // is certain; the other lanes, and the subnormal ones, are left to polarScale.
-TOLVANE_TARGET_AVX512 inline void finishEight(__m512d minusTwoLog, __m512d wide, __mmask8 subnormal,
+TOLVANE_TARGET_AVX512 inline void finishAvx512(__m512d minusTwoLog, __m512d wide, __mmask8 subnormal,
                                               const float* r, float* scale, __mmask8 live) {
   const __m512d product = _mm512_mul_pd(minusTwoLog, wide);
   const __m512d halfProduct = _mm512_mul_pd(product, _mm512_set1_pd(0.5));
@@ -229,27 +238,27 @@ TOLVANE_TARGET_AVX512 void scalesAvx512(const float* r, float* scale, std::size_
     for (std::size_t g = 0; g < groups; ++g) {
       const std::size_t first = start + 8 * g;
       lives[g] = count - first >= 8 ? 0xFF : static_cast<__mmask8>((1u << (count - first)) - 1);
-      logs[g] = minusTwoLogEight(r + first, lives[g], wides[g], subnormals[g]);
+      logs[g] = minusTwoLogAvx512(r + first, lives[g], wides[g], subnormals[g]);
     }
     for (std::size_t g = 0; g < groups; ++g) {
       const std::size_t first = start + 8 * g;
-      finishEight(logs[g], wides[g], subnormals[g], r + first, scale + first, lives[g]);
+      finishAvx512(logs[g], wides[g], subnormals[g], r + first, scale + first, lives[g]);
     }
   }
 }
 
 // logOnePlus, four values at a time, for |t| <= 2^-5.
-TOLVANE_TARGET_AVX2 inline __m256d logOnePlusFour(__m256d t) {
+TOLVANE_TARGET_AVX2 inline __m256d logOnePlusAvx2(__m256d t) {
   const __m256d t2 = _mm256_mul_pd(t, t);
   const __m256d t4 = _mm256_mul_pd(t2, t2);
-  const __m256d c2 =
-      _mm256_add_pd(_mm256_set1_pd(-1.0 / 2), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 3)));
-  const __m256d c4 =
-      _mm256_add_pd(_mm256_set1_pd(-1.0 / 4), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 5)));
-  const __m256d c6 =
-      _mm256_add_pd(_mm256_set1_pd(-1.0 / 6), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 7)));
-  const __m256d c8 =
-      _mm256_add_pd(_mm256_set1_pd(-1.0 / 8), _mm256_mul_pd(t, _mm256_set1_pd(1.0 / 9)));
+  const __m256d c2 = _mm256_add_pd(_mm256_set1_pd(kLogOnePlusFactors[0].constant),
+                                  _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[0].slope)));
+  const __m256d c4 = _mm256_add_pd(_mm256_set1_pd(kLogOnePlusFactors[1].constant),
+                                  _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[1].slope)));
+  const __m256d c6 = _mm256_add_pd(_mm256_set1_pd(kLogOnePlusFactors[2].constant),
+                                  _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[2].slope)));
+  const __m256d c8 = _mm256_add_pd(_mm256_set1_pd(kLogOnePlusFactors[3].constant),
+                                  _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[3].slope)));
   const __m256d low = _mm256_add_pd(c2, _mm256_mul_pd(t2, c4));
   const __m256d high = _mm256_add_pd(c6, _mm256_mul_pd(t2, c8));
   return _mm256_add_pd(t, _mm256_mul_pd(t2, _mm256_add_pd(low, _mm256_mul_pd(t4, high))));
@@ -258,13 +267,13 @@ TOLVANE_TARGET_AVX2 inline __m256d logOnePlusFour(__m256d t) {
 // Four radii on the AVX2 path: the logarithm as on the AVX-512 path, except that the
 // table is gathered; then, as on the portable path, the correctly rounded division
 // and square root, which on 256-bit vectors beat an estimate refined by Newton steps.
-struct FourLogs {
+struct LogsAvx2 {
   __m256d minusTwoLog;
   __m256d wide;
   int subnormal;  // lane mask
 };
 
-TOLVANE_TARGET_AVX2 inline FourLogs minusTwoLogFour(const float* r) {
+TOLVANE_TARGET_AVX2 inline LogsAvx2 minusTwoLogAvx2(const float* r) {
   const __m128i loaded = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r));
   // Radii are positive, so their bit patterns compare as signed integers.
   const __m128i subnormal = _mm_cmplt_epi32(loaded, _mm_set1_epi32(kSmallestNormal));
@@ -280,11 +289,11 @@ TOLVANE_TARGET_AVX2 inline FourLogs minusTwoLogFour(const float* r) {
                                   _mm256_set1_pd(1.0));  // exact
   const __m256d base =
       _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(k), _mm256_set1_pd(kLn2)), logc);
-  return {_mm256_mul_pd(_mm256_add_pd(base, logOnePlusFour(t)), _mm256_set1_pd(-2.0)),
+  return {_mm256_mul_pd(_mm256_add_pd(base, logOnePlusAvx2(t)), _mm256_set1_pd(-2.0)),
           _mm256_cvtps_pd(_mm_castsi128_ps(bits)), _mm_movemask_ps(_mm_castsi128_ps(subnormal))};
 }
 
-TOLVANE_TARGET_AVX2 inline void finishFour(const FourLogs& logs, const float* r, float* scale) {
+TOLVANE_TARGET_AVX2 inline void finishAvx2(const LogsAvx2& logs, const float* r, float* scale) {
   const __m256d s = _mm256_sqrt_pd(_mm256_div_pd(logs.minusTwoLog, logs.wide));
   const __m128 below = _mm256_cvtpd_ps(_mm256_mul_pd(s, _mm256_set1_pd(1.0 - kRoundingMargin)));
   const __m128 above = _mm256_cvtpd_ps(_mm256_mul_pd(s, _mm256_set1_pd(1.0 + kRoundingMargin)));
@@ -301,18 +310,18 @@ TOLVANE_TARGET_AVX2 inline void finishFour(const FourLogs& logs, const float* r,
 // radii is padded with a harmless radius.
 TOLVANE_TARGET_AVX2 void scalesAvx2(const float* r, float* scale, std::size_t count) {
   constexpr std::size_t kRound = 8;  // groups
-  FourLogs logs[kRound];
+  LogsAvx2 logs[kRound];
   const std::size_t whole = count / 4 * 4;
   for (std::size_t start = 0; start < whole; start += 4 * kRound) {
     const std::size_t groups = std::min(kRound, (whole - start) / 4);
-    for (std::size_t g = 0; g < groups; ++g) logs[g] = minusTwoLogFour(r + start + 4 * g);
+    for (std::size_t g = 0; g < groups; ++g) logs[g] = minusTwoLogAvx2(r + start + 4 * g);
     for (std::size_t g = 0; g < groups; ++g)
-      finishFour(logs[g], r + start + 4 * g, scale + start + 4 * g);
+      finishAvx2(logs[g], r + start + 4 * g, scale + start + 4 * g);
   }
   if (whole < count) {
     float radii[4] = {0.5f, 0.5f, 0.5f, 0.5f}, scales[4];
     std::copy(r + whole, r + count, radii);
-    finishFour(minusTwoLogFour(radii), radii, scales);
+    finishAvx2(minusTwoLogAvx2(radii), radii, scales);
     std::copy(scales, scales + (count - whole), scale + whole);
   }
 }

@@ -24,7 +24,9 @@ void restartUniforms(GeneratorState& state, int* seed) {
   // Negate in 32-bit arithmetic: -(-2^31) stays negative, and 0 or a positive seed
   // (only possible on the first call in the process) also fall back to 1.
   int s = static_cast<int>(0u - static_cast<std::uint32_t>(*seed));
-  if (s <= 0) s = 1;
+  // -(2^31 - 1) negates to the modulus, which is 0 to the generator and would stay 0
+  // for ever (every uniform exactly 0); like 0 it falls back to 1.
+  if (s <= 0 || s >= kModulus) s = 1;
   for (int step = 1; step <= kWarmUpSteps; ++step) {
     s = congruentialStep(s);
     if (step > kDiscardedWarmUpSteps) state.table[kWarmUpSteps - step] = s;
@@ -34,7 +36,10 @@ void restartUniforms(GeneratorState& state, int* seed) {
 }
 
 float nextUniform(GeneratorState& state, int* seed) {
-  if (*seed <= 0 || state.previous == 0) restartUniforms(state, seed);
+  // 2^31 - 1, the modulus, is the one positive seed no draw produces: stepping it gives
+  // 0, which would enter the shuffle table and come out later as a uniform of exactly
+  // 0. It restarts the sequence like a seed <= 0.
+  if (*seed <= 0 || *seed >= kModulus || state.previous == 0) restartUniforms(state, seed);
   *seed = congruentialStep(*seed);
   const int slot = state.previous / kTableDivisor;
   state.previous = state.table[slot];

@@ -8,8 +8,9 @@
 //
 // The caller owns the seed: a signed 32-bit variable passed by pointer to every call.
 // Set it to a value <= 0 before the first draw; that restarts the uniform sequence at
-// the next call that draws uniforms. Afterwards it holds the newest generator value,
-// always in 1 .. 2^31 - 2; leave it alone to continue the sequence.
+// the next call that draws uniforms (2^31 - 1, which no draw produces, does the same).
+// Afterwards it holds the newest generator value, always in 1 .. 2^31 - 2; leave it
+// alone to continue the sequence.
 //
 // The shuffle table and the pending deviate are process-wide and unsynchronised: one
 // caller at a time. The same seed gives the same sequence to the last bit.

@@ -9,6 +9,7 @@
 
 #include <utility>
 
+#include "numerics/argument_checks.h"
 #include "numerics/arrays.h"
 
 namespace {
@@ -130,8 +131,13 @@ void quicksort(unsigned long n, float* values, Companion companion, long stackSi
   free_ivector(stack, 1, stackSize);
 }
 
+// k outside 1..n has no k-th smallest value; the partitioning would narrow onto an
+// index outside the array and read there.
 template <typename T>
-T selectKth(unsigned long k, unsigned long n, T* values) {
+T selectKth(unsigned long k, unsigned long n, T* values, const char* routine) {
+  if (k < 1 || k > n) {
+    tolvane::numerics::refuseArgument("%s: k = %lu is outside 1..n = %lu", routine, k, n);
+  }
   NoCompanion none;
   unsigned long l = 1;
   unsigned long r = n;
@@ -191,9 +197,9 @@ void hpsort(unsigned long n, float* values) {
 }
 
 float select(unsigned long k, unsigned long n, float* values) {
-  return selectKth(k, n, values);
+  return selectKth(k, n, values, "select");
 }
 
 unsigned short select_ushort(unsigned long k, unsigned long n, unsigned short* values) {
-  return selectKth(k, n, values);
+  return selectKth(k, n, values, "select_ushort");
 }

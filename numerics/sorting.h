@@ -1,9 +1,12 @@
 // Sorting and selection over one-based float (and unsigned 16-bit) arrays.
 //
 // Conventions: arrays are one-based; a routine given n works on values[1..n] and never
-// touches values[0]. Counts and indices are unsigned long. Nothing is checked: n >= 1
-// for sort, sort2, select and select_ushort, and 1 <= k <= n for the selections, are
-// the caller's duty (hpsort accepts any n).
+// touches values[0]. Counts and indices are unsigned long. sort, sort2 and hpsort
+// accept any n (n = 0 returns at once); the selections need 1 <= k <= n and end the
+// process through vcerror otherwise ("select: k = 4 is outside 1..n = 3"), before
+// reading the array. NaN keys are moved like any others and never make a routine read
+// outside values[1..n]; where they end up is unspecified, and the other keys are then
+// not necessarily in order.
 //
 // Partitioning (sort, sort2, select, select_ushort) uses the median of the first,
 // middle and last element as pivot; subarrays of at most 7 elements are finished by

@@ -9,6 +9,7 @@
 #include "numerics/special_functions.h"
 
 #include <cmath>
+#include <limits>
 
 #include "numerics/arrays.h"
 
@@ -111,6 +112,11 @@ double gammln(double x) {
 // Stops when a term drops below 3e-7 of the sum (compared in double).
 void gser(float* result, float a, float x, float* ln_gamma_a) {
   *ln_gamma_a = static_cast<float>(gammln(static_cast<double>(a)));
+  if (std::isnan(a) || std::isnan(x)) {
+    // The series would run its 100 terms on NaN and blame a large a.
+    *result = std::numeric_limits<float>::quiet_NaN();
+    return;
+  }
   if (x <= 0.0f) {
     if (x < 0.0f) vcerror("x less than 0 in routine gser");
     *result = 0.0f;
@@ -138,6 +144,11 @@ void gser(float* result, float a, float x, float* ln_gamma_a) {
 // x > a + 1. Stops when a step changes the value by less than 3e-7 (in double).
 void gcf(float* result, float a, float x, float* ln_gamma_a) {
   *ln_gamma_a = static_cast<float>(gammln(static_cast<double>(a)));
+  if (std::isnan(a) || std::isnan(x)) {
+    // The fraction would run its 100 steps on NaN and blame a large a.
+    *result = std::numeric_limits<float>::quiet_NaN();
+    return;
+  }
   float b = static_cast<float>(1.0 + static_cast<double>(x) - static_cast<double>(a));
   float c = kHugeFloat;
   float d = 1.0f / b;
@@ -163,8 +174,11 @@ void gcf(float* result, float a, float x, float* ln_gamma_a) {
 // Q(a, x) for a > 0 and x >= 0; other arguments end the process through vcerror.
 // Below x = a + 1 (compared in double) the series gives P and Q = 1 - P in float;
 // above it the continued fraction gives Q directly.
+// NaN gives NaN, and x = +Inf the limit Q(a, Inf) = 0, which the fraction cannot reach.
 float gammq(float a, float x) {
+  if (std::isnan(a) || std::isnan(x)) return std::numeric_limits<float>::quiet_NaN();
   if (x < 0.0f || a <= 0.0f) vcerror("Invalid arguments in routine gammq");
+  if (std::isinf(x)) return 0.0f;
   float value;
   float ln_gamma_a;
   if (static_cast<double>(x) < static_cast<double>(a) + 1.0) {

@@ -15,17 +15,21 @@
 double gammln(double x);
 
 // Regularised lower incomplete gamma P(a, x) by its power series. *ln_gamma_a always
-// receives ln Gamma(a) rounded to float. x = 0 gives 0; x < 0, or no convergence in
-// 100 terms (a too large for the series), ends the process through vcerror.
+// receives ln Gamma(a) rounded to float. x = 0 gives 0 and a NaN argument NaN; x < 0,
+// or no convergence in 100 terms (a too large for the series, or a = +-Inf), ends the
+// process through vcerror.
 void gser(float* result, float a, float x, float* ln_gamma_a);
 
 // Regularised upper incomplete gamma Q(a, x) by its continued fraction (modified
-// Lentz). *ln_gamma_a receives ln Gamma(a) rounded to float. No convergence in 100
-// steps ends the process through vcerror.
+// Lentz). *ln_gamma_a receives ln Gamma(a) rounded to float. A NaN argument gives NaN;
+// no convergence in 100 steps (including infinite arguments) ends the process through
+// vcerror.
 void gcf(float* result, float a, float x, float* ln_gamma_a);
 
 // Q(a, x) = 1 - P(a, x) for a > 0, x >= 0: the series below x = a + 1, the continued
-// fraction above. Other arguments end the process through vcerror.
+// fraction above. A NaN argument gives NaN and x = +Inf gives 0; a <= 0 or x < 0 ends
+// the process through vcerror ("Invalid arguments in routine gammq"), and so does an a
+// too large for the series (from gser).
 float gammq(float a, float x);
 
 // Continued fraction of the incomplete beta function (modified Lentz, double

@@ -7,6 +7,7 @@
 #include "numerics/statistics.h"
 
 #include <cmath>
+#include <limits>
 
 #include "numerics/arrays.h"
 #include "numerics/sorting.h"
@@ -142,11 +143,19 @@ void kstwo(float* data1, unsigned long count1, float* data2, unsigned long count
   while (j1 <= count1 && j2 <= count2) {
     const float x1 = data1[j1];
     const float x2 = data2[j2];
-    if (x1 <= x2) {
+    const bool step1 = x1 <= x2;
+    const bool step2 = x2 <= x1;
+    if (!step1 && !step2) {
+      // A NaN is unordered: neither walk could advance, and no distance between the
+      // distribution functions is defined.
+      *d = std::numeric_limits<float>::quiet_NaN();
+      return;
+    }
+    if (step1) {
       cdf1 = static_cast<float>(j1) / n1;
       ++j1;
     }
-    if (x2 <= x1) {
+    if (step2) {
       cdf2 = static_cast<float>(j2) / n2;
       ++j2;
     }

@@ -32,6 +32,7 @@ void tutest(float* data1, unsigned long count1, float* data2, unsigned long coun
 
 // Two-sample Kolmogorov-Smirnov statistic d, the largest distance between the two
 // empirical distribution functions. Sorts data1 and data2 ascending; writes d only.
+// A NaN in either sample makes d NaN (the distributions are not defined).
 void kstwo(float* data1, unsigned long count1, float* data2, unsigned long count2, float* d,
            float* prob);
 
