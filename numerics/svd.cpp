@@ -32,9 +32,7 @@ inline double withSign(double magnitude, float sign_of) {
 }
 
 // Square root taken in double on a float argument, rounded back to float.
-inline float squareRoot(float x) {
-  return static_cast<float>(std::sqrt(static_cast<double>(x)));
-}
+inline float squareRoot(float x) { return static_cast<float>(std::sqrt(static_cast<double>(x))); }
 
 inline bool negligible(float x) { return std::fabs(x) < kNegligible; }
 
@@ -58,15 +56,14 @@ float pythag(float a, float b) {
   return absb * static_cast<float>(std::sqrt(1.0 + static_cast<double>(r2)));
 }
 
-void svdcmp(float** a, int m, int n, float* w, float** v) {
-  NoConvergenceInSVD = false;
-  float* e = vector(1, n);
-  float g = 0.0f, scale = 0.0f, s = 0.0f;
-  int l = 0;
+namespace {
 
-  // Householder reduction to upper bidiagonal form.
+// Householder reduction of a (m x n) to upper bidiagonal form: the diagonal goes to w,
+// the superdiagonal to e (e[1] = 0), and the Householder vectors stay in a.
+void bidiagonalise(float** a, int m, int n, float* w, float* e) {
+  float g = 0.0f, scale = 0.0f, s = 0.0f;
   for (int i = 1; i <= n; ++i) {
-    l = i + 1;
+    const int l = i + 1;
     e[i] = scale * g;
     g = s = scale = 0.0f;
     if (i <= m) {
@@ -112,8 +109,12 @@ void svdcmp(float** a, int m, int n, float* w, float** v) {
       }
     }
   }
+}
 
-  // Accumulation of the right-hand transformations into v; g and l carry over.
+// Accumulates the right-hand transformations, stored in the rows of a, into v.
+void accumulateRightTransforms(float** a, int n, const float* e, float** v) {
+  float g = 0.0f;  // each is set at i = n before it is first read
+  int l = n + 1;
   for (int i = n; i >= 1; --i) {
     if (i < n) {
       if (g != 0.0f) {
@@ -130,11 +131,14 @@ void svdcmp(float** a, int m, int n, float* w, float** v) {
     g = e[i];
     l = i;
   }
+}
 
-  // Accumulation of the left-hand transformations into a.
+// Accumulates the left-hand transformations, stored in the columns of a, into a
+// itself, which becomes U.
+void accumulateLeftTransforms(float** a, int m, int n, const float* w) {
   for (int i = std::min(m, n); i >= 1; --i) {
-    l = i + 1;
-    g = w[i];
+    const int l = i + 1;
+    float g = w[i];
     for (int j = l; j <= n; ++j) a[i][j] = 0.0f;
     if (g != 0.0f) {
       g = 1.0f / g;
@@ -150,8 +154,14 @@ void svdcmp(float** a, int m, int n, float* w, float** v) {
     }
     a[i][i] = a[i][i] + 1.0f;
   }
+}
 
-  // Diagonalisation of the bidiagonal form.
+// Diagonalises the bidiagonal form (w, e) by implicit-shift QR sweeps, applying the
+// rotations to U (in a) and V; sets NoConvergenceInSVD when a singular value has not
+// converged after kMaxIterations sweeps.
+void diagonalise(float** a, int m, int n, float* w, float* e, float** v) {
+  float g = 0.0f, s = 0.0f;
+  int l = 0;
   for (int k = n; k >= 1; --k) {
     for (int iteration = 1; iteration <= kMaxIterations; ++iteration) {
       bool cancel = true;
@@ -201,13 +211,12 @@ void svdcmp(float** a, int m, int n, float* w, float** v) {
       float f = ((y - z) * (y + z) + (g - h) * (g + h)) / ((h + h) * y);
       g = pythag(f, 1.0f);
       const float xzProduct = (x - z) * (x + z);
-      f = static_cast<float>(
-          (static_cast<double>(xzProduct) +
-           static_cast<double>(h) *
-               (static_cast<double>(y) /
-                    (static_cast<double>(f) + withSign(static_cast<double>(g), f)) -
-                static_cast<double>(h))) /
-          static_cast<double>(x));
+      f = static_cast<float>((static_cast<double>(xzProduct) +
+                              static_cast<double>(h) *
+                                  (static_cast<double>(y) / (static_cast<double>(f) +
+                                                             withSign(static_cast<double>(g), f)) -
+                                   static_cast<double>(h))) /
+                             static_cast<double>(x));
 
       // QR sweep.
       float c = 1.0f;
@@ -253,6 +262,17 @@ void svdcmp(float** a, int m, int n, float* w, float** v) {
       w[k] = x;
     }
   }
+}
+
+}  // namespace
+
+void svdcmp(float** a, int m, int n, float* w, float** v) {
+  NoConvergenceInSVD = false;
+  float* e = vector(1, n);
+  bidiagonalise(a, m, n, w, e);
+  accumulateRightTransforms(a, n, e, v);
+  accumulateLeftTransforms(a, m, n, w);
+  diagonalise(a, m, n, w, e, v);
   free_vector(e, 1, n);
 }
 
