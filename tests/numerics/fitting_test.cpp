@@ -13,6 +13,7 @@
 #include "numerics/arrays.h"
 #include "numerics/statistics.h"
 #include "numerics/svd.h"
+#include "tests/numerics/owned_arrays.h"
 
 namespace {
 
@@ -21,27 +22,16 @@ struct Problem {
   Problem(int npoints, int nparams)
       : npoints(npoints),
         nparams(nparams),
-        x(vector(1, npoints)),
-        y(vector(1, npoints)),
-        sigma(vector(1, npoints)),
-        params(vector(1, nparams)),
-        flags(ivector(1, nparams)),
-        covariance(matrix(1, nparams, 1, nparams)),
-        alpha(matrix(1, nparams, 1, nparams)) {
+        x(npoints),
+        y(npoints),
+        sigma(npoints),
+        params(nparams),
+        flags(nparams),
+        covariance(nparams, nparams),
+        alpha(nparams, nparams) {
     for (int i = 1; i <= npoints; ++i) sigma[i] = 1.0f;
     for (int j = 1; j <= nparams; ++j) flags[j] = 1;
   }
-  ~Problem() {
-    free_matrix(alpha, 1, nparams, 1, nparams);
-    free_matrix(covariance, 1, nparams, 1, nparams);
-    free_ivector(flags, 1, nparams);
-    free_vector(params, 1, nparams);
-    free_vector(sigma, 1, npoints);
-    free_vector(y, 1, npoints);
-    free_vector(x, 1, npoints);
-  }
-  Problem(const Problem&) = delete;
-  Problem& operator=(const Problem&) = delete;
 
   // Samples the sum of Gaussians with the given triplets at evenly spaced x.
   void sampleGaussians(const std::vector<double>& truth, double from, double step) {
@@ -68,17 +58,15 @@ struct Problem {
       ++steps;
     } while (lambda < 1.0e4f && steps < kMaxSteps);
     lambda = 0.0f;
-    mrqmin(x, y, sigma, npoints, params, flags, nparams, covariance, alpha, &chisq, model,
-           &lambda);
+    mrqmin(x, y, sigma, npoints, params, flags, nparams, covariance, alpha, &chisq, model, &lambda);
     return steps;
   }
 
   static constexpr int kMaxSteps = 200;
   int npoints, nparams;
-  float *x, *y, *sigma, *params;
-  int* flags;
-  float** covariance;
-  float** alpha;
+  Vector1 x, y, sigma, params;
+  IntVector1 flags;
+  Matrix1 covariance, alpha;
   float chisq = 0.0f;
 };
 
@@ -127,31 +115,22 @@ struct LinearProblem {
   LinearProblem(int npoints, int ncoef)
       : npoints(npoints),
         ncoef(ncoef),
-        x(vector(1, npoints)),
-        y(vector(1, npoints)),
-        sigma(vector(1, npoints)),
-        coef(vector(1, ncoef)),
-        w(vector(1, ncoef)),
-        u(matrix(1, npoints, 1, ncoef)),
-        v(matrix(1, ncoef, 1, ncoef)) {
+        x(npoints),
+        y(npoints),
+        sigma(npoints),
+        coef(ncoef),
+        w(ncoef),
+        u(npoints, ncoef),
+        v(ncoef, ncoef) {
     for (int i = 1; i <= npoints; ++i) sigma[i] = 1.0f;
   }
-  ~LinearProblem() {
-    free_matrix(v, 1, ncoef, 1, ncoef);
-    free_matrix(u, 1, npoints, 1, ncoef);
-    free_vector(w, 1, ncoef);
-    free_vector(coef, 1, ncoef);
-    free_vector(sigma, 1, npoints);
-    free_vector(y, 1, npoints);
-    free_vector(x, 1, npoints);
+  void run(BasisFunction basis) {
+    svdfit(x, y, sigma, npoints, coef, ncoef, u, v, w, &chisq, basis);
   }
-  LinearProblem(const LinearProblem&) = delete;
-  LinearProblem& operator=(const LinearProblem&) = delete;
-  void run(BasisFunction basis) { svdfit(x, y, sigma, npoints, coef, ncoef, u, v, w, &chisq, basis); }
 
   int npoints, ncoef;
-  float *x, *y, *sigma, *coef, *w;
-  float **u, **v;
+  Vector1 x, y, sigma, coef, w;
+  Matrix1 u, v;
   float chisq = -1.0f;
 };
 
@@ -243,7 +222,7 @@ TEST(Svdfit, StraightLineAndItsCovarianceMatchTheDirectLineFit) {
     pr.sigma[i] = sigmas[i - 1];
   }
   pr.run(fpoly);
-  float** cov = matrix(1, 2, 1, 2);
+  Matrix1 cov(2, 2);
   svdvar(pr.v, 2, pr.w, cov);
   float a, b, a_sd, b_sd, chi2, q;
   fit(pr.x, pr.y, 7, pr.sigma, 1, &a, &b, &a_sd, &b_sd, &chi2, &q);
@@ -253,7 +232,6 @@ TEST(Svdfit, StraightLineAndItsCovarianceMatchTheDirectLineFit) {
   EXPECT_NEAR(pr.chisq, chi2, kExactCoefficient * chi2);
   EXPECT_NEAR(std::sqrt(cov[1][1]), a_sd, kExactCoefficient * a_sd);
   EXPECT_NEAR(std::sqrt(cov[2][2]), b_sd, kExactCoefficient * b_sd);
-  free_matrix(cov, 1, 2, 1, 2);
 }
 
 TEST(Fgauss, GivesTheValueAndDerivativesAtTheCentreAndOneWidthAway) {
@@ -302,7 +280,7 @@ TEST(Fgauss, DerivativesMatchCentralDifferencesOfATwoPeakModel) {
 TEST(Fgauss, EvaluatesOnlyCompleteTriplets) {
   // Five parameters: one full triplet and two stray values. The strays are neither read
   // (a sanitizer build flags reading past the vector) nor given a derivative.
-  float* p = vector(1, 5);
+  Vector1 p(5);
   p[1] = 2.0f;
   p[2] = 0.0f;
   p[3] = 1.0f;
@@ -314,18 +292,15 @@ TEST(Fgauss, EvaluatesOnlyCompleteTriplets) {
   EXPECT_EQ(y, 2.0f);
   EXPECT_EQ(d[4], -7.0f);
   EXPECT_EQ(d[5], -7.0f);
-  free_vector(p, 1, 5);
-  float* two = vector(1, 2);
+  Vector1 two(2);
   two[1] = two[2] = 1.0f;
   fgauss(0.0f, two, &y, d, 2);
   EXPECT_EQ(y, 0.0f);
-  free_vector(two, 1, 2);
 }
 
 TEST(Covsrt, SpreadsThePackedBlockOverTheFittedParameters) {
-  float** c = matrix(1, 3, 1, 3);
-  for (int i = 1; i <= 3; ++i)
-    for (int j = 1; j <= 3; ++j) c[i][j] = 99.0f;  // stale values that must go
+  Matrix1 c(3, 3);
+  c.fill(99.0f);  // stale values that must go
   c[1][1] = 11.0f;
   c[1][2] = 12.0f;
   c[2][1] = 21.0f;
@@ -335,7 +310,6 @@ TEST(Covsrt, SpreadsThePackedBlockOverTheFittedParameters) {
   const float expected[3][3] = {{11, 0, 12}, {0, 0, 0}, {21, 0, 22}};
   for (int i = 1; i <= 3; ++i)
     for (int j = 1; j <= 3; ++j) EXPECT_EQ(c[i][j], expected[i - 1][j - 1]) << i << j;
-  free_matrix(c, 1, 3, 1, 3);
 }
 
 TEST(Mrqcof, BuildsTheCurvatureAndGradientOfTheFittedParametersOnly) {

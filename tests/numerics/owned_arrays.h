@@ -13,13 +13,17 @@ struct OwnedMatrix {
   float** m;
 
   OwnedMatrix(int rowCount, int colCount, int indexBase = 1)
-      : rows(rowCount), cols(colCount), base(indexBase),
+      : rows(rowCount),
+        cols(colCount),
+        base(indexBase),
         m(matrix(base, base + rows - 1, base, base + cols - 1)) {}
   ~OwnedMatrix() { free_matrix(m, base, base + rows - 1, base, base + cols - 1); }
   OwnedMatrix(const OwnedMatrix&) = delete;
   OwnedMatrix& operator=(const OwnedMatrix&) = delete;
 
   float* operator[](int i) { return m[i]; }
+  // Passed to the routines as the row-pointer array they take.
+  operator float**() const { return m; }
 
   // Row by row from the first index on.
   void set(std::initializer_list<std::initializer_list<float>> values) {
@@ -62,4 +66,19 @@ struct Vector1 {
   Vector1& operator=(const Vector1&) = delete;
 
   float& operator[](int i) { return v[i]; }
+  operator float*() const { return v; }  // passed to the routines as the array itself
+};
+
+// A one-based int vector from ivector().
+struct IntVector1 {
+  int n;
+  int* v;
+
+  explicit IntVector1(int size) : n(size), v(ivector(1, size)) {}
+  ~IntVector1() { free_ivector(v, 1, n); }
+  IntVector1(const IntVector1&) = delete;
+  IntVector1& operator=(const IntVector1&) = delete;
+
+  int& operator[](int i) { return v[i]; }
+  operator int*() const { return v; }  // passed to the routines as the array itself
 };
