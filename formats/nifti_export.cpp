@@ -1,5 +1,6 @@
 // The NIfTI-1 export of a VTC, plain or gzip-compressed in parallel; see nifti_io.h.
 #include <nifti2_io.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <cmath>
@@ -165,7 +166,15 @@ int libdeflateLevel(int gzipLevel) { return 1 + ((gzipLevel - 1) * 11 + 4) / 8; 
 
 bool isGzipName(const std::filesystem::path& file) { return file.extension() == ".gz"; }
 
-unsigned everyCore() { return std::max(1u, std::thread::hardware_concurrency()); }
+// The cores this process may run on: fewer than the machine's under taskset or a cpuset,
+// where more threads than cores would only take turns.
+unsigned everyCore() {
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
 
 }  // namespace
 
