@@ -91,7 +91,7 @@ std::vector<unsigned char> niftiHeaderBytes(nifti_image& image,
     throw std::bad_alloc();
   }
   handle->nzfptr = memory;  // withz stays 0: plain stdio writes
-  // Options 2: the header without the voxels, and the stream left open. After a failed
+  // Write option 2: the header without the voxels, the stream left open. After a failed
   // write the library has closed the stream itself, so it is closed here only on success.
   znzFile stream = nifti_image_write_hdr_img2(&image, 2, "wb", handle, nullptr);
   const bool written = !znz_isnull(stream) && znzclose(stream) == 0;

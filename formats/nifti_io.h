@@ -43,9 +43,10 @@ LabelVolume readLabelVolume(const std::filesystem::path& file);
 // from vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s. The
 // header is libnifti2's own. `data` is in the VTC's layout (time fastest) and is
 // reordered a few MiB at a time, so no second copy of the VTC is held. ".nii.gz" is
-// compressed on `threads` threads (default: every core) as a series of gzip members,
-// whose bytes are the same for any thread count (see parallel_gzip.h), at `gzipLevel`,
-// 1 fastest to 9 smallest. Goes through a temporary file; throws OutputError naming the
+// compressed as a series of gzip members on `threads` threads (without the argument:
+// one per core the process may run on), with the same bytes for any thread count (see
+// parallel_gzip.h), at `gzipLevel`, 1 fastest to 9 smallest (another level is an
+// std::invalid_argument). Goes through a temporary file; throws OutputError naming the
 // file, also when memory runs out.
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel);
