@@ -1,4 +1,4 @@
-// NIfTI reading and writing with libnifti2; see nifti_io.h.
+// NIfTI reading with libnifti2; see nifti_io.h (the VTC export is in nifti_export.cpp).
 #include "formats/nifti_io.h"
 
 #include <nifti2_io.h>
@@ -6,20 +6,14 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <new>
 #include <string>
 
-#include "formats/atomic_file.h"
+#include "formats/nifti_image_handle.h"
 #include "formats/text_parsing.h"
 
 namespace tolvane::formats {
 namespace {
-
-struct NiftiImageDeleter {
-  void operator()(nifti_image* image) const { nifti_image_free(image); }
-};
-using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
 
 // The header alone; the voxels are loaded only once the header is judged usable.
 NiftiImagePtr readNiftiHeader(const std::filesystem::path& file) {
@@ -42,15 +36,6 @@ Affine toAffine(const nifti_dmat44& matrix) {
     for (int c = 0; c < 4; ++c) affine.m[r][c] = matrix.m[r][c];
   }
   return affine;
-}
-
-nifti_dmat44 toMatrix(const Affine& affine) {
-  nifti_dmat44 matrix{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 4; ++c) matrix.m[r][c] = affine.m[r][c];
-  }
-  matrix.m[3][3] = 1.0;
-  return matrix;
 }
 
 template <typename T>
@@ -159,71 +144,6 @@ LabelVolume readLabelVolume(const std::filesystem::path& file) {
     volume.labels[i] = static_cast<std::int32_t>(value);
   }
   return volume;
-}
-
-Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
-  return compose(vmrFrame.voxelToWorld, grid.gridToVmr());
-}
-
-void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel) {
-  nifti_set_debug_level(0);
-  const std::int64_t dims[8] = {4, grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints, 1, 1, 1};
-  NiftiImagePtr image(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0));
-  if (!image) throw OutputError(file.string() + ": cannot prepare the NIfTI header");
-
-  const Affine affine = vtcVoxelToWorld(grid, vmrFrame);
-  const nifti_dmat44 matrix = toMatrix(affine);
-  double voxelSize[3];
-  for (int c = 0; c < 3; ++c) {
-    voxelSize[c] = std::sqrt(affine.m[0][c] * affine.m[0][c] + affine.m[1][c] * affine.m[1][c] +
-                             affine.m[2][c] * affine.m[2][c]);
-  }
-  image->dx = image->pixdim[1] = voxelSize[0];
-  image->dy = image->pixdim[2] = voxelSize[1];
-  image->dz = image->pixdim[3] = voxelSize[2];
-  image->dt = image->pixdim[4] = grid.trMilliseconds / 1000.0;
-  image->xyz_units = NIFTI_UNITS_MM;
-  image->time_units = NIFTI_UNITS_SEC;
-  image->sform_code = vmrFrame.code;
-  image->qform_code = vmrFrame.code;
-  image->sto_xyz = matrix;
-  image->sto_ijk = nifti_dmat44_inverse(matrix);
-  double unusedSize[3];
-  nifti_dmat44_to_quatern(matrix, &image->quatern_b, &image->quatern_c, &image->quatern_d,
-                          &image->qoffset_x, &image->qoffset_y, &image->qoffset_z, &unusedSize[0],
-                          &unusedSize[1], &unusedSize[2], &image->qfac);
-  image->qto_xyz = nifti_quatern_to_dmat44(image->quatern_b, image->quatern_c, image->quatern_d,
-                                           image->qoffset_x, image->qoffset_y, image->qoffset_z,
-                                           image->dx, image->dy, image->dz, image->qfac);
-  image->qto_ijk = nifti_dmat44_inverse(image->qto_xyz);
-  image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
-  std::strncpy(image->descrip, "hvhost simulated VTC", sizeof image->descrip - 1);
-
-  AtomicFileWriter writer(file);
-  // The library frees these names with the image.
-  image->fname = nifti_strdup(writer.temporaryPath().c_str());
-  image->iname = nifti_strdup(writer.temporaryPath().c_str());
-
-  // The level travels in the open mode, as zlib reads it; plain .nii ignores it.
-  const std::string mode = "wb" + std::to_string(gzipLevel);
-  znzFile stream = nifti_image_write_hdr_img(image.get(), 2, mode.c_str());
-  if (znz_isnull(stream)) {
-    throw OutputError(file.string() + ": cannot be written (header)");
-  }
-  const std::size_t voxels = grid.voxelCount();
-  const std::size_t timePoints = static_cast<std::size_t>(grid.timePoints);
-  std::vector<float> volume(voxels);
-  bool written = true;
-  for (std::size_t t = 0; t < timePoints && written; ++t) {
-    for (std::size_t v = 0; v < voxels; ++v) volume[v] = data[v * timePoints + t];
-    written = znzwrite(volume.data(), sizeof(float), voxels, stream) == voxels;
-  }
-  const bool closed = znzclose(stream) == 0;
-  if (!written || !closed) {
-    throw OutputError(file.string() + ": cannot be written (disk full or not writable?)");
-  }
-  writer.commit();
 }
 
 }  // namespace tolvane::formats

@@ -40,16 +40,22 @@ struct LabelVolume {
 LabelVolume readLabelVolume(const std::filesystem::path& file);
 
 // Writes a VTC as a 4-D float32 NIfTI-1 image (x, y, z, t): voxel size and placement
-// from vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s.
-// `data` is in the VTC's layout (time fastest); the image is written one volume at a
-// time, so only one volume is held besides the VTC. ".nii.gz" is compressed at the
-// given zlib level (1 fastest to 9 smallest). Goes through a temporary file.
+// from vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s. The
+// header is libnifti2's own. `data` is in the VTC's layout (time fastest) and is
+// reordered a few MiB at a time, so no second copy of the VTC is held. ".nii.gz" is
+// compressed as a series of gzip members on `threads` threads (without the argument:
+// one per core the process may run on), with the same bytes for any thread count (see
+// parallel_gzip.h), at `gzipLevel`, 1 fastest to 9 smallest (another level is an
+// std::invalid_argument). Goes through a temporary file; throws OutputError naming the
+// file, also when memory runs out.
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel);
+void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
+                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel,
+                   unsigned threads);
 
-// Simulated data is mostly noise, whose low mantissa bits do not compress: zlib's
-// level 1 writes a default VTC (107 MB) to 87.9 MB in 3.7 s, level 6 to 87.7 MB in
-// 6.5 s, and level 9 gains nothing more.
+// Simulated data is mostly noise, whose low mantissa bits do not compress, so higher
+// levels buy little space for much time (see the README's Performance section).
 constexpr int kDefaultGzipLevel = 1;
 
 // The voxel-to-world transform of a VTC grid placed in the VMR's space.

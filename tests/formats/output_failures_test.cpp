@@ -116,3 +116,36 @@ TEST(OutputFailures, LongestNamesStillGetATemporaryFileThatKeepsTheirExtensions)
   writeVtcNifti(folder.file(name), tinyGrid(3), {}, data.data(), kDefaultGzipLevel);
   EXPECT_TRUE(std::filesystem::is_regular_file(folder.file(name)));
 }
+
+TEST(OutputFailures, CompressedExportsThatFailOnAnyThreadLeaveNothingAndNameTheFile) {
+  TemporaryFolder folder;
+  VtcGrid grid;
+  grid.xEnd = grid.yEnd = grid.zEnd = 64;
+  grid.resolution = 1;
+  grid.timePoints = 7;  // 7.3 MB of values, two pieces
+  // Values that do not compress, so that the file outgrows the limit below.
+  std::vector<float> data(grid.valueCount());
+  std::uint32_t state = 1;
+  for (float& value : data) {
+    state = state * 1664525u + 1013904223u;
+    value = static_cast<float>(state >> 8);
+  }
+  const auto target = folder.write("run.nii.gz", "the earlier result");
+  const auto failure = [&](const std::filesystem::path& file) -> std::string {
+    try {
+      writeVtcNifti(file, grid, {}, data.data(), kDefaultGzipLevel, 2);
+    } catch (const OutputError& error) {
+      return error.what();
+    }
+    return "";
+  };
+  {
+    const FileSizeLimit limit(64 * 1024);
+    EXPECT_NE(failure(target).find("run.nii.gz: cannot be written: File too large"),
+              std::string::npos);
+  }
+  EXPECT_TRUE(contentOf(target) == "the earlier result");
+  EXPECT_EQ(folder.entryCount(), 1u);
+  EXPECT_NE(failure("/dev/full").find("/dev/full: cannot be written: No space left on device"),
+            std::string::npos);
+}

@@ -1,0 +1,225 @@
+// The NIfTI-1 export of a VTC, plain or gzip-compressed in parallel; see nifti_io.h.
+#include <nifti2_io.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "formats/atomic_file.h"
+#include "formats/nifti_image_handle.h"
+#include "formats/nifti_io.h"
+#include "formats/parallel_gzip.h"
+
+namespace tolvane::formats {
+namespace {
+
+nifti_dmat44 toMatrix(const Affine& affine) {
+  nifti_dmat44 matrix{};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) matrix.m[r][c] = affine.m[r][c];
+  }
+  matrix.m[3][3] = 1.0;
+  return matrix;
+}
+
+// The 4-D float image that a VTC exports to, header only: voxel size and placement from
+// the VMR's frame composed with the grid, TR in seconds, units mm and s.
+NiftiImagePtr vtcNiftiImage(const std::filesystem::path& file, const VtcGrid& grid,
+                            const SpatialFrame& vmrFrame) {
+  nifti_set_debug_level(0);
+  const std::int64_t dims[8] = {4, grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints, 1, 1, 1};
+  NiftiImagePtr image(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0));
+  if (!image) throw OutputError(file.string() + ": cannot prepare the NIfTI header");
+
+  const Affine affine = vtcVoxelToWorld(grid, vmrFrame);
+  const nifti_dmat44 matrix = toMatrix(affine);
+  double voxelSize[3];
+  for (int c = 0; c < 3; ++c) {
+    voxelSize[c] = std::sqrt(affine.m[0][c] * affine.m[0][c] + affine.m[1][c] * affine.m[1][c] +
+                             affine.m[2][c] * affine.m[2][c]);
+  }
+  image->dx = image->pixdim[1] = voxelSize[0];
+  image->dy = image->pixdim[2] = voxelSize[1];
+  image->dz = image->pixdim[3] = voxelSize[2];
+  image->dt = image->pixdim[4] = grid.trMilliseconds / 1000.0;
+  image->xyz_units = NIFTI_UNITS_MM;
+  image->time_units = NIFTI_UNITS_SEC;
+  image->sform_code = vmrFrame.code;
+  image->qform_code = vmrFrame.code;
+  image->sto_xyz = matrix;
+  image->sto_ijk = nifti_dmat44_inverse(matrix);
+  double unusedSize[3];
+  nifti_dmat44_to_quatern(matrix, &image->quatern_b, &image->quatern_c, &image->quatern_d,
+                          &image->qoffset_x, &image->qoffset_y, &image->qoffset_z, &unusedSize[0],
+                          &unusedSize[1], &unusedSize[2], &image->qfac);
+  image->qto_xyz = nifti_quatern_to_dmat44(image->quatern_b, image->quatern_c, image->quatern_d,
+                                           image->qoffset_x, image->qoffset_y, image->qoffset_z,
+                                           image->dx, image->dy, image->dz, image->qfac);
+  image->qto_ijk = nifti_dmat44_inverse(image->qto_xyz);
+  image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+  std::strncpy(image->descrip, "hvhost simulated VTC", sizeof image->descrip - 1);
+  // The library checks the names and frees them with the image; nothing is opened by
+  // them, since the header goes to the stream that niftiHeaderBytes hands it.
+  image->fname = nifti_strdup(file.c_str());
+  image->iname = nifti_strdup(file.c_str());
+  return image;
+}
+
+// The bytes that libnifti2 itself writes before the voxels of a one-file image (the
+// header and the extension flags after it), caught in memory so that they can be
+// compressed together with the voxels.
+std::vector<unsigned char> niftiHeaderBytes(nifti_image& image,
+                                            const std::filesystem::path& file) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* memory = ::open_memstream(&buffer, &size);
+  if (memory == nullptr) throw std::bad_alloc();
+  // znzlib releases a handle with free() when it closes it, so the handle is malloc'ed.
+  auto* handle = static_cast<znzptr*>(std::calloc(1, sizeof(znzptr)));
+  if (handle == nullptr) {
+    std::fclose(memory);
+    std::free(buffer);
+    throw std::bad_alloc();
+  }
+  handle->nzfptr = memory;  // withz stays 0: plain stdio writes
+  // Write option 2: the header without the voxels, the stream left open. After a failed
+  // write the library has closed the stream itself, so it is closed here only on success.
+  znzFile stream = nifti_image_write_hdr_img2(&image, 2, "wb", handle, nullptr);
+  const bool written = !znz_isnull(stream) && znzclose(stream) == 0;
+  std::vector<unsigned char> bytes;
+  if (written) bytes.assign(buffer, buffer + size);
+  std::free(buffer);
+  // The voxels follow at the offset the header states, and the export cuts its stream
+  // at whole floats.
+  if (!written || bytes.size() != static_cast<std::size_t>(image.iname_offset) ||
+      bytes.size() % sizeof(float) != 0) {
+    throw OutputError(file.string() + ": cannot prepare the NIfTI header");
+  }
+  return bytes;
+}
+
+// The bytes of a one-file NIfTI-1 export of a VTC: libnifti2's header, then the values in
+// NIfTI order (x fastest, then y, z, t), gathered from the VTC's time-fastest layout only
+// when a piece is asked for, so that no second copy of the VTC is ever held.
+class VolumeOrderStream {
+ public:
+  VolumeOrderStream(const std::vector<unsigned char>& header, const VtcGrid& grid,
+                    const float* data)
+      : header_(header),
+        voxels_(grid.voxelCount()),
+        timePoints_(static_cast<std::size_t>(grid.timePoints)),
+        data_(data) {}
+
+  std::size_t size() const { return header_.size() + voxels_ * timePoints_ * sizeof(float); }
+
+  // `offset` and the piece's end must fall on whole floats of the values.
+  void fill(std::size_t offset, std::span<unsigned char> piece) const {
+    unsigned char* out = piece.data();
+    const std::size_t end = offset + piece.size();
+    if (offset < header_.size()) {
+      const std::size_t bytes = std::min(end, header_.size()) - offset;
+      std::memcpy(out, header_.data() + offset, bytes);
+      out += bytes;
+      offset += bytes;
+    }
+    if (offset == end) return;
+    // Values [first, last) in NIfTI order, which span volumes firstT to lastT. Voxel by
+    // voxel, each voxel's run of time points is read in one go while the writes go to
+    // one sequential stream per volume: both kind to the caches, unlike gathering a
+    // volume at a time with a stride of a whole time series.
+    const std::size_t first = (offset - header_.size()) / sizeof(float);
+    const std::size_t last = (end - header_.size()) / sizeof(float);
+    const std::size_t firstT = first / voxels_, firstV = first % voxels_;
+    const std::size_t lastT = (last - 1) / voxels_, lastV = (last - 1) % voxels_;
+    const std::size_t voxelBegin = firstT == lastT ? firstV : 0;
+    const std::size_t voxelEnd = firstT == lastT ? lastV + 1 : voxels_;
+    for (std::size_t v = voxelBegin; v < voxelEnd; ++v) {
+      const std::size_t tBegin = v < firstV ? firstT + 1 : firstT;
+      const std::size_t tEnd = v <= lastV ? lastT + 1 : lastT;
+      const float* series = data_ + v * timePoints_;
+      for (std::size_t t = tBegin; t < tEnd; ++t) {
+        std::memcpy(out + (t * voxels_ + v - first) * sizeof(float), series + t, sizeof(float));
+      }
+    }
+  }
+
+ private:
+  const std::vector<unsigned char>& header_;
+  const std::size_t voxels_;
+  const std::size_t timePoints_;
+  const float* data_;
+};
+
+// --gzip-level keeps zlib's scale, 1 fastest to 9 smallest, and is spread evenly over
+// libdeflate's 1 to 12, rounded, so that both ends keep their meaning: on simulated noise
+// libdeflate's 9 gives a larger file than its 1, and only its 12 a smaller one.
+int libdeflateLevel(int gzipLevel) { return 1 + ((gzipLevel - 1) * 11 + 4) / 8; }
+
+bool isGzipName(const std::filesystem::path& file) { return file.extension() == ".gz"; }
+
+// The cores this process may run on: fewer than the machine's under taskset or a cpuset,
+// where more threads than cores would only take turns.
+unsigned everyCore() {
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+}  // namespace
+
+Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
+  return compose(vmrFrame.voxelToWorld, grid.gridToVmr());
+}
+
+void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
+                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel) {
+  writeVtcNifti(file, grid, vmrFrame, data, gzipLevel, everyCore());
+}
+
+void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
+                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel,
+                   unsigned threads) {
+  if (gzipLevel < 1 || gzipLevel > 9) {
+    throw std::invalid_argument("gzip level " + std::to_string(gzipLevel) + " is not 1 to 9");
+  }
+  AtomicFileWriter writer(file);
+  try {
+    const NiftiImagePtr image = vtcNiftiImage(file, grid, vmrFrame);
+    const std::vector<unsigned char> header = niftiHeaderBytes(*image, file);
+    const VolumeOrderStream stream(header, grid, data);
+    const auto fill = [&](std::size_t offset, std::span<unsigned char> piece) {
+      stream.fill(offset, piece);
+    };
+    CheckedOutputFile output(writer.temporaryPath(), file.string());
+    if (isGzipName(file)) {
+      const auto write = [&](std::span<const unsigned char> member) {
+        output.write(member.data(), member.size());
+      };
+      compressAsGzipMembers(stream.size(), fill, write, libdeflateLevel(gzipLevel), threads);
+    } else {
+      std::vector<unsigned char> piece(std::min(stream.size(), kGzipPieceBytes));
+      for (std::size_t offset = 0; offset < stream.size(); offset += piece.size()) {
+        const std::size_t bytes = std::min(piece.size(), stream.size() - offset);
+        fill(offset, {piece.data(), bytes});
+        output.write(piece.data(), bytes);
+      }
+    }
+    output.close();
+  } catch (const std::bad_alloc&) {
+    throw OutputError(file.string() + ": cannot be written: not enough memory");
+  }
+  writer.commit();
+}
+
+}  // namespace tolvane::formats

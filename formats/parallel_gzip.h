@@ -1,0 +1,41 @@
+// A byte stream compressed as consecutive gzip members, several pieces at once.
+//
+// The stream is cut into pieces of kGzipPieceBytes (the last one may be shorter), and
+// each piece becomes a complete gzip member of its own. A gzip file may hold any number
+// of members one after another, and readers (zlib's gzread, gzip, Python's gzip module)
+// decompress them as one stream; independent pieces are what let every core compress at
+// once, at the cost of about 20 bytes per member and of the matches that a piece cannot
+// find in the one before it.
+//
+// The cut depends only on the stream's length, and libdeflate writes neither a time
+// stamp nor a file name into a member's header (its OS byte is always "unknown"), so the
+// output is the same, byte for byte, for any number of threads and from run to run.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <span>
+
+namespace tolvane::formats {
+
+// Large enough that the cut costs nothing measurable in size (deflate looks back only
+// 32 KiB), small enough that a thread holds only a few MiB: one piece and its member.
+constexpr std::size_t kGzipPieceBytes = std::size_t{4} << 20;
+
+// Writes bytes [offset, offset + piece.size()) of the stream into `piece`. Called from
+// several threads at once, each time for a different piece.
+using StreamPieceFiller = std::function<void(std::size_t offset, std::span<unsigned char> piece)>;
+
+// Receives the members in stream order, from one thread at a time.
+using GzipMemberSink = std::function<void(std::span<const unsigned char> member)>;
+
+// Compresses the `streamBytes` bytes that `fill` provides at libdeflate's `level`
+// (0 to 12) on `threads` threads, the calling one included (at least one, and never more
+// than there are pieces), and hands the members to `write` in order. An empty stream
+// gives one empty member. The first exception thrown by `fill` or `write` stops every
+// thread and is rethrown here; memory that cannot be had, for the buffers or for
+// libdeflate's compressor, throws std::bad_alloc.
+void compressAsGzipMembers(std::size_t streamBytes, const StreamPieceFiller& fill,
+                           const GzipMemberSink& write, int level, unsigned threads);
+
+}  // namespace tolvane::formats
