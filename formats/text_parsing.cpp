@@ -69,13 +69,49 @@ std::optional<double> parseFiniteNumber(std::string_view text) {
   return value;
 }
 
+std::string lowercase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+bool isControlCharacter(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
+
+bool hasControlCharacters(std::string_view text) {
+  for (const char c : text) {
+    if (isControlCharacter(c)) return true;
+  }
+  return false;
+}
+
+std::string describeSize(std::uint64_t bytes, SizeUnit unit) {
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+  char text[48];
+  if (unit == SizeUnit::Gibibytes || bytes >= kGiB) {
+    std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / kGiB);
+  } else if (bytes < kMiB) {
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  } else if (bytes % kMiB == 0) {
+    std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(bytes / kMiB));
+  } else {
+    std::snprintf(text, sizeof text, "%.2f MiB", static_cast<double>(bytes) / kMiB);
+  }
+  return text;
+}
+
 std::string printable(std::string_view text) {
   std::string shown;
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '\t') {
       shown += "\\t";
-    } else if (byte < 0x20 || byte == 0x7f) {
+    } else if (isControlCharacter(c)) {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\x%02x", byte);
       shown += escape;

@@ -1,7 +1,6 @@
 // Answers-script dialogues; see scripted_dialogue.h for the syntax.
 #include "host/dialogues/scripted_dialogue.h"
 
-#include <cctype>
 #include <iostream>
 
 #include "host/dialogues/console.h"
@@ -13,12 +12,6 @@ namespace hvhost {
 namespace {
 
 constexpr std::string_view kSeparator = "=>";
-
-std::string lowercase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
-}
 
 }  // namespace
 

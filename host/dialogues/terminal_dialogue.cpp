@@ -1,7 +1,6 @@
 // Interactive dialogues; see terminal_dialogue.h.
 #include "host/dialogues/terminal_dialogue.h"
 
-#include <cctype>
 #include <string>
 
 #include "host/dialogues/console.h"
@@ -37,8 +36,7 @@ std::optional<bool> TerminalDialogue::askYesNo(std::string_view question) {
   while (true) {
     const auto answer = readAnswer(kYesNoDefault ? "  [Y/n] > " : "  [y/N] > ");
     if (!answer) return std::nullopt;
-    std::string word = *answer;
-    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string word = lowercase(*answer);
     if (word.empty()) return kYesNoDefault;
     if (word == "y" || word == "yes") return true;
     if (word == "n" || word == "no") return false;
