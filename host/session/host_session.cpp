@@ -113,6 +113,14 @@ SpatialFrame HostSession::vmrFrame() const {
   return setup_.vmr ? setup_.vmr->frame() : VmrDocument::empty256().frame();
 }
 
+void HostSession::finishRun(bool completed) {
+  if (!completed) {
+    outputs_.discard(console_);
+  } else if (!outputs_.commit(console_)) {
+    outputFailed_ = true;
+  }
+}
+
 std::filesystem::path HostSession::outputPath(const std::string& name) const {
   const std::filesystem::path path(name);
   return path.is_absolute() ? path : setup_.outputDir / path;

@@ -10,7 +10,9 @@
 // script does: a simulation without the protocol's conditions would be worthless.
 //
 // Relative names of files that the plug-in saves go into the output directory; the
-// protocol path chosen in the open dialogue is taken as given.
+// protocol path chosen in the open dialogue is taken as given. Saved files are held
+// back (staged_outputs.h) until the run's end: finishRun commits them when the run
+// completed and discards them when it ended early.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,7 @@
 #include "formats/nifti_io.h"
 #include "design/protocol.h"
 #include "host/shared_names.h"
+#include "host/session/staged_outputs.h"
 #include "host/session/vmr_document.h"
 #include "host/session/voi_set.h"
 #include "host/session/vtc_document.h"
@@ -103,6 +106,9 @@ class HostSession {
   bool inputFailed() const { return inputFailed_; }
   std::filesystem::path outputPath(const std::string& name) const;
 
+  // After the run: commits the files it saved when `completed`, else discards them.
+  void finishRun(bool completed);
+
  private:
   int fileName(FileRequest request, char* result);
   void linkProtocol(const std::string& path);
@@ -114,6 +120,7 @@ class HostSession {
   std::optional<VtcDocument> vtc_;
   Protocol protocol_;
   DesignMatrix designMatrix_;
+  StagedOutputs outputs_;
   bool outputFailed_ = false;
   bool inputFailed_ = false;
 };

@@ -112,21 +112,23 @@ bool HostSession::saveVtc(const char* fileName) {
     return false;
   }
   const std::filesystem::path path = outputPath(fileName);
+  const VtcGrid& grid = vtc_->grid();
+  const std::filesystem::path staged = outputs_.stage(
+      path, std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
+                std::to_string(grid.dimZ()) + " voxels, " + std::to_string(grid.timePoints) +
+                " time points");
   try {
     if (hasNiftiExtension(path)) {
-      writeVtcNifti(path, vtc_->grid(), vmrFrame(), vtc_->data(), setup_.gzipLevel);
+      writeVtcNifti(staged, grid, vmrFrame(), vtc_->data(), setup_.gzipLevel);
     } else {
-      writeVtcFile(path, vtc_->grid(), vmrFrame(), vtc_->protocolFile(), vtc_->data());
+      writeVtcFile(staged, grid, vmrFrame(), vtc_->protocolFile(), vtc_->data());
     }
   } catch (const OutputError& error) {
-    console_.error(error.what());
+    console_.error(outputs_.shownAsTarget(error.what(), staged));
+    outputs_.drop(staged);
     outputFailed_ = true;
     return false;
   }
-  const VtcGrid& grid = vtc_->grid();
-  console_.note("wrote " + path.string() + " (" + std::to_string(grid.dimX()) + " x " +
-                std::to_string(grid.dimY()) + " x " + std::to_string(grid.dimZ()) + " voxels, " +
-                std::to_string(grid.timePoints) + " time points)");
   return true;
 }
 
@@ -195,15 +197,17 @@ float* HostSession::predictor(int predictorIndex) {
 bool HostSession::saveDesignMatrix(const char* fileName) {
   const std::filesystem::path path = outputPath(fileName);
   const int volumes = vtc_ ? vtc_->grid().timePoints : 0;
+  const std::filesystem::path staged = outputs_.stage(
+      path, std::to_string(designMatrix_.size()) + " predictors, " + std::to_string(volumes) +
+                " volumes");
   try {
-    writeDesignMatrixFile(path, designMatrix_, volumes, setup_.vtcGrid.trMilliseconds);
+    writeDesignMatrixFile(staged, designMatrix_, volumes, setup_.vtcGrid.trMilliseconds);
   } catch (const OutputError& error) {
-    console_.error(error.what());
+    console_.error(outputs_.shownAsTarget(error.what(), staged));
+    outputs_.drop(staged);
     outputFailed_ = true;
     return false;
   }
-  console_.note("wrote " + path.string() + " (" + std::to_string(designMatrix_.size()) +
-                " predictors, " + std::to_string(volumes) + " volumes)");
   return true;
 }
 

@@ -100,11 +100,14 @@ ExitStatus runPluginModule(const std::filesystem::path& module, HostSession& ses
   }
   releasePluginObject(plugin);
 
-  if (dialogue.failed() || session.inputFailed()) return kExitRunEnded;
-  if (!completed) {
+  // A failed dialogue or an unreadable protocol ends the run early, even when the
+  // plug-in, given cancelled dialogues, goes on to its end.
+  const bool ranToItsEnd = completed && !dialogue.failed() && !session.inputFailed();
+  if (!completed && !dialogue.failed() && !session.inputFailed()) {
     console.note("the plug-in's run ended early");
-    return kExitRunEnded;
   }
+  session.finishRun(ranToItsEnd);
+  if (!ranToItsEnd) return kExitRunEnded;
   return session.outputFailed() ? kExitOutputFailed : kExitCompleted;
 }
 
