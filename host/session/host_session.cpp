@@ -6,9 +6,37 @@
 
 #include <cstring>
 
+#include "formats/atomic_file.h"
 #include "host/dialogues/console.h"
 
 namespace hvhost {
+
+std::string problemSaving(const std::filesystem::path& target) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(target, error);
+  // A device or pipe is written in place, whatever its folder allows.
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    return std::filesystem::is_directory(status)
+               ? target.string() + ": cannot be saved: it is a folder"
+               : "";
+  }
+  const std::filesystem::path folder =
+      target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
+  const std::filesystem::file_status folderStatus = std::filesystem::status(folder, error);
+  if (!std::filesystem::exists(folderStatus)) {
+    return target.string() + ": cannot be saved: the folder " + folder.string() +
+           " does not exist";
+  }
+  if (!std::filesystem::is_directory(folderStatus)) {
+    return target.string() + ": cannot be saved: " + folder.string() + " is not a folder";
+  }
+  try {
+    checkFolderIsWritable(folder);
+  } catch (const OutputError& unwritable) {
+    return target.string() + ": cannot be saved: " + unwritable.what();
+  }
+  return "";
+}
 
 VtcGrid defaultVtcGrid() {
   VtcGrid grid;
@@ -70,11 +98,11 @@ int HostSession::openFileName(const char* prompt, const char* defaultName, const
 int HostSession::saveFileName(const char* prompt, const char* defaultName, const char* filter,
                               char* result) {
   FileRequest request{FileRequest::Kind::Save, prompt, defaultName, filter, {}};
-  request.problemWith = [](const std::string& name) -> std::string {
+  request.problemWith = [this](const std::string& name) -> std::string {
     if (name.size() > kMaxPathLength) {
       return "the name is longer than " + std::to_string(kMaxPathLength) + " characters";
     }
-    return "";
+    return problemSaving(outputPath(name));
   };
   return fileName(std::move(request), result);
 }

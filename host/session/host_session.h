@@ -52,6 +52,12 @@ struct SessionSetup {
   std::uint64_t memoryLimitBytes = physicalMemoryBytes();
 };
 
+// Why a file cannot be saved as `target` (its folder is missing, is no folder or
+// takes no new file; the target is a folder), or "" when it can. Asked when the
+// save dialogue is answered, so that the user can still choose another name, and
+// again just before writing.
+std::string problemSaving(const std::filesystem::path& target);
+
 // The default VTC bounding box within the 256^3 VMR and its resolution: a grid of
 // 58 x 40 x 46 voxels of 3 x 3 x 3 VMR voxels.
 VtcGrid defaultVtcGrid();

@@ -112,6 +112,12 @@ bool HostSession::saveVtc(const char* fileName) {
     return false;
   }
   const std::filesystem::path path = outputPath(fileName);
+  // Said in hvhost's words before the NIfTI library could report it in its own.
+  if (const std::string problem = problemSaving(path); !problem.empty()) {
+    console_.error(problem);
+    outputFailed_ = true;
+    return false;
+  }
   const VtcGrid& grid = vtc_->grid();
   const std::filesystem::path staged = outputs_.stage(
       path, std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +

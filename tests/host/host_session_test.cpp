@@ -182,7 +182,8 @@ TEST_F(HostSessionTest, SavedVtcGoesIntoTheOutputFolderInTheFormatOfItsExtension
 
   EXPECT_FALSE(host.saveVtc("missing-folder/Simulated.vtc"));
   EXPECT_TRUE(host.outputFailed());
-  EXPECT_NE(err.str().find("missing-folder/Simulated.vtc: cannot be created"), std::string::npos)
+  EXPECT_NE(err.str().find("missing-folder/Simulated.vtc: cannot be saved: the folder"),
+            std::string::npos)
       << err.str();
 }
 

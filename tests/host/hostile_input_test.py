@@ -346,7 +346,7 @@ class FailureInjection(HostileInput):
                       "--output-dir", result.stderr)
         self.assertEqual(os.listdir(output), ["Simulated.vtc"])
 
-    def test_saving_into_an_unwritable_place_keeps_the_existing_file(self):
+    def test_saving_into_an_unwritable_place_is_refused_at_the_dialogue(self):
         place = self.path("read-only")
         os.mkdir(place)
         target = self.write("read-only/kept.vtc", self.EARLIER)
@@ -355,16 +355,18 @@ class FailureInjection(HostileInput):
             place, *self.save_run(target, self.dir))
         if result is None or result.returncode == 90:
             self.skipTest("no mount namespace here")
-        self.assertEqual(result.returncode, 3, result.stderr)
-        self.assertIn(f"{target}: cannot be created: Read-only file system", result.stderr)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(f"answers.txt:5: {target}: cannot be saved: {place}: no file can be created "
+                      "there: Read-only file system; the run is cancelled", result.stderr)
         with open(target) as f:
             self.assertEqual(f.read(), self.EARLIER)
         self.assertEqual(os.listdir(place), ["kept.vtc"])
         # Under a regular file there is no folder at all.
         beside = self.write("plain.txt", "a file")
         result = subprocess.run(self.save_run("plain.txt/x.vtc", self.dir), capture_output=True, text=True)
-        self.assertEqual(result.returncode, 3, result.stderr)
-        self.assertIn(f"{beside}/x.vtc: cannot be created: Not a directory", result.stderr)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(f"answers.txt:5: {beside}/x.vtc: cannot be saved: {beside} is not a folder",
+                      result.stderr)
 
     def test_unprivileged_user_cannot_write_a_folder_it_does_not_own(self):
         # Root ignores permission bits, so the run drops to "nobody" first. Everything it

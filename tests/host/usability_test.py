@@ -1,0 +1,105 @@
+#!/usr/bin/python3
+"""What a new user sees: runs through the hvhost executable whose files must survive,
+runs that would quietly produce no signal, and the messages that must explain
+themselves. Interactive dialogues are driven through a pseudo-terminal.
+
+Run by CTest with the system interpreter, from the repository root:
+  HVHOST=build/host/hvhost MODULE=build/libtolvane.so /usr/bin/python3 usability_test.py
+"""
+import os
+import pty
+import subprocess
+import tempfile
+import threading
+import unittest
+
+HVHOST = os.environ["HVHOST"]
+MODULE = os.environ["MODULE"]
+
+# A 4 x 4 x 3 grid keeps every run short; its box spans VMR voxels 100-111 (X, Y), 100-108 (Z).
+SMALL_GRID = ["--box", "100,112,100,112,100,109"]
+PROTOCOL = os.path.abspath("examples/block_design.prt")
+
+
+def run_hvhost(*arguments, status):
+    result = subprocess.run([HVHOST, *arguments], capture_output=True, text=True, timeout=300)
+    if result.returncode != status:
+        raise AssertionError(f"hvhost {' '.join(arguments)} exited {result.returncode}, "
+                             f"expected {status}\nstderr:\n{result.stderr[-3000:]}")
+    return result
+
+
+def run_at_terminal(arguments, typed, status):
+    """Runs hvhost with standard input and error on a pseudo-terminal and types the
+    lines of `typed` as a person would; returns what the terminal showed."""
+    master, slave = pty.openpty()
+    process = subprocess.Popen([HVHOST, *arguments], stdin=slave, stderr=slave,
+                               stdout=subprocess.PIPE)
+    os.close(slave)
+    shown = bytearray()
+
+    def read_terminal():
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the last holder of the terminal's other side has ended
+                return
+            if not chunk:
+                return
+            shown.extend(chunk)
+
+    reader = threading.Thread(target=read_terminal)
+    reader.start()
+    os.write(master, "".join(line + "\n" for line in typed).encode())
+    process.communicate(timeout=300)
+    reader.join(timeout=10)
+    os.close(master)
+    text = shown.decode(errors="replace").replace("\r\n", "\n")
+    if process.returncode != status:
+        raise AssertionError(f"hvhost exited {process.returncode}, expected {status}\n{text[-3000:]}")
+    return text
+
+
+class UserFolder(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.dir = self.folder.name
+
+    def tearDown(self):
+        self.folder.cleanup()
+
+    def path(self, *names):
+        return os.path.join(self.dir, *names)
+
+    def write(self, name, text):
+        with open(self.path(name), "w") as f:
+            f.write(text)
+        return self.path(name)
+
+    def answers(self, *lines):
+        return self.write("answers.txt", "\n".join(lines) + "\n")
+
+
+class SavingIntoAFolderThatDoesNotExist(UserFolder):
+    def test_terminal_says_what_is_wrong_and_asks_again(self):
+        shown = run_at_terminal(
+            [*SMALL_GRID, "--output-dir", self.dir, MODULE],
+            ["12", PROTOCOL, "2", "y", "missing/run1.nii.gz", "run1.nii.gz"], status=0)
+        self.assertIn(f"{self.path('missing', 'run1.nii.gz')}: cannot be saved: the folder "
+                      f"{self.path('missing')} does not exist", shown)
+        self.assertNotIn("** ERROR", shown)
+        self.assertTrue(os.path.isfile(self.path("run1.nii.gz")))
+
+    def test_script_fails_at_that_answer_naming_its_line(self):
+        script = self.answers("12", PROTOCOL, "2", "yes", "missing/run1.nii.gz")
+        result = run_hvhost("--answers", script, *SMALL_GRID, "--output-dir", self.dir, MODULE,
+                            status=1)
+        self.assertIn(f"{script}:5: {self.path('missing', 'run1.nii.gz')}: cannot be saved: the "
+                      f"folder {self.path('missing')} does not exist; the run is cancelled",
+                      result.stderr)
+        self.assertNotIn("** ERROR", result.stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["answers.txt"])
+
+
+if __name__ == "__main__":
+    unittest.main()
