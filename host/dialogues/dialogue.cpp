@@ -29,13 +29,17 @@ std::string describeRange(const IntegerRequest& request) {
   return text;
 }
 
-void echoAnswer(Console& console, std::string_view prompt, std::string_view answer) {
+std::string promptOnOneLine(std::string_view prompt) {
   std::string shown = renderRichText(prompt);
   for (char& c : shown) {
     if (c == '\n') c = ' ';
   }
   while (!shown.empty() && shown.back() == ' ') shown.pop_back();
-  console.prompt("? " + shown + " -> " + std::string(answer) + '\n');
+  return shown;
+}
+
+void echoAnswer(Console& console, std::string_view prompt, std::string_view answer) {
+  console.prompt("? " + promptOnOneLine(prompt) + " -> " + std::string(answer) + '\n');
 }
 
 }  // namespace hvhost

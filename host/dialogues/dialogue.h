@@ -59,6 +59,10 @@ int bringIntoRange(int value, const IntegerRequest& request, Console& console);
 // "default 250, 1 to 1000", or "default 2" when the range is empty.
 std::string describeRange(const IntegerRequest& request);
 
+// A prompt rendered as plain text on one line, its line breaks as blanks, for
+// messages that name a dialogue.
+std::string promptOnOneLine(std::string_view prompt);
+
 // Reports an answer that was given without a person: "? PROMPT -> ANSWER".
 void echoAnswer(Console& console, std::string_view prompt, std::string_view answer);
 

@@ -80,8 +80,9 @@ const ScriptedDialogue::Answer* ScriptedDialogue::take(std::string_view kind,
 
 std::optional<int> ScriptedDialogue::askInteger(const IntegerRequest& request) {
   const Answer* answer = take("integer dialogue", request.prompt);
-  if (answer == nullptr || answer->text == "cancel") return std::nullopt;
+  if (answer == nullptr) return std::nullopt;
   echoAnswer(console_, request.prompt, answer->text);
+  if (answer->text == "cancel") return std::nullopt;
   if (answer->text == "default") return request.defaultValue;
   const auto value = parseInt(answer->text);
   if (!value) {
@@ -93,8 +94,9 @@ std::optional<int> ScriptedDialogue::askInteger(const IntegerRequest& request) {
 
 std::optional<bool> ScriptedDialogue::askYesNo(std::string_view question) {
   const Answer* answer = take("yes/no question", question);
-  if (answer == nullptr || answer->text == "cancel") return std::nullopt;
+  if (answer == nullptr) return std::nullopt;
   echoAnswer(console_, question, answer->text);
+  if (answer->text == "cancel") return std::nullopt;
   const std::string word = lowercase(answer->text);
   if (word == "default") return kYesNoDefault;
   if (word == "yes" || word == "y") return true;
@@ -106,8 +108,9 @@ std::optional<bool> ScriptedDialogue::askYesNo(std::string_view question) {
 
 std::optional<std::string> ScriptedDialogue::askFileName(const FileRequest& request) {
   const Answer* answer = take("file dialogue", request.prompt);
-  if (answer == nullptr || answer->text == "cancel") return std::nullopt;
+  if (answer == nullptr) return std::nullopt;
   echoAnswer(console_, request.prompt, answer->text);
+  if (answer->text == "cancel") return std::nullopt;
   const std::string name = answer->text == "default" ? request.defaultName : answer->text;
   if (name.empty()) {
     fail(where(*answer) + ": the file dialogue has no default name");

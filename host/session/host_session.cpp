@@ -62,19 +62,26 @@ void HostSession::version(int* major, int* minor, int* sub) const {
 
 void HostSession::messageBox(const char* text) { console_.messageBox(text); }
 
-void HostSession::logText(const char* text) { console_.logLine(text); }
+void HostSession::logText(const char* text) {
+  console_.logLine(text);
+  observeLogLine(text);
+}
 
 int HostSession::integerInput(const char* prompt, int defaultValue, int minimum, int maximum) {
   if (inputFailed_) return 0;
   const IntegerRequest request{prompt, defaultValue, minimum, maximum};
   const std::optional<int> answer = dialogue_.askInteger(request);
-  if (!answer) return 0;
+  if (!answer) {
+    noteCancelled(prompt, "0");
+    return 0;
+  }
   return bringIntoRange(*answer, request, console_);
 }
 
 int HostSession::yesNo(const char* question) {
   if (inputFailed_) return 0;
   const std::optional<bool> answer = dialogue_.askYesNo(question);
+  if (!answer) noteCancelled(question, "no");
   return answer && *answer ? 1 : 0;
 }
 
@@ -110,12 +117,21 @@ int HostSession::saveFileName(const char* prompt, const char* defaultName, const
 int HostSession::fileName(FileRequest request, char* result) {
   if (inputFailed_) return 0;
   const std::optional<std::string> name = dialogue_.askFileName(request);
-  if (!name) return 0;
+  if (!name) {
+    noteCancelled(request.prompt, "no file");
+    return 0;
+  }
   // Every dialogue refuses longer names (problemWith); the copy is bounded regardless,
   // since the run's buffer holds kMaxPathLength + 1 bytes.
   std::strncpy(result, name->c_str(), kMaxPathLength);
   result[kMaxPathLength] = '\0';
   return 1;
+}
+
+void HostSession::noteCancelled(std::string_view prompt, std::string_view givenInstead) {
+  // A dialogue that failed has said so already, and ends the run.
+  if (dialogue_.failed()) return;
+  cancelled_.push_back({std::string(prompt), std::string(givenInstead)});
 }
 
 void HostSession::showBusy() { console_.startBusy(); }
@@ -144,9 +160,10 @@ SpatialFrame HostSession::vmrFrame() const {
 void HostSession::finishRun(bool completed) {
   if (!completed) {
     outputs_.discard(console_);
-  } else if (!outputs_.commit(console_)) {
-    outputFailed_ = true;
+    return;
   }
+  if (!outputs_.commit(console_)) outputFailed_ = true;
+  reviewCompletedRun();
 }
 
 std::filesystem::path HostSession::outputPath(const std::string& name) const {

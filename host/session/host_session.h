@@ -19,6 +19,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "design/design_matrix.h"
 #include "host/dialogues/dialogue.h"
@@ -112,11 +114,24 @@ class HostSession {
   bool inputFailed() const { return inputFailed_; }
   std::filesystem::path outputPath(const std::string& name) const;
 
-  // After the run: commits the files it saved when `completed`, else discards them.
+  // After the run: commits the files it saved when `completed`, else discards them;
+  // after a completed run, warns of what leaves its result without signal.
   void finishRun(bool completed);
 
  private:
+  struct CancelledDialogue {
+    std::string prompt;
+    std::string givenInstead;  // what the plug-in received: "0", "no", "no file"
+  };
   int fileName(FileRequest request, char* result);
+  void noteCancelled(std::string_view prompt, std::string_view givenInstead);
+  void observeLogLine(std::string_view line);
+  // The checks of a completed run (run_review.cpp), each a warning with what to do.
+  void reviewCompletedRun();
+  void warnOfClusterOutsideTheVtc();
+  void warnOfZeroPredictors();
+  void warnOfProtocolEndingEarly();
+  void warnOfCancelledDialogues();
   void linkProtocol(const std::string& path);
   SpatialFrame vmrFrame() const;
 
@@ -127,6 +142,11 @@ class HostSession {
   Protocol protocol_;
   DesignMatrix designMatrix_;
   StagedOutputs outputs_;
+  // What the run did, as far as the host sees it, for reviewCompletedRun.
+  std::vector<CancelledDialogue> cancelled_;
+  std::vector<std::size_t> predictorsRead_;  // by the signal pass, in order
+  bool sphereCluster_ = false;
+  std::int64_t skippedClusterVoxels_ = 0;
   bool outputFailed_ = false;
   bool inputFailed_ = false;
 };

@@ -197,6 +197,7 @@ float* HostSession::predictor(int predictorIndex) {
   if (predictorIndex < 0 || static_cast<std::size_t>(predictorIndex) >= designMatrix_.size()) {
     return nullptr;
   }
+  predictorsRead_.push_back(static_cast<std::size_t>(predictorIndex));
   return designMatrix_.volumeValues(static_cast<std::size_t>(predictorIndex));
 }
 

@@ -101,5 +101,57 @@ class SavingIntoAFolderThatDoesNotExist(UserFolder):
         self.assertEqual(sorted(os.listdir(self.dir)), ["answers.txt"])
 
 
+
+class RunsThatSucceedWithoutSignal(UserFolder):
+    """Each run completes (exit 0) with data that holds noise alone; hvhost must say so
+    after the run, and must stay quiet about a run whose cluster does get its signal."""
+
+    # Inside the small grid's box, so that the cluster lies in the VTC.
+    INSIDE = ["--cross", "105,105,104"]
+
+    def run_defaults(self, protocol, *extra):
+        return run_hvhost("--defaults", "--protocol", protocol, *SMALL_GRID, "--output-dir",
+                          self.dir, *extra, MODULE, status=0).stderr
+
+    def test_cluster_outside_the_vtc(self):
+        self.assertIn("warning: every cluster voxel lies outside the VTC's bounding box "
+                      "(X 100-112, Y 100-112, Z 100-109), so the simulated data holds noise alone",
+                      self.run_defaults(PROTOCOL, "--cross", "10,10,10"))
+        self.assertNotIn("warning", self.run_defaults(PROTOCOL, *self.INSIDE))
+
+    def test_predictor_zero_throughout(self):
+        late = self.write("late.prt", "units volumes\ncondition Early\n1 250\n"
+                                      "condition Late\n300 310\n")
+        stderr = self.run_defaults(late, *self.INSIDE)
+        self.assertIn('warning: the predictor "Late" chosen for the cluster is zero throughout the '
+                      "run's 250 volumes", stderr)
+        self.assertNotIn('"Early" chosen', stderr)
+
+    def test_protocol_that_ends_long_before_the_run(self):
+        script = self.answers("1000", "default", "default", "default", "default")
+        stderr = run_hvhost("--answers", script, "--protocol", PROTOCOL, *SMALL_GRID, *self.INSIDE,
+                            "--output-dir", self.dir, MODULE, status=0).stderr
+        self.assertIn("warning: the protocol's events end at volume 250 (500 s), but the run has "
+                      "1000 volumes (2000 s)", stderr)
+        # A tail shorter than the HRF's response is the usual rest at the end of a run.
+        script = self.answers("260", "default", "default", "default", "default")
+        stderr = run_hvhost("--answers", script, "--protocol", PROTOCOL, *SMALL_GRID, *self.INSIDE,
+                            "--output-dir", self.dir, MODULE, status=0).stderr
+        self.assertNotIn("events end at", stderr)
+
+    def test_cancelled_dialogue_that_the_plugin_took_as_zero_is_echoed_and_named(self):
+        script = self.answers("250", "default", "2", "no", "cancel", "105", "105", "default")
+        stderr = run_hvhost("--answers", script, "--protocol", PROTOCOL, *SMALL_GRID, "--output-dir",
+                            self.dir, MODULE, status=0).stderr
+        self.assertIn("? Enter X position of simulated cluster: -> cancel", stderr)
+        self.assertIn('warning: the dialogue "Enter X position of simulated cluster:" was cancelled, '
+                      "and the plug-in went on with 0 as the answer", stderr)
+        saved = self.answers("250", "default", "2", "yes", "cancel")
+        stderr = run_hvhost("--answers", saved, "--protocol", PROTOCOL, *SMALL_GRID, *self.INSIDE,
+                            "--output-dir", self.dir, MODULE, status=0).stderr
+        self.assertIn('"Enter Name For Saving Created VTC File:" was cancelled, and the plug-in went '
+                      "on without a file", stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
