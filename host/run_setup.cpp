@@ -103,6 +103,11 @@ SessionSetup buildSessionSetup(const RunPlan& plan) {
   if (plan.cross) setup.vmr->setCross(*plan.cross);
   setup.vtcGrid = plan.vtcGrid;
   for (const std::filesystem::path& file : plan.voiFiles) {
+    // "--voi a.txt,b.nii.gz" names one file that does not exist; say why.
+    if (file.string().find(',') != std::string::npos && !std::filesystem::exists(file, error)) {
+      throw InputError("--voi " + file.string() + ": no such file; --voi takes one file, so "
+                       "give each its own --voi (--voi FILE1 --voi FILE2)");
+    }
     setup.vois.add(readVoiFile(file, setup.vmr->dims()));
   }
   if (!plan.protocolFile.empty() && !std::filesystem::is_regular_file(plan.protocolFile, error)) {

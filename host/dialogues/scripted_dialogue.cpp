@@ -63,16 +63,16 @@ void ScriptedDialogue::fail(const std::string& message) {
 const ScriptedDialogue::Answer* ScriptedDialogue::take(std::string_view kind,
                                                        std::string_view prompt) {
   if (failed_) return nullptr;
-  const std::string shown = renderRichText(prompt);
   if (next_ == answers_.size()) {
-    fail(scriptName_ + ": no answer left for the " + std::string(kind) + " " + inQuotes(shown));
+    fail(scriptName_ + ": no answer left for the " + std::string(kind) + " " +
+         quotedPrompt(prompt));
     return nullptr;
   }
   const Answer& answer = answers_[next_++];
   if (!answer.pattern.empty() &&
-      lowercase(shown).find(lowercase(answer.pattern)) == std::string::npos) {
+      lowercase(renderRichText(prompt)).find(lowercase(answer.pattern)) == std::string::npos) {
     fail(where(answer) + ": expected the " + std::string(kind) + " to contain " +
-         inQuotes(answer.pattern) + ", but it asks " + inQuotes(shown));
+         inQuotes(answer.pattern) + ", but it asks " + quotedPrompt(prompt));
     return nullptr;
   }
   return &answer;

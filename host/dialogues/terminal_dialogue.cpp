@@ -26,8 +26,15 @@ std::optional<int> TerminalDialogue::askInteger(const IntegerRequest& request) {
     const auto answer = readAnswer("  [" + describeRange(request) + "] > ");
     if (!answer) return std::nullopt;
     if (answer->empty()) return request.defaultValue;
-    if (const auto value = parseInt(*answer)) return value;
-    console_.prompt("  please enter a whole number\n");
+    const auto value = parseInt(*answer);
+    const bool ranged = request.minimum <= request.maximum;
+    if (value && (!ranged || (*value >= request.minimum && *value <= request.maximum))) {
+      return value;
+    }
+    console_.prompt(ranged ? "  please enter a whole number from " +
+                                 std::to_string(request.minimum) + " to " +
+                                 std::to_string(request.maximum) + "\n"
+                           : std::string("  please enter a whole number\n"));
   }
 }
 

@@ -4,9 +4,11 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 
 #include "formats/atomic_file.h"
+#include "formats/text_parsing.h"
 #include "host/dialogues/console.h"
 
 namespace hvhost {
@@ -80,14 +82,23 @@ int HostSession::integerInput(const char* prompt, int defaultValue, int minimum,
 
 int HostSession::yesNo(const char* question) {
   if (inputFailed_) return 0;
-  const std::optional<bool> answer = dialogue_.askYesNo(question);
+  // The question about the cross does not say where the cross is; the host adds it.
+  std::string shown = question;
+  if (setup_.vmr && lowercase(shown).find("cross position") != std::string::npos) {
+    const std::array<int, 3>& cross = setup_.vmr->cross();
+    shown += "\n(the cross is at VMR voxel " + std::to_string(cross[0]) + ", " +
+             std::to_string(cross[1]) + ", " + std::to_string(cross[2]) + ")";
+  }
+  const std::optional<bool> answer = dialogue_.askYesNo(shown);
   if (!answer) noteCancelled(question, "no");
   return answer && *answer ? 1 : 0;
 }
 
 int HostSession::openFileName(const char* prompt, const char* defaultName, const char* filter,
                               char* result) {
-  FileRequest request{FileRequest::Kind::Open, prompt, defaultName, filter, {}};
+  // The run asks only for a protocol, and its filter names only the native format.
+  FileRequest request{FileRequest::Kind::Open, prompt, defaultName,
+                      std::string(filter) + "; hvhost also reads BIDS events tables (*.tsv)", {}};
   if (request.defaultName.empty()) request.defaultName = setup_.protocolFile;
   request.problemWith = [](const std::string& name) -> std::string {
     if (name.size() > kMaxPathLength) {

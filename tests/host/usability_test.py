@@ -153,5 +153,34 @@ class RunsThatSucceedWithoutSignal(UserFolder):
                       "on without a file", stderr)
 
 
+
+class Messages(UserFolder):
+    def test_terminal_asks_again_for_a_number_out_of_range_and_shows_formats_and_cross(self):
+        shown = run_at_terminal(
+            [*SMALL_GRID, "--cross", "105,105,104", "--output-dir", self.dir, MODULE],
+            ["5000", "12", PROTOCOL, "2", "y", "run.vtc"], status=0)
+        self.assertIn("please enter a whole number from 1 to 1000", shown)
+        self.assertNotIn("5000 is outside", shown)
+        self.assertIn("wrote " + self.path("run.vtc") + " (4 x 4 x 3 voxels, 12 time points)", shown)
+        self.assertIn("(Protocol Files (*.prt); hvhost also reads BIDS events tables (*.tsv))", shown)
+        self.assertIn("Do you want to use the cross position as the cluster center ?\n"
+                      "(the cross is at VMR voxel 105, 105, 104)", shown)
+
+    def test_scripts_keep_the_spin_box_and_show_mismatched_prompts_as_the_terminal_does(self):
+        script = self.answers("5000", PROTOCOL, "cross position => yes")
+        stderr = run_hvhost("--answers", script, *SMALL_GRID, "--output-dir", self.dir, MODULE,
+                            status=1).stderr
+        self.assertIn("warning: 5000 is outside 1 to 1000; using 1000", stderr)
+        self.assertIn('but it asks "Select condition:\n\n1: Rest\n2: Task"; the run is cancelled',
+                      stderr)
+        self.assertNotIn("\\x0a", stderr)
+
+    def test_one_file_per_voi_option(self):
+        stderr = run_hvhost("--defaults", "--voi", "examples/two_vois.txt,labels.nii.gz", MODULE,
+                            status=2).stderr
+        self.assertIn("--voi examples/two_vois.txt,labels.nii.gz: no such file; --voi takes one "
+                      "file, so give each its own --voi", stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
