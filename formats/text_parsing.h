@@ -41,8 +41,8 @@ bool hasControlCharacters(std::string_view text);
 enum class SizeUnit { Fitting, Gibibytes };
 std::string describeSize(std::uint64_t bytes, SizeUnit unit = SizeUnit::Fitting);
 
-// Control characters shown as escapes (\t, \xNN), so that text from a binary or
-// hostile file cannot garble the terminal.
+// Control characters and bytes that are not well-formed UTF-8 shown as escapes (\t,
+// \xNN), so that text from a binary or hostile file cannot garble the terminal.
 std::string printable(std::string_view text);
 // Printable, quoted for messages and shortened when long so that one message stays one
 // line.

@@ -120,8 +120,9 @@ int runCommandLine(int argc, char** argv) {
   addRunOptions(app, options);
 
   std::string infoFile;
-  auto* info = app.add_subcommand("info", "Print the header and value statistics of a VTC file");
-  info->add_option("FILE", infoFile, "Native VTC file")->required();
+  auto* info = app.add_subcommand(
+      "info", "Print the header and value statistics of a VTC: native, or NIfTI (.nii[.gz])");
+  info->add_option("FILE", infoFile, "Native VTC or NIfTI file")->required();
   std::string convertIn;
   std::string convertOut;
   auto* convert = app.add_subcommand("convert", "Export a native VTC file as NIfTI-1");

@@ -50,24 +50,9 @@ std::string format(const char* pattern, double value) {
 
 }  // namespace
 
-void printVtcInfo(const std::filesystem::path& file, std::ostream& out) {
-  const VtcFileHeader header = readVtcFileHeader(file);
-  ValueStatistics statistics;
-  readVtcFileData(file, header, [&](const float* values, std::size_t count) {
-    statistics.add(values, count);
-  });
-  const VtcGrid& grid = header.grid;
-  out << "file:          " << file.string() << '\n'
-      << "format:        native VTC, version " << kVtcFormatVersion << '\n'
-      << "grid:          " << grid.dimX() << " x " << grid.dimY() << " x " << grid.dimZ()
-      << " voxels, " << grid.timePoints << " time points\n"
-      << "bounding box:  X " << grid.xStart << "-" << grid.xEnd << ", Y " << grid.yStart << "-"
-      << grid.yEnd << ", Z " << grid.zStart << "-" << grid.zEnd << ", resolution "
-      << grid.resolution << '\n'
-      << "TR:            " << format("%g", grid.trMilliseconds) << " ms\n"
-      << "protocol:      "
-      << (header.protocolFile.empty() ? "(none)" : printable(header.protocolFile)) << '\n'
-      << "world space:   NIfTI code " << header.frame.code << '\n';
+namespace {
+
+void printStatistics(const ValueStatistics& statistics, std::ostream& out) {
   const auto n = static_cast<double>(statistics.finite);
   if (statistics.finite > 0) {
     const double mean = statistics.sum / n;
@@ -79,6 +64,56 @@ void printVtcInfo(const std::filesystem::path& file, std::ostream& out) {
   if (statistics.nonFinite > 0) {
     out << "non-finite:    " << statistics.nonFinite << " values (NaN or infinite)\n";
   }
+}
+
+void printNativeInfo(const std::filesystem::path& file, std::ostream& out) {
+  const VtcFileHeader header = readVtcFileHeader(file);
+  ValueStatistics statistics;
+  readVtcFileData(file, header, [&](const float* values, std::size_t count) {
+    statistics.add(values, count);
+  });
+  const VtcGrid& grid = header.grid;
+  out << "file:          " << printable(file.string()) << '\n'
+      << "format:        native VTC, version " << kVtcFormatVersion << '\n'
+      << "grid:          " << grid.dimX() << " x " << grid.dimY() << " x " << grid.dimZ()
+      << " voxels, " << grid.timePoints << " time points\n"
+      << "bounding box:  X " << grid.xStart << "-" << grid.xEnd << ", Y " << grid.yStart << "-"
+      << grid.yEnd << ", Z " << grid.zStart << "-" << grid.zEnd << ", resolution "
+      << grid.resolution << '\n'
+      << "TR:            " << format("%g", grid.trMilliseconds) << " ms\n"
+      << "protocol:      "
+      << (header.protocolFile.empty() ? "(none)" : printable(header.protocolFile)) << '\n'
+      << "world space:   NIfTI code " << header.frame.code << '\n';
+  printStatistics(statistics, out);
+}
+
+void printNiftiInfo(const std::filesystem::path& file, std::ostream& out) {
+  ValueStatistics statistics;
+  const NiftiImageInfo info = readNiftiImage(file, [&](const float* values, std::size_t count) {
+    statistics.add(values, count);
+  });
+  const bool compressed = file.extension() == ".gz";
+  out << "file:          " << printable(file.string()) << '\n'
+      << "format:        " << (info.niftiTwo ? "NIfTI-2" : "NIfTI-1")
+      << (compressed ? ", gzip-compressed" : "") << ", " << info.datatype << " voxels\n"
+      << "grid:          " << info.dims[0] << " x " << info.dims[1] << " x " << info.dims[2]
+      << " voxels, " << info.dims[3] << " time points\n"
+      << "voxel size:    " << format("%g", info.voxelSize[0]) << " x "
+      << format("%g", info.voxelSize[1]) << " x " << format("%g", info.voxelSize[2]) << " "
+      << info.xyzUnits << '\n'
+      << "time step:     " << format("%g", info.timeStep) << " " << info.timeUnits << '\n'
+      << "world space:   NIfTI code " << info.worldCode << '\n';
+  printStatistics(statistics, out);
+}
+
+}  // namespace
+
+void printVtcInfo(const std::filesystem::path& file, std::ostream& out) {
+  if (looksLikeNifti(file)) {
+    printNiftiInfo(file, out);
+  } else {
+    printNativeInfo(file, out);
+  }
   out << std::flush;
 }
 
@@ -86,6 +121,10 @@ void convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::p
                        int gzipLevel, Console& console) {
   if (!hasNiftiExtension(out)) {
     throw UsageError(out.string() + ": expected a NIfTI name ending in .nii or .nii.gz");
+  }
+  if (looksLikeNifti(in)) {
+    throw InputError(in.string() + ": expected a native VTC, found a NIfTI file, which needs no "
+                     "conversion (hvhost info reads it)");
   }
   const VtcFileHeader header = readVtcFileHeader(in);
   // The export reorders time-fastest values into volumes, so it holds the whole VTC;

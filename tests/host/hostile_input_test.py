@@ -252,8 +252,13 @@ class MalformedContent(HostileInput):
                       run_hvhost("info", self.write("short.vtc", content[:100]), status=1).stderr)
         foreign = self.path("anatomy.nii")
         nibabel.save(nibabel.Nifti1Image(numpy.zeros((4, 4, 4), dtype=numpy.float32), numpy.eye(4)), foreign)
-        self.assertIn('expected the magic "HVTC" at its start, found "\\\\x01\\x00\\x00" (is it a VTC that hvhost wrote?)',
-                      run_hvhost("info", foreign, status=1).stderr)
+        # `info` reads NIfTI files too; `convert` takes only native ones.
+        self.assertIn("expected a native VTC, found a NIfTI file, which needs no conversion",
+                      run_hvhost("convert", foreign, self.path("f.nii"), status=1).stderr)
+        self.assertIn("format:        NIfTI-1, FLOAT32 voxels", run_hvhost("info", foreign, status=0).stdout)
+        other = self.write("other.vtc", b"VTC\x02" + bytes(200))
+        self.assertIn('expected the magic "HVTC" at its start, found "VTC\\x02" (is it a VTC that hvhost wrote?)',
+                      run_hvhost("info", other, status=1).stderr)
         newer = bytearray(content)
         struct.pack_into("<I", newer, 4, 2)
         self.assertIn("expected format version 1, found 2",

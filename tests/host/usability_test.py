@@ -175,6 +175,20 @@ class Messages(UserFolder):
                       stderr)
         self.assertNotIn("\\x0a", stderr)
 
+    def test_info_reads_nifti_output_and_never_prints_raw_bytes(self):
+        script = self.answers("12", PROTOCOL, "2", "yes", "run.nii.gz")
+        run_hvhost("--answers", script, *SMALL_GRID, "--output-dir", self.dir, MODULE, status=0)
+        info = run_hvhost("info", self.path("run.nii.gz"), status=0).stdout
+        self.assertIn("format:        NIfTI-1, gzip-compressed, FLOAT32 voxels", info)
+        self.assertIn("grid:          4 x 4 x 3 voxels, 12 time points", info)
+        self.assertIn("time step:     2 s", info)
+        # A file that is neither: its first bytes are escaped, not printed raw.
+        with open(self.path("odd.vtc"), "wb") as f:
+            f.write(b"\xff\x8b\x08\x1b" + bytes(300))
+        stderr = run_hvhost("info", self.path("odd.vtc"), status=1).stderr
+        self.assertIn('found "\\xff\\x8b\\x08\\x1b"', stderr)
+        self.assertTrue(stderr.isascii() and all(c.isprintable() or c == "\n" for c in stderr))
+
     def test_one_file_per_voi_option(self):
         stderr = run_hvhost("--defaults", "--voi", "examples/two_vois.txt,labels.nii.gz", MODULE,
                             status=2).stderr
