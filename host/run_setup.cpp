@@ -2,6 +2,7 @@
 #include "host/run_setup.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "formats/atomic_file.h"
 #include "formats/nifti_io.h"
@@ -65,6 +66,30 @@ VtcGrid checkedGrid(const RunOptions& options) {
   return grid;
 }
 
+std::string describeAffine(const Affine& affine) {
+  std::string text;
+  for (int r = 0; r < 3; ++r) {
+    text += r == 0 ? "[" : "; ";
+    for (int c = 0; c < 4; ++c) {
+      char number[32];
+      std::snprintf(number, sizeof number, "%s%g", c == 0 ? "" : " ", affine.m[r][c]);
+      text += number;
+    }
+  }
+  return text + "]";
+}
+
+// A label image names VMR voxels by their index, which is right only when it lies on
+// the anatomical's grid in world space as well.
+void checkPlacement(const std::filesystem::path& labelImage, const Affine& vmrVoxelToWorld) {
+  const Affine labels = readAnatomicalHeader(labelImage).frame.voxelToWorld;
+  if (samePlacement(labels, vmrVoxelToWorld)) return;
+  throw InputError(labelImage.string() + ": expected a label image placed like the VMR, "
+                   "found another voxel-to-world transform: the label image has " +
+                   describeAffine(labels) + ", the VMR " + describeAffine(vmrVoxelToWorld) +
+                   " (rows of the 3 x 4 matrix, mm); resample the labels onto the anatomical");
+}
+
 }  // namespace
 
 RunPlan checkRunOptions(const RunOptions& options) {
@@ -108,6 +133,7 @@ SessionSetup buildSessionSetup(const RunPlan& plan) {
       throw InputError("--voi " + file.string() + ": no such file; --voi takes one file, so "
                        "give each its own --voi (--voi FILE1 --voi FILE2)");
     }
+    if (hasNiftiExtension(file)) checkPlacement(file, setup.vmr->frame().voxelToWorld);
     setup.vois.add(readVoiFile(file, setup.vmr->dims()));
   }
   if (!plan.protocolFile.empty() && !std::filesystem::is_regular_file(plan.protocolFile, error)) {

@@ -13,6 +13,9 @@ import tempfile
 import threading
 import unittest
 
+import nibabel
+import numpy
+
 HVHOST = os.environ["HVHOST"]
 MODULE = os.environ["MODULE"]
 
@@ -188,6 +191,24 @@ class Messages(UserFolder):
         stderr = run_hvhost("info", self.path("odd.vtc"), status=1).stderr
         self.assertIn('found "\\xff\\x8b\\x08\\x1b"', stderr)
         self.assertTrue(stderr.isascii() and all(c.isprintable() or c == "\n" for c in stderr))
+
+    def test_label_image_placed_unlike_the_anatomical_is_refused_with_both_transforms(self):
+        def labels(name, x_offset):
+            affine = numpy.eye(4)
+            affine[:3, 3] = [x_offset, -128, -128]
+            image = numpy.zeros((256, 256, 256), dtype=numpy.uint8)
+            image[104:107, 104:107, 103:106] = 1  # inside the small grid
+            nibabel.save(nibabel.Nifti1Image(image, affine), self.path(name))
+            return self.path(name)
+
+        arguments = ["--defaults", "--protocol", PROTOCOL, *SMALL_GRID, "--output-dir", self.dir]
+        stderr = run_hvhost(*arguments, "--voi", labels("shifted.nii.gz", -120), MODULE,
+                            status=2).stderr
+        self.assertIn("shifted.nii.gz: expected a label image placed like the VMR, found another "
+                      "voxel-to-world transform: the label image has [1 0 0 -120; 0 1 0 -128; "
+                      "0 0 1 -128], the VMR [1 0 0 -128; 0 1 0 -128; 0 0 1 -128]", stderr)
+        # Within the tolerance (a thousandth of a millimetre) it is the same placement.
+        run_hvhost(*arguments, "--voi", labels("aligned.nii.gz", -128.0005), MODULE, status=0)
 
     def test_one_file_per_voi_option(self):
         stderr = run_hvhost("--defaults", "--voi", "examples/two_vois.txt,labels.nii.gz", MODULE,
