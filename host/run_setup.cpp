@@ -133,8 +133,9 @@ SessionSetup buildSessionSetup(const RunPlan& plan) {
       throw InputError("--voi " + file.string() + ": no such file; --voi takes one file, so "
                        "give each its own --voi (--voi FILE1 --voi FILE2)");
     }
+    VoiFile vois = readVoiFile(file, setup.vmr->dims());
     if (hasNiftiExtension(file)) checkPlacement(file, setup.vmr->frame().voxelToWorld);
-    setup.vois.add(readVoiFile(file, setup.vmr->dims()));
+    setup.vois.add(std::move(vois));
   }
   if (!plan.protocolFile.empty() && !std::filesystem::is_regular_file(plan.protocolFile, error)) {
     throw InputError(plan.protocolFile.string() + ": no such protocol file");
