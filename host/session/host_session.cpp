@@ -171,10 +171,26 @@ SpatialFrame HostSession::vmrFrame() const {
 void HostSession::finishRun(bool completed) {
   if (!completed) {
     outputs_.discard(console_);
+    noteVmrSizeIfRefused();
     return;
   }
   if (!outputs_.commit(console_)) outputFailed_ = true;
   reviewCompletedRun();
+}
+
+void HostSession::noteVmrSizeIfRefused() {
+  // The plug-in works only on 256^3 VMRs and says so without the size it found.
+  constexpr int kPluginVmrDimension = 256;
+  if (!setup_.vmr) return;
+  const std::array<int, 3>& dims = setup_.vmr->dims();
+  if (dims[0] == kPluginVmrDimension && dims[1] == kPluginVmrDimension &&
+      dims[2] == kPluginVmrDimension) {
+    return;
+  }
+  console_.note("the VMR (--vmr) is " + std::to_string(dims[0]) + " x " + std::to_string(dims[1]) +
+                " x " + std::to_string(dims[2]) + " voxels; the plug-in needs 256 x 256 x 256. "
+                "Resample the anatomical to 256 x 256 x 256 voxels of 1 mm, keeping its world "
+                "placement, and give that file to --vmr");
 }
 
 std::filesystem::path HostSession::outputPath(const std::string& name) const {

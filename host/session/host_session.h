@@ -132,6 +132,7 @@ class HostSession {
   void warnOfZeroPredictors();
   void warnOfProtocolEndingEarly();
   void warnOfCancelledDialogues();
+  void noteVmrSizeIfRefused();
   void linkProtocol(const std::string& path);
   SpatialFrame vmrFrame() const;
 

@@ -256,6 +256,8 @@ class RunsThatEndEarly(unittest.TestCase):
         anatomy = self.write_anatomical((256, 256, 128), numpy.eye(4))
         result = run_hvhost("--defaults", "--vmr", anatomy, MODULE, check_status=1)
         self.assertIn('requires a VMR with "256" dimensions', result.stderr)
+        self.assertIn("the VMR (--vmr) is 256 x 256 x 128 voxels; the plug-in needs 256 x 256 x 256",
+                      result.stderr)
 
     def test_old_host_version_is_refused_by_the_plugin(self):
         result = run_hvhost("--defaults", "--host-version", "1.9.9", MODULE, check_status=1)
