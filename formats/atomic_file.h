@@ -12,16 +12,11 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 
-namespace tolvane::formats {
+#include "formats/errors.h"
 
-// A file could not be written; the message names it and says why.
-class OutputError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace tolvane::formats {
 
 // Throws OutputError, saying why, unless a file can be created in `folder`: tried for
 // real, since permission bits do not tell for root or for a read-only file system.

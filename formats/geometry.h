@@ -31,6 +31,23 @@ inline Affine compose(const Affine& second, const Affine& first) {
   return out;
 }
 
+// Two images lie on the same grid in world space when every entry of their voxel-to-
+// world transforms agrees within this many millimetres: far below any voxel, and far
+// above the rounding of transforms stored in single precision or as quaternions.
+constexpr double kSamePlacementToleranceMm = 1e-3;
+
+inline bool samePlacement(const Affine& a, const Affine& b) {
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      const double difference = a.m[r][c] - b.m[r][c];
+      if (!(difference <= kSamePlacementToleranceMm && difference >= -kSamePlacementToleranceMm)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 // The VMR's voxel-to-world transform and the NIfTI code of the space it leads to
 // (0 when the world position is unknown).
 struct SpatialFrame {

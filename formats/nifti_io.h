@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "formats/geometry.h"
@@ -38,6 +39,28 @@ struct LabelVolume {
 
 // A 3-D image of whole-number labels (any integer or float storage, scaling applied).
 LabelVolume readLabelVolume(const std::filesystem::path& file);
+
+// A NIfTI image as a summary describes it: grid, voxel size and time step with their
+// units, the world space and the file's kind.
+struct NiftiImageInfo {
+  std::int64_t dims[4];      // x, y, z, t (t is 1 for a 3-D image)
+  double voxelSize[3];       // in xyzUnits
+  double timeStep;           // in timeUnits
+  const char* xyzUnits;      // as the library names them: "mm", "Unknown", ...
+  const char* timeUnits;     // "s", "ms", "Unknown", ...
+  const char* datatype;      // "FLOAT32", "INT16", ...
+  int worldCode;             // sform code, else qform code, else 0
+  bool niftiTwo;             // NIfTI-2 rather than NIfTI-1
+};
+
+// Reads a NIfTI image and streams its values, scaling applied, to `consume` in
+// chunks, x fastest, then y, z and t. Integer or float voxels; throws InputError.
+NiftiImageInfo readNiftiImage(
+    const std::filesystem::path& file,
+    const std::function<void(const float* values, std::size_t count)>& consume);
+
+// Whether a file's first bytes are those of a NIfTI file (plain or gzip-compressed).
+bool looksLikeNifti(const std::filesystem::path& file);
 
 // Writes a VTC as a 4-D float32 NIfTI-1 image (x, y, z, t): voxel size and placement
 // from vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s. The

@@ -49,11 +49,8 @@ void checkConditionName(const std::filesystem::path& file, int line, std::string
            "expected a condition name of at most " + std::to_string(kMaxConditionNameLength) +
                " characters, found one of " + std::to_string(name.size()));
   }
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      failAt(file, line, "expected a condition name without tabs or control characters");
-    }
+  if (hasControlCharacters(name)) {
+    failAt(file, line, "expected a condition name without tabs or control characters");
   }
 }
 

@@ -2,7 +2,6 @@
 #include "formats/text_input.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "formats/text_parsing.h"
@@ -65,22 +64,6 @@ std::ifstream openTextFile(const std::filesystem::path& file, const TextLimits& 
                      (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
   }
   return in;
-}
-
-std::string describeSize(std::uint64_t bytes) {
-  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
-  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
-  char text[48];
-  if (bytes < kMiB) {
-    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
-  } else if (bytes % kMiB == 0 && bytes < kGiB) {
-    std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(bytes / kMiB));
-  } else if (bytes < kGiB) {
-    std::snprintf(text, sizeof text, "%.2f MiB", static_cast<double>(bytes) / kMiB);
-  } else {
-    std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / kGiB);
-  }
-  return text;
 }
 
 }  // namespace tolvane::formats

@@ -51,7 +51,4 @@ class TextLineReader {
 // is read; devices and pipes are bounded by the reader as it goes.
 std::ifstream openTextFile(const std::filesystem::path& file, const TextLimits& limits);
 
-// "16 MiB", "3.00 GiB": sizes in messages.
-std::string describeSize(std::uint64_t bytes);
-
 }  // namespace tolvane::formats

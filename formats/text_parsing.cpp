@@ -69,19 +69,94 @@ std::optional<double> parseFiniteNumber(std::string_view text) {
   return value;
 }
 
+std::string lowercase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+bool isControlCharacter(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
+
+bool hasControlCharacters(std::string_view text) {
+  for (const char c : text) {
+    if (isControlCharacter(c)) return true;
+  }
+  return false;
+}
+
+std::string describeSize(std::uint64_t bytes, SizeUnit unit) {
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+  char text[48];
+  if (unit == SizeUnit::Gibibytes || bytes >= kGiB) {
+    std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / kGiB);
+  } else if (bytes < kMiB) {
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  } else if (bytes % kMiB == 0) {
+    std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(bytes / kMiB));
+  } else {
+    std::snprintf(text, sizeof text, "%.2f MiB", static_cast<double>(bytes) / kMiB);
+  }
+  return text;
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence that starts text, or 0: names in UTF-8 are
+// shown as they are, while stray bytes of a binary file are not.
+std::size_t utf8SequenceLength(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;  // range of the second byte
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;   // no overlong forms
+    if (lead == 0xed) high = 0x9f;  // no surrogates
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;
+    if (lead == 0xf4) high = 0x8f;  // nothing past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xbf) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
 std::string printable(std::string_view text) {
   std::string shown;
-  for (const char c : text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
+    const std::size_t utf8Length = byte >= 0x80 ? utf8SequenceLength(text.substr(i)) : 0;
+    if (utf8Length > 0) {
+      shown.append(text.substr(i, utf8Length));
+      i += utf8Length;
+      continue;
+    }
     if (c == '\t') {
       shown += "\\t";
-    } else if (byte < 0x20 || byte == 0x7f) {
+    } else if (byte >= 0x80 || isControlCharacter(c)) {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\x%02x", byte);
       shown += escape;
     } else {
       shown += c;
     }
+    ++i;
   }
   return shown;
 }

@@ -4,20 +4,16 @@
 // what was expected, in the form "FILE:LINE: expected ..., found ...".
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace tolvane::formats {
+#include "formats/errors.h"
 
-// A problem with something the user gave us: a file, an option, an answer.
-class InputError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace tolvane::formats {
 
 // Throws InputError "FILE:LINE: WHAT".
 [[noreturn]] void failAt(const std::filesystem::path& file, int line, std::string_view what);
@@ -31,8 +27,22 @@ std::vector<std::string_view> splitTabs(std::string_view text);
 std::optional<int> parseInt(std::string_view text);
 std::optional<double> parseFiniteNumber(std::string_view text);
 
-// Control characters shown as escapes (\t, \xNN), so that text from a binary or
-// hostile file cannot garble the terminal.
+// ASCII letters lowered; other bytes as they are. Keywords and answers are matched
+// without regard to case.
+std::string lowercase(std::string_view text);
+
+// A byte below 0x20 or DEL: a tab, a line end, an escape sequence's start.
+bool isControlCharacter(char c);
+bool hasControlCharacters(std::string_view text);
+
+// "512 bytes", "16 MiB", "3.00 GiB": sizes in messages, in the largest unit that keeps
+// a number of 1 or more. Amounts of memory are compared in GiB, the unit in which
+// machines state theirs, so that need and supply read side by side.
+enum class SizeUnit { Fitting, Gibibytes };
+std::string describeSize(std::uint64_t bytes, SizeUnit unit = SizeUnit::Fitting);
+
+// Control characters and bytes that are not well-formed UTF-8 shown as escapes (\t,
+// \xNN), so that text from a binary or hostile file cannot garble the terminal.
 std::string printable(std::string_view text);
 // Printable, quoted for messages and shortened when long so that one message stays one
 // line.

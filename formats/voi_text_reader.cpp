@@ -25,11 +25,8 @@ void checkVoiName(const std::filesystem::path& file, int line, std::string_view 
            "expected a VOI name of 1 to " + std::to_string(kMaxVoiNameLength) +
                " characters after 'voi'");
   }
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      failAt(file, line, "expected a VOI name without tabs or control characters");
-    }
+  if (hasControlCharacters(name)) {
+    failAt(file, line, "expected a VOI name without tabs or control characters");
   }
 }
 

@@ -4,77 +4,22 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <iostream>
 #include <memory>
-#include <new>
+#include <optional>
 
-#include "formats/atomic_file.h"
 #include "host/dialogues/console.h"
 #include "host/dialogues/default_dialogue.h"
-#include "host/session/module_runner.h"
 #include "host/dialogues/scripted_dialogue.h"
 #include "host/dialogues/terminal_dialogue.h"
-#include "formats/text_parsing.h"
+#include "host/exit_status.h"
+#include "host/run_setup.h"
+#include "host/session/module_runner.h"
 #include "host/shared_names.h"
 #include "host/vtc_commands.h"
 
 namespace hvhost {
 namespace {
-
-constexpr double kMinTrMilliseconds = 10.0;
-constexpr double kMaxTrMilliseconds = 100000.0;
-
-// "A,B,C" with exactly `count` whole numbers.
-std::vector<int> integerList(const std::string& text, std::size_t count, const std::string& option,
-                             char separator) {
-  std::vector<int> values;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t end = text.find(separator, start);
-    const auto value = parseInt(trim(std::string_view(text).substr(start, end - start)));
-    if (!value) break;
-    values.push_back(*value);
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  if (values.size() != count ||
-      std::count(text.begin(), text.end(), separator) != static_cast<long>(count - 1)) {
-    throw InputError(option + " expects " + std::to_string(count) + " whole numbers separated by '" +
-                     separator + "', not " + inQuotes(text));
-  }
-  return values;
-}
-
-VtcGrid checkedGrid(const RunOptions& options) {
-  VtcGrid grid = defaultVtcGrid();
-  if (!options.box.empty()) {
-    const auto box = integerList(options.box, 6, "--box", ',');
-    grid.xStart = box[0];
-    grid.xEnd = box[1];
-    grid.yStart = box[2];
-    grid.yEnd = box[3];
-    grid.zStart = box[4];
-    grid.zEnd = box[5];
-  }
-  if (options.resolution < 1) throw InputError("--resolution must be 1 or more");
-  grid.resolution = options.resolution;
-  if (!(options.tr >= kMinTrMilliseconds && options.tr <= kMaxTrMilliseconds)) {
-    throw InputError("--tr must lie between 10 and 100000 milliseconds");
-  }
-  grid.trMilliseconds = options.tr;
-  const int starts[3] = {grid.xStart, grid.yStart, grid.zStart};
-  const int ends[3] = {grid.xEnd, grid.yEnd, grid.zEnd};
-  for (int axis = 0; axis < 3; ++axis) {
-    if (starts[axis] < 0 || ends[axis] - starts[axis] < grid.resolution) {
-      throw InputError("--box: axis " + std::string(1, "XYZ"[axis]) + " runs from " +
-                       std::to_string(starts[axis]) + " to " + std::to_string(ends[axis]) +
-                       "; it must start at 0 or later and span at least one VTC voxel of "
-                       "resolution " + std::to_string(grid.resolution));
-    }
-  }
-  return grid;
-}
 
 void addRunOptions(CLI::App& app, RunOptions& options) {
   app.add_option("MODULE", options.module, "Plug-in module to run (a shared library)");
@@ -115,28 +60,23 @@ void addRunOptions(CLI::App& app, RunOptions& options) {
       ->capture_default_str();
 }
 
-int runModule(const RunOptions& options) {
+// Sets up the session and runs the module once. Problems with the options or the files
+// they name end hvhost before anything runs.
+ExitStatus runModule(const RunOptions& options) {
   const bool interactive = options.answers.empty() && !options.defaults;
   Console console(std::cout, std::cerr, ::isatty(STDERR_FILENO) != 0);
-  if (options.module.empty()) {
-    console.error("no plug-in module given (see hvhost --help)");
-    return kExitUsage;
-  }
-  if (interactive && ::isatty(STDIN_FILENO) == 0) {
-    console.error("standard input is not a terminal: answer the dialogues with --answers FILE "
-                  "(or --answers - for standard input) or take the defaults with --defaults");
-    return kExitUsage;
-  }
+  std::optional<SessionSetup> setup;
+  std::unique_ptr<Dialogue> dialogue;
+  ScriptedDialogue* script = nullptr;
   try {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(options.module, error)) {
-      throw InputError(options.module + ": no such plug-in module");
+    if (options.module.empty()) throw UsageError("no plug-in module given (see hvhost --help)");
+    if (interactive && ::isatty(STDIN_FILENO) == 0) {
+      throw UsageError("standard input is not a terminal: answer the dialogues with --answers "
+                       "FILE (or --answers - for standard input) or take the defaults with "
+                       "--defaults");
     }
-    SessionSetup setup = buildSessionSetup(options);
+    setup = buildSessionSetup(checkRunOptions(options));
     if (!options.log.empty()) console.appendLogTo(options.log);
-
-    std::unique_ptr<Dialogue> dialogue;
-    ScriptedDialogue* script = nullptr;
     if (!options.answers.empty()) {
       auto scripted = std::make_unique<ScriptedDialogue>(options.answers, console);
       script = scripted.get();
@@ -146,63 +86,27 @@ int runModule(const RunOptions& options) {
     } else {
       dialogue = std::make_unique<TerminalDialogue>(std::cin, console);
     }
-
-    HostSession session(std::move(setup), *dialogue, console);
-    int status = runPluginModule(options.module, session, *dialogue, console);
-    if (status == kExitCompleted && console.logFileFailed()) status = kExitOutputFailed;
-    if (script != nullptr && !script->failed() && script->unusedAnswers() > 0) {
-      console.warning(std::to_string(script->unusedAnswers()) +
-                      " answers of the script were not used, from line " +
-                      std::to_string(script->firstUnusedLine()) + " on");
-    }
-    return status;
-  } catch (const InputError& error) {
-    console.error(error.what());
-    return kExitUsage;
+  } catch (...) {
+    return reportFailure(console, std::current_exception(), Stage::Setup);
   }
+
+  HostSession session(std::move(*setup), *dialogue, console);
+  ExitStatus status = kExitCompleted;
+  try {
+    status = runPluginModule(options.module, session, *dialogue, console);
+  } catch (...) {
+    return reportFailure(console, std::current_exception(), Stage::Setup);
+  }
+  if (status == kExitCompleted && console.logFileFailed()) status = kExitOutputFailed;
+  if (script != nullptr && !script->failed() && script->unusedAnswers() > 0) {
+    console.warning(std::to_string(script->unusedAnswers()) +
+                    " answers of the script were not used, from line " +
+                    std::to_string(script->firstUnusedLine()) + " on");
+  }
+  return status;
 }
 
 }  // namespace
-
-SessionSetup buildSessionSetup(const RunOptions& options) {
-  SessionSetup setup;
-  const auto version = integerList(options.hostVersion, 3, "--host-version", '.');
-  setup.version = {version[0], version[1], version[2]};
-  if (options.noVmr) {
-    setup.vmr.reset();
-  } else if (!options.vmr.empty()) {
-    setup.vmr = VmrDocument(readAnatomical(options.vmr));
-  }
-  if (!options.cross.empty()) {
-    if (!setup.vmr) throw InputError("--cross needs a VMR");
-    const auto cross = integerList(options.cross, 3, "--cross", ',');
-    setup.vmr->setCross({cross[0], cross[1], cross[2]});
-  }
-  setup.vtcGrid = checkedGrid(options);
-  for (const std::string& file : options.vois) {
-    if (!setup.vmr) throw InputError("--voi needs a VMR");
-    setup.vois.add(readVoiFile(file, setup.vmr->dims()));
-  }
-  std::error_code error;
-  if (!options.protocol.empty() && !std::filesystem::is_regular_file(options.protocol, error)) {
-    throw InputError(options.protocol + ": no such protocol file");
-  }
-  setup.protocolFile = options.protocol;
-  setup.gzipLevel = options.gzipLevel;
-  std::filesystem::create_directories(options.outputDir, error);
-  if (error || !std::filesystem::is_directory(options.outputDir, error)) {
-    throw InputError(options.outputDir + ": cannot be used as the output folder" +
-                     (error ? ": " + error.message() : std::string()));
-  }
-  // Finding out now spares a simulation whose result could not be saved.
-  try {
-    checkFolderIsWritable(options.outputDir);
-  } catch (const OutputError& unwritable) {
-    throw InputError(std::string(unwritable.what()) + "; choose another --output-dir");
-  }
-  setup.outputDir = options.outputDir;
-  return setup;
-}
 
 int runCommandLine(int argc, char** argv) {
   CLI::App app("hvhost runs a plug-in module in place of the desktop application: it answers "
@@ -216,8 +120,9 @@ int runCommandLine(int argc, char** argv) {
   addRunOptions(app, options);
 
   std::string infoFile;
-  auto* info = app.add_subcommand("info", "Print the header and value statistics of a VTC file");
-  info->add_option("FILE", infoFile, "Native VTC file")->required();
+  auto* info = app.add_subcommand(
+      "info", "Print the header and value statistics of a VTC: native, or NIfTI (.nii[.gz])");
+  info->add_option("FILE", infoFile, "Native VTC or NIfTI file")->required();
   std::string convertIn;
   std::string convertOut;
   auto* convert = app.add_subcommand("convert", "Export a native VTC file as NIfTI-1");
@@ -235,23 +140,17 @@ int runCommandLine(int argc, char** argv) {
     return app.exit(error) == 0 ? kExitCompleted : kExitUsage;
   }
   Console console(std::cout, std::cerr, false);
-  int status = kExitCompleted;
+  ExitStatus status = kExitCompleted;
   try {
     if (*info) {
-      status = printVtcInfo(infoFile, std::cout, console);
+      printVtcInfo(infoFile, std::cout);
     } else if (*convert) {
-      status = convertVtcToNifti(convertIn, convertOut, convertGzipLevel, console);
+      convertVtcToNifti(convertIn, convertOut, convertGzipLevel, console);
     } else {
       status = runModule(options);
     }
-  } catch (const std::bad_alloc&) {
-    console.error("not enough memory; nothing more can be done");
-    return kExitRunEnded;
-  } catch (const std::exception& error) {
-    // Every expected problem is reported where it happens; this is the last line of
-    // defence, so that even an unforeseen one ends with a message rather than a crash.
-    console.error(std::string("unexpected problem: ") + error.what());
-    return kExitRunEnded;
+  } catch (...) {
+    return reportFailure(console, std::current_exception(), Stage::Command);
   }
   // Standard output carries the log and `info`: losing it (a full disk behind a
   // redirection) is a failed output like any other.

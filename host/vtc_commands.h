@@ -1,6 +1,10 @@
-// The subcommands that work on native VTC files without a plug-in: `info` prints a
-// file's header and simple statistics of its values, `convert` exports it as NIfTI-1.
-// Both return an ExitStatus; problems with the files are reported on the console.
+// The subcommands that work on VTC files without a plug-in: `info` prints a file's
+// header and simple statistics of its values, for a native VTC or a NIfTI image (the
+// two formats hvhost saves; the format read is named), and `convert` exports a native
+// VTC as NIfTI-1.
+// Both throw: InputError for a file that cannot be read, OutputError for one that
+// cannot be written, UsageError for an output name that is not NIfTI, StorageError
+// for a VTC that memory cannot hold.
 #pragma once
 
 #include <filesystem>
@@ -10,8 +14,8 @@ namespace hvhost {
 
 class Console;
 
-int printVtcInfo(const std::filesystem::path& file, std::ostream& out, Console& console);
-int convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::path& out,
-                      int gzipLevel, Console& console);
+void printVtcInfo(const std::filesystem::path& file, std::ostream& out);
+void convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::path& out,
+                       int gzipLevel, Console& console);
 
 }  // namespace hvhost

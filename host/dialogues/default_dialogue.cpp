@@ -4,9 +4,6 @@
 #include <string>
 
 #include "host/dialogues/console.h"
-#include "host/dialogues/rich_text.h"
-#include "formats/text_parsing.h"
-#include "host/shared_names.h"
 
 namespace hvhost {
 
@@ -34,7 +31,7 @@ std::optional<std::string> DefaultDialogue::askFileName(const FileRequest& reque
   }
   if (!problem.empty()) {
     failed_ = true;
-    console_.error(inQuotes(renderRichText(request.prompt)) + ": " + problem +
+    console_.error(quotedPrompt(request.prompt) + ": " + problem +
                    "; the run is cancelled");
     return std::nullopt;
   }

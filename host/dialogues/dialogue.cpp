@@ -1,10 +1,14 @@
 // Rules shared by every way of answering dialogues; see dialogue.h.
 #include "host/dialogues/dialogue.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "host/dialogues/console.h"
 #include "host/dialogues/rich_text.h"
+#include "formats/text_parsing.h"
+#include "host/shared_names.h"
 
 namespace hvhost {
 
@@ -29,13 +33,39 @@ std::string describeRange(const IntegerRequest& request) {
   return text;
 }
 
-void echoAnswer(Console& console, std::string_view prompt, std::string_view answer) {
+std::string promptOnOneLine(std::string_view prompt) {
   std::string shown = renderRichText(prompt);
   for (char& c : shown) {
     if (c == '\n') c = ' ';
   }
   while (!shown.empty() && shown.back() == ' ') shown.pop_back();
-  console.prompt("? " + shown + " -> " + std::string(answer) + '\n');
+  return shown;
+}
+
+std::string quotedPrompt(std::string_view prompt) {
+  constexpr std::size_t kLongestLine = 100;
+  constexpr std::size_t kMostLines = 12;
+  const std::string shown = renderRichText(prompt);
+  std::vector<std::string_view> lines;
+  for (std::size_t start = 0; start <= shown.size();) {
+    const std::size_t end = std::min(shown.find('\n', start), shown.size());
+    lines.push_back(std::string_view(shown).substr(start, end - start));
+    start = end + 1;
+  }
+  while (lines.size() > 1 && trim(lines.back()).empty()) lines.pop_back();
+  if (lines.size() == 1) return inQuotes(lines.front());
+  std::string quoted = "\"";
+  for (std::size_t i = 0; i < lines.size() && i < kMostLines; ++i) {
+    if (i > 0) quoted += '\n';
+    quoted += printable(lines[i].substr(0, kLongestLine));
+    if (lines[i].size() > kLongestLine) quoted += "...";
+  }
+  if (lines.size() > kMostLines) quoted += "\n...";
+  return quoted + '"';
+}
+
+void echoAnswer(Console& console, std::string_view prompt, std::string_view answer) {
+  console.prompt("? " + promptOnOneLine(prompt) + " -> " + std::string(answer) + '\n');
 }
 
 }  // namespace hvhost

@@ -9,7 +9,9 @@
 //
 // Integer dialogues work like a spin box: when minimum <= maximum an answer outside
 // that range is brought into it with a warning; when minimum > maximum the answer is
-// taken as given. That rule is the host's (bringIntoRange), not each dialogue's.
+// taken as given. That rule is the host's (bringIntoRange), not each dialogue's; a
+// person at a terminal is asked again instead, since a typo that changes the
+// experiment should not pass with only a warning.
 #pragma once
 
 #include <functional>
@@ -58,6 +60,14 @@ int bringIntoRange(int value, const IntegerRequest& request, Console& console);
 
 // "default 250, 1 to 1000", or "default 2" when the range is empty.
 std::string describeRange(const IntegerRequest& request);
+
+// A prompt rendered as plain text on one line, its line breaks as blanks, for
+// messages that name a dialogue.
+std::string promptOnOneLine(std::string_view prompt);
+
+// A prompt in quotes for messages, shown as the terminal shows it: rendered as plain
+// text, line by line (control characters escaped), shortened when long.
+std::string quotedPrompt(std::string_view prompt);
 
 // Reports an answer that was given without a person: "? PROMPT -> ANSWER".
 void echoAnswer(Console& console, std::string_view prompt, std::string_view answer);

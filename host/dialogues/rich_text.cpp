@@ -5,6 +5,9 @@
 #include <cctype>
 #include <utility>
 
+#include "formats/text_parsing.h"
+#include "host/shared_names.h"
+
 namespace hvhost {
 namespace {
 
@@ -15,8 +18,7 @@ std::size_t tagLength(std::string_view text, bool& isLineBreak) {
   const std::size_t nameStart = pos;
   while (pos < text.size() && std::isalnum(static_cast<unsigned char>(text[pos]))) ++pos;
   if (pos == nameStart) return 0;
-  std::string name(text.substr(nameStart, pos - nameStart));
-  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string name = lowercase(text.substr(nameStart, pos - nameStart));
   while (pos < text.size() && (text[pos] == ' ' || text[pos] == '/')) ++pos;
   if (pos >= text.size() || text[pos] != '>') return 0;
   isLineBreak = name == "br";

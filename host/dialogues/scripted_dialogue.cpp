@@ -1,7 +1,6 @@
 // Answers-script dialogues; see scripted_dialogue.h for the syntax.
 #include "host/dialogues/scripted_dialogue.h"
 
-#include <cctype>
 #include <iostream>
 
 #include "host/dialogues/console.h"
@@ -13,12 +12,6 @@ namespace hvhost {
 namespace {
 
 constexpr std::string_view kSeparator = "=>";
-
-std::string lowercase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
-}
 
 }  // namespace
 
@@ -70,16 +63,16 @@ void ScriptedDialogue::fail(const std::string& message) {
 const ScriptedDialogue::Answer* ScriptedDialogue::take(std::string_view kind,
                                                        std::string_view prompt) {
   if (failed_) return nullptr;
-  const std::string shown = renderRichText(prompt);
   if (next_ == answers_.size()) {
-    fail(scriptName_ + ": no answer left for the " + std::string(kind) + " " + inQuotes(shown));
+    fail(scriptName_ + ": no answer left for the " + std::string(kind) + " " +
+         quotedPrompt(prompt));
     return nullptr;
   }
   const Answer& answer = answers_[next_++];
   if (!answer.pattern.empty() &&
-      lowercase(shown).find(lowercase(answer.pattern)) == std::string::npos) {
+      lowercase(renderRichText(prompt)).find(lowercase(answer.pattern)) == std::string::npos) {
     fail(where(answer) + ": expected the " + std::string(kind) + " to contain " +
-         inQuotes(answer.pattern) + ", but it asks " + inQuotes(shown));
+         inQuotes(answer.pattern) + ", but it asks " + quotedPrompt(prompt));
     return nullptr;
   }
   return &answer;
@@ -87,8 +80,9 @@ const ScriptedDialogue::Answer* ScriptedDialogue::take(std::string_view kind,
 
 std::optional<int> ScriptedDialogue::askInteger(const IntegerRequest& request) {
   const Answer* answer = take("integer dialogue", request.prompt);
-  if (answer == nullptr || answer->text == "cancel") return std::nullopt;
+  if (answer == nullptr) return std::nullopt;
   echoAnswer(console_, request.prompt, answer->text);
+  if (answer->text == "cancel") return std::nullopt;
   if (answer->text == "default") return request.defaultValue;
   const auto value = parseInt(answer->text);
   if (!value) {
@@ -100,8 +94,9 @@ std::optional<int> ScriptedDialogue::askInteger(const IntegerRequest& request) {
 
 std::optional<bool> ScriptedDialogue::askYesNo(std::string_view question) {
   const Answer* answer = take("yes/no question", question);
-  if (answer == nullptr || answer->text == "cancel") return std::nullopt;
+  if (answer == nullptr) return std::nullopt;
   echoAnswer(console_, question, answer->text);
+  if (answer->text == "cancel") return std::nullopt;
   const std::string word = lowercase(answer->text);
   if (word == "default") return kYesNoDefault;
   if (word == "yes" || word == "y") return true;
@@ -113,8 +108,9 @@ std::optional<bool> ScriptedDialogue::askYesNo(std::string_view question) {
 
 std::optional<std::string> ScriptedDialogue::askFileName(const FileRequest& request) {
   const Answer* answer = take("file dialogue", request.prompt);
-  if (answer == nullptr || answer->text == "cancel") return std::nullopt;
+  if (answer == nullptr) return std::nullopt;
   echoAnswer(console_, request.prompt, answer->text);
+  if (answer->text == "cancel") return std::nullopt;
   const std::string name = answer->text == "default" ? request.defaultName : answer->text;
   if (name.empty()) {
     fail(where(*answer) + ": the file dialogue has no default name");

@@ -1,7 +1,6 @@
 // Interactive dialogues; see terminal_dialogue.h.
 #include "host/dialogues/terminal_dialogue.h"
 
-#include <cctype>
 #include <string>
 
 #include "host/dialogues/console.h"
@@ -27,8 +26,15 @@ std::optional<int> TerminalDialogue::askInteger(const IntegerRequest& request) {
     const auto answer = readAnswer("  [" + describeRange(request) + "] > ");
     if (!answer) return std::nullopt;
     if (answer->empty()) return request.defaultValue;
-    if (const auto value = parseInt(*answer)) return value;
-    console_.prompt("  please enter a whole number\n");
+    const auto value = parseInt(*answer);
+    const bool ranged = request.minimum <= request.maximum;
+    if (value && (!ranged || (*value >= request.minimum && *value <= request.maximum))) {
+      return value;
+    }
+    console_.prompt(ranged ? "  please enter a whole number from " +
+                                 std::to_string(request.minimum) + " to " +
+                                 std::to_string(request.maximum) + "\n"
+                           : std::string("  please enter a whole number\n"));
   }
 }
 
@@ -37,8 +43,7 @@ std::optional<bool> TerminalDialogue::askYesNo(std::string_view question) {
   while (true) {
     const auto answer = readAnswer(kYesNoDefault ? "  [Y/n] > " : "  [y/N] > ");
     if (!answer) return std::nullopt;
-    std::string word = *answer;
-    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string word = lowercase(*answer);
     if (word.empty()) return kYesNoDefault;
     if (word == "y" || word == "yes") return true;
     if (word == "n" || word == "no") return false;

@@ -10,19 +10,24 @@
 // script does: a simulation without the protocol's conditions would be worthless.
 //
 // Relative names of files that the plug-in saves go into the output directory; the
-// protocol path chosen in the open dialogue is taken as given.
+// protocol path chosen in the open dialogue is taken as given. Saved files are held
+// back (staged_outputs.h) until the run's end: finishRun commits them when the run
+// completed and discards them when it ended early.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "design/design_matrix.h"
 #include "host/dialogues/dialogue.h"
 #include "formats/nifti_io.h"
 #include "design/protocol.h"
 #include "host/shared_names.h"
+#include "host/session/staged_outputs.h"
 #include "host/session/vmr_document.h"
 #include "host/session/voi_set.h"
 #include "host/session/vtc_document.h"
@@ -48,6 +53,12 @@ struct SessionSetup {
   int gzipLevel = kDefaultGzipLevel;  // for VTCs saved as .nii.gz
   std::uint64_t memoryLimitBytes = physicalMemoryBytes();
 };
+
+// Why a file cannot be saved as `target` (its folder is missing, is no folder or
+// takes no new file; the target is a folder), or "" when it can. Asked when the
+// save dialogue is answered, so that the user can still choose another name, and
+// again just before writing.
+std::string problemSaving(const std::filesystem::path& target);
 
 // The default VTC bounding box within the 256^3 VMR and its resolution: a grid of
 // 58 x 40 x 46 voxels of 3 x 3 x 3 VMR voxels.
@@ -103,8 +114,25 @@ class HostSession {
   bool inputFailed() const { return inputFailed_; }
   std::filesystem::path outputPath(const std::string& name) const;
 
+  // After the run: commits the files it saved when `completed`, else discards them;
+  // after a completed run, warns of what leaves its result without signal.
+  void finishRun(bool completed);
+
  private:
+  struct CancelledDialogue {
+    std::string prompt;
+    std::string givenInstead;  // what the plug-in received: "0", "no", "no file"
+  };
   int fileName(FileRequest request, char* result);
+  void noteCancelled(std::string_view prompt, std::string_view givenInstead);
+  void observeLogLine(std::string_view line);
+  // The checks of a completed run (run_review.cpp), each a warning with what to do.
+  void reviewCompletedRun();
+  void warnOfClusterOutsideTheVtc();
+  void warnOfZeroPredictors();
+  void warnOfProtocolEndingEarly();
+  void warnOfCancelledDialogues();
+  void noteVmrSizeIfRefused();
   void linkProtocol(const std::string& path);
   SpatialFrame vmrFrame() const;
 
@@ -114,6 +142,12 @@ class HostSession {
   std::optional<VtcDocument> vtc_;
   Protocol protocol_;
   DesignMatrix designMatrix_;
+  StagedOutputs outputs_;
+  // What the run did, as far as the host sees it, for reviewCompletedRun.
+  std::vector<CancelledDialogue> cancelled_;
+  std::vector<std::size_t> predictorsRead_;  // by the signal pass, in order
+  bool sphereCluster_ = false;
+  std::int64_t skippedClusterVoxels_ = 0;
   bool outputFailed_ = false;
   bool inputFailed_ = false;
 };

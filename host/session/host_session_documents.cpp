@@ -112,21 +112,29 @@ bool HostSession::saveVtc(const char* fileName) {
     return false;
   }
   const std::filesystem::path path = outputPath(fileName);
-  try {
-    if (hasNiftiExtension(path)) {
-      writeVtcNifti(path, vtc_->grid(), vmrFrame(), vtc_->data(), setup_.gzipLevel);
-    } else {
-      writeVtcFile(path, vtc_->grid(), vmrFrame(), vtc_->protocolFile(), vtc_->data());
-    }
-  } catch (const OutputError& error) {
-    console_.error(error.what());
+  // Said in hvhost's words before the NIfTI library could report it in its own.
+  if (const std::string problem = problemSaving(path); !problem.empty()) {
+    console_.error(problem);
     outputFailed_ = true;
     return false;
   }
   const VtcGrid& grid = vtc_->grid();
-  console_.note("wrote " + path.string() + " (" + std::to_string(grid.dimX()) + " x " +
-                std::to_string(grid.dimY()) + " x " + std::to_string(grid.dimZ()) + " voxels, " +
-                std::to_string(grid.timePoints) + " time points)");
+  const std::filesystem::path staged = outputs_.stage(
+      path, std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
+                std::to_string(grid.dimZ()) + " voxels, " + std::to_string(grid.timePoints) +
+                " time points");
+  try {
+    if (hasNiftiExtension(path)) {
+      writeVtcNifti(staged, grid, vmrFrame(), vtc_->data(), setup_.gzipLevel);
+    } else {
+      writeVtcFile(staged, grid, vmrFrame(), vtc_->protocolFile(), vtc_->data());
+    }
+  } catch (const OutputError& error) {
+    console_.error(outputs_.shownAsTarget(error.what(), staged));
+    outputs_.drop(staged);
+    outputFailed_ = true;
+    return false;
+  }
   return true;
 }
 
@@ -189,21 +197,24 @@ float* HostSession::predictor(int predictorIndex) {
   if (predictorIndex < 0 || static_cast<std::size_t>(predictorIndex) >= designMatrix_.size()) {
     return nullptr;
   }
+  predictorsRead_.push_back(static_cast<std::size_t>(predictorIndex));
   return designMatrix_.volumeValues(static_cast<std::size_t>(predictorIndex));
 }
 
 bool HostSession::saveDesignMatrix(const char* fileName) {
   const std::filesystem::path path = outputPath(fileName);
   const int volumes = vtc_ ? vtc_->grid().timePoints : 0;
+  const std::filesystem::path staged = outputs_.stage(
+      path, std::to_string(designMatrix_.size()) + " predictors, " + std::to_string(volumes) +
+                " volumes");
   try {
-    writeDesignMatrixFile(path, designMatrix_, volumes, setup_.vtcGrid.trMilliseconds);
+    writeDesignMatrixFile(staged, designMatrix_, volumes, setup_.vtcGrid.trMilliseconds);
   } catch (const OutputError& error) {
-    console_.error(error.what());
+    console_.error(outputs_.shownAsTarget(error.what(), staged));
+    outputs_.drop(staged);
     outputFailed_ = true;
     return false;
   }
-  console_.note("wrote " + path.string() + " (" + std::to_string(designMatrix_.size()) +
-                " predictors, " + std::to_string(volumes) + " volumes)");
   return true;
 }
 

@@ -4,8 +4,6 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <iostream>
 
 #include "host/dialogues/console.h"
 #include "host/dialogues/dialogue.h"
@@ -74,38 +72,26 @@ class ActiveRun {
 HostSession* activeSession() { return gActiveSession; }
 Console* activeConsole() { return gActiveConsole; }
 
-void abandonRun(const std::string& why) {
-  if (gActiveConsole) gActiveConsole->error(why + "; the run is abandoned");
-  std::cout.flush();
-  std::exit(kExitRunEnded);
-}
-
-int runPluginModule(const std::filesystem::path& module, HostSession& session,
+ExitStatus runPluginModule(const std::filesystem::path& module, HostSession& session,
                     const Dialogue& dialogue, Console& console) {
   // A path without a slash would make dlopen search the library path instead.
   const std::string path = module.has_parent_path() ? module.string() : "./" + module.string();
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    console.error(std::string("cannot load the plug-in module: ") + dlerror());
-    return kExitUsage;
+    throw UsageError(std::string("cannot load the plug-in module: ") + dlerror());
   }
   const auto create = reinterpret_cast<CreateFunction>(dlsym(handle, "createPlugin"));
   if (create == nullptr) {
-    console.error(module.string() + " is not a plug-in module (it has no createPlugin)");
-    return kExitUsage;
+    throw UsageError(module.string() + " is not a plug-in module (it has no createPlugin)");
   }
   console.print(moduleText(handle, "getPluginName") + "\nby " + moduleText(handle, "getAuthor") +
                 "\n\n" + wrapped(moduleText(handle, "getPluginDescription"), 78) + "\n\n");
 
   HelvaraPluginInterface* plugin = create();
-  if (plugin == nullptr) {
-    console.error("the plug-in module did not create its plug-in object");
-    return kExitUsage;
-  }
+  if (plugin == nullptr) throw UsageError("the plug-in module did not create its plug-in object");
   if (!plugin->isAvailable()) {
-    console.error("the plug-in reports that it is not available");
     releasePluginObject(plugin);
-    return kExitUsage;
+    throw UsageError("the plug-in reports that it is not available");
   }
   bool completed = false;
   {
@@ -114,11 +100,14 @@ int runPluginModule(const std::filesystem::path& module, HostSession& session,
   }
   releasePluginObject(plugin);
 
-  if (dialogue.failed() || session.inputFailed()) return kExitRunEnded;
-  if (!completed) {
+  // A failed dialogue or an unreadable protocol ends the run early, even when the
+  // plug-in, given cancelled dialogues, goes on to its end.
+  const bool ranToItsEnd = completed && !dialogue.failed() && !session.inputFailed();
+  if (!completed && !dialogue.failed() && !session.inputFailed()) {
     console.note("the plug-in's run ended early");
-    return kExitRunEnded;
   }
+  session.finishRun(ranToItsEnd);
+  if (!ranToItsEnd) return kExitRunEnded;
   return session.outputFailed() ? kExitOutputFailed : kExitCompleted;
 }
 

@@ -5,10 +5,15 @@
 // object from createPlugin is asked isAvailable, then execute; it is ended through
 // the host interface's deleting-destructor slot. While execute runs, the session is
 // the active one: the exported host operations forward to it.
+//
+// A run's outcome becomes an exit status here; a module that cannot be loaded or run
+// at all is a UsageError. Nothing in a run ends hvhost on the spot: an operation that
+// cannot be done answers "nothing", and the plug-in ends its run.
 #pragma once
 
 #include <filesystem>
-#include <string>
+
+#include "host/exit_status.h"
 
 namespace hvhost {
 
@@ -16,23 +21,12 @@ class Console;
 class Dialogue;
 class HostSession;
 
-// hvhost's exit statuses.
-enum ExitStatus : int {
-  kExitCompleted = 0,     // the run completed and every file was written
-  kExitRunEnded = 1,      // the run ended early, or a dialogue could not be answered
-  kExitUsage = 2,         // usage or setup error: nothing was run
-  kExitOutputFailed = 3,  // the run completed but a file could not be written
-};
-
-int runPluginModule(const std::filesystem::path& module, HostSession& session,
+// Returns the run's ExitStatus; throws UsageError.
+ExitStatus runPluginModule(const std::filesystem::path& module, HostSession& session,
                     const Dialogue& dialogue, Console& console);
 
 // The session the exported operations forward to, or null outside a run.
 HostSession* activeSession();
 Console* activeConsole();
-
-// Ends hvhost from inside a run when the host cannot go on (no memory for the VTC):
-// reports why, flushes and exits with kExitRunEnded.
-[[noreturn]] void abandonRun(const std::string& why);
 
 }  // namespace hvhost

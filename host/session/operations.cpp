@@ -1,11 +1,13 @@
 // The host operations that a plug-in run calls, exported from the hvhost executable
 // with C linkage so that the module finds them by name at run time. Each forwards to
-// the active session; outside a run, or when the session meets an unexpected error,
-// it returns the plug-in's "nothing" (false, 0 or null). No exception crosses into the
-// plug-in.
+// the active session; outside a run, or when the session meets an error (no memory
+// for the VTC, or one unforeseen), it returns the plug-in's "nothing" (false, 0 or
+// null) after reporting the error, and the plug-in ends its run. No exception
+// crosses into the plug-in.
 #include <exception>
 
 #include "host/dialogues/console.h"
+#include "host/exit_status.h"
 #include "host/session/host_session.h"
 #include "host/session/module_runner.h"
 #include "plugin/host_interface.h"
@@ -18,10 +20,10 @@ Result forward(Result fallback, Call call) {
   if (session == nullptr) return fallback;
   try {
     return call(*session);
-  } catch (const hvhost::StorageError& error) {
-    hvhost::abandonRun(error.what());
-  } catch (const std::exception& error) {
-    if (hvhost::Console* console = hvhost::activeConsole()) console->error(error.what());
+  } catch (...) {
+    if (hvhost::Console* console = hvhost::activeConsole()) {
+      hvhost::reportFailure(*console, std::current_exception(), hvhost::Stage::Run);
+    }
   }
   return fallback;
 }

@@ -4,16 +4,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
-namespace hvhost {
+#include "formats/text_parsing.h"
 
-std::string gibibytes(std::uint64_t bytes) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1024.0 * 1024 * 1024));
-  return text;
-}
+namespace hvhost {
 
 std::uint64_t physicalMemoryBytes() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
@@ -29,13 +24,15 @@ constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
 std::string needsText(const VtcGrid& grid) {
   return "the VTC of " + std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
          std::to_string(grid.dimZ()) + " voxels and " + std::to_string(grid.timePoints) +
-         " time points needs " + gibibytes(VtcDocument::bytesNeeded(grid));
+         " time points needs " +
+         describeSize(VtcDocument::bytesNeeded(grid), SizeUnit::Gibibytes);
 }
 
 std::uint64_t checkedBytes(const VtcGrid& grid, std::uint64_t memoryLimitBytes) {
   const std::uint64_t bytes = VtcDocument::bytesNeeded(grid);
   if (bytes > memoryLimitBytes) {
-    throw StorageError(needsText(grid) + ", more than the " + gibibytes(memoryLimitBytes) +
+    throw StorageError(needsText(grid) + ", more than the " +
+                       describeSize(memoryLimitBytes, SizeUnit::Gibibytes) +
                        " of memory available");
   }
   return bytes;

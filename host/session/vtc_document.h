@@ -11,20 +11,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
 #include "formats/geometry.h"
+#include "host/exit_status.h"
 #include "host/shared_names.h"
 #include "plugin/host_interface.h"
 
 namespace hvhost {
-
-// The storage could not be had; the message says how much it needs.
-class StorageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 class VtcDocument {
  public:
@@ -62,8 +56,5 @@ class VtcDocument {
 
 // Physical memory of this machine, the ceiling for a VTC's storage.
 std::uint64_t physicalMemoryBytes();
-
-// "2.5 GiB": sizes in messages.
-std::string gibibytes(std::uint64_t bytes);
 
 }  // namespace hvhost

@@ -84,6 +84,14 @@ TEST(TextFiles, MessagesShowControlCharactersAsEscapes) {
   EXPECT_NE(message.find("found \"1\\x1b 2\""), std::string::npos) << message;
 }
 
+TEST(TextFiles, MessagesKeepWellFormedUtf8AndEscapeStrayBytes) {
+  // "Reiz ä €" stays; a gzip start, a lone continuation byte, an overlong form and a
+  // truncated sequence do not.
+  EXPECT_EQ(printable("Reiz \xc3\xa4 \xe2\x82\xac"), "Reiz \xc3\xa4 \xe2\x82\xac");
+  EXPECT_EQ(printable(std::string_view("\x1f\x8b\x08\x00", 4)), "\\x1f\\x8b\\x08\\x00");
+  EXPECT_EQ(printable("\xc0\xaf|\xe2\x82"), "\\xc0\\xaf|\\xe2\\x82");
+}
+
 TEST(ProtocolRules, OverlappingIntervalsAreAcceptedAndTheirPredictorIsOnWhereverAnyIsOn) {
   const Protocol protocol = protocolFrom("units volumes\ncondition A\n1 5\n3 8\n3 4\ncondition B\n2 6\n");
   ASSERT_EQ(protocol.conditions[0].intervals.size(), 3u);

@@ -200,6 +200,26 @@ class RunsThatEndEarly(unittest.TestCase):
                       result.stderr)
         self.assertNotIn("Simulated.vtc", os.listdir(self.out))
 
+    def test_run_that_ends_early_leaves_the_earlier_files_as_they_were(self):
+        def files():
+            contents = {}
+            for name in sorted(os.listdir(self.out)):
+                with open(os.path.join(self.out, name), "rb") as f:
+                    contents[name] = f.read()
+            return contents
+
+        broken = os.path.join(self.out, "broken.prt")
+        with open(broken, "w") as f:
+            f.write("units volumes\ncondition A\n1 x\n")
+        small = ["--box", "100,112,100,112,100,109", "--output-dir", self.out]
+        run_hvhost("--defaults", "--protocol", "examples/block_design.prt", *small, MODULE)
+        before = files()
+        self.assertEqual(sorted(before), ["Simulated.vtc", "broken.prt", "plugin_created.rtc"])
+        result = run_hvhost("--defaults", "--protocol", broken, *small, MODULE, check_status=1)
+        self.assertIn("plugin_created.rtc was not saved; an earlier file of that name is as it was",
+                      result.stderr)
+        self.assertEqual(files(), before)
+
     def test_defaults_with_an_events_table_complete_and_fill_the_log_file(self):
         log = os.path.join(self.out, "run.log")
         result = run_hvhost("--defaults", "--protocol", "examples/block_design_events.tsv",
@@ -236,6 +256,8 @@ class RunsThatEndEarly(unittest.TestCase):
         anatomy = self.write_anatomical((256, 256, 128), numpy.eye(4))
         result = run_hvhost("--defaults", "--vmr", anatomy, MODULE, check_status=1)
         self.assertIn('requires a VMR with "256" dimensions', result.stderr)
+        self.assertIn("the VMR (--vmr) is 256 x 256 x 128 voxels; the plug-in needs 256 x 256 x 256",
+                      result.stderr)
 
     def test_old_host_version_is_refused_by_the_plugin(self):
         result = run_hvhost("--defaults", "--host-version", "1.9.9", MODULE, check_status=1)

@@ -5,6 +5,8 @@
 #include <nifti2_io.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "host/dialogues/console.h"
@@ -117,6 +119,7 @@ TEST_F(HostSessionTest, PredictorsFollowTheirConditionsThroughTheHrf) {
   EXPECT_FALSE(host.setPredictorFromCondition("Rest", 5, 1.0f));
 
   ASSERT_TRUE(host.saveDesignMatrix("plugin_created.rtc"));
+  host.finishRun(true);
   EXPECT_TRUE(std::filesystem::exists(folder.file("plugin_created.rtc")));
 }
 
@@ -167,6 +170,7 @@ TEST_F(HostSessionTest, SavedVtcGoesIntoTheOutputFolderInTheFormatOfItsExtension
   host.vtcData()[0] = 95.5f;
   ASSERT_TRUE(host.saveVtc("Simulated.vtc"));
   ASSERT_TRUE(host.saveVtc("Simulated.nii.gz"));
+  host.finishRun(true);
   const VtcFileHeader header = readVtcFileHeader(folder.file("Simulated.vtc"));
   EXPECT_EQ(header.grid.timePoints, 100);
   EXPECT_EQ(header.protocolFile, folder.file("p.prt").string());
@@ -178,8 +182,31 @@ TEST_F(HostSessionTest, SavedVtcGoesIntoTheOutputFolderInTheFormatOfItsExtension
 
   EXPECT_FALSE(host.saveVtc("missing-folder/Simulated.vtc"));
   EXPECT_TRUE(host.outputFailed());
-  EXPECT_NE(err.str().find("missing-folder/Simulated.vtc: cannot be created"), std::string::npos)
+  EXPECT_NE(err.str().find("missing-folder/Simulated.vtc: cannot be saved: the folder"),
+            std::string::npos)
       << err.str();
+}
+
+TEST_F(HostSessionTest, FilesSavedInARunReplaceEarlierOnesOnlyWhenTheRunCompletes) {
+  HostSession& host = session();
+  createAndLink(host, kBlocks);
+  const auto earlier = folder.write("plugin_created.rtc", "the earlier design matrix\n");
+  const auto readBack = [&] {
+    std::ifstream in(earlier);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  ASSERT_TRUE(host.saveDesignMatrix("plugin_created.rtc"));
+  ASSERT_TRUE(host.saveVtc("Simulated.vtc"));
+  EXPECT_EQ(readBack(), "the earlier design matrix\n");
+  host.finishRun(false);
+  EXPECT_EQ(readBack(), "the earlier design matrix\n");
+  EXPECT_EQ(folder.entryCount(), 2u);  // the earlier file and the protocol: nothing staged left
+  EXPECT_NE(err.str().find("Simulated.vtc was not saved"), std::string::npos) << err.str();
+
+  ASSERT_TRUE(host.saveDesignMatrix("plugin_created.rtc"));
+  host.finishRun(true);
+  EXPECT_EQ(readBack().rfind("# hvhost design matrix", 0), 0u);
+  EXPECT_EQ(folder.entryCount(), 2u);
 }
 
 TEST_F(HostSessionTest, VtcTooLargeForMemoryIsRefusedWithTheSizeItNeeds) {

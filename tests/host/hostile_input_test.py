@@ -212,7 +212,8 @@ class MalformedContent(HostileInput):
     def test_intervals_past_the_last_volume_are_cut_with_a_warning(self):
         longer = self.write("longer.prt", "units volumes\ncondition Rest\n1 10\n21 30\n41 50\n"
                                           "condition Task\n11 20\n31 40\n")
-        result = self.run_with_protocol(longer, time_points=35, status=0)
+        # The cluster lies in the small grid, so that only the protocol draws warnings.
+        result = self.run_with_protocol(longer, 35, 0, "--cross", "105,105,104")
         self.assertIn('longer.prt:5: condition "Rest": volumes 41 to 50 start after the last volume, 35; ignored',
                       result.stderr)
         self.assertIn('longer.prt:8: condition "Task": volumes 31 to 40 reach past the last volume, 35; cut there',
@@ -251,8 +252,13 @@ class MalformedContent(HostileInput):
                       run_hvhost("info", self.write("short.vtc", content[:100]), status=1).stderr)
         foreign = self.path("anatomy.nii")
         nibabel.save(nibabel.Nifti1Image(numpy.zeros((4, 4, 4), dtype=numpy.float32), numpy.eye(4)), foreign)
-        self.assertIn('expected the magic "HVTC" at its start, found "\\\\x01\\x00\\x00" (is it a VTC that hvhost wrote?)',
-                      run_hvhost("info", foreign, status=1).stderr)
+        # `info` reads NIfTI files too; `convert` takes only native ones.
+        self.assertIn("expected a native VTC, found a NIfTI file, which needs no conversion",
+                      run_hvhost("convert", foreign, self.path("f.nii"), status=1).stderr)
+        self.assertIn("format:        NIfTI-1, FLOAT32 voxels", run_hvhost("info", foreign, status=0).stdout)
+        other = self.write("other.vtc", b"VTC\x02" + bytes(200))
+        self.assertIn('expected the magic "HVTC" at its start, found "VTC\\x02" (is it a VTC that hvhost wrote?)',
+                      run_hvhost("info", other, status=1).stderr)
         newer = bytearray(content)
         struct.pack_into("<I", newer, 4, 2)
         self.assertIn("expected format version 1, found 2",
@@ -267,7 +273,8 @@ class MalformedContent(HostileInput):
         self.assertIn(f"{short}: no answer left for the integer dialogue \"Select condition:",
                       run_hvhost("--answers", short, *SMALL_GRID, "--output-dir", self.dir, MODULE,
                                  status=1).stderr)
-        self.assertEqual(sorted(os.listdir(self.dir)), ["answers.txt", "plugin_created.rtc"])
+        # The design matrix saved before the script ran out is not kept: the run ended early.
+        self.assertEqual(sorted(os.listdir(self.dir)), ["answers.txt"])
 
 
 class TooLargeForMemory(HostileInput):
@@ -345,7 +352,7 @@ class FailureInjection(HostileInput):
                       "--output-dir", result.stderr)
         self.assertEqual(os.listdir(output), ["Simulated.vtc"])
 
-    def test_saving_into_an_unwritable_place_keeps_the_existing_file(self):
+    def test_saving_into_an_unwritable_place_is_refused_at_the_dialogue(self):
         place = self.path("read-only")
         os.mkdir(place)
         target = self.write("read-only/kept.vtc", self.EARLIER)
@@ -354,16 +361,18 @@ class FailureInjection(HostileInput):
             place, *self.save_run(target, self.dir))
         if result is None or result.returncode == 90:
             self.skipTest("no mount namespace here")
-        self.assertEqual(result.returncode, 3, result.stderr)
-        self.assertIn(f"{target}: cannot be created: Read-only file system", result.stderr)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(f"answers.txt:5: {target}: cannot be saved: {place}: no file can be created "
+                      "there: Read-only file system; the run is cancelled", result.stderr)
         with open(target) as f:
             self.assertEqual(f.read(), self.EARLIER)
         self.assertEqual(os.listdir(place), ["kept.vtc"])
         # Under a regular file there is no folder at all.
         beside = self.write("plain.txt", "a file")
         result = subprocess.run(self.save_run("plain.txt/x.vtc", self.dir), capture_output=True, text=True)
-        self.assertEqual(result.returncode, 3, result.stderr)
-        self.assertIn(f"{beside}/x.vtc: cannot be created: Not a directory", result.stderr)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(f"answers.txt:5: {beside}/x.vtc: cannot be saved: {beside} is not a folder",
+                      result.stderr)
 
     def test_unprivileged_user_cannot_write_a_folder_it_does_not_own(self):
         # Root ignores permission bits, so the run drops to "nobody" first. Everything it
