@@ -4,6 +4,7 @@
 #include <nifti2_io.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -118,11 +119,29 @@ void checkReal(const nifti_image& image, const std::filesystem::path& file) {
   }
 }
 
+// The voxels as stored. libnifti's own loader replaces every non-finite float with 0,
+// but NaN is how a map marks a voxel without a value (t where the fit is exact), and
+// must stay NaN for whoever scores the map.
 void loadVoxels(nifti_image& image, const std::filesystem::path& file) {
-  if (nifti_image_load(&image) != 0 || image.data == nullptr) {
+  const auto fail = [&] {
     throw InputError(file.string() +
                      ": cannot read the voxels of the NIfTI image "
                      "(truncated or damaged?)");
+  };
+  const auto bytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
+  image.data = std::malloc(bytes);  // the library frees it with the image
+  if (image.data == nullptr) {
+    throw InputError(file.string() + ": not enough memory for " + std::to_string(bytes) +
+                     " bytes of voxels");
+  }
+  znzFile stream = znzopen(image.iname, "rb", nifti_is_gzfile(image.iname));
+  if (znz_isnull(stream)) fail();
+  const bool read = znzseek(stream, static_cast<znz_off_t>(image.iname_offset), SEEK_SET) >= 0 &&
+                    znzread(image.data, 1, bytes, stream) == bytes;
+  znzclose(stream);
+  if (!read) fail();
+  if (image.byteorder != nifti_short_order() && image.swapsize > 1) {
+    nifti_swap_Nbytes(image.nvox, image.swapsize, image.data);
   }
 }
 
@@ -147,6 +166,18 @@ double secondsPerTimeUnit(int unit) {
   }
 }
 
+// pixdim[4] as the file stores it: the library's image replaces a zero or negative
+// spacing with 1, which would pass a series without a TR as one of 1 s.
+double storedTimeStep(const std::filesystem::path& file) {
+  int version = 0;
+  void* header = nifti_read_header(file.c_str(), &version, 0);
+  if (header == nullptr) return 0.0;
+  const double step = version == 2 ? static_cast<nifti_2_header*>(header)->pixdim[4]
+                                   : static_cast<nifti_1_header*>(header)->pixdim[4];
+  std::free(header);
+  return step;
+}
+
 nifti_dmat44 toMatrix(const Affine& affine) {
   nifti_dmat44 matrix{};
   for (int r = 0; r < 3; ++r) {
@@ -166,10 +197,10 @@ FloatSeries readFloatSeries(const std::filesystem::path& file) {
                      " dimensions");
   }
   checkReal(*image, file);
-  const double tr = image->dt * secondsPerTimeUnit(image->time_units);
+  const double tr = storedTimeStep(file) * secondsPerTimeUnit(image->time_units);
   if (!(tr > 0.0) || !std::isfinite(tr)) {
     throw InputError(file.string() + ": expected the repetition time in pixdim[4], found " +
-                     std::to_string(image->dt) + " (a BOLD series needs its TR)");
+                     std::to_string(storedTimeStep(file)) + " (a BOLD series needs its TR)");
   }
   loadVoxels(*image, file);
   FloatSeries series{geometryOf(*image), image->nt, tr, {}};

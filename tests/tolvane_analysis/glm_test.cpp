@@ -7,6 +7,7 @@
 
 #include "tests/support/refusal.h"
 #include "tests/tolvane_analysis/simulated_study.h"
+#include "tolvane/analysis/evaluate.h"
 #include "tolvane/analysis/glm.h"
 
 namespace {
@@ -101,7 +102,7 @@ std::vector<float> readMap(const std::filesystem::path& file) {
 
 TEST(Glm, AgreesWithAnIndependentFitAndRecoversTheEffectOnTheDefaultGrid) {
   SimulatedStudy study;
-  simulateStudy(study, {58, 40, 46}, 250, 3.0f, 5.0f, 20240611u);
+  simulateStudy(study, {58, 40, 46}, 250, 3.0f, 5.0f, 20240611u, 3.0f);
   GlmRequest request;
   request.bold = study.bold;
   request.outputFolder = study.folder.file("glm");
@@ -141,6 +142,60 @@ TEST(Glm, AgreesWithAnIndependentFitAndRecoversTheEffectOnTheDefaultGrid) {
   meanVariance /= double(study.sphere.size());
   const double standardError = std::sqrt(meanVariance / double(study.sphere.size()));
   EXPECT_NEAR(meanEffect, 3.0, 3.0 * standardError) << "standard error " << standardError;
+
+  const Evaluation scores = evaluate({study.truth,
+                                      prefix.string() + "_stat-t_statmap.nii.gz",
+                                      {3.1},
+                                      prefix.string() + "_stat-effect_statmap.nii.gz",
+                                      {}});
+  EXPECT_GT(scores.roc.area, 0.99);
+  ASSERT_EQ(scores.regions.size(), 1u);
+  EXPECT_TRUE(scores.regions[0].detected[0]);
+  EXPECT_NEAR(scores.effect->bias, meanEffect - 3.0, 1e-5);  // float maps, double sums
+              scores.effect->bias, scores.effect->rootMeanSquareError,
+              (long)scores.counts[0].truePositives, (long)scores.counts[0].falsePositives);
+}
+
+// Bad input is refused with a message that names what is wrong; the command line
+// turns these into exit status 2.
+TEST(Glm, RefusesUnknownConditionsASeriesWithoutTRMismatchedGridsAndAnEmptyTruth) {
+  SimulatedStudy study;
+  simulateStudy(study, {8, 7, 6}, 60, 3.0f, 5.0f, 3u, 3.0f);
+  GlmRequest request;
+  request.bold = study.bold;
+  request.outputFolder = study.folder.file("glm");
+  request.contrasts = {"Task - Fixation"};
+  const std::string unknown = refusal([&] { runGlm(request, kQuiet); });
+  EXPECT_NE(unknown.find("\"Fixation\""), std::string::npos) << unknown;
+  EXPECT_NE(unknown.find(study.events.string() + ": Rest, Task"), std::string::npos) << unknown;
+
+  tolvane::formats::VtcGrid grid;
+  grid.xEnd = grid.yEnd = grid.zEnd = 2;
+  grid.timePoints = 3;
+  grid.trMilliseconds = 0.0;
+  const std::vector<float> values(8 * 3, 1.0f);
+  request.bold = study.folder.file("sub-02_task-sim_bold.nii");
+  tolvane::formats::writeVtcNifti(request.bold, grid, {}, values.data(), 1);
+  request.events = study.events;
+  const std::string noTr = refusal([&] { runGlm(request, kQuiet); });
+  EXPECT_NE(noTr.find("needs its TR"), std::string::npos) << noTr;
+
+  const tolvane::formats::MapGeometry other{{8, 7, 5}, {tolvane::formats::Affine::identity(), 1}};
+  const std::vector<float> zeros(8 * 7 * 6, 0.0f);
+  tolvane::formats::writeFloatMapNifti(study.folder.file("small.nii"), other, zeros.data(), {}, 1);
+  const std::string grids = refusal([&] {
+    evaluate({study.truth, study.folder.file("small.nii"), {}, {}, {}});
+  });
+  EXPECT_NE(grids.find("8 x 7 x 6"), std::string::npos) << grids;
+  EXPECT_NE(grids.find("8 x 7 x 5"), std::string::npos) << grids;
+
+  const auto truthGeometry = tolvane::formats::readScalarVolume(study.truth).geometry;
+  tolvane::formats::writeFloatMapNifti(study.folder.file("empty.nii"), truthGeometry, zeros.data(),
+                                       {}, 1);
+  const std::string empty = refusal([&] {
+    evaluate({study.folder.file("empty.nii"), study.truth, {}, {}, {}});
+  });
+  EXPECT_NE(empty.find("found 0 positives"), std::string::npos) << empty;
 }
 
 }  // namespace

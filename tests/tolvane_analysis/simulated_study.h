@@ -2,7 +2,7 @@
 // baseline everywhere, and inside a sphere of radius 2 voxels the baseline plus
 // `effect` times the Task predictor, the way the plug-in fills a VTC. Written as a
 // BIDS run (sub-01_task-sim_bold.nii with its events.tsv) and a truth amplitude map
-// (float: `effect` inside the sphere, 0 elsewhere), in a temporary folder.
+// (float: `truthValue` inside the sphere, 0 elsewhere), in a temporary folder.
 #pragma once
 
 #include <array>
@@ -33,7 +33,7 @@ inline std::filesystem::path exampleEvents() {
 }
 
 inline void simulateStudy(SimulatedStudy& study, std::array<int, 3> dims, int volumes, float effect,
-                          float noiseSd, unsigned seed) {
+                          float noiseSd, unsigned seed, float truthValue) {
   study.dims = dims;
   study.volumes = volumes;
   study.events = study.folder.file("sub-01_task-sim_events.tsv");
@@ -66,7 +66,7 @@ inline void simulateStudy(SimulatedStudy& study, std::array<int, 3> dims, int vo
             (std::size_t(centre[2] + dz) * dims[1] + std::size_t(centre[1] + dy)) * dims[0] +
             std::size_t(centre[0] + dx);
         study.sphere.push_back(v);
-        truth[v] = effect;
+        truth[v] = truthValue;
         for (std::size_t t = 0; t < nt; ++t) data[v * nt + t] += effect * task[t];
       }
     }
