@@ -152,8 +152,6 @@ TEST(Glm, AgreesWithAnIndependentFitAndRecoversTheEffectOnTheDefaultGrid) {
   ASSERT_EQ(scores.regions.size(), 1u);
   EXPECT_TRUE(scores.regions[0].detected[0]);
   EXPECT_NEAR(scores.effect->bias, meanEffect - 3.0, 1e-5);  // float maps, double sums
-              scores.effect->bias, scores.effect->rootMeanSquareError,
-              (long)scores.counts[0].truePositives, (long)scores.counts[0].falsePositives);
 }
 
 // Bad input is refused with a message that names what is wrong; the command line
