@@ -182,7 +182,7 @@ GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
   GlmFit fit{model(0.0), {}};
   VoxelFits fits = fitVoxels(fit.model, bold.values.data(), voxels, prewhiten == Prewhitening::Ar1);
   if (prewhiten == Prewhitening::Ar1) {
-    fit.model = model(pooledAr1(fits));
+    fit.model = model(pooledAr1(fit.model, fits));
     fits = fitVoxels(fit.model, bold.values.data(), voxels, false);
   }
   for (const Contrast& contrast : contrasts)

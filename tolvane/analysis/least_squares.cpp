@@ -225,7 +225,37 @@ VoxelFits fitVoxels(const LeastSquaresModel& model, const float* series, std::si
   return fits;
 }
 
-double pooledAr1(const VoxelFits& olsFits) {
+namespace {
+
+// Bisection steps: the bracket of width 2 * kMaxAr1 shrinks below 1e-8.
+constexpr int kAr1Bisections = 28;
+
+// E[sum e_t e_t-1] / E[sum e_t^2] for residuals e = R n of AR(1) noise n with
+// coefficient rho, R = I - X X+: tr(L R V R) / tr(R V) with V_ij = rho^|i-j| and L the
+// lag. Products with R go through the thin X and X+, never an N x N x N product.
+double expectedResidualLag1(const LeastSquaresModel& ols, double rho) {
+  const auto n = static_cast<std::size_t>(ols.volumes);
+  const auto p = static_cast<std::size_t>(ols.columns);
+  std::vector<double> v(n * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j)
+      v[i * n + j] = std::pow(rho, std::fabs(double(i) - double(j)));
+  }
+  // W = R V = V - X (X+ V), then R V R = W - (W X) X+.
+  const std::vector<double> inverseTimesV = product(ols.pseudoInverse, v, p, n, n);
+  const std::vector<double> hv = product(ols.design, inverseTimesV, n, p, n);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] -= hv[i];
+  const std::vector<double> wx = product(v, ols.design, n, n, p);
+  const std::vector<double> wh = product(wx, ols.pseudoInverse, n, p, n);
+  double variance = 0.0, lagged = 0.0;
+  for (std::size_t i = 0; i < n; ++i) variance += v[i * n + i];
+  for (std::size_t t = 1; t < n; ++t) lagged += v[(t - 1) * n + t] - wh[(t - 1) * n + t];
+  return lagged / variance;
+}
+
+}  // namespace
+
+double pooledAr1(const LeastSquaresModel& ols, const VoxelFits& olsFits) {
   double sum = 0.0;
   std::size_t count = 0;
   for (double r : olsFits.residualLag1) {
@@ -234,7 +264,13 @@ double pooledAr1(const VoxelFits& olsFits) {
     ++count;
   }
   if (count == 0) return 0.0;
-  return std::clamp(sum / static_cast<double>(count), -kMaxAr1, kMaxAr1);
+  const double observed = sum / static_cast<double>(count);
+  double low = -kMaxAr1, high = kMaxAr1;
+  for (int step = 0; step < kAr1Bisections; ++step) {
+    const double middle = 0.5 * (low + high);
+    (expectedResidualLag1(ols, middle) < observed ? low : high) = middle;
+  }
+  return 0.5 * (low + high);
 }
 
 }  // namespace tolvane::analysis
