@@ -1,0 +1,303 @@
+// Reading series and volumes, writing float maps, with libnifti2; see nifti_maps.h.
+#include "formats/nifti_maps.h"
+
+#include <nifti2_io.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <sstream>
+
+#include "formats/atomic_file.h"
+#include "formats/text_parsing.h"
+
+namespace tolvane::formats {
+namespace {
+
+struct NiftiImageDeleter {
+  void operator()(nifti_image* image) const { nifti_image_free(image); }
+};
+using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
+
+NiftiImagePtr readHeader(const std::filesystem::path& file) {
+  nifti_set_debug_level(0);
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) {
+    throw InputError(file.string() + ": expected a NIfTI file, found no such file");
+  }
+  NiftiImagePtr image(nifti_image_read(file.c_str(), 0));
+  if (!image) {
+    throw InputError(file.string() +
+                     ": expected a NIfTI image, found none (empty, damaged or another format)");
+  }
+  return image;
+}
+
+bool isIntegerType(int datatype) {
+  switch (datatype) {
+    case NIFTI_TYPE_UINT8:
+    case NIFTI_TYPE_INT8:
+    case NIFTI_TYPE_INT16:
+    case NIFTI_TYPE_UINT16:
+    case NIFTI_TYPE_INT32:
+    case NIFTI_TYPE_UINT32:
+    case NIFTI_TYPE_INT64:
+    case NIFTI_TYPE_UINT64:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isRealType(int datatype) {
+  return isIntegerType(datatype) || datatype == NIFTI_TYPE_FLOAT32 ||
+         datatype == NIFTI_TYPE_FLOAT64;
+}
+
+template <typename T>
+double storedValue(const void* data, std::size_t index) {
+  T value;
+  std::memcpy(&value, static_cast<const unsigned char*>(data) + index * sizeof(T), sizeof(T));
+  return static_cast<double>(value);
+}
+
+double voxelValue(const nifti_image& image, std::size_t index) {
+  switch (image.datatype) {
+    case NIFTI_TYPE_UINT8:
+      return storedValue<std::uint8_t>(image.data, index);
+    case NIFTI_TYPE_INT8:
+      return storedValue<std::int8_t>(image.data, index);
+    case NIFTI_TYPE_INT16:
+      return storedValue<std::int16_t>(image.data, index);
+    case NIFTI_TYPE_UINT16:
+      return storedValue<std::uint16_t>(image.data, index);
+    case NIFTI_TYPE_INT32:
+      return storedValue<std::int32_t>(image.data, index);
+    case NIFTI_TYPE_UINT32:
+      return storedValue<std::uint32_t>(image.data, index);
+    case NIFTI_TYPE_INT64:
+      return storedValue<std::int64_t>(image.data, index);
+    case NIFTI_TYPE_UINT64:
+      return storedValue<std::uint64_t>(image.data, index);
+    case NIFTI_TYPE_FLOAT32:
+      return storedValue<float>(image.data, index);
+    default:
+      return storedValue<double>(image.data, index);  // NIFTI_TYPE_FLOAT64
+  }
+}
+
+bool isScaled(const nifti_image& image) {
+  return image.scl_slope != 0.0 && !(image.scl_slope == 1.0 && image.scl_inter == 0.0);
+}
+
+Affine toAffine(const nifti_dmat44& matrix) {
+  Affine affine{};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) affine.m[r][c] = matrix.m[r][c];
+  }
+  return affine;
+}
+
+MapGeometry geometryOf(const nifti_image& image) {
+  MapGeometry geometry{{image.nx, image.ny, image.nz}, {}};
+  if (image.sform_code > 0) {
+    geometry.frame = {toAffine(image.sto_xyz), image.sform_code};
+  } else if (image.qform_code > 0) {
+    geometry.frame = {toAffine(image.qto_xyz), image.qform_code};
+  } else {
+    geometry.frame.voxelToWorld = {{{image.dx, 0, 0, 0}, {0, image.dy, 0, 0}, {0, 0, image.dz, 0}}};
+  }
+  return geometry;
+}
+
+void checkReal(const nifti_image& image, const std::filesystem::path& file) {
+  if (!isRealType(image.datatype)) {
+    throw InputError(file.string() + ": expected integer or float voxels, found NIfTI datatype " +
+                     std::to_string(image.datatype));
+  }
+}
+
+// The voxels as stored. libnifti's own loader replaces every non-finite float with 0,
+// but NaN is how a map marks a voxel without a value (t where the fit is exact), and
+// must stay NaN for whoever scores the map.
+void loadVoxels(nifti_image& image, const std::filesystem::path& file) {
+  const auto fail = [&] {
+    throw InputError(file.string() +
+                     ": cannot read the voxels of the NIfTI image "
+                     "(truncated or damaged?)");
+  };
+  const auto bytes = static_cast<std::size_t>(image.nvox) * static_cast<std::size_t>(image.nbyper);
+  image.data = std::malloc(bytes);  // the library frees it with the image
+  if (image.data == nullptr) {
+    throw InputError(file.string() + ": not enough memory for " + std::to_string(bytes) +
+                     " bytes of voxels");
+  }
+  znzFile stream = znzopen(image.iname, "rb", nifti_is_gzfile(image.iname));
+  if (znz_isnull(stream)) fail();
+  const bool read = znzseek(stream, static_cast<znz_off_t>(image.iname_offset), SEEK_SET) >= 0 &&
+                    znzread(image.data, 1, bytes, stream) == bytes;
+  znzclose(stream);
+  if (!read) fail();
+  if (image.byteorder != nifti_short_order() && image.swapsize > 1) {
+    nifti_swap_Nbytes(image.nvox, image.swapsize, image.data);
+  }
+}
+
+template <typename T>
+std::vector<T> allocate(std::size_t count, const std::filesystem::path& file) {
+  try {
+    return std::vector<T>(count);
+  } catch (const std::bad_alloc&) {
+    throw InputError(file.string() + ": not enough memory for " + std::to_string(count) +
+                     " values");
+  }
+}
+
+double secondsPerTimeUnit(int unit) {
+  switch (unit) {
+    case NIFTI_UNITS_MSEC:
+      return 1e-3;
+    case NIFTI_UNITS_USEC:
+      return 1e-6;
+    default:
+      return 1.0;  // seconds, or not given: BIDS requires seconds
+  }
+}
+
+// pixdim[4] as the file stores it: the library's image replaces a zero or negative
+// spacing with 1, which would pass a series without a TR as one of 1 s.
+double storedTimeStep(const std::filesystem::path& file) {
+  int version = 0;
+  void* header = nifti_read_header(file.c_str(), &version, 0);
+  if (header == nullptr) return 0.0;
+  const double step = version == 2 ? static_cast<nifti_2_header*>(header)->pixdim[4]
+                                   : static_cast<nifti_1_header*>(header)->pixdim[4];
+  std::free(header);
+  return step;
+}
+
+nifti_dmat44 toMatrix(const Affine& affine) {
+  nifti_dmat44 matrix{};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) matrix.m[r][c] = affine.m[r][c];
+  }
+  matrix.m[3][3] = 1.0;
+  return matrix;
+}
+
+}  // namespace
+
+FloatSeries readFloatSeries(const std::filesystem::path& file) {
+  NiftiImagePtr image = readHeader(file);
+  if (image->nt < 2 || image->nu > 1 || image->nv > 1 || image->nw > 1) {
+    throw InputError(file.string() + ": expected a 4-D series of at least two volumes, found " +
+                     std::to_string(image->nt) + " volume(s) in " + std::to_string(image->ndim) +
+                     " dimensions");
+  }
+  checkReal(*image, file);
+  const double tr = storedTimeStep(file) * secondsPerTimeUnit(image->time_units);
+  if (!(tr > 0.0) || !std::isfinite(tr)) {
+    throw InputError(file.string() + ": expected the repetition time in pixdim[4], found " +
+                     std::to_string(storedTimeStep(file)) + " (a BOLD series needs its TR)");
+  }
+  loadVoxels(*image, file);
+  FloatSeries series{geometryOf(*image), image->nt, tr, {}};
+  const auto count = static_cast<std::size_t>(image->nvox);
+  series.values = allocate<float>(count, file);
+  if (image->datatype == NIFTI_TYPE_FLOAT32 && !isScaled(*image)) {
+    std::memcpy(series.values.data(), image->data, count * sizeof(float));
+  } else {
+    const bool scaled = isScaled(*image);
+    for (std::size_t i = 0; i < count; ++i) {
+      double value = voxelValue(*image, i);
+      if (scaled) value = value * image->scl_slope + image->scl_inter;
+      series.values[i] = static_cast<float>(value);
+    }
+  }
+  return series;
+}
+
+ScalarVolume readScalarVolume(const std::filesystem::path& file) {
+  NiftiImagePtr image = readHeader(file);
+  if (image->nt > 1 || image->nu > 1 || image->nv > 1 || image->nw > 1) {
+    throw InputError(file.string() + ": expected a 3-D image, found " +
+                     std::to_string(image->ndim) + " dimensions");
+  }
+  checkReal(*image, file);
+  loadVoxels(*image, file);
+  ScalarVolume volume{geometryOf(*image), isIntegerType(image->datatype), {}};
+  const auto count = static_cast<std::size_t>(image->nvox);
+  volume.values = allocate<double>(count, file);
+  const bool scaled = isScaled(*image);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double value = voxelValue(*image, i);
+    volume.values[i] = scaled ? value * image->scl_slope + image->scl_inter : value;
+  }
+  return volume;
+}
+
+void writeFloatMapNifti(const std::filesystem::path& file, const MapGeometry& geometry,
+                        const float* values, const MapIntent& intent, int gzipLevel) {
+  nifti_set_debug_level(0);
+  const std::int64_t dims[8] = {3, geometry.dims[0], geometry.dims[1], geometry.dims[2], 1, 1, 1,
+                                1};
+  NiftiImagePtr image(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0));
+  if (!image) throw OutputError(file.string() + ": cannot prepare the NIfTI header");
+
+  const Affine& affine = geometry.frame.voxelToWorld;
+  const nifti_dmat44 matrix = toMatrix(affine);
+  double voxelSize[3];
+  for (int c = 0; c < 3; ++c) {
+    voxelSize[c] = std::sqrt(affine.m[0][c] * affine.m[0][c] + affine.m[1][c] * affine.m[1][c] +
+                             affine.m[2][c] * affine.m[2][c]);
+  }
+  image->dx = image->pixdim[1] = voxelSize[0];
+  image->dy = image->pixdim[2] = voxelSize[1];
+  image->dz = image->pixdim[3] = voxelSize[2];
+  image->xyz_units = NIFTI_UNITS_MM;
+  image->sform_code = geometry.frame.code;
+  image->qform_code = geometry.frame.code;
+  image->sto_xyz = matrix;
+  image->sto_ijk = nifti_dmat44_inverse(matrix);
+  double unusedSize[3];
+  nifti_dmat44_to_quatern(matrix, &image->quatern_b, &image->quatern_c, &image->quatern_d,
+                          &image->qoffset_x, &image->qoffset_y, &image->qoffset_z, &unusedSize[0],
+                          &unusedSize[1], &unusedSize[2], &image->qfac);
+  image->qto_xyz = nifti_quatern_to_dmat44(image->quatern_b, image->quatern_c, image->quatern_d,
+                                           image->qoffset_x, image->qoffset_y, image->qoffset_z,
+                                           image->dx, image->dy, image->dz, image->qfac);
+  image->qto_ijk = nifti_dmat44_inverse(image->qto_xyz);
+  image->intent_code = intent.code;
+  image->intent_p1 = intent.parameter;
+  image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+
+  AtomicFileWriter writer(file);
+  // The library frees these names with the image.
+  image->fname = nifti_strdup(writer.temporaryPath().c_str());
+  image->iname = nifti_strdup(writer.temporaryPath().c_str());
+  const std::string mode = "wb" + std::to_string(gzipLevel);
+  znzFile stream = nifti_image_write_hdr_img(image.get(), 2, mode.c_str());
+  if (znz_isnull(stream)) throw OutputError(file.string() + ": cannot be written (header)");
+  const std::size_t count = geometry.voxelCount();
+  const bool written = znzwrite(values, sizeof(float), count, stream) == count;
+  const bool closed = znzclose(stream) == 0;
+  if (!written || !closed) {
+    throw OutputError(file.string() + ": cannot be written (disk full or not writable?)");
+  }
+  writer.commit();
+}
+
+std::string describeGeometry(const MapGeometry& geometry) {
+  std::ostringstream text;
+  text << geometry.dims[0] << " x " << geometry.dims[1] << " x " << geometry.dims[2]
+       << ", affine [";
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 4; ++c) text << (c ? " " : "") << geometry.frame.voxelToWorld.m[r][c];
+    text << (r < 2 ? "; " : "]");
+  }
+  return text.str();
+}
+
+}  // namespace tolvane::formats
