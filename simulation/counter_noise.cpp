@@ -1,0 +1,165 @@
+// The counter-based noise field; conventions in counter_noise.h.
+//
+// The work is done in batches of kLanes counters, every step a loop over the lanes
+// with no branches, so that the compiler can keep the lanes in vector registers.
+#include "simulation/counter_noise.h"
+
+#include <Random123/philox.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+namespace tolvane::simulation {
+namespace {
+
+constexpr int kLanes = 16;                       // counters per batch
+constexpr int kPairs = 2 * kLanes;               // Box-Muller pairs per batch
+constexpr int kBatchDeviates = kLanes * kDeviatesPerCounter;
+constexpr std::uint32_t kNoiseStream = 0;
+
+constexpr float kTwoToMinus23 = 0x1p-23f;
+constexpr float kTwoToMinus24 = 0x1p-24f;
+constexpr float kSqrtHalf = 0.70710678118654752f;
+// ln 2 split so that e * kLn2High is exact for every exponent that occurs.
+constexpr float kLn2High = 0.693359375f;
+constexpr float kLn2Low = -2.12194440e-4f;
+// One step of angle: (pi / 4) / 2^21, the eighth of a turn divided into 2^21 parts.
+constexpr float kAngleStep = 0.78539816339744831f * 0x1p-21f;
+constexpr std::uint32_t kEighthTurn = 1u << 21;
+
+// ln u for a normal, positive float u: u = m 2^e with m in [sqrt(1/2), sqrt(2)), taken
+// apart exactly from the bits, then ln m = ln(1 + x) by a minimax polynomial in x.
+inline float logarithm(float u) {
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(u);
+  const float m = std::bit_cast<float>((bits & 0x007fffffu) | 0x3f000000u);  // [1/2, 1)
+  const bool low = m < kSqrtHalf;
+  const int exponent = static_cast<int>(bits >> 23) - 126 - (low ? 1 : 0);
+  const float x = low ? (m + m) - 1.0f : m - 1.0f;  // both exact
+  const float z = x * x;
+  float p = 7.0376836292e-2f;
+  p = p * x - 1.1514610310e-1f;
+  p = p * x + 1.1676998740e-1f;
+  p = p * x - 1.2420140846e-1f;
+  p = p * x + 1.4249322787e-1f;
+  p = p * x - 1.6668057665e-1f;
+  p = p * x + 2.0000714765e-1f;
+  p = p * x - 2.4999993993e-1f;
+  p = p * x + 3.3333331174e-1f;
+  const float e = static_cast<float>(exponent);
+  float y = (p * x) * z;
+  y = y + e * kLn2Low;
+  y = y - 0.5f * z;
+  return (x + y) + e * kLn2High;
+}
+
+// sin and cos of psi in [0, pi / 4] by minimax polynomials.
+inline float sinePolynomial(float psi) {
+  const float z = psi * psi;
+  float p = -1.9515295891e-4f;
+  p = p * z + 8.3321608736e-3f;
+  p = p * z - 1.6666654611e-1f;
+  return (p * z) * psi + psi;
+}
+
+inline float cosinePolynomial(float psi) {
+  const float z = psi * psi;
+  float p = 2.443315711809948e-5f;
+  p = p * z - 1.388731625493765e-3f;
+  p = p * z + 4.166664568298827e-2f;
+  return ((p * z) * z - 0.5f * z) + 1.0f;
+}
+
+// (cos, sin) of 2 pi k / 2^24. The octant o = k / 2^21 is split off exactly: the angle
+// is q pi / 2 + sigma psi with psi in [0, pi / 4], where an even octant gives
+// q = o / 2, sigma = +1 and psi its remainder, and an odd one q = (o + 1) / 2,
+// sigma = -1 and psi the remainder's distance to the octant's end.
+inline void cosSin(std::uint32_t k, float& cosine, float& sine) {
+  const std::uint32_t octant = k >> 21;
+  const std::uint32_t within = k & (kEighthTurn - 1);
+  const bool odd = (octant & 1u) != 0;
+  const std::uint32_t steps = odd ? kEighthTurn - within : within;
+  const std::uint32_t quadrant = ((octant + 1) >> 1) & 3u;
+  const float psi = static_cast<float>(steps) * kAngleStep;
+  const float c = cosinePolynomial(psi);
+  const float s = odd ? -sinePolynomial(psi) : sinePolynomial(psi);
+  // cos and sin of q pi / 2 + phi from c = cos phi and s = sin phi.
+  const bool swap = (quadrant & 1u) != 0;
+  const float first = swap ? s : c;
+  const float second = swap ? c : s;
+  cosine = (quadrant == 1 || quadrant == 2) ? -first : first;
+  sine = (quadrant >= 2) ? -second : second;
+}
+
+inline float uniformOf(std::uint32_t word) {
+  return static_cast<float>(word >> 9) * kTwoToMinus23 + kTwoToMinus24;
+}
+
+// The deviates of kLanes successive counters of one voxel, starting at time block
+// firstBlock, in time order.
+void batchDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
+                   float* deviates) {
+  const r123::Philox4x32 philox;
+  const r123::Philox4x32::key_type philoxKey = {{key.seed, key.run}};
+  const auto voxelBits = static_cast<std::uint64_t>(voxel);
+  std::uint32_t radiusWords[kPairs];
+  std::uint32_t angleWords[kPairs];
+  for (int lane = 0; lane < kLanes; ++lane) {
+    const r123::Philox4x32::ctr_type counter = {
+        {firstBlock + static_cast<std::uint32_t>(lane), static_cast<std::uint32_t>(voxelBits),
+         static_cast<std::uint32_t>(voxelBits >> 32), kNoiseStream}};
+    const r123::Philox4x32::ctr_type words = philox(counter, philoxKey);
+    radiusWords[2 * lane] = words.v[0];
+    angleWords[2 * lane] = words.v[1];
+    radiusWords[2 * lane + 1] = words.v[2];
+    angleWords[2 * lane + 1] = words.v[3];
+  }
+  float radius[kPairs];
+  for (int p = 0; p < kPairs; ++p) {
+    radius[p] = std::sqrt(-2.0f * logarithm(uniformOf(radiusWords[p])));
+  }
+  for (int p = 0; p < kPairs; ++p) {
+    float cosine, sine;
+    cosSin(angleWords[p] >> 8, cosine, sine);
+    deviates[2 * p] = radius[p] * cosine;
+    deviates[2 * p + 1] = radius[p] * sine;
+  }
+}
+
+}  // namespace
+
+float fieldLog(float u) { return logarithm(u); }
+
+void fieldCosSin(std::uint32_t k, float* cosine, float* sine) { cosSin(k, *cosine, *sine); }
+
+void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,
+                   float* deviates) {
+  float batch[kBatchDeviates];
+  int t = firstTime - firstTime % kDeviatesPerCounter;
+  const int end = firstTime + count;
+  while (t < end) {
+    batchDeviates(key, voxel, static_cast<std::uint32_t>(t / kDeviatesPerCounter), batch);
+    const int from = std::max(t, firstTime);
+    const int to = std::min(t + kBatchDeviates, end);
+    std::copy(batch + (from - t), batch + (to - t), deviates + (from - firstTime));
+    t += kBatchDeviates;
+  }
+}
+
+void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
+                      std::int64_t firstVoxel, std::int64_t endVoxel) {
+  float batch[kBatchDeviates];
+  const std::int64_t timePoints = grid.timePoints;
+  for (std::int64_t voxel = firstVoxel; voxel < endVoxel; ++voxel) {
+    float* course = grid.data + voxel * timePoints;
+    for (std::int64_t t = 0; t < timePoints; t += kBatchDeviates) {
+      batchDeviates(key, voxel, static_cast<std::uint32_t>(t / kDeviatesPerCounter), batch);
+      const std::int64_t count = std::min<std::int64_t>(kBatchDeviates, timePoints - t);
+      for (std::int64_t i = 0; i < count; ++i) {
+        course[t + i] = levels.noiseAmplitude * batch[i] + levels.baseline;
+      }
+    }
+  }
+}
+
+}  // namespace tolvane::simulation
