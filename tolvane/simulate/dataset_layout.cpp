@@ -29,7 +29,8 @@ std::vector<std::string> labelsOf(const design::Protocol& protocol) {
 }  // namespace
 
 std::vector<std::filesystem::path> RunFiles::all() const {
-  std::vector<std::filesystem::path> files{bold, boldSidecar, events, labels, regionTable};
+  std::vector<std::filesystem::path> files{bold,   boldSidecar, events,
+                                           labels, regionTable, predictors};
   files.insert(files.end(), effectMaps.begin(), effectMaps.end());
   files.insert(files.end(), effectSidecars.begin(), effectSidecars.end());
   return files;
@@ -62,6 +63,7 @@ RunFiles DatasetLayout::run(int subject, int run) const {
   const std::filesystem::path truth = truthRoot() / sub / "func";
   files.labels = truth / (stem + "_desc-regions_dseg.nii.gz");
   files.regionTable = truth / (stem + "_desc-regions_dseg.tsv");
+  files.predictors = truth / (stem + "_desc-predictors_timeseries.tsv");
   for (const std::string& label : conditionLabels_) {
     files.effectMaps.push_back(truth / (stem + "_desc-" + label + "_effect.nii.gz"));
     files.effectSidecars.push_back(truth / (stem + "_desc-" + label + "_effect.json"));

@@ -8,6 +8,8 @@
 //     the label image of the regions, and _dseg.tsv, the table of the regions;
 //   derivatives/tolvane/sub-XX/func/sub-XX_task-T_run-N_desc-C_effect.nii.gz (+ .json)
 //     per condition, C being the condition's name reduced to letters and digits;
+//   derivatives/tolvane/sub-XX/func/sub-XX_task-T_run-N_desc-predictors_timeseries.tsv
+//     the predictor of each condition per volume, as the engine used it;
 //   code/tolvane/STUDY.toml, the study file, and code/tolvane/study.json, its identity.
 //
 // Subjects are numbered from 01 (three digits from the hundredth), runs from 1.
@@ -26,7 +28,7 @@ struct RunFiles {
   int run = 1;
   int place = 0;
   std::filesystem::path bold, boldSidecar, events;
-  std::filesystem::path labels, regionTable;
+  std::filesystem::path labels, regionTable, predictors;
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

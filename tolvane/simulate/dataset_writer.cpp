@@ -71,6 +71,25 @@ std::string regionTableText(const study::Study& study) {
   return text;
 }
 
+// Each value in the shortest form that reads back as the same float.
+std::string predictorTableText(const study::Study& study, const DatasetLayout& layout) {
+  std::string text;
+  for (std::size_t c = 0; c < study.design.size(); ++c) {
+    text += (c ? "\t" : "") + layout.conditionLabels()[c];
+  }
+  text += '\n';
+  for (int t = 0; t < study.grid.timePoints; ++t) {
+    for (std::size_t c = 0; c < study.design.size(); ++c) {
+      char buffer[32];
+      const float value = study.design[c].volumeValues[static_cast<std::size_t>(t)];
+      const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+      text += (c ? "\t" : "") + std::string(buffer, result.ptr);
+    }
+    text += '\n';
+  }
+  return text;
+}
+
 std::string readmeText(const study::Study& study) {
   return study.name + "\n\nSimulated fMRI data written by tolvane simulate from the study file "
          "code/tolvane/" + study.file.filename().string() + " (seed " +
@@ -153,6 +172,9 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
   }
   if (needed(files.regionTable, keepExisting)) {
     writeText(files.regionTable, regionTableText(study));
+  }
+  if (needed(files.predictors, keepExisting)) {
+    writeText(files.predictors, predictorTableText(study, layout));
   }
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {
