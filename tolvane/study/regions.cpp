@@ -21,8 +21,13 @@ using formats::InputError;
   throw InputError(message + ": key " + place.key + ": " + what);
 }
 
+// The key's own line when the region gave it, else the region's.
 KeyPlace keyOf(const RegionEntry& entry, const std::string& key) {
-  return {entry.place.key + "." + key, entry.place.line};
+  const std::string full = entry.place.key + "." + key;
+  for (const KeyPlace& place : entry.places) {
+    if (place.key == full) return place;
+  }
+  return {full, entry.place.line};
 }
 
 std::filesystem::path resolvePath(const RegionContext& context, const std::string& written) {
@@ -272,7 +277,9 @@ Region resolveRegion(const RegionEntry& entry, std::size_t index, const RegionCo
   region.voxels.erase(std::unique(region.voxels.begin(), region.voxels.end()),
                       region.voxels.end());
   if (region.voxels.empty()) {
-    fail(context, entry.place, "expected a region inside the grid; none of its voxels is");
+    const char* key = voi ? "voi" : labels ? "labels" : entry.centreVoxel ? "centre_voxel"
+                                                                          : "centre_mm";
+    fail(context, keyOf(entry, key), "expected a region inside the grid; none of its voxels is");
   }
   if (region.kind != RegionKind::Sphere) {
     std::array<double, 3> sum{};

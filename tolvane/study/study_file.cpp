@@ -143,6 +143,7 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
   for (const auto& [key, value] : *table) {
     const std::string name(key.str());
     const std::string full = prefix + "." + name;
+    region.places.push_back(reader.place(full, value));
     if (name == "name") region.name = reader.text(full, value);
     if (name == "shape") region.shape = reader.text(full, value);
     if (name == "centre_voxel") region.centreVoxel = reader.list<3, std::int64_t>(full, value, true);

@@ -42,6 +42,7 @@ struct RegionEntry {
   std::optional<std::int64_t> label;
   std::vector<AmplitudeEntry> effects;         // in the file's order
   std::optional<KeyPlace> effectsPlace;        // absent: no effects table
+  std::vector<KeyPlace> places;                // the region's keys, for messages
 };
 
 struct StudyFile {
