@@ -5,6 +5,9 @@
 #include "simulation/counter_noise.h"
 
 #include <Random123/philox.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -17,6 +20,7 @@ constexpr int kLanes = 16;                       // counters per batch
 constexpr int kPairs = 2 * kLanes;               // Box-Muller pairs per batch
 constexpr int kBatchDeviates = kLanes * kDeviatesPerCounter;
 constexpr std::uint32_t kNoiseStream = 0;
+constexpr int kPhiloxRounds = 10;
 
 constexpr float kTwoToMinus23 = 0x1p-23f;
 constexpr float kTwoToMinus24 = 0x1p-24f;
@@ -31,11 +35,14 @@ constexpr std::uint32_t kEighthTurn = 1u << 21;
 // ln u for a normal, positive float u: u = m 2^e with m in [sqrt(1/2), sqrt(2)), taken
 // apart exactly from the bits, then ln m = ln(1 + x) by a minimax polynomial in x.
 inline float logarithm(float u) {
+  // Written with masks rather than conditions, which the vectoriser takes as they are.
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(u);
-  const float m = std::bit_cast<float>((bits & 0x007fffffu) | 0x3f000000u);  // [1/2, 1)
-  const bool low = m < kSqrtHalf;
-  const int exponent = static_cast<int>(bits >> 23) - 126 - (low ? 1 : 0);
-  const float x = low ? (m + m) - 1.0f : m - 1.0f;  // both exact
+  const std::uint32_t mantissa = (bits & 0x007fffffu) | 0x3f000000u;  // m in [1/2, 1)
+  const std::uint32_t low = 0u - static_cast<std::uint32_t>(std::bit_cast<float>(mantissa) <
+                                                            kSqrtHalf);  // all ones if low
+  // A low m is doubled (its exponent raised by one) and the exponent of u lowered.
+  const float x = std::bit_cast<float>(mantissa + (low & 0x00800000u)) - 1.0f;  // exact
+  const int exponent = static_cast<int>(bits >> 23) - 126 + static_cast<int>(low);
   const float z = x * x;
   float p = 7.0376836292e-2f;
   p = p * x - 1.1514610310e-1f;
@@ -95,32 +102,99 @@ inline float uniformOf(std::uint32_t word) {
   return static_cast<float>(word >> 9) * kTwoToMinus23 + kTwoToMinus24;
 }
 
+// Philox4x32-10 (Random123's constants and round) on kLanes counters at once, in
+// structure-of-arrays form. The tests hold the words to r123::Philox4x32's.
+#if defined(__SSE2__)
+// The 32 x 32 -> 64-bit products in vector registers (SSE2, which every x86-64 has):
+// _mm_mul_epu32 multiplies lanes 0 and 2, so the odd lanes are shifted down for a
+// second multiply and the halves are interleaved back. Integer arithmetic only, so
+// the words are those of the scalar round.
+void mulHiLo(__m128i value, __m128i multiplier, __m128i& high, __m128i& low) {
+  const __m128i even = _mm_mul_epu32(value, multiplier);
+  const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(value, 32), multiplier);
+  const __m128i lowMask = _mm_set_epi32(0, -1, 0, -1);
+  low = _mm_or_si128(_mm_and_si128(even, lowMask), _mm_slli_epi64(odd, 32));
+  high = _mm_or_si128(_mm_srli_epi64(even, 32), _mm_andnot_si128(lowMask, odd));
+}
+
+void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t (&w1)[kLanes],
+                 std::uint32_t (&w2)[kLanes], std::uint32_t (&w3)[kLanes]) {
+  const __m128i multiplier0 = _mm_set1_epi32(static_cast<int>(PHILOX_M4x32_0));
+  const __m128i multiplier1 = _mm_set1_epi32(static_cast<int>(PHILOX_M4x32_1));
+  for (int lane = 0; lane < kLanes; lane += 4) {
+    const auto at = [&](std::uint32_t (&words)[kLanes]) {
+      return reinterpret_cast<__m128i*>(words + lane);
+    };
+    __m128i c0 = _mm_loadu_si128(at(w0)), c1 = _mm_loadu_si128(at(w1));
+    __m128i c2 = _mm_loadu_si128(at(w2)), c3 = _mm_loadu_si128(at(w3));
+    std::uint32_t k0 = key.seed, k1 = key.run;
+    for (int round = 0; round < kPhiloxRounds; ++round) {
+      __m128i high0, low0, high1, low1;
+      mulHiLo(c0, multiplier0, high0, low0);
+      mulHiLo(c2, multiplier1, high1, low1);
+      c0 = _mm_xor_si128(_mm_xor_si128(high1, c1), _mm_set1_epi32(static_cast<int>(k0)));
+      c1 = low1;
+      c2 = _mm_xor_si128(_mm_xor_si128(high0, c3), _mm_set1_epi32(static_cast<int>(k1)));
+      c3 = low0;
+      k0 += PHILOX_W32_0;
+      k1 += PHILOX_W32_1;
+    }
+    _mm_storeu_si128(at(w0), c0);
+    _mm_storeu_si128(at(w1), c1);
+    _mm_storeu_si128(at(w2), c2);
+    _mm_storeu_si128(at(w3), c3);
+  }
+}
+#else
+void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t (&w1)[kLanes],
+                 std::uint32_t (&w2)[kLanes], std::uint32_t (&w3)[kLanes]) {
+  std::uint32_t k0 = key.seed, k1 = key.run;
+  for (int round = 0; round < kPhiloxRounds; ++round) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+      const std::uint64_t product0 = static_cast<std::uint64_t>(w0[lane]) * PHILOX_M4x32_0;
+      const std::uint64_t product1 = static_cast<std::uint64_t>(w2[lane]) * PHILOX_M4x32_1;
+      const std::uint32_t next0 = static_cast<std::uint32_t>(product1 >> 32) ^ w1[lane] ^ k0;
+      const std::uint32_t next2 = static_cast<std::uint32_t>(product0 >> 32) ^ w3[lane] ^ k1;
+      w1[lane] = static_cast<std::uint32_t>(product1);
+      w3[lane] = static_cast<std::uint32_t>(product0);
+      w0[lane] = next0;
+      w2[lane] = next2;
+    }
+    k0 += PHILOX_W32_0;
+    k1 += PHILOX_W32_1;
+  }
+}
+#endif
+
 // The deviates of kLanes successive counters of one voxel, starting at time block
 // firstBlock, in time order.
 void batchDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
                    float* deviates) {
-  const r123::Philox4x32 philox;
-  const r123::Philox4x32::key_type philoxKey = {{key.seed, key.run}};
   const auto voxelBits = static_cast<std::uint64_t>(voxel);
-  std::uint32_t radiusWords[kPairs];
-  std::uint32_t angleWords[kPairs];
+  std::uint32_t w0[kLanes], w1[kLanes], w2[kLanes], w3[kLanes];
   for (int lane = 0; lane < kLanes; ++lane) {
-    const r123::Philox4x32::ctr_type counter = {
-        {firstBlock + static_cast<std::uint32_t>(lane), static_cast<std::uint32_t>(voxelBits),
-         static_cast<std::uint32_t>(voxelBits >> 32), kNoiseStream}};
-    const r123::Philox4x32::ctr_type words = philox(counter, philoxKey);
-    radiusWords[2 * lane] = words.v[0];
-    angleWords[2 * lane] = words.v[1];
-    radiusWords[2 * lane + 1] = words.v[2];
-    angleWords[2 * lane + 1] = words.v[3];
+    w0[lane] = firstBlock + static_cast<std::uint32_t>(lane);
+    w1[lane] = static_cast<std::uint32_t>(voxelBits);
+    w2[lane] = static_cast<std::uint32_t>(voxelBits >> 32);
+    w3[lane] = kNoiseStream;
+  }
+  philoxBatch(key, w0, w1, w2, w3);
+  // Counter lane l gives the pairs 2l (w0, w1) and 2l + 1 (w2, w3), whose deviates are
+  // time points 4l .. 4l + 3.
+  std::uint32_t radiusWord[kPairs], angleWord[kPairs];
+  for (int lane = 0; lane < kLanes; ++lane) {
+    radiusWord[2 * lane] = w0[lane];
+    radiusWord[2 * lane + 1] = w2[lane];
+    angleWord[2 * lane] = w1[lane];
+    angleWord[2 * lane + 1] = w3[lane];
   }
   float radius[kPairs];
   for (int p = 0; p < kPairs; ++p) {
-    radius[p] = std::sqrt(-2.0f * logarithm(uniformOf(radiusWords[p])));
+    radius[p] = std::sqrt(-2.0f * logarithm(uniformOf(radiusWord[p])));
   }
   for (int p = 0; p < kPairs; ++p) {
     float cosine, sine;
-    cosSin(angleWords[p] >> 8, cosine, sine);
+    cosSin(angleWord[p] >> 8, cosine, sine);
     deviates[2 * p] = radius[p] * cosine;
     deviates[2 * p + 1] = radius[p] * sine;
   }
