@@ -309,7 +309,7 @@ class BadInput(unittest.TestCase):
                 shutil.copy(os.path.join(EXAMPLES, name), folder)
             output = os.path.join(folder, "out")
             result = simulate(path, output, *extra, status=2)
-            for expected in (path, *expected_texts):
+            for expected in ((path,) if not extra else ()) + tuple(expected_texts):
                 self.assertIn(expected, result.stderr)
             self.assertFalse(os.path.exists(output))
 
@@ -327,6 +327,10 @@ class BadInput(unittest.TestCase):
              [":6:", "key seed", "1 to 2147483646"]),
             ("bad generator", [("noise.sd = 5", "noise.sd = 5\ngenerator = \"mt\"")],
              ["key generator", "\"philox\" or \"ran1\""]),
+            ("no such VOI", [("name = \"Left cluster\"", "name = \"Middle cluster\"")],
+             [":28:", "key region[2].name", "\"Left cluster\"", "\"Right cluster\""]),
+            ("missing protocol", [("\"event_related_events.tsv\"", "\"events.tsv\"")],
+             [":11:", "key protocol", "events.tsv"]),
             ("bad percentage", [("\"0.5%\"", "\"0.5 percent\"")],
              ["key region[1].effects.Houses", "percentage"]),
         ]
@@ -334,8 +338,9 @@ class BadInput(unittest.TestCase):
             with self.subTest(name):
                 self.check_refused(replacements, expected)
 
-    def test_command_line_values_are_checked_like_the_files(self):
-        self.check_refused([], ["key seed", "found 2147483647"], ("--seed", "2147483647"))
+    def test_command_line_values_are_checked_before_anything_is_written(self):
+        self.check_refused([], ["--seed: expected", "found 2147483647"],
+                           ("--seed", "2147483647"))
 
 
 if __name__ == "__main__":

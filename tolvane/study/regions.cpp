@@ -171,8 +171,12 @@ void coverVmrVoxels(const RegionContext& context, Region& region) {
 }
 
 void resolveVoi(const RegionEntry& entry, const RegionContext& context, Region& region) {
-  const formats::VoiFile file = formats::readVoiFile(resolvePath(context, *entry.voi),
-                                                     context.vmrDims);
+  formats::VoiFile file;
+  try {
+    file = formats::readVoiFile(resolvePath(context, *entry.voi), context.vmrDims);
+  } catch (const InputError& error) {
+    fail(context, keyOf(entry, "voi"), error.what());
+  }
   const formats::Voi* chosen = nullptr;
   std::string names;
   for (const formats::Voi& voi : file.vois) {
@@ -194,7 +198,12 @@ void resolveVoi(const RegionEntry& entry, const RegionContext& context, Region& 
 void resolveLabels(const RegionEntry& entry, const RegionContext& context, Region& region) {
   if (!entry.label) fail(context, entry.place, "a labels region needs the label to use (label = N)");
   const std::filesystem::path path = resolvePath(context, *entry.labels);
-  const formats::LabelVolume volume = formats::readLabelVolume(path);
+  formats::LabelVolume volume;
+  try {
+    volume = formats::readLabelVolume(path);
+  } catch (const InputError& error) {
+    fail(context, keyOf(entry, "labels"), error.what());
+  }
   for (int axis = 0; axis < 3; ++axis) {
     if (volume.dims[axis] != context.vmrDims[axis]) {
       fail(context, keyOf(entry, "labels"), "expected a label image on the anatomical's grid");

@@ -32,6 +32,16 @@ class Checker {
     throw InputError(message + ": key " + key + ": " + what);
   }
 
+  // Runs a read of a file that `key` names; its error is told as the key's.
+  template <typename Read>
+  auto reading(const std::string& key, Read&& read) const {
+    try {
+      return read();
+    } catch (const InputError& error) {
+      fail(key, error.what());
+    }
+  }
+
   std::int64_t within(const std::string& key, std::int64_t value, std::int64_t low,
                       std::int64_t high) const {
     if (value < low || value > high) {
@@ -132,9 +142,19 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.fileSha256 = sha256Hex(study.fileBytes);
   const std::filesystem::path folder = path.parent_path();
 
-  if (overrides.seed) file.seed = *overrides.seed;
-  if (overrides.subjects) file.subjects = *overrides.subjects;
-  if (overrides.runs) file.runs = *overrides.runs;
+  // A value from the command line is checked as the option it came from.
+  const auto checkOption = [](const char* option, std::int64_t value, std::int64_t high) {
+    if (value < 1 || value > high) {
+      throw InputError(std::string(option) + ": expected a whole number from 1 to " +
+                       std::to_string(high) + ", found " + std::to_string(value));
+    }
+    return value;
+  };
+  if (overrides.seed) file.seed = checkOption("--seed", *overrides.seed, kMaxSeed);
+  if (overrides.subjects) {
+    file.subjects = checkOption("--subjects", *overrides.subjects, kMaxSubjects);
+  }
+  if (overrides.runs) file.runs = checkOption("--runs", *overrides.runs, kMaxRuns);
   study.seed = static_cast<std::uint32_t>(check.within("seed", file.seed, 1, kMaxSeed));
   study.subjects = static_cast<int>(check.within("subjects", file.subjects, 1, kMaxSubjects));
   study.runs = static_cast<int>(check.within("runs", file.runs, 1, kMaxRuns));
@@ -172,8 +192,9 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   std::array<int, 3> dims{formats::kEmptyVmrDim, formats::kEmptyVmrDim, formats::kEmptyVmrDim};
   study.frame = formats::emptyVmrFrame();
   if (file.anatomical) {
-    const formats::Anatomical anatomical =
-        formats::readAnatomical(relativeTo(folder, *file.anatomical));
+    const formats::Anatomical anatomical = check.reading("grid.anatomical", [&] {
+      return formats::readAnatomical(relativeTo(folder, *file.anatomical));
+    });
     dims = anatomical.dims;
     study.frame = anatomical.frame;
   }
@@ -181,7 +202,8 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.grid.trMilliseconds = file.trSeconds * 1000.0;
 
   study.protocolFile = relativeTo(folder, file.protocol);
-  study.protocol = formats::readProtocolFile(study.protocolFile);
+  study.protocol = check.reading("protocol",
+                                 [&] { return formats::readProtocolFile(study.protocolFile); });
   if (study.protocol.conditions.empty()) check.fail("protocol", "expected at least one condition");
   const std::int64_t volumes =
       file.volumes ? *file.volumes : volumesForProtocol(study.protocol, study.grid.trMilliseconds);
