@@ -1,6 +1,10 @@
 // A run's data and truth; see run_synthesis.h.
 #include "tolvane/simulate/run_synthesis.h"
 
+#include <algorithm>
+#include <thread>
+#include <vector>
+
 #include "numerics/random_state.h"
 #include "simulation/counter_noise.h"
 #include "simulation/synthesis.h"
@@ -71,14 +75,24 @@ Truth studyTruth(const study::Study& study) {
 }
 
 std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth,
-                                       int runPlace) {
+                                       int runPlace, int threads) {
   std::unique_ptr<float[]> data(new float[study.grid.valueCount()]);
   const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
   const simulation::Predictors predictors = predictorsOf(study);
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
     const simulation::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
-    simulation::fillCounterNoise(grid, study.levels, key, 0, grid.voxelCount());
+    const std::int64_t voxels = grid.voxelCount();
+    const std::int64_t parts = std::max<std::int64_t>(1, std::min<std::int64_t>(threads, voxels));
+    std::vector<std::thread> workers;
+    for (std::int64_t part = 1; part < parts; ++part) {
+      workers.emplace_back([&, part] {
+        simulation::fillCounterNoise(grid, study.levels, key, voxels * part / parts,
+                                     voxels * (part + 1) / parts);
+      });
+    }
+    simulation::fillCounterNoise(grid, study.levels, key, 0, voxels / parts);
+    for (std::thread& worker : workers) worker.join();
     if (add) {
       simulation::addEffects(grid, truth.effects, predictors);
     } else {

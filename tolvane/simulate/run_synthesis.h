@@ -31,8 +31,10 @@ struct Truth {
 
 Truth studyTruth(const study::Study& study);
 
-// Values in the grid layout of simulation/synthesis.h (time fastest).
+// Values in the grid layout of simulation/synthesis.h (time fastest). With philox the
+// noise field is split among `threads` threads (the values do not depend on how);
+// ran1's single stream is drawn by one.
 std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth,
-                                       int runPlace);
+                                       int runPlace, int threads = 1);
 
 }  // namespace tolvane::simulate

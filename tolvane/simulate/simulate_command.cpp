@@ -64,6 +64,11 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   writeDatasetFiles(study, layout, keepExisting);
   const Truth truth = studyTruth(study);
 
+  const std::size_t threads =
+      std::min<std::size_t>(static_cast<std::size_t>(options.jobs), pending.size());
+  // Jobs left over when there are fewer runs than jobs share the runs' noise fields.
+  const int threadsPerRun = static_cast<int>(
+      static_cast<std::size_t>(options.jobs) / std::max<std::size_t>(threads, 1));
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::exception_ptr failure;
@@ -73,7 +78,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
     for (std::size_t i = next++; i < pending.size() && !failed; i = next++) {
       const RunFiles& files = pending[i];
       try {
-        const auto data = synthesiseRun(study, truth, files.place);
+        const auto data = synthesiseRun(study, truth, files.place, threadsPerRun);
         writeRunFiles(study, layout, files, truth, data.get(), keepExisting);
       } catch (...) {
         const std::lock_guard<std::mutex> guard(lock);
@@ -87,8 +92,6 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
                << " runs)\n" << std::flush;
     }
   };
-  const std::size_t threads =
-      std::min<std::size_t>(static_cast<std::size_t>(options.jobs), pending.size());
   std::vector<std::thread> workers;
   for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(work);
   work();

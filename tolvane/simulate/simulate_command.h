@@ -3,7 +3,8 @@
 // The command is planned before anything is written: the study file and every file it
 // names are read and checked, and the output folder is judged, so that bad input
 // writes nothing. Then the dataset-level files are written and the runs are simulated
-// by `jobs` threads, a line on standard error as each run is finished.
+// by `jobs` threads (several to a run when there are fewer runs than jobs), a line on
+// standard error as each run is finished.
 #pragma once
 
 #include <filesystem>

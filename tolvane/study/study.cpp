@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <sstream>
 
 #include "formats/nifti_io.h"
 #include "formats/protocol_files.h"
@@ -133,12 +131,7 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   const Checker check(file);
   Study study;
   study.file = path;
-  {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    study.fileBytes = bytes.str();
-  }
+  study.fileBytes = file.text;
   study.fileSha256 = sha256Hex(study.fileBytes);
   const std::filesystem::path folder = path.parent_path();
 

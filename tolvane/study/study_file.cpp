@@ -235,6 +235,7 @@ StudyFile parseStudyText(const std::string& text, const std::filesystem::path& f
   }
   StudyFile study;
   study.path = file;
+  study.text = text;
   readTopLevel(reader, document, study);
   return study;
 }

@@ -47,6 +47,7 @@ struct RegionEntry {
 
 struct StudyFile {
   std::filesystem::path path;
+  std::string text;  // the file as read
   std::optional<std::string> name;
   std::int64_t seed = 1;
   std::int64_t subjects = 1;
