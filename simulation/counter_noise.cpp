@@ -167,7 +167,10 @@ void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t
 #endif
 
 // The deviates of kLanes successive counters of one voxel, starting at time block
-// firstBlock, in time order.
+// firstBlock, in time order. A second version for processors with AVX2 is chosen at
+// run time, with the lanes in wider registers; it has no fused multiply-add (AVX2
+// does not bring it), so both give the same bits.
+__attribute__((target_clones("avx2", "default")))
 void batchDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
                    float* deviates) {
   const auto voxelBits = static_cast<std::uint64_t>(voxel);
