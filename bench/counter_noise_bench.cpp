@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
     const double standard = milliseconds([&] {
       std::mt19937 engine(1);
       std::normal_distribution<float> normal(0.0f, 1.0f);
-      for (float& value : storage) value = kLevels.noiseAmplitude * normal(engine) + kLevels.baseline;
+      for (float& value : storage) {
+        value = kLevels.noiseAmplitude * normal(engine) + kLevels.baseline;
+      }
     });
     best[0] = std::min(best[0], field);
     best[1] = std::min(best[1], plugin);

@@ -23,7 +23,8 @@ study::Study loadSmallStudy(const TemporaryFolder& folder, const std::string& ge
                             const std::string& signal) {
   folder.write("design.prt",
                "units volumes\n\ncondition A\n  3 6\n  13 15\n\ncondition B\n  8 11\n");
-  const auto file = folder.write("study.toml", "seed = 77\nvolumes = 20\nprotocol = \"design.prt\"\n"
+  const auto file = folder.write("study.toml",
+                                 "seed = 77\nvolumes = 20\nprotocol = \"design.prt\"\n"
                                  "generator = \"" + generator + "\"\nsignal = \"" + signal +
                                  "\"\nbaseline = 400\n"
                                  "[grid]\nbox = [100, 106, 100, 106, 100, 106]\nresolution = 1\n"

@@ -25,8 +25,9 @@ constexpr double kUniformsPerDeviate = 1.27;
 
 bool complete(const RunFiles& files) {
   const auto all = files.all();
-  return std::all_of(all.begin(), all.end(),
-                     [](const std::filesystem::path& file) { return std::filesystem::exists(file); });
+  return std::all_of(all.begin(), all.end(), [](const std::filesystem::path& file) {
+    return std::filesystem::exists(file);
+  });
 }
 
 void warnAboutRan1Overlap(const study::Study& study, std::ostream& progress) {

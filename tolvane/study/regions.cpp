@@ -196,7 +196,9 @@ void resolveVoi(const RegionEntry& entry, const RegionContext& context, Region& 
 }
 
 void resolveLabels(const RegionEntry& entry, const RegionContext& context, Region& region) {
-  if (!entry.label) fail(context, entry.place, "a labels region needs the label to use (label = N)");
+  if (!entry.label) {
+    fail(context, entry.place, "a labels region needs the label to use (label = N)");
+  }
   const std::filesystem::path path = resolvePath(context, *entry.labels);
   formats::LabelVolume volume;
   try {

@@ -99,7 +99,8 @@ formats::VtcGrid checkedGrid(const StudyFile& file, const Checker& check,
     check.fail("grid.box", "the default box 57,231,52,172,59,197 does not fit the anatomical; "
                            "give grid.box");
   }
-  grid.resolution = static_cast<std::int32_t>(check.within("grid.resolution", file.resolution, 1, 64));
+  grid.resolution =
+      static_cast<std::int32_t>(check.within("grid.resolution", file.resolution, 1, 64));
   if (!file.box && (grid.xEnd - grid.xStart < grid.resolution ||
                     grid.yEnd - grid.yStart < grid.resolution ||
                     grid.zEnd - grid.zStart < grid.resolution)) {
@@ -162,14 +163,16 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   } else if (file.generator == "ran1") {
     study.generator = Generator::Ran1;
   } else {
-    check.fail("generator", "expected \"philox\" or \"ran1\", found " + formats::inQuotes(file.generator));
+    check.fail("generator",
+               "expected \"philox\" or \"ran1\", found " + formats::inQuotes(file.generator));
   }
   if (file.signal == "add") {
     study.signal = SignalMode::Add;
   } else if (file.signal == "replace") {
     study.signal = SignalMode::Replace;
   } else {
-    check.fail("signal", "expected \"add\" or \"replace\", found " + formats::inQuotes(file.signal));
+    check.fail("signal",
+               "expected \"add\" or \"replace\", found " + formats::inQuotes(file.signal));
   }
   if (!(file.trSeconds >= kMinTrSeconds && file.trSeconds <= kMaxTrSeconds)) {
     check.fail("tr", "expected a repetition time from 0.01 to 100 seconds");
@@ -200,7 +203,8 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   if (study.protocol.conditions.empty()) check.fail("protocol", "expected at least one condition");
   const std::int64_t volumes =
       file.volumes ? *file.volumes : volumesForProtocol(study.protocol, study.grid.trMilliseconds);
-  study.grid.timePoints = static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
+  study.grid.timePoints =
+      static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
   buildDesign(study);
 
   const RegionContext context{path, folder, study.grid, study.frame, dims, &study.protocol,

@@ -19,8 +19,10 @@ constexpr std::uintmax_t kMaxStudyFileBytes = 1u << 20;
 
 std::string typeName(const toml::node& node) {
   switch (node.type()) {
-    case toml::node_type::string: return "a string " + formats::inQuotes(*node.value<std::string>());
-    case toml::node_type::integer: return "the integer " + std::to_string(*node.value<std::int64_t>());
+    case toml::node_type::string:
+      return "a string " + formats::inQuotes(*node.value<std::string>());
+    case toml::node_type::integer:
+      return "the integer " + std::to_string(*node.value<std::int64_t>());
     case toml::node_type::floating_point: {
       std::ostringstream text;
       text << "the number " << *node.value<double>();
@@ -146,7 +148,9 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
     region.places.push_back(reader.place(full, value));
     if (name == "name") region.name = reader.text(full, value);
     if (name == "shape") region.shape = reader.text(full, value);
-    if (name == "centre_voxel") region.centreVoxel = reader.list<3, std::int64_t>(full, value, true);
+    if (name == "centre_voxel") {
+      region.centreVoxel = reader.list<3, std::int64_t>(full, value, true);
+    }
     if (name == "centre_mm") region.centreMm = reader.list<3, double>(full, value, false);
     if (name == "radius_voxels") region.radiusVoxels = reader.number(full, value);
     if (name == "radius_mm") region.radiusMm = reader.number(full, value);
