@@ -79,4 +79,28 @@ struct VtcGrid {
   }
 };
 
+// Without an anatomical file the VMR is an empty volume of kEmptyVmrDim^3 voxels of
+// 1 mm whose centre voxel (128, 128, 128) sits at the world origin, in scanner space.
+constexpr int kEmptyVmrDim = 256;
+constexpr int kScannerSpaceCode = 1;  // NIFTI_XFORM_SCANNER_ANAT
+inline SpatialFrame emptyVmrFrame() {
+  const double half = kEmptyVmrDim / 2;
+  return {{{{1, 0, 0, -half}, {0, 1, 0, -half}, {0, 0, 1, -half}}}, kScannerSpaceCode};
+}
+
+// The default VTC bounding box within that volume, resolution and TR: a grid of
+// 58 x 40 x 46 voxels of 3 x 3 x 3 VMR voxels; the time points come with each run.
+inline VtcGrid defaultVtcBox() {
+  VtcGrid grid;
+  grid.xStart = 57;
+  grid.xEnd = 231;
+  grid.yStart = 52;
+  grid.yEnd = 172;
+  grid.zStart = 59;
+  grid.zEnd = 197;
+  grid.resolution = 3;
+  grid.trMilliseconds = 2000.0;
+  return grid;
+}
+
 }  // namespace tolvane::formats

@@ -1,0 +1,60 @@
+// The counter-based noise field: one standard normal deviate for every (study seed,
+// run, voxel, time point), computed from those four numbers alone.
+//
+// Deviates come from Philox4x32-10. The key is (seed, run); the counter is
+// (t / 4, voxel bits 0-31, voxel bits 32-63, stream), where voxel is the grid voxel's
+// index ((z * dimY + y) * dimX + x) and stream is 0 for the noise field. One counter
+// gives four 32-bit words w0..w3, which become the deviates of time points
+// 4 * (t / 4) + 0..3 by the Box-Muller transform: (w0, w1) -> (r cos a, r sin a) and
+// (w2, w3) likewise, with
+//   u = ((w0 >> 9) + 1/2) / 2^23    (exactly representable, 2^-24 <= u < 1)
+//   r = sqrt(-2 ln u),   a = 2 pi (w1 >> 8) / 2^24.
+// Because nothing depends on the order of evaluation, any subset of a field can be
+// computed alone (one run, one voxel) and the result is the same for any number of
+// threads. The largest magnitude is sqrt(-2 ln 2^-24) = 5.77.
+//
+// Every step is an IEEE single-precision operation in a fixed order, with no library
+// function: the logarithm, sine and cosine are polynomials (after exact argument
+// reduction) evaluated here, and the square root is the correctly rounded IEEE one.
+// With contraction into fused multiply-add disabled (the project's build flags), the
+// field is therefore the same to the last bit on every build of this code, whatever
+// the compiler, its vectorisation, or the C library. The polynomials are accurate to
+// a few units in the last place; the deviates are not those of any other generator.
+//
+// Values are written as (s * g) + b, the grouping of the plug-in's noise pass.
+// Module-internal: nothing here is exported.
+#pragma once
+
+#include <cstdint>
+
+#include "simulation/synthesis.h"
+
+#pragma GCC visibility push(hidden)
+
+namespace tolvane::simulation {
+
+// The key of a run's field.
+struct FieldKey {
+  std::uint32_t seed;
+  std::uint32_t run;
+};
+
+constexpr int kDeviatesPerCounter = 4;
+
+// The deviates of time points firstTime .. firstTime + count - 1 of one voxel.
+void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,
+                   float* deviates);
+
+// Gives voxels [firstVoxel, endVoxel) of the grid their noise around the baseline;
+// disjoint ranges can be filled concurrently.
+void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
+                      std::int64_t firstVoxel, std::int64_t endVoxel);
+
+// The transforms on their own, for tests: ln u for 2^-24 <= u < 1 of the form above,
+// and (cos, sin) of 2 pi k / 2^24 for 0 <= k < 2^24.
+float fieldLog(float u);
+void fieldCosSin(std::uint32_t k, float* cosine, float* sine);
+
+}  // namespace tolvane::simulation
+
+#pragma GCC visibility pop

@@ -1,0 +1,140 @@
+// The counter-based noise field: its documented key and counter layout, its
+// independence from how the work is split, and the accuracy of its transforms.
+#include <Random123/philox.h>
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "simulation/counter_noise.h"
+
+namespace tolvane::simulation {
+namespace {
+
+constexpr FieldKey kKey{12345, 7};
+
+// Box-Muller in double from the four words of one counter, as the header documents it.
+void referenceDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t block,
+                       double out[4]) {
+  const r123::Philox4x32 philox;
+  const auto voxelBits = static_cast<std::uint64_t>(voxel);
+  const r123::Philox4x32::ctr_type counter = {
+      {block, static_cast<std::uint32_t>(voxelBits), static_cast<std::uint32_t>(voxelBits >> 32),
+       0}};
+  const auto words = philox(counter, {{key.seed, key.run}});
+  for (int pair = 0; pair < 2; ++pair) {
+    const double u = ((words.v[2 * pair] >> 9) + 0.5) / 8388608.0;
+    const double a = 2.0 * M_PI * (words.v[2 * pair + 1] >> 8) / 16777216.0;
+    const double r = std::sqrt(-2.0 * std::log(u));
+    out[2 * pair] = r * std::cos(a);
+    out[2 * pair + 1] = r * std::sin(a);
+  }
+}
+
+TEST(CounterNoise, DeviatesFollowTheDocumentedKeyAndCounterLayout) {
+  // Voxels beyond 2^32 check that the voxel's high bits reach the counter.
+  for (const std::int64_t voxel : {std::int64_t{0}, std::int64_t{106719},
+                                   (std::int64_t{1} << 32) + 5}) {
+    std::vector<float> deviates(70);
+    fieldDeviates(kKey, voxel, 0, 70, deviates.data());
+    for (int t = 0; t < 70; ++t) {
+      double expected[4];
+      referenceDeviates(kKey, voxel, static_cast<std::uint32_t>(t / 4), expected);
+      // The float transforms are within a few ulps of the double ones; values reach
+      // 5.8, so 1e-5 absolute is about 16 ulps there and far below any real fault.
+      EXPECT_NEAR(deviates[t], expected[t % 4], 1e-5) << "voxel " << voxel << ", t " << t;
+    }
+  }
+}
+
+TEST(CounterNoise, AnySubsetOfTheFieldIsTheSameAsThatPartOfTheWhole) {
+  constexpr int kDimX = 5, kDimY = 4, kDimZ = 3, kTimePoints = 37;  // not a multiple of 4
+  const int values = kDimX * kDimY * kDimZ * kTimePoints;
+  std::vector<float> whole(values), pieces(values);
+  const Levels levels{100.0f, 5.0f};
+  const VtcGrid wholeGrid{whole.data(), kDimX, kDimY, kDimZ, kTimePoints, 0, 0, 0, 1};
+  const VtcGrid pieceGrid{pieces.data(), kDimX, kDimY, kDimZ, kTimePoints, 0, 0, 0, 1};
+  fillCounterNoise(wholeGrid, levels, kKey, 0, wholeGrid.voxelCount());
+  // Filled backwards in uneven pieces, as threads might.
+  fillCounterNoise(pieceGrid, levels, kKey, 41, 60);
+  fillCounterNoise(pieceGrid, levels, kKey, 7, 41);
+  fillCounterNoise(pieceGrid, levels, kKey, 0, 7);
+  EXPECT_EQ(std::memcmp(whole.data(), pieces.data(), values * sizeof(float)), 0);
+
+  // One voxel's stretch of time points from an odd start, as the effect passes ask.
+  std::vector<float> stretch(13);
+  fieldDeviates(kKey, 17, 9, 13, stretch.data());
+  for (int i = 0; i < 13; ++i) {
+    const float value = levels.noiseAmplitude * stretch[i] + levels.baseline;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(value),
+              std::bit_cast<std::uint32_t>(whole[17 * kTimePoints + 9 + i]));
+  }
+
+  // Another run of the same seed shares no value with this one.
+  std::vector<float> otherRun(values);
+  const VtcGrid otherGrid{otherRun.data(), kDimX, kDimY, kDimZ, kTimePoints, 0, 0, 0, 1};
+  fillCounterNoise(otherGrid, levels, {kKey.seed, kKey.run + 1}, 0, otherGrid.voxelCount());
+  int shared = 0;
+  for (int i = 0; i < values; ++i) shared += whole[i] == otherRun[i];
+  EXPECT_LE(shared, 2);  // a chance coincidence of two floats near 100 is rare
+}
+
+TEST(CounterNoise, TransformsAreWithinAFewUlpsOfTheirDefinitions) {
+  // Every exponent and a spread of mantissas of the uniforms the field can produce.
+  double worstLog = 0.0;
+  for (std::uint32_t k = 0; k < (1u << 23); k += 997) {
+    const float u = (static_cast<float>(k) + 0.5f) * 0x1p-23f;
+    const double exact = std::log(static_cast<double>(u));
+    const double ulp = std::nextafter(static_cast<float>(std::fabs(exact)), FLT_MAX) -
+                       static_cast<float>(std::fabs(exact));
+    worstLog = std::max(worstLog, std::fabs(fieldLog(u) - exact) / ulp);
+  }
+  EXPECT_LE(worstLog, 2.0);
+
+  // Angles in every octant, both ends of each included. The error is measured against
+  // the largest value (1), since near a zero of cos or sin the absolute error is what
+  // the deviate feels.
+  double worstTrig = 0.0;
+  std::vector<std::uint32_t> angles;
+  for (std::uint32_t k = 0; k < (1u << 24); k += 4099) angles.push_back(k);
+  for (std::uint32_t octant = 0; octant < 8; ++octant) {
+    angles.push_back(octant << 21);
+    angles.push_back((octant << 21) - 1u + (octant == 0 ? (1u << 24) : 0u));
+  }
+  for (const std::uint32_t k : angles) {
+    float c, s;
+    fieldCosSin(k, &c, &s);
+    const double a = 2.0 * M_PI * k / 16777216.0;
+    worstTrig = std::max({worstTrig, std::fabs(c - std::cos(a)), std::fabs(s - std::sin(a))});
+  }
+  EXPECT_LE(worstTrig, 2.0 * FLT_EPSILON);
+}
+
+TEST(CounterNoise, DeviatesHaveTheMomentsOfAStandardNormal) {
+  constexpr int kCount = 1 << 20;
+  std::vector<float> deviates(kCount);
+  for (int voxel = 0; voxel < kCount / 256; ++voxel) {
+    fieldDeviates(kKey, voxel, 0, 256, deviates.data() + voxel * 256);
+  }
+  double sum = 0, squares = 0, fourth = 0, beyondTwo = 0;
+  for (const float g : deviates) {
+    sum += g;
+    squares += double(g) * g;
+    fourth += double(g) * g * g * g;
+    beyondTwo += std::fabs(g) > 2.0f;
+  }
+  const double n = kCount;
+  // Bounds of five standard errors: sd of the mean 1/sqrt(n), of the mean square
+  // sqrt(2/n), of the fourth moment sqrt(96/n), of a proportion sqrt(p(1-p)/n).
+  EXPECT_NEAR(sum / n, 0.0, 5.0 / std::sqrt(n));
+  EXPECT_NEAR(squares / n, 1.0, 5.0 * std::sqrt(2.0 / n));
+  EXPECT_NEAR(fourth / n, 3.0, 5.0 * std::sqrt(96.0 / n));
+  const double p = 0.0455003;  // P(|g| > 2)
+  EXPECT_NEAR(beyondTwo / n, p, 5.0 * std::sqrt(p * (1 - p) / n));
+}
+
+}  // namespace
+}  // namespace tolvane::simulation

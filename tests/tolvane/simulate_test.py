@@ -1,0 +1,347 @@
+#!/usr/bin/python3
+"""Complete studies through the tolvane executable, judged by nibabel, numpy, scipy and
+the BIDS validator.
+
+Run by CTest with the system interpreter (Debian's nibabel, numpy and scipy) from the
+repository root:
+  TOLVANE=build/tolvane/tolvane HVHOST=build/host/hvhost MODULE=build/libtolvane.so \
+  BIDS_VALIDATOR=tools/bids-validator/node_modules/.bin/bids-validator \
+  /usr/bin/python3 tests/tolvane/simulate_test.py
+"""
+import filecmp
+import json
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+
+import nibabel
+import numpy
+from scipy import stats
+
+TOLVANE = os.environ["TOLVANE"]
+HVHOST = os.environ["HVHOST"]
+MODULE = os.environ["MODULE"]
+BIDS_VALIDATOR = os.environ["BIDS_VALIDATOR"]
+EXAMPLES = os.path.abspath("examples")
+TWO_REGIONS = os.path.join(EXAMPLES, "two_regions_study.toml")
+
+
+def run(*arguments, status=0):
+    result = subprocess.run([*arguments], capture_output=True, text=True, timeout=600)
+    if status is not None and result.returncode != status:
+        raise AssertionError(f"{' '.join(arguments)} exited {result.returncode}, expected "
+                             f"{status}\nstdout:\n{result.stdout[-2000:]}\n"
+                             f"stderr:\n{result.stderr[-2000:]}")
+    return result
+
+
+def simulate(study, output, *options, status=0):
+    return run(TOLVANE, "simulate", study, "--output", output, *options, status=status)
+
+
+def all_files(root):
+    return sorted(os.path.relpath(os.path.join(folder, name), root)
+                  for folder, _, names in os.walk(root) for name in names)
+
+
+def read_native_vtc(path):
+    with open(path, "rb") as file:
+        raw = file.read()
+    header_size = struct.unpack("<I", raw[8:12])[0]
+    dims = struct.unpack("<3i", raw[12:24])
+    time_points = struct.unpack("<i", raw[24:28])[0]
+    values = numpy.frombuffer(raw[header_size:], dtype="<f4")
+    # Native layout: time fastest, then x, y, z; NIfTI arrays are indexed (x, y, z, t).
+    return values.reshape(dims[2], dims[1], dims[0], time_points).transpose(2, 1, 0, 3)
+
+
+def read_bytes(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def read_json(path):
+    with open(path) as file:
+        return json.load(file)
+
+
+def write_text(path, text):
+    with open(path, "w") as file:
+        file.write(text)
+
+
+def run_stem(subject, run_number, task="faceshouses"):
+    return f"sub-{subject:02d}_task-{task}_run-{run_number}"
+
+
+class PluginEquivalence(unittest.TestCase):
+    def test_the_plugin_study_is_value_for_value_the_plugins_vtc(self):
+        with tempfile.TemporaryDirectory() as folder:
+            run(HVHOST, "--defaults", "--protocol", os.path.join(EXAMPLES, "block_design.prt"),
+                "--output-dir", os.path.join(folder, "hvhost"), MODULE)
+            simulate(os.path.join(EXAMPLES, "plugin_equivalent.toml"),
+                     os.path.join(folder, "study"))
+            plugin = read_native_vtc(os.path.join(folder, "hvhost", "Simulated.vtc"))
+            bold = nibabel.load(os.path.join(folder, "study", "sub-01", "func",
+                                             run_stem(1, 1, "sim") + "_bold.nii.gz"))
+            values = numpy.asarray(bold.dataobj)
+            self.assertEqual(values.dtype, numpy.float32)
+            self.assertEqual(values.shape, (58, 40, 46, 250))
+            self.assertTrue(numpy.array_equal(values.view(numpy.uint32),
+                                              plugin.view(numpy.uint32)))
+            self.assertEqual(bold.header["pixdim"][4], 2.0)
+            self.assertEqual(bold.header.get_xyzt_units(), ("mm", "sec"))
+
+
+class StudyOfSixRuns(unittest.TestCase):
+    """The two-region study: 3 subjects x 2 runs, two conditions, a sphere and a VOI."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp()
+        cls.dataset = os.path.join(cls.folder, "study")
+        simulate(TWO_REGIONS, cls.dataset)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def image(self, *parts):
+        return nibabel.load(os.path.join(self.dataset, *parts))
+
+    def truth(self, subject, run_number, suffix):
+        return self.image("derivatives", "tolvane", f"sub-{subject:02d}", "func",
+                          run_stem(subject, run_number) + suffix)
+
+    def bold(self, subject, run_number):
+        return numpy.asarray(self.image(f"sub-{subject:02d}", "func",
+                                        run_stem(subject, run_number) + "_bold.nii.gz").dataobj)
+
+    def predictors(self, subject, run_number):
+        path = os.path.join(self.dataset, "derivatives", "tolvane", f"sub-{subject:02d}",
+                            "func", run_stem(subject, run_number) +
+                            "_desc-predictors_timeseries.tsv")
+        with open(path) as table:
+            names = table.readline().split()
+            values = numpy.loadtxt(table, dtype=numpy.float64, ndmin=2)
+        return {name: values[:, i] for i, name in enumerate(names)}
+
+    # The regions, worked out here from the study file's numbers: the grid is the box
+    # [84, 120) x [84, 120) x [105, 141) at resolution 3, grid index round((c - s) / 3).
+    def expected_regions(self):
+        shape = (12, 12, 12)
+        sphere = numpy.zeros(shape, bool)
+        centre = [round((111 - 84) / 3), round((111 - 84) / 3), round((132 - 105) / 3)]
+        for offset in numpy.ndindex(5, 5, 5):
+            d = numpy.array(offset) - 2
+            if numpy.sqrt(numpy.float32((d * d).sum())) <= 2.0:
+                sphere[tuple(numpy.array(centre) + d)] = True
+        voi = numpy.zeros(shape, bool)
+        with open(os.path.join(EXAMPLES, "two_vois.txt")) as text:
+            lines = text.read().split("voi Right cluster")[0].splitlines()
+        for line in lines:
+            fields = line.split()
+            if len(fields) == 3 and all(f.isdigit() for f in fields):
+                x, y, z = (int(f) for f in fields)
+                voi[(x - 84) // 3, (y - 84) // 3, (z - 105) // 3] = True
+        return sphere, voi
+
+    def test_the_validator_reports_no_error(self):
+        if not os.path.exists(BIDS_VALIDATOR):
+            if os.environ.get("CI"):
+                self.fail(f"the BIDS validator is missing at {BIDS_VALIDATOR}")
+            self.skipTest(f"the BIDS validator is not installed at {BIDS_VALIDATOR} "
+                          "(scripts/install-dependencies installs it)")
+        result = run(BIDS_VALIDATOR, self.dataset, "--json", status=None)
+        report = json.loads(result.stdout)
+        errors = [issue["key"] for issue in report["issues"]["errors"]]
+        self.assertEqual(errors, [], result.stdout[:3000])
+        self.assertEqual(report["summary"]["subjects"], ["01", "02", "03"])
+
+    def test_truth_maps_are_exactly_the_regions(self):
+        sphere, voi = self.expected_regions()
+        self.assertEqual((sphere.sum(), voi.sum()), (33, 27))
+        self.assertFalse((sphere & voi).any())
+        for subject in (1, 2, 3):
+            for run_number in (1, 2):
+                labels = numpy.asarray(self.truth(subject, run_number,
+                                                  "_desc-regions_dseg.nii.gz").dataobj)
+                self.assertTrue(numpy.array_equal(labels, sphere * 1 + voi * 2))
+                faces = self.truth(subject, run_number, "_desc-Faces_effect.nii.gz")
+                houses = self.truth(subject, run_number, "_desc-Houses_effect.nii.gz")
+                # Data units as given, and percent of the baseline of 400.
+                self.assertTrue(numpy.array_equal(numpy.asarray(faces.dataobj),
+                                                  sphere * 3.0 + voi * 1.5))
+                self.assertTrue(numpy.array_equal(numpy.asarray(houses.dataobj),
+                                                  sphere * 2.0 + voi * 4.0))
+                bold = self.image(f"sub-{subject:02d}", "func",
+                                  run_stem(subject, run_number) + "_bold.nii.gz")
+                self.assertTrue(numpy.array_equal(faces.affine, bold.affine))
+
+    def test_the_known_design_recovers_the_amplitudes_and_no_more(self):
+        sphere, voi = self.expected_regions()
+        outside = ~(sphere | voi)
+        regions = ((sphere, (3.0, 2.0)), (voi, (1.5, 4.0)))
+        estimates = {(r, k): [] for r in range(2) for k in (1, 2)}
+        rejections = tests = 0
+        for subject in (1, 2, 3):
+            for run_number in (1, 2):
+                data = self.bold(subject, run_number).astype(numpy.float64)
+                predictors = self.predictors(subject, run_number)
+                design = numpy.column_stack([numpy.ones(data.shape[3]), predictors["Faces"],
+                                             predictors["Houses"]])
+                inverse = numpy.linalg.inv(design.T @ design)
+                dof = data.shape[3] - design.shape[1]
+                for r, (mask, amplitudes) in enumerate(regions):
+                    # The region's mean time course: its noise sd is 5 / sqrt(voxels).
+                    course = data[mask].mean(axis=0)
+                    beta, residual = numpy.linalg.lstsq(design, course, rcond=None)[:2]
+                    sigma2 = residual[0] / dof
+                    for k, amplitude in enumerate(amplitudes, start=1):
+                        se = numpy.sqrt(sigma2 * inverse[k, k])
+                        # 24 estimates, each normal around its amplitude: 4 standard
+                        # errors keep a chance failure below 24 * 6e-5.
+                        self.assertLess(abs(beta[k] - amplitude), 4 * se,
+                                        f"sub-{subject} run {run_number} beta {k}")
+                        estimates[r, k].append((beta[k], se))
+                # Every voxel outside the regions, tested for Faces at alpha = 0.05.
+                courses = data[outside]
+                beta = courses @ design @ inverse.T
+                residuals = courses - beta @ design.T
+                sigma2 = (residuals ** 2).sum(axis=1) / dof
+                t = beta[:, 1] / numpy.sqrt(sigma2 * inverse[1, 1])
+                rejections += int((abs(t) > stats.t.ppf(0.975, dof)).sum())
+                tests += t.size
+        # Pooled over the six independent runs the standard error shrinks by about
+        # sqrt(6) (to about 0.15 here); again 4 standard errors, so that an amplitude
+        # off by 0.6 or more (a swapped condition, a misread percentage) shows.
+        for (r, k), pairs in estimates.items():
+            betas, ses = numpy.array(pairs).T
+            pooled_se = numpy.sqrt((ses ** 2).sum()) / len(ses)
+            self.assertLess(abs(betas.mean() - regions[r][1][k - 1]), 4 * pooled_se,
+                            f"region {r + 1}, condition {k}: {betas}")
+        # The count of false positives among independent voxels is binomial(tests, 0.05);
+        # the central 99.9% interval of that distribution.
+        low, high = stats.binom.interval(0.999, tests, 0.05)
+        self.assertTrue(low <= rejections <= high, f"{rejections} of {tests} rejected")
+
+    def test_runs_differ_and_the_same_seed_gives_the_same_bytes(self):
+        first = self.bold(1, 1)
+        for subject, run_number in ((1, 2), (2, 1), (3, 2)):
+            other = self.bold(subject, run_number)
+            # Noise of sd 5 in float: two independent runs share almost no value.
+            self.assertLess((first == other).mean(), 1e-3)
+        again = os.path.join(self.folder, "again")
+        simulate(TWO_REGIONS, again, "--jobs", "2")
+        self.assertEqual(all_files(again), all_files(self.dataset))
+        for name in all_files(again):
+            self.assertTrue(filecmp.cmp(os.path.join(again, name),
+                                        os.path.join(self.dataset, name), shallow=False), name)
+        with open(os.path.join(again, "sub-01", "func", run_stem(1, 1) + "_bold.nii.gz"),
+                  "rb") as file:
+            self.assertEqual(file.read(8)[4:8], b"\0\0\0\0")  # gzip MTIME: no time stamp
+        sidecar = read_json(os.path.join(again, "sub-02", "func", run_stem(2, 2) + "_bold.json"))
+        self.assertEqual((sidecar["StudySeed"], sidecar["RunPlace"], sidecar["Generator"]),
+                         (20240611, 3, "philox"))
+        self.assertEqual(sidecar["RepetitionTime"], 2.0)
+
+
+class OutputFolder(unittest.TestCase):
+    def test_resuming_completes_what_is_missing_and_rewrites_nothing(self):
+        with tempfile.TemporaryDirectory() as folder:
+            dataset = os.path.join(folder, "study")
+            simulate(TWO_REGIONS, dataset, "--subjects", "2", "--runs", "1")
+            stamps = {name: os.stat(os.path.join(dataset, name)).st_mtime_ns
+                      for name in all_files(dataset)}
+            removed = os.path.join("sub-02", "func", run_stem(2, 1) + "_bold.nii.gz")
+            kept = read_bytes(os.path.join(dataset, removed))
+            os.remove(os.path.join(dataset, removed))
+            result = simulate(TWO_REGIONS, dataset, "--subjects", "2", "--runs", "1")
+            self.assertIn("sub-02 run 1 written", result.stderr)
+            self.assertNotIn("sub-01 run 1 written", result.stderr)
+            self.assertEqual(read_bytes(os.path.join(dataset, removed)), kept)
+            for name, stamp in stamps.items():
+                if name != removed:
+                    self.assertEqual(os.stat(os.path.join(dataset, name)).st_mtime_ns, stamp,
+                                     name)
+
+    def test_a_folder_of_other_files_or_another_study_is_refused_unless_overwritten(self):
+        with tempfile.TemporaryDirectory() as folder:
+            other = os.path.join(folder, "other")
+            os.makedirs(other)
+            write_text(os.path.join(other, "notes.txt"), "mine\n")
+            result = simulate(TWO_REGIONS, other, status=2)
+            self.assertIn("--overwrite", result.stderr)
+            self.assertEqual(os.listdir(other), ["notes.txt"])
+
+            dataset = os.path.join(folder, "study")
+            simulate(TWO_REGIONS, dataset, "--subjects", "2", "--runs", "1")
+            before = all_files(dataset)
+            result = simulate(TWO_REGIONS, dataset, "--subjects", "2", "--runs", "1",
+                              "--seed", "5", status=2)
+            self.assertIn("another study", result.stderr)
+            self.assertEqual(all_files(dataset), before)
+            # The overwrite replaces the earlier study: one subject less, no sub-02.
+            simulate(TWO_REGIONS, dataset, "--subjects", "1", "--runs", "1", "--seed", "5",
+                     "--overwrite")
+            self.assertFalse(os.path.exists(os.path.join(dataset, "sub-02")))
+            sidecar = read_json(os.path.join(dataset, "sub-01", "func",
+                                             run_stem(1, 1) + "_bold.json"))
+            self.assertEqual(sidecar["StudySeed"], 5)
+
+
+class BadInput(unittest.TestCase):
+    def check_refused(self, replacements, expected_texts, extra=()):
+        """Writes a variant of the two-region study, runs it and expects exit 2, a
+        message naming the file and the key, and no output folder."""
+        with open(TWO_REGIONS) as text:
+            study = text.read()
+        for old, new in replacements:
+            self.assertIn(old, study)
+            study = study.replace(old, new)
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "bad.toml")
+            write_text(path, study)
+            for name in ("event_related_events.tsv", "two_vois.txt"):
+                shutil.copy(os.path.join(EXAMPLES, name), folder)
+            output = os.path.join(folder, "out")
+            result = simulate(path, output, *extra, status=2)
+            for expected in ((path,) if not extra else ()) + tuple(expected_texts):
+                self.assertIn(expected, result.stderr)
+            self.assertFalse(os.path.exists(output))
+
+    def test_each_kind_of_bad_study_names_file_key_and_line(self):
+        cases = [
+            ("unknown key", [("noise.sd = 5", "noise.sd = 5\nnoise_sd = 5")],
+             [":14:", "key noise_sd", "unknown key"]),
+            ("wrong type", [("subjects = 3", "subjects = \"three\"")],
+             [":7:", "key subjects", "expected a whole number"]),
+            ("region outside the grid", [("[111, 111, 132]", "[200, 111, 132]")],
+             [":22:", "key region[1].centre_voxel", "inside the grid"]),
+            ("unknown condition", [("Faces = 3.0", "Fcaes = 3.0")],
+             [":24:", "key region[1].effects.Fcaes", "Faces", "Houses"]),
+            ("seed out of range", [("seed = 20240611", "seed = 0")],
+             [":6:", "key seed", "1 to 2147483646"]),
+            ("bad generator", [("noise.sd = 5", "noise.sd = 5\ngenerator = \"mt\"")],
+             ["key generator", "\"philox\" or \"ran1\""]),
+            ("no such VOI", [("name = \"Left cluster\"", "name = \"Middle cluster\"")],
+             [":28:", "key region[2].name", "\"Left cluster\"", "\"Right cluster\""]),
+            ("missing protocol", [("\"event_related_events.tsv\"", "\"events.tsv\"")],
+             [":11:", "key protocol", "events.tsv"]),
+            ("bad percentage", [("\"0.5%\"", "\"0.5 percent\"")],
+             ["key region[1].effects.Houses", "percentage"]),
+        ]
+        for name, replacements, expected in cases:
+            with self.subTest(name):
+                self.check_refused(replacements, expected)
+
+    def test_command_line_values_are_checked_before_anything_is_written(self):
+        self.check_refused([], ["--seed: expected", "found 2147483647"],
+                           ("--seed", "2147483647"))
+
+
+if __name__ == "__main__":
+    unittest.main()

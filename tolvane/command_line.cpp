@@ -1,0 +1,67 @@
+// Parsing tolvane's command line and mapping outcomes to exit statuses; see
+// command_line.h.
+#include "tolvane/command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <system_error>
+
+#include "formats/atomic_file.h"
+#include "formats/text_parsing.h"
+#include "tolvane/simulate/simulate_command.h"
+#include "tolvane/version.h"
+
+namespace tolvane {
+namespace {
+
+void addSimulate(CLI::App& app, simulate::SimulateOptions& options, std::int64_t& seed,
+                 std::int64_t& subjects, std::int64_t& runs) {
+  CLI::App* command = app.add_subcommand(
+      "simulate", "Simulate the runs of a study file into a BIDS dataset with its ground truth");
+  command->add_option("STUDY", options.studyFile, "Study file (TOML); see the README")
+      ->required();
+  command->add_option("--output", options.output, "Output folder of the dataset")->required();
+  command->add_option("--seed", seed, "Study seed, 1 to 2147483646 (overrides the file's)");
+  command->add_option("--subjects", subjects, "Number of subjects (overrides the file's)");
+  command->add_option("--runs", runs, "Runs per subject (overrides the file's)");
+  command->add_option("--jobs", options.jobs, "Runs simulated at once")->capture_default_str();
+  command->add_flag("--overwrite", options.overwrite,
+                    "Write into a folder that holds other files or another study, replacing "
+                    "an earlier study's files");
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv) {
+  CLI::App app{"tolvane: simulated fMRI studies with known effects"};
+  app.set_version_flag("--version", kTolvaneVersion);
+  app.require_subcommand(1);
+  simulate::SimulateOptions options;
+  constexpr std::int64_t kUnset = INT64_MIN;
+  std::int64_t seed = kUnset, subjects = kUnset, runs = kUnset;
+  addSimulate(app, options, seed, subjects, runs);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? kExitOk : kExitBadInput;
+  }
+  if (seed != kUnset) options.overrides.seed = seed;
+  if (subjects != kUnset) options.overrides.subjects = subjects;
+  if (runs != kUnset) options.overrides.runs = runs;
+  try {
+    simulate::runSimulate(options, std::cerr);
+  } catch (const formats::InputError& error) {
+    std::cerr << "tolvane: error: " << error.what() << "\n";
+    return kExitBadInput;
+  } catch (const formats::OutputError& error) {
+    std::cerr << "tolvane: error: " << error.what() << "\n";
+    return kExitFailure;
+  } catch (const std::exception& error) {
+    std::cerr << "tolvane: error: " << error.what() << "\n";
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace tolvane

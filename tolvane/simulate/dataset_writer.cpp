@@ -1,0 +1,194 @@
+// Writing a study's files; see dataset_writer.h.
+#include "tolvane/simulate/dataset_writer.h"
+
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+#include "formats/atomic_file.h"
+#include "formats/events_tsv_writer.h"
+#include "formats/nifti_io.h"
+#include "formats/nifti_map_writer.h"
+#include "tolvane/study/run_seeds.h"
+#include "tolvane/version.h"
+
+namespace tolvane::simulate {
+namespace {
+
+using Json = nlohmann::ordered_json;
+constexpr const char* kBidsVersion = "1.8.0";
+
+void writeText(const std::filesystem::path& file, const std::string& text) {
+  std::filesystem::create_directories(file.parent_path());
+  formats::AtomicFileWriter writer(file);
+  formats::CheckedOutputFile out(writer.temporaryPath(), file.string());
+  out.write(text);
+  out.close();
+  writer.commit();
+}
+
+void writeJson(const std::filesystem::path& file, const Json& json) {
+  writeText(file, json.dump(2) + "\n");
+}
+
+bool needed(const std::filesystem::path& file, bool keepExisting) {
+  return !(keepExisting && std::filesystem::exists(file));
+}
+
+Json generatedBy() {
+  return Json::array({{{"Name", "tolvane"},
+                       {"Version", kTolvaneVersion},
+                       {"Description", "tolvane simulate: simulated runs with known effects"}}});
+}
+
+std::string numberText(double value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+std::string regionTableText(const study::Study& study) {
+  std::string text = "index\tname\tshape\tcentre_x_mm\tcentre_y_mm\tcentre_z_mm\tradius_mm\t"
+                     "voxel_count\teffects_as_written";
+  for (const design::Condition& condition : study.protocol.conditions) {
+    text += "\teffect_" + condition.name;
+  }
+  text += '\n';
+  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    const study::Region& region = study.regions[r];
+    const char* shape = region.kind == study::RegionKind::Sphere ? "sphere"
+                        : region.kind == study::RegionKind::Voi  ? "voi"
+                                                                 : "labels";
+    text += std::to_string(r + 1) + '\t' + region.name + '\t' + shape;
+    for (const double c : region.centreMm) text += '\t' + numberText(c);
+    text += '\t' + (region.radiusMm ? numberText(*region.radiusMm) : std::string("n/a"));
+    text += '\t' + std::to_string(region.voxels.size()) + '\t';
+    for (std::size_t i = 0; i < region.effectsAsWritten.size(); ++i) {
+      text += (i ? ";" : "") + region.effectsAsWritten[i];
+    }
+    for (const float amplitude : region.amplitudes) text += '\t' + numberText(amplitude);
+    text += '\n';
+  }
+  return text;
+}
+
+// Each value in the shortest form that reads back as the same float.
+std::string predictorTableText(const study::Study& study, const DatasetLayout& layout) {
+  std::string text;
+  for (std::size_t c = 0; c < study.design.size(); ++c) {
+    text += (c ? "\t" : "") + layout.conditionLabels()[c];
+  }
+  text += '\n';
+  for (int t = 0; t < study.grid.timePoints; ++t) {
+    for (std::size_t c = 0; c < study.design.size(); ++c) {
+      char buffer[32];
+      const float value = study.design[c].volumeValues[static_cast<std::size_t>(t)];
+      const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+      text += (c ? "\t" : "") + std::string(buffer, result.ptr);
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+std::string readmeText(const study::Study& study) {
+  return study.name + "\n\nSimulated fMRI data written by tolvane simulate from the study file "
+         "code/tolvane/" + study.file.filename().string() + " (seed " +
+         std::to_string(study.seed) + ", generator " + study::generatorName(study.generator) +
+         ", signal " + study::signalName(study.signal) + "): " + std::to_string(study.subjects) +
+         " subject(s) of " + std::to_string(study.runs) +
+         " run(s). The effects put into the data, voxel by voxel, are under "
+         "derivatives/tolvane/.\n";
+}
+
+Json boldSidecar(const study::Study& study, const RunFiles& files) {
+  Json json = {{"RepetitionTime", study.grid.trMilliseconds / 1000.0},
+               {"TaskName", study.task},
+               {"Generator", study::generatorName(study.generator)},
+               {"StudySeed", study.seed},
+               {"RunPlace", files.place}};
+  if (study.generator == study::Generator::Ran1) {
+    json["Ran1RunSeed"] = study::ran1RunSeed(study.seed, files.place);
+  }
+  json["SignalMode"] = study::signalName(study.signal);
+  json["Baseline"] = study.levels.baseline;
+  json["NoiseStandardDeviation"] = study.levels.noiseAmplitude;
+  json["StudyFile"] = "code/tolvane/" + study.file.filename().string();
+  json["StudyFileSHA256"] = study.fileSha256;
+  return json;
+}
+
+}  // namespace
+
+std::string identityText(const study::Study& study) {
+  const Json json = {{"StudyFile", study.file.filename().string()},
+                     {"StudyFileSHA256", study.fileSha256},
+                     {"Seed", study.seed},
+                     {"Subjects", study.subjects},
+                     {"Runs", study.runs}};
+  return json.dump(2) + "\n";
+}
+
+void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, bool keepExisting) {
+  if (needed(layout.identity(), keepExisting)) writeText(layout.identity(), identityText(study));
+  if (needed(layout.studyCopy(), keepExisting)) writeText(layout.studyCopy(), study.fileBytes);
+  if (needed(layout.description(), keepExisting)) {
+    writeJson(layout.description(), {{"Name", study.name},
+                                     {"BIDSVersion", kBidsVersion},
+                                     {"DatasetType", "raw"},
+                                     {"GeneratedBy", generatedBy()}});
+  }
+  if (needed(layout.readme(), keepExisting)) writeText(layout.readme(), readmeText(study));
+  if (needed(layout.participants(), keepExisting)) {
+    std::string text = "participant_id\n";
+    for (int s = 1; s <= study.subjects; ++s) text += "sub-" + layout.subjectLabel(s) + "\n";
+    writeText(layout.participants(), text);
+  }
+  if (needed(layout.truthDescription(), keepExisting)) {
+    writeJson(layout.truthDescription(),
+              {{"Name", study.name + ": ground truth"},
+               {"BIDSVersion", kBidsVersion},
+               {"DatasetType", "derivative"},
+               {"GeneratedBy", generatedBy()},
+               {"SourceDatasets", Json::array({{{"URL", "../../"}}})}});
+  }
+}
+
+void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
+                   const Truth& truth, const float* data, bool keepExisting) {
+  std::filesystem::create_directories(files.bold.parent_path());
+  std::filesystem::create_directories(files.labels.parent_path());
+  const int level = formats::kDefaultGzipLevel;
+  if (needed(files.bold, keepExisting)) {
+    formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level);
+  }
+  if (needed(files.boldSidecar, keepExisting)) {
+    writeJson(files.boldSidecar, boldSidecar(study, files));
+  }
+  if (needed(files.events, keepExisting)) {
+    formats::writeEventsTsv(files.events, study.protocol, study.grid.trMilliseconds);
+  }
+  if (needed(files.labels, keepExisting)) {
+    formats::writeLabelMapNifti(files.labels, study.grid, study.frame, truth.labels.data(), level);
+  }
+  if (needed(files.regionTable, keepExisting)) {
+    writeText(files.regionTable, regionTableText(study));
+  }
+  if (needed(files.predictors, keepExisting)) {
+    writeText(files.predictors, predictorTableText(study, layout));
+  }
+  for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
+    if (needed(files.effectMaps[c], keepExisting)) {
+      formats::writeFloatMapNifti(files.effectMaps[c], study.grid, study.frame,
+                                  truth.amplitudes[c].data(), level);
+    }
+    if (needed(files.effectSidecars[c], keepExisting)) {
+      writeJson(files.effectSidecars[c],
+                {{"Condition", study.protocol.conditions[c].name},
+                 {"Description", "Amplitude added to each voxel per unit of the condition's "
+                                 "HRF-convolved predictor, in data units"},
+                 {"DescLabel", layout.conditionLabels()[c]}});
+    }
+  }
+}
+
+}  // namespace tolvane::simulate

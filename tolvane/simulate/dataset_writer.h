@@ -1,0 +1,28 @@
+// The contents of a study's files, and writing them.
+//
+// JSON is written by nlohmann-json with keys in a fixed order, and nothing in any file
+// depends on the time or the machine, so the same study and seed give the same bytes.
+// Every file goes through the atomic writer: a file that exists is complete.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "tolvane/simulate/dataset_layout.h"
+#include "tolvane/simulate/run_synthesis.h"
+#include "tolvane/study/study.h"
+
+namespace tolvane::simulate {
+
+// The study's identity: what a later run into the same folder must match to resume it.
+std::string identityText(const study::Study& study);
+
+// Writes each dataset-level file (descriptions, README, participants, the study file
+// and its identity) unless it exists and `keepExisting`.
+void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, bool keepExisting);
+
+// Writes each of a run's files unless it exists and `keepExisting`.
+void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
+                   const Truth& truth, const float* data, bool keepExisting);
+
+}  // namespace tolvane::simulate

@@ -1,0 +1,115 @@
+// A run's data and truth; see run_synthesis.h.
+#include "tolvane/simulate/run_synthesis.h"
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "numerics/random_state.h"
+#include "simulation/counter_noise.h"
+#include "simulation/synthesis.h"
+#include "tolvane/study/run_seeds.h"
+
+namespace tolvane::simulate {
+namespace {
+
+simulation::VtcGrid engineGrid(const formats::VtcGrid& grid, float* data) {
+  return {data,         grid.dimX(),  grid.dimY(),   grid.dimZ(),     grid.timePoints,
+          grid.xStart,  grid.yStart,  grid.zStart,   grid.resolution};
+}
+
+simulation::Predictors predictorsOf(const study::Study& study) {
+  simulation::Predictors predictors;
+  for (std::size_t c = 0; c < study.design.size(); ++c) {
+    predictors.push_back(study.design[c].volumeValues.data());
+  }
+  return predictors;
+}
+
+void ran1Replace(const study::Study& study, const simulation::VtcGrid& grid,
+                 const simulation::DeviateStream& stream) {
+  const simulation::Predictors predictors = predictorsOf(study);
+  for (const study::Region& region : study.regions) {
+    const std::vector<float> effect =
+        simulation::effectTimeCourse(region.amplitudes.data(), predictors, grid.timePoints);
+    if (region.pluginSphere) {
+      simulation::fillSphereSignal(grid, region.sphereCentreVmr[0], region.sphereCentreVmr[1],
+                                   region.sphereCentreVmr[2], effect.data(), study.levels,
+                                   stream);
+    } else {
+      simulation::fillVoxelListSignal(grid, region.vmrVoxels.data(),
+                                      static_cast<std::int64_t>(region.vmrVoxels.size() / 3),
+                                      region.convention, effect.data(), study.levels, stream);
+    }
+  }
+}
+
+}  // namespace
+
+Truth studyTruth(const study::Study& study) {
+  const auto voxels = static_cast<std::size_t>(study.voxelCount());
+  const std::size_t conditions = study.protocol.conditions.size();
+  Truth truth;
+  truth.labels.assign(voxels, 0);
+  truth.amplitudes.assign(conditions, std::vector<float>(voxels, 0.0f));
+  const bool add = study.signal == study::SignalMode::Add;
+  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    const study::Region& region = study.regions[r];
+    for (const std::int64_t v : region.voxels) {
+      const auto voxel = static_cast<std::size_t>(v);
+      truth.labels[voxel] = static_cast<std::int32_t>(r + 1);
+      for (std::size_t c = 0; c < conditions; ++c) {
+        float& amplitude = truth.amplitudes[c][voxel];
+        amplitude = add ? amplitude + region.amplitudes[c] : region.amplitudes[c];
+      }
+    }
+  }
+  for (std::size_t v = 0; v < voxels; ++v) {
+    if (truth.labels[v] == 0) continue;
+    truth.effects.voxels.push_back(static_cast<std::int64_t>(v));
+    for (std::size_t c = 0; c < conditions; ++c) {
+      truth.effects.amplitudes.push_back(truth.amplitudes[c][v]);
+    }
+  }
+  return truth;
+}
+
+std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth,
+                                       int runPlace, int threads) {
+  std::unique_ptr<float[]> data(new float[study.grid.valueCount()]);
+  const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
+  const simulation::Predictors predictors = predictorsOf(study);
+  const bool add = study.signal == study::SignalMode::Add;
+  if (study.generator == study::Generator::Philox) {
+    const simulation::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
+    const std::int64_t voxels = grid.voxelCount();
+    const std::int64_t parts = std::max<std::int64_t>(1, std::min<std::int64_t>(threads, voxels));
+    std::vector<std::thread> workers;
+    for (std::int64_t part = 1; part < parts; ++part) {
+      workers.emplace_back([&, part] {
+        simulation::fillCounterNoise(grid, study.levels, key, voxels * part / parts,
+                                     voxels * (part + 1) / parts);
+      });
+    }
+    simulation::fillCounterNoise(grid, study.levels, key, 0, voxels / parts);
+    for (std::thread& worker : workers) worker.join();
+    if (add) {
+      simulation::addEffects(grid, truth.effects, predictors);
+    } else {
+      simulation::replaceWithEffects(grid, truth.effects, predictors, study.levels, key);
+    }
+    return data;
+  }
+  random::GeneratorState state{};
+  int seed = -study::ran1RunSeed(study.seed, runPlace);
+  const simulation::DeviateStream stream{state, &seed};
+  simulation::fillNoise(grid, study.levels, stream, [](const char*) {});
+  if (add) {
+    simulation::addEffects(grid, truth.effects, predictors);
+  } else {
+    ran1Replace(study, grid, stream);
+  }
+  return data;
+}
+
+}  // namespace tolvane::simulate

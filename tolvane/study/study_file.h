@@ -1,0 +1,77 @@
+// A study file as written: the keys of the TOML document, checked for names and
+// types, before anything they refer to is read.
+//
+// Every problem is an InputError "FILE:LINE: key K: expected ..., found ..." (the line
+// where the parser knows one). Paths are kept as written; study.h resolves them
+// against the study file's folder.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tolvane::study {
+
+// Where a value came from, for messages.
+struct KeyPlace {
+  std::string key;  // e.g. "region[2].effects.Task"
+  int line = 0;     // 0 when unknown
+};
+
+// An amplitude as written: in data units, or in percent of the baseline.
+struct AmplitudeEntry {
+  std::string condition;
+  double value = 0.0;
+  bool percent = false;
+  KeyPlace place;
+};
+
+struct RegionEntry {
+  KeyPlace place;                              // the region's table
+  std::optional<std::string> name;
+  std::optional<std::string> shape;
+  std::optional<std::array<std::int64_t, 3>> centreVoxel;
+  std::optional<std::array<double, 3>> centreMm;
+  std::optional<double> radiusVoxels;
+  std::optional<double> radiusMm;
+  std::optional<std::string> voi;
+  std::optional<std::string> labels;
+  std::optional<std::int64_t> label;
+  std::vector<AmplitudeEntry> effects;         // in the file's order
+  std::optional<KeyPlace> effectsPlace;        // absent: no effects table
+  std::vector<KeyPlace> places;                // the region's keys, for messages
+};
+
+struct StudyFile {
+  std::filesystem::path path;
+  std::string text;  // the file as read
+  std::optional<std::string> name;
+  std::int64_t seed = 1;
+  std::int64_t subjects = 1;
+  std::int64_t runs = 1;
+  std::string task = "sim";
+  double trSeconds = 2.0;
+  std::optional<std::int64_t> volumes;
+  std::string protocol;
+  std::string generator = "philox";
+  std::string signal = "add";
+  double baseline = 100.0;
+  double noiseSd = 5.0;
+  std::optional<std::string> anatomical;
+  std::optional<std::array<std::int64_t, 6>> box;
+  std::int64_t resolution = 3;
+  std::vector<RegionEntry> regions;
+  // Lines of the keys whose values are checked later, for messages.
+  std::vector<KeyPlace> places;
+  KeyPlace placeOf(const std::string& key) const;
+};
+
+// Reads and parses the file; throws InputError.
+StudyFile readStudyFile(const std::filesystem::path& file);
+// The same from text that comes from `file`.
+StudyFile parseStudyText(const std::string& text, const std::filesystem::path& file);
+
+}  // namespace tolvane::study
