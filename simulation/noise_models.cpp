@@ -1,0 +1,203 @@
+// Structured noise; conventions in noise_models.h.
+//
+// The grid keeps each voxel's time course contiguous, so a smoothing pass along
+// one spatial axis gathers a line of voxels (each with all its time points)
+// into a buffer and combines neighbours time point by time point: the innermost
+// loops run over time, contiguous in memory, where the compiler can use vector
+// registers.
+#include "simulation/noise_models.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace tolvane::simulation {
+namespace {
+
+// A line of `count` voxels, `step` values apart, starting at `first`.
+struct Line {
+  float* first;
+  std::int64_t step;
+  int count;
+};
+
+// One pass of the kernel along a line, through a buffer of count * timePoints
+// values.
+void smoothLine(const Line& line, int timePoints, const SmoothingKernel& kernel,
+                std::vector<float>& buffer) {
+  const std::size_t nT = static_cast<std::size_t>(timePoints);
+  buffer.resize(static_cast<std::size_t>(line.count) * nT);
+  for (int i = 0; i < line.count; ++i)
+    std::memcpy(&buffer[i * nT], line.first + i * line.step, nT * sizeof(float));
+  const int radius = kernel.radius();
+  for (int i = 0; i < line.count; ++i) {
+    float* out = line.first + i * line.step;
+    const float* centre = &buffer[i * nT];
+    const float w0 = kernel.weights[0];
+    for (std::size_t t = 0; t < nT; ++t) out[t] = w0 * centre[t];
+    for (int k = 1; k <= radius; ++k) {
+      const float wk = kernel.weights[k];
+      const bool hasBelow = i - k >= 0, hasAbove = i + k < line.count;
+      if (hasBelow && hasAbove) {
+        const float* below = &buffer[(i - k) * nT];
+        const float* above = &buffer[(i + k) * nT];
+        for (std::size_t t = 0; t < nT; ++t) out[t] = out[t] + wk * (below[t] + above[t]);
+      } else if (hasBelow || hasAbove) {
+        const float* side = &buffer[(hasBelow ? i - k : i + k) * nT];
+        // An absent neighbour counts as 0: (x + 0) is x, so this is the same
+        // formula.
+        for (std::size_t t = 0; t < nT; ++t) out[t] = out[t] + wk * side[t];
+      }
+    }
+  }
+}
+
+// Sum of the squared weights of the taps that lie inside a line of `count`
+// voxels, for each position on it.
+std::vector<double> inGridSquaredWeights(const SmoothingKernel& kernel, int count) {
+  std::vector<double> sums(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    double sum = static_cast<double>(kernel.weights[0]) * kernel.weights[0];
+    for (int k = 1; k <= kernel.radius(); ++k) {
+      const double w2 = static_cast<double>(kernel.weights[k]) * kernel.weights[k];
+      if (i - k >= 0) sum += w2;
+      if (i + k < count) sum += w2;
+    }
+    sums[i] = sum;
+  }
+  return sums;
+}
+
+}  // namespace
+
+void runSerially(std::int64_t count, const std::function<void(std::int64_t, std::int64_t)>& body) {
+  if (count > 0) body(0, count);
+}
+
+SmoothingKernel gaussianKernel(double fwhmMm, double voxelMm) {
+  const double sigma = fwhmMm / std::sqrt(8.0 * std::log(2.0)) / voxelMm;
+  SmoothingKernel kernel;
+  if (!(sigma > 0.0)) {  // no smoothing: the single tap
+    kernel.weights = {1.0f};
+    return kernel;
+  }
+  const int radius = static_cast<int>(std::ceil(kKernelReachSigmas * sigma));
+  kernel.weights.resize(static_cast<std::size_t>(radius) + 1);
+  for (int k = 0; k <= radius; ++k)
+    kernel.weights[k] = static_cast<float>(std::exp(-0.5 * (k / sigma) * (k / sigma)));
+  return kernel;
+}
+
+void smoothVolumes(const VtcGrid& grid, const std::array<SmoothingKernel, 3>& kernels,
+                   const ParallelFor& parallel) {
+  const std::int64_t nT = grid.timePoints;
+  const std::int64_t dims[3] = {grid.dimX, grid.dimY, grid.dimZ};
+  const std::int64_t steps[3] = {nT, grid.dimX * nT, std::int64_t{grid.dimX} * grid.dimY * nT};
+  for (int axis = 0; axis < 3; ++axis) {
+    if (kernels[axis].radius() == 0) continue;  // a single tap only rescales
+    // The lines along this axis, numbered by the two other axes' coordinates.
+    const int a = axis == 0 ? 1 : 0, b = axis == 2 ? 1 : 2;
+    parallel(dims[a] * dims[b], [&](std::int64_t begin, std::int64_t end) {
+      std::vector<float> buffer;
+      for (std::int64_t index = begin; index < end; ++index) {
+        const std::int64_t ia = index % dims[a], ib = index / dims[a];
+        const Line line{grid.data + ia * steps[a] + ib * steps[b], steps[axis],
+                        static_cast<int>(dims[axis])};
+        smoothLine(line, grid.timePoints, kernels[axis], buffer);
+      }
+    });
+  }
+  // Back to unit variance: the product of the three axes' sums is the variance.
+  const std::vector<double> sx = inGridSquaredWeights(kernels[0], grid.dimX);
+  const std::vector<double> sy = inGridSquaredWeights(kernels[1], grid.dimY);
+  const std::vector<double> sz = inGridSquaredWeights(kernels[2], grid.dimZ);
+  parallel(std::int64_t{grid.dimY} * grid.dimZ, [&](std::int64_t begin, std::int64_t end) {
+    for (std::int64_t row = begin; row < end; ++row) {
+      const std::int64_t y = row % grid.dimY, z = row / grid.dimY;
+      for (int x = 0; x < grid.dimX; ++x) {
+        const float factor = static_cast<float>(1.0 / std::sqrt(sx[x] * sy[y] * sz[z]));
+        float* course = grid.data + ((z * grid.dimY + y) * grid.dimX + x) * nT;
+        for (std::int64_t t = 0; t < nT; ++t) course[t] = course[t] * factor;
+      }
+    }
+  });
+}
+
+void applyAutoregression(const VtcGrid& grid, float rho, const ParallelFor& parallel) {
+  const float innovation =
+      static_cast<float>(std::sqrt(1.0 - static_cast<double>(rho) * static_cast<double>(rho)));
+  const std::int64_t nT = grid.timePoints;
+  // Eight voxels at a time, so that eight independent recursions overlap in the
+  // processor instead of waiting on one another.
+  constexpr int kInterleaved = 8;
+  parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
+    std::int64_t v = begin;
+    for (; v + kInterleaved <= end; v += kInterleaved) {
+      float* courses[kInterleaved];
+      for (int j = 0; j < kInterleaved; ++j) courses[j] = grid.data + (v + j) * nT;
+      for (std::int64_t t = 1; t < nT; ++t)
+        for (int j = 0; j < kInterleaved; ++j)
+          courses[j][t] = rho * courses[j][t - 1] + innovation * courses[j][t];
+    }
+    for (; v < end; ++v) {
+      float* course = grid.data + v * nT;
+      for (std::int64_t t = 1; t < nT; ++t)
+        course[t] = rho * course[t - 1] + innovation * course[t];
+    }
+  });
+}
+
+void scaleToLevels(const VtcGrid& grid, const Levels& levels, const ParallelFor& parallel) {
+  const std::int64_t nT = grid.timePoints;
+  parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
+    float* const first = grid.data + begin * nT;
+    const std::int64_t count = (end - begin) * nT;
+    for (std::int64_t i = 0; i < count; ++i)
+      first[i] = levels.noiseAmplitude * first[i] + levels.baseline;
+  });
+}
+
+DriftBasis driftBasis(int timePoints, double trSeconds, double cutoffSeconds) {
+  DriftBasis basis;
+  basis.timePoints = timePoints;
+  // Period 2 N TR / k > cutoff  <=>  k < 2 N TR / cutoff.
+  const double limit = 2.0 * timePoints * trSeconds / cutoffSeconds;
+  basis.functions = std::max(0, static_cast<int>(std::ceil(limit)) - 1);
+  basis.functions = std::min(basis.functions, std::max(0, timePoints - 1));
+  basis.values.resize(static_cast<std::size_t>(basis.functions) * timePoints);
+  const double pi = std::acos(-1.0);
+  for (int k = 1; k <= basis.functions; ++k)
+    for (int t = 0; t < timePoints; ++t)
+      basis.values[static_cast<std::size_t>(k - 1) * timePoints + t] =
+          static_cast<float>(std::cos(pi * k * (2.0 * t + 1.0) / (2.0 * timePoints)));
+  return basis;
+}
+
+void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
+              const CoefficientSource& coefficients, const ParallelFor& parallel) {
+  if (basis.functions == 0 || sd == 0.0f) return;
+  const int nT = grid.timePoints;
+  parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
+    std::vector<float> c(static_cast<std::size_t>(basis.functions));
+    std::vector<float> drift(static_cast<std::size_t>(nT));
+    for (std::int64_t v = begin; v < end; ++v) {
+      coefficients(v, basis.functions, c.data());
+      std::fill(drift.begin(), drift.end(), 0.0f);
+      for (int k = 0; k < basis.functions; ++k) {
+        const float* phi = &basis.values[static_cast<std::size_t>(k) * nT];
+        for (int t = 0; t < nT; ++t) drift[t] = drift[t] + c[k] * phi[t];
+      }
+      double sum = 0.0, sumOfSquares = 0.0;
+      for (int t = 0; t < nT; ++t) sum += drift[t];
+      const double mean = sum / nT;
+      for (int t = 0; t < nT; ++t) sumOfSquares += (drift[t] - mean) * (drift[t] - mean);
+      const double spread = std::sqrt(sumOfSquares / nT);
+      if (spread == 0.0) continue;  // all coefficients 0: nothing to scale
+      const float factor = static_cast<float>(sd / spread);
+      float* course = grid.data + v * nT;
+      for (int t = 0; t < nT; ++t) course[t] = course[t] + factor * drift[t];
+    }
+  });
+}
+
+}  // namespace tolvane::simulation
