@@ -1,6 +1,5 @@
 // The NIfTI-1 export of a VTC, plain or gzip-compressed in parallel; see nifti_io.h.
 #include <nifti2_io.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +10,6 @@
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "formats/atomic_file.h"
@@ -166,16 +164,6 @@ int libdeflateLevel(int gzipLevel) { return 1 + ((gzipLevel - 1) * 11 + 4) / 8; 
 
 bool isGzipName(const std::filesystem::path& file) { return file.extension() == ".gz"; }
 
-// The cores this process may run on: fewer than the machine's under taskset or a cpuset,
-// where more threads than cores would only take turns.
-unsigned everyCore() {
-  cpu_set_t allowed;
-  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
-    return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
-  }
-  return std::max(1u, std::thread::hardware_concurrency());
-}
-
 }  // namespace
 
 Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
@@ -184,7 +172,7 @@ Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
 
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel) {
-  writeVtcNifti(file, grid, vmrFrame, data, gzipLevel, everyCore());
+  writeVtcNifti(file, grid, vmrFrame, data, gzipLevel, usableCores());
 }
 
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,

@@ -1,6 +1,8 @@
 // Gzip members compressed in parallel and written in order; see parallel_gzip.h.
 #include "formats/parallel_gzip.h"
 
+#include <sched.h>
+
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -114,6 +116,14 @@ void compressAsGzipMembers(std::size_t streamBytes, const StreamPieceFiller& fil
   compression.work();
   for (std::thread& helper : helpers) helper.join();
   compression.rethrowFailure();
+}
+
+unsigned usableCores() {
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
 }
 
 }  // namespace tolvane::formats

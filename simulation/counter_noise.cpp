@@ -19,7 +19,6 @@ namespace {
 constexpr int kLanes = 16;                       // counters per batch
 constexpr int kPairs = 2 * kLanes;               // Box-Muller pairs per batch
 constexpr int kBatchDeviates = kLanes * kDeviatesPerCounter;
-constexpr std::uint32_t kNoiseStream = 0;
 constexpr int kPhiloxRounds = 10;
 
 constexpr float kTwoToMinus23 = 0x1p-23f;
@@ -179,7 +178,7 @@ void batchDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t firstB
     w0[lane] = firstBlock + static_cast<std::uint32_t>(lane);
     w1[lane] = static_cast<std::uint32_t>(voxelBits);
     w2[lane] = static_cast<std::uint32_t>(voxelBits >> 32);
-    w3[lane] = kNoiseStream;
+    w3[lane] = key.stream;
   }
   philoxBatch(key, w0, w1, w2, w3);
   // Counter lane l gives the pairs 2l (w0, w1) and 2l + 1 (w2, w3), whose deviates are

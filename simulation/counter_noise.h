@@ -3,7 +3,9 @@
 //
 // Deviates come from Philox4x32-10. The key is (seed, run); the counter is
 // (t / 4, voxel bits 0-31, voxel bits 32-63, stream), where voxel is the grid voxel's
-// index ((z * dimY + y) * dimX + x) and stream is 0 for the noise field. One counter
+// index ((z * dimY + y) * dimX + x) and stream is 0 for the noise field; other streams
+// give other, independent fields of the same run (kDriftStream: the coefficients of the
+// voxels' drifts, as if they were time points 0, 1, ...). One counter
 // gives four 32-bit words w0..w3, which become the deviates of time points
 // 4 * (t / 4) + 0..3 by the Box-Muller transform: (w0, w1) -> (r cos a, r sin a) and
 // (w2, w3) likewise, with
@@ -33,13 +35,20 @@
 
 namespace tolvane::simulation {
 
+constexpr std::uint32_t kNoiseStream = 0;
+constexpr std::uint32_t kDriftStream = 1;
+
 // The key of a run's field.
 struct FieldKey {
   std::uint32_t seed;
   std::uint32_t run;
+  std::uint32_t stream = kNoiseStream;
 };
 
 constexpr int kDeviatesPerCounter = 4;
+
+// Levels that leave the deviates as they are: (1 * g) + 0 is g exactly.
+constexpr Levels kStandardNormal{0.0f, 1.0f};
 
 // The deviates of time points firstTime .. firstTime + count - 1 of one voxel.
 void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <string>
 #include <system_error>
 
 #include "formats/atomic_file.h"
@@ -15,7 +16,7 @@ namespace tolvane {
 namespace {
 
 void addSimulate(CLI::App& app, simulate::SimulateOptions& options, std::int64_t& seed,
-                 std::int64_t& subjects, std::int64_t& runs) {
+                 std::int64_t& subjects, std::int64_t& runs, std::string& shard) {
   CLI::App* command = app.add_subcommand(
       "simulate", "Simulate the runs of a study file into a BIDS dataset with its ground truth");
   command->add_option("STUDY", options.studyFile, "Study file (TOML); see the README")
@@ -24,7 +25,10 @@ void addSimulate(CLI::App& app, simulate::SimulateOptions& options, std::int64_t
   command->add_option("--seed", seed, "Study seed, 1 to 2147483646 (overrides the file's)");
   command->add_option("--subjects", subjects, "Number of subjects (overrides the file's)");
   command->add_option("--runs", runs, "Runs per subject (overrides the file's)");
-  command->add_option("--jobs", options.jobs, "Runs simulated at once")->capture_default_str();
+  command->add_option("--jobs", options.jobs,
+                      "Threads, across runs and within a run (default: one per core)");
+  command->add_option("--shard", shard,
+                      "K/N: simulate only the K-th of N equal parts of the study's runs");
   command->add_flag("--overwrite", options.overwrite,
                     "Write into a folder that holds other files or another study, replacing "
                     "an earlier study's files");
@@ -39,7 +43,8 @@ int runCommandLine(int argc, char** argv) {
   simulate::SimulateOptions options;
   constexpr std::int64_t kUnset = INT64_MIN;
   std::int64_t seed = kUnset, subjects = kUnset, runs = kUnset;
-  addSimulate(app, options, seed, subjects, runs);
+  std::string shard;
+  addSimulate(app, options, seed, subjects, runs, shard);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -50,7 +55,11 @@ int runCommandLine(int argc, char** argv) {
   if (subjects != kUnset) options.overrides.subjects = subjects;
   if (runs != kUnset) options.overrides.runs = runs;
   try {
+    if (!shard.empty()) options.shard = simulate::parseShard(shard);
     simulate::runSimulate(options, std::cerr);
+  } catch (const simulate::Interrupted& error) {
+    std::cerr << "tolvane: " << error.what() << "\n";
+    return kExitInterrupted;
   } catch (const formats::InputError& error) {
     std::cerr << "tolvane: error: " << error.what() << "\n";
     return kExitBadInput;

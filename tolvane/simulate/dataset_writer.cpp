@@ -1,6 +1,7 @@
 // Writing a study's files; see dataset_writer.h.
 #include "tolvane/simulate/dataset_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
 
@@ -117,6 +118,27 @@ Json boldSidecar(const study::Study& study, const RunFiles& files) {
   return json;
 }
 
+// A writer killed in the middle (SIGKILL, a power cut) leaves its hidden temporary file
+// ".hvhost-PID-NAME" beside the target. The runs of one study are written by one
+// process at a time each (shards of a study take disjoint runs), so whoever writes a
+// run's files next may remove those of its targets.
+void removeAbandonedTemporaries(const std::filesystem::path& target) {
+  std::error_code error;
+  const std::string suffix = "-" + target.filename().string();
+  for (const auto& entry : std::filesystem::directory_iterator(target.parent_path(), error)) {
+    const std::string name = entry.path().filename().string();
+    const std::string prefix = ".hvhost-";
+    if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      continue;
+    }
+    const std::string pid = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      std::filesystem::remove(entry.path(), error);
+    }
+  }
+}
+
 }  // namespace
 
 std::string identityText(const study::Study& study) {
@@ -154,12 +176,13 @@ void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, b
 }
 
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
-                   const Truth& truth, const float* data, bool keepExisting) {
+                   const Truth& truth, const float* data, bool keepExisting, unsigned threads) {
   std::filesystem::create_directories(files.bold.parent_path());
   std::filesystem::create_directories(files.labels.parent_path());
+  for (const std::filesystem::path& file : files.all()) removeAbandonedTemporaries(file);
   const int level = formats::kDefaultGzipLevel;
   if (needed(files.bold, keepExisting)) {
-    formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level);
+    formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level, threads);
   }
   if (needed(files.boldSidecar, keepExisting)) {
     writeJson(files.boldSidecar, boldSidecar(study, files));

@@ -21,8 +21,10 @@ std::string identityText(const study::Study& study);
 // and its identity) unless it exists and `keepExisting`.
 void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, bool keepExisting);
 
-// Writes each of a run's files unless it exists and `keepExisting`.
+// Writes each of a run's files unless it exists and `keepExisting`, compressing the
+// bold image on `threads` threads. Temporaries that an earlier, killed writer of the
+// same files left behind are removed first.
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
-                   const Truth& truth, const float* data, bool keepExisting);
+                   const Truth& truth, const float* data, bool keepExisting, unsigned threads);
 
 }  // namespace tolvane::simulate

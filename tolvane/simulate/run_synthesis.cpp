@@ -2,11 +2,15 @@
 #include "tolvane/simulate/run_synthesis.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "numerics/random_state.h"
 #include "simulation/counter_noise.h"
+#include "simulation/noise_models.h"
 #include "simulation/synthesis.h"
 #include "tolvane/study/run_seeds.h"
 
@@ -41,6 +45,66 @@ void ran1Replace(const study::Study& study, const simulation::VtcGrid& grid,
                                       static_cast<std::int64_t>(region.vmrVoxels.size() / 3),
                                       region.convention, effect.data(), study.levels, stream);
     }
+  }
+}
+
+// Runs the pieces of a range on `threads` threads, the calling one among them: equal
+// contiguous pieces, so that every value is computed by the same code whatever the
+// split.
+simulation::ParallelFor onThreads(int threads) {
+  return [threads](std::int64_t count,
+                   const std::function<void(std::int64_t, std::int64_t)>& body) {
+    const std::int64_t parts = std::max<std::int64_t>(1, std::min<std::int64_t>(threads, count));
+    std::vector<std::thread> workers;
+    for (std::int64_t part = 1; part < parts; ++part) {
+      workers.emplace_back([&, part] { body(count * part / parts, count * (part + 1) / parts); });
+    }
+    if (count > 0) body(0, count / parts);
+    for (std::thread& worker : workers) worker.join();
+  };
+}
+
+// The grid's voxel edge along each axis in mm: the resolution in anatomical voxels times
+// the anatomical voxel's length along that axis.
+std::array<double, 3> voxelSizesMm(const study::Study& study) {
+  std::array<double, 3> sizes{};
+  const formats::Affine& affine = study.frame.voxelToWorld;
+  for (int axis = 0; axis < 3; ++axis) {
+    const double a = affine.m[0][axis], b = affine.m[1][axis], c = affine.m[2][axis];
+    sizes[axis] = study.grid.resolution * std::sqrt(a * a + b * b + c * c);
+  }
+  return sizes;
+}
+
+// The philox white field turned into structured noise in data units: smoothing, then
+// the autoregression, then the scaling to the levels, then the drift.
+void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
+                     const simulation::FieldKey& key, int threads) {
+  const simulation::ParallelFor parallel = onThreads(threads);
+  parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
+    simulation::fillCounterNoise(grid, simulation::kStandardNormal, key, begin, end);
+  });
+  const study::NoiseModels& noise = study.noise;
+  if (noise.smoothnessMm > 0.0) {
+    const std::array<double, 3> sizes = voxelSizesMm(study);
+    simulation::smoothVolumes(grid,
+                              {simulation::gaussianKernel(noise.smoothnessMm, sizes[0]),
+                               simulation::gaussianKernel(noise.smoothnessMm, sizes[1]),
+                               simulation::gaussianKernel(noise.smoothnessMm, sizes[2])},
+                              parallel);
+  }
+  if (noise.autoregressive) simulation::applyAutoregression(grid, noise.rho, parallel);
+  simulation::scaleToLevels(grid, study.levels, parallel);
+  if (noise.driftSd > 0.0f) {
+    const simulation::DriftBasis basis = simulation::driftBasis(
+        grid.timePoints, study.grid.trMilliseconds / 1000.0, noise.driftCutoffSeconds);
+    const simulation::FieldKey driftKey{key.seed, key.run, simulation::kDriftStream};
+    simulation::addDrift(
+        grid, basis, noise.driftSd,
+        [&](std::int64_t voxel, int count, float* out) {
+          simulation::fieldDeviates(driftKey, voxel, 0, count, out);
+        },
+        parallel);
   }
 }
 
@@ -82,6 +146,11 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
     const simulation::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
+    if (study.noise.any()) {
+      structuredNoise(study, grid, key, threads);
+      simulation::addEffects(grid, truth.effects, predictors);
+      return data;
+    }
     const std::int64_t voxels = grid.voxelCount();
     const std::int64_t parts = std::max<std::int64_t>(1, std::min<std::int64_t>(threads, voxels));
     std::vector<std::thread> workers;

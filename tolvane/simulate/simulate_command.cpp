@@ -1,7 +1,13 @@
 // The simulate command; see simulate_command.h.
 #include "tolvane/simulate/simulate_command.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <iostream>
+#include <optional>
 #include <atomic>
 #include <exception>
 #include <mutex>
@@ -9,11 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "formats/parallel_gzip.h"
 #include "formats/text_parsing.h"
 #include "tolvane/simulate/dataset_layout.h"
 #include "tolvane/simulate/dataset_writer.h"
 #include "tolvane/simulate/output_folder.h"
 #include "tolvane/simulate/run_synthesis.h"
+#include "tolvane/simulate/study_progress.h"
 #include "tolvane/study/run_seeds.h"
 
 namespace tolvane::simulate {
@@ -43,64 +51,149 @@ void warnAboutRan1Overlap(const study::Study& study, std::ostream& progress) {
   }
 }
 
+// Memory that a job needs besides its run's image: the compressed writer's pieces and
+// members, the truth and the design, with room to spare.
+constexpr std::uint64_t kJobOverheadBytes = std::uint64_t{64} << 20;
+
+// Refuses, before anything is written, jobs whose runs cannot all be held at once.
+void checkMemory(const study::Study& study, std::size_t jobs) {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0 || jobs == 0) return;
+  const std::uint64_t available = static_cast<std::uint64_t>(pages) * pageSize;
+  const std::uint64_t perJob = study.grid.valueCount() * sizeof(float) + kJobOverheadBytes;
+  if (perJob * jobs <= available) return;
+  const std::uint64_t fitting = available / perJob;
+  throw formats::InputError(
+      "the study's runs need " + formats::describeSize(perJob) + " each, " +
+      formats::describeSize(perJob * jobs) + " for " + std::to_string(jobs) +
+      " jobs at once, but this machine has " + formats::describeSize(available) +
+      (fitting > 0 ? "; use --jobs " + std::to_string(fitting) + " or fewer"
+                   : "; use a coarser grid (grid.resolution) or fewer volumes"));
+}
+
+bool isTerminal(const std::ostream& stream) {
+  return &stream == &std::cerr && ::isatty(STDERR_FILENO) == 1;
+}
+
+// SIGINT and SIGTERM ask the study to stop, for as long as the guard lives; the first
+// signal resets the handler, so that a second one ends the process at once.
+std::atomic<bool> stopRequested{false};
+
+extern "C" void requestStop(int) { stopRequested = true; }
+
+class InterruptionGuard {
+ public:
+  InterruptionGuard() {
+    stopRequested = false;
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &previousInterrupt_);
+    ::sigaction(SIGTERM, &action, &previousTerminate_);
+  }
+  ~InterruptionGuard() {
+    ::sigaction(SIGINT, &previousInterrupt_, nullptr);
+    ::sigaction(SIGTERM, &previousTerminate_, nullptr);
+  }
+  InterruptionGuard(const InterruptionGuard&) = delete;
+  InterruptionGuard& operator=(const InterruptionGuard&) = delete;
+  bool requested() const { return stopRequested; }
+
+ private:
+  struct sigaction previousInterrupt_ {};
+  struct sigaction previousTerminate_ {};
+};
+
 }  // namespace
 
+Shard parseShard(const std::string& text) {
+  const std::size_t slash = text.find('/');
+  const auto index = slash == std::string::npos
+                         ? std::nullopt
+                         : formats::parseInt(std::string_view(text).substr(0, slash));
+  const auto count = slash == std::string::npos
+                         ? std::nullopt
+                         : formats::parseInt(std::string_view(text).substr(slash + 1));
+  if (!index || !count || *count < 1 || *index < 1 || *index > *count) {
+    throw formats::InputError("--shard: expected K/N with 1 <= K <= N, found " +
+                              formats::inQuotes(text));
+  }
+  return {*index, *count};
+}
+
 void runSimulate(const SimulateOptions& options, std::ostream& progress) {
-  if (options.jobs < 1) throw formats::InputError("--jobs: expected 1 or more");
+  if (options.jobs < 0) throw formats::InputError("--jobs: expected 1 or more");
+  const int jobs = options.jobs == 0 ? static_cast<int>(formats::usableCores()) : options.jobs;
   const study::Study study = study::loadStudy(options.studyFile, options.overrides);
   const DatasetLayout layout(study, options.output);
   const FolderUse use = judgeOutputFolder(study, layout, options.overwrite);
   const bool keepExisting = use == FolderUse::Resume;
 
+  // The shard's runs, those of them not yet complete.
+  const int runCount = study.runCount();
+  const int firstPlace = runCount * (options.shard.index - 1) / options.shard.count;
+  const int endPlace = runCount * options.shard.index / options.shard.count;
   std::vector<RunFiles> pending;
   for (int subject = 1; subject <= study.subjects; ++subject) {
     for (int run = 1; run <= study.runs; ++run) {
       RunFiles files = layout.run(subject, run);
+      if (files.place < firstPlace || files.place >= endPlace) continue;
       if (!(keepExisting && complete(files))) pending.push_back(std::move(files));
     }
   }
+  const std::size_t threads =
+      std::min<std::size_t>(static_cast<std::size_t>(jobs), pending.size());
+  checkMemory(study, threads);
   warnAboutRan1Overlap(study, progress);
 
   prepareOutputFolder(layout, use);
   writeDatasetFiles(study, layout, keepExisting);
   const Truth truth = studyTruth(study);
 
-  const std::size_t threads =
-      std::min<std::size_t>(static_cast<std::size_t>(options.jobs), pending.size());
-  // Jobs left over when there are fewer runs than jobs share the runs' noise fields.
-  const int threadsPerRun = static_cast<int>(
-      static_cast<std::size_t>(options.jobs) / std::max<std::size_t>(threads, 1));
+  // Jobs left over when there are fewer runs than jobs share the runs' work.
+  const int threadsPerRun =
+      static_cast<int>(static_cast<std::size_t>(jobs) / std::max<std::size_t>(threads, 1));
+  const InterruptionGuard interruption;
+  StudyProgress display(progress, static_cast<int>(pending.size()), isTerminal(progress));
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
+  std::atomic<int> written{0};
   std::exception_ptr failure;
   std::mutex lock;
-  std::size_t finished = static_cast<std::size_t>(study.runCount()) - pending.size();
   const auto work = [&] {
-    for (std::size_t i = next++; i < pending.size() && !failed; i = next++) {
+    for (std::size_t i = next++; i < pending.size() && !failed && !interruption.requested();
+         i = next++) {
       const RunFiles& files = pending[i];
       try {
+        display.runStarted();
         const auto data = synthesiseRun(study, truth, files.place, threadsPerRun);
-        writeRunFiles(study, layout, files, truth, data.get(), keepExisting);
+        writeRunFiles(study, layout, files, truth, data.get(), keepExisting,
+                      static_cast<unsigned>(threadsPerRun));
       } catch (...) {
         const std::lock_guard<std::mutex> guard(lock);
         if (!failed.exchange(true)) failure = std::current_exception();
         return;
       }
-      const std::lock_guard<std::mutex> guard(lock);
-      ++finished;
-      progress << "tolvane: sub-" << layout.subjectLabel(files.subject) << " run "
-               << files.run << " written (" << finished << " of " << study.runCount()
-               << " runs)\n" << std::flush;
+      ++written;
+      display.runFinished("sub-" + layout.subjectLabel(files.subject) + " run " +
+                          std::to_string(files.run));
     }
   };
   std::vector<std::thread> workers;
   for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(work);
   work();
   for (std::thread& worker : workers) worker.join();
+  display.finish();
   if (failure) std::rethrow_exception(failure);
+  if (interruption.requested() && static_cast<std::size_t>(written) < pending.size()) {
+    throw Interrupted("interrupted: " + std::to_string(written) + " of " +
+                      std::to_string(pending.size()) + " runs were written, each complete; "
+                      "run the same command again to simulate the rest");
+  }
   if (pending.empty()) {
     progress << "tolvane: " << options.output.string() << " already holds every run of this "
-             << "study; nothing was rewritten\n";
+             << (options.shard.count > 1 ? "shard" : "study") << "; nothing was rewritten\n";
   }
 }
 

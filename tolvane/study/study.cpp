@@ -119,6 +119,55 @@ void buildDesign(Study& study) {
   }
 }
 
+// The FWHM a kernel may have: far wider than any grid, and finite.
+constexpr double kMaxSmoothnessMm = 1000.0;
+
+NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, const Study& study) {
+  NoiseModels noise;
+  if (file.smoothnessMm) {
+    if (!(*file.smoothnessMm >= 0.0 && *file.smoothnessMm <= kMaxSmoothnessMm)) {
+      check.fail("noise.smoothness_mm", "expected a FWHM in mm from 0 to 1000");
+    }
+    noise.smoothnessMm = *file.smoothnessMm;
+  }
+  if (file.noiseModel == "ar1") {
+    if (!file.rho) check.fail("noise.model", "expected noise.rho with model = \"ar1\"");
+    if (!(std::fabs(*file.rho) < 1.0)) {
+      check.fail("noise.rho", "expected an autocorrelation with |rho| < 1");
+    }
+    noise.autoregressive = true;
+    noise.rho = static_cast<float>(*file.rho);
+  } else if (file.noiseModel != "white") {
+    check.fail("noise.model", "expected \"white\" or \"ar1\", found " +
+                                  formats::inQuotes(file.noiseModel));
+  } else if (file.rho) {
+    check.fail("noise.rho", "expected only with model = \"ar1\"");
+  }
+  if (file.driftSd) {
+    if (!(*file.driftSd >= 0.0 && *file.driftSd <= 1e30)) {
+      check.fail("noise.drift.sd", "expected a standard deviation of 0 or more");
+    }
+    if (!(file.driftCutoffSeconds > 0.0 && std::isfinite(file.driftCutoffSeconds))) {
+      check.fail("noise.drift.cutoff_s", "expected a cutoff period in seconds above 0");
+    }
+    noise.driftSd = static_cast<float>(*file.driftSd);
+    noise.driftCutoffSeconds = file.driftCutoffSeconds;
+  }
+  if (!noise.any()) return noise;
+  const std::string model = noise.smoothnessMm > 0.0 ? "noise.smoothness_mm"
+                            : noise.autoregressive   ? "noise.model"
+                                                     : "noise.drift";
+  if (study.signal == SignalMode::Replace) {
+    check.fail(model, "structured noise needs signal = \"add\": with \"replace\" the regions' "
+                      "voxels get fresh white noise, as the plug-in gives them");
+  }
+  if (study.generator == Generator::Ran1) {
+    check.fail(model, "structured noise needs generator = \"philox\", whose field any voxel "
+                      "and volume can be drawn from; ran1 is for the plug-in's white noise");
+  }
+  return noise;
+}
+
 }  // namespace
 
 const char* generatorName(Generator generator) {
@@ -184,6 +233,7 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
     check.fail("noise.sd", "expected a standard deviation of 0 or more");
   }
   study.levels = {static_cast<float>(file.baseline), static_cast<float>(file.noiseSd)};
+  study.noise = checkedNoiseModels(file, check, study);
 
   std::array<int, 3> dims{formats::kEmptyVmrDim, formats::kEmptyVmrDim, formats::kEmptyVmrDim};
   study.frame = formats::emptyVmrFrame();

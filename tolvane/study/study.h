@@ -36,6 +36,18 @@ struct Overrides {
   std::optional<std::int64_t> runs;
 };
 
+// Structured noise on top of the white field; see simulation/noise_models.h. All off
+// is the white field alone.
+struct NoiseModels {
+  double smoothnessMm = 0.0;  // FWHM of the Gaussian kernel; 0: no smoothing
+  bool autoregressive = false;
+  float rho = 0.0f;
+  float driftSd = 0.0f;  // 0: no drift
+  double driftCutoffSeconds = 128.0;
+
+  bool any() const { return smoothnessMm > 0.0 || autoregressive || driftSd > 0.0f; }
+};
+
 enum class RegionKind { Sphere, Voi, Labels };
 
 struct Region {
@@ -67,6 +79,7 @@ struct Study {
   Generator generator = Generator::Philox;
   SignalMode signal = SignalMode::Add;
   simulation::Levels levels{};
+  NoiseModels noise;
   formats::VtcGrid grid;  // with the runs' time points and TR
   formats::SpatialFrame frame;
   std::filesystem::path protocolFile;

@@ -187,10 +187,27 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
     if (name == "noise") {
       const toml::table* noise = value.as_table();
       if (noise == nullptr) reader.wrongType(name, value, "a table");
-      reader.onlyKnownKeys(*noise, "noise.", {"sd"});
-      if (const toml::node* sd = noise->get("sd")) {
-        study.noiseSd = reader.number("noise.sd", *sd);
-        study.places.push_back(reader.place("noise.sd", *sd));
+      reader.onlyKnownKeys(*noise, "noise.", {"sd", "smoothness_mm", "model", "rho", "drift"});
+      for (const auto& [noiseKey, noiseValue] : *noise) {
+        const std::string key = "noise." + std::string(noiseKey.str());
+        study.places.push_back(reader.place(key, noiseValue));
+        if (key == "noise.sd") study.noiseSd = reader.number(key, noiseValue);
+        if (key == "noise.smoothness_mm") study.smoothnessMm = reader.number(key, noiseValue);
+        if (key == "noise.model") study.noiseModel = reader.text(key, noiseValue);
+        if (key == "noise.rho") study.rho = reader.number(key, noiseValue);
+        if (key == "noise.drift") {
+          const toml::table* drift = noiseValue.as_table();
+          if (drift == nullptr) reader.wrongType(key, noiseValue, "a table { sd = D, cutoff_s = S }");
+          reader.onlyKnownKeys(*drift, "noise.drift.", {"sd", "cutoff_s"});
+          const toml::node* sd = drift->get("sd");
+          if (sd == nullptr) reader.fail(reader.place(key, noiseValue), "expected the drift's sd");
+          study.driftSd = reader.number("noise.drift.sd", *sd);
+          study.places.push_back(reader.place("noise.drift.sd", *sd));
+          if (const toml::node* cutoff = drift->get("cutoff_s")) {
+            study.driftCutoffSeconds = reader.number("noise.drift.cutoff_s", *cutoff);
+            study.places.push_back(reader.place("noise.drift.cutoff_s", *cutoff));
+          }
+        }
       }
     }
     if (name == "grid") {

@@ -60,6 +60,11 @@ struct StudyFile {
   std::string signal = "add";
   double baseline = 100.0;
   double noiseSd = 5.0;
+  std::optional<double> smoothnessMm;
+  std::string noiseModel = "white";
+  std::optional<double> rho;
+  std::optional<double> driftSd;
+  double driftCutoffSeconds = 128.0;
   std::optional<std::string> anatomical;
   std::optional<std::array<std::int64_t, 6>> box;
   std::int64_t resolution = 3;
