@@ -277,7 +277,8 @@ class ConformingAnAnatomical(UserFolder):
         self.assertGreater(inside.sum(), 5000)
         self.assertGreater(outside.sum(), 5000)
 
-    def test_refusal_names_conform_which_needs_an_anatomical_and_leaves_a_conformed_one(self):
+    def test_refusal_names_conform_which_needs_an_invertible_anatomical_and_keeps_a_conformed_one(
+            self):
         anatomy = self.write_anatomical()
         stderr = run_hvhost("--defaults", "--vmr", anatomy, MODULE, status=1).stderr
         self.assertIn("the VMR (--vmr) is 40 x 48 x 44 voxels; the plug-in needs 256 x 256 x 256. "
@@ -285,6 +286,13 @@ class ConformingAnAnatomical(UserFolder):
         stderr = run_hvhost("--defaults", "--conform", MODULE, status=2).stderr
         self.assertIn("--conform resamples the anatomical given with --vmr FILE, and none was "
                       "given", stderr)
+        flat = nibabel.Nifti1Image(numpy.ones((4, 4, 4), numpy.float32), None)
+        flat.set_sform(numpy.diag([2.0, 2.0, 0.0, 1.0]), code=1)
+        nibabel.save(flat, self.path("flat.nii"))
+        stderr = run_hvhost("--defaults", "--vmr", self.path("flat.nii"), "--conform", MODULE,
+                            status=2).stderr
+        self.assertIn("flat.nii: cannot be conformed: expected a voxel-to-world transform with an "
+                      "inverse, found 4 x 4 x 4, affine [2 0 0 0; 0 2 0 0; 0 0 0 0]", stderr)
         # Already 256^3 of 1 mm (here turned and shifted): taken as it is, no copy written.
         placed = numpy.array([[0, -1, 0, 100], [1, 0, 0, -50], [0, 0, 1, 7], [0, 0, 0, 1]])
         nibabel.save(nibabel.Nifti1Image(numpy.zeros((256,) * 3, numpy.uint8), placed),
