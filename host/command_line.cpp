@@ -55,7 +55,8 @@ void addRunOptions(CLI::App& app, RunOptions& options) {
                  "VOI file: VOI text format or NIfTI label image on the VMR grid (repeatable)")
       ->allow_extra_args(false);
   app.add_option("--gzip-level", options.gzipLevel,
-                 "zlib level for VTCs saved as .nii.gz, 1 (fastest) to 9 (smallest)")
+                 "zlib level for VTCs saved as .nii.gz and --conform's anatomical, 1 (fastest) "
+                 "to 9 (smallest)")
       ->check(CLI::Range(1, 9))
       ->capture_default_str();
   app.add_option("--host-version", options.hostVersion,
