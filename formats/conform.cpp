@@ -134,7 +134,7 @@ std::vector<float> resampleTrilinear(const ScalarVolume& source, const MapGeomet
           inside = axes[r].inside;
         }
         if (!inside) continue;  // the vector starts out 0
-        const auto& [sx, sy, sz] = axes;
+        const AxisSample &sx = axes[0], &sy = axes[1], &sz = axes[2];
         const auto alongX = [&](std::int64_t yy, std::int64_t zz) {
           return at(sx.lower, yy, zz) * (1.0 - sx.upperWeight) +
                  at(sx.upper, yy, zz) * sx.upperWeight;
