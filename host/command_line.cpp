@@ -38,6 +38,9 @@ void addRunOptions(CLI::App& app, RunOptions& options) {
                              "Anatomical NIfTI (.nii/.nii.gz) that defines the VMR "
                              "(default: empty 256^3 volume, 1 mm)");
   app.add_flag("--no-vmr", options.noVmr, "Start without a VMR document")->excludes(vmr);
+  app.add_flag("--conform", options.conform,
+               "Resample the --vmr anatomical to 256^3 voxels of 1 mm, keeping its world "
+               "placement, and save it as " + std::string(kConformedAnatomicalName));
   app.add_option("--cross", options.cross, "Cross position X,Y,Z in VMR voxels (default: centre)");
   app.add_option("--box", options.box,
                  "VTC bounding box XSTART,XEND,YSTART,YEND,ZSTART,ZEND in VMR voxels "
@@ -52,7 +55,8 @@ void addRunOptions(CLI::App& app, RunOptions& options) {
                  "VOI file: VOI text format or NIfTI label image on the VMR grid (repeatable)")
       ->allow_extra_args(false);
   app.add_option("--gzip-level", options.gzipLevel,
-                 "zlib level for VTCs saved as .nii.gz, 1 (fastest) to 9 (smallest)")
+                 "zlib level for VTCs saved as .nii.gz and --conform's anatomical, 1 (fastest) "
+                 "to 9 (smallest)")
       ->check(CLI::Range(1, 9))
       ->capture_default_str();
   app.add_option("--host-version", options.hostVersion,
@@ -91,6 +95,7 @@ ExitStatus runModule(const RunOptions& options) {
   }
 
   HostSession session(std::move(*setup), *dialogue, console);
+  session.stageConformedAnatomical();
   ExitStatus status = kExitCompleted;
   try {
     status = runPluginModule(options.module, session, *dialogue, console);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "formats/atomic_file.h"
+#include "formats/conform.h"
 #include "formats/nifti_io.h"
 #include "formats/text_parsing.h"
 #include "formats/voi_files.h"
@@ -99,6 +100,12 @@ RunPlan checkRunOptions(const RunOptions& options) {
   plan.version = {version[0], version[1], version[2]};
   plan.noVmr = options.noVmr;
   plan.vmrFile = options.vmr;
+  if (options.conform && options.vmr.empty()) {
+    throw InputError("--conform resamples the anatomical given with --vmr FILE, and none was "
+                     "given (without --vmr the VMR is an empty volume of 256 x 256 x 256 voxels "
+                     "of 1 mm already)");
+  }
+  plan.conform = options.conform;
   if (!options.cross.empty()) {
     if (plan.noVmr) throw InputError("--cross needs a VMR");
     const auto cross = integerList(options.cross, 3, "--cross", ',');
@@ -122,6 +129,13 @@ SessionSetup buildSessionSetup(const RunPlan& plan) {
   setup.version = plan.version;
   if (plan.noVmr) {
     setup.vmr.reset();
+  } else if (plan.conform) {
+    ConformedAnatomical conformed = conformAnatomical(plan.vmrFile);
+    setup.vmr = VmrDocument(
+        Anatomical{{kConformedDimension, kConformedDimension, kConformedDimension},
+                   conformed.geometry.frame});
+    setup.conformedFrom = plan.vmrFile;
+    setup.conformed = std::move(conformed);
   } else if (!plan.vmrFile.empty()) {
     setup.vmr = VmrDocument(readAnatomical(plan.vmrFile));
   }

@@ -24,6 +24,7 @@ struct RunOptions {
   std::string outputDir = ".";
   std::string log;
   std::string vmr;
+  bool conform = false;
   bool noVmr = false;
   std::string cross;
   std::string box;
@@ -41,6 +42,7 @@ struct RunPlan {
   HostVersion version;
   bool noVmr = false;
   std::filesystem::path vmrFile;  // empty: the empty 256^3 volume
+  bool conform = false;           // resample vmrFile to 256^3 voxels of 1 mm
   std::optional<std::array<int, 3>> cross;
   VtcGrid vtcGrid;
   std::vector<std::filesystem::path> voiFiles;
@@ -52,9 +54,9 @@ struct RunPlan {
 // Throws InputError naming the option at fault; reads nothing.
 RunPlan checkRunOptions(const RunOptions& options);
 
-// Reads the VMR and VOI files, checks that the module and protocol exist, and makes
-// the output folder (checking that files can be created in it); throws InputError
-// naming the file or option at fault.
+// Reads the VMR and VOI files (the VMR whole, to conform it), checks that the module
+// and protocol exist, and makes the output folder (checking that files can be created
+// in it); throws InputError naming the file or option at fault.
 SessionSetup buildSessionSetup(const RunPlan& plan);
 
 }  // namespace hvhost

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "formats/atomic_file.h"
+#include "formats/nifti_maps.h"
 #include "formats/text_parsing.h"
 #include "host/dialogues/console.h"
 
@@ -168,6 +169,34 @@ SpatialFrame HostSession::vmrFrame() const {
   return setup_.vmr ? setup_.vmr->frame() : VmrDocument::empty256().frame();
 }
 
+void HostSession::stageConformedAnatomical() {
+  if (!setup_.conformed) return;
+  const ConformedAnatomical& conformed = *setup_.conformed;
+  const std::string source = setup_.conformedFrom.string();
+  if (conformed.alreadyConformed()) {
+    console_.note("--conform: " + source + " already is " + describeGrid(conformed.geometry) +
+                  "; the VMR is that image as it is, and no resampled copy is written");
+  } else {
+    const std::filesystem::path target = outputPath(kConformedAnatomicalName);
+    console_.note("--conform: the VMR is " + source + " (" + describeGrid(conformed.original) +
+                  ") resampled to " + describeGrid(conformed.geometry) +
+                  " along its own axes and centred where it lies; for overlaying the results "
+                  "the resampled anatomical is saved as " + target.string() +
+                  " when the run completes");
+    const std::filesystem::path staged =
+        outputs_.stage(target, describeGrid(conformed.geometry) + ", float32");
+    try {
+      writeFloatMapNifti(staged, conformed.geometry, conformed.values.data(), MapIntent{},
+                         setup_.gzipLevel);
+    } catch (const OutputError& error) {
+      console_.error(outputs_.shownAsTarget(error.what(), staged));
+      outputs_.drop(staged);
+      outputFailed_ = true;
+    }
+  }
+  setup_.conformed.reset();  // the intensities are written; the VMR keeps only the grid
+}
+
 void HostSession::finishRun(bool completed) {
   if (!completed) {
     outputs_.discard(console_);
@@ -189,8 +218,8 @@ void HostSession::noteVmrSizeIfRefused() {
   }
   console_.note("the VMR (--vmr) is " + std::to_string(dims[0]) + " x " + std::to_string(dims[1]) +
                 " x " + std::to_string(dims[2]) + " voxels; the plug-in needs 256 x 256 x 256. "
-                "Resample the anatomical to 256 x 256 x 256 voxels of 1 mm, keeping its world "
-                "placement, and give that file to --vmr");
+                "Add --conform to have hvhost resample the anatomical to 256 x 256 x 256 voxels "
+                "of 1 mm, keeping its world placement");
 }
 
 std::filesystem::path HostSession::outputPath(const std::string& name) const {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "design/design_matrix.h"
+#include "formats/conform.h"
 #include "host/dialogues/dialogue.h"
 #include "formats/nifti_io.h"
 #include "design/protocol.h"
@@ -52,7 +53,14 @@ struct SessionSetup {
   std::string protocolFile;  // the open dialogue's default, when given
   int gzipLevel = kDefaultGzipLevel;  // for VTCs saved as .nii.gz
   std::uint64_t memoryLimitBytes = physicalMemoryBytes();
+  // --conform: the anatomical the VMR was conformed from, and its resampled intensities
+  // until they are staged (stageConformedAnatomical).
+  std::filesystem::path conformedFrom;
+  std::optional<ConformedAnatomical> conformed;
 };
+
+// What --conform saves the resampled anatomical as, in the output folder.
+inline constexpr const char* kConformedAnatomicalName = "conformed_anatomical.nii.gz";
 
 // Why a file cannot be saved as `target` (its folder is missing, is no folder or
 // takes no new file; the target is a folder), or "" when it can. Asked when the
@@ -113,6 +121,10 @@ class HostSession {
   // A file that the plug-in's run depends on could not be read; the run is cancelled.
   bool inputFailed() const { return inputFailed_; }
   std::filesystem::path outputPath(const std::string& name) const;
+
+  // Before the run: says what --conform made of the anatomical and writes the resampled
+  // image, held back like the run's own files, so that it is saved when the run completes.
+  void stageConformedAnatomical();
 
   // After the run: commits the files it saved when `completed`, else discards them;
   // after a completed run, warns of what leaves its result without signal.

@@ -217,5 +217,97 @@ class Messages(UserFolder):
                       "file, so give each its own --voi", stderr)
 
 
+class ConformingAnAnatomical(UserFolder):
+    """--conform: an anatomical of another grid becomes a 256^3 VMR of 1 mm along its own
+    axes, centred where it lies; the VTC's export and the resampled copy land in its world."""
+
+    # 40 x 48 x 44 voxels of 4 mm, turned by 30 degrees and with its axes permuted.
+    COS, SIN = 4 * numpy.cos(numpy.pi / 6), 4 * numpy.sin(numpy.pi / 6)
+    AFFINE = numpy.array([[COS, 0, -SIN, -70], [SIN, 0, COS, -90], [0, 4, 0, -60], [0, 0, 0, 1]])
+    SHAPE = (40, 48, 44)
+
+    @staticmethod
+    def ramp(world):
+        """Intensities linear in world position, which trilinear interpolation reproduces."""
+        return 500 + 0.5 * world[0] - 0.25 * world[1] + 0.125 * world[2]
+
+    def write_anatomical(self):
+        index = numpy.indices(self.SHAPE).reshape(3, -1)
+        world = self.AFFINE[:3, :3] @ index + self.AFFINE[:3, 3:]
+        values = self.ramp(world).reshape(self.SHAPE).astype(numpy.float32)
+        nibabel.save(nibabel.Nifti1Image(values, self.AFFINE), self.path("t1.nii.gz"))
+        return self.path("t1.nii.gz")
+
+    def test_anatomical_of_another_grid_runs_and_lands_in_its_world_place(self):
+        anatomy = self.write_anatomical()
+        script = self.answers("12", PROTOCOL, "2", "yes", "run.nii.gz")
+        stderr = run_hvhost("--answers", script, "--vmr", anatomy, "--conform", *SMALL_GRID,
+                            "--output-dir", self.dir, MODULE, status=0).stderr
+        self.assertIn(f"wrote {self.path('conformed_anatomical.nii.gz')} (256 x 256 x 256 voxels "
+                      "of 1 x 1 x 1 mm, float32)", stderr)
+        # Unit axes along the original's, centre (127.5 each) on the original's centre.
+        axes = self.AFFINE[:3, :3] / numpy.linalg.norm(self.AFFINE[:3, :3], axis=0)
+        centre = self.AFFINE[:3, :3] @ ((numpy.array(self.SHAPE) - 1) / 2) + self.AFFINE[:3, 3]
+        expected = numpy.eye(4)
+        expected[:3, :3] = axes
+        expected[:3, 3] = centre - axes @ numpy.full(3, 127.5)
+
+        # Affines are stored in float32: 1e-4 mm is a few of its roundings at 200 mm.
+        vtc = nibabel.load(self.path("run.nii.gz"))
+        grid = numpy.array([[3, 0, 0, 100], [0, 3, 0, 100], [0, 0, 3, 100], [0, 0, 0, 1]])
+        numpy.testing.assert_allclose(vtc.affine, expected @ grid, atol=1e-4)
+        self.assertEqual(vtc.shape, (4, 4, 3, 12))
+
+        conformed = nibabel.load(self.path("conformed_anatomical.nii.gz"))
+        self.assertEqual(conformed.shape, (256, 256, 256))
+        numpy.testing.assert_allclose(conformed.affine, expected, atol=1e-4)
+        # Voxels sampled across the volume: the ramp where they lie inside the original
+        # (float32 values of about 500, with 1e-3 for the stored transforms' rounding),
+        # 0 outside; a band of 0.01 voxels at the edge is left out as undecidable.
+        voxels = numpy.random.default_rng(7).integers(0, 256, size=(3, 40000))
+        to_source = numpy.linalg.inv(self.AFFINE) @ expected
+        source = to_source[:3, :3] @ voxels + to_source[:3, 3:]
+        last = numpy.array(self.SHAPE)[:, None] - 1
+        inside = numpy.all((source > 0.01) & (source < last - 0.01), axis=0)
+        outside = numpy.any((source < -0.01) | (source > last + 0.01), axis=0)
+        values = numpy.asarray(conformed.dataobj)[tuple(voxels)]
+        world = expected[:3, :3] @ voxels + expected[:3, 3:]
+        numpy.testing.assert_allclose(values[inside], self.ramp(world[:, inside]), atol=1e-3)
+        numpy.testing.assert_array_equal(values[outside], 0)
+        self.assertGreater(inside.sum(), 5000)
+        self.assertGreater(outside.sum(), 5000)
+
+    def test_refusal_names_conform_which_needs_an_invertible_anatomical_and_keeps_a_conformed_one(
+            self):
+        anatomy = self.write_anatomical()
+        stderr = run_hvhost("--defaults", "--vmr", anatomy, MODULE, status=1).stderr
+        self.assertIn("the VMR (--vmr) is 40 x 48 x 44 voxels; the plug-in needs 256 x 256 x 256. "
+                      "Add --conform", stderr)
+        stderr = run_hvhost("--defaults", "--conform", MODULE, status=2).stderr
+        self.assertIn("--conform resamples the anatomical given with --vmr FILE, and none was "
+                      "given", stderr)
+        flat = nibabel.Nifti1Image(numpy.ones((4, 4, 4), numpy.float32), None)
+        flat.set_sform(numpy.diag([2.0, 2.0, 0.0, 1.0]), code=1)
+        nibabel.save(flat, self.path("flat.nii"))
+        stderr = run_hvhost("--defaults", "--vmr", self.path("flat.nii"), "--conform", MODULE,
+                            status=2).stderr
+        self.assertIn("flat.nii: cannot be conformed: expected a voxel-to-world transform with an "
+                      "inverse, found 4 x 4 x 4, affine [2 0 0 0; 0 2 0 0; 0 0 0 0]", stderr)
+        # Already 256^3 of 1 mm (here turned and shifted): taken as it is, no copy written.
+        placed = numpy.array([[0, -1, 0, 100], [1, 0, 0, -50], [0, 0, 1, 7], [0, 0, 0, 1]])
+        nibabel.save(nibabel.Nifti1Image(numpy.zeros((256,) * 3, numpy.uint8), placed),
+                     self.path("conformed.nii.gz"))
+        script = self.answers("12", PROTOCOL, "2", "yes", "run.nii.gz")
+        stderr = run_hvhost("--answers", script, "--vmr", self.path("conformed.nii.gz"),
+                            "--conform", *SMALL_GRID, "--output-dir", self.dir, MODULE,
+                            status=0).stderr
+        self.assertIn("already is 256 x 256 x 256 voxels of 1 x 1 x 1 mm; the VMR is that image as "
+                      "it is, and no resampled copy is written", stderr)
+        self.assertFalse(os.path.exists(self.path("conformed_anatomical.nii.gz")))
+        grid = numpy.array([[3, 0, 0, 100], [0, 3, 0, 100], [0, 0, 3, 100], [0, 0, 0, 1]])
+        numpy.testing.assert_allclose(nibabel.load(self.path("run.nii.gz")).affine, placed @ grid,
+                                      atol=1e-4)
+
+
 if __name__ == "__main__":
     unittest.main()

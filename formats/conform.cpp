@@ -1,0 +1,182 @@
+// Conforming an anatomical; see conform.h.
+#include "formats/conform.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+
+#include "formats/errors.h"
+
+namespace tolvane::formats {
+namespace {
+
+// Composing two transforms in double leaves a grid point that lies exactly on an
+// outermost voxel centre up to about 1e-12 voxels off it, on either side. Points this
+// close count as on it, so that such a plane is not dropped or kept by rounding.
+constexpr double kEdgeToleranceVoxels = 1e-6;
+
+double determinant(const Affine& a) {
+  return a.m[0][0] * (a.m[1][1] * a.m[2][2] - a.m[1][2] * a.m[2][1]) -
+         a.m[0][1] * (a.m[1][0] * a.m[2][2] - a.m[1][2] * a.m[2][0]) +
+         a.m[0][2] * (a.m[1][0] * a.m[2][1] - a.m[1][1] * a.m[2][0]);
+}
+
+// The inverse by cofactors; the caller has checked isInvertible.
+Affine inverse(const Affine& a) {
+  const double det = determinant(a);
+  Affine out{};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      // Cofactor of a[c][r], with cyclic indices supplying the sign.
+      const int r1 = (c + 1) % 3, r2 = (c + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
+      out.m[r][c] = (a.m[r1][c1] * a.m[r2][c2] - a.m[r1][c2] * a.m[r2][c1]) / det;
+    }
+  }
+  for (int r = 0; r < 3; ++r) {
+    out.m[r][3] = -(out.m[r][0] * a.m[0][3] + out.m[r][1] * a.m[1][3] + out.m[r][2] * a.m[2][3]);
+  }
+  return out;
+}
+
+double columnLength(const Affine& a, int column) {
+  return std::sqrt(a.m[0][column] * a.m[0][column] + a.m[1][column] * a.m[1][column] +
+                   a.m[2][column] * a.m[2][column]);
+}
+
+// Where a continuous voxel coordinate falls between two voxel centres of an axis of
+// `count` voxels: the lower one and the weight of the next (the upper one is the lower
+// one again on an axis of a single voxel, with weight 0).
+struct AxisSample {
+  std::int64_t lower = 0;
+  std::int64_t upper = 0;
+  double upperWeight = 0.0;
+  bool inside = false;
+};
+
+AxisSample sampleAxis(double coordinate, std::int64_t count) {
+  const double last = static_cast<double>(count - 1);
+  if (!(coordinate >= -kEdgeToleranceVoxels && coordinate <= last + kEdgeToleranceVoxels)) {
+    return {};
+  }
+  const double clamped = std::clamp(coordinate, 0.0, last);
+  const std::int64_t lower =
+      std::min(static_cast<std::int64_t>(clamped), std::max<std::int64_t>(count - 2, 0));
+  return {lower, std::min(lower + 1, count - 1), clamped - static_cast<double>(lower), true};
+}
+
+}  // namespace
+
+bool isInvertible(const Affine& voxelToWorld) {
+  for (const auto& row : voxelToWorld.m) {
+    for (const double entry : row) {
+      if (!std::isfinite(entry)) return false;
+    }
+  }
+  const double det = determinant(voxelToWorld);
+  return det != 0.0 && std::isfinite(det);
+}
+
+MapGeometry conformedGeometry(const MapGeometry& source) {
+  const Affine& a = source.frame.voxelToWorld;
+  MapGeometry conformed;
+  conformed.dims = {kConformedDimension, kConformedDimension, kConformedDimension};
+  conformed.frame.code = source.frame.code;
+  Affine& c = conformed.frame.voxelToWorld;
+  for (int column = 0; column < 3; ++column) {
+    const double scale = kConformedVoxelMm / columnLength(a, column);
+    for (int r = 0; r < 3; ++r) c.m[r][column] = a.m[r][column] * scale;
+  }
+  const double conformedCentre = (kConformedDimension - 1) / 2.0;
+  for (int r = 0; r < 3; ++r) {
+    double centre = a.m[r][3];
+    for (int k = 0; k < 3; ++k) {
+      centre += a.m[r][k] * (static_cast<double>(source.dims[k] - 1) / 2.0);
+    }
+    c.m[r][3] = centre - (c.m[r][0] + c.m[r][1] + c.m[r][2]) * conformedCentre;
+  }
+  return conformed;
+}
+
+bool isConformed(const MapGeometry& source) {
+  return std::all_of(source.dims.begin(), source.dims.end(),
+                     [](std::int64_t dim) { return dim == kConformedDimension; }) &&
+         samePlacement(conformedGeometry(source).frame.voxelToWorld, source.frame.voxelToWorld);
+}
+
+std::vector<float> resampleTrilinear(const ScalarVolume& source, const MapGeometry& target) {
+  const MapGeometry& from = source.geometry;
+  if (!isInvertible(from.frame.voxelToWorld) || source.values.size() != from.voxelCount()) {
+    throw std::invalid_argument("resampleTrilinear: a source without an invertible transform "
+                                "or with another number of values than voxels");
+  }
+  // Target voxel to source voxel, in one transform.
+  const Affine toSource = compose(inverse(from.frame.voxelToWorld), target.frame.voxelToWorld);
+  const std::int64_t strideY = from.dims[0];
+  const std::int64_t strideZ = from.dims[0] * from.dims[1];
+  const auto at = [&](std::int64_t x, std::int64_t y, std::int64_t z) {
+    return source.values[static_cast<std::size_t>(z * strideZ + y * strideY + x)];
+  };
+
+  std::vector<float> values(target.voxelCount());
+  std::size_t index = 0;
+  for (std::int64_t z = 0; z < target.dims[2]; ++z) {
+    for (std::int64_t y = 0; y < target.dims[1]; ++y) {
+      for (std::int64_t x = 0; x < target.dims[0]; ++x, ++index) {
+        AxisSample axes[3];
+        bool inside = true;
+        for (int r = 0; r < 3 && inside; ++r) {
+          const double coordinate = toSource.m[r][0] * static_cast<double>(x) +
+                                    toSource.m[r][1] * static_cast<double>(y) +
+                                    toSource.m[r][2] * static_cast<double>(z) + toSource.m[r][3];
+          axes[r] = sampleAxis(coordinate, from.dims[r]);
+          inside = axes[r].inside;
+        }
+        if (!inside) continue;  // the vector starts out 0
+        const AxisSample &sx = axes[0], &sy = axes[1], &sz = axes[2];
+        const auto alongX = [&](std::int64_t yy, std::int64_t zz) {
+          return at(sx.lower, yy, zz) * (1.0 - sx.upperWeight) +
+                 at(sx.upper, yy, zz) * sx.upperWeight;
+        };
+        const double lowerZ = alongX(sy.lower, sz.lower) * (1.0 - sy.upperWeight) +
+                              alongX(sy.upper, sz.lower) * sy.upperWeight;
+        const double upperZ = alongX(sy.lower, sz.upper) * (1.0 - sy.upperWeight) +
+                              alongX(sy.upper, sz.upper) * sy.upperWeight;
+        values[index] =
+            static_cast<float>(lowerZ * (1.0 - sz.upperWeight) + upperZ * sz.upperWeight);
+      }
+    }
+  }
+  return values;
+}
+
+ConformedAnatomical conformAnatomical(const std::filesystem::path& file) {
+  ScalarVolume volume = readScalarVolume(file);
+  const Affine& a = volume.geometry.frame.voxelToWorld;
+  if (!isInvertible(a)) {
+    throw InputError(file.string() + ": cannot be conformed: expected a voxel-to-world transform "
+                     "with an inverse, found " + describeGeometry(volume.geometry));
+  }
+  ConformedAnatomical conformed{volume.geometry, conformedGeometry(volume.geometry), {}};
+  if (isConformed(volume.geometry)) return conformed;
+  try {
+    conformed.values = resampleTrilinear(volume, conformed.geometry);
+  } catch (const std::bad_alloc&) {
+    throw InputError(file.string() + ": not enough memory to conform it to " +
+                     describeGrid(conformed.geometry));
+  }
+  return conformed;
+}
+
+std::string describeGrid(const MapGeometry& geometry) {
+  char text[160];
+  const Affine& a = geometry.frame.voxelToWorld;
+  std::snprintf(text, sizeof text, "%lld x %lld x %lld voxels of %g x %g x %g mm",
+                static_cast<long long>(geometry.dims[0]), static_cast<long long>(geometry.dims[1]),
+                static_cast<long long>(geometry.dims[2]), columnLength(a, 0), columnLength(a, 1),
+                columnLength(a, 2));
+  return text;
+}
+
+}  // namespace tolvane::formats
