@@ -1,0 +1,97 @@
+// Times one run's noise with each model of tolvane's studies, on the default grid (58 x
+// 40 x 46 voxels of 3 mm, 250 volumes of 2 s), one thread, in one process:
+//   white      the philox field in data units, as a run without models gets it;
+//   ar1        the field, AR(1) with rho 0.4, scaled;
+//   smooth     the field, smoothed to 6 mm FWHM, scaled;
+//   drift      the field, scaled, a drift of sd 2 below 128 s added;
+//   all        smoothing, AR(1) and drift together.
+// Each is the best of several rounds, and each model is reported as a ratio to the white
+// field timed in the same rounds. The figures are printed as one JSON object, which
+// bench/study_bench.py reads and sets beside numpy's standard_normal.
+//
+// Usage: noise_models_bench [rounds]   (default 5)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "simulation/counter_noise.h"
+#include "simulation/noise_models.h"
+
+namespace {
+
+namespace sim = tolvane::simulation;
+
+constexpr sim::Levels kLevels{100.0f, 5.0f};
+constexpr int kDimX = 58, kDimY = 40, kDimZ = 46, kTimePoints = 250;
+constexpr double kVoxelMm = 3.0, kTrSeconds = 2.0;
+
+template <typename Pass>
+double milliseconds(Pass&& pass) {
+  const auto start = std::chrono::steady_clock::now();
+  pass();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+struct Models {
+  bool smooth = false, ar1 = false, drift = false;
+};
+
+void noise(const sim::VtcGrid& grid, const Models& models) {
+  const sim::FieldKey key{1, 0};
+  if (!models.smooth && !models.ar1 && !models.drift) {
+    sim::fillCounterNoise(grid, kLevels, key, 0, grid.voxelCount());
+    return;
+  }
+  sim::fillCounterNoise(grid, sim::kStandardNormal, key, 0, grid.voxelCount());
+  if (models.smooth) {
+    const sim::SmoothingKernel kernel = sim::gaussianKernel(6.0, kVoxelMm);
+    sim::smoothVolumes(grid, {kernel, kernel, kernel});
+  }
+  if (models.ar1) sim::applyAutoregression(grid, 0.4f);
+  sim::scaleToLevels(grid, kLevels);
+  if (models.drift) {
+    const sim::DriftBasis basis = sim::driftBasis(grid.timePoints, kTrSeconds, 128.0);
+    const sim::FieldKey driftKey{1, 0, sim::kDriftStream};
+    sim::addDrift(grid, basis, 2.0f, [&](std::int64_t voxel, int count, float* out) {
+      sim::fieldDeviates(driftKey, voxel, 0, count, out);
+    });
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  std::vector<float> storage(static_cast<std::size_t>(kDimX) * kDimY * kDimZ * kTimePoints);
+  const sim::VtcGrid grid{storage.data(), kDimX, kDimY, kDimZ, kTimePoints, 57, 52, 59, 3};
+  const struct {
+    const char* name;
+    Models models;
+  } cases[] = {{"white", {}},
+               {"ar1", {false, true, false}},
+               {"smooth", {true, false, false}},
+               {"drift", {false, false, true}},
+               {"all", {true, true, true}}};
+  constexpr int kCases = sizeof cases / sizeof cases[0];
+  double best[kCases], bestRatio[kCases];
+  std::fill(best, best + kCases, 1e300);
+  std::fill(bestRatio, bestRatio + kCases, 1e300);
+  for (int round = 0; round < rounds; ++round) {
+    double times[kCases];
+    for (int c = 0; c < kCases; ++c) times[c] = milliseconds([&] { noise(grid, cases[c].models); });
+    for (int c = 0; c < kCases; ++c) {
+      best[c] = std::min(best[c], times[c]);
+      bestRatio[c] = std::min(bestRatio[c], times[c] / times[0]);
+    }
+  }
+  std::printf("{\"values\": %zu, \"rounds\": %d", storage.size(), rounds);
+  for (int c = 0; c < kCases; ++c) {
+    std::printf(", \"%s_ms\": %.1f, \"%s_ratio\": %.3f", cases[c].name, best[c], cases[c].name,
+                bestRatio[c]);
+  }
+  std::printf("}\n");
+  return 0;
+}
