@@ -108,9 +108,10 @@ TEST(NoisePass, MatchesThePlainLoopFromAPendingDeviateAndFromARestart) {
 }
 
 TEST(NoisePass, MatchesThePlainLoopOnAGridLargerThanTheWorkArea) {
-  // 134,749 voxels: more than a pair of time points of the work area holds, so part
-  // of each time point is written directly; three time points leave one unpaired.
-  const reference::Grid g{61, 47, 47, 3, 0, 0, 0, 1};
+  // 2.4 million voxels of three time points: a block of even two time points for every
+  // voxel needs more than the work area may take (16 MiB + 1/16 of the VTC), so part of
+  // each time point is written directly; the third time point is a block of its own.
+  const reference::Grid g{200, 120, 100, 3, 0, 0, 0, 1};
   int seed = 0;
   const GeneratorState pending = pendingState(seed);
   expectNoiseMatchesThePlainLoop(g, pending, seed);
