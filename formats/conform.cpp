@@ -108,8 +108,9 @@ bool isConformed(const MapGeometry& source) {
 std::vector<float> resampleTrilinear(const ScalarVolume& source, const MapGeometry& target) {
   const MapGeometry& from = source.geometry;
   if (!isInvertible(from.frame.voxelToWorld) || source.values.size() != from.voxelCount()) {
-    throw std::invalid_argument("resampleTrilinear: a source without an invertible transform "
-                                "or with another number of values than voxels");
+    throw std::invalid_argument(
+        "resampleTrilinear: a source without an invertible transform "
+        "or with another number of values than voxels");
   }
   // Target voxel to source voxel, in one transform.
   const Affine toSource = compose(inverse(from.frame.voxelToWorld), target.frame.voxelToWorld);
@@ -155,8 +156,10 @@ ConformedAnatomical conformAnatomical(const std::filesystem::path& file) {
   ScalarVolume volume = readScalarVolume(file);
   const Affine& a = volume.geometry.frame.voxelToWorld;
   if (!isInvertible(a)) {
-    throw InputError(file.string() + ": cannot be conformed: expected a voxel-to-world transform "
-                     "with an inverse, found " + describeGeometry(volume.geometry));
+    throw InputError(file.string() +
+                     ": cannot be conformed: expected a voxel-to-world transform "
+                     "with an inverse, found " +
+                     describeGeometry(volume.geometry));
   }
   ConformedAnatomical conformed{volume.geometry, conformedGeometry(volume.geometry), {}};
   if (isConformed(volume.geometry)) return conformed;

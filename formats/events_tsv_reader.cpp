@@ -102,12 +102,12 @@ Protocol readEventsTsv(std::istream& in, const std::filesystem::path& file) {
     }
     const double onset = secondsField(file, line.number, "onset", fields[*onsetColumn]);
     const std::string_view durationText = fields[*durationColumn];
-    const double duration =
-        durationText == kNotAvailable ? 0.0
-                                      : secondsField(file, line.number, "duration", durationText);
+    const double duration = durationText == kNotAvailable
+                                ? 0.0
+                                : secondsField(file, line.number, "duration", durationText);
     if (duration < 0) {
-      failAt(file, line.number, "expected a duration of 0 seconds or more, found " +
-                                    inQuotes(durationText));
+      failAt(file, line.number,
+             "expected a duration of 0 seconds or more, found " + inQuotes(durationText));
     }
 
     std::size_t condition = 0;

@@ -37,9 +37,8 @@ std::string eventsTsvText(const design::Protocol& protocol, double trMillisecond
       events.push_back({beginMs / 1000.0, (endMs - beginMs) / 1000.0, c});
     }
   }
-  std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
-    return a.onsetSeconds < b.onsetSeconds;
-  });
+  std::stable_sort(events.begin(), events.end(),
+                   [](const Event& a, const Event& b) { return a.onsetSeconds < b.onsetSeconds; });
   std::string text = "onset\tduration\ttrial_type\n";
   for (const Event& event : events) {
     text += numberText(event.onsetSeconds) + '\t' + numberText(event.durationSeconds) + '\t' +

@@ -69,9 +69,7 @@ struct VtcGrid {
     return static_cast<std::uint64_t>(dimX()) * static_cast<std::uint64_t>(dimY()) *
            static_cast<std::uint64_t>(dimZ());
   }
-  std::uint64_t valueCount() const {
-    return voxelCount() * static_cast<std::uint64_t>(timePoints);
-  }
+  std::uint64_t valueCount() const { return voxelCount() * static_cast<std::uint64_t>(timePoints); }
   // VTC grid index to VMR voxel coordinate.
   Affine gridToVmr() const {
     const double r = resolution;

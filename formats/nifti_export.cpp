@@ -75,8 +75,7 @@ NiftiImagePtr vtcNiftiImage(const std::filesystem::path& file, const VtcGrid& gr
 // The bytes that libnifti2 itself writes before the voxels of a one-file image (the
 // header and the extension flags after it), caught in memory so that they can be
 // compressed together with the voxels.
-std::vector<unsigned char> niftiHeaderBytes(nifti_image& image,
-                                            const std::filesystem::path& file) {
+std::vector<unsigned char> niftiHeaderBytes(nifti_image& image, const std::filesystem::path& file) {
   char* buffer = nullptr;
   std::size_t size = 0;
   std::FILE* memory = ::open_memstream(&buffer, &size);

@@ -49,24 +49,41 @@ double storedValue(const void* data, std::size_t index) {
 
 double voxelValue(const nifti_image& image, std::size_t index) {
   switch (image.datatype) {
-    case NIFTI_TYPE_UINT8: return storedValue<std::uint8_t>(image.data, index);
-    case NIFTI_TYPE_INT8: return storedValue<std::int8_t>(image.data, index);
-    case NIFTI_TYPE_INT16: return storedValue<std::int16_t>(image.data, index);
-    case NIFTI_TYPE_UINT16: return storedValue<std::uint16_t>(image.data, index);
-    case NIFTI_TYPE_INT32: return storedValue<std::int32_t>(image.data, index);
-    case NIFTI_TYPE_UINT32: return storedValue<std::uint32_t>(image.data, index);
-    case NIFTI_TYPE_INT64: return storedValue<std::int64_t>(image.data, index);
-    case NIFTI_TYPE_UINT64: return storedValue<std::uint64_t>(image.data, index);
-    case NIFTI_TYPE_FLOAT32: return storedValue<float>(image.data, index);
-    default: return storedValue<double>(image.data, index);  // NIFTI_TYPE_FLOAT64
+    case NIFTI_TYPE_UINT8:
+      return storedValue<std::uint8_t>(image.data, index);
+    case NIFTI_TYPE_INT8:
+      return storedValue<std::int8_t>(image.data, index);
+    case NIFTI_TYPE_INT16:
+      return storedValue<std::int16_t>(image.data, index);
+    case NIFTI_TYPE_UINT16:
+      return storedValue<std::uint16_t>(image.data, index);
+    case NIFTI_TYPE_INT32:
+      return storedValue<std::int32_t>(image.data, index);
+    case NIFTI_TYPE_UINT32:
+      return storedValue<std::uint32_t>(image.data, index);
+    case NIFTI_TYPE_INT64:
+      return storedValue<std::int64_t>(image.data, index);
+    case NIFTI_TYPE_UINT64:
+      return storedValue<std::uint64_t>(image.data, index);
+    case NIFTI_TYPE_FLOAT32:
+      return storedValue<float>(image.data, index);
+    default:
+      return storedValue<double>(image.data, index);  // NIFTI_TYPE_FLOAT64
   }
 }
 
 bool isSupportedLabelType(int datatype) {
   switch (datatype) {
-    case NIFTI_TYPE_UINT8: case NIFTI_TYPE_INT8: case NIFTI_TYPE_INT16: case NIFTI_TYPE_UINT16:
-    case NIFTI_TYPE_INT32: case NIFTI_TYPE_UINT32: case NIFTI_TYPE_INT64: case NIFTI_TYPE_UINT64:
-    case NIFTI_TYPE_FLOAT32: case NIFTI_TYPE_FLOAT64:
+    case NIFTI_TYPE_UINT8:
+    case NIFTI_TYPE_INT8:
+    case NIFTI_TYPE_INT16:
+    case NIFTI_TYPE_UINT16:
+    case NIFTI_TYPE_INT32:
+    case NIFTI_TYPE_UINT32:
+    case NIFTI_TYPE_INT64:
+    case NIFTI_TYPE_UINT64:
+    case NIFTI_TYPE_FLOAT32:
+    case NIFTI_TYPE_FLOAT64:
       return true;
     default:
       return false;
@@ -78,8 +95,8 @@ bool isSupportedLabelType(int datatype) {
 bool hasNiftiExtension(const std::filesystem::path& file) {
   const std::string name = file.filename().string();
   const auto endsWith = [&](std::string_view suffix) {
-    return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(),
-                                                       suffix) == 0;
+    return name.size() > suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
   };
   return endsWith(".nii") || endsWith(".nii.gz");
 }
@@ -123,10 +140,12 @@ LabelVolume readLabelVolume(const std::filesystem::path& file) {
                      std::to_string(image->datatype));
   }
   if (nifti_image_load(image.get()) != 0 || image->data == nullptr) {
-    throw InputError(file.string() + ": cannot read the voxels of the NIfTI image "
+    throw InputError(file.string() +
+                     ": cannot read the voxels of the NIfTI image "
                      "(truncated or damaged?)");
   }
-  const bool scaled = image->scl_slope != 0.0 && !(image->scl_slope == 1.0 && image->scl_inter == 0.0);
+  const bool scaled =
+      image->scl_slope != 0.0 && !(image->scl_slope == 1.0 && image->scl_inter == 0.0);
   LabelVolume volume{{image->nx, image->ny, image->nz}, {}};
   const auto count = static_cast<std::size_t>(image->nvox);
   try {
@@ -161,16 +180,19 @@ NiftiImageInfo readNiftiImage(
                      std::to_string(image->ndim));
   }
   if (nifti_image_load(image.get()) != 0 || image->data == nullptr) {
-    throw InputError(file.string() + ": cannot read the voxels of the NIfTI image "
+    throw InputError(file.string() +
+                     ": cannot read the voxels of the NIfTI image "
                      "(truncated or damaged?)");
   }
-  NiftiImageInfo info{{image->nx, image->ny, image->nz, std::max<std::int64_t>(image->nt, 1)},
-                      {image->dx, image->dy, image->dz}, image->dt,
-                      nifti_units_string(image->xyz_units), nifti_units_string(image->time_units),
-                      nifti_datatype_string(image->datatype),
-                      image->sform_code > 0 ? image->sform_code : image->qform_code,
-                      image->nifti_type == NIFTI_FTYPE_NIFTI2_1 ||
-                          image->nifti_type == NIFTI_FTYPE_NIFTI2_2};
+  NiftiImageInfo info{
+      {image->nx, image->ny, image->nz, std::max<std::int64_t>(image->nt, 1)},
+      {image->dx, image->dy, image->dz},
+      image->dt,
+      nifti_units_string(image->xyz_units),
+      nifti_units_string(image->time_units),
+      nifti_datatype_string(image->datatype),
+      image->sform_code > 0 ? image->sform_code : image->qform_code,
+      image->nifti_type == NIFTI_FTYPE_NIFTI2_1 || image->nifti_type == NIFTI_FTYPE_NIFTI2_2};
   const bool scaled =
       image->scl_slope != 0.0 && !(image->scl_slope == 1.0 && image->scl_inter == 0.0);
   constexpr std::size_t kChunk = std::size_t{1} << 16;
@@ -195,8 +217,8 @@ bool looksLikeNifti(const std::filesystem::path& file) {
   if (!in.read(reinterpret_cast<char*>(start), sizeof start)) return false;
   const bool gzip = start[0] == 0x1f && start[1] == 0x8b;
   // The header begins with its own size: 348 for NIfTI-1, 540 for NIfTI-2.
-  const std::uint32_t headerSize = start[0] | (start[1] << 8) | (start[2] << 16) |
-                                   (static_cast<std::uint32_t>(start[3]) << 24);
+  const std::uint32_t headerSize =
+      start[0] | (start[1] << 8) | (start[2] << 16) | (static_cast<std::uint32_t>(start[3]) << 24);
   return gzip || headerSize == 348 || headerSize == 540;
 }
 

@@ -43,14 +43,14 @@ LabelVolume readLabelVolume(const std::filesystem::path& file);
 // A NIfTI image as a summary describes it: grid, voxel size and time step with their
 // units, the world space and the file's kind.
 struct NiftiImageInfo {
-  std::int64_t dims[4];      // x, y, z, t (t is 1 for a 3-D image)
-  double voxelSize[3];       // in xyzUnits
-  double timeStep;           // in timeUnits
-  const char* xyzUnits;      // as the library names them: "mm", "Unknown", ...
-  const char* timeUnits;     // "s", "ms", "Unknown", ...
-  const char* datatype;      // "FLOAT32", "INT16", ...
-  int worldCode;             // sform code, else qform code, else 0
-  bool niftiTwo;             // NIfTI-2 rather than NIfTI-1
+  std::int64_t dims[4];   // x, y, z, t (t is 1 for a 3-D image)
+  double voxelSize[3];    // in xyzUnits
+  double timeStep;        // in timeUnits
+  const char* xyzUnits;   // as the library names them: "mm", "Unknown", ...
+  const char* timeUnits;  // "s", "ms", "Unknown", ...
+  const char* datatype;   // "FLOAT32", "INT16", ...
+  int worldCode;          // sform code, else qform code, else 0
+  bool niftiTwo;          // NIfTI-2 rather than NIfTI-1
 };
 
 // Reads a NIfTI image and streams its values, scaling applied, to `consume` in

@@ -19,8 +19,8 @@ struct NiftiImageDeleter {
 };
 using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
 
-void writeMap(const std::filesystem::path& file, const VtcGrid& grid,
-              const SpatialFrame& vmrFrame, int datatype, const void* values, int gzipLevel) {
+void writeMap(const std::filesystem::path& file, const VtcGrid& grid, const SpatialFrame& vmrFrame,
+              int datatype, const void* values, int gzipLevel) {
   nifti_set_debug_level(0);
   const std::int64_t dims[8] = {3, grid.dimX(), grid.dimY(), grid.dimZ(), 1, 1, 1, 1};
   NiftiImagePtr image(nifti_make_new_nim(dims, datatype, 0));

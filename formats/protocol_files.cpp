@@ -28,7 +28,8 @@ std::string outsidePart(const Interval& interval, TimeUnit unit, int volumes, do
   const std::string shown = number(interval.begin) + " to " + number(interval.end) + " ms";
   const std::string end = " the end of the run at " + number(runEnd) + " ms";
   if (interval.begin >= runEnd) return shown + " starts at or after" + end + "; ignored";
-  if (interval.begin < 0 && interval.end <= 0) return shown + " ends before the first volume; ignored";
+  if (interval.begin < 0 && interval.end <= 0)
+    return shown + " ends before the first volume; ignored";
   if (interval.begin < 0) return shown + " starts before the first volume; cut there";
   if (interval.end > runEnd) return shown + " reaches past" + end + "; cut there";
   return "";

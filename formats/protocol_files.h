@@ -20,10 +20,10 @@ namespace tolvane::formats {
 // The readers fill the shared protocol model.
 using design::Condition;
 using design::Interval;
-using design::Protocol;
-using design::TimeUnit;
 using design::kMaxConditionNameLength;
 using design::kMaxConditions;
+using design::Protocol;
+using design::TimeUnit;
 
 // A protocol of millions of events still fits; the limits only stop runaway input.
 constexpr TextLimits kProtocolLimits{16u << 20, 64u << 10};

@@ -79,13 +79,13 @@ Protocol readProtocolText(std::istream& in, const std::filesystem::path& file) {
       checkConditionName(file, line.number, argument);
       checkConditionCount(file, line.number, protocol.conditions.size() + 1);
       if (!names.emplace(argument).second) {
-        failAt(file, line.number, "expected a new condition name, found " + inQuotes(argument) +
-                                      " a second time");
+        failAt(file, line.number,
+               "expected a new condition name, found " + inQuotes(argument) + " a second time");
       }
       protocol.conditions.push_back({std::string(argument), {}});
     } else if (protocol.conditions.empty()) {
-      failAt(file, line.number, "expected 'condition NAME' before the first interval, found " +
-                                    inQuotes(content));
+      failAt(file, line.number,
+             "expected 'condition NAME' before the first interval, found " + inQuotes(content));
     } else {
       protocol.conditions.back().intervals.push_back(parseInterval(file, line, protocol.unit));
     }

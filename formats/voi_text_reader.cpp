@@ -41,8 +41,8 @@ std::array<std::int32_t, 3> parseVoxel(const std::filesystem::path& file, int li
     voxel[axis] = value.value_or(0);
   }
   if (!valid) {
-    failAt(file, line, "expected 'voi NAME' or a voxel of three whole numbers, found " +
-                           inQuotes(content));
+    failAt(file, line,
+           "expected 'voi NAME' or a voxel of three whole numbers, found " + inQuotes(content));
   }
   return voxel;
 }
@@ -78,8 +78,9 @@ VoiFile readVoiText(std::istream& in, const std::filesystem::path& file,
     if (!spaceGiven) {
       const auto code = tokens.size() == 2 ? parseInt(tokens[1]) : std::nullopt;
       if (keyword != "reference-space" || !code) {
-        failAt(file, line.number,
-               "expected 'reference-space CODE' (a whole number) first, found " + inQuotes(content));
+        failAt(
+            file, line.number,
+            "expected 'reference-space CODE' (a whole number) first, found " + inQuotes(content));
       }
       result.referenceSpace = *code;
       spaceGiven = true;
@@ -87,11 +88,13 @@ VoiFile readVoiText(std::istream& in, const std::filesystem::path& file,
       const std::string_view name = trim(content.substr(keyword.size()));
       checkVoiName(file, line.number, name);
       if (result.vois.size() == kMaxVois) {
-        failAt(file, line.number, "expected at most " + std::to_string(kMaxVois) + " VOIs, found more");
+        failAt(file, line.number,
+               "expected at most " + std::to_string(kMaxVois) + " VOIs, found more");
       }
       result.vois.push_back({std::string(name), {}});
     } else if (result.vois.empty()) {
-      failAt(file, line.number, "expected 'voi NAME' before the first voxel, found " + inQuotes(content));
+      failAt(file, line.number,
+             "expected 'voi NAME' before the first voxel, found " + inQuotes(content));
     } else {
       const std::array<std::int32_t, 3> voxel = parseVoxel(file, line.number, tokens, content);
       checkInsideVmr(file, line.number, result.referenceSpace, voxel, vmrDims);

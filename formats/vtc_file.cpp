@@ -72,8 +72,9 @@ void checkGrid(const std::filesystem::path& file, const VtcGrid& grid, const std
   for (int axis = 0; axis < 3; ++axis) {
     const std::int64_t extent = ends[axis] - starts[axis];
     if (dims[axis] < 1 || extent > INT32_MAX || extent / grid.resolution != dims[axis]) {
-      damaged(file, "expected grid dimensions that follow from the bounding box and "
-                    "resolution, found others");
+      damaged(file,
+              "expected grid dimensions that follow from the bounding box and "
+              "resolution, found others");
     }
   }
 }
@@ -86,9 +87,9 @@ void writeVtcFile(const std::filesystem::path& file, const VtcGrid& grid, const 
   header.putBytes(kMagic, sizeof kMagic);
   header.put<std::uint32_t>(kVtcFormatVersion);
   header.put<std::uint32_t>(static_cast<std::uint32_t>(kFixedHeaderSize + protocolFile.size()));
-  for (const std::int32_t value : {grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints,
-                                   grid.xStart, grid.xEnd, grid.yStart, grid.yEnd, grid.zStart,
-                                   grid.zEnd, grid.resolution}) {
+  for (const std::int32_t value :
+       {grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints, grid.xStart, grid.xEnd, grid.yStart,
+        grid.yEnd, grid.zStart, grid.zEnd, grid.resolution}) {
     header.put<std::int32_t>(value);
   }
   header.put<double>(grid.trMilliseconds);
@@ -140,7 +141,8 @@ VtcFileHeader readVtcFileHeader(std::istream& in, std::uint64_t fileSize,
   for (auto& row : header.frame.voxelToWorld.m) {
     for (double& value : row) {
       value = reader.get<double>();
-      if (!std::isfinite(value)) damaged(file, "expected a finite transform, found a NaN or infinity");
+      if (!std::isfinite(value))
+        damaged(file, "expected a finite transform, found a NaN or infinity");
     }
   }
   header.frame.code = reader.get<std::int32_t>();
@@ -174,8 +176,8 @@ VtcFileHeader readVtcFileHeader(std::istream& in, std::uint64_t fileSize,
     damaged(file, "expected " + std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) +
                       " x " + std::to_string(grid.dimZ()) + " voxels of " +
                       std::to_string(grid.timePoints) +
-                      " time points after the header, found a file of " +
-                      std::to_string(fileSize) + " bytes (truncated, or extended?)");
+                      " time points after the header, found a file of " + std::to_string(fileSize) +
+                      " bytes (truncated, or extended?)");
   }
   return header;
 }

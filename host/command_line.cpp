@@ -40,7 +40,8 @@ void addRunOptions(CLI::App& app, RunOptions& options) {
   app.add_flag("--no-vmr", options.noVmr, "Start without a VMR document")->excludes(vmr);
   app.add_flag("--conform", options.conform,
                "Resample the --vmr anatomical to 256^3 voxels of 1 mm, keeping its world "
-               "placement, and save it as " + std::string(kConformedAnatomicalName));
+               "placement, and save it as " +
+                   std::string(kConformedAnatomicalName));
   app.add_option("--cross", options.cross, "Cross position X,Y,Z in VMR voxels (default: centre)");
   app.add_option("--box", options.box,
                  "VTC bounding box XSTART,XEND,YSTART,YEND,ZSTART,ZEND in VMR voxels "
@@ -75,9 +76,10 @@ ExitStatus runModule(const RunOptions& options) {
   try {
     if (options.module.empty()) throw UsageError("no plug-in module given (see hvhost --help)");
     if (interactive && ::isatty(STDIN_FILENO) == 0) {
-      throw UsageError("standard input is not a terminal: answer the dialogues with --answers "
-                       "FILE (or --answers - for standard input) or take the defaults with "
-                       "--defaults");
+      throw UsageError(
+          "standard input is not a terminal: answer the dialogues with --answers "
+          "FILE (or --answers - for standard input) or take the defaults with "
+          "--defaults");
     }
     setup = buildSessionSetup(checkRunOptions(options));
     if (!options.log.empty()) console.appendLogTo(options.log);
@@ -114,13 +116,15 @@ ExitStatus runModule(const RunOptions& options) {
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
-  CLI::App app("hvhost runs a plug-in module in place of the desktop application: it answers "
-               "the plug-in's dialogues, owns its documents and writes real files.",
-               "hvhost");
-  app.footer("Exit status: 0 run completed, 1 run ended early or a dialogue could not be "
-             "answered, 2 usage or setup error, 3 a file could not be written.\n"
-             "File formats (protocols, VOIs, answers scripts, design matrix, VTC): see the "
-             "README, sections \"hvhost\" and \"File formats\".");
+  CLI::App app(
+      "hvhost runs a plug-in module in place of the desktop application: it answers "
+      "the plug-in's dialogues, owns its documents and writes real files.",
+      "hvhost");
+  app.footer(
+      "Exit status: 0 run completed, 1 run ended early or a dialogue could not be "
+      "answered, 2 usage or setup error, 3 a file could not be written.\n"
+      "File formats (protocols, VOIs, answers scripts, design matrix, VTC): see the "
+      "README, sections \"hvhost\" and \"File formats\".");
   RunOptions options;
   addRunOptions(app, options);
 

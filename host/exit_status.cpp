@@ -18,8 +18,8 @@ Failure describeFailure(const std::exception_ptr& error, Stage stage) {
     return {kExitOutputFailed, output.what()};
   } catch (const StorageError& storage) {
     // The plug-in learns it from the missing storage and ends the run itself.
-    if (stage == Stage::Run) return {kExitRunEnded, std::string(storage.what()) +
-                                                        "; the run is abandoned"};
+    if (stage == Stage::Run)
+      return {kExitRunEnded, std::string(storage.what()) + "; the run is abandoned"};
     return {kExitRunEnded, storage.what()};
   } catch (const std::bad_alloc&) {
     return {kExitRunEnded, "not enough memory; nothing more can be done"};

@@ -61,7 +61,8 @@ VtcGrid checkedGrid(const RunOptions& options) {
       throw InputError("--box: axis " + std::string(1, "XYZ"[axis]) + " runs from " +
                        std::to_string(starts[axis]) + " to " + std::to_string(ends[axis]) +
                        "; it must start at 0 or later and span at least one VTC voxel of "
-                       "resolution " + std::to_string(grid.resolution));
+                       "resolution " +
+                       std::to_string(grid.resolution));
     }
   }
   return grid;
@@ -85,7 +86,8 @@ std::string describeAffine(const Affine& affine) {
 void checkPlacement(const std::filesystem::path& labelImage, const Affine& vmrVoxelToWorld) {
   const Affine labels = readAnatomicalHeader(labelImage).frame.voxelToWorld;
   if (samePlacement(labels, vmrVoxelToWorld)) return;
-  throw InputError(labelImage.string() + ": expected a label image placed like the VMR, "
+  throw InputError(labelImage.string() +
+                   ": expected a label image placed like the VMR, "
                    "found another voxel-to-world transform: the label image has " +
                    describeAffine(labels) + ", the VMR " + describeAffine(vmrVoxelToWorld) +
                    " (rows of the 3 x 4 matrix, mm); resample the labels onto the anatomical");
@@ -101,9 +103,10 @@ RunPlan checkRunOptions(const RunOptions& options) {
   plan.noVmr = options.noVmr;
   plan.vmrFile = options.vmr;
   if (options.conform && options.vmr.empty()) {
-    throw InputError("--conform resamples the anatomical given with --vmr FILE, and none was "
-                     "given (without --vmr the VMR is an empty volume of 256 x 256 x 256 voxels "
-                     "of 1 mm already)");
+    throw InputError(
+        "--conform resamples the anatomical given with --vmr FILE, and none was "
+        "given (without --vmr the VMR is an empty volume of 256 x 256 x 256 voxels "
+        "of 1 mm already)");
   }
   plan.conform = options.conform;
   if (!options.cross.empty()) {
@@ -131,9 +134,8 @@ SessionSetup buildSessionSetup(const RunPlan& plan) {
     setup.vmr.reset();
   } else if (plan.conform) {
     ConformedAnatomical conformed = conformAnatomical(plan.vmrFile);
-    setup.vmr = VmrDocument(
-        Anatomical{{kConformedDimension, kConformedDimension, kConformedDimension},
-                   conformed.geometry.frame});
+    setup.vmr = VmrDocument(Anatomical{
+        {kConformedDimension, kConformedDimension, kConformedDimension}, conformed.geometry.frame});
     setup.conformedFrom = plan.vmrFile;
     setup.conformed = std::move(conformed);
   } else if (!plan.vmrFile.empty()) {
@@ -144,7 +146,8 @@ SessionSetup buildSessionSetup(const RunPlan& plan) {
   for (const std::filesystem::path& file : plan.voiFiles) {
     // "--voi a.txt,b.nii.gz" names one file that does not exist; say why.
     if (file.string().find(',') != std::string::npos && !std::filesystem::exists(file, error)) {
-      throw InputError("--voi " + file.string() + ": no such file; --voi takes one file, so "
+      throw InputError("--voi " + file.string() +
+                       ": no such file; --voi takes one file, so "
                        "give each its own --voi (--voi FILE1 --voi FILE2)");
     }
     VoiFile vois = readVoiFile(file, setup.vmr->dims());

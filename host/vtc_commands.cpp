@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "formats/atomic_file.h"
-#include "host/dialogues/console.h"
-#include "host/exit_status.h"
 #include "formats/nifti_io.h"
 #include "formats/text_parsing.h"
-#include "host/session/vtc_document.h"
 #include "formats/vtc_file.h"
+#include "host/dialogues/console.h"
+#include "host/exit_status.h"
+#include "host/session/vtc_document.h"
 #include "host/shared_names.h"
 
 namespace hvhost {
@@ -69,9 +69,8 @@ void printStatistics(const ValueStatistics& statistics, std::ostream& out) {
 void printNativeInfo(const std::filesystem::path& file, std::ostream& out) {
   const VtcFileHeader header = readVtcFileHeader(file);
   ValueStatistics statistics;
-  readVtcFileData(file, header, [&](const float* values, std::size_t count) {
-    statistics.add(values, count);
-  });
+  readVtcFileData(file, header,
+                  [&](const float* values, std::size_t count) { statistics.add(values, count); });
   const VtcGrid& grid = header.grid;
   out << "file:          " << printable(file.string()) << '\n'
       << "format:        native VTC, version " << kVtcFormatVersion << '\n'
@@ -89,9 +88,8 @@ void printNativeInfo(const std::filesystem::path& file, std::ostream& out) {
 
 void printNiftiInfo(const std::filesystem::path& file, std::ostream& out) {
   ValueStatistics statistics;
-  const NiftiImageInfo info = readNiftiImage(file, [&](const float* values, std::size_t count) {
-    statistics.add(values, count);
-  });
+  const NiftiImageInfo info = readNiftiImage(
+      file, [&](const float* values, std::size_t count) { statistics.add(values, count); });
   const bool compressed = file.extension() == ".gz";
   out << "file:          " << printable(file.string()) << '\n'
       << "format:        " << (info.niftiTwo ? "NIfTI-2" : "NIfTI-1")
@@ -123,7 +121,8 @@ void convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::p
     throw UsageError(out.string() + ": expected a NIfTI name ending in .nii or .nii.gz");
   }
   if (looksLikeNifti(in)) {
-    throw InputError(in.string() + ": expected a native VTC, found a NIfTI file, which needs no "
+    throw InputError(in.string() +
+                     ": expected a native VTC, found a NIfTI file, which needs no "
                      "conversion (hvhost info reads it)");
   }
   const VtcFileHeader header = readVtcFileHeader(in);
@@ -132,9 +131,8 @@ void convertVtcToNifti(const std::filesystem::path& in, const std::filesystem::p
   const std::uint64_t bytes = VtcDocument::bytesNeeded(header.grid);
   const std::uint64_t memory = physicalMemoryBytes();
   if (bytes > memory) {
-    throw StorageError(in.string() + ": the VTC needs " +
-                       describeSize(bytes, SizeUnit::Gibibytes) + ", more than the " +
-                       describeSize(memory, SizeUnit::Gibibytes) +
+    throw StorageError(in.string() + ": the VTC needs " + describeSize(bytes, SizeUnit::Gibibytes) +
+                       ", more than the " + describeSize(memory, SizeUnit::Gibibytes) +
                        " of memory available; it cannot be converted here");
   }
   std::vector<float> data;

@@ -19,8 +19,8 @@ namespace tolvane::numerics {
 
 // Formats the message like printf and ends the process through vcerror. Messages are
 // short; a longer one is cut, never overrun.
-[[noreturn]] __attribute__((format(printf, 1, 2))) inline void refuseArgument(
-    const char* format, ...) {
+[[noreturn]] __attribute__((format(printf, 1, 2))) inline void refuseArgument(const char* format,
+                                                                              ...) {
   char message[256];
   va_list arguments;
   va_start(arguments, format);

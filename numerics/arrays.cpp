@@ -138,8 +138,7 @@ float** convert_matrix(float* block, long row_low, long row_high, long col_low, 
   const long nrow = row_high - row_low + 1;
   const long ncol = col_high - col_low + 1;
   float** view =
-      allocateBlock<float*>(pointerSlots(nrow), "allocation failure in convert_matrix()") -
-      row_low;
+      allocateBlock<float*>(pointerSlots(nrow), "allocation failure in convert_matrix()") - row_low;
   view[row_low] = block - col_low;
   for (long i = row_low + 1; i <= row_high; ++i) view[i] = view[i - 1] + ncol;
   return view;
@@ -150,17 +149,16 @@ float*** f3tensor(long row_low, long row_high, long col_low, long col_high, long
   static const char* const messages[3] = {"allocation failure 1 in f3tensor()",
                                           "allocation failure 2 in f3tensor()",
                                           "allocation failure 3 in f3tensor()"};
-  return offsetTensor<float>(row_low, row_high, col_low, col_high, depth_low, depth_high,
-                             messages);
+  return offsetTensor<float>(row_low, row_high, col_low, col_high, depth_low, depth_high, messages);
 }
 
-unsigned char*** c3tensor(long row_low, long row_high, long col_low, long col_high,
-                          long depth_low, long depth_high) {
+unsigned char*** c3tensor(long row_low, long row_high, long col_low, long col_high, long depth_low,
+                          long depth_high) {
   static const char* const messages[3] = {"allocation failure 1 in c3tensor()",
                                           "allocation failure 2 in c3tensor()",
                                           "allocation failure 3 in c3tensor()"};
-  return offsetTensor<unsigned char>(row_low, row_high, col_low, col_high, depth_low,
-                                     depth_high, messages);
+  return offsetTensor<unsigned char>(row_low, row_high, col_low, col_high, depth_low, depth_high,
+                                     messages);
 }
 
 void free_vector(float* v, long low, long) { releaseVector(v, low); }

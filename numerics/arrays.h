@@ -49,8 +49,8 @@ float** convert_matrix(float* block, long row_low, long row_high, long col_low, 
 
 float*** f3tensor(long row_low, long row_high, long col_low, long col_high, long depth_low,
                   long depth_high);
-unsigned char*** c3tensor(long row_low, long row_high, long col_low, long col_high,
-                          long depth_low, long depth_high);
+unsigned char*** c3tensor(long row_low, long row_high, long col_low, long col_high, long depth_low,
+                          long depth_high);
 
 void free_vector(float* v, long low, long high);
 void free_ivector(int* v, long low, long high);
@@ -68,5 +68,5 @@ void free_convert_matrix(float** m, long row_low, long row_high, long col_low, l
 
 void free_f3tensor(float*** t, long row_low, long row_high, long col_low, long col_high,
                    long depth_low, long depth_high);
-void free_c3tensor(unsigned char*** t, long row_low, long row_high, long col_low,
-                   long col_high, long depth_low, long depth_high);
+void free_c3tensor(unsigned char*** t, long row_low, long row_high, long col_low, long col_high,
+                   long depth_low, long depth_high);

@@ -51,8 +51,8 @@ struct Twiddle {
 // frequency (a) and its mirror (b) of a real sequence packed as complex pairs. c_a and
 // c_b select forward or inverse. All four inputs are read before any output is written,
 // so a pair that maps onto itself is handled correctly.
-void splitPair(float& a_re, float& a_im, float& b_re, float& b_im, float c_a, float c_b,
-               double wr, double wi) {
+void splitPair(float& a_re, float& a_im, float& b_re, float& b_im, float c_a, float c_b, double wr,
+               double wi) {
   const float even_re = c_a * (a_re + b_re);
   const float even_im = c_a * (a_im - b_im);
   const float odd_re = -c_b * (a_im + b_im);

@@ -35,11 +35,11 @@ struct MarquardtState {
   bool active = false;
   int nparams = 0;
   int mfit = 0;
-  float ochisq = 0.0f;     // chi-square at the accepted parameters
-  float* atry = nullptr;   // trial parameters [1..nparams]
-  float* beta = nullptr;   // gradient at the accepted parameters, packed
-  float* da = nullptr;     // step from the linear solve, then the trial's gradient, packed
-  float** oneda = nullptr; // right-hand side column [1..mfit][1..1] for gaussj
+  float ochisq = 0.0f;      // chi-square at the accepted parameters
+  float* atry = nullptr;    // trial parameters [1..nparams]
+  float* beta = nullptr;    // gradient at the accepted parameters, packed
+  float* da = nullptr;      // step from the linear solve, then the trial's gradient, packed
+  float** oneda = nullptr;  // right-hand side column [1..mfit][1..1] for gaussj
 };
 
 MarquardtState marquardt;  // process-wide: one nonlinear fit at a time
@@ -178,8 +178,8 @@ void mrqmin(float* x, float* y, float* sigma, int npoints, float* params, int* f
   const int mfit = s.mfit;
   for (int j = 1; j <= mfit; ++j) {
     for (int k = 1; k <= mfit; ++k) covariance[j][k] = alpha[j][k];
-    covariance[j][j] = static_cast<float>(static_cast<double>(alpha[j][j]) *
-                                          (1.0 + static_cast<double>(*lambda)));
+    covariance[j][j] =
+        static_cast<float>(static_cast<double>(alpha[j][j]) * (1.0 + static_cast<double>(*lambda)));
     s.oneda[j][1] = s.beta[j];
   }
   gaussj(covariance, mfit, s.oneda, 1);
@@ -221,8 +221,8 @@ void mrqmin(float* x, float* y, float* sigma, int npoints, float* params, int* f
 void covsrt(float** covariance, int nparams, int* fitflags, int mfit) {
   const int fitted = countFitted(fitflags, nparams);
   if (mfit != fitted) {
-    tolvane::numerics::refuseArgument("covsrt: mfit = %d but fitflags mark %d parameters",
-                                      mfit, fitted);
+    tolvane::numerics::refuseArgument("covsrt: mfit = %d but fitflags mark %d parameters", mfit,
+                                      fitted);
   }
   for (int i = mfit + 1; i <= nparams; ++i) {
     for (int j = 1; j <= i; ++j) covariance[i][j] = covariance[j][i] = 0.0f;
@@ -245,8 +245,8 @@ void fgauss(float x, float* params, float* y, float* deriv, int nparams) {
     const float arg = (x - params[i + 1]) / params[i + 2];
     const float ex = std::exp(-arg * arg);
     const float amplitude = params[i] * ex;
-    const float f = static_cast<float>(static_cast<double>(amplitude) * 2.0 *
-                                       static_cast<double>(arg));
+    const float f =
+        static_cast<float>(static_cast<double>(amplitude) * 2.0 * static_cast<double>(arg));
     sum = sum + amplitude;
     deriv[i] = ex;
     deriv[i + 1] = f / params[i + 2];

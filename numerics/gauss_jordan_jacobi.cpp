@@ -131,14 +131,12 @@ void jacobi(float** a, int n, float* d, float** v, int* rotations) {
             const float theta =
                 static_cast<float>(0.5 * static_cast<double>(h) / static_cast<double>(a[ip][iq]));
             const float thetaSquared = theta * theta;
-            t = static_cast<float>(
-                1.0 / (std::fabs(static_cast<double>(theta)) +
-                       std::sqrt(1.0 + static_cast<double>(thetaSquared))));
+            t = static_cast<float>(1.0 / (std::fabs(static_cast<double>(theta)) +
+                                          std::sqrt(1.0 + static_cast<double>(thetaSquared))));
             if (theta < 0.0f) t = -t;
           }
           const float onePlusTSquared = 1.0f + t * t;
-          const float c =
-              static_cast<float>(1.0 / std::sqrt(static_cast<double>(onePlusTSquared)));
+          const float c = static_cast<float>(1.0 / std::sqrt(static_cast<double>(onePlusTSquared)));
           const float s = t * c;
           const float tau =
               static_cast<float>(static_cast<double>(s) / (1.0 + static_cast<double>(c)));

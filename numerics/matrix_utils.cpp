@@ -72,7 +72,7 @@ void diagmatrix_matrix_mult(float* d, float** a, int m, int n) {
   }
 }
 
-void fast_matrix_matrix_mult(float** a, float** /*b*/, float** c, int m, int /*n*/, int p,
-                             bool, bool) {
+void fast_matrix_matrix_mult(float** a, float** /*b*/, float** c, int m, int /*n*/, int p, bool,
+                             bool) {
   transposematrix_matrix_mult(a, c, m, p);
 }

@@ -38,5 +38,4 @@ void diagmatrix_matrix_mult(float* d, float** a, int m, int n);
 
 // Exactly transposematrix_matrix_mult(a, c, m, p): c (m x m) = inner products of the
 // rows of a over columns 0..p-1. b, n and both flags are not read.
-void fast_matrix_matrix_mult(float** a, float** b, float** c, int m, int n, int p, bool,
-                             bool);
+void fast_matrix_matrix_mult(float** a, float** b, float** c, int m, int n, int p, bool, bool);

@@ -121,7 +121,8 @@ void scaleBlock(const float* r, float* scale, std::size_t count) {
     const std::uint32_t zBits = bits - (static_cast<std::uint32_t>(k) << kMantissaBits);
     float z;
     std::memcpy(&z, &zBits, sizeof z);
-    const Interval& interval = kIntervalTable.entries[(offset >> kIntervalShift) & (kIntervals - 1)];
+    const Interval& interval =
+        kIntervalTable.entries[(offset >> kIntervalShift) & (kIntervals - 1)];
     reduced[j] = static_cast<double>(z) * interval.invc - 1.0;  // exact
     base[j] = static_cast<double>(k) * kLn2 + interval.logc;
     wide[j] = static_cast<double>(r[j]);
@@ -160,13 +161,13 @@ TOLVANE_TARGET_AVX512 inline __m512d logOnePlusAvx512(__m512d t) {
   const __m512d t2 = _mm512_mul_pd(t, t);
   const __m512d t4 = _mm512_mul_pd(t2, t2);
   const __m512d c2 = _mm512_add_pd(_mm512_set1_pd(kLogOnePlusFactors[0].constant),
-                                  _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[0].slope)));
+                                   _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[0].slope)));
   const __m512d c4 = _mm512_add_pd(_mm512_set1_pd(kLogOnePlusFactors[1].constant),
-                                  _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[1].slope)));
+                                   _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[1].slope)));
   const __m512d c6 = _mm512_add_pd(_mm512_set1_pd(kLogOnePlusFactors[2].constant),
-                                  _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[2].slope)));
+                                   _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[2].slope)));
   const __m512d c8 = _mm512_add_pd(_mm512_set1_pd(kLogOnePlusFactors[3].constant),
-                                  _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[3].slope)));
+                                   _mm512_mul_pd(t, _mm512_set1_pd(kLogOnePlusFactors[3].slope)));
   const __m512d low = _mm512_add_pd(c2, _mm512_mul_pd(t2, c4));
   const __m512d high = _mm512_add_pd(c6, _mm512_mul_pd(t2, c8));
   return _mm512_add_pd(t, _mm512_mul_pd(t2, _mm512_add_pd(low, _mm512_mul_pd(t4, high))));
@@ -176,7 +177,7 @@ TOLVANE_TARGET_AVX512 inline __m512d logOnePlusAvx512(__m512d t) {
 // and subnormal radii compute with a stand-in radius, just below 1; the subnormal
 // ones are reported, for polarScale to decide.
 TOLVANE_TARGET_AVX512 inline __m512d minusTwoLogAvx512(const float* r, __mmask8 live, __m512d& wide,
-                                                      __mmask8& subnormal) {
+                                                       __mmask8& subnormal) {
   const __m256i loaded = _mm256_maskz_loadu_epi32(live, r);
   subnormal = _mm256_mask_cmplt_epu32_mask(live, loaded, _mm256_set1_epi32(kSmallestNormal));
   const __m256i bits = _mm256_mask_mov_epi32(loaded, static_cast<__mmask8>(~live | subnormal),
@@ -203,8 +204,9 @@ TOLVANE_TARGET_AVX512 inline __m512d minusTwoLogAvx512(const float* r, __mmask8 
 // The scale factors from -2 ln r and r: sqrt(L / r) = L / sqrt(L r), from one
 // estimate of 1 / sqrt(L r) and two Newton steps, rounded to float where the rounding
 // is certain; the other lanes, and the subnormal ones, are left to polarScale.
-TOLVANE_TARGET_AVX512 inline void finishAvx512(__m512d minusTwoLog, __m512d wide, __mmask8 subnormal,
-                                              const float* r, float* scale, __mmask8 live) {
+TOLVANE_TARGET_AVX512 inline void finishAvx512(__m512d minusTwoLog, __m512d wide,
+                                               __mmask8 subnormal, const float* r, float* scale,
+                                               __mmask8 live) {
   const __m512d product = _mm512_mul_pd(minusTwoLog, wide);
   const __m512d halfProduct = _mm512_mul_pd(product, _mm512_set1_pd(0.5));
   const __m512d threeHalves = _mm512_set1_pd(1.5);
@@ -252,13 +254,13 @@ TOLVANE_TARGET_AVX2 inline __m256d logOnePlusAvx2(__m256d t) {
   const __m256d t2 = _mm256_mul_pd(t, t);
   const __m256d t4 = _mm256_mul_pd(t2, t2);
   const __m256d c2 = _mm256_add_pd(_mm256_set1_pd(kLogOnePlusFactors[0].constant),
-                                  _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[0].slope)));
+                                   _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[0].slope)));
   const __m256d c4 = _mm256_add_pd(_mm256_set1_pd(kLogOnePlusFactors[1].constant),
-                                  _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[1].slope)));
+                                   _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[1].slope)));
   const __m256d c6 = _mm256_add_pd(_mm256_set1_pd(kLogOnePlusFactors[2].constant),
-                                  _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[2].slope)));
+                                   _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[2].slope)));
   const __m256d c8 = _mm256_add_pd(_mm256_set1_pd(kLogOnePlusFactors[3].constant),
-                                  _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[3].slope)));
+                                   _mm256_mul_pd(t, _mm256_set1_pd(kLogOnePlusFactors[3].slope)));
   const __m256d low = _mm256_add_pd(c2, _mm256_mul_pd(t2, c4));
   const __m256d high = _mm256_add_pd(c6, _mm256_mul_pd(t2, c8));
   return _mm256_add_pd(t, _mm256_mul_pd(t2, _mm256_add_pd(low, _mm256_mul_pd(t4, high))));

@@ -9,15 +9,14 @@
 // ln r = k ln 2 + ln z, with z = r 2^-k in [0.699, 1.398) (in [0.6875, 1.375) on the
 // wider paths), so that radii just below 1 keep k = 0 and lose nothing to
 // cancellation. z falls into one of n intervals of equal width in its bit pattern; on
-// interval i, ln z = -ln(invc_i) + ln(1 + t) with t = z invc_i - 1. invc_i approximates 1 / (the interval's centre) with 21
-// significant bits, so z invc_i (24 + 21 bits) and t are exact; the interval ending at
-// 1 uses invc = 1, so that ln r for r near 1 is ln(1 + t) alone and stays accurate
-// relative to its small size. -ln(invc_i) comes from the extended-precision
-// logarithm, once, when the module is loaded; ln(1 + t) is its Taylor polynomial of
-// degree 9. The portable path uses n = 128 intervals (|t| <= 2^-8); the wider paths
-// use n = 16, whose table fits in two AVX-512 registers per column (|t| <= 2^-5, where
-// the omitted terms are still below 2^-48 of ln(1 + t)). Either way the logarithm is
-// within 2^-47 of the exact one, relative.
+// interval i, ln z = -ln(invc_i) + ln(1 + t) with t = z invc_i - 1. invc_i approximates 1 / (the
+// interval's centre) with 21 significant bits, so z invc_i (24 + 21 bits) and t are exact; the
+// interval ending at 1 uses invc = 1, so that ln r for r near 1 is ln(1 + t) alone and stays
+// accurate relative to its small size. -ln(invc_i) comes from the extended-precision logarithm,
+// once, when the module is loaded; ln(1 + t) is its Taylor polynomial of degree 9. The portable
+// path uses n = 128 intervals (|t| <= 2^-8); the wider paths use n = 16, whose table fits in two
+// AVX-512 registers per column (|t| <= 2^-5, where the omitted terms are still below 2^-48 of ln(1
+// + t)). Either way the logarithm is within 2^-47 of the exact one, relative.
 //
 // The portable and AVX2 paths then divide and take the square root, both correctly
 // rounded. The AVX-512 path avoids these slow instructions: with L = -2 ln r,

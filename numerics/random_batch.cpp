@@ -34,8 +34,8 @@ constexpr std::ptrdiff_t kPrefetchDistance = 64;  // stores ahead
 
 // The shuffled generator, held in locals while a batch runs.
 struct ShuffledGenerator {
-  int value;                // the caller's seed variable
-  std::uint32_t previous;   // positive here, so the slot is a plain shift
+  int value;               // the caller's seed variable
+  std::uint32_t previous;  // positive here, so the slot is a plain shift
   int* table;
 
   std::uint32_t next() {
@@ -64,7 +64,8 @@ struct ShuffledGenerator {
         slot = slotOf[taken];
         *out++ = static_cast<std::uint32_t>(table[taken]);
         table[taken] = generated;
-        slotOf[taken] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(generated) / kTableDivisor);
+        slotOf[taken] =
+            static_cast<std::uint8_t>(static_cast<std::uint32_t>(generated) / kTableDivisor);
       }
       value = even;
       odd = foldedDoubleStep(odd);
@@ -123,7 +124,8 @@ void keepAcceptedPairs(const std::uint32_t* shuffled, std::size_t pairCount, Pol
     const __m128 xy = _mm_sub_ps(_mm_add_ps(u, u), one);  // x0 y0 x1 y1
     const __m128 squares = _mm_mul_ps(xy, xy);
     _mm_store_ps(points, xy);
-    _mm_store_ps(radii, _mm_add_ps(squares, _mm_shuffle_ps(squares, squares, _MM_SHUFFLE(2, 3, 0, 1))));
+    _mm_store_ps(radii,
+                 _mm_add_ps(squares, _mm_shuffle_ps(squares, squares, _MM_SHUFFLE(2, 3, 0, 1))));
     for (int pair = 0; pair < 2; ++pair) {
       const float r = radii[2 * pair];
       pairs.x[kept] = points[2 * pair];
@@ -254,7 +256,10 @@ class DeviateSink {
   DeviateSink(const ScaledOutput& output, std::size_t count, GeneratorState& state)
       : next_(reinterpret_cast<std::uintptr_t>(output.first)),
         step_(output.stride * static_cast<std::ptrdiff_t>(sizeof(float))),
-        scale_(output.scale), offset_(output.offset), left_(count), state_(state) {}
+        scale_(output.scale),
+        offset_(output.offset),
+        left_(count),
+        state_(state) {}
 
   std::size_t left() const { return left_; }
 
@@ -305,8 +310,8 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
   DeviateSink sink(output, count, state);
   // The fast path needs a seeded table, no pending deviate and a generator value in
   // 1 .. 2^31 - 2, which every step then keeps; anything else goes the plain way.
-  while (sink.left() > 0 && (state.deviatePending || state.previous == 0 || *seed <= 0 ||
-                             *seed >= kModulus))
+  while (sink.left() > 0 &&
+         (state.deviatePending || state.previous == 0 || *seed <= 0 || *seed >= kModulus))
     sink.store(nextDeviate(state, seed));
   if (sink.left() == 0) return;
 

@@ -14,9 +14,9 @@ namespace tolvane::random {
 
 constexpr int kShuffleTableSize = 32;
 constexpr int kMultiplier = 16807;
-constexpr int kModulus = 2147483647;      // 2^31 - 1
-constexpr int kSchrageQuotient = 127773;  // kModulus / kMultiplier
-constexpr int kSchrageRemainder = 2836;   // kModulus % kMultiplier
+constexpr int kModulus = 2147483647;                                   // 2^31 - 1
+constexpr int kSchrageQuotient = 127773;                               // kModulus / kMultiplier
+constexpr int kSchrageRemainder = 2836;                                // kModulus % kMultiplier
 constexpr int kTableDivisor = 1 + (kModulus - 1) / kShuffleTableSize;  // 2^26
 constexpr double kScale = 1.0 / 2147483647.0;  // the double nearest to 1 / (2^31 - 1)
 constexpr double kUpperLimit = 0.99999988;     // 1 - 1.2e-7
@@ -44,8 +44,8 @@ template <std::uint64_t kFactor>
 inline int foldedProduct(int s) {
   static_assert(kFactor < (std::uint64_t{1} << 29));
   const std::uint64_t product = static_cast<std::uint64_t>(s) * kFactor;
-  std::uint32_t folded = static_cast<std::uint32_t>(product & kModulus) +
-                         static_cast<std::uint32_t>(product >> 31);
+  std::uint32_t folded =
+      static_cast<std::uint32_t>(product & kModulus) + static_cast<std::uint32_t>(product >> 31);
   if (folded >= static_cast<std::uint32_t>(kModulus)) folded -= kModulus;
   return static_cast<int>(folded);
 }

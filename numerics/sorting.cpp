@@ -66,8 +66,10 @@ Partition partition(T* values, Companion& companion, unsigned long l, unsigned l
   unsigned long i = l + 1;
   unsigned long j = r;
   for (;;) {
-    do ++i; while (values[i] < pivot);
-    do --j; while (values[j] > pivot);
+    do ++i;
+    while (values[i] < pivot);
+    do --j;
+    while (values[j] > pivot);
     if (j < i) break;
     std::swap(values[i], values[j]);
     companion.swap(i, j);

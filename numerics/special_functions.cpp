@@ -16,8 +16,8 @@
 namespace {
 
 // Lanczos approximation of ln Gamma (six terms, shift 5.5).
-constexpr double kLanczosCoefficients[6] = {76.18009172947146,     -86.50532032941678,
-                                            24.01409824083091,     -1.231739572450155,
+constexpr double kLanczosCoefficients[6] = {76.18009172947146,    -86.50532032941678,
+                                            24.01409824083091,    -1.231739572450155,
                                             0.001208650973866179, -5.395239384953e-06};
 constexpr double kLanczosSeriesStart = 1.000000000190015;
 constexpr double kLanczosShift = 5.5;
@@ -34,8 +34,8 @@ constexpr float kHugeFloat = 1.0e30f;    // Lentz start for c, standing in for i
 // Coefficients of the erfc approximation: the constant term first, then the
 // polynomial in t from degree 1 up.
 constexpr double kErfcConstant = 1.26551223;
-constexpr double kErfcPolynomial[9] = {1.00002368,  0.37409196, 0.09678418,
-                                       -0.18628806, 0.27886807, -1.13520398,
+constexpr double kErfcPolynomial[9] = {1.00002368,  0.37409196,  0.09678418,
+                                       -0.18628806, 0.27886807,  -1.13520398,
                                        1.48851587,  -0.82215223, 0.17087277};
 
 // The Kolmogorov-Smirnov series stops when a term is small against the previous term
@@ -61,8 +61,7 @@ double floorTiny(double v) { return std::fabs(v) < kTinyDouble ? kTinyDouble : v
 // float ln Gamma(a) that gser and gcf have stored.
 double gammaPrefactor(float a, float x, float ln_gamma_a) {
   const double xd = static_cast<double>(x);
-  return std::exp(-xd + static_cast<double>(a) * std::log(xd) -
-                  static_cast<double>(ln_gamma_a));
+  return std::exp(-xd + static_cast<double>(a) * std::log(xd) - static_cast<double>(ln_gamma_a));
 }
 
 // Walks the statistic v towards the point where forward(v) = p, assuming that the
@@ -131,8 +130,7 @@ void gser(float* result, float a, float x, float* ln_gamma_a) {
     sum = sum + term;
     if (std::fabs(static_cast<double>(sum)) * kRelativeTolerance >
         std::fabs(static_cast<double>(term))) {
-      *result = static_cast<float>(static_cast<double>(sum) *
-                                   gammaPrefactor(a, x, *ln_gamma_a));
+      *result = static_cast<float>(static_cast<double>(sum) * gammaPrefactor(a, x, *ln_gamma_a));
       return;
     }
   }
@@ -229,13 +227,12 @@ float betai(float a, float b, float x) {
   float front = 0.0f;
   if (x != 0.0f && x != 1.0f) {
     const double xd = static_cast<double>(x);
-    front = static_cast<float>(std::exp(
-        gammln(static_cast<double>(apb)) - gammln(static_cast<double>(a)) -
-        gammln(static_cast<double>(b)) + static_cast<double>(a) * std::log(xd) +
-        static_cast<double>(b) * std::log(1.0 - xd)));
+    front = static_cast<float>(
+        std::exp(gammln(static_cast<double>(apb)) - gammln(static_cast<double>(a)) -
+                 gammln(static_cast<double>(b)) + static_cast<double>(a) * std::log(xd) +
+                 static_cast<double>(b) * std::log(1.0 - xd)));
   }
-  if (static_cast<double>(x) <
-      (static_cast<double>(a) + 1.0) / (static_cast<double>(apb) + 2.0)) {
+  if (static_cast<double>(x) < (static_cast<double>(a) + 1.0) / (static_cast<double>(apb) + 2.0)) {
     return betacf(a, b, x) * front / a;
   }
   // 1 - x is exact in double for every float x in [0, 1].
@@ -252,8 +249,8 @@ float erfcc(float x) {
   double poly = kErfcPolynomial[8];
   for (int k = 7; k >= 0; --k) poly = kErfcPolynomial[k] + td * poly;
   poly = td * poly;
-  const float ans = static_cast<float>(
-      td * std::exp(static_cast<double>(-z * z) - kErfcConstant + poly));
+  const float ans =
+      static_cast<float>(td * std::exp(static_cast<double>(-z * z) - kErfcConstant + poly));
   return x >= 0.0f ? ans : static_cast<float>(2.0 - static_cast<double>(ans));
 }
 
@@ -269,8 +266,8 @@ float probks(float lambda) {
   for (int j = 1; j <= kMaxKsTerms; ++j) {
     const float jf = static_cast<float>(j);
     const float exponent = expo * jf * jf;
-    const float term = static_cast<float>(static_cast<double>(factor) *
-                                          std::exp(static_cast<double>(exponent)));
+    const float term =
+        static_cast<float>(static_cast<double>(factor) * std::exp(static_cast<double>(exponent)));
     sum = sum + term;
     const double magnitude = std::fabs(static_cast<double>(term));
     if (static_cast<double>(previous) * kKsTermRatio >= magnitude ||

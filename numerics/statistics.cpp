@@ -50,8 +50,8 @@ CentredSums centredSums(const float* x, const float* y, unsigned long n) {
 
 // The accumulation step shared by the incremental correlation and regression: each
 // point contributes its deviations from the running means, itself included.
-void accumulate(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx,
-                float& syy, float& sxy) {
+void accumulate(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx, float& syy,
+                float& sxy) {
   count = count + 1.0f;
   sum_x = sum_x + x;
   sum_y = sum_y + y;
@@ -97,23 +97,23 @@ void ttest(float* data1, unsigned long count1, float* data2, unsigned long count
   avevar(data1, count1, &mean1, &variance1);
   avevar(data2, count2, &mean2, &variance2);
   const float df = static_cast<float>(count1 + count2 - 2);
-  const float pooled = (static_cast<float>(count1 - 1) * variance1 +
-                        static_cast<float>(count2 - 1) * variance2) /
-                       df;
+  const float pooled =
+      (static_cast<float>(count1 - 1) * variance1 + static_cast<float>(count2 - 1) * variance2) /
+      df;
   if (pooled == 0.0f) {
     *t = 0.0f;
     return;
   }
   const double spread =
-      std::sqrt(static_cast<double>(pooled) * (1.0 / static_cast<double>(count1) +
-                                                1.0 / static_cast<double>(count2)));
+      std::sqrt(static_cast<double>(pooled) *
+                (1.0 / static_cast<double>(count1) + 1.0 / static_cast<double>(count2)));
   *t = static_cast<float>(static_cast<double>(mean1 - mean2) / spread);
 }
 
 // t = (mean1 - mean2) / sqrt(var1/count1 + var2/count2), the sum in float, the root
 // and the quotient in double.
-void tutest(float* data1, unsigned long count1, float* data2, unsigned long count2,
-            float* t, float* /*prob*/) {
+void tutest(float* data1, unsigned long count1, float* data2, unsigned long count2, float* t,
+            float* /*prob*/) {
   float mean1, variance1, mean2, variance2;
   avevar(data1, count1, &mean1, &variance1);
   avevar(data2, count2, &mean2, &variance2);
@@ -121,10 +121,8 @@ void tutest(float* data1, unsigned long count1, float* data2, unsigned long coun
     *t = 0.0f;
     return;
   }
-  const float sum = variance1 / static_cast<float>(count1) +
-                    variance2 / static_cast<float>(count2);
-  *t = static_cast<float>(static_cast<double>(mean1 - mean2) /
-                          std::sqrt(static_cast<double>(sum)));
+  const float sum = variance1 / static_cast<float>(count1) + variance2 / static_cast<float>(count2);
+  *t = static_cast<float>(static_cast<double>(mean1 - mean2) / std::sqrt(static_cast<double>(sum)));
 }
 
 // Walks both sorted samples in step, advancing whichever has the smaller next value
@@ -218,9 +216,9 @@ void spear(float* data1, float* data2, unsigned long n, float* d, float* d_z, fl
                                               (1.0 - static_cast<double>(ties2 / cube)));
   const double nd = static_cast<double>(nf);
   const float next_squared = (nf + 1.0f) * (nf + 1.0f);
-  const float d_variance = static_cast<float>(nd * ((nd - 1.0) * nd) *
-                                              static_cast<double>(next_squared) / 36.0 *
-                                              static_cast<double>(tie_factor));
+  const float d_variance =
+      static_cast<float>(nd * ((nd - 1.0) * nd) * static_cast<double>(next_squared) / 36.0 *
+                         static_cast<double>(tie_factor));
   if (d_variance == 0.0f || tie_factor == 0.0f) {
     *rho = 0.0f;
     *rho_prob = 0.0f;
@@ -250,8 +248,8 @@ void pearsn_prob(float* x, float* y, unsigned long n, float* r, float* prob, flo
   const float product = s.sxx * s.syy;
   float value = 0.0f;
   if (std::sqrt(product) > 0.0f) {
-    value = static_cast<float>(static_cast<double>(s.sxy) /
-                               std::sqrt(static_cast<double>(product)));
+    value =
+        static_cast<float>(static_cast<double>(s.sxy) / std::sqrt(static_cast<double>(product)));
   }
   *r = value;
   const float df = static_cast<float>(n - 2);
@@ -262,14 +260,14 @@ void pearsn_prob(float* x, float* y, unsigned long n, float* r, float* prob, flo
   *prob = betai(0.5f * df, 0.5f, df / (t * t + df));
 }
 
-void pearsn_inc(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx,
-                float& syy, float& sxy, float* r) {
+void pearsn_inc(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx, float& syy,
+                float& sxy, float* r) {
   accumulate(x, y, count, sum_x, sum_y, sxx, syy, sxy);
   *r = correlation(sxx, syy, sxy);
 }
 
-void regr_inc(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx,
-              float& syy, float& sxy, float* intercept, float* slope, float* mean_y) {
+void regr_inc(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx, float& syy,
+              float& sxy, float* intercept, float* slope, float* mean_y) {
   accumulate(x, y, count, sum_x, sum_y, sxx, syy, sxy);
   const float b = sxx > 0.0f ? sxy / sxx : 0.0f;
   *slope = b;
@@ -280,8 +278,8 @@ void regr_inc(float x, float y, float& count, float& sum_x, float& sum_y, float&
 // Straight-line least squares with the x values centred on their (weighted) mean, which
 // keeps the normal equations well conditioned: slope = sum t y / sum t^2 with
 // t = x - x_mean (divided by sigma when weighted), intercept = (sy - sx slope) / sw.
-void fit(float* x, float* y, int n, float* sigma, int use_sigma, float* intercept,
-         float* slope, float* intercept_sd, float* slope_sd, float* chi2, float* q) {
+void fit(float* x, float* y, int n, float* sigma, int use_sigma, float* intercept, float* slope,
+         float* intercept_sd, float* slope_sd, float* chi2, float* q) {
   float b = 0.0f;
   float sx = 0.0f;
   float sy = 0.0f;
@@ -317,8 +315,8 @@ void fit(float* x, float* y, int n, float* sigma, int use_sigma, float* intercep
   const float a = (sy - sx * b) / sw;
   *slope = b;
   *intercept = a;
-  float a_sd = static_cast<float>(std::sqrt(
-      (1.0 + static_cast<double>(sx * sx / (sw * stt))) / static_cast<double>(sw)));
+  float a_sd = static_cast<float>(
+      std::sqrt((1.0 + static_cast<double>(sx * sx / (sw * stt))) / static_cast<double>(sw)));
   float b_sd = static_cast<float>(std::sqrt(1.0 / static_cast<double>(stt)));
 
   float sum = 0.0f;

@@ -27,8 +27,8 @@ void ttest(float* data1, unsigned long count1, float* data2, unsigned long count
 
 // Student's t for two samples with unequal variances; 0 when both variances are 0.
 // Writes t only.
-void tutest(float* data1, unsigned long count1, float* data2, unsigned long count2,
-            float* t, float* prob);
+void tutest(float* data1, unsigned long count1, float* data2, unsigned long count2, float* t,
+            float* prob);
 
 // Two-sample Kolmogorov-Smirnov statistic d, the largest distance between the two
 // empirical distribution functions. Sorts data1 and data2 ascending; writes d only.
@@ -55,18 +55,18 @@ void pearsn(float* x, float* y, unsigned long n, float* r, float* prob, float* z
 void pearsn_prob(float* x, float* y, unsigned long n, float* r, float* prob, float* z);
 
 // Adds the point (x, y) to the accumulator and writes Pearson's r of the points so far.
-void pearsn_inc(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx,
-                float& syy, float& sxy, float* r);
+void pearsn_inc(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx, float& syy,
+                float& sxy, float* r);
 
 // Adds the point (x, y) to the accumulator and writes the regression line of the points
 // so far (slope 0 while the x values are all equal) and the mean of y.
-void regr_inc(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx,
-              float& syy, float& sxy, float* intercept, float* slope, float* mean_y);
+void regr_inc(float x, float y, float& count, float& sum_x, float& sum_y, float& sxx, float& syy,
+              float& sxy, float* intercept, float* slope, float* mean_y);
 
 // Least-squares line y = intercept + slope x through x[1..n], y[1..n], weighted by
 // 1/sigma[i]^2 when use_sigma != 0. Writes all six outputs. Without sigma the standard
 // deviations are scaled by the residual scatter (n >= 3 for finite values) and q = 1;
 // with sigma, q is the chi-square goodness-of-fit probability, and n <= 2 ends the
 // process through vcerror (from gammq).
-void fit(float* x, float* y, int n, float* sigma, int use_sigma, float* intercept,
-         float* slope, float* intercept_sd, float* slope_sd, float* chi2, float* q);
+void fit(float* x, float* y, int n, float* sigma, int use_sigma, float* intercept, float* slope,
+         float* intercept_sd, float* slope_sd, float* chi2, float* q);

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "host/dialogues/rich_text.h"
 #include "formats/text_parsing.h"
+#include "host/dialogues/rich_text.h"
 #include "host/shared_names.h"
 
 namespace hvhost {
@@ -21,8 +21,8 @@ void Console::appendLogTo(const std::filesystem::path& file) {
   }
   logFile_.reset(std::fopen(file.c_str(), "a"));
   if (!logFile_) {
-    throw InputError(file.string() + ": cannot be opened for appending the log: " +
-                     std::strerror(errno));
+    throw InputError(file.string() +
+                     ": cannot be opened for appending the log: " + std::strerror(errno));
   }
   logFileName_ = file;
 }

@@ -31,8 +31,7 @@ std::optional<std::string> DefaultDialogue::askFileName(const FileRequest& reque
   }
   if (!problem.empty()) {
     failed_ = true;
-    console_.error(quotedPrompt(request.prompt) + ": " + problem +
-                   "; the run is cancelled");
+    console_.error(quotedPrompt(request.prompt) + ": " + problem + "; the run is cancelled");
     return std::nullopt;
   }
   echoAnswer(console_, request.prompt, request.defaultName + " (default)");

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "formats/text_parsing.h"
 #include "host/dialogues/console.h"
 #include "host/dialogues/rich_text.h"
-#include "formats/text_parsing.h"
 #include "host/shared_names.h"
 
 namespace hvhost {

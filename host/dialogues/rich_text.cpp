@@ -28,8 +28,8 @@ std::size_t tagLength(std::string_view text, bool& isLineBreak) {
 }  // namespace
 
 std::string renderRichText(std::string_view text) {
-  static constexpr std::array<std::pair<std::string_view, char>, 5> kEntities{{
-      {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&nbsp;", ' '}}};
+  static constexpr std::array<std::pair<std::string_view, char>, 5> kEntities{
+      {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&nbsp;", ' '}}};
   std::string plain;
   std::size_t pos = 0;
   while (pos < text.size()) {

@@ -3,9 +3,9 @@
 
 #include <iostream>
 
+#include "formats/text_parsing.h"
 #include "host/dialogues/console.h"
 #include "host/dialogues/rich_text.h"
-#include "formats/text_parsing.h"
 #include "host/shared_names.h"
 
 namespace hvhost {
@@ -86,8 +86,10 @@ std::optional<int> ScriptedDialogue::askInteger(const IntegerRequest& request) {
   if (answer->text == "default") return request.defaultValue;
   const auto value = parseInt(answer->text);
   if (!value) {
-    fail(where(*answer) + ": expected a whole number, 'default' or 'cancel' for the integer "
-         "dialogue, found " + inQuotes(answer->text));
+    fail(where(*answer) +
+         ": expected a whole number, 'default' or 'cancel' for the integer "
+         "dialogue, found " +
+         inQuotes(answer->text));
   }
   return value;
 }

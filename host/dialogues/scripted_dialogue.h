@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "host/dialogues/dialogue.h"
 #include "formats/text_input.h"
+#include "host/dialogues/dialogue.h"
 #include "host/shared_names.h"
 
 namespace hvhost {

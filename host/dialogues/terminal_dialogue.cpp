@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "formats/text_parsing.h"
 #include "host/dialogues/console.h"
 #include "host/dialogues/rich_text.h"
-#include "formats/text_parsing.h"
 #include "host/shared_names.h"
 
 namespace hvhost {
@@ -31,10 +31,10 @@ std::optional<int> TerminalDialogue::askInteger(const IntegerRequest& request) {
     if (value && (!ranged || (*value >= request.minimum && *value <= request.maximum))) {
       return value;
     }
-    console_.prompt(ranged ? "  please enter a whole number from " +
-                                 std::to_string(request.minimum) + " to " +
-                                 std::to_string(request.maximum) + "\n"
-                           : std::string("  please enter a whole number\n"));
+    console_.prompt(ranged
+                        ? "  please enter a whole number from " + std::to_string(request.minimum) +
+                              " to " + std::to_string(request.maximum) + "\n"
+                        : std::string("  please enter a whole number\n"));
   }
 }
 

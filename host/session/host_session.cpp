@@ -27,8 +27,7 @@ std::string problemSaving(const std::filesystem::path& target) {
       target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
   const std::filesystem::file_status folderStatus = std::filesystem::status(folder, error);
   if (!std::filesystem::exists(folderStatus)) {
-    return target.string() + ": cannot be saved: the folder " + folder.string() +
-           " does not exist";
+    return target.string() + ": cannot be saved: the folder " + folder.string() + " does not exist";
   }
   if (!std::filesystem::is_directory(folderStatus)) {
     return target.string() + ": cannot be saved: " + folder.string() + " is not a folder";
@@ -98,8 +97,11 @@ int HostSession::yesNo(const char* question) {
 int HostSession::openFileName(const char* prompt, const char* defaultName, const char* filter,
                               char* result) {
   // The run asks only for a protocol, and its filter names only the native format.
-  FileRequest request{FileRequest::Kind::Open, prompt, defaultName,
-                      std::string(filter) + "; hvhost also reads BIDS events tables (*.tsv)", {}};
+  FileRequest request{FileRequest::Kind::Open,
+                      prompt,
+                      defaultName,
+                      std::string(filter) + "; hvhost also reads BIDS events tables (*.tsv)",
+                      {}};
   if (request.defaultName.empty()) request.defaultName = setup_.protocolFile;
   request.problemWith = [](const std::string& name) -> std::string {
     if (name.size() > kMaxPathLength) {
@@ -181,8 +183,8 @@ void HostSession::stageConformedAnatomical() {
     console_.note("--conform: the VMR is " + source + " (" + describeGrid(conformed.original) +
                   ") resampled to " + describeGrid(conformed.geometry) +
                   " along its own axes and centred where it lies; for overlaying the results "
-                  "the resampled anatomical is saved as " + target.string() +
-                  " when the run completes");
+                  "the resampled anatomical is saved as " +
+                  target.string() + " when the run completes");
     const std::filesystem::path staged =
         outputs_.stage(target, describeGrid(conformed.geometry) + ", float32");
     try {
@@ -217,7 +219,8 @@ void HostSession::noteVmrSizeIfRefused() {
     return;
   }
   console_.note("the VMR (--vmr) is " + std::to_string(dims[0]) + " x " + std::to_string(dims[1]) +
-                " x " + std::to_string(dims[2]) + " voxels; the plug-in needs 256 x 256 x 256. "
+                " x " + std::to_string(dims[2]) +
+                " voxels; the plug-in needs 256 x 256 x 256. "
                 "Add --conform to have hvhost resample the anatomical to 256 x 256 x 256 voxels "
                 "of 1 mm, keeping its world placement");
 }

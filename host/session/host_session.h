@@ -23,15 +23,15 @@
 #include <vector>
 
 #include "design/design_matrix.h"
-#include "formats/conform.h"
-#include "host/dialogues/dialogue.h"
-#include "formats/nifti_io.h"
 #include "design/protocol.h"
-#include "host/shared_names.h"
+#include "formats/conform.h"
+#include "formats/nifti_io.h"
+#include "host/dialogues/dialogue.h"
 #include "host/session/staged_outputs.h"
 #include "host/session/vmr_document.h"
 #include "host/session/voi_set.h"
 #include "host/session/vtc_document.h"
+#include "host/shared_names.h"
 #include "plugin/host_interface.h"
 
 namespace hvhost {
@@ -50,7 +50,7 @@ struct SessionSetup {
   VtcGrid vtcGrid;  // bounding box, resolution and TR; the time points come with creation
   VoiSet vois;
   std::filesystem::path outputDir = ".";
-  std::string protocolFile;  // the open dialogue's default, when given
+  std::string protocolFile;           // the open dialogue's default, when given
   int gzipLevel = kDefaultGzipLevel;  // for VTCs saved as .nii.gz
   std::uint64_t memoryLimitBytes = physicalMemoryBytes();
   // --conform: the anatomical the VMR was conformed from, and its resampled intensities

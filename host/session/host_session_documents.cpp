@@ -3,13 +3,13 @@
 #include <cstring>
 
 #include "formats/atomic_file.h"
-#include "host/dialogues/console.h"
 #include "formats/design_matrix_file.h"
-#include "host/session/host_session.h"
 #include "formats/nifti_io.h"
 #include "formats/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "formats/vtc_file.h"
+#include "host/dialogues/console.h"
+#include "host/session/host_session.h"
 #include "host/shared_names.h"
 
 namespace hvhost {
@@ -69,8 +69,9 @@ bool HostSession::vtcHeader(VTCHeader* header) const {
 bool HostSession::setVtcHeader(const VTCHeader* header) {
   if (!vtc_) return false;
   if (!sameGrid(*header, vtc_->grid())) {
-    console_.warning("the VTC's grid and time points are fixed when it is created; "
-                     "the changed values are ignored");
+    console_.warning(
+        "the VTC's grid and time points are fixed when it is created; "
+        "the changed values are ignored");
   }
   const std::size_t length = strnlen(header->ProtocolFile, sizeof header->ProtocolFile);
   if (length > kMaxPathLength) {
@@ -119,10 +120,10 @@ bool HostSession::saveVtc(const char* fileName) {
     return false;
   }
   const VtcGrid& grid = vtc_->grid();
-  const std::filesystem::path staged = outputs_.stage(
-      path, std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
-                std::to_string(grid.dimZ()) + " voxels, " + std::to_string(grid.timePoints) +
-                " time points");
+  const std::filesystem::path staged =
+      outputs_.stage(path, std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) +
+                               " x " + std::to_string(grid.dimZ()) + " voxels, " +
+                               std::to_string(grid.timePoints) + " time points");
   try {
     if (hasNiftiExtension(path)) {
       writeVtcNifti(staged, grid, vmrFrame(), vtc_->data(), setup_.gzipLevel);
@@ -174,11 +175,13 @@ bool HostSession::setPredictorFromCondition(const char* name, int conditionIndex
     console_.warning(std::string("no predictor named ") + inQuotes(name));
     return false;
   }
-  if (conditionIndex < 0 || static_cast<std::size_t>(conditionIndex) >= protocol_.conditions.size()) {
+  if (conditionIndex < 0 ||
+      static_cast<std::size_t>(conditionIndex) >= protocol_.conditions.size()) {
     console_.warning("the protocol has no condition " + std::to_string(conditionIndex + 1));
     return false;
   }
-  designMatrix_.setFromCondition(*predictor, protocol_.conditions[static_cast<std::size_t>(conditionIndex)],
+  designMatrix_.setFromCondition(*predictor,
+                                 protocol_.conditions[static_cast<std::size_t>(conditionIndex)],
                                  protocol_.unit, vtc_->grid().trMilliseconds, value);
   return true;
 }
@@ -204,9 +207,9 @@ float* HostSession::predictor(int predictorIndex) {
 bool HostSession::saveDesignMatrix(const char* fileName) {
   const std::filesystem::path path = outputPath(fileName);
   const int volumes = vtc_ ? vtc_->grid().timePoints : 0;
-  const std::filesystem::path staged = outputs_.stage(
-      path, std::to_string(designMatrix_.size()) + " predictors, " + std::to_string(volumes) +
-                " volumes");
+  const std::filesystem::path staged =
+      outputs_.stage(path, std::to_string(designMatrix_.size()) + " predictors, " +
+                               std::to_string(volumes) + " volumes");
   try {
     writeDesignMatrixFile(staged, designMatrix_, volumes, setup_.vtcGrid.trMilliseconds);
   } catch (const OutputError& error) {

@@ -7,8 +7,8 @@
 
 #include "host/dialogues/console.h"
 #include "host/dialogues/dialogue.h"
-#include "host/session/host_session.h"
 #include "host/dialogues/rich_text.h"
+#include "host/session/host_session.h"
 #include "plugin/helvara_plugin_interface.h"
 
 namespace hvhost {
@@ -73,7 +73,7 @@ HostSession* activeSession() { return gActiveSession; }
 Console* activeConsole() { return gActiveConsole; }
 
 ExitStatus runPluginModule(const std::filesystem::path& module, HostSession& session,
-                    const Dialogue& dialogue, Console& console) {
+                           const Dialogue& dialogue, Console& console) {
   // A path without a slash would make dlopen search the library path instead.
   const std::string path = module.has_parent_path() ? module.string() : "./" + module.string();
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -23,7 +23,7 @@ class HostSession;
 
 // Returns the run's ExitStatus; throws UsageError.
 ExitStatus runPluginModule(const std::filesystem::path& module, HostSession& session,
-                    const Dialogue& dialogue, Console& console);
+                           const Dialogue& dialogue, Console& console);
 
 // The session the exported operations forward to, or null outside a run.
 HostSession* activeSession();

@@ -35,11 +35,17 @@ using hvhost::HostSession;
 extern "C" {
 
 bool hvGetVersionOfHelvara(int* major, int* minor, int* sub) {
-  return forward(false, [&](HostSession& s) { s.version(major, minor, sub); return true; });
+  return forward(false, [&](HostSession& s) {
+    s.version(major, minor, sub);
+    return true;
+  });
 }
 
 bool hvMessageBox(const char* message) {
-  return forward(false, [&](HostSession& s) { s.messageBox(message); return true; });
+  return forward(false, [&](HostSession& s) {
+    s.messageBox(message);
+    return true;
+  });
 }
 
 bool hvShowLogTab() {
@@ -48,13 +54,15 @@ bool hvShowLogTab() {
 }
 
 bool hvLogText(const char* text) {
-  return forward(false, [&](HostSession& s) { s.logText(text); return true; });
+  return forward(false, [&](HostSession& s) {
+    s.logText(text);
+    return true;
+  });
 }
 
 int hvGetIntegerInput(const char* prompt, int defaultValue, int minimum, int maximum) {
-  return forward(0, [&](HostSession& s) {
-    return s.integerInput(prompt, defaultValue, minimum, maximum);
-  });
+  return forward(
+      0, [&](HostSession& s) { return s.integerInput(prompt, defaultValue, minimum, maximum); });
 }
 
 int hvYesNoMessageBox(const char* question) {
@@ -63,24 +71,28 @@ int hvYesNoMessageBox(const char* question) {
 
 int hvGetOpenFileName(const char* prompt, const char* defaultName, const char* filter,
                       char* result) {
-  return forward(0, [&](HostSession& s) {
-    return s.openFileName(prompt, defaultName, filter, result);
-  });
+  return forward(
+      0, [&](HostSession& s) { return s.openFileName(prompt, defaultName, filter, result); });
 }
 
 int hvGetSaveFileName(const char* prompt, const char* defaultName, const char* filter,
                       char* result) {
-  return forward(0, [&](HostSession& s) {
-    return s.saveFileName(prompt, defaultName, filter, result);
-  });
+  return forward(
+      0, [&](HostSession& s) { return s.saveFileName(prompt, defaultName, filter, result); });
 }
 
 bool hvShowBusyCursor() {
-  return forward(false, [](HostSession& s) { s.showBusy(); return true; });
+  return forward(false, [](HostSession& s) {
+    s.showBusy();
+    return true;
+  });
 }
 
 bool hvStopBusyCursor() {
-  return forward(false, [](HostSession& s) { s.stopBusy(); return true; });
+  return forward(false, [](HostSession& s) {
+    s.stopBusy();
+    return true;
+  });
 }
 
 bool hvUpdateActiveWindow() {

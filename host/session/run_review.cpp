@@ -48,8 +48,8 @@ std::string seconds(double milliseconds) {
 void HostSession::observeLogLine(std::string_view line) {
   if (line.starts_with(kSpherePositionLine)) sphereCluster_ = true;
   if (line.starts_with(kLogPrefix) && line.ends_with(kSkippedVoxelsText)) {
-    const std::string_view count = line.substr(
-        kLogPrefix.size(), line.size() - kLogPrefix.size() - kSkippedVoxelsText.size());
+    const std::string_view count =
+        line.substr(kLogPrefix.size(), line.size() - kLogPrefix.size() - kSkippedVoxelsText.size());
     if (const auto skipped = parseInt(count)) skippedClusterVoxels_ += *skipped;
   }
 }
@@ -86,12 +86,13 @@ void HostSession::warnOfClusterOutsideTheVtc() {
   if (skippedClusterVoxels_ < clusterVoxels) return;
   const VtcGrid& grid = vtc_->grid();
   console_.warning(
-      "every cluster voxel lies outside the VTC's bounding box (X " +
-      std::to_string(grid.xStart) + "-" + std::to_string(grid.xEnd) + ", Y " +
-      std::to_string(grid.yStart) + "-" + std::to_string(grid.yEnd) + ", Z " +
-      std::to_string(grid.zStart) + "-" + std::to_string(grid.zEnd) +
+      "every cluster voxel lies outside the VTC's bounding box (X " + std::to_string(grid.xStart) +
+      "-" + std::to_string(grid.xEnd) + ", Y " + std::to_string(grid.yStart) + "-" +
+      std::to_string(grid.yEnd) + ", Z " + std::to_string(grid.zStart) + "-" +
+      std::to_string(grid.zEnd) +
       "), so the simulated data holds noise alone, no signal; place the cluster inside the "
-      "box (" + std::string(sphereCluster_ ? "--cross or the X, Y, Z answers" : "other VOIs") +
+      "box (" +
+      std::string(sphereCluster_ ? "--cross or the X, Y, Z answers" : "other VOIs") +
       ") or widen the box with --box");
 }
 
@@ -126,13 +127,12 @@ void HostSession::warnOfProtocolEndingEarly() {
   // After its last event a predictor follows the HRF's response for kHrfLengthSeconds
   // and is zero from then on: a shorter tail is the usual rest at a run's end.
   if (runEndMilliseconds - lastEndMilliseconds <= kHrfLengthSeconds * 1000.0) return;
-  const std::string protocolEnd =
-      inVolumes ? "volume " + std::to_string(static_cast<long long>(lastEnd)) + " (" +
-                      seconds(lastEndMilliseconds) + ")"
-                : seconds(lastEndMilliseconds);
+  const std::string protocolEnd = inVolumes ? "volume " +
+                                                  std::to_string(static_cast<long long>(lastEnd)) +
+                                                  " (" + seconds(lastEndMilliseconds) + ")"
+                                            : seconds(lastEndMilliseconds);
   console_.warning("the protocol's events end at " + protocolEnd + ", but the run has " +
-                   std::to_string(grid.timePoints) + " volumes (" +
-                   seconds(runEndMilliseconds) +
+                   std::to_string(grid.timePoints) + " volumes (" + seconds(runEndMilliseconds) +
                    "): after the events, every predictor is zero and the data holds noise "
                    "alone; give a protocol that covers the run, or simulate fewer time points");
 }

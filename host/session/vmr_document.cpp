@@ -19,8 +19,9 @@ VmrDocument::VmrDocument(std::array<int, 3> dims, SpatialFrame frame)
 
 VmrDocument VmrDocument::empty256() {
   const double half = kDefaultDim / 2;
-  return VmrDocument({kDefaultDim, kDefaultDim, kDefaultDim},
-                     {{{{1, 0, 0, -half}, {0, 1, 0, -half}, {0, 0, 1, -half}}}, kNiftiScannerSpace});
+  return VmrDocument(
+      {kDefaultDim, kDefaultDim, kDefaultDim},
+      {{{{1, 0, 0, -half}, {0, 1, 0, -half}, {0, 0, 1, -half}}}, kNiftiScannerSpace});
 }
 
 VmrDocument::VmrDocument(const Anatomical& anatomical)

@@ -24,8 +24,7 @@ constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
 std::string needsText(const VtcGrid& grid) {
   return "the VTC of " + std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
          std::to_string(grid.dimZ()) + " voxels and " + std::to_string(grid.timePoints) +
-         " time points needs " +
-         describeSize(VtcDocument::bytesNeeded(grid), SizeUnit::Gibibytes);
+         " time points needs " + describeSize(VtcDocument::bytesNeeded(grid), SizeUnit::Gibibytes);
 }
 
 std::uint64_t checkedBytes(const VtcGrid& grid, std::uint64_t memoryLimitBytes) {

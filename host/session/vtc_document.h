@@ -36,7 +36,9 @@ class VtcDocument {
   // from the grid and the linked protocol.
   void fillHeader(VTCHeader& header) const;
 
-  static std::uint64_t bytesNeeded(const VtcGrid& grid) { return grid.valueCount() * sizeof(float); }
+  static std::uint64_t bytesNeeded(const VtcGrid& grid) {
+    return grid.valueCount() * sizeof(float);
+  }
 
  private:
   // The mapping behind the floats; data is null when it could not be made.

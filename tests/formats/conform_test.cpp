@@ -51,7 +51,8 @@ TEST(Conform, ConformedGridKeepsTheAxesAndCentreOfTheOriginalInOneMillimetreStep
   }
   const auto originalCentre = apply(original.frame.voxelToWorld, {19.5, 23.5, 21.5});
   const auto conformedCentre = apply(conformed.frame.voxelToWorld, {127.5, 127.5, 127.5});
-  for (int r = 0; r < 3; ++r) EXPECT_NEAR(conformedCentre[r], originalCentre[r], kPlacementToleranceMm);
+  for (int r = 0; r < 3; ++r)
+    EXPECT_NEAR(conformedCentre[r], originalCentre[r], kPlacementToleranceMm);
 
   EXPECT_FALSE(isConformed(original));
   EXPECT_TRUE(isConformed(conformed));
@@ -62,19 +63,21 @@ TEST(Conform, ConformedGridKeepsTheAxesAndCentreOfTheOriginalInOneMillimetreStep
 }
 
 TEST(Conform, ResamplingReproducesAWorldRampInsideTheImageAndGivesZeroOutside) {
-  ScalarVolume source{{{6, 5, 4}, {{{{1.5, 0.5, 0, 3}, {-0.5, 2.5, 0.3, -7}, {0, 0, 2, 11}}}, 1}},
-                      false, {}};
+  ScalarVolume source{
+      {{6, 5, 4}, {{{{1.5, 0.5, 0, 3}, {-0.5, 2.5, 0.3, -7}, {0, 0, 2, 11}}}, 1}}, false, {}};
   for (int z = 0; z < 4; ++z)
     for (int y = 0; y < 5; ++y)
-      for (int x = 0; x < 6; ++x) source.values.push_back(ramp(apply(
-          source.geometry.frame.voxelToWorld, {double(x), double(y), double(z)})));
+      for (int x = 0; x < 6; ++x)
+        source.values.push_back(
+            ramp(apply(source.geometry.frame.voxelToWorld, {double(x), double(y), double(z)})));
 
   // Target voxel v lies at source coordinate q = toSource(v), known by construction:
   // axes permuted, steps of 0.45 source voxels, and q_y = 0 exactly on the plane v_z = 0
   // (the outermost voxel centres, which are inside). 20 steps reach past the source on
   // every axis.
   const Affine toSource{{{0, 0.45, 0, -1}, {0, 0, 0.45, 0}, {0.45, 0, 0, -0.9}}};
-  const MapGeometry target{{20, 20, 20}, {compose(source.geometry.frame.voxelToWorld, toSource), 1}};
+  const MapGeometry target{{20, 20, 20},
+                           {compose(source.geometry.frame.voxelToWorld, toSource), 1}};
   const std::vector<float> values = resampleTrilinear(source, target);
   ASSERT_EQ(values.size(), target.voxelCount());
 
@@ -92,8 +95,8 @@ TEST(Conform, ResamplingReproducesAWorldRampInsideTheImageAndGivesZeroOutside) {
         ++inside;
         // Interpolation is exact for a linear function; what remains is the one rounding
         // to float (half an ulp) and the double arithmetic before it, far below another.
-        const double expected = ramp(apply(target.frame.voxelToWorld, {double(x), double(y),
-                                                                      double(z)}));
+        const double expected =
+            ramp(apply(target.frame.voxelToWorld, {double(x), double(y), double(z)}));
         EXPECT_NEAR(values[index], expected, expected * FLT_EPSILON)
             << "voxel " << x << "," << y << "," << z;
       }

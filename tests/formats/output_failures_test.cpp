@@ -79,7 +79,8 @@ TEST(OutputFailures, FailedWriteLeavesTheExistingFileAsItWasAndNoTemporaryFile) 
     const FileSizeLimit limit(16 * 1024);
     message = writeFailure(target, tinyGrid(20000));
   }
-  EXPECT_NE(message.find("run.vtc: cannot be written: File too large"), std::string::npos) << message;
+  EXPECT_NE(message.find("run.vtc: cannot be written: File too large"), std::string::npos)
+      << message;
   EXPECT_EQ(contentOf(target), "the earlier result");
   EXPECT_EQ(folder.entryCount(), 1u);
 }
@@ -87,7 +88,8 @@ TEST(OutputFailures, FailedWriteLeavesTheExistingFileAsItWasAndNoTemporaryFile) 
 TEST(OutputFailures, DevicesAreWrittenInPlaceSoAFullOneIsReportedAndStaysADevice) {
   EXPECT_EQ(AtomicFileWriter("/dev/null").temporaryPath(), "/dev/null");
   EXPECT_EQ(writeFailure("/dev/null", tinyGrid(3)), "");
-  EXPECT_NE(writeFailure("/dev/full", tinyGrid(3)).find("/dev/full: cannot be written: No space left on device"),
+  EXPECT_NE(writeFailure("/dev/full", tinyGrid(3))
+                .find("/dev/full: cannot be written: No space left on device"),
             std::string::npos);
   EXPECT_TRUE(isCharacterDevice("/dev/full"));
 }
@@ -95,10 +97,12 @@ TEST(OutputFailures, DevicesAreWrittenInPlaceSoAFullOneIsReportedAndStaysADevice
 TEST(OutputFailures, FoldersAndPlacesUnderARegularFileCannotBeWrittenAndSayWhy) {
   TemporaryFolder folder;
   std::filesystem::create_directory(folder.file("taken.vtc"));
-  EXPECT_NE(writeFailure(folder.file("taken.vtc"), tinyGrid(3)).find("taken.vtc: cannot be written: it is a folder"),
+  EXPECT_NE(writeFailure(folder.file("taken.vtc"), tinyGrid(3))
+                .find("taken.vtc: cannot be written: it is a folder"),
             std::string::npos);
   const auto plain = folder.write("plain.txt", "a file, not a folder");
-  EXPECT_NE(writeFailure(plain / "run.vtc", tinyGrid(3)).find("run.vtc: cannot be created: Not a directory"),
+  EXPECT_NE(writeFailure(plain / "run.vtc", tinyGrid(3))
+                .find("run.vtc: cannot be created: Not a directory"),
             std::string::npos);
   EXPECT_THROW(checkFolderIsWritable(plain), OutputError);
   checkFolderIsWritable(folder.path());

@@ -70,7 +70,7 @@ TEST(ParallelGzip, AFailureWhileFillingOrWritingOnAnyThreadIsRethrownToTheCaller
     if (offset == 3 * kGzipPieceBytes) throw std::length_error("source gone");
     fillWithWordIndices(offset, piece);
   };
-  EXPECT_THROW(compressAsGzipMembers(streamBytes, failFourthPiece,
-                                     [](std::span<const unsigned char>) {}, 1, 2),
+  EXPECT_THROW(compressAsGzipMembers(
+                   streamBytes, failFourthPiece, [](std::span<const unsigned char>) {}, 1, 2),
                std::length_error);
 }

@@ -26,7 +26,8 @@ void expectRefusals(const TemporaryFolder& folder, const char* name,
     const auto file = folder.write(name, c.text);
     const std::string message = refusal([&] { read(file); });
     EXPECT_NE(message.find(file.string() + c.expected), std::string::npos)
-        << "input:\n" << c.text << "message: " << message;
+        << "input:\n"
+        << c.text << "message: " << message;
   }
 }
 
@@ -49,7 +50,8 @@ TEST(ProtocolText, ReadsConditionsInOrderWithVolumeIntervals) {
 
 TEST(ProtocolText, AcceptsMillisecondIntervalsWithFractionsAndImpulses) {
   TemporaryFolder folder;
-  const auto file = folder.write("events.prt", "units milliseconds\ncondition Flash\n0 0\n1500.5 3000\n");
+  const auto file =
+      folder.write("events.prt", "units milliseconds\ncondition Flash\n0 0\n1500.5 3000\n");
   const Protocol protocol = readProtocolFile(file);
   EXPECT_EQ(protocol.unit, TimeUnit::Milliseconds);
   EXPECT_EQ(protocol.conditions[0].intervals[1].begin, 1500.5);
@@ -57,32 +59,38 @@ TEST(ProtocolText, AcceptsMillisecondIntervalsWithFractionsAndImpulses) {
 
 TEST(ProtocolText, RefusesMalformedInputNamingFileLineAndExpectation) {
   TemporaryFolder folder;
-  expectRefusals(folder, "bad.prt", {
-      {"condition A\n1 2\n", ":1: expected 'units volumes' or 'units milliseconds' first"},
-      {"units seconds\n", ":1: expected 'units volumes' or 'units milliseconds', found units"},
-      {"units volumes\n1 2\n", ":2: expected 'condition NAME' before the first interval"},
-      {"units volumes\ncondition A\n5 3\n", ":3: expected a volume interval"},
-      {"units volumes\ncondition A\n0 3\n", ":3: expected a volume interval"},
-      {"units volumes\ncondition A\n1.5 3\n", ":3: expected a volume interval"},
-      {"units volumes\ncondition A\n1 2 3\n", ":3: expected 'units', 'condition NAME' or an interval"},
-      {"units milliseconds\ncondition A\n-1 3\n", ":3: expected a millisecond interval"},
-      {"units volumes\ncondition A\ncondition A\n", ":3: expected a new condition name"},
-      {"units volumes\ncondition\n", ":2: expected a condition name"},
-      {"units volumes\nunits volumes\n", ":2: expected 'units' only once"},
-      {"", ":1: expected 'units volumes' or 'units milliseconds', found none"},
-  }, [](const std::filesystem::path& f) { readProtocolFile(f); });
+  expectRefusals(
+      folder, "bad.prt",
+      {
+          {"condition A\n1 2\n", ":1: expected 'units volumes' or 'units milliseconds' first"},
+          {"units seconds\n", ":1: expected 'units volumes' or 'units milliseconds', found units"},
+          {"units volumes\n1 2\n", ":2: expected 'condition NAME' before the first interval"},
+          {"units volumes\ncondition A\n5 3\n", ":3: expected a volume interval"},
+          {"units volumes\ncondition A\n0 3\n", ":3: expected a volume interval"},
+          {"units volumes\ncondition A\n1.5 3\n", ":3: expected a volume interval"},
+          {"units volumes\ncondition A\n1 2 3\n",
+           ":3: expected 'units', 'condition NAME' or an interval"},
+          {"units milliseconds\ncondition A\n-1 3\n", ":3: expected a millisecond interval"},
+          {"units volumes\ncondition A\ncondition A\n", ":3: expected a new condition name"},
+          {"units volumes\ncondition\n", ":2: expected a condition name"},
+          {"units volumes\nunits volumes\n", ":2: expected 'units' only once"},
+          {"", ":1: expected 'units volumes' or 'units milliseconds', found none"},
+      },
+      [](const std::filesystem::path& f) { readProtocolFile(f); });
 }
 
 TEST(ProtocolText, RefusesConditionNamesTooLongForTheConditionRecord) {
   TemporaryFolder folder;
   const std::string longest(kMaxConditionNameLength, 'n');
-  EXPECT_EQ(refusal([&] {
-              readProtocolFile(folder.write("ok.prt", "units volumes\ncondition " + longest + "\n"));
-            }),
-            "");
+  EXPECT_EQ(
+      refusal([&] {
+        readProtocolFile(folder.write("ok.prt", "units volumes\ncondition " + longest + "\n"));
+      }),
+      "");
   const auto file = folder.write("long.prt", "units volumes\ncondition " + longest + "x\n");
-  EXPECT_NE(refusal([&] { readProtocolFile(file); }).find(":2: expected a condition name of at most 271"),
-            std::string::npos);
+  EXPECT_NE(
+      refusal([&] { readProtocolFile(file); }).find(":2: expected a condition name of at most 271"),
+      std::string::npos);
 }
 
 TEST(ProtocolText, RefusesUnreadableAndBinaryFiles) {
@@ -114,7 +122,8 @@ TEST(EventsTsv, GroupsEventsByTrialTypeInOrderOfFirstAppearance) {
 
 TEST(EventsTsv, TableWithoutTrialTypeIsOneConditionNamedAfterTheTask) {
   TemporaryFolder folder;
-  const auto named = folder.write("sub-02_task-nback_run-1_events.tsv", "onset\tduration\n0\t4\n8\t4\n");
+  const auto named =
+      folder.write("sub-02_task-nback_run-1_events.tsv", "onset\tduration\n0\t4\n8\t4\n");
   const Protocol task = readProtocolFile(named);
   ASSERT_EQ(task.conditions.size(), 1u);
   EXPECT_EQ(task.conditions[0].name, "nback");
@@ -125,14 +134,17 @@ TEST(EventsTsv, TableWithoutTrialTypeIsOneConditionNamedAfterTheTask) {
 
 TEST(EventsTsv, RefusesMalformedTablesNamingFileLineAndExpectation) {
   TemporaryFolder folder;
-  expectRefusals(folder, "bad_events.tsv", {
-      {"", ":1: expected a header line"},
-      {"onset\ttrial_type\n", ":1: expected the tab-separated columns onset and duration"},
-      {"onset duration\n", ":1: expected the tab-separated columns onset and duration"},
-      {"onset\tduration\n1\t2\t3\n", ":2: expected 2 tab-separated fields, found 3"},
-      {"onset\tduration\nsoon\t2\n", ":2: expected a number of seconds in column onset"},
-      {"onset\tduration\n\n5\t-1\n", ":3: expected a duration of 0 seconds or more"},
-  }, [](const std::filesystem::path& f) { readProtocolFile(f); });
+  expectRefusals(
+      folder, "bad_events.tsv",
+      {
+          {"", ":1: expected a header line"},
+          {"onset\ttrial_type\n", ":1: expected the tab-separated columns onset and duration"},
+          {"onset duration\n", ":1: expected the tab-separated columns onset and duration"},
+          {"onset\tduration\n1\t2\t3\n", ":2: expected 2 tab-separated fields, found 3"},
+          {"onset\tduration\nsoon\t2\n", ":2: expected a number of seconds in column onset"},
+          {"onset\tduration\n\n5\t-1\n", ":3: expected a duration of 0 seconds or more"},
+      },
+      [](const std::filesystem::path& f) { readProtocolFile(f); });
 }
 
 TEST(VoiText, ReadsReferenceSpaceNamesAndVoxelTriples) {
@@ -151,13 +163,19 @@ TEST(VoiText, ReadsReferenceSpaceNamesAndVoxelTriples) {
 
 TEST(VoiText, RefusesMalformedInputNamingFileLineAndExpectation) {
   TemporaryFolder folder;
-  expectRefusals(folder, "bad.txt", {
-      {"voi A\n", ":1: expected 'reference-space CODE'"},
-      {"reference-space three\n", ":1: expected 'reference-space CODE'"},
-      {"reference-space 1\n1 2 3\n", ":2: expected 'voi NAME' before the first voxel"},
-      {"reference-space 1\nvoi A\n1 2\n", ":3: expected 'voi NAME' or a voxel of three whole numbers"},
-      {"reference-space 1\nvoi A\n1 2 3.5\n", ":3: expected 'voi NAME' or a voxel"},
-      {"reference-space 1\nvoi\n", ":2: expected a VOI name of 1 to 259 characters"},
-      {"# only a comment\n", ":1: expected 'reference-space CODE' first, found nothing"},
-  }, [](const std::filesystem::path& f) { readVoiFile(f, {256, 256, 256}); });
+  expectRefusals(
+      folder, "bad.txt",
+      {
+          {"voi A\n", ":1: expected 'reference-space CODE'"},
+          {"reference-space three\n", ":1: expected 'reference-space CODE'"},
+          {"reference-space 1\n1 2 3\n", ":2: expected 'voi NAME' before the first voxel"},
+          {"reference-space 1\nvoi A\n1 2\n",
+           ":3: expected 'voi NAME' or a voxel of three whole numbers"},
+          {"reference-space 1\nvoi A\n1 2 3.5\n", ":3: expected 'voi NAME' or a voxel"},
+          {"reference-space 1\nvoi\n", ":2: expected a VOI name of 1 to 259 characters"},
+          {"# only a comment\n", ":1: expected 'reference-space CODE' first, found nothing"},
+      },
+      [](const std::filesystem::path& f) {
+        readVoiFile(f, {256, 256, 256});
+      });
 }

@@ -42,8 +42,9 @@ std::vector<float> labelledValues(const VtcGrid& grid) {
     for (int y = 0; y < grid.dimY(); ++y)
       for (int x = 0; x < grid.dimX(); ++x)
         for (int t = 0; t < grid.timePoints; ++t)
-          data[((static_cast<std::size_t>(z) * grid.dimY() + y) * grid.dimX() + x) * grid.timePoints + t] =
-              static_cast<float>(1000 * x + 100 * y + 10 * z + t);
+          data[((static_cast<std::size_t>(z) * grid.dimY() + y) * grid.dimX() + x) *
+                   grid.timePoints +
+               t] = static_cast<float>(1000 * x + 100 * y + 10 * z + t);
   return data;
 }
 
@@ -51,7 +52,8 @@ SpatialFrame scannerFrame() { return {{{{1, 0, 0, -128}, {0, 1, 0, -128}, {0, 0,
 
 std::vector<float> readBack(const std::filesystem::path& file, const VtcFileHeader& header) {
   std::vector<float> data;
-  readVtcFileData(file, header, [&](const float* v, std::size_t n) { data.insert(data.end(), v, v + n); });
+  readVtcFileData(file, header,
+                  [&](const float* v, std::size_t n) { data.insert(data.end(), v, v + n); });
   return data;
 }
 
@@ -120,16 +122,20 @@ TEST(NativeVtc, DamagedFilesAreRefusedBeforeAnythingIsAllocated) {
   const std::uint32_t pathLength = 1u << 30;
   std::memcpy(longPath.data() + 164, &pathLength, 4);
 
-  EXPECT_NE(refusal(variant("short.vtc", bytes.substr(0, 100))).find("expected a header of 168 bytes, found a file of 100"),
+  EXPECT_NE(refusal(variant("short.vtc", bytes.substr(0, 100)))
+                .find("expected a header of 168 bytes, found a file of 100"),
             std::string::npos);
   EXPECT_NE(refusal(variant("truncated.vtc", bytes.substr(0, bytes.size() - 4)))
                 .find("time points after the header, found a file of"),
             std::string::npos);
   EXPECT_NE(refusal(variant("longer.vtc", bytes + "x")).find("(truncated, or extended?)"),
             std::string::npos);
-  EXPECT_NE(refusal(variant("magic.vtc", badMagic)).find("expected the magic \"HVTC\" at its start, found \"XVTC\""), std::string::npos);
-  EXPECT_NE(refusal(variant("version.vtc", newerVersion)).find("expected format version 1, found 2"),
+  EXPECT_NE(refusal(variant("magic.vtc", badMagic))
+                .find("expected the magic \"HVTC\" at its start, found \"XVTC\""),
             std::string::npos);
+  EXPECT_NE(
+      refusal(variant("version.vtc", newerVersion)).find("expected format version 1, found 2"),
+      std::string::npos);
   EXPECT_NE(refusal(variant("huge.vtc", hugeGrid)), "");
   EXPECT_NE(refusal(variant("path.vtc", longPath)).find("expected a header size of 168 plus"),
             std::string::npos);
@@ -164,8 +170,9 @@ TEST(NativeVtc, WriteIntoAMissingFolderReportsTheFile) {
   TemporaryFolder folder;
   const VtcGrid grid = smallGrid();
   const std::vector<float> data = labelledValues(grid);
-  EXPECT_THROW(writeVtcFile(folder.file("no/such/folder/x.vtc"), grid, scannerFrame(), "", data.data()),
-               OutputError);
+  EXPECT_THROW(
+      writeVtcFile(folder.file("no/such/folder/x.vtc"), grid, scannerFrame(), "", data.data()),
+      OutputError);
 }
 
 TEST(NiftiExport, CompressesAtTheRequestedLevel) {

@@ -3,10 +3,10 @@
 // (VOIs or sphere, cross or entered centre) as it would for real.
 #include <ostream>
 
+#include "formats/text_parsing.h"
 #include "host/dialogues/console.h"
 #include "host/dialogues/dialogue.h"
 #include "host/dialogues/scripted_dialogue.h"
-#include "formats/text_parsing.h"
 #include "host/shared_names.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -68,10 +68,11 @@ class RunDialogues {
 
   bool file(FileRequest::Kind kind, const char* prompt, const char* defaultName) {
     const bool failedBefore = dialogue_.failed();
-    const std::optional<std::string> name = dialogue_.askFileName(
-        {kind, prompt, defaultName, "", problemWithName});
+    const std::optional<std::string> name =
+        dialogue_.askFileName({kind, prompt, defaultName, "", problemWithName});
     fuzzing::require(!failedBefore || !name, "a failed script cancels every later dialogue");
-    if (name) fuzzing::require(!name->empty() && name->size() <= 260, "file names fit the run's buffer");
+    if (name)
+      fuzzing::require(!name->empty() && name->size() <= 260, "file names fit the run's buffer");
     return name.has_value();
   }
 

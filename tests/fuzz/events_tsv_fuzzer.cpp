@@ -9,7 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::filesystem::path file = "sub-01_task-fuzz_events.tsv";
   try {
     const tolvane::formats::Protocol protocol = tolvane::formats::readEventsTsv(in, file);
-    fuzzing::require(protocol.unit == tolvane::formats::TimeUnit::Milliseconds, "events are in milliseconds");
+    fuzzing::require(protocol.unit == tolvane::formats::TimeUnit::Milliseconds,
+                     "events are in milliseconds");
     fuzzing::checkAcceptedProtocol(protocol, file);
   } catch (const tolvane::formats::InputError&) {
   }

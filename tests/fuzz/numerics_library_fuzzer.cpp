@@ -98,8 +98,19 @@ class Bytes {
   int upTo(int max) { return byte() % (max + 1); }
   // Half the time one of the values that break arithmetic, otherwise any bit pattern.
   float value() {
-    static const float kSpecial[] = {0.0f,  -0.0f,  1.0f,  -1.0f, 0.5f,  2.0f,  3.0f,
-                                     -2.5f, 10.0f,  1e-3f, 100.0f, 1e6f, -1e6f,
+    static const float kSpecial[] = {0.0f,
+                                     -0.0f,
+                                     1.0f,
+                                     -1.0f,
+                                     0.5f,
+                                     2.0f,
+                                     3.0f,
+                                     -2.5f,
+                                     10.0f,
+                                     1e-3f,
+                                     100.0f,
+                                     1e6f,
+                                     -1e6f,
                                      std::numeric_limits<float>::min(),
                                      std::numeric_limits<float>::denorm_min(),
                                      -std::numeric_limits<float>::denorm_min(),
@@ -108,7 +119,8 @@ class Bytes {
                                      std::numeric_limits<float>::infinity(),
                                      -std::numeric_limits<float>::infinity(),
                                      std::numeric_limits<float>::quiet_NaN(),
-                                     -std::numeric_limits<float>::quiet_NaN(), 0.9999999f,
+                                     -std::numeric_limits<float>::quiet_NaN(),
+                                     0.9999999f,
                                      1.0000001f};
     constexpr int kCount = sizeof kSpecial / sizeof kSpecial[0];
     const std::uint8_t choice = byte();
@@ -158,7 +170,8 @@ struct Vec {
 struct Mat {
   long base, rows, cols;
   float** m;
-  Mat(long r, long c, long b = 1) : base(b), rows(r), cols(c), m(matrix(b, b + r - 1, b, b + c - 1)) {}
+  Mat(long r, long c, long b = 1)
+      : base(b), rows(r), cols(c), m(matrix(b, b + r - 1, b, b + c - 1)) {}
   Mat(long r, long c, Bytes& in, long b = 1) : Mat(r, c, b) { fill(in); }
   ~Mat() { free_matrix(m, base, base + rows - 1, base, base + cols - 1); }
   Mat(const Mat&) = delete;
@@ -361,8 +374,8 @@ void fuzzFitting(Bytes& in) {
   if (routine == 1) {
     Vec beta(1, nparams), terms(1, std::max(nparams, 1)), deriv(1, nparams);
     float chisq = 0.0f, model = 0.0f;
-    mrqcof(x.v, y.v, sigma.v, npoints, params.v, flags.data(), nparams, alpha.m, beta.v,
-           &chisq, fgauss);
+    mrqcof(x.v, y.v, sigma.v, npoints, params.v, flags.data(), nparams, alpha.m, beta.v, &chisq,
+           fgauss);
     fpoly(x.low <= x.high ? x[1] : 0.5f, terms.v, nparams);
     fgauss(in.value(), params.v, &model, deriv.v, nparams);
     return;
@@ -380,19 +393,19 @@ void fuzzFitting(Bytes& in) {
   float chisq = 0.0f;
   float lambda = -1.0f;
   const int steps = in.upTo(4);
-  mrqmin(x.v, y.v, sigma.v, npoints, params.v, flags.data(), nparams, covariance.m, alpha.m,
-         &chisq, fgauss, &lambda);
+  mrqmin(x.v, y.v, sigma.v, npoints, params.v, flags.data(), nparams, covariance.m, alpha.m, &chisq,
+         fgauss, &lambda);
   for (int i = 0; i < steps; ++i)
     mrqmin(x.v, y.v, sigma.v, npoints, params.v, flags.data(), nparams, covariance.m, alpha.m,
            &chisq, fgauss, &lambda);
   lambda = 0.0f;
-  mrqmin(x.v, y.v, sigma.v, npoints, params.v, flags.data(), nparams, covariance.m, alpha.m,
-         &chisq, fgauss, &lambda);
+  mrqmin(x.v, y.v, sigma.v, npoints, params.v, flags.data(), nparams, covariance.m, alpha.m, &chisq,
+         fgauss, &lambda);
 }
 
 unsigned long degreesOfFreedom(Bytes& in) {
-  static const unsigned long kDf[] = {0, 1, 2, 3, 10, 1000000, 4294967295ul,
-                                      std::numeric_limits<unsigned long>::max()};
+  static const unsigned long kDf[] = {
+      0, 1, 2, 3, 10, 1000000, 4294967295ul, std::numeric_limits<unsigned long>::max()};
   return kDf[in.byte() % 8];
 }
 
@@ -476,13 +489,13 @@ void fuzzStatistics(Bytes& in) {
     case 6: {
       float acc[6] = {};
       for (unsigned long i = 1; i <= n1; ++i) {
-        pearsn_inc(s1[i], s2.low <= s2.high ? s2[1] : 0.0f, acc[0], acc[1], acc[2], acc[3],
-                   acc[4], acc[5], &out[0]);
+        pearsn_inc(s1[i], s2.low <= s2.high ? s2[1] : 0.0f, acc[0], acc[1], acc[2], acc[3], acc[4],
+                   acc[5], &out[0]);
       }
       float acc2[6] = {};
       for (unsigned long i = 1; i <= n1; ++i) {
-        regr_inc(s1[i], in.value(), acc2[0], acc2[1], acc2[2], acc2[3], acc2[4], acc2[5],
-                 &out[0], &out[1], &out[2]);
+        regr_inc(s1[i], in.value(), acc2[0], acc2[1], acc2[2], acc2[3], acc2[4], acc2[5], &out[0],
+                 &out[1], &out[2]);
       }
       break;
     }
@@ -492,8 +505,7 @@ void fuzzStatistics(Bytes& in) {
       const int use_sigma = in.byte() & 1;
       allow("Invalid arguments in routine gammq", use_sigma != 0 && n <= 2);
       allow("a too large, ITMAX too small in");
-      fit(s1.v, y.v, n, sigma.v, use_sigma, &out[0], &out[1], &out[2], &out[3], &out[4],
-          &out[5]);
+      fit(s1.v, y.v, n, sigma.v, use_sigma, &out[0], &out[1], &out[2], &out[3], &out[4], &out[5]);
       break;
     }
   }
@@ -563,25 +575,43 @@ void fuzzFft(Bytes& in) {
 
 // Reached instead of the library's vcerror (linked with --wrap): a refusal, judged by
 // the call in progress.
-extern "C" [[noreturn]] void __wrap__Z7vcerrorPKc(const char* message) {
-  throw Refusal{message};
-}
+extern "C" [[noreturn]] void __wrap__Z7vcerrorPKc(const char* message) { throw Refusal{message}; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Bytes in(data, size);
   g_allowed.clear();
   try {
     switch (in.upTo(10)) {
-      case 0: fuzzArrays(in); break;
-      case 1: fuzzRandom(in); break;
-      case 2: fuzzSorting(in); break;
-      case 3: fuzzMatrixUtils(in); break;
-      case 4: fuzzSvd(in); break;
-      case 5: fuzzGaussJordanJacobi(in); break;
-      case 6: fuzzFitting(in); break;
-      case 7: fuzzSpecialFunctions(in); break;
-      case 8: fuzzStatistics(in); break;
-      default: fuzzFft(in); break;
+      case 0:
+        fuzzArrays(in);
+        break;
+      case 1:
+        fuzzRandom(in);
+        break;
+      case 2:
+        fuzzSorting(in);
+        break;
+      case 3:
+        fuzzMatrixUtils(in);
+        break;
+      case 4:
+        fuzzSvd(in);
+        break;
+      case 5:
+        fuzzGaussJordanJacobi(in);
+        break;
+      case 6:
+        fuzzFitting(in);
+        break;
+      case 7:
+        fuzzSpecialFunctions(in);
+        break;
+      case 8:
+        fuzzStatistics(in);
+        break;
+      default:
+        fuzzFft(in);
+        break;
     }
   } catch (const Refusal& refusal) {
     judge(refusal);

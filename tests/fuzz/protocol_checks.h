@@ -16,7 +16,8 @@ inline void checkAcceptedProtocol(const tolvane::design::Protocol& protocol,
   using tolvane::design::TimeUnit;
   require(protocol.conditions.size() <= tolvane::design::kMaxConditions, "at most kMaxConditions");
   for (const tolvane::design::Condition& condition : protocol.conditions) {
-    require(!condition.name.empty() && condition.name.size() <= tolvane::design::kMaxConditionNameLength,
+    require(!condition.name.empty() &&
+                condition.name.size() <= tolvane::design::kMaxConditionNameLength,
             "condition names fit the condition record");
     for (const char c : condition.name) {
       require(static_cast<unsigned char>(c) >= 0x20, "condition names hold no control characters");

@@ -11,9 +11,11 @@ constexpr std::array<int, 3> kVmrDims = {256, 256, 256};
 
 void requireInsideVmr(std::int32_t space, const tolvane::formats::Voi& voi) {
   for (std::size_t i = 0; i + 2 < voi.voxels.size(); i += 3) {
-    const auto voxel = tolvane::formats::vmrVoxelOf(space, {voi.voxels[i], voi.voxels[i + 1], voi.voxels[i + 2]});
+    const auto voxel =
+        tolvane::formats::vmrVoxelOf(space, {voi.voxels[i], voi.voxels[i + 1], voi.voxels[i + 2]});
     for (int axis = 0; axis < 3; ++axis) {
-      fuzzing::require(voxel[axis] >= 0 && voxel[axis] < kVmrDims[axis], "voxels lie inside the VMR");
+      fuzzing::require(voxel[axis] >= 0 && voxel[axis] < kVmrDims[axis],
+                       "voxels lie inside the VMR");
     }
   }
 }

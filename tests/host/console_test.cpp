@@ -6,8 +6,8 @@
 #include <sstream>
 #include <thread>
 
-#include "host/dialogues/console.h"
 #include "formats/text_parsing.h"
+#include "host/dialogues/console.h"
 #include "host/shared_names.h"
 #include "tests/support/temporary_folder.h"
 
@@ -58,6 +58,8 @@ TEST(Console, LogFileThatFillsUpIsReportedOnceAndTheLogGoesOnOnStandardOutput) {
   EXPECT_TRUE(console.logFileFailed());
   EXPECT_EQ(out.str(), "first\nsecond\n");
   const std::string reported = err.str();
-  EXPECT_NE(reported.find("/dev/full: cannot be written: No space left on device"), std::string::npos);
-  EXPECT_EQ(reported.find("cannot be written", reported.find("cannot be written") + 1), std::string::npos);
+  EXPECT_NE(reported.find("/dev/full: cannot be written: No space left on device"),
+            std::string::npos);
+  EXPECT_EQ(reported.find("cannot be written", reported.find("cannot be written") + 1),
+            std::string::npos);
 }

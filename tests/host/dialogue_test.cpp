@@ -4,11 +4,11 @@
 
 #include <sstream>
 
+#include "formats/text_parsing.h"
 #include "host/dialogues/console.h"
 #include "host/dialogues/default_dialogue.h"
 #include "host/dialogues/scripted_dialogue.h"
 #include "host/dialogues/terminal_dialogue.h"
-#include "formats/text_parsing.h"
 #include "host/shared_names.h"
 #include "tests/support/temporary_folder.h"
 

@@ -9,12 +9,12 @@
 #include <iterator>
 #include <sstream>
 
+#include "formats/text_parsing.h"
+#include "formats/vtc_file.h"
 #include "host/dialogues/console.h"
 #include "host/dialogues/default_dialogue.h"
 #include "host/session/host_session.h"
-#include "formats/text_parsing.h"
 #include "host/shared_names.h"
-#include "formats/vtc_file.h"
 #include "tests/support/temporary_folder.h"
 
 using namespace hvhost;
@@ -29,7 +29,8 @@ class HostSessionTest : public ::testing::Test {
     session_.emplace(std::move(setup), dialogue, console);
     return *session_;
   }
-  void createAndLink(HostSession& host, const std::string& protocolText, const char* name = "p.prt") {
+  void createAndLink(HostSession& host, const std::string& protocolText,
+                     const char* name = "p.prt") {
     ASSERT_TRUE(host.createVtc(100));
     VTCHeader header;
     host.vtcHeader(&header);
@@ -217,8 +218,9 @@ TEST_F(HostSessionTest, VtcTooLargeForMemoryIsRefusedWithTheSizeItNeeds) {
     host.createVtc(1000);
     FAIL() << "a VTC larger than the memory limit was created";
   } catch (const StorageError& error) {
-    EXPECT_NE(std::string(error.what()).find("58 x 40 x 46 voxels and 1000 time points needs 0.40 GiB"),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(error.what()).find("58 x 40 x 46 voxels and 1000 time points needs 0.40 GiB"),
+        std::string::npos)
         << error.what();
   }
   EXPECT_EQ(host.vtcData(), nullptr);

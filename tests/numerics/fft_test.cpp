@@ -163,8 +163,9 @@ TEST(Fourn, AgreesWithTheDirectTransformWithTheLastIndexFastest) {
           for (unsigned long k2 = 0; k2 < kD2; ++k2)
             for (unsigned long k3 = 0; k3 < kD3; ++k3) {
               const unsigned long k = (k1 * kD2 + k2) * kD3 + k3;
-              const double angle = 2.0 * M_PI * (double(k1 * m1) / kD1 + double(k2 * m2) / kD2 +
-                                                 double(k3 * m3) / kD3);
+              const double angle =
+                  2.0 * M_PI *
+                  (double(k1 * m1) / kD1 + double(k2 * m2) / kD2 + double(k3 * m3) / kD3);
               sum += Complex(input[2 * k], input[2 * k + 1]) * std::polar(1.0, angle);
             }
         expected[(m1 * kD2 + m2) * kD3 + m3] = sum;
@@ -201,10 +202,11 @@ TEST(Realft, PacksTheTransformOfRealDataAsFour1ComputesIt) {
   realft(real.v, kN, 1);
   four1(full.v, kN, 1);
   double largest = 0.0;
-  for (unsigned long i = 1; i <= 2 * kN; ++i) largest = std::max(largest, std::fabs(double(full[i])));
+  for (unsigned long i = 1; i <= 2 * kN; ++i)
+    largest = std::max(largest, std::fabs(double(full[i])));
   const double tol = 2 * fftTolerance(kN, largest);
-  EXPECT_NEAR(real[1], full[1], tol);             // frequency 0
-  EXPECT_NEAR(real[2], full[kN + 1], tol);        // frequency n/2, real
+  EXPECT_NEAR(real[1], full[1], tol);       // frequency 0
+  EXPECT_NEAR(real[2], full[kN + 1], tol);  // frequency n/2, real
   for (unsigned long k = 1; k < kN / 2; ++k) {
     EXPECT_NEAR(real[2 * k + 1], full[2 * k + 1], tol) << k;
     EXPECT_NEAR(real[2 * k + 2], full[2 * k + 2], tol) << k;
@@ -238,7 +240,11 @@ namespace {
 // A contiguous len1 x len2 x len3 real array and its Nyquist matrix.
 struct Real3d {
   Real3d(unsigned long l1, unsigned long l2, unsigned long l3)
-      : l1(l1), l2(l2), l3(l3), data(f3tensor(1, l1, 1, l2, 1, l3)), nyquist(matrix(1, l1, 1, 2 * l2)) {}
+      : l1(l1),
+        l2(l2),
+        l3(l3),
+        data(f3tensor(1, l1, 1, l2, 1, l3)),
+        nyquist(matrix(1, l1, 1, 2 * l2)) {}
   ~Real3d() {
     free_matrix(nyquist, 1, l1, 1, 2 * l2);
     free_f3tensor(data, 1, l1, 1, l2, 1, l3);
@@ -267,7 +273,8 @@ TEST(Rlft3, PacksTheSameValuesAsFournOnTheRealDataAsComplex) {
   fourn(full.v, dims, 3, 1);
   rlft3(real.data, real.nyquist, kL1, kL2, kL3, 1);
   double largest = 0.0;
-  for (unsigned long i = 1; i <= 2 * kTotal; ++i) largest = std::max(largest, std::fabs(double(full[i])));
+  for (unsigned long i = 1; i <= 2 * kTotal; ++i)
+    largest = std::max(largest, std::fabs(double(full[i])));
   const double tol = 2 * fftTolerance(kTotal, largest);
   auto at = [&](unsigned long f1, unsigned long f2, unsigned long f3) {
     const unsigned long k = (f1 * kL2 + f2) * kL3 + f3;

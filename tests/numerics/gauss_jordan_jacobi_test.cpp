@@ -164,7 +164,7 @@ void diagonaliseWithNaNAboveDiagonal() {
 
 TEST(GaussjDeathTest, SingularMatrixEndsWithSingularMatrix2) {
   EXPECT_EXIT(invertBothRowsOne(), testing::ExitedWithCode(1),
-      "Vellicor run-time error...\ngaussj: Singular Matrix-2\n...now exiting to system...");
+              "Vellicor run-time error...\ngaussj: Singular Matrix-2\n...now exiting to system...");
 }
 
 TEST(GaussjDeathTest, NoPivotCandidateInTheFirstStepEndsWithSingularMatrix1) {
@@ -180,8 +180,7 @@ TEST(GaussjDeathTest, NoPivotCandidateInTheFirstStepEndsWithSingularMatrix1) {
 TEST(GaussjDeathTest, NoPivotCandidateInALaterStepEndsWithSingularMatrix1) {
   // The first pivot is a[2][2]; eliminating with f = NaN turns row 1 into NaN, so the
   // second step finds no candidate. The previous step's position must not be reused.
-  EXPECT_EXIT(invertWithNaNAbovePivot(), testing::ExitedWithCode(1),
-              "gaussj: Singular Matrix-1");
+  EXPECT_EXIT(invertWithNaNAbovePivot(), testing::ExitedWithCode(1), "gaussj: Singular Matrix-1");
 }
 
 TEST(Jacobi, DiagonalMatrixReturnsAtTheFirstSweep) {
@@ -279,7 +278,8 @@ TEST(Jacobi, ReadsOnlyTheUpperTriangle) {
 TEST(JacobiDeathTest, OffDiagonalSumThatNeverVanishesEndsAfterFiftySweeps) {
   // A NaN above the diagonal keeps the off-diagonal sum from ever being 0 and is never
   // rotated away (no comparison with it holds).
-  EXPECT_EXIT(diagonaliseWithNaNAboveDiagonal(), testing::ExitedWithCode(1),
+  EXPECT_EXIT(
+      diagonaliseWithNaNAboveDiagonal(), testing::ExitedWithCode(1),
       "Vellicor run-time error...\nToo many iterations in routine jacobi\n...now exiting to "
       "system...");
 }

@@ -22,7 +22,8 @@ std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 void fillIntegers(Matrix0& a, unsigned seed) {
   std::mt19937 generator(seed);
   for (int i = 0; i < a.rows; ++i)
-    for (int j = 0; j < a.cols; ++j) a[i][j] = static_cast<float>(static_cast<int>(generator() % 17) - 8);
+    for (int j = 0; j < a.cols; ++j)
+      a[i][j] = static_cast<float>(static_cast<int>(generator() % 17) - 8);
 }
 
 void fillRandom(Matrix0& a, unsigned seed) {
@@ -90,7 +91,10 @@ TEST(TransposematrixMatrixMult, IsExactlySymmetricAndEqualsTheProductWithTheTran
 
 TEST(TransposematrixMatrixMult, SingleRowGivesItsSumOfSquares) {
   Matrix0 a(1, 4), c(1, 1);
-  a[0][0] = 1; a[0][1] = -2; a[0][2] = 3; a[0][3] = 0.5f;
+  a[0][0] = 1;
+  a[0][1] = -2;
+  a[0][2] = 3;
+  a[0][3] = 0.5f;
   transposematrix_matrix_mult(a.m, c.m, 1, 4);
   EXPECT_EQ(c[0][0], 14.25f);
 }

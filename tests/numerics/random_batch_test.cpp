@@ -115,8 +115,9 @@ TEST(BatchedDeviates, ConsecutiveBatchesContinueOneSequence) {
   int seed = -1;
   std::vector<float> values(3 * 777 * kStride, -1.0f);
   for (int part = 0; part < 3; ++part)
-    tolvane::random::fillScaledDeviates(generatorState(), &seed, 777,
-                                        {values.data() + part * 777 * kStride, kStride, kScale, kOffset});
+    tolvane::random::fillScaledDeviates(
+        generatorState(), &seed, 777,
+        {values.data() + part * 777 * kStride, kStride, kScale, kOffset});
   EXPECT_EQ(std::memcmp(plain.values.data(), values.data(), values.size() * 4), 0);
   EXPECT_EQ(plain.seed, seed);
 }

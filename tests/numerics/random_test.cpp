@@ -17,9 +17,7 @@ namespace {
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
 // Leaves gasdev with no pending deviate.
-void clearPendingDeviate() {
-  tolvane::random::generatorState().deviatePending = false;
-}
+void clearPendingDeviate() { tolvane::random::generatorState().deviatePending = false; }
 
 // The first five uniforms and six deviates for seed -1. They were recomputed outside
 // the library from the recurrences alone, in exact integer arithmetic with each float
@@ -31,10 +29,8 @@ void clearPendingDeviate() {
 // float, y factor first. The uniforms match to every bit (as do the seed 1399125485
 // after five draws); the deviates are kept to six significant digits, so they are
 // compared within 5e-6, half a unit in the last digit kept for values below 10.
-const float kFirstUniforms[5] = {0.41599935f, 0.09196489f, 0.7564105f, 0.5297002f,
-                                 0.9304365f};
-const float kFirstDeviates[6] = {-0.836854f, -0.17228f, 0.187118f, 1.61544f, -0.176774f,
-                                 0.653145f};
+const float kFirstUniforms[5] = {0.41599935f, 0.09196489f, 0.7564105f, 0.5297002f, 0.9304365f};
+const float kFirstDeviates[6] = {-0.836854f, -0.17228f, 0.187118f, 1.61544f, -0.176774f, 0.653145f};
 
 }  // namespace
 

@@ -35,11 +35,16 @@ enum class Shape { kRandom, kSorted, kReversed, kAllEqual, kFewDistinct };
 
 std::string name(Shape shape) {
   switch (shape) {
-    case Shape::kRandom: return "random";
-    case Shape::kSorted: return "sorted";
-    case Shape::kReversed: return "reversed";
-    case Shape::kAllEqual: return "all equal";
-    case Shape::kFewDistinct: return "few distinct";
+    case Shape::kRandom:
+      return "random";
+    case Shape::kSorted:
+      return "sorted";
+    case Shape::kReversed:
+      return "reversed";
+    case Shape::kAllEqual:
+      return "all equal";
+    case Shape::kFewDistinct:
+      return "few distinct";
   }
   return "";
 }
@@ -50,11 +55,21 @@ std::vector<float> makeInput(Shape shape, std::size_t n, unsigned seed) {
   std::vector<float> values(n);
   for (std::size_t i = 0; i < n; ++i) {
     switch (shape) {
-      case Shape::kRandom: values[i] = uniform(generator); break;
-      case Shape::kSorted: values[i] = static_cast<float>(i) - 7.5f; break;
-      case Shape::kReversed: values[i] = static_cast<float>(n - i) * 0.25f; break;
-      case Shape::kAllEqual: values[i] = 3.0f; break;
-      case Shape::kFewDistinct: values[i] = static_cast<float>(generator() % 4); break;
+      case Shape::kRandom:
+        values[i] = uniform(generator);
+        break;
+      case Shape::kSorted:
+        values[i] = static_cast<float>(i) - 7.5f;
+        break;
+      case Shape::kReversed:
+        values[i] = static_cast<float>(n - i) * 0.25f;
+        break;
+      case Shape::kAllEqual:
+        values[i] = 3.0f;
+        break;
+      case Shape::kFewDistinct:
+        values[i] = static_cast<float>(generator() % 4);
+        break;
     }
   }
   return values;
@@ -257,8 +272,9 @@ TEST(SelectUshort, AgreesWithStdSortOnTheFullRangeForEveryShapeAndSize) {
       const auto floats = makeInput(shape, n, static_cast<unsigned>(n) + 4);
       for (std::size_t i = 0; i < n; ++i) {
         // Spread over 0 .. 65535 so that the upper half is exercised.
-        input[i] = shape == Shape::kRandom ? static_cast<unsigned short>(generator())
-                                           : static_cast<unsigned short>(floats[i] * 64.0f + 32768.0f);
+        input[i] = shape == Shape::kRandom
+                       ? static_cast<unsigned short>(generator())
+                       : static_cast<unsigned short>(floats[i] * 64.0f + 32768.0f);
       }
       auto reference = input;
       std::sort(reference.begin(), reference.end());

@@ -153,8 +153,8 @@ TEST(Svdcmp, AllZeroMatricesGiveZeroValuesIdentityVAndUnitDiagonalU) {
 }
 
 TEST(Svdcmp, ReproducesSquareTallAndWideMatricesWithOrthonormalFactors) {
-  const int shapes[][2] = {{2, 2}, {3, 3}, {6, 6}, {12, 12}, {5, 3}, {9, 4}, {20, 7},
-                           {2, 3}, {3, 5}, {4, 9}, {1, 4}, {4, 1}};
+  const int shapes[][2] = {{2, 2},  {3, 3}, {6, 6}, {12, 12}, {5, 3}, {9, 4},
+                           {20, 7}, {2, 3}, {3, 5}, {4, 9},   {1, 4}, {4, 1}};
   unsigned seed = 10;
   for (const auto& shape : shapes) {
     Matrix1 a(shape[0], shape[1]);
@@ -226,7 +226,8 @@ TEST(Svbksb, RecoversTheSolutionOfAConsistentOverdeterminedSystem) {
   copy(a, u);
   svdcmp(u.m, m, n, w.v, v.m);
   svbksb(u.m, w.v, v.m, m, n, b.v, x.v);
-  for (int j = 1; j <= n; ++j) EXPECT_NEAR(x[j], solution[j], kSolveTolerancePerDimension * m * 4.0);
+  for (int j = 1; j <= n; ++j)
+    EXPECT_NEAR(x[j], solution[j], kSolveTolerancePerDimension * m * 4.0);
 }
 
 TEST(Svbksb, SkipsAZeroSingularValueWithoutDividing) {

@@ -23,15 +23,17 @@ study::Study loadSmallStudy(const TemporaryFolder& folder, const std::string& ge
                             const std::string& signal) {
   folder.write("design.prt",
                "units volumes\n\ncondition A\n  3 6\n  13 15\n\ncondition B\n  8 11\n");
-  const auto file = folder.write("study.toml",
-                                 "seed = 77\nvolumes = 20\nprotocol = \"design.prt\"\n"
-                                 "generator = \"" + generator + "\"\nsignal = \"" + signal +
-                                 "\"\nbaseline = 400\n"
-                                 "[grid]\nbox = [100, 106, 100, 106, 100, 106]\nresolution = 1\n"
-                                 "[[region]]\ncentre_voxel = [102, 102, 102]\nradius_voxels = 1\n"
-                                 "effects = { A = 3.0, B = \"1%\" }\n"
-                                 "[[region]]\ncentre_mm = [-25, -26, -25]\nradius_mm = 1.5\n"
-                                 "effects = { B = -2.5 }\n");
+  const auto file =
+      folder.write("study.toml",
+                   "seed = 77\nvolumes = 20\nprotocol = \"design.prt\"\n"
+                   "generator = \"" +
+                       generator + "\"\nsignal = \"" + signal +
+                       "\"\nbaseline = 400\n"
+                       "[grid]\nbox = [100, 106, 100, 106, 100, 106]\nresolution = 1\n"
+                       "[[region]]\ncentre_voxel = [102, 102, 102]\nradius_voxels = 1\n"
+                       "effects = { A = 3.0, B = \"1%\" }\n"
+                       "[[region]]\ncentre_mm = [-25, -26, -25]\nradius_mm = 1.5\n"
+                       "effects = { B = -2.5 }\n");
   return study::loadStudy(file, {});
 }
 
@@ -46,7 +48,7 @@ TEST(RunSynthesis, OverlappingRegionsAddUpWithAdd) {
   EXPECT_EQ(study.regions[0].voxels.size(), 7u);   // |d| <= 1
   EXPECT_EQ(study.regions[1].voxels.size(), 19u);  // |d| <= 1.5 mm: 6 faces, 12 edges
   const Truth truth = studyTruth(study);
-  const std::int64_t both = voxelIndex(2, 2, 2);   // centre of the first, edge of the second
+  const std::int64_t both = voxelIndex(2, 2, 2);    // centre of the first, edge of the second
   const std::int64_t second = voxelIndex(3, 2, 3);  // second sphere's centre
   EXPECT_EQ(truth.labels[both], 2);
   EXPECT_EQ(truth.amplitudes[0][both], 3.0f);
@@ -62,8 +64,8 @@ TEST(RunSynthesis, OverlappingRegionsAddUpWithAdd) {
     std::vector<float> g(20);
     simulation::fieldDeviates({77, 4}, voxel, 0, 20, g.data());
     for (int t = 0; t < 20; ++t) {
-      const float effect = (0.0f + truth.amplitudes[0][voxel] * a[t]) +
-                           truth.amplitudes[1][voxel] * b[t];
+      const float effect =
+          (0.0f + truth.amplitudes[0][voxel] * a[t]) + truth.amplitudes[1][voxel] * b[t];
       const float expected = ((5.0f * g[t]) + 400.0f) + effect;
       EXPECT_EQ(bits(data[voxel * 20 + t]), bits(expected)) << voxel << " " << t;
     }

@@ -48,8 +48,9 @@ std::string numberText(double value) {
 }
 
 std::string regionTableText(const study::Study& study) {
-  std::string text = "index\tname\tshape\tcentre_x_mm\tcentre_y_mm\tcentre_z_mm\tradius_mm\t"
-                     "voxel_count\teffects_as_written";
+  std::string text =
+      "index\tname\tshape\tcentre_x_mm\tcentre_y_mm\tcentre_z_mm\tradius_mm\t"
+      "voxel_count\teffects_as_written";
   for (const design::Condition& condition : study.protocol.conditions) {
     text += "\teffect_" + condition.name;
   }
@@ -92,11 +93,12 @@ std::string predictorTableText(const study::Study& study, const DatasetLayout& l
 }
 
 std::string readmeText(const study::Study& study) {
-  return study.name + "\n\nSimulated fMRI data written by tolvane simulate from the study file "
-         "code/tolvane/" + study.file.filename().string() + " (seed " +
-         std::to_string(study.seed) + ", generator " + study::generatorName(study.generator) +
-         ", signal " + study::signalName(study.signal) + "): " + std::to_string(study.subjects) +
-         " subject(s) of " + std::to_string(study.runs) +
+  return study.name +
+         "\n\nSimulated fMRI data written by tolvane simulate from the study file "
+         "code/tolvane/" +
+         study.file.filename().string() + " (seed " + std::to_string(study.seed) + ", generator " +
+         study::generatorName(study.generator) + ", signal " + study::signalName(study.signal) +
+         "): " + std::to_string(study.subjects) + " subject(s) of " + std::to_string(study.runs) +
          " run(s). The effects put into the data, voxel by voxel, are under "
          "derivatives/tolvane/.\n";
 }
@@ -166,12 +168,11 @@ void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, b
     writeText(layout.participants(), text);
   }
   if (needed(layout.truthDescription(), keepExisting)) {
-    writeJson(layout.truthDescription(),
-              {{"Name", study.name + ": ground truth"},
-               {"BIDSVersion", kBidsVersion},
-               {"DatasetType", "derivative"},
-               {"GeneratedBy", generatedBy()},
-               {"SourceDatasets", Json::array({{{"URL", "../../"}}})}});
+    writeJson(layout.truthDescription(), {{"Name", study.name + ": ground truth"},
+                                          {"BIDSVersion", kBidsVersion},
+                                          {"DatasetType", "derivative"},
+                                          {"GeneratedBy", generatedBy()},
+                                          {"SourceDatasets", Json::array({{{"URL", "../../"}}})}});
   }
 }
 
@@ -207,8 +208,9 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
     if (needed(files.effectSidecars[c], keepExisting)) {
       writeJson(files.effectSidecars[c],
                 {{"Condition", study.protocol.conditions[c].name},
-                 {"Description", "Amplitude added to each voxel per unit of the condition's "
-                                 "HRF-convolved predictor, in data units"},
+                 {"Description",
+                  "Amplitude added to each voxel per unit of the condition's "
+                  "HRF-convolved predictor, in data units"},
                  {"DescLabel", layout.conditionLabels()[c]}});
     }
   }

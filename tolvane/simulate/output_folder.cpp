@@ -34,13 +34,15 @@ FolderUse judgeOutputFolder(const study::Study& study, const DatasetLayout& layo
   if (std::filesystem::is_empty(root, error)) return FolderUse::Fresh;
   if (overwrite) return FolderUse::Fresh;
   if (!std::filesystem::exists(layout.identity())) {
-    throw InputError(root.string() + ": expected an empty output folder or one of this study, "
+    throw InputError(root.string() +
+                     ": expected an empty output folder or one of this study, "
                      "found other files; choose another --output or give --overwrite");
   }
   if (contentsOf(layout.identity()) != identityText(study)) {
-    throw InputError(root.string() + ": expected an output folder of this study, found one of "
-                     "another study file, seed or size (see " + layout.identity().string() +
-                     "); choose another --output or give --overwrite");
+    throw InputError(root.string() +
+                     ": expected an output folder of this study, found one of "
+                     "another study file, seed or size (see " +
+                     layout.identity().string() + "); choose another --output or give --overwrite");
   }
   return FolderUse::Resume;
 }

@@ -19,8 +19,7 @@ namespace tolvane::simulate {
 enum class FolderUse { Fresh, Resume };
 
 // Decides without changing anything; throws InputError.
-FolderUse judgeOutputFolder(const study::Study& study, const DatasetLayout& layout,
-                            bool overwrite);
+FolderUse judgeOutputFolder(const study::Study& study, const DatasetLayout& layout, bool overwrite);
 
 // Creates the folder, or clears an earlier study's files for an overwrite.
 void prepareOutputFolder(const DatasetLayout& layout, FolderUse use);

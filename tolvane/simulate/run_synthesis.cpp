@@ -18,8 +18,8 @@ namespace tolvane::simulate {
 namespace {
 
 simulation::VtcGrid engineGrid(const formats::VtcGrid& grid, float* data) {
-  return {data,         grid.dimX(),  grid.dimY(),   grid.dimZ(),     grid.timePoints,
-          grid.xStart,  grid.yStart,  grid.zStart,   grid.resolution};
+  return {data,        grid.dimX(), grid.dimY(), grid.dimZ(),    grid.timePoints,
+          grid.xStart, grid.yStart, grid.zStart, grid.resolution};
 }
 
 simulation::Predictors predictorsOf(const study::Study& study) {
@@ -38,8 +38,7 @@ void ran1Replace(const study::Study& study, const simulation::VtcGrid& grid,
         simulation::effectTimeCourse(region.amplitudes.data(), predictors, grid.timePoints);
     if (region.pluginSphere) {
       simulation::fillSphereSignal(grid, region.sphereCentreVmr[0], region.sphereCentreVmr[1],
-                                   region.sphereCentreVmr[2], effect.data(), study.levels,
-                                   stream);
+                                   region.sphereCentreVmr[2], effect.data(), study.levels, stream);
     } else {
       simulation::fillVoxelListSignal(grid, region.vmrVoxels.data(),
                                       static_cast<std::int64_t>(region.vmrVoxels.size() / 3),
@@ -138,8 +137,8 @@ Truth studyTruth(const study::Study& study) {
   return truth;
 }
 
-std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth,
-                                       int runPlace, int threads) {
+std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
+                                       int threads) {
   std::unique_ptr<float[]> data(new float[study.grid.valueCount()]);
   const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
   const simulation::Predictors predictors = predictorsOf(study);

@@ -24,9 +24,9 @@
 namespace tolvane::simulate {
 
 struct Truth {
-  std::vector<std::int32_t> labels;                // per grid voxel; 0 outside every region
-  std::vector<std::vector<float>> amplitudes;      // per condition, per grid voxel
-  simulation::VoxelEffects effects;                // the covered voxels and their rows
+  std::vector<std::int32_t> labels;            // per grid voxel; 0 outside every region
+  std::vector<std::vector<float>> amplitudes;  // per condition, per grid voxel
+  simulation::VoxelEffects effects;            // the covered voxels and their rows
 };
 
 Truth studyTruth(const study::Study& study);
@@ -34,7 +34,7 @@ Truth studyTruth(const study::Study& study);
 // Values in the grid layout of simulation/synthesis.h (time fastest). With philox the
 // noise field is split among `threads` threads (the values do not depend on how);
 // ran1's single stream is drawn by one.
-std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth,
-                                       int runPlace, int threads = 1);
+std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
+                                       int threads = 1);
 
 }  // namespace tolvane::simulate

@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <iostream>
-#include <optional>
 #include <atomic>
+#include <cstdint>
 #include <exception>
+#include <iostream>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -45,8 +45,9 @@ void warnAboutRan1Overlap(const study::Study& study, std::ostream& progress) {
                            study.runCount() > (1 << (31 - study::kRan1RunSpacingLog2));
   if (overlapping) {
     progress << "tolvane: warning: with ran1 the streams of these runs overlap (each run "
-                "needs about " << static_cast<long long>(draws) << " uniforms, runs start "
-             << study::kRan1RunSpacing << " apart); use generator = \"philox\" for "
+                "needs about "
+             << static_cast<long long>(draws) << " uniforms, runs start " << study::kRan1RunSpacing
+             << " apart); use generator = \"philox\" for "
                 "independent runs\n";
   }
 }
@@ -142,8 +143,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
       if (!(keepExisting && complete(files))) pending.push_back(std::move(files));
     }
   }
-  const std::size_t threads =
-      std::min<std::size_t>(static_cast<std::size_t>(jobs), pending.size());
+  const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(jobs), pending.size());
   checkMemory(study, threads);
   warnAboutRan1Overlap(study, progress);
 
@@ -188,7 +188,8 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   if (failure) std::rethrow_exception(failure);
   if (interruption.requested() && static_cast<std::size_t>(written) < pending.size()) {
     throw Interrupted("interrupted: " + std::to_string(written) + " of " +
-                      std::to_string(pending.size()) + " runs were written, each complete; "
+                      std::to_string(pending.size()) +
+                      " runs were written, each complete; "
                       "run the same command again to simulate the rest");
   }
   if (pending.empty()) {

@@ -43,8 +43,7 @@ void StudyProgress::runFinished(const std::string& label) {
   if (terminal_) {
     draw();
   } else {
-    out_ << "tolvane: " << label << " written (" << finished_ << " of " << total_
-         << " runs)\n"
+    out_ << "tolvane: " << label << " written (" << finished_ << " of " << total_ << " runs)\n"
          << std::flush;
   }
 }

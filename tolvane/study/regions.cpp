@@ -125,8 +125,8 @@ void resolveSphere(const RegionEntry& entry, const RegionContext& context, Regio
   }
   int reach[3];
   for (int c = 0; c < 3; ++c) {
-    reach[c] = static_cast<int>(entry.radiusVoxels ? std::floor(radius)
-                                                   : std::floor(radius / edge[c]));
+    reach[c] =
+        static_cast<int>(entry.radiusVoxels ? std::floor(radius) : std::floor(radius / edge[c]));
   }
   const float radiusVoxels = static_cast<float>(radius);
   for (int dz = -reach[2]; dz <= reach[2]; ++dz)
@@ -158,8 +158,8 @@ void resolveSphere(const RegionEntry& entry, const RegionContext& context, Regio
 // The grid voxels of a list of VMR voxel triples in a reference space.
 void coverVmrVoxels(const RegionContext& context, Region& region) {
   const formats::VtcGrid& grid = context.grid;
-  std::int32_t space = region.convention.flipped ? formats::kFlippedVoiSpace
-                                                 : formats::kVmrReferenceSpace;
+  std::int32_t space =
+      region.convention.flipped ? formats::kFlippedVoiSpace : formats::kVmrReferenceSpace;
   for (std::size_t i = 0; i + 2 < region.vmrVoxels.size(); i += 3) {
     const auto vmr = formats::vmrVoxelOf(
         space, {region.vmrVoxels[i], region.vmrVoxels[i + 1], region.vmrVoxels[i + 2]});
@@ -216,9 +216,9 @@ void resolveLabels(const RegionEntry& entry, const RegionContext& context, Regio
     for (std::int64_t y = 0; y < volume.dims[1]; ++y)
       for (std::int64_t x = 0; x < volume.dims[0]; ++x, ++index) {
         if (volume.labels[index] != *entry.label) continue;
-        region.vmrVoxels.insert(region.vmrVoxels.end(), {static_cast<std::int32_t>(x),
-                                                         static_cast<std::int32_t>(y),
-                                                         static_cast<std::int32_t>(z)});
+        region.vmrVoxels.insert(region.vmrVoxels.end(),
+                                {static_cast<std::int32_t>(x), static_cast<std::int32_t>(y),
+                                 static_cast<std::int32_t>(z)});
       }
   if (region.vmrVoxels.empty()) {
     fail(context, keyOf(entry, "label"),
@@ -285,11 +285,12 @@ Region resolveRegion(const RegionEntry& entry, std::size_t index, const RegionCo
   }
   if (entry.name) region.name = *entry.name;
   std::sort(region.voxels.begin(), region.voxels.end());
-  region.voxels.erase(std::unique(region.voxels.begin(), region.voxels.end()),
-                      region.voxels.end());
+  region.voxels.erase(std::unique(region.voxels.begin(), region.voxels.end()), region.voxels.end());
   if (region.voxels.empty()) {
-    const char* key = voi ? "voi" : labels ? "labels" : entry.centreVoxel ? "centre_voxel"
-                                                                          : "centre_mm";
+    const char* key = voi                 ? "voi"
+                      : labels            ? "labels"
+                      : entry.centreVoxel ? "centre_voxel"
+                                          : "centre_mm";
     fail(context, keyOf(entry, key), "expected a region inside the grid; none of its voxels is");
   }
   if (region.kind != RegionKind::Sphere) {
@@ -297,8 +298,8 @@ Region resolveRegion(const RegionEntry& entry, std::size_t index, const RegionCo
     for (const std::int64_t v : region.voxels) {
       const std::int64_t x = v % context.grid.dimX();
       const std::int64_t y = (v / context.grid.dimX()) % context.grid.dimY();
-      const std::int64_t z = v / (static_cast<std::int64_t>(context.grid.dimX()) *
-                                  context.grid.dimY());
+      const std::int64_t z =
+          v / (static_cast<std::int64_t>(context.grid.dimX()) * context.grid.dimY());
       sum[0] += double(x);
       sum[1] += double(y);
       sum[2] += double(z);

@@ -27,8 +27,8 @@ int runPlace(int subject, int run, int runsPerSubject) {
 }
 
 std::int32_t ran1RunSeed(std::uint32_t studySeed, int runPlace) {
-  const std::uint64_t step = powerModulo(random::kMultiplier,
-                                         static_cast<std::uint64_t>(runPlace) * kRan1RunSpacing);
+  const std::uint64_t step =
+      powerModulo(random::kMultiplier, static_cast<std::uint64_t>(runPlace) * kRan1RunSpacing);
   return static_cast<std::int32_t>(multiplyModulo(studySeed, step));
 }
 

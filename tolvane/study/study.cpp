@@ -96,14 +96,15 @@ formats::VtcGrid checkedGrid(const StudyFile& file, const Checker& check,
     grid.zStart = static_cast<std::int32_t>(box[4]);
     grid.zEnd = static_cast<std::int32_t>(box[5]);
   } else if (dims[0] < grid.xEnd || dims[1] < grid.yEnd || dims[2] < grid.zEnd) {
-    check.fail("grid.box", "the default box 57,231,52,172,59,197 does not fit the anatomical; "
-                           "give grid.box");
+    check.fail("grid.box",
+               "the default box 57,231,52,172,59,197 does not fit the anatomical; "
+               "give grid.box");
   }
   grid.resolution =
       static_cast<std::int32_t>(check.within("grid.resolution", file.resolution, 1, 64));
-  if (!file.box && (grid.xEnd - grid.xStart < grid.resolution ||
-                    grid.yEnd - grid.yStart < grid.resolution ||
-                    grid.zEnd - grid.zStart < grid.resolution)) {
+  if (!file.box &&
+      (grid.xEnd - grid.xStart < grid.resolution || grid.yEnd - grid.yStart < grid.resolution ||
+       grid.zEnd - grid.zStart < grid.resolution)) {
     check.fail("grid.resolution", "the grid would have no voxel");
   }
   return grid;
@@ -138,8 +139,8 @@ NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, cons
     noise.autoregressive = true;
     noise.rho = static_cast<float>(*file.rho);
   } else if (file.noiseModel != "white") {
-    check.fail("noise.model", "expected \"white\" or \"ar1\", found " +
-                                  formats::inQuotes(file.noiseModel));
+    check.fail("noise.model",
+               "expected \"white\" or \"ar1\", found " + formats::inQuotes(file.noiseModel));
   } else if (file.rho) {
     check.fail("noise.rho", "expected only with model = \"ar1\"");
   }
@@ -158,12 +159,14 @@ NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, cons
                             : noise.autoregressive   ? "noise.model"
                                                      : "noise.drift";
   if (study.signal == SignalMode::Replace) {
-    check.fail(model, "structured noise needs signal = \"add\": with \"replace\" the regions' "
-                      "voxels get fresh white noise, as the plug-in gives them");
+    check.fail(model,
+               "structured noise needs signal = \"add\": with \"replace\" the regions' "
+               "voxels get fresh white noise, as the plug-in gives them");
   }
   if (study.generator == Generator::Ran1) {
-    check.fail(model, "structured noise needs generator = \"philox\", whose field any voxel "
-                      "and volume can be drawn from; ran1 is for the plug-in's white noise");
+    check.fail(model,
+               "structured noise needs generator = \"philox\", whose field any voxel "
+               "and volume can be drawn from; ran1 is for the plug-in's white noise");
   }
   return noise;
 }
@@ -248,8 +251,8 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.grid.trMilliseconds = file.trSeconds * 1000.0;
 
   study.protocolFile = relativeTo(folder, file.protocol);
-  study.protocol = check.reading("protocol",
-                                 [&] { return formats::readProtocolFile(study.protocolFile); });
+  study.protocol =
+      check.reading("protocol", [&] { return formats::readProtocolFile(study.protocolFile); });
   if (study.protocol.conditions.empty()) check.fail("protocol", "expected at least one condition");
   const std::int64_t volumes =
       file.volumes ? *file.volumes : volumesForProtocol(study.protocol, study.grid.trMilliseconds);
@@ -257,8 +260,8 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
       static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
   buildDesign(study);
 
-  const RegionContext context{path, folder, study.grid, study.frame, dims, &study.protocol,
-                              file.baseline};
+  const RegionContext context{path, folder,          study.grid,   study.frame,
+                              dims, &study.protocol, file.baseline};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
   }

@@ -53,10 +53,10 @@ enum class RegionKind { Sphere, Voi, Labels };
 struct Region {
   std::string name;
   RegionKind kind = RegionKind::Sphere;
-  std::array<double, 3> centreMm{};   // sphere: its centre voxel; others: the centroid
-  std::optional<double> radiusMm;     // spheres only, along the grid's first axis
-  std::vector<std::int64_t> voxels;   // grid voxel indices inside the grid, ascending
-  std::vector<float> amplitudes;      // one per protocol condition, data units
+  std::array<double, 3> centreMm{};           // sphere: its centre voxel; others: the centroid
+  std::optional<double> radiusMm;             // spheres only, along the grid's first axis
+  std::vector<std::int64_t> voxels;           // grid voxel indices inside the grid, ascending
+  std::vector<float> amplitudes;              // one per protocol condition, data units
   std::vector<std::string> effectsAsWritten;  // "Task=3", "Rest=2%"
 
   // How the plug-in's passes write the region (generator ran1, signal replace): the

@@ -28,10 +28,14 @@ std::string typeName(const toml::node& node) {
       text << "the number " << *node.value<double>();
       return text.str();
     }
-    case toml::node_type::boolean: return "a boolean";
-    case toml::node_type::array: return "an array";
-    case toml::node_type::table: return "a table";
-    default: return "a date or time";
+    case toml::node_type::boolean:
+      return "a boolean";
+    case toml::node_type::array:
+      return "an array";
+    case toml::node_type::table:
+      return "a table";
+    default:
+      return "a date or time";
   }
 }
 
@@ -86,8 +90,8 @@ class Reader {
   template <std::size_t N, typename T>
   std::array<T, N> list(const std::string& key, const toml::node& node, bool whole) const {
     const toml::array* array = node.as_array();
-    const std::string expected = "an array of " + std::to_string(N) +
-                                 (whole ? " whole numbers" : " numbers");
+    const std::string expected =
+        "an array of " + std::to_string(N) + (whole ? " whole numbers" : " numbers");
     if (array == nullptr || array->size() != N) wrongType(key, node, expected);
     std::array<T, N> values{};
     for (std::size_t i = 0; i < N; ++i) {
@@ -120,9 +124,8 @@ void readEffects(const Reader& reader, const std::string& prefix, const toml::no
     } else if (value.is_string()) {
       const std::string written = *value.value<std::string>();
       const auto percent = written.size() > 1 && written.back() == '%'
-                               ? formats::parseFiniteNumber(
-                                     formats::trim(std::string_view(written).substr(
-                                         0, written.size() - 1)))
+                               ? formats::parseFiniteNumber(formats::trim(
+                                     std::string_view(written).substr(0, written.size() - 1)))
                                : std::nullopt;
       if (!percent) reader.wrongType(name, value, "an amplitude in data units or a percentage");
       entry.value = *percent;
@@ -138,8 +141,8 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
   const toml::table* table = node.as_table();
   if (table == nullptr) reader.wrongType(prefix, node, "a table");
   reader.onlyKnownKeys(*table, prefix + ".",
-                       {"name", "shape", "centre_voxel", "centre_mm", "radius_voxels",
-                        "radius_mm", "voi", "labels", "label", "effects"});
+                       {"name", "shape", "centre_voxel", "centre_mm", "radius_voxels", "radius_mm",
+                        "voi", "labels", "label", "effects"});
   RegionEntry region;
   region.place = reader.place(prefix, node);
   for (const auto& [key, value] : *table) {
@@ -197,7 +200,8 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
         if (key == "noise.rho") study.rho = reader.number(key, noiseValue);
         if (key == "noise.drift") {
           const toml::table* drift = noiseValue.as_table();
-          if (drift == nullptr) reader.wrongType(key, noiseValue, "a table { sd = D, cutoff_s = S }");
+          if (drift == nullptr)
+            reader.wrongType(key, noiseValue, "a table { sd = D, cutoff_s = S }");
           reader.onlyKnownKeys(*drift, "noise.drift.", {"sd", "cutoff_s"});
           const toml::node* sd = drift->get("sd");
           if (sd == nullptr) reader.fail(reader.place(key, noiseValue), "expected the drift's sd");

@@ -30,7 +30,7 @@ struct AmplitudeEntry {
 };
 
 struct RegionEntry {
-  KeyPlace place;                              // the region's table
+  KeyPlace place;  // the region's table
   std::optional<std::string> name;
   std::optional<std::string> shape;
   std::optional<std::array<std::int64_t, 3>> centreVoxel;
@@ -40,9 +40,9 @@ struct RegionEntry {
   std::optional<std::string> voi;
   std::optional<std::string> labels;
   std::optional<std::int64_t> label;
-  std::vector<AmplitudeEntry> effects;         // in the file's order
-  std::optional<KeyPlace> effectsPlace;        // absent: no effects table
-  std::vector<KeyPlace> places;                // the region's keys, for messages
+  std::vector<AmplitudeEntry> effects;   // in the file's order
+  std::optional<KeyPlace> effectsPlace;  // absent: no effects table
+  std::vector<KeyPlace> places;          // the region's keys, for messages
 };
 
 struct StudyFile {
