@@ -81,28 +81,21 @@ TOLVANE_TARGET_AVX512 inline __m512 horner(const float (&coefficients)[N], __m51
   return p;
 }
 
-TOLVANE_TARGET_AVX512 inline __m512 negatedWhere(__mmask16 where, __m512 value) {
-  const __m512i bits = _mm512_castps_si512(value);
-  return _mm512_castsi512_ps(
-      _mm512_mask_xor_epi32(bits, where, bits, _mm512_set1_epi32(kSignBit)));
-}
-
 // sqrt(-2 ln u) for the uniform u of each lane's word.
 TOLVANE_TARGET_AVX512 inline __m512 radiusOf(__m512i word) {
   const __m512 u = add(mul(_mm512_cvtepi32_ps(_mm512_srli_epi32(word, 9)),
                            broadcast(fc::kTwoToMinus23)),
                        broadcast(fc::kTwoToMinus24));
   const __m512i bits = _mm512_castps_si512(u);
-  const __m512i mantissa = _mm512_or_si512(_mm512_and_si512(bits, _mm512_set1_epi32(0x007fffff)),
-                                           _mm512_set1_epi32(0x3f000000));
+  constexpr int kAndOr = 0xEA;  // (a & b) | c
+  const __m512i mantissa = _mm512_ternarylogic_epi32(bits, _mm512_set1_epi32(0x007fffff),
+                                                     _mm512_set1_epi32(0x3f000000), kAndOr);
   const __mmask16 low =
       _mm512_cmp_ps_mask(_mm512_castsi512_ps(mantissa), broadcast(fc::kSqrtHalf), _CMP_LT_OQ);
-  const __m512 x = sub(_mm512_castsi512_ps(_mm512_mask_add_epi32(mantissa, low, mantissa,
-                                                                 _mm512_set1_epi32(0x00800000))),
-                       broadcast(1.0f));
-  __m512i exponent = _mm512_sub_epi32(_mm512_srli_epi32(bits, 23), _mm512_set1_epi32(126));
-  exponent = _mm512_mask_sub_epi32(exponent, low, exponent, _mm512_set1_epi32(1));
-  const __m512 e = _mm512_cvtepi32_ps(exponent);
+  const __m512i reduced = _mm512_mask_add_epi32(mantissa, low, mantissa, _mm512_set1_epi32(0x00800000));
+  const __m512 x = sub(_mm512_castsi512_ps(reduced), broadcast(1.0f));
+  // u and its reduced mantissa differ in the exponent field alone, by e.
+  const __m512 e = _mm512_cvtepi32_ps(_mm512_srai_epi32(_mm512_sub_epi32(bits, reduced), 23));
   const __m512 z = mul(x, x);
   __m512 y = mul(mul(horner(fc::kLogCoefficients, x), x), z);
   y = add(y, mul(e, broadcast(fc::kLn2Low)));
@@ -112,31 +105,31 @@ TOLVANE_TARGET_AVX512 inline __m512 radiusOf(__m512i word) {
 }
 
 // (cos, sin) of 2 pi (w >> 8) / 2^24 for each lane's word w, by the octant reduction
-// of the portable path.
+// of the portable path. The octant's bits o2 o1 o0 are the word's top three, and the
+// signs that path applies one after another combine into one flip each: with the sine
+// polynomial taken unsigned, an odd quadrant (o1 ^ o0) swaps the two values, the
+// cosine is negated when o2 ^ o1 and the sine when o2.
 TOLVANE_TARGET_AVX512 inline void cosSinOf(__m512i word, __m512& cosine, __m512& sine) {
-  const __m512i k = _mm512_srli_epi32(word, 8);
-  const __m512i octant = _mm512_srli_epi32(k, 21);
-  const __m512i within = _mm512_and_si512(k, _mm512_set1_epi32(fc::kEighthTurn - 1));
-  const __m512i one = _mm512_set1_epi32(1), two = _mm512_set1_epi32(2);
-  const __mmask16 odd = _mm512_test_epi32_mask(octant, one);
+  const __m512i within =
+      _mm512_and_si512(_mm512_srli_epi32(word, 8), _mm512_set1_epi32(fc::kEighthTurn - 1));
+  const __mmask16 odd = _mm512_test_epi32_mask(word, _mm512_set1_epi32(1 << 29));
   const __m512i steps = _mm512_mask_sub_epi32(
       within, odd, _mm512_set1_epi32(static_cast<int>(fc::kEighthTurn)), within);
-  const __m512i quadrant =
-      _mm512_and_si512(_mm512_srli_epi32(_mm512_add_epi32(octant, one), 1), _mm512_set1_epi32(3));
   const __m512 psi = mul(_mm512_cvtepi32_ps(steps), broadcast(fc::kAngleStep));
   const __m512 z = mul(psi, psi);
   const __m512 c = add(sub(mul(mul(horner(fc::kCosineCoefficients, z), z), z),
                            mul(broadcast(0.5f), z)),
                        broadcast(1.0f));
-  const __m512 s =
-      negatedWhere(odd, add(mul(mul(horner(fc::kSineCoefficients, z), z), psi), psi));
-  // cos and sin of q pi / 2 + phi: odd quadrants swap the two, quadrants 1 and 2
-  // negate the cosine, 2 and 3 the sine.
-  const __mmask16 swap = _mm512_test_epi32_mask(quadrant, one);
-  const __mmask16 cosineNegative = _mm512_test_epi32_mask(_mm512_add_epi32(quadrant, one), two);
-  const __mmask16 sineNegative = _mm512_test_epi32_mask(quadrant, two);
-  cosine = negatedWhere(cosineNegative, _mm512_mask_blend_ps(swap, c, s));
-  sine = negatedWhere(sineNegative, _mm512_mask_blend_ps(swap, s, c));
+  const __m512 s = add(mul(mul(horner(fc::kSineCoefficients, z), z), psi), psi);
+  // Bit 31 of adjacent is o2 ^ o1, bit 30 o1 ^ o0.
+  const __m512i adjacent = _mm512_xor_si512(word, _mm512_slli_epi32(word, 1));
+  const __mmask16 swap = _mm512_test_epi32_mask(adjacent, _mm512_set1_epi32(1 << 30));
+  const __m512i signBit = _mm512_set1_epi32(kSignBit);
+  constexpr int kXorMasked = 0x78;  // a ^ (b & c)
+  cosine = _mm512_castsi512_ps(_mm512_ternarylogic_epi32(
+      _mm512_castps_si512(_mm512_mask_blend_ps(swap, c, s)), adjacent, signBit, kXorMasked));
+  sine = _mm512_castsi512_ps(_mm512_ternarylogic_epi32(
+      _mm512_castps_si512(_mm512_mask_blend_ps(swap, s, c)), word, signBit, kXorMasked));
 }
 
 // The 64 deviates of one voxel's counters firstBlock .. firstBlock + 15, as four
