@@ -20,6 +20,9 @@ namespace fc = field_constants;
 
 constexpr int kLanes = 16;
 constexpr int kBatchDeviates = kLanes * kDeviatesPerCounter;
+// Batches computed together when filling a grid: enough independent work to hide the
+// latency of the Philox multiplies and of the polynomials' chains.
+constexpr int kBatchesPerStep = 2;
 constexpr int kSignBit = static_cast<int>(0x80000000u);
 
 // The round keys of Philox for one field key, broadcast to every lane.
@@ -52,20 +55,25 @@ TOLVANE_TARGET_AVX512 inline void multiply(__m512i value, __m512i multiplier, __
   low = _mm512_mask_shuffle_epi32(even, 0xAAAA, odd, _MM_PERM_CDAB);
 }
 
-// Philox4x32-10 on the sixteen counters (w0[l], w1[l], w2[l], w3[l]), in place.
-TOLVANE_TARGET_AVX512 inline void philox(const RoundKeys& keys, __m512i& w0, __m512i& w1,
-                                         __m512i& w2, __m512i& w3) {
+// Philox4x32-10 on n batches of sixteen counters (w0[l], w1[l], w2[l], w3[l]), in place.
+// The batches' rounds are interleaved, so that each round's multiplies overlap the
+// latency of the others.
+template <int n>
+TOLVANE_TARGET_AVX512 inline void philox(const RoundKeys& keys, __m512i (&w0)[n],
+                                         __m512i (&w1)[n], __m512i (&w2)[n], __m512i (&w3)[n]) {
   const __m512i multiplier0 = _mm512_set1_epi32(static_cast<int>(PHILOX_M4x32_0));
   const __m512i multiplier1 = _mm512_set1_epi32(static_cast<int>(PHILOX_M4x32_1));
   constexpr int kXorOfThree = 0x96;
   for (int round = 0; round < fc::kPhiloxRounds; ++round) {
-    __m512i high0, low0, high1, low1;
-    multiply(w0, multiplier0, high0, low0);
-    multiply(w2, multiplier1, high1, low1);
-    w0 = _mm512_ternarylogic_epi32(high1, w1, keys.first[round], kXorOfThree);
-    w1 = low1;
-    w2 = _mm512_ternarylogic_epi32(high0, w3, keys.second[round], kXorOfThree);
-    w3 = low0;
+    for (int b = 0; b < n; ++b) {
+      __m512i high0, low0, high1, low1;
+      multiply(w0[b], multiplier0, high0, low0);
+      multiply(w2[b], multiplier1, high1, low1);
+      w0[b] = _mm512_ternarylogic_epi32(high1, w1[b], keys.first[round], kXorOfThree);
+      w1[b] = low1;
+      w2[b] = _mm512_ternarylogic_epi32(high0, w3[b], keys.second[round], kXorOfThree);
+      w3[b] = low0;
+    }
   }
 }
 
@@ -140,20 +148,7 @@ struct Deviates {
   __m512 v[kDeviatesPerCounter];
 };
 
-TOLVANE_TARGET_AVX512 inline Deviates deviatesOf(const RoundKeys& keys, __m512i voxelLow,
-                                                 __m512i voxelHigh, __m512i stream,
-                                                 std::uint32_t firstBlock) {
-  const __m512i laneCounter = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13,  //
-                                                2, 6, 10, 14, 3, 7, 11, 15);
-  __m512i w0 = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(firstBlock)), laneCounter);
-  __m512i w1 = voxelLow, w2 = voxelHigh, w3 = stream;
-  philox(keys, w0, w1, w2, w3);
-  __m512 cosine1, sine1, cosine3, sine3;
-  cosSinOf(w1, cosine1, sine1);
-  cosSinOf(w3, cosine3, sine3);
-  const __m512 radius0 = radiusOf(w0), radius2 = radiusOf(w2);
-  const __m512 g0 = mul(radius0, cosine1), g1 = mul(radius0, sine1);
-  const __m512 g2 = mul(radius2, cosine3), g3 = mul(radius2, sine3);
+TOLVANE_TARGET_AVX512 inline Deviates timeOrdered(__m512 g0, __m512 g1, __m512 g2, __m512 g3) {
   const __m512d low01 = _mm512_castps_pd(_mm512_unpacklo_ps(g0, g1));
   const __m512d low23 = _mm512_castps_pd(_mm512_unpacklo_ps(g2, g3));
   const __m512d high01 = _mm512_castps_pd(_mm512_unpackhi_ps(g0, g1));
@@ -162,6 +157,32 @@ TOLVANE_TARGET_AVX512 inline Deviates deviatesOf(const RoundKeys& keys, __m512i 
            _mm512_castpd_ps(_mm512_unpackhi_pd(low01, low23)),
            _mm512_castpd_ps(_mm512_unpacklo_pd(high01, high23)),
            _mm512_castpd_ps(_mm512_unpackhi_pd(high01, high23))}};
+}
+
+// The deviates of n successive batches of one voxel from counter firstBlock on.
+template <int n>
+TOLVANE_TARGET_AVX512 inline void deviatesOf(const RoundKeys& keys, __m512i voxelLow,
+                                             __m512i voxelHigh, __m512i stream,
+                                             std::uint32_t firstBlock, Deviates (&out)[n]) {
+  const __m512i laneCounter = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13,  //
+                                                2, 6, 10, 14, 3, 7, 11, 15);
+  __m512i w0[n], w1[n], w2[n], w3[n];
+  for (int b = 0; b < n; ++b) {
+    const auto block = firstBlock + static_cast<std::uint32_t>(kLanes * b);
+    w0[b] = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block)), laneCounter);
+    w1[b] = voxelLow;
+    w2[b] = voxelHigh;
+    w3[b] = stream;
+  }
+  philox(keys, w0, w1, w2, w3);
+  for (int b = 0; b < n; ++b) {
+    __m512 cosine1, sine1, cosine3, sine3;
+    cosSinOf(w1[b], cosine1, sine1);
+    cosSinOf(w3[b], cosine3, sine3);
+    const __m512 radius0 = radiusOf(w0[b]), radius2 = radiusOf(w2[b]);
+    out[b] = timeOrdered(mul(radius0, cosine1), mul(radius0, sine1), mul(radius2, cosine3),
+                         mul(radius2, sine3));
+  }
 }
 
 TOLVANE_TARGET_AVX512 inline __m512i voxelWord(std::int64_t voxel, int shift) {
@@ -173,10 +194,12 @@ TOLVANE_TARGET_AVX512 inline __m512i voxelWord(std::int64_t voxel, int shift) {
 TOLVANE_TARGET_AVX512
 void batchDeviatesAvx512(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
                          float* deviates) {
-  const Deviates batch =
-      deviatesOf(roundKeysOf(key), voxelWord(voxel, 0), voxelWord(voxel, 32),
-                 _mm512_set1_epi32(static_cast<int>(key.stream)), firstBlock);
-  for (int j = 0; j < kDeviatesPerCounter; ++j) _mm512_storeu_ps(deviates + kLanes * j, batch.v[j]);
+  Deviates batch[1];
+  deviatesOf(roundKeysOf(key), voxelWord(voxel, 0), voxelWord(voxel, 32),
+             _mm512_set1_epi32(static_cast<int>(key.stream)), firstBlock, batch);
+  for (int j = 0; j < kDeviatesPerCounter; ++j) {
+    _mm512_storeu_ps(deviates + kLanes * j, batch[0].v[j]);
+  }
 }
 
 TOLVANE_TARGET_AVX512
@@ -190,15 +213,19 @@ void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const Fie
   for (std::int64_t voxel = firstVoxel; voxel < endVoxel; ++voxel) {
     float* course = grid.data + voxel * timePoints;
     const __m512i voxelLow = voxelWord(voxel, 0), voxelHigh = voxelWord(voxel, 32);
-    for (int t = 0; t < timePoints; t += kBatchDeviates) {
-      const Deviates batch = deviatesOf(keys, voxelLow, voxelHigh, stream,
-                                        static_cast<std::uint32_t>(t / kDeviatesPerCounter));
-      // The last batch of a time course stores only the time points it has.
-      for (int j = 0, left = timePoints - t; j < kDeviatesPerCounter && left > 0;
-           ++j, left -= kLanes) {
-        const __m512 value = add(mul(amplitude, batch.v[j]), baseline);
+    for (int t = 0; t < timePoints; t += kBatchesPerStep * kBatchDeviates) {
+      Deviates batches[kBatchesPerStep];
+      deviatesOf(keys, voxelLow, voxelHigh, stream,
+                 static_cast<std::uint32_t>(t / kDeviatesPerCounter), batches);
+      // The last step of a time course stores only the time points it has.
+      int left = timePoints - t;
+      for (int i = 0; i < kBatchesPerStep * kDeviatesPerCounter && left > 0; ++i) {
+        const __m512 value =
+            add(mul(amplitude, batches[i / kDeviatesPerCounter].v[i % kDeviatesPerCounter]),
+                baseline);
         const auto mask = static_cast<__mmask16>(left >= kLanes ? 0xffffu : (1u << left) - 1u);
-        _mm512_mask_storeu_ps(course + t + kLanes * j, mask, value);
+        _mm512_mask_storeu_ps(course + t + kLanes * i, mask, value);
+        left -= kLanes;
       }
     }
   }
