@@ -59,8 +59,8 @@ TOLVANE_TARGET_AVX512 inline void multiply(__m512i value, __m512i multiplier, __
 // The batches' rounds are interleaved, so that each round's multiplies overlap the
 // latency of the others.
 template <int n>
-TOLVANE_TARGET_AVX512 inline void philox(const RoundKeys& keys, __m512i (&w0)[n],
-                                         __m512i (&w1)[n], __m512i (&w2)[n], __m512i (&w3)[n]) {
+TOLVANE_TARGET_AVX512 inline void philox(const RoundKeys& keys, __m512i (&w0)[n], __m512i (&w1)[n],
+                                         __m512i (&w2)[n], __m512i (&w3)[n]) {
   const __m512i multiplier0 = _mm512_set1_epi32(static_cast<int>(PHILOX_M4x32_0));
   const __m512i multiplier1 = _mm512_set1_epi32(static_cast<int>(PHILOX_M4x32_1));
   constexpr int kXorOfThree = 0x96;
@@ -91,16 +91,17 @@ TOLVANE_TARGET_AVX512 inline __m512 horner(const float (&coefficients)[N], __m51
 
 // sqrt(-2 ln u) for the uniform u of each lane's word.
 TOLVANE_TARGET_AVX512 inline __m512 radiusOf(__m512i word) {
-  const __m512 u = add(mul(_mm512_cvtepi32_ps(_mm512_srli_epi32(word, 9)),
-                           broadcast(fc::kTwoToMinus23)),
-                       broadcast(fc::kTwoToMinus24));
+  const __m512 u =
+      add(mul(_mm512_cvtepi32_ps(_mm512_srli_epi32(word, 9)), broadcast(fc::kTwoToMinus23)),
+          broadcast(fc::kTwoToMinus24));
   const __m512i bits = _mm512_castps_si512(u);
   constexpr int kAndOr = 0xEA;  // (a & b) | c
   const __m512i mantissa = _mm512_ternarylogic_epi32(bits, _mm512_set1_epi32(0x007fffff),
                                                      _mm512_set1_epi32(0x3f000000), kAndOr);
   const __mmask16 low =
       _mm512_cmp_ps_mask(_mm512_castsi512_ps(mantissa), broadcast(fc::kSqrtHalf), _CMP_LT_OQ);
-  const __m512i reduced = _mm512_mask_add_epi32(mantissa, low, mantissa, _mm512_set1_epi32(0x00800000));
+  const __m512i reduced =
+      _mm512_mask_add_epi32(mantissa, low, mantissa, _mm512_set1_epi32(0x00800000));
   const __m512 x = sub(_mm512_castsi512_ps(reduced), broadcast(1.0f));
   // u and its reduced mantissa differ in the exponent field alone, by e.
   const __m512 e = _mm512_cvtepi32_ps(_mm512_srai_epi32(_mm512_sub_epi32(bits, reduced), 23));
@@ -125,9 +126,9 @@ TOLVANE_TARGET_AVX512 inline void cosSinOf(__m512i word, __m512& cosine, __m512&
       within, odd, _mm512_set1_epi32(static_cast<int>(fc::kEighthTurn)), within);
   const __m512 psi = mul(_mm512_cvtepi32_ps(steps), broadcast(fc::kAngleStep));
   const __m512 z = mul(psi, psi);
-  const __m512 c = add(sub(mul(mul(horner(fc::kCosineCoefficients, z), z), z),
-                           mul(broadcast(0.5f), z)),
-                       broadcast(1.0f));
+  const __m512 c =
+      add(sub(mul(mul(horner(fc::kCosineCoefficients, z), z), z), mul(broadcast(0.5f), z)),
+          broadcast(1.0f));
   const __m512 s = add(mul(mul(horner(fc::kSineCoefficients, z), z), psi), psi);
   // Bit 31 of adjacent is o2 ^ o1, bit 30 o1 ^ o0.
   const __m512i adjacent = _mm512_xor_si512(word, _mm512_slli_epi32(word, 1));
@@ -220,9 +221,8 @@ void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const Fie
       // The last step of a time course stores only the time points it has.
       int left = timePoints - t;
       for (int i = 0; i < kBatchesPerStep * kDeviatesPerCounter && left > 0; ++i) {
-        const __m512 value =
-            add(mul(amplitude, batches[i / kDeviatesPerCounter].v[i % kDeviatesPerCounter]),
-                baseline);
+        const __m512 value = add(
+            mul(amplitude, batches[i / kDeviatesPerCounter].v[i % kDeviatesPerCounter]), baseline);
         const auto mask = static_cast<__mmask16>(left >= kLanes ? 0xffffu : (1u << left) - 1u);
         _mm512_mask_storeu_ps(course + t + kLanes * i, mask, value);
         left -= kLanes;
