@@ -1,7 +1,8 @@
 // The counter-based noise field; conventions in counter_noise.h.
 //
-// The work is done in batches of kLanes counters, every step a loop over the lanes
-// with no branches, so that the compiler can keep the lanes in vector registers.
+// The portable and AVX2 paths work in batches of kLanes counters, every step a loop
+// over the lanes with no branches, so that the compiler can keep the lanes in vector
+// registers. The AVX-512 path (counter_noise_avx512.cpp) is written with intrinsics.
 #include "simulation/counter_noise.h"
 
 #include <Random123/philox.h>
@@ -13,23 +14,26 @@
 #include <bit>
 #include <cmath>
 
+#include "simulation/counter_noise_avx512.h"
+#include "simulation/counter_noise_constants.h"
+
 namespace tolvane::simulation {
 namespace {
+
+using random::VectorPath;
+
+namespace fc = field_constants;
 
 constexpr int kLanes = 16;                       // counters per batch
 constexpr int kPairs = 2 * kLanes;               // Box-Muller pairs per batch
 constexpr int kBatchDeviates = kLanes * kDeviatesPerCounter;
-constexpr int kPhiloxRounds = 10;
 
-constexpr float kTwoToMinus23 = 0x1p-23f;
-constexpr float kTwoToMinus24 = 0x1p-24f;
-constexpr float kSqrtHalf = 0.70710678118654752f;
-// ln 2 split so that e * kLn2High is exact for every exponent that occurs.
-constexpr float kLn2High = 0.693359375f;
-constexpr float kLn2Low = -2.12194440e-4f;
-// One step of angle: (pi / 4) / 2^21, the eighth of a turn divided into 2^21 parts.
-constexpr float kAngleStep = 0.78539816339744831f * 0x1p-21f;
-constexpr std::uint32_t kEighthTurn = 1u << 21;
+template <std::size_t N>
+inline float horner(const float (&coefficients)[N], float x) {
+  float p = coefficients[0];
+  for (std::size_t i = 1; i < N; ++i) p = p * x + coefficients[i];
+  return p;
+}
 
 // ln u for a normal, positive float u: u = m 2^e with m in [sqrt(1/2), sqrt(2)), taken
 // apart exactly from the bits, then ln m = ln(1 + x) by a minimax polynomial in x.
@@ -38,42 +42,27 @@ inline float logarithm(float u) {
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(u);
   const std::uint32_t mantissa = (bits & 0x007fffffu) | 0x3f000000u;  // m in [1/2, 1)
   const std::uint32_t low = 0u - static_cast<std::uint32_t>(std::bit_cast<float>(mantissa) <
-                                                            kSqrtHalf);  // all ones if low
+                                                            fc::kSqrtHalf);  // all ones if low
   // A low m is doubled (its exponent raised by one) and the exponent of u lowered.
   const float x = std::bit_cast<float>(mantissa + (low & 0x00800000u)) - 1.0f;  // exact
   const int exponent = static_cast<int>(bits >> 23) - 126 + static_cast<int>(low);
   const float z = x * x;
-  float p = 7.0376836292e-2f;
-  p = p * x - 1.1514610310e-1f;
-  p = p * x + 1.1676998740e-1f;
-  p = p * x - 1.2420140846e-1f;
-  p = p * x + 1.4249322787e-1f;
-  p = p * x - 1.6668057665e-1f;
-  p = p * x + 2.0000714765e-1f;
-  p = p * x - 2.4999993993e-1f;
-  p = p * x + 3.3333331174e-1f;
   const float e = static_cast<float>(exponent);
-  float y = (p * x) * z;
-  y = y + e * kLn2Low;
+  float y = (horner(fc::kLogCoefficients, x) * x) * z;
+  y = y + e * fc::kLn2Low;
   y = y - 0.5f * z;
-  return (x + y) + e * kLn2High;
+  return (x + y) + e * fc::kLn2High;
 }
 
 // sin and cos of psi in [0, pi / 4] by minimax polynomials.
 inline float sinePolynomial(float psi) {
   const float z = psi * psi;
-  float p = -1.9515295891e-4f;
-  p = p * z + 8.3321608736e-3f;
-  p = p * z - 1.6666654611e-1f;
-  return (p * z) * psi + psi;
+  return (horner(fc::kSineCoefficients, z) * z) * psi + psi;
 }
 
 inline float cosinePolynomial(float psi) {
   const float z = psi * psi;
-  float p = 2.443315711809948e-5f;
-  p = p * z - 1.388731625493765e-3f;
-  p = p * z + 4.166664568298827e-2f;
-  return ((p * z) * z - 0.5f * z) + 1.0f;
+  return ((horner(fc::kCosineCoefficients, z) * z) * z - 0.5f * z) + 1.0f;
 }
 
 // (cos, sin) of 2 pi k / 2^24. The octant o = k / 2^21 is split off exactly: the angle
@@ -82,11 +71,11 @@ inline float cosinePolynomial(float psi) {
 // sigma = -1 and psi the remainder's distance to the octant's end.
 inline void cosSin(std::uint32_t k, float& cosine, float& sine) {
   const std::uint32_t octant = k >> 21;
-  const std::uint32_t within = k & (kEighthTurn - 1);
+  const std::uint32_t within = k & (fc::kEighthTurn - 1);
   const bool odd = (octant & 1u) != 0;
-  const std::uint32_t steps = odd ? kEighthTurn - within : within;
+  const std::uint32_t steps = odd ? fc::kEighthTurn - within : within;
   const std::uint32_t quadrant = ((octant + 1) >> 1) & 3u;
-  const float psi = static_cast<float>(steps) * kAngleStep;
+  const float psi = static_cast<float>(steps) * fc::kAngleStep;
   const float c = cosinePolynomial(psi);
   const float s = odd ? -sinePolynomial(psi) : sinePolynomial(psi);
   // cos and sin of q pi / 2 + phi from c = cos phi and s = sin phi.
@@ -98,7 +87,7 @@ inline void cosSin(std::uint32_t k, float& cosine, float& sine) {
 }
 
 inline float uniformOf(std::uint32_t word) {
-  return static_cast<float>(word >> 9) * kTwoToMinus23 + kTwoToMinus24;
+  return static_cast<float>(word >> 9) * fc::kTwoToMinus23 + fc::kTwoToMinus24;
 }
 
 // Philox4x32-10 (Random123's constants and round) on kLanes counters at once, in
@@ -127,7 +116,7 @@ void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t
     __m128i c0 = _mm_loadu_si128(at(w0)), c1 = _mm_loadu_si128(at(w1));
     __m128i c2 = _mm_loadu_si128(at(w2)), c3 = _mm_loadu_si128(at(w3));
     std::uint32_t k0 = key.seed, k1 = key.run;
-    for (int round = 0; round < kPhiloxRounds; ++round) {
+    for (int round = 0; round < fc::kPhiloxRounds; ++round) {
       __m128i high0, low0, high1, low1;
       mulHiLo(c0, multiplier0, high0, low0);
       mulHiLo(c2, multiplier1, high1, low1);
@@ -148,7 +137,7 @@ void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t
 void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t (&w1)[kLanes],
                  std::uint32_t (&w2)[kLanes], std::uint32_t (&w3)[kLanes]) {
   std::uint32_t k0 = key.seed, k1 = key.run;
-  for (int round = 0; round < kPhiloxRounds; ++round) {
+  for (int round = 0; round < fc::kPhiloxRounds; ++round) {
     for (int lane = 0; lane < kLanes; ++lane) {
       const std::uint64_t product0 = static_cast<std::uint64_t>(w0[lane]) * PHILOX_M4x32_0;
       const std::uint64_t product1 = static_cast<std::uint64_t>(w2[lane]) * PHILOX_M4x32_1;
@@ -166,12 +155,11 @@ void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t
 #endif
 
 // The deviates of kLanes successive counters of one voxel, starting at time block
-// firstBlock, in time order. A second version for processors with AVX2 is chosen at
-// run time, with the lanes in wider registers; it has no fused multiply-add (AVX2
-// does not bring it), so both give the same bits.
-__attribute__((target_clones("avx2", "default")))
-void batchDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
-                   float* deviates) {
+// firstBlock, in time order. Compiled twice below: as it is, and for AVX2 with the
+// lanes in wider registers; AVX2 brings no fused multiply-add, so both give the
+// same bits.
+[[gnu::always_inline]] inline void batchDeviates(const FieldKey& key, std::int64_t voxel,
+                                                 std::uint32_t firstBlock, float* deviates) {
   const auto voxelBits = static_cast<std::uint64_t>(voxel);
   std::uint32_t w0[kLanes], w1[kLanes], w2[kLanes], w3[kLanes];
   for (int lane = 0; lane < kLanes; ++lane) {
@@ -202,6 +190,31 @@ void batchDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t firstB
   }
 }
 
+void batchDeviatesPortable(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
+                           float* deviates) {
+  batchDeviates(key, voxel, firstBlock, deviates);
+}
+
+TOLVANE_TARGET_AVX2
+void batchDeviatesAvx2(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
+                       float* deviates) {
+  batchDeviates(key, voxel, firstBlock, deviates);
+}
+
+using BatchDeviates = void (*)(const FieldKey&, std::int64_t, std::uint32_t, float*);
+
+BatchDeviates batchDeviatesOn(VectorPath path) {
+  switch (path) {
+    case VectorPath::kAvx512:
+      return batchDeviatesAvx512;
+    case VectorPath::kAvx2:
+      return batchDeviatesAvx2;
+    case VectorPath::kPortable:
+      break;
+  }
+  return batchDeviatesPortable;
+}
+
 }  // namespace
 
 float fieldLog(float u) { return logarithm(u); }
@@ -209,12 +222,13 @@ float fieldLog(float u) { return logarithm(u); }
 void fieldCosSin(std::uint32_t k, float* cosine, float* sine) { cosSin(k, *cosine, *sine); }
 
 void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,
-                   float* deviates) {
+                   float* deviates, VectorPath path) {
+  const BatchDeviates batchDeviatesHere = batchDeviatesOn(path);
   float batch[kBatchDeviates];
   int t = firstTime - firstTime % kDeviatesPerCounter;
   const int end = firstTime + count;
   while (t < end) {
-    batchDeviates(key, voxel, static_cast<std::uint32_t>(t / kDeviatesPerCounter), batch);
+    batchDeviatesHere(key, voxel, static_cast<std::uint32_t>(t / kDeviatesPerCounter), batch);
     const int from = std::max(t, firstTime);
     const int to = std::min(t + kBatchDeviates, end);
     std::copy(batch + (from - t), batch + (to - t), deviates + (from - firstTime));
@@ -223,13 +237,18 @@ void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int c
 }
 
 void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
-                      std::int64_t firstVoxel, std::int64_t endVoxel) {
+                      std::int64_t firstVoxel, std::int64_t endVoxel, VectorPath path) {
+  if (path == VectorPath::kAvx512) {
+    fillCounterNoiseAvx512(grid, levels, key, firstVoxel, endVoxel);
+    return;
+  }
+  const BatchDeviates batchDeviatesHere = batchDeviatesOn(path);
   float batch[kBatchDeviates];
   const std::int64_t timePoints = grid.timePoints;
   for (std::int64_t voxel = firstVoxel; voxel < endVoxel; ++voxel) {
     float* course = grid.data + voxel * timePoints;
     for (std::int64_t t = 0; t < timePoints; t += kBatchDeviates) {
-      batchDeviates(key, voxel, static_cast<std::uint32_t>(t / kDeviatesPerCounter), batch);
+      batchDeviatesHere(key, voxel, static_cast<std::uint32_t>(t / kDeviatesPerCounter), batch);
       const std::int64_t count = std::min<std::int64_t>(kBatchDeviates, timePoints - t);
       for (std::int64_t i = 0; i < count; ++i) {
         course[t + i] = levels.noiseAmplitude * batch[i] + levels.baseline;

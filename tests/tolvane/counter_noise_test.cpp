@@ -1,5 +1,6 @@
 // The counter-based noise field: its documented key and counter layout, its
-// independence from how the work is split, and the accuracy of its transforms.
+// independence from how the work is split and from the vector path, and the accuracy
+// of its transforms.
 #include <Random123/philox.h>
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 
 namespace tolvane::simulation {
 namespace {
+
+using random::VectorPath;
 
 constexpr FieldKey kKey{12345, 7};
 
@@ -80,6 +83,43 @@ TEST(CounterNoise, AnySubsetOfTheFieldIsTheSameAsThatPartOfTheWhole) {
   int shared = 0;
   for (int i = 0; i < values; ++i) shared += whole[i] == otherRun[i];
   EXPECT_LE(shared, 2);  // a chance coincidence of two floats near 100 is rare
+}
+
+TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
+  // Keys at the ends of their ranges and a second stream; time courses shorter than a
+  // counter, ending inside a counter, inside a batch, or exactly on a batch's end; a
+  // voxel range that starts and ends inside the grid.
+  const FieldKey keys[] = {kKey, {0, 0}, {0xffffffffu, 0xfffffffeu, kDriftStream}};
+  const int timeCourses[] = {1, 3, 4, 5, 63, 64, 65, 250, 253};
+  constexpr int kDimX = 9, kDimY = 7, kDimZ = 5;
+  const Levels levels{100.0f, 5.0f};
+  for (const VectorPath path : random::availableVectorPaths()) {
+    SCOPED_TRACE(random::nameOf(path));
+    for (const FieldKey& key : keys) {
+      for (const int timePoints : timeCourses) {
+        const std::size_t values = std::size_t{kDimX} * kDimY * kDimZ * timePoints;
+        // NaN everywhere, so that a store outside the range is seen as well.
+        std::vector<float> portable(values, NAN), here(values, NAN);
+        const VtcGrid portableGrid{portable.data(), kDimX, kDimY, kDimZ, timePoints, 0, 0, 0, 1};
+        const VtcGrid grid{here.data(), kDimX, kDimY, kDimZ, timePoints, 0, 0, 0, 1};
+        const std::int64_t end = grid.voxelCount() - 3;
+        fillCounterNoise(portableGrid, levels, key, 2, end, VectorPath::kPortable);
+        fillCounterNoise(grid, levels, key, 2, end, path);
+        EXPECT_EQ(std::memcmp(portable.data(), here.data(), values * sizeof(float)), 0)
+            << timePoints << " time points";
+      }
+    }
+    // Stretches of one voxel from any start, the voxel's high bits included.
+    for (const std::int64_t voxel : {std::int64_t{3}, (std::int64_t{1} << 40) + 77}) {
+      for (const int first : {0, 1, 6, 63, 64}) {
+        constexpr int kCount = 131;
+        float portable[kCount], here[kCount];
+        fieldDeviates(kKey, voxel, first, kCount, portable, VectorPath::kPortable);
+        fieldDeviates(kKey, voxel, first, kCount, here, path);
+        EXPECT_EQ(std::memcmp(portable, here, sizeof portable), 0) << "from " << first;
+      }
+    }
+  }
 }
 
 TEST(CounterNoise, TransformsAreWithinAFewUlpsOfTheirDefinitions) {

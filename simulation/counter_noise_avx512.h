@@ -1,0 +1,24 @@
+// The counter field on the AVX-512 path; conventions in counter_noise.h. Call these
+// only when random::avx512Available() says so. Module-internal.
+#pragma once
+
+#include <cstdint>
+
+#include "simulation/counter_noise.h"
+
+#pragma GCC visibility push(hidden)
+
+namespace tolvane::simulation {
+
+// The 64 deviates of the 16 counters of one voxel from time block firstBlock on, in
+// time order.
+void batchDeviatesAvx512(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
+                         float* deviates);
+
+// fillCounterNoise on this path.
+void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
+                            std::int64_t firstVoxel, std::int64_t endVoxel);
+
+}  // namespace tolvane::simulation
+
+#pragma GCC visibility pop
