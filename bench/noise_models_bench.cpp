@@ -39,26 +39,36 @@ struct Models {
   bool smooth = false, ar1 = false, drift = false;
 };
 
+// As tolvane simulate makes a run's noise (tolvane/simulate/run_synthesis.cpp).
 void noise(const sim::VtcGrid& grid, const Models& models) {
   const sim::FieldKey key{1, 0};
   if (!models.smooth && !models.ar1 && !models.drift) {
     sim::fillCounterNoise(grid, kLevels, key, 0, grid.voxelCount());
     return;
   }
-  sim::fillCounterNoise(grid, sim::kStandardNormal, key, 0, grid.voxelCount());
+  const auto field = [&](std::int64_t begin, std::int64_t end) {
+    sim::fillCounterNoise(grid, sim::kStandardNormal, key, begin, end);
+  };
   if (models.smooth) {
+    field(0, grid.voxelCount());
     const sim::SmoothingKernel kernel = sim::gaussianKernel(6.0, kVoxelMm);
     sim::smoothVolumes(grid, {kernel, kernel, kernel});
   }
-  if (models.ar1) sim::applyAutoregression(grid, 0.4f);
-  sim::scaleToLevels(grid, kLevels);
+  const sim::DriftBasis basis = sim::driftBasis(grid.timePoints, kTrSeconds, 128.0);
+  const sim::FieldKey driftKey{1, 0, sim::kDriftStream};
+  sim::TimeCourseModels shaping;
+  shaping.autoregressive = models.ar1;
+  shaping.rho = 0.4f;
+  shaping.levels = kLevels;
   if (models.drift) {
-    const sim::DriftBasis basis = sim::driftBasis(grid.timePoints, kTrSeconds, 128.0);
-    const sim::FieldKey driftKey{1, 0, sim::kDriftStream};
-    sim::addDrift(grid, basis, 2.0f, [&](std::int64_t voxel, int count, float* out) {
+    shaping.drift = &basis;
+    shaping.driftSd = 2.0f;
+    shaping.coefficients = [&](std::int64_t voxel, int count, float* out) {
       sim::fieldDeviates(driftKey, voxel, 0, count, out);
-    });
+    };
   }
+  sim::shapeTimeCourses(grid, shaping,
+                        models.smooth ? [](std::int64_t, std::int64_t) {} : std::function(field));
 }
 
 }  // namespace

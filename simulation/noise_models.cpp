@@ -23,8 +23,11 @@ struct Line {
 
 // One pass of the kernel along a line, through a buffer of count * timePoints
 // values.
+// `scale`, when given, holds a factor per voxel of the line that multiplies its
+// smoothed values once they are complete (the last pass's rescaling, done while the
+// line is at hand).
 void smoothLine(const Line& line, int timePoints, const SmoothingKernel& kernel,
-                std::vector<float>& buffer) {
+                std::vector<float>& buffer, const float* scale) {
   const std::size_t nT = static_cast<std::size_t>(timePoints);
   buffer.resize(static_cast<std::size_t>(line.count) * nT);
   for (int i = 0; i < line.count; ++i)
@@ -48,6 +51,9 @@ void smoothLine(const Line& line, int timePoints, const SmoothingKernel& kernel,
         // formula.
         for (std::size_t t = 0; t < nT; ++t) out[t] = out[t] + wk * side[t];
       }
+    }
+    if (scale != nullptr) {
+      for (std::size_t t = 0; t < nT; ++t) out[t] = out[t] * scale[i];
     }
   }
 }
@@ -93,34 +99,41 @@ void smoothVolumes(const VtcGrid& grid, const std::array<SmoothingKernel, 3>& ke
   const std::int64_t nT = grid.timePoints;
   const std::int64_t dims[3] = {grid.dimX, grid.dimY, grid.dimZ};
   const std::int64_t steps[3] = {nT, grid.dimX * nT, std::int64_t{grid.dimX} * grid.dimY * nT};
+  // Back to unit variance: the product of the three axes' sums is the variance. The
+  // factors are applied by the last pass, as it finishes each line.
+  const std::array<std::vector<double>, 3> sums = {inGridSquaredWeights(kernels[0], grid.dimX),
+                                                   inGridSquaredWeights(kernels[1], grid.dimY),
+                                                   inGridSquaredWeights(kernels[2], grid.dimZ)};
+  int lastAxis = -1;
+  for (int axis = 0; axis < 3; ++axis)
+    if (kernels[axis].radius() > 0) lastAxis = axis;
+  if (lastAxis < 0) return;  // single taps everywhere: nothing changes
   for (int axis = 0; axis < 3; ++axis) {
-    if (kernels[axis].radius() == 0) continue;  // a single tap only rescales
+    if (kernels[axis].radius() == 0) continue;  // a single tap of weight 1 changes nothing
     // The lines along this axis, numbered by the two other axes' coordinates.
     const int a = axis == 0 ? 1 : 0, b = axis == 2 ? 1 : 2;
     parallel(dims[a] * dims[b], [&](std::int64_t begin, std::int64_t end) {
       std::vector<float> buffer;
+      std::vector<float> scale(static_cast<std::size_t>(dims[axis]));
       for (std::int64_t index = begin; index < end; ++index) {
         const std::int64_t ia = index % dims[a], ib = index / dims[a];
         const Line line{grid.data + ia * steps[a] + ib * steps[b], steps[axis],
                         static_cast<int>(dims[axis])};
-        smoothLine(line, grid.timePoints, kernels[axis], buffer);
+        if (axis == lastAxis) {
+          std::int64_t at[3];
+          at[a] = ia;
+          at[b] = ib;
+          for (std::int64_t i = 0; i < dims[axis]; ++i) {
+            at[axis] = i;
+            const double variance = sums[0][at[0]] * sums[1][at[1]] * sums[2][at[2]];
+            scale[i] = static_cast<float>(1.0 / std::sqrt(variance));
+          }
+        }
+        smoothLine(line, grid.timePoints, kernels[axis], buffer,
+                   axis == lastAxis ? scale.data() : nullptr);
       }
     });
   }
-  // Back to unit variance: the product of the three axes' sums is the variance.
-  const std::vector<double> sx = inGridSquaredWeights(kernels[0], grid.dimX);
-  const std::vector<double> sy = inGridSquaredWeights(kernels[1], grid.dimY);
-  const std::vector<double> sz = inGridSquaredWeights(kernels[2], grid.dimZ);
-  parallel(std::int64_t{grid.dimY} * grid.dimZ, [&](std::int64_t begin, std::int64_t end) {
-    for (std::int64_t row = begin; row < end; ++row) {
-      const std::int64_t y = row % grid.dimY, z = row / grid.dimY;
-      for (int x = 0; x < grid.dimX; ++x) {
-        const float factor = static_cast<float>(1.0 / std::sqrt(sx[x] * sy[y] * sz[z]));
-        float* course = grid.data + ((z * grid.dimY + y) * grid.dimX + x) * nT;
-        for (std::int64_t t = 0; t < nT; ++t) course[t] = course[t] * factor;
-      }
-    }
-  });
 }
 
 void applyAutoregression(const VtcGrid& grid, float rho, const ParallelFor& parallel) {
@@ -196,6 +209,39 @@ void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
       const float factor = static_cast<float>(sd / spread);
       float* course = grid.data + v * nT;
       for (int t = 0; t < nT; ++t) course[t] = course[t] + factor * drift[t];
+    }
+  });
+}
+
+void shapeTimeCourses(const VtcGrid& grid, const TimeCourseModels& models,
+                      const std::function<void(std::int64_t, std::int64_t)>& produce,
+                      const ParallelFor& parallel) {
+  // 64 voxels of 250 time points are 64 KB: their courses stay in the second-level cache
+  // from the field's writing to the drift's.
+  constexpr std::int64_t kVoxelsAtOnce = 64;
+  const std::int64_t nT = grid.timePoints;
+  parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
+    for (std::int64_t first = begin; first < end; first += kVoxelsAtOnce) {
+      const std::int64_t last = std::min(end, first + kVoxelsAtOnce);
+      produce(first, last);
+      // The chunk as a grid of its own: every step here treats voxels one by one.
+      const VtcGrid chunk{grid.data + first * nT,
+                          static_cast<int>(last - first),
+                          1,
+                          1,
+                          grid.timePoints,
+                          0,
+                          0,
+                          0,
+                          1};
+      if (models.autoregressive) applyAutoregression(chunk, models.rho);
+      scaleToLevels(chunk, models.levels);
+      if (models.drift != nullptr) {
+        addDrift(chunk, *models.drift, models.driftSd,
+                 [&](std::int64_t voxel, int count, float* out) {
+                   models.coefficients(first + voxel, count, out);
+                 });
+      }
     }
   });
 }

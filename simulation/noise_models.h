@@ -96,6 +96,25 @@ using CoefficientSource = std::function<void(std::int64_t voxel, int count, floa
 void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
               const CoefficientSource& coefficients, const ParallelFor& parallel = runSerially);
 
+// The steps that act on each voxel's time course alone (2 to 4 above), fused: for a few
+// voxels at a time, `produce(begin, end)` first writes their field (or does nothing when
+// the field is already in place, smoothed), then the autoregression (when
+// `autoregressive`), the scaling and the drift (when `drift` has functions and `driftSd`
+// is not 0) run on them while their time courses are still in the cache. The values are
+// those of the separate passes.
+struct TimeCourseModels {
+  bool autoregressive = false;
+  float rho = 0.0f;
+  Levels levels{};
+  const DriftBasis* drift = nullptr;
+  float driftSd = 0.0f;
+  CoefficientSource coefficients;
+};
+
+void shapeTimeCourses(const VtcGrid& grid, const TimeCourseModels& models,
+                      const std::function<void(std::int64_t, std::int64_t)>& produce,
+                      const ParallelFor& parallel = runSerially);
+
 }  // namespace tolvane::simulation
 
 #pragma GCC visibility pop

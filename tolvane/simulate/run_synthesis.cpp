@@ -80,11 +80,13 @@ std::array<double, 3> voxelSizesMm(const study::Study& study) {
 void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
                      const simulation::FieldKey& key, int threads) {
   const simulation::ParallelFor parallel = onThreads(threads);
-  parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
-    simulation::fillCounterNoise(grid, simulation::kStandardNormal, key, begin, end);
-  });
   const study::NoiseModels& noise = study.noise;
-  if (noise.smoothnessMm > 0.0) {
+  const auto field = [&](std::int64_t begin, std::int64_t end) {
+    simulation::fillCounterNoise(grid, simulation::kStandardNormal, key, begin, end);
+  };
+  const bool smooth = noise.smoothnessMm > 0.0;
+  if (smooth) {
+    parallel(grid.voxelCount(), field);
     const std::array<double, 3> sizes = voxelSizesMm(study);
     simulation::smoothVolumes(grid,
                               {simulation::gaussianKernel(noise.smoothnessMm, sizes[0]),
@@ -92,19 +94,22 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
                                simulation::gaussianKernel(noise.smoothnessMm, sizes[2])},
                               parallel);
   }
-  if (noise.autoregressive) simulation::applyAutoregression(grid, noise.rho, parallel);
-  simulation::scaleToLevels(grid, study.levels, parallel);
+  const simulation::DriftBasis basis = simulation::driftBasis(
+      grid.timePoints, study.grid.trMilliseconds / 1000.0, noise.driftCutoffSeconds);
+  const simulation::FieldKey driftKey{key.seed, key.run, simulation::kDriftStream};
+  simulation::TimeCourseModels models;
+  models.autoregressive = noise.autoregressive;
+  models.rho = noise.rho;
+  models.levels = study.levels;
   if (noise.driftSd > 0.0f) {
-    const simulation::DriftBasis basis = simulation::driftBasis(
-        grid.timePoints, study.grid.trMilliseconds / 1000.0, noise.driftCutoffSeconds);
-    const simulation::FieldKey driftKey{key.seed, key.run, simulation::kDriftStream};
-    simulation::addDrift(
-        grid, basis, noise.driftSd,
-        [&](std::int64_t voxel, int count, float* out) {
-          simulation::fieldDeviates(driftKey, voxel, 0, count, out);
-        },
-        parallel);
+    models.drift = &basis;
+    models.driftSd = noise.driftSd;
+    models.coefficients = [&](std::int64_t voxel, int count, float* out) {
+      simulation::fieldDeviates(driftKey, voxel, 0, count, out);
+    };
   }
+  simulation::shapeTimeCourses(
+      grid, models, smooth ? [](std::int64_t, std::int64_t) {} : std::function(field), parallel);
 }
 
 }  // namespace
