@@ -8,6 +8,7 @@
 
 #include "formats/atomic_file.h"
 #include "formats/text_parsing.h"
+#include "tolvane/analysis_command_line.h"
 #include "tolvane/simulate/simulate_command.h"
 #include "tolvane/version.h"
 
@@ -40,6 +41,12 @@ int runCommandLine(int argc, char** argv) {
   constexpr std::int64_t kUnset = INT64_MIN;
   std::int64_t seed = kUnset, subjects = kUnset, runs = kUnset;
   addSimulate(app, options, seed, subjects, runs);
+  GlmCommand glm;
+  EvaluateCommand evaluate;
+  ReportCommand report;
+  addGlm(app, glm);
+  addEvaluate(app, evaluate);
+  addReport(app, report);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -50,7 +57,15 @@ int runCommandLine(int argc, char** argv) {
   if (subjects != kUnset) options.overrides.subjects = subjects;
   if (runs != kUnset) options.overrides.runs = runs;
   try {
-    simulate::runSimulate(options, std::cerr);
+    if (glm.app->parsed()) {
+      runGlmCommand(glm);
+    } else if (evaluate.app->parsed()) {
+      runEvaluateCommand(evaluate);
+    } else if (report.app->parsed()) {
+      runReportCommand(report);
+    } else {
+      simulate::runSimulate(options, std::cerr);
+    }
   } catch (const formats::InputError& error) {
     std::cerr << "tolvane: error: " << error.what() << "\n";
     return kExitBadInput;
