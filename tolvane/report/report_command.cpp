@@ -38,7 +38,7 @@ svg .grid { stroke: #e3e7eb; }
 svg .tick { stroke: #1d2329; }
 svg .gap { fill: #fff; stroke: #8a96a3; }
 svg.plot { max-width: 100%; height: auto; display: block; margin: 10px 0; }
-svg.design-labels { overflow: visible; }
+svg.design-labels, svg.design-ticks { overflow: visible; }
 svg.colourbar { width: 420px; height: 58px; display: block; }
 .design-grid { display: grid; grid-template-columns: 64px auto; }
 table { border-collapse: collapse; margin: 0 0 14px; font-size: 14px; }

@@ -80,16 +80,23 @@ std::string shortNumber(double value, int significant) {
 
 std::vector<double> niceTicks(double low, double high, int count) {
   const double rough = (high - low) / std::max(1, count);
-  const double power = std::pow(10.0, std::floor(std::log10(rough)));
-  double step = power;
-  for (double factor : {1.0, 2.0, 5.0, 10.0}) {
-    step = factor * power;
-    if (step >= rough) break;
+  const double exponent = std::floor(std::log10(rough));
+  double factor = 10.0;
+  for (double candidate : {1.0, 2.0, 5.0}) {
+    if (candidate * std::pow(10.0, exponent) >= rough) {
+      factor = candidate;
+      break;
+    }
   }
+  // Tick k is k * factor * 10^exponent; below 1 the power is applied as a division by an
+  // exact 10^-exponent, so that 0.6 comes out as 0.6 and not as 3 * 0.2.
+  const double scale = exponent < 0 ? std::pow(10.0, -exponent) : 1.0;
+  const double power = exponent < 0 ? 1.0 : std::pow(10.0, exponent);
+  const auto tick = [&](double k) { return k * factor * power / scale; };
   std::vector<double> ticks;
-  for (double tick = std::ceil(low / step - 1e-9) * step; tick <= high + step * 1e-9;
-       tick += step) {
-    ticks.push_back(std::fabs(tick) < step * 1e-9 ? 0.0 : tick);
+  const double step = tick(1.0);
+  for (double k = std::ceil(low / step - 1e-9); tick(k) <= high + step * 1e-9; ++k) {
+    ticks.push_back(k == 0.0 ? 0.0 : tick(k));
   }
   return ticks;
 }
