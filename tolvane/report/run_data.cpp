@@ -199,7 +199,6 @@ RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& request
     data.designValues = design.columns;
     return data;
   }
-  progress("fitting the GLM of " + run.bold.filename().string());
   const design::Protocol protocol = formats::readProtocolFile(run.events);
   const analysis::GlmDesign design = analysis::buildGlmDesign(
       protocol, run.events, data.volumes, data.trSeconds, analysis::kDefaultHighpassSeconds);
@@ -211,6 +210,7 @@ RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& request
     }
   }
   if (!data.tMaps.empty()) return data;
+  progress("fitting the GLM of " + run.bold.filename().string());
   const std::vector<std::string> conditionNames(
       design.columnNames.begin(),
       design.columnNames.begin() + static_cast<long>(design.conditionCount));

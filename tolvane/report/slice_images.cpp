@@ -103,7 +103,9 @@ std::optional<Rgb> statisticColour(double t, double threshold, double top) {
 }
 
 RgbImage renderSlice(const SliceLayers& layers, Plane plane, std::int64_t index, int scale) {
-  const auto [across, up] = planeAxes(plane);
+  // Plain variables, not a structured binding: the lambdas below capture them.
+  const std::array<int, 2> axes = planeAxes(plane);
+  const int across = axes[0], up = axes[1];
   const int fixed = fixedAxis(plane);
   const std::array<std::int64_t, 3>& dims = layers.dims;
   const auto voxelIndex = [&](std::int64_t a, std::int64_t u) -> std::int64_t {
