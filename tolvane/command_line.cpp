@@ -9,6 +9,7 @@
 
 #include "formats/atomic_file.h"
 #include "formats/text_parsing.h"
+#include "tolvane/analysis_command_line.h"
 #include "tolvane/simulate/simulate_command.h"
 #include "tolvane/version.h"
 
@@ -45,6 +46,12 @@ int runCommandLine(int argc, char** argv) {
   std::int64_t seed = kUnset, subjects = kUnset, runs = kUnset;
   std::string shard;
   addSimulate(app, options, seed, subjects, runs, shard);
+  GlmCommand glm;
+  EvaluateCommand evaluate;
+  ReportCommand report;
+  addGlm(app, glm);
+  addEvaluate(app, evaluate);
+  addReport(app, report);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -55,8 +62,16 @@ int runCommandLine(int argc, char** argv) {
   if (subjects != kUnset) options.overrides.subjects = subjects;
   if (runs != kUnset) options.overrides.runs = runs;
   try {
-    if (!shard.empty()) options.shard = simulate::parseShard(shard);
-    simulate::runSimulate(options, std::cerr);
+    if (glm.app->parsed()) {
+      runGlmCommand(glm);
+    } else if (evaluate.app->parsed()) {
+      runEvaluateCommand(evaluate);
+    } else if (report.app->parsed()) {
+      runReportCommand(report);
+    } else {
+      if (!shard.empty()) options.shard = simulate::parseShard(shard);
+      simulate::runSimulate(options, std::cerr);
+    }
   } catch (const simulate::Interrupted& error) {
     std::cerr << "tolvane: " << error.what() << "\n";
     return kExitInterrupted;

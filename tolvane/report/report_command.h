@@ -1,0 +1,33 @@
+// tolvane report: one self-contained HTML page for a dataset written by tolvane
+// simulate, a section per run (see run_section.h).
+//
+// Every picture is a PNG embedded as a data: URI and every plot inline SVG; the page
+// has no script and loads nothing, so it can be mailed or archived as one file.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tolvane/analysis/progress.h"
+
+namespace tolvane::report {
+
+inline constexpr double kDefaultTThreshold = 3.0;
+
+struct ReportOptions {
+  std::filesystem::path dataset;
+  std::optional<std::filesystem::path> output;  // default: defaultReportFile(dataset)
+  std::vector<std::string> runs;                // "sub-01" or "sub-01/run-1"; empty: all
+  std::vector<std::string> contrasts;           // fitted where a run has no GLM outputs
+  double tThreshold = kDefaultTThreshold;
+};
+
+std::filesystem::path defaultReportFile(const std::filesystem::path& dataset);
+
+// Writes the page through a temporary file and returns its path. Throws InputError for
+// a dataset that cannot be shown and OutputError when the page cannot be written.
+std::filesystem::path writeReport(const ReportOptions& options, const analysis::Progress& progress);
+
+}  // namespace tolvane::report

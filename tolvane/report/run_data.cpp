@@ -1,0 +1,239 @@
+// Gathering a run for the report; see run_data.h.
+#include "tolvane/report/run_data.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "formats/errors.h"
+#include "formats/protocol_files.h"
+#include "tolvane/analysis/glm.h"
+#include "tolvane/analysis/truth_regions.h"
+#include "tolvane/report/svg_plots.h"
+
+namespace tolvane::report {
+namespace {
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::array<std::int64_t, 3> voxelOf(std::size_t index, const std::array<std::int64_t, 3>& dims) {
+  const auto v = static_cast<std::int64_t>(index);
+  return {v % dims[0], (v / dims[0]) % dims[1], v / (dims[0] * dims[1])};
+}
+
+std::array<std::int64_t, 3> centreOf(const std::vector<std::size_t>& voxels,
+                                     const std::array<std::int64_t, 3>& dims) {
+  std::array<double, 3> centroid{};
+  for (std::size_t v : voxels) {
+    const auto voxel = voxelOf(v, dims);
+    for (int a = 0; a < 3; ++a) centroid[a] += double(voxel[a]) / double(voxels.size());
+  }
+  std::array<std::int64_t, 3> nearest{};
+  double best = INFINITY;
+  for (std::size_t v : voxels) {
+    const auto voxel = voxelOf(v, dims);
+    double distance = 0.0;
+    for (int a = 0; a < 3; ++a) distance += std::pow(double(voxel[a]) - centroid[a], 2);
+    if (distance < best) best = distance, nearest = voxel;
+  }
+  return nearest;
+}
+
+std::string sidecarContrast(const std::filesystem::path& map, const std::string& fallback) {
+  std::filesystem::path sidecar = map;
+  sidecar.replace_filename(map.filename().string().substr(0, map.filename().string().size() - 7) +
+                           ".json");
+  std::ifstream in(sidecar);
+  const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
+  if (json.is_object() && json.contains("Contrast") && json["Contrast"].is_string()) {
+    return json["Contrast"].get<std::string>();
+  }
+  return fallback;
+}
+
+// The t maps that tolvane glm wrote for this run, each with the evaluations beside it.
+// When some have evaluations, only those are shown: they are the ones the user scored.
+std::vector<StatisticMap> savedMaps(const DatasetRun& run, const formats::MapGeometry& grid) {
+  std::vector<StatisticMap> maps;
+  std::error_code error;
+  std::vector<std::filesystem::path> entries;
+  for (std::filesystem::directory_iterator it(run.glmFolder, error), end; !error && it != end;
+       it.increment(error)) {
+    entries.push_back(it->path());
+  }
+  std::sort(entries.begin(), entries.end());
+  const std::string start = run.prefix + "_contrast-", end = "_stat-t_statmap.nii.gz";
+  for (const std::filesystem::path& entry : entries) {
+    const std::string name = entry.filename().string();
+    if (!startsWith(name, start) || !endsWith(name, end)) continue;
+    StatisticMap map;
+    map.label = name.substr(start.size(), name.size() - start.size() - end.size());
+    map.expression = sidecarContrast(entry, map.label);
+    map.file = entry;
+    const formats::ScalarVolume volume = formats::readScalarVolume(entry);
+    if (volume.geometry.dims != grid.dims) {
+      throw formats::InputError(entry.string() + ": expected the grid of " + run.bold.string() +
+                                " (" + formats::describeGeometry(grid) + "), found " +
+                                formats::describeGeometry(volume.geometry));
+    }
+    map.t.assign(volume.values.begin(), volume.values.end());
+    const std::string evaluationStart = start + map.label + "_";
+    for (const std::filesystem::path& other : entries) {
+      const std::string otherName = other.filename().string();
+      if (startsWith(otherName, evaluationStart) && endsWith(otherName, "evaluation.json")) {
+        map.evaluations.push_back(other);
+      }
+    }
+    maps.push_back(std::move(map));
+  }
+  const bool anyEvaluated = std::any_of(
+      maps.begin(), maps.end(), [](const StatisticMap& m) { return !m.evaluations.empty(); });
+  if (anyEvaluated) {
+    std::erase_if(maps, [](const StatisticMap& m) { return m.evaluations.empty(); });
+  }
+  return maps;
+}
+
+std::vector<std::string> defaultContrasts(const std::vector<std::string>& conditions,
+                                          const std::vector<bool>& hasEffect) {
+  std::vector<std::string> active, quiet;
+  for (std::size_t c = 0; c < conditions.size(); ++c) {
+    (hasEffect[c] ? active : quiet).push_back(conditions[c]);
+  }
+  std::vector<std::string> expressions;
+  for (const std::string& condition : active) {
+    std::string expression = condition;
+    const std::string weight =
+        quiet.size() > 1 ? shortNumber(1.0 / double(quiet.size()), 6) + " " : "";
+    for (const std::string& other : quiet) expression += " - " + weight + other;
+    expressions.push_back(expression);
+  }
+  return expressions;
+}
+
+}  // namespace
+
+RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& requested,
+                  const analysis::Progress& progress) {
+  RunData data;
+  data.files = run;
+  progress("reading " + run.bold.string());
+  const formats::FloatSeries bold = formats::readFloatSeries(run.bold);
+  data.geometry = bold.geometry;
+  data.volumes = static_cast<int>(bold.volumes);
+  data.trSeconds = bold.trSeconds;
+  const std::size_t voxels = bold.geometry.voxelCount();
+  data.mean.assign(voxels, 0.0);
+  for (std::size_t t = 0; t < std::size_t(bold.volumes); ++t) {
+    for (std::size_t v = 0; v < voxels; ++v) data.mean[v] += bold.values[t * voxels + v];
+  }
+  for (double& value : data.mean) value /= double(bold.volumes);
+
+  const formats::ScalarVolume labels = formats::readScalarVolume(run.labels);
+  if (labels.geometry.dims != bold.geometry.dims) {
+    throw formats::InputError(run.labels.string() + ": expected the grid of " + run.bold.string() +
+                              " (" + formats::describeGeometry(bold.geometry) + "), found " +
+                              formats::describeGeometry(labels.geometry));
+  }
+  data.truth.resize(voxels);
+  for (std::size_t v = 0; v < voxels; ++v) data.truth[v] = labels.values[v] != 0.0;
+  const std::map<long, std::string> names = readRegionNames(run.regionTable);
+  const NumberTable predictors = readNumberTable(run.predictors);
+  std::vector<std::vector<double>> amplitudes;
+  std::vector<bool> hasEffect;
+  std::vector<std::string> conditions;
+  for (const EffectMapFile& map : run.effectMaps) {
+    amplitudes.push_back(formats::readScalarVolume(map.file).values);
+    hasEffect.push_back(std::any_of(amplitudes.back().begin(), amplitudes.back().end(),
+                                    [](double a) { return a != 0.0; }));
+    conditions.push_back(map.condition);
+  }
+
+  for (const analysis::TruthRegion& region : analysis::labelRegions(labels.values)) {
+    RegionData shown;
+    const long label = std::lround(labels.values[region.voxels.front()]);
+    const auto named = names.find(label);
+    shown.name = named != names.end() ? named->second : region.name;
+    shown.voxels = region.voxels;
+    shown.centre = centreOf(region.voxels, bold.geometry.dims);
+    shown.meanCourse.assign(std::size_t(data.volumes), 0.0);
+    const std::size_t stride = std::max<std::size_t>(1, region.voxels.size() / kShownVoxelCourses);
+    for (std::size_t i = 0; i < region.voxels.size(); ++i) {
+      std::vector<double> course(std::size_t(data.volumes));
+      for (std::size_t t = 0; t < course.size(); ++t) {
+        course[t] = bold.values[t * voxels + region.voxels[i]];
+        shown.meanCourse[t] += course[t] / double(region.voxels.size());
+      }
+      if (i % stride == 0 && shown.voxelCourses.size() < kShownVoxelCourses) {
+        shown.voxelCourses.push_back(std::move(course));
+      }
+    }
+    // The signal that was put in: each condition's mean amplitude over the region times
+    // its predictor, matched to the predictor table by the condition's column.
+    shown.expectedEffect.assign(std::size_t(data.volumes), 0.0);
+    for (std::size_t c = 0; c < amplitudes.size() && c < predictors.columns.size(); ++c) {
+      double amplitude = 0.0;
+      for (std::size_t v : region.voxels)
+        amplitude += amplitudes[c][v] / double(region.voxels.size());
+      const std::vector<double>& predictor = predictors.columns[c];
+      for (std::size_t t = 0; t < shown.expectedEffect.size() && t < predictor.size(); ++t) {
+        shown.expectedEffect[t] += amplitude * predictor[t];
+      }
+    }
+    data.regions.push_back(std::move(shown));
+  }
+
+  data.tMaps = savedMaps(run, bold.geometry);
+  const std::filesystem::path savedDesign = run.glmFolder / (run.prefix + "_design.tsv");
+  if (!data.tMaps.empty() && std::filesystem::is_regular_file(savedDesign)) {
+    const NumberTable design = readNumberTable(savedDesign);
+    data.designColumns = design.names;
+    data.designValues = design.columns;
+    return data;
+  }
+  const design::Protocol protocol = formats::readProtocolFile(run.events);
+  const analysis::GlmDesign design = analysis::buildGlmDesign(
+      protocol, run.events, data.volumes, data.trSeconds, analysis::kDefaultHighpassSeconds);
+  data.designColumns = design.columnNames;
+  data.designValues.assign(design.columnCount(), std::vector<double>(std::size_t(data.volumes)));
+  for (int t = 0; t < data.volumes; ++t) {
+    for (std::size_t c = 0; c < design.columnCount(); ++c) {
+      data.designValues[c][std::size_t(t)] = design.at(t, c);
+    }
+  }
+  if (!data.tMaps.empty()) return data;
+  progress("fitting the GLM of " + run.bold.filename().string());
+  const std::vector<std::string> conditionNames(
+      design.columnNames.begin(),
+      design.columnNames.begin() + static_cast<long>(design.conditionCount));
+  std::vector<bool> effectOfColumn(design.conditionCount, false);
+  for (std::size_t c = 0; c < design.conditionCount; ++c) {
+    const auto found = std::find(conditions.begin(), conditions.end(), conditionNames[c]);
+    effectOfColumn[c] =
+        found != conditions.end() && hasEffect[std::size_t(found - conditions.begin())];
+  }
+  const std::vector<std::string> expressions =
+      requested.empty() ? defaultContrasts(conditionNames, effectOfColumn) : requested;
+  std::vector<analysis::Contrast> contrasts;
+  for (const std::string& expression : expressions) {
+    contrasts.push_back(
+        analysis::parseContrast(expression, conditionNames, design.columnCount(), run.events));
+  }
+  const analysis::GlmFit fit =
+      analysis::fitGlm(bold, design, contrasts, analysis::Prewhitening::None, run.events);
+  for (const analysis::ContrastMaps& maps : fit.maps) {
+    data.tMaps.push_back({maps.contrast.label, maps.contrast.expression, {}, maps.t, {}});
+  }
+  data.fitted = true;
+  return data;
+}
+
+}  // namespace tolvane::report
