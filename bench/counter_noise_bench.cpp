@@ -40,7 +40,9 @@ bool numpyMilliseconds(std::size_t values, double& float32, double& float64) {
       "/usr/bin/python3 -c 'import sys, time, numpy as np\n"
       "rng = np.random.default_rng(1)\n"
       "for dtype in (np.float32, np.float64):\n"
-      "    out = np.empty(" + std::to_string(values) + ", dtype)\n"
+      "    out = np.empty(" +
+      std::to_string(values) +
+      ", dtype)\n"
       "    start = time.perf_counter()\n"
       "    rng.standard_normal(out=out, dtype=dtype)\n"
       "    print((time.perf_counter() - start) * 1e3)' 2>/dev/null";
@@ -102,8 +104,8 @@ int main(int argc, char** argv) {
   std::printf("(b) module noise pass (ran1/gasdev)        %8.1f ms\n", best[1]);
   std::printf("(c) normal_distribution<float> over mt19937 %7.1f ms\n", best[2]);
   if (withNumpy) {
-    std::printf("(d) numpy standard_normal, float32         %8.1f ms  (float64 %.1f ms)\n",
-                best[3], best[4]);
+    std::printf("(d) numpy standard_normal, float32         %8.1f ms  (float64 %.1f ms)\n", best[3],
+                best[4]);
     std::printf("a/b %.2f   a/c %.2f   a/d %.3f   (best ratio of a round)\n", bestRatioB,
                 bestRatioC, bestRatioD);
   } else {

@@ -24,8 +24,8 @@ using random::VectorPath;
 
 namespace fc = field_constants;
 
-constexpr int kLanes = 16;                       // counters per batch
-constexpr int kPairs = 2 * kLanes;               // Box-Muller pairs per batch
+constexpr int kLanes = 16;          // counters per batch
+constexpr int kPairs = 2 * kLanes;  // Box-Muller pairs per batch
 constexpr int kBatchDeviates = kLanes * kDeviatesPerCounter;
 
 template <std::size_t N>
@@ -110,7 +110,7 @@ void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t
   const __m128i multiplier0 = _mm_set1_epi32(static_cast<int>(PHILOX_M4x32_0));
   const __m128i multiplier1 = _mm_set1_epi32(static_cast<int>(PHILOX_M4x32_1));
   for (int lane = 0; lane < kLanes; lane += 4) {
-    const auto at = [&](std::uint32_t (&words)[kLanes]) {
+    const auto at = [&](std::uint32_t(&words)[kLanes]) {
       return reinterpret_cast<__m128i*>(words + lane);
     };
     __m128i c0 = _mm_loadu_si128(at(w0)), c1 = _mm_loadu_si128(at(w1));

@@ -56,8 +56,7 @@ constexpr Levels kStandardNormal{0.0f, 1.0f};
 
 // The deviates of time points firstTime .. firstTime + count - 1 of one voxel.
 void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,
-                   float* deviates,
-                   random::VectorPath path = random::preferredVectorPath());
+                   float* deviates, random::VectorPath path = random::preferredVectorPath());
 
 // Gives voxels [firstVoxel, endVoxel) of the grid their noise around the baseline;
 // disjoint ranges can be filled concurrently.

@@ -20,15 +20,13 @@ constexpr float kSqrtHalf = 0.70710678118654752f;
 // ln 2 split so that e * kLn2High is exact for every exponent that occurs.
 constexpr float kLn2High = 0.693359375f;
 constexpr float kLn2Low = -2.12194440e-4f;
-constexpr float kLogCoefficients[] = {
-    7.0376836292e-2f, -1.1514610310e-1f, 1.1676998740e-1f,
-    -1.2420140846e-1f, 1.4249322787e-1f, -1.6668057665e-1f,
-    2.0000714765e-1f, -2.4999993993e-1f, 3.3333331174e-1f};
+constexpr float kLogCoefficients[] = {7.0376836292e-2f,  -1.1514610310e-1f, 1.1676998740e-1f,
+                                      -1.2420140846e-1f, 1.4249322787e-1f,  -1.6668057665e-1f,
+                                      2.0000714765e-1f,  -2.4999993993e-1f, 3.3333331174e-1f};
 
 // On psi in [0, pi / 4], with z = psi^2:
 //   sin psi = (p(z) z) psi + psi,   cos psi = ((q(z) z) z - z / 2) + 1.
-constexpr float kSineCoefficients[] = {-1.9515295891e-4f, 8.3321608736e-3f,
-                                       -1.6666654611e-1f};
+constexpr float kSineCoefficients[] = {-1.9515295891e-4f, 8.3321608736e-3f, -1.6666654611e-1f};
 constexpr float kCosineCoefficients[] = {2.443315711809948e-5f, -1.388731625493765e-3f,
                                          4.166664568298827e-2f};
 

@@ -20,8 +20,7 @@ void addSimulate(CLI::App& app, simulate::SimulateOptions& options, std::int64_t
                  std::int64_t& subjects, std::int64_t& runs, std::string& shard) {
   CLI::App* command = app.add_subcommand(
       "simulate", "Simulate the runs of a study file into a BIDS dataset with its ground truth");
-  command->add_option("STUDY", options.studyFile, "Study file (TOML); see the README")
-      ->required();
+  command->add_option("STUDY", options.studyFile, "Study file (TOML); see the README")->required();
   command->add_option("--output", options.output, "Output folder of the dataset")->required();
   command->add_option("--seed", seed, "Study seed, 1 to 2147483646 (overrides the file's)");
   command->add_option("--subjects", subjects, "Number of subjects (overrides the file's)");

@@ -24,9 +24,8 @@ void referenceDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t bl
                        double out[4]) {
   const r123::Philox4x32 philox;
   const auto voxelBits = static_cast<std::uint64_t>(voxel);
-  const r123::Philox4x32::ctr_type counter = {
-      {block, static_cast<std::uint32_t>(voxelBits), static_cast<std::uint32_t>(voxelBits >> 32),
-       0}};
+  const r123::Philox4x32::ctr_type counter = {{block, static_cast<std::uint32_t>(voxelBits),
+                                               static_cast<std::uint32_t>(voxelBits >> 32), 0}};
   const auto words = philox(counter, {{key.seed, key.run}});
   for (int pair = 0; pair < 2; ++pair) {
     const double u = ((words.v[2 * pair] >> 9) + 0.5) / 8388608.0;
@@ -39,8 +38,8 @@ void referenceDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t bl
 
 TEST(CounterNoise, DeviatesFollowTheDocumentedKeyAndCounterLayout) {
   // Voxels beyond 2^32 check that the voxel's high bits reach the counter.
-  for (const std::int64_t voxel : {std::int64_t{0}, std::int64_t{106719},
-                                   (std::int64_t{1} << 32) + 5}) {
+  for (const std::int64_t voxel :
+       {std::int64_t{0}, std::int64_t{106719}, (std::int64_t{1} << 32) + 5}) {
     std::vector<float> deviates(70);
     fieldDeviates(kKey, voxel, 0, 70, deviates.data());
     for (int t = 0; t < 70; ++t) {
