@@ -108,30 +108,47 @@ void smoothVolumes(const VtcGrid& grid, const std::array<SmoothingKernel, 3>& ke
   for (int axis = 0; axis < 3; ++axis)
     if (kernels[axis].radius() > 0) lastAxis = axis;
   if (lastAxis < 0) return;  // single taps everywhere: nothing changes
-  for (int axis = 0; axis < 3; ++axis) {
-    if (kernels[axis].radius() == 0) continue;  // a single tap of weight 1 changes nothing
-    // The lines along this axis, numbered by the two other axes' coordinates.
+  // One line along `axis`, at coordinates ia and ib on the two other axes (in the order
+  // x, y, z), through the thread's buffers; the last pass rescales as it goes.
+  const auto smoothAlong = [&](int axis, std::int64_t ia, std::int64_t ib,
+                               std::vector<float>& buffer, std::vector<float>& scale) {
     const int a = axis == 0 ? 1 : 0, b = axis == 2 ? 1 : 2;
-    parallel(dims[a] * dims[b], [&](std::int64_t begin, std::int64_t end) {
-      std::vector<float> buffer;
-      std::vector<float> scale(static_cast<std::size_t>(dims[axis]));
-      for (std::int64_t index = begin; index < end; ++index) {
-        const std::int64_t ia = index % dims[a], ib = index / dims[a];
-        const Line line{grid.data + ia * steps[a] + ib * steps[b], steps[axis],
-                        static_cast<int>(dims[axis])};
-        if (axis == lastAxis) {
-          std::int64_t at[3];
-          at[a] = ia;
-          at[b] = ib;
-          for (std::int64_t i = 0; i < dims[axis]; ++i) {
-            at[axis] = i;
-            const double variance = sums[0][at[0]] * sums[1][at[1]] * sums[2][at[2]];
-            scale[i] = static_cast<float>(1.0 / std::sqrt(variance));
-          }
-        }
-        smoothLine(line, grid.timePoints, kernels[axis], buffer,
-                   axis == lastAxis ? scale.data() : nullptr);
+    const Line line{grid.data + ia * steps[a] + ib * steps[b], steps[axis],
+                    static_cast<int>(dims[axis])};
+    if (axis == lastAxis) {
+      scale.resize(static_cast<std::size_t>(dims[axis]));
+      std::int64_t at[3];
+      at[a] = ia;
+      at[b] = ib;
+      for (std::int64_t i = 0; i < dims[axis]; ++i) {
+        at[axis] = i;
+        const double variance = sums[0][at[0]] * sums[1][at[1]] * sums[2][at[2]];
+        scale[i] = static_cast<float>(1.0 / std::sqrt(variance));
       }
+    }
+    smoothLine(line, grid.timePoints, kernels[axis], buffer,
+               axis == lastAxis ? scale.data() : nullptr);
+  };
+  // The passes along x and y work within one slice of constant z, so they run slice by
+  // slice while the slice is in the cache; a single tap of weight 1 changes nothing, so
+  // such an axis is skipped.
+  const bool alongX = kernels[0].radius() > 0, alongY = kernels[1].radius() > 0;
+  if (alongX || alongY) {
+    parallel(dims[2], [&](std::int64_t begin, std::int64_t end) {
+      std::vector<float> buffer, scale;
+      for (std::int64_t z = begin; z < end; ++z) {
+        if (alongX)
+          for (std::int64_t y = 0; y < dims[1]; ++y) smoothAlong(0, y, z, buffer, scale);
+        if (alongY)
+          for (std::int64_t x = 0; x < dims[0]; ++x) smoothAlong(1, x, z, buffer, scale);
+      }
+    });
+  }
+  if (kernels[2].radius() > 0) {
+    parallel(dims[0] * dims[1], [&](std::int64_t begin, std::int64_t end) {
+      std::vector<float> buffer, scale;
+      for (std::int64_t index = begin; index < end; ++index)
+        smoothAlong(2, index % dims[0], index / dims[0], buffer, scale);
     });
   }
 }
