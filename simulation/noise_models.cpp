@@ -74,6 +74,44 @@ std::vector<double> inGridSquaredWeights(const SmoothingKernel& kernel, int coun
   return sums;
 }
 
+// sqrt(1 - rho^2), evaluated in double and rounded to float.
+float innovationScale(float rho) {
+  return static_cast<float>(std::sqrt(1.0 - static_cast<double>(rho) * static_cast<double>(rho)));
+}
+
+// The AR(1) recursion and the scaling in one sweep over a few voxels: each e_t is kept
+// for the next step and stored scaled, (s * e_t) + b, the values of the two passes.
+void autoregressAndScale(const VtcGrid& grid, float rho, const Levels& levels) {
+  const float innovation = innovationScale(rho);
+  const std::int64_t nT = grid.timePoints;
+  constexpr int kInterleaved = 8;  // independent recursions that overlap in the processor
+  const auto scaled = [&](float e) { return levels.noiseAmplitude * e + levels.baseline; };
+  std::int64_t v = 0;
+  for (; v + kInterleaved <= grid.voxelCount(); v += kInterleaved) {
+    float* courses[kInterleaved];
+    float previous[kInterleaved];
+    for (int j = 0; j < kInterleaved; ++j) {
+      courses[j] = grid.data + (v + j) * nT;
+      previous[j] = courses[j][0];
+      courses[j][0] = scaled(previous[j]);
+    }
+    for (std::int64_t t = 1; t < nT; ++t)
+      for (int j = 0; j < kInterleaved; ++j) {
+        previous[j] = rho * previous[j] + innovation * courses[j][t];
+        courses[j][t] = scaled(previous[j]);
+      }
+  }
+  for (; v < grid.voxelCount(); ++v) {
+    float* course = grid.data + v * nT;
+    float previous = course[0];
+    course[0] = scaled(previous);
+    for (std::int64_t t = 1; t < nT; ++t) {
+      previous = rho * previous + innovation * course[t];
+      course[t] = scaled(previous);
+    }
+  }
+}
+
 }  // namespace
 
 void runSerially(std::int64_t count, const std::function<void(std::int64_t, std::int64_t)>& body) {
@@ -154,8 +192,7 @@ void smoothVolumes(const VtcGrid& grid, const std::array<SmoothingKernel, 3>& ke
 }
 
 void applyAutoregression(const VtcGrid& grid, float rho, const ParallelFor& parallel) {
-  const float innovation =
-      static_cast<float>(std::sqrt(1.0 - static_cast<double>(rho) * static_cast<double>(rho)));
+  const float innovation = innovationScale(rho);
   const std::int64_t nT = grid.timePoints;
   // Eight voxels at a time, so that eight independent recursions overlap in the
   // processor instead of waiting on one another.
@@ -251,8 +288,11 @@ void shapeTimeCourses(const VtcGrid& grid, const TimeCourseModels& models,
                           0,
                           0,
                           1};
-      if (models.autoregressive) applyAutoregression(chunk, models.rho);
-      scaleToLevels(chunk, models.levels);
+      if (models.autoregressive) {
+        autoregressAndScale(chunk, models.rho, models.levels);
+      } else {
+        scaleToLevels(chunk, models.levels);
+      }
       if (models.drift != nullptr) {
         addDrift(chunk, *models.drift, models.driftSd,
                  [&](std::int64_t voxel, int count, float* out) {
