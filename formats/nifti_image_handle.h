@@ -1,8 +1,11 @@
-// An owning handle for libnifti2's images, freed with the library's own function.
+// libnifti2's images inside formats/: an owning handle, freed with the library's own
+// function, and the value of a loaded image's voxel whatever its storage type.
 #pragma once
 
 #include <nifti2_io.h>
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace tolvane::formats {
@@ -11,5 +14,39 @@ struct NiftiImageDeleter {
   void operator()(nifti_image* image) const { nifti_image_free(image); }
 };
 using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
+
+template <typename T>
+double storedValue(const void* data, std::size_t index) {
+  T value;
+  std::memcpy(&value, static_cast<const unsigned char*>(data) + index * sizeof(T), sizeof(T));
+  return static_cast<double>(value);
+}
+
+// The stored value of voxel `index` (before any scaling), for the integer and float
+// types; any other type is read as float64, so callers admit only these.
+inline double voxelValue(const nifti_image& image, std::size_t index) {
+  switch (image.datatype) {
+    case NIFTI_TYPE_UINT8:
+      return storedValue<std::uint8_t>(image.data, index);
+    case NIFTI_TYPE_INT8:
+      return storedValue<std::int8_t>(image.data, index);
+    case NIFTI_TYPE_INT16:
+      return storedValue<std::int16_t>(image.data, index);
+    case NIFTI_TYPE_UINT16:
+      return storedValue<std::uint16_t>(image.data, index);
+    case NIFTI_TYPE_INT32:
+      return storedValue<std::int32_t>(image.data, index);
+    case NIFTI_TYPE_UINT32:
+      return storedValue<std::uint32_t>(image.data, index);
+    case NIFTI_TYPE_INT64:
+      return storedValue<std::int64_t>(image.data, index);
+    case NIFTI_TYPE_UINT64:
+      return storedValue<std::uint64_t>(image.data, index);
+    case NIFTI_TYPE_FLOAT32:
+      return storedValue<float>(image.data, index);
+    default:
+      return storedValue<double>(image.data, index);  // NIFTI_TYPE_FLOAT64
+  }
+}
 
 }  // namespace tolvane::formats

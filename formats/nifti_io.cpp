@@ -40,38 +40,6 @@ Affine toAffine(const nifti_dmat44& matrix) {
   return affine;
 }
 
-template <typename T>
-double storedValue(const void* data, std::size_t index) {
-  T value;
-  std::memcpy(&value, static_cast<const unsigned char*>(data) + index * sizeof(T), sizeof(T));
-  return static_cast<double>(value);
-}
-
-double voxelValue(const nifti_image& image, std::size_t index) {
-  switch (image.datatype) {
-    case NIFTI_TYPE_UINT8:
-      return storedValue<std::uint8_t>(image.data, index);
-    case NIFTI_TYPE_INT8:
-      return storedValue<std::int8_t>(image.data, index);
-    case NIFTI_TYPE_INT16:
-      return storedValue<std::int16_t>(image.data, index);
-    case NIFTI_TYPE_UINT16:
-      return storedValue<std::uint16_t>(image.data, index);
-    case NIFTI_TYPE_INT32:
-      return storedValue<std::int32_t>(image.data, index);
-    case NIFTI_TYPE_UINT32:
-      return storedValue<std::uint32_t>(image.data, index);
-    case NIFTI_TYPE_INT64:
-      return storedValue<std::int64_t>(image.data, index);
-    case NIFTI_TYPE_UINT64:
-      return storedValue<std::uint64_t>(image.data, index);
-    case NIFTI_TYPE_FLOAT32:
-      return storedValue<float>(image.data, index);
-    default:
-      return storedValue<double>(image.data, index);  // NIFTI_TYPE_FLOAT64
-  }
-}
-
 bool isSupportedLabelType(int datatype) {
   switch (datatype) {
     case NIFTI_TYPE_UINT8:

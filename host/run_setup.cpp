@@ -38,7 +38,7 @@ std::vector<int> integerList(const std::string& text, std::size_t count, const s
 }
 
 VtcGrid checkedGrid(const RunOptions& options) {
-  VtcGrid grid = defaultVtcGrid();
+  VtcGrid grid = defaultVtcBox();
   if (!options.box.empty()) {
     const auto box = integerList(options.box, 6, "--box", ',');
     grid.xStart = box[0];

@@ -40,19 +40,6 @@ std::string problemSaving(const std::filesystem::path& target) {
   return "";
 }
 
-VtcGrid defaultVtcGrid() {
-  VtcGrid grid;
-  grid.xStart = 57;
-  grid.xEnd = 231;
-  grid.yStart = 52;
-  grid.yEnd = 172;
-  grid.zStart = 59;
-  grid.zEnd = 197;
-  grid.resolution = 3;
-  grid.trMilliseconds = 2000.0;
-  return grid;
-}
-
 HostSession::HostSession(SessionSetup setup, Dialogue& dialogue, Console& console)
     : setup_(std::move(setup)), dialogue_(dialogue), console_(console) {}
 

@@ -68,10 +68,6 @@ inline constexpr const char* kConformedAnatomicalName = "conformed_anatomical.ni
 // again just before writing.
 std::string problemSaving(const std::filesystem::path& target);
 
-// The default VTC bounding box within the 256^3 VMR and its resolution: a grid of
-// 58 x 40 x 46 voxels of 3 x 3 x 3 VMR voxels.
-VtcGrid defaultVtcGrid();
-
 class HostSession {
  public:
   HostSession(SessionSetup setup, Dialogue& dialogue, Console& console);

@@ -9,19 +9,13 @@
 
 namespace hvhost {
 
-namespace {
-constexpr int kDefaultDim = 256;
-constexpr int kNiftiScannerSpace = 1;  // NIFTI_XFORM_SCANNER_ANAT
-}  // namespace
+namespace {}  // namespace
 
 VmrDocument::VmrDocument(std::array<int, 3> dims, SpatialFrame frame)
     : dims_(dims), frame_(frame), cross_{dims[0] / 2, dims[1] / 2, dims[2] / 2} {}
 
 VmrDocument VmrDocument::empty256() {
-  const double half = kDefaultDim / 2;
-  return VmrDocument(
-      {kDefaultDim, kDefaultDim, kDefaultDim},
-      {{{{1, 0, 0, -half}, {0, 1, 0, -half}, {0, 0, 1, -half}}}, kNiftiScannerSpace});
+  return VmrDocument({kEmptyVmrDim, kEmptyVmrDim, kEmptyVmrDim}, emptyVmrFrame());
 }
 
 VmrDocument::VmrDocument(const Anatomical& anatomical)

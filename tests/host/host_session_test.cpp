@@ -24,7 +24,7 @@ namespace {
 class HostSessionTest : public ::testing::Test {
  protected:
   HostSession& session(SessionSetup setup = {}) {
-    if (setup.vtcGrid.xEnd == 0) setup.vtcGrid = defaultVtcGrid();  // not chosen by the test
+    if (setup.vtcGrid.xEnd == 0) setup.vtcGrid = defaultVtcBox();  // not chosen by the test
     setup.outputDir = folder.path();
     session_.emplace(std::move(setup), dialogue, console);
     return *session_;
@@ -240,7 +240,7 @@ TEST_F(HostSessionTest, FileDialoguesFillTheRunsBufferOrReportCancellation) {
 
 TEST_F(HostSessionTest, BoundingBoxBeyondTheVmrCreatesNoVtc) {
   SessionSetup setup;
-  setup.vtcGrid = defaultVtcGrid();
+  setup.vtcGrid = defaultVtcBox();
   setup.vtcGrid.zEnd = 260;
   HostSession& host = session(std::move(setup));
   EXPECT_FALSE(host.createVtc(10));
