@@ -46,14 +46,7 @@ void noise(const sim::VtcGrid& grid, const Models& models) {
     sim::fillCounterNoise(grid, kLevels, key, 0, grid.voxelCount());
     return;
   }
-  const auto field = [&](std::int64_t begin, std::int64_t end) {
-    sim::fillCounterNoise(grid, sim::kStandardNormal, key, begin, end);
-  };
-  if (models.smooth) {
-    field(0, grid.voxelCount());
-    const sim::SmoothingKernel kernel = sim::gaussianKernel(6.0, kVoxelMm);
-    sim::smoothVolumes(grid, {kernel, kernel, kernel});
-  }
+  const sim::SmoothingKernel kernel = sim::gaussianKernel(models.smooth ? 6.0 : 0.0, kVoxelMm);
   const sim::DriftBasis basis = sim::driftBasis(grid.timePoints, kTrSeconds, 128.0);
   const sim::FieldKey driftKey{1, 0, sim::kDriftStream};
   sim::TimeCourseModels shaping;
@@ -67,8 +60,7 @@ void noise(const sim::VtcGrid& grid, const Models& models) {
       sim::fieldDeviates(driftKey, voxel, 0, count, out);
     };
   }
-  sim::shapeTimeCourses(grid, shaping,
-                        models.smooth ? [](std::int64_t, std::int64_t) {} : std::function(field));
+  sim::makeStructuredNoise(grid, key, {kernel, kernel, kernel}, shaping);
 }
 
 }  // namespace

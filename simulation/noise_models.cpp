@@ -11,50 +11,131 @@
 #include <cmath>
 #include <cstring>
 
+#include "numerics/vector_path.h"
+#include "simulation/counter_noise.h"
+
 namespace tolvane::simulation {
 namespace {
 
-// A line of `count` voxels, `step` values apart, starting at `first`.
-struct Line {
-  float* first;
-  std::int64_t step;
+// One pass of a kernel along a line of `count` voxels of `width` values each: voxel i
+// of the input starts at in + i * inStep, of the output at out + i * outStep, and the
+// two do not overlap. Every value is
+//   out_i = w0 in_i + sum over k = 1..r of wk (in_(i-k) + in_(i+k)),
+// the terms in that order, absent neighbours left out (x + 0 is x), then multiplied by
+// scale[i * scaleStep] when `scale` is given (the last pass's rescaling). The loops over
+// the width are plain element-wise IEEE arithmetic, so every instruction set that the
+// compiler vectorises them for gives the same bits.
+struct LinePass {
+  const float* in;
+  std::ptrdiff_t inStep;
+  float* out;
+  std::ptrdiff_t outStep;
   int count;
+  int width;
+  const float* scale = nullptr;
+  std::ptrdiff_t scaleStep = 1;
 };
 
-// One pass of the kernel along a line, through a buffer of count * timePoints
-// values.
-// `scale`, when given, holds a factor per voxel of the line that multiplies its
-// smoothed values once they are complete (the last pass's rescaling, done while the
-// line is at hand).
-void smoothLine(const Line& line, int timePoints, const SmoothingKernel& kernel,
-                std::vector<float>& buffer, const float* scale) {
-  const std::size_t nT = static_cast<std::size_t>(timePoints);
-  buffer.resize(static_cast<std::size_t>(line.count) * nT);
-  for (int i = 0; i < line.count; ++i)
-    std::memcpy(&buffer[i * nT], line.first + i * line.step, nT * sizeof(float));
+__attribute__((always_inline)) inline void convolveLineBody(const LinePass& pass,
+                                                            const SmoothingKernel& kernel) {
   const int radius = kernel.radius();
-  for (int i = 0; i < line.count; ++i) {
-    float* out = line.first + i * line.step;
-    const float* centre = &buffer[i * nT];
-    const float w0 = kernel.weights[0];
-    for (std::size_t t = 0; t < nT; ++t) out[t] = w0 * centre[t];
+  const float w0 = kernel.weights[0];
+  const int width = pass.width;
+  for (int i = 0; i < pass.count; ++i) {
+    float* __restrict out = pass.out + i * pass.outStep;
+    const float* __restrict centre = pass.in + i * pass.inStep;
+    for (int t = 0; t < width; ++t) out[t] = w0 * centre[t];
     for (int k = 1; k <= radius; ++k) {
       const float wk = kernel.weights[k];
-      const bool hasBelow = i - k >= 0, hasAbove = i + k < line.count;
+      const bool hasBelow = i - k >= 0, hasAbove = i + k < pass.count;
       if (hasBelow && hasAbove) {
-        const float* below = &buffer[(i - k) * nT];
-        const float* above = &buffer[(i + k) * nT];
-        for (std::size_t t = 0; t < nT; ++t) out[t] = out[t] + wk * (below[t] + above[t]);
+        const float* __restrict below = pass.in + (i - k) * pass.inStep;
+        const float* __restrict above = pass.in + (i + k) * pass.inStep;
+        for (int t = 0; t < width; ++t) out[t] = out[t] + wk * (below[t] + above[t]);
       } else if (hasBelow || hasAbove) {
-        const float* side = &buffer[(hasBelow ? i - k : i + k) * nT];
-        // An absent neighbour counts as 0: (x + 0) is x, so this is the same
-        // formula.
-        for (std::size_t t = 0; t < nT; ++t) out[t] = out[t] + wk * side[t];
+        const float* __restrict side = pass.in + (hasBelow ? i - k : i + k) * pass.inStep;
+        for (int t = 0; t < width; ++t) out[t] = out[t] + wk * side[t];
       }
     }
-    if (scale != nullptr) {
-      for (std::size_t t = 0; t < nT; ++t) out[t] = out[t] * scale[i];
+    if (pass.scale != nullptr) {
+      const float factor = pass.scale[i * pass.scaleStep];
+      for (int t = 0; t < width; ++t) out[t] = out[t] * factor;
     }
+  }
+}
+
+// Time points taken at once by the in-plane passes: a slice's block of them (a few
+// hundred KB on common grids) stays in the cache through the passes along x and y.
+constexpr int kTimeBlock = 64;
+
+// convolveLineBody for lines of kTimeBlock values a voxel, laid out kTimeBlock apart:
+// each voxel's sums are kept in registers across the taps, where a loop over a short
+// width would wait on its own stores from tap to tap. The values are those of
+// convolveLineBody: the same operations on each value, in the same order.
+__attribute__((always_inline)) inline void convolveBlocksBody(const LinePass& pass,
+                                                              const SmoothingKernel& kernel) {
+  const int radius = kernel.radius();
+  const float w0 = kernel.weights[0];
+  for (int i = 0; i < pass.count; ++i) {
+    const float* centre = pass.in + i * pass.inStep;
+    float sum[kTimeBlock];
+    for (int t = 0; t < kTimeBlock; ++t) sum[t] = w0 * centre[t];
+    for (int k = 1; k <= radius; ++k) {
+      const float wk = kernel.weights[k];
+      const bool hasBelow = i - k >= 0, hasAbove = i + k < pass.count;
+      if (hasBelow && hasAbove) {
+        const float* below = pass.in + (i - k) * pass.inStep;
+        const float* above = pass.in + (i + k) * pass.inStep;
+        for (int t = 0; t < kTimeBlock; ++t) sum[t] = sum[t] + wk * (below[t] + above[t]);
+      } else if (hasBelow || hasAbove) {
+        const float* side = pass.in + (hasBelow ? i - k : i + k) * pass.inStep;
+        for (int t = 0; t < kTimeBlock; ++t) sum[t] = sum[t] + wk * side[t];
+      }
+    }
+    if (pass.scale != nullptr) {
+      const float factor = pass.scale[i * pass.scaleStep];
+      for (int t = 0; t < kTimeBlock; ++t) sum[t] = sum[t] * factor;
+    }
+    float* out = pass.out + i * pass.outStep;
+    for (int t = 0; t < kTimeBlock; ++t) out[t] = sum[t];
+  }
+}
+
+TOLVANE_TARGET_AVX512 void convolveLineAvx512(const LinePass& pass,
+                                              const SmoothingKernel& kernel) {
+  convolveLineBody(pass, kernel);
+}
+
+TOLVANE_TARGET_AVX512 void convolveBlocksAvx512(const LinePass& pass,
+                                                const SmoothingKernel& kernel) {
+  convolveBlocksBody(pass, kernel);
+}
+
+void convolveLinePortable(const LinePass& pass, const SmoothingKernel& kernel) {
+  convolveLineBody(pass, kernel);
+}
+
+void convolveBlocksPortable(const LinePass& pass, const SmoothingKernel& kernel) {
+  convolveBlocksBody(pass, kernel);
+}
+
+const bool kAvx512 = random::avx512Available();
+
+void convolveLine(const LinePass& pass, const SmoothingKernel& kernel) {
+  if (kAvx512) {
+    convolveLineAvx512(pass, kernel);
+  } else {
+    convolveLinePortable(pass, kernel);
+  }
+}
+
+// A pass along lines of time blocks (pass.width is kTimeBlock, or less in a run's last
+// block, whose other values are computed but never stored back).
+void convolveBlocks(const LinePass& pass, const SmoothingKernel& kernel) {
+  if (kAvx512) {
+    convolveBlocksAvx512(pass, kernel);
+  } else {
+    convolveBlocksPortable(pass, kernel);
   }
 }
 
@@ -112,6 +193,195 @@ void autoregressAndScale(const VtcGrid& grid, float rho, const Levels& levels) {
   }
 }
 
+// The factor that brings voxel (x, y, z) of the smoothed white field back to variance 1:
+// the product of the three axes' sums of in-grid squared weights is its variance.
+struct Rescaling {
+  std::array<std::vector<double>, 3> sums;
+  float factor(std::int64_t x, std::int64_t y, std::int64_t z) const {
+    const double variance = sums[0][x] * sums[1][y] * sums[2][z];
+    return static_cast<float>(1.0 / std::sqrt(variance));
+  }
+};
+
+// Copies `width` values of each of `count` voxels, from voxel v at from + v * fromStep
+// to to + v * toStep; a whole block is copied with a size the compiler knows.
+void copyBlocks(const float* from, std::int64_t fromStep, float* to, std::int64_t toStep,
+                std::int64_t count, int width) {
+  if (width == kTimeBlock) {
+    for (std::int64_t v = 0; v < count; ++v)
+      std::memcpy(to + v * toStep, from + v * fromStep, kTimeBlock * sizeof(float));
+  } else {
+    for (std::int64_t v = 0; v < count; ++v)
+      std::memcpy(to + v * toStep, from + v * fromStep, width * sizeof(float));
+  }
+}
+
+// Where the in-plane passes take their input from: the counter field of `key`, computed
+// block by block (so that it never has to be stored and read back), or, without a key,
+// the values already in the grid.
+struct SliceInput {
+  const VtcGrid& grid;
+  const FieldKey* key;
+  // Values t0 .. t0 + width - 1 of voxels first .. first + count - 1 into `to`, voxel i at
+  // to + i * kTimeBlock.
+  void read(std::int64_t first, std::int64_t count, std::int64_t t0, int width, float* to) const {
+    if (key == nullptr) {
+      copyBlocks(grid.data + first * grid.timePoints + t0, grid.timePoints, to, kTimeBlock, count,
+                 width);
+      return;
+    }
+    for (std::int64_t i = 0; i < count; ++i)
+      fieldDeviates(*key, first + i, static_cast<int>(t0), width, to + i * kTimeBlock);
+  }
+};
+
+// The passes along x and y of slice z, from `input` into the grid. `sliceScale`, when
+// given, holds the rescaling factor of each voxel of the slice (y * dimX + x), applied
+// by the slice's last pass; it is given when no pass along z follows.
+void smoothSliceInPlane(const VtcGrid& grid, std::int64_t z,
+                        const std::array<SmoothingKernel, 3>& kernels, const float* sliceScale,
+                        const SliceInput& input, std::vector<float>& blockA,
+                        std::vector<float>& blockB) {
+  const std::int64_t nX = grid.dimX, nY = grid.dimY, nT = grid.timePoints;
+  const std::int64_t sliceVoxels = nX * nY;
+  float* const slice = grid.data + z * sliceVoxels * nT;
+  const bool alongX = kernels[0].radius() > 0, alongY = kernels[1].radius() > 0;
+  blockA.resize(static_cast<std::size_t>(sliceVoxels * kTimeBlock));
+  blockB.resize(blockA.size());
+  for (std::int64_t t0 = 0; t0 < nT; t0 += kTimeBlock) {
+    const int width = static_cast<int>(std::min<std::int64_t>(kTimeBlock, nT - t0));
+    input.read(z * sliceVoxels, sliceVoxels, t0, width, blockA.data());
+    float* from = blockA.data();
+    float* to = blockB.data();
+    if (alongX) {
+      for (std::int64_t y = 0; y < nY; ++y) {
+        const std::int64_t row = y * nX * kTimeBlock;
+        convolveBlocks({from + row, kTimeBlock, to + row, kTimeBlock, static_cast<int>(nX), width,
+                      alongY || sliceScale == nullptr ? nullptr : sliceScale + y * nX, 1},
+                     kernels[0]);
+      }
+      std::swap(from, to);
+    }
+    if (alongY) {
+      for (std::int64_t x = 0; x < nX; ++x) {
+        const std::int64_t column = x * kTimeBlock;
+        convolveBlocks({from + column, nX * kTimeBlock, to + column, nX * kTimeBlock,
+                      static_cast<int>(nY), width,
+                      sliceScale == nullptr ? nullptr : sliceScale + x, nX},
+                     kernels[1]);
+      }
+      std::swap(from, to);
+    }
+    copyBlocks(from, kTimeBlock, slice + t0, nT, sliceVoxels, width);
+  }
+}
+
+// The steps that act on each voxel's time course alone, on a chunk of voxels laid out
+// as a grid of their own; voxelOf(i) is the grid index of the chunk's voxel i, which
+// picks its drift coefficients.
+template <typename VoxelOf>
+void shapeChunk(const VtcGrid& chunk, const TimeCourseModels& models, const VoxelOf& voxelOf) {
+  if (models.autoregressive) {
+    autoregressAndScale(chunk, models.rho, models.levels);
+  } else {
+    scaleToLevels(chunk, models.levels);
+  }
+  if (models.drift != nullptr) {
+    addDrift(chunk, *models.drift, models.driftSd, [&](std::int64_t voxel, int count, float* out) {
+      models.coefficients(voxelOf(voxel), count, out);
+    });
+  }
+}
+
+// A chunk of `count` voxels whose time courses lie one after another at `data`.
+VtcGrid chunkGrid(float* data, std::int64_t count, int timePoints) {
+  return {data, static_cast<int>(count), 1, 1, timePoints, 0, 0, 0, 1};
+}
+
+// The pass along z of column (x, y), which also rescales, then the time-course models
+// (when given) while the column is at hand.
+void smoothColumnAndShape(const VtcGrid& grid, std::int64_t x, std::int64_t y,
+                          const SmoothingKernel& kernel, const Rescaling& rescaling,
+                          const TimeCourseModels* models, std::vector<float>& smoothed,
+                          std::vector<float>& scale) {
+  const std::int64_t nX = grid.dimX, nY = grid.dimY, nZ = grid.dimZ, nT = grid.timePoints;
+  const std::int64_t first = y * nX + x, step = nX * nY;
+  smoothed.resize(static_cast<std::size_t>(nZ * nT));
+  scale.resize(static_cast<std::size_t>(nZ));
+  for (std::int64_t z = 0; z < nZ; ++z) scale[z] = rescaling.factor(x, y, z);
+  // Straight from the grid: the column's few dozen KB stay in the cache through the taps.
+  convolveLine({grid.data + first * nT, step * nT, smoothed.data(), nT, static_cast<int>(nZ),
+                static_cast<int>(nT), scale.data(), 1},
+               kernel);
+  if (models != nullptr) {
+    shapeChunk(chunkGrid(smoothed.data(), nZ, grid.timePoints), *models,
+               [&](std::int64_t z) { return first + z * step; });
+  }
+  for (std::int64_t z = 0; z < nZ; ++z)
+    std::memcpy(grid.data + (first + z * step) * nT, &smoothed[z * nT], nT * sizeof(float));
+}
+
+void shapeTimeCourses(const VtcGrid& grid, const TimeCourseModels& models, const FieldKey* key,
+                      const ParallelFor& parallel) {
+  // 64 voxels of 250 time points are 64 KB: their courses stay in the second-level cache
+  // from the field's writing to the drift's.
+  constexpr std::int64_t kVoxelsAtOnce = 64;
+  const std::int64_t nT = grid.timePoints;
+  parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
+    for (std::int64_t first = begin; first < end; first += kVoxelsAtOnce) {
+      const std::int64_t last = std::min(end, first + kVoxelsAtOnce);
+      if (key != nullptr) fillCounterNoise(grid, kStandardNormal, *key, first, last);
+      shapeChunk(chunkGrid(grid.data + first * nT, last - first, grid.timePoints), models,
+                 [&](std::int64_t voxel) { return first + voxel; });
+    }
+  });
+}
+
+// Smoothing of the field of `key` (or, without a key, of the values in the grid), then
+// the time-course models when given. Slice by slice, blocks of time points are smoothed
+// along x and y while they are in the cache; then, column by column, the pass along z
+// and the models run on the column while it is at hand. Without a pass along z the
+// models run on runs of neighbouring voxels instead.
+void smoothAndShape(const VtcGrid& grid, const FieldKey* key,
+                    const std::array<SmoothingKernel, 3>& kernels, const TimeCourseModels* models,
+                    const ParallelFor& parallel) {
+  const Rescaling rescaling{{inGridSquaredWeights(kernels[0], grid.dimX),
+                             inGridSquaredWeights(kernels[1], grid.dimY),
+                             inGridSquaredWeights(kernels[2], grid.dimZ)}};
+  const bool inPlane = kernels[0].radius() > 0 || kernels[1].radius() > 0;
+  const bool alongZ = kernels[2].radius() > 0;
+  const std::int64_t sliceVoxels = std::int64_t{grid.dimX} * grid.dimY;
+  if (key != nullptr || inPlane) {
+    parallel(grid.dimZ, [&](std::int64_t begin, std::int64_t end) {
+      std::vector<float> blockA, blockB, sliceScale;
+      for (std::int64_t z = begin; z < end; ++z) {
+        if (!inPlane) {
+          fillCounterNoise(grid, kStandardNormal, *key, z * sliceVoxels, (z + 1) * sliceVoxels);
+          continue;
+        }
+        if (!alongZ) {
+          sliceScale.resize(static_cast<std::size_t>(sliceVoxels));
+          for (std::int64_t y = 0; y < grid.dimY; ++y)
+            for (std::int64_t x = 0; x < grid.dimX; ++x)
+              sliceScale[y * grid.dimX + x] = rescaling.factor(x, y, z);
+        }
+        smoothSliceInPlane(grid, z, kernels, alongZ ? nullptr : sliceScale.data(), {grid, key},
+                           blockA, blockB);
+      }
+    });
+  }
+  if (alongZ) {
+    parallel(sliceVoxels, [&](std::int64_t begin, std::int64_t end) {
+      std::vector<float> smoothed, scale;
+      for (std::int64_t index = begin; index < end; ++index)
+        smoothColumnAndShape(grid, index % grid.dimX, index / grid.dimX, kernels[2], rescaling,
+                             models, smoothed, scale);
+    });
+  } else if (models != nullptr) {
+    shapeTimeCourses(grid, *models, nullptr, parallel);
+  }
+}
+
 }  // namespace
 
 void runSerially(std::int64_t count, const std::function<void(std::int64_t, std::int64_t)>& body) {
@@ -130,65 +400,6 @@ SmoothingKernel gaussianKernel(double fwhmMm, double voxelMm) {
   for (int k = 0; k <= radius; ++k)
     kernel.weights[k] = static_cast<float>(std::exp(-0.5 * (k / sigma) * (k / sigma)));
   return kernel;
-}
-
-void smoothVolumes(const VtcGrid& grid, const std::array<SmoothingKernel, 3>& kernels,
-                   const ParallelFor& parallel) {
-  const std::int64_t nT = grid.timePoints;
-  const std::int64_t dims[3] = {grid.dimX, grid.dimY, grid.dimZ};
-  const std::int64_t steps[3] = {nT, grid.dimX * nT, std::int64_t{grid.dimX} * grid.dimY * nT};
-  // Back to unit variance: the product of the three axes' sums is the variance. The
-  // factors are applied by the last pass, as it finishes each line.
-  const std::array<std::vector<double>, 3> sums = {inGridSquaredWeights(kernels[0], grid.dimX),
-                                                   inGridSquaredWeights(kernels[1], grid.dimY),
-                                                   inGridSquaredWeights(kernels[2], grid.dimZ)};
-  int lastAxis = -1;
-  for (int axis = 0; axis < 3; ++axis)
-    if (kernels[axis].radius() > 0) lastAxis = axis;
-  if (lastAxis < 0) return;  // single taps everywhere: nothing changes
-  // One line along `axis`, at coordinates ia and ib on the two other axes (in the order
-  // x, y, z), through the thread's buffers; the last pass rescales as it goes.
-  const auto smoothAlong = [&](int axis, std::int64_t ia, std::int64_t ib,
-                               std::vector<float>& buffer, std::vector<float>& scale) {
-    const int a = axis == 0 ? 1 : 0, b = axis == 2 ? 1 : 2;
-    const Line line{grid.data + ia * steps[a] + ib * steps[b], steps[axis],
-                    static_cast<int>(dims[axis])};
-    if (axis == lastAxis) {
-      scale.resize(static_cast<std::size_t>(dims[axis]));
-      std::int64_t at[3];
-      at[a] = ia;
-      at[b] = ib;
-      for (std::int64_t i = 0; i < dims[axis]; ++i) {
-        at[axis] = i;
-        const double variance = sums[0][at[0]] * sums[1][at[1]] * sums[2][at[2]];
-        scale[i] = static_cast<float>(1.0 / std::sqrt(variance));
-      }
-    }
-    smoothLine(line, grid.timePoints, kernels[axis], buffer,
-               axis == lastAxis ? scale.data() : nullptr);
-  };
-  // The passes along x and y work within one slice of constant z, so they run slice by
-  // slice while the slice is in the cache; a single tap of weight 1 changes nothing, so
-  // such an axis is skipped.
-  const bool alongX = kernels[0].radius() > 0, alongY = kernels[1].radius() > 0;
-  if (alongX || alongY) {
-    parallel(dims[2], [&](std::int64_t begin, std::int64_t end) {
-      std::vector<float> buffer, scale;
-      for (std::int64_t z = begin; z < end; ++z) {
-        if (alongX)
-          for (std::int64_t y = 0; y < dims[1]; ++y) smoothAlong(0, y, z, buffer, scale);
-        if (alongY)
-          for (std::int64_t x = 0; x < dims[0]; ++x) smoothAlong(1, x, z, buffer, scale);
-      }
-    });
-  }
-  if (kernels[2].radius() > 0) {
-    parallel(dims[0] * dims[1], [&](std::int64_t begin, std::int64_t end) {
-      std::vector<float> buffer, scale;
-      for (std::int64_t index = begin; index < end; ++index)
-        smoothAlong(2, index % dims[0], index / dims[0], buffer, scale);
-    });
-  }
 }
 
 void applyAutoregression(const VtcGrid& grid, float rho, const ParallelFor& parallel) {
@@ -267,40 +478,21 @@ void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
   });
 }
 
-void shapeTimeCourses(const VtcGrid& grid, const TimeCourseModels& models,
-                      const std::function<void(std::int64_t, std::int64_t)>& produce,
-                      const ParallelFor& parallel) {
-  // 64 voxels of 250 time points are 64 KB: their courses stay in the second-level cache
-  // from the field's writing to the drift's.
-  constexpr std::int64_t kVoxelsAtOnce = 64;
-  const std::int64_t nT = grid.timePoints;
-  parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
-    for (std::int64_t first = begin; first < end; first += kVoxelsAtOnce) {
-      const std::int64_t last = std::min(end, first + kVoxelsAtOnce);
-      produce(first, last);
-      // The chunk as a grid of its own: every step here treats voxels one by one.
-      const VtcGrid chunk{grid.data + first * nT,
-                          static_cast<int>(last - first),
-                          1,
-                          1,
-                          grid.timePoints,
-                          0,
-                          0,
-                          0,
-                          1};
-      if (models.autoregressive) {
-        autoregressAndScale(chunk, models.rho, models.levels);
-      } else {
-        scaleToLevels(chunk, models.levels);
-      }
-      if (models.drift != nullptr) {
-        addDrift(chunk, *models.drift, models.driftSd,
-                 [&](std::int64_t voxel, int count, float* out) {
-                   models.coefficients(first + voxel, count, out);
-                 });
-      }
-    }
-  });
+void smoothVolumes(const VtcGrid& grid, const std::array<SmoothingKernel, 3>& kernels,
+                   const ParallelFor& parallel) {
+  smoothAndShape(grid, nullptr, kernels, nullptr, parallel);
+}
+
+void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key,
+                         const std::array<SmoothingKernel, 3>& kernels,
+                         const TimeCourseModels& models, const ParallelFor& parallel) {
+  const bool smooth = std::any_of(kernels.begin(), kernels.end(),
+                                  [](const SmoothingKernel& kernel) { return kernel.radius() > 0; });
+  if (smooth) {
+    smoothAndShape(grid, &key, kernels, &models, parallel);
+  } else {
+    shapeTimeCourses(grid, models, &key, parallel);
+  }
 }
 
 }  // namespace tolvane::simulation

@@ -26,6 +26,7 @@
 #include <functional>
 #include <vector>
 
+#include "simulation/counter_noise.h"
 #include "simulation/synthesis.h"
 
 #pragma GCC visibility push(hidden)
@@ -96,24 +97,27 @@ using CoefficientSource = std::function<void(std::int64_t voxel, int count, floa
 void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
               const CoefficientSource& coefficients, const ParallelFor& parallel = runSerially);
 
-// The steps that act on each voxel's time course alone (2 to 4 above), fused: for a few
-// voxels at a time, `produce(begin, end)` first writes their field (or does nothing when
-// the field is already in place, smoothed), then the autoregression (when
-// `autoregressive`), the scaling and the drift (when `drift` has functions and `driftSd`
-// is not 0) run on them while their time courses are still in the cache. The values are
-// those of the separate passes.
+// The steps that act on each voxel's time course alone (2 to 4 above).
 struct TimeCourseModels {
   bool autoregressive = false;
   float rho = 0.0f;
   Levels levels{};
-  const DriftBasis* drift = nullptr;
+  const DriftBasis* drift = nullptr;  // none, or a basis (with no functions: no drift)
   float driftSd = 0.0f;
   CoefficientSource coefficients;
 };
 
-void shapeTimeCourses(const VtcGrid& grid, const TimeCourseModels& models,
-                      const std::function<void(std::int64_t, std::int64_t)>& produce,
-                      const ParallelFor& parallel = runSerially);
+// A run's structured noise, the whole sequence above: the counter field of `key`
+// (counter_noise.h) as the white field, smoothing with the kernels (none when every
+// kernel is the single tap), then the time-course models. The work is ordered so that each voxel's values pass through the
+// cache as few times as possible: a slice's field is computed a block of time points
+// at a time and smoothed along x and y at once, a column's time courses are shaped
+// right after its pass along z, and without smoothing the field of a few voxels is
+// shaped right after it is written.
+// The values are those of the separate steps in order, for any split of the work.
+void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key,
+                         const std::array<SmoothingKernel, 3>& kernels,
+                         const TimeCourseModels& models, const ParallelFor& parallel = runSerially);
 
 }  // namespace tolvane::simulation
 

@@ -81,19 +81,11 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
                      const simulation::FieldKey& key, int threads) {
   const simulation::ParallelFor parallel = onThreads(threads);
   const study::NoiseModels& noise = study.noise;
-  const auto field = [&](std::int64_t begin, std::int64_t end) {
-    simulation::fillCounterNoise(grid, simulation::kStandardNormal, key, begin, end);
-  };
-  const bool smooth = noise.smoothnessMm > 0.0;
-  if (smooth) {
-    parallel(grid.voxelCount(), field);
-    const std::array<double, 3> sizes = voxelSizesMm(study);
-    simulation::smoothVolumes(grid,
-                              {simulation::gaussianKernel(noise.smoothnessMm, sizes[0]),
-                               simulation::gaussianKernel(noise.smoothnessMm, sizes[1]),
-                               simulation::gaussianKernel(noise.smoothnessMm, sizes[2])},
-                              parallel);
-  }
+  const std::array<double, 3> sizes = voxelSizesMm(study);
+  const std::array<simulation::SmoothingKernel, 3> kernels = {
+      simulation::gaussianKernel(noise.smoothnessMm, sizes[0]),
+      simulation::gaussianKernel(noise.smoothnessMm, sizes[1]),
+      simulation::gaussianKernel(noise.smoothnessMm, sizes[2])};
   const simulation::DriftBasis basis = simulation::driftBasis(
       grid.timePoints, study.grid.trMilliseconds / 1000.0, noise.driftCutoffSeconds);
   const simulation::FieldKey driftKey{key.seed, key.run, simulation::kDriftStream};
@@ -108,8 +100,7 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
       simulation::fieldDeviates(driftKey, voxel, 0, count, out);
     };
   }
-  simulation::shapeTimeCourses(
-      grid, models, smooth ? [](std::int64_t, std::int64_t) {} : std::function(field), parallel);
+  simulation::makeStructuredNoise(grid, key, kernels, models, parallel);
 }
 
 }  // namespace
