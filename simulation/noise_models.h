@@ -109,9 +109,9 @@ struct TimeCourseModels {
 
 // A run's structured noise, the whole sequence above: the counter field of `key`
 // (counter_noise.h) as the white field, smoothing with the kernels (none when every
-// kernel is the single tap), then the time-course models. The work is ordered so that each voxel's values pass through the
-// cache as few times as possible: a slice's field is computed a block of time points
-// at a time and smoothed along x and y at once, a column's time courses are shaped
+// kernel is the single tap), then the time-course models. The work is ordered so that each voxel's
+// values pass through the cache as few times as possible: a slice's field is computed a block of
+// time points at a time and smoothed along x and y at once, a column's time courses are shaped
 // right after its pass along z, and without smoothing the field of a few voxels is
 // shaped right after it is written.
 // The values are those of the separate steps in order, for any split of the work.

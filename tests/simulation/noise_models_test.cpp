@@ -187,3 +187,52 @@ TEST(Drift, HasTheRequestedSpreadAndNoPowerAtPeriodsBelowTheCutoff) {
     EXPECT_LT(high, 1e-6 * low) << "voxel " << v;
   }
 }
+
+// The fused pipeline (field computed in blocks, slices and columns shaped in turn, the
+// recursion on vector lanes where the processor has them) against the definition's
+// steps run one after another on the whole grid. The grid's sides, its 37 time points
+// and its 5 x 7 x 11 voxels fit none of the pipeline's block sizes, so every partial
+// block and leftover voxel is taken.
+TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels) {
+  constexpr int kX = 11, kY = 7, kZ = 5, kT = 37;
+  const sim::FieldKey key{17, 2};
+  const sim::Levels levels{100.0f, 5.0f};
+  const sim::DriftBasis basis = sim::driftBasis(kT, 2.0, 20.0);
+  const sim::FieldKey driftKey{17, 2, sim::kDriftStream};
+  const sim::CoefficientSource coefficients = [&](std::int64_t voxel, int count, float* out) {
+    sim::fieldDeviates(driftKey, voxel, 0, count, out);
+  };
+  const sim::SmoothingKernel none = sim::gaussianKernel(0.0, 3.0);
+  const sim::SmoothingKernel wide = sim::gaussianKernel(6.0, 3.0);
+  const std::array<sim::SmoothingKernel, 3> kernelSets[] = {{none, none, none}, {wide, wide, wide},
+                                                            {wide, wide, none}, {none, wide, wide},
+                                                            {wide, none, none}, {none, none, wide}};
+  for (const auto& kernels : kernelSets)
+    for (const bool autoregressive : {false, true})
+      for (const bool drift : {false, true}) {
+        std::vector<float> expected(static_cast<std::size_t>(kX) * kY * kZ * kT);
+        std::vector<float> actual(expected.size());
+        const VtcGrid expectedGrid{expected.data(), kX, kY, kZ, kT, 0, 0, 0, 1};
+        const VtcGrid actualGrid{actual.data(), kX, kY, kZ, kT, 0, 0, 0, 1};
+
+        sim::fillCounterNoise(expectedGrid, sim::kStandardNormal, key, 0, kX * kY * kZ);
+        sim::smoothVolumes(expectedGrid, kernels);
+        if (autoregressive) sim::applyAutoregression(expectedGrid, 0.4f);
+        sim::scaleToLevels(expectedGrid, levels);
+        if (drift) sim::addDrift(expectedGrid, basis, 2.0f, coefficients);
+
+        sim::TimeCourseModels models;
+        models.autoregressive = autoregressive;
+        models.rho = 0.4f;
+        models.levels = levels;
+        if (drift) {
+          models.drift = &basis;
+          models.driftSd = 2.0f;
+          models.coefficients = coefficients;
+        }
+        sim::makeStructuredNoise(actualGrid, key, kernels, models, inUnevenPieces);
+        EXPECT_EQ(std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)), 0)
+            << "kernel radii " << kernels[0].radius() << " " << kernels[1].radius() << " "
+            << kernels[2].radius() << ", AR(1) " << autoregressive << ", drift " << drift;
+      }
+}
