@@ -20,15 +20,6 @@
 namespace tolvane::formats {
 namespace {
 
-nifti_dmat44 toMatrix(const Affine& affine) {
-  nifti_dmat44 matrix{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 4; ++c) matrix.m[r][c] = affine.m[r][c];
-  }
-  matrix.m[3][3] = 1.0;
-  return matrix;
-}
-
 // The 4-D float image that a VTC exports to, header only: voxel size and placement from
 // the VMR's frame composed with the grid, TR in seconds, units mm and s.
 NiftiImagePtr vtcNiftiImage(const std::filesystem::path& file, const VtcGrid& grid,
@@ -38,31 +29,9 @@ NiftiImagePtr vtcNiftiImage(const std::filesystem::path& file, const VtcGrid& gr
   NiftiImagePtr image(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0));
   if (!image) throw OutputError(file.string() + ": cannot prepare the NIfTI header");
 
-  const Affine affine = vtcVoxelToWorld(grid, vmrFrame);
-  const nifti_dmat44 matrix = toMatrix(affine);
-  double voxelSize[3];
-  for (int c = 0; c < 3; ++c) {
-    voxelSize[c] = std::sqrt(affine.m[0][c] * affine.m[0][c] + affine.m[1][c] * affine.m[1][c] +
-                             affine.m[2][c] * affine.m[2][c]);
-  }
-  image->dx = image->pixdim[1] = voxelSize[0];
-  image->dy = image->pixdim[2] = voxelSize[1];
-  image->dz = image->pixdim[3] = voxelSize[2];
+  placeImage(*image, vtcVoxelToWorld(grid, vmrFrame), vmrFrame.code);
   image->dt = image->pixdim[4] = grid.trMilliseconds / 1000.0;
-  image->xyz_units = NIFTI_UNITS_MM;
   image->time_units = NIFTI_UNITS_SEC;
-  image->sform_code = vmrFrame.code;
-  image->qform_code = vmrFrame.code;
-  image->sto_xyz = matrix;
-  image->sto_ijk = nifti_dmat44_inverse(matrix);
-  double unusedSize[3];
-  nifti_dmat44_to_quatern(matrix, &image->quatern_b, &image->quatern_c, &image->quatern_d,
-                          &image->qoffset_x, &image->qoffset_y, &image->qoffset_z, &unusedSize[0],
-                          &unusedSize[1], &unusedSize[2], &image->qfac);
-  image->qto_xyz = nifti_quatern_to_dmat44(image->quatern_b, image->quatern_c, image->quatern_d,
-                                           image->qoffset_x, image->qoffset_y, image->qoffset_z,
-                                           image->dx, image->dy, image->dz, image->qfac);
-  image->qto_ijk = nifti_dmat44_inverse(image->qto_xyz);
   image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
   std::strncpy(image->descrip, "hvhost simulated VTC", sizeof image->descrip - 1);
   // The library checks the names and frees them with the image; nothing is opened by

@@ -1,12 +1,16 @@
 // libnifti2's images inside formats/: an owning handle, freed with the library's own
-// function, and the value of a loaded image's voxel whatever its storage type.
+// function; a file's header read into one; the placement of an image read or about to
+// be written; and the value of a loaded image's voxel whatever its storage type.
 #pragma once
 
 #include <nifti2_io.h>
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+
+#include "formats/geometry.h"
 
 namespace tolvane::formats {
 
@@ -14,6 +18,19 @@ struct NiftiImageDeleter {
   void operator()(nifti_image* image) const { nifti_image_free(image); }
 };
 using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
+
+// The header of a NIfTI-1 or NIfTI-2 file, without its voxels, which are loaded only
+// once the caller has judged the header usable. Throws InputError naming the file when
+// there is no such file or no image in it.
+NiftiImagePtr readNiftiHeader(const std::filesystem::path& file);
+
+// The top three rows of a 4 x 4 transform of the library.
+Affine affineOf(const nifti_dmat44& matrix);
+
+// Places an image on the grid that `voxelToWorld` describes: voxel sizes (the lengths of
+// its columns) in mm, and that transform as both sform and qform with `frameCode`, so
+// that every reader finds the same placement whichever form it prefers.
+void placeImage(nifti_image& image, const Affine& voxelToWorld, int frameCode);
 
 template <typename T>
 double storedValue(const void* data, std::size_t index) {

@@ -17,29 +17,6 @@
 namespace tolvane::formats {
 namespace {
 
-// The header alone; the voxels are loaded only once the header is judged usable.
-NiftiImagePtr readNiftiHeader(const std::filesystem::path& file) {
-  nifti_set_debug_level(0);
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(file, error)) {
-    throw InputError(file.string() + ": expected a NIfTI file, found no such file");
-  }
-  NiftiImagePtr image(nifti_image_read(file.c_str(), 0));
-  if (!image) {
-    throw InputError(file.string() +
-                     ": expected a NIfTI image, found none (empty, damaged or another format)");
-  }
-  return image;
-}
-
-Affine toAffine(const nifti_dmat44& matrix) {
-  Affine affine{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 4; ++c) affine.m[r][c] = matrix.m[r][c];
-  }
-  return affine;
-}
-
 bool isSupportedLabelType(int datatype) {
   switch (datatype) {
     case NIFTI_TYPE_UINT8:
@@ -73,9 +50,9 @@ AnatomicalHeader readAnatomicalHeader(const std::filesystem::path& file) {
   const NiftiImagePtr image = readNiftiHeader(file);
   AnatomicalHeader header{{image->nx, image->ny, image->nz}, {}};
   if (image->sform_code > 0) {
-    header.frame = {toAffine(image->sto_xyz), image->sform_code};
+    header.frame = {affineOf(image->sto_xyz), image->sform_code};
   } else if (image->qform_code > 0) {
-    header.frame = {toAffine(image->qto_xyz), image->qform_code};
+    header.frame = {affineOf(image->qto_xyz), image->qform_code};
   } else {
     header.frame.voxelToWorld = {
         {{image->dx, 0, 0, 0}, {0, image->dy, 0, 0}, {0, 0, image->dz, 0}}};

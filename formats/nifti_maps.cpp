@@ -12,24 +12,11 @@
 
 #include "formats/atomic_file.h"
 #include "formats/nifti_image_handle.h"
+#include "formats/nifti_io.h"
 #include "formats/text_parsing.h"
 
 namespace tolvane::formats {
 namespace {
-
-NiftiImagePtr readHeader(const std::filesystem::path& file) {
-  nifti_set_debug_level(0);
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(file, error)) {
-    throw InputError(file.string() + ": expected a NIfTI file, found no such file");
-  }
-  NiftiImagePtr image(nifti_image_read(file.c_str(), 0));
-  if (!image) {
-    throw InputError(file.string() +
-                     ": expected a NIfTI image, found none (empty, damaged or another format)");
-  }
-  return image;
-}
 
 bool isIntegerType(int datatype) {
   switch (datatype) {
@@ -56,20 +43,12 @@ bool isScaled(const nifti_image& image) {
   return image.scl_slope != 0.0 && !(image.scl_slope == 1.0 && image.scl_inter == 0.0);
 }
 
-Affine toAffine(const nifti_dmat44& matrix) {
-  Affine affine{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 4; ++c) affine.m[r][c] = matrix.m[r][c];
-  }
-  return affine;
-}
-
 MapGeometry geometryOf(const nifti_image& image) {
   MapGeometry geometry{{image.nx, image.ny, image.nz}, {}};
   if (image.sform_code > 0) {
-    geometry.frame = {toAffine(image.sto_xyz), image.sform_code};
+    geometry.frame = {affineOf(image.sto_xyz), image.sform_code};
   } else if (image.qform_code > 0) {
-    geometry.frame = {toAffine(image.qto_xyz), image.qform_code};
+    geometry.frame = {affineOf(image.qto_xyz), image.qform_code};
   } else {
     geometry.frame.voxelToWorld = {{{image.dx, 0, 0, 0}, {0, image.dy, 0, 0}, {0, 0, image.dz, 0}}};
   }
@@ -142,19 +121,40 @@ double storedTimeStep(const std::filesystem::path& file) {
   return step;
 }
 
-nifti_dmat44 toMatrix(const Affine& affine) {
-  nifti_dmat44 matrix{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 4; ++c) matrix.m[r][c] = affine.m[r][c];
+// A 3-D map of `datatype` values on `geometry`, through a temporary file.
+void writeMap(const std::filesystem::path& file, const MapGeometry& geometry, int datatype,
+              const void* values, const MapIntent& intent, int gzipLevel) {
+  nifti_set_debug_level(0);
+  const std::int64_t dims[8] = {3, geometry.dims[0], geometry.dims[1], geometry.dims[2], 1, 1, 1,
+                                1};
+  NiftiImagePtr image(nifti_make_new_nim(dims, datatype, 0));
+  if (!image) throw OutputError(file.string() + ": cannot prepare the NIfTI header");
+  placeImage(*image, geometry.frame.voxelToWorld, geometry.frame.code);
+  image->intent_code = intent.code;
+  image->intent_p1 = intent.parameter;
+  image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+
+  AtomicFileWriter writer(file);
+  // The library frees these names with the image.
+  image->fname = nifti_strdup(writer.temporaryPath().c_str());
+  image->iname = nifti_strdup(writer.temporaryPath().c_str());
+  const std::string mode = "wb" + std::to_string(gzipLevel);
+  znzFile stream = nifti_image_write_hdr_img(image.get(), 2, mode.c_str());
+  if (znz_isnull(stream)) throw OutputError(file.string() + ": cannot be written (header)");
+  const std::size_t count = geometry.voxelCount();
+  const auto bytes = static_cast<std::size_t>(image->nbyper);
+  const bool written = znzwrite(values, bytes, count, stream) == count;
+  const bool closed = znzclose(stream) == 0;
+  if (!written || !closed) {
+    throw OutputError(file.string() + ": cannot be written (disk full or not writable?)");
   }
-  matrix.m[3][3] = 1.0;
-  return matrix;
+  writer.commit();
 }
 
 }  // namespace
 
 FloatSeries readFloatSeries(const std::filesystem::path& file) {
-  NiftiImagePtr image = readHeader(file);
+  NiftiImagePtr image = readNiftiHeader(file);
   if (image->nt < 2 || image->nu > 1 || image->nv > 1 || image->nw > 1) {
     throw InputError(file.string() + ": expected a 4-D series of at least two volumes, found " +
                      std::to_string(image->nt) + " volume(s) in " + std::to_string(image->ndim) +
@@ -184,7 +184,7 @@ FloatSeries readFloatSeries(const std::filesystem::path& file) {
 }
 
 ScalarVolume readScalarVolume(const std::filesystem::path& file) {
-  NiftiImagePtr image = readHeader(file);
+  NiftiImagePtr image = readNiftiHeader(file);
   if (image->nt > 1 || image->nu > 1 || image->nv > 1 || image->nw > 1) {
     throw InputError(file.string() + ": expected a 3-D image, found " +
                      std::to_string(image->ndim) + " dimensions");
@@ -202,55 +202,19 @@ ScalarVolume readScalarVolume(const std::filesystem::path& file) {
   return volume;
 }
 
+MapGeometry mapGeometryOf(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
+  return {{grid.dimX(), grid.dimY(), grid.dimZ()},
+          {vtcVoxelToWorld(grid, vmrFrame), vmrFrame.code}};
+}
+
 void writeFloatMapNifti(const std::filesystem::path& file, const MapGeometry& geometry,
                         const float* values, const MapIntent& intent, int gzipLevel) {
-  nifti_set_debug_level(0);
-  const std::int64_t dims[8] = {3, geometry.dims[0], geometry.dims[1], geometry.dims[2], 1, 1, 1,
-                                1};
-  NiftiImagePtr image(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0));
-  if (!image) throw OutputError(file.string() + ": cannot prepare the NIfTI header");
+  writeMap(file, geometry, NIFTI_TYPE_FLOAT32, values, intent, gzipLevel);
+}
 
-  const Affine& affine = geometry.frame.voxelToWorld;
-  const nifti_dmat44 matrix = toMatrix(affine);
-  double voxelSize[3];
-  for (int c = 0; c < 3; ++c) {
-    voxelSize[c] = std::sqrt(affine.m[0][c] * affine.m[0][c] + affine.m[1][c] * affine.m[1][c] +
-                             affine.m[2][c] * affine.m[2][c]);
-  }
-  image->dx = image->pixdim[1] = voxelSize[0];
-  image->dy = image->pixdim[2] = voxelSize[1];
-  image->dz = image->pixdim[3] = voxelSize[2];
-  image->xyz_units = NIFTI_UNITS_MM;
-  image->sform_code = geometry.frame.code;
-  image->qform_code = geometry.frame.code;
-  image->sto_xyz = matrix;
-  image->sto_ijk = nifti_dmat44_inverse(matrix);
-  double unusedSize[3];
-  nifti_dmat44_to_quatern(matrix, &image->quatern_b, &image->quatern_c, &image->quatern_d,
-                          &image->qoffset_x, &image->qoffset_y, &image->qoffset_z, &unusedSize[0],
-                          &unusedSize[1], &unusedSize[2], &image->qfac);
-  image->qto_xyz = nifti_quatern_to_dmat44(image->quatern_b, image->quatern_c, image->quatern_d,
-                                           image->qoffset_x, image->qoffset_y, image->qoffset_z,
-                                           image->dx, image->dy, image->dz, image->qfac);
-  image->qto_ijk = nifti_dmat44_inverse(image->qto_xyz);
-  image->intent_code = intent.code;
-  image->intent_p1 = intent.parameter;
-  image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
-
-  AtomicFileWriter writer(file);
-  // The library frees these names with the image.
-  image->fname = nifti_strdup(writer.temporaryPath().c_str());
-  image->iname = nifti_strdup(writer.temporaryPath().c_str());
-  const std::string mode = "wb" + std::to_string(gzipLevel);
-  znzFile stream = nifti_image_write_hdr_img(image.get(), 2, mode.c_str());
-  if (znz_isnull(stream)) throw OutputError(file.string() + ": cannot be written (header)");
-  const std::size_t count = geometry.voxelCount();
-  const bool written = znzwrite(values, sizeof(float), count, stream) == count;
-  const bool closed = znzclose(stream) == 0;
-  if (!written || !closed) {
-    throw OutputError(file.string() + ": cannot be written (disk full or not writable?)");
-  }
-  writer.commit();
+void writeLabelMapNifti(const std::filesystem::path& file, const MapGeometry& geometry,
+                        const std::int32_t* labels, int gzipLevel) {
+  writeMap(file, geometry, NIFTI_TYPE_INT32, labels, {}, gzipLevel);
 }
 
 std::string describeGeometry(const MapGeometry& geometry) {

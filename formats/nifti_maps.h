@@ -1,6 +1,6 @@
-// NIfTI images for analysis: a 4-D series read whole with its TR and placement, a 3-D
-// scalar volume read as numbers, and a 3-D float map written with the placement of the
-// series it came from.
+// NIfTI images for analysis and ground truth: a 4-D series read whole with its TR and
+// placement, a 3-D scalar volume read as numbers, and 3-D float and label maps written
+// with the placement of the series they describe.
 //
 // Voxel order everywhere is the file's: x fastest, then y, then z, then (for a series)
 // time, so volume t of a series starts at element t * voxelCount(). Stored values are
@@ -55,11 +55,20 @@ struct MapIntent {
   double parameter = 0.0;
 };
 
+// The grid of a VTC's volumes, placed as writeVtcNifti places them (nifti_io.h), so that
+// a map written on it lies exactly on the 4-D image it describes.
+MapGeometry mapGeometryOf(const VtcGrid& grid, const SpatialFrame& vmrFrame);
+
 // Writes a 3-D float32 map on `geometry` (voxel sizes from the transform, mm units, the
 // frame's code for sform and qform), through a temporary file. ".nii.gz" is compressed
-// at the given zlib level.
+// at the given zlib level; zlib writes no time stamp into the gzip header, so equal maps
+// give equal files.
 void writeFloatMapNifti(const std::filesystem::path& file, const MapGeometry& geometry,
                         const float* values, const MapIntent& intent, int gzipLevel);
+
+// The same for an int32 label image (0 outside every region), with no intent.
+void writeLabelMapNifti(const std::filesystem::path& file, const MapGeometry& geometry,
+                        const std::int32_t* labels, int gzipLevel);
 
 // "DIMX x DIMY x DIMZ, affine [r0; r1; r2]", for messages that compare two grids.
 std::string describeGeometry(const MapGeometry& geometry);

@@ -8,7 +8,7 @@
 #include "formats/atomic_file.h"
 #include "formats/events_tsv_writer.h"
 #include "formats/nifti_io.h"
-#include "formats/nifti_map_writer.h"
+#include "formats/nifti_maps.h"
 #include "tolvane/study/run_seeds.h"
 #include "tolvane/version.h"
 
@@ -192,7 +192,8 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
     formats::writeEventsTsv(files.events, study.protocol, study.grid.trMilliseconds);
   }
   if (needed(files.labels, keepExisting)) {
-    formats::writeLabelMapNifti(files.labels, study.grid, study.frame, truth.labels.data(), level);
+    formats::writeLabelMapNifti(files.labels, formats::mapGeometryOf(study.grid, study.frame),
+                                truth.labels.data(), level);
   }
   if (needed(files.regionTable, keepExisting)) {
     writeText(files.regionTable, regionTableText(study));
@@ -202,8 +203,9 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
   }
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {
-      formats::writeFloatMapNifti(files.effectMaps[c], study.grid, study.frame,
-                                  truth.amplitudes[c].data(), level);
+      formats::writeFloatMapNifti(files.effectMaps[c],
+                                  formats::mapGeometryOf(study.grid, study.frame),
+                                  truth.amplitudes[c].data(), {}, level);
     }
     if (needed(files.effectSidecars[c], keepExisting)) {
       writeJson(files.effectSidecars[c],
