@@ -30,6 +30,35 @@ Affine affineOf(const nifti_dmat44& matrix) {
   return affine;
 }
 
+SpatialFrame frameOf(const nifti_image& image) {
+  if (image.sform_code > 0) return {affineOf(image.sto_xyz), image.sform_code};
+  if (image.qform_code > 0) return {affineOf(image.qto_xyz), image.qform_code};
+  SpatialFrame frame;
+  frame.voxelToWorld = {{{image.dx, 0, 0, 0}, {0, image.dy, 0, 0}, {0, 0, image.dz, 0}}};
+  return frame;
+}
+
+bool isIntegerType(int datatype) {
+  switch (datatype) {
+    case NIFTI_TYPE_UINT8:
+    case NIFTI_TYPE_INT8:
+    case NIFTI_TYPE_INT16:
+    case NIFTI_TYPE_UINT16:
+    case NIFTI_TYPE_INT32:
+    case NIFTI_TYPE_UINT32:
+    case NIFTI_TYPE_INT64:
+    case NIFTI_TYPE_UINT64:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isRealType(int datatype) {
+  return isIntegerType(datatype) || datatype == NIFTI_TYPE_FLOAT32 ||
+         datatype == NIFTI_TYPE_FLOAT64;
+}
+
 void placeImage(nifti_image& image, const Affine& voxelToWorld, int frameCode) {
   const Affine& affine = voxelToWorld;
   nifti_dmat44 matrix{};

@@ -27,6 +27,15 @@ NiftiImagePtr readNiftiHeader(const std::filesystem::path& file);
 // The top three rows of a 4 x 4 transform of the library.
 Affine affineOf(const nifti_dmat44& matrix);
 
+// Where a read image lies: its sform when that has a code, else its qform, else its
+// voxel sizes alone with code 0.
+SpatialFrame frameOf(const nifti_image& image);
+
+// The storage types read as numbers: the integer types, and with them float32 and
+// float64 the real ones (complex, RGB and the like are not).
+bool isIntegerType(int datatype);
+bool isRealType(int datatype);
+
 // Places an image on the grid that `voxelToWorld` describes: voxel sizes (the lengths of
 // its columns) in mm, and that transform as both sform and qform with `frameCode`, so
 // that every reader finds the same placement whichever form it prefers.

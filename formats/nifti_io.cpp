@@ -15,28 +15,6 @@
 #include "formats/text_parsing.h"
 
 namespace tolvane::formats {
-namespace {
-
-bool isSupportedLabelType(int datatype) {
-  switch (datatype) {
-    case NIFTI_TYPE_UINT8:
-    case NIFTI_TYPE_INT8:
-    case NIFTI_TYPE_INT16:
-    case NIFTI_TYPE_UINT16:
-    case NIFTI_TYPE_INT32:
-    case NIFTI_TYPE_UINT32:
-    case NIFTI_TYPE_INT64:
-    case NIFTI_TYPE_UINT64:
-    case NIFTI_TYPE_FLOAT32:
-    case NIFTI_TYPE_FLOAT64:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
 bool hasNiftiExtension(const std::filesystem::path& file) {
   const std::string name = file.filename().string();
   const auto endsWith = [&](std::string_view suffix) {
@@ -48,15 +26,7 @@ bool hasNiftiExtension(const std::filesystem::path& file) {
 
 AnatomicalHeader readAnatomicalHeader(const std::filesystem::path& file) {
   const NiftiImagePtr image = readNiftiHeader(file);
-  AnatomicalHeader header{{image->nx, image->ny, image->nz}, {}};
-  if (image->sform_code > 0) {
-    header.frame = {affineOf(image->sto_xyz), image->sform_code};
-  } else if (image->qform_code > 0) {
-    header.frame = {affineOf(image->qto_xyz), image->qform_code};
-  } else {
-    header.frame.voxelToWorld = {
-        {{image->dx, 0, 0, 0}, {0, image->dy, 0, 0}, {0, 0, image->dz, 0}}};
-  }
+  AnatomicalHeader header{{image->nx, image->ny, image->nz}, frameOf(*image)};
   return header;
 }
 
@@ -80,7 +50,7 @@ LabelVolume readLabelVolume(const std::filesystem::path& file) {
     throw InputError(file.string() + ": expected a 3-D label image, found " +
                      std::to_string(image->ndim) + " dimensions");
   }
-  if (!isSupportedLabelType(image->datatype)) {
+  if (!isRealType(image->datatype)) {
     throw InputError(file.string() + ": expected integer or float voxels, found NIfTI datatype " +
                      std::to_string(image->datatype));
   }
@@ -116,7 +86,7 @@ NiftiImageInfo readNiftiImage(
     const std::filesystem::path& file,
     const std::function<void(const float* values, std::size_t count)>& consume) {
   const NiftiImagePtr image = readNiftiHeader(file);
-  if (!isSupportedLabelType(image->datatype)) {
+  if (!isRealType(image->datatype)) {
     throw InputError(file.string() + ": expected integer or float voxels, found NIfTI datatype " +
                      std::to_string(image->datatype));
   }

@@ -18,41 +18,12 @@
 namespace tolvane::formats {
 namespace {
 
-bool isIntegerType(int datatype) {
-  switch (datatype) {
-    case NIFTI_TYPE_UINT8:
-    case NIFTI_TYPE_INT8:
-    case NIFTI_TYPE_INT16:
-    case NIFTI_TYPE_UINT16:
-    case NIFTI_TYPE_INT32:
-    case NIFTI_TYPE_UINT32:
-    case NIFTI_TYPE_INT64:
-    case NIFTI_TYPE_UINT64:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool isRealType(int datatype) {
-  return isIntegerType(datatype) || datatype == NIFTI_TYPE_FLOAT32 ||
-         datatype == NIFTI_TYPE_FLOAT64;
-}
-
 bool isScaled(const nifti_image& image) {
   return image.scl_slope != 0.0 && !(image.scl_slope == 1.0 && image.scl_inter == 0.0);
 }
 
 MapGeometry geometryOf(const nifti_image& image) {
-  MapGeometry geometry{{image.nx, image.ny, image.nz}, {}};
-  if (image.sform_code > 0) {
-    geometry.frame = {affineOf(image.sto_xyz), image.sform_code};
-  } else if (image.qform_code > 0) {
-    geometry.frame = {affineOf(image.qto_xyz), image.qform_code};
-  } else {
-    geometry.frame.voxelToWorld = {{{image.dx, 0, 0, 0}, {0, image.dy, 0, 0}, {0, 0, image.dz, 0}}};
-  }
-  return geometry;
+  return {{image.nx, image.ny, image.nz}, frameOf(image)};
 }
 
 void checkReal(const nifti_image& image, const std::filesystem::path& file) {
