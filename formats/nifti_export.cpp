@@ -23,7 +23,7 @@ namespace {
 // The 4-D float image that a VTC exports to, header only: voxel size and placement from
 // the VMR's frame composed with the grid, TR in seconds, units mm and s.
 NiftiImagePtr vtcNiftiImage(const std::filesystem::path& file, const VtcGrid& grid,
-                            const SpatialFrame& vmrFrame) {
+                            const SpatialFrame& vmrFrame, const std::string& description) {
   nifti_set_debug_level(0);
   const std::int64_t dims[8] = {4, grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints, 1, 1, 1};
   NiftiImagePtr image(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0));
@@ -33,7 +33,7 @@ NiftiImagePtr vtcNiftiImage(const std::filesystem::path& file, const VtcGrid& gr
   image->dt = image->pixdim[4] = grid.trMilliseconds / 1000.0;
   image->time_units = NIFTI_UNITS_SEC;
   image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
-  std::strncpy(image->descrip, "hvhost simulated VTC", sizeof image->descrip - 1);
+  std::strncpy(image->descrip, description.c_str(), sizeof image->descrip - 1);
   // The library checks the names and frees them with the image; nothing is opened by
   // them, since the header goes to the stream that niftiHeaderBytes hands it.
   image->fname = nifti_strdup(file.c_str());
@@ -145,13 +145,13 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
 
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel,
-                   unsigned threads) {
+                   unsigned threads, const std::string& description) {
   if (gzipLevel < 1 || gzipLevel > 9) {
     throw std::invalid_argument("gzip level " + std::to_string(gzipLevel) + " is not 1 to 9");
   }
   AtomicFileWriter writer(file);
   try {
-    const NiftiImagePtr image = vtcNiftiImage(file, grid, vmrFrame);
+    const NiftiImagePtr image = vtcNiftiImage(file, grid, vmrFrame, description);
     const std::vector<unsigned char> header = niftiHeaderBytes(*image, file);
     const VolumeOrderStream stream(header, grid, data);
     const auto fill = [&](std::size_t offset, std::span<unsigned char> piece) {

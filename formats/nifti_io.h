@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "formats/geometry.h"
@@ -69,13 +70,14 @@ bool looksLikeNifti(const std::filesystem::path& file);
 // compressed as a series of gzip members on `threads` threads (without the argument:
 // one per core the process may run on), with the same bytes for any thread count (see
 // parallel_gzip.h), at `gzipLevel`, 1 fastest to 9 smallest (another level is an
-// std::invalid_argument). Goes through a temporary file; throws OutputError naming the
-// file, also when memory runs out.
+// std::invalid_argument). The header's description field holds `description` (cut at its
+// 79 characters; without the argument, "hvhost simulated VTC"). Goes through a temporary
+// file; throws OutputError naming the file, also when memory runs out.
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel);
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel,
-                   unsigned threads);
+                   unsigned threads, const std::string& description = "hvhost simulated VTC");
 
 // Simulated data is mostly noise, whose low mantissa bits do not compress, so higher
 // levels buy little space for much time (see the README's Performance section).

@@ -94,6 +94,9 @@ class PluginEquivalence(unittest.TestCase):
                                               plugin.view(numpy.uint32)))
             self.assertEqual(bold.header["pixdim"][4], 2.0)
             self.assertEqual(bold.header.get_xyzt_units(), ("mm", "sec"))
+            # The run says what made it, not the host's export.
+            self.assertRegex(bytes(bold.header["descrip"]).rstrip(b"\0").decode(),
+                             r"^tolvane \S+ simulated run$")
 
 
 class StudyOfSixRuns(unittest.TestCase):

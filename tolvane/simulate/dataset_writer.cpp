@@ -183,7 +183,8 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
   for (const std::filesystem::path& file : files.all()) removeAbandonedTemporaries(file);
   const int level = formats::kDefaultGzipLevel;
   if (needed(files.bold, keepExisting)) {
-    formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level, threads);
+    formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level, threads,
+                           std::string("tolvane ") + kTolvaneVersion + " simulated run");
   }
   if (needed(files.boldSidecar, keepExisting)) {
     writeJson(files.boldSidecar, boldSidecar(study, files));
