@@ -144,8 +144,8 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
 }
 
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel,
-                   unsigned threads, const std::string& description) {
+                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel, unsigned threads,
+                   const std::string& description, const VolumesWritten& progress) {
   if (gzipLevel < 1 || gzipLevel > 9) {
     throw std::invalid_argument("gzip level " + std::to_string(gzipLevel) + " is not 1 to 9");
   }
@@ -158,9 +158,19 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
       stream.fill(offset, piece);
     };
     CheckedOutputFile output(writer.temporaryPath(), file.string());
+    // The stream's bytes written so far, told as whole volumes.
+    const std::size_t volumeBytes = grid.voxelCount() * sizeof(float);
+    const auto wrote = [&](std::size_t streamBytes) {
+      if (progress && streamBytes > header.size() && volumeBytes > 0) {
+        progress(static_cast<std::int64_t>((streamBytes - header.size()) / volumeBytes));
+      }
+    };
     if (isGzipName(file)) {
+      // Each member holds one piece of the stream, the pieces in order.
+      std::size_t members = 0;
       const auto write = [&](std::span<const unsigned char> member) {
         output.write(member.data(), member.size());
+        wrote(std::min(++members * kGzipPieceBytes, stream.size()));
       };
       compressAsGzipMembers(stream.size(), fill, write, libdeflateLevel(gzipLevel), threads);
     } else {
@@ -169,6 +179,7 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
         const std::size_t bytes = std::min(piece.size(), stream.size() - offset);
         fill(offset, {piece.data(), bytes});
         output.write(piece.data(), bytes);
+        wrote(offset + bytes);
       }
     }
     output.close();

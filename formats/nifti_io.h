@@ -71,13 +71,18 @@ bool looksLikeNifti(const std::filesystem::path& file);
 // one per core the process may run on), with the same bytes for any thread count (see
 // parallel_gzip.h), at `gzipLevel`, 1 fastest to 9 smallest (another level is an
 // std::invalid_argument). The header's description field holds `description` (cut at its
-// 79 characters; without the argument, "hvhost simulated VTC"). Goes through a temporary
-// file; throws OutputError naming the file, also when memory runs out.
+// 79 characters; without the argument, "hvhost simulated VTC"). `progress`, when given,
+// is told the number of whole volumes written so far, from time to time as the file
+// grows, from one thread at a time. Goes through a temporary file; throws OutputError
+// naming the file, also when memory runs out.
+using VolumesWritten = std::function<void(std::int64_t volumes)>;
+
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel);
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel,
-                   unsigned threads, const std::string& description = "hvhost simulated VTC");
+                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel, unsigned threads,
+                   const std::string& description = "hvhost simulated VTC",
+                   const VolumesWritten& progress = {});
 
 // Simulated data is mostly noise, whose low mantissa bits do not compress, so higher
 // levels buy little space for much time (see the README's Performance section).

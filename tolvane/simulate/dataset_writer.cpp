@@ -177,14 +177,15 @@ void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, b
 }
 
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
-                   const Truth& truth, const float* data, bool keepExisting, unsigned threads) {
+                   const Truth& truth, const float* data, bool keepExisting, unsigned threads,
+                   const formats::VolumesWritten& progress) {
   std::filesystem::create_directories(files.bold.parent_path());
   std::filesystem::create_directories(files.labels.parent_path());
   for (const std::filesystem::path& file : files.all()) removeAbandonedTemporaries(file);
   const int level = formats::kDefaultGzipLevel;
   if (needed(files.bold, keepExisting)) {
     formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level, threads,
-                           std::string("tolvane ") + kTolvaneVersion + " simulated run");
+                           std::string("tolvane ") + kTolvaneVersion + " simulated run", progress);
   }
   if (needed(files.boldSidecar, keepExisting)) {
     writeJson(files.boldSidecar, boldSidecar(study, files));

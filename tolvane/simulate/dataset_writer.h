@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "formats/nifti_io.h"
 #include "tolvane/simulate/dataset_layout.h"
 #include "tolvane/simulate/run_synthesis.h"
 #include "tolvane/study/study.h"
@@ -22,9 +23,11 @@ std::string identityText(const study::Study& study);
 void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, bool keepExisting);
 
 // Writes each of a run's files unless it exists and `keepExisting`, compressing the
-// bold image on `threads` threads. Temporaries that an earlier, killed writer of the
-// same files left behind are removed first.
+// bold image on `threads` threads and telling `progress` its volumes as they are written.
+// Temporaries that an earlier, killed writer of the same files left behind are removed
+// first.
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
-                   const Truth& truth, const float* data, bool keepExisting, unsigned threads);
+                   const Truth& truth, const float* data, bool keepExisting, unsigned threads,
+                   const formats::VolumesWritten& progress = {});
 
 }  // namespace tolvane::simulate

@@ -155,34 +155,36 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   const int threadsPerRun =
       static_cast<int>(static_cast<std::size_t>(jobs) / std::max<std::size_t>(threads, 1));
   const InterruptionGuard interruption;
-  StudyProgress display(progress, static_cast<int>(pending.size()), isTerminal(progress));
+  StudyProgress display(progress, static_cast<int>(pending.size()), study.grid.timePoints,
+                        static_cast<int>(threads), isTerminal(progress));
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::atomic<int> written{0};
   std::exception_ptr failure;
   std::mutex lock;
-  const auto work = [&] {
+  const auto work = [&](int job) {
     for (std::size_t i = next++; i < pending.size() && !failed && !interruption.requested();
          i = next++) {
       const RunFiles& files = pending[i];
       try {
-        display.runStarted();
+        display.runStarted(job);
         const auto data = synthesiseRun(study, truth, files.place, threadsPerRun);
         writeRunFiles(study, layout, files, truth, data.get(), keepExisting,
-                      static_cast<unsigned>(threadsPerRun));
+                      static_cast<unsigned>(threadsPerRun),
+                      [&](std::int64_t volumes) { display.runVolumes(job, volumes); });
       } catch (...) {
         const std::lock_guard<std::mutex> guard(lock);
         if (!failed.exchange(true)) failure = std::current_exception();
         return;
       }
       ++written;
-      display.runFinished("sub-" + layout.subjectLabel(files.subject) + " run " +
-                          std::to_string(files.run));
+      display.runFinished(
+          job, "sub-" + layout.subjectLabel(files.subject) + " run " + std::to_string(files.run));
     }
   };
   std::vector<std::thread> workers;
-  for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(work);
-  work();
+  for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(work, static_cast<int>(t));
+  work(0);
   for (std::thread& worker : workers) worker.join();
   display.finish();
   if (failure) std::rethrow_exception(failure);

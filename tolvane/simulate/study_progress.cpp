@@ -1,6 +1,7 @@
 // The study's progress line; see study_progress.h.
 #include "tolvane/simulate/study_progress.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -24,22 +25,35 @@ std::string clockTime(double seconds) {
   return text;
 }
 
-StudyProgress::StudyProgress(std::ostream& out, int total, bool terminal)
-    : out_(out), total_(total), terminal_(terminal), start_(std::chrono::steady_clock::now()) {
+StudyProgress::StudyProgress(std::ostream& out, int total, std::int64_t volumes, int jobs,
+                             bool terminal)
+    : out_(out),
+      total_(total),
+      volumes_(volumes),
+      terminal_(terminal),
+      start_(std::chrono::steady_clock::now()),
+      written_(static_cast<std::size_t>(std::max(jobs, 1)), -1) {
   if (terminal_ && total_ > 0) ticker_ = std::thread([this] { tick(); });
 }
 
 StudyProgress::~StudyProgress() { finish(); }
 
-void StudyProgress::runStarted() {
+void StudyProgress::runStarted(int job) {
   const std::lock_guard<std::mutex> guard(mutex_);
   ++started_;
+  written_.at(static_cast<std::size_t>(job)) = 0;
   if (terminal_) draw();
 }
 
-void StudyProgress::runFinished(const std::string& label) {
+void StudyProgress::runVolumes(int job, std::int64_t written) {
+  const std::lock_guard<std::mutex> guard(mutex_);
+  written_.at(static_cast<std::size_t>(job)) = written;
+}
+
+void StudyProgress::runFinished(int job, const std::string& label) {
   const std::lock_guard<std::mutex> guard(mutex_);
   ++finished_;
+  written_.at(static_cast<std::size_t>(job)) = -1;
   if (terminal_) {
     draw();
   } else {
@@ -69,11 +83,21 @@ void StudyProgress::draw() {
   std::string line = "\r[" + std::string(static_cast<std::size_t>(filled), '#') +
                      std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " +
                      std::to_string(finished_) + "/" + std::to_string(total_) + " runs";
-  const int running = started_ - finished_;
-  if (running > 0) line += ", " + std::to_string(running) + " running";
+  // The runs in progress, each with its volumes written; they count towards the pace by
+  // that share.
+  std::string inProgress;
+  double done = finished_;
+  for (const std::int64_t written : written_) {
+    if (written < 0) continue;
+    inProgress += (inProgress.empty() ? "" : ", ") + std::to_string(written);
+    if (volumes_ > 0) done += static_cast<double>(written) / static_cast<double>(volumes_);
+  }
+  if (!inProgress.empty()) {
+    line += "; running: " + inProgress + " of " + std::to_string(volumes_) + " volumes";
+  }
   line += "  " + clockTime(elapsed) + " elapsed";
-  if (finished_ > 0 && finished_ < total_) {
-    line += ", about " + clockTime(elapsed / finished_ * (total_ - finished_)) + " left";
+  if (done > 0.0 && finished_ < total_) {
+    line += ", about " + clockTime(elapsed / done * (total_ - done)) + " left";
   }
   out_ << line << "\x1b[K" << std::flush;  // clear what a longer earlier line left
 }
