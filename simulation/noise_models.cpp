@@ -1,10 +1,12 @@
 // Structured noise; conventions in noise_models.h.
 //
-// The grid keeps each voxel's time course contiguous, so a smoothing pass along
-// one spatial axis gathers a line of voxels (each with all its time points)
-// into a buffer and combines neighbours time point by time point: the innermost
-// loops run over time, contiguous in memory, where the compiler can use vector
-// registers.
+// The grid keeps each voxel's time course contiguous, so every pass combines whole runs
+// of time points: a smoothing pass adds up neighbouring voxels time point by time point,
+// the innermost loops running over time, contiguous in memory, where the compiler can use
+// vector registers. The passes along x and y work on blocks of kTimeBlock time points of
+// a whole slice, the pass along z on whole columns. The loops that carry most of the
+// work are compiled twice, for AVX-512 and for the baseline instruction set, and chosen
+// once at start-up; both do the same IEEE operations in the same order.
 #include "simulation/noise_models.h"
 
 #include <algorithm>
