@@ -14,13 +14,13 @@
 //
 // Usage: counter_noise_bench [rounds]   (default 5)
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/wall_clock.h"
 #include "numerics/random_state.h"
 #include "simulation/counter_noise.h"
 #include "simulation/synthesis.h"
@@ -52,14 +52,6 @@ bool numpyMilliseconds(std::size_t values, double& float32, double& float64) {
   return pclose(child) == 0 && read;
 }
 
-template <typename Pass>
-double milliseconds(Pass&& pass) {
-  const auto start = std::chrono::steady_clock::now();
-  pass();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,15 +62,15 @@ int main(int argc, char** argv) {
   double bestRatioB = 1e300, bestRatioC = 1e300, bestRatioD = 1e300;
   bool withNumpy = true;
   for (int round = 0; round < rounds; ++round) {
-    const double field = milliseconds([&] {
+    const double field = tolvane::bench::millisecondsOf([&] {
       tolvane::simulation::fillCounterNoise(grid, kLevels, {1, 0}, 0, grid.voxelCount());
     });
-    const double plugin = milliseconds([&] {
+    const double plugin = tolvane::bench::millisecondsOf([&] {
       tolvane::random::GeneratorState state{};
       int seed = -1;
       tolvane::simulation::fillNoise(grid, kLevels, {state, &seed}, [](const char*) {});
     });
-    const double standard = milliseconds([&] {
+    const double standard = tolvane::bench::millisecondsOf([&] {
       std::mt19937 engine(1);
       std::normal_distribution<float> normal(0.0f, 1.0f);
       for (float& value : storage) {

@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/wall_clock.h"
 #include "design/design_matrix.h"
 #include "formats/nifti_io.h"
 #include "formats/protocol_files.h"
@@ -79,11 +79,7 @@ void writeStudy(const fs::path& bold, const fs::path& events) {
                          formats::kDefaultGzipLevel);
 }
 
-double secondsOf(const auto& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+double secondsOf(const auto& work) { return tolvane::bench::millisecondsOf(work) / 1000.0; }
 
 double baselineSeconds(const fs::path& design, const fs::path& bold, int repetitions) {
   const std::string command =

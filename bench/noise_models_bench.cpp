@@ -11,11 +11,11 @@
 //
 // Usage: noise_models_bench [rounds]   (default 5)
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "bench/wall_clock.h"
 #include "simulation/counter_noise.h"
 #include "simulation/noise_models.h"
 
@@ -26,14 +26,6 @@ namespace sim = tolvane::simulation;
 constexpr sim::Levels kLevels{100.0f, 5.0f};
 constexpr int kDimX = 58, kDimY = 40, kDimZ = 46, kTimePoints = 250;
 constexpr double kVoxelMm = 3.0, kTrSeconds = 2.0;
-
-template <typename Pass>
-double milliseconds(Pass&& pass) {
-  const auto start = std::chrono::steady_clock::now();
-  pass();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
 
 struct Models {
   bool smooth = false, ar1 = false, drift = false;
@@ -83,7 +75,8 @@ int main(int argc, char** argv) {
   std::fill(bestRatio, bestRatio + kCases, 1e300);
   for (int round = 0; round < rounds; ++round) {
     double times[kCases];
-    for (int c = 0; c < kCases; ++c) times[c] = milliseconds([&] { noise(grid, cases[c].models); });
+    for (int c = 0; c < kCases; ++c)
+      times[c] = tolvane::bench::millisecondsOf([&] { noise(grid, cases[c].models); });
     for (int c = 0; c < kCases; ++c) {
       best[c] = std::min(best[c], times[c]);
       bestRatio[c] = std::min(bestRatio[c], times[c] / times[0]);

@@ -17,7 +17,6 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/wall_clock.h"
 #include "numerics/random.h"
 #include "numerics/random_state.h"
 #include "simulation/synthesis.h"
@@ -80,18 +80,11 @@ struct Grid {
   int dim(int start, int end) const { return (end - start) / resolution; }
 };
 
-double millisecondsOf(const auto& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
 double best(int repetitions, const auto& prepare, const auto& work) {
   double fastest = 1e300;
   for (int i = 0; i < repetitions; ++i) {
     prepare();
-    fastest = std::min(fastest, millisecondsOf(work));
+    fastest = std::min(fastest, tolvane::bench::millisecondsOf(work));
   }
   return fastest;
 }
@@ -166,7 +159,7 @@ bool benchmarkGrid(const Grid& g, int repetitions, const Rows& rows) {
   double a = 1e300, c = 1e300;
   for (int round = 0; round < repetitions; ++round) {
     fresh();
-    a = std::min(a, millisecondsOf([&] {
+    a = std::min(a, tolvane::bench::millisecondsOf([&] {
                    plainSeed = -1;
                    plainNoisePass(plain.data(), dimX, dimY, dimZ, nT, &plainSeed);
                  }));
@@ -174,7 +167,7 @@ bool benchmarkGrid(const Grid& g, int repetitions, const Rows& rows) {
     for (std::size_t p = 0; p < paths.size(); ++p) {
       fresh();
       int seed = -1;
-      moduleTimes[p] = std::min(moduleTimes[p], millisecondsOf([&] {
+      moduleTimes[p] = std::min(moduleTimes[p], tolvane::bench::millisecondsOf([&] {
                                   tolvane::simulation::fillNoise(
                                       grid, kLevels, {generatorState(), &seed}, noLog, paths[p]);
                                 }));
@@ -183,7 +176,8 @@ bool benchmarkGrid(const Grid& g, int repetitions, const Rows& rows) {
                          sameState(afterPlain, generatorState()) && seed == plainSeed;
     }
     if (peer) {
-      c = std::min(c, millisecondsOf([&] { standardLibraryNoisePass(peer->data(), voxels, nT); }));
+      c = std::min(c, tolvane::bench::millisecondsOf(
+                          [&] { standardLibraryNoisePass(peer->data(), voxels, nT); }));
     }
   }
 
