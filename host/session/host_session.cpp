@@ -174,14 +174,10 @@ void HostSession::stageConformedAnatomical() {
                   target.string() + " when the run completes");
     const std::filesystem::path staged =
         outputs_.stage(target, describeGrid(conformed.geometry) + ", float32");
-    try {
-      writeFloatMapNifti(staged, conformed.geometry, conformed.values.data(), MapIntent{},
+    writeStaged(staged, [&](const std::filesystem::path& file) {
+      writeFloatMapNifti(file, conformed.geometry, conformed.values.data(), MapIntent{},
                          setup_.gzipLevel);
-    } catch (const OutputError& error) {
-      console_.error(outputs_.shownAsTarget(error.what(), staged));
-      outputs_.drop(staged);
-      outputFailed_ = true;
-    }
+    });
   }
   setup_.conformed.reset();  // the intensities are written; the VMR keeps only the grid
 }

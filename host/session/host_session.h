@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -143,6 +144,10 @@ class HostSession {
   void noteVmrSizeIfRefused();
   void linkProtocol(const std::string& path);
   SpatialFrame vmrFrame() const;
+  // Writes a staged output with write(staged). A failure is reported in the target's
+  // name, the staged file dropped and the run's output marked failed; returns success.
+  bool writeStaged(const std::filesystem::path& staged,
+                   const std::function<void(const std::filesystem::path&)>& write);
 
   SessionSetup setup_;
   Dialogue& dialogue_;

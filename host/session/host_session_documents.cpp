@@ -124,12 +124,19 @@ bool HostSession::saveVtc(const char* fileName) {
       outputs_.stage(path, std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) +
                                " x " + std::to_string(grid.dimZ()) + " voxels, " +
                                std::to_string(grid.timePoints) + " time points");
-  try {
+  return writeStaged(staged, [&](const std::filesystem::path& file) {
     if (hasNiftiExtension(path)) {
-      writeVtcNifti(staged, grid, vmrFrame(), vtc_->data(), setup_.gzipLevel);
+      writeVtcNifti(file, grid, vmrFrame(), vtc_->data(), setup_.gzipLevel);
     } else {
-      writeVtcFile(staged, grid, vmrFrame(), vtc_->protocolFile(), vtc_->data());
+      writeVtcFile(file, grid, vmrFrame(), vtc_->protocolFile(), vtc_->data());
     }
+  });
+}
+
+bool HostSession::writeStaged(const std::filesystem::path& staged,
+                              const std::function<void(const std::filesystem::path&)>& write) {
+  try {
+    write(staged);
   } catch (const OutputError& error) {
     console_.error(outputs_.shownAsTarget(error.what(), staged));
     outputs_.drop(staged);
@@ -210,15 +217,9 @@ bool HostSession::saveDesignMatrix(const char* fileName) {
   const std::filesystem::path staged =
       outputs_.stage(path, std::to_string(designMatrix_.size()) + " predictors, " +
                                std::to_string(volumes) + " volumes");
-  try {
-    writeDesignMatrixFile(staged, designMatrix_, volumes, setup_.vtcGrid.trMilliseconds);
-  } catch (const OutputError& error) {
-    console_.error(outputs_.shownAsTarget(error.what(), staged));
-    outputs_.drop(staged);
-    outputFailed_ = true;
-    return false;
-  }
-  return true;
+  return writeStaged(staged, [&](const std::filesystem::path& file) {
+    writeDesignMatrixFile(file, designMatrix_, volumes, setup_.vtcGrid.trMilliseconds);
+  });
 }
 
 bool HostSession::voisInfo(VOIsInfo* info) const {
