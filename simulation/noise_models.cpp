@@ -540,6 +540,14 @@ void smoothVolumes(const VtcGrid& grid, const std::array<SmoothingKernel, 3>& ke
   smoothAndShape(grid, nullptr, kernels, nullptr, parallel);
 }
 
+std::uint64_t smoothingWorkBytes(int dimX, int dimY, int dimZ, int timePoints) {
+  const auto x = static_cast<std::uint64_t>(dimX), y = static_cast<std::uint64_t>(dimY);
+  const auto z = static_cast<std::uint64_t>(dimZ), t = static_cast<std::uint64_t>(timePoints);
+  const std::uint64_t slice = 2 * x * y * kTimeBlock + x * y;  // two blocks, the factors
+  const std::uint64_t column = z * t + z;                      // the values, the factors
+  return std::max(slice, column) * sizeof(float);
+}
+
 void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key,
                          const std::array<SmoothingKernel, 3>& kernels,
                          const TimeCourseModels& models, const ParallelFor& parallel) {

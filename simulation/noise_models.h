@@ -119,6 +119,11 @@ void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key,
                          const std::array<SmoothingKernel, 3>& kernels,
                          const TimeCourseModels& models, const ParallelFor& parallel = runSerially);
 
+// The work space, in bytes, that each thread of makeStructuredNoise holds at most while
+// it smooths a grid of these dimensions (none without smoothing): blocks of whole
+// slices and a column's time courses.
+std::uint64_t smoothingWorkBytes(int dimX, int dimY, int dimZ, int timePoints);
+
 }  // namespace tolvane::simulation
 
 #pragma GCC visibility pop

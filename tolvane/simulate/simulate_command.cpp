@@ -17,6 +17,7 @@
 
 #include "formats/parallel_gzip.h"
 #include "formats/text_parsing.h"
+#include "simulation/noise_models.h"
 #include "tolvane/simulate/dataset_layout.h"
 #include "tolvane/simulate/dataset_writer.h"
 #include "tolvane/simulate/output_folder.h"
@@ -57,11 +58,21 @@ void warnAboutRan1Overlap(const study::Study& study, std::ostream& progress) {
 constexpr std::uint64_t kJobOverheadBytes = std::uint64_t{64} << 20;
 
 // Refuses, before anything is written, jobs whose runs cannot all be held at once.
-void checkMemory(const study::Study& study, std::size_t jobs) {
+// `jobs` runs at once, with `threads` threads in all.
+void checkMemory(const study::Study& study, std::size_t jobs, int threads) {
   const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
   if (pages <= 0 || pageSize <= 0 || jobs == 0) return;
   const std::uint64_t available = static_cast<std::uint64_t>(pages) * pageSize;
-  const std::uint64_t perJob = study.grid.valueCount() * sizeof(float) + kJobOverheadBytes;
+  // Smoothing's work space, per thread, shared out among the jobs.
+  const std::uint64_t smoothing =
+      study.noise.smoothnessMm > 0.0
+          ? simulation::smoothingWorkBytes(study.grid.dimX(), study.grid.dimY(), study.grid.dimZ(),
+                                           study.grid.timePoints) *
+                static_cast<std::uint64_t>(
+                    std::max<std::size_t>(static_cast<std::size_t>(threads) / jobs, 1))
+          : 0;
+  const std::uint64_t perJob =
+      study.grid.valueCount() * sizeof(float) + kJobOverheadBytes + smoothing;
   if (perJob * jobs <= available) return;
   const std::uint64_t fitting = available / perJob;
   throw formats::InputError(
@@ -144,7 +155,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
     }
   }
   const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(jobs), pending.size());
-  checkMemory(study, threads);
+  checkMemory(study, threads, jobs);
   warnAboutRan1Overlap(study, progress);
 
   prepareOutputFolder(layout, use);
