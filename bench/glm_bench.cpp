@@ -68,7 +68,7 @@ void writeStudy(const fs::path& bold, const fs::path& events) {
       }
     }
   }
-  formats::VtcGrid grid;
+  formats::VtcGeometry grid;
   grid.xEnd = 3 * kDims[0];
   grid.yEnd = 3 * kDims[1];
   grid.zEnd = 3 * kDims[2];

@@ -148,8 +148,8 @@ bool benchmarkGrid(const Grid& g, int repetitions, const Rows& rows) {
   // round of all three rather than one of them.
   // The module's pass runs on every vector path this processor has, the fastest
   // first; that one is (b).
-  using tolvane::random::VectorPath;
-  std::vector<VectorPath> paths = tolvane::random::availableVectorPaths();
+  using tolvane::cpu::VectorPath;
+  std::vector<VectorPath> paths = tolvane::cpu::availableVectorPaths();
   std::reverse(paths.begin(), paths.end());
   if (!rows.everyPath) paths.resize(1);
   std::vector<double> moduleTimes(paths.size(), 1e300);
@@ -188,7 +188,7 @@ bool benchmarkGrid(const Grid& g, int repetitions, const Rows& rows) {
   std::printf("  (a) plain noise pass, one gasdev call per value   %8.1f ms  %5.2f ns/value\n", a,
               a * nsPerValue);
   const std::string label =
-      std::string("(b) module noise pass, ") + tolvane::random::nameOf(paths[0]);
+      std::string("(b) module noise pass, ") + tolvane::cpu::nameOf(paths[0]);
   std::printf("  %-50s %8.1f ms  %5.2f ns/value\n", label.c_str(), b, b * nsPerValue);
   if (peer) {
     std::printf("  (c) normal_distribution<float> over minstd_rand0   %8.1f ms\n", c);
@@ -200,7 +200,7 @@ bool benchmarkGrid(const Grid& g, int repetitions, const Rows& rows) {
   }
   for (std::size_t p = 1; p < paths.size(); ++p) {
     const std::string pathLabel =
-        std::string("(b) on the ") + tolvane::random::nameOf(paths[p]) + " path";
+        std::string("(b) on the ") + tolvane::cpu::nameOf(paths[p]) + " path";
     std::printf("  %-50s %8.1f ms\n", pathLabel.c_str(), moduleTimes[p]);
     std::printf("  b/a = %.3f   b/c = %.3f   bit-identical to (a): %s\n", moduleTimes[p] / a,
                 moduleTimes[p] / c, pathIdentical[p] ? "yes" : "NO");

@@ -1,5 +1,5 @@
 // The AR(1) recursion and the scaling (noise_models.h) on the AVX-512 path. Call this
-// only when random::avx512Available() says so.
+// only when cpu::avx512Available() says so.
 #pragma once
 
 #include <cstdint>

@@ -20,7 +20,7 @@
 namespace tolvane::engine {
 namespace {
 
-using random::VectorPath;
+using cpu::VectorPath;
 
 namespace fc = field_constants;
 

@@ -56,18 +56,18 @@ constexpr int kDeviatesPerCounter = 4;
 // Levels that leave the deviates as they are: (1 * g) + 0 is g exactly.
 constexpr Levels kStandardNormal{0.0f, 1.0f};
 
-// Every vector path (one that random::availableVectorPaths() lists) gives the same bits;
+// Every vector path (one that cpu::availableVectorPaths() lists) gives the same bits;
 // the widest one here is the default.
 
 // The deviates of time points firstTime .. firstTime + count - 1 of one voxel.
 void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,
-                   float* deviates, random::VectorPath path = random::preferredVectorPath());
+                   float* deviates, cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Gives voxels [firstVoxel, endVoxel) of the grid their noise around the baseline;
 // disjoint ranges can be filled concurrently.
 void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
                       std::int64_t firstVoxel, std::int64_t endVoxel,
-                      random::VectorPath path = random::preferredVectorPath());
+                      cpu::VectorPath path = cpu::preferredVectorPath());
 
 // The transforms on their own, for tests: ln u for 2^-24 <= u < 1 of the form above,
 // and (cos, sin) of 2 pi k / 2^24 for 0 <= k < 2^24.

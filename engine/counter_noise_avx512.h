@@ -1,5 +1,5 @@
 // The counter field on the AVX-512 path; conventions in counter_noise.h. Call these
-// only when random::avx512Available() says so.
+// only when cpu::avx512Available() says so.
 #pragma once
 
 #include <cstdint>

@@ -121,7 +121,7 @@ void convolveBlocksPortable(const LinePass& pass, const SmoothingKernel& kernel)
   convolveBlocksBody(pass, kernel);
 }
 
-const bool kAvx512 = random::avx512Available();
+const bool kAvx512 = cpu::avx512Available();
 
 void convolveLine(const LinePass& pass, const SmoothingKernel& kernel) {
   if (kAvx512) {

@@ -56,7 +56,7 @@ struct SpatialFrame {
 };
 
 // The grid and time axis of a VTC.
-struct VtcGrid {
+struct VtcGeometry {
   std::int32_t xStart = 0, xEnd = 0, yStart = 0, yEnd = 0, zStart = 0, zEnd = 0;
   std::int32_t resolution = 1;
   std::int32_t timePoints = 0;
@@ -88,8 +88,8 @@ inline SpatialFrame emptyVmrFrame() {
 
 // The default VTC bounding box within that volume, resolution and TR: a grid of
 // 58 x 40 x 46 voxels of 3 x 3 x 3 VMR voxels; the time points come with each run.
-inline VtcGrid defaultVtcBox() {
-  VtcGrid grid;
+inline VtcGeometry defaultVtcBox() {
+  VtcGeometry grid;
   grid.xStart = 57;
   grid.xEnd = 231;
   grid.yStart = 52;

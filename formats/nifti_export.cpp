@@ -22,7 +22,7 @@ namespace {
 
 // The 4-D float image that a VTC exports to, header only: voxel size and placement from
 // the VMR's frame composed with the grid, TR in seconds, units mm and s.
-NiftiImagePtr vtcNiftiImage(const std::filesystem::path& file, const VtcGrid& grid,
+NiftiImagePtr vtcNiftiImage(const std::filesystem::path& file, const VtcGeometry& grid,
                             const SpatialFrame& vmrFrame, const std::string& description) {
   nifti_set_debug_level(0);
   const std::int64_t dims[8] = {4, grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints, 1, 1, 1};
@@ -78,7 +78,7 @@ std::vector<unsigned char> niftiHeaderBytes(nifti_image& image, const std::files
 // when a piece is asked for, so that no second copy of the VTC is ever held.
 class VolumeOrderStream {
  public:
-  VolumeOrderStream(const std::vector<unsigned char>& header, const VtcGrid& grid,
+  VolumeOrderStream(const std::vector<unsigned char>& header, const VtcGeometry& grid,
                     const float* data)
       : header_(header),
         voxels_(grid.voxelCount()),
@@ -134,16 +134,16 @@ bool isGzipName(const std::filesystem::path& file) { return file.extension() == 
 
 }  // namespace
 
-Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
+Affine vtcVoxelToWorld(const VtcGeometry& grid, const SpatialFrame& vmrFrame) {
   return compose(vmrFrame.voxelToWorld, grid.gridToVmr());
 }
 
-void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
+void writeVtcNifti(const std::filesystem::path& file, const VtcGeometry& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel) {
   writeVtcNifti(file, grid, vmrFrame, data, gzipLevel, usableCores());
 }
 
-void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
+void writeVtcNifti(const std::filesystem::path& file, const VtcGeometry& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel, unsigned threads,
                    const std::string& description, const VolumesWritten& progress) {
   if (gzipLevel < 1 || gzipLevel > 9) {

@@ -77,9 +77,9 @@ bool looksLikeNifti(const std::filesystem::path& file);
 // naming the file, also when memory runs out.
 using VolumesWritten = std::function<void(std::int64_t volumes)>;
 
-void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
+void writeVtcNifti(const std::filesystem::path& file, const VtcGeometry& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel);
-void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
+void writeVtcNifti(const std::filesystem::path& file, const VtcGeometry& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel, unsigned threads,
                    const std::string& description = "hvhost simulated VTC",
                    const VolumesWritten& progress = {});
@@ -89,7 +89,7 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
 constexpr int kDefaultGzipLevel = 1;
 
 // The voxel-to-world transform of a VTC grid placed in the VMR's space.
-Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame);
+Affine vtcVoxelToWorld(const VtcGeometry& grid, const SpatialFrame& vmrFrame);
 
 bool hasNiftiExtension(const std::filesystem::path& file);
 

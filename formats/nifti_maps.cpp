@@ -173,7 +173,7 @@ ScalarVolume readScalarVolume(const std::filesystem::path& file) {
   return volume;
 }
 
-MapGeometry mapGeometryOf(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
+MapGeometry mapGeometryOf(const VtcGeometry& grid, const SpatialFrame& vmrFrame) {
   return {{grid.dimX(), grid.dimY(), grid.dimZ()},
           {vtcVoxelToWorld(grid, vmrFrame), vmrFrame.code}};
 }

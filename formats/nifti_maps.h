@@ -57,7 +57,7 @@ struct MapIntent {
 
 // The grid of a VTC's volumes, placed as writeVtcNifti places them (nifti_io.h), so that
 // a map written on it lies exactly on the 4-D image it describes.
-MapGeometry mapGeometryOf(const VtcGrid& grid, const SpatialFrame& vmrFrame);
+MapGeometry mapGeometryOf(const VtcGeometry& grid, const SpatialFrame& vmrFrame);
 
 // Writes a 3-D float32 map on `geometry` (voxel sizes from the transform, mm units, the
 // frame's code for sform and qform), through a temporary file. ".nii.gz" is compressed

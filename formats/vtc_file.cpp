@@ -57,7 +57,7 @@ class HeaderReader {
   throw InputError(file.string() + ": not a valid VTC file: " + what);
 }
 
-void checkGrid(const std::filesystem::path& file, const VtcGrid& grid, const std::int32_t dims[3]) {
+void checkGrid(const std::filesystem::path& file, const VtcGeometry& grid, const std::int32_t dims[3]) {
   if (grid.resolution < 1) {
     damaged(file, "expected a resolution of 1 or more, found " + std::to_string(grid.resolution));
   }
@@ -81,7 +81,7 @@ void checkGrid(const std::filesystem::path& file, const VtcGrid& grid, const std
 
 }  // namespace
 
-void writeVtcFile(const std::filesystem::path& file, const VtcGrid& grid, const SpatialFrame& frame,
+void writeVtcFile(const std::filesystem::path& file, const VtcGeometry& grid, const SpatialFrame& frame,
                   const std::string& protocolFile, const float* data) {
   HeaderWriter header;
   header.putBytes(kMagic, sizeof kMagic);
@@ -131,7 +131,7 @@ VtcFileHeader readVtcFileHeader(std::istream& in, std::uint64_t fileSize,
   VtcFileHeader header;
   std::int32_t dims[3];
   for (std::int32_t& dim : dims) dim = reader.get<std::int32_t>();
-  VtcGrid& grid = header.grid;
+  VtcGeometry& grid = header.grid;
   grid.timePoints = reader.get<std::int32_t>();
   for (std::int32_t* field : {&grid.xStart, &grid.xEnd, &grid.yStart, &grid.yEnd, &grid.zStart,
                               &grid.zEnd, &grid.resolution}) {

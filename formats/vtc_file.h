@@ -32,7 +32,7 @@
 namespace tolvane::formats {
 
 struct VtcFileHeader {
-  VtcGrid grid;
+  VtcGeometry grid;
   SpatialFrame frame;
   std::string protocolFile;
   std::uint64_t dataOffset = 0;
@@ -42,7 +42,7 @@ constexpr std::uint32_t kVtcFormatVersion = 1;
 constexpr std::uint32_t kMaxStoredPathLength = 4096;
 
 // Writes straight from the storage, through a temporary file; throws OutputError.
-void writeVtcFile(const std::filesystem::path& file, const VtcGrid& grid, const SpatialFrame& frame,
+void writeVtcFile(const std::filesystem::path& file, const VtcGeometry& grid, const SpatialFrame& frame,
                   const std::string& protocolFile, const float* data);
 
 // Throws InputError naming the file and what is wrong.

@@ -19,6 +19,9 @@
 #include "host/vtc_commands.h"
 
 namespace hvhost {
+
+using namespace tolvane::formats;
+using namespace tolvane::design;
 namespace {
 
 void addRunOptions(CLI::App& app, RunOptions& options) {

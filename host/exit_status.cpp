@@ -7,6 +7,8 @@
 
 namespace hvhost {
 
+using namespace tolvane::formats;
+
 Failure describeFailure(const std::exception_ptr& error, Stage stage) {
   try {
     std::rethrow_exception(error);

@@ -11,6 +11,8 @@
 #include "formats/voi_files.h"
 
 namespace hvhost {
+
+using namespace tolvane::formats;
 namespace {
 
 constexpr double kMinTrMilliseconds = 10.0;
@@ -37,8 +39,8 @@ std::vector<int> integerList(const std::string& text, std::size_t count, const s
   return values;
 }
 
-VtcGrid checkedGrid(const RunOptions& options) {
-  VtcGrid grid = defaultVtcBox();
+VtcGeometry checkedGrid(const RunOptions& options) {
+  VtcGeometry grid = defaultVtcBox();
   if (!options.box.empty()) {
     const auto box = integerList(options.box, 6, "--box", ',');
     grid.xStart = box[0];

@@ -32,7 +32,7 @@ struct RunOptions {
   double tr = 2000.0;
   std::vector<std::string> vois;
   std::string hostVersion = "2.4.0";
-  int gzipLevel = kDefaultGzipLevel;
+  int gzipLevel = formats::kDefaultGzipLevel;
 };
 
 // Checked options: every value parsed and within its range, every combination
@@ -44,11 +44,11 @@ struct RunPlan {
   std::filesystem::path vmrFile;  // empty: the empty 256^3 volume
   bool conform = false;           // resample vmrFile to 256^3 voxels of 1 mm
   std::optional<std::array<int, 3>> cross;
-  VtcGrid vtcGrid;
+  formats::VtcGeometry vtcGrid;
   std::vector<std::filesystem::path> voiFiles;
   std::filesystem::path protocolFile;
   std::filesystem::path outputDir;
-  int gzipLevel = kDefaultGzipLevel;
+  int gzipLevel = formats::kDefaultGzipLevel;
 };
 
 // Throws InputError naming the option at fault; reads nothing.

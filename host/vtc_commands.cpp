@@ -16,6 +16,8 @@
 #include "host/shared_names.h"
 
 namespace hvhost {
+
+using namespace tolvane::formats;
 namespace {
 
 struct ValueStatistics {
@@ -71,7 +73,7 @@ void printNativeInfo(const std::filesystem::path& file, std::ostream& out) {
   ValueStatistics statistics;
   readVtcFileData(file, header,
                   [&](const float* values, std::size_t count) { statistics.add(values, count); });
-  const VtcGrid& grid = header.grid;
+  const VtcGeometry& grid = header.grid;
   out << "file:          " << printable(file.string()) << '\n'
       << "format:        native VTC, version " << kVtcFormatVersion << '\n'
       << "grid:          " << grid.dimX() << " x " << grid.dimY() << " x " << grid.dimZ()

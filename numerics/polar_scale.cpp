@@ -334,12 +334,12 @@ TOLVANE_TARGET_AVX2 void scalesAvx2(const float* r, float* scale, std::size_t co
 
 namespace tolvane::random {
 
-void polarScales(const float* r, float* scale, std::size_t count, VectorPath path) {
-  if (path == VectorPath::kAvx512) {
+void polarScales(const float* r, float* scale, std::size_t count, cpu::VectorPath path) {
+  if (path == cpu::VectorPath::kAvx512) {
     polar::scalesAvx512(r, scale, count);
     return;
   }
-  if (path == VectorPath::kAvx2) {
+  if (path == cpu::VectorPath::kAvx2) {
     polar::scalesAvx2(r, scale, count);
     return;
   }

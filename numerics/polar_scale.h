@@ -68,7 +68,7 @@ extern const IntervalTable kIntervalTable;
 
 // scale[i] = polarScale(r[i]), to the same float, for radii 0 < r[i] < 1, i < count.
 void polarScales(const float* r, float* scale, std::size_t count,
-                 VectorPath path = preferredVectorPath());
+                 cpu::VectorPath path = cpu::preferredVectorPath());
 
 }  // namespace tolvane::random
 

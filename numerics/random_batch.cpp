@@ -275,9 +275,9 @@ class DeviateSink {
 
   // Stores a chunk's deviates, whose scale factors are known: y * scale first, then
   // x * scale, pair by pair.
-  void store(const PolarPairs& pairs, VectorPath path) {
+  void store(const PolarPairs& pairs, cpu::VectorPath path) {
     std::size_t i = 0;
-    if (path != VectorPath::kPortable && step_ == static_cast<std::ptrdiff_t>(sizeof(float))) {
+    if (path != cpu::VectorPath::kPortable && step_ == static_cast<std::ptrdiff_t>(sizeof(float))) {
       i = std::min(pairs.count, left_ / 2) / kPairsPerVector * kPairsPerVector;
       storeContiguousWide(pairs, i, reinterpret_cast<float*>(next_), scale_, offset_);
       next_ += 2 * i * sizeof(float);
@@ -306,7 +306,7 @@ class DeviateSink {
 }  // namespace
 
 void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
-                        const ScaledOutput& output, VectorPath path) {
+                        const ScaledOutput& output, cpu::VectorPath path) {
   DeviateSink sink(output, count, state);
   // The fast path needs a seeded table, no pending deviate and a generator value in
   // 1 .. 2^31 - 2, which every step then keeps; anything else goes the plain way.
@@ -331,13 +331,13 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
         std::min(kPairsPerChunk, pairsLeft / kPairsPerVector * kPairsPerVector);
     generator.drawPairs(shuffled, drawn);
     switch (path) {
-      case VectorPath::kAvx512:
+      case cpu::VectorPath::kAvx512:
         keepAcceptedPairsAvx512(shuffled, drawn, chunk);
         break;
-      case VectorPath::kAvx2:
+      case cpu::VectorPath::kAvx2:
         keepAcceptedPairsAvx2(shuffled, drawn, chunk);
         break;
-      case VectorPath::kPortable:
+      case cpu::VectorPath::kPortable:
         keepAcceptedPairs(shuffled, drawn, chunk);
         break;
     }

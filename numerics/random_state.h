@@ -96,7 +96,7 @@ struct ScaledOutput {
 // them, and leaves the state (seed, table, pending deviate) as those calls would.
 // Much faster than the calls for long batches.
 void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
-                        const ScaledOutput& output, VectorPath path = preferredVectorPath());
+                        const ScaledOutput& output, cpu::VectorPath path = cpu::preferredVectorPath());
 
 }  // namespace tolvane::random
 

@@ -1,7 +1,7 @@
 // Detection of the vector paths; see vector_path.h.
 #include "numerics/vector_path.h"
 
-namespace tolvane::random {
+namespace tolvane::cpu {
 
 bool avx2Available() {
   static const bool available = [] {
@@ -46,4 +46,4 @@ std::vector<VectorPath> availableVectorPaths() {
   return paths;
 }
 
-}  // namespace tolvane::random
+}  // namespace tolvane::cpu

@@ -1,4 +1,6 @@
-// Which vector instructions the batched deviates use.
+// Which vector instructions this processor offers, and the paths that use them:
+// namespace cpu is asked by every routine that has a wide variant (the batched
+// deviates, the study engine's noise field, smoothing, autoregression and drift).
 //
 // The portable path needs only SSE2, which every x86-64 processor has. The AVX2 and
 // AVX-512 paths, built with function-level target attributes so that nothing else in
@@ -31,7 +33,7 @@
 #define TOLVANE_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
 #define TOLVANE_TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512vl,popcnt")))
 
-namespace tolvane::random {
+namespace tolvane::cpu {
 
 enum class VectorPath { kPortable, kAvx2, kAvx512 };
 
@@ -48,6 +50,6 @@ VectorPath preferredVectorPath();
 // Every path this machine can run, the portable one first.
 std::vector<VectorPath> availableVectorPaths();
 
-}  // namespace tolvane::random
+}  // namespace tolvane::cpu
 
 #pragma GCC visibility pop

@@ -111,7 +111,7 @@ BlockPlan planBlocks(const VtcGrid& grid) {
 }  // namespace
 
 void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& stream,
-               const LogLine& log, random::VectorPath path) {
+               const LogLine& log, cpu::VectorPath path) {
   const std::int64_t stride = grid.timePoints;  // successive voxels lie nT values apart
   const std::int64_t voxels = grid.voxelCount();
   const BlockPlan plan = planBlocks(grid);

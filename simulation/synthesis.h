@@ -84,7 +84,7 @@ using LogLine = std::function<void(const char* line)>;
 // "// Plugin>    t / nT ..." every kProgressInterval time points and once at the end.
 // Every vector path gives the same values; the choice is for tests and benchmarks.
 void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& stream,
-               const LogLine& log, random::VectorPath path = random::preferredVectorPath());
+               const LogLine& log, cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Overwrites the listed voxels (voxelCount triples, VMR coordinates read by the
 // convention) with signal plus noise, each voxel's time course in turn. Returns how

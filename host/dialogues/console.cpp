@@ -11,6 +11,8 @@
 
 namespace hvhost {
 
+using namespace tolvane::formats;
+
 Console::Console(std::ostream& out, std::ostream& err, bool errIsTerminal)
     : out_(out), err_(err), busy_(errIsTerminal ? std::make_unique<BusyIndicator>(err) : nullptr) {}
 

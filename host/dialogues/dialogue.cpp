@@ -12,6 +12,8 @@
 
 namespace hvhost {
 
+using namespace tolvane::formats;
+
 int bringIntoRange(int value, const IntegerRequest& request, Console& console) {
   if (request.minimum > request.maximum) return value;
   int clamped = value;

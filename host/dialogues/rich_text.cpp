@@ -9,6 +9,8 @@
 #include "host/shared_names.h"
 
 namespace hvhost {
+
+using namespace tolvane::formats;
 namespace {
 
 // Length of a tag such as "<b>", "</i>" or "<br />" at the start of text, or 0.

@@ -9,6 +9,8 @@
 #include "host/shared_names.h"
 
 namespace hvhost {
+
+using namespace tolvane::formats;
 namespace {
 
 constexpr std::string_view kSeparator = "=>";

@@ -24,7 +24,7 @@
 namespace hvhost {
 
 // A script answers one run: a few lines, plus one per VOI.
-constexpr TextLimits kAnswersScriptLimits{1u << 20, 64u << 10};
+constexpr formats::TextLimits kAnswersScriptLimits{1u << 20, 64u << 10};
 
 class ScriptedDialogue : public Dialogue {
  public:

@@ -10,6 +10,8 @@
 
 namespace hvhost {
 
+using namespace tolvane::formats;
+
 std::optional<std::string> TerminalDialogue::readAnswer(const std::string& cue) {
   console_.prompt(cue);
   std::string line;

@@ -14,6 +14,8 @@
 
 namespace hvhost {
 
+using namespace tolvane::formats;
+
 std::string problemSaving(const std::filesystem::path& target) {
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(target, error);

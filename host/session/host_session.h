@@ -48,16 +48,16 @@ struct HostVersion {
 struct SessionSetup {
   HostVersion version;
   std::optional<VmrDocument> vmr = VmrDocument::empty256();  // nullopt: no VMR open
-  VtcGrid vtcGrid;  // bounding box, resolution and TR; the time points come with creation
+  formats::VtcGeometry vtcGrid;  // bounding box, resolution and TR; the time points come with creation
   VoiSet vois;
   std::filesystem::path outputDir = ".";
   std::string protocolFile;           // the open dialogue's default, when given
-  int gzipLevel = kDefaultGzipLevel;  // for VTCs saved as .nii.gz
+  int gzipLevel = formats::kDefaultGzipLevel;  // for VTCs saved as .nii.gz
   std::uint64_t memoryLimitBytes = physicalMemoryBytes();
   // --conform: the anatomical the VMR was conformed from, and its resampled intensities
   // until they are staged (stageConformedAnatomical).
   std::filesystem::path conformedFrom;
-  std::optional<ConformedAnatomical> conformed;
+  std::optional<formats::ConformedAnatomical> conformed;
 };
 
 // What --conform saves the resampled anatomical as, in the output folder.
@@ -111,8 +111,8 @@ class HostSession {
 
   // For the host itself and for tests.
   const VtcDocument* vtc() const { return vtc_ ? &*vtc_ : nullptr; }
-  const Protocol& linkedProtocol() const { return protocol_; }
-  const DesignMatrix& designMatrix() const { return designMatrix_; }
+  const design::Protocol& linkedProtocol() const { return protocol_; }
+  const design::DesignMatrix& designMatrix() const { return designMatrix_; }
   // A file that the plug-in asked the host to write could not be written.
   bool outputFailed() const { return outputFailed_; }
   // A file that the plug-in's run depends on could not be read; the run is cancelled.
@@ -143,7 +143,7 @@ class HostSession {
   void warnOfCancelledDialogues();
   void noteVmrSizeIfRefused();
   void linkProtocol(const std::string& path);
-  SpatialFrame vmrFrame() const;
+  formats::SpatialFrame vmrFrame() const;
   // Writes a staged output with write(staged). A failure is reported in the target's
   // name, the staged file dropped and the run's output marked failed; returns success.
   bool writeStaged(const std::filesystem::path& staged,
@@ -153,8 +153,8 @@ class HostSession {
   Dialogue& dialogue_;
   Console& console_;
   std::optional<VtcDocument> vtc_;
-  Protocol protocol_;
-  DesignMatrix designMatrix_;
+  design::Protocol protocol_;
+  design::DesignMatrix designMatrix_;
   StagedOutputs outputs_;
   // What the run did, as far as the host sees it, for reviewCompletedRun.
   std::vector<CancelledDialogue> cancelled_;

@@ -13,6 +13,9 @@
 #include "host/shared_names.h"
 
 namespace hvhost {
+
+using namespace tolvane::formats;
+using namespace tolvane::design;
 namespace {
 
 void copyName(char* destination, std::size_t capacity, const std::string& name) {
@@ -20,7 +23,7 @@ void copyName(char* destination, std::size_t capacity, const std::string& name) 
   destination[capacity - 1] = '\0';
 }
 
-bool sameGrid(const VTCHeader& header, const VtcGrid& grid) {
+bool sameGrid(const VTCHeader& header, const VtcGeometry& grid) {
   return header.NumberOfTimePoints == grid.timePoints && header.XStart == grid.xStart &&
          header.XEnd == grid.xEnd && header.YStart == grid.yStart && header.YEnd == grid.yEnd &&
          header.ZStart == grid.zStart && header.ZEnd == grid.zEnd &&
@@ -39,7 +42,7 @@ bool HostSession::createVtc(int numberOfTimePoints) {
                      std::to_string(numberOfTimePoints));
     return false;
   }
-  const VtcGrid& box = setup_.vtcGrid;
+  const VtcGeometry& box = setup_.vtcGrid;
   const std::array<int, 3>& dims = setup_.vmr->dims();
   if (box.xEnd > dims[0] || box.yEnd > dims[1] || box.zEnd > dims[2]) {
     console_.error("the VTC's bounding box (X " + std::to_string(box.xStart) + "-" +
@@ -50,7 +53,7 @@ bool HostSession::createVtc(int numberOfTimePoints) {
                    std::to_string(dims[2]) + " voxels; choose one with --box");
     return false;
   }
-  VtcGrid grid = box;
+  VtcGeometry grid = box;
   grid.timePoints = numberOfTimePoints;
   // A new VTC has a new time axis: the old protocol link and predictors do not fit it.
   vtc_.reset();
@@ -97,7 +100,7 @@ void HostSession::linkProtocol(const std::string& path) {
     return;
   }
   constexpr std::size_t kIntervalsNamed = 5;
-  const VtcGrid& grid = vtc_->grid();
+  const VtcGeometry& grid = vtc_->grid();
   for (const std::string& warning : intervalsOutsideTheRun(protocol_, path, grid.timePoints,
                                                            grid.trMilliseconds, kIntervalsNamed)) {
     console_.warning(warning);
@@ -119,7 +122,7 @@ bool HostSession::saveVtc(const char* fileName) {
     outputFailed_ = true;
     return false;
   }
-  const VtcGrid& grid = vtc_->grid();
+  const VtcGeometry& grid = vtc_->grid();
   const std::filesystem::path staged =
       outputs_.stage(path, std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) +
                                " x " + std::to_string(grid.dimZ()) + " voxels, " +

@@ -16,6 +16,9 @@
 #include "host/session/host_session.h"
 
 namespace hvhost {
+
+using namespace tolvane::formats;
+using namespace tolvane::design;
 namespace {
 
 constexpr std::string_view kLogPrefix = "// Plugin>  ";
@@ -84,7 +87,7 @@ void HostSession::warnOfClusterOutsideTheVtc() {
     }
   }
   if (skippedClusterVoxels_ < clusterVoxels) return;
-  const VtcGrid& grid = vtc_->grid();
+  const VtcGeometry& grid = vtc_->grid();
   console_.warning(
       "every cluster voxel lies outside the VTC's bounding box (X " + std::to_string(grid.xStart) +
       "-" + std::to_string(grid.xEnd) + ", Y " + std::to_string(grid.yStart) + "-" +
@@ -115,7 +118,7 @@ void HostSession::warnOfZeroPredictors() {
 
 void HostSession::warnOfProtocolEndingEarly() {
   if (protocol_.conditions.empty()) return;
-  const VtcGrid& grid = vtc_->grid();
+  const VtcGeometry& grid = vtc_->grid();
   const bool inVolumes = protocol_.unit == TimeUnit::Volumes;
   double lastEnd = 0;  // in the protocol's unit
   for (const Condition& condition : protocol_.conditions) {

@@ -9,6 +9,8 @@
 
 namespace hvhost {
 
+using namespace tolvane::formats;
+
 namespace {}  // namespace
 
 VmrDocument::VmrDocument(std::array<int, 3> dims, SpatialFrame frame)

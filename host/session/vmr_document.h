@@ -16,18 +16,18 @@ namespace hvhost {
 class VmrDocument {
  public:
   static VmrDocument empty256();
-  explicit VmrDocument(const Anatomical& anatomical);
+  explicit VmrDocument(const formats::Anatomical& anatomical);
 
   const std::array<int, 3>& dims() const { return dims_; }
-  const SpatialFrame& frame() const { return frame_; }
+  const formats::SpatialFrame& frame() const { return frame_; }
   const std::array<int, 3>& cross() const { return cross_; }
   // Throws InputError when the position lies outside the volume.
   void setCross(const std::array<int, 3>& position);
 
  private:
-  VmrDocument(std::array<int, 3> dims, SpatialFrame frame);
+  VmrDocument(std::array<int, 3> dims, formats::SpatialFrame frame);
   std::array<int, 3> dims_;
-  SpatialFrame frame_;
+  formats::SpatialFrame frame_;
   std::array<int, 3> cross_;
 };
 

@@ -5,6 +5,8 @@
 
 namespace hvhost {
 
+using namespace tolvane::formats;
+
 // VOI files and the plug-in read voxel triples alike.
 static_assert(kFlippedVoiSpace == ::kFlippedReferenceSpace && kVoiFlipOrigin == ::kFlipOrigin);
 

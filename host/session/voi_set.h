@@ -15,17 +15,17 @@ namespace hvhost {
 
 class VoiSet {
  public:
-  void add(VoiFile file);
+  void add(formats::VoiFile file);
   std::int32_t referenceSpace() const { return referenceSpace_; }
   std::size_t size() const { return vois_.size(); }
-  const Voi& operator[](std::size_t index) const { return vois_[index]; }
+  const formats::Voi& operator[](std::size_t index) const { return vois_[index]; }
   // The host's storage of a VOI's voxel list; never null, even for a VOI without voxels.
   std::int32_t* voxelList(std::size_t index);
 
  private:
-  std::int32_t referenceSpace_ = kVmrReferenceSpace;
+  std::int32_t referenceSpace_ = formats::kVmrReferenceSpace;
   bool hasFiles_ = false;
-  std::vector<Voi> vois_;
+  std::vector<formats::Voi> vois_;
 };
 
 }  // namespace hvhost

@@ -10,6 +10,8 @@
 
 namespace hvhost {
 
+using namespace tolvane::formats;
+
 std::uint64_t physicalMemoryBytes() {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long pageSize = ::sysconf(_SC_PAGE_SIZE);
@@ -21,13 +23,13 @@ namespace {
 
 constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
 
-std::string needsText(const VtcGrid& grid) {
+std::string needsText(const VtcGeometry& grid) {
   return "the VTC of " + std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
          std::to_string(grid.dimZ()) + " voxels and " + std::to_string(grid.timePoints) +
          " time points needs " + describeSize(VtcDocument::bytesNeeded(grid), SizeUnit::Gibibytes);
 }
 
-std::uint64_t checkedBytes(const VtcGrid& grid, std::uint64_t memoryLimitBytes) {
+std::uint64_t checkedBytes(const VtcGeometry& grid, std::uint64_t memoryLimitBytes) {
   const std::uint64_t bytes = VtcDocument::bytesNeeded(grid);
   if (bytes > memoryLimitBytes) {
     throw StorageError(needsText(grid) + ", more than the " +
@@ -58,7 +60,7 @@ VtcDocument::Storage::~Storage() {
   if (mapping != nullptr) ::munmap(mapping, mappedBytes);
 }
 
-VtcDocument::VtcDocument(const VtcGrid& grid, std::uint64_t memoryLimitBytes)
+VtcDocument::VtcDocument(const VtcGeometry& grid, std::uint64_t memoryLimitBytes)
     : grid_(grid), storage_(checkedBytes(grid, memoryLimitBytes)) {
   if (storage_.data == nullptr)
     throw StorageError(needsText(grid) + ", which could not be allocated");

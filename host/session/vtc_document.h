@@ -24,9 +24,9 @@ class VtcDocument {
  public:
   // Allocates zeroed storage. Throws StorageError when the VTC needs more than
   // memoryLimitBytes or the allocation fails.
-  VtcDocument(const VtcGrid& grid, std::uint64_t memoryLimitBytes);
+  VtcDocument(const formats::VtcGeometry& grid, std::uint64_t memoryLimitBytes);
 
-  const VtcGrid& grid() const { return grid_; }
+  const formats::VtcGeometry& grid() const { return grid_; }
   float* data() { return storage_.data; }
   const float* data() const { return storage_.data; }
   const std::string& protocolFile() const { return protocolFile_; }
@@ -36,7 +36,7 @@ class VtcDocument {
   // from the grid and the linked protocol.
   void fillHeader(VTCHeader& header) const;
 
-  static std::uint64_t bytesNeeded(const VtcGrid& grid) {
+  static std::uint64_t bytesNeeded(const formats::VtcGeometry& grid) {
     return grid.valueCount() * sizeof(float);
   }
 
@@ -51,7 +51,7 @@ class VtcDocument {
     std::size_t mappedBytes = 0;
     float* data = nullptr;
   };
-  VtcGrid grid_;
+  formats::VtcGeometry grid_;
   Storage storage_;
   std::string protocolFile_;
 };

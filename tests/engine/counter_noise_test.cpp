@@ -15,7 +15,7 @@
 namespace tolvane::engine {
 namespace {
 
-using random::VectorPath;
+using cpu::VectorPath;
 
 constexpr FieldKey kKey{12345, 7};
 
@@ -92,8 +92,8 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
   const int timeCourses[] = {1, 3, 4, 5, 63, 64, 65, 250, 253};
   constexpr int kDimX = 9, kDimY = 7, kDimZ = 5;
   const Levels levels{100.0f, 5.0f};
-  for (const VectorPath path : random::availableVectorPaths()) {
-    SCOPED_TRACE(random::nameOf(path));
+  for (const VectorPath path : cpu::availableVectorPaths()) {
+    SCOPED_TRACE(cpu::nameOf(path));
     for (const FieldKey& key : keys) {
       for (const int timePoints : timeCourses) {
         const std::size_t values = std::size_t{kDimX} * kDimY * kDimZ * timePoints;

@@ -19,15 +19,15 @@ using namespace tolvane::formats;
 
 namespace {
 
-VtcGrid tinyGrid(int timePoints) {
-  VtcGrid grid;
+VtcGeometry tinyGrid(int timePoints) {
+  VtcGeometry grid;
   grid.xEnd = grid.yEnd = grid.zEnd = 4;
   grid.resolution = 2;
   grid.timePoints = timePoints;
   return grid;
 }
 
-std::string writeFailure(const std::filesystem::path& file, const VtcGrid& grid) {
+std::string writeFailure(const std::filesystem::path& file, const VtcGeometry& grid) {
   const std::vector<float> data(grid.valueCount(), 1.0f);
   try {
     writeVtcFile(file, grid, {}, "", data.data());
@@ -123,7 +123,7 @@ TEST(OutputFailures, LongestNamesStillGetATemporaryFileThatKeepsTheirExtensions)
 
 TEST(OutputFailures, CompressedExportsThatFailOnAnyThreadLeaveNothingAndNameTheFile) {
   TemporaryFolder folder;
-  VtcGrid grid;
+  VtcGeometry grid;
   grid.xEnd = grid.yEnd = grid.zEnd = 64;
   grid.resolution = 1;
   grid.timePoints = 7;  // 7.3 MB of values, two pieces

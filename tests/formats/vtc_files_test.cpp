@@ -21,8 +21,8 @@ using namespace tolvane::formats;
 namespace {
 
 // A small grid whose dimensions all differ, so that a transposed axis shows.
-VtcGrid smallGrid() {
-  VtcGrid grid;
+VtcGeometry smallGrid() {
+  VtcGeometry grid;
   grid.xStart = 10;
   grid.xEnd = 18;  // 4 voxels at resolution 2
   grid.yStart = 20;
@@ -36,7 +36,7 @@ VtcGrid smallGrid() {
 }
 
 // Every value tells where it belongs: 1000 x + 100 y + 10 z + t.
-std::vector<float> labelledValues(const VtcGrid& grid) {
+std::vector<float> labelledValues(const VtcGeometry& grid) {
   std::vector<float> data(grid.valueCount());
   for (int z = 0; z < grid.dimZ(); ++z)
     for (int y = 0; y < grid.dimY(); ++y)
@@ -75,7 +75,7 @@ std::string refusal(const std::filesystem::path& file) {
 
 TEST(NativeVtc, RoundTripKeepsHeaderAndEveryValueBitForBit) {
   TemporaryFolder folder;
-  const VtcGrid grid = smallGrid();
+  const VtcGeometry grid = smallGrid();
   std::vector<float> data = labelledValues(grid);
   data[7] = -0.0f;
   data[8] = 1.0e-40f;  // subnormal
@@ -101,7 +101,7 @@ TEST(NativeVtc, RoundTripKeepsHeaderAndEveryValueBitForBit) {
 
 TEST(NativeVtc, DamagedFilesAreRefusedBeforeAnythingIsAllocated) {
   TemporaryFolder folder;
-  const VtcGrid grid = smallGrid();
+  const VtcGeometry grid = smallGrid();
   const std::vector<float> data = labelledValues(grid);
   const auto good = folder.file("good.vtc");
   writeVtcFile(good, grid, scannerFrame(), "", data.data());
@@ -144,7 +144,7 @@ TEST(NativeVtc, DamagedFilesAreRefusedBeforeAnythingIsAllocated) {
 
 TEST(NativeVtc, FailedWriteLeavesNeitherTargetNorTemporaryFile) {
   TemporaryFolder folder;
-  VtcGrid grid = smallGrid();
+  VtcGeometry grid = smallGrid();
   grid.timePoints = 20000;  // about 1.9 MB of values
   const std::vector<float> data(grid.valueCount(), 1.0f);
   // A file size limit makes the disk "full" part-way through the data.
@@ -168,7 +168,7 @@ TEST(NativeVtc, FailedWriteLeavesNeitherTargetNorTemporaryFile) {
 
 TEST(NativeVtc, WriteIntoAMissingFolderReportsTheFile) {
   TemporaryFolder folder;
-  const VtcGrid grid = smallGrid();
+  const VtcGeometry grid = smallGrid();
   const std::vector<float> data = labelledValues(grid);
   EXPECT_THROW(
       writeVtcFile(folder.file("no/such/folder/x.vtc"), grid, scannerFrame(), "", data.data()),
@@ -179,7 +179,7 @@ TEST(NiftiExport, CompressesAtTheRequestedLevel) {
   // The gzip header's extra-flags byte (offset 8) tells how hard the compressor tried:
   // 4 for the fastest level, 2 for the smallest output, 0 in between.
   TemporaryFolder folder;
-  const VtcGrid grid = smallGrid();
+  const VtcGeometry grid = smallGrid();
   const std::vector<float> data = labelledValues(grid);
   for (const auto& [level, mark] : {std::pair{1, 4}, std::pair{5, 0}, std::pair{9, 2}}) {
     const auto file = folder.file("level" + std::to_string(level) + ".nii.gz");
@@ -195,7 +195,7 @@ TEST(NiftiExport, CompressesAtTheRequestedLevel) {
 
 TEST(NiftiExport, LibniftiReadsBackShapeVoxelSizeTrUnitsPlacementAndValues) {
   TemporaryFolder folder;
-  const VtcGrid grid = smallGrid();
+  const VtcGeometry grid = smallGrid();
   const std::vector<float> data = labelledValues(grid);
   for (const char* name : {"export.nii", "export.nii.gz"}) {
     const auto file = folder.file(name);
@@ -235,7 +235,7 @@ TEST(NiftiExport, LargeExportsAreTheSameForAnyThreadCountAndGzreadGivesThePlainF
   // About 11 MB of values, so the compressed stream has three pieces whose cuts fall
   // inside volumes; every value is its own index in the VTC's layout.
   TemporaryFolder folder;
-  VtcGrid grid;
+  VtcGeometry grid;
   grid.xEnd = 37;
   grid.yEnd = 23;
   grid.zEnd = 11;

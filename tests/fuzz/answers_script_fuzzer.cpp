@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (dialogue.unusedAnswers() > 0) {
       fuzzing::require(dialogue.firstUnusedLine() > 0, "left-over answers know their line");
     }
-  } catch (const hvhost::InputError&) {
+  } catch (const tolvane::formats::InputError&) {
   }
   return 0;
 }

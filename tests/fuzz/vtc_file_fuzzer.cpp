@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const tolvane::formats::VtcFileHeader header =
         tolvane::formats::readVtcFileHeader(in, size, "fuzz.vtc");
-    const tolvane::formats::VtcGrid& grid = header.grid;
+    const tolvane::formats::VtcGeometry& grid = header.grid;
     fuzzing::require(grid.dimX() > 0 && grid.dimY() > 0 && grid.dimZ() > 0 && grid.timePoints > 0,
                      "an accepted grid has voxels and time points");
     fuzzing::require(header.dataOffset + grid.valueCount() * sizeof(float) == size,

@@ -12,6 +12,7 @@
 #include "tests/support/temporary_folder.h"
 
 using namespace hvhost;
+using namespace tolvane::formats;
 
 TEST(Console, LogLinesGoUnchangedToStandardOutputAndAreAppendedToTheLogFile) {
   TemporaryFolder folder;

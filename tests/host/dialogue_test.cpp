@@ -13,6 +13,7 @@
 #include "tests/support/temporary_folder.h"
 
 using namespace hvhost;
+using namespace tolvane::formats;
 
 namespace {
 

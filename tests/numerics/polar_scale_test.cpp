@@ -15,8 +15,8 @@
 
 namespace {
 
-using tolvane::random::nameOf;
-using tolvane::random::VectorPath;
+using tolvane::cpu::nameOf;
+using tolvane::cpu::VectorPath;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::uint32_t kBitStep = 61;
@@ -30,7 +30,7 @@ constexpr std::uint32_t kEndBits = 0x3F800000;    // 1.0f, excluded
 }  // namespace
 
 TEST(PolarScales, EqualTheLibraryPathForEveryRadiusInTheOpenUnitInterval) {
-  for (const VectorPath path : tolvane::random::availableVectorPaths()) {
+  for (const VectorPath path : tolvane::cpu::availableVectorPaths()) {
     SCOPED_TRACE(nameOf(path));
     constexpr std::size_t kBatch = 1 << 16;
     std::vector<float> radii(kBatch), batched(kBatch);
@@ -59,7 +59,7 @@ TEST(PolarScales, EqualTheLibraryPathForEveryRadiusInTheOpenUnitInterval) {
 TEST(PolarScales, HandleOddCountsAndRadiiNextToTheEnds) {
   const float radii[] = {0x1p-149f, 0x1p-126f, 1.0f - 0x1p-24f, 0.5f, 1.0f - 0x1p-23f};
   float scales[5];
-  for (const VectorPath path : tolvane::random::availableVectorPaths())
+  for (const VectorPath path : tolvane::cpu::availableVectorPaths())
     for (std::size_t count = 1; count <= 5; ++count) {
       tolvane::random::polarScales(radii, scales, count, path);
       for (std::size_t i = 0; i < count; ++i)

@@ -17,7 +17,7 @@ namespace {
 
 using tolvane::random::GeneratorState;
 using tolvane::random::generatorState;
-using tolvane::random::VectorPath;
+using tolvane::cpu::VectorPath;
 
 struct Outcome {
   std::vector<float> values;
@@ -61,9 +61,9 @@ void expectIdentical(const Outcome& plain, const Outcome& fast) {
 // Every vector path, storing with a stride and contiguously.
 void expectBatchesMatch(const GeneratorState& start, int seed, std::size_t count) {
   const Outcome plain = plainCalls(start, seed, count);
-  for (const VectorPath path : tolvane::random::availableVectorPaths())
+  for (const VectorPath path : tolvane::cpu::availableVectorPaths())
     for (const std::ptrdiff_t stride : {kStride, std::ptrdiff_t{1}}) {
-      SCOPED_TRACE(testing::Message() << tolvane::random::nameOf(path) << " path, stride " << stride
+      SCOPED_TRACE(testing::Message() << tolvane::cpu::nameOf(path) << " path, stride " << stride
                                       << ", " << count << " values");
       expectIdentical(plain, batch(start, seed, count, path, stride));
     }

@@ -34,8 +34,8 @@ void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorSta
   // The pass continues the stream it is given, not the process-wide one, which it
   // must leave as it found it.
   generatorState() = GeneratorState{};
-  for (const auto path : tolvane::random::availableVectorPaths()) {
-    SCOPED_TRACE(tolvane::random::nameOf(path));
+  for (const auto path : tolvane::cpu::availableVectorPaths()) {
+    SCOPED_TRACE(tolvane::cpu::nameOf(path));
     std::vector<float> fast(values, -2.0f);
     GeneratorState fastState = start;
     int fastSeed = seed;

@@ -167,7 +167,7 @@ TEST(Glm, RefusesUnknownConditionsASeriesWithoutTRMismatchedGridsAndAnEmptyTruth
   EXPECT_NE(unknown.find("\"Fixation\""), std::string::npos) << unknown;
   EXPECT_NE(unknown.find(study.events.string() + ": Rest, Task"), std::string::npos) << unknown;
 
-  tolvane::formats::VtcGrid grid;
+  tolvane::formats::VtcGeometry grid;
   grid.xEnd = grid.yEnd = grid.zEnd = 2;
   grid.timePoints = 3;
   grid.trMilliseconds = 0.0;

@@ -46,7 +46,7 @@ TEST(Prewhitening, BringsTheSpreadOfNullTBackToOneUnderAr1Noise) {
       noise = kRho * noise + innovation(generator);
     }
   }
-  tolvane::formats::VtcGrid grid;
+  tolvane::formats::VtcGeometry grid;
   grid.xEnd = grid.yEnd = grid.zEnd = 16;
   grid.timePoints = 250;
   grid.trMilliseconds = kStudyTrMilliseconds;

@@ -72,7 +72,7 @@ inline void simulateStudy(SimulatedStudy& study, std::array<int, 3> dims, int vo
     }
   }
 
-  tolvane::formats::VtcGrid grid;
+  tolvane::formats::VtcGeometry grid;
   grid.xEnd = 3 * dims[0];
   grid.yEnd = 3 * dims[1];
   grid.zEnd = 3 * dims[2];

@@ -17,7 +17,7 @@
 namespace tolvane::simulate {
 namespace {
 
-simulation::VtcGrid engineGrid(const formats::VtcGrid& grid, float* data) {
+simulation::VtcGrid engineGrid(const formats::VtcGeometry& grid, float* data) {
   return {data,        grid.dimX(), grid.dimY(), grid.dimZ(),    grid.timePoints,
           grid.xStart, grid.yStart, grid.zStart, grid.resolution};
 }

@@ -35,12 +35,12 @@ std::filesystem::path resolvePath(const RegionContext& context, const std::strin
   return path.is_absolute() ? path : context.folder / path;
 }
 
-std::int64_t gridVoxelIndex(const formats::VtcGrid& grid, std::int64_t x, std::int64_t y,
+std::int64_t gridVoxelIndex(const formats::VtcGeometry& grid, std::int64_t x, std::int64_t y,
                             std::int64_t z) {
   return (z * grid.dimY() + y) * grid.dimX() + x;
 }
 
-bool insideGrid(const formats::VtcGrid& grid, std::int64_t x, std::int64_t y, std::int64_t z) {
+bool insideGrid(const formats::VtcGeometry& grid, std::int64_t x, std::int64_t y, std::int64_t z) {
   return x >= 0 && x < grid.dimX() && y >= 0 && y < grid.dimY() && z >= 0 && z < grid.dimZ();
 }
 
@@ -98,7 +98,7 @@ void resolveSphere(const RegionEntry& entry, const RegionContext& context, Regio
   if (!(radius > 0.0 && radius <= 1000.0)) {
     fail(context, keyOf(entry, radiusKey), "expected a radius above 0 and at most 1000");
   }
-  const formats::VtcGrid& grid = context.grid;
+  const formats::VtcGeometry& grid = context.grid;
   std::array<std::int64_t, 3> centre{};
   if (entry.centreVoxel) {
     const auto& c = *entry.centreVoxel;
@@ -157,7 +157,7 @@ void resolveSphere(const RegionEntry& entry, const RegionContext& context, Regio
 
 // The grid voxels of a list of VMR voxel triples in a reference space.
 void coverVmrVoxels(const RegionContext& context, Region& region) {
-  const formats::VtcGrid& grid = context.grid;
+  const formats::VtcGeometry& grid = context.grid;
   std::int32_t space =
       region.convention.flipped ? formats::kFlippedVoiSpace : formats::kVmrReferenceSpace;
   for (std::size_t i = 0; i + 2 < region.vmrVoxels.size(); i += 3) {

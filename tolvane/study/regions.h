@@ -22,7 +22,7 @@ namespace tolvane::study {
 struct RegionContext {
   std::filesystem::path studyFile;
   std::filesystem::path folder;  // relative paths start here
-  formats::VtcGrid grid;
+  formats::VtcGeometry grid;
   formats::SpatialFrame frame;
   std::array<int, 3> vmrDims;
   const design::Protocol* protocol;

@@ -74,9 +74,9 @@ bool isAlphanumeric(const std::string& text) {
   });
 }
 
-formats::VtcGrid checkedGrid(const StudyFile& file, const Checker& check,
+formats::VtcGeometry checkedGrid(const StudyFile& file, const Checker& check,
                              const std::array<int, 3>& dims) {
-  formats::VtcGrid grid = formats::defaultVtcBox();
+  formats::VtcGeometry grid = formats::defaultVtcBox();
   if (file.box) {
     const auto& box = *file.box;
     for (int axis = 0; axis < 3; ++axis) {

@@ -80,7 +80,7 @@ struct Study {
   SignalMode signal = SignalMode::Add;
   simulation::Levels levels{};
   NoiseModels noise;
-  formats::VtcGrid grid;  // with the runs' time points and TR
+  formats::VtcGeometry grid;  // with the runs' time points and TR
   formats::SpatialFrame frame;
   std::filesystem::path protocolFile;
   design::Protocol protocol;
