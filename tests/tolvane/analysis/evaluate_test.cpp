@@ -7,7 +7,7 @@
 #include <cmath>
 #include <limits>
 
-#include "tests/tolvane_analysis/simulated_study.h"
+#include "tests/tolvane/analysis/simulated_study.h"
 #include "tolvane/analysis/evaluate.h"
 #include "tolvane/analysis/glm.h"
 

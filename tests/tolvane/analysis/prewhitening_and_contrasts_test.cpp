@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "tests/support/refusal.h"
-#include "tests/tolvane_analysis/simulated_study.h"
+#include "tests/tolvane/analysis/simulated_study.h"
 #include "tolvane/analysis/glm.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "tests/support/refusal.h"
-#include "tests/tolvane_analysis/simulated_study.h"
+#include "tests/tolvane/analysis/simulated_study.h"
 #include "tolvane/analysis/evaluate.h"
 #include "tolvane/analysis/glm.h"
 
