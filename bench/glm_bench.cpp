@@ -26,8 +26,8 @@
 
 #include "bench/wall_clock.h"
 #include "design/design_matrix.h"
-#include "formats/nifti_io.h"
-#include "formats/protocol_files.h"
+#include "formats/nifti/nifti_io.h"
+#include "formats/protocols/protocol_files.h"
 #include "tolvane/analysis/glm.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <cstdio>
 
 #include "formats/atomic_file.h"
-#include "formats/conform.h"
-#include "formats/nifti_io.h"
+#include "formats/nifti/conform.h"
+#include "formats/nifti/nifti_io.h"
 #include "formats/text_parsing.h"
-#include "formats/voi_files.h"
+#include "formats/vois/voi_files.h"
 
 namespace hvhost {
 

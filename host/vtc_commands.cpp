@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "formats/atomic_file.h"
-#include "formats/nifti_io.h"
+#include "formats/nifti/nifti_io.h"
 #include "formats/text_parsing.h"
-#include "formats/vtc_file.h"
+#include "formats/vtc/vtc_file.h"
 #include "host/dialogues/console.h"
 #include "host/exit_status.h"
 #include "host/session/vtc_document.h"

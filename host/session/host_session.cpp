@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "formats/atomic_file.h"
-#include "formats/nifti_maps.h"
+#include "formats/nifti/nifti_maps.h"
 #include "formats/text_parsing.h"
 #include "host/dialogues/console.h"
 

@@ -25,8 +25,8 @@
 
 #include "design/design_matrix.h"
 #include "design/protocol.h"
-#include "formats/conform.h"
-#include "formats/nifti_io.h"
+#include "formats/nifti/conform.h"
+#include "formats/nifti/nifti_io.h"
 #include "host/dialogues/dialogue.h"
 #include "host/session/staged_outputs.h"
 #include "host/session/vmr_document.h"

@@ -3,11 +3,11 @@
 #include <cstring>
 
 #include "formats/atomic_file.h"
-#include "formats/design_matrix_file.h"
-#include "formats/nifti_io.h"
-#include "formats/protocol_files.h"
+#include "formats/protocols/design_matrix_file.h"
+#include "formats/nifti/nifti_io.h"
+#include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
-#include "formats/vtc_file.h"
+#include "formats/vtc/vtc_file.h"
 #include "host/dialogues/console.h"
 #include "host/session/host_session.h"
 #include "host/shared_names.h"

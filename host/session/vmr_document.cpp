@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "formats/nifti_io.h"
+#include "formats/nifti/nifti_io.h"
 #include "formats/text_parsing.h"
 #include "host/shared_names.h"
 

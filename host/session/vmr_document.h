@@ -8,7 +8,7 @@
 
 #include <array>
 
-#include "formats/nifti_io.h"
+#include "formats/nifti/nifti_io.h"
 #include "host/shared_names.h"
 
 namespace hvhost {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "formats/voi_files.h"
+#include "formats/vois/voi_files.h"
 #include "host/shared_names.h"
 
 namespace hvhost {

@@ -1,6 +1,6 @@
 // Conforming an anatomical: the conformed grid's placement, and trilinear resampling
 // judged against intensities that are linear in world space, which it must reproduce.
-#include "formats/conform.h"
+#include "formats/nifti/conform.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "design/design_matrix.h"
-#include "formats/design_matrix_file.h"
+#include "formats/protocols/design_matrix_file.h"
 #include "formats/text_parsing.h"
 #include "tests/support/temporary_folder.h"
 

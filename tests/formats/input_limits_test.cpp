@@ -7,10 +7,10 @@
 #include <sstream>
 
 #include "design/design_matrix.h"
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 #include "formats/text_input.h"
 #include "formats/text_parsing.h"
-#include "formats/voi_files.h"
+#include "formats/vois/voi_files.h"
 #include "tests/support/refusal.h"
 #include "tests/support/temporary_folder.h"
 

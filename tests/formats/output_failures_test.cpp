@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "formats/atomic_file.h"
-#include "formats/nifti_io.h"
-#include "formats/vtc_file.h"
+#include "formats/nifti/nifti_io.h"
+#include "formats/vtc/vtc_file.h"
 #include "tests/support/temporary_folder.h"
 
 using namespace tolvane::formats;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/parallel_gzip.h"
+#include "formats/nifti/parallel_gzip.h"
 
 using namespace tolvane::formats;
 

@@ -2,9 +2,9 @@
 // malformed input is refused with the file, the line and what was expected.
 #include <gtest/gtest.h>
 
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
-#include "formats/voi_files.h"
+#include "formats/vois/voi_files.h"
 #include "tests/support/refusal.h"
 #include "tests/support/temporary_folder.h"
 

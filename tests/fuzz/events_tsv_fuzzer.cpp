@@ -1,6 +1,6 @@
 // Fuzz target: BIDS events tables, then the design matrix built from whatever they
 // give. The name carries a task entity, so that a table without trial_type is named.
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "tests/fuzz/protocol_checks.h"
 

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "design/design_matrix.h"
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace fuzzing {

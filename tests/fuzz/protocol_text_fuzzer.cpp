@@ -1,6 +1,6 @@
 // Fuzz target: the native protocol text format, then the design matrix built from
 // whatever it accepts.
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "tests/fuzz/protocol_checks.h"
 

@@ -1,7 +1,7 @@
 // Fuzz target: the VOI text format, and the conversion of what it accepts into the
 // other family of reference spaces, as a second --voi file would be.
 #include "formats/text_parsing.h"
-#include "formats/voi_files.h"
+#include "formats/vois/voi_files.h"
 #include "host/session/voi_set.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -1,7 +1,7 @@
 // Fuzz target: the native VTC reader, header and data, as `hvhost info` and
 // `hvhost convert` use it.
 #include "formats/text_parsing.h"
-#include "formats/vtc_file.h"
+#include "formats/vtc/vtc_file.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "formats/text_parsing.h"
-#include "formats/vtc_file.h"
+#include "formats/vtc/vtc_file.h"
 #include "host/dialogues/console.h"
 #include "host/dialogues/default_dialogue.h"
 #include "host/session/host_session.h"

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/atomic_file.h"
-#include "formats/nifti_maps.h"
+#include "formats/nifti/nifti_maps.h"
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/truth_regions.h"
 

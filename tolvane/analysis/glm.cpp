@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/atomic_file.h"
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "numerics/special_functions.h"
 

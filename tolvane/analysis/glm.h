@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/nifti_maps.h"
+#include "formats/nifti/nifti_maps.h"
 #include "tolvane/analysis/contrasts.h"
 #include "tolvane/analysis/glm_design.h"
 #include "tolvane/analysis/least_squares.h"

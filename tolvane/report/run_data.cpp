@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/errors.h"
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 #include "tolvane/analysis/glm.h"
 #include "tolvane/analysis/truth_regions.h"
 #include "tolvane/report/svg_plots.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/nifti_maps.h"
+#include "formats/nifti/nifti_maps.h"
 #include "tolvane/analysis/progress.h"
 #include "tolvane/report/truth_files.h"
 

@@ -6,9 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/atomic_file.h"
-#include "formats/events_tsv_writer.h"
-#include "formats/nifti_io.h"
-#include "formats/nifti_maps.h"
+#include "formats/protocols/events_tsv_writer.h"
+#include "formats/nifti/nifti_io.h"
+#include "formats/nifti/nifti_maps.h"
 #include "tolvane/study/run_seeds.h"
 #include "tolvane/version.h"
 

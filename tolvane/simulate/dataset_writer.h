@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "formats/nifti_io.h"
+#include "formats/nifti/nifti_io.h"
 #include "tolvane/simulate/dataset_layout.h"
 #include "tolvane/simulate/run_synthesis.h"
 #include "tolvane/study/study.h"

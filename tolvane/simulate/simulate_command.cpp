@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "formats/parallel_gzip.h"
+#include "formats/nifti/parallel_gzip.h"
 #include "formats/text_parsing.h"
 #include "engine/noise_models.h"
 #include "tolvane/simulate/dataset_layout.h"

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <sstream>
 
-#include "formats/nifti_io.h"
+#include "formats/nifti/nifti_io.h"
 #include "formats/text_parsing.h"
-#include "formats/voi_files.h"
+#include "formats/vois/voi_files.h"
 
 namespace tolvane::study {
 namespace {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "formats/nifti_io.h"
-#include "formats/protocol_files.h"
+#include "formats/nifti/nifti_io.h"
+#include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "tolvane/study/regions.h"
 #include "tolvane/study/sha256.h"

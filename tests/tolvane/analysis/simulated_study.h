@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "design/design_matrix.h"
-#include "formats/nifti_io.h"
-#include "formats/nifti_maps.h"
-#include "formats/protocol_files.h"
+#include "formats/nifti/nifti_io.h"
+#include "formats/nifti/nifti_maps.h"
+#include "formats/protocols/protocol_files.h"
 #include "tests/support/temporary_folder.h"
 
 struct SimulatedStudy {

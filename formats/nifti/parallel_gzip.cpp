@@ -1,5 +1,5 @@
 // Gzip members compressed in parallel and written in order; see parallel_gzip.h.
-#include "formats/parallel_gzip.h"
+#include "formats/nifti/parallel_gzip.h"
 
 #include <sched.h>
 

@@ -1,5 +1,5 @@
 // The BIDS events table writer; see events_tsv_writer.h.
-#include "formats/events_tsv_writer.h"
+#include "formats/protocols/events_tsv_writer.h"
 
 #include <algorithm>
 #include <charconv>

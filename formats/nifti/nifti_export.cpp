@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "formats/atomic_file.h"
-#include "formats/nifti_image_handle.h"
-#include "formats/nifti_io.h"
-#include "formats/parallel_gzip.h"
+#include "formats/nifti/nifti_image_handle.h"
+#include "formats/nifti/nifti_io.h"
+#include "formats/nifti/parallel_gzip.h"
 
 namespace tolvane::formats {
 namespace {

@@ -1,5 +1,5 @@
 // Headers read and images placed; see nifti_image_handle.h.
-#include "formats/nifti_image_handle.h"
+#include "formats/nifti/nifti_image_handle.h"
 
 #include <cmath>
 #include <system_error>

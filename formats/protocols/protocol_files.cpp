@@ -1,6 +1,6 @@
 // Choosing the protocol reader, and the rules that both formats share; see
 // protocol_files.h.
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 
 #include <cstdio>
 

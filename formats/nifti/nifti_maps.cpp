@@ -1,5 +1,5 @@
 // Reading series and volumes, writing float maps, with libnifti2; see nifti_maps.h.
-#include "formats/nifti_maps.h"
+#include "formats/nifti/nifti_maps.h"
 
 #include <nifti2_io.h>
 
@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "formats/atomic_file.h"
-#include "formats/nifti_image_handle.h"
-#include "formats/nifti_io.h"
+#include "formats/nifti/nifti_image_handle.h"
+#include "formats/nifti/nifti_io.h"
 #include "formats/text_parsing.h"
 
 namespace tolvane::formats {

@@ -1,5 +1,5 @@
 // Reading and writing the native VTC format; see vtc_file.h for the layout.
-#include "formats/vtc_file.h"
+#include "formats/vtc/vtc_file.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,5 +1,5 @@
 // Conforming an anatomical; see conform.h.
-#include "formats/conform.h"
+#include "formats/nifti/conform.h"
 
 #include <algorithm>
 #include <cmath>

@@ -13,7 +13,7 @@
 // end of the run are accepted here: only the run knows its length.
 #include <set>
 
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
 
 namespace tolvane::formats {

@@ -6,9 +6,9 @@
 // image of the wrong size costs neither the memory nor the time of loading it.
 #include <map>
 
-#include "formats/nifti_io.h"
+#include "formats/nifti/nifti_io.h"
 #include "formats/text_parsing.h"
-#include "formats/voi_files.h"
+#include "formats/vois/voi_files.h"
 
 namespace tolvane::formats {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "formats/text_parsing.h"
-#include "formats/voi_files.h"
+#include "formats/vois/voi_files.h"
 
 namespace tolvane::formats {
 namespace {

@@ -1,7 +1,7 @@
 // Choosing the VOI reader, and the reference spaces; see voi_files.h.
-#include "formats/voi_files.h"
+#include "formats/vois/voi_files.h"
 
-#include "formats/nifti_io.h"
+#include "formats/nifti/nifti_io.h"
 
 namespace tolvane::formats {
 

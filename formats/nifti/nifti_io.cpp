@@ -1,5 +1,5 @@
 // NIfTI reading with libnifti2; see nifti_io.h (the VTC export is in nifti_export.cpp).
-#include "formats/nifti_io.h"
+#include "formats/nifti/nifti_io.h"
 
 #include <nifti2_io.h>
 
@@ -11,7 +11,7 @@
 #include <new>
 #include <string>
 
-#include "formats/nifti_image_handle.h"
+#include "formats/nifti/nifti_image_handle.h"
 #include "formats/text_parsing.h"
 
 namespace tolvane::formats {

@@ -16,7 +16,7 @@
 #include <map>
 #include <optional>
 
-#include "formats/protocol_files.h"
+#include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
 
 namespace tolvane::formats {

@@ -1,5 +1,5 @@
 // Writing the design matrix text format; see design_matrix_file.h.
-#include "formats/design_matrix_file.h"
+#include "formats/protocols/design_matrix_file.h"
 
 #include <charconv>
 #include <sstream>

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/nifti_maps.h"
+#include "formats/nifti/nifti_maps.h"
 
 namespace tolvane::formats {
 
