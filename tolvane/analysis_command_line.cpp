@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "formats/text_parsing.h"
-#include "tolvane/report/truth_files.h"
 
 namespace tolvane {
 namespace {
@@ -154,7 +153,7 @@ void runGlmCommand(const GlmCommand& command) {
 
 void runEvaluateCommand(const EvaluateCommand& command) {
   analysis::Evaluation evaluation = analysis::evaluate(command.request);
-  if (evaluation.labelTruth) report::nameLabelRegions(evaluation, command.request.truth);
+  if (evaluation.labelTruth) analysis::nameLabelRegions(evaluation, command.request.truth);
   if (command.output) analysis::writeEvaluationJson(evaluation, *command.output);
   printEvaluation(evaluation, std::cout);
   if (command.output) std::cout << "\nwritten " << command.output->string() << "\n";

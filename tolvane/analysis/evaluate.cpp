@@ -9,6 +9,7 @@
 #include "formats/nifti/nifti_maps.h"
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/truth_regions.h"
+#include "tolvane/dataset/runs.h"
 
 namespace tolvane::analysis {
 namespace {
@@ -182,6 +183,19 @@ void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::pa
   out.write(json.dump(2) + "\n");
   out.close();
   writer.commit();
+}
+
+void nameLabelRegions(Evaluation& evaluation, const std::filesystem::path& truth) {
+  const std::filesystem::path table = dataset::regionTableOf(truth);
+  if (table.empty() || !std::filesystem::is_regular_file(table)) return;
+  const std::map<long, std::string> names = dataset::readRegionNames(table);
+  const std::string prefix = "label ";
+  for (RegionScore& region : evaluation.regions) {
+    if (region.name.compare(0, prefix.size(), prefix) != 0) continue;
+    const auto label = formats::parseInt(region.name.substr(prefix.size()));
+    const auto found = label ? names.find(*label) : names.end();
+    if (found != names.end()) region.name = found->second + " (" + region.name + ")";
+  }
 }
 
 }  // namespace tolvane::analysis

@@ -75,4 +75,8 @@ Evaluation evaluate(const EvaluationRequest& request);
 // The evaluation as JSON, through a temporary file; throws OutputError.
 void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::path& file);
 
+// For a label truth X_dseg.nii[.gz] with X_dseg.tsv beside it, each region "label N"
+// becomes "NAME (label N)". Other truths are left as they are.
+void nameLabelRegions(Evaluation& evaluation, const std::filesystem::path& truth);
+
 }  // namespace tolvane::analysis

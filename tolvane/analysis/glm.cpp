@@ -1,5 +1,6 @@
 // Running the reference analysis; see glm.h.
 #include "tolvane/analysis/glm.h"
+#include "tolvane/dataset/names.h"
 
 #include <nifti1.h>
 
@@ -230,9 +231,8 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   const std::string prefix = outputPrefix(request.bold);
   for (const ContrastMaps& maps : fit.maps) {
     for (const MapKind& kind : kMapKinds) {
-      const std::string name =
-          prefix + "_contrast-" + maps.contrast.label + "_stat-" + kind.stat + "_statmap";
-      const std::filesystem::path image = request.outputFolder / (name + ".nii.gz");
+      const std::string name = dataset::statMapStem(prefix, maps.contrast.label, kind.stat);
+      const std::filesystem::path image = request.outputFolder / (name + dataset::kMapExtension);
       progress("writing " + image.string());
       const double parameter = kind.intent == NIFTI_INTENT_TTEST ? summary.degreesOfFreedom : 0.0;
       formats::writeFloatMapNifti(image, bold.geometry, (maps.*kind.values).data(),
@@ -243,7 +243,7 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
       summary.files.push_back(json);
     }
   }
-  const std::filesystem::path table = request.outputFolder / (prefix + "_design.tsv");
+  const std::filesystem::path table = request.outputFolder / dataset::designTableName(prefix);
   writeText(table, designTable(design));
   summary.files.push_back(table);
   summary.writeSeconds = secondsSince(start);

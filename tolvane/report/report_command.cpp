@@ -10,7 +10,7 @@
 #include "tolvane/report/run_data.h"
 #include "tolvane/report/run_section.h"
 #include "tolvane/report/svg_plots.h"
-#include "tolvane/report/truth_files.h"
+#include "tolvane/dataset/runs.h"
 
 namespace tolvane::report {
 namespace {
@@ -68,7 +68,7 @@ std::filesystem::path writeReport(const ReportOptions& options,
   if (!(options.tThreshold > 0.0) || !std::isfinite(options.tThreshold)) {
     throw formats::InputError("--t-threshold: expected a positive number");
   }
-  const std::vector<DatasetRun> runs = findRuns(options.dataset, options.runs);
+  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(options.dataset, options.runs);
   const std::filesystem::path output = options.output.value_or(defaultReportFile(options.dataset));
   const std::string name = datasetName(options.dataset);
 

@@ -13,16 +13,10 @@
 #include "tolvane/report/svg_plots.h"
 
 namespace tolvane::report {
+
+using dataset::DatasetRun;
+
 namespace {
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 std::array<std::int64_t, 3> voxelOf(std::size_t index, const std::array<std::int64_t, 3>& dims) {
   const auto v = static_cast<std::int64_t>(index);
@@ -70,12 +64,12 @@ std::vector<StatisticMap> savedMaps(const DatasetRun& run, const formats::MapGeo
     entries.push_back(it->path());
   }
   std::sort(entries.begin(), entries.end());
-  const std::string start = run.prefix + "_contrast-", end = "_stat-t_statmap.nii.gz";
   for (const std::filesystem::path& entry : entries) {
     const std::string name = entry.filename().string();
-    if (!startsWith(name, start) || !endsWith(name, end)) continue;
+    const std::string label = dataset::statMapContrast(name, run.prefix, "t");
+    if (label.empty()) continue;
     StatisticMap map;
-    map.label = name.substr(start.size(), name.size() - start.size() - end.size());
+    map.label = label;
     map.expression = sidecarContrast(entry, map.label);
     map.file = entry;
     const formats::ScalarVolume volume = formats::readScalarVolume(entry);
@@ -85,10 +79,8 @@ std::vector<StatisticMap> savedMaps(const DatasetRun& run, const formats::MapGeo
                                 formats::describeGeometry(volume.geometry));
     }
     map.t.assign(volume.values.begin(), volume.values.end());
-    const std::string evaluationStart = start + map.label + "_";
     for (const std::filesystem::path& other : entries) {
-      const std::string otherName = other.filename().string();
-      if (startsWith(otherName, evaluationStart) && endsWith(otherName, "evaluation.json")) {
+      if (dataset::isEvaluationOf(other.filename().string(), run.prefix, map.label)) {
         map.evaluations.push_back(other);
       }
     }
@@ -145,12 +137,12 @@ RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& request
   }
   data.truth.resize(voxels);
   for (std::size_t v = 0; v < voxels; ++v) data.truth[v] = labels.values[v] != 0.0;
-  const std::map<long, std::string> names = readRegionNames(run.regionTable);
-  const NumberTable predictors = readNumberTable(run.predictors);
+  const std::map<long, std::string> names = dataset::readRegionNames(run.regionTable);
+  const dataset::NumberTable predictors = dataset::readNumberTable(run.predictors);
   std::vector<std::vector<double>> amplitudes;
   std::vector<bool> hasEffect;
   std::vector<std::string> conditions;
-  for (const EffectMapFile& map : run.effectMaps) {
+  for (const dataset::EffectMapFile& map : run.effectMaps) {
     amplitudes.push_back(formats::readScalarVolume(map.file).values);
     hasEffect.push_back(std::any_of(amplitudes.back().begin(), amplitudes.back().end(),
                                     [](double a) { return a != 0.0; }));
@@ -192,9 +184,9 @@ RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& request
   }
 
   data.tMaps = savedMaps(run, bold.geometry);
-  const std::filesystem::path savedDesign = run.glmFolder / (run.prefix + "_design.tsv");
+  const std::filesystem::path savedDesign = run.glmFolder / dataset::designTableName(run.prefix);
   if (!data.tMaps.empty() && std::filesystem::is_regular_file(savedDesign)) {
-    const NumberTable design = readNumberTable(savedDesign);
+    const dataset::NumberTable design = dataset::readNumberTable(savedDesign);
     data.designColumns = design.names;
     data.designValues = design.columns;
     return data;

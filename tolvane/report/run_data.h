@@ -11,7 +11,7 @@
 
 #include "formats/nifti/nifti_maps.h"
 #include "tolvane/analysis/progress.h"
-#include "tolvane/report/truth_files.h"
+#include "tolvane/dataset/runs.h"
 
 namespace tolvane::report {
 
@@ -35,7 +35,7 @@ struct StatisticMap {
 };
 
 struct RunData {
-  DatasetRun files;
+  dataset::DatasetRun files;
   formats::MapGeometry geometry;
   int volumes = 0;
   double trSeconds = 0.0;
@@ -51,7 +51,7 @@ struct RunData {
 // Contrasts fitted when the run has no GLM outputs: `requested`, or by default one per
 // condition with an effect in the truth, against the mean of the conditions without
 // any (such as Rest), or alone when every condition has an effect.
-RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& requested,
+RunData gatherRun(const dataset::DatasetRun& run, const std::vector<std::string>& requested,
                   const analysis::Progress& progress);
 
 }  // namespace tolvane::report

@@ -1,29 +1,15 @@
 // File names of a study's dataset; see dataset_layout.h.
 #include "tolvane/simulate/dataset_layout.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "tolvane/study/run_seeds.h"
 
 namespace tolvane::simulate {
 namespace {
 
-// Letters and digits only, as BIDS labels must be; a name with none, or one that an
-// earlier condition already reduced to, is named by its place instead.
-std::vector<std::string> labelsOf(const design::Protocol& protocol) {
-  std::vector<std::string> labels;
-  for (std::size_t c = 0; c < protocol.conditions.size(); ++c) {
-    std::string label;
-    for (const char ch : protocol.conditions[c].name) {
-      if (std::isalnum(static_cast<unsigned char>(ch))) label += ch;
-    }
-    if (label.empty() || std::find(labels.begin(), labels.end(), label) != labels.end()) {
-      label = "condition" + std::to_string(c + 1);
-    }
-    labels.push_back(label);
-  }
-  return labels;
+std::vector<std::string> conditionNames(const design::Protocol& protocol) {
+  std::vector<std::string> names;
+  for (const auto& condition : protocol.conditions) names.push_back(condition.name);
+  return names;
 }
 
 }  // namespace
@@ -37,16 +23,16 @@ std::vector<std::filesystem::path> RunFiles::all() const {
 }
 
 DatasetLayout::DatasetLayout(const study::Study& study, std::filesystem::path root)
-    : study_(study), root_(std::move(root)), conditionLabels_(labelsOf(study.protocol)) {}
+    : study_(study),
+      folders_(std::move(root)),
+      conditionLabels_(dataset::conditionLabels(conditionNames(study.protocol))) {}
 
 std::filesystem::path DatasetLayout::studyCopy() const {
   return codeFolder() / study_.file.filename();
 }
 
-std::string DatasetLayout::subjectLabel(int subject) const {
-  const std::size_t width = study_.subjects > 99 ? 3 : 2;
-  std::string digits = std::to_string(subject);
-  return std::string(width > digits.size() ? width - digits.size() : 0, '0') + digits;
+std::string DatasetLayout::subjectEntity(int subject) const {
+  return dataset::subjectEntity(subject, study_.subjects);
 }
 
 RunFiles DatasetLayout::run(int subject, int run) const {
@@ -54,19 +40,18 @@ RunFiles DatasetLayout::run(int subject, int run) const {
   files.subject = subject;
   files.run = run;
   files.place = study::runPlace(subject, run, study_.runs);
-  const std::string sub = "sub-" + subjectLabel(subject);
-  const std::string stem = sub + "_task-" + study_.task + "_run-" + std::to_string(run);
-  const std::filesystem::path func = root_ / sub / "func";
-  files.bold = func / (stem + "_bold.nii.gz");
-  files.boldSidecar = func / (stem + "_bold.json");
-  files.events = func / (stem + "_events.tsv");
-  const std::filesystem::path truth = truthRoot() / sub / "func";
-  files.labels = truth / (stem + "_desc-regions_dseg.nii.gz");
-  files.regionTable = truth / (stem + "_desc-regions_dseg.tsv");
-  files.predictors = truth / (stem + "_desc-predictors_timeseries.tsv");
+  const std::string sub = subjectEntity(subject);
+  const dataset::RunFiles names =
+      dataset::runFiles(folders_, sub, dataset::runPrefix(sub, study_.task, run));
+  files.bold = names.bold;
+  files.boldSidecar = names.boldSidecar;
+  files.events = names.events;
+  files.labels = names.labels;
+  files.regionTable = names.regionTable;
+  files.predictors = names.predictors;
   for (const std::string& label : conditionLabels_) {
-    files.effectMaps.push_back(truth / (stem + "_desc-" + label + "_effect.nii.gz"));
-    files.effectSidecars.push_back(truth / (stem + "_desc-" + label + "_effect.json"));
+    files.effectMaps.push_back(names.effectMap(label));
+    files.effectSidecars.push_back(names.effectSidecar(label));
   }
   return files;
 }

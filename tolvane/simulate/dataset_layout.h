@@ -1,24 +1,14 @@
-// Where a study's files go in its output folder: a BIDS dataset, the truth as a BIDS
-// derivative dataset of its own, and the study file with the study's identity.
-//
-//   dataset_description.json, README, participants.tsv
-//   sub-XX/func/sub-XX_task-T_run-N_bold.nii.gz, _bold.json, _events.tsv
-//   derivatives/tolvane/dataset_description.json
-//   derivatives/tolvane/sub-XX/func/sub-XX_task-T_run-N_desc-regions_dseg.nii.gz
-//     the label image of the regions, and _dseg.tsv, the table of the regions;
-//   derivatives/tolvane/sub-XX/func/sub-XX_task-T_run-N_desc-C_effect.nii.gz (+ .json)
-//     per condition, C being the condition's name reduced to letters and digits;
-//   derivatives/tolvane/sub-XX/func/sub-XX_task-T_run-N_desc-predictors_timeseries.tsv
-//     the predictor of each condition per volume, as the engine used it;
-//   code/tolvane/STUDY.toml, the study file, and code/tolvane/study.json, its identity.
-//
-// Subjects are numbered from 01 (three digits from the hundredth), runs from 1.
+// Where a study's files go in its output folder, under the names of
+// tolvane/dataset/names.h: a BIDS dataset, the truth as a BIDS derivative dataset of its
+// own, and the study file with the study's identity. This adds what the study decides:
+// its subjects' labels, its conditions' labels and each run's place in the study.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "tolvane/dataset/names.h"
 #include "tolvane/study/study.h"
 
 namespace tolvane::simulate {
@@ -38,26 +28,25 @@ class DatasetLayout {
  public:
   DatasetLayout(const study::Study& study, std::filesystem::path root);
 
-  const std::filesystem::path& root() const { return root_; }
-  std::filesystem::path description() const { return root_ / "dataset_description.json"; }
-  std::filesystem::path readme() const { return root_ / "README"; }
-  std::filesystem::path participants() const { return root_ / "participants.tsv"; }
-  std::filesystem::path truthRoot() const { return root_ / "derivatives" / "tolvane"; }
-  std::filesystem::path truthDescription() const {
-    return truthRoot() / "dataset_description.json";
-  }
-  std::filesystem::path codeFolder() const { return root_ / "code" / "tolvane"; }
+  const std::filesystem::path& root() const { return folders_.root(); }
+  std::filesystem::path description() const { return folders_.description(); }
+  std::filesystem::path readme() const { return folders_.readme(); }
+  std::filesystem::path participants() const { return folders_.participants(); }
+  std::filesystem::path truthRoot() const { return folders_.truthRoot(); }
+  std::filesystem::path truthDescription() const { return folders_.truthDescription(); }
+  std::filesystem::path codeFolder() const { return folders_.codeFolder(); }
   std::filesystem::path studyCopy() const;
-  std::filesystem::path identity() const { return codeFolder() / "study.json"; }
+  std::filesystem::path identity() const { return folders_.identity(); }
 
-  std::string subjectLabel(int subject) const;
+  // "sub-01".
+  std::string subjectEntity(int subject) const;
   // The desc label of each condition's map.
   const std::vector<std::string>& conditionLabels() const { return conditionLabels_; }
   RunFiles run(int subject, int run) const;
 
  private:
   const study::Study& study_;
-  std::filesystem::path root_;
+  dataset::DatasetFolders folders_;
   std::vector<std::string> conditionLabels_;
 };
 

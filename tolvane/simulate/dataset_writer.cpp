@@ -164,7 +164,7 @@ void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, b
   if (needed(layout.readme(), keepExisting)) writeText(layout.readme(), readmeText(study));
   if (needed(layout.participants(), keepExisting)) {
     std::string text = "participant_id\n";
-    for (int s = 1; s <= study.subjects; ++s) text += "sub-" + layout.subjectLabel(s) + "\n";
+    for (int s = 1; s <= study.subjects; ++s) text += layout.subjectEntity(s) + "\n";
     writeText(layout.participants(), text);
   }
   if (needed(layout.truthDescription(), keepExisting)) {

@@ -190,7 +190,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
       }
       ++written;
       display.runFinished(
-          job, "sub-" + layout.subjectLabel(files.subject) + " run " + std::to_string(files.run));
+          job, layout.subjectEntity(files.subject) + " run " + std::to_string(files.run));
     }
   };
   std::vector<std::thread> workers;

@@ -1,5 +1,5 @@
 // Finding a dataset's runs and reading the truth's tables; see truth_files.h.
-#include "tolvane/report/truth_files.h"
+#include "tolvane/dataset/runs.h"
 
 #include <algorithm>
 #include <fstream>
@@ -9,7 +9,7 @@
 #include "formats/text_input.h"
 #include "formats/text_parsing.h"
 
-namespace tolvane::report {
+namespace tolvane::dataset {
 namespace {
 
 // A predictors table holds one line per volume, a region table one per region.
@@ -36,7 +36,7 @@ std::vector<std::filesystem::path> sortedEntries(const std::filesystem::path& fo
 }
 
 std::string boldPrefix(const std::string& name) {
-  for (const std::string suffix : {"_bold.nii.gz", "_bold.nii"}) {
+  for (const std::string suffix : kBoldSuffixes) {
     if (endsWith(name, suffix)) return name.substr(0, name.size() - suffix.size());
   }
   return {};
@@ -62,11 +62,12 @@ std::vector<EffectMapFile> effectMapsOf(const std::filesystem::path& truthFolder
   std::vector<EffectMapFile> maps;
   for (const std::filesystem::path& entry : sortedEntries(truthFolder)) {
     const std::string name = entry.filename().string();
-    const std::string start = prefix + "_desc-", end = "_effect.nii.gz";
+    const std::string start = prefix + "_desc-", end = std::string("_effect") + kMapExtension;
     if (!startsWith(name, start) || !endsWith(name, end)) continue;
     std::string condition = name.substr(start.size(), name.size() - start.size() - end.size());
     std::filesystem::path sidecar = entry;
-    sidecar.replace_filename(name.substr(0, name.size() - 7) + ".json");
+    sidecar.replace_filename(name.substr(0, name.size() - std::string(kMapExtension).size()) +
+                             ".json");
     std::ifstream in(sidecar);
     const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
     if (json.is_object() && json.contains("Condition") && json["Condition"].is_string()) {
@@ -87,6 +88,7 @@ std::vector<std::string> tabFields(const std::string& line) {
 
 std::vector<DatasetRun> findRuns(const std::filesystem::path& dataset,
                                  const std::vector<std::string>& selection) {
+  const DatasetFolders folders(dataset);
   std::vector<DatasetRun> runs;
   for (const std::filesystem::path& subject : sortedEntries(dataset)) {
     const std::string label = subject.filename().string();
@@ -95,16 +97,9 @@ std::vector<DatasetRun> findRuns(const std::filesystem::path& dataset,
       const std::string prefix = boldPrefix(entry.filename().string());
       if (prefix.empty()) continue;
       DatasetRun run;
-      run.subject = label;
-      run.prefix = prefix;
+      static_cast<RunFiles&>(run) = runFiles(folders, label, prefix);
       run.bold = entry;
-      run.events = entry.parent_path() / (prefix + "_events.tsv");
-      const std::filesystem::path truth = dataset / "derivatives" / "tolvane" / label / "func";
-      run.labels = truth / (prefix + "_desc-regions_dseg.nii.gz");
-      run.regionTable = truth / (prefix + "_desc-regions_dseg.tsv");
-      run.predictors = truth / (prefix + "_desc-predictors_timeseries.tsv");
-      run.effectMaps = effectMapsOf(truth, prefix);
-      run.glmFolder = dataset / "derivatives" / "tolvane-glm" / label / "func";
+      run.effectMaps = effectMapsOf(run.truthFolder, prefix);
       runs.push_back(std::move(run));
     }
   }
@@ -198,21 +193,4 @@ NumberTable readNumberTable(const std::filesystem::path& file) {
   return table;
 }
 
-void nameLabelRegions(analysis::Evaluation& evaluation, const std::filesystem::path& truth) {
-  std::string name = truth.filename().string();
-  for (const std::string extension : {".nii.gz", ".nii"}) {
-    if (endsWith(name, extension)) name.resize(name.size() - extension.size());
-  }
-  const std::filesystem::path table = truth.parent_path() / (name + ".tsv");
-  if (!endsWith(name, "_dseg") || !std::filesystem::is_regular_file(table)) return;
-  const std::map<long, std::string> names = readRegionNames(table);
-  for (analysis::RegionScore& region : evaluation.regions) {
-    const std::string prefix = "label ";
-    if (!startsWith(region.name, prefix)) continue;
-    const auto label = formats::parseInt(region.name.substr(prefix.size()));
-    const auto found = label ? names.find(*label) : names.end();
-    if (found != names.end()) region.name = found->second + " (" + region.name + ")";
-  }
-}
-
-}  // namespace tolvane::report
+}  // namespace tolvane::dataset
