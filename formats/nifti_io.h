@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,14 +76,25 @@ bool looksLikeNifti(const std::filesystem::path& file);
 // is told the number of whole volumes written so far, from time to time as the file
 // grows, from one thread at a time. Goes through a temporary file; throws OutputError
 // naming the file, also when memory runs out.
+//
+// With `int16`, the values are stored as 16-bit integers q with the header's scale,
+// value = slope * q + inter (scl_slope, scl_inter): q = round((value - inter) / slope),
+// evaluated in double, halves away from zero. The caller chooses a scale that every
+// value fits (|q| within the int16 range); a value that does not is a logic_error.
 using VolumesWritten = std::function<void(std::int64_t volumes)>;
+
+struct Int16Scale {
+  double slope = 1.0;
+  double inter = 0.0;
+};
 
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel);
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
                    const SpatialFrame& vmrFrame, const float* data, int gzipLevel, unsigned threads,
                    const std::string& description = "hvhost simulated VTC",
-                   const VolumesWritten& progress = {});
+                   const VolumesWritten& progress = {},
+                   const std::optional<Int16Scale>& int16 = std::nullopt);
 
 // Simulated data is mostly noise, whose low mantissa bits do not compress, so higher
 // levels buy little space for much time (see the README's Performance section).
