@@ -170,22 +170,17 @@ Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
 }
 
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel) {
-  writeVtcNifti(file, grid, vmrFrame, data, gzipLevel, usableCores());
-}
-
-void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel, unsigned threads,
-                   const std::string& description, const VolumesWritten& progress,
-                   const std::optional<Int16Scale>& int16) {
+                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel,
+                   const VtcNiftiOptions& options) {
   if (gzipLevel < 1 || gzipLevel > 9) {
     throw std::invalid_argument("gzip level " + std::to_string(gzipLevel) + " is not 1 to 9");
   }
   AtomicFileWriter writer(file);
   try {
-    const NiftiImagePtr image = vtcNiftiImage(file, grid, vmrFrame, description, int16);
+    const NiftiImagePtr image =
+        vtcNiftiImage(file, grid, vmrFrame, options.description, options.int16);
     const std::vector<unsigned char> header = niftiHeaderBytes(*image, file);
-    const VolumeOrderStream stream(header, grid, data, int16);
+    const VolumeOrderStream stream(header, grid, data, options.int16);
     const auto fill = [&](std::size_t offset, std::span<unsigned char> piece) {
       stream.fill(offset, piece);
     };
@@ -193,8 +188,8 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
     // The stream's bytes written so far, told as whole volumes.
     const std::size_t volumeBytes = grid.voxelCount() * stream.valueBytes();
     const auto wrote = [&](std::size_t streamBytes) {
-      if (progress && streamBytes > header.size() && volumeBytes > 0) {
-        progress(static_cast<std::int64_t>((streamBytes - header.size()) / volumeBytes));
+      if (options.progress && streamBytes > header.size() && volumeBytes > 0) {
+        options.progress(static_cast<std::int64_t>((streamBytes - header.size()) / volumeBytes));
       }
     };
     if (isGzipName(file)) {
@@ -204,7 +199,9 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
         output.write(member.data(), member.size());
         wrote(std::min(++members * kGzipPieceBytes, stream.size()));
       };
-      compressAsGzipMembers(stream.size(), fill, write, libdeflateLevel(gzipLevel), threads);
+      compressAsGzipMembers(stream.size(), fill, write, libdeflateLevel(gzipLevel),
+                            options.threads == 0 ? usableCores() : options.threads,
+                            options.helpers);
     } else {
       std::vector<unsigned char> piece(std::min(stream.size(), kGzipPieceBytes));
       for (std::size_t offset = 0; offset < stream.size(); offset += piece.size()) {

@@ -179,7 +179,7 @@ void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, b
 
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
                    const Truth& truth, const float* data, bool keepExisting, unsigned threads,
-                   const formats::VolumesWritten& progress) {
+                   const formats::VolumesWritten& progress, formats::GzipHelpDesk* helpers) {
   std::filesystem::create_directories(files.bold.parent_path());
   std::filesystem::create_directories(files.labels.parent_path());
   for (const std::filesystem::path& file : files.all()) removeAbandonedTemporaries(file);
@@ -190,9 +190,9 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
       int16 = int16Scale(valueSpan(data, study.grid.valueCount()), smallestTemporalNoiseSd(study),
                          files.bold.filename().string());
     }
-    formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level, threads,
-                           std::string("tolvane ") + kTolvaneVersion + " simulated run", progress,
-                           int16);
+    formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level,
+                           {threads, std::string("tolvane ") + kTolvaneVersion + " simulated run",
+                            progress, int16, helpers});
   }
   if (needed(files.boldSidecar, keepExisting)) {
     writeJson(files.boldSidecar, boldSidecar(study, files));
