@@ -84,11 +84,16 @@ std::vector<unsigned char> niftiHeaderBytes(nifti_image& image, const std::files
 
 // The int16 that stands for `value` under `scale`; see nifti_io.h.
 std::int16_t quantised(float value, const Int16Scale& scale) {
-  const double q = std::round((static_cast<double>(value) - scale.inter) / scale.slope);
-  if (!(q >= INT16_MIN && q <= INT16_MAX)) {
-    throw std::logic_error("a value does not fit the int16 scale chosen for it");
+  const double steps = (static_cast<double>(value) - scale.inter) / scale.slope;
+  // Rounded halves away from zero, as std::round, without a library call per value:
+  // within this range the rest after truncation is exact.
+  if (std::fabs(steps) < 65536.0) {
+    const double whole = static_cast<double>(static_cast<std::int32_t>(steps));
+    const double rest = steps - whole;
+    const double q = rest >= 0.5 ? whole + 1.0 : rest <= -0.5 ? whole - 1.0 : whole;
+    if (q >= INT16_MIN && q <= INT16_MAX) return static_cast<std::int16_t>(q);
   }
-  return static_cast<std::int16_t>(q);
+  throw std::logic_error("a value does not fit the int16 scale chosen for it");
 }
 
 // The bytes of a one-file NIfTI-1 export of a VTC: libnifti2's header, then the values in
