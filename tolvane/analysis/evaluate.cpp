@@ -135,20 +135,23 @@ const char* sidednessName(Sidedness sign) {
 }
 
 Evaluation evaluate(const EvaluationRequest& request) {
+  refusePValues(request.stat);
+  if (!request.contrast) return evaluate(request, formats::readScalarVolume(request.truth), {});
+  const std::string prefix = !request.runPrefix.empty() ? request.runPrefix
+                             : std::filesystem::is_directory(request.truth)
+                                 ? runPrefixOf(request.stat)
+                                 : runPrefixOf(request.truth);
+  const ContrastTruth made = contrastTruth(request.truth, prefix, *request.contrast);
+  return evaluate(request, made.values, ContrastTruthSummary{made.conditions, made.weights});
+}
+
+Evaluation evaluate(const EvaluationRequest& request, const formats::ScalarVolume& truth,
+                    std::optional<ContrastTruthSummary> contrast) {
   Evaluation evaluation;
   evaluation.request = request;
+  evaluation.contrast = std::move(contrast);
   refusePValues(request.stat);
   const formats::ScalarVolume stat = formats::readScalarVolume(request.stat);
-  const formats::ScalarVolume truth = [&] {
-    if (!request.contrast) return formats::readScalarVolume(request.truth);
-    const std::string prefix =
-        !request.runPrefix.empty() ? request.runPrefix
-        : std::filesystem::is_directory(request.truth) ? runPrefixOf(request.stat)
-                                                        : runPrefixOf(request.truth);
-    ContrastTruth made = contrastTruth(request.truth, prefix, *request.contrast);
-    evaluation.contrast = ContrastTruthSummary{made.conditions, made.weights};
-    return std::move(made.values);
-  }();
   checkSameGrid(truth, request.truth, stat, request.stat);
   std::optional<formats::ScalarVolume> effect;
   if (request.effect) {

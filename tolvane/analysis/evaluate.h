@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/nifti_maps.h"
 #include "tolvane/analysis/null_rates.h"
 #include "tolvane/analysis/roc.h"
 
@@ -121,6 +122,10 @@ struct Evaluation {
 };
 
 Evaluation evaluate(const EvaluationRequest& request);
+// The same against a truth already made (such as a contrast's, or the mean of many
+// runs'); `request.truth` only names it in messages.
+Evaluation evaluate(const EvaluationRequest& request, const formats::ScalarVolume& truth,
+                    std::optional<ContrastTruthSummary> contrast);
 
 // The evaluation as JSON, through a temporary file; throws OutputError.
 void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::path& file);
