@@ -163,9 +163,19 @@ TEST(Glm, RefusesUnknownConditionsASeriesWithoutTRMismatchedGridsAndAnEmptyTruth
   request.bold = study.bold;
   request.outputFolder = study.folder.file("glm");
   request.contrasts = {"Task - Fixation"};
-  const std::string unknown = refusal([&] { runGlm(request, kQuiet); });
+  // A misspelt contrast and an output folder that cannot be made are refused before
+  // the series is read: no "reading" line comes before the refusal.
+  std::vector<std::string> lines;
+  const auto collect = [&](const std::string& line) { lines.push_back(line); };
+  const std::string unknown = refusal([&] { runGlm(request, collect); });
   EXPECT_NE(unknown.find("\"Fixation\""), std::string::npos) << unknown;
   EXPECT_NE(unknown.find(study.events.string() + ": Rest, Task"), std::string::npos) << unknown;
+  EXPECT_TRUE(lines.empty()) << lines.front();
+  request.contrasts.clear();
+  request.outputFolder = study.events / "glm";  // below a file
+  EXPECT_THROW(runGlm(request, collect), tolvane::formats::OutputError);
+  EXPECT_TRUE(lines.empty()) << lines.front();
+  request.outputFolder = study.folder.file("glm");
 
   tolvane::formats::VtcGrid grid;
   grid.xEnd = grid.yEnd = grid.zEnd = 2;
