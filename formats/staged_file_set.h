@@ -6,7 +6,8 @@
 // commit() checks that every name can take its file, then moves the files into place,
 // replacing files of the same names, and removes the staging folder. A set destroyed
 // without commit() (an exception: a full disk, bad input found late) removes the
-// staging folder and what it holds, so the folder keeps its previous set, or nothing.
+// staging folder and what it holds, so the folder keeps its previous set, or nothing:
+// folders it had to create are removed again.
 #pragma once
 
 #include <filesystem>
@@ -33,8 +34,12 @@ class StagedFileSet {
   std::vector<std::filesystem::path> commit();
 
  private:
+  void removeCreatedFolders();
+
   std::filesystem::path folder_, staging_;
   std::vector<std::string> names_;
+  std::vector<std::filesystem::path> created_;  // missing folders it made, deepest first
+  bool committed_ = false;
 };
 
 }  // namespace tolvane::formats
