@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "formats/text_parsing.h"
+#include "tolvane/analysis/contrast_truth.h"
 #include "tolvane/report/truth_files.h"
 
 namespace tolvane {
@@ -274,7 +275,14 @@ void runEvaluateCommand(const EvaluateCommand& command) {
     throw formats::InputError("expected --truth and --stat (or a DATASET to score every run)");
   }
   analysis::Evaluation evaluation = analysis::evaluate(request);
-  if (evaluation.labelTruth) report::nameLabelRegions(evaluation, request.truth);
+  if (evaluation.labelTruth) {
+    report::nameLabelRegions(evaluation, request.truth);
+  } else {
+    const bool truthFolder = std::filesystem::is_directory(request.truth);
+    const std::filesystem::path folder = truthFolder ? request.truth : request.truth.parent_path();
+    const std::string prefix = analysis::runPrefixOf(truthFolder ? request.stat : request.truth);
+    report::nameAmplitudeRegions(evaluation, folder / (prefix + "_desc-regions_dseg.nii.gz"));
+  }
   if (command.output) analysis::writeEvaluationJson(evaluation, *command.output);
   printEvaluation(evaluation, std::cout);
   if (command.output) std::cout << "\nwritten " << command.output->string() << "\n";

@@ -123,7 +123,9 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
     scoring.stat = maps.t;
     scoring.runPrefix = run.prefix;
     progress("scoring " + run.prefix);
-    result.runs.push_back({run.prefix, maps.fitted, analysis::evaluate(scoring)});
+    analysis::Evaluation evaluation = analysis::evaluate(scoring);
+    report::nameAmplitudeRegions(evaluation, run.labels);
+    result.runs.push_back({run.prefix, maps.fitted, std::move(evaluation)});
   }
   const analysis::Evaluation& first = result.runs.front().evaluation;
   result.sign = first.sign;
@@ -157,6 +159,7 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
     scoring.stat = groupT;
     scoring.degreesOfFreedom.reset();
     result.group = analysis::evaluate(scoring, groupTruth(runs, contrast), std::nullopt);
+    report::nameAmplitudeRegions(*result.group, runs.front().labels);
   }
   return result;
 }
