@@ -7,106 +7,18 @@
 
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/contrast_truth.h"
+#include "tolvane/analysis/evaluation_text.h"
 #include "tolvane/report/truth_files.h"
 
 namespace tolvane {
 namespace {
 
+using analysis::fixed;
+
 void progressLine(const std::string& line) { std::cerr << line << "\n"; }
 
 analysis::Prewhitening prewhitening(const std::string& name) {
   return name == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
-}
-
-std::string fixed(double value, int decimals) {
-  if (std::isnan(value)) return "n/a";
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-  return buffer;
-}
-
-std::string padded(const std::string& text, std::size_t width) {
-  return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
-}
-
-std::string rateWithInterval(const analysis::Proportion& rate) {
-  return fixed(rate.rate, 5) + " [" + fixed(rate.lower, 5) + ", " + fixed(rate.upper, 5) + "]";
-}
-
-void printNullEvaluation(const analysis::Evaluation& evaluation, std::ostream& out) {
-  const analysis::NullScores& null = *evaluation.null;
-  out << "truth      " << evaluation.request.truth.string()
-      << ": no voxel has a true effect, a null study\n";
-  out << "statistic  " << evaluation.request.stat.string() << " ("
-      << analysis::sidednessName(evaluation.sign) << ", " << evaluation.undefinedStatistics
-      << " undefined voxels left out)\n";
-  if (!null.thresholds.empty()) {
-    out << "\n threshold  nominal   false-positive rate [95 %]    voxels above\n";
-    for (const analysis::NullThreshold& threshold : null.thresholds) {
-      out << padded(fixed(threshold.threshold, 3), 10) << padded(fixed(threshold.nominalRate, 5), 9)
-          << "   " << rateWithInterval(threshold.voxelwise) << padded(
-                 std::to_string(threshold.voxelwise.count), 10) << "\n";
-    }
-  }
-  if (null.largestCluster) {
-    out << "largest cluster above " << fixed(*evaluation.request.clusterThreshold, 3) << ": "
-        << *null.largestCluster << " voxels\n";
-  }
-  if (null.studentAgreement) {
-    out << "t against Student's t on " << *evaluation.degreesOfFreedom
-        << " degrees of freedom: largest CDF difference "
-        << fixed(null.studentAgreement->largestDifference, 5) << " (5 % critical value "
-        << fixed(null.studentAgreement->criticalValue5, 5) << " for independent values)\n";
-  }
-}
-
-void printEvaluation(const analysis::Evaluation& evaluation, std::ostream& out) {
-  if (evaluation.null) return printNullEvaluation(evaluation, out);
-  const analysis::EvaluationRequest& request = evaluation.request;
-  if (request.contrast) {
-    out << "contrast   " << *request.contrast << " ("
-        << analysis::sidednessName(evaluation.sign) << ")\n";
-  }
-  out << "truth      " << request.truth.string() << " ("
-      << (evaluation.labelTruth ? "label image" : "amplitude map")
-      << "): " << evaluation.roc.positives << " positives, " << evaluation.roc.negatives
-      << " negatives\n";
-  out << "statistic  " << request.stat.string() << " (" << evaluation.undefinedStatistics
-      << " undefined voxels, ranked lowest)\n";
-  out << "ROC area   " << fixed(evaluation.roc.area, 5) << " (SD under the null "
-      << fixed(evaluation.roc.nullStandardDeviation, 5) << ")\n";
-  if (!evaluation.counts.empty()) {
-    out << "\nactive when statistic > threshold\n"
-        << " threshold      TP      FP      FN        TN     TPR      FPR\n";
-    for (const analysis::ThresholdCounts& counts : evaluation.counts) {
-      out << padded(fixed(counts.threshold, 3), 10)
-          << padded(std::to_string(counts.truePositives), 8)
-          << padded(std::to_string(counts.falsePositives), 8)
-          << padded(std::to_string(counts.falseNegatives), 8)
-          << padded(std::to_string(counts.trueNegatives), 10)
-          << padded(fixed(counts.truePositiveRate(), 4), 8)
-          << padded(fixed(counts.falsePositiveRate(), 5), 9) << "\n";
-    }
-  }
-  out << "\nregions\n";
-  for (const analysis::RegionScore& region : evaluation.regions) {
-    out << "  " << region.name << ": " << region.voxels << " voxels, peak "
-        << fixed(region.peakStatistic, 3) << " at voxel (" << region.peakVoxel[0] << ", "
-        << region.peakVoxel[1] << ", " << region.peakVoxel[2] << ")";
-    for (std::size_t i = 0; i < region.detected.size(); ++i) {
-      out << (i == 0 ? "; " : ", ") << (region.detected[i] ? "detected" : "missed") << " at "
-          << fixed(evaluation.counts[i].threshold, 3);
-    }
-    if (region.effect) {
-      out << "; effect bias " << fixed(region.effect->bias, 4) << ", RMS error "
-          << fixed(region.effect->rootMeanSquareError, 4);
-    }
-    out << "\n";
-  }
-  if (evaluation.effect) {
-    out << "effect     bias " << fixed(evaluation.effect->bias, 4) << ", RMS error "
-        << fixed(evaluation.effect->rootMeanSquareError, 4) << " over the positives\n";
-  }
 }
 
 }  // namespace
@@ -284,7 +196,7 @@ void runEvaluateCommand(const EvaluateCommand& command) {
     report::nameAmplitudeRegions(evaluation, folder / (prefix + "_desc-regions_dseg.nii.gz"));
   }
   if (command.output) analysis::writeEvaluationJson(evaluation, *command.output);
-  printEvaluation(evaluation, std::cout);
+  analysis::printEvaluation(evaluation, std::cout);
   if (command.output) std::cout << "\nwritten " << command.output->string() << "\n";
 }
 

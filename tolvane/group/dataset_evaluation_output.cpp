@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "tolvane/analysis/evaluation_json.h"
+#include "tolvane/analysis/evaluation_text.h"
 #include "tolvane/group/dataset_evaluation.h"
 
 namespace tolvane::group {
@@ -11,20 +12,10 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string fixed(double value, int decimals) {
-  if (std::isnan(value)) return "n/a";
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-  return buffer;
-}
-
-std::string padded(const std::string& text, std::size_t width) {
-  return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
-}
-
-std::string rateWithInterval(const analysis::Proportion& rate) {
-  return fixed(rate.rate, 5) + " [" + fixed(rate.lower, 5) + ", " + fixed(rate.upper, 5) + "]";
-}
+using analysis::fixed;
+using analysis::padded;
+using analysis::rateWithInterval;
+using analysis::significant;
 
 void printRunTable(const DatasetEvaluation& evaluation, std::ostream& out) {
   out << "run" << std::string(40, ' ');
@@ -64,9 +55,9 @@ void printDatasetEvaluation(const DatasetEvaluation& evaluation, std::ostream& o
   printRunTable(evaluation, out);
   out << "\npooled over the runs\n";
   if (evaluation.nullStudy) {
-    out << " threshold  nominal   voxelwise FP rate [95 %]        family-wise rate [95 %]\n";
+    out << " threshold   nominal   voxelwise FP rate [95 %]        family-wise rate [95 %]\n";
     for (const PooledThreshold& threshold : evaluation.thresholds) {
-      out << padded(fixed(threshold.threshold, 3), 10) << padded(fixed(threshold.nominalRate, 5), 9)
+      out << padded(fixed(threshold.threshold, 3), 10) << padded(significant(threshold.nominalRate, 3), 10)
           << "   " << rateWithInterval(threshold.voxelwise) << "   "
           << rateWithInterval(threshold.familyWise) << "\n";
     }
