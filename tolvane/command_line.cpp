@@ -48,8 +48,10 @@ int runCommandLine(int argc, char** argv) {
   GlmCommand glm;
   EvaluateCommand evaluate;
   ReportCommand report;
+  GroupCommand group;
   addGlm(app, glm);
   addEvaluate(app, evaluate);
+  addGroup(app, group);
   addReport(app, report);
   try {
     app.parse(argc, argv);
@@ -65,6 +67,8 @@ int runCommandLine(int argc, char** argv) {
       runGlmCommand(glm);
     } else if (evaluate.app->parsed()) {
       runEvaluateCommand(evaluate);
+    } else if (group.app->parsed()) {
+      runGroupCommand(group);
     } else if (report.app->parsed()) {
       runReportCommand(report);
     } else {
