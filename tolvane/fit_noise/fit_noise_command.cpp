@@ -45,7 +45,8 @@ std::vector<std::uint8_t> readMask(const std::filesystem::path& file,
 }  // namespace
 
 FitNoiseRun fitSeries(formats::FloatSeries& series, const std::vector<std::uint8_t>* givenMask,
-                      const FitNoiseRequest& request, const analysis::Progress& progress) {
+                      const FitNoiseRequest& request, const analysis::Progress& given) {
+  const analysis::Progress progress = given ? given : [](const std::string&) {};
   if (!(request.highpassSeconds > 0.0) || !std::isfinite(request.highpassSeconds)) {
     throw formats::InputError("--highpass: expected the drift's cutoff, a number of seconds > 0");
   }
