@@ -77,7 +77,8 @@ FitNoiseRun fitSeries(formats::FloatSeries& series, const std::vector<std::uint8
   return run;
 }
 
-FitNoiseRun runFitNoise(const FitNoiseRequest& request, const analysis::Progress& progress) {
+FitNoiseRun runFitNoise(const FitNoiseRequest& request, const analysis::Progress& given) {
+  const analysis::Progress progress = given ? given : [](const std::string&) {};
   progress("reading " + request.bold.string());
   formats::FloatSeries series = formats::readFloatSeries(request.bold);
   std::vector<std::uint8_t> given;
