@@ -81,9 +81,9 @@ FitNoiseRun runFitNoise(const FitNoiseRequest& request, const analysis::Progress
   const analysis::Progress progress = given ? given : [](const std::string&) {};
   progress("reading " + request.bold.string());
   formats::FloatSeries series = formats::readFloatSeries(request.bold);
-  std::vector<std::uint8_t> given;
-  if (request.mask) given = readMask(*request.mask, series.geometry, request.bold);
-  FitNoiseRun run = fitSeries(series, request.mask ? &given : nullptr, request, progress);
+  std::vector<std::uint8_t> mask;
+  if (request.mask) mask = readMask(*request.mask, series.geometry, request.bold);
+  FitNoiseRun run = fitSeries(series, request.mask ? &mask : nullptr, request, progress);
   series = {};  // the residuals are no longer needed
   progress("writing " + request.output.string());
   run.files = writeFitOutputs(run, request);
