@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "simulation/effect_passes.h"
+#include "engine/effect_passes.h"
 #include "tolvane/study/study.h"
 
 namespace tolvane::simulate {
@@ -26,7 +26,7 @@ namespace tolvane::simulate {
 struct Truth {
   std::vector<std::int32_t> labels;            // per grid voxel; 0 outside every region
   std::vector<std::vector<float>> amplitudes;  // per condition, per grid voxel
-  simulation::VoxelEffects effects;            // the covered voxels and their rows
+  engine::VoxelEffects effects;            // the covered voxels and their rows
 };
 
 Truth studyTruth(const study::Study& study);
