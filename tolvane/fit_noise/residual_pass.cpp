@@ -93,54 +93,76 @@ ResidualPass removeTemporalModel(formats::FloatSeries& series, const TemporalDes
     ThreadSums sums{std::vector<TemporalSums>(groupCount),
                     std::vector<std::vector<double>>(groupCount,
                                                      std::vector<double>(frequencies, 0.0))};
-    std::vector<double> block(kBlockVoxels * volumes);
-    std::vector<double> coefficients(columns);
+    // The block holds time point t of voxel j at [t * kBlockVoxels + j]: every step
+    // below runs over the block's voxels side by side, each voxel's sums still in
+    // time order.
+    constexpr std::size_t B = kBlockVoxels;
+    std::vector<double> block(B * volumes), coefficients(B * columns);
+    std::vector<double> means(B), squares(B), drift(B), lagProducts(B * (kMaxLag + 1));
     std::unique_ptr<double, FftwRealFree> in(fftw_alloc_real(volumes));
     std::unique_ptr<fftw_complex, FftwComplexFree> out(fftw_alloc_complex(frequencies));
+    const int lags = std::min(kMaxLag, volumes - 1);
     int reported = 0;
     for (std::size_t b = nextBlock++; b < blocks; b = nextBlock++) {
-      const std::size_t first = b * kBlockVoxels;
-      const std::size_t count = std::min(kBlockVoxels, voxels - first);
+      const std::size_t first = b * B;
+      const std::size_t count = std::min(B, voxels - first);
+      std::fill(block.begin(), block.end(), 0.0);
       for (int t = 0; t < volumes; ++t) {
         const float* volume = series.values.data() + static_cast<std::size_t>(t) * voxels + first;
-        for (std::size_t j = 0; j < count; ++j) block[j * volumes + t] = volume[j];
+        double* row = block.data() + t * B;
+        for (std::size_t j = 0; j < count; ++j) row[j] = volume[j];
       }
+      std::fill(means.begin(), means.end(), 0.0);
+      for (int t = 0; t < volumes; ++t) {
+        const double* row = block.data() + t * B;
+        for (std::size_t j = 0; j < B; ++j) means[j] += row[j];
+      }
+      for (std::size_t j = 0; j < B; ++j) means[j] /= volumes;
+      std::fill(coefficients.begin(), coefficients.end(), 0.0);
+      for (std::size_t c = 0; c < columns; ++c) {
+        const double* q = design.column(c);
+        double* beta = coefficients.data() + c * B;
+        for (int t = 0; t < volumes; ++t) {
+          const double* row = block.data() + t * B;
+          for (std::size_t j = 0; j < B; ++j) beta[j] += q[t] * row[j];
+        }
+      }
+      std::fill(drift.begin(), drift.end(), 0.0);
+      for (std::size_t c = design.firstCosine(); c < columns; ++c) {
+        const double* beta = coefficients.data() + c * B;
+        for (std::size_t j = 0; j < B; ++j) drift[j] += beta[j] * beta[j];
+      }
+      for (int t = 0; t < volumes; ++t) {
+        double* row = block.data() + t * B;
+        for (std::size_t c = 0; c < columns; ++c) {
+          const double qt = design.column(c)[t];
+          const double* beta = coefficients.data() + c * B;
+          for (std::size_t j = 0; j < B; ++j) row[j] -= beta[j] * qt;
+        }
+      }
+      std::fill(lagProducts.begin(), lagProducts.end(), 0.0);
+      for (int k = 0; k <= lags; ++k) {
+        double* products = lagProducts.data() + k * B;
+        for (int t = 0; t + k < volumes; ++t) {
+          const double* row = block.data() + t * B;
+          const double* later = block.data() + (t + k) * B;
+          for (std::size_t j = 0; j < B; ++j) products[j] += row[j] * later[j];
+        }
+      }
+      std::copy(lagProducts.begin(), lagProducts.begin() + B, squares.begin());
       for (std::size_t j = 0; j < count; ++j) {
-        double* y = block.data() + j * volumes;
-        double sum = 0.0;
-        for (int t = 0; t < volumes; ++t) sum += y[t];
-        const double mean = sum / volumes;
-        double driftSquares = 0.0;
-        for (std::size_t c = 0; c < columns; ++c) {
-          const double* q = design.column(c);
-          double dot = 0.0;
-          for (int t = 0; t < volumes; ++t) dot += q[t] * y[t];
-          coefficients[c] = dot;
-          if (c >= design.firstCosine()) driftSquares += dot * dot;
-        }
-        for (std::size_t c = 0; c < columns; ++c) {
-          const double* q = design.column(c);
-          const double beta = coefficients[c];
-          for (int t = 0; t < volumes; ++t) y[t] -= beta * q[t];
-        }
-        double squares = 0.0;
-        for (int t = 0; t < volumes; ++t) squares += y[t] * y[t];
         const std::size_t v = first + j;
-        pass.mean[v] = static_cast<float>(mean);
-        pass.residualSquares[v] = static_cast<float>(squares);
+        pass.mean[v] = static_cast<float>(means[j]);
+        pass.residualSquares[v] = static_cast<float>(squares[j]);
         if (!mask[v]) continue;
         const int group = pass.groupOfSlice[v / slab];
         TemporalSums& into = sums.groups[group];
         into.voxels += 1.0;
-        into.meanSquares += mean * mean;
-        into.residualSquares += squares;
-        into.driftSquares += driftSquares;
-        for (int k = 0; k <= kMaxLag && k < volumes; ++k) {
-          double products = 0.0;
-          for (int t = 0; t + k < volumes; ++t) products += y[t] * y[t + k];
-          into.lagProducts[k] += products;
-        }
-        std::copy(y, y + volumes, in.get());
+        into.meanSquares += means[j] * means[j];
+        into.residualSquares += squares[j];
+        into.driftSquares += drift[j];
+        for (int k = 0; k <= lags; ++k) into.lagProducts[k] += lagProducts[k * B + j];
+        for (int t = 0; t < volumes; ++t) in.get()[t] = block[t * B + j];
         fftw_execute_dft_r2c(plan, in.get(), out.get());
         std::vector<double>& power = sums.periodogram[group];
         for (int f = 0; f < frequencies; ++f) {
@@ -149,9 +171,8 @@ ResidualPass removeTemporalModel(formats::FloatSeries& series, const TemporalDes
       }
       for (int t = 0; t < volumes; ++t) {
         float* volume = series.values.data() + static_cast<std::size_t>(t) * voxels + first;
-        for (std::size_t j = 0; j < count; ++j) {
-          volume[j] = static_cast<float>(block[j * volumes + t]);
-        }
+        const double* row = block.data() + t * B;
+        for (std::size_t j = 0; j < count; ++j) volume[j] = static_cast<float>(row[j]);
       }
       const std::size_t done = ++blocksDone;
       if (thread == 0 && progress) {

@@ -98,6 +98,25 @@ std::vector<SpatialSums> spatialLagSums(const formats::FloatSeries& residuals,
   std::mutex merge;
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   std::atomic<std::size_t> next{0};
+  // Pairs depend on the mask alone; products are those of the scaled residuals, which
+  // are 0 outside the voxels used, so the inner loop is a plain dot product of rows.
+  const auto forEachRow = [&](const SpatialLag& lag, auto&& row) {
+    for (int z = std::max(0, -lag.dz); z < dimZ && z + lag.dz < dimZ; ++z) {
+      for (int y = std::max(0, -lag.dy); y < dimY && y + lag.dy < dimY; ++y) {
+        const std::size_t from = (static_cast<std::size_t>(z) * dimY + y) * dimX;
+        const std::size_t to = (static_cast<std::size_t>(z + lag.dz) * dimY + (y + lag.dy)) * dimX;
+        const int x0 = std::max(0, -lag.dx), x1 = std::min(dimX, dimX - lag.dx);
+        row(z, from + x0, to + x0 + lag.dx, static_cast<std::size_t>(std::max(0, x1 - x0)));
+      }
+    }
+  };
+  for (std::size_t l = 0; l < lags.size(); ++l) {
+    forEachRow(lags[l], [&](int z, std::size_t from, std::size_t to, std::size_t length) {
+      double pairs = 0.0;
+      for (std::size_t i = 0; i < length; ++i) pairs += scale[from + i] != 0.0f && scale[to + i] != 0.0f;
+      sums[groupOfSlice[z]].pairs[l] += pairs;
+    });
+  }
   for (std::size_t v = 0; v < volumes.size(); ++v) {
     const float* volume = residuals.values.data() + static_cast<std::size_t>(volumes[v]) * voxels;
     for (std::size_t i = 0; i < voxels; ++i) scaled[i] = volume[i] * scale[i];
@@ -106,24 +125,18 @@ std::vector<SpatialSums> spatialLagSums(const formats::FloatSeries& residuals,
       std::vector<SpatialSums> local(groups, {std::vector<double>(lags.size(), 0.0),
                                               std::vector<double>(lags.size(), 0.0)});
       for (std::size_t l = next++; l < lags.size(); l = next++) {
-        const SpatialLag& lag = lags[l];
-        for (int z = std::max(0, -lag.dz); z < dimZ && z + lag.dz < dimZ; ++z) {
-          double products = 0.0, pairs = 0.0;
-          for (int y = std::max(0, -lag.dy); y < dimY && y + lag.dy < dimY; ++y) {
-            const std::size_t row = (static_cast<std::size_t>(z) * dimY + y) * dimX;
-            const std::size_t other =
-                (static_cast<std::size_t>(z + lag.dz) * dimY + (y + lag.dy)) * dimX;
-            for (int x = std::max(0, -lag.dx); x < dimX && x + lag.dx < dimX; ++x) {
-              const float s1 = scale[row + x], s2 = scale[other + x + lag.dx];
-              if (s1 == 0.0f || s2 == 0.0f) continue;
-              products += static_cast<double>(scaled[row + x]) * scaled[other + x + lag.dx];
-              pairs += 1.0;
+        forEachRow(lags[l], [&](int z, std::size_t from, std::size_t to, std::size_t length) {
+          // Four partial sums, each in order, so the additions need not wait on one another.
+          double partial[4] = {0.0, 0.0, 0.0, 0.0};
+          std::size_t i = 0;
+          for (; i + 4 <= length; i += 4) {
+            for (int lane = 0; lane < 4; ++lane) {
+              partial[lane] += static_cast<double>(scaled[from + i + lane]) * scaled[to + i + lane];
             }
           }
-          SpatialSums& into = local[groupOfSlice[z]];
-          into.products[l] += products;
-          if (v == 0) into.pairs[l] += pairs;
-        }
+          for (; i < length; ++i) partial[0] += static_cast<double>(scaled[from + i]) * scaled[to + i];
+          local[groupOfSlice[z]].products[l] += (partial[0] + partial[1]) + (partial[2] + partial[3]);
+        });
       }
       const std::lock_guard<std::mutex> lock(merge);
       for (int g = 0; g < groups; ++g) sums[g] += local[g];
