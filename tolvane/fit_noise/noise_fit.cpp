@@ -26,7 +26,12 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
                           double diagonalSum, const std::vector<SpatialLag>& lags,
                           const TemporalDesign& design) {
   FromSums out;
-  out.temporal = fitTemporalCorrelation(temporal, thermalVariance, design);
+  out.physio = estimatePhysiologicalNoise(periodogram, design.volumes, design.trSeconds,
+                                          design.cutoffSeconds);
+  const bool oscillations = out.physio.resolvable && out.physio.share >= kSmallestShare;
+  out.temporal = fitTemporalCorrelation(
+      temporal, thermalVariance,
+      oscillations ? out.physio.autocorrelation : std::vector<double>{}, design);
   if (!out.temporal.usable) return out;
   const double varianceSum = out.temporal.varianceSum;
   out.tsnr = std::sqrt(temporal.meanSquares / varianceSum);
@@ -43,8 +48,6 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
     correlations.push_back(spatial.products[i] / (spatial.pairs[i] * diagonalSum));
   }
   out.acf = fitMixedAcf(measured, correlations);
-  out.physio = estimatePhysiologicalNoise(periodogram, design.volumes, design.trSeconds,
-                                          design.cutoffSeconds);
   return out;
 }
 
@@ -95,8 +98,18 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
     fit.snr = {snr, snr * fit.thermal.sdUncertainty / fit.thermal.sd};
   }
 
-  progress("temporal autocorrelation");
-  const TemporalFit temporal = fitTemporalCorrelation(total, thermalVariance, design);
+  progress("temporal autocorrelation and physiological oscillations");
+  std::vector<double> periodogramTotal(pass.periodogram[0].size(), 0.0);
+  for (const std::vector<double>& group : pass.periodogram) {
+    for (std::size_t f = 0; f < group.size(); ++f) periodogramTotal[f] += group[f];
+  }
+  const PhysiologicalNoise physio = estimatePhysiologicalNoise(
+      periodogramTotal, design.volumes, design.trSeconds, design.cutoffSeconds);
+  const TemporalFit temporal = fitTemporalCorrelation(
+      total, thermalVariance,
+      physio.resolvable && physio.share >= kSmallestShare ? physio.autocorrelation
+                                                          : std::vector<double>{},
+      design);
   if (!temporal.usable) {
     throw formats::InputError(source.string() + ": the pooled autocorrelation of the residuals "
                               "is not that of a stationary process; no AR model fits it");
@@ -124,10 +137,6 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   SpatialSums spatialTotal{std::vector<double>(lags.size(), 0.0),
                            std::vector<double>(lags.size(), 0.0)};
   for (const SpatialSums& group : spatialGroups) spatialTotal += group;
-  std::vector<double> periodogramTotal(pass.periodogram[0].size(), 0.0);
-  for (const std::vector<double>& group : pass.periodogram) {
-    for (std::size_t f = 0; f < group.size(); ++f) periodogramTotal[f] += group[f];
-  }
   const FromSums full = estimateFromSums(total, spatialTotal, periodogramTotal, thermalVariance,
                                          diagonalSum, lags, design);
   fit.temporal = full.temporal;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 
 namespace tolvane::fit_noise {
 namespace {
@@ -106,6 +107,7 @@ PhysiologicalNoise estimatePhysiologicalNoise(const std::vector<double>& periodo
   for (int bin = 0; bin < frequencies; ++bin) total += weight(bin) * periodogram[bin];
   if (!(total > 0.0)) return physio;
   double excess = 0.0;
+  std::vector<double> lagExcess(kMaxLag + 1, 0.0);
   const auto bandExcess = [&](const std::vector<int>& band, double lowHz, double highHz,
                               double& rate) {
     double strongest = -1.0;
@@ -113,6 +115,9 @@ PhysiologicalNoise estimatePhysiologicalNoise(const std::vector<double>& periodo
     for (int bin : band) {
       const double value = excessAt(bin);
       excess += weight(bin) * value;
+      for (int k = 0; k <= kMaxLag; ++k) {
+        lagExcess[k] += weight(bin) * value * std::cos(2.0 * std::numbers::pi * bin * k / volumes);
+      }
       if (value > strongest) {
         strongest = value;
         strongestBin = bin;
@@ -123,6 +128,8 @@ PhysiologicalNoise estimatePhysiologicalNoise(const std::vector<double>& periodo
   bandExcess(cardiac, kCardiacLowHz, kCardiacHighHz, physio.cardiacHz);
   bandExcess(respiratory, kRespiratoryLowHz, kRespiratoryHighHz, physio.respiratoryHz);
   physio.share = excess / total;
+  physio.autocorrelation.resize(kMaxLag + 1);
+  for (int k = 0; k <= kMaxLag; ++k) physio.autocorrelation[k] = lagExcess[k] / total;
   return physio;
 }
 

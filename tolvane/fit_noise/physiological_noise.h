@@ -16,10 +16,15 @@
 // those within each band whose alias is the band's frequency of most power above the
 // background, closest to the band's middle. A share below kSmallestShare is reported as
 // absent.
+//
+// The temporal fit takes the oscillations' autocorrelation out of the residuals' before
+// it fits the AR model, since a sinusoid is not an AR process.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "tolvane/fit_noise/residual_pass.h"
 
 namespace tolvane::fit_noise {
 
@@ -33,6 +38,10 @@ struct PhysiologicalNoise {
   std::string reason;       // why not, when not
   double share = 0.0;
   double cardiacHz = 0.0, respiratoryHz = 0.0;
+  // The oscillations' share of the autocovariance at lags 0 .. kMaxLag, over the total
+  // variance: sum over the band frequencies of their power above the background times
+  // cos(2 pi j k / N), over the total power (lag 0 is the share).
+  std::vector<double> autocorrelation;
 };
 
 // The frequency at which `hz` appears when sampled every `trSeconds`.

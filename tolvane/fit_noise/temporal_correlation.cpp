@@ -67,6 +67,7 @@ enum class Family { Ar, Arma };
 struct Observed {
   std::vector<double> autocorrelation;  // pooled residual autocorrelation, 0 .. kMaxLag
   double residualSquares, thermalSquares;  // sum RSS; n * thermal variance
+  double oscillationShare;                 // of the total variance
 };
 
 // One fixed point: refits `family` until the correction settles; returns the
@@ -89,7 +90,8 @@ bool correctedFit(const Observed& observed, const TemporalDesign& design, Family
     const ProjectedNoise projected = projectNoise(design, rho, w);
     // sigma_v^2 = RSS_v / tr(R C R), and w = 1 - n sigma_thermal^2 / sum sigma_v^2.
     const double varianceSum = observed.residualSquares / projected.lagSums[0];
-    w = std::clamp(1.0 - observed.thermalSquares / varianceSum, 0.05, 1.0);
+    w = std::clamp(1.0 - observed.thermalSquares / varianceSum - observed.oscillationShare,
+                   0.05, 1.0);
     const ProjectedNoise reprojected = projectNoise(design, rho, w);
     for (int k = 1; k <= kMaxLag; ++k) {
       const double expected = reprojected.lagSums[k] / reprojected.lagSums[0];
@@ -181,16 +183,19 @@ ProjectedNoise projectNoise(const TemporalDesign& design, const std::vector<doub
 }
 
 TemporalFit fitTemporalCorrelation(const TemporalSums& sums, double thermalVariance,
+                                   const std::vector<double>& oscillations,
                                    const TemporalDesign& design) {
   TemporalFit fit;
   if (!(sums.lagProducts[0] > 0.0) || !(sums.voxels > 0.0)) return fit;
   Observed observed{std::vector<double>(kMaxLag + 1), sums.residualSquares,
-                    sums.voxels * thermalVariance};
+                    sums.voxels * thermalVariance, oscillations.empty() ? 0.0 : oscillations[0]};
   for (int k = 0; k <= kMaxLag; ++k) {
     observed.autocorrelation[k] = sums.lagProducts[k] / sums.lagProducts[0];
+    if (k > 0 && !oscillations.empty()) observed.autocorrelation[k] -= oscillations[k];
   }
   const double firstVarianceSum = sums.residualSquares / design.residualVolumes();
-  fit.fluctuationShare = std::clamp(1.0 - observed.thermalSquares / firstVarianceSum, 0.05, 1.0);
+  fit.fluctuationShare = std::clamp(
+      1.0 - observed.thermalSquares / firstVarianceSum - observed.oscillationShare, 0.05, 1.0);
 
   ArmaModel full;
   if (!correctedFit(observed, design, Family::Ar, kMaxArOrder, fit, full)) return fit;

@@ -1,8 +1,9 @@
 // The temporal autocorrelation of the fluctuation noise: AR(p), p <= 4, and ARMA(1,1),
 // from the autocorrelation of the residuals pooled over the mask.
 //
-// Model of a voxel's noise: variance sigma_v^2, of which a share (1 - w) is thermal
-// (white) and w fluctuation, whose autocorrelation rho(k) is that of a stationary
+// Model of a voxel's noise: variance sigma_v^2, of which a share is thermal (white),
+// a share physiological oscillations (taken out first, see fitTemporalCorrelation)
+// and the rest, w, fluctuation, whose autocorrelation rho(k) is that of a stationary
 // ARMA process
 //   e_t = phi_1 e_{t-1} + ... + phi_p e_{t-p} + z_t + theta z_{t-1}.
 // So the noise's correlation matrix is C = w T(rho) + (1 - w) I, T Toeplitz.
@@ -66,8 +67,12 @@ struct TemporalFit {
 };
 
 // `thermalVariance` is the thermal noise variance (0 when unknown: all noise is then
-// fluctuation).
+// fluctuation). `oscillations` is the physiological oscillations' autocorrelation at
+// lags 0 .. kMaxLag as a share of the total variance (physiological_noise.h), empty
+// when there are none: it is taken out of the observed autocorrelation, and its lag 0
+// out of the fluctuation share.
 TemporalFit fitTemporalCorrelation(const TemporalSums& sums, double thermalVariance,
+                                   const std::vector<double>& oscillations,
                                    const TemporalDesign& design);
 
 }  // namespace tolvane::fit_noise
