@@ -15,7 +15,8 @@ namespace {
 
 // A real functional run of 17 x 21 x 3 voxels and 20 volumes (int16), from Debian's
 // python3-nipy testing data.
-const std::filesystem::path kNipyRun = "/usr/lib/python3/dist-packages/nipy/testing/functional.nii.gz";
+const std::filesystem::path kNipyRun =
+    "/usr/lib/python3/dist-packages/nipy/testing/functional.nii.gz";
 
 TEST(FitNoiseFiles, TheTinyRealRunGivesPlausibleValuesAndAllFourFiles) {
   if (!std::filesystem::exists(kNipyRun)) GTEST_SKIP() << "python3-nipy is not installed";

@@ -84,7 +84,8 @@ class CorrelatedFields {
     for (int z = 0; z < kPeriodicZ; ++z) {
       for (int y = 0; y < kY; ++y) {
         for (int x = 0; x < kX; ++x) {
-          const int dx = std::min(x, kX - x), dy = std::min(y, kY - y), dz = std::min(z, kPeriodicZ - z);
+          const int dx = std::min(x, kX - x), dy = std::min(y, kY - y),
+                    dz = std::min(z, kPeriodicZ - z);
           const double r = kVoxelMm * std::sqrt(double(dx * dx + dy * dy + dz * dz));
           const std::size_t i = (static_cast<std::size_t>(z) * kY + y) * kX + x;
           acf[i][0] = trueAcf(r);
@@ -140,20 +141,23 @@ double armaVariance(const Truth& truth) {
   double sum = 1.0;
   for (std::size_t j = 1; j < psi.size(); ++j) {
     double value = j == 1 ? truth.ma : 0.0;
-    for (std::size_t i = 1; i <= truth.ar.size() && i <= j; ++i) value += truth.ar[i - 1] * psi[j - i];
+    for (std::size_t i = 1; i <= truth.ar.size() && i <= j; ++i)
+      value += truth.ar[i - 1] * psi[j - i];
     psi[j] = value;
     sum += value * value;
   }
   return sum;
 }
 
-formats::FloatSeries generateRun(unsigned seed, const Truth& truth, std::vector<std::uint8_t>& mask) {
+formats::FloatSeries generateRun(unsigned seed, const Truth& truth,
+                                 std::vector<std::uint8_t>& mask) {
   std::mt19937_64 random(seed);
   std::normal_distribution<double> normal;
   const std::size_t voxels = static_cast<std::size_t>(kX) * kY * kZ;
   formats::FloatSeries series;
   series.geometry.dims = {kX, kY, kZ};
-  series.geometry.frame.voxelToWorld = {{{kVoxelMm, 0, 0, -96}, {0, kVoxelMm, 0, -96}, {0, 0, kVoxelMm, -40}}};
+  series.geometry.frame.voxelToWorld = {
+      {{kVoxelMm, 0, 0, -96}, {0, kVoxelMm, 0, -96}, {0, 0, kVoxelMm, -40}}};
   series.geometry.frame.code = 1;
   series.volumes = kVolumes;
   series.trSeconds = kTr;
@@ -169,7 +173,8 @@ formats::FloatSeries generateRun(unsigned seed, const Truth& truth, std::vector<
         if (!inBrain(x, y, z)) continue;
         const std::size_t i = (static_cast<std::size_t>(z) * kY + y) * kX + x;
         mask[i] = 1;
-        baseline[i] = 800.0 * (1.0 + 0.2 * std::sin(0.3 * x) * std::cos(0.25 * y) + 0.05 * std::cos(0.5 * z));
+        baseline[i] =
+            800.0 * (1.0 + 0.2 * std::sin(0.3 * x) * std::cos(0.25 * y) + 0.05 * std::cos(0.5 * z));
         baselineSum += baseline[i];
         ++inside;
       }
@@ -203,7 +208,8 @@ formats::FloatSeries generateRun(unsigned seed, const Truth& truth, std::vector<
       double value = thermal * normal(random);
       if (mask[v]) {
         const double total = baseline[v] / kTsnr;
-        value += baseline[v] + std::sqrt(total * total - thermal * thermal) * current[v] / unitVariance;
+        value +=
+            baseline[v] + std::sqrt(total * total - thermal * thermal) * current[v] / unitVariance;
       }
       volume[v] = static_cast<float>(value);
     }
@@ -250,16 +256,17 @@ TEST(FitNoiseRoundTrip, RecoversTsnrSnrSmoothnessAndPhi1ForNineteenOfTwentySeeds
     request.bold = "generated";
     const FitNoiseRun run = fitSeries(series, &mask, request, {});
     const NoiseFit& fit = run.fit;
-    const bool ok = std::fabs(fit.tsnr.value / kTsnr - 1) < 0.05 &&
-                    fit.thermal.usable && std::fabs(fit.snr.value / kSnr - 1) < 0.05 &&
+    const bool ok = std::fabs(fit.tsnr.value / kTsnr - 1) < 0.05 && fit.thermal.usable &&
+                    std::fabs(fit.snr.value / kSnr - 1) < 0.05 &&
                     std::fabs(fit.fwhm.value / fwhm - 1) < 0.05 &&
                     std::fabs(fit.ar[0].value - truth.ar[0]) < 0.03;
     within += ok;
-    std::printf("seed %2u: tsnr %.2f snr %.2f fwhm %.3f (true %.3f) phi1 %.3f (true %.3f)%s "
-                "acf %.2f %.2f %.2f drift %.2f %s\n",
-                seed, fit.tsnr.value, fit.snr.value, fit.fwhm.value, fwhm, fit.ar[0].value,
-                truth.ar[0], fit.temporal.arma ? " arma" : "", fit.acf.a, fit.acf.bMm,
-                fit.acf.cMm, fit.driftSd.value, ok ? "" : "MISSED");
+    std::printf(
+        "seed %2u: tsnr %.2f snr %.2f fwhm %.3f (true %.3f) phi1 %.3f (true %.3f)%s "
+        "acf %.2f %.2f %.2f drift %.2f %s\n",
+        seed, fit.tsnr.value, fit.snr.value, fit.fwhm.value, fwhm, fit.ar[0].value, truth.ar[0],
+        fit.temporal.arma ? " arma" : "", fit.acf.a, fit.acf.bMm, fit.acf.cMm, fit.driftSd.value,
+        ok ? "" : "MISSED");
   }
   EXPECT_GE(within, 19);
 }

@@ -56,10 +56,9 @@ FitNoiseRun fitSeries(formats::FloatSeries& series, const std::vector<std::uint8
   run.trSeconds = series.trSeconds;
   std::optional<design::Protocol> protocol;
   if (request.events) protocol = formats::readProtocolFile(*request.events);
-  const TemporalDesign design =
-      buildTemporalDesign(run.volumes, run.trSeconds, request.highpassSeconds,
-                          protocol ? &*protocol : nullptr,
-                          request.events.value_or(std::filesystem::path{}), request.bold);
+  const TemporalDesign design = buildTemporalDesign(
+      run.volumes, run.trSeconds, request.highpassSeconds, protocol ? &*protocol : nullptr,
+      request.events.value_or(std::filesystem::path{}), request.bold);
   run.columns = design.columnNames;
   std::vector<std::uint8_t> mask;
   if (givenMask != nullptr) {

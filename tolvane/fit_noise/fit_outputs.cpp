@@ -2,6 +2,7 @@
 // fit_outputs.h.
 #include "tolvane/fit_noise/fit_outputs.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -47,6 +48,13 @@ void writeText(const std::filesystem::path& file, const std::string& text) {
   writer.commit();
 }
 
+// A run shorter than half the cutoff has no drift cosine to measure the drift in.
+bool hasDrift(const FitNoiseRun& run) {
+  return std::find_if(run.columns.begin(), run.columns.end(), [](const std::string& name) {
+           return name.rfind("cosine", 0) == 0;
+         }) != run.columns.end();
+}
+
 const char* kJackknife = "jackknife standard error over groups of whole slices";
 
 }  // namespace
@@ -81,14 +89,19 @@ std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
   text += "ar = " + list(fit.ar) + "\n";
   if (fit.temporal.arma) text += "ma = [" + number(fit.ma.value) + "]\n";
   text += "acf = { a = " + number(fit.acf.a) + ", b_mm = " + number(fit.acf.bMm) +
-          ", c_mm = " + number(fit.acf.cMm) + " }  # Gaussian equivalent: smoothness_mm = " +
-          number(fit.fwhm.value) + "\n";
-  text += "drift = { sd = " + number(fit.driftSd.value) + ", cutoff_s = " +
-          number(request.highpassSeconds) + " }\n";
+          ", c_mm = " + number(fit.acf.cMm) +
+          " }  # Gaussian equivalent: smoothness_mm = " + number(fit.fwhm.value) + "\n";
+  if (hasDrift(run)) {
+    text += "drift = { sd = " + number(fit.driftSd.value) +
+            ", cutoff_s = " + number(request.highpassSeconds) + " }\n";
+  } else {
+    text += "# no drift: the run is too short for any cosine with a period above " +
+            number(request.highpassSeconds) + " s\n";
+  }
   if (fit.physio.resolvable && fit.physio.share >= kSmallestShare) {
-    text += "physio = { share = " + number(fit.physio.share) + ", cardiac_hz = " +
-            number(fit.physio.cardiacHz) + ", respiratory_hz = " +
-            number(fit.physio.respiratoryHz) + " }\n";
+    text += "physio = { share = " + number(fit.physio.share) +
+            ", cardiac_hz = " + number(fit.physio.cardiacHz) +
+            ", respiratory_hz = " + number(fit.physio.respiratoryHz) + " }\n";
   } else if (!fit.physio.resolvable) {
     text += "# no physio: " + fit.physio.reason + "\n";
   } else {
@@ -105,9 +118,10 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
   const formats::Affine& a = run.geometry.frame.voxelToWorld;
   out["grid"] = {{"dimensions", run.geometry.dims},
                  {"voxel_mm", {voxelSize(a, 0), voxelSize(a, 1), voxelSize(a, 2)}},
-                 {"voxel_to_world", {{a.m[0][0], a.m[0][1], a.m[0][2], a.m[0][3]},
-                                     {a.m[1][0], a.m[1][1], a.m[1][2], a.m[1][3]},
-                                     {a.m[2][0], a.m[2][1], a.m[2][2], a.m[2][3]}}},
+                 {"voxel_to_world",
+                  {{a.m[0][0], a.m[0][1], a.m[0][2], a.m[0][3]},
+                   {a.m[1][0], a.m[1][1], a.m[1][2], a.m[1][3]},
+                   {a.m[2][0], a.m[2][1], a.m[2][2], a.m[2][3]}}},
                  {"frame_code", run.geometry.frame.code}};
   out["volumes"] = run.volumes;
   out["tr_s"] = run.trSeconds;
@@ -120,7 +134,8 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
   nlohmann::json& estimates = out["estimates"];
   estimates["tsnr"] = estimate(fit.tsnr, "",
                                "sqrt(sum of squared voxel means / sum of noise variances) over "
-                               "the mask, after drift and task removal; " + std::string(kJackknife));
+                               "the mask, after drift and task removal; " +
+                                   std::string(kJackknife));
   if (fit.thermal.usable) {
     estimates["thermal_sd"] =
         estimate({fit.thermal.sd, fit.thermal.sdUncertainty}, "data units",
@@ -136,7 +151,8 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
   }
   const std::string correction =
       "Yule-Walker on the residual autocorrelation pooled over the mask, divided by the "
-      "fluctuation share and corrected for the removed temporal model; " + std::string(kJackknife);
+      "fluctuation share and corrected for the removed temporal model; " +
+      std::string(kJackknife);
   nlohmann::json ar = nlohmann::json::array();
   for (const Estimate& phi : fit.ar) ar.push_back(estimate(phi, "", correction));
   estimates["ar"] = ar;
@@ -145,26 +161,42 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
                            {"method", "largest p <= 4 with |partial autocorrelation| > 0.05"}};
   estimates["arma"] = {{"chosen", fit.temporal.arma},
                        {"ar_misfit", fit.temporal.arMisfit},
-                       {"arma_misfit", fit.temporal.armaMisfit}};
-  if (fit.temporal.arma) estimates["ma"] = estimate(fit.ma, "", "ARMA(1,1) from lags 1 and 2; " + correction);
+                       {"arma_misfit", std::isfinite(fit.temporal.armaMisfit)
+                                           ? nlohmann::json(fit.temporal.armaMisfit)
+                                           : nlohmann::json(nullptr)},
+                       {"method",
+                        "chosen when the AR order is at least 2 and its squared misfit "
+                        "to the corrected autocorrelations at lags 1-8 is smaller"}};
+  if (fit.temporal.arma)
+    estimates["ma"] = estimate(fit.ma, "", "ARMA(1,1) from lags 1 and 2; " + correction);
   estimates["fluctuation_share"] = fit.temporal.fluctuationShare;
   const std::string acfMethod =
       "least squares of a exp(-r^2/(2 b^2)) + (1-a) exp(-r/c) to the residuals' spatial "
-      "autocorrelation along the axes and diagonals; " + std::string(kJackknife);
+      "autocorrelation along the axes and diagonals; " +
+      std::string(kJackknife);
   estimates["acf_a"] = estimate(fit.acfA, "", acfMethod);
   estimates["acf_b"] = estimate(fit.acfB, "mm", acfMethod);
   estimates["acf_c"] = estimate(fit.acfC, "mm", acfMethod);
   estimates["acf_misfit"] = fit.acf.misfit;
   estimates["smoothness_fwhm"] =
-      estimate(fit.fwhm, "mm", "FWHM of the Gaussian kernel whose autocorrelation best matches "
-                               "the fitted one down to 0.05; " + std::string(kJackknife));
-  estimates["drift_sd"] = estimate(fit.driftSd, "data units",
-                                   "sd of the cosines below the cutoff, less the noise's share "
-                                   "in them; " + std::string(kJackknife));
+      estimate(fit.fwhm, "mm",
+               "FWHM of the Gaussian kernel whose autocorrelation best matches "
+               "the fitted one down to 0.05; " +
+                   std::string(kJackknife));
+  if (!hasDrift(run)) {
+    estimates["drift_sd"] = {{"value", nullptr},
+                             {"reason", "no cosine with a period above the cutoff in this run"}};
+  } else {
+    estimates["drift_sd"] = estimate(fit.driftSd, "data units",
+                                     "sd of the cosines below the cutoff, less the noise's share "
+                                     "in them; " +
+                                         std::string(kJackknife));
+  }
   if (fit.physio.resolvable) {
     estimates["physio"] = estimate(fit.physioShare, "",
                                    "power above the background at the aliased cardiac and "
-                                   "respiratory bands, over the total; " + std::string(kJackknife));
+                                   "respiratory bands, over the total; " +
+                                       std::string(kJackknife));
     estimates["physio"]["cardiac_hz"] = fit.physio.cardiacHz;
     estimates["physio"]["respiratory_hz"] = fit.physio.respiratoryHz;
   } else {
@@ -177,10 +209,10 @@ void printEstimateTable(const FitNoiseRun& run, std::ostream& out) {
   const NoiseFit& fit = run.fit;
   const auto row = [&](const std::string& name, const Estimate& value, const std::string& note) {
     char line[160];
-    std::snprintf(line, sizeof line, "%-22s %12.4g  %-12s %s\n", name.c_str(), value.value,
-                  std::isfinite(value.uncertainty) ? ("± " + number(value.uncertainty, 2)).c_str()
-                                                   : "",
-                  note.c_str());
+    std::snprintf(
+        line, sizeof line, "%-22s %12.4g  %-12s %s\n", name.c_str(), value.value,
+        std::isfinite(value.uncertainty) ? ("± " + number(value.uncertainty, 2)).c_str() : "",
+        note.c_str());
     out << line;
   };
   out << "run: " << run.geometry.dims[0] << " x " << run.geometry.dims[1] << " x "
@@ -204,7 +236,11 @@ void printEstimateTable(const FitNoiseRun& run, std::ostream& out) {
   row("ACF b (mm)", fit.acfB, "");
   row("ACF c (mm)", fit.acfC, "");
   row("smoothness FWHM (mm)", fit.fwhm, "Gaussian equivalent");
-  row("drift sd", fit.driftSd, "data units");
+  if (hasDrift(run)) {
+    row("drift sd", fit.driftSd, "data units");
+  } else {
+    out << "drift sd               not estimated: the run is shorter than the cutoff's period\n";
+  }
   if (fit.physio.resolvable) {
     row("physiological share", fit.physioShare,
         "cardiac " + number(fit.physio.cardiacHz, 3) + " Hz, respiratory " +

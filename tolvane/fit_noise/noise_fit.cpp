@@ -30,8 +30,8 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
                                           design.cutoffSeconds);
   const bool oscillations = out.physio.resolvable && out.physio.share >= kSmallestShare;
   out.temporal = fitTemporalCorrelation(
-      temporal, thermalVariance,
-      oscillations ? out.physio.autocorrelation : std::vector<double>{}, design);
+      temporal, thermalVariance, oscillations ? out.physio.autocorrelation : std::vector<double>{},
+      design);
   if (!out.temporal.usable) return out;
   const double varianceSum = out.temporal.varianceSum;
   out.tsnr = std::sqrt(temporal.meanSquares / varianceSum);
@@ -52,8 +52,8 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
 }
 
 std::vector<double> flatten(const FromSums& fit, std::size_t order, bool arma) {
-  std::vector<double> values{fit.tsnr, fit.driftSd, fit.acf.a, fit.acf.bMm, fit.acf.cMm,
-                             fit.acf.fwhmMm, fit.physio.share};
+  std::vector<double> values{fit.tsnr,    fit.driftSd,    fit.acf.a,       fit.acf.bMm,
+                             fit.acf.cMm, fit.acf.fwhmMm, fit.physio.share};
   const ArmaModel& model = arma ? fit.temporal.model : fit.temporal.ar;
   for (std::size_t i = 0; i < order; ++i) {
     values.push_back(i < model.ar.size() ? model.ar[i] : 0.0);
@@ -70,7 +70,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   NoiseFit fit;
   for (std::uint8_t inside : mask) fit.maskVoxels += inside != 0;
   if (fit.maskVoxels == 0) {
-    throw formats::InputError(source.string() + ": the mask has no voxels inside, so there is "
+    throw formats::InputError(source.string() +
+                              ": the mask has no voxels inside, so there is "
                               "no noise to measure; give a mask with --mask");
   }
   progress("removing the temporal model (" + std::to_string(design.columnCount()) +
@@ -80,7 +81,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   TemporalSums total;
   for (const TemporalSums& group : pass.groups) total += group;
   if (!(total.lagProducts[0] > 0.0)) {
-    throw formats::InputError(source.string() + ": the voxels of the mask do not vary in time "
+    throw formats::InputError(source.string() +
+                              ": the voxels of the mask do not vary in time "
                               "once the temporal model is removed, so there is no noise to fit");
   }
   double meanSum = 0.0;
@@ -111,7 +113,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
                                                           : std::vector<double>{},
       design);
   if (!temporal.usable) {
-    throw formats::InputError(source.string() + ": the pooled autocorrelation of the residuals "
+    throw formats::InputError(source.string() +
+                              ": the pooled autocorrelation of the residuals "
                               "is not that of a stationary process; no AR model fits it");
   }
 

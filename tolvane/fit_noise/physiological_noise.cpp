@@ -25,7 +25,8 @@ std::vector<int> aliasedBins(double lowHz, double highHz, int volumes, double tr
   std::vector<int> bins;
   for (int i = 0; i <= kBandSamples; ++i) {
     const double hz = lowHz + (highHz - lowHz) * i / kBandSamples;
-    const int bin = static_cast<int>(std::lround(aliasedFrequency(hz, trSeconds) * volumes * trSeconds));
+    const int bin =
+        static_cast<int>(std::lround(aliasedFrequency(hz, trSeconds) * volumes * trSeconds));
     bins.push_back(std::min(bin, last));
   }
   std::sort(bins.begin(), bins.end());
@@ -66,8 +67,8 @@ PhysiologicalNoise estimatePhysiologicalNoise(const std::vector<double>& periodo
   const std::string rates = "cardiac " + hertz(kCardiacLowHz) + "-" + hertz(kCardiacHighHz) +
                             " and respiratory " + hertz(kRespiratoryLowHz) + "-" +
                             hertz(kRespiratoryHighHz);
-  const std::string tr = "a TR of " + withUnit(trSeconds, "s") + " over " +
-                         std::to_string(volumes) + " volumes";
+  const std::string tr =
+      "a TR of " + withUnit(trSeconds, "s") + " over " + std::to_string(volumes) + " volumes";
   std::vector<int> shared;
   std::set_intersection(cardiac.begin(), cardiac.end(), respiratory.begin(), respiratory.end(),
                         std::back_inserter(shared));

@@ -81,8 +81,7 @@ ResidualPass removeTemporalModel(formats::FloatSeries& series, const TemporalDes
   // alignment is.
   std::unique_ptr<double, FftwRealFree> planIn(fftw_alloc_real(volumes));
   std::unique_ptr<fftw_complex, FftwComplexFree> planOut(fftw_alloc_complex(frequencies));
-  const fftw_plan plan =
-      fftw_plan_dft_r2c_1d(volumes, planIn.get(), planOut.get(), FFTW_ESTIMATE);
+  const fftw_plan plan = fftw_plan_dft_r2c_1d(volumes, planIn.get(), planOut.get(), FFTW_ESTIMATE);
 
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   const std::size_t blocks = (voxels + kBlockVoxels - 1) / kBlockVoxels;
@@ -90,9 +89,9 @@ ResidualPass removeTemporalModel(formats::FloatSeries& series, const TemporalDes
   std::mutex merge;
 
   const auto work = [&](unsigned thread) {
-    ThreadSums sums{std::vector<TemporalSums>(groupCount),
-                    std::vector<std::vector<double>>(groupCount,
-                                                     std::vector<double>(frequencies, 0.0))};
+    ThreadSums sums{
+        std::vector<TemporalSums>(groupCount),
+        std::vector<std::vector<double>>(groupCount, std::vector<double>(frequencies, 0.0))};
     // The block holds time point t of voxel j at [t * kBlockVoxels + j]: every step
     // below runs over the block's voxels side by side, each voxel's sums still in
     // time order.

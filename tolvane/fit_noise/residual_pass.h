@@ -36,10 +36,10 @@ struct TemporalSums {
 };
 
 struct ResidualPass {
-  std::vector<float> mean;              // every voxel of the grid
-  std::vector<float> residualSquares;   // every voxel: sum_t r_t^2
-  std::vector<int> groupOfSlice;        // z -> group
-  std::vector<TemporalSums> groups;     // mask voxels, by group
+  std::vector<float> mean;                       // every voxel of the grid
+  std::vector<float> residualSquares;            // every voxel: sum_t r_t^2
+  std::vector<int> groupOfSlice;                 // z -> group
+  std::vector<TemporalSums> groups;              // mask voxels, by group
   std::vector<std::vector<double>> periodogram;  // by group, N/2 + 1 frequencies each
 };
 

@@ -70,8 +70,8 @@ std::vector<SpatialLag> spatialLags(const formats::Affine& voxelToWorld) {
       lags.push_back({axis[0] * step, axis[1] * step, axis[2] * step, 0.0});
     }
   }
-  const int diagonals[10][3] = {{1, 1, 0}, {1, -1, 0}, {1, 0, 1},  {1, 0, -1},  {0, 1, 1},
-                                {0, 1, -1}, {1, 1, 1}, {1, -1, 1}, {1, 1, -1}, {1, -1, -1}};
+  const int diagonals[10][3] = {{1, 1, 0},  {1, -1, 0}, {1, 0, 1},  {1, 0, -1}, {0, 1, 1},
+                                {0, 1, -1}, {1, 1, 1},  {1, -1, 1}, {1, 1, -1}, {1, -1, -1}};
   for (const auto& diagonal : diagonals) {
     for (int step = 1; step <= kDiagonalLags; ++step) {
       lags.push_back({diagonal[0] * step, diagonal[1] * step, diagonal[2] * step, 0.0});
@@ -91,8 +91,8 @@ std::vector<SpatialSums> spatialLagSums(const formats::FloatSeries& residuals,
   const auto dimZ = static_cast<int>(residuals.geometry.dims[2]);
   const std::size_t voxels = residuals.geometry.voxelCount();
   const int groups = groupOfSlice.empty() ? 1 : groupOfSlice.back() + 1;
-  std::vector<SpatialSums> sums(groups, {std::vector<double>(lags.size(), 0.0),
-                                         std::vector<double>(lags.size(), 0.0)});
+  std::vector<SpatialSums> sums(
+      groups, {std::vector<double>(lags.size(), 0.0), std::vector<double>(lags.size(), 0.0)});
   // Pair counts do not depend on the volume; products are summed over volumes per lag.
   std::vector<float> scaled(voxels);
   std::mutex merge;
@@ -113,7 +113,8 @@ std::vector<SpatialSums> spatialLagSums(const formats::FloatSeries& residuals,
   for (std::size_t l = 0; l < lags.size(); ++l) {
     forEachRow(lags[l], [&](int z, std::size_t from, std::size_t to, std::size_t length) {
       double pairs = 0.0;
-      for (std::size_t i = 0; i < length; ++i) pairs += scale[from + i] != 0.0f && scale[to + i] != 0.0f;
+      for (std::size_t i = 0; i < length; ++i)
+        pairs += scale[from + i] != 0.0f && scale[to + i] != 0.0f;
       sums[groupOfSlice[z]].pairs[l] += pairs;
     });
   }
@@ -122,8 +123,8 @@ std::vector<SpatialSums> spatialLagSums(const formats::FloatSeries& residuals,
     for (std::size_t i = 0; i < voxels; ++i) scaled[i] = volume[i] * scale[i];
     next = 0;
     const auto work = [&]() {
-      std::vector<SpatialSums> local(groups, {std::vector<double>(lags.size(), 0.0),
-                                              std::vector<double>(lags.size(), 0.0)});
+      std::vector<SpatialSums> local(
+          groups, {std::vector<double>(lags.size(), 0.0), std::vector<double>(lags.size(), 0.0)});
       for (std::size_t l = next++; l < lags.size(); l = next++) {
         forEachRow(lags[l], [&](int z, std::size_t from, std::size_t to, std::size_t length) {
           // Four partial sums, each in order, so the additions need not wait on one another.
@@ -134,8 +135,10 @@ std::vector<SpatialSums> spatialLagSums(const formats::FloatSeries& residuals,
               partial[lane] += static_cast<double>(scaled[from + i + lane]) * scaled[to + i + lane];
             }
           }
-          for (; i < length; ++i) partial[0] += static_cast<double>(scaled[from + i]) * scaled[to + i];
-          local[groupOfSlice[z]].products[l] += (partial[0] + partial[1]) + (partial[2] + partial[3]);
+          for (; i < length; ++i)
+            partial[0] += static_cast<double>(scaled[from + i]) * scaled[to + i];
+          local[groupOfSlice[z]].products[l] +=
+              (partial[0] + partial[1]) + (partial[2] + partial[3]);
         });
       }
       const std::lock_guard<std::mutex> lock(merge);

@@ -57,8 +57,8 @@ std::vector<SpatialSums> spatialLagSums(const formats::FloatSeries& residuals,
 struct MixedAcf {
   bool usable = false;
   double a = 0.0, bMm = 0.0, cMm = 0.0;
-  double misfit = 0.0;         // sum of squared differences at the lags
-  double fwhmMm = 0.0;         // Gaussian equivalent, see above
+  double misfit = 0.0;  // sum of squared differences at the lags
+  double fwhmMm = 0.0;  // Gaussian equivalent, see above
 };
 
 // `correlations[i]` at `lags[i].distanceMm`.

@@ -65,7 +65,7 @@ double misfit(const std::vector<double>& corrected, const ArmaModel& model) {
 enum class Family { Ar, Arma };
 
 struct Observed {
-  std::vector<double> autocorrelation;  // pooled residual autocorrelation, 0 .. kMaxLag
+  std::vector<double> autocorrelation;     // pooled residual autocorrelation, 0 .. kMaxLag
   double residualSquares, thermalSquares;  // sum RSS; n * thermal variance
   double oscillationShare;                 // of the total variance
 };
@@ -90,8 +90,8 @@ bool correctedFit(const Observed& observed, const TemporalDesign& design, Family
     const ProjectedNoise projected = projectNoise(design, rho, w);
     // sigma_v^2 = RSS_v / tr(R C R), and w = 1 - n sigma_thermal^2 / sum sigma_v^2.
     const double varianceSum = observed.residualSquares / projected.lagSums[0];
-    w = std::clamp(1.0 - observed.thermalSquares / varianceSum - observed.oscillationShare,
-                   0.05, 1.0);
+    w = std::clamp(1.0 - observed.thermalSquares / varianceSum - observed.oscillationShare, 0.05,
+                   1.0);
     const ProjectedNoise reprojected = projectNoise(design, rho, w);
     for (int k = 1; k <= kMaxLag; ++k) {
       const double expected = reprojected.lagSums[k] / reprojected.lagSums[0];
@@ -129,7 +129,8 @@ std::vector<double> armaAutocorrelation(const ArmaModel& model, int lags) {
   return rho;
 }
 
-ProjectedNoise projectNoise(const TemporalDesign& design, const std::vector<double>& rho, double w) {
+ProjectedNoise projectNoise(const TemporalDesign& design, const std::vector<double>& rho,
+                            double w) {
   const int n = design.volumes;
   const std::size_t p = design.columnCount();
   // B = C_f Q, and Q^T B; C = w C_f + (1 - w) I acts through them.
@@ -213,6 +214,7 @@ TemporalFit fitTemporalCorrelation(const TemporalSums& sums, double thermalVaria
   arFit.model = arFit.ar;
   arFit.partial = fit.partial;
   arFit.arMisfit = misfit(referenceCorrected, arFit.ar);
+  arFit.armaMisfit = NAN;  // until an ARMA(1,1) fit exists
   if (order >= 2) {
     TemporalFit armaFit = arFit;
     ArmaModel arma;

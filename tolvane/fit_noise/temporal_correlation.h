@@ -47,23 +47,23 @@ std::vector<double> armaAutocorrelation(const ArmaModel& model, int lags);
 
 // What the design's removal does to noise of correlation C = w T(rho) + (1 - w) I.
 struct ProjectedNoise {
-  std::vector<double> lagSums;     // sum_t (R C R)_{t,t+k}, k = 0 .. kMaxLag
-  std::vector<double> diagonal;    // (R C_f R)_{tt} of the fluctuation part alone, C_f = T(rho)
-  double driftShare = 0.0;         // sum over the cosine columns of q^T C q, over N
+  std::vector<double> lagSums;   // sum_t (R C R)_{t,t+k}, k = 0 .. kMaxLag
+  std::vector<double> diagonal;  // (R C_f R)_{tt} of the fluctuation part alone, C_f = T(rho)
+  double driftShare = 0.0;       // sum over the cosine columns of q^T C q, over N
 };
 ProjectedNoise projectNoise(const TemporalDesign& design, const std::vector<double>& rho, double w);
 
 struct TemporalFit {
-  bool usable = false;             // false when the residuals hold no variance
-  double fluctuationShare = 1.0;   // w
-  ArmaModel model;                 // the chosen one
-  bool arma = false;               // ARMA(1,1) chosen over AR(p)
-  ArmaModel ar;                    // the AR(p) fit, also when ARMA was chosen
+  bool usable = false;            // false when the residuals hold no variance
+  double fluctuationShare = 1.0;  // w
+  ArmaModel model;                // the chosen one
+  bool arma = false;              // ARMA(1,1) chosen over AR(p)
+  ArmaModel ar;                   // the AR(p) fit, also when ARMA was chosen
   std::array<double, kMaxArOrder> partial{};
-  std::vector<double> corrected;   // corrected fluctuation autocorrelation, lags 0 .. kMaxLag
-  double arMisfit = 0.0, armaMisfit = 0.0;
-  ProjectedNoise projected;        // under the chosen model
-  double varianceSum = 0.0;        // sum over the voxels of sigma_v^2 (bias-corrected)
+  std::vector<double> corrected;  // corrected fluctuation autocorrelation, lags 0 .. kMaxLag
+  double arMisfit = 0.0, armaMisfit = 0.0;  // armaMisfit NaN when ARMA(1,1) was not fitted
+  ProjectedNoise projected;                 // under the chosen model
+  double varianceSum = 0.0;                 // sum over the voxels of sigma_v^2 (bias-corrected)
 };
 
 // `thermalVariance` is the thermal noise variance (0 when unknown: all noise is then

@@ -52,7 +52,8 @@ TemporalDesign buildTemporalDesign(int volumes, double trSeconds, double cutoffS
   design.volumes = volumes;
   design.trSeconds = trSeconds;
   design.cutoffSeconds = cutoffSeconds;
-  design.cosineCount = static_cast<std::size_t>(driftCosineCount(volumes, trSeconds, cutoffSeconds));
+  design.cosineCount =
+      static_cast<std::size_t>(driftCosineCount(volumes, trSeconds, cutoffSeconds));
   analysis::GlmDesign conditions;
   if (protocol != nullptr) {
     conditions = analysis::buildGlmDesign(*protocol, eventsFile, volumes, trSeconds, 0.0);
@@ -60,13 +61,13 @@ TemporalDesign buildTemporalDesign(int volumes, double trSeconds, double cutoffS
   }
   const std::size_t columns = 1 + design.conditionCount + design.cosineCount;
   if (volumes - static_cast<int>(columns) < kMinimumResidualVolumes) {
-    throw formats::InputError(
-        source.string() + ": a run of " + std::to_string(volumes) + " volumes is too short: " +
-        "the noise model needs at least " +
-        std::to_string(columns + kMinimumResidualVolumes) + " volumes (" +
-        std::to_string(kMinimumResidualVolumes) + " beyond its " + std::to_string(columns) +
-        " columns: constant, " + std::to_string(design.conditionCount) + " conditions, " +
-        std::to_string(design.cosineCount) + " drift cosines)");
+    throw formats::InputError(source.string() + ": a run of " + std::to_string(volumes) +
+                              " volumes is too short: " + "the noise model needs at least " +
+                              std::to_string(columns + kMinimumResidualVolumes) + " volumes (" +
+                              std::to_string(kMinimumResidualVolumes) + " beyond its " +
+                              std::to_string(columns) + " columns: constant, " +
+                              std::to_string(design.conditionCount) + " conditions, " +
+                              std::to_string(design.cosineCount) + " drift cosines)");
   }
 
   design.basis.assign(columns * volumes, 0.0);
@@ -80,8 +81,8 @@ TemporalDesign buildTemporalDesign(int volumes, double trSeconds, double cutoffS
     design.columnNames.push_back("cosine" + std::to_string(k));
     double* column = design.basis.data() + (design.firstCosine() + k - 1) * volumes;
     for (int n = 0; n < volumes; ++n) {
-      column[n] = std::cos(std::numbers::pi * static_cast<double>(k) * (2.0 * n + 1.0) /
-                           (2.0 * volumes));
+      column[n] =
+          std::cos(std::numbers::pi * static_cast<double>(k) * (2.0 * n + 1.0) / (2.0 * volumes));
     }
   }
   for (std::size_t c = 0; c < columns; ++c) {

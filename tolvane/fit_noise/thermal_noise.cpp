@@ -64,14 +64,15 @@ ThermalNoise estimateThermalNoise(const std::vector<float>& mean,
     return thermal;
   }
   if (!(variances > 0.0)) {
-    thermal.reason = "the background does not vary in time (set to a constant by the scanner "
-                     "or by preprocessing)";
+    thermal.reason =
+        "the background does not vary in time (set to a constant by the scanner "
+        "or by preprocessing)";
     return thermal;
   }
   std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
   const double medianRatio = ratios[ratios.size() / 2];
-  thermal.magnitude = !negativeMean &&
-                      std::fabs(medianRatio / kRayleighMeanOverSd - 1.0) <= kRayleighTolerance;
+  thermal.magnitude =
+      !negativeMean && std::fabs(medianRatio / kRayleighMeanOverSd - 1.0) <= kRayleighTolerance;
   thermal.sd = thermal.magnitude ? std::sqrt(meanSquares / n / 2.0) : std::sqrt(variances / n);
   thermal.sdUncertainty = thermal.sd / std::sqrt(2.0 * n * residualVolumes);
   thermal.usable = true;

@@ -47,13 +47,13 @@ void mergeFittedNoise(toml::table& document, const std::filesystem::path& studyF
   try {
     fitted = toml::parse_file(fittedFile.string());
   } catch (const toml::parse_error& error) {
-    throw InputError(where + fittedFile.string() + ":" +
-                     std::to_string(error.source().begin.line) +
+    throw InputError(where + fittedFile.string() + ":" + std::to_string(error.source().begin.line) +
                      ": expected the noise.toml that tolvane fit-noise writes: " +
                      std::string(error.description()));
   }
   if (fitted.contains("noise_from")) {
-    throw InputError(where + fittedFile.string() + " has a noise_from of its own; expected the "
+    throw InputError(where + fittedFile.string() +
+                     " has a noise_from of its own; expected the "
                      "noise.toml that tolvane fit-noise writes");
   }
   const std::filesystem::path folder = fittedFile.parent_path();
