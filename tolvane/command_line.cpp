@@ -7,6 +7,8 @@
 #include <string>
 #include <system_error>
 
+#include <unistd.h>
+
 #include "formats/atomic_file.h"
 #include "formats/text_parsing.h"
 #include "tolvane/analysis_command_line.h"
@@ -55,9 +57,22 @@ CLI::App* addFitNoise(CLI::App& app, fit_noise::FitNoiseRequest& request) {
   return command;
 }
 
+// On a terminal, a step's percentages redraw one line, as simulate's progress does;
+// elsewhere every line stays, for the record.
 void runFitNoiseCommand(const fit_noise::FitNoiseRequest& request) {
-  const fit_noise::FitNoiseRun run =
-      fit_noise::runFitNoise(request, [](const std::string& line) { std::cerr << line << "\n"; });
+  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  bool redrawing = false;
+  const auto progress = [&](const std::string& line) {
+    const bool percentage = line.find('%') != std::string::npos;
+    if (terminal && percentage) {
+      std::cerr << "\r" << line << "\033[K" << std::flush;
+    } else {
+      std::cerr << (redrawing ? "\n" : "") << line << "\n";
+    }
+    redrawing = terminal && percentage;
+  };
+  const fit_noise::FitNoiseRun run = fit_noise::runFitNoise(request, progress);
+  if (redrawing) std::cerr << "\n";
   fit_noise::printEstimateTable(run, std::cout);
   std::cerr << run.files.size() << " files written to " << request.output.string() << "\n";
 }
