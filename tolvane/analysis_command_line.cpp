@@ -89,6 +89,12 @@ void addGlm(CLI::App& app, GlmCommand& command) {
       ->capture_default_str();
   glm->add_option("--contrast", request.contrasts,
                   "A contrast of conditions, such as \"Task - Rest\" (repeatable)");
+  command.restOption =
+      glm->add_option("--rest", command.rest,
+                      "Conditions left out of the design as the implicit baseline (none: "
+                      "keep every condition); default: those named rest, baseline, fixation "
+                      "or off, in any case, unless a contrast names them")
+          ->expected(0, CLI::detail::expected_max_vector_size);
   command.app = glm;
 }
 
@@ -131,6 +137,7 @@ void addReport(CLI::App& app, ReportCommand& command) {
 
 void runGlmCommand(const GlmCommand& command) {
   analysis::GlmRequest request = command.request;
+  if (command.restOption->count() > 0) request.rest = command.rest;
   request.prewhiten =
       command.prewhiten == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
   const analysis::GlmSummary summary = analysis::runGlm(request, progressLine);
@@ -138,7 +145,13 @@ void runGlmCommand(const GlmCommand& command) {
     std::cerr << "tolvane: warning: " << warning << "\n";
   }
   std::cerr << "events " << summary.eventsFile.string() << "; " << summary.volumes
-            << " volumes of TR " << summary.trSeconds << " s; design columns";
+            << " volumes of TR " << summary.trSeconds << " s; ";
+  if (!summary.restConditions.empty()) {
+    std::cerr << "rest (the baseline)";
+    for (const std::string& name : summary.restConditions) std::cerr << " " << name;
+    std::cerr << "; ";
+  }
+  std::cerr << "design columns";
   for (const std::string& column : summary.columnNames) std::cerr << " " << column;
   std::cerr << "\n" << summary.degreesOfFreedom << " degrees of freedom; ";
   if (request.prewhiten == analysis::Prewhitening::Ar1) {

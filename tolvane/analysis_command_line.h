@@ -2,6 +2,7 @@
 //
 //   tolvane glm BOLD.nii.gz --events EVENTS.tsv --output DIR [--hrf NAME]
 //               [--highpass SECONDS] [--prewhiten ar1] [--contrast "A - B"]...
+//               [--rest [NAME...]]
 //   tolvane evaluate --truth TRUTH --stat STAT.nii.gz [--threshold T]...
 //                    [--effect EFFECT.nii.gz [--true-effect X]] [--output FILE.json]
 //   tolvane report DATASET_DIR [--output FILE.html] [--run sub-XX/run-N]...
@@ -26,6 +27,8 @@ namespace tolvane {
 
 struct GlmCommand {
   CLI::App* app = nullptr;
+  CLI::Option* restOption = nullptr;
+  std::vector<std::string> rest;
   analysis::GlmRequest request;
   std::string prewhiten = "none";
 };

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,13 @@ struct GlmDesign {
 // of freedom. `highpassSeconds` 0 means no high-pass set.
 GlmDesign buildGlmDesign(const design::Protocol& protocol, const std::filesystem::path& eventsFile,
                          int volumes, double trSeconds, double highpassSeconds);
+
+// When the condition columns nearly add up to the constant (they fill the run between
+// them, less than kCollinearShare of the constant left unexplained by them, as a mean
+// squared residual), a warning naming the condition to leave out: the one named as
+// rest by the default rule, else the one on for longest.
+inline constexpr double kCollinearShare = 0.05;
+std::optional<std::string> collinearityWarning(const GlmDesign& design);
 
 // The design as a tab-separated table: a header of column names, one row per volume.
 std::string designTable(const GlmDesign& design);

@@ -9,6 +9,7 @@
 #include "formats/events_tsv_writer.h"
 #include "formats/nifti_io.h"
 #include "formats/nifti_maps.h"
+#include "tolvane/study/run_events.h"
 #include "tolvane/study/run_seeds.h"
 #include "tolvane/version.h"
 
@@ -19,7 +20,7 @@ using Json = nlohmann::ordered_json;
 constexpr const char* kBidsVersion = "1.8.0";
 
 void writeText(const std::filesystem::path& file, const std::string& text) {
-  std::filesystem::create_directories(file.parent_path());
+  formats::createFolders(file.parent_path());
   formats::AtomicFileWriter writer(file);
   formats::CheckedOutputFile out(writer.temporaryPath(), file.string());
   out.write(text);
@@ -47,7 +48,9 @@ std::string numberText(double value) {
   return std::string(buffer, result.ptr);
 }
 
-std::string regionTableText(const study::Study& study) {
+// One row per label of the truth image: the regions, then their overlaps, each with
+// the number of voxels the image gives that label.
+std::string regionTableText(const study::Study& study, const Truth& truth) {
   std::string text =
       "index\tname\tshape\tcentre_x_mm\tcentre_y_mm\tcentre_z_mm\tradius_mm\t"
       "voxel_count\teffects_as_written";
@@ -55,15 +58,27 @@ std::string regionTableText(const study::Study& study) {
     text += "\teffect_" + condition.name;
   }
   text += '\n';
-  for (std::size_t r = 0; r < study.regions.size(); ++r) {
-    const study::Region& region = study.regions[r];
-    const char* shape = region.kind == study::RegionKind::Sphere ? "sphere"
-                        : region.kind == study::RegionKind::Voi  ? "voi"
-                                                                 : "labels";
-    text += std::to_string(r + 1) + '\t' + region.name + '\t' + shape;
+  for (std::size_t label = 0; label < truth.labelTable.size(); ++label) {
+    const TruthLabel& entry = truth.labelTable[label];
+    text += std::to_string(label + 1) + '\t' + entry.name + '\t';
+    if (entry.regions.size() > 1) {
+      text += "overlap\tn/a\tn/a\tn/a\tn/a\t" + std::to_string(entry.voxelCount) + '\t' +
+              entry.name;
+      for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
+        float sum = 0.0f;
+        for (const std::size_t r : entry.regions) sum += study.regions[r].amplitudes[c];
+        text += '\t' + numberText(sum);
+      }
+      text += '\n';
+      continue;
+    }
+    const study::Region& region = study.regions[entry.regions.front()];
+    text += region.kind == study::RegionKind::Sphere ? "sphere"
+            : region.kind == study::RegionKind::Voi  ? "voi"
+                                                     : "labels";
     for (const double c : region.centreMm) text += '\t' + numberText(c);
     text += '\t' + (region.radiusMm ? numberText(*region.radiusMm) : std::string("n/a"));
-    text += '\t' + std::to_string(region.voxels.size()) + '\t';
+    text += '\t' + std::to_string(entry.voxelCount) + '\t';
     for (std::size_t i = 0; i < region.effectsAsWritten.size(); ++i) {
       text += (i ? ";" : "") + region.effectsAsWritten[i];
     }
@@ -179,8 +194,8 @@ void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, b
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
                    const Truth& truth, const float* data, bool keepExisting, unsigned threads,
                    const formats::VolumesWritten& progress) {
-  std::filesystem::create_directories(files.bold.parent_path());
-  std::filesystem::create_directories(files.labels.parent_path());
+  formats::createFolders(files.bold.parent_path());
+  formats::createFolders(files.labels.parent_path());
   for (const std::filesystem::path& file : files.all()) removeAbandonedTemporaries(file);
   const int level = formats::kDefaultGzipLevel;
   if (needed(files.bold, keepExisting)) {
@@ -191,14 +206,18 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
     writeJson(files.boldSidecar, boldSidecar(study, files));
   }
   if (needed(files.events, keepExisting)) {
-    formats::writeEventsTsv(files.events, study.protocol, study.grid.trMilliseconds);
+    // Rest is the implicit baseline, and events past the run's end are not the run's.
+    formats::writeEventsTsv(files.events,
+                            study::runEvents(study.protocol, study.runMilliseconds(),
+                                             study.grid.trMilliseconds, study.rest),
+                            study.grid.trMilliseconds);
   }
   if (needed(files.labels, keepExisting)) {
     formats::writeLabelMapNifti(files.labels, formats::mapGeometryOf(study.grid, study.frame),
                                 truth.labels.data(), level);
   }
   if (needed(files.regionTable, keepExisting)) {
-    writeText(files.regionTable, regionTableText(study));
+    writeText(files.regionTable, regionTableText(study, truth));
   }
   if (needed(files.predictors, keepExisting)) {
     writeText(files.predictors, predictorTableText(study, layout));

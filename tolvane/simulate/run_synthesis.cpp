@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>
 #include <functional>
+#include <map>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -112,16 +114,41 @@ Truth studyTruth(const study::Study& study) {
   truth.labels.assign(voxels, 0);
   truth.amplitudes.assign(conditions, std::vector<float>(voxels, 0.0f));
   const bool add = study.signal == study::SignalMode::Add;
+  // (voxel, region) for every voxel of every region, by voxel and then region.
+  std::vector<std::pair<std::int64_t, std::size_t>> members;
   for (std::size_t r = 0; r < study.regions.size(); ++r) {
-    const study::Region& region = study.regions[r];
-    for (const std::int64_t v : region.voxels) {
-      const auto voxel = static_cast<std::size_t>(v);
-      truth.labels[voxel] = static_cast<std::int32_t>(r + 1);
-      for (std::size_t c = 0; c < conditions; ++c) {
-        float& amplitude = truth.amplitudes[c][voxel];
-        amplitude = add ? amplitude + region.amplitudes[c] : region.amplitudes[c];
+    truth.labelTable.push_back({study.regions[r].name, {r}, 0});
+    for (const std::int64_t v : study.regions[r].voxels) members.emplace_back(v, r);
+  }
+  std::sort(members.begin(), members.end());
+  std::map<std::vector<std::size_t>, std::int32_t> combinations;
+  for (std::size_t first = 0; first < members.size();) {
+    std::size_t end = first;
+    std::vector<std::size_t> regions;
+    while (end < members.size() && members[end].first == members[first].first) {
+      regions.push_back(members[end++].second);
+    }
+    const auto voxel = static_cast<std::size_t>(members[first].first);
+    for (std::size_t c = 0; c < conditions; ++c) {
+      float& amplitude = truth.amplitudes[c][voxel];
+      for (const std::size_t r : regions) {
+        amplitude = add ? amplitude + study.regions[r].amplitudes[c] : study.regions[r].amplitudes[c];
       }
     }
+    std::int32_t label = static_cast<std::int32_t>(regions.back() + 1);
+    if (add && regions.size() > 1) {
+      const auto [found, added] =
+          combinations.emplace(regions, static_cast<std::int32_t>(truth.labelTable.size() + 1));
+      if (added) {
+        std::string name;
+        for (const std::size_t r : regions) name += (name.empty() ? "" : "+") + study.regions[r].name;
+        truth.labelTable.push_back({name, regions, 0});
+      }
+      label = found->second;
+    }
+    truth.labels[voxel] = label;
+    ++truth.labelTable[static_cast<std::size_t>(label) - 1].voxelCount;
+    first = end;
   }
   for (std::size_t v = 0; v < voxels; ++v) {
     if (truth.labels[v] == 0) continue;

@@ -138,6 +138,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   if (options.jobs < 0) throw formats::InputError("--jobs: expected 1 or more");
   const int jobs = options.jobs == 0 ? static_cast<int>(formats::usableCores()) : options.jobs;
   const study::Study study = study::loadStudy(options.studyFile, options.overrides);
+  for (const std::string& warning : study.warnings) progress << "tolvane: warning: " << warning << "\n";
   const DatasetLayout layout(study, options.output);
   const FolderUse use = judgeOutputFolder(study, layout, options.overwrite);
   const bool keepExisting = use == FolderUse::Resume;

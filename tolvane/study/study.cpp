@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
+#include "design/rest_conditions.h"
 #include "formats/nifti_io.h"
 #include "formats/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "tolvane/study/regions.h"
+#include "tolvane/study/run_events.h"
 #include "tolvane/study/sha256.h"
 
 namespace tolvane::study {
@@ -56,16 +59,6 @@ class Checker {
 std::filesystem::path relativeTo(const std::filesystem::path& folder, const std::string& written) {
   const std::filesystem::path path(written);
   return path.is_absolute() ? path : folder / path;
-}
-
-// The volumes that cover the protocol: up to the end of its last interval.
-std::int64_t volumesForProtocol(const design::Protocol& protocol, double trMilliseconds) {
-  double end = 0.0;
-  for (const design::Condition& condition : protocol.conditions) {
-    for (const design::Interval& interval : condition.intervals) end = std::max(end, interval.end);
-  }
-  if (protocol.unit == design::TimeUnit::Milliseconds) end = end / trMilliseconds;
-  return static_cast<std::int64_t>(std::ceil(end));
 }
 
 bool isAlphanumeric(const std::string& text) {
@@ -171,6 +164,106 @@ NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, cons
   return noise;
 }
 
+// The largest value of each condition's predictor in the run, for peak amplitudes.
+std::vector<float> predictorPeaks(const design::DesignMatrix& design) {
+  std::vector<float> peaks;
+  for (std::size_t c = 0; c < design.size(); ++c) {
+    const std::vector<float>& values = design[c].volumeValues;
+    peaks.push_back(values.empty() ? 0.0f : *std::max_element(values.begin(), values.end()));
+  }
+  return peaks;
+}
+
+// Conditions that a region gives an effect: modelled, never rest, and each must have
+// an event in the run.
+std::vector<bool> conditionsWithEffects(const Study& study) {
+  std::vector<bool> modelled(study.protocol.conditions.size(), false);
+  for (const Region& region : study.regions) {
+    for (std::size_t c = 0; c < modelled.size(); ++c) {
+      if (region.amplitudes[c] != 0.0f) modelled[c] = true;
+    }
+  }
+  return modelled;
+}
+
+void checkRest(const StudyFile& file, const Checker& check, Study& study,
+               const std::vector<bool>& modelled) {
+  if (file.rest) {
+    for (const std::string& name : *file.rest) {
+      const auto& conditions = study.protocol.conditions;
+      const auto found = std::find_if(conditions.begin(), conditions.end(),
+                                      [&](const design::Condition& c) { return c.name == name; });
+      if (found == conditions.end()) {
+        check.fail("rest", "expected conditions of the protocol, found " + formats::inQuotes(name));
+      }
+      if (modelled[static_cast<std::size_t>(found - conditions.begin())]) {
+        check.fail("rest", "condition " + formats::inQuotes(name) +
+                               " has an effect, so it is not rest; leave it out of rest");
+      }
+    }
+  }
+  study.rest = design::restConditions(study.protocol, file.rest, modelled);
+}
+
+// Warns about events beyond the run's end and refuses a run in which a condition with
+// an effect has no event at all.
+void checkEventsAgainstRun(const StudyFile& file, const Checker& check, Study& study,
+                           const std::vector<bool>& modelled) {
+  const double tr = study.grid.trMilliseconds;
+  const RunEventCount count = countRunEvents(study.protocol, study.runMilliseconds(), tr);
+  const std::string length = runLengthText(study.grid.timePoints, tr);
+  for (std::size_t c = 0; c < modelled.size(); ++c) {
+    if (modelled[c] && !count.conditionHasEvent[c]) {
+      check.fail(file.volumes ? "volumes" : "protocol",
+                 "condition " + formats::inQuotes(study.protocol.conditions[c].name) +
+                     " has an effect but no event within the run's " + length +
+                     "; give more volumes or an earlier event");
+    }
+  }
+  if (count.startingAfterEnd > 0) {
+    study.warnings.push_back(std::to_string(count.startingAfterEnd) +
+                             " event(s) of the protocol start at or after the end of the run's " +
+                             length + "; they are left out of each run's events and predictors");
+  }
+  if (count.endingAfterEnd > 0) {
+    study.warnings.push_back(std::to_string(count.endingAfterEnd) +
+                             " event(s) of the protocol end after the end of the run's " + length +
+                             "; they are kept, their responses cut short");
+  }
+}
+
+void warnAboutRegions(Study& study) {
+  for (const Region& region : study.regions) {
+    if (region.shareInsideGrid < 1.0) {
+      study.warnings.push_back("region " + formats::inQuotes(region.name) +
+                               " reaches out of the grid; " +
+                               std::to_string(static_cast<int>(region.shareInsideGrid * 100.0)) +
+                               "% of it is kept (" + std::to_string(region.voxels.size()) +
+                               " grid voxels)");
+    }
+  }
+  const bool add = study.signal == SignalMode::Add;
+  for (std::size_t a = 0; a < study.regions.size(); ++a) {
+    for (std::size_t b = a + 1; b < study.regions.size(); ++b) {
+      const auto& first = study.regions[a].voxels;
+      const auto& second = study.regions[b].voxels;
+      std::vector<std::int64_t> shared;
+      std::set_intersection(first.begin(), first.end(), second.begin(), second.end(),
+                            std::back_inserter(shared));
+      if (shared.empty()) continue;
+      const std::string names = study.regions[a].name + "+" + study.regions[b].name;
+      study.warnings.push_back(
+          "regions " + formats::inQuotes(study.regions[a].name) + " and " +
+          formats::inQuotes(study.regions[b].name) + " share " + std::to_string(shared.size()) +
+          " voxel(s); " +
+          (add ? "their effects add there, labelled as overlaps (such as " +
+                     formats::inQuotes(names) + ") in the regions' image and table"
+               : "with signal \"replace\" the later region's effect replaces the earlier's "
+                 "there, and the voxels carry its label"));
+    }
+  }
+}
+
 }  // namespace
 
 const char* generatorName(Generator generator) {
@@ -255,16 +348,21 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
       check.reading("protocol", [&] { return formats::readProtocolFile(study.protocolFile); });
   if (study.protocol.conditions.empty()) check.fail("protocol", "expected at least one condition");
   const std::int64_t volumes =
-      file.volumes ? *file.volumes : volumesForProtocol(study.protocol, study.grid.trMilliseconds);
+      file.volumes ? *file.volumes : defaultVolumes(study.protocol, study.grid.trMilliseconds);
   study.grid.timePoints =
       static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
   buildDesign(study);
 
-  const RegionContext context{path, folder,          study.grid,   study.frame,
-                              dims, &study.protocol, file.baseline};
+  const RegionContext context{path,          folder,        study.grid,
+                              study.frame,   dims,          &study.protocol,
+                              file.baseline, predictorPeaks(study.design)};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
   }
+  const std::vector<bool> modelled = conditionsWithEffects(study);
+  checkRest(file, check, study, modelled);
+  checkEventsAgainstRun(file, check, study, modelled);
+  warnAboutRegions(study);
   return study;
 }
 

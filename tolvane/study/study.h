@@ -3,8 +3,12 @@
 // grid voxels and its amplitudes into data units.
 //
 // Paths in a study file are relative to the study file's folder. Amplitudes given in
-// percent become baseline * percent / 100, evaluated in double and rounded to float.
-// Every problem is an InputError naming the study file, the key and its line.
+// percent become baseline * percent / 100, evaluated in double and rounded to float;
+// a peak amplitude A ("2% peak") becomes A / p, p being the largest value of the
+// condition's predictor in the run, so that the response peaks at A.
+// Every problem is an InputError naming the study file, the key and its line; what is
+// allowed but probably unintended (events past the run's end, regions that overlap or
+// reach out of the grid) is kept as a warning for the command to show.
 #pragma once
 
 #include <array>
@@ -65,6 +69,9 @@ struct Region {
   std::array<int, 3> sphereCentreVmr{};
   std::vector<std::int32_t> vmrVoxels;
   simulation::VoxelConvention convention;
+  // The share of the region's voxels (spheres: grid offsets; VOIs and labels:
+  // anatomical voxels) that lie inside the grid; below 1 the region was clipped.
+  double shareInsideGrid = 1.0;
 };
 
 struct Study {
@@ -85,9 +92,12 @@ struct Study {
   std::filesystem::path protocolFile;
   design::Protocol protocol;
   design::DesignMatrix design;  // one convolved predictor per condition, in order
+  std::vector<bool> rest;       // per condition: rest, left out of the events tables
   std::vector<Region> regions;
+  std::vector<std::string> warnings;
 
   int runCount() const { return subjects * runs; }
+  double runMilliseconds() const { return grid.timePoints * grid.trMilliseconds; }
   std::int64_t voxelCount() const { return static_cast<std::int64_t>(grid.voxelCount()); }
 };
 

@@ -118,20 +118,34 @@ void readEffects(const Reader& reader, const std::string& prefix, const toml::no
   for (const auto& [key, value] : *table) {
     const std::string condition(key.str());
     const std::string name = prefix + "." + formats::printable(condition);
-    AmplitudeEntry entry{condition, 0.0, false, reader.place(name, value)};
+    AmplitudeEntry entry{condition, 0.0, false, false, reader.place(name, value)};
     if (value.is_number()) {
       entry.value = *value.value<double>();
     } else if (value.is_string()) {
-      const std::string written = *value.value<std::string>();
-      const auto percent = written.size() > 1 && written.back() == '%'
-                               ? formats::parseFiniteNumber(formats::trim(
-                                     std::string_view(written).substr(0, written.size() - 1)))
-                               : std::nullopt;
-      if (!percent) reader.wrongType(name, value, "an amplitude in data units or a percentage");
-      entry.value = *percent;
-      entry.percent = true;
+      const std::string text = *value.value<std::string>();
+      std::string_view written = formats::trim(text);
+      constexpr std::string_view kPeak = "peak";
+      if (written.size() > kPeak.size() &&
+          written.substr(written.size() - kPeak.size()) == kPeak) {
+        entry.peak = true;
+        written = formats::trim(written.substr(0, written.size() - kPeak.size()));
+      }
+      if (!written.empty() && written.back() == '%') {
+        entry.percent = true;
+        written = formats::trim(written.substr(0, written.size() - 1));
+      }
+      const auto number = formats::parseFiniteNumber(written);
+      // A plain number belongs in the file as a number; in a string it needs a unit.
+      if (!number || (!entry.percent && !entry.peak)) {
+        reader.wrongType(name, value,
+                         "an amplitude in data units (3.0), percent (\"2%\") or peak "
+                         "units (\"2% peak\", \"3.0 peak\")");
+      }
+      entry.value = *number;
     } else {
-      reader.wrongType(name, value, "an amplitude in data units (3.0) or percent (\"2%\")");
+      reader.wrongType(name, value,
+                       "an amplitude in data units (3.0), percent (\"2%\") or peak units "
+                       "(\"2% peak\")");
     }
     region.effects.push_back(entry);
   }
@@ -167,7 +181,7 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
 
 void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
   reader.onlyKnownKeys(document, "",
-                       {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
+                       {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol", "rest",
                         "generator", "signal", "baseline", "noise", "grid", "region"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
@@ -183,6 +197,16 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
     if (name == "generator") study.generator = reader.text(name, value);
     if (name == "signal") study.signal = reader.text(name, value);
     if (name == "baseline") study.baseline = reader.number(name, value);
+    if (name == "rest") {
+      const toml::array* names = value.as_array();
+      const std::string expected = "an array of condition names, e.g. [\"Rest\"]";
+      if (names == nullptr) reader.wrongType(name, value, expected);
+      study.rest.emplace();
+      for (const toml::node& element : *names) {
+        if (!element.is_string()) reader.wrongType(name, value, expected);
+        study.rest->push_back(*element.value<std::string>());
+      }
+    }
     if (name == "protocol") {
       study.protocol = reader.text(name, value);
       protocolGiven = true;

@@ -21,11 +21,14 @@ struct KeyPlace {
   int line = 0;     // 0 when unknown
 };
 
-// An amplitude as written: in data units, or in percent of the baseline.
+// An amplitude as written: in data units, or in percent of the baseline; per unit of
+// the condition's predictor (a long block's plateau), or, with "peak", as the largest
+// value that the condition's response reaches in the run.
 struct AmplitudeEntry {
   std::string condition;
   double value = 0.0;
   bool percent = false;
+  bool peak = false;
   KeyPlace place;
 };
 
@@ -56,6 +59,7 @@ struct StudyFile {
   double trSeconds = 2.0;
   std::optional<std::int64_t> volumes;
   std::string protocol;
+  std::optional<std::vector<std::string>> rest;  // absent: the default rule
   std::string generator = "philox";
   std::string signal = "add";
   double baseline = 100.0;
