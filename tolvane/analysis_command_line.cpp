@@ -137,7 +137,13 @@ void addReport(CLI::App& app, ReportCommand& command) {
 
 void runGlmCommand(const GlmCommand& command) {
   analysis::GlmRequest request = command.request;
-  if (command.restOption->count() > 0) request.rest = command.rest;
+  // "--rest" alone (which CLI11 gives as one empty name) keeps every condition.
+  if (command.restOption->count() > 0) {
+    request.rest.emplace();
+    for (const std::string& name : command.rest) {
+      if (!name.empty()) request.rest->push_back(name);
+    }
+  }
   request.prewhiten =
       command.prewhiten == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
   const analysis::GlmSummary summary = analysis::runGlm(request, progressLine);

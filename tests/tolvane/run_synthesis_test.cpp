@@ -3,6 +3,7 @@
 // Two spheres overlap, so that summing (add) and overwriting (replace) both show.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -50,7 +51,21 @@ TEST(RunSynthesis, OverlappingRegionsAddUpWithAdd) {
   const Truth truth = studyTruth(study);
   const std::int64_t both = voxelIndex(2, 2, 2);    // centre of the first, edge of the second
   const std::int64_t second = voxelIndex(3, 2, 3);  // second sphere's centre
-  EXPECT_EQ(truth.labels[both], 2);
+  // The shared voxels get a label of their own, and each label's count is the image's.
+  EXPECT_EQ(truth.labels[both], 3);
+  ASSERT_EQ(truth.labelTable.size(), 3u);
+  EXPECT_EQ(truth.labelTable[2].name, "sphere1+sphere2");
+  for (std::size_t label = 1; label <= truth.labelTable.size(); ++label) {
+    EXPECT_EQ(truth.labelTable[label - 1].voxelCount,
+              static_cast<std::size_t>(std::count(truth.labels.begin(), truth.labels.end(),
+                                                  static_cast<std::int32_t>(label))));
+  }
+  EXPECT_EQ(truth.labelTable[0].voxelCount + truth.labelTable[2].voxelCount, 7u);
+  EXPECT_EQ(truth.labelTable[1].voxelCount + truth.labelTable[2].voxelCount, 19u);
+  ASSERT_EQ(study.warnings.size(), 1u);
+  EXPECT_NE(study.warnings[0].find("share " + std::to_string(truth.labelTable[2].voxelCount) +
+                                   " voxel(s)"),
+            std::string::npos);
   EXPECT_EQ(truth.amplitudes[0][both], 3.0f);
   EXPECT_EQ(truth.amplitudes[1][both], 4.0f + -2.5f);  // 1% of 400, then the second's
   EXPECT_EQ(truth.amplitudes[1][second], -2.5f);

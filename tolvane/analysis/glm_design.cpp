@@ -76,11 +76,13 @@ std::optional<std::string> collinearityWarning(const GlmDesign& design) {
   const std::size_t conditions = design.conditionCount;
   const auto volumes = static_cast<std::size_t>(design.volumes);
   if (conditions == 0 || volumes == 0) return std::nullopt;
-  // The constant's residual after projecting it onto the condition columns, by modified
-  // Gram-Schmidt (a few columns; accuracy to a share of a percent is all that is asked).
+  // The constant's residual after projecting it onto the other columns, by modified
+  // Gram-Schmidt (accuracy to a share of a percent is all that is asked). The cosines
+  // take part: together with the conditions they may make up what the conditions alone
+  // leave, such as the response dying away after the last event.
   std::vector<std::vector<double>> basis;
   std::vector<double> residual(volumes, 1.0);
-  for (std::size_t c = 0; c < conditions; ++c) {
+  for (std::size_t c = 0; c + 1 < design.columnCount(); ++c) {
     std::vector<double> column(volumes);
     for (std::size_t n = 0; n < volumes; ++n) column[n] = design.at(static_cast<int>(n), c);
     for (const std::vector<double>& q : basis) {

@@ -138,7 +138,7 @@ void readEffects(const Reader& reader, const std::string& prefix, const toml::no
       // A plain number belongs in the file as a number; in a string it needs a unit.
       if (!number || (!entry.percent && !entry.peak)) {
         reader.wrongType(name, value,
-                         "an amplitude in data units (3.0), percent (\"2%\") or peak "
+                         "an amplitude in data units (3.0), a percentage (\"2%\") or peak "
                          "units (\"2% peak\", \"3.0 peak\")");
       }
       entry.value = *number;
