@@ -22,7 +22,7 @@
 
 #include "bench/wall_clock.h"
 #include "numerics/random_state.h"
-#include "simulation/counter_noise.h"
+#include "engine/counter_noise.h"
 #include "simulation/synthesis.h"
 
 namespace {
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   bool withNumpy = true;
   for (int round = 0; round < rounds; ++round) {
     const double field = tolvane::bench::millisecondsOf([&] {
-      tolvane::simulation::fillCounterNoise(grid, kLevels, {1, 0}, 0, grid.voxelCount());
+      tolvane::engine::fillCounterNoise(grid, kLevels, {1, 0}, 0, grid.voxelCount());
     });
     const double plugin = tolvane::bench::millisecondsOf([&] {
       tolvane::random::GeneratorState state{};

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "bench/wall_clock.h"
-#include "simulation/counter_noise.h"
-#include "simulation/noise_models.h"
+#include "engine/counter_noise.h"
+#include "engine/noise_models.h"
 
 namespace {
 
-namespace sim = tolvane::simulation;
+namespace sim = tolvane::engine;
 
 constexpr sim::Levels kLevels{100.0f, 5.0f};
 constexpr int kDimX = 58, kDimY = 40, kDimZ = 46, kTimePoints = 250;

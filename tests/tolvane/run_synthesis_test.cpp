@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "numerics/random_state.h"
-#include "simulation/counter_noise.h"
+#include "engine/counter_noise.h"
 #include "tests/support/temporary_folder.h"
 #include "tolvane/simulate/run_synthesis.h"
 #include "tolvane/study/run_seeds.h"
@@ -77,7 +77,7 @@ TEST(RunSynthesis, OverlappingRegionsAddUpWithAdd) {
   const float* b = study.design[1].volumeValues.data();
   for (const std::int64_t voxel : {both, second, voxelIndex(5, 5, 5)}) {
     std::vector<float> g(20);
-    simulation::fieldDeviates({77, 4}, voxel, 0, 20, g.data());
+    engine::fieldDeviates({77, 4}, voxel, 0, 20, g.data());
     for (int t = 0; t < 20; ++t) {
       const float effect =
           (0.0f + truth.amplitudes[0][voxel] * a[t]) + truth.amplitudes[1][voxel] * b[t];
@@ -99,7 +99,7 @@ TEST(RunSynthesis, TheLastRegionWinsWithReplace) {
   const auto data = synthesiseRun(philox, truth, 0);
   const float* b = philox.design[1].volumeValues.data();
   std::vector<float> g(20);
-  simulation::fieldDeviates({77, 0}, both, 0, 20, g.data());
+  engine::fieldDeviates({77, 0}, both, 0, 20, g.data());
   for (int t = 0; t < 20; ++t) {
     const float expected = ((0.0f + -2.5f * b[t]) + 400.0f) + (5.0f * g[t]);
     EXPECT_EQ(bits(data[both * 20 + t]), bits(expected)) << t;

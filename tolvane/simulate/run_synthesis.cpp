@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "numerics/random_state.h"
-#include "simulation/counter_noise.h"
-#include "simulation/noise_models.h"
+#include "engine/counter_noise.h"
+#include "engine/noise_models.h"
 #include "simulation/synthesis.h"
 #include "tolvane/study/run_seeds.h"
 
@@ -24,8 +24,8 @@ simulation::VtcGrid engineGrid(const formats::VtcGrid& grid, float* data) {
           grid.xStart, grid.yStart, grid.zStart, grid.resolution};
 }
 
-simulation::Predictors predictorsOf(const study::Study& study) {
-  simulation::Predictors predictors;
+engine::Predictors predictorsOf(const study::Study& study) {
+  engine::Predictors predictors;
   for (std::size_t c = 0; c < study.design.size(); ++c) {
     predictors.push_back(study.design[c].volumeValues.data());
   }
@@ -34,10 +34,10 @@ simulation::Predictors predictorsOf(const study::Study& study) {
 
 void ran1Replace(const study::Study& study, const simulation::VtcGrid& grid,
                  const simulation::DeviateStream& stream) {
-  const simulation::Predictors predictors = predictorsOf(study);
+  const engine::Predictors predictors = predictorsOf(study);
   for (const study::Region& region : study.regions) {
     const std::vector<float> effect =
-        simulation::effectTimeCourse(region.amplitudes.data(), predictors, grid.timePoints);
+        engine::effectTimeCourse(region.amplitudes.data(), predictors, grid.timePoints);
     if (region.pluginSphere) {
       simulation::fillSphereSignal(grid, region.sphereCentreVmr[0], region.sphereCentreVmr[1],
                                    region.sphereCentreVmr[2], effect.data(), study.levels, stream);
@@ -52,7 +52,7 @@ void ran1Replace(const study::Study& study, const simulation::VtcGrid& grid,
 // Runs the pieces of a range on `threads` threads, the calling one among them: equal
 // contiguous pieces, so that every value is computed by the same code whatever the
 // split.
-simulation::ParallelFor onThreads(int threads) {
+engine::ParallelFor onThreads(int threads) {
   return [threads](std::int64_t count,
                    const std::function<void(std::int64_t, std::int64_t)>& body) {
     const std::int64_t parts = std::max<std::int64_t>(1, std::min<std::int64_t>(threads, count));
@@ -80,18 +80,18 @@ std::array<double, 3> voxelSizesMm(const study::Study& study) {
 // The philox white field turned into structured noise in data units: smoothing, then
 // the autoregression, then the scaling to the levels, then the drift.
 void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
-                     const simulation::FieldKey& key, int threads) {
-  const simulation::ParallelFor parallel = onThreads(threads);
+                     const engine::FieldKey& key, int threads) {
+  const engine::ParallelFor parallel = onThreads(threads);
   const study::NoiseModels& noise = study.noise;
   const std::array<double, 3> sizes = voxelSizesMm(study);
-  const std::array<simulation::SmoothingKernel, 3> kernels = {
-      simulation::gaussianKernel(noise.smoothnessMm, sizes[0]),
-      simulation::gaussianKernel(noise.smoothnessMm, sizes[1]),
-      simulation::gaussianKernel(noise.smoothnessMm, sizes[2])};
-  const simulation::DriftBasis basis = simulation::driftBasis(
+  const std::array<engine::SmoothingKernel, 3> kernels = {
+      engine::gaussianKernel(noise.smoothnessMm, sizes[0]),
+      engine::gaussianKernel(noise.smoothnessMm, sizes[1]),
+      engine::gaussianKernel(noise.smoothnessMm, sizes[2])};
+  const engine::DriftBasis basis = engine::driftBasis(
       grid.timePoints, study.grid.trMilliseconds / 1000.0, noise.driftCutoffSeconds);
-  const simulation::FieldKey driftKey{key.seed, key.run, simulation::kDriftStream};
-  simulation::TimeCourseModels models;
+  const engine::FieldKey driftKey{key.seed, key.run, engine::kDriftStream};
+  engine::TimeCourseModels models;
   models.autoregressive = noise.autoregressive;
   models.rho = noise.rho;
   models.levels = study.levels;
@@ -99,10 +99,10 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
     models.drift = &basis;
     models.driftSd = noise.driftSd;
     models.coefficients = [&](std::int64_t voxel, int count, float* out) {
-      simulation::fieldDeviates(driftKey, voxel, 0, count, out);
+      engine::fieldDeviates(driftKey, voxel, 0, count, out);
     };
   }
-  simulation::makeStructuredNoise(grid, key, kernels, models, parallel);
+  engine::makeStructuredNoise(grid, key, kernels, models, parallel);
 }
 
 }  // namespace
@@ -164,13 +164,13 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
                                        int threads) {
   std::unique_ptr<float[]> data(new float[study.grid.valueCount()]);
   const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
-  const simulation::Predictors predictors = predictorsOf(study);
+  const engine::Predictors predictors = predictorsOf(study);
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
-    const simulation::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
+    const engine::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
     if (study.noise.any()) {
       structuredNoise(study, grid, key, threads);
-      simulation::addEffects(grid, truth.effects, predictors);
+      engine::addEffects(grid, truth.effects, predictors);
       return data;
     }
     const std::int64_t voxels = grid.voxelCount();
@@ -178,16 +178,16 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
     std::vector<std::thread> workers;
     for (std::int64_t part = 1; part < parts; ++part) {
       workers.emplace_back([&, part] {
-        simulation::fillCounterNoise(grid, study.levels, key, voxels * part / parts,
+        engine::fillCounterNoise(grid, study.levels, key, voxels * part / parts,
                                      voxels * (part + 1) / parts);
       });
     }
-    simulation::fillCounterNoise(grid, study.levels, key, 0, voxels / parts);
+    engine::fillCounterNoise(grid, study.levels, key, 0, voxels / parts);
     for (std::thread& worker : workers) worker.join();
     if (add) {
-      simulation::addEffects(grid, truth.effects, predictors);
+      engine::addEffects(grid, truth.effects, predictors);
     } else {
-      simulation::replaceWithEffects(grid, truth.effects, predictors, study.levels, key);
+      engine::replaceWithEffects(grid, truth.effects, predictors, study.levels, key);
     }
     return data;
   }
@@ -196,7 +196,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   const simulation::DeviateStream stream{state, &seed};
   simulation::fillNoise(grid, study.levels, stream, [](const char*) {});
   if (add) {
-    simulation::addEffects(grid, truth.effects, predictors);
+    engine::addEffects(grid, truth.effects, predictors);
   } else {
     ran1Replace(study, grid, stream);
   }

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "simulation/effect_passes.h"
+#include "engine/effect_passes.h"
 #include "tolvane/study/study.h"
 
 namespace tolvane::simulate {
@@ -39,7 +39,7 @@ struct Truth {
   std::vector<std::int32_t> labels;            // per grid voxel; 0 outside every region
   std::vector<TruthLabel> labelTable;          // label k is labelTable[k - 1]
   std::vector<std::vector<float>> amplitudes;  // per condition, per grid voxel
-  simulation::VoxelEffects effects;            // the covered voxels and their rows
+  engine::VoxelEffects effects;            // the covered voxels and their rows
 };
 
 Truth studyTruth(const study::Study& study);

@@ -17,7 +17,7 @@
 
 #include "formats/parallel_gzip.h"
 #include "formats/text_parsing.h"
-#include "simulation/noise_models.h"
+#include "engine/noise_models.h"
 #include "tolvane/simulate/dataset_layout.h"
 #include "tolvane/simulate/dataset_writer.h"
 #include "tolvane/simulate/output_folder.h"
@@ -66,7 +66,7 @@ void checkMemory(const study::Study& study, std::size_t jobs, int threads) {
   // Smoothing's work space, per thread, shared out among the jobs.
   const std::uint64_t smoothing =
       study.noise.smoothnessMm > 0.0
-          ? simulation::smoothingWorkBytes(study.grid.dimX(), study.grid.dimY(), study.grid.dimZ(),
+          ? engine::smoothingWorkBytes(study.grid.dimX(), study.grid.dimY(), study.grid.dimZ(),
                                            study.grid.timePoints) *
                 static_cast<std::uint64_t>(
                     std::max<std::size_t>(static_cast<std::size_t>(threads) / jobs, 1))

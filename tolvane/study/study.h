@@ -40,7 +40,7 @@ struct Overrides {
   std::optional<std::int64_t> runs;
 };
 
-// Structured noise on top of the white field; see simulation/noise_models.h. All off
+// Structured noise on top of the white field; see engine/noise_models.h. All off
 // is the white field alone.
 struct NoiseModels {
   double smoothnessMm = 0.0;  // FWHM of the Gaussian kernel; 0: no smoothing

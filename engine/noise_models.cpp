@@ -7,17 +7,17 @@
 // a whole slice, the pass along z on whole columns. The loops that carry most of the
 // work are compiled twice, for AVX-512 and for the baseline instruction set, and chosen
 // once at start-up; both do the same IEEE operations in the same order.
-#include "simulation/noise_models.h"
+#include "engine/noise_models.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "numerics/vector_path.h"
-#include "simulation/autoregression_avx512.h"
-#include "simulation/counter_noise.h"
+#include "engine/autoregression_avx512.h"
+#include "engine/counter_noise.h"
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 namespace {
 
 // One pass of a kernel along a line of `count` voxels of `width` values each: voxel i
@@ -561,4 +561,4 @@ void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key,
   }
 }
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine

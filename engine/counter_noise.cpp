@@ -3,7 +3,7 @@
 // The portable and AVX2 paths work in batches of kLanes counters, every step a loop
 // over the lanes with no branches, so that the compiler can keep the lanes in vector
 // registers. The AVX-512 path (counter_noise_avx512.cpp) is written with intrinsics.
-#include "simulation/counter_noise.h"
+#include "engine/counter_noise.h"
 
 #include <Random123/philox.h>
 #if defined(__SSE2__)
@@ -14,10 +14,10 @@
 #include <bit>
 #include <cmath>
 
-#include "simulation/counter_noise_avx512.h"
-#include "simulation/counter_noise_constants.h"
+#include "engine/counter_noise_avx512.h"
+#include "engine/counter_noise_constants.h"
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 namespace {
 
 using random::VectorPath;
@@ -257,4 +257,4 @@ void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey&
   }
 }
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine

@@ -8,7 +8,7 @@
 
 #include "numerics/random_state.h"
 #include "plugin/tolvane_plugin.h"
-#include "tests/simulation/fake_host.h"
+#include "tests/plugin/fake_host.h"
 #include "tests/simulation/reference_passes.h"
 #include "tests/support/generator_state.h"
 

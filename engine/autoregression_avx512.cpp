@@ -4,11 +4,11 @@
 // all sixteen voxels, and the recursion steps from vector to vector. The tile is
 // transposed back and stored. Each lane does the scalar path's operations in its order,
 // as separate IEEE multiplies and adds, so the values are the same to the last bit.
-#include "simulation/autoregression_avx512.h"
+#include "engine/autoregression_avx512.h"
 
 #include "numerics/vector_path.h"
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 namespace {
 
 constexpr int kLanes = 16;
@@ -85,4 +85,4 @@ std::int64_t autoregressAndScaleAvx512(float* data, std::int64_t voxels, int tim
   return groups * kLanes;
 }
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine

@@ -1,12 +1,12 @@
 // The constants of the counter field's transforms (counter_noise.h), in one place so
 // that the vector paths cannot drift apart. Each polynomial is evaluated by Horner's
 // rule from its first coefficient, p = p * x + c for each next c, every product and
-// sum rounded to float on its own. Module-internal.
+// sum rounded to float on its own.
 #pragma once
 
 #include <cstdint>
 
-namespace tolvane::simulation::field_constants {
+namespace tolvane::engine::field_constants {
 
 constexpr int kPhiloxRounds = 10;
 
@@ -34,4 +34,4 @@ constexpr float kCosineCoefficients[] = {2.443315711809948e-5f, -1.3887316254937
 constexpr float kAngleStep = 0.78539816339744831f * 0x1p-21f;
 constexpr std::uint32_t kEighthTurn = 1u << 21;
 
-}  // namespace tolvane::simulation::field_constants
+}  // namespace tolvane::engine::field_constants

@@ -6,14 +6,14 @@
 // blends; so the floats are the same to the last bit. The lanes hold a voxel's
 // counters in an order chosen so that a short shuffle leaves the deviates in time
 // order, ready to be stored into the voxel's time course.
-#include "simulation/counter_noise_avx512.h"
+#include "engine/counter_noise_avx512.h"
 
 #include <Random123/philox.h>
 
 #include "numerics/vector_path.h"
-#include "simulation/counter_noise_constants.h"
+#include "engine/counter_noise_constants.h"
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 namespace {
 
 namespace fc = field_constants;
@@ -231,4 +231,4 @@ void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const Fie
   }
 }
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine

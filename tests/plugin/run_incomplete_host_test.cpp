@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "plugin/tolvane_plugin.h"
-#include "tests/simulation/fake_host.h"
+#include "tests/plugin/fake_host.h"
 
 TEST(IncompleteHost, RunEndsBeforeCallingAnything) {
   fake_host::Config config;

@@ -1,7 +1,7 @@
 // Effect passes; conventions in effect_passes.h.
-#include "simulation/effect_passes.h"
+#include "engine/effect_passes.h"
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 
 std::vector<float> effectTimeCourse(const float* amplitudes, const Predictors& predictors,
                                     int timePoints) {
@@ -39,4 +39,4 @@ void replaceWithEffects(const VtcGrid& grid, const VoxelEffects& effects,
   }
 }
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine

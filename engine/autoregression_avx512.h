@@ -1,14 +1,14 @@
 // The AR(1) recursion and the scaling (noise_models.h) on the AVX-512 path. Call this
-// only when random::avx512Available() says so. Module-internal.
+// only when random::avx512Available() says so.
 #pragma once
 
 #include <cstdint>
 
-#include "simulation/synthesis.h"
+#include "engine/counter_noise.h"
 
 #pragma GCC visibility push(hidden)
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 
 // For the first 16 * floor(voxels / 16) of `voxels` consecutive time courses of
 // `timePoints` values at `data`: e_0 = z_0, e_t = (rho e_(t-1)) + (innovation z_t), each
@@ -16,6 +16,6 @@ namespace tolvane::simulation {
 std::int64_t autoregressAndScaleAvx512(float* data, std::int64_t voxels, int timePoints, float rho,
                                        float innovation, const Levels& levels);
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine
 
 #pragma GCC visibility pop

@@ -24,7 +24,8 @@
 // a few units in the last place; the deviates are not those of any other generator.
 //
 // Values are written as (s * g) + b, the grouping of the plug-in's noise pass.
-// Module-internal: nothing here is exported.
+// Part of the study engine (the research program's library), built on the module's
+// grid view and levels; nothing here is exported from the module.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +35,11 @@
 
 #pragma GCC visibility push(hidden)
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
+
+// The engine fills the module's grid view with the module's levels.
+using simulation::Levels;
+using simulation::VtcGrid;
 
 constexpr std::uint32_t kNoiseStream = 0;
 constexpr std::uint32_t kDriftStream = 1;
@@ -69,6 +74,6 @@ void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey&
 float fieldLog(float u);
 void fieldCosSin(std::uint32_t k, float* cosine, float* sine);
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine
 
 #pragma GCC visibility pop

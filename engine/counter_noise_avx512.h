@@ -1,14 +1,14 @@
 // The counter field on the AVX-512 path; conventions in counter_noise.h. Call these
-// only when random::avx512Available() says so. Module-internal.
+// only when random::avx512Available() says so.
 #pragma once
 
 #include <cstdint>
 
-#include "simulation/counter_noise.h"
+#include "engine/counter_noise.h"
 
 #pragma GCC visibility push(hidden)
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 
 // The 64 deviates of the 16 counters of one voxel from time block firstBlock on, in
 // time order.
@@ -19,6 +19,6 @@ void batchDeviatesAvx512(const FieldKey& key, std::int64_t voxel, std::uint32_t 
 void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
                             std::int64_t firstVoxel, std::int64_t endVoxel);
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine
 
 #pragma GCC visibility pop

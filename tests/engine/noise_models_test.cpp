@@ -1,7 +1,7 @@
 // Each noise model against its definition, on white fields made here.
 // Tolerances are five standard errors of the estimate, from its sampling
 // distribution.
-#include "simulation/noise_models.h"
+#include "engine/noise_models.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 using tolvane::simulation::VtcGrid;
-namespace sim = tolvane::simulation;
+namespace sim = tolvane::engine;
 
 namespace {
 

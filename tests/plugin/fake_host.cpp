@@ -1,4 +1,4 @@
-#include "tests/simulation/fake_host.h"
+#include "tests/plugin/fake_host.h"
 
 #include <algorithm>
 #include <cstdio>

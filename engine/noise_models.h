@@ -17,8 +17,7 @@
 //      whose period is longer than a cutoff, scaled so that its temporal
 //      standard deviation is exactly D.
 // Every step is single precision in a fixed order, so the result does not
-// depend on how the work is split between threads. Module-internal: nothing
-// here is exported.
+// depend on how the work is split between threads. Nothing here is exported from the module.
 #pragma once
 
 #include <array>
@@ -26,12 +25,12 @@
 #include <functional>
 #include <vector>
 
-#include "simulation/counter_noise.h"
+#include "engine/counter_noise.h"
 #include "simulation/synthesis.h"
 
 #pragma GCC visibility push(hidden)
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 
 // Runs body(begin, end) over [0, count) in pieces, possibly on several threads
 // at once; the pieces never overlap and together cover the range.
@@ -124,6 +123,6 @@ void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key,
 // slices and a column's time courses.
 std::uint64_t smoothingWorkBytes(int dimX, int dimY, int dimZ, int timePoints);
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine
 
 #pragma GCC visibility pop

@@ -6,18 +6,18 @@
 // in single precision, summed from 0 in the order of the conditions, p_c being the
 // condition's predictor. For one condition of amplitude A this is exactly A * p[t].
 // Grid voxels are named by their index ((z * dimY + y) * dimX + x) in the grid
-// layout of synthesis.h. Module-internal: nothing here is exported.
+// layout of synthesis.h. Part of the study engine; nothing here is exported from the module.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "simulation/counter_noise.h"
+#include "engine/counter_noise.h"
 #include "simulation/synthesis.h"
 
 #pragma GCC visibility push(hidden)
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 
 // The design's predictors: one time course of the grid's time points per condition.
 using Predictors = std::vector<const float*>;
@@ -40,6 +40,6 @@ void addEffects(const VtcGrid& grid, const VoxelEffects& effects, const Predicto
 void replaceWithEffects(const VtcGrid& grid, const VoxelEffects& effects,
                         const Predictors& predictors, const Levels& levels, const FieldKey& key);
 
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine
 
 #pragma GCC visibility pop

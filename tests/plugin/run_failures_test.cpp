@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "plugin/tolvane_plugin.h"
-#include "tests/simulation/fake_host.h"
+#include "tests/plugin/fake_host.h"
 
 namespace {
 

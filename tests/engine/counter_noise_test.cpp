@@ -10,9 +10,9 @@
 #include <cstring>
 #include <vector>
 
-#include "simulation/counter_noise.h"
+#include "engine/counter_noise.h"
 
-namespace tolvane::simulation {
+namespace tolvane::engine {
 namespace {
 
 using random::VectorPath;
@@ -176,4 +176,4 @@ TEST(CounterNoise, DeviatesHaveTheMomentsOfAStandardNormal) {
 }
 
 }  // namespace
-}  // namespace tolvane::simulation
+}  // namespace tolvane::engine
