@@ -100,12 +100,12 @@ TEST(StudyEffects, PeakUnitsScaleThePredictorsLargestValueToTheAmount) {
   const Study study =
       loadWith(folder, events, "baseline = 400", "{ Task = \"2% peak\", Cue = \"3 peak\" }");
   const auto peakOf = [&](std::size_t c) {
-    const std::vector<float>& values = study.design[c].volumeValues;
+    const std::vector<float>& values = study.runDesign(0).design[c].volumeValues;
     return static_cast<double>(*std::max_element(values.begin(), values.end()));
   };
   // amplitude = float(A / peak): the product is A to the amplitude's rounding.
   const double tolerance = 2.0 * FLT_EPSILON;
-  const std::vector<float>& amplitudes = study.regions[0].amplitudes;
+  const std::vector<float> amplitudes = study.amplitudes(0, 0);
   EXPECT_NEAR(amplitudes[0] * peakOf(0) / 8.0, 1.0, tolerance);  // 2% of 400
   EXPECT_NEAR(amplitudes[1] * peakOf(1) / 3.0, 1.0, tolerance);
   // A 1 s event's response peaks far below a long block's plateau, the unit of "2%".

@@ -44,9 +44,7 @@ std::filesystem::path DatasetLayout::studyCopy() const {
 }
 
 std::string DatasetLayout::subjectLabel(int subject) const {
-  const std::size_t width = study_.subjects > 99 ? 3 : 2;
-  std::string digits = std::to_string(subject);
-  return std::string(width > digits.size() ? width - digits.size() : 0, '0') + digits;
+  return study_.subjectLabel(subject);
 }
 
 RunFiles DatasetLayout::run(int subject, int run) const {

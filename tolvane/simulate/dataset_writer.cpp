@@ -66,13 +66,14 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
               entry.name;
       for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
         float sum = 0.0f;
-        for (const std::size_t r : entry.regions) sum += study.regions[r].amplitudes[c];
+        for (const std::size_t r : entry.regions) sum += truth.regionAmplitudes[r][c];
         text += '\t' + numberText(sum);
       }
       text += '\n';
       continue;
     }
-    const study::Region& region = study.regions[entry.regions.front()];
+    const std::size_t r = entry.regions.front();
+    const study::Region& region = study.regions[r];
     text += region.kind == study::RegionKind::Sphere ? "sphere"
             : region.kind == study::RegionKind::Voi  ? "voi"
                                                      : "labels";
@@ -82,23 +83,25 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
     for (std::size_t i = 0; i < region.effectsAsWritten.size(); ++i) {
       text += (i ? ";" : "") + region.effectsAsWritten[i];
     }
-    for (const float amplitude : region.amplitudes) text += '\t' + numberText(amplitude);
+    for (const float amplitude : truth.regionAmplitudes[r]) text += '\t' + numberText(amplitude);
     text += '\n';
   }
   return text;
 }
 
 // Each value in the shortest form that reads back as the same float.
-std::string predictorTableText(const study::Study& study, const DatasetLayout& layout) {
+std::string predictorTableText(const study::Study& study, const DatasetLayout& layout,
+                               int runPlace) {
+  const design::DesignMatrix& design = study.runDesign(runPlace).design;
   std::string text;
-  for (std::size_t c = 0; c < study.design.size(); ++c) {
+  for (std::size_t c = 0; c < design.size(); ++c) {
     text += (c ? "\t" : "") + layout.conditionLabels()[c];
   }
   text += '\n';
   for (int t = 0; t < study.grid.timePoints; ++t) {
-    for (std::size_t c = 0; c < study.design.size(); ++c) {
+    for (std::size_t c = 0; c < design.size(); ++c) {
       char buffer[32];
-      const float value = study.design[c].volumeValues[static_cast<std::size_t>(t)];
+      const float value = design[c].volumeValues[static_cast<std::size_t>(t)];
       const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
       text += (c ? "\t" : "") + std::string(buffer, result.ptr);
     }
@@ -208,7 +211,8 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
   if (needed(files.events, keepExisting)) {
     // Rest is the implicit baseline, and events past the run's end are not the run's.
     formats::writeEventsTsv(files.events,
-                            study::runEvents(study.protocol, study.runMilliseconds(),
+                            study::runEvents(study.runDesign(files.place).protocol,
+                                             study.runMilliseconds(),
                                              study.grid.trMilliseconds, study.rest),
                             study.grid.trMilliseconds);
   }
@@ -220,7 +224,7 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
     writeText(files.regionTable, regionTableText(study, truth));
   }
   if (needed(files.predictors, keepExisting)) {
-    writeText(files.predictors, predictorTableText(study, layout));
+    writeText(files.predictors, predictorTableText(study, layout, files.place));
   }
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {

@@ -24,20 +24,22 @@ simulation::VtcGrid engineGrid(const formats::VtcGrid& grid, float* data) {
           grid.xStart, grid.yStart, grid.zStart, grid.resolution};
 }
 
-engine::Predictors predictorsOf(const study::Study& study) {
+engine::Predictors predictorsOf(const study::Study& study, int runPlace) {
+  const design::DesignMatrix& design = study.runDesign(runPlace).design;
   engine::Predictors predictors;
-  for (std::size_t c = 0; c < study.design.size(); ++c) {
-    predictors.push_back(study.design[c].volumeValues.data());
+  for (std::size_t c = 0; c < design.size(); ++c) {
+    predictors.push_back(design[c].volumeValues.data());
   }
   return predictors;
 }
 
-void ran1Replace(const study::Study& study, const simulation::VtcGrid& grid,
-                 const simulation::DeviateStream& stream) {
-  const engine::Predictors predictors = predictorsOf(study);
-  for (const study::Region& region : study.regions) {
-    const std::vector<float> effect =
-        engine::effectTimeCourse(region.amplitudes.data(), predictors, grid.timePoints);
+void ran1Replace(const study::Study& study, const Truth& truth, int runPlace,
+                 const simulation::VtcGrid& grid, const simulation::DeviateStream& stream) {
+  const engine::Predictors predictors = predictorsOf(study, runPlace);
+  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    const study::Region& region = study.regions[r];
+    const std::vector<float> effect = engine::effectTimeCourse(
+        truth.regionAmplitudes[r].data(), predictors, grid.timePoints);
     if (region.pluginSphere) {
       simulation::fillSphereSignal(grid, region.sphereCentreVmr[0], region.sphereCentreVmr[1],
                                    region.sphereCentreVmr[2], effect.data(), study.levels, stream);
@@ -107,7 +109,7 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
 
 }  // namespace
 
-Truth studyTruth(const study::Study& study) {
+Truth runTruth(const study::Study& study, int runPlace) {
   const auto voxels = static_cast<std::size_t>(study.voxelCount());
   const std::size_t conditions = study.protocol.conditions.size();
   Truth truth;
@@ -117,6 +119,7 @@ Truth studyTruth(const study::Study& study) {
   // (voxel, region) for every voxel of every region, by voxel and then region.
   std::vector<std::pair<std::int64_t, std::size_t>> members;
   for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    truth.regionAmplitudes.push_back(study.amplitudes(r, runPlace));
     truth.labelTable.push_back({study.regions[r].name, {r}, 0});
     for (const std::int64_t v : study.regions[r].voxels) members.emplace_back(v, r);
   }
@@ -132,7 +135,8 @@ Truth studyTruth(const study::Study& study) {
     for (std::size_t c = 0; c < conditions; ++c) {
       float& amplitude = truth.amplitudes[c][voxel];
       for (const std::size_t r : regions) {
-        amplitude = add ? amplitude + study.regions[r].amplitudes[c] : study.regions[r].amplitudes[c];
+        const float value = truth.regionAmplitudes[r][c];
+        amplitude = add ? amplitude + value : value;
       }
     }
     std::int32_t label = static_cast<std::int32_t>(regions.back() + 1);
@@ -164,7 +168,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
                                        int threads) {
   std::unique_ptr<float[]> data(new float[study.grid.valueCount()]);
   const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
-  const engine::Predictors predictors = predictorsOf(study);
+  const engine::Predictors predictors = predictorsOf(study, runPlace);
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
     const engine::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
@@ -198,7 +202,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   if (add) {
     engine::addEffects(grid, truth.effects, predictors);
   } else {
-    ran1Replace(study, grid, stream);
+    ran1Replace(study, truth, runPlace, grid, stream);
   }
   return data;
 }

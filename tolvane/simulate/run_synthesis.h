@@ -1,7 +1,8 @@
 // One run's data and the truth behind it.
 //
-// The truth is the same for every run of a study: the label of each grid voxel, and
-// for each condition the amplitude the engine adds there. Labels 1 .. R are the R
+// The truth of a run: the label of each grid voxel, and for each condition the
+// amplitude the engine adds there (the same in every run unless effects are drawn per
+// subject and run, or given as peaks of designs that differ). Labels 1 .. R are the R
 // regions in the study's order. With signal "add", overlapping regions add up
 // (amplitudes summed in the order of the regions), and a voxel that several regions
 // share gets a label of its own, one per combination of regions ("A+B"), numbered from
@@ -39,10 +40,11 @@ struct Truth {
   std::vector<std::int32_t> labels;            // per grid voxel; 0 outside every region
   std::vector<TruthLabel> labelTable;          // label k is labelTable[k - 1]
   std::vector<std::vector<float>> amplitudes;  // per condition, per grid voxel
+  std::vector<std::vector<float>> regionAmplitudes;  // per region, per condition
   engine::VoxelEffects effects;            // the covered voxels and their rows
 };
 
-Truth studyTruth(const study::Study& study);
+Truth runTruth(const study::Study& study, int runPlace);
 
 // Values in the grid layout of simulation/synthesis.h (time fastest). With philox the
 // noise field is split among `threads` threads (the values do not depend on how);

@@ -261,11 +261,20 @@ void resolveLabels(const RegionEntry& entry, const RegionContext& context, Regio
   region.name = entry.name ? *entry.name : "label" + std::to_string(*entry.label);
 }
 
-std::string amplitudeText(const AmplitudeEntry& entry) {
+std::string amountText(const Amount& amount) {
   std::ostringstream text;
-  text << entry.condition << "=" << entry.value << (entry.percent ? "%" : "")
-       << (entry.peak ? " peak" : "");
+  text << amount.value << (amount.percent ? "%" : "") << (amount.peak ? " peak" : "");
   return text.str();
+}
+
+// "Task=3", "Faces=1% peak", "Faces=1%~0.4%~0.1%" (mean, sd, run sd).
+std::string amplitudeText(const AmplitudeEntry& entry) {
+  std::string text = entry.condition + "=" + amountText(entry.mean);
+  if (entry.sd || entry.runSd) {
+    text += "~" + (entry.sd ? amountText(*entry.sd) : "0");
+    if (entry.runSd) text += "~" + amountText(*entry.runSd);
+  }
+  return text;
 }
 
 void resolveEffects(const RegionEntry& entry, const RegionContext& context, Region& region) {
@@ -274,32 +283,31 @@ void resolveEffects(const RegionEntry& entry, const RegionContext& context, Regi
          "missing; expected a table of condition = amplitude, e.g. effects = { Task = 3.0 }");
   }
   const design::Protocol& protocol = *context.protocol;
-  region.amplitudes.assign(protocol.conditions.size(), 0.0f);
-  for (const AmplitudeEntry& effect : entry.effects) {
+  region.effects.assign(protocol.conditions.size(), Effect{});
+  const auto inDataUnits = [&](const Amount& amount) {
+    return amount.percent ? context.baseline * amount.value / 100.0 : amount.value;
+  };
+  for (const AmplitudeEntry& written : entry.effects) {
     std::size_t c = 0;
-    while (c < protocol.conditions.size() && protocol.conditions[c].name != effect.condition) ++c;
+    while (c < protocol.conditions.size() && protocol.conditions[c].name != written.condition) ++c;
     if (c == protocol.conditions.size()) {
       std::string names;
       for (const design::Condition& condition : protocol.conditions) {
         names += (names.empty() ? "" : ", ") + condition.name;
       }
-      fail(context, effect.place, "expected a condition of the protocol (" + names + ")");
+      fail(context, written.place, "expected a condition of the protocol (" + names + ")");
     }
-    double amplitude = effect.percent ? context.baseline * effect.value / 100.0 : effect.value;
-    if (effect.peak) {
-      const double peak = static_cast<double>(context.predictorPeaks[c]);
-      if (!(peak > 0.0)) {
-        fail(context, effect.place,
-             "a peak amplitude needs a response in the run; condition " +
-                 formats::inQuotes(effect.condition) + " has none");
+    Effect& effect = region.effects[c];
+    effect.mean = inDataUnits(written.mean);
+    effect.peak = written.mean.peak;
+    if (written.sd) effect.sd = inDataUnits(*written.sd);
+    if (written.runSd) effect.runSd = inDataUnits(*written.runSd);
+    for (const double value : {effect.mean, effect.sd, effect.runSd}) {
+      if (!std::isfinite(value) || std::fabs(value) > 1e30) {
+        fail(context, written.place, "expected a finite amplitude");
       }
-      amplitude /= peak;
     }
-    if (!std::isfinite(amplitude) || std::fabs(amplitude) > 1e30) {
-      fail(context, effect.place, "expected a finite amplitude");
-    }
-    region.amplitudes[c] = static_cast<float>(amplitude);
-    region.effectsAsWritten.push_back(amplitudeText(effect));
+    region.effectsAsWritten.push_back(amplitudeText(written));
   }
 }
 

@@ -33,7 +33,6 @@ struct RegionContext {
   std::array<int, 3> vmrDims;
   const design::Protocol* protocol;
   double baseline;
-  std::vector<float> predictorPeaks;  // per condition: its predictor's largest value
 };
 
 // Throws InputError naming the study file, the region's key and line.

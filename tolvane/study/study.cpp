@@ -9,8 +9,12 @@
 #include "formats/nifti_io.h"
 #include "formats/protocol_files.h"
 #include "formats/text_parsing.h"
+#include "engine/counter_noise.h"
 #include "tolvane/study/regions.h"
+#include "tolvane/study/run_designs.h"
 #include "tolvane/study/run_events.h"
+#include "tolvane/study/run_seeds.h"
+#include "tolvane/study/study_random.h"
 #include "tolvane/study/sha256.h"
 
 namespace tolvane::study {
@@ -103,16 +107,6 @@ formats::VtcGrid checkedGrid(const StudyFile& file, const Checker& check,
   return grid;
 }
 
-void buildDesign(Study& study) {
-  const double tr = study.grid.trMilliseconds;
-  for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
-    const design::Condition& condition = study.protocol.conditions[c];
-    study.design.addPredictor(condition.name, study.grid.timePoints);
-    study.design.setFromCondition(c, condition, study.protocol.unit, tr, 1.0f);
-    study.design.applyTwoGammaHrf(c, tr);
-  }
-}
-
 // The FWHM a kernel may have: far wider than any grid, and finite.
 constexpr double kMaxSmoothnessMm = 1000.0;
 
@@ -164,23 +158,14 @@ NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, cons
   return noise;
 }
 
-// The largest value of each condition's predictor in the run, for peak amplitudes.
-std::vector<float> predictorPeaks(const design::DesignMatrix& design) {
-  std::vector<float> peaks;
-  for (std::size_t c = 0; c < design.size(); ++c) {
-    const std::vector<float>& values = design[c].volumeValues;
-    peaks.push_back(values.empty() ? 0.0f : *std::max_element(values.begin(), values.end()));
-  }
-  return peaks;
-}
-
 // Conditions that a region gives an effect: modelled, never rest, and each must have
 // an event in the run.
 std::vector<bool> conditionsWithEffects(const Study& study) {
   std::vector<bool> modelled(study.protocol.conditions.size(), false);
   for (const Region& region : study.regions) {
     for (std::size_t c = 0; c < modelled.size(); ++c) {
-      if (region.amplitudes[c] != 0.0f) modelled[c] = true;
+      const Effect& effect = region.effects[c];
+      if (effect.mean != 0.0 || effect.sd != 0.0 || effect.runSd != 0.0) modelled[c] = true;
     }
   }
   return modelled;
@@ -205,29 +190,51 @@ void checkRest(const StudyFile& file, const Checker& check, Study& study,
   study.rest = design::restConditions(study.protocol, file.rest, modelled);
 }
 
-// Warns about events beyond the run's end and refuses a run in which a condition with
-// an effect has no event at all.
-void checkEventsAgainstRun(const StudyFile& file, const Checker& check, Study& study,
-                           const std::vector<bool>& modelled) {
+// "sub-02 run 1", or "the run" when every run has the same events.
+std::string runName(const Study& study, int place) {
+  if (study.runDesigns.size() == 1) return "the run";
+  return "sub-" + study.subjectLabel(place / study.runs + 1) + " run " +
+         std::to_string(place % study.runs + 1);
+}
+
+// Warns about events beyond the runs' end and refuses a run in which a condition with
+// an effect has no event at all, or a peak effect no response.
+void checkEventsAgainstRuns(const StudyFile& file, const Checker& check, Study& study,
+                            const std::vector<bool>& modelled) {
   const double tr = study.grid.trMilliseconds;
-  const RunEventCount count = countRunEvents(study.protocol, study.runMilliseconds(), tr);
   const std::string length = runLengthText(study.grid.timePoints, tr);
-  for (std::size_t c = 0; c < modelled.size(); ++c) {
-    if (modelled[c] && !count.conditionHasEvent[c]) {
-      check.fail(file.volumes ? "volumes" : "protocol",
-                 "condition " + formats::inQuotes(study.protocol.conditions[c].name) +
-                     " has an effect but no event within the run's " + length +
-                     "; give more volumes or an earlier event");
+  int startingAfterEnd = 0, endingAfterEnd = 0;
+  for (std::size_t place = 0; place < study.runDesigns.size(); ++place) {
+    const RunDesign& run = study.runDesigns[place];
+    const RunEventCount count = countRunEvents(run.protocol, study.runMilliseconds(), tr);
+    startingAfterEnd += count.startingAfterEnd;
+    endingAfterEnd += count.endingAfterEnd;
+    for (std::size_t c = 0; c < modelled.size(); ++c) {
+      const std::string condition = formats::inQuotes(study.protocol.conditions[c].name);
+      const std::string where = runName(study, static_cast<int>(place));
+      if (modelled[c] && !count.conditionHasEvent[c]) {
+        check.fail(file.volumes ? "volumes" : "protocol",
+                   "condition " + condition + " has an effect but no event within " + where +
+                       "'s " + length + "; give more volumes or an earlier event");
+      }
+      for (const Region& region : study.regions) {
+        if (region.effects[c].peak && !(run.peaks[c] > 0.0f)) {
+          check.fail("region", "region " + formats::inQuotes(region.name) +
+                                   ": a peak effect needs a response, and condition " +
+                                   condition + " has none in " + where);
+        }
+      }
     }
   }
-  if (count.startingAfterEnd > 0) {
-    study.warnings.push_back(std::to_string(count.startingAfterEnd) +
-                             " event(s) of the protocol start at or after the end of the run's " +
-                             length + "; they are left out of each run's events and predictors");
+  const std::string of = study.runDesigns.size() == 1 ? "the protocol" : "the runs' events";
+  if (startingAfterEnd > 0) {
+    study.warnings.push_back(std::to_string(startingAfterEnd) + " event(s) of " + of +
+                             " start at or after the end of the run's " + length +
+                             "; they are left out of each run's events and predictors");
   }
-  if (count.endingAfterEnd > 0) {
-    study.warnings.push_back(std::to_string(count.endingAfterEnd) +
-                             " event(s) of the protocol end after the end of the run's " + length +
+  if (endingAfterEnd > 0) {
+    study.warnings.push_back(std::to_string(endingAfterEnd) + " event(s) of " + of +
+                             " end after the end of the run's " + length +
                              "; they are kept, their responses cut short");
   }
 }
@@ -265,6 +272,50 @@ void warnAboutRegions(Study& study) {
 }
 
 }  // namespace
+
+std::vector<float> Study::amplitudes(std::size_t region, int place) const {
+  // The draws of every (region, condition) of the study are made in the same order
+  // whether or not their sd is 0, so that changing one sd leaves the other draws.
+  const std::size_t conditions = protocol.conditions.size();
+  std::vector<double> subjectDraws, runDraws;
+  if (effectsVary()) {
+    const int subject = place / runs;
+    DrawSequence bySubject(seed, static_cast<std::uint32_t>(subject), engine::kSubjectStream,
+                           static_cast<std::uint32_t>(DrawPurpose::Subject));
+    DrawSequence byRun(seed, static_cast<std::uint32_t>(place), engine::kSubjectStream,
+                       static_cast<std::uint32_t>(DrawPurpose::Run));
+    for (std::size_t k = 0; k < regions.size() * conditions; ++k) {
+      subjectDraws.push_back(bySubject.nextNormal());
+      runDraws.push_back(byRun.nextNormal());
+    }
+  }
+  const RunDesign& run = runDesign(place);
+  std::vector<float> values;
+  for (std::size_t c = 0; c < conditions; ++c) {
+    const Effect& effect = regions[region].effects[c];
+    double value = effect.mean;
+    if (!subjectDraws.empty()) {
+      const std::size_t k = region * conditions + c;
+      value = (value + effect.sd * subjectDraws[k]) + effect.runSd * runDraws[k];
+    }
+    if (effect.peak) value /= static_cast<double>(run.peaks[c]);
+    values.push_back(static_cast<float>(value));
+  }
+  return values;
+}
+
+bool Study::effectsVary() const {
+  return std::any_of(regions.begin(), regions.end(), [](const Region& region) {
+    return std::any_of(region.effects.begin(), region.effects.end(),
+                       [](const Effect& e) { return e.sd != 0.0 || e.runSd != 0.0; });
+  });
+}
+
+std::string Study::subjectLabel(int subject) const {
+  const std::size_t width = subjects > 99 ? 3 : 2;
+  const std::string digits = std::to_string(subject);
+  return std::string(width > digits.size() ? width - digits.size() : 0, '0') + digits;
+}
 
 const char* generatorName(Generator generator) {
   return generator == Generator::Philox ? "philox" : "ran1";
@@ -343,25 +394,28 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.grid = checkedGrid(file, check, dims);
   study.grid.trMilliseconds = file.trSeconds * 1000.0;
 
-  study.protocolFile = relativeTo(folder, file.protocol);
-  study.protocol =
-      check.reading("protocol", [&] { return formats::readProtocolFile(study.protocolFile); });
-  if (study.protocol.conditions.empty()) check.fail("protocol", "expected at least one condition");
-  const std::int64_t volumes =
-      file.volumes ? *file.volumes : defaultVolumes(study.protocol, study.grid.trMilliseconds);
+  const std::vector<design::Protocol> protocols = readRunProtocols(
+      file, folder, study, [&](const std::string& key, const std::string& what) {
+        check.fail(key, what);
+      });
+  study.protocol = protocols.front();
+  std::int64_t volumes = 0;
+  for (const design::Protocol& protocol : protocols) {
+    volumes = std::max(volumes, defaultVolumes(protocol, study.grid.trMilliseconds));
+  }
+  if (file.volumes) volumes = *file.volumes;
   study.grid.timePoints =
       static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
-  buildDesign(study);
+  study.runDesigns = buildRunDesigns(protocols, study.grid);
 
-  const RegionContext context{path,          folder,        study.grid,
-                              study.frame,   dims,          &study.protocol,
-                              file.baseline, predictorPeaks(study.design)};
+  const RegionContext context{path, folder,          study.grid,   study.frame,
+                              dims, &study.protocol, file.baseline};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
   }
   const std::vector<bool> modelled = conditionsWithEffects(study);
   checkRest(file, check, study, modelled);
-  checkEventsAgainstRun(file, check, study, modelled);
+  checkEventsAgainstRuns(file, check, study, modelled);
   warnAboutRegions(study);
   return study;
 }

@@ -108,6 +108,35 @@ class Reader {
   std::filesystem::path file_;
 };
 
+constexpr const char* kAmountForms =
+    "an amplitude in data units (3.0), a percentage (\"2%\"), peak units (\"2% peak\", "
+    "\"3.0 peak\") or { mean = ..., sd = ..., run_sd = ... }";
+
+Amount readAmount(const Reader& reader, const std::string& name, const toml::node& value) {
+  Amount amount;
+  if (value.is_number()) {
+    amount.value = *value.value<double>();
+    return amount;
+  }
+  if (!value.is_string()) reader.wrongType(name, value, kAmountForms);
+  const std::string text = *value.value<std::string>();
+  std::string_view written = formats::trim(text);
+  constexpr std::string_view kPeak = "peak";
+  if (written.size() > kPeak.size() && written.substr(written.size() - kPeak.size()) == kPeak) {
+    amount.peak = true;
+    written = formats::trim(written.substr(0, written.size() - kPeak.size()));
+  }
+  if (!written.empty() && written.back() == '%') {
+    amount.percent = true;
+    written = formats::trim(written.substr(0, written.size() - 1));
+  }
+  const auto number = formats::parseFiniteNumber(written);
+  // A plain number belongs in the file as a number; in a string it needs a unit.
+  if (!number || (!amount.percent && !amount.peak)) reader.wrongType(name, value, kAmountForms);
+  amount.value = *number;
+  return amount;
+}
+
 void readEffects(const Reader& reader, const std::string& prefix, const toml::node& node,
                  RegionEntry& region) {
   const toml::table* table = node.as_table();
@@ -118,34 +147,24 @@ void readEffects(const Reader& reader, const std::string& prefix, const toml::no
   for (const auto& [key, value] : *table) {
     const std::string condition(key.str());
     const std::string name = prefix + "." + formats::printable(condition);
-    AmplitudeEntry entry{condition, 0.0, false, false, reader.place(name, value)};
-    if (value.is_number()) {
-      entry.value = *value.value<double>();
-    } else if (value.is_string()) {
-      const std::string text = *value.value<std::string>();
-      std::string_view written = formats::trim(text);
-      constexpr std::string_view kPeak = "peak";
-      if (written.size() > kPeak.size() &&
-          written.substr(written.size() - kPeak.size()) == kPeak) {
-        entry.peak = true;
-        written = formats::trim(written.substr(0, written.size() - kPeak.size()));
+    AmplitudeEntry entry{condition, {}, std::nullopt, std::nullopt, reader.place(name, value)};
+    if (const toml::table* drawn = value.as_table()) {
+      reader.onlyKnownKeys(*drawn, name + ".", {"mean", "sd", "run_sd"});
+      const toml::node* mean = drawn->get("mean");
+      if (mean == nullptr) reader.fail(entry.place, "expected the effect's mean");
+      entry.mean = readAmount(reader, name + ".mean", *mean);
+      for (const char* key : {"sd", "run_sd"}) {
+        const toml::node* spread = drawn->get(key);
+        if (spread == nullptr) continue;
+        const Amount amount = readAmount(reader, name + "." + key, *spread);
+        if (amount.peak || !(amount.value >= 0.0)) {
+          reader.wrongType(name + "." + key, *spread,
+                           "a standard deviation of 0 or more, in data units or percent");
+        }
+        (std::string(key) == "sd" ? entry.sd : entry.runSd) = amount;
       }
-      if (!written.empty() && written.back() == '%') {
-        entry.percent = true;
-        written = formats::trim(written.substr(0, written.size() - 1));
-      }
-      const auto number = formats::parseFiniteNumber(written);
-      // A plain number belongs in the file as a number; in a string it needs a unit.
-      if (!number || (!entry.percent && !entry.peak)) {
-        reader.wrongType(name, value,
-                         "an amplitude in data units (3.0), a percentage (\"2%\") or peak "
-                         "units (\"2% peak\", \"3.0 peak\")");
-      }
-      entry.value = *number;
     } else {
-      reader.wrongType(name, value,
-                       "an amplitude in data units (3.0), percent (\"2%\") or peak units "
-                       "(\"2% peak\")");
+      entry.mean = readAmount(reader, name, value);
     }
     region.effects.push_back(entry);
   }
@@ -179,10 +198,53 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
   return region;
 }
 
+// Every key of [design] is required: a design is written out in full.
+DesignEntry readDesign(const Reader& reader, const toml::node& node, StudyFile& study) {
+  const toml::table* table = node.as_table();
+  if (table == nullptr) reader.wrongType("design", node, "a table");
+  reader.onlyKnownKeys(*table, "design.", {"conditions", "trials", "duration_s", "isi_s"});
+  const auto required = [&](const toml::table& within, const std::string& prefix,
+                            const std::string& key) -> const toml::node& {
+    const toml::node* found = within.get(key);
+    if (found == nullptr) {
+      reader.fail(reader.place(prefix.substr(0, prefix.size() - 1), node),
+                  "expected the key " + prefix + key);
+    }
+    study.places.push_back(reader.place(prefix + key, *found));
+    return *found;
+  };
+  DesignEntry design;
+  const toml::node& conditions = required(*table, "design.", "conditions");
+  const std::string names = "an array of condition names, e.g. [\"Faces\", \"Houses\"]";
+  if (!conditions.is_array() || conditions.as_array()->empty()) {
+    reader.wrongType("design.conditions", conditions, names);
+  }
+  for (const toml::node& element : *conditions.as_array()) {
+    if (!element.is_string()) reader.wrongType("design.conditions", conditions, names);
+    design.conditions.push_back(*element.value<std::string>());
+  }
+  design.trials = reader.integer("design.trials", required(*table, "design.", "trials"));
+  design.durationSeconds =
+      reader.number("design.duration_s", required(*table, "design.", "duration_s"));
+  const toml::node& isi = required(*table, "design.", "isi_s");
+  const toml::table* isiTable = isi.as_table();
+  if (isiTable == nullptr) {
+    reader.wrongType("design.isi_s", isi, "a table { min = 2.0, mean = 4.0, max = 12.0 }");
+  }
+  reader.onlyKnownKeys(*isiTable, "design.isi_s.", {"min", "mean", "max"});
+  design.isiMinSeconds =
+      reader.number("design.isi_s.min", required(*isiTable, "design.isi_s.", "min"));
+  design.isiMeanSeconds =
+      reader.number("design.isi_s.mean", required(*isiTable, "design.isi_s.", "mean"));
+  design.isiMaxSeconds =
+      reader.number("design.isi_s.max", required(*isiTable, "design.isi_s.", "max"));
+  return design;
+}
+
 void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
   reader.onlyKnownKeys(document, "",
-                       {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol", "rest",
-                        "generator", "signal", "baseline", "noise", "grid", "region"});
+                       {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol", "design",
+                        "rest", "generator", "signal", "baseline", "noise", "grid", "region"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -211,6 +273,7 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
       study.protocol = reader.text(name, value);
       protocolGiven = true;
     }
+    if (name == "design") study.design = readDesign(reader, value, study);
     if (name == "noise") {
       const toml::table* noise = value.as_table();
       if (noise == nullptr) reader.wrongType(name, value, "a table");
@@ -261,7 +324,13 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
       }
     }
   }
-  if (!protocolGiven) reader.fail({"protocol", 0}, "missing; expected the path of a protocol file");
+  if (protocolGiven && study.design) {
+    reader.fail(study.placeOf("design"), "expected either protocol or [design], not both");
+  }
+  if (!protocolGiven && !study.design) {
+    reader.fail({"protocol", 0},
+                "missing; expected the path of a protocol file, or a [design] table");
+  }
 }
 
 }  // namespace
