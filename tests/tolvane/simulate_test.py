@@ -411,6 +411,70 @@ class RestAndTruth(unittest.TestCase):
             self.assertLess(abs(ball - (atlas == 1).sum() / 27) / ((atlas == 1).sum() / 27), 0.1)
 
 
+class DesignsAndSubjects(unittest.TestCase):
+    """A design per run and subjects that differ, reproducible whatever the split."""
+
+    def test_generated_designs_and_drawn_effects_do_not_depend_on_jobs_or_shards(self):
+        study = os.path.join(EXAMPLES, "jittered_design_study.toml")
+        with tempfile.TemporaryDirectory() as folder:
+            whole, shards = os.path.join(folder, "whole"), os.path.join(folder, "shards")
+            simulate(study, whole, "--subjects", "3", "--jobs", "1")
+            simulate(study, shards, "--subjects", "3", "--jobs", "2", "--shard", "2/2")
+            simulate(study, shards, "--subjects", "3", "--jobs", "1", "--shard", "1/2")
+            self.assertEqual(all_files(whole), all_files(shards))
+            for name in all_files(whole):
+                self.assertEqual(read_bytes(os.path.join(whole, name)),
+                                 read_bytes(os.path.join(shards, name)), name)
+            events = [read_bytes(os.path.join(whole, f"sub-0{s}", "func",
+                                              run_stem(s, r) + "_events.tsv"))
+                      for s in (1, 2, 3) for r in (1, 2)]
+            self.assertEqual(len(set(events)), 6)  # every run its own design
+            # The drawn effects are in each run's truth table, and the group truth is
+            # the mean effect: Faces = 1% of 400 at its peak, per unit of predictor.
+            truth = os.path.join(whole, "derivatives", "tolvane")
+            drawn = set()
+            for s, r in ((1, 1), (1, 2), (2, 1)):
+                with open(os.path.join(truth, f"sub-0{s}", "func",
+                                       run_stem(s, r) + "_desc-regions_dseg.tsv")) as table:
+                    header = table.readline().rstrip("\n").split("\t")
+                    drawn.add(dict(zip(header, table.readline().rstrip("\n").split("\t")))
+                              ["effect_Faces"])
+            self.assertEqual(len(drawn), 3)
+            group = numpy.asarray(nibabel.load(os.path.join(
+                truth, "task-faceshouses_desc-Faces_effect.nii.gz")).dataobj)
+            self.assertEqual((group > 0).sum(), 33)  # the sphere where the file puts it
+            self.assertGreater(group.max(), 4.0)     # 4 / peak, the peak below 1
+
+    def test_a_protocol_file_per_run_fills_in_subject_and_run(self):
+        with tempfile.TemporaryDirectory() as folder:
+            os.makedirs(os.path.join(folder, "events"))
+            for subject in (1, 2):
+                for run_number in (1, 2):
+                    write_text(os.path.join(folder, "events",
+                                            f"sub-0{subject}_run-{run_number}_events.tsv"),
+                               "onset\tduration\ttrial_type\n"
+                               f"{10 * subject + run_number}\t4\tTask\n")
+            write_text(os.path.join(folder, "study.toml"),
+                       "subjects = 2\nruns = 2\n"
+                       "protocol = \"events/sub-{subject}_run-{run}_events.tsv\"\n"
+                       "[grid]\nbox = [120, 136, 120, 136, 120, 136]\n"
+                       "[[region]]\ncentre_mm = [0, 0, 0]\nradius_mm = 3\n"
+                       "effects = { Task = 2.0 }\n")
+            dataset = os.path.join(folder, "study")
+            simulate(os.path.join(folder, "study.toml"), dataset)
+            for subject in (1, 2):
+                for run_number in (1, 2):
+                    with open(os.path.join(dataset, f"sub-0{subject}", "func",
+                                           run_stem(subject, run_number, "sim") +
+                                           "_events.tsv")) as table:
+                        self.assertEqual(table.read().splitlines()[1].split("\t")[0],
+                                         str(10 * subject + run_number))
+            # The longest run sets the volumes: (22 + 4 + 32) / 2.
+            image = nibabel.load(os.path.join(dataset, "sub-01", "func",
+                                              run_stem(1, 1, "sim") + "_bold.nii.gz"))
+            self.assertEqual(image.shape[3], 29)
+
+
 class BadInput(unittest.TestCase):
     def check_refused(self, replacements, expected_texts, extra=()):
         """Writes a variant of the two-region study, runs it and expects exit 2, a

@@ -43,6 +43,14 @@ std::filesystem::path DatasetLayout::studyCopy() const {
   return codeFolder() / study_.file.filename();
 }
 
+std::filesystem::path DatasetLayout::groupEffectMap(std::size_t c) const {
+  return truthRoot() / ("task-" + study_.task + "_desc-" + conditionLabels_[c] + "_effect.nii.gz");
+}
+
+std::filesystem::path DatasetLayout::groupEffectSidecar(std::size_t c) const {
+  return truthRoot() / ("task-" + study_.task + "_desc-" + conditionLabels_[c] + "_effect.json");
+}
+
 std::string DatasetLayout::subjectLabel(int subject) const {
   return study_.subjectLabel(subject);
 }

@@ -77,7 +77,19 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
     text += region.kind == study::RegionKind::Sphere ? "sphere"
             : region.kind == study::RegionKind::Voi  ? "voi"
                                                      : "labels";
-    for (const double c : region.centreMm) text += '\t' + numberText(c);
+    // The centre where this subject has the region.
+    const formats::Affine toWorld =
+        formats::compose(study.frame.voxelToWorld, study.grid.gridToVmr());
+    const std::array<int, 3>& offset = truth.regionOffsets[r];
+    for (int axis = 0; axis < 3; ++axis) {
+      double centre = region.centreMm[static_cast<std::size_t>(axis)];
+      for (int k = 0; k < 3; ++k) {
+        if (offset[static_cast<std::size_t>(k)] != 0) {
+          centre += toWorld.m[axis][k] * offset[static_cast<std::size_t>(k)];
+        }
+      }
+      text += '\t' + numberText(centre);
+    }
     text += '\t' + (region.radiusMm ? numberText(*region.radiusMm) : std::string("n/a"));
     text += '\t' + std::to_string(entry.voxelCount) + '\t';
     for (std::size_t i = 0; i < region.effectsAsWritten.size(); ++i) {
@@ -191,6 +203,28 @@ void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, b
                                           {"DatasetType", "derivative"},
                                           {"GeneratedBy", generatedBy()},
                                           {"SourceDatasets", Json::array({{{"URL", "../../"}}})}});
+  }
+}
+
+void writeGroupTruth(const study::Study& study, const DatasetLayout& layout, bool keepExisting) {
+  if (!study.subjectsDiffer()) return;
+  const Truth truth = groupTruth(study);
+  for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
+    if (needed(layout.groupEffectMap(c), keepExisting)) {
+      formats::createFolders(layout.truthRoot());
+      formats::writeFloatMapNifti(layout.groupEffectMap(c),
+                                  formats::mapGeometryOf(study.grid, study.frame),
+                                  truth.amplitudes[c].data(), {}, formats::kDefaultGzipLevel);
+    }
+    if (needed(layout.groupEffectSidecar(c), keepExisting)) {
+      writeJson(layout.groupEffectSidecar(c),
+                {{"Condition", study.protocol.conditions[c].name},
+                 {"Description",
+                  "Group truth: the population's mean effect, per unit of the condition's "
+                  "HRF-convolved predictor, in data units, each region where the study file "
+                  "puts it; the subjects' and runs' own effects are in their folders"},
+                 {"DescLabel", layout.conditionLabels()[c]}});
+    }
   }
 }
 

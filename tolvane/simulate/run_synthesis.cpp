@@ -109,7 +109,12 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
 
 }  // namespace
 
-Truth runTruth(const study::Study& study, int runPlace) {
+namespace {
+
+// The truth of regions with these amplitudes (per region, per condition) and offsets
+// (per region, in grid voxels).
+Truth buildTruth(const study::Study& study, std::vector<std::vector<float>> regionAmplitudes,
+                 std::vector<std::array<int, 3>> regionOffsets) {
   const auto voxels = static_cast<std::size_t>(study.voxelCount());
   const std::size_t conditions = study.protocol.conditions.size();
   Truth truth;
@@ -118,10 +123,21 @@ Truth runTruth(const study::Study& study, int runPlace) {
   const bool add = study.signal == study::SignalMode::Add;
   // (voxel, region) for every voxel of every region, by voxel and then region.
   std::vector<std::pair<std::int64_t, std::size_t>> members;
+  const std::int64_t dims[3] = {study.grid.dimX(), study.grid.dimY(), study.grid.dimZ()};
+  truth.regionAmplitudes = std::move(regionAmplitudes);
+  truth.regionOffsets = std::move(regionOffsets);
   for (std::size_t r = 0; r < study.regions.size(); ++r) {
-    truth.regionAmplitudes.push_back(study.amplitudes(r, runPlace));
     truth.labelTable.push_back({study.regions[r].name, {r}, 0});
-    for (const std::int64_t v : study.regions[r].voxels) members.emplace_back(v, r);
+    const std::array<int, 3>& offset = truth.regionOffsets[r];
+    for (const std::int64_t v : study.regions[r].voxels) {
+      std::int64_t at[3] = {v % dims[0], (v / dims[0]) % dims[1], v / (dims[0] * dims[1])};
+      bool inside = true;
+      for (int axis = 0; axis < 3; ++axis) {
+        at[axis] += offset[static_cast<std::size_t>(axis)];
+        inside = inside && at[axis] >= 0 && at[axis] < dims[axis];
+      }
+      if (inside) members.emplace_back((at[2] * dims[1] + at[1]) * dims[0] + at[0], r);
+    }
   }
   std::sort(members.begin(), members.end());
   std::map<std::vector<std::size_t>, std::int32_t> combinations;
@@ -162,6 +178,29 @@ Truth runTruth(const study::Study& study, int runPlace) {
     }
   }
   return truth;
+}
+
+}  // namespace
+
+Truth runTruth(const study::Study& study, int runPlace) {
+  const int subject = runPlace / study.runs + 1;
+  std::vector<std::vector<float>> amplitudes;
+  std::vector<std::array<int, 3>> offsets;
+  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    amplitudes.push_back(study.amplitudes(r, runPlace));
+    offsets.push_back(study.regions[r].jitterMm > 0.0 ? study.regionOffset(r, subject)
+                                                      : std::array<int, 3>{});
+  }
+  return buildTruth(study, std::move(amplitudes), std::move(offsets));
+}
+
+Truth groupTruth(const study::Study& study) {
+  std::vector<std::vector<float>> amplitudes;
+  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    amplitudes.push_back(study.meanAmplitudes(r));
+  }
+  return buildTruth(study, std::move(amplitudes),
+                    std::vector<std::array<int, 3>>(study.regions.size()));
 }
 
 std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,

@@ -9,7 +9,8 @@
 // R + 1 in the order of each combination's first voxel: every voxel of the image has
 // exactly one label, and the table's count of each label is the image's. With
 // "replace" each region overwrites the voxels it covers, so the last region listed
-// wins, in the labels as in the amplitudes.
+// wins, in the labels as in the amplitudes. A region that jitters is moved by the
+// subject's offset (study.h); voxels moved out of the grid are left out.
 //
 // The data of a run, by generator and signal:
 //   philox: the counter field of (seed, run place), then the effects added, or the
@@ -19,6 +20,7 @@
 //           drawing fresh deviates from the same stream (the plug-in's own run).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,10 +43,14 @@ struct Truth {
   std::vector<TruthLabel> labelTable;          // label k is labelTable[k - 1]
   std::vector<std::vector<float>> amplitudes;  // per condition, per grid voxel
   std::vector<std::vector<float>> regionAmplitudes;  // per region, per condition
+  std::vector<std::array<int, 3>> regionOffsets;     // per region: the subject's, in grid voxels
   engine::VoxelEffects effects;            // the covered voxels and their rows
 };
 
 Truth runTruth(const study::Study& study, int runPlace);
+// The population's truth: every region where the study file puts it, with its mean
+// effect (study.h: meanAmplitudes).
+Truth groupTruth(const study::Study& study);
 
 // Values in the grid layout of simulation/synthesis.h (time fastest). With philox the
 // noise field is split among `threads` threads (the values do not depend on how);

@@ -163,6 +163,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
 
   prepareOutputFolder(layout, use);
   writeDatasetFiles(study, layout, keepExisting);
+  writeGroupTruth(study, layout, keepExisting);
 
   // Jobs left over when there are fewer runs than jobs share the runs' work.
   const int threadsPerRun =

@@ -50,12 +50,14 @@ design::Protocol generateDesign(const DesignSpec& spec, std::uint32_t seed, int 
   design::Protocol protocol;
   protocol.unit = design::TimeUnit::Milliseconds;
   for (const std::string& name : spec.conditions) protocol.conditions.push_back({name, {}});
+  // Times in whole milliseconds, so that an events table states them exactly.
+  const double durationMs = std::round(spec.durationSeconds * 1000.0);
   double time = 0.0;
   for (const std::size_t c : order) {
-    time += spec.isiMinSeconds + truncatedExponential(draws.nextUniform(), rate, span);
-    protocol.conditions[c].intervals.push_back(
-        {time * 1000.0, (time + spec.durationSeconds) * 1000.0, 0});
-    time += spec.durationSeconds;
+    time += std::round(
+        (spec.isiMinSeconds + truncatedExponential(draws.nextUniform(), rate, span)) * 1000.0);
+    protocol.conditions[c].intervals.push_back({time, time + durationMs, 0});
+    time += durationMs;
   }
   return protocol;
 }

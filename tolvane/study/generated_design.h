@@ -11,6 +11,9 @@
 // density needs min < mean < min + T / 2 (at min + T / 2 it is flat). X is drawn by
 // inverting its distribution function: X = -ln(1 - u (1 - e^(-lambda T))) / lambda.
 //
+// Onsets and durations are rounded to whole milliseconds (each gap is rounded before it
+// is added), so that a run's events table states them exactly.
+//
 // The draws are run `place`'s design sequence (study_random.h): first the shuffle, one
 // uniform per swap, then one uniform per gap, in trial order.
 #pragma once

@@ -332,6 +332,12 @@ Region resolveRegion(const RegionEntry& entry, std::size_t index, const RegionCo
     region.name = "sphere" + std::to_string(index + 1);
   }
   if (entry.name) region.name = *entry.name;
+  if (entry.jitterMm) {
+    if (!(*entry.jitterMm >= 0.0 && *entry.jitterMm <= 1000.0)) {
+      fail(context, keyOf(entry, "jitter_mm"), "expected a standard deviation from 0 to 1000 mm");
+    }
+    region.jitterMm = *entry.jitterMm;
+  }
   std::sort(region.voxels.begin(), region.voxels.end());
   region.voxels.erase(std::unique(region.voxels.begin(), region.voxels.end()), region.voxels.end());
   if (region.voxels.empty()) {

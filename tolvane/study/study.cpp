@@ -304,6 +304,51 @@ std::vector<float> Study::amplitudes(std::size_t region, int place) const {
   return values;
 }
 
+std::array<double, 3> Study::voxelEdgesMm() const {
+  std::array<double, 3> edges{};
+  const formats::Affine& affine = frame.voxelToWorld;
+  for (int axis = 0; axis < 3; ++axis) {
+    const double a = affine.m[0][axis], b = affine.m[1][axis], c = affine.m[2][axis];
+    edges[static_cast<std::size_t>(axis)] = grid.resolution * std::sqrt(a * a + b * b + c * c);
+  }
+  return edges;
+}
+
+std::array<int, 3> Study::regionOffset(std::size_t region, int subject) const {
+  // Three draws per region, in the regions' order, whether or not it jitters.
+  DrawSequence draws(seed, static_cast<std::uint32_t>(subject - 1), engine::kSubjectStream,
+                     static_cast<std::uint32_t>(DrawPurpose::Jitter));
+  std::array<double, 3> z{};
+  for (std::size_t r = 0; r <= region; ++r) {
+    for (double& value : z) value = draws.nextNormal();
+  }
+  const std::array<double, 3> edges = voxelEdgesMm();
+  std::array<int, 3> offset{};
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    offset[axis] = static_cast<int>(std::lround(regions[region].jitterMm * z[axis] / edges[axis]));
+  }
+  return offset;
+}
+
+std::vector<float> Study::meanAmplitudes(std::size_t region) const {
+  std::vector<float> values;
+  for (std::size_t c = 0; c < protocol.conditions.size(); ++c) {
+    const Effect& effect = regions[region].effects[c];
+    double sum = 0.0;
+    for (const RunDesign& run : runDesigns) {
+      sum += effect.peak ? effect.mean / static_cast<double>(run.peaks[c]) : effect.mean;
+    }
+    values.push_back(static_cast<float>(sum / static_cast<double>(runDesigns.size())));
+  }
+  return values;
+}
+
+bool Study::subjectsDiffer() const {
+  return effectsVary() || std::any_of(regions.begin(), regions.end(), [](const Region& region) {
+           return region.jitterMm > 0.0;
+         });
+}
+
 bool Study::effectsVary() const {
   return std::any_of(regions.begin(), regions.end(), [](const Region& region) {
     return std::any_of(region.effects.begin(), region.effects.end(),
@@ -412,6 +457,12 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
                               dims, &study.protocol, file.baseline};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
+  }
+  for (const Region& region : study.regions) {
+    if (region.jitterMm > 0.0 && study.signal == SignalMode::Replace) {
+      check.fail("signal", "region " + formats::inQuotes(region.name) +
+                               " moves per subject (jitter_mm), which needs signal = \"add\"");
+    }
   }
   const std::vector<bool> modelled = conditionsWithEffects(study);
   checkRest(file, check, study, modelled);

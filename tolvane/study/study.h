@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -80,6 +81,8 @@ struct Region {
   std::array<int, 3> sphereCentreVmr{};
   std::vector<std::int32_t> vmrVoxels;
   simulation::VoxelConvention convention;
+  // The sd in mm of the subject's offset of the region along each grid axis; 0: none.
+  double jitterMm = 0.0;
   // The share of the region's voxels (spheres: grid offsets; VOIs and labels:
   // anatomical voxels) that lie inside the grid; below 1 the region was clipped.
   double shareInsideGrid = 1.0;
@@ -124,7 +127,17 @@ struct Study {
   // units per unit of the run's predictors: the drawn effect, divided by the run's
   // predictor peak for a peak effect, evaluated in double and rounded to float.
   std::vector<float> amplitudes(std::size_t region, int place) const;
+  // The mean effects of the region, as amplitudes averaged over the runs (they differ
+  // between runs only for a peak effect of designs that differ).
+  std::vector<float> meanAmplitudes(std::size_t region) const;
   bool effectsVary() const;  // some effect has an sd or a run sd
+  bool subjectsDiffer() const;  // effects vary or a region jitters
+  // The whole grid voxels by which subject `subject` (from 1) moves region `region`
+  // along each grid axis: round(jitter_mm z / edge), z a standard normal draw of the
+  // subject's sequence (study_random.h), edge the grid voxel's length on that axis.
+  std::array<int, 3> regionOffset(std::size_t region, int subject) const;
+  // The grid voxel edges in mm along the grid's axes.
+  std::array<double, 3> voxelEdgesMm() const;
   // "01", "002": the subject's number as the dataset's labels write it.
   std::string subjectLabel(int subject) const;
   double runMilliseconds() const { return grid.timePoints * grid.trMilliseconds; }

@@ -157,9 +157,10 @@ void readEffects(const Reader& reader, const std::string& prefix, const toml::no
         const toml::node* spread = drawn->get(key);
         if (spread == nullptr) continue;
         const Amount amount = readAmount(reader, name + "." + key, *spread);
-        if (amount.peak || !(amount.value >= 0.0)) {
+        // A spread is in the mean's units: peak units only with a peak mean.
+        if ((amount.peak && !entry.mean.peak) || !(amount.value >= 0.0)) {
           reader.wrongType(name + "." + key, *spread,
-                           "a standard deviation of 0 or more, in data units or percent");
+                           "a standard deviation of 0 or more, in the mean's units");
         }
         (std::string(key) == "sd" ? entry.sd : entry.runSd) = amount;
       }
@@ -175,7 +176,7 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
   if (table == nullptr) reader.wrongType(prefix, node, "a table");
   reader.onlyKnownKeys(*table, prefix + ".",
                        {"name", "shape", "centre_voxel", "centre_mm", "radius_voxels", "radius_mm",
-                        "voi", "labels", "label", "effects"});
+                        "voi", "labels", "label", "jitter_mm", "effects"});
   RegionEntry region;
   region.place = reader.place(prefix, node);
   for (const auto& [key, value] : *table) {
@@ -193,6 +194,7 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
     if (name == "voi") region.voi = reader.text(full, value);
     if (name == "labels") region.labels = reader.text(full, value);
     if (name == "label") region.label = reader.integer(full, value);
+    if (name == "jitter_mm") region.jitterMm = reader.number(full, value);
     if (name == "effects") readEffects(reader, full, value, region);
   }
   return region;

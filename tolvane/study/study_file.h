@@ -50,6 +50,7 @@ struct RegionEntry {
   std::optional<std::string> voi;
   std::optional<std::string> labels;
   std::optional<std::int64_t> label;
+  std::optional<double> jitterMm;
   std::vector<AmplitudeEntry> effects;   // in the file's order
   std::optional<KeyPlace> effectsPlace;  // absent: no effects table
   std::vector<KeyPlace> places;          // the region's keys, for messages

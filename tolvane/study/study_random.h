@@ -6,8 +6,9 @@
 // (engine/counter_noise.h), keyed (seed, slot) with the counter (i / 4, purpose, 0,
 // stream): word i mod 4 of counter i / 4 is the i-th 32-bit word of the sequence. The
 // noise field uses streams 0 and 1; these use kDesignStream (slot: the run's place,
-// purpose 0) and kSubjectStream (slot: the subject's number - 1 for subject-level
-// draws, purpose 0; the run's place for run-level draws, purpose 1). The counters of
+// purpose 0) and kSubjectStream (slot: the subject's number - 1 for the subject's
+// effects, purpose 0, and its regions' offsets, purpose 2; the run's place for the
+// run's effects, purpose 1). The counters of
 // different streams differ in their last word, so no draw here ever repeats a deviate
 // of the noise or of another sequence.
 //
@@ -19,7 +20,7 @@
 
 namespace tolvane::study {
 
-enum class DrawPurpose : std::uint32_t { Subject = 0, Run = 1 };
+enum class DrawPurpose : std::uint32_t { Subject = 0, Run = 1, Jitter = 2 };
 
 class DrawSequence {
  public:
