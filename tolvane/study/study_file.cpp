@@ -245,8 +245,9 @@ DesignEntry readDesign(const Reader& reader, const toml::node& node, StudyFile& 
 
 void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
   reader.onlyKnownKeys(document, "",
-                       {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol", "design",
-                        "rest", "generator", "signal", "baseline", "noise", "grid", "region"});
+                       {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
+                        "design", "rest", "generator", "signal", "datatype", "baseline", "noise",
+                        "grid", "region"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -260,6 +261,7 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
     if (name == "volumes") study.volumes = reader.integer(name, value);
     if (name == "generator") study.generator = reader.text(name, value);
     if (name == "signal") study.signal = reader.text(name, value);
+    if (name == "datatype") study.datatype = reader.text(name, value);
     if (name == "baseline") study.baseline = reader.number(name, value);
     if (name == "rest") {
       const toml::array* names = value.as_array();

@@ -79,6 +79,7 @@ struct StudyFile {
   std::optional<std::vector<std::string>> rest;  // absent: the default rule
   std::string generator = "philox";
   std::string signal = "add";
+  std::string datatype = "float32";
   double baseline = 100.0;
   double noiseSd = 5.0;
   std::optional<double> smoothnessMm;
