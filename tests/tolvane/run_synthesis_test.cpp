@@ -73,8 +73,8 @@ TEST(RunSynthesis, OverlappingRegionsAddUpWithAdd) {
 
   // Every value is ((s * g) + b) + e[t], g the field's deviate of (seed, run place).
   const auto data = synthesiseRun(study, truth, 4);
-  const float* a = study.runDesign(4).design[0].volumeValues.data();
-  const float* b = study.runDesign(4).design[1].volumeValues.data();
+  const float* a = study.runDesign(4).predictors[0].data();
+  const float* b = study.runDesign(4).predictors[1].data();
   for (const std::int64_t voxel : {both, second, voxelIndex(5, 5, 5)}) {
     std::vector<float> g(20);
     engine::fieldDeviates({77, 4}, voxel, 0, 20, g.data());
@@ -97,7 +97,7 @@ TEST(RunSynthesis, TheLastRegionWinsWithReplace) {
 
   // philox: region voxels are (e[t] + b) + (s * g) with their own deviates.
   const auto data = synthesiseRun(philox, truth, 0);
-  const float* b = philox.runDesign(0).design[1].volumeValues.data();
+  const float* b = philox.runDesign(0).predictors[1].data();
   std::vector<float> g(20);
   engine::fieldDeviates({77, 0}, both, 0, 20, g.data());
   for (int t = 0; t < 20; ++t) {

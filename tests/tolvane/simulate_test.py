@@ -515,6 +515,13 @@ class BadInput(unittest.TestCase):
              [":11:", "key protocol", "events.tsv"]),
             ("bad percentage", [("\"0.5%\"", "\"0.5 percent\"")],
              ["key region[1].effects.Houses", "percentage"]),
+            ("a design whose gaps cannot have that mean",
+             [("protocol = \"event_related_events.tsv\"",
+               "design.conditions = [\"Faces\", \"Houses\"]\ndesign.trials = 5\n"
+               "design.duration_s = 1.0\ndesign.isi_s = { min = 2.0, mean = 8.0, max = 12.0 }")],
+             [":14:", "key design.isi_s.mean", "closer to min than to max"]),
+            ("a rest condition with an effect", [("noise.sd = 5", "noise.sd = 5\nrest = [\"Faces\"]")],
+             [":14:", "key rest", "\"Faces\" has an effect, so it is not rest"]),
         ]
         for name, replacements, expected in cases:
             with self.subTest(name):

@@ -100,7 +100,7 @@ TEST(StudyEffects, PeakUnitsScaleThePredictorsLargestValueToTheAmount) {
   const Study study =
       loadWith(folder, events, "baseline = 400", "{ Task = \"2% peak\", Cue = \"3 peak\" }");
   const auto peakOf = [&](std::size_t c) {
-    const std::vector<float>& values = study.runDesign(0).design[c].volumeValues;
+    const std::vector<float>& values = study.runDesign(0).predictors[c];
     return static_cast<double>(*std::max_element(values.begin(), values.end()));
   };
   // amplitude = float(A / peak): the product is A to the amplitude's rounding.

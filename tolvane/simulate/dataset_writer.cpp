@@ -105,7 +105,7 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
 // Each value in the shortest form that reads back as the same float.
 std::string predictorTableText(const study::Study& study, const DatasetLayout& layout,
                                int runPlace) {
-  const design::DesignMatrix& design = study.runDesign(runPlace).design;
+  const std::vector<std::vector<float>>& design = study.runDesign(runPlace).predictors;
   std::string text;
   for (std::size_t c = 0; c < design.size(); ++c) {
     text += (c ? "\t" : "") + layout.conditionLabels()[c];
@@ -114,7 +114,7 @@ std::string predictorTableText(const study::Study& study, const DatasetLayout& l
   for (int t = 0; t < study.grid.timePoints; ++t) {
     for (std::size_t c = 0; c < design.size(); ++c) {
       char buffer[32];
-      const float value = design[c].volumeValues[static_cast<std::size_t>(t)];
+      const float value = design[c][static_cast<std::size_t>(t)];
       const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
       text += (c ? "\t" : "") + std::string(buffer, result.ptr);
     }

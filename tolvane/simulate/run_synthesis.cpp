@@ -25,10 +25,9 @@ simulation::VtcGrid engineGrid(const formats::VtcGrid& grid, float* data) {
 }
 
 engine::Predictors predictorsOf(const study::Study& study, int runPlace) {
-  const design::DesignMatrix& design = study.runDesign(runPlace).design;
   engine::Predictors predictors;
-  for (std::size_t c = 0; c < design.size(); ++c) {
-    predictors.push_back(design[c].volumeValues.data());
+  for (const std::vector<float>& values : study.runDesign(runPlace).predictors) {
+    predictors.push_back(values.data());
   }
   return predictors;
 }

@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
+#include "design/design_matrix.h"
 #include "formats/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "tolvane/study/generated_design.h"
-#include "tolvane/study/run_seeds.h"
 
 namespace tolvane::study {
 namespace {
@@ -135,11 +135,13 @@ std::vector<RunDesign> buildRunDesigns(const std::vector<design::Protocol>& prot
   for (const design::Protocol& protocol : protocols) {
     RunDesign run;
     run.protocol = protocol;
+    design::DesignMatrix matrix;
     for (std::size_t c = 0; c < protocol.conditions.size(); ++c) {
-      run.design.addPredictor(protocol.conditions[c].name, grid.timePoints);
-      run.design.setFromCondition(c, protocol.conditions[c], protocol.unit, tr, 1.0f);
-      run.design.applyTwoGammaHrf(c, tr);
-      const std::vector<float>& values = run.design[c].volumeValues;
+      matrix.addPredictor(protocol.conditions[c].name, grid.timePoints);
+      matrix.setFromCondition(c, protocol.conditions[c], protocol.unit, tr, 1.0f);
+      matrix.applyTwoGammaHrf(c, tr);
+      const std::vector<float>& values = matrix[c].volumeValues;
+      run.predictors.push_back(values);
       run.peaks.push_back(values.empty() ? 0.0f : *std::max_element(values.begin(), values.end()));
     }
     designs.push_back(std::move(run));

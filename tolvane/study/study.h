@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "design/design_matrix.h"
 #include "design/protocol.h"
 #include "formats/geometry.h"
 #include "simulation/synthesis.h"
@@ -93,10 +92,12 @@ struct Region {
 };
 
 // The events of a run and the predictors they give.
+// Only the per-volume predictors are kept (not the design's fine time grid): a study may
+// have a hundred thousand runs.
 struct RunDesign {
-  design::Protocol protocol;    // the study's conditions, in its order
-  design::DesignMatrix design;  // one convolved predictor per condition, in order
-  std::vector<float> peaks;     // per condition: its predictor's largest value
+  design::Protocol protocol;                  // the study's conditions, in its order
+  std::vector<std::vector<float>> predictors;  // per condition: convolved, one per volume
+  std::vector<float> peaks;                   // per condition: its predictor's largest value
 };
 
 struct Study {
