@@ -5,6 +5,7 @@
 //   sub-XX/func/PREFIX_bold.nii.gz, PREFIX_bold.json, PREFIX_events.tsv
 //     PREFIX = sub-XX_task-T_run-N: the run's prefix
 //   derivatives/tolvane/dataset_description.json                       the truth
+//   derivatives/tolvane/task-T_desc-C_effect.nii.gz (+ .json)          the group truth
 //   derivatives/tolvane/sub-XX/func/PREFIX_desc-regions_dseg.nii.gz     region labels
 //                                   PREFIX_desc-regions_dseg.tsv        region table
 //                                   PREFIX_desc-C_effect.nii.gz (+ .json), per condition
@@ -72,6 +73,15 @@ class DatasetFolders {
   std::filesystem::path truthRoot() const { return root_ / "derivatives" / "tolvane"; }
   std::filesystem::path truthDescription() const {
     return truthRoot() / "dataset_description.json";
+  }
+  // The group truth's map of a condition (by desc label) and its sidecar.
+  std::filesystem::path groupEffectMap(const std::string& task,
+                                       const std::string& conditionLabel) const {
+    return truthRoot() / ("task-" + task + "_desc-" + conditionLabel + "_effect" + kMapExtension);
+  }
+  std::filesystem::path groupEffectSidecar(const std::string& task,
+                                           const std::string& conditionLabel) const {
+    return truthRoot() / ("task-" + task + "_desc-" + conditionLabel + "_effect.json");
   }
   std::filesystem::path glmRoot() const { return root_ / "derivatives" / "tolvane-glm"; }
   std::filesystem::path codeFolder() const { return root_ / "code" / "tolvane"; }

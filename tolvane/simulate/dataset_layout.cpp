@@ -31,10 +31,6 @@ std::filesystem::path DatasetLayout::studyCopy() const {
   return codeFolder() / study_.file.filename();
 }
 
-std::string DatasetLayout::subjectEntity(int subject) const {
-  return dataset::subjectEntity(subject, study_.subjects);
-}
-
 RunFiles DatasetLayout::run(int subject, int run) const {
   RunFiles files;
   files.subject = subject;

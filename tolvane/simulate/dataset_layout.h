@@ -34,12 +34,22 @@ class DatasetLayout {
   std::filesystem::path participants() const { return folders_.participants(); }
   std::filesystem::path truthRoot() const { return folders_.truthRoot(); }
   std::filesystem::path truthDescription() const { return folders_.truthDescription(); }
+  // The group truth's map of condition c and its sidecar, written when subjects differ
+  // (effects drawn per subject and run, or regions that move): the population's mean
+  // effect per condition, each region where the study file puts it.
+  std::filesystem::path groupEffectMap(std::size_t c) const {
+    return folders_.groupEffectMap(study_.task, conditionLabels_[c]);
+  }
+  std::filesystem::path groupEffectSidecar(std::size_t c) const {
+    return folders_.groupEffectSidecar(study_.task, conditionLabels_[c]);
+  }
   std::filesystem::path codeFolder() const { return folders_.codeFolder(); }
   std::filesystem::path studyCopy() const;
   std::filesystem::path identity() const { return folders_.identity(); }
 
-  // "sub-01".
-  std::string subjectEntity(int subject) const;
+  // "01" and "sub-01".
+  std::string subjectLabel(int subject) const { return study_.subjectLabel(subject); }
+  std::string subjectEntity(int subject) const { return "sub-" + subjectLabel(subject); }
   // The desc label of each condition's map.
   const std::vector<std::string>& conditionLabels() const { return conditionLabels_; }
   RunFiles run(int subject, int run) const;
