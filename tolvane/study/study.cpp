@@ -8,6 +8,7 @@
 #include "formats/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "tolvane/study/regions.h"
+#include "tolvane/study/scanner_noise.h"
 #include "tolvane/study/sha256.h"
 
 namespace tolvane::study {
@@ -24,10 +25,7 @@ class Checker {
   explicit Checker(const StudyFile& file) : file_(file) {}
 
   [[noreturn]] void fail(const std::string& key, const std::string& what) const {
-    const KeyPlace place = file_.placeOf(key);
-    std::string message = file_.path.string();
-    if (place.line > 0) message += ":" + std::to_string(place.line);
-    throw InputError(message + ": key " + key + ": " + what);
+    file_.fail(key, what);
   }
 
   // Runs a read of a file that `key` names; its error is told as the key's.
@@ -154,6 +152,7 @@ NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, cons
     noise.driftSd = static_cast<float>(*file.driftSd);
     noise.driftCutoffSeconds = file.driftCutoffSeconds;
   }
+  checkScannerNoiseModels(file, study, noise);
   if (!noise.any()) return noise;
   const std::string model = noise.smoothnessMm > 0.0 ? "noise.smoothness_mm"
                             : noise.autoregressive   ? "noise.model"
@@ -259,6 +258,15 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.grid.timePoints =
       static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
   buildDesign(study);
+  if (usesScannerNoise(file)) {
+    study.voxelLevels = resolveVoxelLevels(file, folder, study);
+    study.baselineImage = file.baselineImage;
+    study.baselineScale = file.baselineScale.value_or(1.0);
+    study.maskImage = file.mask;
+    if (file.physio) study.physioMapImage = file.physio->map;
+    study.tsnr = file.tsnr;
+    study.snr = file.snr;
+  }
 
   const RegionContext context{path, folder,          study.grid,   study.frame,
                               dims, &study.protocol, file.baseline};

@@ -36,6 +36,18 @@ struct Overrides {
   std::optional<std::int64_t> runs;
 };
 
+// The mixed spatial autocorrelation a exp(-r^2 / (2 b^2)) + (1 - a) exp(-r / c), r in mm.
+struct MixedAcf {
+  double a = 0.0, bMm = 0.0, cMm = 0.0;
+};
+
+// Physiological noise: its share of the temporal variance in the mask, the mean
+// cardiac and respiratory rates.
+struct Physio {
+  double share = 0.0;
+  double cardiacHz = 1.1, respiratoryHz = 0.25;
+};
+
 // Structured noise on top of the white field; see engine/noise_models.h. All off
 // is the white field alone.
 struct NoiseModels {
@@ -45,7 +57,31 @@ struct NoiseModels {
   float driftSd = 0.0f;  // 0: no drift
   double driftCutoffSeconds = 128.0;
 
-  bool any() const { return smoothnessMm > 0.0 || autoregressive || driftSd > 0.0f; }
+  // The models of scanner-like noise (scanner_noise.h); when present they take the
+  // place of smoothnessMm and the AR(1).
+  std::optional<MixedAcf> acf;
+  std::vector<float> ar, ma;  // ARMA coefficients; both empty: none
+  std::optional<Physio> physio;
+
+  bool any() const {
+    return smoothnessMm > 0.0 || autoregressive || driftSd > 0.0f || acf || !ar.empty() ||
+           !ma.empty() || physio;
+  }
+};
+
+// The per-voxel levels of a run (scanner_noise.h); absent when the study uses none of
+// the keys that make them, so that such a study runs exactly as before.
+struct VoxelLevels {
+  std::vector<float> baseline;          // b, per grid voxel (x fastest)
+  std::vector<std::uint8_t> mask;       // 1 inside the brain
+  std::vector<float> fluctuationSd;     // f, 0 outside the mask
+  std::vector<float> physioSd;          // p, 0 outside the mask (all 0 without physio)
+  float thermalSd = 0.0f;               // s
+  bool magnitude = false;
+  double thermalOnlyShare = 0.0;        // of the mask's voxels whose budget thermal fills
+  std::vector<float> expectedTsnr;      // b / sqrt(f^2 + p^2 + s^2); 0 where that sd is 0
+  std::int64_t maskVoxels = 0;
+  bool automaticMask = false;           // derived from the baseline image
 };
 
 enum class RegionKind { Sphere, Voi, Labels };
@@ -80,6 +116,12 @@ struct Study {
   SignalMode signal = SignalMode::Add;
   simulation::Levels levels{};
   NoiseModels noise;
+  std::optional<VoxelLevels> voxelLevels;
+  // The keys as written that made voxelLevels, for the sidecar.
+  std::optional<std::string> baselineImage;
+  double baselineScale = 1.0;
+  std::optional<std::string> maskImage, physioMapImage;
+  std::optional<double> tsnr, snr;
   formats::VtcGrid grid;  // with the runs' time points and TR
   formats::SpatialFrame frame;
   std::filesystem::path protocolFile;
