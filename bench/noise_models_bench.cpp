@@ -52,7 +52,7 @@ void noise(const sim::VtcGrid& grid, const Models& models) {
       sim::fieldDeviates(driftKey, voxel, 0, count, out);
     };
   }
-  sim::makeStructuredNoise(grid, key, {kernel, kernel, kernel}, shaping);
+  sim::makeStructuredNoise(grid, key, sim::SmoothingKernels{kernel, kernel, kernel}, shaping);
 }
 
 }  // namespace

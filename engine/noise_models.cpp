@@ -18,6 +18,9 @@
 #include "engine/counter_noise.h"
 
 namespace tolvane::engine {
+
+void scaleToLevels(const VtcGrid& grid, const Levels& levels, const ParallelFor& parallel = runSerially);
+
 namespace {
 
 // One pass of a kernel along a line of `count` voxels of `width` values each: voxel i
@@ -548,9 +551,9 @@ std::uint64_t smoothingWorkBytes(int dimX, int dimY, int dimZ, int timePoints) {
   return std::max(slice, column) * sizeof(float);
 }
 
-void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key,
-                         const std::array<SmoothingKernel, 3>& kernels,
+void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key, const SpatialModel& space,
                          const TimeCourseModels& models, const ParallelFor& parallel) {
+  const SmoothingKernels& kernels = space.kernels;
   const bool smooth =
       std::any_of(kernels.begin(), kernels.end(),
                   [](const SmoothingKernel& kernel) { return kernel.radius() > 0; });

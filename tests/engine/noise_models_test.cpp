@@ -2,6 +2,7 @@
 // Tolerances are five standard errors of the estimate, from its sampling
 // distribution.
 #include "engine/noise_models.h"
+#include "tests/engine/reference_steps.h"
 
 #include <gtest/gtest.h>
 
