@@ -10,6 +10,9 @@
 //     per condition, C being the condition's name reduced to letters and digits;
 //   derivatives/tolvane/sub-XX/func/sub-XX_task-T_run-N_desc-predictors_timeseries.tsv
 //     the predictor of each condition per volume, as the engine used it;
+//   derivatives/tolvane/sub-XX/func/sub-XX_task-T_run-N_desc-brain_mask.nii.gz and
+//     _desc-expectedtsnr_boldmap.nii.gz, with scanner-like noise only (study/scanner_noise.h):
+//     the brain mask (1 inside) and the tSNR each voxel's levels give;
 //   code/tolvane/STUDY.toml, the study file, and code/tolvane/study.json, its identity.
 //
 // Subjects are numbered from 01 (three digits from the hundredth), runs from 1.
@@ -29,6 +32,7 @@ struct RunFiles {
   int place = 0;
   std::filesystem::path bold, boldSidecar, events;
   std::filesystem::path labels, regionTable, predictors;
+  std::filesystem::path mask, expectedTsnr;  // empty without per-voxel levels
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -75,24 +76,57 @@ std::array<double, 3> voxelSizesMm(const study::Study& study) {
   return sizes;
 }
 
-// The philox white field turned into structured noise in data units: smoothing, then
-// the autoregression, then the scaling to the levels, then the drift.
+// The per-voxel levels as the engine reads them.
+engine::VoxelLevels engineLevels(const study::VoxelLevelMaps& maps, bool physio) {
+  engine::VoxelLevels levels;
+  levels.baseline = maps.baseline.data();
+  levels.fluctuationSd = maps.fluctuationSd.data();
+  levels.physiologicalSd = physio ? maps.physioSd.data() : nullptr;
+  levels.thermalSd = maps.thermalSd;
+  return levels;
+}
+
+// The philox white field turned into structured noise in data units: the spatial
+// model, then the temporal one, then the levels (one pair, or per voxel with the
+// physiological and thermal noise), then the drift.
 void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
-                     const engine::FieldKey& key, int threads) {
-  const engine::ParallelFor parallel = onThreads(threads);
+                     const engine::FieldKey& key, const engine::ParallelFor& parallel) {
   const study::NoiseModels& noise = study.noise;
   const std::array<double, 3> sizes = voxelSizesMm(study);
-  const std::array<engine::SmoothingKernel, 3> kernels = {
+  std::unique_ptr<engine::MixedAcfFilter> mixed;
+  engine::SpatialModel space(engine::SmoothingKernels{
       engine::gaussianKernel(noise.smoothnessMm, sizes[0]),
       engine::gaussianKernel(noise.smoothnessMm, sizes[1]),
-      engine::gaussianKernel(noise.smoothnessMm, sizes[2])};
-  const engine::DriftBasis basis = engine::driftBasis(
-      grid.timePoints, study.grid.trMilliseconds / 1000.0, noise.driftCutoffSeconds);
+      engine::gaussianKernel(noise.smoothnessMm, sizes[2])});
+  if (noise.acf) {
+    mixed = std::make_unique<engine::MixedAcfFilter>(*noise.acf, grid.dimX, grid.dimY,
+                                                     grid.dimZ, sizes);
+    space = engine::SpatialModel(*mixed);
+  }
+  const double trSeconds = study.grid.trMilliseconds / 1000.0;
+  const engine::DriftBasis basis =
+      engine::driftBasis(grid.timePoints, trSeconds, noise.driftCutoffSeconds);
   const engine::FieldKey driftKey{key.seed, key.run, engine::kDriftStream};
   engine::TimeCourseModels models;
   models.autoregressive = noise.autoregressive;
   models.rho = noise.rho;
+  engine::ArmaCoefficients arma;
+  if (!noise.arma.ar.empty() || !noise.arma.ma.empty()) {
+    arma = engine::armaCoefficients(noise.arma);
+    models.arma = &arma;
+  }
   models.levels = study.levels;
+  engine::VoxelLevels levels;
+  std::unique_ptr<engine::PhysiologicalNoise> physio;
+  if (study.voxelLevels) {
+    levels = engineLevels(*study.voxelLevels, noise.physio.has_value());
+    models.voxelLevels = &levels;
+    if (noise.physio) {
+      physio = std::make_unique<engine::PhysiologicalNoise>(
+          noise.physio->rates, key, grid.dimX, grid.dimY, grid.dimZ, grid.timePoints, trSeconds);
+      models.physio = physio.get();
+    }
+  }
   if (noise.driftSd > 0.0f) {
     models.drift = &basis;
     models.driftSd = noise.driftSd;
@@ -100,7 +134,7 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
       engine::fieldDeviates(driftKey, voxel, 0, count, out);
     };
   }
-  engine::makeStructuredNoise(grid, key, kernels, models, parallel);
+  engine::makeStructuredNoise(grid, key, space, models, parallel);
 }
 
 }  // namespace
@@ -119,7 +153,12 @@ Truth studyTruth(const study::Study& study) {
       truth.labels[voxel] = static_cast<std::int32_t>(r + 1);
       for (std::size_t c = 0; c < conditions; ++c) {
         float& amplitude = truth.amplitudes[c][voxel];
-        amplitude = add ? amplitude + region.amplitudes[c] : region.amplitudes[c];
+        const float own = study.baselineImage && region.percents[c]
+                              ? static_cast<float>(
+                                    static_cast<double>(study.voxelLevels->baseline[voxel]) *
+                                    *region.percents[c] / 100.0)
+                              : region.amplitudes[c];
+        amplitude = add ? amplitude + own : own;
       }
     }
   }
@@ -141,9 +180,13 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
     const engine::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
-    if (study.noise.any()) {
-      structuredNoise(study, grid, key, threads);
+    if (study.noise.any() || study.voxelLevels) {
+      const engine::ParallelFor parallel = onThreads(threads);
+      structuredNoise(study, grid, key, parallel);
       engine::addEffects(grid, truth.effects, predictors);
+      if (study.voxelLevels && study.voxelLevels->magnitude) {
+        engine::applyMagnitude(grid, study.voxelLevels->thermalSd, key, parallel);
+      }
       return data;
     }
     const std::int64_t voxels = grid.voxelCount();

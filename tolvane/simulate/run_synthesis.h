@@ -5,6 +5,8 @@
 // signal "add", overlapping regions add up (amplitudes summed in the order of the
 // regions); with "replace" each region overwrites the voxels it covers, so the last
 // region listed wins, in the labels as in the amplitudes.
+// An amplitude in percent is baseline * percent / 100 (in double, rounded to float),
+// with an image baseline that voxel's own baseline.
 //
 // The data of a run, by generator and signal:
 //   philox: the counter field of (seed, run place), then the effects added, or the

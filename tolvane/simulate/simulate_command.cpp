@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <mutex>
@@ -50,6 +51,23 @@ void warnAboutRan1Overlap(const study::Study& study, std::ostream& progress) {
              << static_cast<long long>(draws) << " uniforms, runs start " << study::kRan1RunSpacing
              << " apart); use generator = \"philox\" for "
                 "independent runs\n";
+  }
+}
+
+// The mask and, where the thermal noise alone exceeds the tSNR's budget, how much of the
+// mask gets thermal noise only: the study then has a lower tSNR there than it asked for.
+void describeVoxelLevels(const study::Study& study, std::ostream& progress) {
+  if (!study.voxelLevels) return;
+  const study::VoxelLevelMaps& levels = *study.voxelLevels;
+  progress << "tolvane: brain mask of " << levels.maskVoxels << " of " << study.voxelCount()
+           << " voxels" << (levels.automaticMask ? " (automatic, from the baseline)" : "")
+           << "; thermal noise sd " << levels.thermalSd << "\n";
+  if (levels.thermalOnlyShare > 0.0) {
+    char share[32];
+    std::snprintf(share, sizeof share, "%.1f", 100.0 * levels.thermalOnlyShare);
+    progress << "tolvane: in " << share
+             << "% of the mask the thermal noise alone exceeds baseline / tsnr; those voxels "
+                "get thermal noise only (raise noise.snr to lower it)\n";
   }
 }
 
@@ -157,6 +175,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(jobs), pending.size());
   checkMemory(study, threads, jobs);
   warnAboutRan1Overlap(study, progress);
+  describeVoxelLevels(study, progress);
 
   prepareOutputFolder(layout, use);
   writeDatasetFiles(study, layout, keepExisting);

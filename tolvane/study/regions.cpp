@@ -243,6 +243,7 @@ void resolveEffects(const RegionEntry& entry, const RegionContext& context, Regi
   }
   const design::Protocol& protocol = *context.protocol;
   region.amplitudes.assign(protocol.conditions.size(), 0.0f);
+  region.percents.assign(protocol.conditions.size(), std::nullopt);
   for (const AmplitudeEntry& effect : entry.effects) {
     std::size_t c = 0;
     while (c < protocol.conditions.size() && protocol.conditions[c].name != effect.condition) ++c;
@@ -259,6 +260,7 @@ void resolveEffects(const RegionEntry& entry, const RegionContext& context, Regi
       fail(context, effect.place, "expected a finite amplitude");
     }
     region.amplitudes[c] = static_cast<float>(amplitude);
+    if (effect.percent) region.percents[c] = effect.value;
     region.effectsAsWritten.push_back(amplitudeText(effect));
   }
 }

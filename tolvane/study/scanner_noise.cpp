@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
-#include <cstdio>
 
+#include "engine/autoregression.h"
+#include "engine/smoothing.h"
 #include "formats/conform.h"
 #include "formats/errors.h"
 #include "formats/nifti_maps.h"
@@ -19,11 +19,6 @@ using formats::InputError;
 // Lengths in mm and rates in Hz beyond any scanner's, and finite.
 constexpr double kMaxLengthMm = 1000.0;
 constexpr double kMaxPhysioHz = 10.0;
-// A root of the AR polynomial this close to the unit circle counts as on it: the
-// process would need thousands of volumes to forget its start.
-constexpr double kUnitCircleTolerance = 1e-9;
-// Durand-Kerner iterations for a polynomial of degree <= 4; it converges in a few dozen.
-constexpr int kRootIterations = 500;
 
 // The keys of this file in the order a refusal names the first one given.
 const char* const kScannerKeys[] = {"baseline",    "baseline_scale",  "mask",
@@ -42,40 +37,6 @@ std::string firstScannerKey(const StudyFile& file) {
 
 bool within(double value, double low, double high) { return value >= low && value <= high; }
 
-// The roots of z^p + c[0] z^(p-1) + ... + c[p-1] by the Durand-Kerner iteration.
-std::vector<std::complex<double>> monicRoots(const std::vector<double>& c) {
-  const std::size_t p = c.size();
-  std::vector<std::complex<double>> roots(p);
-  const std::complex<double> seed(0.4, 0.9);
-  for (std::size_t i = 0; i < p; ++i) roots[i] = std::pow(seed, static_cast<double>(i));
-  const auto value = [&](std::complex<double> z) {
-    std::complex<double> sum = 1.0;
-    for (const double coefficient : c) sum = sum * z + coefficient;
-    return sum;
-  };
-  for (int iteration = 0; iteration < kRootIterations; ++iteration) {
-    for (std::size_t i = 0; i < p; ++i) {
-      std::complex<double> denominator = 1.0;
-      for (std::size_t j = 0; j < p; ++j) {
-        if (j != i) denominator *= roots[i] - roots[j];
-      }
-      roots[i] -= value(roots[i]) / denominator;
-    }
-  }
-  return roots;
-}
-
-std::string complexText(std::complex<double> z) {
-  char text[96];
-  if (std::fabs(z.imag()) < 1e-12) {
-    std::snprintf(text, sizeof text, "%.6g", z.real());
-  } else {
-    std::snprintf(text, sizeof text, "%.6g %c %.6gi", z.real(), z.imag() < 0 ? '-' : '+',
-                  std::fabs(z.imag()));
-  }
-  return text;
-}
-
 void checkAutoregression(const StudyFile& file, NoiseModels& noise) {
   if (file.ar) {
     if (file.noiseModel != "white" || file.rho) {
@@ -83,27 +44,17 @@ void checkAutoregression(const StudyFile& file, NoiseModels& noise) {
                 "expected either noise.ar or model = \"ar1\" with rho, not both (ar1 is "
                 "ar = [rho])");
     }
-    for (const double phi : *file.ar) {
-      if (!std::isfinite(phi)) file.fail("noise.ar", "expected finite coefficients");
-    }
-    if (const auto root = nonStationaryRoot(*file.ar)) {
-      file.fail("noise.ar", "not stationary: the root z = " + *root +
-                                " of 1 - phi_1 z - ... - phi_p z^p lies on or inside the unit "
-                                "circle; expected every root outside it");
-    }
-    for (const double phi : *file.ar) noise.ar.push_back(static_cast<float>(phi));
+    noise.arma.ar = *file.ar;
   }
   if (file.ma) {
     if (file.noiseModel != "white") {
       file.fail("noise.ma", "expected noise.ar for the autoregressive part, not model = \"ar1\"");
     }
-    for (const double theta : *file.ma) {
-      if (!std::isfinite(theta) || std::fabs(theta) > 1e6) {
-        file.fail("noise.ma", "expected a finite moving-average coefficient");
-      }
-      noise.ma.push_back(static_cast<float>(theta));
-    }
+    noise.arma.ma = *file.ma;
   }
+  if (!file.ar && !file.ma) return;
+  const std::string problem = engine::armaStationarityProblem(noise.arma);
+  if (!problem.empty()) file.fail(file.ar ? "noise.ar" : "noise.ma", problem);
 }
 
 void checkAcf(const StudyFile& file, NoiseModels& noise) {
@@ -122,7 +73,7 @@ void checkAcf(const StudyFile& file, NoiseModels& noise) {
     file.fail("noise.acf.c_mm",
               "expected the exponential's length in mm, above 0 and up to 1000");
   }
-  noise.acf = MixedAcf{acf.a, acf.bMm, acf.cMm};
+  noise.acf = engine::MixedAcf{acf.a, acf.bMm, acf.cMm};
 }
 
 void checkPhysio(const StudyFile& file, NoiseModels& noise) {
@@ -139,7 +90,7 @@ void checkPhysio(const StudyFile& file, NoiseModels& noise) {
     file.fail("noise.physio.respiratory_hz",
               "expected a breathing rate in Hz above 0 and up to 10");
   }
-  noise.physio = Physio{physio.share, physio.cardiacHz, physio.respiratoryHz};
+  noise.physio = Physio{physio.share, {physio.cardiacHz, physio.respiratoryHz}};
 }
 
 std::filesystem::path relativeTo(const std::filesystem::path& folder, const std::string& written) {
@@ -167,24 +118,6 @@ std::vector<float> imageOnGrid(const StudyFile& file, const std::string& key,
 }
 
 }  // namespace
-
-std::optional<std::string> nonStationaryRoot(const std::vector<double>& phi) {
-  // The roots z of 1 - phi_1 z - ... - phi_p z^p are the reciprocals of the roots
-  // lambda of lambda^p - phi_1 lambda^(p-1) - ... - phi_p; a root lambda = 0 (phi_p = 0)
-  // stands for no finite z.
-  std::vector<double> monic;
-  for (const double coefficient : phi) monic.push_back(-coefficient);
-  for (const std::complex<double> lambda : monicRoots(monic)) {
-    const double modulus = std::abs(lambda);
-    if (modulus >= 1.0 - kUnitCircleTolerance) {
-      const std::complex<double> z = 1.0 / lambda;
-      char size[48];
-      std::snprintf(size, sizeof size, " (|z| = %.6g)", std::abs(z));
-      return complexText(z) + size;
-    }
-  }
-  return std::nullopt;
-}
 
 bool usesScannerNoise(const StudyFile& file) {
   return file.baselineImage || file.baselineScale || file.mask || file.tsnr || file.snr ||
@@ -235,10 +168,10 @@ void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseMod
   }
 }
 
-VoxelLevels resolveVoxelLevels(const StudyFile& file, const std::filesystem::path& folder,
+VoxelLevelMaps resolveVoxelLevels(const StudyFile& file, const std::filesystem::path& folder,
                                const Study& study) {
   const auto voxels = static_cast<std::size_t>(study.voxelCount());
-  VoxelLevels levels;
+  VoxelLevelMaps levels;
   if (file.baselineImage) {
     const std::vector<float> image =
         imageOnGrid(file, "baseline", folder, *file.baselineImage, study, false);

@@ -47,12 +47,7 @@ void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseMod
 
 // The per-voxel levels of the study's grid (above); the grid, frame and noise models
 // must be set. Throws InputError naming the key whose file cannot be used.
-VoxelLevels resolveVoxelLevels(const StudyFile& file, const std::filesystem::path& folder,
+VoxelLevelMaps resolveVoxelLevels(const StudyFile& file, const std::filesystem::path& folder,
                                const Study& study);
-
-// The first root of the AR polynomial 1 - phi_1 z - ... - phi_p z^p that lies on or
-// inside the unit circle, as "0.5 + 0.866i (|z| = 1)", or nothing when the process is
-// stationary.
-std::optional<std::string> nonStationaryRoot(const std::vector<double>& phi);
 
 }  // namespace tolvane::study

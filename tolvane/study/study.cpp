@@ -170,6 +170,21 @@ NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, cons
   return noise;
 }
 
+// A region's amplitudes given in percent, as their mean over the region's voxels of
+// baseline * percent / 100: each voxel gets its own (run_synthesis.h), this is what
+// tables and plots show.
+void amplitudesOnImageBaseline(const VoxelLevelMaps& levels, Region& region) {
+  for (std::size_t c = 0; c < region.percents.size(); ++c) {
+    if (!region.percents[c]) continue;
+    double sum = 0.0;
+    for (const std::int64_t v : region.voxels) {
+      sum += static_cast<double>(levels.baseline[static_cast<std::size_t>(v)]) *
+             *region.percents[c] / 100.0;
+    }
+    region.amplitudes[c] = static_cast<float>(sum / static_cast<double>(region.voxels.size()));
+  }
+}
+
 }  // namespace
 
 const char* generatorName(Generator generator) {
@@ -272,6 +287,9 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
                               dims, &study.protocol, file.baseline};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
+  }
+  if (study.baselineImage) {
+    for (Region& region : study.regions) amplitudesOnImageBaseline(*study.voxelLevels, region);
   }
   return study;
 }

@@ -16,6 +16,9 @@
 
 #include "design/design_matrix.h"
 #include "design/protocol.h"
+#include "engine/autoregression.h"
+#include "engine/physiological_noise.h"
+#include "engine/smoothing.h"
 #include "formats/geometry.h"
 #include "simulation/synthesis.h"
 #include "tolvane/study/study_file.h"
@@ -36,16 +39,11 @@ struct Overrides {
   std::optional<std::int64_t> runs;
 };
 
-// The mixed spatial autocorrelation a exp(-r^2 / (2 b^2)) + (1 - a) exp(-r / c), r in mm.
-struct MixedAcf {
-  double a = 0.0, bMm = 0.0, cMm = 0.0;
-};
-
-// Physiological noise: its share of the temporal variance in the mask, the mean
-// cardiac and respiratory rates.
+// Physiological noise: its share of the temporal variance in the mask and the
+// oscillators' nominal rates.
 struct Physio {
   double share = 0.0;
-  double cardiacHz = 1.1, respiratoryHz = 0.25;
+  engine::PhysiologicalRates rates;
 };
 
 // Structured noise on top of the white field; see engine/noise_models.h. All off
@@ -59,19 +57,19 @@ struct NoiseModels {
 
   // The models of scanner-like noise (scanner_noise.h); when present they take the
   // place of smoothnessMm and the AR(1).
-  std::optional<MixedAcf> acf;
-  std::vector<float> ar, ma;  // ARMA coefficients; both empty: none
+  std::optional<engine::MixedAcf> acf;
+  engine::ArmaModel arma;  // noise.ar and noise.ma; both empty: none
   std::optional<Physio> physio;
 
   bool any() const {
-    return smoothnessMm > 0.0 || autoregressive || driftSd > 0.0f || acf || !ar.empty() ||
-           !ma.empty() || physio;
+    return smoothnessMm > 0.0 || autoregressive || driftSd > 0.0f || acf || !arma.ar.empty() ||
+           !arma.ma.empty() || physio;
   }
 };
 
 // The per-voxel levels of a run (scanner_noise.h); absent when the study uses none of
 // the keys that make them, so that such a study runs exactly as before.
-struct VoxelLevels {
+struct VoxelLevelMaps {
   std::vector<float> baseline;          // b, per grid voxel (x fastest)
   std::vector<std::uint8_t> mask;       // 1 inside the brain
   std::vector<float> fluctuationSd;     // f, 0 outside the mask
@@ -93,6 +91,10 @@ struct Region {
   std::optional<double> radiusMm;             // spheres only, along the grid's first axis
   std::vector<std::int64_t> voxels;           // grid voxel indices inside the grid, ascending
   std::vector<float> amplitudes;              // one per protocol condition, data units
+  // Per condition, the percentage of an amplitude given in percent (nothing for one in
+  // data units). With an image baseline each voxel's amplitude is its own baseline times
+  // the percentage, and `amplitudes` holds their mean over the region.
+  std::vector<std::optional<double>> percents;
   std::vector<std::string> effectsAsWritten;  // "Task=3", "Rest=2%"
 
   // How the plug-in's passes write the region (generator ran1, signal replace): the
@@ -116,7 +118,7 @@ struct Study {
   SignalMode signal = SignalMode::Add;
   simulation::Levels levels{};
   NoiseModels noise;
-  std::optional<VoxelLevels> voxelLevels;
+  std::optional<VoxelLevelMaps> voxelLevels;
   // The keys as written that made voxelLevels, for the sidecar.
   std::optional<std::string> baselineImage;
   double baselineScale = 1.0;
