@@ -18,9 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "engine/counter_noise.h"
+
 #pragma GCC visibility push(hidden)
 
 namespace tolvane::engine {
+
+// The AR(1) recursion and the scaling (s e_t) + b in one sweep over the voxels of
+// `chunk`: each e_t is kept for the next step and stored scaled, the values of the two
+// steps one after the other (kStandardNormal levels store e itself). The innovation's
+// factor sqrt(1 - rho^2) is evaluated in double and rounded to float.
+void autoregressAndScale(const VtcGrid& chunk, float rho, const Levels& levels);
 
 constexpr int kMaxArOrder = 4;
 constexpr int kMaxMaOrder = 1;

@@ -16,7 +16,9 @@
 // A voxel's physiological time course is u_v = o_v(cardiac) + o_v(respiratory) (each
 // oscillator's variance about half of the total), centred and scaled to its own mean 0
 // and population variance 1 over the run: q_v = (u_v - mean u_v) / sd(u_v).
-// The run's random numbers (psi, alpha_0, g) come from the run's kPhysioStream, voxel 0.
+// The run's random numbers (psi, alpha_0, g) come from the run's kPhysioStream, voxel 0,
+// time points 0 .. 9 (five per oscillator, cardiac first), each a standard normal deviate
+// d turned into a uniform one by Phi(d) = erfc(-d / sqrt 2) / 2.
 // The phases, the basis cos/sin(h Phi(t)) and each voxel's weights are computed in double
 // and rounded to float; a voxel's q is then a sum of eight basis functions with its
 // weights, in single precision in a fixed order.
@@ -52,8 +54,8 @@ class PhysiologicalNoise {
   // q_v(t) for t = 0 .. timePoints - 1 of grid voxel `voxel`, into `out`.
   void timeCourse(std::int64_t voxel, float* out) const;
 
-  // out[t] = out[t] + (amplitude * q_v(t)) for the voxel's time course.
-  void add(std::int64_t voxel, float amplitude, float* course) const;
+  // course[t] <- course[t] + (amplitude * q_v(t)); `work` holds timePoints values.
+  void add(std::int64_t voxel, float amplitude, float* course, float* work) const;
 
  private:
   void weights(std::int64_t voxel, float* w) const;

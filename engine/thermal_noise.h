@@ -10,12 +10,19 @@
 // s sqrt(pi / 2)) and a voxel whose x is near its baseline follows a Rice distribution.
 #pragma once
 
+#include <cstdint>
+
 #include "engine/counter_noise.h"
 #include "engine/parallel_for.h"
 
 #pragma GCC visibility push(hidden)
 
 namespace tolvane::engine {
+
+// course[t] <- course[t] + (s * w_v(t)) for t = 0 .. timePoints - 1 of grid voxel `voxel`,
+// w the real channel's deviates of key's seed and run; `work` holds timePoints values.
+void addThermalNoise(float* course, std::int64_t voxel, int timePoints, float thermalSd,
+                     const FieldKey& key, float* work);
 
 // value <- sqrt(value^2 + (s w')^2) for every value of the grid, w' the imaginary
 // channel's deviates of key's seed and run (its stream is ignored).
