@@ -287,8 +287,8 @@ void readNoise(const Reader& reader, const toml::node& node, StudyFile& study) {
 void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
-                        "generator", "signal", "baseline", "baseline_scale", "mask", "noise",
-                        "grid", "region"});
+                        "generator", "signal", "datatype", "baseline", "baseline_scale", "mask",
+                        "noise", "grid", "region"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -302,6 +302,7 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
     if (name == "volumes") study.volumes = reader.integer(name, value);
     if (name == "generator") study.generator = reader.text(name, value);
     if (name == "signal") study.signal = reader.text(name, value);
+    if (name == "datatype") study.datatype = reader.text(name, value);
     if (name == "baseline") {
       if (value.is_string()) {
         study.baselineImage = reader.text(name, value);

@@ -71,6 +71,7 @@ struct StudyFile {
   std::string protocol;
   std::string generator = "philox";
   std::string signal = "add";
+  std::string datatype = "float32";
   double baseline = 100.0;
   std::optional<std::string> baselineImage;  // baseline = "IMAGE.nii.gz"
   std::optional<double> baselineScale;
