@@ -139,6 +139,19 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
 
 }  // namespace
 
+std::uint64_t spatialWorkBytes(const study::Study& study) {
+  const formats::VtcGrid& grid = study.grid;
+  if (study.noise.acf) {
+    const engine::MixedAcfFilter filter(*study.noise.acf, grid.dimX(), grid.dimY(), grid.dimZ(),
+                                        voxelSizesMm(study));
+    return filter.workBytes(grid.timePoints);
+  }
+  if (study.noise.smoothnessMm > 0.0) {
+    return engine::smoothingWorkBytes(grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints);
+  }
+  return 0;
+}
+
 Truth studyTruth(const study::Study& study) {
   const auto voxels = static_cast<std::size_t>(study.voxelCount());
   const std::size_t conditions = study.protocol.conditions.size();

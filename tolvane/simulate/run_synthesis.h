@@ -33,6 +33,11 @@ struct Truth {
 
 Truth studyTruth(const study::Study& study);
 
+// The work space, in bytes, that each thread holds while it makes a run's spatially
+// correlated noise: Gaussian smoothing's blocks of slices, or the mixed autocorrelation's
+// periodic box; 0 without either.
+std::uint64_t spatialWorkBytes(const study::Study& study);
+
 // Values in the grid layout of simulation/synthesis.h (time fastest). With philox the
 // noise field is split among `threads` threads (the values do not depend on how);
 // ran1's single stream is drawn by one.

@@ -81,14 +81,10 @@ void checkMemory(const study::Study& study, std::size_t jobs, int threads) {
   const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
   if (pages <= 0 || pageSize <= 0 || jobs == 0) return;
   const std::uint64_t available = static_cast<std::uint64_t>(pages) * pageSize;
-  // Smoothing's work space, per thread, shared out among the jobs.
+  // The spatial model's work space, per thread, shared out among the jobs.
   const std::uint64_t smoothing =
-      study.noise.smoothnessMm > 0.0
-          ? engine::smoothingWorkBytes(study.grid.dimX(), study.grid.dimY(), study.grid.dimZ(),
-                                           study.grid.timePoints) *
-                static_cast<std::uint64_t>(
-                    std::max<std::size_t>(static_cast<std::size_t>(threads) / jobs, 1))
-          : 0;
+      spatialWorkBytes(study) *
+      static_cast<std::uint64_t>(std::max<std::size_t>(static_cast<std::size_t>(threads) / jobs, 1));
   const std::uint64_t perJob =
       study.grid.valueCount() * sizeof(float) + kJobOverheadBytes + smoothing;
   if (perJob * jobs <= available) return;
