@@ -9,27 +9,14 @@
 #include <vector>
 
 #include "engine/noise_models.h"
+#include "tests/engine/sample_estimates.h"
 #include "tests/engine/reference_steps.h"
 
 namespace sim = tolvane::engine;
 
 namespace {
 
-constexpr double kStandardErrors = 5.0;
-
-struct Estimate {
-  double mean;
-  double standardError;
-};
-
-// Mean and standard error of independent per-voxel values.
-Estimate overVoxels(const std::vector<double>& values) {
-  double sum = 0.0, sumOfSquares = 0.0;
-  for (const double v : values) sum += v;
-  const double mean = sum / values.size();
-  for (const double v : values) sumOfSquares += (v - mean) * (v - mean);
-  return {mean, std::sqrt(sumOfSquares / (values.size() - 1) / values.size())};
-}
+using namespace tolvane::engine::testing;
 
 // Many independent voxels' ARMA courses, from the run's white field.
 struct ArmaRun {
@@ -59,7 +46,7 @@ void expectTheoreticalAutocorrelation(const sim::ArmaModel& model) {
         sum += static_cast<double>(run.at(v, t)) * run.at(v, t + lag);
       perVoxel[v] = sum / (ArmaRun::kTimePoints - lag);
     }
-    const Estimate estimate = overVoxels(perVoxel);
+    const Estimate estimate = meanOfIndependent(perVoxel);
     EXPECT_NEAR(estimate.mean, theory[lag], kStandardErrors * estimate.standardError)
         << "lag " << lag;
   }
@@ -68,12 +55,12 @@ void expectTheoreticalAutocorrelation(const sim::ArmaModel& model) {
   for (const int t : {0, 1}) {
     std::vector<double> squares(ArmaRun::kVoxels);
     for (int v = 0; v < ArmaRun::kVoxels; ++v) squares[v] = run.at(v, t) * run.at(v, t);
-    const Estimate variance = overVoxels(squares);
+    const Estimate variance = meanOfIndependent(squares);
     EXPECT_NEAR(variance.mean, 1.0, kStandardErrors * variance.standardError) << "t = " << t;
   }
   std::vector<double> products(ArmaRun::kVoxels);
   for (int v = 0; v < ArmaRun::kVoxels; ++v) products[v] = run.at(v, 0) * run.at(v, 1);
-  const Estimate first = overVoxels(products);
+  const Estimate first = meanOfIndependent(products);
   EXPECT_NEAR(first.mean, theory[1], kStandardErrors * first.standardError);
 }
 

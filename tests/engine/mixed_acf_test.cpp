@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "engine/noise_models.h"
+#include "tests/engine/sample_estimates.h"
 
 namespace sim = tolvane::engine;
 
 namespace {
 
-constexpr double kStandardErrors = 5.0;
+using namespace tolvane::engine::testing;
 
 struct MixedRun {
   static constexpr int kX = 20, kY = 14, kZ = 12, kT = 160;
@@ -38,18 +39,10 @@ struct MixedRun {
 };
 
 // The mean over volumes of a per-volume statistic, with its standard error.
-struct Estimate {
-  double mean = 0.0, standardError = 0.0;
-};
-
 Estimate overVolumes(const std::function<double(int t)>& statistic) {
   std::vector<double> values(MixedRun::kT);
-  double sum = 0.0;
-  for (int t = 0; t < MixedRun::kT; ++t) sum += values[t] = statistic(t);
-  const double mean = sum / MixedRun::kT;
-  double spread = 0.0;
-  for (const double v : values) spread += (v - mean) * (v - mean);
-  return {mean, std::sqrt(spread / (MixedRun::kT - 1) / MixedRun::kT)};
+  for (int t = 0; t < MixedRun::kT; ++t) values[t] = statistic(t);
+  return meanOfIndependent(values);
 }
 
 // The mean product of voxel pairs (x, y, z) and (x + dx, y + dy, z) in volume t: with

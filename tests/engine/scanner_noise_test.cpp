@@ -10,25 +10,14 @@
 #include <vector>
 
 #include "engine/noise_models.h"
+#include "tests/engine/sample_estimates.h"
 
 namespace sim = tolvane::engine;
 
 namespace {
 
-constexpr double kStandardErrors = 5.0;
+using namespace tolvane::engine::testing;
 constexpr double kPi = 3.14159265358979323846;
-
-struct Estimate {
-  double mean = 0.0, standardError = 0.0;
-};
-
-Estimate overVoxels(const std::vector<double>& values) {
-  double sum = 0.0, spread = 0.0;
-  for (const double v : values) sum += v;
-  const double mean = sum / values.size();
-  for (const double v : values) spread += (v - mean) * (v - mean);
-  return {mean, std::sqrt(spread / (values.size() - 1) / values.size())};
-}
 
 // The power of a time course at frequency bin k of its discrete Fourier transform.
 double power(const std::vector<float>& course, int k) {
@@ -125,7 +114,7 @@ TEST(VoxelLevels, ComposeTheFluctuationPhysiologicalAndThermalParts) {
     coefficient[v] = qy / kT;  // q has mean 0 and variance 1 over the run
     variance[v] = squares / kT;
   }
-  const Estimate c = overVoxels(coefficient), var = overVoxels(variance), m = overVoxels(mean);
+  const Estimate c = meanOfIndependent(coefficient), var = meanOfIndependent(variance), m = meanOfIndependent(mean);
   EXPECT_NEAR(c.mean, p, kStandardErrors * c.standardError);
   EXPECT_NEAR(var.mean, f * f + p * p + s * s, kStandardErrors * var.standardError);
   EXPECT_NEAR(m.mean, 0.0, kStandardErrors * m.standardError);
@@ -150,7 +139,7 @@ TEST(ThermalNoise, HasItsSdAndARayleighMagnitudeInTheBackground) {
     for (int t = 0; t < kT; ++t) sum += std::pow(values[static_cast<std::size_t>(v) * kT + t], 2);
     squares[v] = sum / kT;
   }
-  const Estimate variance = overVoxels(squares);
+  const Estimate variance = meanOfIndependent(squares);
   EXPECT_NEAR(variance.mean, s * s, kStandardErrors * variance.standardError);
 
   sim::applyMagnitude(grid, s, key);
@@ -162,6 +151,6 @@ TEST(ThermalNoise, HasItsSdAndARayleighMagnitudeInTheBackground) {
     }
     magnitudes[v] = sum / kT;
   }
-  const Estimate rayleigh = overVoxels(magnitudes);
+  const Estimate rayleigh = meanOfIndependent(magnitudes);
   EXPECT_NEAR(rayleigh.mean, s * std::sqrt(kPi / 2), kStandardErrors * rayleigh.standardError);
 }
