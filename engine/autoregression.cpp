@@ -97,13 +97,15 @@ constexpr int kArmaLanes = 16;
 // The ARMA recursion of up to kArmaLanes consecutive time courses at `courses`, in place.
 // The courses are copied into `tile` time point by time point (tile[t * kArmaLanes + j] is
 // voxel j's value at t), so that each step is one vector operation across the voxels;
-// lanes beyond `voxels` hold zeros and are not stored back. Every lane does the scalar
+// lanes beyond `voxels` hold zeros and are not stored back; the values go back scaled,
+// (s e_t) + b. Every lane does the scalar
 // definition's operations in its order:
 //   start:  row i of L z, L_i0 z_0 + L_i1 z_1 + ... ;
 //   t >= p: (((phi_1 e_(t-1) + phi_2 e_(t-2)) + ...) + u_t) + theta u_(t-1),  u_t = sigma z_t.
 TOLVANE_VECTOR_BODY inline void armaLanesBody(const ArmaCoefficients& arma, float* courses,
                                               int voxels, int timePoints,
-                                              const float* startDeviates, float* tile) {
+                                              const float* startDeviates, const Levels& levels,
+                                              float* tile) {
   const int p = arma.p, nT = timePoints;
   for (int j = 0; j < kArmaLanes; ++j)
     for (int t = 0; t < nT; ++t)
@@ -145,7 +147,9 @@ TOLVANE_VECTOR_BODY inline void armaLanesBody(const ArmaCoefficients& arma, floa
     for (int j = 0; j < kArmaLanes; ++j) row[j] = sum[j];
   }
   for (int j = 0; j < voxels; ++j)
-    for (int t = 0; t < nT; ++t) courses[static_cast<std::ptrdiff_t>(j) * nT + t] = tile[t * kArmaLanes + j];
+    for (int t = 0; t < nT; ++t)
+      courses[static_cast<std::ptrdiff_t>(j) * nT + t] =
+          levels.noiseAmplitude * tile[t * kArmaLanes + j] + levels.baseline;
 }
 
 }  // namespace
@@ -254,14 +258,14 @@ ArmaCoefficients armaCoefficients(const ArmaModel& model) {
 }
 
 void applyArma(const ArmaCoefficients& arma, float* courses, std::int64_t voxels, int timePoints,
-               const float* startDeviates) {
+               const float* startDeviates, const Levels& levels) {
   std::vector<float> tile(static_cast<std::size_t>(kArmaLanes) * timePoints);
   for (std::int64_t first = 0; first < voxels; first += kArmaLanes) {
     const int lanes = static_cast<int>(std::min<std::int64_t>(kArmaLanes, voxels - first));
     float* group = courses + first * timePoints;
     const float* deviates = startDeviates == nullptr ? nullptr : startDeviates + first;
     onWidestVectors([&]() TOLVANE_VECTOR_BODY {
-      armaLanesBody(arma, group, lanes, timePoints, deviates, tile.data());
+      armaLanesBody(arma, group, lanes, timePoints, deviates, levels, tile.data());
     });
   }
 }

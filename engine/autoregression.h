@@ -66,10 +66,10 @@ struct ArmaCoefficients {
 ArmaCoefficients armaCoefficients(const ArmaModel& model);
 
 // The recursion along `voxels` consecutive time courses of `timePoints` values at
-// `courses`, in place; startDeviates[i] is voxel i's extra start deviate (read only
-// when q = 1).
+// `courses`, in place, each e_t stored as (s e_t) + b with the levels (kStandardNormal:
+// e_t itself); startDeviates[i] is voxel i's extra start deviate (read only when q = 1).
 void applyArma(const ArmaCoefficients& arma, float* courses, std::int64_t voxels, int timePoints,
-               const float* startDeviates);
+               const float* startDeviates, const Levels& levels);
 
 }  // namespace tolvane::engine
 

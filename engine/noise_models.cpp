@@ -50,8 +50,8 @@ void shapeChunk(const VtcGrid& chunk, const TimeCourseModels& models, const Fiel
       for (std::int64_t i = 0; i < voxels; ++i)
         fieldDeviates({key.seed, key.run, kArmaStartStream}, first + i * step, 0, 1, &starts[i]);
     }
-    applyArma(*models.arma, chunk.data, voxels, nT, starts.data());
-    if (!perVoxel) scaleToLevels(chunk, models.levels);
+    applyArma(*models.arma, chunk.data, voxels, nT, starts.data(),
+              perVoxel ? kStandardNormal : models.levels);
   } else if (models.autoregressive) {
     autoregressAndScale(chunk, models.rho, perVoxel ? kStandardNormal : models.levels);
   } else if (!perVoxel) {

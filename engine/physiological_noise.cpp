@@ -33,7 +33,7 @@ PhysiologicalNoise::PhysiologicalNoise(const PhysiologicalRates& rates, const Fi
       const double t = n * trSeconds;
       const double phase =
           2.0 * pi * nominalHz[o] *
-          (t + kRateWander * kRateWanderPeriodSeconds / (2.0 * pi) *
+          (t + rates.wander * kRateWanderPeriodSeconds / (2.0 * pi) *
                    (std::cos(psi) - std::cos(2.0 * pi * t / kRateWanderPeriodSeconds + psi)));
       for (int h = 1; h <= 2; ++h) {
         const int row = o * 4 + (h - 1) * 2;

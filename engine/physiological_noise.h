@@ -3,8 +3,9 @@
 //
 // Each of the two oscillators (cardiac, respiratory) has a phase that advances with a
 // rate wandering slowly around its nominal frequency f0:
-//   f(t) = f0 (1 + kRateWander sin(2 pi t / P + psi)),   P = kRateWanderPeriodSeconds,
-//   Phi(t) = 2 pi integral_0^t f = 2 pi f0 (t + kRateWander P / (2 pi) (cos psi - cos(2 pi t / P + psi))),
+//   f(t) = f0 (1 + W sin(2 pi t / P + psi)),   P = kRateWanderPeriodSeconds,
+//   Phi(t) = 2 pi integral_0^t f = 2 pi f0 (t + W P / (2 pi) (cos psi - cos(2 pi t / P + psi))),
+// W the wander (kRateWander unless given: the rates stay within +-10 % of nominal),
 // psi drawn per run and oscillator, t = n TR the time of volume n. Voxel v sees each
 // oscillator with a phase offset alpha_v that varies smoothly in space, a plane wave
 // across the grid:
@@ -33,13 +34,14 @@
 
 namespace tolvane::engine {
 
-constexpr double kRateWander = 0.1;  // the rates stay within +-10 % of nominal
+constexpr double kRateWander = 0.1;
 constexpr double kRateWanderPeriodSeconds = 60.0;
 constexpr double kHarmonicAmplitude = 0.5;
 
 struct PhysiologicalRates {
   double cardiacHz = 1.1;
   double respiratoryHz = 0.25;
+  double wander = kRateWander;
 };
 
 // A run's physiological oscillations: the basis functions of time shared by every voxel,
