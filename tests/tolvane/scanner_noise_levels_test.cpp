@@ -13,6 +13,7 @@
 
 #include "formats/nifti_maps.h"
 #include "tests/support/temporary_folder.h"
+#include "tolvane/simulate/int16_scale.h"
 #include "tolvane/study/study.h"
 
 namespace tolvane::study {
@@ -66,6 +67,8 @@ TEST(ScannerNoiseLevels, PhysiologicalShareFollowsTheMapInsideTheMaskAndThermalA
   EXPECT_EQ(levels.maskVoxels, 3 * kGridY * kGridZ);
   EXPECT_FLOAT_EQ(levels.thermalSd, 2.0f);  // mean baseline 100 / snr 50
   EXPECT_EQ(levels.thermalOnlyShare, 0.0);
+  // int16's step is held against the quietest voxel: the background's thermal noise.
+  EXPECT_FLOAT_EQ(simulate::smallestTemporalNoiseSd(study), 2.0);
   // Without tsnr the budget is sd^2 = 16, shared between physiological and fluctuation
   // noise; thermal noise comes on top.
   const double physioVariance[] = {0.0, 3.0, 9.0};
@@ -92,7 +95,7 @@ TEST(ScannerNoiseLevels, TsnrSetsEachVoxelsBudgetAndDarkVoxelsGetThermalNoiseOnl
   writeBlockImage(folder, "brain.nii.gz", [](int) { return 1.0f; });
   const Study study = loadWith(folder, "baseline = \"baseline.nii.gz\"\nbaseline_scale = 2\n"
                                        "mask = \"brain.nii.gz\"",
-                               "tsnr = 20\nsnr = 40\nphysio = { share = 0.5 }");
+                               "tsnr = 20\nsnr = 40\nmagnitude = true\nphysio = { share = 0.5 }");
   ASSERT_TRUE(study.voxelLevels);
   const VoxelLevelMaps& levels = *study.voxelLevels;
   // Scaled baselines 200, 400, 600, 40: mean 310, so s = 7.75; budgets (b / 20)^2 =
@@ -101,6 +104,10 @@ TEST(ScannerNoiseLevels, TsnrSetsEachVoxelsBudgetAndDarkVoxelsGetThermalNoiseOnl
   const double s = levels.thermalSd;
   EXPECT_NEAR(s, 7.75, 7.75 * FLT_EPSILON);
   EXPECT_DOUBLE_EQ(levels.thermalOnlyShare, 0.25);
+  // The quietest voxels hold thermal noise only, and in a magnitude image a Rayleigh
+  // background's sd is s sqrt((4 - pi) / 2).
+  EXPECT_NEAR(simulate::smallestTemporalNoiseSd(study), s * std::sqrt((4.0 - M_PI) / 2.0),
+              s * FLT_EPSILON);
   for (std::size_t v = 0; v < levels.baseline.size(); ++v) {
     const int x = static_cast<int>(v % kGridX);
     const double b = 2.0 * baselines[x];
