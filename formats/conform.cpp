@@ -181,10 +181,8 @@ std::vector<float> resampleNearest(const ScalarVolume& source, const MapGeometry
           nearest[r] = inside ? static_cast<std::int64_t>(rounded) : 0;
         }
         if (!inside) continue;  // the vector starts out 0
-        values[index] = static_cast<float>(
-            source.values[static_cast<std::size_t>((nearest[2] * from.dims[1] + nearest[1]) *
-                                                       from.dims[0] +
-                                                   nearest[0])]);
+        values[index] = static_cast<float>(source.values[static_cast<std::size_t>(
+            (nearest[2] * from.dims[1] + nearest[1]) * from.dims[0] + nearest[0])]);
       }
     }
   }

@@ -41,7 +41,8 @@ Study loadWith(const TemporaryFolder& folder, const std::string& keys, const std
   const auto file = folder.write(
       "study.toml", "volumes = 20\nprotocol = \"design.prt\"\n" + keys +
                         "\n[grid]\nanatomical = \"baseline.nii.gz\"\nbox = [0, 12, 0, 9, 0, 6]\n"
-                        "resolution = 3\n[noise]\n" + noise + "\n");
+                        "resolution = 3\n[noise]\n" +
+                        noise + "\n");
   return loadStudy(file, {});
 }
 
@@ -93,8 +94,9 @@ TEST(ScannerNoiseLevels, TsnrSetsEachVoxelsBudgetAndDarkVoxelsGetThermalNoiseOnl
   const float baselines[] = {100.0f, 200.0f, 300.0f, 20.0f};
   writeBlockImage(folder, "baseline.nii.gz", [&](int x) { return baselines[x]; });
   writeBlockImage(folder, "brain.nii.gz", [](int) { return 1.0f; });
-  const Study study = loadWith(folder, "baseline = \"baseline.nii.gz\"\nbaseline_scale = 2\n"
-                                       "mask = \"brain.nii.gz\"",
+  const Study study = loadWith(folder,
+                               "baseline = \"baseline.nii.gz\"\nbaseline_scale = 2\n"
+                               "mask = \"brain.nii.gz\"",
                                "tsnr = 20\nsnr = 40\nmagnitude = true\nphysio = { share = 0.5 }");
   ASSERT_TRUE(study.voxelLevels);
   const VoxelLevelMaps& levels = *study.voxelLevels;

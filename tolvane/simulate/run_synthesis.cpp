@@ -94,13 +94,13 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
   const study::NoiseModels& noise = study.noise;
   const std::array<double, 3> sizes = voxelSizesMm(study);
   std::unique_ptr<engine::MixedAcfFilter> mixed;
-  engine::SpatialModel space(engine::SmoothingKernels{
-      engine::gaussianKernel(noise.smoothnessMm, sizes[0]),
-      engine::gaussianKernel(noise.smoothnessMm, sizes[1]),
-      engine::gaussianKernel(noise.smoothnessMm, sizes[2])});
+  engine::SpatialModel space(
+      engine::SmoothingKernels{engine::gaussianKernel(noise.smoothnessMm, sizes[0]),
+                               engine::gaussianKernel(noise.smoothnessMm, sizes[1]),
+                               engine::gaussianKernel(noise.smoothnessMm, sizes[2])});
   if (noise.acf) {
-    mixed = std::make_unique<engine::MixedAcfFilter>(*noise.acf, grid.dimX, grid.dimY,
-                                                     grid.dimZ, sizes);
+    mixed = std::make_unique<engine::MixedAcfFilter>(*noise.acf, grid.dimX, grid.dimY, grid.dimZ,
+                                                     sizes);
     space = engine::SpatialModel(*mixed);
   }
   const double trSeconds = study.grid.trMilliseconds / 1000.0;
@@ -166,11 +166,11 @@ Truth studyTruth(const study::Study& study) {
       truth.labels[voxel] = static_cast<std::int32_t>(r + 1);
       for (std::size_t c = 0; c < conditions; ++c) {
         float& amplitude = truth.amplitudes[c][voxel];
-        const float own = study.baselineImage && region.percents[c]
-                              ? static_cast<float>(
-                                    static_cast<double>(study.voxelLevels->baseline[voxel]) *
-                                    *region.percents[c] / 100.0)
-                              : region.amplitudes[c];
+        const float own =
+            study.baselineImage && region.percents[c]
+                ? static_cast<float>(static_cast<double>(study.voxelLevels->baseline[voxel]) *
+                                     *region.percents[c] / 100.0)
+                : region.amplitudes[c];
         amplitude = add ? amplitude + own : own;
       }
     }

@@ -83,8 +83,8 @@ void checkMemory(const study::Study& study, std::size_t jobs, int threads) {
   const std::uint64_t available = static_cast<std::uint64_t>(pages) * pageSize;
   // The spatial model's work space, per thread, shared out among the jobs.
   const std::uint64_t smoothing =
-      spatialWorkBytes(study) *
-      static_cast<std::uint64_t>(std::max<std::size_t>(static_cast<std::size_t>(threads) / jobs, 1));
+      spatialWorkBytes(study) * static_cast<std::uint64_t>(std::max<std::size_t>(
+                                    static_cast<std::size_t>(threads) / jobs, 1));
   const std::uint64_t perJob =
       study.grid.valueCount() * sizeof(float) + kJobOverheadBytes + smoothing;
   if (perJob * jobs <= available) return;

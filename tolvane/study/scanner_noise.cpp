@@ -21,10 +21,9 @@ constexpr double kMaxLengthMm = 1000.0;
 constexpr double kMaxPhysioHz = 10.0;
 
 // The keys of this file in the order a refusal names the first one given.
-const char* const kScannerKeys[] = {"baseline",    "baseline_scale",  "mask",
-                                    "noise.tsnr",  "noise.snr",       "noise.magnitude",
-                                    "noise.acf",   "noise.ar",        "noise.ma",
-                                    "noise.physio"};
+const char* const kScannerKeys[] = {"baseline",  "baseline_scale",  "mask",      "noise.tsnr",
+                                    "noise.snr", "noise.magnitude", "noise.acf", "noise.ar",
+                                    "noise.ma",  "noise.physio"};
 
 std::string firstScannerKey(const StudyFile& file) {
   for (const char* key : kScannerKeys) {
@@ -70,8 +69,7 @@ void checkAcf(const StudyFile& file, NoiseModels& noise) {
     file.fail("noise.acf.b_mm", "expected the Gaussian's length in mm, above 0 and up to 1000");
   }
   if (!(acf.cMm > 0.0 && acf.cMm <= kMaxLengthMm)) {
-    file.fail("noise.acf.c_mm",
-              "expected the exponential's length in mm, above 0 and up to 1000");
+    file.fail("noise.acf.c_mm", "expected the exponential's length in mm, above 0 and up to 1000");
   }
   noise.acf = engine::MixedAcf{acf.a, acf.bMm, acf.cMm};
 }
@@ -169,7 +167,7 @@ void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseMod
 }
 
 VoxelLevelMaps resolveVoxelLevels(const StudyFile& file, const std::filesystem::path& folder,
-                               const Study& study) {
+                                  const Study& study) {
   const auto voxels = static_cast<std::size_t>(study.voxelCount());
   VoxelLevelMaps levels;
   if (file.baselineImage) {
@@ -211,8 +209,9 @@ VoxelLevelMaps resolveVoxelLevels(const StudyFile& file, const std::filesystem::
     double sum = 0.0;
     for (std::size_t v = 0; v < voxels; ++v) {
       if (!(map[v] >= 0.0f && std::isfinite(map[v]))) {
-        file.fail("noise.physio.map", "expected weights of 0 or more, found a negative or "
-                                      "non-finite one");
+        file.fail("noise.physio.map",
+                  "expected weights of 0 or more, found a negative or "
+                  "non-finite one");
       }
       if (levels.mask[v]) sum += map[v];
     }

@@ -48,6 +48,6 @@ void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseMod
 // The per-voxel levels of the study's grid (above); the grid, frame and noise models
 // must be set. Throws InputError naming the key whose file cannot be used.
 VoxelLevelMaps resolveVoxelLevels(const StudyFile& file, const std::filesystem::path& folder,
-                               const Study& study);
+                                  const Study& study);
 
 }  // namespace tolvane::study

@@ -194,8 +194,8 @@ constexpr std::size_t kMaxMaOrder = 1;
 // The keys of an inline table such as noise.acf, each recorded for messages.
 template <typename Apply>
 void readSubtable(const Reader& reader, const std::string& key, const toml::node& node,
-                  const std::string& expected, const std::set<std::string>& known,
-                  StudyFile& study, Apply&& apply) {
+                  const std::string& expected, const std::set<std::string>& known, StudyFile& study,
+                  Apply&& apply) {
   const toml::table* table = node.as_table();
   if (table == nullptr) reader.wrongType(key, node, expected);
   reader.onlyKnownKeys(*table, key + ".", known);
@@ -210,8 +210,8 @@ void readNoise(const Reader& reader, const toml::node& node, StudyFile& study) {
   const toml::table* noise = node.as_table();
   if (noise == nullptr) reader.wrongType("noise", node, "a table");
   reader.onlyKnownKeys(*noise, "noise.",
-                       {"sd", "smoothness_mm", "model", "rho", "drift", "tsnr", "snr",
-                        "magnitude", "acf", "ar", "ma", "physio"});
+                       {"sd", "smoothness_mm", "model", "rho", "drift", "tsnr", "snr", "magnitude",
+                        "acf", "ar", "ma", "physio"});
   for (const auto& [noiseKey, noiseValue] : *noise) {
     const std::string key = "noise." + std::string(noiseKey.str());
     study.places.push_back(reader.place(key, noiseValue));
@@ -286,10 +286,10 @@ void readNoise(const Reader& reader, const toml::node& node, StudyFile& study) {
 }
 
 void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
-  reader.onlyKnownKeys(document, "",
-                       {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
-                        "generator", "signal", "datatype", "baseline", "baseline_scale", "mask",
-                        "noise", "grid", "region"});
+  reader.onlyKnownKeys(
+      document, "",
+      {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol", "generator",
+       "signal", "datatype", "baseline", "baseline_scale", "mask", "noise", "grid", "region"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
