@@ -17,10 +17,12 @@
 // field timed in the same rounds. The figures are printed as one JSON object, which
 // bench/study_bench.py reads and sets beside numpy's standard_normal.
 //
-// Usage: noise_models_bench [rounds]   (default 5)
+// Usage: noise_models_bench [rounds [case ...]]   (default 5 rounds, every case; white
+// is always timed, as the baseline)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "bench/wall_clock.h"
@@ -125,20 +127,28 @@ int main(int argc, char** argv) {
          m.mixed = m.ar4 = m.voxelLevels = m.physio = m.drift = m.magnitude = true;
        })}};
   constexpr int kCases = sizeof cases / sizeof cases[0];
+  bool chosen[kCases];
+  for (int c = 0; c < kCases; ++c) {
+    chosen[c] = argc <= 2 || c == 0;
+    for (int a = 2; a < argc; ++a) chosen[c] = chosen[c] || std::strcmp(argv[a], cases[c].name) == 0;
+  }
   double best[kCases], bestRatio[kCases];
   std::fill(best, best + kCases, 1e300);
   std::fill(bestRatio, bestRatio + kCases, 1e300);
   for (int round = 0; round < rounds; ++round) {
     double times[kCases];
     for (int c = 0; c < kCases; ++c)
-      times[c] = tolvane::bench::millisecondsOf([&] { noise(grid, cases[c].models, fixtures); });
+      if (chosen[c])
+        times[c] = tolvane::bench::millisecondsOf([&] { noise(grid, cases[c].models, fixtures); });
     for (int c = 0; c < kCases; ++c) {
+      if (!chosen[c]) continue;
       best[c] = std::min(best[c], times[c]);
       bestRatio[c] = std::min(bestRatio[c], times[c] / times[0]);
     }
   }
   std::printf("{\"values\": %zu, \"rounds\": %d", storage.size(), rounds);
   for (int c = 0; c < kCases; ++c) {
+    if (!chosen[c]) continue;
     std::printf(", \"%s_ms\": %.1f, \"%s_ratio\": %.3f", cases[c].name, best[c], cases[c].name,
                 bestRatio[c]);
   }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <sstream>
 
 #include "engine/autoregression_avx512.h"
@@ -94,6 +95,50 @@ std::vector<double> autocovariances(const ArmaModel& model, int maxLag) {
 // Voxels whose recursions run side by side, one per vector lane.
 constexpr int kArmaLanes = 16;
 
+// One value of every lane; arithmetic on it is element by element, the same IEEE
+// operations as on each float alone.
+typedef float LaneVector __attribute__((vector_size(kArmaLanes * sizeof(float))));
+
+// The recursion from t = P on, across the lanes of `tile`, with e_(t-1) .. e_(t-P) kept in
+// registers; P and Q fixed at compile time.
+template <int P, int Q>
+TOLVANE_VECTOR_BODY inline void armaSteps(const ArmaCoefficients& arma, float* tile, int nT,
+                                          const float* previousInnovation) {
+  LaneVector history[kMaxArOrder];  // history[i] = e_(t-1-i)
+  for (int i = 0; i < P; ++i)
+    std::memcpy(&history[i], tile + (P - 1 - i) * kArmaLanes, sizeof(LaneVector));
+  LaneVector previousU;
+  std::memcpy(&previousU, previousInnovation, sizeof previousU);
+  for (int t = P; t < nT; ++t) {
+    float* row = tile + t * kArmaLanes;
+    LaneVector z;
+    std::memcpy(&z, row, sizeof z);
+    const LaneVector u = arma.sigma * z;
+    // Everything but phi_1 e_(t-1) first: it does not wait on the previous step.
+    LaneVector rest;
+    if constexpr (P > 1) {
+      rest = arma.phi[1] * history[1];
+      for (int i = 2; i < P; ++i) rest = rest + arma.phi[i] * history[i];
+      rest = rest + u;
+    } else {
+      rest = u;
+    }
+    if constexpr (Q > 0) {
+      rest = rest + arma.theta * previousU;
+      previousU = u;
+    }
+    LaneVector e;
+    if constexpr (P > 0) {
+      e = arma.phi[0] * history[0] + rest;
+      for (int i = P - 1; i > 0; --i) history[i] = history[i - 1];
+      history[0] = e;
+    } else {
+      e = rest;
+    }
+    std::memcpy(row, &e, sizeof e);
+  }
+}
+
 // The ARMA recursion of up to kArmaLanes consecutive time courses at `courses`, in place.
 // The courses are copied into `tile` time point by time point (tile[t * kArmaLanes + j] is
 // voxel j's value at t), so that each step is one vector operation across the voxels;
@@ -101,15 +146,25 @@ constexpr int kArmaLanes = 16;
 // (s e_t) + b. Every lane does the scalar
 // definition's operations in its order:
 //   start:  row i of L z, L_i0 z_0 + L_i1 z_1 + ... ;
-//   t >= p: (((phi_1 e_(t-1) + phi_2 e_(t-2)) + ...) + u_t) + theta u_(t-1),  u_t = sigma z_t.
+//   t >= p: phi_1 e_(t-1) + r_t,  u_t = sigma z_t,
+//           r_t = (((phi_2 e_(t-2) + ... + phi_p e_(t-p)) + u_t) + theta u_(t-1)),
+// r_t first, which does not wait on the previous step (with p = 1, r_t = u_t + theta u_(t-1)).
 TOLVANE_VECTOR_BODY inline void armaLanesBody(const ArmaCoefficients& arma, float* courses,
                                               int voxels, int timePoints,
                                               const float* startDeviates, const Levels& levels,
                                               float* tile) {
   const int p = arma.p, nT = timePoints;
-  for (int j = 0; j < kArmaLanes; ++j)
+  const float* lane[kArmaLanes];
+  for (int j = 0; j < kArmaLanes; ++j) lane[j] = courses + static_cast<std::ptrdiff_t>(j) * nT;
+  if (voxels == kArmaLanes && widestVectorsAreAvx512()) {
+    transposeIntoLanesAvx512(courses, nT, tile);
+  } else if (voxels == kArmaLanes) {
     for (int t = 0; t < nT; ++t)
-      tile[t * kArmaLanes + j] = j < voxels ? courses[static_cast<std::ptrdiff_t>(j) * nT + t] : 0.0f;
+      for (int j = 0; j < kArmaLanes; ++j) tile[t * kArmaLanes + j] = lane[j][t];
+  } else {
+    for (int t = 0; t < nT; ++t)
+      for (int j = 0; j < kArmaLanes; ++j) tile[t * kArmaLanes + j] = j < voxels ? lane[j][t] : 0.0f;
+  }
   float previousInnovation[kArmaLanes] = {};
   for (int j = 0; j < voxels; ++j) {
     float z[kMaxArOrder + kMaxMaOrder] = {};
@@ -125,31 +180,27 @@ TOLVANE_VECTOR_BODY inline void armaLanesBody(const ArmaCoefficients& arma, floa
       }
     }
   }
-  for (int t = p; t < nT; ++t) {
-    float* row = tile + t * kArmaLanes;
-    float sum[kArmaLanes];
-    if (p > 0) {
-      for (int j = 0; j < kArmaLanes; ++j) sum[j] = arma.phi[0] * row[j - kArmaLanes];
-      for (int i = 1; i < p; ++i)
-        for (int j = 0; j < kArmaLanes; ++j)
-          sum[j] = sum[j] + arma.phi[i] * row[j - (i + 1) * kArmaLanes];
-      for (int j = 0; j < kArmaLanes; ++j) sum[j] = sum[j] + arma.sigma * row[j];
-    } else {
-      for (int j = 0; j < kArmaLanes; ++j) sum[j] = arma.sigma * row[j];
-    }
-    if (arma.q > 0) {
-      for (int j = 0; j < kArmaLanes; ++j) {
-        const float innovation = arma.sigma * row[j];
-        sum[j] = sum[j] + arma.theta * previousInnovation[j];
-        previousInnovation[j] = innovation;
-      }
-    }
-    for (int j = 0; j < kArmaLanes; ++j) row[j] = sum[j];
+  switch (p * 2 + arma.q) {
+    case 0: armaSteps<0, 0>(arma, tile, nT, previousInnovation); break;
+    case 1: armaSteps<0, 1>(arma, tile, nT, previousInnovation); break;
+    case 2: armaSteps<1, 0>(arma, tile, nT, previousInnovation); break;
+    case 3: armaSteps<1, 1>(arma, tile, nT, previousInnovation); break;
+    case 4: armaSteps<2, 0>(arma, tile, nT, previousInnovation); break;
+    case 5: armaSteps<2, 1>(arma, tile, nT, previousInnovation); break;
+    case 6: armaSteps<3, 0>(arma, tile, nT, previousInnovation); break;
+    case 7: armaSteps<3, 1>(arma, tile, nT, previousInnovation); break;
+    case 8: armaSteps<4, 0>(arma, tile, nT, previousInnovation); break;
+    default: armaSteps<4, 1>(arma, tile, nT, previousInnovation); break;
   }
-  for (int j = 0; j < voxels; ++j)
+  if (voxels == kArmaLanes && widestVectorsAreAvx512()) {
+    transposeOutOfLanesAvx512(tile, nT, levels, courses);
+    return;
+  }
+  for (int j = 0; j < voxels; ++j) {
+    float* out = courses + static_cast<std::ptrdiff_t>(j) * nT;
     for (int t = 0; t < nT; ++t)
-      courses[static_cast<std::ptrdiff_t>(j) * nT + t] =
-          levels.noiseAmplitude * tile[t * kArmaLanes + j] + levels.baseline;
+      out[t] = levels.noiseAmplitude * tile[t * kArmaLanes + j] + levels.baseline;
+  }
 }
 
 }  // namespace

@@ -8,9 +8,10 @@
 // The ARMA start is exact, with no burn-in: (e_0 .. e_(p-1), u_(p-1)) is drawn from the
 // process's stationary joint distribution through the Cholesky factor of its covariance,
 // with z_0 .. z_(p-1) and, when q = 1, one more deviate from the run's kArmaStartStream;
-// the recursion then runs from t = p. Without an MA term and with p = 1 the model is
-// AR(1) and gives AR(1)'s bits. Coefficients are single precision, the recursion's
-// terms added in the order written; the start's factor is computed in double.
+// the recursion then runs from t = p. Coefficients are single precision, and each step
+// adds phi_1 e_(t-1) last, to r_t = ((phi_2 e_(t-2) + ... + phi_p e_(t-p)) + u_t) +
+// theta u_(t-1) (terms left out when p < 2 or q = 0); the start's factor is computed in
+// double. Without an MA term and with p = 1 the model is AR(1) and gives AR(1)'s bits.
 #pragma once
 
 #include <array>

@@ -45,11 +45,15 @@ using simulation::VtcGrid;
 
 constexpr std::uint32_t kNoiseStream = 0;
 constexpr std::uint32_t kDriftStream = 1;
-constexpr std::uint32_t kThermalStream = 2;    // thermal noise, the real channel
-constexpr std::uint32_t kImaginaryStream = 3;  // thermal noise, the imaginary channel
-constexpr std::uint32_t kPhysioStream = 4;     // voxel 0: the run's physiological phases
-constexpr std::uint32_t kArmaStartStream = 5;  // time point 0: a voxel's ARMA start deviate
-constexpr std::uint32_t kPaddingStream = 6;    // the mixed field's margin, by box voxel
+// Streams of the study's own draws (tolvane/study/study_random.h), not fields: the
+// generated designs of runs, and the subjects' and runs' effects and region offsets.
+constexpr std::uint32_t kDesignStream = 2;
+constexpr std::uint32_t kSubjectStream = 3;
+constexpr std::uint32_t kThermalStream = 4;    // thermal noise, the real channel
+constexpr std::uint32_t kImaginaryStream = 5;  // thermal noise, the imaginary channel
+constexpr std::uint32_t kPhysioStream = 6;     // voxel 0: the run's physiological phases
+constexpr std::uint32_t kArmaStartStream = 7;  // time point 0: a voxel's ARMA start deviate
+constexpr std::uint32_t kPaddingStream = 8;    // the mixed field's margin, by box voxel
 
 // The key of a run's field.
 struct FieldKey {

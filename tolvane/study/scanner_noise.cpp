@@ -226,8 +226,8 @@ VoxelLevelMaps resolveVoxelLevels(const StudyFile& file, const std::filesystem::
   for (std::size_t v = 0; v < voxels; ++v) {
     if (levels.mask[v]) baselineSum += levels.baseline[v];
   }
-  const double thermal =
-      file.snr ? baselineSum / static_cast<double>(levels.maskVoxels) / *file.snr : 0.0;
+  levels.meanBaselineInMask = baselineSum / static_cast<double>(levels.maskVoxels);
+  const double thermal = file.snr ? levels.meanBaselineInMask / *file.snr : 0.0;
   levels.thermalSd = static_cast<float>(thermal);
   levels.magnitude = file.magnitude.value_or(false);
   const double share = study.noise.physio ? study.noise.physio->share : 0.0;
