@@ -168,8 +168,7 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
 void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
-                        "generator", "signal", "datatype", "baseline", "noise", "grid",
-                        "region"});
+                        "generator", "signal", "datatype", "baseline", "noise", "grid", "region"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
