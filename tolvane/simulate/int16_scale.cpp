@@ -58,8 +58,10 @@ ValueSpan valueSpan(const float* values, std::size_t count) {
 formats::Int16Scale int16Scale(const ValueSpan& span, double noiseSd, const std::string& run) {
   if (!(noiseSd > 0.0)) {
     throw formats::InputError(
-        run + ": datatype \"int16\" needs noise to round against, and this run's smallest "
-              "noise sd is " + figure(noiseSd) + "; use datatype = \"float32\"");
+        run +
+        ": datatype \"int16\" needs noise to round against, and this run's smallest "
+        "noise sd is " +
+        figure(noiseSd) + "; use datatype = \"float32\"");
   }
   const double largestStep = kMaxRoundingErrorFraction * std::sqrt(12.0) * noiseSd;
   const double powerOfTwo = std::exp2(std::floor(std::log2(largestStep)));
@@ -71,7 +73,8 @@ formats::Int16Scale int16Scale(const ValueSpan& span, double noiseSd, const std:
       run + ": its values span " + figure(span.least) + " to " + figure(span.greatest) +
       ", which int16 cannot hold: a rounding error of sd at most 2% of the smallest noise sd " +
       figure(noiseSd) + " needs a step of at most " + figure(largestStep) + ", and the span is " +
-      figure(std::ceil(steps)) + " such steps, more than int16's 65535; use datatype = "
+      figure(std::ceil(steps)) +
+      " such steps, more than int16's 65535; use datatype = "
       "\"float32\", or smaller effects or a larger noise.sd");
 }
 

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/noise_models.h"
 #include "formats/parallel_gzip.h"
 #include "formats/text_parsing.h"
-#include "engine/noise_models.h"
 #include "tolvane/simulate/dataset_layout.h"
 #include "tolvane/simulate/dataset_writer.h"
 #include "tolvane/simulate/output_folder.h"
@@ -71,8 +71,9 @@ void describeVoxelLevels(const study::Study& study, std::ostream& progress) {
   }
 }
 
-// Memory that a job needs besides its run's image: the compressed writer's pieces and
-// members and the design, with room to spare; the run's truth is counted on its own.
+// Memory that a job needs besides its run's image (and its int16 copy): the compressed
+// writer's pieces and members and the design, with room to spare; the run's truth is
+// counted on its own.
 constexpr std::uint64_t kJobOverheadBytes = std::uint64_t{64} << 20;
 
 // Refuses, before anything is written, jobs whose runs cannot all be held at once.
@@ -85,8 +86,11 @@ void checkMemory(const study::Study& study, std::size_t jobs, int threads) {
   const std::uint64_t smoothing =
       spatialWorkBytes(study) * static_cast<std::uint64_t>(std::max<std::size_t>(
                                     static_cast<std::size_t>(threads) / jobs, 1));
+  // An int16 run is quantised into a copy of its own before it is compressed.
+  const std::uint64_t bytesPerValue =
+      sizeof(float) + (study.datatype == study::StoredType::Int16 ? sizeof(std::int16_t) : 0);
   const std::uint64_t perJob =
-      study.grid.valueCount() * sizeof(float) + kJobOverheadBytes + smoothing +
+      study.grid.valueCount() * bytesPerValue + kJobOverheadBytes + smoothing +
       static_cast<std::uint64_t>(study.voxelCount()) * (study.protocol.conditions.size() + 1) *
           sizeof(float);
   if (perJob * jobs <= available) return;
