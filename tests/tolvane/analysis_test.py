@@ -342,9 +342,11 @@ class BadInput(StudyFolder):
                      expected=["58 x 40 x 45", "58 x 40 x 46"])
         self.refused("evaluate", "--truth", shifted, "--stat", effect,
                      expected=[shifted, effect, "affine"])
-        # A truth without positives: Rest had no effect anywhere.
-        self.refused("evaluate", "--truth", f"{self.truth}_desc-Rest_effect.nii.gz",
-                     "--stat", effect, expected=["found 0 positives"])
+        # A map of p values would rank backwards: refused, with the t map advised.
+        p_map = os.path.join(self.folder, f"{STEM}_contrast-Task_stat-p_statmap.nii.gz")
+        shutil.copy(effect, p_map)
+        self.refused("evaluate", "--truth", effect, "--stat", p_map,
+                     expected=[p_map, "p values", "give the t map"])
         # A report of a folder that is no dataset.
         self.refused("report", self.folder, expected=["sub-*/func"])
 

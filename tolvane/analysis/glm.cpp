@@ -13,6 +13,7 @@
 #include "design/rest_conditions.h"
 #include "formats/atomic_file.h"
 #include "formats/protocol_files.h"
+#include "formats/staged_file_set.h"
 #include "formats/text_parsing.h"
 #include "numerics/special_functions.h"
 
@@ -178,22 +179,34 @@ std::vector<Contrast> glmContrasts(const GlmDesign& design,
   for (std::size_t c = 0; c < conditions.size(); ++c) {
     contrasts.push_back(conditionContrast(conditions, c, design.columnCount()));
   }
-  for (const std::string& expression : expressions) {
-    contrasts.push_back(parseContrast(expression, conditions, design.columnCount(), eventsFile));
-  }
-  std::map<std::string, std::string> byLabel;
-  for (const Contrast& contrast : contrasts) {
+  const auto requireLabel = [](const Contrast& contrast) {
     if (contrast.label.empty()) {
       throw formats::InputError("contrast " + formats::inQuotes(contrast.expression) +
                                 ": expected letters or digits to name its maps, found none");
     }
-    const auto [existing, added] = byLabel.emplace(contrast.label, contrast.expression);
-    if (!added) {
-      throw formats::InputError("contrasts " + formats::inQuotes(existing->second) + " and " +
-                                formats::inQuotes(contrast.expression) +
+  };
+  std::map<std::string, const Contrast*> byLabel;
+  for (const Contrast& contrast : contrasts) {
+    requireLabel(contrast);
+    byLabel.emplace(contrast.label, &contrast);
+  }
+  std::vector<Contrast> asked;
+  asked.reserve(expressions.size());
+  for (const std::string& expression : expressions) {
+    Contrast contrast = parseContrast(expression, conditions, design.columnCount(), eventsFile);
+    requireLabel(contrast);
+    const auto existing = byLabel.find(contrast.label);
+    // A contrast asked for twice, or a condition asked for by name, writes its maps once.
+    if (existing != byLabel.end() && existing->second->weights == contrast.weights) continue;
+    if (existing != byLabel.end()) {
+      throw formats::InputError("contrasts " + formats::inQuotes(existing->second->expression) +
+                                " and " + formats::inQuotes(contrast.expression) +
                                 " would both write maps labelled " + contrast.label);
     }
+    asked.push_back(std::move(contrast));
+    byLabel.emplace(asked.back().label, &asked.back());
   }
+  contrasts.insert(contrasts.end(), asked.begin(), asked.end());
   return contrasts;
 }
 
@@ -235,11 +248,16 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   GlmSummary summary;
   summary.eventsFile = request.events ? *request.events : eventsFileOf(request.bold);
 
+  // What can be checked without the series is checked first: the output folder, and
+  // the contrasts against the events' conditions, so that a typing mistake costs no read.
+  formats::StagedFileSet staged(request.outputFolder);
+  // Rest conditions leave the design; the contrasts are checked against every condition.
+  const design::Protocol events = formats::readProtocolFile(summary.eventsFile);
+  const design::Protocol protocol = withoutRest(events, request, summary);
+
   auto start = std::chrono::steady_clock::now();
   progress("reading " + request.bold.string());
   const formats::FloatSeries bold = formats::readFloatSeries(request.bold);
-  const design::Protocol events = formats::readProtocolFile(summary.eventsFile);
-  const design::Protocol protocol = withoutRest(events, request, summary);
   summary.readSeconds = secondsSince(start);
   summary.volumes = static_cast<int>(bold.volumes);
   summary.trSeconds = bold.trSeconds;
@@ -261,29 +279,32 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   summary.degreesOfFreedom = fit.model.degreesOfFreedom();
   summary.ar1 = fit.model.ar1;
 
+  // The set is written whole into the staging folder and only then moved into place, so
+  // a failure (a full disk) leaves the folder's previous set, or nothing.
   start = std::chrono::steady_clock::now();
-  std::error_code error;
-  std::filesystem::create_directories(request.outputFolder, error);
-  formats::checkFolderIsWritable(request.outputFolder);
   const std::string prefix = outputPrefix(request.bold);
-  for (const ContrastMaps& maps : fit.maps) {
-    for (const MapKind& kind : kMapKinds) {
-      const std::string name =
-          prefix + "_contrast-" + maps.contrast.label + "_stat-" + kind.stat + "_statmap";
-      const std::filesystem::path image = request.outputFolder / (name + ".nii.gz");
-      progress("writing " + image.string());
-      const double parameter = kind.intent == NIFTI_INTENT_TTEST ? summary.degreesOfFreedom : 0.0;
-      formats::writeFloatMapNifti(image, bold.geometry, (maps.*kind.values).data(),
-                                  {kind.intent, parameter}, request.gzipLevel);
-      const std::filesystem::path json = request.outputFolder / (name + ".json");
-      writeText(json, sidecar(maps, kind, design.columnNames, request, summary).dump(2) + "\n");
-      summary.files.push_back(image);
-      summary.files.push_back(json);
+  try {
+    for (const ContrastMaps& maps : fit.maps) {
+      for (const MapKind& kind : kMapKinds) {
+        const std::string name =
+            prefix + "_contrast-" + maps.contrast.label + "_stat-" + kind.stat + "_statmap";
+        const std::filesystem::path image = staged.stagedPath(name + ".nii.gz");
+        progress("writing " + (request.outputFolder / image.filename()).string());
+        const double parameter =
+            kind.intent == NIFTI_INTENT_TTEST ? summary.degreesOfFreedom : 0.0;
+        formats::writeFloatMapNifti(image, bold.geometry, (maps.*kind.values).data(),
+                                    {kind.intent, parameter}, request.gzipLevel);
+        writeText(staged.stagedPath(name + ".json"),
+                  sidecar(maps, kind, design.columnNames, request, summary).dump(2) + "\n");
+      }
     }
+    writeText(staged.stagedPath(prefix + "_design.tsv"), designTable(design));
+  } catch (const formats::OutputError& error) {
+    throw formats::OutputError(std::string(error.what()) + "; no map was moved into " +
+                               request.outputFolder.string() +
+                               ", which keeps the maps it held before");
   }
-  const std::filesystem::path table = request.outputFolder / (prefix + "_design.tsv");
-  writeText(table, designTable(design));
-  summary.files.push_back(table);
+  summary.files = staged.commit();
   summary.writeSeconds = secondsSince(start);
   return summary;
 }

@@ -20,7 +20,13 @@
 // Output, for input SUB_bold.nii.gz (BIDS entities kept, "_bold" dropped; a name that is
 // not BIDS keeps its stem): SUB_contrast-LABEL_stat-{effect,variance,t,p}_statmap.nii.gz,
 // each with a JSON sidecar stating the contrast's expression and weights, and
-// SUB_design.tsv, the design matrix. Labels follow contrasts.h.
+// SUB_design.tsv, the design matrix. Labels follow contrasts.h. A contrast asked for
+// twice, or a condition asked for by name, gives its maps once.
+//
+// The output folder and the contrasts (against the events' conditions) are checked
+// before the series is read. The maps are written into a staging folder and moved into
+// the output folder only when the whole set is written (formats/staged_file_set.h): a
+// failure, such as a full disk, leaves the maps the folder held before, or none.
 #pragma once
 
 #include <filesystem>

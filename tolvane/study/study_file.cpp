@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "formats/text_parsing.h"
+#include "tolvane/study/noise_from.h"
 
 namespace tolvane::study {
 namespace {
@@ -355,6 +356,7 @@ StudyFile parseStudyText(const std::string& text, const std::filesystem::path& f
     throw InputError(file.string() + ":" + std::to_string(error.source().begin.line) +
                      ": expected a TOML study file: " + std::string(error.description()));
   }
+  mergeFittedNoise(document, file);
   StudyFile study;
   study.path = file;
   study.text = text;
