@@ -194,14 +194,14 @@ class NullStudy(unittest.TestCase):
     def evaluate(self, prewhiten):
         glm = os.path.join(self.folder, f"glm-{prewhiten}")
         output = os.path.join(self.folder, f"{prewhiten}.json")
-        result = run(TOLVANE, "evaluate", self.dataset, "--contrast", "Task - Rest",
+        result = run(TOLVANE, "evaluate", self.dataset, "--contrast", "Task",
                      "--glm-dir", glm, "--prewhiten", prewhiten, "--p-threshold", "0.001",
                      "--p-threshold", "0.05", "--cluster-threshold", "3.1", "--cluster-size",
                      "4", "--output", output)
         self.assertIn("a null study", result.stdout)
         with open(output) as file:
             evaluation = json.load(file)
-        maps = sorted(glob.glob(f"{glm}/sub-*/func/*_contrast-TaskMinusRest_stat-t_statmap.nii.gz"))
+        maps = sorted(glob.glob(f"{glm}/sub-*/func/*_contrast-Task_stat-t_statmap.nii.gz"))
         self.assertEqual(len(maps), 20)
         return evaluation, [values(path) for path in maps]
 
