@@ -6,66 +6,19 @@
 #include <iostream>
 
 #include "formats/text_parsing.h"
+#include "tolvane/analysis/contrast_truth.h"
+#include "tolvane/analysis/evaluation_text.h"
 #include "tolvane/report/truth_files.h"
 
 namespace tolvane {
 namespace {
 
+using analysis::fixed;
+
 void progressLine(const std::string& line) { std::cerr << line << "\n"; }
 
-std::string fixed(double value, int decimals) {
-  if (std::isnan(value)) return "n/a";
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-  return buffer;
-}
-
-std::string padded(const std::string& text, std::size_t width) {
-  return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
-}
-
-void printEvaluation(const analysis::Evaluation& evaluation, std::ostream& out) {
-  const analysis::EvaluationRequest& request = evaluation.request;
-  out << "truth      " << request.truth.string() << " ("
-      << (evaluation.labelTruth ? "label image" : "amplitude map")
-      << "): " << evaluation.roc.positives << " positives, " << evaluation.roc.negatives
-      << " negatives\n";
-  out << "statistic  " << request.stat.string() << " (" << evaluation.undefinedStatistics
-      << " undefined voxels, ranked lowest)\n";
-  out << "ROC area   " << fixed(evaluation.roc.area, 5) << " (SD under the null "
-      << fixed(evaluation.roc.nullStandardDeviation, 5) << ")\n";
-  if (!evaluation.counts.empty()) {
-    out << "\nactive when statistic > threshold\n"
-        << " threshold      TP      FP      FN        TN     TPR      FPR\n";
-    for (const analysis::ThresholdCounts& counts : evaluation.counts) {
-      out << padded(fixed(counts.threshold, 3), 10)
-          << padded(std::to_string(counts.truePositives), 8)
-          << padded(std::to_string(counts.falsePositives), 8)
-          << padded(std::to_string(counts.falseNegatives), 8)
-          << padded(std::to_string(counts.trueNegatives), 10)
-          << padded(fixed(counts.truePositiveRate(), 4), 8)
-          << padded(fixed(counts.falsePositiveRate(), 5), 9) << "\n";
-    }
-  }
-  out << "\nregions\n";
-  for (const analysis::RegionScore& region : evaluation.regions) {
-    out << "  " << region.name << ": " << region.voxels << " voxels, peak "
-        << fixed(region.peakStatistic, 3) << " at voxel (" << region.peakVoxel[0] << ", "
-        << region.peakVoxel[1] << ", " << region.peakVoxel[2] << ")";
-    for (std::size_t i = 0; i < region.detected.size(); ++i) {
-      out << (i == 0 ? "; " : ", ") << (region.detected[i] ? "detected" : "missed") << " at "
-          << fixed(evaluation.counts[i].threshold, 3);
-    }
-    if (region.effect) {
-      out << "; effect bias " << fixed(region.effect->bias, 4) << ", RMS error "
-          << fixed(region.effect->rootMeanSquareError, 4);
-    }
-    out << "\n";
-  }
-  if (evaluation.effect) {
-    out << "effect     bias " << fixed(evaluation.effect->bias, 4) << ", RMS error "
-        << fixed(evaluation.effect->rootMeanSquareError, 4) << " over the positives\n";
-  }
+analysis::Prewhitening prewhitening(const std::string& name) {
+  return name == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
 }
 
 }  // namespace
@@ -89,27 +42,85 @@ void addGlm(CLI::App& app, GlmCommand& command) {
       ->capture_default_str();
   glm->add_option("--contrast", request.contrasts,
                   "A contrast of conditions, such as \"Task - Rest\" (repeatable)");
+  command.restOption =
+      glm->add_option("--rest", command.rest,
+                      "Conditions left out of the design as the implicit baseline (none: "
+                      "keep every condition); default: those named rest, baseline, fixation "
+                      "or off, in any case, unless a contrast names them")
+          ->expected(0, CLI::detail::expected_max_vector_size);
   command.app = glm;
 }
 
 void addEvaluate(CLI::App& app, EvaluateCommand& command) {
   analysis::EvaluationRequest& request = command.request;
   CLI::App* evaluate = app.add_subcommand(
-      "evaluate", "Score a statistical map against the truth: ROC, counts, regions");
-  evaluate
-      ->add_option("--truth", request.truth,
-                   "Truth: a label image (integers) or a condition's amplitude map (floats)")
-      ->required();
-  evaluate->add_option("--stat", request.stat, "Statistical map, larger is stronger (t, z)")
-      ->required();
+      "evaluate", "Score a statistical map, or every run of a dataset, against the truth");
+  evaluate->add_option("DATASET", command.datasetFolder,
+                       "Dataset written by tolvane simulate: score every run's t map");
+  evaluate->add_option(
+      "--truth", request.truth,
+      "Truth: a label image (integers), a condition's amplitude map (floats), or with "
+      "--contrast any file of the run's truth or its folder");
+  evaluate->add_option("--stat", request.stat, "Statistical map, larger is stronger (t, z)");
   evaluate->add_option("--threshold", request.thresholds,
                        "Threshold for counts and detection (repeatable)");
+  evaluate->add_option("--p-threshold", request.pThresholds,
+                       "Threshold as a p value of the test's side (repeatable)");
   evaluate->add_option("--effect", request.effect,
                        "Estimated effect map, for bias and RMS error inside the regions");
   evaluate->add_option("--true-effect", request.trueEffect,
                        "The true effect in data units, for a label truth with --effect");
+  evaluate->add_option("--contrast", request.contrast,
+                       "Score this contrast of conditions, such as \"Faces - Houses\"");
+  evaluate->add_option("--sign", command.sign,
+                       "Side of the test: both (|t|), positive (t) or negative (-t); default "
+                       "both for a contrast or a null study, else positive")
+      ->check(CLI::IsMember({"both", "positive", "negative"}));
+  evaluate->add_option("--dof", command.degreesOfFreedom,
+                       "Degrees of freedom of the t map (default: from its sidecar)")
+      ->check(CLI::PositiveNumber);
+  evaluate->add_option("--cluster-threshold", request.clusterThreshold,
+                       "Null study: the threshold that forms clusters");
+  evaluate->add_option("--cluster-size", request.clusterSize,
+                       "Null study: a family-wise error is a cluster of at least this many voxels")
+      ->check(CLI::PositiveNumber);
+  evaluate->add_option("--glm-dir", command.dataset.glmRoot,
+                       "Dataset: the glm outputs' root (default DATASET/derivatives/tolvane-glm)");
+  evaluate->add_option("--group-dir", command.dataset.groupRoot,
+                       "Dataset: the group maps (default DATASET/derivatives/tolvane-group)");
+  evaluate->add_option("--prewhiten", command.prewhiten,
+                       "Dataset: the noise model of the runs it fits: none or ar1")
+      ->check(CLI::IsMember({"none", "ar1"}))
+      ->capture_default_str();
+  evaluate->add_option("--run", command.dataset.runs,
+                       "Dataset: only this run, as sub-XX/run-N or sub-XX (repeatable)");
   evaluate->add_option("--output", command.output, "Write the evaluation as JSON");
   command.app = evaluate;
+}
+
+void addGroup(CLI::App& app, GroupCommand& command) {
+  group::GroupRequest& request = command.request;
+  CLI::App* groupApp = app.add_subcommand(
+      "group", "Combine a dataset's runs: fixed effects within subjects, a t test across them");
+  groupApp->add_option("DATASET", request.dataset, "Dataset written by tolvane simulate")
+      ->required();
+  groupApp->add_option("--contrast", request.contrasts,
+                       "A contrast of conditions, such as \"Faces - Houses\" (repeatable)")
+      ->required();
+  groupApp->add_option("--glm-dir", request.glmRoot,
+                       "Root of the runs' glm outputs, reused when they match "
+                       "(default DATASET/derivatives/tolvane-glm)");
+  groupApp->add_option("--prewhiten", command.prewhiten,
+                       "Noise model of the first-level fits: none or ar1")
+      ->check(CLI::IsMember({"none", "ar1"}))
+      ->capture_default_str();
+  groupApp->add_option("--covariate", command.covariate,
+                       "A table with participant_id and a column of numbers, and the column's "
+                       "name: a two-group or covariate design")
+      ->expected(2);
+  groupApp->add_option("--output", request.output,
+                       "Folder of the maps (default DATASET/derivatives/tolvane-group)");
+  command.app = groupApp;
 }
 
 void addReport(CLI::App& app, ReportCommand& command) {
@@ -131,6 +142,13 @@ void addReport(CLI::App& app, ReportCommand& command) {
 
 void runGlmCommand(const GlmCommand& command) {
   analysis::GlmRequest request = command.request;
+  // "--rest" alone (which CLI11 gives as one empty name) keeps every condition.
+  if (command.restOption->count() > 0) {
+    request.rest.emplace();
+    for (const std::string& name : command.rest) {
+      if (!name.empty()) request.rest->push_back(name);
+    }
+  }
   request.prewhiten =
       command.prewhiten == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
   const analysis::GlmSummary summary = analysis::runGlm(request, progressLine);
@@ -138,7 +156,13 @@ void runGlmCommand(const GlmCommand& command) {
     std::cerr << "tolvane: warning: " << warning << "\n";
   }
   std::cerr << "events " << summary.eventsFile.string() << "; " << summary.volumes
-            << " volumes of TR " << summary.trSeconds << " s; design columns";
+            << " volumes of TR " << summary.trSeconds << " s; ";
+  if (!summary.restConditions.empty()) {
+    std::cerr << "rest (the baseline)";
+    for (const std::string& name : summary.restConditions) std::cerr << " " << name;
+    std::cerr << "; ";
+  }
+  std::cerr << "design columns";
   for (const std::string& column : summary.columnNames) std::cerr << " " << column;
   std::cerr << "\n" << summary.degreesOfFreedom << " degrees of freedom; ";
   if (request.prewhiten == analysis::Prewhitening::Ar1) {
@@ -153,11 +177,60 @@ void runGlmCommand(const GlmCommand& command) {
 }
 
 void runEvaluateCommand(const EvaluateCommand& command) {
-  analysis::Evaluation evaluation = analysis::evaluate(command.request);
-  if (evaluation.labelTruth) report::nameLabelRegions(evaluation, command.request.truth);
+  analysis::EvaluationRequest request = command.request;
+  if (!command.sign.empty()) {
+    request.sign = command.sign == "both"       ? analysis::Sidedness::TwoSided
+                   : command.sign == "positive" ? analysis::Sidedness::Positive
+                                                : analysis::Sidedness::Negative;
+  }
+  if (command.degreesOfFreedom > 0) request.degreesOfFreedom = command.degreesOfFreedom;
+  if (request.clusterThreshold.has_value() != (request.clusterSize > 0)) {
+    throw formats::InputError("--cluster-threshold and --cluster-size go together");
+  }
+  if (command.datasetFolder) {
+    if (!request.truth.empty() || !request.stat.empty()) {
+      throw formats::InputError("with a DATASET, each run's truth and t map are found in it; "
+                                "leave out --truth and --stat");
+    }
+    group::DatasetEvaluationRequest dataset = command.dataset;
+    dataset.dataset = *command.datasetFolder;
+    dataset.prewhiten = prewhitening(command.prewhiten);
+    dataset.scoring = request;
+    const group::DatasetEvaluation evaluation = group::evaluateDataset(dataset, progressLine);
+    if (command.output) group::writeDatasetEvaluationJson(evaluation, *command.output);
+    group::printDatasetEvaluation(evaluation, std::cout);
+    if (command.output) std::cout << "\nwritten " << command.output->string() << "\n";
+    return;
+  }
+  if (request.truth.empty() || request.stat.empty()) {
+    throw formats::InputError("expected --truth and --stat (or a DATASET to score every run)");
+  }
+  analysis::Evaluation evaluation = analysis::evaluate(request);
+  if (evaluation.labelTruth) {
+    report::nameLabelRegions(evaluation, request.truth);
+  } else {
+    const bool truthFolder = std::filesystem::is_directory(request.truth);
+    const std::filesystem::path folder = truthFolder ? request.truth : request.truth.parent_path();
+    const std::string prefix = analysis::runPrefixOf(truthFolder ? request.stat : request.truth);
+    report::nameAmplitudeRegions(evaluation, folder / (prefix + "_desc-regions_dseg.nii.gz"));
+  }
   if (command.output) analysis::writeEvaluationJson(evaluation, *command.output);
-  printEvaluation(evaluation, std::cout);
+  analysis::printEvaluation(evaluation, std::cout);
   if (command.output) std::cout << "\nwritten " << command.output->string() << "\n";
+}
+
+void runGroupCommand(const GroupCommand& command) {
+  group::GroupRequest request = command.request;
+  request.prewhiten = prewhitening(command.prewhiten);
+  if (!command.covariate.empty()) {
+    request.covariateTable = command.covariate[0];
+    request.covariateColumn = command.covariate[1];
+  }
+  const group::GroupSummary summary = group::runGroup(request, progressLine);
+  std::cerr << summary.subjects << " subjects, " << summary.runs << " runs ("
+            << summary.runsFitted << " first-level fits made, the others reused); group "
+            << summary.degreesOfFreedom << " degrees of freedom; " << summary.files.size()
+            << " files written to " << summary.output.string() << "\n";
 }
 
 void runReportCommand(const ReportCommand& command) {

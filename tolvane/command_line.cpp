@@ -91,8 +91,10 @@ int runCommandLine(int argc, char** argv) {
   GlmCommand glm;
   EvaluateCommand evaluate;
   ReportCommand report;
+  GroupCommand group;
   addGlm(app, glm);
   addEvaluate(app, evaluate);
+  addGroup(app, group);
   addReport(app, report);
   fit_noise::FitNoiseRequest fitNoise;
   CLI::App* fitNoiseApp = addFitNoise(app, fitNoise);
@@ -110,6 +112,8 @@ int runCommandLine(int argc, char** argv) {
       runGlmCommand(glm);
     } else if (evaluate.app->parsed()) {
       runEvaluateCommand(evaluate);
+    } else if (group.app->parsed()) {
+      runGroupCommand(group);
     } else if (report.app->parsed()) {
       runReportCommand(report);
     } else if (fitNoiseApp->parsed()) {

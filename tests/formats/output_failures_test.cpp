@@ -12,6 +12,7 @@
 
 #include "formats/atomic_file.h"
 #include "formats/nifti_io.h"
+#include "formats/staged_file_set.h"
 #include "formats/vtc_file.h"
 #include "tests/support/temporary_folder.h"
 
@@ -152,4 +153,38 @@ TEST(OutputFailures, CompressedExportsThatFailOnAnyThreadLeaveNothingAndNameTheF
   EXPECT_EQ(folder.entryCount(), 1u);
   EXPECT_NE(failure("/dev/full").find("/dev/full: cannot be written: No space left on device"),
             std::string::npos);
+}
+
+// A set of files whose last one fails (the disk fills) leaves the folder's earlier set
+// whole, whatever of the new set was written first; a complete set replaces it.
+TEST(OutputFailures, AStagedSetThatFailsPartWayLeavesTheEarlierSetAndNoStagingFolder) {
+  TemporaryFolder folder;
+  folder.write("effect.txt", "earlier effect");
+  folder.write("t.txt", "earlier t");
+  const auto writeSet = [&](std::size_t tBytes) {
+    StagedFileSet set(folder.path());
+    for (const auto& [name, text] : {std::pair<std::string, std::string>{"effect.txt", "new"},
+                                     {"t.txt", std::string(tBytes, 't')}}) {
+      AtomicFileWriter writer(set.stagedPath(name));
+      CheckedOutputFile out(writer.temporaryPath(), name);
+      out.write(text);
+      out.close();
+      writer.commit();
+    }
+    return set.commit();
+  };
+  {
+    const FileSizeLimit limit(16 * 1024);
+    EXPECT_THROW(writeSet(64 * 1024), OutputError);
+  }
+  EXPECT_EQ(contentOf(folder.file("effect.txt")), "earlier effect");
+  EXPECT_EQ(contentOf(folder.file("t.txt")), "earlier t");
+  EXPECT_EQ(folder.entryCount(), 2u);
+
+  const auto placed = writeSet(3);
+  EXPECT_EQ(placed, (std::vector<std::filesystem::path>{folder.file("effect.txt"),
+                                                        folder.file("t.txt")}));
+  EXPECT_EQ(contentOf(folder.file("effect.txt")), "new");
+  EXPECT_EQ(contentOf(folder.file("t.txt")), "ttt");
+  EXPECT_EQ(folder.entryCount(), 2u);
 }

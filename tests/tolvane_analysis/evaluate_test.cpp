@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "tests/tolvane_analysis/evaluation_request.h"
 #include "tests/tolvane_analysis/simulated_study.h"
 #include "tolvane/analysis/evaluate.h"
 #include "tolvane/analysis/glm.h"
@@ -72,11 +73,11 @@ TEST(Evaluate, CountsRegionsAndAreaOnAHandMadeTruthWithTiesAndUndefinedValues) {
   writeMap(folder.file("stat.nii"), grid, stat);
   writeMap(folder.file("effect.nii"), grid, effect);
 
-  const Evaluation result = evaluate({folder.file("truth.nii"),
+  const Evaluation result = evaluate(scoring(folder.file("truth.nii"),
                                       folder.file("stat.nii"),
                                       {0.5, 2.0, 3.0},
                                       folder.file("effect.nii"),
-                                      3.0});
+                                      3.0));
   EXPECT_TRUE(result.labelTruth);
   EXPECT_EQ(result.roc.positives, 3);
   EXPECT_EQ(result.roc.negatives, 7);
@@ -120,7 +121,7 @@ TEST(Evaluate, AmplitudeTruthRegionsAreTheFaceConnectedGroups) {
   writeMap(folder.file("truth.nii"), grid, truth);
   writeMap(folder.file("stat.nii"), grid, std::vector<double>(12, 1.0));
   const Evaluation result =
-      evaluate({folder.file("truth.nii"), folder.file("stat.nii"), {}, {}, {}});
+      evaluate(scoring(folder.file("truth.nii"), folder.file("stat.nii")));
   ASSERT_EQ(result.regions.size(), 3u);
   EXPECT_EQ(result.regions[0].voxels, 2);
   EXPECT_EQ(result.regions[1].voxels, 1);
@@ -134,12 +135,9 @@ double areaOfGlmT(SimulatedStudy& study) {
   request.outputFolder = study.folder.file("glm");
   request.contrasts = {"Task - Rest"};
   runGlm(request, kQuiet);
-  const Evaluation result = evaluate(
-      {study.truth,
-       request.outputFolder / "sub-01_task-sim_contrast-TaskMinusRest_stat-t_statmap.nii.gz",
-       {},
-       {},
-       {}});
+  const Evaluation result = evaluate(scoring(
+      study.truth,
+      request.outputFolder / "sub-01_task-sim_contrast-TaskMinusRest_stat-t_statmap.nii.gz"));
   EXPECT_EQ(result.roc.positives, 33);
   return result.roc.area;
 }

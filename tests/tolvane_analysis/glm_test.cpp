@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "tests/support/refusal.h"
+#include "tests/tolvane_analysis/evaluation_request.h"
 #include "tests/tolvane_analysis/simulated_study.h"
 #include "tolvane/analysis/evaluate.h"
 #include "tolvane/analysis/glm.h"
@@ -143,11 +144,10 @@ TEST(Glm, AgreesWithAnIndependentFitAndRecoversTheEffectOnTheDefaultGrid) {
   const double standardError = std::sqrt(meanVariance / double(study.sphere.size()));
   EXPECT_NEAR(meanEffect, 3.0, 3.0 * standardError) << "standard error " << standardError;
 
-  const Evaluation scores = evaluate({study.truth,
+  const Evaluation scores = evaluate(scoring(study.truth,
                                       prefix.string() + "_stat-t_statmap.nii.gz",
                                       {3.1},
-                                      prefix.string() + "_stat-effect_statmap.nii.gz",
-                                      {}});
+                                      prefix.string() + "_stat-effect_statmap.nii.gz"));
   EXPECT_GT(scores.roc.area, 0.99);
   ASSERT_EQ(scores.regions.size(), 1u);
   EXPECT_TRUE(scores.regions[0].detected[0]);
@@ -163,9 +163,19 @@ TEST(Glm, RefusesUnknownConditionsASeriesWithoutTRMismatchedGridsAndAnEmptyTruth
   request.bold = study.bold;
   request.outputFolder = study.folder.file("glm");
   request.contrasts = {"Task - Fixation"};
-  const std::string unknown = refusal([&] { runGlm(request, kQuiet); });
+  // A misspelt contrast and an output folder that cannot be made are refused before
+  // the series is read: no "reading" line comes before the refusal.
+  std::vector<std::string> lines;
+  const auto collect = [&](const std::string& line) { lines.push_back(line); };
+  const std::string unknown = refusal([&] { runGlm(request, collect); });
   EXPECT_NE(unknown.find("\"Fixation\""), std::string::npos) << unknown;
   EXPECT_NE(unknown.find(study.events.string() + ": Rest, Task"), std::string::npos) << unknown;
+  EXPECT_TRUE(lines.empty()) << lines.front();
+  request.contrasts.clear();
+  request.outputFolder = study.events / "glm";  // below a file
+  EXPECT_THROW(runGlm(request, collect), tolvane::formats::OutputError);
+  EXPECT_TRUE(lines.empty()) << lines.front();
+  request.outputFolder = study.folder.file("glm");
 
   tolvane::formats::VtcGrid grid;
   grid.xEnd = grid.yEnd = grid.zEnd = 2;
@@ -182,18 +192,21 @@ TEST(Glm, RefusesUnknownConditionsASeriesWithoutTRMismatchedGridsAndAnEmptyTruth
   const std::vector<float> zeros(8 * 7 * 6, 0.0f);
   tolvane::formats::writeFloatMapNifti(study.folder.file("small.nii"), other, zeros.data(), {}, 1);
   const std::string grids = refusal([&] {
-    evaluate({study.truth, study.folder.file("small.nii"), {}, {}, {}});
+    evaluate(scoring(study.truth, study.folder.file("small.nii")));
   });
   EXPECT_NE(grids.find("8 x 7 x 6"), std::string::npos) << grids;
   EXPECT_NE(grids.find("8 x 7 x 5"), std::string::npos) << grids;
 
+  // A truth with no negatives leaves nothing to tell the positives from (one without
+  // positives is a null study, scored on its own terms).
   const auto truthGeometry = tolvane::formats::readScalarVolume(study.truth).geometry;
-  tolvane::formats::writeFloatMapNifti(study.folder.file("empty.nii"), truthGeometry, zeros.data(),
+  const std::vector<float> ones(truthGeometry.voxelCount(), 1.0f);
+  tolvane::formats::writeFloatMapNifti(study.folder.file("full.nii"), truthGeometry, ones.data(),
                                        {}, 1);
-  const std::string empty = refusal([&] {
-    evaluate({study.folder.file("empty.nii"), study.truth, {}, {}, {}});
+  const std::string full = refusal([&] {
+    evaluate(scoring(study.folder.file("full.nii"), study.truth));
   });
-  EXPECT_NE(empty.find("found 0 positives"), std::string::npos) << empty;
+  EXPECT_NE(full.find(std::to_string(ones.size()) + " positives among"), std::string::npos) << full;
 }
 
 }  // namespace

@@ -7,8 +7,20 @@
 // face-connected groups of non-zero voxels ("region 1", "region 2", ... in file
 // order), and its values are the true effects.
 //
-// Larger statistics are stronger evidence (t, z, F; a p map must be turned around first,
-// for example into 1 - p).
+// Larger statistics are stronger evidence (t, z, F). A p map ranks backwards and is
+// refused: its name (_stat-p_) or its sidecar ("Statistic": "p") gives it away.
+//
+// A contrast ("Faces - Houses") is scored against its own truth, built from the run's
+// per-condition amplitude maps (contrast_truth.h). The side of the test: two-sided
+// compares |t| and counts as positive every voxel whose true contrast is non-zero;
+// positive compares t and counts as positive the voxels whose true contrast is > 0;
+// negative compares -t and counts those < 0. Without a --sign, a contrast and a null
+// study are two-sided, and a single condition's truth is positive (its effects are
+// amplitudes added to the data).
+//
+// A truth without positives is a null study: there is no ROC, and the scores are those
+// of null_rates.h (false-positive rates with intervals, the nominal rate of each
+// threshold, the largest cluster, and the null t against Student's t).
 //
 // Scores: the ROC curve over all thresholds and its area (roc.h); at each requested
 // threshold the confusion counts and rates (active means statistic > threshold); per
@@ -19,7 +31,9 @@
 //
 // Maps on another grid (dimensions, or voxel-to-world transform beyond
 // kAffineTolerance) are refused with both grids in the message, as is a truth without
-// positives or without negatives; every refusal is an InputError.
+// negatives; every refusal is an InputError. The degrees of freedom of a t map come from
+// the request or from its sidecar (glm writes "DegreesOfFreedom"); thresholds given as
+// p values and the comparison with Student's t need them.
 #pragma once
 
 #include <array>
@@ -29,6 +43,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/nifti_maps.h"
+#include "tolvane/analysis/null_rates.h"
 #include "tolvane/analysis/roc.h"
 
 namespace tolvane::analysis {
@@ -38,12 +54,27 @@ constexpr double kAffineTolerance = 1e-3;
 // The written curve keeps points at least this far apart in one rate or the other.
 constexpr double kWrittenCurveStep = 1e-3;
 
+enum class Sidedness { TwoSided, Positive, Negative };
+const char* sidednessName(Sidedness sign);
+
 struct EvaluationRequest {
   std::filesystem::path truth;
   std::filesystem::path stat;
   std::vector<double> thresholds;
   std::optional<std::filesystem::path> effect;
   std::optional<double> trueEffect;  // for a label truth with an effect map
+  std::optional<std::string> contrast;
+  std::optional<Sidedness> sign;  // default: see above
+  std::vector<double> pThresholds;  // turned into thresholds on the statistic
+  std::optional<int> degreesOfFreedom;
+  std::optional<double> clusterThreshold;
+  std::int64_t clusterSize = 0;  // the cluster-level family-wise figure's K
+  std::string runPrefix;  // for a contrast with a folder as truth; else from the file names
+};
+
+struct ContrastTruthSummary {
+  std::vector<std::string> conditions;
+  std::vector<double> weights;
 };
 
 struct EffectError {
@@ -60,9 +91,29 @@ struct RegionScore {
   std::optional<EffectError> effect;
 };
 
+// One threshold of a null study.
+struct NullThreshold {
+  double threshold = 0.0;
+  double nominalRate = 0.0;  // NaN without degrees of freedom
+  Proportion voxelwise;
+};
+
+struct NullScores {
+  std::vector<NullThreshold> thresholds;
+  std::optional<CdfAgreement> studentAgreement;  // with degrees of freedom
+  std::optional<std::int64_t> largestCluster;    // at the cluster threshold
+};
+
 struct Evaluation {
   EvaluationRequest request;
   bool labelTruth = false;
+  Sidedness sign = Sidedness::Positive;
+  std::optional<int> degreesOfFreedom;
+  std::vector<double> thresholds;  // as given, then those of the p values
+  std::optional<ContrastTruthSummary> contrast;
+  std::optional<NullScores> null;  // a null study: the ROC and regions are empty
+  // The map's signed t values of a null study, for pooling across runs; not written.
+  std::vector<double> nullStatistics;
   RocCurve roc;  // points thinned to kWrittenCurveStep
   std::int64_t undefinedStatistics = 0;
   std::vector<ThresholdCounts> counts;
@@ -71,6 +122,10 @@ struct Evaluation {
 };
 
 Evaluation evaluate(const EvaluationRequest& request);
+// The same against a truth already made (such as a contrast's, or the mean of many
+// runs'); `request.truth` only names it in messages.
+Evaluation evaluate(const EvaluationRequest& request, const formats::ScalarVolume& truth,
+                    std::optional<ContrastTruthSummary> contrast);
 
 // The evaluation as JSON, through a temporary file; throws OutputError.
 void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::path& file);

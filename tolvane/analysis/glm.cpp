@@ -3,14 +3,17 @@
 
 #include <nifti1.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "design/rest_conditions.h"
 #include "formats/atomic_file.h"
 #include "formats/protocol_files.h"
+#include "formats/staged_file_set.h"
 #include "formats/text_parsing.h"
 #include "numerics/special_functions.h"
 
@@ -116,6 +119,38 @@ nlohmann::ordered_json sidecar(const ContrastMaps& maps, const MapKind& kind,
   return json;
 }
 
+// The events without their rest conditions; a condition that a contrast names is
+// modelled, so kept.
+design::Protocol withoutRest(const design::Protocol& events, const GlmRequest& request,
+                             GlmSummary& summary) {
+  std::vector<std::string> names;
+  for (const design::Condition& condition : events.conditions) names.push_back(condition.name);
+  std::vector<bool> named(names.size(), false);
+  for (const std::string& expression : request.contrasts) {
+    const Contrast contrast = parseContrast(expression, names, names.size(), summary.eventsFile);
+    for (std::size_t c = 0; c < names.size(); ++c) named[c] = named[c] || contrast.weights[c] != 0.0;
+  }
+  if (request.rest) {
+    for (const std::string& name : *request.rest) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) {
+        throw formats::InputError("--rest " + formats::inQuotes(name) + ": expected a condition of " +
+                                  summary.eventsFile.string());
+      }
+    }
+  }
+  const std::vector<bool> rest = design::restConditions(events, request.rest, named);
+  for (std::size_t c = 0; c < names.size(); ++c) {
+    if (rest[c]) summary.restConditions.push_back(names[c]);
+  }
+  design::Protocol kept = design::withoutConditions(events, rest);
+  if (kept.conditions.empty()) {
+    throw formats::InputError(summary.eventsFile.string() +
+                              ": every condition is rest, so there is nothing to model; name "
+                              "the conditions to leave out with --rest");
+  }
+  return kept;
+}
+
 }  // namespace
 
 std::string outputPrefix(const std::filesystem::path& bold) {
@@ -144,22 +179,34 @@ std::vector<Contrast> glmContrasts(const GlmDesign& design,
   for (std::size_t c = 0; c < conditions.size(); ++c) {
     contrasts.push_back(conditionContrast(conditions, c, design.columnCount()));
   }
-  for (const std::string& expression : expressions) {
-    contrasts.push_back(parseContrast(expression, conditions, design.columnCount(), eventsFile));
-  }
-  std::map<std::string, std::string> byLabel;
-  for (const Contrast& contrast : contrasts) {
+  const auto requireLabel = [](const Contrast& contrast) {
     if (contrast.label.empty()) {
       throw formats::InputError("contrast " + formats::inQuotes(contrast.expression) +
                                 ": expected letters or digits to name its maps, found none");
     }
-    const auto [existing, added] = byLabel.emplace(contrast.label, contrast.expression);
-    if (!added) {
-      throw formats::InputError("contrasts " + formats::inQuotes(existing->second) + " and " +
-                                formats::inQuotes(contrast.expression) +
+  };
+  std::map<std::string, const Contrast*> byLabel;
+  for (const Contrast& contrast : contrasts) {
+    requireLabel(contrast);
+    byLabel.emplace(contrast.label, &contrast);
+  }
+  std::vector<Contrast> asked;
+  asked.reserve(expressions.size());
+  for (const std::string& expression : expressions) {
+    Contrast contrast = parseContrast(expression, conditions, design.columnCount(), eventsFile);
+    requireLabel(contrast);
+    const auto existing = byLabel.find(contrast.label);
+    // A contrast asked for twice, or a condition asked for by name, writes its maps once.
+    if (existing != byLabel.end() && existing->second->weights == contrast.weights) continue;
+    if (existing != byLabel.end()) {
+      throw formats::InputError("contrasts " + formats::inQuotes(existing->second->expression) +
+                                " and " + formats::inQuotes(contrast.expression) +
                                 " would both write maps labelled " + contrast.label);
     }
+    asked.push_back(std::move(contrast));
+    byLabel.emplace(asked.back().label, &asked.back());
   }
+  contrasts.insert(contrasts.end(), asked.begin(), asked.end());
   return contrasts;
 }
 
@@ -201,10 +248,20 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   GlmSummary summary;
   summary.eventsFile = request.events ? *request.events : eventsFileOf(request.bold);
 
+  // What can be checked without the series is checked first: the output folder, and
+  // the contrasts against the events' conditions, so that a typing mistake costs no read.
+  formats::StagedFileSet staged(request.outputFolder);
+  const design::Protocol events = formats::readProtocolFile(summary.eventsFile);
+  const design::Protocol protocol = withoutRest(events, request, summary);
+  std::vector<std::string> conditionNames;
+  for (const auto& condition : protocol.conditions) conditionNames.push_back(condition.name);
+  for (const std::string& expression : request.contrasts) {
+    parseContrast(expression, conditionNames, conditionNames.size(), summary.eventsFile);
+  }
+
   auto start = std::chrono::steady_clock::now();
   progress("reading " + request.bold.string());
   const formats::FloatSeries bold = formats::readFloatSeries(request.bold);
-  const design::Protocol protocol = formats::readProtocolFile(summary.eventsFile);
   summary.readSeconds = secondsSince(start);
   summary.volumes = static_cast<int>(bold.volumes);
   summary.trSeconds = bold.trSeconds;
@@ -215,6 +272,9 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   progress("fitting " + std::to_string(bold.geometry.voxelCount()) + " voxels");
   const GlmDesign design = buildGlmDesign(protocol, summary.eventsFile, summary.volumes,
                                           bold.trSeconds, request.highpassSeconds);
+  if (const auto warning = collinearityWarning(design)) {
+    summary.warnings.push_back(summary.eventsFile.string() + ": " + *warning);
+  }
   const std::vector<Contrast> contrasts =
       glmContrasts(design, request.contrasts, summary.eventsFile);
   const GlmFit fit = fitGlm(bold, design, contrasts, request.prewhiten, summary.eventsFile);
@@ -223,29 +283,32 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   summary.degreesOfFreedom = fit.model.degreesOfFreedom();
   summary.ar1 = fit.model.ar1;
 
+  // The set is written whole into the staging folder and only then moved into place, so
+  // a failure (a full disk) leaves the folder's previous set, or nothing.
   start = std::chrono::steady_clock::now();
-  std::error_code error;
-  std::filesystem::create_directories(request.outputFolder, error);
-  formats::checkFolderIsWritable(request.outputFolder);
   const std::string prefix = outputPrefix(request.bold);
-  for (const ContrastMaps& maps : fit.maps) {
-    for (const MapKind& kind : kMapKinds) {
-      const std::string name =
-          prefix + "_contrast-" + maps.contrast.label + "_stat-" + kind.stat + "_statmap";
-      const std::filesystem::path image = request.outputFolder / (name + ".nii.gz");
-      progress("writing " + image.string());
-      const double parameter = kind.intent == NIFTI_INTENT_TTEST ? summary.degreesOfFreedom : 0.0;
-      formats::writeFloatMapNifti(image, bold.geometry, (maps.*kind.values).data(),
-                                  {kind.intent, parameter}, request.gzipLevel);
-      const std::filesystem::path json = request.outputFolder / (name + ".json");
-      writeText(json, sidecar(maps, kind, design.columnNames, request, summary).dump(2) + "\n");
-      summary.files.push_back(image);
-      summary.files.push_back(json);
+  try {
+    for (const ContrastMaps& maps : fit.maps) {
+      for (const MapKind& kind : kMapKinds) {
+        const std::string name =
+            prefix + "_contrast-" + maps.contrast.label + "_stat-" + kind.stat + "_statmap";
+        const std::filesystem::path image = staged.stagedPath(name + ".nii.gz");
+        progress("writing " + (request.outputFolder / image.filename()).string());
+        const double parameter =
+            kind.intent == NIFTI_INTENT_TTEST ? summary.degreesOfFreedom : 0.0;
+        formats::writeFloatMapNifti(image, bold.geometry, (maps.*kind.values).data(),
+                                    {kind.intent, parameter}, request.gzipLevel);
+        writeText(staged.stagedPath(name + ".json"),
+                  sidecar(maps, kind, design.columnNames, request, summary).dump(2) + "\n");
+      }
     }
+    writeText(staged.stagedPath(prefix + "_design.tsv"), designTable(design));
+  } catch (const formats::OutputError& error) {
+    throw formats::OutputError(std::string(error.what()) + "; no map was moved into " +
+                               request.outputFolder.string() +
+                               ", which keeps the maps it held before");
   }
-  const std::filesystem::path table = request.outputFolder / (prefix + "_design.tsv");
-  writeText(table, designTable(design));
-  summary.files.push_back(table);
+  summary.files = staged.commit();
   summary.writeSeconds = secondsSince(start);
   return summary;
 }

@@ -44,13 +44,15 @@ struct RunData {
   std::vector<RegionData> regions;
   std::vector<StatisticMap> tMaps;
   bool fitted = false;  // the t maps come from a fit made by the report
+  bool prewhitened = false;  // that fit used AR(1) prewhitening (the study's noise is AR(1))
   std::vector<std::string> designColumns;
   std::vector<std::vector<double>> designValues;  // per column, per volume
 };
 
 // Contrasts fitted when the run has no GLM outputs: `requested`, or by default one per
 // condition with an effect in the truth, against the mean of the conditions without
-// any (such as Rest), or alone when every condition has an effect.
+// any (such as Rest), or alone when every condition has an effect. The fit follows the
+// study's noise: AR(1) prewhitening when its study file asks for AR(1) noise.
 RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& requested,
                   const analysis::Progress& progress);
 

@@ -150,9 +150,13 @@ std::string runSection(const RunData& run, const std::string& id, double tThresh
           std::to_string(run.geometry.dims[1]) + " &times; " +
           std::to_string(run.geometry.dims[2]) + " voxels, " + std::to_string(run.volumes) +
           " volumes, TR " + shortNumber(run.trSeconds) + " s. ";
+  const std::string fitNote = run.prewhitened
+                                  ? "AR(1) prewhitening, as the study's noise is autocorrelated"
+                                  : "OLS, no prewhitening";
   html += run.fitted ? "No GLM outputs were found in " + escapeXml(run.files.glmFolder.string()) +
-                           ": the t maps below were fitted for this report (OLS, cosine "
-                           "high-pass at 128 s, no prewhitening)."
+                           ": the t maps below were fitted for this report (cosine high-pass "
+                           "at 128 s, " +
+                           fitNote + ")."
                      : "t maps from " + escapeXml(run.files.glmFolder.string()) + ".";
   html +=
       " Slices show the mean image in grey, the truth's regions outlined in green, and t "

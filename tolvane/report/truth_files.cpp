@@ -2,10 +2,12 @@
 #include "tolvane/report/truth_files.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "formats/errors.h"
+#include "formats/nifti_maps.h"
 #include "formats/text_input.h"
 #include "formats/text_parsing.h"
 
@@ -212,6 +214,28 @@ void nameLabelRegions(analysis::Evaluation& evaluation, const std::filesystem::p
     const auto label = formats::parseInt(region.name.substr(prefix.size()));
     const auto found = label ? names.find(*label) : names.end();
     if (found != names.end()) region.name = found->second + " (" + region.name + ")";
+  }
+}
+
+void nameAmplitudeRegions(analysis::Evaluation& evaluation, const std::filesystem::path& labels) {
+  std::string stem = labels.filename().string();
+  for (const std::string extension : {".nii.gz", ".nii"}) {
+    if (endsWith(stem, extension)) stem.resize(stem.size() - extension.size());
+  }
+  const std::filesystem::path table = labels.parent_path() / (stem + ".tsv");
+  if (evaluation.labelTruth || !std::filesystem::is_regular_file(labels) ||
+      !std::filesystem::is_regular_file(table)) {
+    return;
+  }
+  const formats::ScalarVolume image = formats::readScalarVolume(labels);
+  const std::map<long, std::string> names = readRegionNames(table);
+  const auto& dims = image.geometry.dims;
+  for (analysis::RegionScore& region : evaluation.regions) {
+    const auto& voxel = region.peakVoxel;
+    if (voxel[0] >= dims[0] || voxel[1] >= dims[1] || voxel[2] >= dims[2]) continue;
+    const auto index = static_cast<std::size_t>((voxel[2] * dims[1] + voxel[1]) * dims[0] + voxel[0]);
+    const auto found = names.find(std::lround(image.values[index]));
+    if (found != names.end()) region.name = found->second;
   }
 }
 

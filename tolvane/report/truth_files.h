@@ -56,4 +56,10 @@ NumberTable readNumberTable(const std::filesystem::path& file);
 // becomes "NAME (label N)". Other truths are left as they are.
 void nameLabelRegions(analysis::Evaluation& evaluation, const std::filesystem::path& truth);
 
+// For an amplitude or contrast truth, each region ("region 1", ...) takes the name of
+// the label that the run's label image `labels` (a _dseg.nii[.gz] with its _dseg.tsv)
+// holds at the region's peak voxel. Regions there without a label, and every region when
+// the files are missing or on another grid, keep their names.
+void nameAmplitudeRegions(analysis::Evaluation& evaluation, const std::filesystem::path& labels);
+
 }  // namespace tolvane::report

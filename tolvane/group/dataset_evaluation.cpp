@@ -1,0 +1,167 @@
+// Scoring a dataset's runs and group maps; see dataset_evaluation.h.
+#include "tolvane/group/dataset_evaluation.h"
+
+#include <cmath>
+#include <limits>
+
+#include "formats/errors.h"
+#include "tolvane/analysis/contrast_truth.h"
+#include "tolvane/analysis/contrasts.h"
+#include "tolvane/group/analysis_files.h"
+#include "tolvane/group/first_level.h"
+
+namespace tolvane::group {
+namespace {
+
+void poolRunsWithEffects(DatasetEvaluation& result) {
+  std::vector<double> areas;
+  for (const RunEvaluation& run : result.runs) {
+    const analysis::Evaluation& evaluation = run.evaluation;
+    if (evaluation.null) continue;
+    areas.push_back(evaluation.roc.area);
+    for (std::size_t i = 0; i < evaluation.counts.size(); ++i) {
+      analysis::ThresholdCounts& pooled = result.thresholds[i].counts;
+      pooled.threshold = evaluation.counts[i].threshold;
+      pooled.truePositives += evaluation.counts[i].truePositives;
+      pooled.falsePositives += evaluation.counts[i].falsePositives;
+      pooled.falseNegatives += evaluation.counts[i].falseNegatives;
+      pooled.trueNegatives += evaluation.counts[i].trueNegatives;
+    }
+  }
+  double sum = 0.0, squares = 0.0;
+  for (double area : areas) sum += area;
+  result.meanArea = sum / double(areas.size());
+  for (double area : areas) squares += (area - result.meanArea) * (area - result.meanArea);
+  result.areaStandardDeviation =
+      areas.size() > 1 ? std::sqrt(squares / double(areas.size() - 1))
+                       : std::numeric_limits<double>::quiet_NaN();
+}
+
+void poolNullRuns(DatasetEvaluation& result, const analysis::EvaluationRequest& scoring) {
+  const std::size_t thresholds = result.thresholds.size();
+  std::vector<std::int64_t> above(thresholds, 0), voxels(thresholds, 0), runsAbove(thresholds, 0);
+  std::int64_t runs = 0, runsWithCluster = 0;
+  std::vector<double> pooledT;
+  std::optional<int> degreesOfFreedom;
+  bool sameDegreesOfFreedom = true;
+  for (RunEvaluation& run : result.runs) {
+    analysis::Evaluation& evaluation = run.evaluation;
+    if (!evaluation.null) continue;
+    ++runs;
+    for (std::size_t i = 0; i < thresholds; ++i) {
+      const analysis::Proportion& rate = evaluation.null->thresholds[i].voxelwise;
+      above[i] += rate.count;
+      voxels[i] += rate.total;
+      runsAbove[i] += rate.count > 0;
+    }
+    if (evaluation.null->largestCluster) {
+      runsWithCluster += *evaluation.null->largestCluster >= scoring.clusterSize;
+    }
+    if (degreesOfFreedom && evaluation.degreesOfFreedom != degreesOfFreedom) {
+      sameDegreesOfFreedom = false;
+    }
+    degreesOfFreedom = evaluation.degreesOfFreedom;
+    pooledT.insert(pooledT.end(), evaluation.nullStatistics.begin(),
+                   evaluation.nullStatistics.end());
+    evaluation.nullStatistics.clear();
+    evaluation.nullStatistics.shrink_to_fit();
+  }
+  for (std::size_t i = 0; i < thresholds; ++i) {
+    result.thresholds[i].voxelwise = analysis::proportion(above[i], voxels[i]);
+    result.thresholds[i].familyWise = analysis::proportion(runsAbove[i], runs);
+  }
+  if (scoring.clusterThreshold) {
+    result.clusterFamilyWise = analysis::proportion(runsWithCluster, runs);
+  }
+  if (degreesOfFreedom && sameDegreesOfFreedom) {
+    result.studentAgreement = analysis::cdfAgreement(std::move(pooledT), *degreesOfFreedom);
+  }
+}
+
+// The mean over runs of their contrast truths, on the first run's grid.
+formats::ScalarVolume groupTruth(const std::vector<report::DatasetRun>& runs,
+                                 const std::string& contrast) {
+  formats::ScalarVolume mean;
+  for (const report::DatasetRun& run : runs) {
+    const analysis::ContrastTruth truth =
+        analysis::contrastTruth(run.labels.parent_path(), run.prefix, contrast);
+    if (mean.values.empty()) {
+      mean = truth.values;
+      continue;
+    }
+    if (truth.values.geometry.dims != mean.geometry.dims) {
+      throw formats::InputError(run.labels.parent_path().string() +
+                                ": expected the truth on the grid of the other runs (" +
+                                formats::describeGeometry(mean.geometry) + "), found " +
+                                formats::describeGeometry(truth.values.geometry));
+    }
+    for (std::size_t v = 0; v < mean.values.size(); ++v) mean.values[v] += truth.values.values[v];
+  }
+  for (double& value : mean.values) value /= double(runs.size());
+  return mean;
+}
+
+}  // namespace
+
+DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
+                                  const analysis::Progress& progress) {
+  if (!request.scoring.contrast) {
+    throw formats::InputError(request.dataset.string() +
+                              ": scoring a dataset needs the contrast whose maps to score, "
+                              "such as --contrast \"Task - Rest\"");
+  }
+  const std::string& contrast = *request.scoring.contrast;
+  const std::vector<report::DatasetRun> runs = report::findRuns(request.dataset, request.runs);
+  const FirstLevelRequest firstLevel{
+      request.glmRoot ? *request.glmRoot : defaultGlmRoot(request.dataset), contrast,
+      request.prewhiten};
+  DatasetEvaluation result;
+  for (const report::DatasetRun& run : runs) {
+    const FirstLevelMaps maps = firstLevelMaps(run, firstLevel, progress);
+    analysis::EvaluationRequest scoring = request.scoring;
+    scoring.truth = run.labels.parent_path();
+    scoring.stat = maps.t;
+    scoring.runPrefix = run.prefix;
+    progress("scoring " + run.prefix);
+    analysis::Evaluation evaluation = analysis::evaluate(scoring);
+    report::nameAmplitudeRegions(evaluation, run.labels);
+    result.runs.push_back({run.prefix, maps.fitted, std::move(evaluation)});
+  }
+  const analysis::Evaluation& first = result.runs.front().evaluation;
+  result.sign = first.sign;
+  result.nullStudy = true;
+  for (const RunEvaluation& run : result.runs) {
+    result.nullStudy = result.nullStudy && run.evaluation.null;
+  }
+  for (std::size_t i = 0; i < first.thresholds.size(); ++i) {
+    PooledThreshold pooled;
+    pooled.threshold = first.thresholds[i];
+    pooled.nominalRate =
+        first.degreesOfFreedom
+            ? analysis::nominalRate(pooled.threshold, *first.degreesOfFreedom,
+                                    first.sign == analysis::Sidedness::TwoSided)
+            : std::numeric_limits<double>::quiet_NaN();
+    result.thresholds.push_back(pooled);
+  }
+  if (result.nullStudy) {
+    poolNullRuns(result, request.scoring);
+  } else {
+    poolRunsWithEffects(result);
+  }
+
+  const std::filesystem::path groupT =
+      groupMap(request.groupRoot ? *request.groupRoot : defaultGroupRoot(request.dataset),
+               analysis::bidsLabel(contrast), "", "t");
+  if (std::filesystem::is_regular_file(groupT)) {
+    progress("scoring " + groupT.string());
+    analysis::EvaluationRequest scoring = request.scoring;
+    scoring.truth = request.dataset / "derivatives" / "tolvane";
+    scoring.stat = groupT;
+    scoring.degreesOfFreedom.reset();
+    result.group = analysis::evaluate(scoring, groupTruth(runs, contrast), std::nullopt);
+    report::nameAmplitudeRegions(*result.group, runs.front().labels);
+  }
+  return result;
+}
+
+}  // namespace tolvane::group

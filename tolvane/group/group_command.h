@@ -1,0 +1,52 @@
+// tolvane group: a dataset's runs combined into subject and group maps of a contrast.
+//
+// For each contrast: every run's first-level maps (first_level.h); each subject's runs
+// by fixed effects; the subjects by the second-level model, with a covariate from a
+// table when asked (group_statistics.h). Files as analysis_files.h names them, each map
+// with a JSON sidecar (the contrast, the statistic, the model, the degrees of freedom
+// and the files it came from).
+//
+// The covariate table is tab-separated with a header row: a participant_id column
+// (sub-01, ...; participants.tsv is such a table) and the named column of numbers,
+// one row per subject of the dataset.
+//
+// The output folder and the covariate are checked before any run is read; problems
+// are InputError, a map that cannot be written OutputError.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tolvane/analysis/glm.h"
+#include "tolvane/analysis/progress.h"
+
+namespace tolvane::group {
+
+struct GroupRequest {
+  std::filesystem::path dataset;
+  std::vector<std::string> contrasts;
+  std::optional<std::filesystem::path> glmRoot;  // default: see analysis_files.h
+  analysis::Prewhitening prewhiten = analysis::Prewhitening::None;
+  std::optional<std::filesystem::path> covariateTable;
+  std::string covariateColumn;
+  std::optional<std::filesystem::path> output;
+  int gzipLevel = 1;
+};
+
+struct GroupSummary {
+  std::filesystem::path output;
+  int subjects = 0, runs = 0, runsFitted = 0;
+  int degreesOfFreedom = 0;
+  std::vector<std::filesystem::path> files;
+};
+
+GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& progress);
+
+// The covariate of each subject ("sub-01") from the table; InputError naming the file
+// and line for a missing column, subject or number.
+std::vector<double> readCovariate(const std::filesystem::path& table, const std::string& column,
+                                  const std::vector<std::string>& subjects);
+
+}  // namespace tolvane::group
