@@ -251,5 +251,75 @@ class NullStudy(unittest.TestCase):
                            10 * student["largestCdfDifference"])
 
 
+class FortyRunReport(unittest.TestCase):
+    """The report of a 40-run study after its glm outputs: the dataset's table covers every
+    run, eight runs are shown in full, and the page stays small and opens cleanly. (How
+    long it takes is bench/report_bench.py's to measure.)"""
+
+    def test_a_forty_run_report_stays_small_and_renders_without_errors(self):
+        folder = tempfile.mkdtemp(prefix="tolvane-forty-")
+        self.addCleanup(shutil.rmtree, folder)
+        study = os.path.join(folder, "forty.toml")
+        with open(study, "w") as file:
+            file.write(FORTY_RUN_STUDY.format(protocol=os.path.join(EXAMPLES, "block_design.prt")))
+        dataset = os.path.join(folder, "forty")
+        run(TOLVANE, "simulate", study, "--output", dataset)
+        run(TOLVANE, "evaluate", dataset, "--contrast", "Task - Rest", "--prewhiten", "ar1")
+        page_file = os.path.join(folder, "report.html")
+        result = run(TOLVANE, "report", dataset, "--output", page_file)
+        self.assertIn("scored 40 t maps of 40 runs", result.stderr)
+        self.assertLess(os.path.getsize(page_file), MOST_REPORT_BYTES)
+        with open(page_file) as file:
+            page = file.read()
+        self.assertIn("the first 8 of 40 runs shown in full", page)
+        self.assertEqual(page.count("<section id=\"run-"), 8)
+        self.assertEqual(page.count("<td>Task - Rest</td>"), 40)
+        # AR(1) noise: the fits were prewhitened, and the report says where they came from.
+        self.assertIn("t maps from", page)
+        self.assertNotIn("fitted for this report", page)
+        executable = shutil.which("chromium")
+        if executable is None:
+            if os.environ.get("CI") == "true":
+                self.fail("chromium is not installed (scripts/install-dependencies installs it)")
+            self.skipTest("chromium is not installed; the page was not opened in a browser")
+        from analysis_test import Chromium
+        browser = Chromium(executable, os.path.join(folder, "profile"))
+        try:
+            browser.open("file://" + page_file, 1280)
+            images = browser.evaluate(
+                "[...document.images].map(i => i.complete && i.naturalWidth > 0)")
+            self.assertTrue(images and all(images))
+        finally:
+            browser.close()
+        problems = [event for event in browser.events
+                    if event.get("method") in ("Network.loadingFailed", "Runtime.exceptionThrown")
+                    or (event.get("method") == "Log.entryAdded"
+                        and event["params"]["entry"]["level"] == "error")]
+        self.assertEqual(problems, [])
+
+
+# A page of a large study must stay easy to mail and to open.
+MOST_REPORT_BYTES = 4 * 1024 * 1024
+FORTY_RUN_STUDY = """
+subjects = 40
+task = "blocks"
+protocol = "{protocol}"
+
+[noise]
+sd = 5
+model = "ar1"
+rho = 0.4
+
+[grid]
+box = [84, 144, 84, 144, 84, 144]
+resolution = 3
+
+[[region]]
+centre_voxel = [114, 114, 114]
+radius_voxels = 2
+effects = {{ Task = "2%" }}
+"""
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -10,6 +10,7 @@
 #include "formats/nifti_maps.h"
 #include "formats/text_input.h"
 #include "formats/text_parsing.h"
+#include "tolvane/report/analysis_files.h"
 
 namespace tolvane::report {
 namespace {
@@ -106,7 +107,7 @@ std::vector<DatasetRun> findRuns(const std::filesystem::path& dataset,
       run.regionTable = truth / (prefix + "_desc-regions_dseg.tsv");
       run.predictors = truth / (prefix + "_desc-predictors_timeseries.tsv");
       run.effectMaps = effectMapsOf(truth, prefix);
-      run.glmFolder = dataset / "derivatives" / "tolvane-glm" / label / "func";
+      run.glmFolder = defaultGlmRoot(dataset) / label / "func";
       runs.push_back(std::move(run));
     }
   }
