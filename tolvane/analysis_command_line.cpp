@@ -169,9 +169,9 @@ void runEvaluateCommand(const EvaluateCommand& command) {
     throw formats::InputError("--cluster-threshold and --cluster-size go together");
   }
   if (command.datasetFolder) {
-    if (!request.truth.empty() || !request.stat.empty()) {
-      throw formats::InputError("with a DATASET, each run's truth and t map are found in it; "
-                                "leave out --truth and --stat");
+    if (!request.truth.empty() || !request.stat.empty() || request.effect) {
+      throw formats::InputError("with a DATASET, each run's truth and maps are found in it; "
+                                "leave out --truth, --stat and --effect");
     }
     group::DatasetEvaluationRequest dataset = command.dataset;
     dataset.dataset = *command.datasetFolder;

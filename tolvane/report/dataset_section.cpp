@@ -6,7 +6,6 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "formats/nifti_maps.h"
 #include "numerics/special_functions.h"
