@@ -5,13 +5,17 @@
    thread (bench/noise_models_bench), against numpy's default_rng().standard_normal
    filling an array of as many float32 values (out=, so no allocation is timed), timed
    here in the same run;
-2. a study of 16 runs of the default grid (white noise, one sphere) with --jobs 1 and
-   --jobs 2: runs per second, the speed-up, and beside it the disk's own write speed
-   (dd of 512 MiB with fdatasync into the same folder), since every run writes about
-   90 MB of compressed data.
+2. a study of 16 runs of the default grid (white noise, one sphere) stored as float32
+   and as int16, each with --jobs 1 and --jobs 2: the time, the BOLD files' size, the
+   int16 study's time and size as ratios to the float32 study's at the same --jobs, the
+   speed-up of two jobs, and beside them the disk's own write speed (dd of 512 MiB with
+   fdatasync into the same folder);
+3. one run of 96 x 96 x 60 voxels (2 mm) and 300 volumes with AR(1), 6 mm smoothness
+   and drift, written as int16 .nii.gz with --jobs 2: the whole command's time and its
+   peak resident memory against the run's float32 size.
 
 Usage (from the repository root, after a build):
-  /usr/bin/python3 bench/study_bench.py [BUILD_FOLDER] [ROUNDS]
+  /usr/bin/python3 bench/study_bench.py [BUILD_FOLDER] [ROUNDS] [--studies-only]
 """
 import json
 import os
@@ -23,11 +27,13 @@ import time
 
 import numpy
 
-BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
-ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+ARGUMENTS = [a for a in sys.argv[1:] if not a.startswith("--")]
+BUILD = ARGUMENTS[0] if ARGUMENTS else "build"
+ROUNDS = int(ARGUMENTS[1]) if len(ARGUMENTS) > 1 else 5
 VALUES = 58 * 40 * 46 * 250
 PROTOCOL = os.path.abspath("examples/block_design.prt")
 STUDY = f"""
+datatype = "DATATYPE"
 subjects = 4
 runs = 4
 protocol = "{PROTOCOL}"
@@ -37,6 +43,28 @@ centre_mm = [0, 0, 0]
 radius_mm = 6
 effects = {{ Task = "2%" }}
 """
+# 96 x 96 x 60 voxels of 2 mm in the empty 256^3 anatomical, 300 volumes.
+LARGE_RUN = f"""
+datatype = "int16"
+volumes = 300
+protocol = "{PROTOCOL}"
+
+[grid]
+box = [32, 224, 32, 224, 68, 188]
+resolution = 2
+
+[noise]
+model = "ar1"
+rho = 0.4
+smoothness_mm = 6
+drift = {{ sd = 2 }}
+
+[[region]]
+centre_mm = [0, 0, 0]
+radius_mm = 6
+effects = {{ Task = "2%" }}
+"""
+LARGE_RUN_VALUES = 96 * 96 * 60 * 300
 
 
 def numpy_standard_normal_ms():
@@ -50,17 +78,24 @@ def numpy_standard_normal_ms():
     return best * 1000
 
 
-def study_seconds(folder, jobs):
+def simulate(folder, text, name, jobs):
+    """Runs one study; returns (seconds, BOLD bytes, peak resident bytes) and removes it."""
     study = os.path.join(folder, "study.toml")
     with open(study, "w") as file:
-        file.write(STUDY)
-    output = os.path.join(folder, f"jobs{jobs}")
+        file.write(text)
+    output = os.path.join(folder, name)
     start = time.perf_counter()
-    subprocess.run([os.path.join(BUILD, "tolvane", "tolvane"), "simulate", study, "--output",
-                    output, "--jobs", str(jobs)], check=True, stderr=subprocess.DEVNULL)
+    process = subprocess.Popen([os.path.join(BUILD, "tolvane", "tolvane"), "simulate", study,
+                                "--output", output, "--jobs", str(jobs)],
+                               stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
     seconds = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"tolvane simulate failed for {name}")
+    bold = sum(os.path.getsize(os.path.join(where, n)) for where, _, names in os.walk(output)
+               for n in names if n.endswith("_bold.nii.gz"))
     shutil.rmtree(output)
-    return seconds
+    return seconds, bold, usage.ru_maxrss * 1024
 
 
 def disk_mib_per_second(folder):
@@ -74,7 +109,7 @@ def disk_mib_per_second(folder):
     return 512 / seconds
 
 
-def main():
+def noise_models():
     models = json.loads(subprocess.run([os.path.join(BUILD, "bench", "noise_models_bench"),
                                         str(ROUNDS)], capture_output=True, text=True,
                                        check=True).stdout)
@@ -86,17 +121,40 @@ def main():
         print(f"  {name:<8} {models[name + '_ms']:8.1f} ms   x white {models[name + '_ratio']:.2f}"
               f"   x numpy {models[name + '_ms'] / numpy_ms:.2f}")
 
+
+def main():
+    if "--studies-only" not in sys.argv:
+        noise_models()
     folder = tempfile.mkdtemp(prefix="tolvane-study-bench-", dir=".")
     try:
-        one = study_seconds(folder, 1)
-        two = study_seconds(folder, 2)
+        studies = {(datatype, jobs): simulate(folder, STUDY.replace("DATATYPE", datatype),
+                                              f"{datatype}-{jobs}", jobs)
+                   for jobs in (1, 2) for datatype in ("float32", "int16")}
         disk = disk_mib_per_second(folder)
+        large = simulate(folder, LARGE_RUN, "large", 2)
     finally:
         shutil.rmtree(folder)
+    mb = 1e6
     print("A study of 16 runs of the default grid (white noise), written as .nii.gz:")
-    print(f"  --jobs 1  {one:6.1f} s  ({16 / one:.2f} runs/s)")
-    print(f"  --jobs 2  {two:6.1f} s  ({16 / two:.2f} runs/s)   speed-up {one / two:.2f}")
+    for jobs in (1, 2):
+        for datatype in ("float32", "int16"):
+            seconds, size, _ = studies[(datatype, jobs)]
+            line = (f"  {datatype:<7} --jobs {jobs}  {seconds:6.1f} s  ({16 / seconds:.2f} runs/s)"
+                    f"  {size / mb:7.1f} MB")
+            if datatype == "int16":
+                float_seconds, float_size, _ = studies[("float32", jobs)]
+                line += (f"   x float32: time {seconds / float_seconds:.2f},"
+                         f" size {size / float_size:.2f}")
+            elif jobs == 2:
+                line += f"   speed-up of two jobs {studies[('float32', 1)][0] / seconds:.2f}"
+            print(line)
     print(f"  the disk's own write speed (dd, fdatasync): {disk:.0f} MiB/s")
+    seconds, size, peak = large
+    run_bytes = LARGE_RUN_VALUES * 4
+    print("One run of 96 x 96 x 60 voxels, 300 volumes, AR(1) + 6 mm smoothness + drift, "
+          "int16 .nii.gz, --jobs 2:")
+    print(f"  {seconds:.2f} s, {size / mb:.1f} MB, peak resident memory {peak / 2**20:.0f} MiB"
+          f" = {peak / run_bytes:.2f} x the run's float32 size ({run_bytes / 2**20:.0f} MiB)")
 
 
 if __name__ == "__main__":

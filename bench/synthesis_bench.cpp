@@ -6,10 +6,10 @@
 //   (c) the standard library's normal_distribution<float> over minstd_rand0 filling
 //       the same layout in the same order;
 // and the sphere and VOI signal passes. Each figure is the best of several runs, and
-// the report gives the ratios b/a and b/c. The three passes write into storage that
-// hvhost would give them: anonymous memory advised for transparent huge pages, its
-// pages touched once before the timing starts; (a) and (b) then run again on plain
-// storage, as a host that allocates ordinary memory has it, and on the finest grid of
+// the report gives the ratios b/a and b/c. The three passes write into anonymous
+// memory advised for transparent huge pages, its pages touched once before the timing
+// starts; (a) and (b) then run again on plain storage (ordinary pages, as hvhost's
+// populated storage and a host's std::vector have it), and on the finest grid of
 // the default box (resolution 1) in both kinds. (b) must be bit-identical to (a), with the
 // generator left in the same state; any difference fails loudly (exit status 1).
 //
@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/plain_noise_pass.h"
 #include "bench/wall_clock.h"
 #include "numerics/random.h"
 #include "numerics/random_state.h"
@@ -43,9 +44,9 @@ constexpr tolvane::simulation::Levels kLevels{100.0f, 5.0f};
 
 namespace {
 
-// VTC storage as hvhost allocates it (see host/vtc_document.h): advised for transparent
-// huge pages; or as a host whose storage is ordinary memory has it (a plain vector of
-// floats: 4 KiB pages unless the system gives huge pages to everything). Touched once.
+// VTC storage advised for transparent huge pages; or of ordinary pages, as hvhost's
+// populated storage (host/session/vtc_document.h) and a plain vector of floats have it
+// (4 KiB pages unless the system gives huge pages to everything). Touched once.
 class VtcStorage {
  public:
   VtcStorage(std::size_t values, bool hugePages)
@@ -87,18 +88,6 @@ double best(int repetitions, const auto& prepare, const auto& work) {
     fastest = std::min(fastest, tolvane::bench::millisecondsOf(work));
   }
   return fastest;
-}
-
-// (a): the noise pass written plainly.
-void plainNoisePass(float* data, int dimX, int dimY, int dimZ, int nT, int* seed) {
-  for (int t = 0; t < nT; ++t)
-    for (int z = 0; z < dimZ; ++z)
-      for (int y = 0; y < dimY; ++y)
-        for (int x = 0; x < dimX; ++x) {
-          const std::int64_t index =
-              ((static_cast<std::int64_t>(z) * dimY + y) * dimX + x) * nT + t;
-          data[index] = 5.0f * gasdev(seed) + 100.0f;
-        }
 }
 
 // (c): the standard library's generator and distribution, same layout and order.
@@ -161,7 +150,7 @@ bool benchmarkGrid(const Grid& g, int repetitions, const Rows& rows) {
     fresh();
     a = std::min(a, tolvane::bench::millisecondsOf([&] {
                    plainSeed = -1;
-                   plainNoisePass(plain.data(), dimX, dimY, dimZ, nT, &plainSeed);
+                   tolvane::bench::plainNoisePass(plain.data(), dimX, dimY, dimZ, nT, &plainSeed);
                  }));
     afterPlain = generatorState();
     for (std::size_t p = 0; p < paths.size(); ++p) {

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -20,14 +22,21 @@
 namespace tolvane::formats {
 namespace {
 
-// The 4-D float image that a VTC exports to, header only: voxel size and placement from
-// the VMR's frame composed with the grid, TR in seconds, units mm and s.
+// The 4-D image that a VTC exports to, header only: float, or int16 with its scale;
+// voxel size and placement from the VMR's frame composed with the grid, TR in seconds,
+// units mm and s.
 NiftiImagePtr vtcNiftiImage(const std::filesystem::path& file, const VtcGrid& grid,
-                            const SpatialFrame& vmrFrame, const std::string& description) {
+                            const SpatialFrame& vmrFrame, const std::string& description,
+                            const std::optional<Int16Scale>& int16) {
   nifti_set_debug_level(0);
   const std::int64_t dims[8] = {4, grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints, 1, 1, 1};
-  NiftiImagePtr image(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 0));
+  NiftiImagePtr image(
+      nifti_make_new_nim(dims, int16 ? NIFTI_TYPE_INT16 : NIFTI_TYPE_FLOAT32, 0));
   if (!image) throw OutputError(file.string() + ": cannot prepare the NIfTI header");
+  if (int16) {
+    image->scl_slope = int16->slope;
+    image->scl_inter = int16->inter;
+  }
 
   placeImage(*image, vtcVoxelToWorld(grid, vmrFrame), vmrFrame.code);
   image->dt = image->pixdim[4] = grid.trMilliseconds / 1000.0;
@@ -73,21 +82,39 @@ std::vector<unsigned char> niftiHeaderBytes(nifti_image& image, const std::files
   return bytes;
 }
 
+// The int16 that stands for `value` under `scale`; see nifti_io.h.
+std::int16_t quantised(float value, const Int16Scale& scale) {
+  const double steps = (static_cast<double>(value) - scale.inter) / scale.slope;
+  // Rounded halves away from zero, as std::round, without a library call per value:
+  // within this range the rest after truncation is exact.
+  if (std::fabs(steps) < 65536.0) {
+    const double whole = static_cast<double>(static_cast<std::int32_t>(steps));
+    const double rest = steps - whole;
+    const double q = rest >= 0.5 ? whole + 1.0 : rest <= -0.5 ? whole - 1.0 : whole;
+    if (q >= INT16_MIN && q <= INT16_MAX) return static_cast<std::int16_t>(q);
+  }
+  throw std::logic_error("a value does not fit the int16 scale chosen for it");
+}
+
 // The bytes of a one-file NIfTI-1 export of a VTC: libnifti2's header, then the values in
-// NIfTI order (x fastest, then y, z, t), gathered from the VTC's time-fastest layout only
-// when a piece is asked for, so that no second copy of the VTC is ever held.
+// NIfTI order (x fastest, then y, z, t), as floats or quantised to int16, gathered from
+// the VTC's time-fastest layout only when a piece is asked for, so that no second copy
+// of the VTC is ever held.
 class VolumeOrderStream {
  public:
   VolumeOrderStream(const std::vector<unsigned char>& header, const VtcGrid& grid,
-                    const float* data)
+                    const float* data, const std::optional<Int16Scale>& int16)
       : header_(header),
         voxels_(grid.voxelCount()),
         timePoints_(static_cast<std::size_t>(grid.timePoints)),
-        data_(data) {}
+        data_(data),
+        int16_(int16),
+        valueBytes_(int16 ? sizeof(std::int16_t) : sizeof(float)) {}
 
-  std::size_t size() const { return header_.size() + voxels_ * timePoints_ * sizeof(float); }
+  std::size_t size() const { return header_.size() + voxels_ * timePoints_ * valueBytes_; }
+  std::size_t valueBytes() const { return valueBytes_; }
 
-  // `offset` and the piece's end must fall on whole floats of the values.
+  // `offset` and the piece's end must fall on whole values.
   void fill(std::size_t offset, std::span<unsigned char> piece) const {
     unsigned char* out = piece.data();
     const std::size_t end = offset + piece.size();
@@ -102,8 +129,8 @@ class VolumeOrderStream {
     // voxel, each voxel's run of time points is read in one go while the writes go to
     // one sequential stream per volume: both kind to the caches, unlike gathering a
     // volume at a time with a stride of a whole time series.
-    const std::size_t first = (offset - header_.size()) / sizeof(float);
-    const std::size_t last = (end - header_.size()) / sizeof(float);
+    const std::size_t first = (offset - header_.size()) / valueBytes_;
+    const std::size_t last = (end - header_.size()) / valueBytes_;
     const std::size_t firstT = first / voxels_, firstV = first % voxels_;
     const std::size_t lastT = (last - 1) / voxels_, lastV = (last - 1) % voxels_;
     const std::size_t voxelBegin = firstT == lastT ? firstV : 0;
@@ -112,8 +139,15 @@ class VolumeOrderStream {
       const std::size_t tBegin = v < firstV ? firstT + 1 : firstT;
       const std::size_t tEnd = v <= lastV ? lastT + 1 : lastT;
       const float* series = data_ + v * timePoints_;
-      for (std::size_t t = tBegin; t < tEnd; ++t) {
-        std::memcpy(out + (t * voxels_ + v - first) * sizeof(float), series + t, sizeof(float));
+      if (int16_) {
+        for (std::size_t t = tBegin; t < tEnd; ++t) {
+          const std::int16_t q = quantised(series[t], *int16_);
+          std::memcpy(out + (t * voxels_ + v - first) * sizeof q, &q, sizeof q);
+        }
+      } else {
+        for (std::size_t t = tBegin; t < tEnd; ++t) {
+          std::memcpy(out + (t * voxels_ + v - first) * sizeof(float), series + t, sizeof(float));
+        }
       }
     }
   }
@@ -123,6 +157,8 @@ class VolumeOrderStream {
   const std::size_t voxels_;
   const std::size_t timePoints_;
   const float* data_;
+  const std::optional<Int16Scale> int16_;
+  const std::size_t valueBytes_;
 };
 
 // --gzip-level keeps zlib's scale, 1 fastest to 9 smallest, and is spread evenly over
@@ -139,30 +175,26 @@ Affine vtcVoxelToWorld(const VtcGrid& grid, const SpatialFrame& vmrFrame) {
 }
 
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel) {
-  writeVtcNifti(file, grid, vmrFrame, data, gzipLevel, usableCores());
-}
-
-void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel, unsigned threads,
-                   const std::string& description, const VolumesWritten& progress) {
+                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel,
+                   const VtcNiftiOptions& options) {
   if (gzipLevel < 1 || gzipLevel > 9) {
     throw std::invalid_argument("gzip level " + std::to_string(gzipLevel) + " is not 1 to 9");
   }
   AtomicFileWriter writer(file);
   try {
-    const NiftiImagePtr image = vtcNiftiImage(file, grid, vmrFrame, description);
+    const NiftiImagePtr image =
+        vtcNiftiImage(file, grid, vmrFrame, options.description, options.int16);
     const std::vector<unsigned char> header = niftiHeaderBytes(*image, file);
-    const VolumeOrderStream stream(header, grid, data);
+    const VolumeOrderStream stream(header, grid, data, options.int16);
     const auto fill = [&](std::size_t offset, std::span<unsigned char> piece) {
       stream.fill(offset, piece);
     };
     CheckedOutputFile output(writer.temporaryPath(), file.string());
     // The stream's bytes written so far, told as whole volumes.
-    const std::size_t volumeBytes = grid.voxelCount() * sizeof(float);
+    const std::size_t volumeBytes = grid.voxelCount() * stream.valueBytes();
     const auto wrote = [&](std::size_t streamBytes) {
-      if (progress && streamBytes > header.size() && volumeBytes > 0) {
-        progress(static_cast<std::int64_t>((streamBytes - header.size()) / volumeBytes));
+      if (options.progress && streamBytes > header.size() && volumeBytes > 0) {
+        options.progress(static_cast<std::int64_t>((streamBytes - header.size()) / volumeBytes));
       }
     };
     if (isGzipName(file)) {
@@ -172,7 +204,9 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
         output.write(member.data(), member.size());
         wrote(std::min(++members * kGzipPieceBytes, stream.size()));
       };
-      compressAsGzipMembers(stream.size(), fill, write, libdeflateLevel(gzipLevel), threads);
+      compressAsGzipMembers(stream.size(), fill, write, libdeflateLevel(gzipLevel),
+                            options.threads == 0 ? usableCores() : options.threads,
+                            options.helpers);
     } else {
       std::vector<unsigned char> piece(std::min(stream.size(), kGzipPieceBytes));
       for (std::size_t offset = 0; offset < stream.size(); offset += piece.size()) {

@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "formats/geometry.h"
+#include "formats/parallel_gzip.h"
 
 namespace tolvane::formats {
 
@@ -63,26 +65,42 @@ NiftiImageInfo readNiftiImage(
 // Whether a file's first bytes are those of a NIfTI file (plain or gzip-compressed).
 bool looksLikeNifti(const std::filesystem::path& file);
 
-// Writes a VTC as a 4-D float32 NIfTI-1 image (x, y, z, t): voxel size and placement
-// from vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s. The
-// header is libnifti2's own. `data` is in the VTC's layout (time fastest) and is
-// reordered a few MiB at a time, so no second copy of the VTC is held. ".nii.gz" is
-// compressed as a series of gzip members on `threads` threads (without the argument:
-// one per core the process may run on), with the same bytes for any thread count (see
+// Writes a VTC as a 4-D NIfTI-1 image (x, y, z, t): voxel size and placement from
+// vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s. The header
+// is libnifti2's own. `data` is in the VTC's layout (time fastest) and is reordered a
+// few MiB at a time, so no second copy of the VTC is held. ".nii.gz" is compressed as a
+// series of gzip members, with the same bytes for any number of threads (see
 // parallel_gzip.h), at `gzipLevel`, 1 fastest to 9 smallest (another level is an
-// std::invalid_argument). The header's description field holds `description` (cut at its
-// 79 characters; without the argument, "hvhost simulated VTC"). `progress`, when given,
-// is told the number of whole volumes written so far, from time to time as the file
-// grows, from one thread at a time. Goes through a temporary file; throws OutputError
-// naming the file, also when memory runs out.
+// std::invalid_argument). Goes through a temporary file; throws OutputError naming the
+// file, also when memory runs out.
 using VolumesWritten = std::function<void(std::int64_t volumes)>;
 
+// Values stored as 16-bit integers q with the header's scale, value = slope * q + inter
+// (scl_slope, scl_inter): q = round((value - inter) / slope), evaluated in double,
+// halves away from zero. The caller chooses a scale that every value fits (q within
+// the int16 range); a value that does not is a logic_error.
+struct Int16Scale {
+  double slope = 1.0;
+  double inter = 0.0;
+};
+
+struct VtcNiftiOptions {
+  // Compressing threads; 0 for one per core the process may run on.
+  unsigned threads = 0;
+  // The header's description field, cut at its 79 characters.
+  std::string description = "hvhost simulated VTC";
+  // When given, told the number of whole volumes written so far, from time to time as
+  // the file grows, from one thread at a time.
+  VolumesWritten progress{};
+  // Float32 values when absent.
+  std::optional<Int16Scale> int16{};
+  // Where threads with nothing else to do may join the compression.
+  GzipHelpDesk* helpers = nullptr;
+};
+
 void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel);
-void writeVtcNifti(const std::filesystem::path& file, const VtcGrid& grid,
-                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel, unsigned threads,
-                   const std::string& description = "hvhost simulated VTC",
-                   const VolumesWritten& progress = {});
+                   const SpatialFrame& vmrFrame, const float* data, int gzipLevel,
+                   const VtcNiftiOptions& options = {});
 
 // Simulated data is mostly noise, whose low mantissa bits do not compress, so higher
 // levels buy little space for much time (see the README's Performance section).

@@ -41,6 +41,8 @@ class OrderedCompression {
         level_(level) {}
 
   std::size_t pieceCount() const { return pieceCount_; }
+  // Whether a thread that joins now would find a piece to compress.
+  bool piecesLeft() const { return !failed_ && nextPiece_.load() < pieceCount_; }
 
   // The loop each thread runs; never throws, a failure is kept for rethrow().
   void work() noexcept {
@@ -49,6 +51,7 @@ class OrderedCompression {
     } catch (...) {
       const std::lock_guard lock(mutex_);
       if (!failure_) failure_ = std::current_exception();
+      failed_ = true;
       turnChanged_.notify_all();
     }
   }
@@ -95,26 +98,113 @@ class OrderedCompression {
   std::condition_variable turnChanged_;
   std::size_t turn_ = 0;  // the piece whose member is written next
   std::exception_ptr failure_;
+  std::atomic<bool> failed_{false};  // failure_ is set, readable without the mutex
+};
+
+}  // namespace
+
+// A compression on offer, and the helpers inside its work() at the moment.
+struct Offer {
+  OrderedCompression* compression;
+  int helpers;
+};
+
+struct GzipHelpDesk::State {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Offer> offers;
+  bool closed = false;
+};
+
+GzipHelpDesk::GzipHelpDesk() : state_(std::make_unique<State>()) {}
+GzipHelpDesk::~GzipHelpDesk() = default;
+
+void GzipHelpDesk::helpUntilClosed() {
+  State& state = *state_;
+  std::unique_lock lock(state.mutex);
+  for (;;) {
+    Offer* offer = nullptr;
+    state.changed.wait(lock, [&] {
+      for (Offer& candidate : state.offers) {
+        if (candidate.compression->piecesLeft()) offer = &candidate;
+      }
+      return offer != nullptr || state.closed;
+    });
+    if (offer == nullptr) return;
+    // The offer stays in place while it has helpers (its owner waits for them), but the
+    // vector may move it, so the compression is held by its own pointer.
+    OrderedCompression* const compression = offer->compression;
+    ++offer->helpers;
+    lock.unlock();
+    compression->work();
+    lock.lock();
+    for (Offer& same : state.offers) {
+      if (same.compression == compression) --same.helpers;
+    }
+    state.changed.notify_all();
+  }
+}
+
+void GzipHelpDesk::close() {
+  const std::lock_guard lock(state_->mutex);
+  state_->closed = true;
+  state_->changed.notify_all();
+}
+
+namespace {
+
+// Offers a compression at a desk for as long as it lives; its end waits for the
+// helpers still at work on it.
+class DeskOffer {
+ public:
+  DeskOffer(GzipHelpDesk::State* desk, OrderedCompression& compression)
+      : desk_(desk), compression_(&compression) {
+    if (desk_ == nullptr) return;
+    const std::lock_guard lock(desk_->mutex);
+    desk_->offers.push_back({compression_, 0});
+    desk_->changed.notify_all();
+  }
+  ~DeskOffer() {
+    if (desk_ == nullptr) return;
+    std::unique_lock lock(desk_->mutex);
+    const auto mine = [&] {
+      return std::find_if(desk_->offers.begin(), desk_->offers.end(),
+                          [&](const Offer& offer) { return offer.compression == compression_; });
+    };
+    desk_->changed.wait(lock, [&] { return mine()->helpers == 0; });
+    desk_->offers.erase(mine());
+    desk_->changed.notify_all();
+  }
+  DeskOffer(const DeskOffer&) = delete;
+  DeskOffer& operator=(const DeskOffer&) = delete;
+
+ private:
+  GzipHelpDesk::State* const desk_;
+  OrderedCompression* const compression_;
 };
 
 }  // namespace
 
 void compressAsGzipMembers(std::size_t streamBytes, const StreamPieceFiller& fill,
-                           const GzipMemberSink& write, int level, unsigned threads) {
+                           const GzipMemberSink& write, int level, unsigned threads,
+                           GzipHelpDesk* desk) {
   OrderedCompression compression(streamBytes, fill, write, level);
   const std::size_t wanted = std::min<std::size_t>(std::max(threads, 1u), compression.pieceCount());
-  std::vector<std::thread> helpers;
-  helpers.reserve(wanted - 1);  // so that only starting a thread can fail below
+  std::vector<std::thread> threadsStarted;
+  threadsStarted.reserve(wanted - 1);  // so that only starting a thread can fail below
   for (std::size_t i = 1; i < wanted; ++i) {
     // A thread that cannot be started leaves its share to the others.
     try {
-      helpers.emplace_back(&OrderedCompression::work, &compression);
+      threadsStarted.emplace_back(&OrderedCompression::work, &compression);
     } catch (const std::system_error&) {
       break;
     }
   }
-  compression.work();
-  for (std::thread& helper : helpers) helper.join();
+  {
+    const DeskOffer offer(desk == nullptr ? nullptr : desk->state(), compression);
+    compression.work();
+    for (std::thread& thread : threadsStarted) thread.join();
+  }
   compression.rethrowFailure();
 }
 

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <span>
 
 namespace tolvane::formats {
@@ -34,13 +35,39 @@ using StreamPieceFiller = std::function<void(std::size_t offset, std::span<unsig
 // Receives the members in stream order, from one thread at a time.
 using GzipMemberSink = std::function<void(std::span<const unsigned char> member)>;
 
+// Where compressions in progress take on threads that have nothing else to do, such as
+// a study's jobs that have no run left to make while others are still writing theirs.
+// A compression given the desk offers its pieces there while it runs; a thread in
+// helpUntilClosed() compresses pieces of whichever compression has some left, and
+// returns once close() has been called and it is not in the middle of a piece. The
+// output does not change: the pieces and their order are the same whoever compresses
+// them. Thread-safe; it must outlive the compressions and the helpers that use it.
+class GzipHelpDesk {
+ public:
+  GzipHelpDesk();
+  ~GzipHelpDesk();
+  GzipHelpDesk(const GzipHelpDesk&) = delete;
+  GzipHelpDesk& operator=(const GzipHelpDesk&) = delete;
+
+  void helpUntilClosed();
+  void close();
+
+  struct State;  // the offers and their helpers, in parallel_gzip.cpp
+  State* state() { return state_.get(); }
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
 // Compresses the `streamBytes` bytes that `fill` provides at libdeflate's `level`
 // (0 to 12) on `threads` threads, the calling one included (at least one, and never more
-// than there are pieces), and hands the members to `write` in order. An empty stream
-// gives one empty member. The first exception thrown by `fill` or `write` stops every
-// thread and is rethrown here; memory that cannot be had, for the buffers or for
-// libdeflate's compressor, throws std::bad_alloc.
+// than there are pieces), and, when `helpers` is given, on the threads waiting there
+// too; hands the members to `write` in order. An empty stream gives one empty member.
+// The first exception thrown by `fill` or `write` stops every thread and is rethrown
+// here; memory that cannot be had, for the buffers or for libdeflate's compressor,
+// throws std::bad_alloc.
 void compressAsGzipMembers(std::size_t streamBytes, const StreamPieceFiller& fill,
-                           const GzipMemberSink& write, int level, unsigned threads);
+                           const GzipMemberSink& write, int level, unsigned threads,
+                           GzipHelpDesk* helpers = nullptr);
 
 }  // namespace tolvane::formats

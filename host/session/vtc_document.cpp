@@ -19,8 +19,6 @@ std::uint64_t physicalMemoryBytes() {
 
 namespace {
 
-constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
-
 std::string needsText(const VtcGrid& grid) {
   return "the VTC of " + std::to_string(grid.dimX()) + " x " + std::to_string(grid.dimY()) + " x " +
          std::to_string(grid.dimZ()) + " voxels and " + std::to_string(grid.timePoints) +
@@ -40,22 +38,18 @@ std::uint64_t checkedBytes(const VtcGrid& grid, std::uint64_t memoryLimitBytes) 
 }  // namespace
 
 VtcDocument::Storage::Storage(std::uint64_t bytes) {
-  if (bytes > SIZE_MAX - kHugePageBytes - 1) return;
-  const std::size_t used = bytes == 0 ? 1 : static_cast<std::size_t>(bytes);
-  mappedBytes = used + kHugePageBytes;
-  void* const mapped =
-      ::mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  mappedBytes = bytes == 0 ? 1 : static_cast<std::size_t>(bytes);
+  // MAP_POPULATE has the kernel fault in and zero every page now, in one sweep over
+  // the page tables, instead of one fault per page at the noise pass's first stores.
+  // It is best effort: pages it cannot have are faulted in later as usual.
+  void* const mapped = ::mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   if (mapped == MAP_FAILED) return;
-  mapping = mapped;
-  const std::uintptr_t start =
-      (reinterpret_cast<std::uintptr_t>(mapped) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-  // Advice only: without transparent huge pages the storage works the same.
-  ::madvise(reinterpret_cast<void*>(start), used, MADV_HUGEPAGE);
-  data = reinterpret_cast<float*>(start);
+  data = static_cast<float*>(mapped);
 }
 
 VtcDocument::Storage::~Storage() {
-  if (mapping != nullptr) ::munmap(mapping, mappedBytes);
+  if (data != nullptr) ::munmap(data, mappedBytes);
 }
 
 VtcDocument::VtcDocument(const VtcGrid& grid, std::uint64_t memoryLimitBytes)

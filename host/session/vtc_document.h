@@ -3,10 +3,14 @@
 // Storage holds grid.valueCount() floats, one contiguous time course per voxel:
 // voxel (x, y, z) at time t is element ((z * dimY + y) * dimX + x) * nT + t. It starts
 // at zero and lives as long as the document; its size is computed in 64 bits. It is
-// anonymous memory of its own, aligned to 2 MiB and advised for transparent huge
-// pages: the noise pass sweeps all of it once per pair of time points, and huge pages
-// spare that sweep most of its page-table walks and the first touch most of its page
-// faults.
+// anonymous memory of its own, populated when the document is created: every page is
+// faulted in and zeroed before the plug-in runs, which costs the kernel one pass (0.8 s
+// for the 2.75 GiB of the finest default grid on a quiet machine) where first stores
+// spread over the noise pass would cost several times that. It uses the system's
+// ordinary pages: advice for transparent huge pages made that first touch two to five
+// times slower here (the kernel compacts memory to find them), and the noise pass on
+// touched storage was no faster with them. The size is checked against the memory
+// limit before anything is mapped.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +51,6 @@ class VtcDocument {
     ~Storage();
     Storage(const Storage&) = delete;
     Storage& operator=(const Storage&) = delete;
-    void* mapping = nullptr;
     std::size_t mappedBytes = 0;
     float* data = nullptr;
   };

@@ -138,7 +138,7 @@ TEST(OutputFailures, CompressedExportsThatFailOnAnyThreadLeaveNothingAndNameTheF
   const auto target = folder.write("run.nii.gz", "the earlier result");
   const auto failure = [&](const std::filesystem::path& file) -> std::string {
     try {
-      writeVtcNifti(file, grid, {}, data.data(), kDefaultGzipLevel, 2);
+      writeVtcNifti(file, grid, {}, data.data(), kDefaultGzipLevel, {.threads = 2});
     } catch (const OutputError& error) {
       return error.what();
     }

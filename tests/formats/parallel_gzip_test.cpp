@@ -4,9 +4,13 @@
 // stream is checked on a NIfTI export, in vtc_files_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "formats/parallel_gzip.h"
@@ -73,4 +77,37 @@ TEST(ParallelGzip, AFailureWhileFillingOrWritingOnAnyThreadIsRethrownToTheCaller
   EXPECT_THROW(compressAsGzipMembers(
                    streamBytes, failFourthPiece, [](std::span<const unsigned char>) {}, 1, 2),
                std::length_error);
+}
+
+TEST(ParallelGzip, ThreadsWaitingAtAHelpDeskCompressPiecesOfAOneThreadCallAndLeaveOnClose) {
+  const std::size_t streamBytes = 3 * kGzipPieceBytes;
+  GzipHelpDesk desk;
+  std::vector<std::thread> helpers;
+  for (int i = 0; i < 2; ++i) helpers.emplace_back([&] { desk.helpUntilClosed(); });
+
+  // The first piece is held back until another thread has filled a piece, which only a
+  // helper can do while the calling thread waits here.
+  std::mutex mutex;
+  std::condition_variable filled;
+  std::vector<std::thread::id> fillers;
+  const auto fill = [&](std::size_t offset, std::span<unsigned char> piece) {
+    fillWithWordIndices(offset, piece);
+    std::unique_lock lock(mutex);
+    fillers.push_back(std::this_thread::get_id());
+    filled.notify_all();
+    if (offset == 0) {
+      filled.wait_for(lock, std::chrono::seconds(30), [&] { return fillers.size() > 1; });
+    }
+  };
+  std::vector<std::string> members;
+  const auto keep = [&](std::span<const unsigned char> member) {
+    members.emplace_back(member.begin(), member.end());
+  };
+  compressAsGzipMembers(streamBytes, fill, keep, 1, 1, &desk);
+  desk.close();
+  for (std::thread& helper : helpers) helper.join();
+
+  EXPECT_EQ(members, compressToMembers(streamBytes, 1));
+  ASSERT_EQ(fillers.size(), 3u);
+  EXPECT_NE(fillers[0], fillers[1]);
 }

@@ -246,9 +246,9 @@ TEST(NiftiExport, LargeExportsAreTheSameForAnyThreadCountAndGzreadGivesThePlainF
   ASSERT_LT(data.size(), std::size_t{1} << 24);  // so that every index is an exact float
   const auto plain = folder.file("run.nii"), one = folder.file("one.nii.gz"),
              two = folder.file("two.nii.gz");
-  writeVtcNifti(plain, grid, scannerFrame(), data.data(), kDefaultGzipLevel, 1);
-  writeVtcNifti(one, grid, scannerFrame(), data.data(), kDefaultGzipLevel, 1);
-  writeVtcNifti(two, grid, scannerFrame(), data.data(), kDefaultGzipLevel, 2);
+  writeVtcNifti(plain, grid, scannerFrame(), data.data(), kDefaultGzipLevel, {.threads = 1});
+  writeVtcNifti(one, grid, scannerFrame(), data.data(), kDefaultGzipLevel, {.threads = 1});
+  writeVtcNifti(two, grid, scannerFrame(), data.data(), kDefaultGzipLevel, {.threads = 2});
   EXPECT_EQ(folder.entryCount(), 3u);  // no temporary file left behind
   EXPECT_TRUE(bytesOf(one) == bytesOf(two));
 

@@ -196,5 +196,82 @@ class Refusals(unittest.TestCase):
         self.assertIn("key noise.rho: expected only with model = \"ar1\"", errors)
 
 
+class Int16Storage(unittest.TestCase):
+    """datatype = "int16" against the same study stored as float32: nibabel reads each
+    value back within half a step of the float, the rounding error's sd is at most 2% of
+    the noise sd, the truth is the same float files, and impossible scales are refused."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="tolvane-int16-")
+        cls.float32 = os.path.join(cls.folder, "float32")
+        cls.int16 = os.path.join(cls.folder, "int16")
+        for output, datatype in ((cls.float32, "float32"), (cls.int16, "int16")):
+            # The same file name, which the dataset records, in a folder of its own.
+            os.mkdir(os.path.join(cls.folder, datatype + "_study"))
+            study = os.path.join(cls.folder, datatype + "_study", "study.toml")
+            with open(study, "w") as file:
+                file.write(STUDY.replace('task = "scale"',
+                                         f'task = "scale"\ndatatype = "{datatype}"'))
+            simulate(study, output, "--jobs", "2")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def test_nibabel_reads_each_run_back_within_the_rounding_bound(self):
+        import nibabel
+        import numpy
+        bold = [os.path.relpath(os.path.join(folder, name), self.float32)
+                for folder, _, names in os.walk(self.float32) for name in names
+                if name.endswith("_bold.nii.gz")]
+        self.assertEqual(len(bold), 6)
+        for name in bold:
+            exact = nibabel.load(os.path.join(self.float32, name))
+            stored = nibabel.load(os.path.join(self.int16, name))
+            self.assertEqual(stored.get_data_dtype(), numpy.int16)
+            self.assertEqual(stored.shape, exact.shape)
+            numpy.testing.assert_array_equal(stored.affine, exact.affine)
+            step = float(stored.dataobj.slope)
+            # The largest power of two within 2% x sqrt(12) x noise sd (4): 0.25.
+            self.assertEqual(step, 0.25)
+            error = stored.get_fdata() - exact.get_fdata()
+            # q * step + inter is exact in double, and the float's difference from it is
+            # at most half a step; 1e-9 allows for the double subtraction of the values.
+            self.assertLessEqual(numpy.abs(error).max(), step / 2 + 1e-9, name)
+            self.assertLessEqual(error.std(), 0.02 * 4, name)
+
+    def test_the_truth_is_the_float32_studys_byte_for_byte(self):
+        truth = os.path.join(self.float32, "derivatives")
+        files = [os.path.relpath(os.path.join(folder, name), self.float32)
+                 for folder, _, names in os.walk(truth) for name in names]
+        self.assertTrue(any(name.endswith("_effect.nii.gz") for name in files), files)
+        for relative in files:
+            self.assertTrue(filecmp.cmp(os.path.join(self.float32, relative),
+                                        os.path.join(self.int16, relative), shallow=False),
+                            relative)
+
+    def test_runs_that_no_int16_scale_can_hold_are_refused_naming_the_run(self):
+        output = os.path.join(self.folder, "refused")
+        study = os.path.join(self.folder, "refused.toml")
+        with open(study, "w") as file:
+            file.write(STUDY.replace('task = "scale"', 'task = "scale"\ndatatype = "int16"')
+                       .replace('Task = "2%"', "Task = 100000"))
+        # One job, so that the first run is the one refused.
+        errors = simulate(study, output, "--jobs", "1", status=2).stderr
+        self.assertIn("sub-01_task-scale_run-1_bold.nii.gz: its values span", errors)
+        self.assertIn("noise sd 4 needs a step of at most 0.2771", errors)
+        self.assertIn("more than int16's 65535; use datatype = \"float32\"", errors)
+        with open(study, "w") as file:
+            file.write(STUDY.replace('task = "scale"', 'task = "scale"\ndatatype = "int16"')
+                       .replace("sd = 4\n", "sd = 0\n"))
+        errors = simulate(study, output, "--overwrite", status=2).stderr
+        self.assertIn("this run's smallest noise sd is 0; use datatype = \"float32\"", errors)
+        with open(study, "w") as file:
+            file.write(STUDY.replace('task = "scale"', 'task = "scale"\ndatatype = "int8"'))
+        errors = simulate(study, os.path.join(self.folder, "never"), status=2).stderr
+        self.assertIn('key datatype: expected "float32" or "int16", found "int8"', errors)
+
+
 if __name__ == "__main__":
     unittest.main()

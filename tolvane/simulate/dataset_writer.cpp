@@ -9,6 +9,7 @@
 #include "formats/events_tsv_writer.h"
 #include "formats/nifti_io.h"
 #include "formats/nifti_maps.h"
+#include "tolvane/simulate/int16_scale.h"
 #include "tolvane/study/run_seeds.h"
 #include "tolvane/version.h"
 
@@ -178,14 +179,20 @@ void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, b
 
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
                    const Truth& truth, const float* data, bool keepExisting, unsigned threads,
-                   const formats::VolumesWritten& progress) {
+                   const formats::VolumesWritten& progress, formats::GzipHelpDesk* helpers) {
   std::filesystem::create_directories(files.bold.parent_path());
   std::filesystem::create_directories(files.labels.parent_path());
   for (const std::filesystem::path& file : files.all()) removeAbandonedTemporaries(file);
   const int level = formats::kDefaultGzipLevel;
   if (needed(files.bold, keepExisting)) {
-    formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level, threads,
-                           std::string("tolvane ") + kTolvaneVersion + " simulated run", progress);
+    std::optional<formats::Int16Scale> int16;
+    if (study.datatype == study::StoredType::Int16) {
+      int16 = int16Scale(valueSpan(data, study.grid.valueCount()), smallestTemporalNoiseSd(study),
+                         files.bold.filename().string());
+    }
+    formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level,
+                           {threads, std::string("tolvane ") + kTolvaneVersion + " simulated run",
+                            progress, int16, helpers});
   }
   if (needed(files.boldSidecar, keepExisting)) {
     writeJson(files.boldSidecar, boldSidecar(study, files));

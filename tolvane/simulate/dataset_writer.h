@@ -23,11 +23,13 @@ std::string identityText(const study::Study& study);
 void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, bool keepExisting);
 
 // Writes each of a run's files unless it exists and `keepExisting`, compressing the
-// bold image on `threads` threads and telling `progress` its volumes as they are written.
+// bold image on `threads` threads, and on those waiting at `helpers` when given, and
+// telling `progress` its volumes as they are written.
 // Temporaries that an earlier, killed writer of the same files left behind are removed
 // first.
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
                    const Truth& truth, const float* data, bool keepExisting, unsigned threads,
-                   const formats::VolumesWritten& progress = {});
+                   const formats::VolumesWritten& progress = {},
+                   formats::GzipHelpDesk* helpers = nullptr);
 
 }  // namespace tolvane::simulate

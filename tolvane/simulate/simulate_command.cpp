@@ -168,21 +168,27 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   const InterruptionGuard interruption;
   StudyProgress display(progress, static_cast<int>(pending.size()), study.grid.timePoints,
                         static_cast<int>(threads), isTerminal(progress));
+  // Jobs that run out of runs help compress the runs still being written, so that no
+  // core waits while another run's data is ready; the last job to finish its own runs
+  // sends them home.
+  formats::GzipHelpDesk compressionHelp;
+  std::atomic<std::size_t> jobsMakingRuns{threads};
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::atomic<int> written{0};
   std::exception_ptr failure;
   std::mutex lock;
-  const auto work = [&](int job) {
+  const auto makeRuns = [&](int job) {
     for (std::size_t i = next++; i < pending.size() && !failed && !interruption.requested();
          i = next++) {
       const RunFiles& files = pending[i];
       try {
         display.runStarted(job);
         const auto data = synthesiseRun(study, truth, files.place, threadsPerRun);
-        writeRunFiles(study, layout, files, truth, data.get(), keepExisting,
-                      static_cast<unsigned>(threadsPerRun),
-                      [&](std::int64_t volumes) { display.runVolumes(job, volumes); });
+        writeRunFiles(
+            study, layout, files, truth, data.get(), keepExisting,
+            static_cast<unsigned>(threadsPerRun),
+            [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp);
       } catch (...) {
         const std::lock_guard<std::mutex> guard(lock);
         if (!failed.exchange(true)) failure = std::current_exception();
@@ -191,6 +197,14 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
       ++written;
       display.runFinished(
           job, "sub-" + layout.subjectLabel(files.subject) + " run " + std::to_string(files.run));
+    }
+  };
+  const auto work = [&](int job) {
+    makeRuns(job);
+    if (--jobsMakingRuns == 0) {
+      compressionHelp.close();
+    } else {
+      compressionHelp.helpUntilClosed();
     }
   };
   std::vector<std::thread> workers;

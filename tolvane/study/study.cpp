@@ -179,6 +179,10 @@ const char* generatorName(Generator generator) {
 
 const char* signalName(SignalMode signal) { return signal == SignalMode::Add ? "add" : "replace"; }
 
+const char* storedTypeName(StoredType type) {
+  return type == StoredType::Float32 ? "float32" : "int16";
+}
+
 Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   StudyFile file = readStudyFile(path);
   const Checker check(file);
@@ -225,6 +229,14 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   } else {
     check.fail("signal",
                "expected \"add\" or \"replace\", found " + formats::inQuotes(file.signal));
+  }
+  if (file.datatype == "float32") {
+    study.datatype = StoredType::Float32;
+  } else if (file.datatype == "int16") {
+    study.datatype = StoredType::Int16;
+  } else {
+    check.fail("datatype",
+               "expected \"float32\" or \"int16\", found " + formats::inQuotes(file.datatype));
   }
   if (!(file.trSeconds >= kMinTrSeconds && file.trSeconds <= kMaxTrSeconds)) {
     check.fail("tr", "expected a repetition time from 0.01 to 100 seconds");

@@ -24,6 +24,10 @@ namespace tolvane::study {
 
 enum class Generator { Philox, Ran1 };
 enum class SignalMode { Add, Replace };
+// How a run's values are stored in its NIfTI file: as they are computed, or as 16-bit
+// integers with a scale per run, as scanners store magnitude images (see
+// tolvane/simulate/int16_scale.h). The truth is float either way.
+enum class StoredType { Float32, Int16 };
 
 constexpr std::int64_t kMaxSeed = 2147483646;  // 2^31 - 2, the largest ran1 seed
 constexpr std::int64_t kMaxSubjects = 999;
@@ -78,6 +82,7 @@ struct Study {
   std::string task;
   Generator generator = Generator::Philox;
   SignalMode signal = SignalMode::Add;
+  StoredType datatype = StoredType::Float32;
   simulation::Levels levels{};
   NoiseModels noise;
   formats::VtcGrid grid;  // with the runs' time points and TR
@@ -97,5 +102,6 @@ Study loadStudy(const std::filesystem::path& file, const Overrides& overrides);
 
 const char* generatorName(Generator generator);
 const char* signalName(SignalMode signal);
+const char* storedTypeName(StoredType type);
 
 }  // namespace tolvane::study

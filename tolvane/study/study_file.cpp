@@ -168,7 +168,8 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
 void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
-                        "generator", "signal", "baseline", "noise", "grid", "region"});
+                        "generator", "signal", "datatype", "baseline", "noise", "grid",
+                        "region"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -182,6 +183,7 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
     if (name == "volumes") study.volumes = reader.integer(name, value);
     if (name == "generator") study.generator = reader.text(name, value);
     if (name == "signal") study.signal = reader.text(name, value);
+    if (name == "datatype") study.datatype = reader.text(name, value);
     if (name == "baseline") study.baseline = reader.number(name, value);
     if (name == "protocol") {
       study.protocol = reader.text(name, value);

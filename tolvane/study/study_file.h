@@ -58,6 +58,7 @@ struct StudyFile {
   std::string protocol;
   std::string generator = "philox";
   std::string signal = "add";
+  std::string datatype = "float32";
   double baseline = 100.0;
   double noiseSd = 5.0;
   std::optional<double> smoothnessMm;
