@@ -176,6 +176,26 @@ class TwoRegionStudy(unittest.TestCase):
         self.assertIn("give the t map", result.stderr)
 
 
+    def test_unusable_requests_are_refused_before_any_fit(self):
+        table = os.path.join(self.folder, "partial.tsv")
+        with open(table, "w") as file:
+            file.write("participant_id\tgroup\nsub-01\t0\nsub-02\t1\n")
+        output = os.path.join(self.folder, "refused")
+        for arguments, expected in (
+                (["group", self.dataset, "--contrast", "Faces - Houses", "--covariate", table,
+                  "group", "--output", output], [table, "sub-03"]),
+                (["group", self.dataset, "--contrast", "Faces - Houses", "--covariate", table,
+                  "age", "--output", output], [table, "age"]),
+                (["evaluate", self.dataset, "--threshold", "3"], ["--contrast"]),
+                (["evaluate", self.dataset, "--contrast", "Faces - Houses",
+                  "--cluster-threshold", "3"], ["--cluster-size"])):
+            result = run(TOLVANE, *arguments, status=2)
+            for text in expected:
+                self.assertIn(text, result.stderr)
+            self.assertNotIn("fitting", result.stderr)
+        self.assertFalse(os.path.exists(output))
+
+
 class NullStudy(unittest.TestCase):
     """Twenty runs without any effect, AR(1) noise of rho 0.4: every active voxel is a
     false positive."""
