@@ -209,7 +209,8 @@ void runGroupCommand(const GroupCommand& command) {
   }
   const group::GroupSummary summary = group::runGroup(request, progressLine);
   std::cerr << summary.subjects << " subjects, " << summary.runs << " runs ("
-            << summary.runsFitted << " first-level fits made, the others reused); group "
+            << summary.firstLevelFitted << " first-level fits made, "
+            << summary.firstLevelReused << " reused); group "
             << summary.degreesOfFreedom << " degrees of freedom; " << summary.files.size()
             << " files written to " << summary.output.string() << "\n";
 }

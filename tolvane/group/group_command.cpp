@@ -190,7 +190,7 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
         FirstLevelRequest runRequest = firstLevel;
         runRequest.contrast = expression;
         const FirstLevelMaps maps = firstLevelMaps(*run, runRequest, progress);
-        summary.runsFitted += maps.fitted;
+        (maps.fitted ? summary.firstLevelFitted : summary.firstLevelReused) += 1;
         formats::ScalarVolume effect = readOnGrid(maps.effect, grid);
         grid = effect.geometry;
         formats::ScalarVolume variance = readOnGrid(maps.variance, grid);

@@ -18,7 +18,7 @@ namespace tolvane::report {
 inline constexpr double kDefaultTThreshold = 3.0;
 // Without --run, runs beyond this many are summarised in the dataset's table only, so
 // that the page of a large study stays small and quick to open.
-inline constexpr std::size_t kMostRunSections = 8;
+inline constexpr std::size_t kMostRunSections = 4;
 
 struct ReportOptions {
   std::filesystem::path dataset;
