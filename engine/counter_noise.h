@@ -43,6 +43,10 @@ using simulation::VtcGrid;
 
 constexpr std::uint32_t kNoiseStream = 0;
 constexpr std::uint32_t kDriftStream = 1;
+// Streams of the study's own draws (tolvane/study/study_random.h), not fields: the
+// generated designs of runs, and the subjects' and runs' effects and region offsets.
+constexpr std::uint32_t kDesignStream = 2;
+constexpr std::uint32_t kSubjectStream = 3;
 
 // The key of a run's field.
 struct FieldKey {

@@ -45,6 +45,27 @@ void checkFolderIsWritable(const std::filesystem::path& folder) {
   ::unlink(probe.c_str());
 }
 
+std::filesystem::path fileInTheWay(const std::filesystem::path& path) {
+  std::error_code error;
+  for (std::filesystem::path at = path; !at.empty(); at = at.parent_path()) {
+    const std::filesystem::file_status status = std::filesystem::status(at, error);
+    if (std::filesystem::exists(status)) {
+      return std::filesystem::is_directory(status) ? std::filesystem::path() : at;
+    }
+    if (at == at.parent_path()) break;
+  }
+  return {};
+}
+
+void createFolders(const std::filesystem::path& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (!error) return;
+  const std::filesystem::path file = fileInTheWay(folder);
+  throw OutputError(folder.string() + ": the folder cannot be created: " +
+                    (file.empty() ? error.message() : file.string() + " is a file, not a folder"));
+}
+
 AtomicFileWriter::AtomicFileWriter(std::filesystem::path target) : target_(std::move(target)) {
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(target_, error);

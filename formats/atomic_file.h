@@ -22,6 +22,14 @@ namespace tolvane::formats {
 // real, since permission bits do not tell for root or for a read-only file system.
 void checkFolderIsWritable(const std::filesystem::path& folder);
 
+// Creates `folder` and its missing parents; throws OutputError saying why not (a file
+// where a folder of the path should be, a read-only place, a full disk).
+void createFolders(const std::filesystem::path& folder);
+
+// The nearest of `path` and its parents that exists and is not a folder, or empty: the
+// file that stands in the way of creating `path` as a folder.
+std::filesystem::path fileInTheWay(const std::filesystem::path& path);
+
 class AtomicFileWriter {
  public:
   // Throws OutputError when the target is a folder.

@@ -42,6 +42,12 @@ void addGlm(CLI::App& app, GlmCommand& command) {
       ->capture_default_str();
   glm->add_option("--contrast", request.contrasts,
                   "A contrast of conditions, such as \"Task - Rest\" (repeatable)");
+  command.restOption =
+      glm->add_option("--rest", command.rest,
+                      "Conditions left out of the design as the implicit baseline (none: "
+                      "keep every condition); default: those named rest, baseline, fixation "
+                      "or off, in any case, unless a contrast names them")
+          ->expected(0, CLI::detail::expected_max_vector_size);
   command.app = glm;
 }
 
@@ -136,6 +142,13 @@ void addReport(CLI::App& app, ReportCommand& command) {
 
 void runGlmCommand(const GlmCommand& command) {
   analysis::GlmRequest request = command.request;
+  // "--rest" alone (which CLI11 gives as one empty name) keeps every condition.
+  if (command.restOption->count() > 0) {
+    request.rest.emplace();
+    for (const std::string& name : command.rest) {
+      if (!name.empty()) request.rest->push_back(name);
+    }
+  }
   request.prewhiten =
       command.prewhiten == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
   const analysis::GlmSummary summary = analysis::runGlm(request, progressLine);
@@ -143,7 +156,13 @@ void runGlmCommand(const GlmCommand& command) {
     std::cerr << "tolvane: warning: " << warning << "\n";
   }
   std::cerr << "events " << summary.eventsFile.string() << "; " << summary.volumes
-            << " volumes of TR " << summary.trSeconds << " s; design columns";
+            << " volumes of TR " << summary.trSeconds << " s; ";
+  if (!summary.restConditions.empty()) {
+    std::cerr << "rest (the baseline)";
+    for (const std::string& name : summary.restConditions) std::cerr << " " << name;
+    std::cerr << "; ";
+  }
+  std::cerr << "design columns";
   for (const std::string& column : summary.columnNames) std::cerr << " " << column;
   std::cerr << "\n" << summary.degreesOfFreedom << " degrees of freedom; ";
   if (request.prewhiten == analysis::Prewhitening::Ar1) {

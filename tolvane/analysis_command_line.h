@@ -2,6 +2,7 @@
 //
 //   tolvane glm BOLD.nii.gz --events EVENTS.tsv --output DIR [--hrf NAME]
 //               [--highpass SECONDS] [--prewhiten ar1] [--contrast "A - B"]...
+//               [--rest [NAME...]]
 //   tolvane evaluate --truth TRUTH --stat STAT.nii.gz [--threshold T]... [--p-threshold P]...
 //                    [--effect EFFECT.nii.gz [--true-effect X]] [--contrast "A - B"]
 //                    [--sign both|positive|negative] [--dof N]
@@ -34,6 +35,8 @@ namespace tolvane {
 
 struct GlmCommand {
   CLI::App* app = nullptr;
+  CLI::Option* restOption = nullptr;
+  std::vector<std::string> rest;
   analysis::GlmRequest request;
   std::string prewhiten = "none";
 };

@@ -7,9 +7,13 @@
 #include <string>
 #include <system_error>
 
+#include <unistd.h>
+
 #include "formats/atomic_file.h"
 #include "formats/text_parsing.h"
 #include "tolvane/analysis_command_line.h"
+#include "tolvane/fit_noise/fit_noise_command.h"
+#include "tolvane/fit_noise/fit_outputs.h"
 #include "tolvane/simulate/simulate_command.h"
 #include "tolvane/version.h"
 
@@ -34,6 +38,45 @@ void addSimulate(CLI::App& app, simulate::SimulateOptions& options, std::int64_t
                     "an earlier study's files");
 }
 
+CLI::App* addFitNoise(CLI::App& app, fit_noise::FitNoiseRequest& request) {
+  CLI::App* command = app.add_subcommand(
+      "fit-noise", "Measure a run's noise and write the study keys that simulate data like it");
+  command->add_option("BOLD", request.bold, "4-D NIfTI run; its TR comes from the header")
+      ->required();
+  command->add_option("--mask", request.mask,
+                      "Brain mask on the run's grid (non-zero inside); default: automatic");
+  command->add_option("--events", request.events,
+                      "Events (BIDS events.tsv or .prt) whose task is removed before the fit");
+  command->add_option("--highpass", request.highpassSeconds,
+                      "Drift cutoff in seconds: cosines of longer periods are drift")
+      ->capture_default_str();
+  command->add_option("--jobs", request.threads, "Threads (default: one per core)");
+  command->add_option("--output", request.output,
+                      "Folder for noise.toml, mean.nii.gz, mask.nii.gz, noise_fit.json")
+      ->required();
+  return command;
+}
+
+// On a terminal, a step's percentages redraw one line, as simulate's progress does;
+// elsewhere every line stays, for the record.
+void runFitNoiseCommand(const fit_noise::FitNoiseRequest& request) {
+  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  bool redrawing = false;
+  const auto progress = [&](const std::string& line) {
+    const bool percentage = line.find('%') != std::string::npos;
+    if (terminal && percentage) {
+      std::cerr << "\r" << line << "\033[K" << std::flush;
+    } else {
+      std::cerr << (redrawing ? "\n" : "") << line << "\n";
+    }
+    redrawing = terminal && percentage;
+  };
+  const fit_noise::FitNoiseRun run = fit_noise::runFitNoise(request, progress);
+  if (redrawing) std::cerr << "\n";
+  fit_noise::printEstimateTable(run, std::cout);
+  std::cerr << run.files.size() << " files written to " << request.output.string() << "\n";
+}
+
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
@@ -53,6 +96,8 @@ int runCommandLine(int argc, char** argv) {
   addEvaluate(app, evaluate);
   addGroup(app, group);
   addReport(app, report);
+  fit_noise::FitNoiseRequest fitNoise;
+  CLI::App* fitNoiseApp = addFitNoise(app, fitNoise);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -71,6 +116,8 @@ int runCommandLine(int argc, char** argv) {
       runGroupCommand(group);
     } else if (report.app->parsed()) {
       runReportCommand(report);
+    } else if (fitNoiseApp->parsed()) {
+      runFitNoiseCommand(fitNoise);
     } else {
       if (!shard.empty()) options.shard = simulate::parseShard(shard);
       simulate::runSimulate(options, std::cerr);

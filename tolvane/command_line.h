@@ -3,6 +3,7 @@
 //   tolvane simulate STUDY.toml --output DIR [--seed S] [--subjects N] [--runs N]
 //                    [--jobs N] [--shard K/N] [--overwrite]
 //   tolvane glm | evaluate | report ...   (see analysis_command_line.h)
+//   tolvane fit-noise BOLD.nii.gz --output DIR ...   (see fit_noise/fit_noise_command.h)
 //
 // Each subcommand parses its options into a plain struct, which the command checks
 // and acts on; runCommandLine is the one place that turns what happened into a

@@ -3,6 +3,7 @@
 // Two spheres overlap, so that summing (add) and overwriting (replace) both show.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -47,10 +48,24 @@ TEST(RunSynthesis, OverlappingRegionsAddUpWithAdd) {
   ASSERT_EQ(study.regions.size(), 2u);
   EXPECT_EQ(study.regions[0].voxels.size(), 7u);   // |d| <= 1
   EXPECT_EQ(study.regions[1].voxels.size(), 19u);  // |d| <= 1.5 mm: 6 faces, 12 edges
-  const Truth truth = studyTruth(study);
+  const Truth truth = runTruth(study, 4);
   const std::int64_t both = voxelIndex(2, 2, 2);    // centre of the first, edge of the second
   const std::int64_t second = voxelIndex(3, 2, 3);  // second sphere's centre
-  EXPECT_EQ(truth.labels[both], 2);
+  // The shared voxels get a label of their own, and each label's count is the image's.
+  EXPECT_EQ(truth.labels[both], 3);
+  ASSERT_EQ(truth.labelTable.size(), 3u);
+  EXPECT_EQ(truth.labelTable[2].name, "sphere1+sphere2");
+  for (std::size_t label = 1; label <= truth.labelTable.size(); ++label) {
+    EXPECT_EQ(truth.labelTable[label - 1].voxelCount,
+              static_cast<std::size_t>(std::count(truth.labels.begin(), truth.labels.end(),
+                                                  static_cast<std::int32_t>(label))));
+  }
+  EXPECT_EQ(truth.labelTable[0].voxelCount + truth.labelTable[2].voxelCount, 7u);
+  EXPECT_EQ(truth.labelTable[1].voxelCount + truth.labelTable[2].voxelCount, 19u);
+  ASSERT_EQ(study.warnings.size(), 1u);
+  EXPECT_NE(study.warnings[0].find("share " + std::to_string(truth.labelTable[2].voxelCount) +
+                                   " voxel(s)"),
+            std::string::npos);
   EXPECT_EQ(truth.amplitudes[0][both], 3.0f);
   EXPECT_EQ(truth.amplitudes[1][both], 4.0f + -2.5f);  // 1% of 400, then the second's
   EXPECT_EQ(truth.amplitudes[1][second], -2.5f);
@@ -58,8 +73,8 @@ TEST(RunSynthesis, OverlappingRegionsAddUpWithAdd) {
 
   // Every value is ((s * g) + b) + e[t], g the field's deviate of (seed, run place).
   const auto data = synthesiseRun(study, truth, 4);
-  const float* a = study.design[0].volumeValues.data();
-  const float* b = study.design[1].volumeValues.data();
+  const float* a = study.runDesign(4).predictors[0].data();
+  const float* b = study.runDesign(4).predictors[1].data();
   for (const std::int64_t voxel : {both, second, voxelIndex(5, 5, 5)}) {
     std::vector<float> g(20);
     engine::fieldDeviates({77, 4}, voxel, 0, 20, g.data());
@@ -75,14 +90,14 @@ TEST(RunSynthesis, OverlappingRegionsAddUpWithAdd) {
 TEST(RunSynthesis, TheLastRegionWinsWithReplace) {
   const TemporaryFolder folder;
   const study::Study philox = loadSmallStudy(folder, "philox", "replace");
-  const Truth truth = studyTruth(philox);
+  const Truth truth = runTruth(philox, 0);
   const std::int64_t both = voxelIndex(2, 2, 2);
   EXPECT_EQ(truth.amplitudes[0][both], 0.0f);
   EXPECT_EQ(truth.amplitudes[1][both], -2.5f);
 
   // philox: region voxels are (e[t] + b) + (s * g) with their own deviates.
   const auto data = synthesiseRun(philox, truth, 0);
-  const float* b = philox.design[1].volumeValues.data();
+  const float* b = philox.runDesign(0).predictors[1].data();
   std::vector<float> g(20);
   engine::fieldDeviates({77, 0}, both, 0, 20, g.data());
   for (int t = 0; t < 20; ++t) {
@@ -95,7 +110,7 @@ TEST(RunSynthesis, TheLastRegionWinsWithReplace) {
   // with fresh deviates.
   const TemporaryFolder other;
   const study::Study ran1 = loadSmallStudy(other, "ran1", "replace");
-  const auto ran1Data = synthesiseRun(ran1, studyTruth(ran1), 1);
+  const auto ran1Data = synthesiseRun(ran1, runTruth(ran1, 1), 1);
   random::GeneratorState state{};
   int seed = -study::ran1RunSeed(77, 1);
   for (int t = 0; t < 20; ++t) {

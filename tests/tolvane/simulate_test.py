@@ -296,6 +296,185 @@ class OutputFolder(unittest.TestCase):
             self.assertEqual(sidecar["StudySeed"], 5)
 
 
+    def test_an_output_path_through_a_file_is_refused_clearly(self):
+        with tempfile.TemporaryDirectory() as folder:
+            afile = os.path.join(folder, "afile")
+            write_text(afile, "mine\n")
+            result = simulate(TWO_REGIONS, os.path.join(afile, "sub"), status=2)
+            self.assertIn(f"{afile} is a file, so no folder can be made inside it; "
+                          "choose another --output", result.stderr)
+            self.assertNotIn("filesystem error", result.stderr)
+
+
+def roc_area(scores, positive):
+    """The probability that a voxel of the region scores above one outside it."""
+    ranks = stats.rankdata(scores)
+    count = positive.sum()
+    return (ranks[positive].sum() - count * (count + 1) / 2) / (count * (~positive).sum())
+
+
+class RestAndTruth(unittest.TestCase):
+    """Rest as the implicit baseline, judged by an independent GLM (nipy), and a truth
+    image and table that agree voxel for voxel."""
+
+    BLOCK_STUDY = ("task = \"blocks\"\nprotocol = \"{protocol}\"\n"
+                   "[grid]\nbox = [104, 152, 104, 152, 104, 152]\nresolution = 3\n"
+                   "[[region]]\ncentre_mm = [0, 0, 0]\nradius_mm = 6\neffects = {{ Task = \"4%\" }}\n")
+
+    def test_without_rest_an_independent_fit_of_the_datasets_events_finds_the_region(self):
+        from nipy.modalities.fmri.design_matrix import make_dmtx
+        from nipy.modalities.fmri.experimental_paradigm import BlockParadigm
+        from nipy.modalities.fmri.glm import GeneralLinearModel
+        with tempfile.TemporaryDirectory() as folder:
+            study = os.path.join(folder, "blocks.toml")
+            write_text(study, self.BLOCK_STUDY.format(
+                protocol=os.path.join(EXAMPLES, "block_design.prt")))
+            dataset = os.path.join(folder, "study")
+            simulate(study, dataset)
+            stem = os.path.join(dataset, "sub-01", "func", "sub-01_task-blocks_run-1")
+            with open(stem + "_events.tsv") as table:
+                rows = [line.split("\t") for line in table.read().splitlines()[1:]]
+            self.assertEqual({row[2] for row in rows}, {"Task"})  # Rest is the baseline
+            image = nibabel.load(stem + "_bold.nii.gz")
+            bold = numpy.asarray(image.dataobj, dtype=numpy.float64)
+            tr = float(image.header.get_zooms()[3])
+            # 500 s of blocks and the response to the last: (500 + 32) / 2 volumes.
+            self.assertEqual(bold.shape[3], 266)
+            paradigm = BlockParadigm(con_id=[row[2] for row in rows],
+                                     onset=[float(row[0]) for row in rows],
+                                     duration=[float(row[1]) for row in rows])
+            matrix = make_dmtx(numpy.arange(bold.shape[3]) * tr, paradigm,
+                               hrf_model="canonical", drift_model="cosine", hfcut=128)
+            model = GeneralLinearModel(matrix.matrix)
+            model.fit(bold.reshape(-1, bold.shape[3]).T)
+            weights = numpy.array([name == "Task" for name in matrix.names], dtype=float)
+            nipy_t = numpy.asarray(model.contrast(weights).stat()).ravel()
+            labels = numpy.asarray(nibabel.load(
+                os.path.join(dataset, "derivatives", "tolvane", "sub-01", "func",
+                             "sub-01_task-blocks_run-1_desc-regions_dseg.nii.gz")).dataobj)
+            region = labels.reshape(-1) > 0
+            self.assertGreater(roc_area(nipy_t, region), 0.99)
+
+            glm = os.path.join(folder, "glm")
+            result = run(TOLVANE, "glm", stem + "_bold.nii.gz", "--output", glm)
+            self.assertNotIn("collinear", result.stderr)
+            tolvane_t = numpy.asarray(nibabel.load(os.path.join(
+                glm, "sub-01_task-blocks_run-1_contrast-Task_stat-t_statmap.nii.gz")).dataobj)
+            self.assertGreater(numpy.corrcoef(tolvane_t.reshape(-1), nipy_t)[0, 1], 0.9)
+
+            # The plug-in's own protocol as the events: Rest and Task fill the run, and
+            # glm says which condition to leave out.
+            result = run(TOLVANE, "glm", stem + "_bold.nii.gz", "--output", glm, "--events",
+                         os.path.join(EXAMPLES, "block_design_events.tsv"), "--rest")
+            self.assertIn("nearly collinear", result.stderr)
+            self.assertIn("(--rest \"Rest\")", result.stderr)
+
+    def test_the_truth_image_and_table_agree_and_labels_take_voxels_by_their_centres(self):
+        with tempfile.TemporaryDirectory() as folder:
+            # A 63^3 anatomical of 1 mm voxels, a ball of label 1 and two slabs (labels 2
+            # and 3) one voxel apart, which share no grid voxel by centre sampling.
+            affine = numpy.eye(4)
+            nibabel.save(nibabel.Nifti1Image(numpy.full((63, 63, 63), 100, numpy.int16), affine),
+                         os.path.join(folder, "anatomy.nii.gz"))
+            atlas = numpy.zeros((63, 63, 63), numpy.int16)
+            grid = numpy.indices(atlas.shape)
+            atlas[((grid - 31) ** 2).sum(axis=0) <= 81] = 1
+            atlas[40:44, 5:25, 5:25] = 2
+            atlas[45:49, 5:25, 5:25] = 3
+            nibabel.save(nibabel.Nifti1Image(atlas, affine), os.path.join(folder, "atlas.nii.gz"))
+            write_text(os.path.join(folder, "events.tsv"),
+                       "onset\tduration\ttrial_type\n10\t20\tTask\n")
+            regions = "".join(
+                f"[[region]]\nlabels = \"atlas.nii.gz\"\nlabel = {label}\n"
+                f"effects = {{ Task = 2.0 }}\n" for label in (1, 2, 3))
+            write_text(os.path.join(folder, "atlas.toml"),
+                       "protocol = \"events.tsv\"\n[grid]\nanatomical = \"anatomy.nii.gz\"\n"
+                       "box = [0, 63, 0, 63, 0, 63]\nresolution = 3\n" + regions +
+                       "[[region]]\nname = \"A\"\ncentre_voxel = [30, 30, 30]\nradius_voxels = 2\n"
+                       "effects = { Task = 1.0 }\n")
+            dataset = os.path.join(folder, "study")
+            result = simulate(os.path.join(folder, "atlas.toml"), dataset)
+            self.assertIn("regions \"label1\" and \"A\" share", result.stderr)
+            self.assertNotIn("\"label2\" and \"label3\"", result.stderr)
+            stem = os.path.join(dataset, "derivatives", "tolvane", "sub-01", "func",
+                                "sub-01_task-sim_run-1_desc-regions_dseg")
+            image = numpy.asarray(nibabel.load(stem + ".nii.gz").dataobj)
+            with open(stem + ".tsv") as table:
+                header = table.readline().rstrip("\n").split("\t")
+                rows = [dict(zip(header, line.rstrip("\n").split("\t"))) for line in table]
+            for row in rows:
+                self.assertEqual(int(row["voxel_count"]), (image == int(row["index"])).sum(),
+                                 row["name"])
+            self.assertEqual(rows[4]["name"], "label1+A")
+            self.assertEqual(float(rows[4]["effect_Task"]), 3.0)
+            ball = (image == 1).sum() + (image == 5).sum()
+            self.assertLess(abs(ball - (atlas == 1).sum() / 27) / ((atlas == 1).sum() / 27), 0.1)
+
+
+class DesignsAndSubjects(unittest.TestCase):
+    """A design per run and subjects that differ, reproducible whatever the split."""
+
+    def test_generated_designs_and_drawn_effects_do_not_depend_on_jobs_or_shards(self):
+        study = os.path.join(EXAMPLES, "jittered_design_study.toml")
+        with tempfile.TemporaryDirectory() as folder:
+            whole, shards = os.path.join(folder, "whole"), os.path.join(folder, "shards")
+            simulate(study, whole, "--subjects", "3", "--jobs", "1")
+            simulate(study, shards, "--subjects", "3", "--jobs", "2", "--shard", "2/2")
+            simulate(study, shards, "--subjects", "3", "--jobs", "1", "--shard", "1/2")
+            self.assertEqual(all_files(whole), all_files(shards))
+            for name in all_files(whole):
+                self.assertEqual(read_bytes(os.path.join(whole, name)),
+                                 read_bytes(os.path.join(shards, name)), name)
+            events = [read_bytes(os.path.join(whole, f"sub-0{s}", "func",
+                                              run_stem(s, r) + "_events.tsv"))
+                      for s in (1, 2, 3) for r in (1, 2)]
+            self.assertEqual(len(set(events)), 6)  # every run its own design
+            # The drawn effects are in each run's truth table, and the group truth is
+            # the mean effect: Faces = 1% of 400 at its peak, per unit of predictor.
+            truth = os.path.join(whole, "derivatives", "tolvane")
+            drawn = set()
+            for s, r in ((1, 1), (1, 2), (2, 1)):
+                with open(os.path.join(truth, f"sub-0{s}", "func",
+                                       run_stem(s, r) + "_desc-regions_dseg.tsv")) as table:
+                    header = table.readline().rstrip("\n").split("\t")
+                    drawn.add(dict(zip(header, table.readline().rstrip("\n").split("\t")))
+                              ["effect_Faces"])
+            self.assertEqual(len(drawn), 3)
+            group = numpy.asarray(nibabel.load(os.path.join(
+                truth, "task-faceshouses_desc-Faces_effect.nii.gz")).dataobj)
+            self.assertEqual((group > 0).sum(), 33)  # the sphere where the file puts it
+            self.assertGreater(group.max(), 4.0)     # 4 / peak, the peak below 1
+
+    def test_a_protocol_file_per_run_fills_in_subject_and_run(self):
+        with tempfile.TemporaryDirectory() as folder:
+            os.makedirs(os.path.join(folder, "events"))
+            for subject in (1, 2):
+                for run_number in (1, 2):
+                    write_text(os.path.join(folder, "events",
+                                            f"sub-0{subject}_run-{run_number}_events.tsv"),
+                               "onset\tduration\ttrial_type\n"
+                               f"{10 * subject + run_number}\t4\tTask\n")
+            write_text(os.path.join(folder, "study.toml"),
+                       "subjects = 2\nruns = 2\n"
+                       "protocol = \"events/sub-{subject}_run-{run}_events.tsv\"\n"
+                       "[grid]\nbox = [120, 136, 120, 136, 120, 136]\n"
+                       "[[region]]\ncentre_mm = [0, 0, 0]\nradius_mm = 3\n"
+                       "effects = { Task = 2.0 }\n")
+            dataset = os.path.join(folder, "study")
+            simulate(os.path.join(folder, "study.toml"), dataset)
+            for subject in (1, 2):
+                for run_number in (1, 2):
+                    with open(os.path.join(dataset, f"sub-0{subject}", "func",
+                                           run_stem(subject, run_number, "sim") +
+                                           "_events.tsv")) as table:
+                        self.assertEqual(table.read().splitlines()[1].split("\t")[0],
+                                         str(10 * subject + run_number))
+            # The longest run sets the volumes: (22 + 4 + 32) / 2.
+            image = nibabel.load(os.path.join(dataset, "sub-01", "func",
+                                              run_stem(1, 1, "sim") + "_bold.nii.gz"))
+            self.assertEqual(image.shape[3], 29)
+
+
 class BadInput(unittest.TestCase):
     def check_refused(self, replacements, expected_texts, extra=()):
         """Writes a variant of the two-region study, runs it and expects exit 2, a
@@ -336,6 +515,13 @@ class BadInput(unittest.TestCase):
              [":11:", "key protocol", "events.tsv"]),
             ("bad percentage", [("\"0.5%\"", "\"0.5 percent\"")],
              ["key region[1].effects.Houses", "percentage"]),
+            ("a design whose gaps cannot have that mean",
+             [("protocol = \"event_related_events.tsv\"",
+               "design.conditions = [\"Faces\", \"Houses\"]\ndesign.trials = 5\n"
+               "design.duration_s = 1.0\ndesign.isi_s = { min = 2.0, mean = 8.0, max = 12.0 }")],
+             [":14:", "key design.isi_s.mean", "closer to min than to max"]),
+            ("a rest condition with an effect", [("noise.sd = 5", "noise.sd = 5\nrest = [\"Faces\"]")],
+             [":14:", "key rest", "\"Faces\" has an effect, so it is not rest"]),
         ]
         for name, replacements, expected in cases:
             with self.subTest(name):

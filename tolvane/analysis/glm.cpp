@@ -3,12 +3,14 @@
 
 #include <nifti1.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "design/rest_conditions.h"
 #include "formats/atomic_file.h"
 #include "formats/protocol_files.h"
 #include "formats/staged_file_set.h"
@@ -117,6 +119,38 @@ nlohmann::ordered_json sidecar(const ContrastMaps& maps, const MapKind& kind,
   return json;
 }
 
+// The events without their rest conditions; a condition that a contrast names is
+// modelled, so kept.
+design::Protocol withoutRest(const design::Protocol& events, const GlmRequest& request,
+                             GlmSummary& summary) {
+  std::vector<std::string> names;
+  for (const design::Condition& condition : events.conditions) names.push_back(condition.name);
+  std::vector<bool> named(names.size(), false);
+  for (const std::string& expression : request.contrasts) {
+    const Contrast contrast = parseContrast(expression, names, names.size(), summary.eventsFile);
+    for (std::size_t c = 0; c < names.size(); ++c) named[c] = named[c] || contrast.weights[c] != 0.0;
+  }
+  if (request.rest) {
+    for (const std::string& name : *request.rest) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) {
+        throw formats::InputError("--rest " + formats::inQuotes(name) + ": expected a condition of " +
+                                  summary.eventsFile.string());
+      }
+    }
+  }
+  const std::vector<bool> rest = design::restConditions(events, request.rest, named);
+  for (std::size_t c = 0; c < names.size(); ++c) {
+    if (rest[c]) summary.restConditions.push_back(names[c]);
+  }
+  design::Protocol kept = design::withoutConditions(events, rest);
+  if (kept.conditions.empty()) {
+    throw formats::InputError(summary.eventsFile.string() +
+                              ": every condition is rest, so there is nothing to model; name "
+                              "the conditions to leave out with --rest");
+  }
+  return kept;
+}
+
 }  // namespace
 
 std::string outputPrefix(const std::filesystem::path& bold) {
@@ -217,7 +251,8 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   // What can be checked without the series is checked first: the output folder, and
   // the contrasts against the events' conditions, so that a typing mistake costs no read.
   formats::StagedFileSet staged(request.outputFolder);
-  const design::Protocol protocol = formats::readProtocolFile(summary.eventsFile);
+  const design::Protocol events = formats::readProtocolFile(summary.eventsFile);
+  const design::Protocol protocol = withoutRest(events, request, summary);
   std::vector<std::string> conditionNames;
   for (const auto& condition : protocol.conditions) conditionNames.push_back(condition.name);
   for (const std::string& expression : request.contrasts) {
@@ -237,6 +272,9 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   progress("fitting " + std::to_string(bold.geometry.voxelCount()) + " voxels");
   const GlmDesign design = buildGlmDesign(protocol, summary.eventsFile, summary.volumes,
                                           bold.trSeconds, request.highpassSeconds);
+  if (const auto warning = collinearityWarning(design)) {
+    summary.warnings.push_back(summary.eventsFile.string() + ": " + *warning);
+  }
   const std::vector<Contrast> contrasts =
       glmContrasts(design, request.contrasts, summary.eventsFile);
   const GlmFit fit = fitGlm(bold, design, contrasts, request.prewhiten, summary.eventsFile);

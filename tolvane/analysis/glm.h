@@ -10,9 +10,12 @@
 // Voxels whose time course the design fits exactly (constant ones, such as zeros
 // outside the head) have variance 0 and no t or p: both are written as NaN.
 //
-// When the conditions cover the whole run (a Task and a Rest condition in turn), each
-// condition's own effect is measured against the constant and is poorly determined; a
-// contrast between them ("Task - Rest") is the well-determined quantity.
+// Rest conditions (design/rest_conditions.h: by default those named rest, baseline,
+// fixation or off, in any case; a condition that a contrast names is kept) are left out
+// of the design, so that each condition's effect is its difference from rest, the
+// implicit baseline. When the conditions left still cover the whole run, each one's
+// own effect is measured against the constant and is poorly determined: the summary
+// warns, naming the condition to leave out.
 //
 // Output, for input SUB_bold.nii.gz (BIDS entities kept, "_bold" dropped; a name that is
 // not BIDS keeps its stem): SUB_contrast-LABEL_stat-{effect,variance,t,p}_statmap.nii.gz,
@@ -50,6 +53,8 @@ struct GlmRequest {
   double highpassSeconds = kDefaultHighpassSeconds;  // 0: no high-pass set
   Prewhitening prewhiten = Prewhitening::None;
   std::vector<std::string> contrasts;
+  // Rest conditions by name; absent: the default rule; empty: none.
+  std::optional<std::vector<std::string>> rest;
   int gzipLevel = 1;
 };
 
@@ -61,7 +66,8 @@ struct GlmSummary {
   int degreesOfFreedom = 0;
   double ar1 = 0.0;  // the prewhitening coefficient used; 0 without prewhitening
   std::vector<std::filesystem::path> files;
-  std::vector<std::string> warnings;  // events outside the run
+  std::vector<std::string> restConditions;  // left out of the design
+  std::vector<std::string> warnings;        // events outside the run, collinearity
   double readSeconds = 0.0, fitSeconds = 0.0, writeSeconds = 0.0;
 };
 

@@ -6,6 +6,7 @@
 #include <numbers>
 
 #include "design/design_matrix.h"
+#include "design/rest_conditions.h"
 #include "formats/text_parsing.h"
 
 namespace tolvane::analysis {
@@ -69,6 +70,53 @@ GlmDesign buildGlmDesign(const design::Protocol& protocol, const std::filesystem
     row[columns - 1] = 1.0;
   }
   return design;
+}
+
+std::optional<std::string> collinearityWarning(const GlmDesign& design) {
+  const std::size_t conditions = design.conditionCount;
+  const auto volumes = static_cast<std::size_t>(design.volumes);
+  if (conditions == 0 || volumes == 0) return std::nullopt;
+  // The constant's residual after projecting it onto the other columns, by modified
+  // Gram-Schmidt (accuracy to a share of a percent is all that is asked). The cosines
+  // take part: together with the conditions they may make up what the conditions alone
+  // leave, such as the response dying away after the last event.
+  std::vector<std::vector<double>> basis;
+  std::vector<double> residual(volumes, 1.0);
+  for (std::size_t c = 0; c + 1 < design.columnCount(); ++c) {
+    std::vector<double> column(volumes);
+    for (std::size_t n = 0; n < volumes; ++n) column[n] = design.at(static_cast<int>(n), c);
+    for (const std::vector<double>& q : basis) {
+      double dot = 0.0;
+      for (std::size_t n = 0; n < volumes; ++n) dot += q[n] * column[n];
+      for (std::size_t n = 0; n < volumes; ++n) column[n] -= dot * q[n];
+    }
+    double norm = 0.0;
+    for (const double value : column) norm += value * value;
+    if (!(norm > 1e-12)) continue;
+    norm = std::sqrt(norm);
+    for (double& value : column) value /= norm;
+    double dot = 0.0;
+    for (std::size_t n = 0; n < volumes; ++n) dot += column[n] * residual[n];
+    for (std::size_t n = 0; n < volumes; ++n) residual[n] -= dot * column[n];
+    basis.push_back(std::move(column));
+  }
+  double unexplained = 0.0;
+  for (const double value : residual) unexplained += value * value;
+  if (unexplained / static_cast<double>(volumes) >= kCollinearShare) return std::nullopt;
+
+  std::size_t leaveOut = 0;
+  double longest = -1.0;
+  for (std::size_t c = 0; c < conditions; ++c) {
+    double on = 0.0;
+    for (std::size_t n = 0; n < volumes; ++n) on += design.at(static_cast<int>(n), c);
+    if (design::isDefaultRestName(design.columnNames[c])) on = HUGE_VAL;
+    if (on > longest) longest = on, leaveOut = c;
+  }
+  const std::string name = formats::inQuotes(design.columnNames[leaveOut]);
+  return "the conditions fill the run between them, so their columns and the constant are "
+         "nearly collinear and each condition's own map is poorly determined; leave the "
+         "condition that fills the time between the others out of the design (--rest " +
+         name + ") or compare conditions with a contrast";
 }
 
 std::string designTable(const GlmDesign& design) {

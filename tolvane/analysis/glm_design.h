@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,15 @@ struct GlmDesign {
 // of freedom. `highpassSeconds` 0 means no high-pass set.
 GlmDesign buildGlmDesign(const design::Protocol& protocol, const std::filesystem::path& eventsFile,
                          int volumes, double trSeconds, double highpassSeconds);
+
+// When the condition columns nearly add up to the constant (they fill the run between
+// them: the conditions and the cosines leave less than kCollinearShare of the constant
+// unexplained, as a mean squared residual, a variance inflation above 20), a warning
+// naming the condition to leave out: the one named as rest by the default rule, else
+// the one on for longest. A block design of Rest and Task leaves about 0.02; Task alone
+// about 0.5.
+inline constexpr double kCollinearShare = 0.05;
+std::optional<std::string> collinearityWarning(const GlmDesign& design);
 
 // The design as a tab-separated table: a header of column names, one row per volume.
 std::string designTable(const GlmDesign& design);

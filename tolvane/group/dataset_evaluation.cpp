@@ -135,10 +135,8 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
     scoring.truth = request.dataset / "derivatives" / "tolvane";
     scoring.stat = groupT;
     scoring.degreesOfFreedom.reset();
-    std::vector<analysis::RunTruth> truths;
-    for (const report::DatasetRun& run : runs) truths.push_back({run.labels.parent_path(), run.prefix});
-    result.group =
-        analysis::evaluate(scoring, analysis::meanContrastTruth(truths, contrast), std::nullopt);
+    result.group = analysis::evaluate(
+        scoring, report::groupContrastTruth(request.dataset, runs, contrast), std::nullopt);
     report::nameAmplitudeRegions(*result.group, runs.front().labels);
   }
   return result;

@@ -215,7 +215,7 @@ std::string groupSection(const std::filesystem::path& dataset, const std::vector
     all.push_back({run.labels.parent_path(), run.prefix});
     bySubject[run.subject].push_back(all.back());
   }
-  const formats::ScalarVolume truth = analysis::meanContrastTruth(all, expression);
+  const formats::ScalarVolume truth = groupContrastTruth(dataset, runs, expression);
   if (t.geometry.dims != truth.geometry.dims) return "";
   const formats::FloatSeries bold = formats::readFloatSeries(runs.front().bold);
   const std::size_t voxels = bold.geometry.voxelCount();
@@ -242,7 +242,7 @@ std::string groupSection(const std::filesystem::path& dataset, const std::vector
                      escapeXml(tFile.string()) +
                      ": t where |t| &ge; " + shortNumber(threshold) +
                      " over the mean image of " + escapeXml(runs.front().prefix) +
-                     ", the group truth (the mean of the runs' contrast truths) outlined.</p>";
+                     ", the group truth outlined.</p>";
   std::string table = "<table><caption>Each subject's estimate (its runs' fixed effects) "
                       "and truth, mean over the region</caption><tr><th>subject</th>";
   const std::vector<analysis::TruthRegion> regions = analysis::connectedRegions(truth.values, dims);

@@ -10,9 +10,8 @@
 //     degrees of freedom, and the family-wise rates (the share of null runs with any
 //     voxel above a threshold) with Wilson intervals;
 //   - for each contrast with group maps (tolvane group): slices of the group t map over
-//     the first run's mean image with the group truth (the mean of the runs' contrast
-//     truths) outlined, and per subject and region the estimated effect against the
-//     subject's truth.
+//     the first run's mean image with the group truth (groupContrastTruth) outlined, and
+//     per subject and region the estimated effect against the mean of its runs' truths.
 // Runs without glm outputs are listed with the command that makes them; reading only
 // maps, the summary stays quick for many runs.
 #pragma once

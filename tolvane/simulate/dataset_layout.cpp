@@ -43,10 +43,16 @@ std::filesystem::path DatasetLayout::studyCopy() const {
   return codeFolder() / study_.file.filename();
 }
 
+std::filesystem::path DatasetLayout::groupEffectMap(std::size_t c) const {
+  return truthRoot() / ("task-" + study_.task + "_desc-" + conditionLabels_[c] + "_effect.nii.gz");
+}
+
+std::filesystem::path DatasetLayout::groupEffectSidecar(std::size_t c) const {
+  return truthRoot() / ("task-" + study_.task + "_desc-" + conditionLabels_[c] + "_effect.json");
+}
+
 std::string DatasetLayout::subjectLabel(int subject) const {
-  const std::size_t width = study_.subjects > 99 ? 3 : 2;
-  std::string digits = std::to_string(subject);
-  return std::string(width > digits.size() ? width - digits.size() : 0, '0') + digits;
+  return study_.subjectLabel(subject);
 }
 
 RunFiles DatasetLayout::run(int subject, int run) const {

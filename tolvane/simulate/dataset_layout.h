@@ -10,6 +10,9 @@
 //     per condition, C being the condition's name reduced to letters and digits;
 //   derivatives/tolvane/sub-XX/func/sub-XX_task-T_run-N_desc-predictors_timeseries.tsv
 //     the predictor of each condition per volume, as the engine used it;
+//   derivatives/tolvane/task-T_desc-C_effect.nii.gz (+ .json), when subjects differ
+//     (effects drawn per subject and run, or regions that move): the group truth, the
+//     population's mean effect per condition, each region where the study file puts it;
 //   code/tolvane/STUDY.toml, the study file, and code/tolvane/study.json, its identity.
 //
 // Subjects are numbered from 01 (three digits from the hundredth), runs from 1.
@@ -46,6 +49,9 @@ class DatasetLayout {
   std::filesystem::path truthDescription() const {
     return truthRoot() / "dataset_description.json";
   }
+  // The group truth's map of condition c and its sidecar.
+  std::filesystem::path groupEffectMap(std::size_t c) const;
+  std::filesystem::path groupEffectSidecar(std::size_t c) const;
   std::filesystem::path codeFolder() const { return root_ / "code" / "tolvane"; }
   std::filesystem::path studyCopy() const;
   std::filesystem::path identity() const { return codeFolder() / "study.json"; }

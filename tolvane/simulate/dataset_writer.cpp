@@ -10,6 +10,7 @@
 #include "formats/nifti_io.h"
 #include "formats/nifti_maps.h"
 #include "tolvane/simulate/int16_scale.h"
+#include "tolvane/study/run_events.h"
 #include "tolvane/study/run_seeds.h"
 #include "tolvane/version.h"
 
@@ -20,7 +21,7 @@ using Json = nlohmann::ordered_json;
 constexpr const char* kBidsVersion = "1.8.0";
 
 void writeText(const std::filesystem::path& file, const std::string& text) {
-  std::filesystem::create_directories(file.parent_path());
+  formats::createFolders(file.parent_path());
   formats::AtomicFileWriter writer(file);
   formats::CheckedOutputFile out(writer.temporaryPath(), file.string());
   out.write(text);
@@ -48,7 +49,9 @@ std::string numberText(double value) {
   return std::string(buffer, result.ptr);
 }
 
-std::string regionTableText(const study::Study& study) {
+// One row per label of the truth image: the regions, then their overlaps, each with
+// the number of voxels the image gives that label.
+std::string regionTableText(const study::Study& study, const Truth& truth) {
   std::string text =
       "index\tname\tshape\tcentre_x_mm\tcentre_y_mm\tcentre_z_mm\tradius_mm\t"
       "voxel_count\teffects_as_written";
@@ -56,35 +59,62 @@ std::string regionTableText(const study::Study& study) {
     text += "\teffect_" + condition.name;
   }
   text += '\n';
-  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+  for (std::size_t label = 0; label < truth.labelTable.size(); ++label) {
+    const TruthLabel& entry = truth.labelTable[label];
+    text += std::to_string(label + 1) + '\t' + entry.name + '\t';
+    if (entry.regions.size() > 1) {
+      text += "overlap\tn/a\tn/a\tn/a\tn/a\t" + std::to_string(entry.voxelCount) + '\t' +
+              entry.name;
+      for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
+        float sum = 0.0f;
+        for (const std::size_t r : entry.regions) sum += truth.regionAmplitudes[r][c];
+        text += '\t' + numberText(sum);
+      }
+      text += '\n';
+      continue;
+    }
+    const std::size_t r = entry.regions.front();
     const study::Region& region = study.regions[r];
-    const char* shape = region.kind == study::RegionKind::Sphere ? "sphere"
-                        : region.kind == study::RegionKind::Voi  ? "voi"
-                                                                 : "labels";
-    text += std::to_string(r + 1) + '\t' + region.name + '\t' + shape;
-    for (const double c : region.centreMm) text += '\t' + numberText(c);
+    text += region.kind == study::RegionKind::Sphere ? "sphere"
+            : region.kind == study::RegionKind::Voi  ? "voi"
+                                                     : "labels";
+    // The centre where this subject has the region.
+    const formats::Affine toWorld =
+        formats::compose(study.frame.voxelToWorld, study.grid.gridToVmr());
+    const std::array<int, 3>& offset = truth.regionOffsets[r];
+    for (int axis = 0; axis < 3; ++axis) {
+      double centre = region.centreMm[static_cast<std::size_t>(axis)];
+      for (int k = 0; k < 3; ++k) {
+        if (offset[static_cast<std::size_t>(k)] != 0) {
+          centre += toWorld.m[axis][k] * offset[static_cast<std::size_t>(k)];
+        }
+      }
+      text += '\t' + numberText(centre);
+    }
     text += '\t' + (region.radiusMm ? numberText(*region.radiusMm) : std::string("n/a"));
-    text += '\t' + std::to_string(region.voxels.size()) + '\t';
+    text += '\t' + std::to_string(entry.voxelCount) + '\t';
     for (std::size_t i = 0; i < region.effectsAsWritten.size(); ++i) {
       text += (i ? ";" : "") + region.effectsAsWritten[i];
     }
-    for (const float amplitude : region.amplitudes) text += '\t' + numberText(amplitude);
+    for (const float amplitude : truth.regionAmplitudes[r]) text += '\t' + numberText(amplitude);
     text += '\n';
   }
   return text;
 }
 
 // Each value in the shortest form that reads back as the same float.
-std::string predictorTableText(const study::Study& study, const DatasetLayout& layout) {
+std::string predictorTableText(const study::Study& study, const DatasetLayout& layout,
+                               int runPlace) {
+  const std::vector<std::vector<float>>& design = study.runDesign(runPlace).predictors;
   std::string text;
-  for (std::size_t c = 0; c < study.design.size(); ++c) {
+  for (std::size_t c = 0; c < design.size(); ++c) {
     text += (c ? "\t" : "") + layout.conditionLabels()[c];
   }
   text += '\n';
   for (int t = 0; t < study.grid.timePoints; ++t) {
-    for (std::size_t c = 0; c < study.design.size(); ++c) {
+    for (std::size_t c = 0; c < design.size(); ++c) {
       char buffer[32];
-      const float value = study.design[c].volumeValues[static_cast<std::size_t>(t)];
+      const float value = design[c][static_cast<std::size_t>(t)];
       const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
       text += (c ? "\t" : "") + std::string(buffer, result.ptr);
     }
@@ -177,11 +207,33 @@ void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, b
   }
 }
 
+void writeGroupTruth(const study::Study& study, const DatasetLayout& layout, bool keepExisting) {
+  if (!study.subjectsDiffer()) return;
+  const Truth truth = groupTruth(study);
+  for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
+    if (needed(layout.groupEffectMap(c), keepExisting)) {
+      formats::createFolders(layout.truthRoot());
+      formats::writeFloatMapNifti(layout.groupEffectMap(c),
+                                  formats::mapGeometryOf(study.grid, study.frame),
+                                  truth.amplitudes[c].data(), {}, formats::kDefaultGzipLevel);
+    }
+    if (needed(layout.groupEffectSidecar(c), keepExisting)) {
+      writeJson(layout.groupEffectSidecar(c),
+                {{"Condition", study.protocol.conditions[c].name},
+                 {"Description",
+                  "Group truth: the population's mean effect, per unit of the condition's "
+                  "HRF-convolved predictor, in data units, each region where the study file "
+                  "puts it; the subjects' and runs' own effects are in their folders"},
+                 {"DescLabel", layout.conditionLabels()[c]}});
+    }
+  }
+}
+
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
                    const Truth& truth, const float* data, bool keepExisting, unsigned threads,
                    const formats::VolumesWritten& progress, formats::GzipHelpDesk* helpers) {
-  std::filesystem::create_directories(files.bold.parent_path());
-  std::filesystem::create_directories(files.labels.parent_path());
+  formats::createFolders(files.bold.parent_path());
+  formats::createFolders(files.labels.parent_path());
   for (const std::filesystem::path& file : files.all()) removeAbandonedTemporaries(file);
   const int level = formats::kDefaultGzipLevel;
   if (needed(files.bold, keepExisting)) {
@@ -198,17 +250,22 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
     writeJson(files.boldSidecar, boldSidecar(study, files));
   }
   if (needed(files.events, keepExisting)) {
-    formats::writeEventsTsv(files.events, study.protocol, study.grid.trMilliseconds);
+    // Rest is the implicit baseline, and events past the run's end are not the run's.
+    formats::writeEventsTsv(files.events,
+                            study::runEvents(study.runDesign(files.place).protocol,
+                                             study.runMilliseconds(),
+                                             study.grid.trMilliseconds, study.rest),
+                            study.grid.trMilliseconds);
   }
   if (needed(files.labels, keepExisting)) {
     formats::writeLabelMapNifti(files.labels, formats::mapGeometryOf(study.grid, study.frame),
                                 truth.labels.data(), level);
   }
   if (needed(files.regionTable, keepExisting)) {
-    writeText(files.regionTable, regionTableText(study));
+    writeText(files.regionTable, regionTableText(study, truth));
   }
   if (needed(files.predictors, keepExisting)) {
-    writeText(files.predictors, predictorTableText(study, layout));
+    writeText(files.predictors, predictorTableText(study, layout, files.place));
   }
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {

@@ -22,6 +22,9 @@ std::string identityText(const study::Study& study);
 // and its identity) unless it exists and `keepExisting`.
 void writeDatasetFiles(const study::Study& study, const DatasetLayout& layout, bool keepExisting);
 
+// Writes the group truth when the study's subjects differ (dataset_layout.h).
+void writeGroupTruth(const study::Study& study, const DatasetLayout& layout, bool keepExisting);
+
 // Writes each of a run's files unless it exists and `keepExisting`, compressing the
 // bold image on `threads` threads, and on those waiting at `helpers` when given, and
 // telling `progress` its volumes as they are written.

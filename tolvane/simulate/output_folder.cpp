@@ -27,9 +27,14 @@ FolderUse judgeOutputFolder(const study::Study& study, const DatasetLayout& layo
   const std::filesystem::path& root = layout.root();
   std::error_code error;
   const auto status = std::filesystem::status(root, error);
+  const std::filesystem::path file = formats::fileInTheWay(root);
+  if (!file.empty() && file != root) {
+    throw InputError(root.string() + ": expected an output folder, but " + file.string() +
+                     " is a file, so no folder can be made inside it; choose another --output");
+  }
   if (!std::filesystem::exists(status)) return FolderUse::Fresh;
   if (!std::filesystem::is_directory(status)) {
-    throw InputError(root.string() + ": expected an output folder, found a file");
+    throw InputError(root.string() + ": expected an output folder, found a file; choose another --output");
   }
   if (std::filesystem::is_empty(root, error)) return FolderUse::Fresh;
   if (overwrite) return FolderUse::Fresh;
@@ -49,8 +54,12 @@ FolderUse judgeOutputFolder(const study::Study& study, const DatasetLayout& layo
 
 void prepareOutputFolder(const DatasetLayout& layout, FolderUse use) {
   const std::filesystem::path& root = layout.root();
-  std::filesystem::create_directories(root);
-  formats::checkFolderIsWritable(root);
+  try {
+    formats::createFolders(root);
+    formats::checkFolderIsWritable(root);
+  } catch (const formats::OutputError& error) {
+    throw formats::OutputError(std::string(error.what()) + "; choose another --output");
+  }
   if (use == FolderUse::Resume) return;
   // An overwrite removes what a study writes, so that no file of an earlier, larger
   // study (a subject more, other conditions) stays among the new ones.

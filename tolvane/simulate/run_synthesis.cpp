@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>
 #include <functional>
+#include <map>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -22,20 +24,21 @@ simulation::VtcGrid engineGrid(const formats::VtcGrid& grid, float* data) {
           grid.xStart, grid.yStart, grid.zStart, grid.resolution};
 }
 
-engine::Predictors predictorsOf(const study::Study& study) {
+engine::Predictors predictorsOf(const study::Study& study, int runPlace) {
   engine::Predictors predictors;
-  for (std::size_t c = 0; c < study.design.size(); ++c) {
-    predictors.push_back(study.design[c].volumeValues.data());
+  for (const std::vector<float>& values : study.runDesign(runPlace).predictors) {
+    predictors.push_back(values.data());
   }
   return predictors;
 }
 
-void ran1Replace(const study::Study& study, const simulation::VtcGrid& grid,
-                 const simulation::DeviateStream& stream) {
-  const engine::Predictors predictors = predictorsOf(study);
-  for (const study::Region& region : study.regions) {
-    const std::vector<float> effect =
-        engine::effectTimeCourse(region.amplitudes.data(), predictors, grid.timePoints);
+void ran1Replace(const study::Study& study, const Truth& truth, int runPlace,
+                 const simulation::VtcGrid& grid, const simulation::DeviateStream& stream) {
+  const engine::Predictors predictors = predictorsOf(study, runPlace);
+  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    const study::Region& region = study.regions[r];
+    const std::vector<float> effect = engine::effectTimeCourse(
+        truth.regionAmplitudes[r].data(), predictors, grid.timePoints);
     if (region.pluginSphere) {
       simulation::fillSphereSignal(grid, region.sphereCentreVmr[0], region.sphereCentreVmr[1],
                                    region.sphereCentreVmr[2], effect.data(), study.levels, stream);
@@ -105,23 +108,66 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
 
 }  // namespace
 
-Truth studyTruth(const study::Study& study) {
+namespace {
+
+// The truth of regions with these amplitudes (per region, per condition) and offsets
+// (per region, in grid voxels).
+Truth buildTruth(const study::Study& study, std::vector<std::vector<float>> regionAmplitudes,
+                 std::vector<std::array<int, 3>> regionOffsets) {
   const auto voxels = static_cast<std::size_t>(study.voxelCount());
   const std::size_t conditions = study.protocol.conditions.size();
   Truth truth;
   truth.labels.assign(voxels, 0);
   truth.amplitudes.assign(conditions, std::vector<float>(voxels, 0.0f));
   const bool add = study.signal == study::SignalMode::Add;
+  // (voxel, region) for every voxel of every region, by voxel and then region.
+  std::vector<std::pair<std::int64_t, std::size_t>> members;
+  const std::int64_t dims[3] = {study.grid.dimX(), study.grid.dimY(), study.grid.dimZ()};
+  truth.regionAmplitudes = std::move(regionAmplitudes);
+  truth.regionOffsets = std::move(regionOffsets);
   for (std::size_t r = 0; r < study.regions.size(); ++r) {
-    const study::Region& region = study.regions[r];
-    for (const std::int64_t v : region.voxels) {
-      const auto voxel = static_cast<std::size_t>(v);
-      truth.labels[voxel] = static_cast<std::int32_t>(r + 1);
-      for (std::size_t c = 0; c < conditions; ++c) {
-        float& amplitude = truth.amplitudes[c][voxel];
-        amplitude = add ? amplitude + region.amplitudes[c] : region.amplitudes[c];
+    truth.labelTable.push_back({study.regions[r].name, {r}, 0});
+    const std::array<int, 3>& offset = truth.regionOffsets[r];
+    for (const std::int64_t v : study.regions[r].voxels) {
+      std::int64_t at[3] = {v % dims[0], (v / dims[0]) % dims[1], v / (dims[0] * dims[1])};
+      bool inside = true;
+      for (int axis = 0; axis < 3; ++axis) {
+        at[axis] += offset[static_cast<std::size_t>(axis)];
+        inside = inside && at[axis] >= 0 && at[axis] < dims[axis];
+      }
+      if (inside) members.emplace_back((at[2] * dims[1] + at[1]) * dims[0] + at[0], r);
+    }
+  }
+  std::sort(members.begin(), members.end());
+  std::map<std::vector<std::size_t>, std::int32_t> combinations;
+  for (std::size_t first = 0; first < members.size();) {
+    std::size_t end = first;
+    std::vector<std::size_t> regions;
+    while (end < members.size() && members[end].first == members[first].first) {
+      regions.push_back(members[end++].second);
+    }
+    const auto voxel = static_cast<std::size_t>(members[first].first);
+    for (std::size_t c = 0; c < conditions; ++c) {
+      float& amplitude = truth.amplitudes[c][voxel];
+      for (const std::size_t r : regions) {
+        const float value = truth.regionAmplitudes[r][c];
+        amplitude = add ? amplitude + value : value;
       }
     }
+    std::int32_t label = static_cast<std::int32_t>(regions.back() + 1);
+    if (add && regions.size() > 1) {
+      const auto [found, added] =
+          combinations.emplace(regions, static_cast<std::int32_t>(truth.labelTable.size() + 1));
+      if (added) {
+        std::string name;
+        for (const std::size_t r : regions) name += (name.empty() ? "" : "+") + study.regions[r].name;
+        truth.labelTable.push_back({name, regions, 0});
+      }
+      label = found->second;
+    }
+    truth.labels[voxel] = label;
+    ++truth.labelTable[static_cast<std::size_t>(label) - 1].voxelCount;
+    first = end;
   }
   for (std::size_t v = 0; v < voxels; ++v) {
     if (truth.labels[v] == 0) continue;
@@ -133,11 +179,34 @@ Truth studyTruth(const study::Study& study) {
   return truth;
 }
 
+}  // namespace
+
+Truth runTruth(const study::Study& study, int runPlace) {
+  const int subject = runPlace / study.runs + 1;
+  std::vector<std::vector<float>> amplitudes;
+  std::vector<std::array<int, 3>> offsets;
+  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    amplitudes.push_back(study.amplitudes(r, runPlace));
+    offsets.push_back(study.regions[r].jitterMm > 0.0 ? study.regionOffset(r, subject)
+                                                      : std::array<int, 3>{});
+  }
+  return buildTruth(study, std::move(amplitudes), std::move(offsets));
+}
+
+Truth groupTruth(const study::Study& study) {
+  std::vector<std::vector<float>> amplitudes;
+  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    amplitudes.push_back(study.meanAmplitudes(r));
+  }
+  return buildTruth(study, std::move(amplitudes),
+                    std::vector<std::array<int, 3>>(study.regions.size()));
+}
+
 std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
                                        int threads) {
   std::unique_ptr<float[]> data(new float[study.grid.valueCount()]);
   const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
-  const engine::Predictors predictors = predictorsOf(study);
+  const engine::Predictors predictors = predictorsOf(study, runPlace);
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
     const engine::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
@@ -171,7 +240,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   if (add) {
     engine::addEffects(grid, truth.effects, predictors);
   } else {
-    ran1Replace(study, grid, stream);
+    ran1Replace(study, truth, runPlace, grid, stream);
   }
   return data;
 }

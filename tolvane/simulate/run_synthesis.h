@@ -1,10 +1,16 @@
 // One run's data and the truth behind it.
 //
-// The truth is the same for every run of a study: the label of the region that covers
-// each grid voxel, and for each condition the amplitude the engine adds there. With
-// signal "add", overlapping regions add up (amplitudes summed in the order of the
-// regions); with "replace" each region overwrites the voxels it covers, so the last
-// region listed wins, in the labels as in the amplitudes.
+// The truth of a run: the label of each grid voxel, and for each condition the
+// amplitude the engine adds there (the same in every run unless effects are drawn per
+// subject and run, or given as peaks of designs that differ). Labels 1 .. R are the R
+// regions in the study's order. With signal "add", overlapping regions add up
+// (amplitudes summed in the order of the regions), and a voxel that several regions
+// share gets a label of its own, one per combination of regions ("A+B"), numbered from
+// R + 1 in the order of each combination's first voxel: every voxel of the image has
+// exactly one label, and the table's count of each label is the image's. With
+// "replace" each region overwrites the voxels it covers, so the last region listed
+// wins, in the labels as in the amplitudes. A region that jitters is moved by the
+// subject's offset (study.h); voxels moved out of the grid are left out.
 //
 // The data of a run, by generator and signal:
 //   philox: the counter field of (seed, run place), then the effects added, or the
@@ -14,8 +20,10 @@
 //           drawing fresh deviates from the same stream (the plug-in's own run).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/effect_passes.h"
@@ -23,13 +31,26 @@
 
 namespace tolvane::simulate {
 
+// A label of the truth image: one region, or the regions that share its voxels.
+struct TruthLabel {
+  std::string name;                  // the region's, or theirs joined by "+"
+  std::vector<std::size_t> regions;  // indices into the study's regions, ascending
+  std::size_t voxelCount = 0;        // voxels of the image with this label
+};
+
 struct Truth {
   std::vector<std::int32_t> labels;            // per grid voxel; 0 outside every region
+  std::vector<TruthLabel> labelTable;          // label k is labelTable[k - 1]
   std::vector<std::vector<float>> amplitudes;  // per condition, per grid voxel
+  std::vector<std::vector<float>> regionAmplitudes;  // per region, per condition
+  std::vector<std::array<int, 3>> regionOffsets;     // per region: the subject's, in grid voxels
   engine::VoxelEffects effects;            // the covered voxels and their rows
 };
 
-Truth studyTruth(const study::Study& study);
+Truth runTruth(const study::Study& study, int runPlace);
+// The population's truth: every region where the study file puts it, with its mean
+// effect (study.h: meanAmplitudes).
+Truth groupTruth(const study::Study& study);
 
 // Values in the grid layout of simulation/synthesis.h (time fastest). With philox the
 // noise field is split among `threads` threads (the values do not depend on how);

@@ -54,7 +54,7 @@ void warnAboutRan1Overlap(const study::Study& study, std::ostream& progress) {
 }
 
 // Memory that a job needs besides its run's image: the compressed writer's pieces and
-// members, the truth and the design, with room to spare.
+// members and the design, with room to spare; the run's truth is counted on its own.
 constexpr std::uint64_t kJobOverheadBytes = std::uint64_t{64} << 20;
 
 // Refuses, before anything is written, jobs whose runs cannot all be held at once.
@@ -72,7 +72,9 @@ void checkMemory(const study::Study& study, std::size_t jobs, int threads) {
                     std::max<std::size_t>(static_cast<std::size_t>(threads) / jobs, 1))
           : 0;
   const std::uint64_t perJob =
-      study.grid.valueCount() * sizeof(float) + kJobOverheadBytes + smoothing;
+      study.grid.valueCount() * sizeof(float) + kJobOverheadBytes + smoothing +
+      static_cast<std::uint64_t>(study.voxelCount()) * (study.protocol.conditions.size() + 1) *
+          sizeof(float);
   if (perJob * jobs <= available) return;
   const std::uint64_t fitting = available / perJob;
   throw formats::InputError(
@@ -138,6 +140,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   if (options.jobs < 0) throw formats::InputError("--jobs: expected 1 or more");
   const int jobs = options.jobs == 0 ? static_cast<int>(formats::usableCores()) : options.jobs;
   const study::Study study = study::loadStudy(options.studyFile, options.overrides);
+  for (const std::string& warning : study.warnings) progress << "tolvane: warning: " << warning << "\n";
   const DatasetLayout layout(study, options.output);
   const FolderUse use = judgeOutputFolder(study, layout, options.overwrite);
   const bool keepExisting = use == FolderUse::Resume;
@@ -160,7 +163,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
 
   prepareOutputFolder(layout, use);
   writeDatasetFiles(study, layout, keepExisting);
-  const Truth truth = studyTruth(study);
+  writeGroupTruth(study, layout, keepExisting);
 
   // Jobs left over when there are fewer runs than jobs share the runs' work.
   const int threadsPerRun =
@@ -184,6 +187,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
       const RunFiles& files = pending[i];
       try {
         display.runStarted(job);
+        const Truth truth = runTruth(study, files.place);
         const auto data = synthesiseRun(study, truth, files.place, threadsPerRun);
         writeRunFiles(
             study, layout, files, truth, data.get(), keepExisting,

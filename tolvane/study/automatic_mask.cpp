@@ -102,8 +102,8 @@ std::vector<std::uint8_t> automaticMask(const float* meanImage, int dimX, int di
   std::vector<std::int32_t> labels;
   const std::vector<std::size_t> sizes = labelComponents(mask, 1, dimX, dimY, dimZ, labels);
   if (sizes.size() < 2) return mask;
-  const auto largest = static_cast<std::int32_t>(
-      std::max_element(sizes.begin() + 1, sizes.end()) - sizes.begin());
+  const auto largest =
+      static_cast<std::int32_t>(std::max_element(sizes.begin() + 1, sizes.end()) - sizes.begin());
   for (std::size_t i = 0; i < count; ++i) mask[i] = labels[i] == largest ? 1 : 0;
 
   // Holes: the outside's components that never reach a face of the grid.

@@ -129,6 +129,7 @@ void resolveSphere(const RegionEntry& entry, const RegionContext& context, Regio
         static_cast<int>(entry.radiusVoxels ? std::floor(radius) : std::floor(radius / edge[c]));
   }
   const float radiusVoxels = static_cast<float>(radius);
+  std::size_t offsets = 0;
   for (int dz = -reach[2]; dz <= reach[2]; ++dz)
     for (int dy = -reach[1]; dy <= reach[1]; ++dy)
       for (int dx = -reach[0]; dx <= reach[0]; ++dx) {
@@ -140,6 +141,7 @@ void resolveSphere(const RegionEntry& entry, const RegionContext& context, Regio
           inside = std::sqrt(mx * mx + my * my + mz * mz) <= radius;
         }
         if (!inside) continue;
+        ++offsets;
         const std::int64_t x = centre[0] + dx, y = centre[1] + dy, z = centre[2] + dz;
         if (insideGrid(grid, x, y, z)) region.voxels.push_back(gridVoxelIndex(grid, x, y, z));
         region.vmrVoxels.insert(region.vmrVoxels.end(),
@@ -148,6 +150,7 @@ void resolveSphere(const RegionEntry& entry, const RegionContext& context, Regio
                                  static_cast<std::int32_t>(grid.zStart + grid.resolution * z)});
       }
   region.kind = RegionKind::Sphere;
+  region.shareInsideGrid = static_cast<double>(region.voxels.size()) / static_cast<double>(offsets);
   region.centreMm = worldOf(context, {double(centre[0]), double(centre[1]), double(centre[2])});
   region.radiusMm = entry.radiusMm ? radius : radius * edge[0];
   // The plug-in's sphere pass draws its deviates time point by time point over the
@@ -160,14 +163,20 @@ void coverVmrVoxels(const RegionContext& context, Region& region) {
   const formats::VtcGrid& grid = context.grid;
   std::int32_t space =
       region.convention.flipped ? formats::kFlippedVoiSpace : formats::kVmrReferenceSpace;
+  std::size_t inside = 0;
   for (std::size_t i = 0; i + 2 < region.vmrVoxels.size(); i += 3) {
     const auto vmr = formats::vmrVoxelOf(
         space, {region.vmrVoxels[i], region.vmrVoxels[i + 1], region.vmrVoxels[i + 2]});
     const std::int64_t x = simulation::gridIndex(vmr[0], grid.xStart, grid.resolution);
     const std::int64_t y = simulation::gridIndex(vmr[1], grid.yStart, grid.resolution);
     const std::int64_t z = simulation::gridIndex(vmr[2], grid.zStart, grid.resolution);
-    if (insideGrid(grid, x, y, z)) region.voxels.push_back(gridVoxelIndex(grid, x, y, z));
+    if (insideGrid(grid, x, y, z)) {
+      region.voxels.push_back(gridVoxelIndex(grid, x, y, z));
+      ++inside;
+    }
   }
+  const std::size_t total = region.vmrVoxels.size() / 3;
+  if (total > 0) region.shareInsideGrid = static_cast<double>(inside) / static_cast<double>(total);
 }
 
 void resolveVoi(const RegionEntry& entry, const RegionContext& context, Region& region) {
@@ -211,29 +220,61 @@ void resolveLabels(const RegionEntry& entry, const RegionContext& context, Regio
       fail(context, keyOf(entry, "labels"), "expected a label image on the anatomical's grid");
     }
   }
-  std::size_t index = 0;
+  // The label's anatomical voxels inside the grid's box, for the share kept.
+  const formats::VtcGrid& grid = context.grid;
+  std::size_t labelled = 0, insideBox = 0, index = 0;
   for (std::int64_t z = 0; z < volume.dims[2]; ++z)
     for (std::int64_t y = 0; y < volume.dims[1]; ++y)
       for (std::int64_t x = 0; x < volume.dims[0]; ++x, ++index) {
         if (volume.labels[index] != *entry.label) continue;
-        region.vmrVoxels.insert(region.vmrVoxels.end(),
-                                {static_cast<std::int32_t>(x), static_cast<std::int32_t>(y),
-                                 static_cast<std::int32_t>(z)});
+        ++labelled;
+        if (insideGrid(grid, simulation::gridIndex(x, grid.xStart, grid.resolution),
+                       simulation::gridIndex(y, grid.yStart, grid.resolution),
+                       simulation::gridIndex(z, grid.zStart, grid.resolution))) {
+          ++insideBox;
+        }
       }
-  if (region.vmrVoxels.empty()) {
+  if (labelled == 0) {
     fail(context, keyOf(entry, "label"),
          "expected a label that " + entry.labels.value() + " holds, found none with " +
              std::to_string(*entry.label));
   }
+  // Centre sampling. The region's VMR voxels are the sampled centres, so that the
+  // voxel-list pass (signal "replace") writes exactly these grid voxels.
+  for (std::int64_t z = 0; z < grid.dimZ(); ++z)
+    for (std::int64_t y = 0; y < grid.dimY(); ++y)
+      for (std::int64_t x = 0; x < grid.dimX(); ++x) {
+        const std::int64_t vx = grid.xStart + grid.resolution * x;
+        const std::int64_t vy = grid.yStart + grid.resolution * y;
+        const std::int64_t vz = grid.zStart + grid.resolution * z;
+        if (vx >= volume.dims[0] || vy >= volume.dims[1] || vz >= volume.dims[2]) continue;
+        const std::size_t at =
+            static_cast<std::size_t>((vz * volume.dims[1] + vy) * volume.dims[0] + vx);
+        if (volume.labels[at] != *entry.label) continue;
+        region.voxels.push_back(gridVoxelIndex(grid, x, y, z));
+        region.vmrVoxels.insert(region.vmrVoxels.end(), {static_cast<std::int32_t>(vx),
+                                                         static_cast<std::int32_t>(vy),
+                                                         static_cast<std::int32_t>(vz)});
+      }
+  region.shareInsideGrid = static_cast<double>(insideBox) / static_cast<double>(labelled);
   region.kind = RegionKind::Labels;
   region.name = entry.name ? *entry.name : "label" + std::to_string(*entry.label);
-  coverVmrVoxels(context, region);
 }
 
-std::string amplitudeText(const AmplitudeEntry& entry) {
+std::string amountText(const Amount& amount) {
   std::ostringstream text;
-  text << entry.condition << "=" << entry.value << (entry.percent ? "%" : "");
+  text << amount.value << (amount.percent ? "%" : "") << (amount.peak ? " peak" : "");
   return text.str();
+}
+
+// "Task=3", "Faces=1% peak", "Faces=1%~0.4%~0.1%" (mean, sd, run sd).
+std::string amplitudeText(const AmplitudeEntry& entry) {
+  std::string text = entry.condition + "=" + amountText(entry.mean);
+  if (entry.sd || entry.runSd) {
+    text += "~" + (entry.sd ? amountText(*entry.sd) : "0");
+    if (entry.runSd) text += "~" + amountText(*entry.runSd);
+  }
+  return text;
 }
 
 void resolveEffects(const RegionEntry& entry, const RegionContext& context, Region& region) {
@@ -242,24 +283,31 @@ void resolveEffects(const RegionEntry& entry, const RegionContext& context, Regi
          "missing; expected a table of condition = amplitude, e.g. effects = { Task = 3.0 }");
   }
   const design::Protocol& protocol = *context.protocol;
-  region.amplitudes.assign(protocol.conditions.size(), 0.0f);
-  for (const AmplitudeEntry& effect : entry.effects) {
+  region.effects.assign(protocol.conditions.size(), Effect{});
+  const auto inDataUnits = [&](const Amount& amount) {
+    return amount.percent ? context.baseline * amount.value / 100.0 : amount.value;
+  };
+  for (const AmplitudeEntry& written : entry.effects) {
     std::size_t c = 0;
-    while (c < protocol.conditions.size() && protocol.conditions[c].name != effect.condition) ++c;
+    while (c < protocol.conditions.size() && protocol.conditions[c].name != written.condition) ++c;
     if (c == protocol.conditions.size()) {
       std::string names;
       for (const design::Condition& condition : protocol.conditions) {
         names += (names.empty() ? "" : ", ") + condition.name;
       }
-      fail(context, effect.place, "expected a condition of the protocol (" + names + ")");
+      fail(context, written.place, "expected a condition of the protocol (" + names + ")");
     }
-    const double amplitude =
-        effect.percent ? context.baseline * effect.value / 100.0 : effect.value;
-    if (!std::isfinite(amplitude) || std::fabs(amplitude) > 1e30) {
-      fail(context, effect.place, "expected a finite amplitude");
+    Effect& effect = region.effects[c];
+    effect.mean = inDataUnits(written.mean);
+    effect.peak = written.mean.peak;
+    if (written.sd) effect.sd = inDataUnits(*written.sd);
+    if (written.runSd) effect.runSd = inDataUnits(*written.runSd);
+    for (const double value : {effect.mean, effect.sd, effect.runSd}) {
+      if (!std::isfinite(value) || std::fabs(value) > 1e30) {
+        fail(context, written.place, "expected a finite amplitude");
+      }
     }
-    region.amplitudes[c] = static_cast<float>(amplitude);
-    region.effectsAsWritten.push_back(amplitudeText(effect));
+    region.effectsAsWritten.push_back(amplitudeText(written));
   }
 }
 
@@ -284,6 +332,12 @@ Region resolveRegion(const RegionEntry& entry, std::size_t index, const RegionCo
     region.name = "sphere" + std::to_string(index + 1);
   }
   if (entry.name) region.name = *entry.name;
+  if (entry.jitterMm) {
+    if (!(*entry.jitterMm >= 0.0 && *entry.jitterMm <= 1000.0)) {
+      fail(context, keyOf(entry, "jitter_mm"), "expected a standard deviation from 0 to 1000 mm");
+    }
+    region.jitterMm = *entry.jitterMm;
+  }
   std::sort(region.voxels.begin(), region.voxels.end());
   region.voxels.erase(std::unique(region.voxels.begin(), region.voxels.end()), region.voxels.end());
   if (region.voxels.empty()) {

@@ -6,12 +6,18 @@
 // nearest grid voxel. With radius_voxels r it covers the grid offsets d with
 // sqrt(dx^2 + dy^2 + dz^2) <= r, evaluated in single precision as the plug-in does for
 // its sphere of radius 2; with radius_mm R those whose centres lie within R mm of the
-// centre voxel's. A VOI or label region covers the grid voxels its VMR voxels fall in.
-// Voxels outside the grid are left out; a region with none inside is refused.
+// centre voxel's. A VOI covers the grid voxels its VMR voxels fall in (by the plug-in's
+// rounding, as the plug-in writes a VOI). A labels region samples the label image at
+// the grid voxels' centres: grid voxel (x, y, z) belongs to it when the VMR voxel
+// (xStart + r x, yStart + r y, zStart + r z) holds the label, so that a region's grid
+// volume matches the label's volume and labels that never touch never share a voxel.
+// Voxels outside the grid are left out (and the share kept is recorded); a region with
+// none inside is refused.
 #pragma once
 
 #include <array>
 #include <filesystem>
+#include <vector>
 
 #include "design/protocol.h"
 #include "formats/geometry.h"

@@ -3,11 +3,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
+#include "design/rest_conditions.h"
 #include "formats/nifti_io.h"
 #include "formats/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "tolvane/study/regions.h"
+#include "tolvane/study/run_designs.h"
+#include "tolvane/study/run_events.h"
 #include "tolvane/study/sha256.h"
 
 namespace tolvane::study {
@@ -58,16 +62,6 @@ std::filesystem::path relativeTo(const std::filesystem::path& folder, const std:
   return path.is_absolute() ? path : folder / path;
 }
 
-// The volumes that cover the protocol: up to the end of its last interval.
-std::int64_t volumesForProtocol(const design::Protocol& protocol, double trMilliseconds) {
-  double end = 0.0;
-  for (const design::Condition& condition : protocol.conditions) {
-    for (const design::Interval& interval : condition.intervals) end = std::max(end, interval.end);
-  }
-  if (protocol.unit == design::TimeUnit::Milliseconds) end = end / trMilliseconds;
-  return static_cast<std::int64_t>(std::ceil(end));
-}
-
 bool isAlphanumeric(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -108,16 +102,6 @@ formats::VtcGrid checkedGrid(const StudyFile& file, const Checker& check,
     check.fail("grid.resolution", "the grid would have no voxel");
   }
   return grid;
-}
-
-void buildDesign(Study& study) {
-  const double tr = study.grid.trMilliseconds;
-  for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
-    const design::Condition& condition = study.protocol.conditions[c];
-    study.design.addPredictor(condition.name, study.grid.timePoints);
-    study.design.setFromCondition(c, condition, study.protocol.unit, tr, 1.0f);
-    study.design.applyTwoGammaHrf(c, tr);
-  }
 }
 
 // The FWHM a kernel may have: far wider than any grid, and finite.
@@ -171,7 +155,126 @@ NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, cons
   return noise;
 }
 
+// Conditions that a region gives an effect: modelled, never rest, and each must have
+// an event in the run.
+std::vector<bool> conditionsWithEffects(const Study& study) {
+  std::vector<bool> modelled(study.protocol.conditions.size(), false);
+  for (const Region& region : study.regions) {
+    for (std::size_t c = 0; c < modelled.size(); ++c) {
+      const Effect& effect = region.effects[c];
+      if (effect.mean != 0.0 || effect.sd != 0.0 || effect.runSd != 0.0) modelled[c] = true;
+    }
+  }
+  return modelled;
+}
+
+void checkRest(const StudyFile& file, const Checker& check, Study& study,
+               const std::vector<bool>& modelled) {
+  if (file.rest) {
+    for (const std::string& name : *file.rest) {
+      const auto& conditions = study.protocol.conditions;
+      const auto found = std::find_if(conditions.begin(), conditions.end(),
+                                      [&](const design::Condition& c) { return c.name == name; });
+      if (found == conditions.end()) {
+        check.fail("rest", "expected conditions of the protocol, found " + formats::inQuotes(name));
+      }
+      if (modelled[static_cast<std::size_t>(found - conditions.begin())]) {
+        check.fail("rest", "condition " + formats::inQuotes(name) +
+                               " has an effect, so it is not rest; leave it out of rest");
+      }
+    }
+  }
+  study.rest = design::restConditions(study.protocol, file.rest, modelled);
+}
+
+// "sub-02 run 1", or "the run" when every run has the same events.
+std::string runName(const Study& study, int place) {
+  if (study.runDesigns.size() == 1) return "the run";
+  return "sub-" + study.subjectLabel(place / study.runs + 1) + " run " +
+         std::to_string(place % study.runs + 1);
+}
+
+// Warns about events beyond the runs' end and refuses a run in which a condition with
+// an effect has no event at all, or a peak effect no response.
+void checkEventsAgainstRuns(const StudyFile& file, const Checker& check, Study& study,
+                            const std::vector<bool>& modelled) {
+  const double tr = study.grid.trMilliseconds;
+  const std::string length = runLengthText(study.grid.timePoints, tr);
+  int startingAfterEnd = 0, endingAfterEnd = 0;
+  for (std::size_t place = 0; place < study.runDesigns.size(); ++place) {
+    const RunDesign& run = study.runDesigns[place];
+    const RunEventCount count = countRunEvents(run.protocol, study.runMilliseconds(), tr);
+    startingAfterEnd += count.startingAfterEnd;
+    endingAfterEnd += count.endingAfterEnd;
+    for (std::size_t c = 0; c < modelled.size(); ++c) {
+      const std::string condition = formats::inQuotes(study.protocol.conditions[c].name);
+      const std::string where = runName(study, static_cast<int>(place));
+      if (modelled[c] && !count.conditionHasEvent[c]) {
+        check.fail(file.volumes ? "volumes" : "protocol",
+                   "condition " + condition + " has an effect but no event within " + where +
+                       "'s " + length + "; give more volumes or an earlier event");
+      }
+      for (const Region& region : study.regions) {
+        if (region.effects[c].peak && !(run.peaks[c] > 0.0f)) {
+          check.fail("region", "region " + formats::inQuotes(region.name) +
+                                   ": a peak effect needs a response, and condition " +
+                                   condition + " has none in " + where);
+        }
+      }
+    }
+  }
+  const std::string of = study.runDesigns.size() == 1 ? "the protocol" : "the runs' events";
+  if (startingAfterEnd > 0) {
+    study.warnings.push_back(std::to_string(startingAfterEnd) + " event(s) of " + of +
+                             " start at or after the end of the run's " + length +
+                             "; they are left out of each run's events and predictors");
+  }
+  if (endingAfterEnd > 0) {
+    study.warnings.push_back(std::to_string(endingAfterEnd) + " event(s) of " + of +
+                             " end after the end of the run's " + length +
+                             "; they are kept, their responses cut short");
+  }
+}
+
+void warnAboutRegions(Study& study) {
+  for (const Region& region : study.regions) {
+    if (region.shareInsideGrid < 1.0) {
+      study.warnings.push_back("region " + formats::inQuotes(region.name) +
+                               " reaches out of the grid; " +
+                               std::to_string(static_cast<int>(region.shareInsideGrid * 100.0)) +
+                               "% of it is kept (" + std::to_string(region.voxels.size()) +
+                               " grid voxels)");
+    }
+  }
+  const bool add = study.signal == SignalMode::Add;
+  for (std::size_t a = 0; a < study.regions.size(); ++a) {
+    for (std::size_t b = a + 1; b < study.regions.size(); ++b) {
+      const auto& first = study.regions[a].voxels;
+      const auto& second = study.regions[b].voxels;
+      std::vector<std::int64_t> shared;
+      std::set_intersection(first.begin(), first.end(), second.begin(), second.end(),
+                            std::back_inserter(shared));
+      if (shared.empty()) continue;
+      const std::string names = study.regions[a].name + "+" + study.regions[b].name;
+      study.warnings.push_back(
+          "regions " + formats::inQuotes(study.regions[a].name) + " and " +
+          formats::inQuotes(study.regions[b].name) + " share " + std::to_string(shared.size()) +
+          " voxel(s); " +
+          (add ? "their effects add there, labelled as overlaps (such as " +
+                     formats::inQuotes(names) + ") in the regions' image and table"
+               : "with signal \"replace\" the later region's effect replaces the earlier's "
+                 "there, and the voxels carry its label"));
+    }
+  }
+}
+
 }  // namespace
+
+std::string Study::subjectLabel(int subject) const {
+  const std::size_t width = subjects > 99 ? 3 : 2;
+  const std::string digits = std::to_string(subject);
+  return std::string(width > digits.size() ? width - digits.size() : 0, '0') + digits;
+}
 
 const char* generatorName(Generator generator) {
   return generator == Generator::Philox ? "philox" : "ran1";
@@ -262,21 +365,35 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.grid = checkedGrid(file, check, dims);
   study.grid.trMilliseconds = file.trSeconds * 1000.0;
 
-  study.protocolFile = relativeTo(folder, file.protocol);
-  study.protocol =
-      check.reading("protocol", [&] { return formats::readProtocolFile(study.protocolFile); });
-  if (study.protocol.conditions.empty()) check.fail("protocol", "expected at least one condition");
-  const std::int64_t volumes =
-      file.volumes ? *file.volumes : volumesForProtocol(study.protocol, study.grid.trMilliseconds);
+  const std::vector<design::Protocol> protocols = readRunProtocols(
+      file, folder, study, [&](const std::string& key, const std::string& what) {
+        check.fail(key, what);
+      });
+  study.protocol = protocols.front();
+  std::int64_t volumes = 0;
+  for (const design::Protocol& protocol : protocols) {
+    volumes = std::max(volumes, defaultVolumes(protocol, study.grid.trMilliseconds));
+  }
+  if (file.volumes) volumes = *file.volumes;
   study.grid.timePoints =
       static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
-  buildDesign(study);
+  study.runDesigns = buildRunDesigns(protocols, study.grid);
 
   const RegionContext context{path, folder,          study.grid,   study.frame,
                               dims, &study.protocol, file.baseline};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
   }
+  for (const Region& region : study.regions) {
+    if (region.jitterMm > 0.0 && study.signal == SignalMode::Replace) {
+      check.fail("signal", "region " + formats::inQuotes(region.name) +
+                               " moves per subject (jitter_mm), which needs signal = \"add\"");
+    }
+  }
+  const std::vector<bool> modelled = conditionsWithEffects(study);
+  checkRest(file, check, study, modelled);
+  checkEventsAgainstRuns(file, check, study, modelled);
+  warnAboutRegions(study);
   return study;
 }
 

@@ -3,18 +3,22 @@
 // grid voxels and its amplitudes into data units.
 //
 // Paths in a study file are relative to the study file's folder. Amplitudes given in
-// percent become baseline * percent / 100, evaluated in double and rounded to float.
-// Every problem is an InputError naming the study file, the key and its line.
+// percent become baseline * percent / 100, evaluated in double and rounded to float;
+// a peak amplitude A ("2% peak") becomes A / p, p being the largest value of the
+// condition's predictor in the run, so that the response peaks at A.
+// Every problem is an InputError naming the study file, the key and its line; what is
+// allowed but probably unintended (events past the run's end, regions that overlap or
+// reach out of the grid) is kept as a warning for the command to show.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "design/design_matrix.h"
 #include "design/protocol.h"
 #include "formats/geometry.h"
 #include "simulation/synthesis.h"
@@ -54,13 +58,24 @@ struct NoiseModels {
 
 enum class RegionKind { Sphere, Voi, Labels };
 
+// A region's effect on one condition, in data units: per unit of the condition's
+// predictor, or (peak) as the largest value its response reaches in the run. A subject's
+// effect is mean + sd z_s, and a run's the subject's + runSd z_r, with z_s, z_r
+// standard normal draws of the subject's and the run's sequences (study_random.h).
+struct Effect {
+  double mean = 0.0;
+  double sd = 0.0;
+  double runSd = 0.0;
+  bool peak = false;
+};
+
 struct Region {
   std::string name;
   RegionKind kind = RegionKind::Sphere;
   std::array<double, 3> centreMm{};           // sphere: its centre voxel; others: the centroid
   std::optional<double> radiusMm;             // spheres only, along the grid's first axis
   std::vector<std::int64_t> voxels;           // grid voxel indices inside the grid, ascending
-  std::vector<float> amplitudes;              // one per protocol condition, data units
+  std::vector<Effect> effects;                // one per condition
   std::vector<std::string> effectsAsWritten;  // "Task=3", "Rest=2%"
 
   // How the plug-in's passes write the region (generator ran1, signal replace): the
@@ -69,6 +84,20 @@ struct Region {
   std::array<int, 3> sphereCentreVmr{};
   std::vector<std::int32_t> vmrVoxels;
   simulation::VoxelConvention convention;
+  // The sd in mm of the subject's offset of the region along each grid axis; 0: none.
+  double jitterMm = 0.0;
+  // The share of the region's voxels (spheres: grid offsets; VOIs and labels:
+  // anatomical voxels) that lie inside the grid; below 1 the region was clipped.
+  double shareInsideGrid = 1.0;
+};
+
+// The events of a run and the predictors they give.
+// Only the per-volume predictors are kept (not the design's fine time grid): a study may
+// have a hundred thousand runs.
+struct RunDesign {
+  design::Protocol protocol;                  // the study's conditions, in its order
+  std::vector<std::vector<float>> predictors;  // per condition: convolved, one per volume
+  std::vector<float> peaks;                   // per condition: its predictor's largest value
 };
 
 struct Study {
@@ -87,12 +116,37 @@ struct Study {
   NoiseModels noise;
   formats::VtcGrid grid;  // with the runs' time points and TR
   formats::SpatialFrame frame;
-  std::filesystem::path protocolFile;
+  // The conditions (those of the first run's events; every run has them, in this order).
   design::Protocol protocol;
-  design::DesignMatrix design;  // one convolved predictor per condition, in order
+  // One per run place, or a single one that every run shares.
+  std::vector<RunDesign> runDesigns;
+  std::vector<bool> rest;  // per condition: rest, left out of the events tables
   std::vector<Region> regions;
+  std::vector<std::string> warnings;
 
   int runCount() const { return subjects * runs; }
+  const RunDesign& runDesign(int place) const {
+    return runDesigns.size() == 1 ? runDesigns.front()
+                                  : runDesigns[static_cast<std::size_t>(place)];
+  }
+  // The amplitude of each condition in region `region` during run `place`, in data
+  // units per unit of the run's predictors: the drawn effect, divided by the run's
+  // predictor peak for a peak effect, evaluated in double and rounded to float.
+  std::vector<float> amplitudes(std::size_t region, int place) const;
+  // The mean effects of the region, as amplitudes averaged over the runs (they differ
+  // between runs only for a peak effect of designs that differ).
+  std::vector<float> meanAmplitudes(std::size_t region) const;
+  bool effectsVary() const;  // some effect has an sd or a run sd
+  bool subjectsDiffer() const;  // effects vary or a region jitters
+  // The whole grid voxels by which subject `subject` (from 1) moves region `region`
+  // along each grid axis: round(jitter_mm z / edge), z a standard normal draw of the
+  // subject's sequence (study_random.h), edge the grid voxel's length on that axis.
+  std::array<int, 3> regionOffset(std::size_t region, int subject) const;
+  // The grid voxel edges in mm along the grid's axes.
+  std::array<double, 3> voxelEdgesMm() const;
+  // "01", "002": the subject's number as the dataset's labels write it.
+  std::string subjectLabel(int subject) const;
+  double runMilliseconds() const { return grid.timePoints * grid.trMilliseconds; }
   std::int64_t voxelCount() const { return static_cast<std::int64_t>(grid.voxelCount()); }
 };
 

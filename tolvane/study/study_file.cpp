@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "formats/text_parsing.h"
+#include "tolvane/study/noise_from.h"
 
 namespace tolvane::study {
 namespace {
@@ -108,6 +109,35 @@ class Reader {
   std::filesystem::path file_;
 };
 
+constexpr const char* kAmountForms =
+    "an amplitude in data units (3.0), a percentage (\"2%\"), peak units (\"2% peak\", "
+    "\"3.0 peak\") or { mean = ..., sd = ..., run_sd = ... }";
+
+Amount readAmount(const Reader& reader, const std::string& name, const toml::node& value) {
+  Amount amount;
+  if (value.is_number()) {
+    amount.value = *value.value<double>();
+    return amount;
+  }
+  if (!value.is_string()) reader.wrongType(name, value, kAmountForms);
+  const std::string text = *value.value<std::string>();
+  std::string_view written = formats::trim(text);
+  constexpr std::string_view kPeak = "peak";
+  if (written.size() > kPeak.size() && written.substr(written.size() - kPeak.size()) == kPeak) {
+    amount.peak = true;
+    written = formats::trim(written.substr(0, written.size() - kPeak.size()));
+  }
+  if (!written.empty() && written.back() == '%') {
+    amount.percent = true;
+    written = formats::trim(written.substr(0, written.size() - 1));
+  }
+  const auto number = formats::parseFiniteNumber(written);
+  // A plain number belongs in the file as a number; in a string it needs a unit.
+  if (!number || (!amount.percent && !amount.peak)) reader.wrongType(name, value, kAmountForms);
+  amount.value = *number;
+  return amount;
+}
+
 void readEffects(const Reader& reader, const std::string& prefix, const toml::node& node,
                  RegionEntry& region) {
   const toml::table* table = node.as_table();
@@ -118,20 +148,25 @@ void readEffects(const Reader& reader, const std::string& prefix, const toml::no
   for (const auto& [key, value] : *table) {
     const std::string condition(key.str());
     const std::string name = prefix + "." + formats::printable(condition);
-    AmplitudeEntry entry{condition, 0.0, false, reader.place(name, value)};
-    if (value.is_number()) {
-      entry.value = *value.value<double>();
-    } else if (value.is_string()) {
-      const std::string written = *value.value<std::string>();
-      const auto percent = written.size() > 1 && written.back() == '%'
-                               ? formats::parseFiniteNumber(formats::trim(
-                                     std::string_view(written).substr(0, written.size() - 1)))
-                               : std::nullopt;
-      if (!percent) reader.wrongType(name, value, "an amplitude in data units or a percentage");
-      entry.value = *percent;
-      entry.percent = true;
+    AmplitudeEntry entry{condition, {}, std::nullopt, std::nullopt, reader.place(name, value)};
+    if (const toml::table* drawn = value.as_table()) {
+      reader.onlyKnownKeys(*drawn, name + ".", {"mean", "sd", "run_sd"});
+      const toml::node* mean = drawn->get("mean");
+      if (mean == nullptr) reader.fail(entry.place, "expected the effect's mean");
+      entry.mean = readAmount(reader, name + ".mean", *mean);
+      for (const char* key : {"sd", "run_sd"}) {
+        const toml::node* spread = drawn->get(key);
+        if (spread == nullptr) continue;
+        const Amount amount = readAmount(reader, name + "." + key, *spread);
+        // A spread is in the mean's units: peak units only with a peak mean.
+        if ((amount.peak && !entry.mean.peak) || !(amount.value >= 0.0)) {
+          reader.wrongType(name + "." + key, *spread,
+                           "a standard deviation of 0 or more, in the mean's units");
+        }
+        (std::string(key) == "sd" ? entry.sd : entry.runSd) = amount;
+      }
     } else {
-      reader.wrongType(name, value, "an amplitude in data units (3.0) or percent (\"2%\")");
+      entry.mean = readAmount(reader, name, value);
     }
     region.effects.push_back(entry);
   }
@@ -142,7 +177,7 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
   if (table == nullptr) reader.wrongType(prefix, node, "a table");
   reader.onlyKnownKeys(*table, prefix + ".",
                        {"name", "shape", "centre_voxel", "centre_mm", "radius_voxels", "radius_mm",
-                        "voi", "labels", "label", "effects"});
+                        "voi", "labels", "label", "jitter_mm", "effects"});
   RegionEntry region;
   region.place = reader.place(prefix, node);
   for (const auto& [key, value] : *table) {
@@ -160,16 +195,60 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
     if (name == "voi") region.voi = reader.text(full, value);
     if (name == "labels") region.labels = reader.text(full, value);
     if (name == "label") region.label = reader.integer(full, value);
+    if (name == "jitter_mm") region.jitterMm = reader.number(full, value);
     if (name == "effects") readEffects(reader, full, value, region);
   }
   return region;
 }
 
+// Every key of [design] is required: a design is written out in full.
+DesignEntry readDesign(const Reader& reader, const toml::node& node, StudyFile& study) {
+  const toml::table* table = node.as_table();
+  if (table == nullptr) reader.wrongType("design", node, "a table");
+  reader.onlyKnownKeys(*table, "design.", {"conditions", "trials", "duration_s", "isi_s"});
+  const auto required = [&](const toml::table& within, const std::string& prefix,
+                            const std::string& key) -> const toml::node& {
+    const toml::node* found = within.get(key);
+    if (found == nullptr) {
+      reader.fail(reader.place(prefix.substr(0, prefix.size() - 1), node),
+                  "expected the key " + prefix + key);
+    }
+    study.places.push_back(reader.place(prefix + key, *found));
+    return *found;
+  };
+  DesignEntry design;
+  const toml::node& conditions = required(*table, "design.", "conditions");
+  const std::string names = "an array of condition names, e.g. [\"Faces\", \"Houses\"]";
+  if (!conditions.is_array() || conditions.as_array()->empty()) {
+    reader.wrongType("design.conditions", conditions, names);
+  }
+  for (const toml::node& element : *conditions.as_array()) {
+    if (!element.is_string()) reader.wrongType("design.conditions", conditions, names);
+    design.conditions.push_back(*element.value<std::string>());
+  }
+  design.trials = reader.integer("design.trials", required(*table, "design.", "trials"));
+  design.durationSeconds =
+      reader.number("design.duration_s", required(*table, "design.", "duration_s"));
+  const toml::node& isi = required(*table, "design.", "isi_s");
+  const toml::table* isiTable = isi.as_table();
+  if (isiTable == nullptr) {
+    reader.wrongType("design.isi_s", isi, "a table { min = 2.0, mean = 4.0, max = 12.0 }");
+  }
+  reader.onlyKnownKeys(*isiTable, "design.isi_s.", {"min", "mean", "max"});
+  design.isiMinSeconds =
+      reader.number("design.isi_s.min", required(*isiTable, "design.isi_s.", "min"));
+  design.isiMeanSeconds =
+      reader.number("design.isi_s.mean", required(*isiTable, "design.isi_s.", "mean"));
+  design.isiMaxSeconds =
+      reader.number("design.isi_s.max", required(*isiTable, "design.isi_s.", "max"));
+  return design;
+}
+
 void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
-                        "generator", "signal", "datatype", "baseline", "noise", "grid",
-                        "region"});
+                        "design", "rest", "generator", "signal", "datatype", "baseline", "noise",
+                        "grid", "region"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -185,10 +264,21 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
     if (name == "signal") study.signal = reader.text(name, value);
     if (name == "datatype") study.datatype = reader.text(name, value);
     if (name == "baseline") study.baseline = reader.number(name, value);
+    if (name == "rest") {
+      const toml::array* names = value.as_array();
+      const std::string expected = "an array of condition names, e.g. [\"Rest\"]";
+      if (names == nullptr) reader.wrongType(name, value, expected);
+      study.rest.emplace();
+      for (const toml::node& element : *names) {
+        if (!element.is_string()) reader.wrongType(name, value, expected);
+        study.rest->push_back(*element.value<std::string>());
+      }
+    }
     if (name == "protocol") {
       study.protocol = reader.text(name, value);
       protocolGiven = true;
     }
+    if (name == "design") study.design = readDesign(reader, value, study);
     if (name == "noise") {
       const toml::table* noise = value.as_table();
       if (noise == nullptr) reader.wrongType(name, value, "a table");
@@ -239,7 +329,13 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
       }
     }
   }
-  if (!protocolGiven) reader.fail({"protocol", 0}, "missing; expected the path of a protocol file");
+  if (protocolGiven && study.design) {
+    reader.fail(study.placeOf("design"), "expected either protocol or [design], not both");
+  }
+  if (!protocolGiven && !study.design) {
+    reader.fail({"protocol", 0},
+                "missing; expected the path of a protocol file, or a [design] table");
+  }
 }
 
 }  // namespace
@@ -260,6 +356,7 @@ StudyFile parseStudyText(const std::string& text, const std::filesystem::path& f
     throw InputError(file.string() + ":" + std::to_string(error.source().begin.line) +
                      ": expected a TOML study file: " + std::string(error.description()));
   }
+  mergeFittedNoise(document, file);
   StudyFile study;
   study.path = file;
   study.text = text;

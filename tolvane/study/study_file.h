@@ -21,11 +21,21 @@ struct KeyPlace {
   int line = 0;     // 0 when unknown
 };
 
-// An amplitude as written: in data units, or in percent of the baseline.
-struct AmplitudeEntry {
-  std::string condition;
+// An amount as written: in data units, or in percent of the baseline; with "peak",
+// the largest value that the condition's response reaches in the run rather than the
+// amount per unit of its predictor (a long block's plateau).
+struct Amount {
   double value = 0.0;
   bool percent = false;
+  bool peak = false;
+};
+
+// A region's effect on a condition: an amount, or { mean, sd, run_sd } drawn per
+// subject and run.
+struct AmplitudeEntry {
+  std::string condition;
+  Amount mean;
+  std::optional<Amount> sd, runSd;
   KeyPlace place;
 };
 
@@ -40,9 +50,18 @@ struct RegionEntry {
   std::optional<std::string> voi;
   std::optional<std::string> labels;
   std::optional<std::int64_t> label;
+  std::optional<double> jitterMm;
   std::vector<AmplitudeEntry> effects;   // in the file's order
   std::optional<KeyPlace> effectsPlace;  // absent: no effects table
   std::vector<KeyPlace> places;          // the region's keys, for messages
+};
+
+// A [design] table: events generated per run (see generated_design.h).
+struct DesignEntry {
+  std::vector<std::string> conditions;
+  std::int64_t trials = 0;
+  double durationSeconds = 0.0;
+  double isiMinSeconds = 0.0, isiMeanSeconds = 0.0, isiMaxSeconds = 0.0;
 };
 
 struct StudyFile {
@@ -55,7 +74,9 @@ struct StudyFile {
   std::string task = "sim";
   double trSeconds = 2.0;
   std::optional<std::int64_t> volumes;
-  std::string protocol;
+  std::string protocol;             // may hold {subject} and {run}; empty with a design
+  std::optional<DesignEntry> design;
+  std::optional<std::vector<std::string>> rest;  // absent: the default rule
   std::string generator = "philox";
   std::string signal = "add";
   std::string datatype = "float32";

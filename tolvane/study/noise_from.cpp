@@ -1,0 +1,84 @@
+// Merging a fit's noise keys under a study's; see noise_from.h.
+#include "tolvane/study/noise_from.h"
+
+#include <array>
+#include <string>
+#include <utility>
+
+#include "formats/text_parsing.h"
+
+namespace tolvane::study {
+namespace {
+
+using formats::InputError;
+
+// Pairs of noise keys of which a study's first removes the fit's second.
+const std::array<std::pair<const char*, const char*>, 8> kDisplacedNoiseKeys = {{
+    {"sd", "tsnr"},
+    {"tsnr", "sd"},
+    {"smoothness_mm", "acf"},
+    {"acf", "smoothness_mm"},
+    {"model", "ar"},
+    {"model", "ma"},
+    {"rho", "ar"},
+    {"rho", "ma"},
+}};
+
+void makeAbsolute(toml::table& table, const char* key, const std::filesystem::path& folder) {
+  if (toml::node* value = table.get(key); value != nullptr && value->is_string()) {
+    const std::filesystem::path path(*value->value<std::string>());
+    if (path.is_relative()) *value->as_string() = (folder / path).lexically_normal().string();
+  }
+}
+
+}  // namespace
+
+void mergeFittedNoise(toml::table& document, const std::filesystem::path& studyFile) {
+  const toml::node* from = document.get("noise_from");
+  if (from == nullptr) return;
+  const std::string where =
+      studyFile.string() + ":" + std::to_string(from->source().begin.line) + ": key noise_from: ";
+  if (!from->is_string()) throw InputError(where + "expected the path of a fitted noise.toml");
+  std::filesystem::path fittedFile(*from->value<std::string>());
+  if (fittedFile.is_relative()) fittedFile = studyFile.parent_path() / fittedFile;
+  document.erase("noise_from");
+
+  toml::table fitted;
+  try {
+    fitted = toml::parse_file(fittedFile.string());
+  } catch (const toml::parse_error& error) {
+    throw InputError(where + fittedFile.string() + ":" + std::to_string(error.source().begin.line) +
+                     ": expected the noise.toml that tolvane fit-noise writes: " +
+                     std::string(error.description()));
+  }
+  if (fitted.contains("noise_from")) {
+    throw InputError(where + fittedFile.string() +
+                     " has a noise_from of its own; expected the "
+                     "noise.toml that tolvane fit-noise writes");
+  }
+  const std::filesystem::path folder = fittedFile.parent_path();
+  makeAbsolute(fitted, "baseline", folder);
+  makeAbsolute(fitted, "mask", folder);
+  if (toml::table* grid = fitted["grid"].as_table()) makeAbsolute(*grid, "anatomical", folder);
+
+  for (auto&& [key, value] : fitted) {
+    if (key == "noise") continue;
+    if (!document.contains(key.str())) document.insert(key, value);
+  }
+  if (const toml::table* fittedNoise = fitted["noise"].as_table()) {
+    toml::table merged = *fittedNoise;
+    if (const toml::table* own = document["noise"].as_table()) {
+      for (const auto& [ownKey, ownValue] : *own) {
+        for (const auto& [study, fit] : kDisplacedNoiseKeys) {
+          if (ownKey == study) merged.erase(fit);
+        }
+        merged.insert_or_assign(ownKey, ownValue);
+      }
+    } else if (document.contains("noise")) {
+      return;  // not a table: the reader says so
+    }
+    document.insert_or_assign("noise", std::move(merged));
+  }
+}
+
+}  // namespace tolvane::study
