@@ -117,8 +117,9 @@ def noise_models():
     print(f"One run's noise, default grid ({VALUES / 1e6:.1f} million values), one thread, "
           f"best of {ROUNDS}:")
     print(f"  numpy default_rng().standard_normal (float32)   {numpy_ms:8.1f} ms")
-    for name in ("white", "ar1", "smooth", "drift", "all"):
-        print(f"  {name:<8} {models[name + '_ms']:8.1f} ms   x white {models[name + '_ratio']:.2f}"
+    for name in ("white", "ar1", "smooth", "drift", "all", "mixed", "ar4", "arma11", "levels",
+                 "physio", "magnitude", "scanner"):
+        print(f"  {name:<9} {models[name + '_ms']:8.1f} ms   x white {models[name + '_ratio']:.2f}"
               f"   x numpy {models[name + '_ms'] / numpy_ms:.2f}")
 
 

@@ -33,6 +33,9 @@ std::vector<std::filesystem::path> RunFiles::all() const {
                                            labels, regionTable, predictors};
   files.insert(files.end(), effectMaps.begin(), effectMaps.end());
   files.insert(files.end(), effectSidecars.begin(), effectSidecars.end());
+  for (const std::filesystem::path& file : {mask, expectedTsnr}) {
+    if (!file.empty()) files.push_back(file);
+  }
   return files;
 }
 
@@ -70,6 +73,10 @@ RunFiles DatasetLayout::run(int subject, int run) const {
   files.labels = truth / (stem + "_desc-regions_dseg.nii.gz");
   files.regionTable = truth / (stem + "_desc-regions_dseg.tsv");
   files.predictors = truth / (stem + "_desc-predictors_timeseries.tsv");
+  if (study_.voxelLevels) {
+    files.mask = truth / (stem + "_desc-brain_mask.nii.gz");
+    files.expectedTsnr = truth / (stem + "_desc-expectedtsnr_boldmap.nii.gz");
+  }
   for (const std::string& label : conditionLabels_) {
     files.effectMaps.push_back(truth / (stem + "_desc-" + label + "_effect.nii.gz"));
     files.effectSidecars.push_back(truth / (stem + "_desc-" + label + "_effect.json"));

@@ -13,6 +13,9 @@
 //   derivatives/tolvane/task-T_desc-C_effect.nii.gz (+ .json), when subjects differ
 //     (effects drawn per subject and run, or regions that move): the group truth, the
 //     population's mean effect per condition, each region where the study file puts it;
+//   derivatives/tolvane/sub-XX/func/sub-XX_task-T_run-N_desc-brain_mask.nii.gz and
+//     _desc-expectedtsnr_boldmap.nii.gz, with scanner-like noise only (study/scanner_noise.h):
+//     the brain mask (1 inside) and the tSNR each voxel's levels give;
 //   code/tolvane/STUDY.toml, the study file, and code/tolvane/study.json, its identity.
 //
 // Subjects are numbered from 01 (three digits from the hundredth), runs from 1.
@@ -32,6 +35,7 @@ struct RunFiles {
   int place = 0;
   std::filesystem::path bold, boldSidecar, events;
   std::filesystem::path labels, regionTable, predictors;
+  std::filesystem::path mask, expectedTsnr;  // empty without per-voxel levels
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

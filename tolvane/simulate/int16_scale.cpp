@@ -35,7 +35,18 @@ std::string figure(double value) {
 }  // namespace
 
 double smallestTemporalNoiseSd(const study::Study& study) {
-  return static_cast<double>(study.levels.noiseAmplitude);
+  if (!study.voxelLevels) return static_cast<double>(study.levels.noiseAmplitude);
+  const study::VoxelLevelMaps& levels = *study.voxelLevels;
+  const double thermal = levels.thermalSd;
+  double smallest = 0.0;
+  for (std::size_t v = 0; v < levels.baseline.size(); ++v) {
+    const double f = levels.fluctuationSd[v], p = levels.physioSd[v];
+    const double sd = std::sqrt(f * f + p * p + thermal * thermal);
+    if (sd > 0.0 && (smallest == 0.0 || sd < smallest)) smallest = sd;
+  }
+  // A magnitude background is Rayleigh: sd s sqrt((4 - pi) / 2), the least a magnitude
+  // makes of thermal noise s.
+  return levels.magnitude ? smallest * std::sqrt((4.0 - M_PI) / 2.0) : smallest;
 }
 
 ValueSpan valueSpan(const float* values, std::size_t count) {
