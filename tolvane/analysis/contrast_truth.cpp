@@ -94,4 +94,25 @@ ContrastTruth contrastTruth(const std::filesystem::path& truth, const std::strin
   return result;
 }
 
+formats::ScalarVolume meanContrastTruth(const std::vector<RunTruth>& runs,
+                                        const std::string& expression) {
+  formats::ScalarVolume mean;
+  for (const RunTruth& run : runs) {
+    const ContrastTruth truth = contrastTruth(run.folder, run.prefix, expression);
+    if (mean.values.empty()) {
+      mean = truth.values;
+      continue;
+    }
+    if (truth.values.geometry.dims != mean.geometry.dims) {
+      throw formats::InputError(run.folder.string() + ": expected the truth of " + run.prefix +
+                                " on the grid of the other runs (" +
+                                formats::describeGeometry(mean.geometry) + "), found " +
+                                formats::describeGeometry(truth.values.geometry));
+    }
+    for (std::size_t v = 0; v < mean.values.size(); ++v) mean.values[v] += truth.values.values[v];
+  }
+  for (double& value : mean.values) value /= double(runs.size());
+  return mean;
+}
+
 }  // namespace tolvane::analysis

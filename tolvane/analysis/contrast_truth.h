@@ -41,4 +41,13 @@ struct ContrastTruth {
 ContrastTruth contrastTruth(const std::filesystem::path& truth, const std::string& prefix,
                             const std::string& expression);
 
+// The mean over runs of their contrast truths: a group's truth. Each run is its truth
+// folder and prefix; all on one grid, else InputError.
+struct RunTruth {
+  std::filesystem::path folder;
+  std::string prefix;
+};
+formats::ScalarVolume meanContrastTruth(const std::vector<RunTruth>& runs,
+                                        const std::string& expression);
+
 }  // namespace tolvane::analysis

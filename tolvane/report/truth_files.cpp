@@ -10,6 +10,8 @@
 #include "formats/nifti_maps.h"
 #include "formats/text_input.h"
 #include "formats/text_parsing.h"
+#include "tolvane/analysis/contrast_truth.h"
+#include "tolvane/report/analysis_files.h"
 
 namespace tolvane::report {
 namespace {
@@ -106,7 +108,7 @@ std::vector<DatasetRun> findRuns(const std::filesystem::path& dataset,
       run.regionTable = truth / (prefix + "_desc-regions_dseg.tsv");
       run.predictors = truth / (prefix + "_desc-predictors_timeseries.tsv");
       run.effectMaps = effectMapsOf(truth, prefix);
-      run.glmFolder = dataset / "derivatives" / "tolvane-glm" / label / "func";
+      run.glmFolder = defaultGlmRoot(dataset) / label / "func";
       runs.push_back(std::move(run));
     }
   }
@@ -237,6 +239,23 @@ void nameAmplitudeRegions(analysis::Evaluation& evaluation, const std::filesyste
     const auto found = names.find(std::lround(image.values[index]));
     if (found != names.end()) region.name = found->second;
   }
+}
+
+formats::ScalarVolume groupContrastTruth(const std::filesystem::path& dataset,
+                                         const std::vector<DatasetRun>& runs,
+                                         const std::string& expression) {
+  const std::string& prefix = runs.front().prefix;
+  const auto task = prefix.find("_task-");
+  if (task != std::string::npos) {
+    const std::string entity = prefix.substr(task + 1, prefix.find('_', task + 1) - task - 1);
+    const std::filesystem::path root = dataset / "derivatives" / "tolvane";
+    if (!analysis::conditionTruthMaps(root, entity).empty()) {
+      return analysis::contrastTruth(root, entity, expression).values;
+    }
+  }
+  std::vector<analysis::RunTruth> truths;
+  for (const DatasetRun& run : runs) truths.push_back({run.labels.parent_path(), run.prefix});
+  return analysis::meanContrastTruth(truths, expression);
 }
 
 }  // namespace tolvane::report

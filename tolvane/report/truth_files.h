@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/nifti_maps.h"
 #include "tolvane/analysis/evaluate.h"
 
 namespace tolvane::report {
@@ -40,6 +41,13 @@ struct DatasetRun {
 // lacks its truth, or a selection matches none.
 std::vector<DatasetRun> findRuns(const std::filesystem::path& dataset,
                                  const std::vector<std::string>& selection);
+
+// The truth of a contrast for a whole group: from the group truth that simulate writes
+// when subjects differ (DATASET/derivatives/tolvane/task-T_desc-C_effect.nii.gz, the
+// population's mean effects), else the mean over `runs` of their contrast truths.
+formats::ScalarVolume groupContrastTruth(const std::filesystem::path& dataset,
+                                         const std::vector<DatasetRun>& runs,
+                                         const std::string& expression);
 
 // A BIDS segmentation table (_dseg.tsv): label value to name, from its index and name
 // columns. Throws InputError naming the file and line.

@@ -1,9 +1,9 @@
 // Names of a dataset's analysis files; see analysis_files.h.
-#include "tolvane/group/analysis_files.h"
+#include "tolvane/report/analysis_files.h"
 
 #include "tolvane/analysis/contrasts.h"
 
-namespace tolvane::group {
+namespace tolvane::report {
 namespace {
 
 std::string statmap(const std::string& stem, const std::string& statistic) {
@@ -20,7 +20,7 @@ std::filesystem::path defaultGroupRoot(const std::filesystem::path& dataset) {
   return dataset / "derivatives" / "tolvane-group";
 }
 
-std::filesystem::path runMap(const std::filesystem::path& glmRoot, const report::DatasetRun& run,
+std::filesystem::path runMap(const std::filesystem::path& glmRoot, const DatasetRun& run,
                              const std::string& contrastLabel, const std::string& statistic) {
   return glmRoot / run.subject / "func" /
          statmap(run.prefix + "_contrast-" + contrastLabel, statistic);
@@ -52,4 +52,4 @@ std::filesystem::path sidecarOf(const std::filesystem::path& image) {
   return image.parent_path() / (name + ".json");
 }
 
-}  // namespace tolvane::group
+}  // namespace tolvane::report

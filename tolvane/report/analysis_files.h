@@ -23,13 +23,13 @@
 
 #include "tolvane/report/truth_files.h"
 
-namespace tolvane::group {
+namespace tolvane::report {
 
 std::filesystem::path defaultGlmRoot(const std::filesystem::path& dataset);
 std::filesystem::path defaultGroupRoot(const std::filesystem::path& dataset);
 
 // A first-level map of a run.
-std::filesystem::path runMap(const std::filesystem::path& glmRoot, const report::DatasetRun& run,
+std::filesystem::path runMap(const std::filesystem::path& glmRoot, const DatasetRun& run,
                              const std::string& contrastLabel, const std::string& statistic);
 // A subject's fixed-effects map.
 std::filesystem::path subjectMap(const std::filesystem::path& groupRoot,
@@ -42,4 +42,4 @@ std::filesystem::path groupMap(const std::filesystem::path& groupRoot,
 // X.json for X.nii.gz.
 std::filesystem::path sidecarOf(const std::filesystem::path& image);
 
-}  // namespace tolvane::group
+}  // namespace tolvane::report
