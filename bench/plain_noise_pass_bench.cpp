@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
     tolvane::random::generatorState() = tolvane::random::GeneratorState{};
     int seed = -1;
     best = std::min(best, tolvane::bench::millisecondsOf([&] {
-      tolvane::bench::plainNoisePass(data.data(), dimX, dimY, dimZ, nT, &seed);
-    }));
+                      tolvane::bench::plainNoisePass(data.data(), dimX, dimY, dimZ, nT, &seed);
+                    }));
   }
   std::printf("%.1f\n", best);
   return 0;

@@ -85,4 +85,39 @@ std::int64_t autoregressAndScaleAvx512(float* data, std::int64_t voxels, int tim
   return groups * kLanes;
 }
 
+TOLVANE_TARGET_AVX512
+void transposeIntoLanesAvx512(const float* courses, int timePoints, float* tile) {
+  for (int t0 = 0; t0 < timePoints; t0 += kLanes) {
+    const int width = timePoints - t0 < kLanes ? timePoints - t0 : kLanes;
+    const auto mask = static_cast<__mmask16>((1u << width) - 1u);
+    __m512 rows[kLanes];
+    for (int j = 0; j < kLanes; ++j)
+      rows[j] = _mm512_maskz_loadu_ps(mask, courses + static_cast<std::ptrdiff_t>(j) * timePoints + t0);
+    transpose(rows);
+    for (int k = 0; k < width; ++k) _mm512_storeu_ps(tile + (t0 + k) * kLanes, rows[k]);
+  }
+}
+
+TOLVANE_TARGET_AVX512
+void transposeOutOfLanesAvx512(const float* tile, int timePoints, const Levels& levels,
+                               float* courses) {
+  const __m512 amplitude = _mm512_set1_ps(levels.noiseAmplitude);
+  const __m512 baseline = _mm512_set1_ps(levels.baseline);
+  for (int t0 = 0; t0 < timePoints; t0 += kLanes) {
+    const int width = timePoints - t0 < kLanes ? timePoints - t0 : kLanes;
+    const auto mask = static_cast<__mmask16>((1u << width) - 1u);
+    __m512 rows[kLanes];
+    for (int k = 0; k < kLanes; ++k) {
+      rows[k] = k < width ? _mm512_add_ps(_mm512_mul_ps(amplitude,
+                                                        _mm512_loadu_ps(tile + (t0 + k) * kLanes)),
+                                          baseline)
+                          : _mm512_setzero_ps();
+    }
+    transpose(rows);
+    for (int j = 0; j < kLanes; ++j)
+      _mm512_mask_storeu_ps(courses + static_cast<std::ptrdiff_t>(j) * timePoints + t0, mask,
+                            rows[j]);
+  }
+}
+
 }  // namespace tolvane::engine

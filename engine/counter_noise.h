@@ -4,8 +4,10 @@
 // Deviates come from Philox4x32-10. The key is (seed, run); the counter is
 // (t / 4, voxel bits 0-31, voxel bits 32-63, stream), where voxel is the grid voxel's
 // index ((z * dimY + y) * dimX + x) and stream is 0 for the noise field; other streams
-// give other, independent fields of the same run (kDriftStream: the coefficients of the
-// voxels' drifts, as if they were time points 0, 1, ...). One counter
+// give other, independent fields of the same run: the coefficients of the voxels'
+// drifts (as if they were time points 0, 1, ...), the two channels of thermal noise, the
+// physiological noise's random numbers, the ARMA start's extra deviate, and the white
+// margin around the grid that the mixed autocorrelation's periodic box needs. One counter
 // gives four 32-bit words w0..w3, which become the deviates of time points
 // 4 * (t / 4) + 0..3 by the Box-Muller transform: (w0, w1) -> (r cos a, r sin a) and
 // (w2, w3) likewise, with
@@ -47,6 +49,11 @@ constexpr std::uint32_t kDriftStream = 1;
 // generated designs of runs, and the subjects' and runs' effects and region offsets.
 constexpr std::uint32_t kDesignStream = 2;
 constexpr std::uint32_t kSubjectStream = 3;
+constexpr std::uint32_t kThermalStream = 4;    // thermal noise, the real channel
+constexpr std::uint32_t kImaginaryStream = 5;  // thermal noise, the imaginary channel
+constexpr std::uint32_t kPhysioStream = 6;     // voxel 0: the run's physiological phases
+constexpr std::uint32_t kArmaStartStream = 7;  // time point 0: a voxel's ARMA start deviate
+constexpr std::uint32_t kPaddingStream = 8;    // the mixed field's margin, by box voxel
 
 // The key of a run's field.
 struct FieldKey {

@@ -1,127 +1,91 @@
-// Structured noise: spatial smoothness, temporal autocorrelation and slow
-// drift, made from a white field.
+// A run's structured noise: the white counter field shaped in space and time, put on
+// the voxels' levels, with physiological and thermal noise and slow drift added.
 //
-// The grid starts out holding a standard normal white field z (unit variance,
-// independent across voxels and time points) in the layout of synthesis.h. The
-// models are applied in this order, each optional:
-//   1. smoothing: every volume is convolved with a Gaussian kernel and each
-//   voxel is
-//      rescaled so that its variance stays exactly 1, near the grid's faces
-//      too;
-//   2. autoregression AR(1): e_0 = z_0, e_t = rho e_(t-1) + sqrt(1 - rho^2)
-//   z_t, a
-//      stationary process of variance 1 from the first volume on;
-//   3. scaling to data units: value = (s * e) + b;
-//   4. drift: each voxel gets a random combination of the discrete cosine
-//   functions
-//      whose period is longer than a cutoff, scaled so that its temporal
-//      standard deviation is exactly D.
-// Every step is single precision in a fixed order, so the result does not
-// depend on how the work is split between threads. Nothing here is exported from the module.
+//   value_v(t) = b_v + f_v e_v(t) + p_v q_v(t) + s w_v(t) + drift_v(t)
+//
+// e is the noise field of the run's key (counter_noise.h), unit variance at every voxel
+// and time point, made in this order, each step optional:
+//   1. spatial correlation (smoothing.h): Gaussian smoothing, or the mixed
+//      Gaussian-plus-exponential autocorrelation;
+//   2. temporal correlation (autoregression.h): AR(1), or ARMA(p <= 4, q <= 1);
+// then each voxel's time course is put on its levels:
+//   3. f_v e + b_v, with one level pair for the whole grid (Levels: s e + b, today's
+//      runs) or one per voxel (VoxelLevels);
+//   4. physiological noise (physiological_noise.h): + (p_v * q_v(t));
+//   5. thermal noise (thermal_noise.h): + (s * w_v(t)), w the run's kThermalStream;
+//   6. drift (drift.h): + d_v(t).
+// Each step adds to the previous one's single-precision value in that order. A magnitude
+// image takes one more pass after the effects are added (applyMagnitude in
+// thermal_noise.h). Every step is single precision (or says it is done in double) in a
+// fixed order, so the result does not depend on how the work is split between threads.
+// Nothing here is exported from the module.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <functional>
-#include <vector>
+#include <memory>
 
+#include "engine/autoregression.h"
 #include "engine/counter_noise.h"
+#include "engine/drift.h"
+#include "engine/parallel_for.h"
+#include "engine/physiological_noise.h"
+#include "engine/smoothing.h"
+#include "engine/thermal_noise.h"
 #include "simulation/synthesis.h"
 
 #pragma GCC visibility push(hidden)
 
 namespace tolvane::engine {
 
-// Runs body(begin, end) over [0, count) in pieces, possibly on several threads
-// at once; the pieces never overlap and together cover the range.
-using ParallelFor =
-    std::function<void(std::int64_t count, const std::function<void(std::int64_t, std::int64_t)>&)>;
-
-// Runs the whole range at once on the calling thread.
-void runSerially(std::int64_t count, const std::function<void(std::int64_t, std::int64_t)>& body);
-
-// The kernel reaches this many standard deviations from its centre; beyond it
-// the Gaussian is below 3.4e-4 of its peak.
-constexpr double kKernelReachSigmas = 4.0;
-
-// A Gaussian sampled at whole-voxel offsets 0, 1, ..., radius along one axis
-// (the kernel is symmetric): weights[k] = exp(-k^2 / (2 sigma^2)), sigma = FWHM
-// / sqrt(8 ln 2) in voxels, radius = ceil(kKernelReachSigmas * sigma).
-// Unnormalised: the rescaling that keeps the variance at 1 makes any constant
-// factor irrelevant.
-struct SmoothingKernel {
-  std::vector<float> weights;
-  int radius() const { return static_cast<int>(weights.size()) - 1; }
+// One value per grid voxel (grid order, x fastest) for each per-voxel level; the arrays
+// outlive the call. 0 outside a brain mask makes the part vanish there.
+struct VoxelLevels {
+  const float* baseline = nullptr;         // b_v
+  const float* fluctuationSd = nullptr;    // f_v
+  const float* physiologicalSd = nullptr;  // p_v; null: no physiological noise
+  float thermalSd = 0.0f;                  // s; 0: no thermal noise
 };
 
-SmoothingKernel gaussianKernel(double fwhmMm, double voxelMm);
-
-// Smoothing of every volume with the separable kernel of each axis (x, y, z). A
-// voxel near a face has fewer neighbours inside the grid; taps outside are left
-// out, and each voxel is then divided by sqrt(Sx(x) Sy(y) Sz(z)), where S sums
-// the squared weights of the taps inside the grid along that axis: the variance
-// of the smoothed white field, so that every voxel keeps variance 1.
-//   One pass per axis: out(x) = w0 in(x) + sum over k = 1..r of wk (in(x - k) +
-//   in(x + k)),
-// the terms in that order, absent neighbours counting as 0.
-void smoothVolumes(const VtcGrid& grid, const std::array<SmoothingKernel, 3>& kernels,
-                   const ParallelFor& parallel = runSerially);
-
-// The AR(1) recursion along every voxel's time course, in place.
-void applyAutoregression(const VtcGrid& grid, float rho, const ParallelFor& parallel = runSerially);
-
-// value <- (s * value) + b for every value.
-void scaleToLevels(const VtcGrid& grid, const Levels& levels,
-                   const ParallelFor& parallel = runSerially);
-
-// The discrete cosine functions phi_k(t) = cos(pi k (2t + 1) / (2N)), k = 1 ..
-// K, of a run of N volumes: phi_k has a period of 2N TR / k seconds, and K is
-// the largest k whose period is longer than the cutoff. Each value is the C
-// library's cosine in double, rounded to float. `values` holds K rows of N.
-struct DriftBasis {
-  int functions = 0;
-  int timePoints = 0;
-  std::vector<float> values;
-};
-
-DriftBasis driftBasis(int timePoints, double trSeconds, double cutoffSeconds);
-
-// Writes a voxel's `count` standard normal coefficients.
-using CoefficientSource = std::function<void(std::int64_t voxel, int count, float* out)>;
-
-// Adds d(t) = D * u(t) / sd(u) to every voxel, u(t) = sum over k of c_k
-// phi_k(t) with the voxel's coefficients, sd the population standard deviation
-// over the run (a drift made of cosines has mean 0 over the run, so it shifts
-// no voxel's mean). A basis without functions adds nothing.
-void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
-              const CoefficientSource& coefficients, const ParallelFor& parallel = runSerially);
-
-// The steps that act on each voxel's time course alone (2 to 4 above).
+// The steps that act on each voxel's time course alone (2 to 6 above).
 struct TimeCourseModels {
+  // Temporal correlation: AR(1) with rho, or (when arma.p > 0 and not AR(1)) the ARMA
+  // model's coefficients; armaCoefficients() makes them.
   bool autoregressive = false;
   float rho = 0.0f;
+  const ArmaCoefficients* arma = nullptr;
+  // The levels: one pair for the grid, or, when voxelLevels is given, one per voxel
+  // (and `levels` is not read).
   Levels levels{};
+  const VoxelLevels* voxelLevels = nullptr;
+  // Physiological noise, used when voxelLevels->physiologicalSd is given.
+  const PhysiologicalNoise* physio = nullptr;
   const DriftBasis* drift = nullptr;  // none, or a basis (with no functions: no drift)
   float driftSd = 0.0f;
   CoefficientSource coefficients;
 };
 
-// A run's structured noise, the whole sequence above: the counter field of `key`
-// (counter_noise.h) as the white field, smoothing with the kernels (none when every
-// kernel is the single tap), then the time-course models. The work is ordered so that each voxel's
-// values pass through the cache as few times as possible: a slice's field is computed a block of
-// time points at a time and smoothed along x and y at once, a column's time courses are shaped
-// right after its pass along z, and without smoothing the field of a few voxels is
-// shaped right after it is written.
-// The values are those of the separate steps in order, for any split of the work.
-void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key,
-                         const std::array<SmoothingKernel, 3>& kernels,
-                         const TimeCourseModels& models, const ParallelFor& parallel = runSerially);
+// The spatial correlation: Gaussian kernels (the single tap on every axis: none), or a
+// mixed autocorrelation filter, which then replaces the kernels.
+struct SpatialModel {
+  SmoothingKernels kernels{SmoothingKernel{{1.0f}}, SmoothingKernel{{1.0f}},
+                           SmoothingKernel{{1.0f}}};
+  const MixedAcfFilter* mixed = nullptr;
+  SpatialModel() = default;
+  SpatialModel(const SmoothingKernels& gaussian) : kernels(gaussian) {}  // NOLINT: implicit
+  SpatialModel(const MixedAcfFilter& filter) : mixed(&filter) {}         // NOLINT: implicit
+};
 
-// The work space, in bytes, that each thread of makeStructuredNoise holds at most while
-// it smooths a grid of these dimensions (none without smoothing): blocks of whole
-// slices and a column's time courses.
-std::uint64_t smoothingWorkBytes(int dimX, int dimY, int dimZ, int timePoints);
+// A run's structured noise, the whole sequence above, into `grid`: the counter field of
+// `key` (counter_noise.h) as the white field, the spatial model, then the time-course
+// models. The work is ordered so that each voxel's values pass through the cache as few
+// times as possible: a slice's field is computed a block of time points at a time and
+// smoothed along x and y at once, a column's time courses are shaped right after its
+// pass along z, and without smoothing the field of a few voxels is shaped right after it
+// is written. The values are those of the separate steps in order, for any split of the
+// work.
+void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key, const SpatialModel& space,
+                         const TimeCourseModels& models, const ParallelFor& parallel = runSerially);
 
 }  // namespace tolvane::engine
 

@@ -187,9 +187,9 @@ void runEvaluateCommand(const EvaluateCommand& command) {
     throw formats::InputError("--cluster-threshold and --cluster-size go together");
   }
   if (command.datasetFolder) {
-    if (!request.truth.empty() || !request.stat.empty()) {
-      throw formats::InputError("with a DATASET, each run's truth and t map are found in it; "
-                                "leave out --truth and --stat");
+    if (!request.truth.empty() || !request.stat.empty() || request.effect) {
+      throw formats::InputError("with a DATASET, each run's truth and maps are found in it; "
+                                "leave out --truth, --stat and --effect");
     }
     group::DatasetEvaluationRequest dataset = command.dataset;
     dataset.dataset = *command.datasetFolder;
@@ -227,7 +227,8 @@ void runGroupCommand(const GroupCommand& command) {
   }
   const group::GroupSummary summary = group::runGroup(request, progressLine);
   std::cerr << summary.subjects << " subjects, " << summary.runs << " runs ("
-            << summary.runsFitted << " first-level fits made, the others reused); group "
+            << summary.firstLevelFitted << " first-level fits made, "
+            << summary.firstLevelReused << " reused); group "
             << summary.degreesOfFreedom << " degrees of freedom; " << summary.files.size()
             << " files written to " << summary.output.string() << "\n";
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "formats/errors.h"
 
@@ -105,15 +106,24 @@ bool isConformed(const MapGeometry& source) {
          samePlacement(conformedGeometry(source).frame.voxelToWorld, source.frame.voxelToWorld);
 }
 
-std::vector<float> resampleTrilinear(const ScalarVolume& source, const MapGeometry& target) {
+namespace {
+
+// Target voxel to source voxel, in one transform, after checking the source.
+Affine targetToSource(const ScalarVolume& source, const MapGeometry& target, const char* caller) {
   const MapGeometry& from = source.geometry;
   if (!isInvertible(from.frame.voxelToWorld) || source.values.size() != from.voxelCount()) {
-    throw std::invalid_argument(
-        "resampleTrilinear: a source without an invertible transform "
-        "or with another number of values than voxels");
+    throw std::invalid_argument(std::string(caller) +
+                                ": a source without an invertible transform "
+                                "or with another number of values than voxels");
   }
-  // Target voxel to source voxel, in one transform.
-  const Affine toSource = compose(inverse(from.frame.voxelToWorld), target.frame.voxelToWorld);
+  return compose(inverse(from.frame.voxelToWorld), target.frame.voxelToWorld);
+}
+
+}  // namespace
+
+std::vector<float> resampleTrilinear(const ScalarVolume& source, const MapGeometry& target) {
+  const MapGeometry& from = source.geometry;
+  const Affine toSource = targetToSource(source, target, "resampleTrilinear");
   const std::int64_t strideY = from.dims[0];
   const std::int64_t strideZ = from.dims[0] * from.dims[1];
   const auto at = [&](std::int64_t x, std::int64_t y, std::int64_t z) {
@@ -146,6 +156,33 @@ std::vector<float> resampleTrilinear(const ScalarVolume& source, const MapGeomet
                               alongX(sy.upper, sz.upper) * sy.upperWeight;
         values[index] =
             static_cast<float>(lowerZ * (1.0 - sz.upperWeight) + upperZ * sz.upperWeight);
+      }
+    }
+  }
+  return values;
+}
+
+std::vector<float> resampleNearest(const ScalarVolume& source, const MapGeometry& target) {
+  const MapGeometry& from = source.geometry;
+  const Affine toSource = targetToSource(source, target, "resampleNearest");
+  std::vector<float> values(target.voxelCount());
+  std::size_t index = 0;
+  for (std::int64_t z = 0; z < target.dims[2]; ++z) {
+    for (std::int64_t y = 0; y < target.dims[1]; ++y) {
+      for (std::int64_t x = 0; x < target.dims[0]; ++x, ++index) {
+        std::int64_t nearest[3];
+        bool inside = true;
+        for (int r = 0; r < 3 && inside; ++r) {
+          const double coordinate = toSource.m[r][0] * static_cast<double>(x) +
+                                    toSource.m[r][1] * static_cast<double>(y) +
+                                    toSource.m[r][2] * static_cast<double>(z) + toSource.m[r][3];
+          const double rounded = std::floor(coordinate + 0.5);
+          inside = rounded >= 0.0 && rounded < static_cast<double>(from.dims[r]);
+          nearest[r] = inside ? static_cast<std::int64_t>(rounded) : 0;
+        }
+        if (!inside) continue;  // the vector starts out 0
+        values[index] = static_cast<float>(source.values[static_cast<std::size_t>(
+            (nearest[2] * from.dims[1] + nearest[1]) * from.dims[0] + nearest[0])]);
       }
     }
   }

@@ -39,6 +39,11 @@ bool isConformed(const MapGeometry& source);
 // (std::invalid_argument otherwise).
 std::vector<float> resampleTrilinear(const ScalarVolume& source, const MapGeometry& target);
 
+// The same by nearest neighbour, for masks and label-like weights: each target voxel
+// takes the value of the source voxel whose centre is nearest (coordinates rounded half
+// up), 0 where that voxel lies outside the source.
+std::vector<float> resampleNearest(const ScalarVolume& source, const MapGeometry& target);
+
 // An anatomical file conformed: its own grid, the conformed grid, and the resampled
 // intensities (empty when the file already is conformed).
 struct ConformedAnatomical {

@@ -67,8 +67,10 @@ bool looksLikeNifti(const std::filesystem::path& file);
 
 // Writes a VTC as a 4-D NIfTI-1 image (x, y, z, t): voxel size and placement from
 // vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s. The header
-// is libnifti2's own. `data` is in the VTC's layout (time fastest) and is reordered a
-// few MiB at a time, so no second copy of the VTC is held. ".nii.gz" is compressed as a
+// is libnifti2's own. `data` is in the VTC's layout (time fastest); floats are reordered
+// a few MiB at a time, so no second copy of the VTC is held, while int16 values are
+// quantised into a copy in NIfTI order first (half the VTC's bytes), which is several
+// times faster on large grids. ".nii.gz" is compressed as a
 // series of gzip members, with the same bytes for any number of threads (see
 // parallel_gzip.h), at `gzipLevel`, 1 fastest to 9 smallest (another level is an
 // std::invalid_argument). Goes through a temporary file; throws OutputError naming the

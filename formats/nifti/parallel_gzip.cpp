@@ -26,16 +26,17 @@ struct CompressorDeleter {
   }
 };
 
-// Threads take pieces in stream order from a shared counter, compress them on their own,
-// and then wait for their turn to write, so that members leave in order while the other
-// threads go on compressing. A thread holds one piece at a time, which bounds the memory
-// to a piece and a member per thread.
+// Threads take pieces in stream order from a shared counter, a few consecutive ones at a
+// time (one fill), compress them on their own, and then wait for their turn to write, so
+// that members leave in order while the other threads go on compressing. A thread holds
+// one fill's pieces and members at a time, which bounds the memory per thread.
 class OrderedCompression {
  public:
   OrderedCompression(std::size_t streamBytes, const StreamPieceFiller& fill,
-                     const GzipMemberSink& write, int level)
+                     const GzipMemberSink& write, int level, std::size_t piecesPerFill)
       : streamBytes_(streamBytes),
         pieceCount_(streamBytes == 0 ? 1 : (streamBytes - 1) / kGzipPieceBytes + 1),
+        piecesPerFill_(std::max<std::size_t>(piecesPerFill, 1)),
         fill_(fill),
         write_(write),
         level_(level) {}
@@ -65,31 +66,43 @@ class OrderedCompression {
     const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
         libdeflate_alloc_compressor(level_));
     if (!compressor) throw std::bad_alloc();
-    std::vector<unsigned char> piece(std::min(streamBytes_, kGzipPieceBytes));
-    std::vector<unsigned char> member(
-        libdeflate_gzip_compress_bound(compressor.get(), piece.size()));
+    const std::size_t pieceBytes = std::min(streamBytes_, kGzipPieceBytes);
+    const std::size_t fillPieces = std::min(piecesPerFill_, pieceCount_);
+    const std::size_t memberBound = libdeflate_gzip_compress_bound(compressor.get(), pieceBytes);
+    std::vector<unsigned char> pieces(pieceBytes * fillPieces);
+    std::vector<unsigned char> members(memberBound * fillPieces);
+    std::vector<std::size_t> memberBytes(fillPieces);
     for (;;) {
-      const std::size_t index = nextPiece_.fetch_add(1);
-      if (index >= pieceCount_) return;
-      const std::size_t offset = index * kGzipPieceBytes;
-      const std::span<unsigned char> bytes(piece.data(),
-                                           std::min(kGzipPieceBytes, streamBytes_ - offset));
-      fill_(offset, bytes);
-      const std::size_t memberBytes = libdeflate_gzip_compress(
-          compressor.get(), bytes.data(), bytes.size(), member.data(), member.size());
-      if (memberBytes == 0) throw std::logic_error("gzip member larger than libdeflate's bound");
+      const std::size_t first = nextPiece_.fetch_add(fillPieces);
+      if (first >= pieceCount_) return;
+      const std::size_t count = std::min(fillPieces, pieceCount_ - first);
+      const std::size_t offset = first * kGzipPieceBytes;
+      const std::size_t bytes = std::min(count * kGzipPieceBytes, streamBytes_ - offset);
+      fill_(offset, {pieces.data(), bytes});
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t start = i * kGzipPieceBytes;
+        memberBytes[i] = libdeflate_gzip_compress(compressor.get(), pieces.data() + start,
+                                                  std::min(kGzipPieceBytes, bytes - start),
+                                                  members.data() + i * memberBound, memberBound);
+        if (memberBytes[i] == 0) {
+          throw std::logic_error("gzip member larger than libdeflate's bound");
+        }
+      }
 
       std::unique_lock lock(mutex_);
-      turnChanged_.wait(lock, [&] { return turn_ == index || failure_; });
+      turnChanged_.wait(lock, [&] { return turn_ == first || failure_; });
       if (failure_) return;
-      write_(std::span<const unsigned char>(member.data(), memberBytes));
-      ++turn_;
+      for (std::size_t i = 0; i < count; ++i) {
+        write_(std::span<const unsigned char>(members.data() + i * memberBound, memberBytes[i]));
+        ++turn_;
+      }
       turnChanged_.notify_all();
     }
   }
 
   const std::size_t streamBytes_;
   const std::size_t pieceCount_;
+  const std::size_t piecesPerFill_;
   const StreamPieceFiller& fill_;
   const GzipMemberSink& write_;
   const int level_;
@@ -187,9 +200,11 @@ class DeskOffer {
 
 void compressAsGzipMembers(std::size_t streamBytes, const StreamPieceFiller& fill,
                            const GzipMemberSink& write, int level, unsigned threads,
-                           GzipHelpDesk* desk) {
-  OrderedCompression compression(streamBytes, fill, write, level);
-  const std::size_t wanted = std::min<std::size_t>(std::max(threads, 1u), compression.pieceCount());
+                           GzipHelpDesk* desk, std::size_t piecesPerFill) {
+  OrderedCompression compression(streamBytes, fill, write, level, piecesPerFill);
+  const std::size_t fills =
+      (compression.pieceCount() - 1) / std::max<std::size_t>(piecesPerFill, 1) + 1;
+  const std::size_t wanted = std::min<std::size_t>(std::max(threads, 1u), fills);
   std::vector<std::thread> threadsStarted;
   threadsStarted.reserve(wanted - 1);  // so that only starting a thread can fail below
   for (std::size_t i = 1; i < wanted; ++i) {

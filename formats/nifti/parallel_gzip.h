@@ -28,8 +28,9 @@ constexpr std::size_t kGzipPieceBytes = std::size_t{4} << 20;
 // the compressed writers, and of tolvane's jobs.
 unsigned usableCores();
 
-// Writes bytes [offset, offset + piece.size()) of the stream into `piece`. Called from
-// several threads at once, each time for a different piece.
+// Writes bytes [offset, offset + piece.size()) of the stream into `piece`: one or more
+// whole pieces from a piece's start. Called from several threads at once, each time
+// for different pieces.
 using StreamPieceFiller = std::function<void(std::size_t offset, std::span<unsigned char> piece)>;
 
 // Receives the members in stream order, from one thread at a time.
@@ -61,13 +62,16 @@ class GzipHelpDesk {
 
 // Compresses the `streamBytes` bytes that `fill` provides at libdeflate's `level`
 // (0 to 12) on `threads` threads, the calling one included (at least one, and never more
-// than there are pieces), and, when `helpers` is given, on the threads waiting there
-// too; hands the members to `write` in order. An empty stream gives one empty member.
-// The first exception thrown by `fill` or `write` stops every thread and is rethrown
-// here; memory that cannot be had, for the buffers or for libdeflate's compressor,
+// than there are fills), and, when `helpers` is given, on the threads waiting there
+// too; hands the members to `write` in order. Each call of `fill` asks for
+// `piecesPerFill` consecutive pieces at once (fewer at the end), for a stream that is
+// cheaper to produce in larger spans; each piece is still a member of its own, so the
+// output is the same for any value, and a thread holds that many pieces and members. An empty
+// stream gives one empty member. The first exception thrown by `fill` or `write` stops every thread
+// and is rethrown here; memory that cannot be had, for the buffers or for libdeflate's compressor,
 // throws std::bad_alloc.
 void compressAsGzipMembers(std::size_t streamBytes, const StreamPieceFiller& fill,
                            const GzipMemberSink& write, int level, unsigned threads,
-                           GzipHelpDesk* helpers = nullptr);
+                           GzipHelpDesk* helpers = nullptr, std::size_t piecesPerFill = 1);
 
 }  // namespace tolvane::formats

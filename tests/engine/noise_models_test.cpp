@@ -2,6 +2,7 @@
 // Tolerances are five standard errors of the estimate, from its sampling
 // distribution.
 #include "engine/noise_models.h"
+#include "tests/engine/reference_steps.h"
 
 #include <gtest/gtest.h>
 
@@ -235,4 +236,42 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
             << "kernel radii " << kernels[0].radius() << " " << kernels[1].radius() << " "
             << kernels[2].radius() << ", AR(1) " << autoregressive << ", drift " << drift;
       }
+}
+
+// Every model at once (mixed autocorrelation, ARMA(2, 1), per-voxel levels, physiological
+// and thermal noise, drift), and a Gaussian-smoothed run with the same time-course
+// models: the values do not depend on how the work is split between threads.
+TEST(StructuredNoise, EveryModelAtOnceGivesTheSameBitsForAnySplitOfTheWork) {
+  constexpr int kX = 11, kY = 7, kZ = 5, kT = 37, kVoxels = kX * kY * kZ;
+  const sim::FieldKey key{17, 2};
+  const sim::DriftBasis basis = sim::driftBasis(kT, 2.0, 20.0);
+  const sim::ArmaCoefficients arma = sim::armaCoefficients({{0.5, 0.2}, {0.3}});
+  const sim::PhysiologicalNoise physio({}, key, kX, kY, kZ, kT, 2.0);
+  std::vector<float> baseline(kVoxels), fluctuation(kVoxels), physiological(kVoxels);
+  for (int v = 0; v < kVoxels; ++v) {
+    baseline[v] = 50.0f + v % 13;
+    fluctuation[v] = v % 5 == 0 ? 0.0f : 1.5f;
+    physiological[v] = v % 3 == 0 ? 0.0f : 0.7f;
+  }
+  const sim::VoxelLevels levels{baseline.data(), fluctuation.data(), physiological.data(), 0.4f};
+  sim::TimeCourseModels models;
+  models.arma = &arma;
+  models.voxelLevels = &levels;
+  models.physio = &physio;
+  models.drift = &basis;
+  models.driftSd = 2.0f;
+  models.coefficients = [&](std::int64_t voxel, int count, float* out) {
+    sim::fieldDeviates({17, 2, sim::kDriftStream}, voxel, 0, count, out);
+  };
+  const sim::MixedAcfFilter mixed({0.5, 4.0, 8.0}, kX, kY, kZ, {3.0, 3.0, 3.0});
+  const sim::SmoothingKernel wide = sim::gaussianKernel(6.0, 3.0);
+  for (const sim::SpatialModel& space :
+       {sim::SpatialModel{mixed}, sim::SpatialModel{sim::SmoothingKernels{wide, wide, wide}}}) {
+    std::vector<float> serial(static_cast<std::size_t>(kVoxels) * kT), split(serial.size());
+    sim::makeStructuredNoise({serial.data(), kX, kY, kZ, kT, 0, 0, 0, 1}, key, space, models);
+    sim::makeStructuredNoise({split.data(), kX, kY, kZ, kT, 0, 0, 0, 1}, key, space, models,
+                             inUnevenPieces);
+    EXPECT_EQ(std::memcmp(serial.data(), split.data(), serial.size() * sizeof(float)), 0)
+        << (space.mixed != nullptr ? "mixed" : "Gaussian");
+  }
 }

@@ -105,3 +105,38 @@ TEST(Conform, ResamplingReproducesAWorldRampInsideTheImageAndGivesZeroOutside) {
   EXPECT_GT(inside, 100);
   EXPECT_GT(outside, 100);
 }
+
+TEST(Conform, NearestNeighbourTakesTheClosestSourceVoxelAndZeroBeyondTheImage) {
+  // A label volume whose value names its voxel, so the chosen voxel can be read back.
+  ScalarVolume source{{{5, 4, 3}, {{{{2, 0, 0, -4}, {0, 3, 0, 1}, {0, 0, 2.5, 7}}}, 1}}, true, {}};
+  for (int i = 0; i < 5 * 4 * 3; ++i) source.values.push_back(i + 1);
+  // Steps of 0.3 source voxels from -0.85: coordinates fall on both sides of every
+  // half-voxel boundary (never on one, where rounding would decide) and beyond both
+  // ends of each axis.
+  const Affine toSource{{{0.3, 0, 0, -0.85}, {0, 0.3, 0, -0.85}, {0, 0, 0.3, -0.85}}};
+  const MapGeometry target{{25, 20, 16},
+                           {compose(source.geometry.frame.voxelToWorld, toSource), 1}};
+  const std::vector<float> values = resampleNearest(source, target);
+  ASSERT_EQ(values.size(), target.voxelCount());
+  const std::int64_t sourceDims[3] = {5, 4, 3};
+  std::size_t index = 0;
+  int zeros = 0;
+  for (int z = 0; z < 16; ++z) {
+    for (int y = 0; y < 20; ++y) {
+      for (int x = 0; x < 25; ++x, ++index) {
+        const auto q = apply(toSource, {double(x), double(y), double(z)});
+        std::int64_t nearest[3];
+        bool inside = true;
+        for (int r = 0; r < 3; ++r) {
+          nearest[r] = std::llround(std::floor(q[r] + 0.5));
+          inside = inside && nearest[r] >= 0 && nearest[r] < sourceDims[r];
+        }
+        const float expected =
+            inside ? float((nearest[2] * 4 + nearest[1]) * 5 + nearest[0] + 1) : 0.0f;
+        zeros += expected == 0.0f;
+        EXPECT_EQ(values[index], expected) << "voxel " << x << "," << y << "," << z;
+      }
+    }
+  }
+  EXPECT_GT(zeros, 100);
+}

@@ -186,7 +186,13 @@ formats::FloatSeries generateRun(unsigned seed, const Truth& truth,
   // Drift: the cosines with periods above the cutoff, each voxel's own coefficients,
   // scaled to population sd kDriftSd.
   const int cosines = static_cast<int>(std::ceil(2.0 * kVolumes * kTr / kCutoff)) - 1;
-  std::vector<double> drift(kVolumes);
+  std::vector<double> drift(kVolumes), cosine(static_cast<std::size_t>(cosines) * kVolumes);
+  for (int k = 1; k <= cosines; ++k) {
+    for (int t = 0; t < kVolumes; ++t) {
+      cosine[(k - 1) * kVolumes + t] =
+          std::cos(std::numbers::pi * k * (2 * t + 1) / (2.0 * kVolumes));
+    }
+  }
 
   CorrelatedFields fields(random);
   const std::size_t order = truth.ar.size();
@@ -220,9 +226,7 @@ formats::FloatSeries generateRun(unsigned seed, const Truth& truth,
     std::fill(drift.begin(), drift.end(), 0.0);
     for (int k = 1; k <= cosines; ++k) {
       const double c = normal(random);
-      for (int t = 0; t < kVolumes; ++t) {
-        drift[t] += c * std::cos(std::numbers::pi * k * (2 * t + 1) / (2.0 * kVolumes));
-      }
+      for (int t = 0; t < kVolumes; ++t) drift[t] += c * cosine[(k - 1) * kVolumes + t];
     }
     for (double d : drift) mean += d / kVolumes;
     for (double d : drift) squares += (d - mean) * (d - mean) / kVolumes;

@@ -94,4 +94,42 @@ ContrastTruth contrastTruth(const std::filesystem::path& truth, const std::strin
   return result;
 }
 
+formats::ScalarVolume meanContrastTruth(const std::vector<RunTruth>& runs,
+                                        const std::string& expression) {
+  formats::ScalarVolume mean;
+  for (const RunTruth& run : runs) {
+    const ContrastTruth truth = contrastTruth(run.folder, run.prefix, expression);
+    if (mean.values.empty()) {
+      mean = truth.values;
+      continue;
+    }
+    if (truth.values.geometry.dims != mean.geometry.dims) {
+      throw formats::InputError(run.folder.string() + ": expected the truth of " + run.prefix +
+                                " on the grid of the other runs (" +
+                                formats::describeGeometry(mean.geometry) + "), found " +
+                                formats::describeGeometry(truth.values.geometry));
+    }
+    for (std::size_t v = 0; v < mean.values.size(); ++v) mean.values[v] += truth.values.values[v];
+  }
+  for (double& value : mean.values) value /= double(runs.size());
+  return mean;
+}
+
+formats::ScalarVolume groupContrastTruth(const std::filesystem::path& datasetRoot,
+                                         const std::vector<dataset::DatasetRun>& runs,
+                                         const std::string& expression) {
+  const std::string& prefix = runs.front().prefix;
+  const auto task = prefix.find("_task-");
+  if (task != std::string::npos) {
+    const std::string entity = prefix.substr(task + 1, prefix.find('_', task + 1) - task - 1);
+    const std::filesystem::path root = dataset::DatasetFolders(datasetRoot).truthRoot();
+    if (!conditionTruthMaps(root, entity).empty()) {
+      return contrastTruth(root, entity, expression).values;
+    }
+  }
+  std::vector<RunTruth> truths;
+  for (const dataset::DatasetRun& run : runs) truths.push_back({run.truthFolder, run.prefix});
+  return meanContrastTruth(truths, expression);
+}
+
 }  // namespace tolvane::analysis

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "formats/nifti/nifti_maps.h"
+#include "tolvane/dataset/runs.h"
 
 namespace tolvane::analysis {
 
@@ -40,5 +41,21 @@ struct ContrastTruth {
 // or when the maps lie on different grids.
 ContrastTruth contrastTruth(const std::filesystem::path& truth, const std::string& prefix,
                             const std::string& expression);
+
+// The mean over runs of their contrast truths: a group's truth. Each run is its truth
+// folder and prefix; all on one grid, else InputError.
+struct RunTruth {
+  std::filesystem::path folder;
+  std::string prefix;
+};
+formats::ScalarVolume meanContrastTruth(const std::vector<RunTruth>& runs,
+                                        const std::string& expression);
+
+// The truth of a contrast for a whole group: from the group truth that simulate writes
+// when subjects differ (dataset::DatasetFolders::groupEffectMap, the population's mean
+// effects), else the mean over `runs` of their contrast truths.
+formats::ScalarVolume groupContrastTruth(const std::filesystem::path& datasetRoot,
+                                         const std::vector<dataset::DatasetRun>& runs,
+                                         const std::string& expression);
 
 }  // namespace tolvane::analysis

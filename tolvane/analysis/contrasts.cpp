@@ -1,9 +1,12 @@
 // Parsing contrast expressions and labelling them; see contrasts.h.
 #include "tolvane/analysis/contrasts.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <optional>
 
+#include "design/rest_conditions.h"
 #include "formats/text_parsing.h"
 
 namespace tolvane::analysis {
@@ -31,7 +34,7 @@ class ExpressionReader {
         fail("'+' or '-' between terms");
       }
       const double coefficient = sign * readCoefficient();
-      weights[readConditionIndex()] += coefficient;
+      if (const auto index = readConditionIndex()) weights[*index] += coefficient;
       skipBlanks();
       first = false;
     }
@@ -70,11 +73,26 @@ class ExpressionReader {
     return value;
   }
 
-  std::size_t readConditionIndex() {
+  // The condition's index, or nothing for a rest condition that the events leave out:
+  // it is the implicit baseline, whose effect is 0.
+  std::optional<std::size_t> readConditionIndex() {
     const long index = longestNameAt(position_);
-    if (index < 0) fail("a condition name");
-    position_ += names_[static_cast<std::size_t>(index)].size();
-    return static_cast<std::size_t>(index);
+    if (index >= 0) {
+      position_ += names_[static_cast<std::size_t>(index)].size();
+      return static_cast<std::size_t>(index);
+    }
+    std::size_t end = position_;
+    while (end < text_.size() && std::isalpha(static_cast<unsigned char>(text_[end]))) ++end;
+    const bool eventsHoldRest =
+        std::any_of(names_.begin(), names_.end(), [](const std::string& name) {
+          return design::isDefaultRestName(name);
+        });
+    if (end == position_ || eventsHoldRest ||
+        !design::isDefaultRestName(std::string(text_.substr(position_, end - position_)))) {
+      fail("a condition name");
+    }
+    position_ = end;
+    return std::nullopt;
   }
 
   long longestNameAt(std::size_t position) const {

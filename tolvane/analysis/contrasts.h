@@ -6,7 +6,10 @@
 // "A - B", "2*A - B", "0.5 A + 0.5 B". Blanks between tokens are free. Condition names
 // are matched longest first against the events' conditions, so names that contain
 // blanks, digits or '-' work as long as they are not a prefix-with-operator of another
-// term. A condition named twice gets the sum of its coefficients.
+// term. A condition named twice gets the sum of its coefficients. A term naming a rest
+// condition (design/rest_conditions.h: rest, baseline, fixation or off, in any case),
+// when the events hold none, stands for the implicit baseline, whose effect is 0: on a
+// dataset whose events leave Rest out, "Task - Rest" is Task against rest.
 //
 // Labels go into BIDS file names, which allow only letters and digits in an entity's
 // value. The rule: letters and digits are kept, '-' becomes "Minus", '+' becomes

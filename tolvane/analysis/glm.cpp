@@ -252,13 +252,9 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   // What can be checked without the series is checked first: the output folder, and
   // the contrasts against the events' conditions, so that a typing mistake costs no read.
   formats::StagedFileSet staged(request.outputFolder);
+  // Rest conditions leave the design; the contrasts are checked against every condition.
   const design::Protocol events = formats::readProtocolFile(summary.eventsFile);
   const design::Protocol protocol = withoutRest(events, request, summary);
-  std::vector<std::string> conditionNames;
-  for (const auto& condition : protocol.conditions) conditionNames.push_back(condition.name);
-  for (const std::string& expression : request.contrasts) {
-    parseContrast(expression, conditionNames, conditionNames.size(), summary.eventsFile);
-  }
 
   auto start = std::chrono::steady_clock::now();
   progress("reading " + request.bold.string());

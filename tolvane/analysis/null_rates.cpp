@@ -51,7 +51,17 @@ std::int64_t largestCluster(const std::vector<double>& statistic,
   return largest;
 }
 
+// The two-sided tail is I_x(v/2, 1/2) with x = v / (v + t^2). Near t = 0, x rounds to 1
+// in single precision and every |t| below about 2e-4 sqrt(v) would get the tail 1; there
+// the complement I_{1-x}(1/2, v/2), whose argument t^2 / (v + t^2) keeps its precision,
+// gives the central probability instead.
 double studentCdf(double t, int degreesOfFreedom) {
+  const double v = degreesOfFreedom;
+  if (t * t < v) {
+    const double central = double(betai(0.5f, static_cast<float>(0.5 * v),
+                                        static_cast<float>(t * t / (v + t * t))));
+    return t > 0.0 ? 0.5 + 0.5 * central : 0.5 - 0.5 * central;
+  }
   const double tail = 0.5 * double(t_to_p(static_cast<float>(t),
                                           static_cast<unsigned long>(degreesOfFreedom)));
   return t > 0.0 ? 1.0 - tail : tail;

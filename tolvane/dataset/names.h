@@ -10,6 +10,8 @@
 //                                   PREFIX_desc-regions_dseg.tsv        region table
 //                                   PREFIX_desc-C_effect.nii.gz (+ .json), per condition
 //                                   PREFIX_desc-predictors_timeseries.tsv
+//                                   PREFIX_desc-brain_mask.nii.gz       with scanner-like
+//                                   PREFIX_desc-expectedtsnr_boldmap.nii.gz  noise only
 //   derivatives/tolvane-glm/sub-XX/func/                               glm's default place
 //     PREFIX_contrast-L_stat-S_statmap.nii.gz (+ .json), S one of effect, variance, t, p
 //     PREFIX_design.tsv
@@ -108,6 +110,7 @@ struct RunFiles {
   std::string prefix;   // "sub-01_task-blocks_run-1"
   std::filesystem::path bold, boldSidecar, events;
   std::filesystem::path labels, regionTable, predictors;
+  std::filesystem::path brainMask, expectedTsnr;  // written with scanner-like noise only
   std::filesystem::path truthFolder, glmFolder;
 
   // The condition's effect map and its sidecar, by desc label.

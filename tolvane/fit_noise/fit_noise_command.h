@@ -7,7 +7,8 @@
 // mask is the given image's non-zero voxels (on the run's grid) or the automatic mask
 // of the run's mean image (tolvane/study/automatic_mask.h). Writes into DIR:
 //   noise.toml       the study keys (see fit_outputs.h);
-//   mean.nii.gz      the mean image, the fitted baseline;
+//   mean.nii.gz      the mean image, the fitted baseline (for magnitude data,
+//                    baseline.nii.gz: the same with 0 outside the mask);
 //   mask.nii.gz      the mask, 1 inside;
 //   noise_fit.json   every estimate with its uncertainty and method.
 #pragma once

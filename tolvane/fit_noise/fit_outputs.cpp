@@ -68,7 +68,8 @@ std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
           "\"; keys the study sets itself replace these.\n";
   text += "tr = " + number(run.trSeconds, 10) + "\n";
   text += "volumes = " + std::to_string(run.volumes) + "\n";
-  text += std::string("baseline = \"") + kMeanImageFile + "\"\n";
+  text += std::string("baseline = \"") +
+          (fit.thermal.magnitude ? kMagnitudeBaselineFile : kMeanImageFile) + "\"\n";
   text += std::string("mask = \"") + kMaskFile + "\"\n\n";
   text += "# The run's grid: " + std::to_string(run.geometry.dims[0]) + " x " +
           std::to_string(run.geometry.dims[1]) + " x " + std::to_string(run.geometry.dims[2]) +
@@ -259,6 +260,14 @@ std::vector<std::filesystem::path> writeFitOutputs(const FitNoiseRun& run,
   const std::filesystem::path mean = request.output / kMeanImageFile;
   formats::writeFloatMapNifti(mean, run.geometry, run.fit.meanImage.data(), {}, 1);
   files.push_back(mean);
+  if (run.fit.thermal.magnitude) {
+    std::vector<float> baseline = run.fit.meanImage;
+    for (std::size_t v = 0; v < baseline.size(); ++v) {
+      if (!run.fit.mask[v]) baseline[v] = 0.0f;
+    }
+    files.push_back(request.output / kMagnitudeBaselineFile);
+    formats::writeFloatMapNifti(files.back(), run.geometry, baseline.data(), {}, 1);
+  }
   const std::filesystem::path mask = request.output / kMaskFile;
   std::vector<std::int32_t> labels(run.fit.mask.begin(), run.fit.mask.end());
   formats::writeLabelMapNifti(mask, run.geometry, labels.data(), 1);

@@ -2,7 +2,10 @@
 //
 // noise.toml holds study keys, with paths relative to its own folder:
 //   tr, volumes;
-//   baseline = "mean.nii.gz", mask = "mask.nii.gz";
+//   baseline = "mean.nii.gz", mask = "mask.nii.gz"; for magnitude data the baseline is
+//     baseline.nii.gz instead, the mean image with 0 outside the mask: there the mean
+//     is the Rayleigh mean of the noise, sigma sqrt(pi / 2), which a magnitude
+//     simulation adds by itself;
 //   grid.anatomical = "mean.nii.gz", grid.box = [0, X, 0, Y, 0, Z], grid.resolution = 1:
 //     the run's own grid (dimensions, voxel size, orientation and position), since a
 //     study's grid is its anatomical's voxels at resolution 1 over the whole box;
@@ -26,13 +29,14 @@ namespace tolvane::fit_noise {
 inline constexpr const char* kNoiseKeysFile = "noise.toml";
 inline constexpr const char* kMeanImageFile = "mean.nii.gz";
 inline constexpr const char* kMaskFile = "mask.nii.gz";
+inline constexpr const char* kMagnitudeBaselineFile = "baseline.nii.gz";
 inline constexpr const char* kEstimatesFile = "noise_fit.json";
 
 std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request);
 std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request);
 void printEstimateTable(const FitNoiseRun& run, std::ostream& out);
 
-// Writes the four files (each through a temporary file); returns their paths.
+// Writes the files (each through a temporary file); returns their paths.
 std::vector<std::filesystem::path> writeFitOutputs(const FitNoiseRun& run,
                                                    const FitNoiseRequest& request);
 

@@ -8,12 +8,6 @@
 namespace tolvane::fit_noise {
 namespace {
 
-// The estimates that the jackknife recomputes, in a fixed order.
-struct Values {
-  std::vector<double> values;
-  bool usable = false;
-};
-
 struct FromSums {
   TemporalFit temporal;
   MixedAcf acf;
@@ -51,6 +45,8 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
   return out;
 }
 
+// The estimates that the jackknife recomputes, in a fixed order: tSNR, drift, a, b, c,
+// FWHM, physiological share, phi_1 .. phi_p, theta.
 std::vector<double> flatten(const FromSums& fit, std::size_t order, bool arma) {
   std::vector<double> values{fit.tsnr,    fit.driftSd,    fit.acf.a,       fit.acf.bMm,
                              fit.acf.cMm, fit.acf.fwhmMm, fit.physio.share};

@@ -7,8 +7,8 @@
 #include "formats/errors.h"
 #include "tolvane/analysis/contrast_truth.h"
 #include "tolvane/analysis/contrasts.h"
-#include "tolvane/group/analysis_files.h"
 #include "tolvane/group/first_level.h"
+#include "tolvane/report/analysis_files.h"
 
 namespace tolvane::group {
 namespace {
@@ -78,29 +78,6 @@ void poolNullRuns(DatasetEvaluation& result, const analysis::EvaluationRequest& 
   }
 }
 
-// The mean over runs of their contrast truths, on the first run's grid.
-formats::ScalarVolume groupTruth(const std::vector<dataset::DatasetRun>& runs,
-                                 const std::string& contrast) {
-  formats::ScalarVolume mean;
-  for (const dataset::DatasetRun& run : runs) {
-    const analysis::ContrastTruth truth =
-        analysis::contrastTruth(run.labels.parent_path(), run.prefix, contrast);
-    if (mean.values.empty()) {
-      mean = truth.values;
-      continue;
-    }
-    if (truth.values.geometry.dims != mean.geometry.dims) {
-      throw formats::InputError(run.labels.parent_path().string() +
-                                ": expected the truth on the grid of the other runs (" +
-                                formats::describeGeometry(mean.geometry) + "), found " +
-                                formats::describeGeometry(truth.values.geometry));
-    }
-    for (std::size_t v = 0; v < mean.values.size(); ++v) mean.values[v] += truth.values.values[v];
-  }
-  for (double& value : mean.values) value /= double(runs.size());
-  return mean;
-}
-
 }  // namespace
 
 DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
@@ -113,7 +90,7 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
   const std::string& contrast = *request.scoring.contrast;
   const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, request.runs);
   const FirstLevelRequest firstLevel{
-      request.glmRoot ? *request.glmRoot : defaultGlmRoot(request.dataset), contrast,
+      request.glmRoot ? *request.glmRoot : report::defaultGlmRoot(request.dataset), contrast,
       request.prewhiten};
   DatasetEvaluation result;
   for (const dataset::DatasetRun& run : runs) {
@@ -150,7 +127,7 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
   }
 
   const std::filesystem::path groupT =
-      groupMap(request.groupRoot ? *request.groupRoot : defaultGroupRoot(request.dataset),
+      report::groupMap(request.groupRoot ? *request.groupRoot : report::defaultGroupRoot(request.dataset),
                analysis::bidsLabel(contrast), "", "t");
   if (std::filesystem::is_regular_file(groupT)) {
     progress("scoring " + groupT.string());
@@ -158,7 +135,8 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
     scoring.truth = request.dataset / "derivatives" / "tolvane";
     scoring.stat = groupT;
     scoring.degreesOfFreedom.reset();
-    result.group = analysis::evaluate(scoring, groupTruth(runs, contrast), std::nullopt);
+    result.group = analysis::evaluate(
+        scoring, analysis::groupContrastTruth(request.dataset, runs, contrast), std::nullopt);
     analysis::nameAmplitudeRegions(*result.group, runs.front().labels);
   }
   return result;

@@ -13,7 +13,7 @@
 //     with a cluster of at least K voxels above T); and every run's t values together
 //     against Student's t on the runs' degrees of freedom.
 // When the group folder holds the contrast's group t map (tolvane group), it is scored
-// against the group truth: the mean over runs of their contrast truths.
+// against the group truth (analysis::groupContrastTruth).
 #pragma once
 
 #include <filesystem>

@@ -96,7 +96,7 @@ void printDatasetEvaluation(const DatasetEvaluation& evaluation, std::ostream& o
             << " voxels of " << threshold.voxelwise.total << "\n";
       }
     } else {
-      out << "  ROC area " << fixed(group.roc.area, 5) << " against the mean of the runs' truths ("
+      out << "  ROC area " << fixed(group.roc.area, 5) << " against the group truth ("
           << group.roc.positives << " positives)\n";
       for (const analysis::RegionScore& region : group.regions) {
         out << "  " << region.name << ": " << region.voxels << " voxels, peak "

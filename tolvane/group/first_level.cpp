@@ -6,7 +6,7 @@
 
 #include "formats/errors.h"
 #include "tolvane/analysis/contrasts.h"
-#include "tolvane/group/analysis_files.h"
+#include "tolvane/report/analysis_files.h"
 
 namespace tolvane::group {
 namespace {
@@ -26,7 +26,7 @@ bool matches(const FirstLevelMaps& maps, const FirstLevelRequest& request) {
   for (const auto& file : {maps.effect, maps.variance, maps.t}) {
     if (!std::filesystem::is_regular_file(file)) return false;
   }
-  const nlohmann::json sidecar = readJson(sidecarOf(maps.t));
+  const nlohmann::json sidecar = readJson(report::sidecarOf(maps.t));
   return sidecar.value("Prewhitening", "") == prewhiteningRecord(request.prewhiten) &&
          sidecar.value("HighPassCutoffSeconds", -1.0) == analysis::kDefaultHighpassSeconds;
 }
@@ -36,9 +36,9 @@ bool matches(const FirstLevelMaps& maps, const FirstLevelRequest& request) {
 FirstLevelMaps firstLevelMaps(const dataset::DatasetRun& run, const FirstLevelRequest& request,
                               const analysis::Progress& progress) {
   const std::string label = analysis::bidsLabel(request.contrast);
-  FirstLevelMaps maps{runMap(request.glmRoot, run, label, "effect"),
-                      runMap(request.glmRoot, run, label, "variance"),
-                      runMap(request.glmRoot, run, label, "t"), 0, false};
+  FirstLevelMaps maps{report::runMap(request.glmRoot, run, label, "effect"),
+                      report::runMap(request.glmRoot, run, label, "variance"),
+                      report::runMap(request.glmRoot, run, label, "t"), 0, false};
   if (!matches(maps, request)) {
     analysis::GlmRequest glm;
     glm.bold = run.bold;
@@ -53,9 +53,9 @@ FirstLevelMaps firstLevelMaps(const dataset::DatasetRun& run, const FirstLevelRe
     maps.fitted = true;
     return maps;
   }
-  const nlohmann::json sidecar = readJson(sidecarOf(maps.t));
+  const nlohmann::json sidecar = readJson(report::sidecarOf(maps.t));
   if (!sidecar.contains("DegreesOfFreedom") || !sidecar["DegreesOfFreedom"].is_number_integer()) {
-    throw formats::InputError(sidecarOf(maps.t).string() +
+    throw formats::InputError(report::sidecarOf(maps.t).string() +
                               ": expected the degrees of freedom (DegreesOfFreedom) that "
                               "tolvane glm writes, found none");
   }

@@ -14,7 +14,7 @@
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/contrasts.h"
 #include "tolvane/analysis/evaluation_json.h"
-#include "tolvane/group/analysis_files.h"
+#include "tolvane/report/analysis_files.h"
 #include "tolvane/group/first_level.h"
 #include "tolvane/group/group_statistics.h"
 #include "tolvane/version.h"
@@ -61,9 +61,9 @@ void writeMaps(const MapSet& files, const StatisticMaps& maps,
     sidecar["DegreesOfFreedom"] = maps.degreesOfFreedom;
     if (std::string_view(kind.stat) == "p") sidecar["Tails"] = 2;
     sidecar["Sources"] = provenance.sources;
-    analysis::writeJsonFile(sidecar, sidecarOf(*kind.file));
+    analysis::writeJsonFile(sidecar, report::sidecarOf(*kind.file));
     summary.files.push_back(*kind.file);
-    summary.files.push_back(sidecarOf(*kind.file));
+    summary.files.push_back(report::sidecarOf(*kind.file));
   }
 }
 
@@ -139,9 +139,9 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
     throw formats::InputError("expected at least one --contrast, such as \"Task - Rest\"");
   }
   GroupSummary summary;
-  summary.output = request.output ? *request.output : defaultGroupRoot(request.dataset);
+  summary.output = request.output ? *request.output : report::defaultGroupRoot(request.dataset);
   const std::filesystem::path glmRoot =
-      request.glmRoot ? *request.glmRoot : defaultGlmRoot(request.dataset);
+      request.glmRoot ? *request.glmRoot : report::defaultGlmRoot(request.dataset);
   const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, {});
   std::map<std::string, std::vector<const dataset::DatasetRun*>> bySubject;
   for (const dataset::DatasetRun& run : runs) bySubject[run.subject].push_back(&run);
@@ -190,7 +190,7 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
         FirstLevelRequest runRequest = firstLevel;
         runRequest.contrast = expression;
         const FirstLevelMaps maps = firstLevelMaps(*run, runRequest, progress);
-        summary.runsFitted += maps.fitted;
+        (maps.fitted ? summary.firstLevelFitted : summary.firstLevelReused) += 1;
         formats::ScalarVolume effect = readOnGrid(maps.effect, grid);
         grid = effect.geometry;
         formats::ScalarVolume variance = readOnGrid(maps.variance, grid);
@@ -200,9 +200,9 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
         provenance.sources.push_back(maps.variance.filename().string());
       }
       const StatisticMaps combined = fixedEffects(estimates);
-      const MapSet files{subjectMap(summary.output, subject, label, "effect"),
-                         subjectMap(summary.output, subject, label, "variance"),
-                         subjectMap(summary.output, subject, label, "t"), {}};
+      const MapSet files{report::subjectMap(summary.output, subject, label, "effect"),
+                         report::subjectMap(summary.output, subject, label, "variance"),
+                         report::subjectMap(summary.output, subject, label, "t"), {}};
       progress("writing " + subject + "'s maps of " + expression);
       writeMaps(files, combined, *grid, provenance, request.gzipLevel, summary);
       subjectEffects.emplace_back(combined.effect.begin(), combined.effect.end());
@@ -210,7 +210,7 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
     const std::vector<StatisticMaps> group = secondLevel(subjectEffects, covariate);
     std::vector<std::string> sources;
     for (const std::string& subject : subjects) {
-      sources.push_back(subjectMap(summary.output, subject, label, "effect")
+      sources.push_back(report::subjectMap(summary.output, subject, label, "effect")
                             .lexically_relative(summary.output)
                             .string());
     }
@@ -220,10 +220,10 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
                                   : "one-sample t test of the subjects' effects";
     for (std::size_t m = 0; m < group.size(); ++m) {
       const std::string covariateName = m == 0 ? "" : request.covariateColumn;
-      const MapSet files{groupMap(summary.output, label, covariateName, "effect"),
-                         groupMap(summary.output, label, covariateName, "variance"),
-                         groupMap(summary.output, label, covariateName, "t"),
-                         groupMap(summary.output, label, covariateName, "p")};
+      const MapSet files{report::groupMap(summary.output, label, covariateName, "effect"),
+                         report::groupMap(summary.output, label, covariateName, "variance"),
+                         report::groupMap(summary.output, label, covariateName, "t"),
+                         report::groupMap(summary.output, label, covariateName, "p")};
       Provenance provenance{expression, m == 0 ? "group mean" : "group covariate " + covariateName,
                             model, sources};
       writeMaps(files, group[m], *grid, provenance, request.gzipLevel, summary);

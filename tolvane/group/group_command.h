@@ -37,7 +37,8 @@ struct GroupRequest {
 
 struct GroupSummary {
   std::filesystem::path output;
-  int subjects = 0, runs = 0, runsFitted = 0;
+  int subjects = 0, runs = 0;
+  int firstLevelFitted = 0, firstLevelReused = 0;  // over runs and contrasts
   int degreesOfFreedom = 0;
   std::vector<std::filesystem::path> files;
 };

@@ -7,6 +7,7 @@
 
 #include "formats/atomic_file.h"
 #include "formats/errors.h"
+#include "tolvane/report/dataset_section.h"
 #include "tolvane/report/run_data.h"
 #include "tolvane/report/run_section.h"
 #include "tolvane/report/svg_plots.h"
@@ -46,6 +47,7 @@ caption { text-align: left; font-weight: 600; padding: 4px 0; }
 th, td { border: 1px solid #d5dbe1; padding: 3px 9px; text-align: right; }
 th { background: #eef1f4; }
 td.yes { color: #1e7d32; } td.no { color: #b03a2e; }
+pre { background: #eef1f4; padding: 8px 12px; overflow-x: auto; font-size: 13px; }
 )";
 
 std::string datasetName(const std::filesystem::path& dataset) {
@@ -68,12 +70,21 @@ std::filesystem::path writeReport(const ReportOptions& options,
   if (!(options.tThreshold > 0.0) || !std::isfinite(options.tThreshold)) {
     throw formats::InputError("--t-threshold: expected a positive number");
   }
-  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(options.dataset, options.runs);
+  const std::vector<dataset::DatasetRun> allRuns = dataset::findRuns(options.dataset, {});
+  std::vector<dataset::DatasetRun> runs = dataset::findRuns(options.dataset, options.runs);
   const std::filesystem::path output = options.output.value_or(defaultReportFile(options.dataset));
   const std::string name = datasetName(options.dataset);
 
-  std::string body;
-  std::string contents = "<nav>";
+  std::string shownRuns = std::to_string(runs.size()) + " run(s) shown in full";
+  if (options.runs.empty() && runs.size() > kMostRunSections) {
+    shownRuns = "the first " + std::to_string(kMostRunSections) + " of " +
+                std::to_string(runs.size()) +
+                " runs shown in full (choose others with --run sub-XX/run-N)";
+    runs.resize(kMostRunSections);
+  }
+  std::string body =
+      datasetSection(options.dataset, allRuns, options.contrasts, options.tThreshold, progress);
+  std::string contents = "<nav><a href=\"#dataset\">dataset</a>";
   for (std::size_t r = 0; r < runs.size(); ++r) {
     const std::string id = "run-" + std::to_string(r + 1);
     const RunData data = gatherRun(runs[r], options.contrasts, progress);
@@ -87,8 +98,8 @@ std::filesystem::path writeReport(const ReportOptions& options,
       "<title>" +
       escapeXml(name) + ": tolvane report</title><style>" + kStyle + "</style></head><body><h1>" +
       escapeXml(name) + "</h1><p class=\"note\">" + escapeXml(options.dataset.string()) + ": " +
-      std::to_string(runs.size()) +
-      " run(s), each against its truth from derivatives/tolvane.</p>" + contents + body +
+      std::to_string(allRuns.size()) + " run(s), " + shownRuns +
+      ", each against its truth from derivatives/tolvane.</p>" + contents + body +
       "</body></html>\n";
 
   std::error_code error;

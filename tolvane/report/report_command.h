@@ -1,5 +1,6 @@
 // tolvane report: one self-contained HTML page for a dataset written by tolvane
-// simulate, a section per run (see run_section.h).
+// simulate: the dataset's summary (dataset_section.h), then a section per run
+// (run_section.h).
 //
 // Every picture is a PNG embedded as a data: URI and every plot inline SVG; the page
 // has no script and loads nothing, so it can be mailed or archived as one file.
@@ -15,6 +16,9 @@
 namespace tolvane::report {
 
 inline constexpr double kDefaultTThreshold = 3.0;
+// Without --run, runs beyond this many are summarised in the dataset's table only, so
+// that the page of a large study stays small and quick to open.
+inline constexpr std::size_t kMostRunSections = 4;
 
 struct ReportOptions {
   std::filesystem::path dataset;

@@ -11,6 +11,7 @@
 #include "formats/protocols/protocol_files.h"
 #include "tolvane/analysis/glm.h"
 #include "tolvane/analysis/truth_regions.h"
+#include "tolvane/report/slice_images.h"
 #include "tolvane/report/svg_plots.h"
 
 namespace tolvane::report {
@@ -18,29 +19,6 @@ namespace tolvane::report {
 using dataset::DatasetRun;
 
 namespace {
-
-std::array<std::int64_t, 3> voxelOf(std::size_t index, const std::array<std::int64_t, 3>& dims) {
-  const auto v = static_cast<std::int64_t>(index);
-  return {v % dims[0], (v / dims[0]) % dims[1], v / (dims[0] * dims[1])};
-}
-
-std::array<std::int64_t, 3> centreOf(const std::vector<std::size_t>& voxels,
-                                     const std::array<std::int64_t, 3>& dims) {
-  std::array<double, 3> centroid{};
-  for (std::size_t v : voxels) {
-    const auto voxel = voxelOf(v, dims);
-    for (int a = 0; a < 3; ++a) centroid[a] += double(voxel[a]) / double(voxels.size());
-  }
-  std::array<std::int64_t, 3> nearest{};
-  double best = INFINITY;
-  for (std::size_t v : voxels) {
-    const auto voxel = voxelOf(v, dims);
-    double distance = 0.0;
-    for (int a = 0; a < 3; ++a) distance += std::pow(double(voxel[a]) - centroid[a], 2);
-    if (distance < best) best = distance, nearest = voxel;
-  }
-  return nearest;
-}
 
 std::string sidecarContrast(const std::filesystem::path& map, const std::string& fallback) {
   std::filesystem::path sidecar = map;
@@ -176,7 +154,7 @@ RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& request
     const auto named = names.find(label);
     shown.name = named != names.end() ? named->second : region.name;
     shown.voxels = region.voxels;
-    shown.centre = centreOf(region.voxels, bold.geometry.dims);
+    shown.centre = centreVoxel(region.voxels, bold.geometry.dims);
     shown.meanCourse.assign(std::size_t(data.volumes), 0.0);
     const std::size_t stride = std::max<std::size_t>(1, region.voxels.size() / kShownVoxelCourses);
     for (std::size_t i = 0; i < region.voxels.size(); ++i) {

@@ -150,4 +150,27 @@ RgbImage renderSlice(const SliceLayers& layers, Plane plane, std::int64_t index,
   return image;
 }
 
+std::array<std::int64_t, 3> voxelAt(std::size_t index, const std::array<std::int64_t, 3>& dims) {
+  const auto v = static_cast<std::int64_t>(index);
+  return {v % dims[0], (v / dims[0]) % dims[1], v / (dims[0] * dims[1])};
+}
+
+std::array<std::int64_t, 3> centreVoxel(const std::vector<std::size_t>& voxels,
+                                     const std::array<std::int64_t, 3>& dims) {
+  std::array<double, 3> centroid{};
+  for (std::size_t v : voxels) {
+    const auto voxel = voxelAt(v, dims);
+    for (int a = 0; a < 3; ++a) centroid[a] += double(voxel[a]) / double(voxels.size());
+  }
+  std::array<std::int64_t, 3> nearest{};
+  double best = INFINITY;
+  for (std::size_t v : voxels) {
+    const auto voxel = voxelAt(v, dims);
+    double distance = 0.0;
+    for (int a = 0; a < 3; ++a) distance += std::pow(double(voxel[a]) - centroid[a], 2);
+    if (distance < best) best = distance, nearest = voxel;
+  }
+  return nearest;
+}
+
 }  // namespace tolvane::report

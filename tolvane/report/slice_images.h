@@ -64,4 +64,10 @@ RgbImage renderSlice(const SliceLayers& layers, Plane plane, std::int64_t index,
 // The slice's fixed axis (0 x, 1 y, 2 z).
 int fixedAxis(Plane plane);
 
+// The voxel (x, y, z) of an index.
+std::array<std::int64_t, 3> voxelAt(std::size_t index, const std::array<std::int64_t, 3>& dims);
+// The voxel of a region nearest its centroid: where the slices through it go.
+std::array<std::int64_t, 3> centreVoxel(const std::vector<std::size_t>& voxels,
+                                        const std::array<std::int64_t, 3>& dims);
+
 }  // namespace tolvane::report

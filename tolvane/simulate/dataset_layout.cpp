@@ -19,6 +19,9 @@ std::vector<std::filesystem::path> RunFiles::all() const {
                                            labels, regionTable, predictors};
   files.insert(files.end(), effectMaps.begin(), effectMaps.end());
   files.insert(files.end(), effectSidecars.begin(), effectSidecars.end());
+  for (const std::filesystem::path& file : {mask, expectedTsnr}) {
+    if (!file.empty()) files.push_back(file);
+  }
   return files;
 }
 
@@ -45,6 +48,10 @@ RunFiles DatasetLayout::run(int subject, int run) const {
   files.labels = names.labels;
   files.regionTable = names.regionTable;
   files.predictors = names.predictors;
+  if (study_.voxelLevels) {
+    files.mask = names.brainMask;
+    files.expectedTsnr = names.expectedTsnr;
+  }
   for (const std::string& label : conditionLabels_) {
     files.effectMaps.push_back(names.effectMap(label));
     files.effectSidecars.push_back(names.effectSidecar(label));

@@ -19,6 +19,7 @@ struct RunFiles {
   int place = 0;
   std::filesystem::path bold, boldSidecar, events;
   std::filesystem::path labels, regionTable, predictors;
+  std::filesystem::path mask, expectedTsnr;  // empty without per-voxel levels
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

@@ -134,6 +134,63 @@ std::string readmeText(const study::Study& study) {
          "derivatives/tolvane/.\n";
 }
 
+// Every parameter that made a run with per-voxel levels, in the study file's units (a
+// study without them keeps its two numbers, Baseline and NoiseStandardDeviation).
+Json noiseDescription(const study::Study& study) {
+  const study::VoxelLevelMaps& levels = *study.voxelLevels;
+  const study::NoiseModels& noise = study.noise;
+  Json json;
+  if (study.baselineImage) {
+    json["BaselineImage"] = *study.baselineImage;
+    json["BaselineScale"] = study.baselineScale;
+  } else {
+    json["Baseline"] = study.levels.baseline;
+  }
+  json["Mask"] = study.maskImage        ? Json(*study.maskImage)
+                 : levels.automaticMask ? Json("automatic")
+                                        : Json("every voxel");
+  json["MaskVoxels"] = levels.maskVoxels;
+  if (study.tsnr) {
+    json["TemporalSNR"] = *study.tsnr;
+  } else {
+    json["NoiseStandardDeviation"] = study.levels.noiseAmplitude;
+  }
+  if (study.snr) json["ThermalSNR"] = *study.snr;
+  json["ThermalStandardDeviation"] = levels.thermalSd;
+  json["ThermalOnlyMaskShare"] = levels.thermalOnlyShare;
+  json["Magnitude"] = levels.magnitude;
+  if (noise.acf) {
+    json["SpatialAutocorrelation"] = {{"Model", "mixed"},
+                                      {"A", noise.acf->a},
+                                      {"BMillimetres", noise.acf->bMm},
+                                      {"CMillimetres", noise.acf->cMm}};
+  } else if (noise.smoothnessMm > 0.0) {
+    json["SpatialAutocorrelation"] = {{"Model", "gaussian"},
+                                      {"FWHMMillimetres", noise.smoothnessMm}};
+  } else {
+    json["SpatialAutocorrelation"] = {{"Model", "white"}};
+  }
+  if (!noise.arma.ar.empty() || !noise.arma.ma.empty()) {
+    json["TemporalModel"] = {{"Model", "arma"}, {"AR", noise.arma.ar}, {"MA", noise.arma.ma}};
+  } else if (noise.autoregressive) {
+    json["TemporalModel"] = {{"Model", "ar1"}, {"Rho", noise.rho}};
+  } else {
+    json["TemporalModel"] = {{"Model", "white"}};
+  }
+  if (noise.physio) {
+    Json physio = {{"Share", noise.physio->share},
+                   {"CardiacHz", noise.physio->rates.cardiacHz},
+                   {"RespiratoryHz", noise.physio->rates.respiratoryHz}};
+    if (study.physioMapImage) physio["Map"] = *study.physioMapImage;
+    json["Physiological"] = physio;
+  }
+  if (noise.driftSd > 0.0f) {
+    json["Drift"] = {{"StandardDeviation", noise.driftSd},
+                     {"CutoffSeconds", noise.driftCutoffSeconds}};
+  }
+  return json;
+}
+
 Json boldSidecar(const study::Study& study, const RunFiles& files) {
   Json json = {{"RepetitionTime", study.grid.trMilliseconds / 1000.0},
                {"TaskName", study.task},
@@ -144,8 +201,12 @@ Json boldSidecar(const study::Study& study, const RunFiles& files) {
     json["Ran1RunSeed"] = study::ran1RunSeed(study.seed, files.place);
   }
   json["SignalMode"] = study::signalName(study.signal);
-  json["Baseline"] = study.levels.baseline;
-  json["NoiseStandardDeviation"] = study.levels.noiseAmplitude;
+  if (study.voxelLevels) {
+    json["Noise"] = noiseDescription(study);
+  } else {
+    json["Baseline"] = study.levels.baseline;
+    json["NoiseStandardDeviation"] = study.levels.noiseAmplitude;
+  }
   json["StudyFile"] = "code/tolvane/" + study.file.filename().string();
   json["StudyFileSHA256"] = study.fileSha256;
   return json;
@@ -266,6 +327,18 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
   }
   if (needed(files.predictors, keepExisting)) {
     writeText(files.predictors, predictorTableText(study, layout, files.place));
+  }
+  if (study.voxelLevels) {
+    const formats::MapGeometry geometry = formats::mapGeometryOf(study.grid, study.frame);
+    const study::VoxelLevelMaps& levels = *study.voxelLevels;
+    if (needed(files.mask, keepExisting)) {
+      const std::vector<std::int32_t> mask(levels.mask.begin(), levels.mask.end());
+      formats::writeLabelMapNifti(files.mask, geometry, mask.data(), level);
+    }
+    if (needed(files.expectedTsnr, keepExisting)) {
+      formats::writeFloatMapNifti(files.expectedTsnr, geometry, levels.expectedTsnr.data(), {},
+                                  level);
+    }
   }
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {

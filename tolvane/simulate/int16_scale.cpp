@@ -35,7 +35,18 @@ std::string figure(double value) {
 }  // namespace
 
 double smallestTemporalNoiseSd(const study::Study& study) {
-  return static_cast<double>(study.levels.noiseAmplitude);
+  if (!study.voxelLevels) return static_cast<double>(study.levels.noiseAmplitude);
+  const study::VoxelLevelMaps& levels = *study.voxelLevels;
+  const double thermal = levels.thermalSd;
+  double smallest = 0.0;
+  for (std::size_t v = 0; v < levels.baseline.size(); ++v) {
+    const double f = levels.fluctuationSd[v], p = levels.physioSd[v];
+    const double sd = std::sqrt(f * f + p * p + thermal * thermal);
+    if (sd > 0.0 && (smallest == 0.0 || sd < smallest)) smallest = sd;
+  }
+  // A magnitude background is Rayleigh: sd s sqrt((4 - pi) / 2), the least a magnitude
+  // makes of thermal noise s.
+  return levels.magnitude ? smallest * std::sqrt((4.0 - M_PI) / 2.0) : smallest;
 }
 
 ValueSpan valueSpan(const float* values, std::size_t count) {
@@ -47,8 +58,10 @@ ValueSpan valueSpan(const float* values, std::size_t count) {
 formats::Int16Scale int16Scale(const ValueSpan& span, double noiseSd, const std::string& run) {
   if (!(noiseSd > 0.0)) {
     throw formats::InputError(
-        run + ": datatype \"int16\" needs noise to round against, and this run's smallest "
-              "noise sd is " + figure(noiseSd) + "; use datatype = \"float32\"");
+        run +
+        ": datatype \"int16\" needs noise to round against, and this run's smallest "
+        "noise sd is " +
+        figure(noiseSd) + "; use datatype = \"float32\"");
   }
   const double largestStep = kMaxRoundingErrorFraction * std::sqrt(12.0) * noiseSd;
   const double powerOfTwo = std::exp2(std::floor(std::log2(largestStep)));
@@ -60,7 +73,8 @@ formats::Int16Scale int16Scale(const ValueSpan& span, double noiseSd, const std:
       run + ": its values span " + figure(span.least) + " to " + figure(span.greatest) +
       ", which int16 cannot hold: a rounding error of sd at most 2% of the smallest noise sd " +
       figure(noiseSd) + " needs a step of at most " + figure(largestStep) + ", and the span is " +
-      figure(std::ceil(steps)) + " such steps, more than int16's 65535; use datatype = "
+      figure(std::ceil(steps)) +
+      " such steps, more than int16's 65535; use datatype = "
       "\"float32\", or smaller effects or a larger noise.sd");
 }
 

@@ -35,7 +35,10 @@ constexpr double kMaxRoundingErrorFraction = 0.02;
 // study's noise settings: noise.sd, which smoothing and AR(1) keep as the marginal sd
 // of every voxel. The drift is left out: it only adds variance, and a high-pass filter
 // takes it out again before an analysis, so the rounding is held small against the
-// noise that stays. Noise levels that vary over the voxels must give their minimum here.
+// noise that stays. With per-voxel levels (study/scanner_noise.h) it is the least
+// sqrt(f^2 + p^2 + s^2) over the voxels that have noise (a voxel without any has nothing
+// for the rounding to be small against), times sqrt((4 - pi) / 2) for a magnitude image,
+// whose Rayleigh background has that sd.
 double smallestTemporalNoiseSd(const study::Study& study);
 
 // The least and greatest of a run's values.

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <utility>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -78,24 +79,57 @@ std::array<double, 3> voxelSizesMm(const study::Study& study) {
   return sizes;
 }
 
-// The philox white field turned into structured noise in data units: smoothing, then
-// the autoregression, then the scaling to the levels, then the drift.
+// The per-voxel levels as the engine reads them.
+engine::VoxelLevels engineLevels(const study::VoxelLevelMaps& maps, bool physio) {
+  engine::VoxelLevels levels;
+  levels.baseline = maps.baseline.data();
+  levels.fluctuationSd = maps.fluctuationSd.data();
+  levels.physiologicalSd = physio ? maps.physioSd.data() : nullptr;
+  levels.thermalSd = maps.thermalSd;
+  return levels;
+}
+
+// The philox white field turned into structured noise in data units: the spatial
+// model, then the temporal one, then the levels (one pair, or per voxel with the
+// physiological and thermal noise), then the drift.
 void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
-                     const engine::FieldKey& key, int threads) {
-  const engine::ParallelFor parallel = onThreads(threads);
+                     const engine::FieldKey& key, const engine::ParallelFor& parallel) {
   const study::NoiseModels& noise = study.noise;
   const std::array<double, 3> sizes = voxelSizesMm(study);
-  const std::array<engine::SmoothingKernel, 3> kernels = {
-      engine::gaussianKernel(noise.smoothnessMm, sizes[0]),
-      engine::gaussianKernel(noise.smoothnessMm, sizes[1]),
-      engine::gaussianKernel(noise.smoothnessMm, sizes[2])};
-  const engine::DriftBasis basis = engine::driftBasis(
-      grid.timePoints, study.grid.trMilliseconds / 1000.0, noise.driftCutoffSeconds);
+  std::unique_ptr<engine::MixedAcfFilter> mixed;
+  engine::SpatialModel space(
+      engine::SmoothingKernels{engine::gaussianKernel(noise.smoothnessMm, sizes[0]),
+                               engine::gaussianKernel(noise.smoothnessMm, sizes[1]),
+                               engine::gaussianKernel(noise.smoothnessMm, sizes[2])});
+  if (noise.acf) {
+    mixed = std::make_unique<engine::MixedAcfFilter>(*noise.acf, grid.dimX, grid.dimY, grid.dimZ,
+                                                     sizes);
+    space = engine::SpatialModel(*mixed);
+  }
+  const double trSeconds = study.grid.trMilliseconds / 1000.0;
+  const engine::DriftBasis basis =
+      engine::driftBasis(grid.timePoints, trSeconds, noise.driftCutoffSeconds);
   const engine::FieldKey driftKey{key.seed, key.run, engine::kDriftStream};
   engine::TimeCourseModels models;
   models.autoregressive = noise.autoregressive;
   models.rho = noise.rho;
+  engine::ArmaCoefficients arma;
+  if (!noise.arma.ar.empty() || !noise.arma.ma.empty()) {
+    arma = engine::armaCoefficients(noise.arma);
+    models.arma = &arma;
+  }
   models.levels = study.levels;
+  engine::VoxelLevels levels;
+  std::unique_ptr<engine::PhysiologicalNoise> physio;
+  if (study.voxelLevels) {
+    levels = engineLevels(*study.voxelLevels, noise.physio.has_value());
+    models.voxelLevels = &levels;
+    if (noise.physio) {
+      physio = std::make_unique<engine::PhysiologicalNoise>(
+          noise.physio->rates, key, grid.dimX, grid.dimY, grid.dimZ, grid.timePoints, trSeconds);
+      models.physio = physio.get();
+    }
+  }
   if (noise.driftSd > 0.0f) {
     models.drift = &basis;
     models.driftSd = noise.driftSd;
@@ -103,12 +137,37 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
       engine::fieldDeviates(driftKey, voxel, 0, count, out);
     };
   }
-  engine::makeStructuredNoise(grid, key, kernels, models, parallel);
+  engine::makeStructuredNoise(grid, key, space, models, parallel);
 }
 
 }  // namespace
 
+std::uint64_t spatialWorkBytes(const study::Study& study) {
+  const formats::VtcGeometry& grid = study.grid;
+  if (study.noise.acf) {
+    const engine::MixedAcfFilter filter(*study.noise.acf, grid.dimX(), grid.dimY(), grid.dimZ(),
+                                        voxelSizesMm(study));
+    return filter.workBytes(grid.timePoints);
+  }
+  if (study.noise.smoothnessMm > 0.0) {
+    return engine::smoothingWorkBytes(grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints);
+  }
+  return 0;
+}
+
 namespace {
+
+// An amplitude given in percent, on an image baseline, scaled from the mean baseline in
+// the mask to the voxel's own: amplitude * b_v / mean, in double, rounded to float.
+float onOwnBaseline(const study::Study& study, std::size_t region, std::size_t condition,
+                    std::size_t voxel, float amplitude) {
+  if (!study.baselineImage || !study.regions[region].percentOfBaseline[condition]) {
+    return amplitude;
+  }
+  const study::VoxelLevelMaps& levels = *study.voxelLevels;
+  return static_cast<float>(static_cast<double>(amplitude) * levels.baseline[voxel] /
+                            levels.meanBaselineInMask);
+}
 
 // The truth of regions with these amplitudes (per region, per condition) and offsets
 // (per region, in grid voxels).
@@ -150,7 +209,7 @@ Truth buildTruth(const study::Study& study, std::vector<std::vector<float>> regi
     for (std::size_t c = 0; c < conditions; ++c) {
       float& amplitude = truth.amplitudes[c][voxel];
       for (const std::size_t r : regions) {
-        const float value = truth.regionAmplitudes[r][c];
+        const float value = onOwnBaseline(study, r, c, voxel, truth.regionAmplitudes[r][c]);
         amplitude = add ? amplitude + value : value;
       }
     }
@@ -210,9 +269,13 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
     const engine::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
-    if (study.noise.any()) {
-      structuredNoise(study, grid, key, threads);
+    if (study.noise.any() || study.voxelLevels) {
+      const engine::ParallelFor parallel = onThreads(threads);
+      structuredNoise(study, grid, key, parallel);
       engine::addEffects(grid, truth.effects, predictors);
+      if (study.voxelLevels && study.voxelLevels->magnitude) {
+        engine::applyMagnitude(grid, study.voxelLevels->thermalSd, key, parallel);
+      }
       return data;
     }
     const std::int64_t voxels = grid.voxelCount();

@@ -11,6 +11,8 @@
 // "replace" each region overwrites the voxels it covers, so the last region listed
 // wins, in the labels as in the amplitudes. A region that jitters is moved by the
 // subject's offset (study.h); voxels moved out of the grid are left out.
+// An amplitude in percent is baseline * percent / 100 (in double, rounded to float),
+// with an image baseline that voxel's own baseline.
 //
 // The data of a run, by generator and signal:
 //   philox: the counter field of (seed, run place), then the effects added, or the
@@ -51,6 +53,11 @@ Truth runTruth(const study::Study& study, int runPlace);
 // The population's truth: every region where the study file puts it, with its mean
 // effect (study.h: meanAmplitudes).
 Truth groupTruth(const study::Study& study);
+
+// The work space, in bytes, that each thread holds while it makes a run's spatially
+// correlated noise: Gaussian smoothing's blocks of slices, or the mixed autocorrelation's
+// periodic box; 0 without either.
+std::uint64_t spatialWorkBytes(const study::Study& study);
 
 // Values in the grid layout of simulation/synthesis.h (time fastest). With philox the
 // noise field is split among `threads` threads (the values do not depend on how);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <mutex>
@@ -15,9 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/noise_models.h"
 #include "formats/nifti/parallel_gzip.h"
 #include "formats/text_parsing.h"
-#include "engine/noise_models.h"
 #include "tolvane/simulate/dataset_layout.h"
 #include "tolvane/simulate/dataset_writer.h"
 #include "tolvane/simulate/output_folder.h"
@@ -53,8 +54,26 @@ void warnAboutRan1Overlap(const study::Study& study, std::ostream& progress) {
   }
 }
 
-// Memory that a job needs besides its run's image: the compressed writer's pieces and
-// members and the design, with room to spare; the run's truth is counted on its own.
+// The mask and, where the thermal noise alone exceeds the tSNR's budget, how much of the
+// mask gets thermal noise only: the study then has a lower tSNR there than it asked for.
+void describeVoxelLevels(const study::Study& study, std::ostream& progress) {
+  if (!study.voxelLevels) return;
+  const study::VoxelLevelMaps& levels = *study.voxelLevels;
+  progress << "tolvane: brain mask of " << levels.maskVoxels << " of " << study.voxelCount()
+           << " voxels" << (levels.automaticMask ? " (automatic, from the baseline)" : "")
+           << "; thermal noise sd " << levels.thermalSd << "\n";
+  if (levels.thermalOnlyShare > 0.0) {
+    char share[32];
+    std::snprintf(share, sizeof share, "%.1f", 100.0 * levels.thermalOnlyShare);
+    progress << "tolvane: in " << share
+             << "% of the mask the thermal noise alone exceeds baseline / tsnr; those voxels "
+                "get thermal noise only (raise noise.snr to lower it)\n";
+  }
+}
+
+// Memory that a job needs besides its run's image (and its int16 copy): the compressed
+// writer's pieces and members and the design, with room to spare; the run's truth is
+// counted on its own.
 constexpr std::uint64_t kJobOverheadBytes = std::uint64_t{64} << 20;
 
 // Refuses, before anything is written, jobs whose runs cannot all be held at once.
@@ -63,16 +82,15 @@ void checkMemory(const study::Study& study, std::size_t jobs, int threads) {
   const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
   if (pages <= 0 || pageSize <= 0 || jobs == 0) return;
   const std::uint64_t available = static_cast<std::uint64_t>(pages) * pageSize;
-  // Smoothing's work space, per thread, shared out among the jobs.
+  // The spatial model's work space, per thread, shared out among the jobs.
   const std::uint64_t smoothing =
-      study.noise.smoothnessMm > 0.0
-          ? engine::smoothingWorkBytes(study.grid.dimX(), study.grid.dimY(), study.grid.dimZ(),
-                                           study.grid.timePoints) *
-                static_cast<std::uint64_t>(
-                    std::max<std::size_t>(static_cast<std::size_t>(threads) / jobs, 1))
-          : 0;
+      spatialWorkBytes(study) * static_cast<std::uint64_t>(std::max<std::size_t>(
+                                    static_cast<std::size_t>(threads) / jobs, 1));
+  // An int16 run is quantised into a copy of its own before it is compressed.
+  const std::uint64_t bytesPerValue =
+      sizeof(float) + (study.datatype == study::StoredType::Int16 ? sizeof(std::int16_t) : 0);
   const std::uint64_t perJob =
-      study.grid.valueCount() * sizeof(float) + kJobOverheadBytes + smoothing +
+      study.grid.valueCount() * bytesPerValue + kJobOverheadBytes + smoothing +
       static_cast<std::uint64_t>(study.voxelCount()) * (study.protocol.conditions.size() + 1) *
           sizeof(float);
   if (perJob * jobs <= available) return;
@@ -160,6 +178,7 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(jobs), pending.size());
   checkMemory(study, threads, jobs);
   warnAboutRan1Overlap(study, progress);
+  describeVoxelLevels(study, progress);
 
   prepareOutputFolder(layout, use);
   writeDatasetFiles(study, layout, keepExisting);

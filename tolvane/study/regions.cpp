@@ -284,6 +284,7 @@ void resolveEffects(const RegionEntry& entry, const RegionContext& context, Regi
   }
   const design::Protocol& protocol = *context.protocol;
   region.effects.assign(protocol.conditions.size(), Effect{});
+  region.percentOfBaseline.assign(protocol.conditions.size(), false);
   const auto inDataUnits = [&](const Amount& amount) {
     return amount.percent ? context.baseline * amount.value / 100.0 : amount.value;
   };
@@ -307,6 +308,7 @@ void resolveEffects(const RegionEntry& entry, const RegionContext& context, Regi
         fail(context, written.place, "expected a finite amplitude");
       }
     }
+    region.percentOfBaseline[c] = written.mean.percent;
     region.effectsAsWritten.push_back(amplitudeText(written));
   }
 }

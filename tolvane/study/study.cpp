@@ -12,6 +12,7 @@
 #include "tolvane/study/regions.h"
 #include "tolvane/study/run_designs.h"
 #include "tolvane/study/run_events.h"
+#include "tolvane/study/scanner_noise.h"
 #include "tolvane/study/sha256.h"
 
 namespace tolvane::study {
@@ -28,10 +29,7 @@ class Checker {
   explicit Checker(const StudyFile& file) : file_(file) {}
 
   [[noreturn]] void fail(const std::string& key, const std::string& what) const {
-    const KeyPlace place = file_.placeOf(key);
-    std::string message = file_.path.string();
-    if (place.line > 0) message += ":" + std::to_string(place.line);
-    throw InputError(message + ": key " + key + ": " + what);
+    file_.fail(key, what);
   }
 
   // Runs a read of a file that `key` names; its error is told as the key's.
@@ -138,6 +136,7 @@ NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, cons
     noise.driftSd = static_cast<float>(*file.driftSd);
     noise.driftCutoffSeconds = file.driftCutoffSeconds;
   }
+  checkScannerNoiseModels(file, study, noise);
   if (!noise.any()) return noise;
   const std::string model = noise.smoothnessMm > 0.0 ? "noise.smoothness_mm"
                             : noise.autoregressive   ? "noise.model"
@@ -378,9 +377,22 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.grid.timePoints =
       static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
   study.runDesigns = buildRunDesigns(protocols, study.grid);
+  if (usesScannerNoise(file)) {
+    study.voxelLevels = resolveVoxelLevels(file, folder, study);
+    study.baselineImage = file.baselineImage;
+    study.baselineScale = file.baselineScale.value_or(1.0);
+    study.maskImage = file.mask;
+    if (file.physio) study.physioMapImage = file.physio->map;
+    study.tsnr = file.tsnr;
+    study.snr = file.snr;
+  }
 
-  const RegionContext context{path, folder,          study.grid,   study.frame,
-                              dims, &study.protocol, file.baseline};
+  // Percentages are of the baseline; of an image baseline, of its mean over the mask
+  // (each voxel's effect is then scaled by its own baseline, run_synthesis.h).
+  const double percentBaseline =
+      study.baselineImage ? study.voxelLevels->meanBaselineInMask : file.baseline;
+  const RegionContext context{path, folder,          study.grid,     study.frame,
+                              dims, &study.protocol, percentBaseline};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
   }

@@ -20,6 +20,9 @@
 #include <vector>
 
 #include "design/protocol.h"
+#include "engine/autoregression.h"
+#include "engine/physiological_noise.h"
+#include "engine/smoothing.h"
 #include "formats/geometry.h"
 #include "simulation/synthesis.h"
 #include "tolvane/study/study_file.h"
@@ -44,6 +47,13 @@ struct Overrides {
   std::optional<std::int64_t> runs;
 };
 
+// Physiological noise: its share of the temporal variance in the mask and the
+// oscillators' nominal rates.
+struct Physio {
+  double share = 0.0;
+  engine::PhysiologicalRates rates;
+};
+
 // Structured noise on top of the white field; see engine/noise_models.h. All off
 // is the white field alone.
 struct NoiseModels {
@@ -53,7 +63,32 @@ struct NoiseModels {
   float driftSd = 0.0f;  // 0: no drift
   double driftCutoffSeconds = 128.0;
 
-  bool any() const { return smoothnessMm > 0.0 || autoregressive || driftSd > 0.0f; }
+  // The models of scanner-like noise (scanner_noise.h); when present they take the
+  // place of smoothnessMm and the AR(1).
+  std::optional<engine::MixedAcf> acf;
+  engine::ArmaModel arma;  // noise.ar and noise.ma; both empty: none
+  std::optional<Physio> physio;
+
+  bool any() const {
+    return smoothnessMm > 0.0 || autoregressive || driftSd > 0.0f || acf || !arma.ar.empty() ||
+           !arma.ma.empty() || physio;
+  }
+};
+
+// The per-voxel levels of a run (scanner_noise.h); absent when the study uses none of
+// the keys that make them, so that such a study runs exactly as before.
+struct VoxelLevelMaps {
+  std::vector<float> baseline;          // b, per grid voxel (x fastest)
+  std::vector<std::uint8_t> mask;       // 1 inside the brain
+  std::vector<float> fluctuationSd;     // f, 0 outside the mask
+  std::vector<float> physioSd;          // p, 0 outside the mask (all 0 without physio)
+  float thermalSd = 0.0f;               // s
+  bool magnitude = false;
+  double thermalOnlyShare = 0.0;        // of the mask's voxels whose budget thermal fills
+  std::vector<float> expectedTsnr;      // b / sqrt(f^2 + p^2 + s^2); 0 where that sd is 0
+  std::int64_t maskVoxels = 0;
+  double meanBaselineInMask = 0.0;
+  bool automaticMask = false;           // derived from the baseline image
 };
 
 enum class RegionKind { Sphere, Voi, Labels };
@@ -76,6 +111,10 @@ struct Region {
   std::optional<double> radiusMm;             // spheres only, along the grid's first axis
   std::vector<std::int64_t> voxels;           // grid voxel indices inside the grid, ascending
   std::vector<Effect> effects;                // one per condition
+  // Per condition: the effect was given in percent of the baseline. With an image
+  // baseline the effect is in units of the mean baseline over the mask, and each voxel
+  // gets it scaled by its own baseline over that mean (run_synthesis.h).
+  std::vector<bool> percentOfBaseline;
   std::vector<std::string> effectsAsWritten;  // "Task=3", "Rest=2%"
 
   // How the plug-in's passes write the region (generator ran1, signal replace): the
@@ -114,6 +153,12 @@ struct Study {
   StoredType datatype = StoredType::Float32;
   simulation::Levels levels{};
   NoiseModels noise;
+  std::optional<VoxelLevelMaps> voxelLevels;
+  // The keys as written that made voxelLevels, for the sidecar.
+  std::optional<std::string> baselineImage;
+  double baselineScale = 1.0;
+  std::optional<std::string> maskImage, physioMapImage;
+  std::optional<double> tsnr, snr;
   formats::VtcGeometry grid;  // with the runs' time points and TR
   formats::SpatialFrame frame;
   // The conditions (those of the first run's events; every run has them, in this order).

@@ -103,6 +103,27 @@ class Reader {
     return values;
   }
 
+  bool boolean(const std::string& key, const toml::node& node) const {
+    if (!node.is_boolean()) wrongType(key, node, "true or false");
+    return *node.value<bool>();
+  }
+
+  // An array of 1 to `most` numbers.
+  std::vector<double> numbers(const std::string& key, const toml::node& node,
+                              std::size_t most) const {
+    const toml::array* array = node.as_array();
+    const std::string expected = "an array of 1 to " + std::to_string(most) + " numbers";
+    if (array == nullptr || array->empty() || array->size() > most) {
+      wrongType(key, node, expected);
+    }
+    std::vector<double> values;
+    for (const toml::node& element : *array) {
+      if (!element.is_number()) wrongType(key, node, expected);
+      values.push_back(*element.value<double>());
+    }
+    return values;
+  }
+
   const std::filesystem::path& file() const { return file_; }
 
  private:
@@ -201,6 +222,104 @@ RegionEntry readRegion(const Reader& reader, const std::string& prefix, const to
   return region;
 }
 
+// Upper bounds on the lengths of noise.ar and noise.ma.
+constexpr std::size_t kMaxArOrder = 4;
+constexpr std::size_t kMaxMaOrder = 1;
+
+// The keys of an inline table such as noise.acf, each recorded for messages.
+template <typename Apply>
+void readSubtable(const Reader& reader, const std::string& key, const toml::node& node,
+                  const std::string& expected, const std::set<std::string>& known, StudyFile& study,
+                  Apply&& apply) {
+  const toml::table* table = node.as_table();
+  if (table == nullptr) reader.wrongType(key, node, expected);
+  reader.onlyKnownKeys(*table, key + ".", known);
+  for (const auto& [name, value] : *table) {
+    const std::string full = key + "." + std::string(name.str());
+    study.places.push_back(reader.place(full, value));
+    apply(full, value);
+  }
+}
+
+void readNoise(const Reader& reader, const toml::node& node, StudyFile& study) {
+  const toml::table* noise = node.as_table();
+  if (noise == nullptr) reader.wrongType("noise", node, "a table");
+  reader.onlyKnownKeys(*noise, "noise.",
+                       {"sd", "smoothness_mm", "model", "rho", "drift", "tsnr", "snr", "magnitude",
+                        "acf", "ar", "ma", "physio"});
+  for (const auto& [noiseKey, noiseValue] : *noise) {
+    const std::string key = "noise." + std::string(noiseKey.str());
+    study.places.push_back(reader.place(key, noiseValue));
+    if (key == "noise.sd") {
+      study.noiseSd = reader.number(key, noiseValue);
+      study.noiseSdGiven = true;
+    }
+    if (key == "noise.smoothness_mm") study.smoothnessMm = reader.number(key, noiseValue);
+    if (key == "noise.model") study.noiseModel = reader.text(key, noiseValue);
+    if (key == "noise.rho") study.rho = reader.number(key, noiseValue);
+    if (key == "noise.tsnr") study.tsnr = reader.number(key, noiseValue);
+    if (key == "noise.snr") study.snr = reader.number(key, noiseValue);
+    if (key == "noise.magnitude") study.magnitude = reader.boolean(key, noiseValue);
+    if (key == "noise.ar") study.ar = reader.numbers(key, noiseValue, kMaxArOrder);
+    if (key == "noise.ma") study.ma = reader.numbers(key, noiseValue, kMaxMaOrder);
+    if (key == "noise.drift") {
+      const toml::table* drift = noiseValue.as_table();
+      if (drift == nullptr) reader.wrongType(key, noiseValue, "a table { sd = D, cutoff_s = S }");
+      reader.onlyKnownKeys(*drift, "noise.drift.", {"sd", "cutoff_s"});
+      const toml::node* sd = drift->get("sd");
+      if (sd == nullptr) reader.fail(reader.place(key, noiseValue), "expected the drift's sd");
+      study.driftSd = reader.number("noise.drift.sd", *sd);
+      study.places.push_back(reader.place("noise.drift.sd", *sd));
+      if (const toml::node* cutoff = drift->get("cutoff_s")) {
+        study.driftCutoffSeconds = reader.number("noise.drift.cutoff_s", *cutoff);
+        study.places.push_back(reader.place("noise.drift.cutoff_s", *cutoff));
+      }
+    }
+    if (key == "noise.acf") {
+      MixedAcfEntry acf;
+      int given = 0;
+      readSubtable(reader, key, noiseValue, "a table { a = A, b_mm = B, c_mm = C }",
+                   {"a", "b_mm", "c_mm"}, study,
+                   [&](const std::string& full, const toml::node& value) {
+                     const double number = reader.number(full, value);
+                     if (full == "noise.acf.a") acf.a = number;
+                     if (full == "noise.acf.b_mm") acf.bMm = number;
+                     if (full == "noise.acf.c_mm") acf.cMm = number;
+                     ++given;
+                   });
+      if (given != 3) {
+        reader.fail(reader.place(key, noiseValue), "expected all three of a, b_mm and c_mm");
+      }
+      study.acf = acf;
+    }
+    if (key == "noise.physio") {
+      PhysioEntry physio;
+      bool shareGiven = false;
+      readSubtable(reader, key, noiseValue,
+                   "a table { share = F, cardiac_hz = C, respiratory_hz = R, map = \"IMAGE\" }",
+                   {"share", "cardiac_hz", "respiratory_hz", "map"}, study,
+                   [&](const std::string& full, const toml::node& value) {
+                     if (full == "noise.physio.map") {
+                       physio.map = reader.text(full, value);
+                       return;
+                     }
+                     const double number = reader.number(full, value);
+                     if (full == "noise.physio.share") {
+                       physio.share = number;
+                       shareGiven = true;
+                     }
+                     if (full == "noise.physio.cardiac_hz") physio.cardiacHz = number;
+                     if (full == "noise.physio.respiratory_hz") physio.respiratoryHz = number;
+                   });
+      if (!shareGiven) {
+        reader.fail(reader.place(key, noiseValue),
+                    "expected share, the physiological share of the temporal variance");
+      }
+      study.physio = physio;
+    }
+  }
+}
+
 // Every key of [design] is required: a design is written out in full.
 DesignEntry readDesign(const Reader& reader, const toml::node& node, StudyFile& study) {
   const toml::table* table = node.as_table();
@@ -247,8 +366,8 @@ DesignEntry readDesign(const Reader& reader, const toml::node& node, StudyFile& 
 void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
-                        "design", "rest", "generator", "signal", "datatype", "baseline", "noise",
-                        "grid", "region"});
+                        "design", "rest", "generator", "signal", "datatype", "baseline",
+                        "baseline_scale", "mask", "noise", "grid", "region"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -263,7 +382,17 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
     if (name == "generator") study.generator = reader.text(name, value);
     if (name == "signal") study.signal = reader.text(name, value);
     if (name == "datatype") study.datatype = reader.text(name, value);
-    if (name == "baseline") study.baseline = reader.number(name, value);
+    if (name == "baseline") {
+      if (value.is_string()) {
+        study.baselineImage = reader.text(name, value);
+      } else if (value.is_number()) {
+        study.baseline = reader.number(name, value);
+      } else {
+        reader.wrongType(name, value, "a number or the path of an image");
+      }
+    }
+    if (name == "baseline_scale") study.baselineScale = reader.number(name, value);
+    if (name == "mask") study.mask = reader.text(name, value);
     if (name == "rest") {
       const toml::array* names = value.as_array();
       const std::string expected = "an array of condition names, e.g. [\"Rest\"]";
@@ -279,33 +408,7 @@ void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& 
       protocolGiven = true;
     }
     if (name == "design") study.design = readDesign(reader, value, study);
-    if (name == "noise") {
-      const toml::table* noise = value.as_table();
-      if (noise == nullptr) reader.wrongType(name, value, "a table");
-      reader.onlyKnownKeys(*noise, "noise.", {"sd", "smoothness_mm", "model", "rho", "drift"});
-      for (const auto& [noiseKey, noiseValue] : *noise) {
-        const std::string key = "noise." + std::string(noiseKey.str());
-        study.places.push_back(reader.place(key, noiseValue));
-        if (key == "noise.sd") study.noiseSd = reader.number(key, noiseValue);
-        if (key == "noise.smoothness_mm") study.smoothnessMm = reader.number(key, noiseValue);
-        if (key == "noise.model") study.noiseModel = reader.text(key, noiseValue);
-        if (key == "noise.rho") study.rho = reader.number(key, noiseValue);
-        if (key == "noise.drift") {
-          const toml::table* drift = noiseValue.as_table();
-          if (drift == nullptr)
-            reader.wrongType(key, noiseValue, "a table { sd = D, cutoff_s = S }");
-          reader.onlyKnownKeys(*drift, "noise.drift.", {"sd", "cutoff_s"});
-          const toml::node* sd = drift->get("sd");
-          if (sd == nullptr) reader.fail(reader.place(key, noiseValue), "expected the drift's sd");
-          study.driftSd = reader.number("noise.drift.sd", *sd);
-          study.places.push_back(reader.place("noise.drift.sd", *sd));
-          if (const toml::node* cutoff = drift->get("cutoff_s")) {
-            study.driftCutoffSeconds = reader.number("noise.drift.cutoff_s", *cutoff);
-            study.places.push_back(reader.place("noise.drift.cutoff_s", *cutoff));
-          }
-        }
-      }
-    }
+    if (name == "noise") readNoise(reader, value, study);
     if (name == "grid") {
       const toml::table* grid = value.as_table();
       if (grid == nullptr) reader.wrongType(name, value, "a table");
@@ -345,6 +448,13 @@ KeyPlace StudyFile::placeOf(const std::string& key) const {
     if (place.key == key) return place;
   }
   return {key, 0};
+}
+
+void StudyFile::fail(const std::string& key, const std::string& what) const {
+  const KeyPlace place = placeOf(key);
+  std::string message = path.string();
+  if (place.line > 0) message += ":" + std::to_string(place.line);
+  throw InputError(message + ": key " + key + ": " + what);
 }
 
 StudyFile parseStudyText(const std::string& text, const std::filesystem::path& file) {

@@ -56,6 +56,19 @@ struct RegionEntry {
   std::vector<KeyPlace> places;          // the region's keys, for messages
 };
 
+// The noise keys that shape a run like a scanner's (all optional; none given: the
+// uniform box of before, to the byte).
+struct MixedAcfEntry {
+  double a = 0.0, bMm = 0.0, cMm = 0.0;
+};
+
+struct PhysioEntry {
+  double share = 0.0;
+  double cardiacHz = 1.1;
+  double respiratoryHz = 0.25;
+  std::optional<std::string> map;
+};
+
 // A [design] table: events generated per run (see generated_design.h).
 struct DesignEntry {
   std::vector<std::string> conditions;
@@ -81,7 +94,18 @@ struct StudyFile {
   std::string signal = "add";
   std::string datatype = "float32";
   double baseline = 100.0;
+  std::optional<std::string> baselineImage;  // baseline = "IMAGE.nii.gz"
+  std::optional<double> baselineScale;
+  std::optional<std::string> mask;
   double noiseSd = 5.0;
+  bool noiseSdGiven = false;
+  std::optional<double> tsnr;
+  std::optional<double> snr;
+  std::optional<bool> magnitude;
+  std::optional<MixedAcfEntry> acf;
+  std::optional<std::vector<double>> ar;
+  std::optional<std::vector<double>> ma;
+  std::optional<PhysioEntry> physio;
   std::optional<double> smoothnessMm;
   std::string noiseModel = "white";
   std::optional<double> rho;
@@ -94,6 +118,9 @@ struct StudyFile {
   // Lines of the keys whose values are checked later, for messages.
   std::vector<KeyPlace> places;
   KeyPlace placeOf(const std::string& key) const;
+  bool given(const std::string& key) const { return placeOf(key).line > 0; }
+  // Throws the InputError "FILE:LINE: key K: what" for a key of this file.
+  [[noreturn]] void fail(const std::string& key, const std::string& what) const;
 };
 
 // Reads and parses the file; throws InputError.

@@ -1,19 +1,12 @@
 // Names of a dataset's analysis files; see analysis_files.h.
-#include "tolvane/group/analysis_files.h"
+#include "tolvane/report/analysis_files.h"
 
 #include "tolvane/analysis/contrasts.h"
 
-namespace tolvane::group {
-namespace {
+namespace tolvane::report {
 
-std::string statmap(const std::string& stem, const std::string& statistic) {
-  return stem + "_stat-" + statistic + "_statmap.nii.gz";
-}
-
-}  // namespace
-
-std::filesystem::path defaultGlmRoot(const std::filesystem::path& dataset) {
-  return dataset / "derivatives" / "tolvane-glm";
+std::filesystem::path defaultGlmRoot(const std::filesystem::path& root) {
+  return dataset::DatasetFolders(root).glmRoot();
 }
 
 std::filesystem::path defaultGroupRoot(const std::filesystem::path& dataset) {
@@ -23,21 +16,25 @@ std::filesystem::path defaultGroupRoot(const std::filesystem::path& dataset) {
 std::filesystem::path runMap(const std::filesystem::path& glmRoot, const dataset::DatasetRun& run,
                              const std::string& contrastLabel, const std::string& statistic) {
   return glmRoot / run.subject / "func" /
-         statmap(run.prefix + "_contrast-" + contrastLabel, statistic);
+         (dataset::statMapStem(run.prefix, contrastLabel, statistic) + dataset::kMapExtension);
 }
 
-std::filesystem::path subjectMap(const std::filesystem::path& groupRoot,
-                                 const std::string& subject, const std::string& contrastLabel,
-                                 const std::string& statistic) {
-  return groupRoot / subject / statmap(subject + "_contrast-" + contrastLabel, statistic);
+std::filesystem::path subjectMap(const std::filesystem::path& groupRoot, const std::string& subject,
+                                 const std::string& contrastLabel, const std::string& statistic) {
+  return groupRoot / subject /
+         (dataset::statMapStem(subject, contrastLabel, statistic) + dataset::kMapExtension);
 }
 
 std::filesystem::path groupMap(const std::filesystem::path& groupRoot,
                                const std::string& contrastLabel, const std::string& covariate,
                                const std::string& statistic) {
-  std::string stem = "group_contrast-" + contrastLabel;
-  if (!covariate.empty()) stem += "_desc-" + analysis::bidsLabel(covariate);
-  return groupRoot / statmap(stem, statistic);
+  if (covariate.empty()) {
+    return groupRoot /
+           (dataset::groupStatMapStem(contrastLabel, statistic) + dataset::kMapExtension);
+  }
+  return groupRoot /
+         ("group_contrast-" + contrastLabel + "_desc-" + analysis::bidsLabel(covariate) + "_stat-" +
+          statistic + "_statmap" + dataset::kMapExtension);
 }
 
 std::filesystem::path sidecarOf(const std::filesystem::path& image) {
@@ -52,4 +49,4 @@ std::filesystem::path sidecarOf(const std::filesystem::path& image) {
   return image.parent_path() / (name + ".json");
 }
 
-}  // namespace tolvane::group
+}  // namespace tolvane::report

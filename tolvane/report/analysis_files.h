@@ -23,7 +23,7 @@
 
 #include "tolvane/dataset/runs.h"
 
-namespace tolvane::group {
+namespace tolvane::report {
 
 std::filesystem::path defaultGlmRoot(const std::filesystem::path& dataset);
 std::filesystem::path defaultGroupRoot(const std::filesystem::path& dataset);
@@ -42,4 +42,4 @@ std::filesystem::path groupMap(const std::filesystem::path& groupRoot,
 // X.json for X.nii.gz.
 std::filesystem::path sidecarOf(const std::filesystem::path& image);
 
-}  // namespace tolvane::group
+}  // namespace tolvane::report

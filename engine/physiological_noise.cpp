@@ -1,0 +1,106 @@
+// Physiological noise; conventions in physiological_noise.h.
+#include "engine/physiological_noise.h"
+
+#include <cmath>
+
+namespace tolvane::engine {
+namespace {
+
+constexpr int kOscillators = 2;  // cardiac, respiratory
+constexpr int kRandomNumbers = 5;  // psi, alpha_0, g_x, g_y, g_z per oscillator
+
+// A standard normal deviate turned into a uniform one on (0, 1), in double.
+double uniformOf(float deviate) { return 0.5 * std::erfc(-static_cast<double>(deviate) / std::sqrt(2.0)); }
+
+}  // namespace
+
+PhysiologicalNoise::PhysiologicalNoise(const PhysiologicalRates& rates, const FieldKey& runKey,
+                                       int dimX, int dimY, int dimZ, int timePoints,
+                                       double trSeconds)
+    : dims_{dimX, dimY, dimZ}, timePoints_(timePoints) {
+  const double pi = std::acos(-1.0);
+  float deviates[kOscillators * kRandomNumbers];
+  fieldDeviates({runKey.seed, runKey.run, kPhysioStream}, 0, 0, kOscillators * kRandomNumbers,
+                deviates);
+  const double nominalHz[kOscillators] = {rates.cardiacHz, rates.respiratoryHz};
+  std::vector<double> basis(static_cast<std::size_t>(kBasisFunctions) * timePoints);
+  for (int o = 0; o < kOscillators; ++o) {
+    const float* u = deviates + o * kRandomNumbers;
+    const double psi = 2.0 * pi * uniformOf(u[0]);
+    phaseOffset_[o] = 2.0 * pi * uniformOf(u[1]);
+    for (int axis = 0; axis < 3; ++axis) gradient_[o][axis] = 2.0 * uniformOf(u[2 + axis]) - 1.0;
+    for (int n = 0; n < timePoints; ++n) {
+      const double t = n * trSeconds;
+      const double phase =
+          2.0 * pi * nominalHz[o] *
+          (t + rates.wander * kRateWanderPeriodSeconds / (2.0 * pi) *
+                   (std::cos(psi) - std::cos(2.0 * pi * t / kRateWanderPeriodSeconds + psi)));
+      for (int h = 1; h <= 2; ++h) {
+        const int row = o * 4 + (h - 1) * 2;
+        basis[static_cast<std::size_t>(row) * timePoints + n] = std::cos(h * phase);
+        basis[static_cast<std::size_t>(row + 1) * timePoints + n] = std::sin(h * phase);
+      }
+    }
+  }
+  // Centre each function over the run, round it to float, and take the Gram matrix of the
+  // rounded values, so that a voxel's scaled course has variance 1 to float precision.
+  basis_.resize(basis.size());
+  for (int k = 0; k < kBasisFunctions; ++k) {
+    double mean = 0.0;
+    for (int n = 0; n < timePoints; ++n) mean += basis[static_cast<std::size_t>(k) * timePoints + n];
+    mean /= timePoints;
+    for (int n = 0; n < timePoints; ++n) {
+      const std::size_t i = static_cast<std::size_t>(k) * timePoints + n;
+      basis_[i] = static_cast<float>(basis[i] - mean);
+    }
+  }
+  for (int k = 0; k < kBasisFunctions; ++k)
+    for (int l = 0; l < kBasisFunctions; ++l) {
+      double sum = 0.0;
+      for (int n = 0; n < timePoints; ++n)
+        sum += static_cast<double>(basis_[static_cast<std::size_t>(k) * timePoints + n]) *
+               basis_[static_cast<std::size_t>(l) * timePoints + n];
+      gram_[k][l] = sum / timePoints;
+    }
+}
+
+void PhysiologicalNoise::weights(std::int64_t voxel, float* w) const {
+  const double pi = std::acos(-1.0);
+  const std::int64_t x = voxel % dims_[0], y = voxel / dims_[0] % dims_[1];
+  const std::int64_t z = voxel / (std::int64_t{dims_[0]} * dims_[1]);
+  const double position[3] = {static_cast<double>(x) / dims_[0], static_cast<double>(y) / dims_[1],
+                              static_cast<double>(z) / dims_[2]};
+  double raw[kBasisFunctions];
+  for (int o = 0; o < kOscillators; ++o) {
+    double alpha = phaseOffset_[o];
+    for (int axis = 0; axis < 3; ++axis) alpha += 2.0 * pi * gradient_[o][axis] * position[axis];
+    // cos(h Phi + h alpha) = cos(h Phi) cos(h alpha) - sin(h Phi) sin(h alpha).
+    raw[o * 4 + 0] = std::cos(alpha);
+    raw[o * 4 + 1] = -std::sin(alpha);
+    raw[o * 4 + 2] = kHarmonicAmplitude * std::cos(2.0 * alpha);
+    raw[o * 4 + 3] = -kHarmonicAmplitude * std::sin(2.0 * alpha);
+  }
+  double variance = 0.0;
+  for (int k = 0; k < kBasisFunctions; ++k)
+    for (int l = 0; l < kBasisFunctions; ++l) variance += raw[k] * gram_[k][l] * raw[l];
+  const double scale = variance > 0.0 ? 1.0 / std::sqrt(variance) : 0.0;
+  for (int k = 0; k < kBasisFunctions; ++k) w[k] = static_cast<float>(raw[k] * scale);
+}
+
+void PhysiologicalNoise::timeCourse(std::int64_t voxel, float* out) const {
+  float w[kBasisFunctions];
+  weights(voxel, w);
+  const int nT = timePoints_;
+  for (int t = 0; t < nT; ++t) out[t] = w[0] * basis_[t];
+  for (int k = 1; k < kBasisFunctions; ++k) {
+    const float* row = &basis_[static_cast<std::size_t>(k) * nT];
+    for (int t = 0; t < nT; ++t) out[t] = out[t] + w[k] * row[t];
+  }
+}
+
+void PhysiologicalNoise::add(std::int64_t voxel, float amplitude, float* course, float* work) const {
+  timeCourse(voxel, work);
+  for (int t = 0; t < timePoints_; ++t) course[t] = course[t] + amplitude * work[t];
+}
+
+}  // namespace tolvane::engine

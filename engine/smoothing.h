@@ -1,0 +1,107 @@
+// Spatial correlation of the noise field: Gaussian smoothing, and the mixed
+// Gaussian-plus-exponential autocorrelation.
+//
+// Both act on a white field z of unit variance, independent across voxels and time
+// points, volume by volume, and leave every voxel with variance exactly 1, near the
+// grid's faces too.
+//
+// Gaussian smoothing convolves every volume with a separable sampled Gaussian; taps
+// outside the grid are left out and each voxel is divided by the standard deviation its
+// in-grid taps give it.
+//
+// The mixed autocorrelation is
+//   rho(r) = a exp(-r^2 / (2 b^2)) + (1 - a) exp(-r / c),   r the distance in mm,
+// the sum of a Gaussian-correlated field and an exponential-correlated one mixed with
+// weights sqrt(a) and sqrt(1 - a). Both are made at once, as one stationary Gaussian field
+// with that covariance: each volume is placed in a periodic box larger than the grid by
+// the distance where rho falls below kMixedAcfReach (white deviates fill the margin), is
+// filtered in Fourier space by sqrt(S), S the discrete Fourier transform of rho sampled at
+// the box's lattice lags (minimum-image distances; the rare negative values of S from
+// the truncation are set to 0), and the grid is cut back out. The field is stationary on
+// the box, so every voxel of the grid, at a face or not, has the same variance, which
+// the filter's normalisation makes 1; its autocorrelation at every lattice lag inside the
+// grid is rho to within the clipped part of S. The transforms are FFTW's single-precision
+// real ones, planned with FFTW_ESTIMATE and run with one plan per box, so a volume's
+// values do not depend on the number of threads.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "engine/counter_noise.h"
+#include "engine/parallel_for.h"
+
+#pragma GCC visibility push(hidden)
+
+namespace tolvane::engine {
+
+// The kernel reaches this many standard deviations from its centre; beyond it
+// the Gaussian is below 3.4e-4 of its peak.
+constexpr double kKernelReachSigmas = 4.0;
+
+// A Gaussian sampled at whole-voxel offsets 0, 1, ..., radius along one axis
+// (the kernel is symmetric): weights[k] = exp(-k^2 / (2 sigma^2)), sigma = FWHM
+// / sqrt(8 ln 2) in voxels, radius = ceil(kKernelReachSigmas * sigma).
+// Unnormalised: the rescaling that keeps the variance at 1 makes any constant
+// factor irrelevant.
+struct SmoothingKernel {
+  std::vector<float> weights;
+  int radius() const { return static_cast<int>(weights.size()) - 1; }
+};
+
+SmoothingKernel gaussianKernel(double fwhmMm, double voxelMm);
+
+// The three axes' kernels (x, y, z); the single tap on every axis means no smoothing.
+using SmoothingKernels = std::array<SmoothingKernel, 3>;
+
+// The work space, in bytes, that each thread holds at most while it smooths a grid of
+// these dimensions with Gaussian kernels: blocks of whole slices and a column's time
+// courses.
+std::uint64_t smoothingWorkBytes(int dimX, int dimY, int dimZ, int timePoints);
+
+// The mixed autocorrelation's parameters: 0 <= a <= 1, b and c in mm (b > 0 when a > 0,
+// c > 0 when a < 1).
+struct MixedAcf {
+  double a = 1.0;
+  double bMm = 0.0;
+  double cMm = 0.0;
+  // rho(r) at a distance of r mm.
+  double at(double rMm) const;
+};
+
+// The margin stops where rho falls below this.
+constexpr double kMixedAcfReach = 1e-3;
+
+// The filter of a grid's mixed field, made once per run (the FFTW plans are made under a
+// lock, so several runs may build theirs at once).
+class MixedAcfFilter {
+ public:
+  MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ,
+                 const std::array<double, 3>& voxelMm);
+  ~MixedAcfFilter();
+  MixedAcfFilter(const MixedAcfFilter&) = delete;
+  MixedAcfFilter& operator=(const MixedAcfFilter&) = delete;
+
+  // The periodic box's dimensions (each at least the grid's plus the reach).
+  std::array<int, 3> box() const { return box_; }
+  // The work space, in bytes, that each thread holds while it filters.
+  std::uint64_t workBytes(int timePoints) const;
+
+  // Fills every time point of every voxel of `grid` with the mixed field of `key`: the
+  // grid's white deviates are the counter field of `key` at the grid voxel's index, the
+  // margin's those of key's run in kPaddingStream at the box voxel's index
+  // ((z * boxY + y) * boxX + x). Volumes are shared out with `parallel`.
+  void fill(const VtcGrid& grid, const FieldKey& key, const ParallelFor& parallel) const;
+
+ private:
+  struct Plans;
+  std::array<int, 3> box_{};
+  std::array<int, 3> grid_{};
+  std::vector<float> gain_;  // sqrt(S) / (box voxels), one per half-spectrum bin
+  Plans* plans_ = nullptr;
+};
+
+}  // namespace tolvane::engine
+
+#pragma GCC visibility pop
