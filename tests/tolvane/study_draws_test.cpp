@@ -15,7 +15,7 @@
 namespace tolvane::study {
 namespace {
 
-const DesignSpec kFacesHouses{{"Faces", "Houses"}, 20, 1.0, 2.0, 4.0, 12.0};
+const DesignSettings kFacesHouses{{"Faces", "Houses"}, 20, 1.0, 2.0, 4.0, 12.0};
 
 // The gaps between trials (and before the first) of a generated run, in seconds.
 std::vector<double> gapsOf(const design::Protocol& protocol) {

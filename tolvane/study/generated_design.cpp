@@ -35,27 +35,27 @@ double truncatedExponential(double u, double rate, double span) {
   return -std::log1p(-u * -std::expm1(-rate * span)) / rate;
 }
 
-design::Protocol generateDesign(const DesignSpec& spec, std::uint32_t seed, int place) {
+design::Protocol generateDesign(const DesignSettings& settings, std::uint32_t seed, int place) {
   DrawSequence draws(seed, static_cast<std::uint32_t>(place), engine::kDesignStream);
   std::vector<std::size_t> order;
-  for (std::size_t c = 0; c < spec.conditions.size(); ++c) {
-    order.insert(order.end(), static_cast<std::size_t>(spec.trials), c);
+  for (std::size_t c = 0; c < settings.conditions.size(); ++c) {
+    order.insert(order.end(), static_cast<std::size_t>(settings.trials), c);
   }
   for (std::size_t i = order.size(); i > 1; --i) {
     const auto j = static_cast<std::size_t>(draws.nextUniform() * static_cast<double>(i));
     std::swap(order[i - 1], order[j < i ? j : i - 1]);
   }
-  const double span = spec.isiMaxSeconds - spec.isiMinSeconds;
-  const double rate = truncatedExponentialRate(spec.isiMeanSeconds - spec.isiMinSeconds, span);
+  const double span = settings.isiMaxSeconds - settings.isiMinSeconds;
+  const double rate = truncatedExponentialRate(settings.isiMeanSeconds - settings.isiMinSeconds, span);
   design::Protocol protocol;
   protocol.unit = design::TimeUnit::Milliseconds;
-  for (const std::string& name : spec.conditions) protocol.conditions.push_back({name, {}});
+  for (const std::string& name : settings.conditions) protocol.conditions.push_back({name, {}});
   // Times in whole milliseconds, so that an events table states them exactly.
-  const double durationMs = std::round(spec.durationSeconds * 1000.0);
+  const double durationMs = std::round(settings.durationSeconds * 1000.0);
   double time = 0.0;
   for (const std::size_t c : order) {
     time += std::round(
-        (spec.isiMinSeconds + truncatedExponential(draws.nextUniform(), rate, span)) * 1000.0);
+        (settings.isiMinSeconds + truncatedExponential(draws.nextUniform(), rate, span)) * 1000.0);
     protocol.conditions[c].intervals.push_back({time, time + durationMs, 0});
     time += durationMs;
   }

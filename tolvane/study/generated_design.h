@@ -26,7 +26,7 @@
 
 namespace tolvane::study {
 
-struct DesignSpec {
+struct DesignSettings {
   std::vector<std::string> conditions;
   int trials = 0;  // per condition per run
   double durationSeconds = 0.0;
@@ -39,7 +39,7 @@ double truncatedExponentialRate(double mean, double span);
 // X of the truncated exponential for a uniform u in (0, 1).
 double truncatedExponential(double u, double rate, double span);
 
-// The events of run `place`, in milliseconds, conditions in the spec's order.
-design::Protocol generateDesign(const DesignSpec& spec, std::uint32_t seed, int place);
+// The events of run `place`, in milliseconds, conditions in the settings' order.
+design::Protocol generateDesign(const DesignSettings& settings, std::uint32_t seed, int place);
 
 }  // namespace tolvane::study

@@ -31,13 +31,13 @@ std::filesystem::path relativeTo(const std::filesystem::path& folder, const std:
   return path.is_absolute() ? path : folder / path;
 }
 
-DesignSpec checkedSpec(const DesignEntry& entry, const KeyFailure& fail) {
-  DesignSpec spec;
-  spec.conditions = entry.conditions;
-  for (std::size_t c = 0; c < spec.conditions.size(); ++c) {
-    const std::string& name = spec.conditions[c];
+DesignSettings checkedSpec(const DesignEntry& entry, const KeyFailure& fail) {
+  DesignSettings settings;
+  settings.conditions = entry.conditions;
+  for (std::size_t c = 0; c < settings.conditions.size(); ++c) {
+    const std::string& name = settings.conditions[c];
     if (name.empty() || name.size() > design::kMaxConditionNameLength ||
-        std::count(spec.conditions.begin(), spec.conditions.end(), name) > 1) {
+        std::count(settings.conditions.begin(), settings.conditions.end(), name) > 1) {
       fail("design.conditions", "expected distinct, non-empty condition names, found " +
                                     formats::inQuotes(name));
     }
@@ -45,11 +45,11 @@ DesignSpec checkedSpec(const DesignEntry& entry, const KeyFailure& fail) {
   if (entry.trials < 1 || entry.trials > kMaxTrials) {
     fail("design.trials", "expected a number of trials per condition from 1 to 10000");
   }
-  spec.trials = static_cast<int>(entry.trials);
+  settings.trials = static_cast<int>(entry.trials);
   if (!(entry.durationSeconds > 0.0 && entry.durationSeconds <= kMaxDesignSeconds)) {
     fail("design.duration_s", "expected a trial duration above 0 and at most 3600 s");
   }
-  spec.durationSeconds = entry.durationSeconds;
+  settings.durationSeconds = entry.durationSeconds;
   const double low = entry.isiMinSeconds, mean = entry.isiMeanSeconds, high = entry.isiMaxSeconds;
   if (!(low >= 0.0 && high <= kMaxDesignSeconds && low < mean && mean < high)) {
     fail("design.isi_s", "expected 0 <= min < mean < max <= 3600 seconds");
@@ -59,10 +59,10 @@ DesignSpec checkedSpec(const DesignEntry& entry, const KeyFailure& fail) {
          "expected a mean closer to min than to max (a truncated exponential decays from "
          "min), below " + formats::inQuotes(std::to_string(0.5 * (low + high))) + " s");
   }
-  spec.isiMinSeconds = low;
-  spec.isiMeanSeconds = mean;
-  spec.isiMaxSeconds = high;
-  return spec;
+  settings.isiMinSeconds = low;
+  settings.isiMeanSeconds = mean;
+  settings.isiMaxSeconds = high;
+  return settings;
 }
 
 // Every protocol with the conditions of all, in order of first appearance.
@@ -95,9 +95,9 @@ std::vector<design::Protocol> readRunProtocols(const StudyFile& file,
   std::vector<design::Protocol> protocols;
   const int places = study.runCount();
   if (file.design) {
-    const DesignSpec spec = checkedSpec(*file.design, fail);
+    const DesignSettings settings = checkedSpec(*file.design, fail);
     for (int place = 0; place < places; ++place) {
-      protocols.push_back(generateDesign(spec, study.seed, place));
+      protocols.push_back(generateDesign(settings, study.seed, place));
     }
     return protocols;
   }
