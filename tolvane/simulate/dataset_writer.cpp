@@ -3,12 +3,15 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "formats/atomic_file.h"
 #include "formats/nifti/nifti_io.h"
 #include "formats/nifti/nifti_maps.h"
 #include "formats/protocols/events_tsv_writer.h"
+#include "tolvane/simulate/int16_quantisation.h"
 #include "tolvane/simulate/int16_scale.h"
 #include "tolvane/study/run_events.h"
 #include "tolvane/study/run_seeds.h"
@@ -298,10 +301,14 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
   for (const std::filesystem::path& file : files.all()) removeAbandonedTemporaries(file);
   const int level = formats::kDefaultGzipLevel;
   if (needed(files.bold, keepExisting)) {
-    std::optional<formats::Int16Scale> int16;
+    std::optional<formats::Int16Volumes> int16;
+    std::unique_ptr<std::int16_t[]> int16Values;
     if (study.datatype == study::StoredType::Int16) {
-      int16 = int16Scale(valueSpan(data, study.grid.valueCount()), smallestTemporalNoiseSd(study),
-                         files.bold.filename().string());
+      const formats::Int16Scale scale =
+          int16Scale(valueSpan(data, study.grid.valueCount(), threads),
+                     smallestTemporalNoiseSd(study), files.bold.filename().string());
+      int16Values = quantisedVolumes(study.grid, data, scale, threads);
+      int16 = formats::Int16Volumes{scale, int16Values.get()};
     }
     formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level,
                            {threads, std::string("tolvane ") + kTolvaneVersion + " simulated run",
