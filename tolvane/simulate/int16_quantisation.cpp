@@ -155,23 +155,61 @@ struct Tile {
   std::int16_t* volumes; // the output, NIfTI order
 };
 
-// Each course is read once, in order, and quantised as a whole; the tile is then
-// written volume by volume, one contiguous row into each.
+// Each course is read once, in order, and quantised as a whole into the work space.
 template <bool kDivide>
 TOLVANE_VECTOR_BODY inline std::int32_t quantiseTileBody(const Tile& tile, double inter,
                                                          double by) {
-  const std::size_t nT = tile.timePoints, count = tile.end - tile.begin;
+  const std::size_t nT = tile.timePoints;
   std::int32_t misfits = 0;
-  for (std::size_t j = 0; j < count; ++j) {
+  for (std::size_t j = 0; j < tile.end - tile.begin; ++j) {
     misfits |= quantiseSeries<kDivide>(tile.values + (tile.begin + j) * nT, nT, inter, by,
                                        tile.courses + j * nT);
   }
-  for (std::size_t t = 0; t < nT; ++t) {
-    std::int16_t* row = tile.volumes + t * tile.voxels + tile.begin;
-    const std::int16_t* column = tile.courses + t;
-    for (std::size_t j = 0; j < count; ++j) row[j] = column[j * nT];
-  }
   return misfits;
+}
+
+// Rows in[0, 8) of eight values each, `inStride` apart, written as the rows of their
+// transpose, `outStride` apart: three rounds of interleaving, 16, 32 and 64 bits wide.
+void transpose8x8(const std::int16_t* in, std::size_t inStride, std::int16_t* out,
+                  std::size_t outStride) {
+  __m128i a[8], b[8];
+  for (std::size_t r = 0; r < 8; ++r) {
+    a[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + r * inStride));
+  }
+  for (std::size_t r = 0; r < 8; r += 2) {
+    b[r] = _mm_unpacklo_epi16(a[r], a[r + 1]);
+    b[r + 1] = _mm_unpackhi_epi16(a[r], a[r + 1]);
+  }
+  for (std::size_t q = 0; q < 8; q += 4) {
+    a[q] = _mm_unpacklo_epi32(b[q], b[q + 2]);
+    a[q + 1] = _mm_unpackhi_epi32(b[q], b[q + 2]);
+    a[q + 2] = _mm_unpacklo_epi32(b[q + 1], b[q + 3]);
+    a[q + 3] = _mm_unpackhi_epi32(b[q + 1], b[q + 3]);
+  }
+  for (std::size_t c = 0; c < 4; ++c) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * c * outStride),
+                     _mm_unpacklo_epi64(a[c], a[c + 4]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (2 * c + 1) * outStride),
+                     _mm_unpackhi_epi64(a[c], a[c + 4]));
+  }
+}
+
+// The tile's quantised courses dealt out to the volumes, one contiguous row into each:
+// blocks of 8 voxels x 8 time points transposed in registers, the edges one by one.
+void dealTileToVolumes(const Tile& tile) {
+  const std::size_t nT = tile.timePoints, count = tile.end - tile.begin;
+  const std::size_t wholeT = nT - nT % 8, wholeJ = count - count % 8;
+  std::int16_t* const first = tile.volumes + tile.begin;
+  for (std::size_t t = 0; t < wholeT; t += 8) {
+    for (std::size_t j = 0; j < wholeJ; j += 8) {
+      transpose8x8(tile.courses + j * nT + t, nT, first + t * tile.voxels + j, tile.voxels);
+    }
+  }
+  for (std::size_t t = 0; t < nT; ++t) {
+    for (std::size_t j = t < wholeT ? wholeJ : 0; j < count; ++j) {
+      first[t * tile.voxels + j] = tile.courses[j * nT + t];
+    }
+  }
 }
 
 }  // namespace
@@ -231,6 +269,7 @@ std::unique_ptr<std::int16_t[]> quantisedVolumes(const formats::VtcGeometry& gri
         misfits[part] |= powerOfTwo ? quantiseTileBody<false>(tile, scale.inter, by)
                                     : quantiseTileBody<true>(tile, scale.inter, by);
       });
+      dealTileToVolumes(tile);
     }
   });
   if (std::any_of(misfits.begin(), misfits.end(), [](std::int32_t m) { return m != 0; })) {
