@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -25,15 +26,24 @@ using engine::onVectorPath;
 constexpr std::size_t kLeastValuesPerThread = std::size_t{1} << 20;
 
 // Runs body(part, begin, end) over [0, count) cut into `parts` equal contiguous pieces,
-// each on a thread of its own, the calling thread taking the first. The bodies must not
-// throw: they report to their caller through their part's slot.
+// each on a thread of its own, the calling thread taking the first and any part whose
+// thread cannot be started. The bodies must not throw: they report to their caller
+// through their part's slot.
 template <typename Body>
 void inParts(std::size_t count, std::size_t parts, const Body& body) {
+  const auto run = [&](std::size_t part) {
+    body(part, count * part / parts, count * (part + 1) / parts);
+  };
   std::vector<std::thread> workers;
+  workers.reserve(parts);  // so that only starting a thread can fail below
   for (std::size_t part = 1; part < parts; ++part) {
-    workers.emplace_back([&, part] { body(part, count * part / parts, count * (part + 1) / parts); });
+    try {
+      workers.emplace_back(run, part);
+    } catch (const std::system_error&) {
+      run(part);
+    }
   }
-  body(std::size_t{0}, std::size_t{0}, count / parts);
+  run(0);
   for (std::thread& worker : workers) worker.join();
 }
 
