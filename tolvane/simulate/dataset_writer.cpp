@@ -5,9 +5,11 @@
 #include <charconv>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
 
 #include "formats/atomic_file.h"
+#include "formats/errors.h"
 #include "formats/nifti/nifti_io.h"
 #include "formats/nifti/nifti_maps.h"
 #include "formats/protocols/events_tsv_writer.h"
@@ -307,7 +309,11 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
       const formats::Int16Scale scale =
           int16Scale(valueSpan(data, study.grid.valueCount(), threads),
                      smallestTemporalNoiseSd(study), files.bold.filename().string());
-      int16Values = quantisedVolumes(study.grid, data, scale, threads);
+      try {
+        int16Values = quantisedVolumes(study.grid, data, scale, threads);
+      } catch (const std::bad_alloc&) {
+        throw formats::OutputError(files.bold.string() + ": cannot be written: not enough memory");
+      }
       int16 = formats::Int16Volumes{scale, int16Values.get()};
     }
     formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level,
