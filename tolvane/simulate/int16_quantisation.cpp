@@ -249,15 +249,11 @@ ValueSpan valueSpan(const float* values, std::size_t count, unsigned threads,
   return {span.least, span.greatest};
 }
 
-std::unique_ptr<std::int16_t[]> quantisedVolumes(const formats::VtcGeometry& grid,
-                                                 const float* values,
-                                                 const formats::Int16Scale& scale,
-                                                 unsigned threads, cpu::VectorPath path) {
+void quantiseVolumes(const formats::VtcGeometry& grid, const float* values,
+                     const formats::Int16Scale& scale, std::int16_t* volumes, unsigned threads,
+                     cpu::VectorPath path) {
   const std::size_t voxels = grid.voxelCount();
   const auto timePoints = static_cast<std::size_t>(grid.timePoints);
-  // Left uninitialised: every value is written below, each page first by the thread that
-  // fills it.
-  std::unique_ptr<std::int16_t[]> volumes(new std::int16_t[voxels * timePoints]);
   int exponent = 0;
   const bool powerOfTwo = std::frexp(scale.slope, &exponent) == 0.5;
   const double by = powerOfTwo ? 1.0 / scale.slope : scale.slope;
@@ -274,7 +270,7 @@ std::unique_ptr<std::int16_t[]> quantisedVolumes(const formats::VtcGeometry& gri
                       t * kTileVoxels,
                       std::min((t + 1) * kTileVoxels, voxels),
                       courses.data() + part * kTileVoxels * timePoints,
-                      volumes.get()};
+                      volumes};
       onVectorPath(path, [&]() TOLVANE_VECTOR_BODY {
         misfits[part] |= powerOfTwo ? quantiseTileBody<false>(tile, scale.inter, by)
                                     : quantiseTileBody<true>(tile, scale.inter, by);
@@ -285,7 +281,6 @@ std::unique_ptr<std::int16_t[]> quantisedVolumes(const formats::VtcGeometry& gri
   if (std::any_of(misfits.begin(), misfits.end(), [](std::int32_t m) { return m != 0; })) {
     throw std::logic_error("a value does not fit the int16 scale chosen for it");
   }
-  return volumes;
 }
 
 }  // namespace tolvane::simulate

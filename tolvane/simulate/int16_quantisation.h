@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "formats/geometry.h"
 #include "formats/nifti/nifti_io.h"
@@ -29,13 +28,12 @@ ValueSpan valueSpan(const float* values, std::size_t count, unsigned threads = 1
                     cpu::VectorPath path = cpu::preferredVectorPath());
 
 // The run's values quantised under `scale` (formats::Int16Scale: q = round((value -
-// inter) / slope), evaluated in double, halves away from zero), in NIfTI order. Throws
-// std::logic_error when a value does not fit the int16 range under the scale (the scale
-// is chosen from the values' span, so this means the span was not theirs).
-std::unique_ptr<std::int16_t[]> quantisedVolumes(const formats::VtcGeometry& grid,
-                                                 const float* values,
-                                                 const formats::Int16Scale& scale,
-                                                 unsigned threads = 1,
-                                                 cpu::VectorPath path = cpu::preferredVectorPath());
+// inter) / slope), evaluated in double, halves away from zero) into `volumes`, in NIfTI
+// order, as many as the run has values. Throws std::logic_error when a value does not
+// fit the int16 range under the scale (the scale is chosen from the values' span, so
+// this means the span was not theirs).
+void quantiseVolumes(const formats::VtcGeometry& grid, const float* values,
+                     const formats::Int16Scale& scale, std::int16_t* volumes, unsigned threads = 1,
+                     cpu::VectorPath path = cpu::preferredVectorPath());
 
 }  // namespace tolvane::simulate

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -201,17 +202,22 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   std::exception_ptr failure;
   std::mutex lock;
   const auto makeRuns = [&](int job) {
+    // A job's runs are made in the same storage, one after another, so that its pages are
+    // first touched (faulted in and cleared by the kernel) once, not once per run.
+    std::unique_ptr<float[]> values;
+    std::unique_ptr<std::int16_t[]> int16Copy;
     for (std::size_t i = next++; i < pending.size() && !failed && !interruption.requested();
          i = next++) {
       const RunFiles& files = pending[i];
       try {
         display.runStarted(job);
         const Truth truth = runTruth(study, files.place);
-        const auto data = synthesiseRun(study, truth, files.place, threadsPerRun);
+        values = synthesiseRun(study, truth, files.place, threadsPerRun, std::move(values));
         writeRunFiles(
-            study, layout, files, truth, data.get(), keepExisting,
+            study, layout, files, truth, values.get(), keepExisting,
             static_cast<unsigned>(threadsPerRun),
-            [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp);
+            [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp,
+            &int16Copy);
       } catch (...) {
         const std::lock_guard<std::mutex> guard(lock);
         if (!failed.exchange(true)) failure = std::current_exception();

@@ -79,7 +79,8 @@ TEST(Int16Quantisation, EveryPathAndSplitGivesTheDefinitionsValuesInVolumeOrder)
     const std::vector<float> values = valuesFor(grid, scale);
     for (const VectorPath path : paths()) {
       for (const unsigned threads : {1u, 3u}) {
-        const auto volumes = quantisedVolumes(grid, values.data(), scale, threads, path);
+        std::vector<std::int16_t> volumes(values.size());
+        quantiseVolumes(grid, values.data(), scale, volumes.data(), threads, path);
         std::size_t wrong = 0;
         for (std::size_t v = 0; v < voxels; ++v) {
           for (std::size_t t = 0; t < timePoints; ++t) {
@@ -102,7 +103,9 @@ TEST(Int16Quantisation, AValueBeyondTheRangeOrANanIsALogicErrorOnEveryPath) {
                                std::numeric_limits<float>::quiet_NaN()}) {
       std::vector<float> values(grid.valueCount(), 1.0f);
       values[values.size() / 2 + 1] = misfit;
-      EXPECT_THROW(quantisedVolumes(grid, values.data(), scale, 1, path), std::logic_error)
+      std::vector<std::int16_t> volumes(values.size());
+      EXPECT_THROW(quantiseVolumes(grid, values.data(), scale, volumes.data(), 1, path),
+                   std::logic_error)
           << cpu::nameOf(path) << ", " << misfit;
     }
   }
