@@ -125,9 +125,9 @@ PartSpan partSpanPortable(const float* values, std::size_t count) {
 // Far beyond the int16 range, and near enough that a truncation to int32 is exact.
 constexpr double kMostSteps = 65536.0;
 
-// values[0, count) quantised into out[0, count); the number of misfits is nonzero when
-// a value does not fit. `kDivide`: divide by `by` (the slope), else multiply by `by`
-// (the slope's exact inverse, a power of two), which gives the same quotient.
+// values[0, count) quantised into out[0, count); returns nonzero when a value does not
+// fit. `kDivide`: divide by `by` (the slope), else multiply by `by` (the slope's exact
+// inverse, a power of two), which gives the same quotient.
 template <bool kDivide>
 TOLVANE_VECTOR_BODY inline std::int32_t quantiseSeries(const float* values, std::size_t count,
                                                        double inter, double by,
