@@ -160,21 +160,14 @@ TOLVANE_TARGET_AVX512 inline Deviates timeOrdered(__m512 g0, __m512 g1, __m512 g
            _mm512_castpd_ps(_mm512_unpackhi_pd(high01, high23))}};
 }
 
-// The deviates of n successive batches of one voxel from counter firstBlock on.
+// The deviates of n batches of counters (w0, w1, w2, stream) laid out as timeOrdered
+// expects, in place of the counters.
 template <int n>
-TOLVANE_TARGET_AVX512 inline void deviatesOf(const RoundKeys& keys, __m512i voxelLow,
-                                             __m512i voxelHigh, __m512i stream,
-                                             std::uint32_t firstBlock, Deviates (&out)[n]) {
-  const __m512i laneCounter = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13,  //
-                                                2, 6, 10, 14, 3, 7, 11, 15);
-  __m512i w0[n], w1[n], w2[n], w3[n];
-  for (int b = 0; b < n; ++b) {
-    const auto block = firstBlock + static_cast<std::uint32_t>(kLanes * b);
-    w0[b] = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block)), laneCounter);
-    w1[b] = voxelLow;
-    w2[b] = voxelHigh;
-    w3[b] = stream;
-  }
+TOLVANE_TARGET_AVX512 inline void deviatesOfCounters(const RoundKeys& keys, __m512i (&w0)[n],
+                                                     __m512i (&w1)[n], __m512i (&w2)[n],
+                                                     __m512i stream, Deviates (&out)[n]) {
+  __m512i w3[n];
+  for (int b = 0; b < n; ++b) w3[b] = stream;
   philox(keys, w0, w1, w2, w3);
   for (int b = 0; b < n; ++b) {
     __m512 cosine1, sine1, cosine3, sine3;
@@ -184,6 +177,46 @@ TOLVANE_TARGET_AVX512 inline void deviatesOf(const RoundKeys& keys, __m512i voxe
     out[b] = timeOrdered(mul(radius0, cosine1), mul(radius0, sine1), mul(radius2, cosine3),
                          mul(radius2, sine3));
   }
+}
+
+// Lane 4i + j takes the (4j + i)-th counter of a batch (see Deviates).
+TOLVANE_TARGET_AVX512 inline __m512i laneOrder() {
+  return _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+}
+
+// The deviates of n successive batches of one voxel from counter firstBlock on.
+template <int n>
+TOLVANE_TARGET_AVX512 inline void deviatesOf(const RoundKeys& keys, __m512i voxelLow,
+                                             __m512i voxelHigh, __m512i stream,
+                                             std::uint32_t firstBlock, Deviates (&out)[n]) {
+  __m512i w0[n], w1[n], w2[n];
+  for (int b = 0; b < n; ++b) {
+    const auto block = firstBlock + static_cast<std::uint32_t>(kLanes * b);
+    w0[b] = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block)), laneOrder());
+    w1[b] = voxelLow;
+    w2[b] = voxelHigh;
+  }
+  deviatesOfCounters(keys, w0, w1, w2, stream, out);
+}
+
+// Time block `block` of n batches of sixteen successive voxels from firstVoxel on; the
+// voxel index's low word carries into its high word.
+template <int n>
+TOLVANE_TARGET_AVX512 inline void voxelDeviatesOf(const RoundKeys& keys, std::int64_t firstVoxel,
+                                                  __m512i stream, std::uint32_t block,
+                                                  Deviates (&out)[n]) {
+  __m512i w0[n], w1[n], w2[n];
+  for (int b = 0; b < n; ++b) {
+    const auto first = static_cast<std::uint64_t>(firstVoxel) + kLanes * b;
+    const __m512i low = _mm512_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(first)));
+    w1[b] = _mm512_add_epi32(low, laneOrder());
+    const __mmask16 carry = _mm512_cmplt_epu32_mask(w1[b], low);
+    w2[b] = _mm512_mask_add_epi32(_mm512_set1_epi32(static_cast<int>(first >> 32)), carry,
+                                  _mm512_set1_epi32(static_cast<int>(first >> 32)),
+                                  _mm512_set1_epi32(1));
+    w0[b] = _mm512_set1_epi32(static_cast<int>(block));
+  }
+  deviatesOfCounters(keys, w0, w1, w2, stream, out);
 }
 
 TOLVANE_TARGET_AVX512 inline __m512i voxelWord(std::int64_t voxel, int shift) {
@@ -227,6 +260,27 @@ void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const Fie
         _mm512_mask_storeu_ps(course + t + kLanes * i, mask, value);
         left -= kLanes;
       }
+    }
+  }
+}
+
+TOLVANE_TARGET_AVX512
+void fieldDeviatesOfVoxelsAvx512(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
+                                 std::uint32_t timeBlock, float* deviates) {
+  const RoundKeys keys = roundKeysOf(key);
+  const __m512i stream = _mm512_set1_epi32(static_cast<int>(key.stream));
+  constexpr std::int64_t kVoxelsPerStep = kBatchesPerStep * kLanes;
+  for (std::int64_t done = 0; done < count; done += kVoxelsPerStep) {
+    Deviates batches[kBatchesPerStep];
+    voxelDeviatesOf(keys, firstVoxel + done, stream, timeBlock, batches);
+    // Each vector holds four voxels' four deviates; the last step stores what is asked.
+    float* out = deviates + done * kDeviatesPerCounter;
+    std::int64_t left = (count - done) * kDeviatesPerCounter;
+    for (int i = 0; i < kBatchesPerStep * kDeviatesPerCounter && left > 0; ++i) {
+      const auto mask = static_cast<__mmask16>(left >= kLanes ? 0xffffu : (1u << left) - 1u);
+      _mm512_mask_storeu_ps(out + kLanes * i,
+                            mask, batches[i / kDeviatesPerCounter].v[i % kDeviatesPerCounter]);
+      left -= kLanes;
     }
   }
 }

@@ -15,6 +15,10 @@ namespace tolvane::engine {
 void batchDeviatesAvx512(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
                          float* deviates);
 
+// fieldDeviatesOfVoxels on this path.
+void fieldDeviatesOfVoxelsAvx512(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
+                                 std::uint32_t timeBlock, float* deviates);
+
 // fillCounterNoise on this path.
 void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
                             std::int64_t firstVoxel, std::int64_t endVoxel);

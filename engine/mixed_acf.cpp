@@ -1,19 +1,42 @@
 // The mixed-autocorrelation field; conventions in smoothing.h.
 //
-// The field is C^(1/2) z on a periodic box, C the circulant covariance whose first row
-// is rho at the box's minimum-image lags: C's eigenvalues are the unnormalised discrete
-// Fourier transform S of that row, so C^(1/2) z is the inverse transform of
-// sqrt(S) times the transform of z (with FFTW's unnormalised transforms, divided by the
-// box's voxel count). Dividing sqrt(S) by the root of S's mean as well makes the
-// variance (1 / N) sum_k S_k / mean(S) exactly 1.
+// The field is synthesised from its spectrum. Let C be the periodic box's circulant
+// covariance, whose first row is rho at the box's minimum-image lags, and S its
+// eigenvalues: the discrete Fourier transform of that row, real and even (S_k = S_-k)
+// because the row is. For each of the box's N bins k let Z_k = u_k + i v_k, with u and v
+// independent standard normal deviates, and
+//   f(x) = sum_k g_k Z_k exp(2 pi i k.x / n)      (FFTW's unnormalised backward transform).
+// Then E[f(x) conj f(x')] = 2 sum_k g_k^2 exp(2 pi i k.(x - x') / n), and
+// E[f(x) f(x')] = 0 because E[Z_k Z_j] = 0 for every k and j (k = j included). Writing
+// f = U + i V and taking real and imaginary parts of the two,
+//   E[U U'] = E[V V'] = sum_k g_k^2 cos(2 pi k.(x - x') / n),
+//   E[U V'] = E[V U'] = 0      (the sine sum vanishes since g is even),
+// so the real and the imaginary part are two independent Gaussian fields with the same
+// covariance. With g_k^2 = S_k / sum_j S_j that covariance is C / mean(S) (C's first row
+// is (1 / N) sum_k S_k exp(2 pi i k.x / n)), whose diagonal is exactly 1: rho(0) = 1 is
+// the mean of S, which clipping the negative S_k raises a little and the normalisation
+// takes back out. One complex transform thus gives two volumes, and no forward
+// transform of white noise is needed, since the transform of white noise is white.
+//
+// Volume pair p of a run (volumes 2p and 2p + 1) is the real and the imaginary part of
+// the transform whose Z_k are the deviates of time points 2p and 2p + 1 of "voxel" k
+// (the bin's index (kz * boxY + ky) * boxX + kx) in the run's kSpectrumStream: one
+// counter gives the bins of two transforms.
+//
+// Only the grid's corner of the box is kept, so the inverse is pruned: each plane of
+// constant kz is transformed along y, then only its rows y < grid y along x, while the
+// plane is still in the cache right after its bins are drawn; the last transform, along
+// z, runs only on the lines x < grid x, y < grid y. Along y first because a power of two
+// is the likeliest length there and its codelets are the fastest; z last because the
+// bins are drawn plane by plane.
 #include <fftw3.h>
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 
 #include "engine/smoothing.h"
 
@@ -49,18 +72,31 @@ double reachMm(const MixedAcf& acf) {
   return high;
 }
 
-// Volumes filtered by one thread between writes to the grid: sixteen, the deviates of four
-// counters per voxel, so that each voxel's values go to the grid as a whole cache line.
+// Volumes filled by one thread between writes to the grid: sixteen, the four volumes of
+// each of four counters, so that each voxel's values go to the grid as a whole cache line.
 constexpr int kVolumesAtOnce = 4 * kDeviatesPerCounter;
 
-// A volume's place in the work space, rounded up to 64 bytes so that every volume has
-// the alignment FFTW's plans were made for.
-std::size_t volumeStride(std::size_t voxels) { return (voxels + 15) / 16 * 16; }
+// A plane's place in a spectrum array: its bins rounded up to a cache line of eight, and
+// one line more, so that the lines along z do not all fall into the same cache sets (a
+// plane of 64 x 80 bins is exactly ten pages). Every plane then starts at the
+// alignment the plans were made for.
+std::size_t planeStrideOf(int boxY, int boxX) {
+  return (static_cast<std::size_t>(boxY) * boxX + 7) / 8 * 8 + 8;
+}
 
 template <typename T>
 struct FftwFree {
   void operator()(T* p) const { fftwf_free(p); }
 };
+
+struct FftwFreeDouble {
+  void operator()(fftw_complex* p) const { fftw_free(p); }
+};
+
+fftwf_plan checked(fftwf_plan plan) {
+  if (plan == nullptr) throw std::logic_error("FFTW could not plan the mixed field's transform");
+  return plan;
+}
 
 }  // namespace
 
@@ -71,8 +107,9 @@ double MixedAcf::at(double rMm) const {
 }
 
 struct MixedAcfFilter::Plans {
-  fftwf_plan forward;
-  fftwf_plan backward;
+  fftwf_plan alongY;  // one plane: every column, along y
+  fftwf_plan alongX;  // one plane: the rows y < grid y, along x
+  fftwf_plan alongZ;  // the whole spectrum: the lines x < grid x, y < grid y, along z
 };
 
 MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ,
@@ -84,112 +121,126 @@ MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ
     box_[axis] = fastLength(std::max(grid_[axis] + margin, 2 * margin));
   }
   const int bx = box_[0], by = box_[1], bz = box_[2];
-  const std::size_t voxels = static_cast<std::size_t>(bx) * by * bz;
-  const int halfX = bx / 2 + 1;
-  const std::size_t bins = static_cast<std::size_t>(bz) * by * halfX;
-  // The covariance's first row, and its transform, in double.
-  std::vector<double> row(voxels);
+  const std::size_t bins = static_cast<std::size_t>(bx) * by * bz;
+  // The covariance's first row, and its transform S, in double.
+  std::unique_ptr<fftw_complex, FftwFreeDouble> spectrum(fftw_alloc_complex(bins));
+  fftw_complex* const row = spectrum.get();
   const auto lag = [](int d, int n) { return std::min(d, n - d); };
   for (int z = 0; z < bz; ++z)
     for (int y = 0; y < by; ++y)
       for (int x = 0; x < bx; ++x) {
         const double dx = lag(x, bx) * voxelMm[0], dy = lag(y, by) * voxelMm[1];
         const double dz = lag(z, bz) * voxelMm[2];
-        row[(static_cast<std::size_t>(z) * by + y) * bx + x] =
-            acf.at(std::sqrt(dx * dx + dy * dy + dz * dz));
+        const std::size_t k = (static_cast<std::size_t>(z) * by + y) * bx + x;
+        row[k][0] = acf.at(std::sqrt(dx * dx + dy * dy + dz * dz));
+        row[k][1] = 0.0;
       }
-  std::vector<std::complex<double>> spectrum(bins);
   {
     const std::lock_guard<std::mutex> guard(plannerLock());
-    fftw_plan plan = fftw_plan_dft_r2c_3d(bz, by, bx, row.data(),
-                                          reinterpret_cast<fftw_complex*>(spectrum.data()),
-                                          FFTW_ESTIMATE);
+    fftw_plan plan = fftw_plan_dft_3d(bz, by, bx, row, row, FFTW_FORWARD, FFTW_ESTIMATE);
     fftw_execute(plan);
     fftw_destroy_plan(plan);
   }
-  // The mean of S over all N bins: the half spectrum's bins count twice except those
-  // with x = 0 and, for an even box, x = bx / 2, which are their own mirror images.
   double total = 0.0;
-  std::vector<double> clipped(bins);
-  for (std::size_t k = 0; k < bins; ++k) {
-    clipped[k] = std::max(spectrum[k].real(), 0.0);
-    const int x = static_cast<int>(k % halfX);
-    const bool ownMirror = x == 0 || (bx % 2 == 0 && x == bx / 2);
-    total += (ownMirror ? 1.0 : 2.0) * clipped[k];
-  }
-  const double mean = total / static_cast<double>(voxels);
+  for (std::size_t k = 0; k < bins; ++k) total += std::max(row[k][0], 0.0);
   gain_.resize(bins);
   for (std::size_t k = 0; k < bins; ++k)
-    gain_[k] = static_cast<float>(std::sqrt(clipped[k] / mean) / static_cast<double>(voxels));
-  // Plans on scratch arrays of the size and alignment every thread's arrays have.
-  std::unique_ptr<float, FftwFree<float>> real(fftwf_alloc_real(volumeStride(voxels)));
-  std::unique_ptr<fftwf_complex, FftwFree<fftwf_complex>> spectrumScratch(fftwf_alloc_complex(bins));
+    gain_[k] = static_cast<float>(std::sqrt(std::max(row[k][0], 0.0) / total));
+  // Plans on a scratch spectrum of the size and alignment every thread's arrays have.
+  planeStride_ = planeStrideOf(by, bx);
+  const int stride = static_cast<int>(planeStride_);
+  std::unique_ptr<fftwf_complex, FftwFree<fftwf_complex>> scratch(
+      fftwf_alloc_complex(planeStride_ * bz));
+  fftwf_complex* const s = scratch.get();
+  const fftwf_iodim columnY{by, bx, bx}, everyX{bx, 1, 1};
+  const fftwf_iodim rowX{bx, 1, 1}, gridRows{dimY, bx, bx};
+  const fftwf_iodim lineZ{bz, stride, stride};
+  const fftwf_iodim gridLines[2] = {{dimY, bx, bx}, {dimX, 1, 1}};
   const std::lock_guard<std::mutex> guard(plannerLock());
   plans_ = new Plans{
-      fftwf_plan_dft_r2c_3d(bz, by, bx, real.get(), spectrumScratch.get(), FFTW_ESTIMATE),
-      fftwf_plan_dft_c2r_3d(bz, by, bx, spectrumScratch.get(), real.get(), FFTW_ESTIMATE)};
+      checked(fftwf_plan_guru_dft(1, &columnY, 1, &everyX, s, s, FFTW_BACKWARD, FFTW_ESTIMATE)),
+      checked(fftwf_plan_guru_dft(1, &rowX, 1, &gridRows, s, s, FFTW_BACKWARD, FFTW_ESTIMATE)),
+      checked(fftwf_plan_guru_dft(1, &lineZ, 2, gridLines, s, s, FFTW_BACKWARD, FFTW_ESTIMATE))};
 }
 
 MixedAcfFilter::~MixedAcfFilter() {
   const std::lock_guard<std::mutex> guard(plannerLock());
-  fftwf_destroy_plan(plans_->forward);
-  fftwf_destroy_plan(plans_->backward);
+  fftwf_destroy_plan(plans_->alongY);
+  fftwf_destroy_plan(plans_->alongX);
+  fftwf_destroy_plan(plans_->alongZ);
   delete plans_;
 }
 
 std::uint64_t MixedAcfFilter::workBytes(int /*timePoints*/) const {
-  const std::uint64_t voxels = static_cast<std::uint64_t>(box_[0]) * box_[1] * box_[2];
-  const std::uint64_t bins = static_cast<std::uint64_t>(box_[2]) * box_[1] * (box_[0] / 2 + 1);
-  return kVolumesAtOnce * volumeStride(voxels) * sizeof(float) + bins * sizeof(fftwf_complex);
+  const std::uint64_t planeBins = static_cast<std::uint64_t>(box_[1]) * box_[0];
+  const std::uint64_t gridVoxels = static_cast<std::uint64_t>(grid_[0]) * grid_[1] * grid_[2];
+  return 2 * planeStride_ * box_[2] * sizeof(fftwf_complex) +
+         planeBins * kDeviatesPerCounter * sizeof(float) +
+         gridVoxels * kVolumesAtOnce * sizeof(float);
+}
+
+void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, float* deviates,
+                                Bin* first, Bin* second) const {
+  const std::size_t planeBins = static_cast<std::size_t>(box_[1]) * box_[0];
+  for (int kz = 0; kz < box_[2]; ++kz) {
+    const std::size_t firstBin = kz * planeBins;
+    fieldDeviatesOfVoxels(key, static_cast<std::int64_t>(firstBin),
+                          static_cast<std::int64_t>(planeBins), timeBlock, deviates);
+    const float* const gain = gain_.data() + firstBin;
+    fftwf_complex* const a = first + kz * planeStride_;
+    fftwf_complex* const b = second + kz * planeStride_;
+    for (std::size_t k = 0; k < planeBins; ++k) {
+      const float* const d = deviates + kDeviatesPerCounter * k;
+      a[k][0] = gain[k] * d[0];
+      a[k][1] = gain[k] * d[1];
+      b[k][0] = gain[k] * d[2];
+      b[k][1] = gain[k] * d[3];
+    }
+    for (fftwf_complex* const plane : {a, b}) {
+      fftwf_execute_dft(plans_->alongY, plane, plane);
+      fftwf_execute_dft(plans_->alongX, plane, plane);
+    }
+  }
+  fftwf_execute_dft(plans_->alongZ, first, first);
+  fftwf_execute_dft(plans_->alongZ, second, second);
 }
 
 void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key,
                           const ParallelFor& parallel) const {
-  const int bx = box_[0], by = box_[1], bz = box_[2];
-  const std::size_t voxels = static_cast<std::size_t>(bx) * by * bz;
-  const std::size_t stride = volumeStride(voxels);
-  const std::size_t bins = gain_.size();
+  const int bx = box_[0], bz = box_[2];
+  const std::size_t planeBins = static_cast<std::size_t>(box_[1]) * bx;
   const std::int64_t nT = grid.timePoints;
-  const FieldKey margin{key.seed, key.run, kPaddingStream};
+  const FieldKey spectrumKey{key.seed, key.run, kSpectrumStream};
   const std::int64_t blocks = (nT + kVolumesAtOnce - 1) / kVolumesAtOnce;
   parallel(blocks, [&](std::int64_t begin, std::int64_t end) {
-    std::unique_ptr<float, FftwFree<float>> volumes(fftwf_alloc_real(kVolumesAtOnce * stride));
-    std::unique_ptr<fftwf_complex, FftwFree<fftwf_complex>> spectrum(fftwf_alloc_complex(bins));
-    float* const work = volumes.get();
-    fftwf_complex* const bin = spectrum.get();
+    std::unique_ptr<fftwf_complex, FftwFree<fftwf_complex>> spectra(
+        fftwf_alloc_complex(2 * planeStride_ * bz));
+    fftwf_complex* const first = spectra.get();
+    fftwf_complex* const second = first + planeStride_ * bz;
+    std::vector<float> deviates(planeBins * kDeviatesPerCounter);
+    // Each grid voxel's sixteen volumes, gathered for one write to its time course.
+    std::vector<float> volumes(static_cast<std::size_t>(grid.voxelCount()) * kVolumesAtOnce);
     for (std::int64_t block = begin; block < end; ++block) {
       const int t0 = static_cast<int>(block * kVolumesAtOnce);
       const int width = static_cast<int>(std::min<std::int64_t>(kVolumesAtOnce, nT - t0));
-      // The white deviates: the grid's own field inside it, the margin's stream outside.
-      float deviates[kVolumesAtOnce];
-      for (int z = 0; z < bz; ++z)
-        for (int y = 0; y < by; ++y)
-          for (int x = 0; x < bx; ++x) {
-            const std::size_t boxVoxel = (static_cast<std::size_t>(z) * by + y) * bx + x;
-            if (x < grid.dimX && y < grid.dimY && z < grid.dimZ) {
-              fieldDeviates(key, (std::int64_t{z} * grid.dimY + y) * grid.dimX + x, t0, width,
-                            deviates);
-            } else {
-              fieldDeviates(margin, static_cast<std::int64_t>(boxVoxel), t0, width, deviates);
+      for (int c = 0; c * kDeviatesPerCounter < width; ++c) {
+        synthesise(spectrumKey, static_cast<std::uint32_t>(t0 / kDeviatesPerCounter + c),
+                   deviates.data(), first, second);
+        float* out = volumes.data() + kDeviatesPerCounter * c;
+        for (int z = 0; z < grid.dimZ; ++z)
+          for (int y = 0; y < grid.dimY; ++y) {
+            const std::size_t line = z * planeStride_ + static_cast<std::size_t>(y) * bx;
+            for (int x = 0; x < grid.dimX; ++x, out += kVolumesAtOnce) {
+              out[0] = first[line + x][0];
+              out[1] = first[line + x][1];
+              out[2] = second[line + x][0];
+              out[3] = second[line + x][1];
             }
-            for (int j = 0; j < width; ++j) work[j * stride + boxVoxel] = deviates[j];
           }
-      for (int j = 0; j < width; ++j) {
-        fftwf_execute_dft_r2c(plans_->forward, work + j * stride, bin);
-        for (std::size_t k = 0; k < bins; ++k) {
-          bin[k][0] = bin[k][0] * gain_[k];
-          bin[k][1] = bin[k][1] * gain_[k];
-        }
-        fftwf_execute_dft_c2r(plans_->backward, bin, work + j * stride);
       }
-      for (int z = 0; z < grid.dimZ; ++z)
-        for (int y = 0; y < grid.dimY; ++y)
-          for (int x = 0; x < grid.dimX; ++x) {
-            const std::size_t boxVoxel = (static_cast<std::size_t>(z) * by + y) * bx + x;
-            float* course =
-                grid.data + ((std::int64_t{z} * grid.dimY + y) * grid.dimX + x) * nT + t0;
-            for (int j = 0; j < width; ++j) course[j] = work[j * stride + boxVoxel];
-          }
+      const float* in = volumes.data();
+      for (std::int64_t voxel = 0; voxel < grid.voxelCount(); ++voxel, in += kVolumesAtOnce)
+        std::memcpy(grid.data + voxel * nT + t0, in, width * sizeof(float));
     }
   });
 }

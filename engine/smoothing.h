@@ -13,16 +13,18 @@
 //   rho(r) = a exp(-r^2 / (2 b^2)) + (1 - a) exp(-r / c),   r the distance in mm,
 // the sum of a Gaussian-correlated field and an exponential-correlated one mixed with
 // weights sqrt(a) and sqrt(1 - a). Both are made at once, as one stationary Gaussian field
-// with that covariance: each volume is placed in a periodic box larger than the grid by
-// the distance where rho falls below kMixedAcfReach (white deviates fill the margin), is
-// filtered in Fourier space by sqrt(S), S the discrete Fourier transform of rho sampled at
-// the box's lattice lags (minimum-image distances; the rare negative values of S from
-// the truncation are set to 0), and the grid is cut back out. The field is stationary on
-// the box, so every voxel of the grid, at a face or not, has the same variance, which
-// the filter's normalisation makes 1; its autocorrelation at every lattice lag inside the
-// grid is rho to within the clipped part of S. The transforms are FFTW's single-precision
-// real ones, planned with FFTW_ESTIMATE and run with one plan per box, so a volume's
-// values do not depend on the number of threads.
+// with that covariance on a periodic box larger than the grid by the distance where rho
+// falls below kMixedAcfReach: its spectrum, complex white deviates times sqrt(S), S the
+// discrete Fourier transform of rho sampled at the box's lattice lags (minimum-image
+// distances; the rare negative values of S from the truncation are set to 0), is
+// transformed back, and the grid is cut out. The real and the imaginary part of one
+// transform are two independent volumes (mixed_acf.cpp derives this and the
+// normalisation). The field is stationary on the box, so every voxel of the grid, at a
+// face or not, has the same variance, which the normalisation makes 1; its
+// autocorrelation at every lattice lag inside the grid is rho to within the clipped part
+// of S. The transforms are FFTW's single-precision ones, planned with FFTW_ESTIMATE and
+// run with one set of plans per box, so a volume's values do not depend on the number
+// of threads.
 #pragma once
 
 #include <array>
@@ -88,17 +90,23 @@ class MixedAcfFilter {
   // The work space, in bytes, that each thread holds while it filters.
   std::uint64_t workBytes(int timePoints) const;
 
-  // Fills every time point of every voxel of `grid` with the mixed field of `key`: the
-  // grid's white deviates are the counter field of `key` at the grid voxel's index, the
-  // margin's those of key's run in kPaddingStream at the box voxel's index
-  // ((z * boxY + y) * boxX + x). Volumes are shared out with `parallel`.
+  // Fills every time point of every voxel of `grid` with the mixed field of `key`:
+  // volumes 4b .. 4b + 3 come from time block b of key's run in kSpectrumStream, at the
+  // bins' indices ((kz * boxY + ky) * boxX + kx). Volumes are shared out with `parallel`.
   void fill(const VtcGrid& grid, const FieldKey& key, const ParallelFor& parallel) const;
 
  private:
   struct Plans;
+  using Bin = float[2];  // FFTW's single-precision complex number
+  // The two transforms of time block `timeBlock`, into `first` (volumes 4b, 4b + 1) and
+  // `second` (4b + 2, 4b + 3), arrays of boxZ planes of planeStride_ bins; `deviates`
+  // holds a plane's deviates.
+  void synthesise(const FieldKey& key, std::uint32_t timeBlock, float* deviates, Bin* first,
+                  Bin* second) const;
   std::array<int, 3> box_{};
   std::array<int, 3> grid_{};
-  std::vector<float> gain_;  // sqrt(S) / (box voxels), one per half-spectrum bin
+  std::vector<float> gain_;  // sqrt(S / sum S), one per bin
+  std::size_t planeStride_ = 0;
   Plans* plans_ = nullptr;
 };
 

@@ -121,6 +121,30 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
   }
 }
 
+// One time block of a run of voxels, as the mixed field draws its spectrum: on every
+// path the bits of each voxel's own stretch, for runs that end inside a batch and that
+// carry the voxel index from its low word into its high one; nothing is stored beyond.
+TEST(CounterNoise, OneTimeBlockOfSuccessiveVoxelsIsEachVoxelsOwnStretch) {
+  const FieldKey key{kKey.seed, kKey.run, kSpectrumStream};
+  for (const VectorPath path : cpu::availableVectorPaths()) {
+    SCOPED_TRACE(cpu::nameOf(path));
+    for (const std::int64_t first : {std::int64_t{5}, (std::int64_t{1} << 32) - 20}) {
+      for (const int count : {1, 16, 45}) {
+        constexpr std::uint32_t kBlock = 62;
+        std::vector<float> deviates(4 * count + 4, NAN);
+        fieldDeviatesOfVoxels(key, first, count, kBlock, deviates.data(), path);
+        for (int i = 0; i < count; ++i) {
+          float own[4];
+          fieldDeviates(key, first + i, 4 * kBlock, 4, own, VectorPath::kPortable);
+          EXPECT_EQ(std::memcmp(own, &deviates[4 * i], sizeof own), 0)
+              << "voxel " << first + i << " of " << count;
+        }
+        EXPECT_TRUE(std::isnan(deviates[4 * count]));
+      }
+    }
+  }
+}
+
 TEST(CounterNoise, TransformsAreWithinAFewUlpsOfTheirDefinitions) {
   // Every exponent and a spread of mantissas of the uniforms the field can produce.
   double worstLog = 0.0;
