@@ -39,6 +39,7 @@
 #include <stdexcept>
 
 #include "engine/smoothing.h"
+#include "engine/vector_dispatch.h"
 
 namespace tolvane::engine {
 namespace {
@@ -92,6 +93,51 @@ struct FftwFree {
 struct FftwFreeDouble {
   void operator()(fftw_complex* p) const { fftw_free(p); }
 };
+
+// The loops below move and scale data only; compiled for the widest vectors, they give
+// the same bits on every path.
+
+// A plane's bins of the two transforms: (g d0, g d1) into `first` and (g d2, g d3) into
+// `second` for each bin's gain g and four deviates d (interleaved, as floats).
+[[gnu::always_inline]] inline void shapeBinsBody(const float* gain, const float* deviates,
+                                                 float* first, float* second, std::size_t bins) {
+  for (std::size_t k = 0; k < bins; ++k) {
+    const float g = gain[k];
+    const float* const d = deviates + kDeviatesPerCounter * k;
+    first[2 * k] = g * d[0];
+    first[2 * k + 1] = g * d[1];
+    second[2 * k] = g * d[2];
+    second[2 * k + 1] = g * d[3];
+  }
+}
+
+// One row of the grid from the two transforms: each voxel's four volumes into their
+// place among its sixteen (`out`, sixteen floats per voxel).
+[[gnu::always_inline]] inline void gatherRowBody(const float* first, const float* second,
+                                                 float* out, int count) {
+  for (int x = 0; x < count; ++x) {
+    out[kVolumesAtOnce * x] = first[2 * x];
+    out[kVolumesAtOnce * x + 1] = first[2 * x + 1];
+    out[kVolumesAtOnce * x + 2] = second[2 * x];
+    out[kVolumesAtOnce * x + 3] = second[2 * x + 1];
+  }
+}
+
+// Each voxel's `width` volumes from `volumes` (sixteen floats per voxel) into its time
+// course from t0 on.
+[[gnu::always_inline]] inline void writeCoursesBody(const VtcGrid& grid, const float* volumes,
+                                                    int t0, int width) {
+  const std::int64_t nT = grid.timePoints;
+  for (std::int64_t voxel = 0; voxel < grid.voxelCount(); ++voxel) {
+    const float* const in = volumes + kVolumesAtOnce * voxel;
+    float* const course = grid.data + voxel * nT + t0;
+    if (width == kVolumesAtOnce) {
+      for (int j = 0; j < kVolumesAtOnce; ++j) course[j] = in[j];
+    } else {
+      for (int j = 0; j < width; ++j) course[j] = in[j];
+    }
+  }
+}
 
 fftwf_plan checked(fftwf_plan plan) {
   if (plan == nullptr) throw std::logic_error("FFTW could not plan the mixed field's transform");
@@ -189,13 +235,9 @@ void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, fl
     const float* const gain = gain_.data() + firstBin;
     fftwf_complex* const a = first + kz * planeStride_;
     fftwf_complex* const b = second + kz * planeStride_;
-    for (std::size_t k = 0; k < planeBins; ++k) {
-      const float* const d = deviates + kDeviatesPerCounter * k;
-      a[k][0] = gain[k] * d[0];
-      a[k][1] = gain[k] * d[1];
-      b[k][0] = gain[k] * d[2];
-      b[k][1] = gain[k] * d[3];
-    }
+    onWidestVectors([&]() TOLVANE_VECTOR_BODY {
+      shapeBinsBody(gain, deviates, &a[0][0], &b[0][0], planeBins);
+    });
     for (fftwf_complex* const plane : {a, b}) {
       fftwf_execute_dft(plans_->alongY, plane, plane);
       fftwf_execute_dft(plans_->alongX, plane, plane);
@@ -217,30 +259,27 @@ void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key,
         fftwf_alloc_complex(2 * planeStride_ * bz));
     fftwf_complex* const first = spectra.get();
     fftwf_complex* const second = first + planeStride_ * bz;
-    std::vector<float> deviates(planeBins * kDeviatesPerCounter);
+    const std::unique_ptr<float[]> deviates(new float[planeBins * kDeviatesPerCounter]);
     // Each grid voxel's sixteen volumes, gathered for one write to its time course.
-    std::vector<float> volumes(static_cast<std::size_t>(grid.voxelCount()) * kVolumesAtOnce);
+    const std::unique_ptr<float[]> volumes(
+        new float[static_cast<std::size_t>(grid.voxelCount()) * kVolumesAtOnce]);
     for (std::int64_t block = begin; block < end; ++block) {
       const int t0 = static_cast<int>(block * kVolumesAtOnce);
       const int width = static_cast<int>(std::min<std::int64_t>(kVolumesAtOnce, nT - t0));
       for (int c = 0; c * kDeviatesPerCounter < width; ++c) {
         synthesise(spectrumKey, static_cast<std::uint32_t>(t0 / kDeviatesPerCounter + c),
-                   deviates.data(), first, second);
-        float* out = volumes.data() + kDeviatesPerCounter * c;
+                   deviates.get(), first, second);
+        float* out = volumes.get() + kDeviatesPerCounter * c;
         for (int z = 0; z < grid.dimZ; ++z)
-          for (int y = 0; y < grid.dimY; ++y) {
+          for (int y = 0; y < grid.dimY; ++y, out += kVolumesAtOnce * grid.dimX) {
             const std::size_t line = z * planeStride_ + static_cast<std::size_t>(y) * bx;
-            for (int x = 0; x < grid.dimX; ++x, out += kVolumesAtOnce) {
-              out[0] = first[line + x][0];
-              out[1] = first[line + x][1];
-              out[2] = second[line + x][0];
-              out[3] = second[line + x][1];
-            }
+            onWidestVectors([&]() TOLVANE_VECTOR_BODY {
+              gatherRowBody(&first[line][0], &second[line][0], out, grid.dimX);
+            });
           }
       }
-      const float* in = volumes.data();
-      for (std::int64_t voxel = 0; voxel < grid.voxelCount(); ++voxel, in += kVolumesAtOnce)
-        std::memcpy(grid.data + voxel * nT + t0, in, width * sizeof(float));
+      onWidestVectors(
+          [&]() TOLVANE_VECTOR_BODY { writeCoursesBody(grid, volumes.get(), t0, width); });
     }
   });
 }
