@@ -250,20 +250,29 @@ void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int c
   }
 }
 
-void fieldDeviatesOfVoxels(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
-                           std::uint32_t timeBlock, float* deviates, VectorPath path) {
+void scaledDeviatePairs(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
+                        std::uint32_t timeBlock, const float* scale, float* first, float* second,
+                        VectorPath path) {
   if (path == VectorPath::kAvx512) {
-    fieldDeviatesOfVoxelsAvx512(key, firstVoxel, count, timeBlock, deviates);
+    scaledDeviatePairsAvx512(key, firstVoxel, count, timeBlock, scale, first, second);
     return;
   }
   const BatchDeviates voxelsBatch =
       path == VectorPath::kAvx2 ? voxelsBatchAvx2 : voxelsBatchPortable;
   float batch[kBatchDeviates];
   for (std::int64_t done = 0; done < count; done += kLanes) {
+    voxelsBatch(key, firstVoxel + done, timeBlock, batch);
     const std::int64_t lanes = std::min<std::int64_t>(kLanes, count - done);
-    float* out = deviates + done * kDeviatesPerCounter;
-    voxelsBatch(key, firstVoxel + done, timeBlock, lanes == kLanes ? out : batch);
-    if (lanes < kLanes) std::copy(batch, batch + lanes * kDeviatesPerCounter, out);
+    for (std::int64_t i = 0; i < lanes; ++i) {
+      const float s = scale[done + i];
+      const float* const d = batch + kDeviatesPerCounter * i;
+      float* const a = first + 2 * (done + i);
+      float* const b = second + 2 * (done + i);
+      a[0] = d[0] * s;
+      a[1] = d[1] * s;
+      b[0] = d[2] * s;
+      b[1] = d[3] * s;
+    }
   }
 }
 

@@ -74,13 +74,14 @@ constexpr Levels kStandardNormal{0.0f, 1.0f};
 void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,
                    float* deviates, cpu::VectorPath path = cpu::preferredVectorPath());
 
-// One counter's deviates, time points 4 * timeBlock .. 4 * timeBlock + 3, of each of
-// voxels firstVoxel .. firstVoxel + count - 1: deviates[4 i + j] is time point
-// 4 * timeBlock + j of voxel firstVoxel + i, the value fieldDeviates gives for it. For
-// fields that need one volume's deviates at a time, computed sixteen voxels at once.
-void fieldDeviatesOfVoxels(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
-                           std::uint32_t timeBlock, float* deviates,
-                           cpu::VectorPath path = cpu::preferredVectorPath());
+// One counter's deviates of each of voxels firstVoxel .. firstVoxel + count - 1 as two
+// complex numbers times the voxel's scale s_i = scale[i]: with d0 .. d3 the voxel's time
+// points 4 * timeBlock + 0 .. 3 (the values fieldDeviates gives), first[2i], first[2i + 1]
+// are s_i d0, s_i d1 and second[2i], second[2i + 1] are s_i d2, s_i d3, each one IEEE
+// product. The mixed field draws its spectrum so, sixteen voxels (bins) at once.
+void scaledDeviatePairs(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
+                        std::uint32_t timeBlock, const float* scale, float* first, float* second,
+                        cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Gives voxels [firstVoxel, endVoxel) of the grid their noise around the baseline;
 // disjoint ranges can be filled concurrently.

@@ -15,9 +15,10 @@ namespace tolvane::engine {
 void batchDeviatesAvx512(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
                          float* deviates);
 
-// fieldDeviatesOfVoxels on this path.
-void fieldDeviatesOfVoxelsAvx512(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
-                                 std::uint32_t timeBlock, float* deviates);
+// scaledDeviatePairs on this path.
+void scaledDeviatePairsAvx512(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
+                              std::uint32_t timeBlock, const float* scale, float* first,
+                              float* second);
 
 // fillCounterNoise on this path.
 void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const FieldKey& key,

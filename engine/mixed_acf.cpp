@@ -26,9 +26,10 @@
 // Only the grid's corner of the box is kept, so the inverse is pruned: each plane of
 // constant kz is transformed along y, then only its rows y < grid y along x, while the
 // plane is still in the cache right after its bins are drawn; the last transform, along
-// z, runs only on the lines x < grid x, y < grid y. Along y first because a power of two
-// is the likeliest length there and its codelets are the fastest; z last because the
-// bins are drawn plane by plane.
+// z, runs only on the lines x < grid x, y < grid y, out of place into a "column" array in
+// the grid's voxel order. Along y first because a power of two is the likeliest length
+// there and its codelets are the fastest; z last because the bins are drawn plane by
+// plane.
 #include <fftw3.h>
 
 #include <algorithm>
@@ -36,6 +37,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 
 #include "engine/smoothing.h"
@@ -76,6 +78,7 @@ double reachMm(const MixedAcf& acf) {
 // Volumes filled by one thread between writes to the grid: sixteen, the four volumes of
 // each of four counters, so that each voxel's values go to the grid as a whole cache line.
 constexpr int kVolumesAtOnce = 4 * kDeviatesPerCounter;
+constexpr int kTransformsAtOnce = kVolumesAtOnce / 2;
 
 // A plane's place in a spectrum array: its bins rounded up to a cache line of eight, and
 // one line more, so that the lines along z do not all fall into the same cache sets (a
@@ -97,44 +100,23 @@ struct FftwFreeDouble {
 // The loops below move and scale data only; compiled for the widest vectors, they give
 // the same bits on every path.
 
-// A plane's bins of the two transforms: (g d0, g d1) into `first` and (g d2, g d3) into
-// `second` for each bin's gain g and four deviates d (interleaved, as floats).
-[[gnu::always_inline]] inline void shapeBinsBody(const float* gain, const float* deviates,
-                                                 float* first, float* second, std::size_t bins) {
-  for (std::size_t k = 0; k < bins; ++k) {
-    const float g = gain[k];
-    const float* const d = deviates + kDeviatesPerCounter * k;
-    first[2 * k] = g * d[0];
-    first[2 * k + 1] = g * d[1];
-    second[2 * k] = g * d[2];
-    second[2 * k + 1] = g * d[3];
-  }
-}
-
-// One row of the grid from the two transforms: each voxel's four volumes into their
-// place among its sixteen (`out`, sixteen floats per voxel).
-[[gnu::always_inline]] inline void gatherRowBody(const float* first, const float* second,
-                                                 float* out, int count) {
-  for (int x = 0; x < count; ++x) {
-    out[kVolumesAtOnce * x] = first[2 * x];
-    out[kVolumesAtOnce * x + 1] = first[2 * x + 1];
-    out[kVolumesAtOnce * x + 2] = second[2 * x];
-    out[kVolumesAtOnce * x + 3] = second[2 * x + 1];
-  }
-}
-
-// Each voxel's `width` volumes from `volumes` (sixteen floats per voxel) into its time
-// course from t0 on.
-[[gnu::always_inline]] inline void writeCoursesBody(const VtcGrid& grid, const float* volumes,
-                                                    int t0, int width) {
-  const std::int64_t nT = grid.timePoints;
-  for (std::int64_t voxel = 0; voxel < grid.voxelCount(); ++voxel) {
-    const float* const in = volumes + kVolumesAtOnce * voxel;
+// Each grid voxel's volumes t0 .. t0 + width - 1 (width <= 16) into its time course, from
+// the columns: transform j's value of grid voxel v, whose real and imaginary parts are
+// volumes t0 + 2j and t0 + 2j + 1, is columns[j * columnStride + v].
+[[gnu::always_inline]] inline void writeCoursesBody(const VtcGrid& grid, const float* columns,
+                                                    std::size_t columnStride, int t0, int width) {
+  const std::int64_t nT = grid.timePoints, voxels = grid.voxelCount();
+  for (std::int64_t voxel = 0; voxel < voxels; ++voxel) {
+    float values[kVolumesAtOnce];
+    for (int j = 0; j < kTransformsAtOnce; ++j) {
+      values[2 * j] = columns[2 * (j * columnStride + voxel)];
+      values[2 * j + 1] = columns[2 * (j * columnStride + voxel) + 1];
+    }
     float* const course = grid.data + voxel * nT + t0;
     if (width == kVolumesAtOnce) {
-      for (int j = 0; j < kVolumesAtOnce; ++j) course[j] = in[j];
+      for (int i = 0; i < kVolumesAtOnce; ++i) course[i] = values[i];
     } else {
-      for (int j = 0; j < width; ++j) course[j] = in[j];
+      for (int i = 0; i < width; ++i) course[i] = values[i];
     }
   }
 }
@@ -155,7 +137,8 @@ double MixedAcf::at(double rMm) const {
 struct MixedAcfFilter::Plans {
   fftwf_plan alongY;  // one plane: every column, along y
   fftwf_plan alongX;  // one plane: the rows y < grid y, along x
-  fftwf_plan alongZ;  // the whole spectrum: the lines x < grid x, y < grid y, along z
+  fftwf_plan alongZ;  // the whole spectrum: the lines x < grid x, y < grid y, along z,
+                      // out of place into a column
 };
 
 MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ,
@@ -192,24 +175,29 @@ MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ
   gain_.resize(bins);
   for (std::size_t k = 0; k < bins; ++k)
     gain_[k] = static_cast<float>(std::sqrt(std::max(row[k][0], 0.0) / total));
-  // Plans on a scratch spectrum of the size and alignment every thread's arrays have.
+  // Plans on scratch arrays of the sizes and alignment every thread's arrays have.
   planeStride_ = planeStrideOf(by, bx);
-  const int stride = static_cast<int>(planeStride_);
+  const std::size_t gridVoxels = static_cast<std::size_t>(dimX) * dimY * dimZ;
+  columnStride_ = (gridVoxels + 7) / 8 * 8;
+  const int stride = static_cast<int>(planeStride_), plane = dimY * dimX;
   std::unique_ptr<fftwf_complex, FftwFree<fftwf_complex>> scratch(
-      fftwf_alloc_complex(planeStride_ * bz));
+      fftwf_alloc_complex(planeStride_ * bz)),
+      column(fftwf_alloc_complex(static_cast<std::size_t>(bz) * plane));
   fftwf_complex* const s = scratch.get();
   const fftwf_iodim columnY{by, bx, bx}, everyX{bx, 1, 1};
   const fftwf_iodim rowX{bx, 1, 1}, gridRows{dimY, bx, bx};
-  const fftwf_iodim lineZ{bz, stride, stride};
-  const fftwf_iodim gridLines[2] = {{dimY, bx, bx}, {dimX, 1, 1}};
+  const fftwf_iodim lineZ{bz, stride, plane};
+  const fftwf_iodim gridLines[2] = {{dimY, bx, dimX}, {dimX, 1, 1}};
   const std::lock_guard<std::mutex> guard(plannerLock());
   plans_ = new Plans{
       checked(fftwf_plan_guru_dft(1, &columnY, 1, &everyX, s, s, FFTW_BACKWARD, FFTW_ESTIMATE)),
       checked(fftwf_plan_guru_dft(1, &rowX, 1, &gridRows, s, s, FFTW_BACKWARD, FFTW_ESTIMATE)),
-      checked(fftwf_plan_guru_dft(1, &lineZ, 2, gridLines, s, s, FFTW_BACKWARD, FFTW_ESTIMATE))};
+      checked(fftwf_plan_guru_dft(1, &lineZ, 2, gridLines, s, column.get(), FFTW_BACKWARD,
+                                  FFTW_ESTIMATE | FFTW_DESTROY_INPUT))};
 }
 
 MixedAcfFilter::~MixedAcfFilter() {
+  for (Bin* arrays : idleWork_) fftwf_free(arrays);
   const std::lock_guard<std::mutex> guard(plannerLock());
   fftwf_destroy_plan(plans_->alongY);
   fftwf_destroy_plan(plans_->alongX);
@@ -217,69 +205,77 @@ MixedAcfFilter::~MixedAcfFilter() {
   delete plans_;
 }
 
-std::uint64_t MixedAcfFilter::workBytes(int /*timePoints*/) const {
-  const std::uint64_t planeBins = static_cast<std::uint64_t>(box_[1]) * box_[0];
-  const std::uint64_t gridVoxels = static_cast<std::uint64_t>(grid_[0]) * grid_[1] * grid_[2];
-  return 2 * planeStride_ * box_[2] * sizeof(fftwf_complex) +
-         planeBins * kDeviatesPerCounter * sizeof(float) +
-         gridVoxels * kVolumesAtOnce * sizeof(float);
+// A thread's work arrays, kept by the filter between fills: fresh pages would cost a
+// fault each, as much as a tenth of the field's time.
+MixedAcfFilter::BorrowedWork::BorrowedWork(const MixedAcfFilter& filter) : filter_(filter) {
+  {
+    const std::lock_guard<std::mutex> guard(filter.workLock_);
+    if (!filter.idleWork_.empty()) {
+      arrays = filter.idleWork_.back();
+      filter.idleWork_.pop_back();
+      return;
+    }
+  }
+  arrays = fftwf_alloc_complex(filter.workBytes(0) / sizeof(fftwf_complex));
+  if (arrays == nullptr) throw std::bad_alloc();
 }
 
-void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, float* deviates,
-                                Bin* first, Bin* second) const {
+MixedAcfFilter::BorrowedWork::~BorrowedWork() {
+  const std::lock_guard<std::mutex> guard(filter_.workLock_);
+  filter_.idleWork_.push_back(arrays);
+}
+
+std::uint64_t MixedAcfFilter::workBytes(int /*timePoints*/) const {
+  return (2 * planeStride_ * box_[2] + columnsSize()) * sizeof(fftwf_complex);
+}
+
+std::size_t MixedAcfFilter::columnsSize() const {
+  // The last transform writes all boxZ planes of its column; the planes z >= grid z
+  // run into the next columns, which are written after it.
+  const std::size_t plane = static_cast<std::size_t>(grid_[1]) * grid_[0];
+  return (kTransformsAtOnce - 1) * columnStride_ + box_[2] * plane;
+}
+
+void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, Bin* first,
+                                Bin* second, Bin* columns) const {
   const std::size_t planeBins = static_cast<std::size_t>(box_[1]) * box_[0];
   for (int kz = 0; kz < box_[2]; ++kz) {
     const std::size_t firstBin = kz * planeBins;
-    fieldDeviatesOfVoxels(key, static_cast<std::int64_t>(firstBin),
-                          static_cast<std::int64_t>(planeBins), timeBlock, deviates);
-    const float* const gain = gain_.data() + firstBin;
     fftwf_complex* const a = first + kz * planeStride_;
     fftwf_complex* const b = second + kz * planeStride_;
-    onWidestVectors([&]() TOLVANE_VECTOR_BODY {
-      shapeBinsBody(gain, deviates, &a[0][0], &b[0][0], planeBins);
-    });
+    scaledDeviatePairs(key, static_cast<std::int64_t>(firstBin),
+                       static_cast<std::int64_t>(planeBins), timeBlock, gain_.data() + firstBin,
+                       &a[0][0], &b[0][0]);
     for (fftwf_complex* const plane : {a, b}) {
       fftwf_execute_dft(plans_->alongY, plane, plane);
       fftwf_execute_dft(plans_->alongX, plane, plane);
     }
   }
-  fftwf_execute_dft(plans_->alongZ, first, first);
-  fftwf_execute_dft(plans_->alongZ, second, second);
+  fftwf_execute_dft(plans_->alongZ, first, columns);
+  fftwf_execute_dft(plans_->alongZ, second, columns + columnStride_);
 }
 
 void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key,
                           const ParallelFor& parallel) const {
-  const int bx = box_[0], bz = box_[2];
-  const std::size_t planeBins = static_cast<std::size_t>(box_[1]) * bx;
   const std::int64_t nT = grid.timePoints;
   const FieldKey spectrumKey{key.seed, key.run, kSpectrumStream};
   const std::int64_t blocks = (nT + kVolumesAtOnce - 1) / kVolumesAtOnce;
   parallel(blocks, [&](std::int64_t begin, std::int64_t end) {
-    std::unique_ptr<fftwf_complex, FftwFree<fftwf_complex>> spectra(
-        fftwf_alloc_complex(2 * planeStride_ * bz));
-    fftwf_complex* const first = spectra.get();
-    fftwf_complex* const second = first + planeStride_ * bz;
-    const std::unique_ptr<float[]> deviates(new float[planeBins * kDeviatesPerCounter]);
-    // Each grid voxel's sixteen volumes, gathered for one write to its time course.
-    const std::unique_ptr<float[]> volumes(
-        new float[static_cast<std::size_t>(grid.voxelCount()) * kVolumesAtOnce]);
+    const BorrowedWork work(*this);
+    const std::size_t spectrumSize = planeStride_ * box_[2];
+    fftwf_complex* const first = work.arrays;
+    fftwf_complex* const second = first + spectrumSize;
+    fftwf_complex* const columns = second + spectrumSize;
     for (std::int64_t block = begin; block < end; ++block) {
       const int t0 = static_cast<int>(block * kVolumesAtOnce);
       const int width = static_cast<int>(std::min<std::int64_t>(kVolumesAtOnce, nT - t0));
-      for (int c = 0; c * kDeviatesPerCounter < width; ++c) {
-        synthesise(spectrumKey, static_cast<std::uint32_t>(t0 / kDeviatesPerCounter + c),
-                   deviates.get(), first, second);
-        float* out = volumes.get() + kDeviatesPerCounter * c;
-        for (int z = 0; z < grid.dimZ; ++z)
-          for (int y = 0; y < grid.dimY; ++y, out += kVolumesAtOnce * grid.dimX) {
-            const std::size_t line = z * planeStride_ + static_cast<std::size_t>(y) * bx;
-            onWidestVectors([&]() TOLVANE_VECTOR_BODY {
-              gatherRowBody(&first[line][0], &second[line][0], out, grid.dimX);
-            });
-          }
-      }
-      onWidestVectors(
-          [&]() TOLVANE_VECTOR_BODY { writeCoursesBody(grid, volumes.get(), t0, width); });
+      // In order of their columns, each overwriting the spill of the one before.
+      for (int c = 0; c * kDeviatesPerCounter < width; ++c)
+        synthesise(spectrumKey, static_cast<std::uint32_t>(t0 / kDeviatesPerCounter + c), first,
+                   second, columns + 2 * c * columnStride_);
+      onWidestVectors([&]() TOLVANE_VECTOR_BODY {
+        writeCoursesBody(grid, &columns[0][0], columnStride_, t0, width);
+      });
     }
   });
 }

@@ -29,6 +29,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "engine/counter_noise.h"
@@ -98,16 +99,32 @@ class MixedAcfFilter {
  private:
   struct Plans;
   using Bin = float[2];  // FFTW's single-precision complex number
-  // The two transforms of time block `timeBlock`, into `first` (volumes 4b, 4b + 1) and
-  // `second` (4b + 2, 4b + 3), arrays of boxZ planes of planeStride_ bins; `deviates`
-  // holds a plane's deviates.
-  void synthesise(const FieldKey& key, std::uint32_t timeBlock, float* deviates, Bin* first,
-                  Bin* second) const;
+  // The two transforms of time block `timeBlock` (volumes 4b .. 4b + 3), drawn into
+  // `first` and `second` (boxZ planes of planeStride_ bins each) and written, in the
+  // grid's voxel order, to the columns at `columns` and columns + columnStride_.
+  void synthesise(const FieldKey& key, std::uint32_t timeBlock, Bin* first, Bin* second,
+                  Bin* columns) const;
+  // The bins that the columns of one block of volumes take.
+  std::size_t columnsSize() const;
+  // One thread's work arrays (two spectra, then the columns) for the length of a fill.
+  struct BorrowedWork {
+    explicit BorrowedWork(const MixedAcfFilter& filter);
+    ~BorrowedWork();
+    BorrowedWork(const BorrowedWork&) = delete;
+    BorrowedWork& operator=(const BorrowedWork&) = delete;
+    Bin* arrays = nullptr;
+
+   private:
+    const MixedAcfFilter& filter_;
+  };
   std::array<int, 3> box_{};
   std::array<int, 3> grid_{};
   std::vector<float> gain_;  // sqrt(S / sum S), one per bin
-  std::size_t planeStride_ = 0;
+  std::size_t planeStride_ = 0;   // bins from one plane of the spectrum to the next
+  std::size_t columnStride_ = 0;  // bins from one transform's column to the next
   Plans* plans_ = nullptr;
+  mutable std::mutex workLock_;
+  mutable std::vector<Bin*> idleWork_;  // work arrays of finished fills, for the next ones
 };
 
 }  // namespace tolvane::engine
