@@ -24,12 +24,13 @@
 // counter gives the bins of two transforms.
 //
 // Only the grid's corner of the box is kept, so the inverse is pruned: each plane of
-// constant kz is transformed along y, then only its rows y < grid y along x, while the
-// plane is still in the cache right after its bins are drawn; the last transform, along
-// z, runs only on the lines x < grid x, y < grid y, out of place into a "column" array in
-// the grid's voxel order. Along y first because a power of two is the likeliest length
-// there and its codelets are the fastest; z last because the bins are drawn plane by
-// plane.
+// constant kz is transformed along y right after its bins are drawn, while it is in the
+// cache, then only its rows y < grid y along x, out of place into a "rows" array of
+// boxZ such planes; the last transform, along z, runs only on the lines x < grid x,
+// y < grid y, out of place into a "column" array in the grid's voxel order. Along y
+// first because a power of two is the likeliest length there and its codelets are the
+// fastest; z last because the bins are drawn plane by plane. (FFTW's estimated plans run
+// the strided transforms out of place markedly faster than in place.)
 #include <fftw3.h>
 
 #include <algorithm>
@@ -77,15 +78,18 @@ double reachMm(const MixedAcf& acf) {
 
 // Volumes filled by one thread between writes to the grid: sixteen, the four volumes of
 // each of four counters, so that each voxel's values go to the grid as a whole cache line.
-constexpr int kVolumesAtOnce = 4 * kDeviatesPerCounter;
+constexpr int kVolumesAtOnce = 16 * kDeviatesPerCounter;
 constexpr int kTransformsAtOnce = kVolumesAtOnce / 2;
 
-// A plane's place in a spectrum array: its bins rounded up to a cache line of eight, and
-// one line more, so that the lines along z do not all fall into the same cache sets (a
-// plane of 64 x 80 bins is exactly ten pages). Every plane then starts at the
-// alignment the plans were made for.
-std::size_t planeStrideOf(int boxY, int boxX) {
-  return (static_cast<std::size_t>(boxY) * boxX + 7) / 8 * 8 + 8;
+// Bins rounded up to whole cache lines of eight, so that every array placed after them
+// starts at the alignment the plans were made for.
+std::size_t wholeLines(std::size_t bins) { return (bins + 7) / 8 * 8; }
+
+// A plane's place in a rows array: its rows' bins in whole cache lines, and one line
+// more, so that the lines along z do not all fall into the same cache sets (40 rows of
+// 64 bins would be exactly five pages).
+std::size_t rowsStrideOf(int rows, int boxX) {
+  return wholeLines(static_cast<std::size_t>(rows) * boxX) + 8;
 }
 
 template <typename T>
@@ -136,9 +140,10 @@ double MixedAcf::at(double rMm) const {
 
 struct MixedAcfFilter::Plans {
   fftwf_plan alongY;  // one plane: every column, along y
-  fftwf_plan alongX;  // one plane: the rows y < grid y, along x
-  fftwf_plan alongZ;  // the whole spectrum: the lines x < grid x, y < grid y, along z,
-                      // out of place into a column
+  fftwf_plan alongX;  // one plane: the rows y < grid y, along x, out of place into a
+                      // plane of the rows array
+  fftwf_plan alongZ;  // the rows array: the lines x < grid x, along z, out of place into
+                      // a column
 };
 
 MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ,
@@ -150,9 +155,9 @@ MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ
     box_[axis] = fastLength(std::max(grid_[axis] + margin, 2 * margin));
   }
   const int bx = box_[0], by = box_[1], bz = box_[2];
-  const std::size_t bins = static_cast<std::size_t>(bx) * by * bz;
+  const std::size_t boxBins = static_cast<std::size_t>(bx) * by * bz;
   // The covariance's first row, and its transform S, in double.
-  std::unique_ptr<fftw_complex, FftwFreeDouble> spectrum(fftw_alloc_complex(bins));
+  std::unique_ptr<fftw_complex, FftwFreeDouble> spectrum(fftw_alloc_complex(boxBins));
   fftw_complex* const row = spectrum.get();
   const auto lag = [](int d, int n) { return std::min(d, n - d); };
   for (int z = 0; z < bz; ++z)
@@ -171,29 +176,32 @@ MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ
     fftw_destroy_plan(plan);
   }
   double total = 0.0;
-  for (std::size_t k = 0; k < bins; ++k) total += std::max(row[k][0], 0.0);
-  gain_.resize(bins);
-  for (std::size_t k = 0; k < bins; ++k)
+  for (std::size_t k = 0; k < boxBins; ++k) total += std::max(row[k][0], 0.0);
+  gain_.resize(boxBins);
+  for (std::size_t k = 0; k < boxBins; ++k)
     gain_[k] = static_cast<float>(std::sqrt(std::max(row[k][0], 0.0) / total));
   // Plans on scratch arrays of the sizes and alignment every thread's arrays have.
-  planeStride_ = planeStrideOf(by, bx);
+  rowsStride_ = rowsStrideOf(dimY, bx);
   const std::size_t gridVoxels = static_cast<std::size_t>(dimX) * dimY * dimZ;
-  columnStride_ = (gridVoxels + 7) / 8 * 8;
-  const int stride = static_cast<int>(planeStride_), plane = dimY * dimX;
-  std::unique_ptr<fftwf_complex, FftwFree<fftwf_complex>> scratch(
-      fftwf_alloc_complex(planeStride_ * bz)),
-      column(fftwf_alloc_complex(static_cast<std::size_t>(bz) * plane));
-  fftwf_complex* const s = scratch.get();
+  columnStride_ = wholeLines(gridVoxels);
+  const int rowsStride = static_cast<int>(rowsStride_), gridPlane = dimY * dimX;
+  using Scratch = std::unique_ptr<fftwf_complex, FftwFree<fftwf_complex>>;
+  const Scratch plane(fftwf_alloc_complex(static_cast<std::size_t>(by) * bx)),
+      rows(fftwf_alloc_complex(rowsStride_ * bz)),
+      column(fftwf_alloc_complex(static_cast<std::size_t>(bz) * gridPlane));
   const fftwf_iodim columnY{by, bx, bx}, everyX{bx, 1, 1};
   const fftwf_iodim rowX{bx, 1, 1}, gridRows{dimY, bx, bx};
-  const fftwf_iodim lineZ{bz, stride, plane};
+  const fftwf_iodim lineZ{bz, rowsStride, gridPlane};
   const fftwf_iodim gridLines[2] = {{dimY, bx, dimX}, {dimX, 1, 1}};
+  constexpr unsigned kPlanning = FFTW_ESTIMATE | FFTW_DESTROY_INPUT;
   const std::lock_guard<std::mutex> guard(plannerLock());
   plans_ = new Plans{
-      checked(fftwf_plan_guru_dft(1, &columnY, 1, &everyX, s, s, FFTW_BACKWARD, FFTW_ESTIMATE)),
-      checked(fftwf_plan_guru_dft(1, &rowX, 1, &gridRows, s, s, FFTW_BACKWARD, FFTW_ESTIMATE)),
-      checked(fftwf_plan_guru_dft(1, &lineZ, 2, gridLines, s, column.get(), FFTW_BACKWARD,
-                                  FFTW_ESTIMATE | FFTW_DESTROY_INPUT))};
+      checked(fftwf_plan_guru_dft(1, &columnY, 1, &everyX, plane.get(), plane.get(), FFTW_BACKWARD,
+                                  kPlanning)),
+      checked(fftwf_plan_guru_dft(1, &rowX, 1, &gridRows, plane.get(), rows.get(), FFTW_BACKWARD,
+                                  kPlanning)),
+      checked(fftwf_plan_guru_dft(1, &lineZ, 2, gridLines, rows.get(), column.get(),
+                                  FFTW_BACKWARD, kPlanning))};
 }
 
 MixedAcfFilter::~MixedAcfFilter() {
@@ -216,7 +224,7 @@ MixedAcfFilter::BorrowedWork::BorrowedWork(const MixedAcfFilter& filter) : filte
       return;
     }
   }
-  arrays = fftwf_alloc_complex(filter.workBytes(0) / sizeof(fftwf_complex));
+  arrays = fftwf_alloc_complex(filter.workBins());
   if (arrays == nullptr) throw std::bad_alloc();
 }
 
@@ -226,33 +234,43 @@ MixedAcfFilter::BorrowedWork::~BorrowedWork() {
 }
 
 std::uint64_t MixedAcfFilter::workBytes(int /*timePoints*/) const {
-  return (2 * planeStride_ * box_[2] + columnsSize()) * sizeof(fftwf_complex);
+  return workBins() * sizeof(fftwf_complex);
 }
 
-std::size_t MixedAcfFilter::columnsSize() const {
-  // The last transform writes all boxZ planes of its column; the planes z >= grid z
-  // run into the next columns, which are written after it.
-  const std::size_t plane = static_cast<std::size_t>(grid_[1]) * grid_[0];
-  return (kTransformsAtOnce - 1) * columnStride_ + box_[2] * plane;
+std::size_t MixedAcfFilter::workBins() const {
+  // Two planes of bins, two rows arrays, and the columns of one block of volumes: the
+  // last transform writes all boxZ planes of its column, and the planes z >= grid z run
+  // into the next columns, which are written after it.
+  const std::size_t gridPlane = static_cast<std::size_t>(grid_[1]) * grid_[0];
+  return columnsOffset() + (kTransformsAtOnce - 1) * columnStride_ + box_[2] * gridPlane;
 }
 
-void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, Bin* first,
-                                Bin* second, Bin* columns) const {
+std::size_t MixedAcfFilter::columnsOffset() const {
+  return 2 * (planeSpace() + rowsStride_ * box_[2]);
+}
+
+std::size_t MixedAcfFilter::planeSpace() const {
+  return wholeLines(static_cast<std::size_t>(box_[1]) * box_[0]);
+}
+
+void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, Bin* work,
+                                Bin* columns) const {
   const std::size_t planeBins = static_cast<std::size_t>(box_[1]) * box_[0];
+  const std::size_t rowsSize = rowsStride_ * box_[2];
+  Bin* const planes[2] = {work, work + planeSpace()};
+  Bin* const rows[2] = {work + 2 * planeSpace(), work + 2 * planeSpace() + rowsSize};
   for (int kz = 0; kz < box_[2]; ++kz) {
     const std::size_t firstBin = kz * planeBins;
-    fftwf_complex* const a = first + kz * planeStride_;
-    fftwf_complex* const b = second + kz * planeStride_;
     scaledDeviatePairs(key, static_cast<std::int64_t>(firstBin),
                        static_cast<std::int64_t>(planeBins), timeBlock, gain_.data() + firstBin,
-                       &a[0][0], &b[0][0]);
-    for (fftwf_complex* const plane : {a, b}) {
-      fftwf_execute_dft(plans_->alongY, plane, plane);
-      fftwf_execute_dft(plans_->alongX, plane, plane);
+                       &planes[0][0][0], &planes[1][0][0]);
+    for (int j = 0; j < 2; ++j) {
+      fftwf_execute_dft(plans_->alongY, planes[j], planes[j]);
+      fftwf_execute_dft(plans_->alongX, planes[j], rows[j] + kz * rowsStride_);
     }
   }
-  fftwf_execute_dft(plans_->alongZ, first, columns);
-  fftwf_execute_dft(plans_->alongZ, second, columns + columnStride_);
+  fftwf_execute_dft(plans_->alongZ, rows[0], columns);
+  fftwf_execute_dft(plans_->alongZ, rows[1], columns + columnStride_);
 }
 
 void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key,
@@ -262,17 +280,14 @@ void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key,
   const std::int64_t blocks = (nT + kVolumesAtOnce - 1) / kVolumesAtOnce;
   parallel(blocks, [&](std::int64_t begin, std::int64_t end) {
     const BorrowedWork work(*this);
-    const std::size_t spectrumSize = planeStride_ * box_[2];
-    fftwf_complex* const first = work.arrays;
-    fftwf_complex* const second = first + spectrumSize;
-    fftwf_complex* const columns = second + spectrumSize;
+    fftwf_complex* const columns = work.arrays + columnsOffset();
     for (std::int64_t block = begin; block < end; ++block) {
       const int t0 = static_cast<int>(block * kVolumesAtOnce);
       const int width = static_cast<int>(std::min<std::int64_t>(kVolumesAtOnce, nT - t0));
       // In order of their columns, each overwriting the spill of the one before.
       for (int c = 0; c * kDeviatesPerCounter < width; ++c)
-        synthesise(spectrumKey, static_cast<std::uint32_t>(t0 / kDeviatesPerCounter + c), first,
-                   second, columns + 2 * c * columnStride_);
+        synthesise(spectrumKey, static_cast<std::uint32_t>(t0 / kDeviatesPerCounter + c),
+                   work.arrays, columns + 2 * c * columnStride_);
       onWidestVectors([&]() TOLVANE_VECTOR_BODY {
         writeCoursesBody(grid, &columns[0][0], columnStride_, t0, width);
       });

@@ -99,14 +99,18 @@ class MixedAcfFilter {
  private:
   struct Plans;
   using Bin = float[2];  // FFTW's single-precision complex number
-  // The two transforms of time block `timeBlock` (volumes 4b .. 4b + 3), drawn into
-  // `first` and `second` (boxZ planes of planeStride_ bins each) and written, in the
-  // grid's voxel order, to the columns at `columns` and columns + columnStride_.
-  void synthesise(const FieldKey& key, std::uint32_t timeBlock, Bin* first, Bin* second,
-                  Bin* columns) const;
-  // The bins that the columns of one block of volumes take.
-  std::size_t columnsSize() const;
-  // One thread's work arrays (two spectra, then the columns) for the length of a fill.
+  // The two transforms of time block `timeBlock` (volumes 4b .. 4b + 3), drawn and
+  // transformed in a thread's work arrays (two planes of bins, then two rows arrays),
+  // and written in the grid's voxel order to the columns at `columns` and
+  // columns + columnStride_.
+  void synthesise(const FieldKey& key, std::uint32_t timeBlock, Bin* work, Bin* columns) const;
+  // The bins of one thread's work arrays: the planes, the rows arrays, and the columns
+  // of one block of volumes, which start columnsOffset() bins in; a plane takes
+  // planeSpace() bins.
+  std::size_t workBins() const;
+  std::size_t columnsOffset() const;
+  std::size_t planeSpace() const;
+  // One thread's work arrays for the length of a fill.
   struct BorrowedWork {
     explicit BorrowedWork(const MixedAcfFilter& filter);
     ~BorrowedWork();
@@ -120,7 +124,7 @@ class MixedAcfFilter {
   std::array<int, 3> box_{};
   std::array<int, 3> grid_{};
   std::vector<float> gain_;  // sqrt(S / sum S), one per bin
-  std::size_t planeStride_ = 0;   // bins from one plane of the spectrum to the next
+  std::size_t rowsStride_ = 0;    // bins from one plane of a rows array to the next
   std::size_t columnStride_ = 0;  // bins from one transform's column to the next
   Plans* plans_ = nullptr;
   mutable std::mutex workLock_;
