@@ -10,8 +10,8 @@
 
 #include <Random123/philox.h>
 
-#include "numerics/vector_path.h"
 #include "engine/counter_noise_constants.h"
+#include "numerics/vector_path.h"
 
 namespace tolvane::engine {
 namespace {

@@ -35,7 +35,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -76,9 +75,11 @@ double reachMm(const MixedAcf& acf) {
   return high;
 }
 
-// Volumes filled by one thread between writes to the grid: sixteen, the four volumes of
-// each of four counters, so that each voxel's values go to the grid as a whole cache line.
-constexpr int kVolumesAtOnce = 16 * kDeviatesPerCounter;
+// Volumes filled by one thread between writes to the grid: 32, the four volumes of each
+// of eight counters, so that each voxel's course is written 128 bytes at a time and few
+// of its cache lines are written in two pieces (the courses' lines are not aligned to
+// the blocks); fewer would cost more in the writes, more would outgrow the cache.
+constexpr int kVolumesAtOnce = 8 * kDeviatesPerCounter;
 constexpr int kTransformsAtOnce = kVolumesAtOnce / 2;
 
 // Bins rounded up to whole cache lines of eight, so that every array placed after them
@@ -104,7 +105,7 @@ struct FftwFreeDouble {
 // The loops below move and scale data only; compiled for the widest vectors, they give
 // the same bits on every path.
 
-// Each grid voxel's volumes t0 .. t0 + width - 1 (width <= 16) into its time course, from
+// Each grid voxel's volumes t0 .. t0 + width - 1 (width <= 32) into its time course, from
 // the columns: transform j's value of grid voxel v, whose real and imaginary parts are
 // volumes t0 + 2j and t0 + 2j + 1, is columns[j * columnStride + v].
 [[gnu::always_inline]] inline void writeCoursesBody(const VtcGrid& grid, const float* columns,
@@ -195,13 +196,12 @@ MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ
   const fftwf_iodim gridLines[2] = {{dimY, bx, dimX}, {dimX, 1, 1}};
   constexpr unsigned kPlanning = FFTW_ESTIMATE | FFTW_DESTROY_INPUT;
   const std::lock_guard<std::mutex> guard(plannerLock());
-  plans_ = new Plans{
-      checked(fftwf_plan_guru_dft(1, &columnY, 1, &everyX, plane.get(), plane.get(), FFTW_BACKWARD,
-                                  kPlanning)),
-      checked(fftwf_plan_guru_dft(1, &rowX, 1, &gridRows, plane.get(), rows.get(), FFTW_BACKWARD,
-                                  kPlanning)),
-      checked(fftwf_plan_guru_dft(1, &lineZ, 2, gridLines, rows.get(), column.get(),
-                                  FFTW_BACKWARD, kPlanning))};
+  plans_ = new Plans{checked(fftwf_plan_guru_dft(1, &columnY, 1, &everyX, plane.get(), plane.get(),
+                                                 FFTW_BACKWARD, kPlanning)),
+                     checked(fftwf_plan_guru_dft(1, &rowX, 1, &gridRows, plane.get(), rows.get(),
+                                                 FFTW_BACKWARD, kPlanning)),
+                     checked(fftwf_plan_guru_dft(1, &lineZ, 2, gridLines, rows.get(), column.get(),
+                                                 FFTW_BACKWARD, kPlanning))};
 }
 
 MixedAcfFilter::~MixedAcfFilter() {

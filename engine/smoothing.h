@@ -123,7 +123,7 @@ class MixedAcfFilter {
   };
   std::array<int, 3> box_{};
   std::array<int, 3> grid_{};
-  std::vector<float> gain_;  // sqrt(S / sum S), one per bin
+  std::vector<float> gain_;       // sqrt(S / sum S), one per bin
   std::size_t rowsStride_ = 0;    // bins from one plane of a rows array to the next
   std::size_t columnStride_ = 0;  // bins from one transform's column to the next
   Plans* plans_ = nullptr;

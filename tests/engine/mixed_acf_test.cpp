@@ -97,7 +97,8 @@ TEST(MixedAcf, KeepsUnitVarianceAtTheFacesAndCornersAndPureModelsToo) {
       for (int z = 0; z <= lastZ; ++z) faceX.push_back({0, y, z});
     centre.push_back({MixedRun::kX / 2, MixedRun::kY / 2, MixedRun::kZ / 2});
     for (const auto& [name, voxels] :
-         {std::pair{"corners", corners}, std::pair{"face x = 0", faceX}, std::pair{"centre", centre}}) {
+         {std::pair{"corners", corners}, std::pair{"face x = 0", faceX},
+          std::pair{"centre", centre}}) {
       const Estimate variance = meanSquare(voxels);
       EXPECT_NEAR(variance.mean, 1.0, kStandardErrors * variance.standardError)
           << name << ", a = " << acf.a;
@@ -120,7 +121,8 @@ TEST(MixedAcf, TheTwoVolumesOfOneTransformAreIndependentFieldsOfUnitVariance) {
   models.levels = sim::kStandardNormal;
   sim::makeStructuredNoise(grid, {5, 1}, filter, models);
   const auto at = [&](int x, int y, int z, int t) {
-    return static_cast<double>(values[static_cast<std::size_t>(grid.timeCourseOffset(x, y, z) + t)]);
+    return static_cast<double>(
+        values[static_cast<std::size_t>(grid.timeCourseOffset(x, y, z) + t)]);
   };
   // Per transform p: the mean product of its two fields at the same voxel and one voxel
   // apart along x, and each field's mean square over the face x = 0.
@@ -130,7 +132,8 @@ TEST(MixedAcf, TheTwoVolumesOfOneTransformAreIndependentFieldsOfUnitVariance) {
     for (int z = 0; z < kZ; ++z)
       for (int y = 0; y < kY; ++y) {
         for (int x = 0; x < kX; ++x) sumSame += at(x, y, z, 2 * p) * at(x, y, z, 2 * p + 1);
-        for (int x = 0; x + 1 < kX; ++x) sumApart += at(x, y, z, 2 * p) * at(x + 1, y, z, 2 * p + 1);
+        for (int x = 0; x + 1 < kX; ++x)
+          sumApart += at(x, y, z, 2 * p) * at(x + 1, y, z, 2 * p + 1);
         sumReal += std::pow(at(0, y, z, 2 * p), 2);
         sumImaginary += std::pow(at(0, y, z, 2 * p + 1), 2);
       }
@@ -157,7 +160,7 @@ TEST(MixedAcf, GivesTheSameBitsHoweverTheVolumesAreSplitBetweenThreads) {
     for (std::int64_t begin = 0, piece = 1; begin < count; begin += piece, piece = piece * 3 + 1)
       body(begin, std::min(count, begin + piece));
   });
-  EXPECT_EQ(std::memcmp(serial.values.data(), split.values.data(),
-                        serial.values.size() * sizeof(float)),
-            0);
+  EXPECT_EQ(
+      std::memcmp(serial.values.data(), split.values.data(), serial.values.size() * sizeof(float)),
+      0);
 }
