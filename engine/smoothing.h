@@ -1,11 +1,11 @@
 // Spatial correlation of the noise field: Gaussian smoothing, and the mixed
 // Gaussian-plus-exponential autocorrelation.
 //
-// Both act on a white field z of unit variance, independent across voxels and time
-// points, volume by volume, and leave every voxel with variance exactly 1, near the
-// grid's faces too.
+// Both make each volume a field of variance exactly 1 at every voxel, near the grid's
+// faces too, and independent of the other volumes.
 //
-// Gaussian smoothing convolves every volume with a separable sampled Gaussian; taps
+// Gaussian smoothing convolves every volume of a white field z of unit variance
+// (independent across voxels and time points) with a separable sampled Gaussian; taps
 // outside the grid are left out and each voxel is divided by the standard deviation its
 // in-grid taps give it.
 //
@@ -77,7 +77,8 @@ struct MixedAcf {
 constexpr double kMixedAcfReach = 1e-3;
 
 // The filter of a grid's mixed field, made once per run (the FFTW plans are made under a
-// lock, so several runs may build theirs at once).
+// lock, so several runs may build theirs at once). It keeps the threads' work arrays
+// from one fill to the next until it is destroyed.
 class MixedAcfFilter {
  public:
   MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ,
@@ -88,7 +89,7 @@ class MixedAcfFilter {
 
   // The periodic box's dimensions (each at least the grid's plus the reach).
   std::array<int, 3> box() const { return box_; }
-  // The work space, in bytes, that each thread holds while it filters.
+  // The work space, in bytes, that each thread filling holds.
   std::uint64_t workBytes(int timePoints) const;
 
   // Fills every time point of every voxel of `grid` with the mixed field of `key`:
