@@ -107,22 +107,26 @@ struct FftwFreeDouble {
 
 // Each grid voxel's volumes t0 .. t0 + width - 1 (width <= 32) into its time course, from
 // the columns: transform j's value of grid voxel v, whose real and imaginary parts are
-// volumes t0 + 2j and t0 + 2j + 1, is columns[j * columnStride + v].
+// volumes t0 + 2j and t0 + 2j + 1, is columns[j * columnStride + v]. A whole block has
+// loops of fixed length, which the compiler unrolls.
 [[gnu::always_inline]] inline void writeCoursesBody(const VtcGrid& grid, const float* columns,
                                                     std::size_t columnStride, int t0, int width) {
   const std::int64_t nT = grid.timePoints, voxels = grid.voxelCount();
-  for (std::int64_t voxel = 0; voxel < voxels; ++voxel) {
-    float values[kVolumesAtOnce];
-    for (int j = 0; j < kTransformsAtOnce; ++j) {
-      values[2 * j] = columns[2 * (j * columnStride + voxel)];
-      values[2 * j + 1] = columns[2 * (j * columnStride + voxel) + 1];
+  const auto write = [&](int count) TOLVANE_VECTOR_BODY {
+    for (std::int64_t voxel = 0; voxel < voxels; ++voxel) {
+      float values[kVolumesAtOnce];
+      for (int j = 0; j < (count + 1) / 2; ++j) {
+        values[2 * j] = columns[2 * (j * columnStride + voxel)];
+        values[2 * j + 1] = columns[2 * (j * columnStride + voxel) + 1];
+      }
+      float* const course = grid.data + voxel * nT + t0;
+      for (int i = 0; i < count; ++i) course[i] = values[i];
     }
-    float* const course = grid.data + voxel * nT + t0;
-    if (width == kVolumesAtOnce) {
-      for (int i = 0; i < kVolumesAtOnce; ++i) course[i] = values[i];
-    } else {
-      for (int i = 0; i < width; ++i) course[i] = values[i];
-    }
+  };
+  if (width == kVolumesAtOnce) {
+    write(kVolumesAtOnce);
+  } else {
+    write(width);
   }
 }
 
