@@ -17,9 +17,7 @@ using formats::InputError;
 
 [[noreturn]] void fail(const RegionContext& context, const KeyPlace& place,
                        const std::string& what) {
-  std::string message = context.studyFile.string();
-  if (place.line > 0) message += ":" + std::to_string(place.line);
-  throw InputError(message + ": key " + place.key + ": " + what);
+  formats::failAt(context.studyFile, place.line, "key " + place.key + ": " + what);
 }
 
 // The key's own line when the region gave it, else the region's.
