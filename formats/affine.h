@@ -42,6 +42,13 @@ inline Point3 transformPoint(const Affine& a, const Point3& p) {
   return out;
 }
 
+// M v: a step between two points, without the shift.
+inline Point3 transformVector(const Affine& a, const Point3& v) {
+  Point3 out{};
+  for (int r = 0; r < 3; ++r) out[r] = a.m[r][0] * v[0] + a.m[r][1] * v[1] + a.m[r][2] * v[2];
+  return out;
+}
+
 // The length of column c of M: the size of a voxel along axis c, in world units.
 double columnLength(const Affine& a, int column);
 Point3 voxelSizes(const Affine& a);

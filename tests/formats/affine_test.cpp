@@ -48,12 +48,14 @@ TEST(Affine, DeterminantInverseAndSizesOfAnObliqueReflectedTransform) {
   EXPECT_NEAR(voxel[2], 7.25, kRoundingTolerance);
 }
 
-TEST(Affine, ComposeAppliesTheFirstTransformFirstAndApplyAddsTheShift) {
+TEST(Affine, ComposeAppliesTheFirstTransformFirstAndOnlyPointsTakeTheShift) {
   const Affine scale{{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}}};
   const Affine shift{{{1, 0, 0, 5}, {0, 1, 0, 6}, {0, 0, 1, 7}}};
   // Shift then scale: 2 (p + t); scale then shift: 2 p + t. Exact in binary.
   EXPECT_EQ(transformPoint(compose(scale, shift), {1, 1, 1}), (Point3{12, 14, 16}));
   EXPECT_EQ(transformPoint(compose(shift, scale), {1, 1, 1}), (Point3{7, 8, 9}));
+  // A step between points does not move with the shift.
+  EXPECT_EQ(transformVector(compose(shift, scale), {1, 1, 1}), (Point3{2, 2, 2}));
   // A diagonal transform of powers of two inverts exactly.
   const Affine back = inverse(compose(scale, shift));
   EXPECT_EQ(transformPoint(back, {12, 14, 16}), (Point3{1, 1, 1}));
