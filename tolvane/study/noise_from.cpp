@@ -10,7 +10,6 @@
 namespace tolvane::study {
 namespace {
 
-
 // Pairs of noise keys of which a study's first removes the fit's second.
 const std::array<std::pair<const char*, const char*>, 8> kDisplacedNoiseKeys = {{
     {"sd", "tsnr"},
