@@ -299,7 +299,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   random::GeneratorState state{};
   int seed = -study::ran1RunSeed(study.seed, runPlace);
   const simulation::DeviateStream stream{state, &seed};
-  simulation::fillNoise(grid, study.levels, stream, [](const char*) {});
+  simulation::fillNoise(grid, study.levels, stream);
   if (add) {
     engine::addEffects(grid, truth.effects, predictors);
   } else {
