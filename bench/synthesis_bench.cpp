@@ -157,10 +157,11 @@ bool benchmarkGrid(const Grid& g, int repetitions, const Rows& rows) {
     for (std::size_t p = 0; p < paths.size(); ++p) {
       fresh();
       int seed = -1;
-      moduleTimes[p] = std::min(moduleTimes[p], tolvane::bench::millisecondsOf([&] {
-                                  tolvane::simulation::fillNoise(
-                                      grid, kLevels, {generatorState(), &seed}, ignoreProgress, paths[p]);
-                                }));
+      moduleTimes[p] =
+          std::min(moduleTimes[p], tolvane::bench::millisecondsOf([&] {
+                     tolvane::simulation::fillNoise(grid, kLevels, {generatorState(), &seed},
+                                                    ignoreProgress, paths[p]);
+                   }));
       pathIdentical[p] = pathIdentical[p] &&
                          std::memcmp(plain.data(), module.data(), values * sizeof(float)) == 0 &&
                          sameState(afterPlain, generatorState()) && seed == plainSeed;

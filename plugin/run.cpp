@@ -39,13 +39,9 @@ constexpr const char* kDesignMatrixFile = "plugin_created.rtc";
 
 void logLine(const std::string& line) { host_table::hvLogText(line.c_str()); }
 
-void logStatus(const std::string& text) {
-  logLine(std::string(kStatusPrefix) + text);
-}
+void logStatus(const std::string& text) { logLine(std::string(kStatusPrefix) + text); }
 
-void logProgress(const std::string& text) {
-  logLine(std::string(kProgressPrefix) + text);
-}
+void logProgress(const std::string& text) { logLine(std::string(kProgressPrefix) + text); }
 
 // A text field that the host filled, up to its terminator or the field's end.
 template <std::size_t N>
@@ -221,8 +217,7 @@ bool synthesise(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& cluste
         grid, cluster.centreX, cluster.centreY, cluster.centreZ,
         effectOf(predictor, grid.timePoints).data(), kLevels, stream);
   }
-  if (skipped > 0)
-    logStatus(std::to_string(skipped) + std::string(kSkippedVoxelsText));
+  if (skipped > 0) logStatus(std::to_string(skipped) + std::string(kSkippedVoxelsText));
   host_table::hvStopBusyCursor();
   return true;
 }

@@ -86,8 +86,7 @@ using Progress = std::function<void(int done, int total)>;
 // at the end. Every vector path gives the same values; the choice is for tests and
 // benchmarks.
 void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& stream,
-               const Progress& progress = {},
-               cpu::VectorPath path = cpu::preferredVectorPath());
+               const Progress& progress = {}, cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Overwrites the listed voxels (voxelCount triples, VMR coordinates read by the
 // convention) with signal plus noise, each voxel's time course in turn. Returns how

@@ -39,9 +39,8 @@ void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorSta
     std::vector<float> fast(values, -2.0f);
     GeneratorState fastState = start;
     int fastSeed = seed;
-    tolvane::simulation::fillNoise(
-        VtcGrid{fast.data(), g.dimX, g.dimY, g.dimZ, g.nT, 0, 0, 0, 1}, kPluginLevels,
-        {fastState, &fastSeed}, {}, path);
+    tolvane::simulation::fillNoise(VtcGrid{fast.data(), g.dimX, g.dimY, g.dimZ, g.nT, 0, 0, 0, 1},
+                                   kPluginLevels, {fastState, &fastSeed}, {}, path);
 
     EXPECT_EQ(std::memcmp(plain.data(), fast.data(), values * sizeof(float)), 0);
     EXPECT_EQ(plainSeed, fastSeed);

@@ -44,8 +44,8 @@ RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& ru
         return;
       }
       ++written;
-      display.runFinished(job, work.layout.subjectEntity(files.subject) + " run " +
-                                   std::to_string(files.run));
+      display.runFinished(
+          job, work.layout.subjectEntity(files.subject) + " run " + std::to_string(files.run));
     }
   };
   const auto runJob = [&](int job) {

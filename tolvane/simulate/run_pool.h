@@ -28,8 +28,8 @@ struct RunPoolWork {
 };
 
 struct RunPoolOutcome {
-  int written = 0;              // runs whose files were all written
-  std::exception_ptr failure;   // the first that a run threw, if any
+  int written = 0;             // runs whose files were all written
+  std::exception_ptr failure;  // the first that a run threw, if any
 };
 
 // Makes `runs` (none when it is empty), telling `display` of each run's start, volumes
