@@ -154,23 +154,26 @@ void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t
 }
 #endif
 
-// The deviates of kLanes successive counters of one voxel, starting at time block
-// firstBlock, in time order. Compiled twice below: as it is, and for AVX2 with the
-// lanes in wider registers; AVX2 brings no fused multiply-add, so both give the
+// The deviates of kLanes counters, lane l's being (firstBlock + l * blockStep,
+// voxel + l * voxelStep): successive time blocks of one voxel (steps 1, 0), or one time
+// block of successive voxels (steps 0, 1). Compiled twice below: as it is, and for AVX2
+// with the lanes in wider registers; AVX2 brings no fused multiply-add, so both give the
 // same bits.
 [[gnu::always_inline]] inline void batchDeviates(const FieldKey& key, std::int64_t voxel,
-                                                 std::uint32_t firstBlock, float* deviates) {
-  const auto voxelBits = static_cast<std::uint64_t>(voxel);
+                                                 std::uint32_t firstBlock, std::uint32_t blockStep,
+                                                 std::uint32_t voxelStep, float* deviates) {
   std::uint32_t w0[kLanes], w1[kLanes], w2[kLanes], w3[kLanes];
   for (int lane = 0; lane < kLanes; ++lane) {
-    w0[lane] = firstBlock + static_cast<std::uint32_t>(lane);
+    const auto lanes = static_cast<std::uint32_t>(lane);
+    const auto voxelBits = static_cast<std::uint64_t>(voxel) + lanes * voxelStep;
+    w0[lane] = firstBlock + lanes * blockStep;
     w1[lane] = static_cast<std::uint32_t>(voxelBits);
     w2[lane] = static_cast<std::uint32_t>(voxelBits >> 32);
     w3[lane] = key.stream;
   }
   philoxBatch(key, w0, w1, w2, w3);
   // Counter lane l gives the pairs 2l (w0, w1) and 2l + 1 (w2, w3), whose deviates are
-  // time points 4l .. 4l + 3.
+  // deviates 4l .. 4l + 3: time points of one voxel, or the four of voxel l.
   std::uint32_t radiusWord[kPairs], angleWord[kPairs];
   for (int lane = 0; lane < kLanes; ++lane) {
     radiusWord[2 * lane] = w0[lane];
@@ -192,13 +195,24 @@ void philoxBatch(const FieldKey& key, std::uint32_t (&w0)[kLanes], std::uint32_t
 
 void batchDeviatesPortable(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
                            float* deviates) {
-  batchDeviates(key, voxel, firstBlock, deviates);
+  batchDeviates(key, voxel, firstBlock, 1, 0, deviates);
 }
 
 TOLVANE_TARGET_AVX2
 void batchDeviatesAvx2(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
                        float* deviates) {
-  batchDeviates(key, voxel, firstBlock, deviates);
+  batchDeviates(key, voxel, firstBlock, 1, 0, deviates);
+}
+
+void voxelsBatchPortable(const FieldKey& key, std::int64_t firstVoxel, std::uint32_t timeBlock,
+                         float* deviates) {
+  batchDeviates(key, firstVoxel, timeBlock, 0, 1, deviates);
+}
+
+TOLVANE_TARGET_AVX2
+void voxelsBatchAvx2(const FieldKey& key, std::int64_t firstVoxel, std::uint32_t timeBlock,
+                     float* deviates) {
+  batchDeviates(key, firstVoxel, timeBlock, 0, 1, deviates);
 }
 
 using BatchDeviates = void (*)(const FieldKey&, std::int64_t, std::uint32_t, float*);
@@ -233,6 +247,32 @@ void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int c
     const int to = std::min(t + kBatchDeviates, end);
     std::copy(batch + (from - t), batch + (to - t), deviates + (from - firstTime));
     t += kBatchDeviates;
+  }
+}
+
+void scaledDeviatePairs(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
+                        std::uint32_t timeBlock, const float* scale, float* first, float* second,
+                        VectorPath path) {
+  if (path == VectorPath::kAvx512) {
+    scaledDeviatePairsAvx512(key, firstVoxel, count, timeBlock, scale, first, second);
+    return;
+  }
+  const BatchDeviates voxelsBatch =
+      path == VectorPath::kAvx2 ? voxelsBatchAvx2 : voxelsBatchPortable;
+  float batch[kBatchDeviates];
+  for (std::int64_t done = 0; done < count; done += kLanes) {
+    voxelsBatch(key, firstVoxel + done, timeBlock, batch);
+    const std::int64_t lanes = std::min<std::int64_t>(kLanes, count - done);
+    for (std::int64_t i = 0; i < lanes; ++i) {
+      const float s = scale[done + i];
+      const float* const d = batch + kDeviatesPerCounter * i;
+      float* const a = first + 2 * (done + i);
+      float* const b = second + 2 * (done + i);
+      a[0] = d[0] * s;
+      a[1] = d[1] * s;
+      b[0] = d[2] * s;
+      b[1] = d[3] * s;
+    }
   }
 }
 

@@ -6,8 +6,8 @@
 // index ((z * dimY + y) * dimX + x) and stream is 0 for the noise field; other streams
 // give other, independent fields of the same run: the coefficients of the voxels'
 // drifts (as if they were time points 0, 1, ...), the two channels of thermal noise, the
-// physiological noise's random numbers, the ARMA start's extra deviate, and the white
-// margin around the grid that the mixed autocorrelation's periodic box needs. One counter
+// physiological noise's random numbers, the ARMA start's extra deviate, and the
+// spectrum of the mixed autocorrelation's periodic box (by bin). One counter
 // gives four 32-bit words w0..w3, which become the deviates of time points
 // 4 * (t / 4) + 0..3 by the Box-Muller transform: (w0, w1) -> (r cos a, r sin a) and
 // (w2, w3) likewise, with
@@ -53,7 +53,7 @@ constexpr std::uint32_t kThermalStream = 4;    // thermal noise, the real channe
 constexpr std::uint32_t kImaginaryStream = 5;  // thermal noise, the imaginary channel
 constexpr std::uint32_t kPhysioStream = 6;     // voxel 0: the run's physiological phases
 constexpr std::uint32_t kArmaStartStream = 7;  // time point 0: a voxel's ARMA start deviate
-constexpr std::uint32_t kPaddingStream = 8;    // the mixed field's margin, by box voxel
+constexpr std::uint32_t kSpectrumStream = 8;   // the mixed field's spectrum, by box bin
 
 // The key of a run's field.
 struct FieldKey {
@@ -73,6 +73,15 @@ constexpr Levels kStandardNormal{0.0f, 1.0f};
 // The deviates of time points firstTime .. firstTime + count - 1 of one voxel.
 void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,
                    float* deviates, cpu::VectorPath path = cpu::preferredVectorPath());
+
+// One counter's deviates of each of voxels firstVoxel .. firstVoxel + count - 1 as two
+// complex numbers times the voxel's scale s_i = scale[i]: with d0 .. d3 the voxel's time
+// points 4 * timeBlock + 0 .. 3 (the values fieldDeviates gives), first[2i], first[2i + 1]
+// are s_i d0, s_i d1 and second[2i], second[2i + 1] are s_i d2, s_i d3, each one IEEE
+// product. The mixed field draws its spectrum so, sixteen voxels (bins) at once.
+void scaledDeviatePairs(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
+                        std::uint32_t timeBlock, const float* scale, float* first, float* second,
+                        cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Gives voxels [firstVoxel, endVoxel) of the grid their noise around the baseline;
 // disjoint ranges can be filled concurrently.

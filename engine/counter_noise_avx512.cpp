@@ -10,8 +10,8 @@
 
 #include <Random123/philox.h>
 
-#include "numerics/vector_path.h"
 #include "engine/counter_noise_constants.h"
+#include "numerics/vector_path.h"
 
 namespace tolvane::engine {
 namespace {
@@ -160,29 +160,88 @@ TOLVANE_TARGET_AVX512 inline Deviates timeOrdered(__m512 g0, __m512 g1, __m512 g
            _mm512_castpd_ps(_mm512_unpackhi_pd(high01, high23))}};
 }
 
-// The deviates of n successive batches of one voxel from counter firstBlock on.
+// The Box-Muller pairs of a batch of sixteen counters: (r0 cos a1, r0 sin a1) from words
+// w0 and w1, (r2 cos a3, r2 sin a3) from w2 and w3, lane by lane.
+struct Pairs {
+  __m512 cosine1, sine1, cosine3, sine3;
+};
+
+// The pairs of n batches of counters (w0, w1, w2, stream), in place of the counters.
 template <int n>
-TOLVANE_TARGET_AVX512 inline void deviatesOf(const RoundKeys& keys, __m512i voxelLow,
-                                             __m512i voxelHigh, __m512i stream,
-                                             std::uint32_t firstBlock, Deviates (&out)[n]) {
-  const __m512i laneCounter = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13,  //
-                                                2, 6, 10, 14, 3, 7, 11, 15);
-  __m512i w0[n], w1[n], w2[n], w3[n];
-  for (int b = 0; b < n; ++b) {
-    const auto block = firstBlock + static_cast<std::uint32_t>(kLanes * b);
-    w0[b] = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block)), laneCounter);
-    w1[b] = voxelLow;
-    w2[b] = voxelHigh;
-    w3[b] = stream;
-  }
+TOLVANE_TARGET_AVX512 inline void pairsOfCounters(const RoundKeys& keys, __m512i (&w0)[n],
+                                                  __m512i (&w1)[n], __m512i (&w2)[n],
+                                                  __m512i stream, Pairs (&out)[n]) {
+  __m512i w3[n];
+  for (int b = 0; b < n; ++b) w3[b] = stream;
   philox(keys, w0, w1, w2, w3);
   for (int b = 0; b < n; ++b) {
     __m512 cosine1, sine1, cosine3, sine3;
     cosSinOf(w1[b], cosine1, sine1);
     cosSinOf(w3[b], cosine3, sine3);
     const __m512 radius0 = radiusOf(w0[b]), radius2 = radiusOf(w2[b]);
-    out[b] = timeOrdered(mul(radius0, cosine1), mul(radius0, sine1), mul(radius2, cosine3),
-                         mul(radius2, sine3));
+    out[b] = {mul(radius0, cosine1), mul(radius0, sine1), mul(radius2, cosine3),
+              mul(radius2, sine3)};
+  }
+}
+
+// The deviates of n successive batches of one voxel from counter firstBlock on. Lane
+// 4i + j takes counter 4j + i of a batch (see Deviates).
+template <int n>
+TOLVANE_TARGET_AVX512 inline void deviatesOf(const RoundKeys& keys, __m512i voxelLow,
+                                             __m512i voxelHigh, __m512i stream,
+                                             std::uint32_t firstBlock, Deviates (&out)[n]) {
+  const __m512i laneCounter = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13,  //
+                                                2, 6, 10, 14, 3, 7, 11, 15);
+  __m512i w0[n], w1[n], w2[n];
+  for (int b = 0; b < n; ++b) {
+    const auto block = firstBlock + static_cast<std::uint32_t>(kLanes * b);
+    w0[b] = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(block)), laneCounter);
+    w1[b] = voxelLow;
+    w2[b] = voxelHigh;
+  }
+  Pairs pairs[n];
+  pairsOfCounters(keys, w0, w1, w2, stream, pairs);
+  for (int b = 0; b < n; ++b)
+    out[b] = timeOrdered(pairs[b].cosine1, pairs[b].sine1, pairs[b].cosine3, pairs[b].sine3);
+}
+
+// Lane 4q + j of a batch across voxels holds voxel 2q + j for j < 2 and 8 + 2q + j - 2
+// otherwise, so that interleaving a pair's two parts within 128-bit quarters leaves
+// voxels 0 .. 7 in the low vector and 8 .. 15 in the high one.
+TOLVANE_TARGET_AVX512 inline __m512i voxelOrder() {
+  return _mm512_setr_epi32(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+}
+
+// Time block `block` of n batches of sixteen successive voxels from firstVoxel on, in
+// voxelOrder; the voxel index's low word carries into its high word.
+template <int n>
+TOLVANE_TARGET_AVX512 inline void voxelPairsOf(const RoundKeys& keys, std::int64_t firstVoxel,
+                                               __m512i stream, std::uint32_t block,
+                                               Pairs (&out)[n]) {
+  __m512i w0[n], w1[n], w2[n];
+  for (int b = 0; b < n; ++b) {
+    const auto first = static_cast<std::uint64_t>(firstVoxel) + kLanes * b;
+    const __m512i low = _mm512_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(first)));
+    const __m512i high = _mm512_set1_epi32(static_cast<int>(first >> 32));
+    w1[b] = _mm512_add_epi32(low, voxelOrder());
+    w2[b] = _mm512_mask_add_epi32(high, _mm512_cmplt_epu32_mask(w1[b], low), high,
+                                  _mm512_set1_epi32(1));
+    w0[b] = _mm512_set1_epi32(static_cast<int>(block));
+  }
+  pairsOfCounters(keys, w0, w1, w2, stream, out);
+}
+
+// Stores a pair's two parts times each lane's scale as sixteen complex numbers in voxel
+// order: 32 floats at out, or the first `values` of them.
+TOLVANE_TARGET_AVX512 inline void storeScaledPairs(__m512 real, __m512 imaginary, __m512 scale,
+                                                   float* out, int values) {
+  const __m512 re = mul(real, scale), im = mul(imaginary, scale);
+  const __m512 parts[2] = {_mm512_unpacklo_ps(re, im), _mm512_unpackhi_ps(re, im)};
+  for (int half = 0; half < 2; ++half) {
+    const int left = values - kLanes * half;
+    if (left <= 0) break;
+    const auto mask = static_cast<__mmask16>(left >= kLanes ? 0xffffu : (1u << left) - 1u);
+    _mm512_mask_storeu_ps(out + kLanes * half, mask, parts[half]);
   }
 }
 
@@ -227,6 +286,30 @@ void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const Fie
         _mm512_mask_storeu_ps(course + t + kLanes * i, mask, value);
         left -= kLanes;
       }
+    }
+  }
+}
+
+TOLVANE_TARGET_AVX512
+void scaledDeviatePairsAvx512(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
+                              std::uint32_t timeBlock, const float* scale, float* first,
+                              float* second) {
+  const RoundKeys keys = roundKeysOf(key);
+  const __m512i stream = _mm512_set1_epi32(static_cast<int>(key.stream));
+  constexpr std::int64_t kVoxelsPerStep = kBatchesPerStep * kLanes;
+  for (std::int64_t done = 0; done < count; done += kVoxelsPerStep) {
+    Pairs batches[kBatchesPerStep];
+    voxelPairsOf(keys, firstVoxel + done, stream, timeBlock, batches);
+    for (int b = 0; b < kBatchesPerStep; ++b) {
+      const std::int64_t voxel = done + kLanes * b;
+      const std::int64_t voxels = std::min<std::int64_t>(kLanes, count - voxel);
+      if (voxels <= 0) break;
+      const auto mask = static_cast<__mmask16>(voxels == kLanes ? 0xffffu : (1u << voxels) - 1u);
+      const __m512 scales =
+          _mm512_permutexvar_ps(voxelOrder(), _mm512_maskz_loadu_ps(mask, scale + voxel));
+      const int values = static_cast<int>(2 * voxels);
+      storeScaledPairs(batches[b].cosine1, batches[b].sine1, scales, first + 2 * voxel, values);
+      storeScaledPairs(batches[b].cosine3, batches[b].sine3, scales, second + 2 * voxel, values);
     }
   }
 }

@@ -6,7 +6,8 @@
 // e is the noise field of the run's key (counter_noise.h), unit variance at every voxel
 // and time point, made in this order, each step optional:
 //   1. spatial correlation (smoothing.h): Gaussian smoothing, or the mixed
-//      Gaussian-plus-exponential autocorrelation;
+//      Gaussian-plus-exponential autocorrelation (which draws its field from its own
+//      spectrum's stream instead);
 //   2. temporal correlation (autoregression.h): AR(1), or ARMA(p <= 4, q <= 1);
 // then each voxel's time course is put on its levels:
 //   3. f_v e + b_v, with one level pair for the whole grid (Levels: s e + b, today's

@@ -1,11 +1,11 @@
 // Spatial correlation of the noise field: Gaussian smoothing, and the mixed
 // Gaussian-plus-exponential autocorrelation.
 //
-// Both act on a white field z of unit variance, independent across voxels and time
-// points, volume by volume, and leave every voxel with variance exactly 1, near the
-// grid's faces too.
+// Both make each volume a field of variance exactly 1 at every voxel, near the grid's
+// faces too, and independent of the other volumes.
 //
-// Gaussian smoothing convolves every volume with a separable sampled Gaussian; taps
+// Gaussian smoothing convolves every volume of a white field z of unit variance
+// (independent across voxels and time points) with a separable sampled Gaussian; taps
 // outside the grid are left out and each voxel is divided by the standard deviation its
 // in-grid taps give it.
 //
@@ -13,20 +13,23 @@
 //   rho(r) = a exp(-r^2 / (2 b^2)) + (1 - a) exp(-r / c),   r the distance in mm,
 // the sum of a Gaussian-correlated field and an exponential-correlated one mixed with
 // weights sqrt(a) and sqrt(1 - a). Both are made at once, as one stationary Gaussian field
-// with that covariance: each volume is placed in a periodic box larger than the grid by
-// the distance where rho falls below kMixedAcfReach (white deviates fill the margin), is
-// filtered in Fourier space by sqrt(S), S the discrete Fourier transform of rho sampled at
-// the box's lattice lags (minimum-image distances; the rare negative values of S from
-// the truncation are set to 0), and the grid is cut back out. The field is stationary on
-// the box, so every voxel of the grid, at a face or not, has the same variance, which
-// the filter's normalisation makes 1; its autocorrelation at every lattice lag inside the
-// grid is rho to within the clipped part of S. The transforms are FFTW's single-precision
-// real ones, planned with FFTW_ESTIMATE and run with one plan per box, so a volume's
-// values do not depend on the number of threads.
+// with that covariance on a periodic box larger than the grid by the distance where rho
+// falls below kMixedAcfReach: its spectrum, complex white deviates times sqrt(S), S the
+// discrete Fourier transform of rho sampled at the box's lattice lags (minimum-image
+// distances; the rare negative values of S from the truncation are set to 0), is
+// transformed back, and the grid is cut out. The real and the imaginary part of one
+// transform are two independent volumes (mixed_acf.cpp derives this and the
+// normalisation). The field is stationary on the box, so every voxel of the grid, at a
+// face or not, has the same variance, which the normalisation makes 1; its
+// autocorrelation at every lattice lag inside the grid is rho to within the clipped part
+// of S. The transforms are FFTW's single-precision ones, planned with FFTW_ESTIMATE and
+// run with one set of plans per box, so a volume's values do not depend on the number
+// of threads.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "engine/counter_noise.h"
@@ -74,7 +77,8 @@ struct MixedAcf {
 constexpr double kMixedAcfReach = 1e-3;
 
 // The filter of a grid's mixed field, made once per run (the FFTW plans are made under a
-// lock, so several runs may build theirs at once).
+// lock, so several runs may build theirs at once). It keeps the threads' work arrays
+// from one fill to the next until it is destroyed.
 class MixedAcfFilter {
  public:
   MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ,
@@ -85,21 +89,47 @@ class MixedAcfFilter {
 
   // The periodic box's dimensions (each at least the grid's plus the reach).
   std::array<int, 3> box() const { return box_; }
-  // The work space, in bytes, that each thread holds while it filters.
+  // The work space, in bytes, that each thread filling holds.
   std::uint64_t workBytes(int timePoints) const;
 
-  // Fills every time point of every voxel of `grid` with the mixed field of `key`: the
-  // grid's white deviates are the counter field of `key` at the grid voxel's index, the
-  // margin's those of key's run in kPaddingStream at the box voxel's index
-  // ((z * boxY + y) * boxX + x). Volumes are shared out with `parallel`.
+  // Fills every time point of every voxel of `grid` with the mixed field of `key`:
+  // volumes 4b .. 4b + 3 come from time block b of key's run in kSpectrumStream, at the
+  // bins' indices ((kz * boxY + ky) * boxX + kx). Volumes are shared out with `parallel`.
   void fill(const VtcGrid& grid, const FieldKey& key, const ParallelFor& parallel) const;
 
  private:
   struct Plans;
+  using Bin = float[2];  // FFTW's single-precision complex number
+  // The two transforms of time block `timeBlock` (volumes 4b .. 4b + 3), drawn and
+  // transformed in a thread's work arrays (two planes of bins, then two rows arrays),
+  // and written in the grid's voxel order to the columns at `columns` and
+  // columns + columnStride_.
+  void synthesise(const FieldKey& key, std::uint32_t timeBlock, Bin* work, Bin* columns) const;
+  // The bins of one thread's work arrays: the planes, the rows arrays, and the columns
+  // of one block of volumes, which start columnsOffset() bins in; a plane takes
+  // planeSpace() bins.
+  std::size_t workBins() const;
+  std::size_t columnsOffset() const;
+  std::size_t planeSpace() const;
+  // One thread's work arrays for the length of a fill.
+  struct BorrowedWork {
+    explicit BorrowedWork(const MixedAcfFilter& filter);
+    ~BorrowedWork();
+    BorrowedWork(const BorrowedWork&) = delete;
+    BorrowedWork& operator=(const BorrowedWork&) = delete;
+    Bin* arrays = nullptr;
+
+   private:
+    const MixedAcfFilter& filter_;
+  };
   std::array<int, 3> box_{};
   std::array<int, 3> grid_{};
-  std::vector<float> gain_;  // sqrt(S) / (box voxels), one per half-spectrum bin
+  std::vector<float> gain_;       // sqrt(S / sum S), one per bin
+  std::size_t rowsStride_ = 0;    // bins from one plane of a rows array to the next
+  std::size_t columnStride_ = 0;  // bins from one transform's column to the next
   Plans* plans_ = nullptr;
+  mutable std::mutex workLock_;
+  mutable std::vector<Bin*> idleWork_;  // work arrays of finished fills, for the next ones
 };
 
 }  // namespace tolvane::engine

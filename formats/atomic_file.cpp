@@ -14,13 +14,19 @@ namespace {
 // Longest file name (one path component) that Linux file systems accept.
 constexpr std::size_t kLongestFileName = 255;
 
-// ".hvhost-PID-NAME", cut from the front of NAME when too long, so that the end of the
-// name, with its extensions, stays.
-std::string hiddenName(const std::filesystem::path& target) {
-  const std::string prefix = ".hvhost-" + std::to_string(::getpid()) + "-";
-  const std::string name = target.filename().string();
+constexpr std::string_view kTemporaryPrefix = ".partial-";
+
+// PREFIX + NAME, NAME cut from the front when the whole would be too long, so that the
+// end of the name, with its extensions, stays.
+std::string withinNameLength(const std::string& prefix, const std::string& name) {
   const std::size_t room = kLongestFileName - prefix.size();
   return prefix + (name.size() > room ? name.substr(name.size() - room) : name);
+}
+
+std::string temporaryPrefix(const std::string& process, std::string_view role) {
+  std::string prefix = std::string(kTemporaryPrefix) + process + "-";
+  if (!role.empty()) (prefix += role) += "-";
+  return prefix;
 }
 
 // Hands the file's data (or, for a folder, its entries) to the disk.
@@ -36,13 +42,34 @@ std::error_code syncToDisk(const std::filesystem::path& path, int flags) {
 }  // namespace
 
 void checkFolderIsWritable(const std::filesystem::path& folder) {
-  const std::filesystem::path probe = folder / (".hvhost-" + std::to_string(::getpid()) + "-probe");
+  const std::filesystem::path probe = temporaryPathOf(folder / "probe");
   const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     throw OutputError(folder.string() + ": no file can be created there: " + std::strerror(errno));
   }
   ::close(fd);
   ::unlink(probe.c_str());
+}
+
+std::filesystem::path temporaryPathOf(const std::filesystem::path& target, std::string_view role) {
+  const std::string prefix = temporaryPrefix(std::to_string(::getpid()), role);
+  return target.parent_path() / withinNameLength(prefix, target.filename().string());
+}
+
+void removeAbandonedTemporaries(const std::filesystem::path& target) {
+  const std::string targetName = target.filename().string();
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(target.parent_path(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(kTemporaryPrefix, 0) != 0) continue;
+    const std::size_t digits = name.find_first_not_of("0123456789", kTemporaryPrefix.size());
+    if (digits == std::string::npos || digits == kTemporaryPrefix.size()) continue;
+    // The name that process gave a temporary of this target, shortened as it was.
+    const std::string process = name.substr(kTemporaryPrefix.size(), digits - kTemporaryPrefix.size());
+    if (name == withinNameLength(temporaryPrefix(process, {}), targetName)) {
+      std::filesystem::remove(entry.path(), error);
+    }
+  }
 }
 
 std::filesystem::path fileInTheWay(const std::filesystem::path& path) {
@@ -77,7 +104,7 @@ AtomicFileWriter::AtomicFileWriter(std::filesystem::path target) : target_(std::
     inPlace_ = true;
     return;
   }
-  temporary_ = target_.parent_path() / hiddenName(target_);
+  temporary_ = temporaryPathOf(target_);
 }
 
 AtomicFileWriter::~AtomicFileWriter() {

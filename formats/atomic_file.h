@@ -8,11 +8,17 @@
 // file. A target that exists and is a device or a pipe (/dev/null, /dev/full, a FIFO)
 // is written in place instead: it cannot hold a half-written file, and renaming onto
 // it would replace the device.
+//
+// Temporaries, of this writer and of every other that holds a file back, are named
+// ".partial-PID-NAME" (or ".partial-PID-ROLE-NAME"): hidden, the writing process's id,
+// and the target's name, cut from the front when the whole would be longer than a file
+// name may be, so that the extensions stay.
 #pragma once
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "formats/errors.h"
 
@@ -29,6 +35,18 @@ void createFolders(const std::filesystem::path& folder);
 // The nearest of `path` and its parents that exists and is not a folder, or empty: the
 // file that stands in the way of creating `path` as a folder.
 std::filesystem::path fileInTheWay(const std::filesystem::path& path);
+
+// This process's temporary for `target`, beside it: ".partial-PID-NAME", or with a
+// `role` (a writer's own kind of temporary, such as "staged") ".partial-PID-ROLE-NAME".
+std::filesystem::path temporaryPathOf(const std::filesystem::path& target,
+                                      std::string_view role = {});
+
+// Removes the temporaries of `target` that AtomicFileWriter left beside it, whichever
+// process wrote them: a writer killed in the middle (SIGKILL, a power cut) leaves its
+// own. For files that one process at a time writes, whoever writes the target next
+// may remove them. Other files and other roles' temporaries are left alone; a
+// temporary that cannot be removed stays, to be overwritten under another name.
+void removeAbandonedTemporaries(const std::filesystem::path& target);
 
 class AtomicFileWriter {
  public:

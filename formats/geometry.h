@@ -4,49 +4,15 @@
 // A VTC covers the VMR's bounding box [XStart, XEnd) x [YStart, YEnd) x [ZStart, ZEnd)
 // with cubic voxels of Resolution VMR voxels each; VTC grid voxel (gx, gy, gz) is
 // centred on VMR voxel (XStart + Resolution*gx, YStart + Resolution*gy, ...), which is
-// where the plug-in's rounding of (c - start) / Resolution puts it. Affines are 4x4
-// matrices whose last row is (0 0 0 1); only the first three rows are stored.
+// where the plug-in's rounding of (c - start) / Resolution puts it. Affines and their
+// arithmetic are in affine.h.
 #pragma once
 
 #include <cstdint>
 
+#include "formats/affine.h"
+
 namespace tolvane::formats {
-
-struct Affine {
-  double m[3][4];
-
-  static Affine identity() { return {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}}}; }
-};
-
-// The affine that applies `first`, then `second`.
-inline Affine compose(const Affine& second, const Affine& first) {
-  Affine out{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 4; ++c) {
-      double sum = c == 3 ? second.m[r][3] : 0.0;
-      for (int k = 0; k < 3; ++k) sum += second.m[r][k] * first.m[k][c];
-      out.m[r][c] = sum;
-    }
-  }
-  return out;
-}
-
-// Two images lie on the same grid in world space when every entry of their voxel-to-
-// world transforms agrees within this many millimetres: far below any voxel, and far
-// above the rounding of transforms stored in single precision or as quaternions.
-constexpr double kSamePlacementToleranceMm = 1e-3;
-
-inline bool samePlacement(const Affine& a, const Affine& b) {
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 4; ++c) {
-      const double difference = a.m[r][c] - b.m[r][c];
-      if (!(difference <= kSamePlacementToleranceMm && difference >= -kSamePlacementToleranceMm)) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
 
 // The VMR's voxel-to-world transform and the NIfTI code of the space it leads to
 // (0 when the world position is unknown).

@@ -5,14 +5,20 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <sstream>
+#include <string>
 
 namespace tolvane::formats {
 
+std::string messageAt(const std::filesystem::path& file, int line, std::string_view what) {
+  std::string message = file.string();
+  if (line > 0) message += ':' + std::to_string(line);
+  message += ": ";
+  message += what;
+  return message;
+}
+
 void failAt(const std::filesystem::path& file, int line, std::string_view what) {
-  std::ostringstream message;
-  message << file.string() << ':' << line << ": " << what;
-  throw InputError(message.str());
+  throw InputError(messageAt(file, line, what));
 }
 
 std::string_view trim(std::string_view text) {

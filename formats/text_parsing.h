@@ -15,7 +15,11 @@
 
 namespace tolvane::formats {
 
-// Throws InputError "FILE:LINE: WHAT".
+// "FILE:LINE: WHAT", the one form of every message about a place in a file; "FILE: WHAT"
+// when `line` is 0, for a place without a line of its own (a key that a file leaves out).
+std::string messageAt(const std::filesystem::path& file, int line, std::string_view what);
+
+// Throws InputError(messageAt(file, line, what)).
 [[noreturn]] void failAt(const std::filesystem::path& file, int line, std::string_view what);
 
 std::string_view trim(std::string_view text);

@@ -101,13 +101,13 @@ ExitStatus runModule(const RunOptions& options) {
 
   HostSession session(std::move(*setup), *dialogue, console);
   session.stageConformedAnatomical();
-  ExitStatus status = kExitCompleted;
+  ExitStatus status = kExitDone;
   try {
     status = runPluginModule(options.module, session, *dialogue, console);
   } catch (...) {
     return reportFailure(console, std::current_exception(), Stage::Setup);
   }
-  if (status == kExitCompleted && console.logFileFailed()) status = kExitOutputFailed;
+  if (status == kExitDone && console.logFileFailed()) status = kExitOutputFailed;
   if (script != nullptr && !script->failed() && script->unusedAnswers() > 0) {
     console.warning(std::to_string(script->unusedAnswers()) +
                     " answers of the script were not used, from line " +
@@ -149,10 +149,10 @@ int runCommandLine(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    return app.exit(error) == 0 ? kExitCompleted : kExitUsage;
+    return app.exit(error) == 0 ? kExitDone : kExitUsage;
   }
   Console console(std::cout, std::cerr, false);
-  ExitStatus status = kExitCompleted;
+  ExitStatus status = kExitDone;
   try {
     if (*info) {
       printVtcInfo(infoFile, std::cout);
@@ -167,7 +167,7 @@ int runCommandLine(int argc, char** argv) {
   // Standard output carries the log and `info`: losing it (a full disk behind a
   // redirection) is a failed output like any other.
   std::cout.flush();
-  if (!std::cout && status == kExitCompleted) {
+  if (!std::cout && status == kExitDone) {
     console.error("standard output cannot be written");
     status = kExitOutputFailed;
   }

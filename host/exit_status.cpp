@@ -1,37 +1,28 @@
 // From an error to what the user sees and how hvhost exits; see exit_status.h.
 #include "host/exit_status.h"
 
-#include <new>
+#include <string>
 
 #include "host/dialogues/console.h"
 
 namespace hvhost {
 
-using namespace tolvane::formats;
-
 Failure describeFailure(const std::exception_ptr& error, Stage stage) {
   try {
     std::rethrow_exception(error);
   } catch (const UsageError& usage) {
-    return {kExitUsage, usage.what()};
-  } catch (const InputError& input) {
-    return {stage == Stage::Setup ? kExitUsage : kExitRunEnded, input.what()};
-  } catch (const OutputError& output) {
-    return {kExitOutputFailed, output.what()};
+    return {formats::kExitUsage, usage.what()};
+  } catch (const formats::InputError& input) {
+    // Past the setup, bad input ends the run or the subcommand rather than its usage.
+    if (stage != Stage::Setup) return {formats::kExitFailed, input.what()};
   } catch (const StorageError& storage) {
     // The plug-in learns it from the missing storage and ends the run itself.
     if (stage == Stage::Run)
-      return {kExitRunEnded, std::string(storage.what()) + "; the run is abandoned"};
-    return {kExitRunEnded, storage.what()};
-  } catch (const std::bad_alloc&) {
-    return {kExitRunEnded, "not enough memory; nothing more can be done"};
-  } catch (const std::exception& unforeseen) {
-    // Every expected problem has a kind above; this is the last line of defence, so
-    // that even an unforeseen one ends with a message rather than a crash.
-    return {kExitRunEnded, std::string("unexpected problem: ") + unforeseen.what()};
+      return {formats::kExitFailed, std::string(storage.what()) + "; the run is abandoned"};
+    return {formats::kExitFailed, storage.what()};
   } catch (...) {
-    return {kExitRunEnded, "unexpected problem"};
   }
+  return formats::describeFailure(error);
 }
 
 ExitStatus reportFailure(Console& console, const std::exception_ptr& error, Stage stage) {

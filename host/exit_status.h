@@ -1,5 +1,6 @@
-// How hvhost ends: its exit statuses, its own kinds of error, and the one place that
-// turns an error into the message the user reads and the status hvhost exits with.
+// How hvhost ends: its own kinds of error, and the one place that turns an error into
+// the message the user reads and the status hvhost exits with, from the table that both
+// programs share (formats/exit_status.h).
 //
 // The outcome of a run (completed, ended early, a file not written) is judged by the
 // module runner and is not an error. Errors are what stop hvhost from doing what it
@@ -10,22 +11,17 @@
 
 #include <exception>
 #include <stdexcept>
-#include <string>
 
 #include "formats/errors.h"
+#include "formats/exit_status.h"
 #include "host/shared_names.h"
 
 namespace hvhost {
 
 class Console;
 
-enum ExitStatus : int {
-  kExitCompleted = 0,     // the run completed and every file was written
-  kExitRunEnded = 1,      // the run ended early, or a dialogue could not be answered;
-                          // `info` or `convert` could not read their file
-  kExitUsage = 2,         // usage or setup error: nothing was run
-  kExitOutputFailed = 3,  // the run completed but a file could not be written
-};
+using formats::ExitStatus;
+using formats::Failure;
 
 // The command line, or what it names, cannot be used as asked: a missing module, a
 // module that cannot be loaded, a dialogue mode that the terminal does not allow.
@@ -47,12 +43,8 @@ class StorageError : public std::runtime_error {
 // file that cannot be read ends it like a run that ends early.
 enum class Stage { Setup, Run, Command };
 
-struct Failure {
-  ExitStatus status;
-  std::string message;
-};
-
-// The message and exit status for the exception `error`, thrown in `stage`.
+// The message and exit status for the exception `error`, thrown in `stage`: hvhost's
+// own kinds and stages here, every other error as formats::describeFailure has it.
 Failure describeFailure(const std::exception_ptr& error, Stage stage);
 
 // Reports describeFailure's message on the console and returns its status.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "formats/atomic_file.h"
+#include "formats/exit_status.h"
 #include "formats/text_parsing.h"
 #include "tolvane/analysis_command_line.h"
 #include "tolvane/fit_noise/fit_noise_command.h"
@@ -102,7 +103,7 @@ int runCommandLine(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
-    return status == 0 ? kExitOk : kExitBadInput;
+    return status == 0 ? formats::kExitDone : formats::kExitUsage;
   }
   if (seed != kUnset) options.overrides.seed = seed;
   if (subjects != kUnset) options.overrides.subjects = subjects;
@@ -124,18 +125,13 @@ int runCommandLine(int argc, char** argv) {
     }
   } catch (const simulate::Interrupted& error) {
     std::cerr << "tolvane: " << error.what() << "\n";
-    return kExitInterrupted;
-  } catch (const formats::InputError& error) {
-    std::cerr << "tolvane: error: " << error.what() << "\n";
-    return kExitBadInput;
-  } catch (const formats::OutputError& error) {
-    std::cerr << "tolvane: error: " << error.what() << "\n";
-    return kExitFailure;
-  } catch (const std::exception& error) {
-    std::cerr << "tolvane: error: " << error.what() << "\n";
-    return kExitFailure;
+    return formats::kExitInterrupted;
+  } catch (...) {
+    const formats::Failure failure = formats::describeFailure(std::current_exception());
+    std::cerr << "tolvane: error: " << failure.message << "\n";
+    return failure.status;
   }
-  return kExitOk;
+  return formats::kExitDone;
 }
 
 }  // namespace tolvane

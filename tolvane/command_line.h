@@ -7,14 +7,12 @@
 //
 // Each subcommand parses its options into a plain struct, which the command checks
 // and acts on; runCommandLine is the one place that turns what happened into a
-// message and an exit status: 0 done, 2 bad input or usage (nothing written),
-// 130 interrupted by a signal (every file written is complete), 1 any other failure.
+// message and an exit status, from the table both programs share
+// (formats/exit_status.h): its own interruption, every other error as the shared
+// description has it.
 #pragma once
 
 namespace tolvane {
-
-// 130 is what a shell reports for a command ended by SIGINT.
-enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitBadInput = 2, kExitInterrupted = 130 };
 
 int runCommandLine(int argc, char** argv);
 

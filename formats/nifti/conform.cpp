@@ -18,34 +18,6 @@ namespace {
 // close count as on it, so that such a plane is not dropped or kept by rounding.
 constexpr double kEdgeToleranceVoxels = 1e-6;
 
-double determinant(const Affine& a) {
-  return a.m[0][0] * (a.m[1][1] * a.m[2][2] - a.m[1][2] * a.m[2][1]) -
-         a.m[0][1] * (a.m[1][0] * a.m[2][2] - a.m[1][2] * a.m[2][0]) +
-         a.m[0][2] * (a.m[1][0] * a.m[2][1] - a.m[1][1] * a.m[2][0]);
-}
-
-// The inverse by cofactors; the caller has checked isInvertible.
-Affine inverse(const Affine& a) {
-  const double det = determinant(a);
-  Affine out{};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      // Cofactor of a[c][r], with cyclic indices supplying the sign.
-      const int r1 = (c + 1) % 3, r2 = (c + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
-      out.m[r][c] = (a.m[r1][c1] * a.m[r2][c2] - a.m[r1][c2] * a.m[r2][c1]) / det;
-    }
-  }
-  for (int r = 0; r < 3; ++r) {
-    out.m[r][3] = -(out.m[r][0] * a.m[0][3] + out.m[r][1] * a.m[1][3] + out.m[r][2] * a.m[2][3]);
-  }
-  return out;
-}
-
-double columnLength(const Affine& a, int column) {
-  return std::sqrt(a.m[0][column] * a.m[0][column] + a.m[1][column] * a.m[1][column] +
-                   a.m[2][column] * a.m[2][column]);
-}
-
 // Where a continuous voxel coordinate falls between two voxel centres of an axis of
 // `count` voxels: the lower one and the weight of the next (the upper one is the lower
 // one again on an axis of a single voxel, with weight 0).
@@ -68,16 +40,6 @@ AxisSample sampleAxis(double coordinate, std::int64_t count) {
 }
 
 }  // namespace
-
-bool isInvertible(const Affine& voxelToWorld) {
-  for (const auto& row : voxelToWorld.m) {
-    for (const double entry : row) {
-      if (!std::isfinite(entry)) return false;
-    }
-  }
-  const double det = determinant(voxelToWorld);
-  return det != 0.0 && std::isfinite(det);
-}
 
 MapGeometry conformedGeometry(const MapGeometry& source) {
   const Affine& a = source.frame.voxelToWorld;
@@ -119,6 +81,23 @@ Affine targetToSource(const ScalarVolume& source, const MapGeometry& target, con
   return compose(inverse(from.frame.voxelToWorld), target.frame.voxelToWorld);
 }
 
+// One value for each voxel of `target`, x fastest, from `valueAt`, which gets the voxel
+// centre's position in the source's voxel coordinates.
+template <typename ValueAt>
+std::vector<float> sampleOnto(const MapGeometry& target, const Affine& toSource, ValueAt valueAt) {
+  std::vector<float> values(target.voxelCount());
+  std::size_t index = 0;
+  for (std::int64_t z = 0; z < target.dims[2]; ++z) {
+    for (std::int64_t y = 0; y < target.dims[1]; ++y) {
+      for (std::int64_t x = 0; x < target.dims[0]; ++x, ++index) {
+        values[index] = valueAt(transformPoint(
+            toSource, {static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)}));
+      }
+    }
+  }
+  return values;
+}
+
 }  // namespace
 
 std::vector<float> resampleTrilinear(const ScalarVolume& source, const MapGeometry& target) {
@@ -129,64 +108,37 @@ std::vector<float> resampleTrilinear(const ScalarVolume& source, const MapGeomet
   const auto at = [&](std::int64_t x, std::int64_t y, std::int64_t z) {
     return source.values[static_cast<std::size_t>(z * strideZ + y * strideY + x)];
   };
-
-  std::vector<float> values(target.voxelCount());
-  std::size_t index = 0;
-  for (std::int64_t z = 0; z < target.dims[2]; ++z) {
-    for (std::int64_t y = 0; y < target.dims[1]; ++y) {
-      for (std::int64_t x = 0; x < target.dims[0]; ++x, ++index) {
-        AxisSample axes[3];
-        bool inside = true;
-        for (int r = 0; r < 3 && inside; ++r) {
-          const double coordinate = toSource.m[r][0] * static_cast<double>(x) +
-                                    toSource.m[r][1] * static_cast<double>(y) +
-                                    toSource.m[r][2] * static_cast<double>(z) + toSource.m[r][3];
-          axes[r] = sampleAxis(coordinate, from.dims[r]);
-          inside = axes[r].inside;
-        }
-        if (!inside) continue;  // the vector starts out 0
-        const AxisSample &sx = axes[0], &sy = axes[1], &sz = axes[2];
-        const auto alongX = [&](std::int64_t yy, std::int64_t zz) {
-          return at(sx.lower, yy, zz) * (1.0 - sx.upperWeight) +
-                 at(sx.upper, yy, zz) * sx.upperWeight;
-        };
-        const double lowerZ = alongX(sy.lower, sz.lower) * (1.0 - sy.upperWeight) +
-                              alongX(sy.upper, sz.lower) * sy.upperWeight;
-        const double upperZ = alongX(sy.lower, sz.upper) * (1.0 - sy.upperWeight) +
-                              alongX(sy.upper, sz.upper) * sy.upperWeight;
-        values[index] =
-            static_cast<float>(lowerZ * (1.0 - sz.upperWeight) + upperZ * sz.upperWeight);
-      }
+  return sampleOnto(target, toSource, [&](const Point3& coordinates) {
+    AxisSample axes[3];
+    for (int r = 0; r < 3; ++r) {
+      axes[r] = sampleAxis(coordinates[r], from.dims[r]);
+      if (!axes[r].inside) return 0.0f;
     }
-  }
-  return values;
+    const AxisSample &sx = axes[0], &sy = axes[1], &sz = axes[2];
+    const auto alongX = [&](std::int64_t yy, std::int64_t zz) {
+      return at(sx.lower, yy, zz) * (1.0 - sx.upperWeight) + at(sx.upper, yy, zz) * sx.upperWeight;
+    };
+    const double lowerZ = alongX(sy.lower, sz.lower) * (1.0 - sy.upperWeight) +
+                          alongX(sy.upper, sz.lower) * sy.upperWeight;
+    const double upperZ = alongX(sy.lower, sz.upper) * (1.0 - sy.upperWeight) +
+                          alongX(sy.upper, sz.upper) * sy.upperWeight;
+    return static_cast<float>(lowerZ * (1.0 - sz.upperWeight) + upperZ * sz.upperWeight);
+  });
 }
 
 std::vector<float> resampleNearest(const ScalarVolume& source, const MapGeometry& target) {
   const MapGeometry& from = source.geometry;
   const Affine toSource = targetToSource(source, target, "resampleNearest");
-  std::vector<float> values(target.voxelCount());
-  std::size_t index = 0;
-  for (std::int64_t z = 0; z < target.dims[2]; ++z) {
-    for (std::int64_t y = 0; y < target.dims[1]; ++y) {
-      for (std::int64_t x = 0; x < target.dims[0]; ++x, ++index) {
-        std::int64_t nearest[3];
-        bool inside = true;
-        for (int r = 0; r < 3 && inside; ++r) {
-          const double coordinate = toSource.m[r][0] * static_cast<double>(x) +
-                                    toSource.m[r][1] * static_cast<double>(y) +
-                                    toSource.m[r][2] * static_cast<double>(z) + toSource.m[r][3];
-          const double rounded = std::floor(coordinate + 0.5);
-          inside = rounded >= 0.0 && rounded < static_cast<double>(from.dims[r]);
-          nearest[r] = inside ? static_cast<std::int64_t>(rounded) : 0;
-        }
-        if (!inside) continue;  // the vector starts out 0
-        values[index] = static_cast<float>(source.values[static_cast<std::size_t>(
-            (nearest[2] * from.dims[1] + nearest[1]) * from.dims[0] + nearest[0])]);
-      }
+  return sampleOnto(target, toSource, [&](const Point3& coordinates) {
+    std::int64_t nearest[3];
+    for (int r = 0; r < 3; ++r) {
+      const double rounded = std::floor(coordinates[r] + 0.5);
+      if (!(rounded >= 0.0 && rounded < static_cast<double>(from.dims[r]))) return 0.0f;
+      nearest[r] = static_cast<std::int64_t>(rounded);
     }
-  }
-  return values;
+    return static_cast<float>(source.values[static_cast<std::size_t>(
+        (nearest[2] * from.dims[1] + nearest[1]) * from.dims[0] + nearest[0])]);
+  });
 }
 
 ConformedAnatomical conformAnatomical(const std::filesystem::path& file) {

@@ -24,11 +24,8 @@ namespace tolvane::formats {
 constexpr int kConformedDimension = 256;
 constexpr double kConformedVoxelMm = 1.0;
 
-// Every entry finite and the 3 x 3 part invertible: a transform that can be conformed
-// and resampled from.
-bool isInvertible(const Affine& voxelToWorld);
-
-// The conformed grid of an image on `source`, whose transform must be invertible.
+// The conformed grid of an image on `source`, whose transform must be invertible
+// (isInvertible in affine.h).
 MapGeometry conformedGeometry(const MapGeometry& source);
 
 // Whether `source` is its own conformed grid, within kSamePlacementToleranceMm.

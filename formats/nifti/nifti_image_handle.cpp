@@ -66,11 +66,7 @@ void placeImage(nifti_image& image, const Affine& voxelToWorld, int frameCode) {
     for (int c = 0; c < 4; ++c) matrix.m[r][c] = affine.m[r][c];
   }
   matrix.m[3][3] = 1.0;
-  double voxelSize[3];
-  for (int c = 0; c < 3; ++c) {
-    voxelSize[c] = std::sqrt(affine.m[0][c] * affine.m[0][c] + affine.m[1][c] * affine.m[1][c] +
-                             affine.m[2][c] * affine.m[2][c]);
-  }
+  const Point3 voxelSize = voxelSizes(affine);
   image.dx = image.pixdim[1] = voxelSize[0];
   image.dy = image.pixdim[2] = voxelSize[1];
   image.dz = image.pixdim[3] = voxelSize[2];

@@ -73,8 +73,8 @@ std::vector<std::string> intervalsOutsideTheRun(const Protocol& protocol,
       const std::string what = outsidePart(interval, protocol.unit, volumes, runEnd);
       if (what.empty()) continue;
       if (++outside <= shown) {
-        warnings.push_back(file.string() + ":" + std::to_string(interval.line) + ": condition " +
-                           inQuotes(condition.name) + ": " + what);
+        warnings.push_back(
+            messageAt(file, interval.line, "condition " + inQuotes(condition.name) + ": " + what));
       }
     }
   }

@@ -53,8 +53,8 @@ void ScriptedDialogue::readAnswers(std::istream& script) {
   }
 }
 
-std::string ScriptedDialogue::where(const Answer& answer) const {
-  return scriptName_ + ":" + std::to_string(answer.line);
+std::string ScriptedDialogue::at(const Answer& answer, std::string_view what) const {
+  return formats::messageAt(scriptName_, answer.line, what);
 }
 
 void ScriptedDialogue::fail(const std::string& message) {
@@ -73,8 +73,8 @@ const ScriptedDialogue::Answer* ScriptedDialogue::take(std::string_view kind,
   const Answer& answer = answers_[next_++];
   if (!answer.pattern.empty() &&
       lowercase(renderRichText(prompt)).find(lowercase(answer.pattern)) == std::string::npos) {
-    fail(where(answer) + ": expected the " + std::string(kind) + " to contain " +
-         inQuotes(answer.pattern) + ", but it asks " + quotedPrompt(prompt));
+    fail(at(answer, "expected the " + std::string(kind) + " to contain " +
+                        inQuotes(answer.pattern) + ", but it asks " + quotedPrompt(prompt)));
     return nullptr;
   }
   return &answer;
@@ -88,10 +88,9 @@ std::optional<int> ScriptedDialogue::askInteger(const IntegerRequest& request) {
   if (answer->text == "default") return request.defaultValue;
   const auto value = parseInt(answer->text);
   if (!value) {
-    fail(where(*answer) +
-         ": expected a whole number, 'default' or 'cancel' for the integer "
-         "dialogue, found " +
-         inQuotes(answer->text));
+    fail(at(*answer, "expected a whole number, 'default' or 'cancel' for the integer dialogue, "
+                     "found " +
+                         inQuotes(answer->text)));
   }
   return value;
 }
@@ -105,8 +104,8 @@ std::optional<bool> ScriptedDialogue::askYesNo(std::string_view question) {
   if (word == "default") return kYesNoDefault;
   if (word == "yes" || word == "y") return true;
   if (word == "no" || word == "n") return false;
-  fail(where(*answer) + ": expected yes, no, 'default' or 'cancel' for the question, found " +
-       inQuotes(answer->text));
+  fail(at(*answer, "expected yes, no, 'default' or 'cancel' for the question, found " +
+                       inQuotes(answer->text)));
   return std::nullopt;
 }
 
@@ -117,11 +116,11 @@ std::optional<std::string> ScriptedDialogue::askFileName(const FileRequest& requ
   if (answer->text == "cancel") return std::nullopt;
   const std::string name = answer->text == "default" ? request.defaultName : answer->text;
   if (name.empty()) {
-    fail(where(*answer) + ": the file dialogue has no default name");
+    fail(at(*answer, "the file dialogue has no default name"));
     return std::nullopt;
   }
   if (const std::string problem = request.problemWith(name); !problem.empty()) {
-    fail(where(*answer) + ": " + problem);
+    fail(at(*answer, problem));
     return std::nullopt;
   }
   return name;

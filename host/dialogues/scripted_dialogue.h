@@ -53,7 +53,8 @@ class ScriptedDialogue : public Dialogue {
   const Answer* take(std::string_view kind, std::string_view prompt);
   void readAnswers(std::istream& script);
   void fail(const std::string& message);
-  std::string where(const Answer& answer) const;
+  // "SCRIPT:LINE: WHAT" for the line of `answer`.
+  std::string at(const Answer& answer, std::string_view what) const;
 
   std::string scriptName_;
   Console& console_;

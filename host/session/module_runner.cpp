@@ -107,8 +107,8 @@ ExitStatus runPluginModule(const std::filesystem::path& module, HostSession& ses
     console.note("the plug-in's run ended early");
   }
   session.finishRun(ranToItsEnd);
-  if (!ranToItsEnd) return kExitRunEnded;
-  return session.outputFailed() ? kExitOutputFailed : kExitCompleted;
+  if (!ranToItsEnd) return formats::kExitFailed;
+  return session.outputFailed() ? formats::kExitOutputFailed : formats::kExitDone;
 }
 
 }  // namespace hvhost

@@ -1,19 +1,14 @@
 // Holding a run's files back until it completes; see staged_outputs.h.
 #include "host/session/staged_outputs.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
+#include "formats/atomic_file.h"
 #include "host/dialogues/console.h"
+#include "host/shared_names.h"
 
 namespace hvhost {
 namespace {
-
-std::filesystem::path stagedPathOf(const std::filesystem::path& target) {
-  return target.parent_path() /
-         (".hvhost-" + std::to_string(::getpid()) + "-staged-" + target.filename().string());
-}
 
 // Devices and pipes are written where they are: they cannot hold a file back. A folder
 // is left to the writer, which refuses it when saving, where the user learns of it.
@@ -41,7 +36,7 @@ std::filesystem::path StagedOutputs::stage(const std::filesystem::path& target,
     same->description = std::move(description);
     return same->staged;
   }
-  entries_.push_back({target, stagedPathOf(target), std::move(description)});
+  entries_.push_back({target, formats::temporaryPathOf(target, "staged"), std::move(description)});
   return entries_.back().staged;
 }
 

@@ -4,7 +4,7 @@
 // even chosen) and the run may still end early after that: a protocol that cannot be
 // read, a script out of step, a cancelled dialogue. A user expects such a run to leave
 // the output folder as it was. So each file is written at once, in full, to a hidden
-// sibling of its target (".hvhost-PID-staged-NAME", keeping its extensions): a full
+// sibling of its target (".partial-PID-staged-NAME", keeping its extensions): a full
 // disk is found and reported at the moment of saving, and what is saved is the
 // document as the plug-in had it then. Only when the run completes are the staged
 // files renamed onto their targets; when it ends early, or hvhost is stopped, they

@@ -121,6 +121,36 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
   }
 }
 
+// One time block of a run of voxels as scaled complex pairs, as the mixed field draws
+// its spectrum: on every path each voxel's own deviates times its scale, for runs that
+// end inside a batch and that carry the voxel index from its low word into its high
+// one; nothing is stored beyond the run.
+TEST(CounterNoise, ScaledPairsOfSuccessiveVoxelsAreEachVoxelsOwnDeviates) {
+  const FieldKey key{kKey.seed, kKey.run, kSpectrumStream};
+  for (const VectorPath path : cpu::availableVectorPaths()) {
+    SCOPED_TRACE(cpu::nameOf(path));
+    for (const std::int64_t start : {std::int64_t{5}, (std::int64_t{1} << 32) - 20}) {
+      for (const int count : {1, 16, 45}) {
+        constexpr std::uint32_t kBlock = 62;
+        std::vector<float> scale(count), first(2 * count + 2, NAN), second(2 * count + 2, NAN);
+        for (int i = 0; i < count; ++i) scale[i] = 0.75f + 0.01f * i;
+        scaledDeviatePairs(key, start, count, kBlock, scale.data(), first.data(), second.data(),
+                           path);
+        for (int i = 0; i < count; ++i) {
+          float own[4];
+          fieldDeviates(key, start + i, 4 * kBlock, 4, own, VectorPath::kPortable);
+          const float expected[4] = {own[0] * scale[i], own[1] * scale[i], own[2] * scale[i],
+                                     own[3] * scale[i]};
+          const float got[4] = {first[2 * i], first[2 * i + 1], second[2 * i], second[2 * i + 1]};
+          EXPECT_EQ(std::memcmp(expected, got, sizeof got), 0)
+              << "voxel " << start + i << " of " << count;
+        }
+        EXPECT_TRUE(std::isnan(first[2 * count]) && std::isnan(second[2 * count]));
+      }
+    }
+  }
+}
+
 TEST(CounterNoise, TransformsAreWithinAFewUlpsOfTheirDefinitions) {
   // Every exponent and a spread of mantissas of the uniforms the field can produce.
   double worstLog = 0.0;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 #include "engine/noise_models.h"
@@ -96,11 +97,57 @@ TEST(MixedAcf, KeepsUnitVarianceAtTheFacesAndCornersAndPureModelsToo) {
       for (int z = 0; z <= lastZ; ++z) faceX.push_back({0, y, z});
     centre.push_back({MixedRun::kX / 2, MixedRun::kY / 2, MixedRun::kZ / 2});
     for (const auto& [name, voxels] :
-         {std::pair{"corners", corners}, std::pair{"face x = 0", faceX}, std::pair{"centre", centre}}) {
+         {std::pair{"corners", corners}, std::pair{"face x = 0", faceX},
+          std::pair{"centre", centre}}) {
       const Estimate variance = meanSquare(voxels);
       EXPECT_NEAR(variance.mean, 1.0, kStandardErrors * variance.standardError)
           << name << ", a = " << acf.a;
     }
+  }
+}
+
+// Volumes 2p and 2p + 1 are the real and imaginary parts of one transform: two
+// independent fields, each of variance 1, even at a face. A spectrum drawn with real
+// deviates only, or scaled for one field instead of two, would correlate them or leave
+// the variance to one of them. Anisotropic voxels and an odd grid give a box whose
+// planes are not whole cache lines (30 x 30 x 40 bins).
+TEST(MixedAcf, TheTwoVolumesOfOneTransformAreIndependentFieldsOfUnitVariance) {
+  constexpr int kX = 17, kY = 13, kZ = 11, kT = 120;
+  std::vector<float> values(static_cast<std::size_t>(kX) * kY * kZ * kT);
+  const sim::VtcGrid grid{values.data(), kX, kY, kZ, kT, 0, 0, 0, 1};
+  const sim::MixedAcfFilter filter({0.3, 3.0, 6.0}, kX, kY, kZ, {3.5, 3.0, 2.0});
+  ASSERT_NE(filter.box()[0] * filter.box()[1] % 8, 0);
+  sim::TimeCourseModels models;
+  models.levels = sim::kStandardNormal;
+  sim::makeStructuredNoise(grid, {5, 1}, filter, models);
+  const auto at = [&](int x, int y, int z, int t) {
+    return static_cast<double>(
+        values[static_cast<std::size_t>(grid.timeCourseOffset(x, y, z) + t)]);
+  };
+  // Per transform p: the mean product of its two fields at the same voxel and one voxel
+  // apart along x, and each field's mean square over the face x = 0.
+  std::vector<double> same(kT / 2), apart(kT / 2), realFace(kT / 2), imaginaryFace(kT / 2);
+  for (int p = 0; p < kT / 2; ++p) {
+    double sumSame = 0.0, sumApart = 0.0, sumReal = 0.0, sumImaginary = 0.0;
+    for (int z = 0; z < kZ; ++z)
+      for (int y = 0; y < kY; ++y) {
+        for (int x = 0; x < kX; ++x) sumSame += at(x, y, z, 2 * p) * at(x, y, z, 2 * p + 1);
+        for (int x = 0; x + 1 < kX; ++x)
+          sumApart += at(x, y, z, 2 * p) * at(x + 1, y, z, 2 * p + 1);
+        sumReal += std::pow(at(0, y, z, 2 * p), 2);
+        sumImaginary += std::pow(at(0, y, z, 2 * p + 1), 2);
+      }
+    same[p] = sumSame / (kX * kY * kZ);
+    apart[p] = sumApart / ((kX - 1) * kY * kZ);
+    realFace[p] = sumReal / (kY * kZ);
+    imaginaryFace[p] = sumImaginary / (kY * kZ);
+  }
+  for (const auto& [name, statistic, expected] :
+       {std::tuple{"same voxel", same, 0.0}, std::tuple{"one voxel apart", apart, 0.0},
+        std::tuple{"real part's variance", realFace, 1.0},
+        std::tuple{"imaginary part's variance", imaginaryFace, 1.0}}) {
+    const Estimate estimate = meanOfIndependent(statistic);
+    EXPECT_NEAR(estimate.mean, expected, kStandardErrors * estimate.standardError) << name;
   }
 }
 
@@ -113,7 +160,7 @@ TEST(MixedAcf, GivesTheSameBitsHoweverTheVolumesAreSplitBetweenThreads) {
     for (std::int64_t begin = 0, piece = 1; begin < count; begin += piece, piece = piece * 3 + 1)
       body(begin, std::min(count, begin + piece));
   });
-  EXPECT_EQ(std::memcmp(serial.values.data(), split.values.data(),
-                        serial.values.size() * sizeof(float)),
-            0);
+  EXPECT_EQ(
+      std::memcmp(serial.values.data(), split.values.data(), serial.values.size() * sizeof(float)),
+      0);
 }

@@ -188,3 +188,25 @@ TEST(OutputFailures, AStagedSetThatFailsPartWayLeavesTheEarlierSetAndNoStagingFo
   EXPECT_EQ(contentOf(folder.file("t.txt")), "ttt");
   EXPECT_EQ(folder.entryCount(), 2u);
 }
+
+TEST(OutputFailures, AbandonedTemporariesOfATargetAreRemovedEvenWhenTheirNamesWereShortened) {
+  TemporaryFolder folder;
+  const std::string longName = std::string(248, 'n') + ".nii.gz";
+  const std::string otherProcess = ".partial-4242-";
+  const std::vector<std::string> abandoned = {
+      otherProcess + "run.nii.gz",
+      temporaryPathOf(folder.file("run.nii.gz")).filename().string(),
+      // 255 characters at most: the front of the long name gave way to the prefix.
+      otherProcess + longName.substr(longName.size() - (255 - otherProcess.size())),
+      AtomicFileWriter(folder.file(longName)).temporaryPath().filename().string()};
+  const std::vector<std::string> kept = {
+      "run.nii.gz", longName, otherProcess + "staged-run.nii.gz", otherProcess + "run.json",
+      ".partial-42x-run.nii.gz", ".partial--run.nii.gz", ".hidden-4242-run.nii.gz"};
+  for (const std::string& name : abandoned) folder.write(name, "partial");
+  for (const std::string& name : kept) folder.write(name, "kept");
+
+  removeAbandonedTemporaries(folder.file("run.nii.gz"));
+  removeAbandonedTemporaries(folder.file(longName));
+  for (const std::string& name : abandoned) EXPECT_FALSE(std::filesystem::exists(folder.file(name)));
+  for (const std::string& name : kept) EXPECT_TRUE(std::filesystem::exists(folder.file(name)));
+}

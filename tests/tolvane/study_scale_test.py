@@ -68,7 +68,7 @@ def same_trees(test, first, second):
 
 def temporaries(root):
     return [os.path.join(folder, name) for folder, _, names in os.walk(root)
-            for name in names if name.startswith(".hvhost-")]
+            for name in names if name.startswith(".partial-")]
 
 
 class JobsAndShards(unittest.TestCase):

@@ -6,6 +6,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "formats/affine.h"
 #include "formats/nifti/nifti_maps.h"
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/contrast_truth.h"
@@ -17,14 +18,8 @@ namespace {
 
 void checkSameGrid(const formats::ScalarVolume& truth, const std::filesystem::path& truthFile,
                    const formats::ScalarVolume& map, const std::filesystem::path& mapFile) {
-  bool same = truth.geometry.dims == map.geometry.dims;
-  for (int r = 0; r < 3 && same; ++r) {
-    for (int c = 0; c < 4; ++c) {
-      same = same && std::fabs(truth.geometry.frame.voxelToWorld.m[r][c] -
-                               map.geometry.frame.voxelToWorld.m[r][c]) <= kAffineTolerance;
-    }
-  }
-  if (!same) {
+  if (truth.geometry.dims != map.geometry.dims ||
+      !formats::samePlacement(truth.geometry.frame.voxelToWorld, map.geometry.frame.voxelToWorld)) {
     throw formats::InputError(mapFile.string() + ": expected the grid of the truth " +
                               truthFile.string() + " (" + describeGeometry(truth.geometry) +
                               "), found " + describeGeometry(map.geometry));

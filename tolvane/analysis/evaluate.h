@@ -30,7 +30,7 @@
 // label truth has no amplitudes, so it needs the true effect as a number.
 //
 // Maps on another grid (dimensions, or voxel-to-world transform beyond
-// kAffineTolerance) are refused with both grids in the message, as is a truth without
+// formats::kSamePlacementToleranceMm) are refused with both grids in the message, as is a truth without
 // negatives; every refusal is an InputError. The degrees of freedom of a t map come from
 // the request or from its sidecar (glm writes "DegreesOfFreedom"); thresholds given as
 // p values and the comparison with Student's t need them.
@@ -49,8 +49,6 @@
 
 namespace tolvane::analysis {
 
-// In world units (mm): the single-precision storage of a transform rounds far less.
-constexpr double kAffineTolerance = 1e-3;
 // The written curve keeps points at least this far apart in one rate or the other.
 constexpr double kWrittenCurveStep = 1e-3;
 

@@ -154,8 +154,7 @@ std::map<long, std::string> readRegionNames(const std::filesystem::path& table) 
     const auto index =
         fields.size() > indexColumn ? formats::parseInt(fields[indexColumn]) : std::nullopt;
     if (!index || fields.size() <= nameColumn) {
-      throw formats::InputError(table.string() + ":" + std::to_string(line.number) +
-                                ": expected an integer index and a name");
+      formats::failAt(table, line.number, "expected an integer index and a name");
     }
     names[*index] = fields[nameColumn];
   }
@@ -176,16 +175,16 @@ NumberTable readNumberTable(const std::filesystem::path& file) {
     if (formats::trim(line.text).empty()) continue;
     const std::vector<std::string> fields = tabFields(line.text);
     if (fields.size() != table.names.size()) {
-      throw formats::InputError(file.string() + ":" + std::to_string(line.number) + ": expected " +
-                                std::to_string(table.names.size()) +
-                                " tab-separated values, found " + std::to_string(fields.size()));
+      formats::failAt(file, line.number,
+                      "expected " + std::to_string(table.names.size()) +
+                          " tab-separated values, found " + std::to_string(fields.size()));
     }
     for (std::size_t c = 0; c < fields.size(); ++c) {
       const auto value = formats::parseFiniteNumber(fields[c]);
       if (!value) {
-        throw formats::InputError(file.string() + ":" + std::to_string(line.number) +
-                                  ": expected a number in column " + table.names[c] + ", found " +
-                                  formats::inQuotes(fields[c]));
+        formats::failAt(file, line.number,
+                        "expected a number in column " + table.names[c] + ", found " +
+                            formats::inQuotes(fields[c]));
       }
       table.columns[c].push_back(*value);
     }

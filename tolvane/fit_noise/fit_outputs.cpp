@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "formats/affine.h"
 #include "formats/atomic_file.h"
 #include "formats/nifti/nifti_maps.h"
 
@@ -17,11 +18,6 @@ std::string number(double value, int digits = 4) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*g", digits, value);
   return text;
-}
-
-double voxelSize(const formats::Affine& a, int axis) {
-  return std::sqrt(a.m[0][axis] * a.m[0][axis] + a.m[1][axis] * a.m[1][axis] +
-                   a.m[2][axis] * a.m[2][axis]);
 }
 
 std::string list(const std::vector<Estimate>& values) {
@@ -61,7 +57,7 @@ const char* kJackknife = "jackknife standard error over groups of whole slices";
 
 std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
   const NoiseFit& fit = run.fit;
-  const formats::Affine& a = run.geometry.frame.voxelToWorld;
+  const formats::Point3 voxel = formats::voxelSizes(run.geometry.frame.voxelToWorld);
   std::string text;
   text += "# Noise fitted by tolvane fit-noise from " + request.bold.string() + ".\n";
   text += "# Use it with noise_from = \"" + (request.output / kNoiseKeysFile).string() +
@@ -73,8 +69,8 @@ std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
   text += std::string("mask = \"") + kMaskFile + "\"\n\n";
   text += "# The run's grid: " + std::to_string(run.geometry.dims[0]) + " x " +
           std::to_string(run.geometry.dims[1]) + " x " + std::to_string(run.geometry.dims[2]) +
-          " voxels of " + number(voxelSize(a, 0)) + " x " + number(voxelSize(a, 1)) + " x " +
-          number(voxelSize(a, 2)) + " mm, placed and oriented as the mean image.\n";
+          " voxels of " + number(voxel[0]) + " x " + number(voxel[1]) + " x " + number(voxel[2]) +
+          " mm, placed and oriented as the mean image.\n";
   text += "[grid]\n";
   text += std::string("anatomical = \"") + kMeanImageFile + "\"\n";
   text += "box = [0, " + std::to_string(run.geometry.dims[0]) + ", 0, " +
@@ -117,8 +113,9 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
   nlohmann::json out;
   out["source"] = request.bold.string();
   const formats::Affine& a = run.geometry.frame.voxelToWorld;
+  const formats::Point3 voxel = formats::voxelSizes(a);
   out["grid"] = {{"dimensions", run.geometry.dims},
-                 {"voxel_mm", {voxelSize(a, 0), voxelSize(a, 1), voxelSize(a, 2)}},
+                 {"voxel_mm", {voxel[0], voxel[1], voxel[2]}},
                  {"voxel_to_world",
                   {{a.m[0][0], a.m[0][1], a.m[0][2], a.m[0][3]},
                    {a.m[1][0], a.m[1][1], a.m[1][2], a.m[1][3]},

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "formats/affine.h"
+
 namespace tolvane::fit_noise {
 namespace {
 
@@ -17,11 +19,9 @@ constexpr int kRefinements = 3;
 constexpr double kEquivalentLargestMm = 1000.0;
 
 double distance(const formats::Affine& a, int dx, int dy, int dz) {
+  const formats::Point3 step = formats::transformVector(a, {double(dx), double(dy), double(dz)});
   double squares = 0.0;
-  for (int r = 0; r < 3; ++r) {
-    const double component = a.m[r][0] * dx + a.m[r][1] * dy + a.m[r][2] * dz;
-    squares += component * component;
-  }
+  for (const double component : step) squares += component * component;
   return std::sqrt(squares);
 }
 

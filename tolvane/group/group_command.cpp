@@ -117,8 +117,8 @@ std::vector<double> readCovariate(const std::filesystem::path& table, const std:
     const auto value = fields.size() > valueColumn ? formats::parseFiniteNumber(fields[valueColumn])
                                                    : std::nullopt;
     if (fields.size() <= idColumn || !value) {
-      throw formats::InputError(table.string() + ":" + std::to_string(line.number) +
-                                ": expected a participant_id and a number in column " + column);
+      formats::failAt(table, line.number,
+                      "expected a participant_id and a number in column " + column);
     }
     values[std::string(fields[idColumn])] = *value;
   }

@@ -1,7 +1,6 @@
 // Writing a study's files; see dataset_writer.h.
 #include "tolvane/simulate/dataset_writer.h"
 
-#include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
 
@@ -212,27 +211,6 @@ Json boldSidecar(const study::Study& study, const RunFiles& files) {
   return json;
 }
 
-// A writer killed in the middle (SIGKILL, a power cut) leaves its hidden temporary file
-// ".hvhost-PID-NAME" beside the target. The runs of one study are written by one
-// process at a time each (shards of a study take disjoint runs), so whoever writes a
-// run's files next may remove those of its targets.
-void removeAbandonedTemporaries(const std::filesystem::path& target) {
-  std::error_code error;
-  const std::string suffix = "-" + target.filename().string();
-  for (const auto& entry : std::filesystem::directory_iterator(target.parent_path(), error)) {
-    const std::string name = entry.path().filename().string();
-    const std::string prefix = ".hvhost-";
-    if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-      continue;
-    }
-    const std::string pid = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-    if (std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      std::filesystem::remove(entry.path(), error);
-    }
-  }
-}
-
 }  // namespace
 
 std::string identityText(const study::Study& study) {
@@ -295,7 +273,9 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
                    const formats::VolumesWritten& progress, formats::GzipHelpDesk* helpers) {
   formats::createFolders(files.bold.parent_path());
   formats::createFolders(files.labels.parent_path());
-  for (const std::filesystem::path& file : files.all()) removeAbandonedTemporaries(file);
+  // The runs of one study are written by one process at a time each (shards of a study
+  // take disjoint runs), so the temporaries of a run's files are a killed writer's.
+  for (const std::filesystem::path& file : files.all()) formats::removeAbandonedTemporaries(file);
   const int level = formats::kDefaultGzipLevel;
   if (needed(files.bold, keepExisting)) {
     std::optional<formats::Int16Scale> int16;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "formats/affine.h"
 #include "numerics/random_state.h"
 #include "engine/counter_noise.h"
 #include "engine/noise_models.h"
@@ -72,12 +73,8 @@ engine::ParallelFor onThreads(int threads) {
 // The grid's voxel edge along each axis in mm: the resolution in anatomical voxels times
 // the anatomical voxel's length along that axis.
 std::array<double, 3> voxelSizesMm(const study::Study& study) {
-  std::array<double, 3> sizes{};
-  const formats::Affine& affine = study.frame.voxelToWorld;
-  for (int axis = 0; axis < 3; ++axis) {
-    const double a = affine.m[0][axis], b = affine.m[1][axis], c = affine.m[2][axis];
-    sizes[axis] = study.grid.resolution * std::sqrt(a * a + b * b + c * c);
-  }
+  std::array<double, 3> sizes = formats::voxelSizes(study.frame.voxelToWorld);
+  for (double& size : sizes) size = study.grid.resolution * size;
   return sizes;
 }
 

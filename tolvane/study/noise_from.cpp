@@ -10,8 +10,6 @@
 namespace tolvane::study {
 namespace {
 
-using formats::InputError;
-
 // Pairs of noise keys of which a study's first removes the fit's second.
 const std::array<std::pair<const char*, const char*>, 8> kDisplacedNoiseKeys = {{
     {"sd", "tsnr"},
@@ -36,9 +34,11 @@ void makeAbsolute(toml::table& table, const char* key, const std::filesystem::pa
 void mergeFittedNoise(toml::table& document, const std::filesystem::path& studyFile) {
   const toml::node* from = document.get("noise_from");
   if (from == nullptr) return;
-  const std::string where =
-      studyFile.string() + ":" + std::to_string(from->source().begin.line) + ": key noise_from: ";
-  if (!from->is_string()) throw InputError(where + "expected the path of a fitted noise.toml");
+  const int line = static_cast<int>(from->source().begin.line);
+  const auto fail = [&](const std::string& what) {
+    formats::failAt(studyFile, line, "key noise_from: " + what);
+  };
+  if (!from->is_string()) fail("expected the path of a fitted noise.toml");
   std::filesystem::path fittedFile(*from->value<std::string>());
   if (fittedFile.is_relative()) fittedFile = studyFile.parent_path() / fittedFile;
   document.erase("noise_from");
@@ -47,14 +47,13 @@ void mergeFittedNoise(toml::table& document, const std::filesystem::path& studyF
   try {
     fitted = toml::parse_file(fittedFile.string());
   } catch (const toml::parse_error& error) {
-    throw InputError(where + fittedFile.string() + ":" + std::to_string(error.source().begin.line) +
-                     ": expected the noise.toml that tolvane fit-noise writes: " +
-                     std::string(error.description()));
+    fail(formats::messageAt(fittedFile, static_cast<int>(error.source().begin.line),
+                            "expected the noise.toml that tolvane fit-noise writes: " +
+                                std::string(error.description())));
   }
   if (fitted.contains("noise_from")) {
-    throw InputError(where + fittedFile.string() +
-                     " has a noise_from of its own; expected the "
-                     "noise.toml that tolvane fit-noise writes");
+    fail(fittedFile.string() +
+         " has a noise_from of its own; expected the noise.toml that tolvane fit-noise writes");
   }
   const std::filesystem::path folder = fittedFile.parent_path();
   makeAbsolute(fitted, "baseline", folder);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "formats/affine.h"
 #include "formats/nifti/nifti_io.h"
 #include "formats/text_parsing.h"
 #include "formats/vois/voi_files.h"
@@ -17,9 +18,7 @@ using formats::InputError;
 
 [[noreturn]] void fail(const RegionContext& context, const KeyPlace& place,
                        const std::string& what) {
-  std::string message = context.studyFile.string();
-  if (place.line > 0) message += ":" + std::to_string(place.line);
-  throw InputError(message + ": key " + place.key + ": " + what);
+  formats::failAt(context.studyFile, place.line, "key " + place.key + ": " + what);
 }
 
 // The key's own line when the region gave it, else the region's.
@@ -48,12 +47,7 @@ bool insideGrid(const formats::VtcGeometry& grid, std::int64_t x, std::int64_t y
 std::array<double, 3> worldOf(const RegionContext& context, const std::array<double, 3>& grid) {
   const formats::Affine toWorld =
       formats::compose(context.frame.voxelToWorld, context.grid.gridToVmr());
-  std::array<double, 3> world{};
-  for (int r = 0; r < 3; ++r) {
-    world[r] = toWorld.m[r][3];
-    for (int c = 0; c < 3; ++c) world[r] += toWorld.m[r][c] * grid[c];
-  }
-  return world;
+  return formats::transformPoint(toWorld, grid);
 }
 
 // The grid index nearest to a world position, through the inverse of the grid's
@@ -62,23 +56,12 @@ std::array<std::int64_t, 3> nearestGridVoxel(const RegionContext& context,
                                              const std::array<double, 3>& world,
                                              const KeyPlace& place) {
   const formats::Affine a = formats::compose(context.frame.voxelToWorld, context.grid.gridToVmr());
-  const double det = a.m[0][0] * (a.m[1][1] * a.m[2][2] - a.m[1][2] * a.m[2][1]) -
-                     a.m[0][1] * (a.m[1][0] * a.m[2][2] - a.m[1][2] * a.m[2][0]) +
-                     a.m[0][2] * (a.m[1][0] * a.m[2][1] - a.m[1][1] * a.m[2][0]);
-  if (det == 0.0) fail(context, place, "the anatomical's transform cannot be inverted");
-  const double b[3] = {world[0] - a.m[0][3], world[1] - a.m[1][3], world[2] - a.m[2][3]};
-  std::array<std::int64_t, 3> index{};
-  for (int c = 0; c < 3; ++c) {
-    // Cramer's rule: column c of the matrix replaced by b.
-    double m[3][3];
-    for (int r = 0; r < 3; ++r) {
-      for (int k = 0; k < 3; ++k) m[r][k] = k == c ? b[r] : a.m[r][k];
-    }
-    const double detC = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                        m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                        m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-    index[c] = static_cast<std::int64_t>(std::floor(detC / det + 0.5));
+  if (formats::determinant(a) == 0.0) {
+    fail(context, place, "the anatomical's transform cannot be inverted");
   }
+  const formats::Point3 grid = formats::transformPoint(formats::inverse(a), world);
+  std::array<std::int64_t, 3> index{};
+  for (int c = 0; c < 3; ++c) index[c] = static_cast<std::int64_t>(std::floor(grid[c] + 0.5));
   return index;
 }
 
@@ -119,11 +102,7 @@ void resolveSphere(const RegionEntry& entry, const RegionContext& context, Regio
     centre = nearestGridVoxel(context, *entry.centreMm, keyOf(entry, "centre_mm"));
   }
   const formats::Affine toWorld = formats::compose(context.frame.voxelToWorld, grid.gridToVmr());
-  double edge[3];
-  for (int c = 0; c < 3; ++c) {
-    edge[c] = std::sqrt(toWorld.m[0][c] * toWorld.m[0][c] + toWorld.m[1][c] * toWorld.m[1][c] +
-                        toWorld.m[2][c] * toWorld.m[2][c]);
-  }
+  const formats::Point3 edge = formats::voxelSizes(toWorld);
   int reach[3];
   for (int c = 0; c < 3; ++c) {
     reach[c] =

@@ -49,9 +49,7 @@ class Reader {
   }
 
   [[noreturn]] void fail(const KeyPlace& place, const std::string& what) const {
-    std::string message = file_.string();
-    if (place.line > 0) message += ":" + std::to_string(place.line);
-    throw InputError(message + ": key " + place.key + ": " + what);
+    formats::failAt(file_, place.line, "key " + place.key + ": " + what);
   }
 
   [[noreturn]] void wrongType(const std::string& key, const toml::node& node,
@@ -451,10 +449,7 @@ KeyPlace StudyFile::placeOf(const std::string& key) const {
 }
 
 void StudyFile::fail(const std::string& key, const std::string& what) const {
-  const KeyPlace place = placeOf(key);
-  std::string message = path.string();
-  if (place.line > 0) message += ":" + std::to_string(place.line);
-  throw InputError(message + ": key " + key + ": " + what);
+  formats::failAt(path, placeOf(key).line, "key " + key + ": " + what);
 }
 
 StudyFile parseStudyText(const std::string& text, const std::filesystem::path& file) {
@@ -463,8 +458,8 @@ StudyFile parseStudyText(const std::string& text, const std::filesystem::path& f
   try {
     document = toml::parse(text, file.string());
   } catch (const toml::parse_error& error) {
-    throw InputError(file.string() + ":" + std::to_string(error.source().begin.line) +
-                     ": expected a TOML study file: " + std::string(error.description()));
+    formats::failAt(file, static_cast<int>(error.source().begin.line),
+                    "expected a TOML study file: " + std::string(error.description()));
   }
   mergeFittedNoise(document, file);
   StudyFile study;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "formats/affine.h"
 #include "engine/counter_noise.h"
 #include "tolvane/study/study.h"
 #include "tolvane/study/study_random.h"
@@ -41,12 +42,8 @@ std::vector<float> Study::amplitudes(std::size_t region, int place) const {
 }
 
 std::array<double, 3> Study::voxelEdgesMm() const {
-  std::array<double, 3> edges{};
-  const formats::Affine& affine = frame.voxelToWorld;
-  for (int axis = 0; axis < 3; ++axis) {
-    const double a = affine.m[0][axis], b = affine.m[1][axis], c = affine.m[2][axis];
-    edges[static_cast<std::size_t>(axis)] = grid.resolution * std::sqrt(a * a + b * b + c * c);
-  }
+  std::array<double, 3> edges = formats::voxelSizes(frame.voxelToWorld);
+  for (double& edge : edges) edge = grid.resolution * edge;
   return edges;
 }
 

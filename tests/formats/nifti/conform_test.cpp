@@ -18,14 +18,6 @@ MapGeometry rotatedAnatomical() {
   return {{40, 48, 44}, {{{{c, s, 0, -60}, {s, -c, 0, 70}, {0, 0, 4, -80}}}, 1}};
 }
 
-std::array<double, 3> apply(const Affine& a, const std::array<double, 3>& v) {
-  std::array<double, 3> out{};
-  for (int r = 0; r < 3; ++r) {
-    out[r] = a.m[r][0] * v[0] + a.m[r][1] * v[1] + a.m[r][2] * v[2] + a.m[r][3];
-  }
-  return out;
-}
-
 // Transforms are built from numbers of a few hundred millimetres in double; 1e-9 mm is
 // millions of times their rounding and far below any voxel.
 constexpr double kPlacementToleranceMm = 1e-9;
@@ -49,8 +41,8 @@ TEST(Conform, ConformedGridKeepsTheAxesAndCentreOfTheOriginalInOneMillimetreStep
                   original.frame.voxelToWorld.m[r][column] / 4.0, kPlacementToleranceMm);
     }
   }
-  const auto originalCentre = apply(original.frame.voxelToWorld, {19.5, 23.5, 21.5});
-  const auto conformedCentre = apply(conformed.frame.voxelToWorld, {127.5, 127.5, 127.5});
+  const auto originalCentre = transformPoint(original.frame.voxelToWorld, {19.5, 23.5, 21.5});
+  const auto conformedCentre = transformPoint(conformed.frame.voxelToWorld, {127.5, 127.5, 127.5});
   for (int r = 0; r < 3; ++r)
     EXPECT_NEAR(conformedCentre[r], originalCentre[r], kPlacementToleranceMm);
 
@@ -69,7 +61,7 @@ TEST(Conform, ResamplingReproducesAWorldRampInsideTheImageAndGivesZeroOutside) {
     for (int y = 0; y < 5; ++y)
       for (int x = 0; x < 6; ++x)
         source.values.push_back(
-            ramp(apply(source.geometry.frame.voxelToWorld, {double(x), double(y), double(z)})));
+            ramp(transformPoint(source.geometry.frame.voxelToWorld, {double(x), double(y), double(z)})));
 
   // Target voxel v lies at source coordinate q = toSource(v), known by construction:
   // axes permuted, steps of 0.45 source voxels, and q_y = 0 exactly on the plane v_z = 0
@@ -86,7 +78,7 @@ TEST(Conform, ResamplingReproducesAWorldRampInsideTheImageAndGivesZeroOutside) {
   for (int z = 0; z < 20; ++z) {
     for (int y = 0; y < 20; ++y) {
       for (int x = 0; x < 20; ++x, ++index) {
-        const auto q = apply(toSource, {double(x), double(y), double(z)});
+        const auto q = transformPoint(toSource, {double(x), double(y), double(z)});
         if (q[0] < 0 || q[0] > 5 || q[1] < 0 || q[1] > 4 || q[2] < 0 || q[2] > 3) {
           ++outside;
           EXPECT_EQ(values[index], 0.0f) << "voxel " << x << "," << y << "," << z;
@@ -96,7 +88,7 @@ TEST(Conform, ResamplingReproducesAWorldRampInsideTheImageAndGivesZeroOutside) {
         // Interpolation is exact for a linear function; what remains is the one rounding
         // to float (half an ulp) and the double arithmetic before it, far below another.
         const double expected =
-            ramp(apply(target.frame.voxelToWorld, {double(x), double(y), double(z)}));
+            ramp(transformPoint(target.frame.voxelToWorld, {double(x), double(y), double(z)}));
         EXPECT_NEAR(values[index], expected, expected * FLT_EPSILON)
             << "voxel " << x << "," << y << "," << z;
       }
@@ -124,7 +116,7 @@ TEST(Conform, NearestNeighbourTakesTheClosestSourceVoxelAndZeroBeyondTheImage) {
   for (int z = 0; z < 16; ++z) {
     for (int y = 0; y < 20; ++y) {
       for (int x = 0; x < 25; ++x, ++index) {
-        const auto q = apply(toSource, {double(x), double(y), double(z)});
+        const auto q = transformPoint(toSource, {double(x), double(y), double(z)});
         std::int64_t nearest[3];
         bool inside = true;
         for (int r = 0; r < 3; ++r) {
