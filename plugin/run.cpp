@@ -2,9 +2,9 @@
 // that fill the VTC, and the offer to save.
 //
 // Every host service is reached through the host function table, filled afresh at the
-// start of each run. Status lines in the log begin "// Plugin>  ", progress lines
-// "// Plugin>    "; errors the user must see go to the message box, cancellations end
-// the run silently. Texts are composed in std::string, so long condition names, VOI
+// start of each run. Status and progress lines in the log carry the prefixes of
+// simulation/run_log.h; errors the user must see go to the message box, cancellations
+// end the run silently. Texts are composed in std::string, so long condition names, VOI
 // names or paths are never cut. The run returns true when it reaches its end (saved
 // or not) and false on every early end.
 #include <algorithm>
@@ -17,11 +17,16 @@
 #include "numerics/random_state.h"
 #include "plugin/host_table.h"
 #include "plugin/tolvane_plugin.h"
+#include "simulation/run_log.h"
 #include "simulation/synthesis.h"
 
 namespace {
 
 using tolvane::simulation::DeviateStream;
+using tolvane::simulation::kProgressPrefix;
+using tolvane::simulation::kSelectedPositionText;
+using tolvane::simulation::kSkippedVoxelsText;
+using tolvane::simulation::kStatusPrefix;
 using tolvane::simulation::VtcGrid;
 
 constexpr int kRequiredVmrDimension = 256;
@@ -33,6 +38,10 @@ constexpr int kCentreMargin = 2;  // centre prompts keep the centre this far ins
 constexpr const char* kDesignMatrixFile = "plugin_created.rtc";
 
 void logLine(const std::string& line) { host_table::hvLogText(line.c_str()); }
+
+void logStatus(const std::string& text) { logLine(std::string(kStatusPrefix) + text); }
+
+void logProgress(const std::string& text) { logLine(std::string(kProgressPrefix) + text); }
 
 // A text field that the host filled, up to its terminator or the field's end.
 template <std::size_t N>
@@ -142,8 +151,8 @@ bool chooseSphere(Cluster& cluster, const VTCHeader& header, int conditionCount)
         host_table::hvGetIntegerInput("Enter Z position of simulated cluster: ", kDefaultCentre,
                                       header.ZStart + kCentreMargin, header.ZEnd - kCentreMargin);
   }
-  logLine("// Plugin>  Selected position: X: " + number(cluster.centreX) +
-          "  Y: " + number(cluster.centreY) + "  Z: " + number(cluster.centreZ));
+  logStatus(std::string(kSelectedPositionText) + " X: " + number(cluster.centreX) +
+            "  Y: " + number(cluster.centreY) + "  Z: " + number(cluster.centreZ));
   return true;
 }
 
@@ -173,7 +182,7 @@ bool fillVoiClusters(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& c
   const tolvane::simulation::VoxelConvention convention{
       vois.ReferenceSpace == kFlippedReferenceSpace, kFlipOrigin};
   for (int i = 0; i < cluster.voiCount; ++i) {
-    logLine("// Plugin>    VOI " + number(i + 1) + " / " + number(cluster.voiCount) + " ...");
+    logProgress("VOI " + number(i + 1) + " / " + number(cluster.voiCount) + " ...");
     const float* predictor = host_table::hvGetPredictor(cluster.predictorOfVoi[i]);
     if (predictor == nullptr) return failSignal("Error accessing predictor time course");
     VOIInfo voi{};
@@ -189,13 +198,15 @@ bool fillVoiClusters(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& c
 // Fills the VTC with noise and then the cluster's signal. False, with the busy
 // indication ended and the user told, when the host cannot give what the signal needs.
 bool synthesise(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& cluster) {
-  const auto log = [](const char* line) { host_table::hvLogText(line); };
+  const auto logNoiseProgress = [](int done, int total) {
+    logProgress(number(done) + " / " + number(total) + " ...");
+  };
   int seed = -1;  // the uniform sequence restarts with every run
   const DeviateStream stream{tolvane::random::generatorState(), &seed};
-  logLine("// Plugin>  Creating noise data...");
+  logStatus("Creating noise data...");
   host_table::hvShowBusyCursor();
-  tolvane::simulation::fillNoise(grid, kLevels, stream, log);
-  logLine("// Plugin>  Creating signal + noise data...");
+  tolvane::simulation::fillNoise(grid, kLevels, stream, logNoiseProgress);
+  logStatus("Creating signal + noise data...");
   std::int64_t skipped = 0;
   if (cluster.useVois) {
     if (!fillVoiClusters(grid, vois, cluster, stream, skipped)) return false;
@@ -206,9 +217,7 @@ bool synthesise(const VtcGrid& grid, const VOIsInfo& vois, const Cluster& cluste
         grid, cluster.centreX, cluster.centreY, cluster.centreZ,
         effectOf(predictor, grid.timePoints).data(), kLevels, stream);
   }
-  if (skipped > 0)
-    logLine("// Plugin>  " + std::to_string(skipped) +
-            " cluster voxel(s) outside the VTC were skipped");
+  if (skipped > 0) logStatus(std::to_string(skipped) + std::string(kSkippedVoxelsText));
   host_table::hvStopBusyCursor();
   return true;
 }
@@ -219,7 +228,7 @@ void offerToSave() {
                                     "Volume Time Course Files (*.vtc)", name) == 0)
     return;
   name[kMaxPathLength] = '\0';
-  logLine("// Plugin>  Saving created VTC file as \"" + std::string(name) + "\"...");
+  logStatus("Saving created VTC file as \"" + std::string(name) + "\"...");
   host_table::hvShowBusyCursor();
   host_table::hvSaveVTCOfCurrentVMR(name);
   host_table::hvStopBusyCursor();
@@ -243,7 +252,7 @@ bool TolvanePlugin::execute() {
 
   host_table::hvShowLogTab();
   logLine(" ");
-  logLine("// Plugin>  Running Tolvane...");
+  logStatus("Running Tolvane...");
 
   int vmrX = 0, vmrY = 0, vmrZ = 0;
   if (host_table::hvGetCurrentVMR(&vmrX, &vmrY, &vmrZ) == 0) {
@@ -278,8 +287,8 @@ bool TolvanePlugin::execute() {
                      header.YStart,
                      header.ZStart,
                      header.Resolution};
-  logLine("// Plugin>  Dims of created VTC, X: " + number(grid.dimX) + "  Y: " + number(grid.dimY) +
-          "  Z: " + number(grid.dimZ));
+  logStatus("Dims of created VTC, X: " + number(grid.dimX) + "  Y: " + number(grid.dimY) +
+            "  Z: " + number(grid.dimZ));
 
   char protocolPath[kMaxPathLength + 1] = {};
   if (host_table::hvGetOpenFileName("Provide a protocol file:", "", "Protocol Files (*.prt)",
@@ -313,7 +322,7 @@ bool TolvanePlugin::execute() {
   if (!synthesise(grid, vois, cluster)) return false;
 
   offerToSave();
-  logLine("// Plugin>  Tolvane Plugin completed!");
+  logStatus("Tolvane Plugin completed!");
   logLine(" ");
   host_table::hvUpdateActiveWindow();
   return true;

@@ -4,10 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "numerics/random_state.h"
+#include "simulation/run_log.h"
 
 namespace tolvane::simulation {
 
@@ -51,11 +50,6 @@ inline float signalValue(float effect, const Levels& levels, float g) {
 
 inline float nextDeviate(const DeviateStream& stream) {
   return random::nextDeviate(stream.state, stream.seed);
-}
-
-void logProgress(const LogLine& log, const std::string& done, int total) {
-  const std::string line = "// Plugin>    " + done + " / " + std::to_string(total) + " ...";
-  log(line.c_str());
 }
 
 // Writes one voxel's signal time course, or only draws it when the voxel lies outside
@@ -111,7 +105,7 @@ BlockPlan planBlocks(const VtcGrid& grid) {
 }  // namespace
 
 void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& stream,
-               const LogLine& log, cpu::VectorPath path) {
+               const Progress& progress, cpu::VectorPath path) {
   const std::int64_t stride = grid.timePoints;  // successive voxels lie nT values apart
   const std::int64_t voxels = grid.voxelCount();
   const BlockPlan plan = planBlocks(grid);
@@ -122,7 +116,7 @@ void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& s
   // point: those of the blocked voxels to the block's row, the rest straight into the
   // VTC.
   const auto draw = [&](int t, float* row, std::int64_t rowCount) {
-    if (t > 0 && t % kProgressInterval == 0) logProgress(log, std::to_string(t), grid.timePoints);
+    if (progress && t > 0 && t % kProgressInterval == 0) progress(t, grid.timePoints);
     random::fillScaledDeviates(stream.state, stream.seed, static_cast<std::size_t>(rowCount),
                                {row, 1, levels.noiseAmplitude, levels.baseline}, path);
     random::fillScaledDeviates(
@@ -134,7 +128,7 @@ void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& s
     for (int k = 0; k < depth; ++k) draw(t0 + k, workArea.get() + k * plan.voxels, plan.voxels);
     storeTimePointBlock(grid, t0, depth, workArea.get(), plan.voxels, plan.voxels);
   }
-  logProgress(log, std::to_string(grid.timePoints), grid.timePoints);
+  if (progress) progress(grid.timePoints, grid.timePoints);
 }
 
 std::int64_t fillVoxelListSignal(const VtcGrid& grid, const std::int32_t* voxels,
@@ -167,11 +161,10 @@ std::int64_t fillSphereSignal(const VtcGrid& grid, int centreX, int centreY, int
   const std::int64_t cy = gridIndex(centreY, grid.yStart, grid.resolution);
   const std::int64_t cz = gridIndex(centreZ, grid.zStart, grid.resolution);
   for (int t = 0; t < grid.timePoints; ++t) {
-    for (int dz = -kSphereReach; dz <= kSphereReach; ++dz)
-      for (int dy = -kSphereReach; dy <= kSphereReach; ++dy)
-        for (int dx = -kSphereReach; dx <= kSphereReach; ++dx) {
-          const float distance = std::sqrt(static_cast<float>(dx * dx + dy * dy + dz * dz));
-          if (distance > kSphereRadius) continue;
+    for (int dz = -kSphereRadiusVoxels; dz <= kSphereRadiusVoxels; ++dz)
+      for (int dy = -kSphereRadiusVoxels; dy <= kSphereRadiusVoxels; ++dy)
+        for (int dx = -kSphereRadiusVoxels; dx <= kSphereRadiusVoxels; ++dx) {
+          if (!inSphere(dx, dy, dz)) continue;
           const float g = nextDeviate(stream);
           const std::int64_t x = cx + dx, y = cy + dy, z = cz + dz;
           if (!grid.contains(x, y, z)) {

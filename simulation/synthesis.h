@@ -35,9 +35,7 @@
 
 namespace tolvane::simulation {
 
-constexpr float kSphereRadius = 2.0f;  // in grid voxels
-constexpr int kSphereReach = 2;        // the sphere lies within offsets -2 .. 2
-constexpr int kProgressInterval = 10;  // time points between progress lines
+constexpr int kProgressInterval = 10;  // time points between progress reports
 
 // The level of the simulated values and the spread of their noise.
 struct Levels {
@@ -78,13 +76,17 @@ struct VtcGrid {
 // is 64-bit because a flipped VOI voxel (128 - c) need not fit 32 bits.
 std::int64_t gridIndex(std::int64_t coordinate, int start, int resolution);
 
-using LogLine = std::function<void(const char* line)>;
+// Told how far a pass has got: `done` of its `total` time points. The caller decides
+// what to make of it (the plug-in's run logs a line); a pass calls it from the thread
+// it runs on.
+using Progress = std::function<void(int done, int total)>;
 
-// Gives every value of every voxel noise around the baseline, logging
-// "// Plugin>    t / nT ..." every kProgressInterval time points and once at the end.
-// Every vector path gives the same values; the choice is for tests and benchmarks.
+// Gives every value of every voxel noise around the baseline, reporting progress (when
+// given) every kProgressInterval time points, before drawing that time point, and once
+// at the end. Every vector path gives the same values; the choice is for tests and
+// benchmarks.
 void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& stream,
-               const LogLine& log, cpu::VectorPath path = cpu::preferredVectorPath());
+               const Progress& progress = {}, cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Overwrites the listed voxels (voxelCount triples, VMR coordinates read by the
 // convention) with signal plus noise, each voxel's time course in turn. Returns how
@@ -94,8 +96,8 @@ std::int64_t fillVoxelListSignal(const VtcGrid& grid, const std::int32_t* voxels
                                  const float* effect, const Levels& levels,
                                  const DeviateStream& stream);
 
-// Overwrites the 33 voxels within kSphereRadius grid voxels of the centre (VMR
-// coordinates) with signal plus noise. Returns how many of them lay outside the grid.
+// Overwrites the sphere's voxels (run_log.h) around the centre (VMR coordinates) with
+// signal plus noise. Returns how many of them lay outside the grid.
 std::int64_t fillSphereSignal(const VtcGrid& grid, int centreX, int centreY, int centreZ,
                               const float* effect, const Levels& levels,
                               const DeviateStream& stream);

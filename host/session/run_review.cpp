@@ -14,6 +14,7 @@
 #include "host/dialogues/console.h"
 #include "host/dialogues/dialogue.h"
 #include "host/session/host_session.h"
+#include "simulation/run_log.h"
 
 namespace hvhost {
 
@@ -21,24 +22,9 @@ using namespace tolvane::formats;
 using namespace tolvane::design;
 namespace {
 
-constexpr std::string_view kLogPrefix = "// Plugin>  ";
-constexpr std::string_view kSpherePositionLine = "// Plugin>  Selected position:";
-constexpr std::string_view kSkippedVoxelsText = " cluster voxel(s) outside the VTC were skipped";
-
-// The plug-in's sphere cluster: the VTC voxels within two voxel edges of its centre.
-constexpr int kSphereRadiusVoxels = 2;
-
-std::int64_t sphereVoxelCount() {
-  std::int64_t count = 0;
-  for (int dz = -kSphereRadiusVoxels; dz <= kSphereRadiusVoxels; ++dz) {
-    for (int dy = -kSphereRadiusVoxels; dy <= kSphereRadiusVoxels; ++dy) {
-      for (int dx = -kSphereRadiusVoxels; dx <= kSphereRadiusVoxels; ++dx) {
-        if (dx * dx + dy * dy + dz * dz <= kSphereRadiusVoxels * kSphereRadiusVoxels) ++count;
-      }
-    }
-  }
-  return count;
-}
+using tolvane::simulation::kSelectedPositionText;
+using tolvane::simulation::kSkippedVoxelsText;
+using tolvane::simulation::kStatusPrefix;
 
 std::string seconds(double milliseconds) {
   char text[32];
@@ -49,10 +35,11 @@ std::string seconds(double milliseconds) {
 }  // namespace
 
 void HostSession::observeLogLine(std::string_view line) {
-  if (line.starts_with(kSpherePositionLine)) sphereCluster_ = true;
-  if (line.starts_with(kLogPrefix) && line.ends_with(kSkippedVoxelsText)) {
-    const std::string_view count =
-        line.substr(kLogPrefix.size(), line.size() - kLogPrefix.size() - kSkippedVoxelsText.size());
+  if (!line.starts_with(kStatusPrefix)) return;
+  const std::string_view status = line.substr(kStatusPrefix.size());
+  if (status.starts_with(kSelectedPositionText)) sphereCluster_ = true;
+  if (status.ends_with(kSkippedVoxelsText)) {
+    const std::string_view count = status.substr(0, status.size() - kSkippedVoxelsText.size());
     if (const auto skipped = parseInt(count)) skippedClusterVoxels_ += *skipped;
   }
 }
@@ -80,7 +67,7 @@ void HostSession::warnOfClusterOutsideTheVtc() {
   if (skippedClusterVoxels_ == 0) return;
   std::int64_t clusterVoxels = 0;
   if (sphereCluster_) {
-    clusterVoxels = sphereVoxelCount();
+    clusterVoxels = tolvane::simulation::sphereVoxelCount();
   } else {
     for (std::size_t i = 0; i < setup_.vois.size(); ++i) {
       clusterVoxels += static_cast<std::int64_t>(setup_.vois[i].voxelCount());

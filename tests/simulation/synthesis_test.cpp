@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
+#include <utility>
 #include <vector>
 
 #include "numerics/random.h"
@@ -39,9 +39,8 @@ void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorSta
     std::vector<float> fast(values, -2.0f);
     GeneratorState fastState = start;
     int fastSeed = seed;
-    tolvane::simulation::fillNoise(
-        VtcGrid{fast.data(), g.dimX, g.dimY, g.dimZ, g.nT, 0, 0, 0, 1}, kPluginLevels,
-        {fastState, &fastSeed}, [](const char*) {}, path);
+    tolvane::simulation::fillNoise(VtcGrid{fast.data(), g.dimX, g.dimY, g.dimZ, g.nT, 0, 0, 0, 1},
+                                   kPluginLevels, {fastState, &fastSeed}, {}, path);
 
     EXPECT_EQ(std::memcmp(plain.data(), fast.data(), values * sizeof(float)), 0);
     EXPECT_EQ(plainSeed, fastSeed);
@@ -79,21 +78,24 @@ TEST(VtcLayout, ElementIndexIsComputedIn64Bits) {
   EXPECT_FALSE(grid.contains(0, -1, 0));
 }
 
-TEST(NoisePass, LogsProgressEveryTenTimePointsAndOnceAtTheEnd) {
-  std::vector<std::string> lines;
-  const auto log = [&](const char* line) { lines.emplace_back(line); };
+TEST(NoisePass, ReportsProgressEveryTenTimePointsAndOnceAtTheEnd) {
+  std::vector<std::pair<int, int>> reports;
+  const auto record = [&](int done, int total) { reports.emplace_back(done, total); };
   std::vector<float> data(2 * 25);
   int seed = -1;
   GeneratorState state;
   tolvane::simulation::fillNoise(VtcGrid{data.data(), 2, 1, 1, 25, 0, 0, 0, 1}, kPluginLevels,
-                                 {state, &seed}, log);
-  EXPECT_EQ(lines,
-            (std::vector<std::string>{"// Plugin>    10 / 25 ...", "// Plugin>    20 / 25 ...",
-                                      "// Plugin>    25 / 25 ..."}));
-  lines.clear();
-  tolvane::simulation::fillNoise(VtcGrid{data.data(), 2, 1, 1, 1, 0, 0, 0, 1}, kPluginLevels,
-                                 {state, &seed}, log);
-  EXPECT_EQ(lines, std::vector<std::string>{"// Plugin>    1 / 1 ..."});
+                                 {state, &seed}, record);
+  EXPECT_EQ(reports, (std::vector<std::pair<int, int>>{{10, 25}, {20, 25}, {25, 25}}));
+  // A run of a multiple of ten reports its end once; a run of one time point only that.
+  for (const int timePoints : {20, 1}) {
+    reports.clear();
+    data.assign(2 * static_cast<std::size_t>(timePoints), 0.0f);
+    tolvane::simulation::fillNoise(VtcGrid{data.data(), 2, 1, 1, timePoints, 0, 0, 0, 1},
+                                   kPluginLevels, {state, &seed}, record);
+    EXPECT_EQ(reports.back(), std::make_pair(timePoints, timePoints));
+    EXPECT_EQ(reports.size(), static_cast<std::size_t>(timePoints / 10 + (timePoints % 10 > 0)));
+  }
 }
 
 TEST(NoisePass, MatchesThePlainLoopFromAPendingDeviateAndFromARestart) {

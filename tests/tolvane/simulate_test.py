@@ -270,6 +270,13 @@ class OutputFolder(unittest.TestCase):
                 if name != removed:
                     self.assertEqual(os.stat(os.path.join(dataset, name)).st_mtime_ns, stamp,
                                      name)
+            # A complete study has no run left for the jobs, and the command says so at
+            # once (it once waited forever for jobs that never started).
+            complete = subprocess.run(
+                [TOLVANE, "simulate", TWO_REGIONS, "--output", dataset, "--subjects", "2",
+                 "--runs", "1"], capture_output=True, text=True, timeout=60)
+            self.assertEqual(complete.returncode, 0, complete.stderr)
+            self.assertIn("already holds every run of this study", complete.stderr)
 
     def test_a_folder_of_other_files_or_another_study_is_refused_unless_overwritten(self):
         with tempfile.TemporaryDirectory() as folder:

@@ -16,6 +16,7 @@
 #include "engine/counter_noise.h"
 #include "engine/noise_models.h"
 #include "simulation/synthesis.h"
+#include "tolvane/simulate/thread_share.h"
 #include "tolvane/study/run_seeds.h"
 
 namespace tolvane::simulate {
@@ -53,17 +54,18 @@ void ran1Replace(const study::Study& study, const Truth& truth, int runPlace,
 }
 
 // Runs the pieces of a range on `threads` threads, the calling one among them: equal
-// contiguous pieces, so that every value is computed by the same code whatever the
-// split.
+// contiguous pieces, one to a thread (thread_share.h), so that every value is computed
+// by the same code whatever the split.
 engine::ParallelFor onThreads(int threads) {
   return [threads](std::int64_t count,
                    const std::function<void(std::int64_t, std::int64_t)>& body) {
-    const std::int64_t parts = std::max<std::int64_t>(1, std::min<std::int64_t>(threads, count));
+    const std::int64_t parts = shareThreads(threads, count).atOnce;
+    if (parts == 0) return;
     std::vector<std::thread> workers;
     for (std::int64_t part = 1; part < parts; ++part) {
       workers.emplace_back([&, part] { body(count * part / parts, count * (part + 1) / parts); });
     }
-    if (count > 0) body(0, count / parts);
+    body(0, count / parts);
     for (std::thread& worker : workers) worker.join();
   };
 }
@@ -276,17 +278,9 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
       }
       return data;
     }
-    const std::int64_t voxels = grid.voxelCount();
-    const std::int64_t parts = std::max<std::int64_t>(1, std::min<std::int64_t>(threads, voxels));
-    std::vector<std::thread> workers;
-    for (std::int64_t part = 1; part < parts; ++part) {
-      workers.emplace_back([&, part] {
-        engine::fillCounterNoise(grid, study.levels, key, voxels * part / parts,
-                                     voxels * (part + 1) / parts);
-      });
-    }
-    engine::fillCounterNoise(grid, study.levels, key, 0, voxels / parts);
-    for (std::thread& worker : workers) worker.join();
+    onThreads(threads)(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
+      engine::fillCounterNoise(grid, study.levels, key, begin, end);
+    });
     if (add) {
       engine::addEffects(grid, truth.effects, predictors);
     } else {
@@ -297,7 +291,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   random::GeneratorState state{};
   int seed = -study::ran1RunSeed(study.seed, runPlace);
   const simulation::DeviateStream stream{state, &seed};
-  simulation::fillNoise(grid, study.levels, stream, [](const char*) {});
+  simulation::fillNoise(grid, study.levels, stream);
   if (add) {
     engine::addEffects(grid, truth.effects, predictors);
   } else {

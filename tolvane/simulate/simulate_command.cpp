@@ -1,30 +1,26 @@
 // The simulate command; see simulate_command.h.
 #include "tolvane/simulate/simulate_command.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <iostream>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <ostream>
-#include <thread>
 #include <vector>
 
-#include "engine/noise_models.h"
-#include "formats/nifti/parallel_gzip.h"
 #include "formats/text_parsing.h"
 #include "tolvane/simulate/dataset_layout.h"
 #include "tolvane/simulate/dataset_writer.h"
+#include "tolvane/simulate/interruption_guard.h"
 #include "tolvane/simulate/output_folder.h"
+#include "tolvane/simulate/run_pool.h"
 #include "tolvane/simulate/run_synthesis.h"
 #include "tolvane/simulate/study_progress.h"
+#include "tolvane/simulate/thread_share.h"
 #include "tolvane/study/run_seeds.h"
 
 namespace tolvane::simulate {
@@ -34,11 +30,35 @@ namespace {
 // draws more (about 1.27 uniforms per deviate) reaches into the next run's stream.
 constexpr double kUniformsPerDeviate = 1.27;
 
+// The number of jobs asked for: --jobs, or one per usable core.
+int jobCount(int requested) {
+  if (requested < 0) throw formats::InputError("--jobs: expected 1 or more");
+  return requested == 0 ? static_cast<int>(formats::usableCores()) : requested;
+}
+
 bool complete(const RunFiles& files) {
   const auto all = files.all();
   return std::all_of(all.begin(), all.end(), [](const std::filesystem::path& file) {
     return std::filesystem::exists(file);
   });
+}
+
+// The shard's runs (simulate_command.h), leaving out those already complete when the
+// folder's files are kept.
+std::vector<RunFiles> runsToMake(const study::Study& study, const DatasetLayout& layout,
+                                 const Shard& shard, bool keepExisting) {
+  const int runCount = study.runCount();
+  const int firstPlace = runCount * (shard.index - 1) / shard.count;
+  const int endPlace = runCount * shard.index / shard.count;
+  std::vector<RunFiles> runs;
+  for (int subject = 1; subject <= study.subjects; ++subject) {
+    for (int run = 1; run <= study.runs; ++run) {
+      RunFiles files = layout.run(subject, run);
+      if (files.place < firstPlace || files.place >= endPlace) continue;
+      if (!(keepExisting && complete(files))) runs.push_back(std::move(files));
+    }
+  }
+  return runs;
 }
 
 void warnAboutRan1Overlap(const study::Study& study, std::ostream& progress) {
@@ -77,16 +97,16 @@ void describeVoxelLevels(const study::Study& study, std::ostream& progress) {
 // counted on its own.
 constexpr std::uint64_t kJobOverheadBytes = std::uint64_t{64} << 20;
 
-// Refuses, before anything is written, jobs whose runs cannot all be held at once.
-// `jobs` runs at once, with `threads` threads in all.
-void checkMemory(const study::Study& study, std::size_t jobs, int threads) {
+// Refuses, before anything is written, jobs whose runs cannot all be held at once:
+// share.atOnce runs at once, each on share.perPiece threads.
+void checkMemory(const study::Study& study, const ThreadShare& share) {
   const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+  const auto jobs = static_cast<std::uint64_t>(share.atOnce);
   if (pages <= 0 || pageSize <= 0 || jobs == 0) return;
   const std::uint64_t available = static_cast<std::uint64_t>(pages) * pageSize;
-  // The spatial model's work space, per thread, shared out among the jobs.
+  // The spatial model's work space, held by each thread of a run.
   const std::uint64_t smoothing =
-      spatialWorkBytes(study) * static_cast<std::uint64_t>(std::max<std::size_t>(
-                                    static_cast<std::size_t>(threads) / jobs, 1));
+      spatialWorkBytes(study) * static_cast<std::uint64_t>(share.perPiece);
   // An int16 run is quantised into a copy of its own before it is compressed.
   const std::uint64_t bytesPerValue =
       sizeof(float) + (study.datatype == study::StoredType::Int16 ? sizeof(std::int16_t) : 0);
@@ -108,36 +128,6 @@ bool isTerminal(const std::ostream& stream) {
   return &stream == &std::cerr && ::isatty(STDERR_FILENO) == 1;
 }
 
-// SIGINT and SIGTERM ask the study to stop, for as long as the guard lives; the first
-// signal resets the handler, so that a second one ends the process at once.
-std::atomic<bool> stopRequested{false};
-
-extern "C" void requestStop(int) { stopRequested = true; }
-
-class InterruptionGuard {
- public:
-  InterruptionGuard() {
-    stopRequested = false;
-    struct sigaction action {};
-    action.sa_handler = requestStop;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &previousInterrupt_);
-    ::sigaction(SIGTERM, &action, &previousTerminate_);
-  }
-  ~InterruptionGuard() {
-    ::sigaction(SIGINT, &previousInterrupt_, nullptr);
-    ::sigaction(SIGTERM, &previousTerminate_, nullptr);
-  }
-  InterruptionGuard(const InterruptionGuard&) = delete;
-  InterruptionGuard& operator=(const InterruptionGuard&) = delete;
-  bool requested() const { return stopRequested; }
-
- private:
-  struct sigaction previousInterrupt_ {};
-  struct sigaction previousTerminate_ {};
-};
-
 }  // namespace
 
 Shard parseShard(const std::string& text) {
@@ -156,28 +146,16 @@ Shard parseShard(const std::string& text) {
 }
 
 void runSimulate(const SimulateOptions& options, std::ostream& progress) {
-  if (options.jobs < 0) throw formats::InputError("--jobs: expected 1 or more");
-  const int jobs = options.jobs == 0 ? static_cast<int>(formats::usableCores()) : options.jobs;
+  const int jobs = jobCount(options.jobs);
   const study::Study study = study::loadStudy(options.studyFile, options.overrides);
   for (const std::string& warning : study.warnings) progress << "tolvane: warning: " << warning << "\n";
   const DatasetLayout layout(study, options.output);
   const FolderUse use = judgeOutputFolder(study, layout, options.overwrite);
   const bool keepExisting = use == FolderUse::Resume;
-
-  // The shard's runs, those of them not yet complete.
-  const int runCount = study.runCount();
-  const int firstPlace = runCount * (options.shard.index - 1) / options.shard.count;
-  const int endPlace = runCount * options.shard.index / options.shard.count;
-  std::vector<RunFiles> pending;
-  for (int subject = 1; subject <= study.subjects; ++subject) {
-    for (int run = 1; run <= study.runs; ++run) {
-      RunFiles files = layout.run(subject, run);
-      if (files.place < firstPlace || files.place >= endPlace) continue;
-      if (!(keepExisting && complete(files))) pending.push_back(std::move(files));
-    }
-  }
-  const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(jobs), pending.size());
-  checkMemory(study, threads, jobs);
+  const std::vector<RunFiles> pending = runsToMake(study, layout, options.shard, keepExisting);
+  // Jobs left over when there are fewer runs than jobs share the runs' work.
+  const ThreadShare share = shareThreads(jobs, static_cast<std::int64_t>(pending.size()));
+  checkMemory(study, share);
   warnAboutRan1Overlap(study, progress);
   describeVoxelLevels(study, progress);
 
@@ -185,65 +163,15 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   writeDatasetFiles(study, layout, keepExisting);
   writeGroupTruth(study, layout, keepExisting);
 
-  // Jobs left over when there are fewer runs than jobs share the runs' work.
-  const int threadsPerRun =
-      static_cast<int>(static_cast<std::size_t>(jobs) / std::max<std::size_t>(threads, 1));
   const InterruptionGuard interruption;
   StudyProgress display(progress, static_cast<int>(pending.size()), study.grid.timePoints,
-                        static_cast<int>(threads), isTerminal(progress));
-  // Jobs that run out of runs help compress the runs still being written, so that no
-  // core waits while another run's data is ready; the last job to finish its own runs
-  // sends them home.
-  formats::GzipHelpDesk compressionHelp;
-  std::atomic<std::size_t> jobsMakingRuns{threads};
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> failed{false};
-  std::atomic<int> written{0};
-  std::exception_ptr failure;
-  std::mutex lock;
-  const auto makeRuns = [&](int job) {
-    // A job's runs are made in the same storage, one after another, so that its pages are
-    // first touched (faulted in and cleared by the kernel) once, not once per run.
-    std::unique_ptr<float[]> values;
-    std::unique_ptr<std::int16_t[]> int16Copy;
-    for (std::size_t i = next++; i < pending.size() && !failed && !interruption.requested();
-         i = next++) {
-      const RunFiles& files = pending[i];
-      try {
-        display.runStarted(job);
-        const Truth truth = runTruth(study, files.place);
-        values = synthesiseRun(study, truth, files.place, threadsPerRun, std::move(values));
-        writeRunFiles(
-            study, layout, files, truth, values.get(), keepExisting,
-            static_cast<unsigned>(threadsPerRun),
-            [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp,
-            &int16Copy);
-      } catch (...) {
-        const std::lock_guard<std::mutex> guard(lock);
-        if (!failed.exchange(true)) failure = std::current_exception();
-        return;
-      }
-      ++written;
-      display.runFinished(
-          job, layout.subjectEntity(files.subject) + " run " + std::to_string(files.run));
-    }
-  };
-  const auto work = [&](int job) {
-    makeRuns(job);
-    if (--jobsMakingRuns == 0) {
-      compressionHelp.close();
-    } else {
-      compressionHelp.helpUntilClosed();
-    }
-  };
-  std::vector<std::thread> workers;
-  for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(work, static_cast<int>(t));
-  work(0);
-  for (std::thread& worker : workers) worker.join();
+                        static_cast<int>(share.atOnce), isTerminal(progress));
+  const RunPoolOutcome outcome = makeRuns({study, layout, keepExisting}, pending, share, display,
+                                          [&] { return interruption.requested(); });
   display.finish();
-  if (failure) std::rethrow_exception(failure);
-  if (interruption.requested() && static_cast<std::size_t>(written) < pending.size()) {
-    throw Interrupted("interrupted: " + std::to_string(written) + " of " +
+  if (outcome.failure) std::rethrow_exception(outcome.failure);
+  if (interruption.requested() && static_cast<std::size_t>(outcome.written) < pending.size()) {
+    throw Interrupted("interrupted: " + std::to_string(outcome.written) + " of " +
                       std::to_string(pending.size()) +
                       " runs were written, each complete; "
                       "run the same command again to simulate the rest");

@@ -9,6 +9,7 @@
 #include "formats/nifti/nifti_io.h"
 #include "formats/text_parsing.h"
 #include "formats/vois/voi_files.h"
+#include "simulation/run_log.h"
 
 namespace tolvane::study {
 namespace {
@@ -134,7 +135,8 @@ void resolveSphere(const RegionEntry& entry, const RegionContext& context, Regio
   region.radiusMm = entry.radiusMm ? radius : radius * edge[0];
   // The plug-in's sphere pass draws its deviates time point by time point over the
   // sphere's offsets; only a sphere of its radius around a VMR voxel can take it.
-  region.pluginSphere = entry.centreVoxel && entry.radiusVoxels && *entry.radiusVoxels == 2.0;
+  region.pluginSphere = entry.centreVoxel && entry.radiusVoxels &&
+                        *entry.radiusVoxels == simulation::kSphereRadiusVoxels;
 }
 
 // The grid voxels of a list of VMR voxel triples in a reference space.

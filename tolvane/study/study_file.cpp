@@ -9,6 +9,7 @@
 
 #include "formats/text_parsing.h"
 #include "tolvane/study/noise_from.h"
+#include "tolvane/study/toml_keys.h"
 
 namespace tolvane::study {
 namespace {
@@ -18,121 +19,11 @@ using formats::InputError;
 // Study files are a few lines; this only stops a wrong file from being read whole.
 constexpr std::uintmax_t kMaxStudyFileBytes = 1u << 20;
 
-std::string typeName(const toml::node& node) {
-  switch (node.type()) {
-    case toml::node_type::string:
-      return "a string " + formats::inQuotes(*node.value<std::string>());
-    case toml::node_type::integer:
-      return "the integer " + std::to_string(*node.value<std::int64_t>());
-    case toml::node_type::floating_point: {
-      std::ostringstream text;
-      text << "the number " << *node.value<double>();
-      return text.str();
-    }
-    case toml::node_type::boolean:
-      return "a boolean";
-    case toml::node_type::array:
-      return "an array";
-    case toml::node_type::table:
-      return "a table";
-    default:
-      return "a date or time";
-  }
-}
-
-class Reader {
- public:
-  explicit Reader(std::filesystem::path file) : file_(std::move(file)) {}
-
-  KeyPlace place(const std::string& key, const toml::node& node) const {
-    return {key, static_cast<int>(node.source().begin.line)};
-  }
-
-  [[noreturn]] void fail(const KeyPlace& place, const std::string& what) const {
-    formats::failAt(file_, place.line, "key " + place.key + ": " + what);
-  }
-
-  [[noreturn]] void wrongType(const std::string& key, const toml::node& node,
-                              const std::string& expected) const {
-    fail(place(key, node), "expected " + expected + ", found " + typeName(node));
-  }
-
-  // Refuses every key of `table` outside `known`, naming the known ones.
-  void onlyKnownKeys(const toml::table& table, const std::string& prefix,
-                     const std::set<std::string>& known) const {
-    for (const auto& [key, node] : table) {
-      const std::string name(key.str());
-      if (known.count(name) == 0) {
-        std::string list;
-        for (const std::string& k : known) list += (list.empty() ? "" : ", ") + k;
-        fail(place(prefix + formats::printable(name), node),
-             "unknown key; expected one of " + list);
-      }
-    }
-  }
-
-  std::string text(const std::string& key, const toml::node& node) const {
-    if (!node.is_string()) wrongType(key, node, "a string");
-    return *node.value<std::string>();
-  }
-
-  std::int64_t integer(const std::string& key, const toml::node& node) const {
-    if (!node.is_integer()) wrongType(key, node, "a whole number");
-    return *node.value<std::int64_t>();
-  }
-
-  double number(const std::string& key, const toml::node& node) const {
-    if (!node.is_number()) wrongType(key, node, "a number");
-    return *node.value<double>();
-  }
-
-  template <std::size_t N, typename T>
-  std::array<T, N> list(const std::string& key, const toml::node& node, bool whole) const {
-    const toml::array* array = node.as_array();
-    const std::string expected =
-        "an array of " + std::to_string(N) + (whole ? " whole numbers" : " numbers");
-    if (array == nullptr || array->size() != N) wrongType(key, node, expected);
-    std::array<T, N> values{};
-    for (std::size_t i = 0; i < N; ++i) {
-      const toml::node& element = *array->get(i);
-      if (whole ? !element.is_integer() : !element.is_number()) wrongType(key, node, expected);
-      values[i] = *element.value<T>();
-    }
-    return values;
-  }
-
-  bool boolean(const std::string& key, const toml::node& node) const {
-    if (!node.is_boolean()) wrongType(key, node, "true or false");
-    return *node.value<bool>();
-  }
-
-  // An array of 1 to `most` numbers.
-  std::vector<double> numbers(const std::string& key, const toml::node& node,
-                              std::size_t most) const {
-    const toml::array* array = node.as_array();
-    const std::string expected = "an array of 1 to " + std::to_string(most) + " numbers";
-    if (array == nullptr || array->empty() || array->size() > most) {
-      wrongType(key, node, expected);
-    }
-    std::vector<double> values;
-    for (const toml::node& element : *array) {
-      if (!element.is_number()) wrongType(key, node, expected);
-      values.push_back(*element.value<double>());
-    }
-    return values;
-  }
-
-  const std::filesystem::path& file() const { return file_; }
-
- private:
-  std::filesystem::path file_;
-};
-
 constexpr const char* kAmountForms =
     "an amplitude in data units (3.0), a percentage (\"2%\"), peak units (\"2% peak\", "
     "\"3.0 peak\") or { mean = ..., sd = ..., run_sd = ... }";
 
-Amount readAmount(const Reader& reader, const std::string& name, const toml::node& value) {
+Amount readAmount(const KeyReader& reader, const std::string& name, const toml::node& value) {
   Amount amount;
   if (value.is_number()) {
     amount.value = *value.value<double>();
@@ -157,7 +48,7 @@ Amount readAmount(const Reader& reader, const std::string& name, const toml::nod
   return amount;
 }
 
-void readEffects(const Reader& reader, const std::string& prefix, const toml::node& node,
+void readEffects(const KeyReader& reader, const std::string& prefix, const toml::node& node,
                  RegionEntry& region) {
   const toml::table* table = node.as_table();
   if (table == nullptr) {
@@ -191,7 +82,7 @@ void readEffects(const Reader& reader, const std::string& prefix, const toml::no
   }
 }
 
-RegionEntry readRegion(const Reader& reader, const std::string& prefix, const toml::node& node) {
+RegionEntry readRegion(const KeyReader& reader, const std::string& prefix, const toml::node& node) {
   const toml::table* table = node.as_table();
   if (table == nullptr) reader.wrongType(prefix, node, "a table");
   reader.onlyKnownKeys(*table, prefix + ".",
@@ -226,7 +117,7 @@ constexpr std::size_t kMaxMaOrder = 1;
 
 // The keys of an inline table such as noise.acf, each recorded for messages.
 template <typename Apply>
-void readSubtable(const Reader& reader, const std::string& key, const toml::node& node,
+void readSubtable(const KeyReader& reader, const std::string& key, const toml::node& node,
                   const std::string& expected, const std::set<std::string>& known, StudyFile& study,
                   Apply&& apply) {
   const toml::table* table = node.as_table();
@@ -239,7 +130,7 @@ void readSubtable(const Reader& reader, const std::string& key, const toml::node
   }
 }
 
-void readNoise(const Reader& reader, const toml::node& node, StudyFile& study) {
+void readNoise(const KeyReader& reader, const toml::node& node, StudyFile& study) {
   const toml::table* noise = node.as_table();
   if (noise == nullptr) reader.wrongType("noise", node, "a table");
   reader.onlyKnownKeys(*noise, "noise.",
@@ -319,7 +210,7 @@ void readNoise(const Reader& reader, const toml::node& node, StudyFile& study) {
 }
 
 // Every key of [design] is required: a design is written out in full.
-DesignEntry readDesign(const Reader& reader, const toml::node& node, StudyFile& study) {
+DesignEntry readDesign(const KeyReader& reader, const toml::node& node, StudyFile& study) {
   const toml::table* table = node.as_table();
   if (table == nullptr) reader.wrongType("design", node, "a table");
   reader.onlyKnownKeys(*table, "design.", {"conditions", "trials", "duration_s", "isi_s"});
@@ -361,7 +252,7 @@ DesignEntry readDesign(const Reader& reader, const toml::node& node, StudyFile& 
   return design;
 }
 
-void readTopLevel(const Reader& reader, const toml::table& document, StudyFile& study) {
+void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFile& study) {
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
                         "design", "rest", "generator", "signal", "datatype", "baseline",
@@ -453,7 +344,7 @@ void StudyFile::fail(const std::string& key, const std::string& what) const {
 }
 
 StudyFile parseStudyText(const std::string& text, const std::filesystem::path& file) {
-  const Reader reader(file);
+  const KeyReader reader(file);
   toml::table document;
   try {
     document = toml::parse(text, file.string());

@@ -1,0 +1,73 @@
+// The pool of jobs that makes a study's runs; see run_pool.h.
+#include "tolvane/simulate/run_pool.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "formats/nifti/parallel_gzip.h"
+#include "tolvane/simulate/dataset_writer.h"
+#include "tolvane/simulate/run_synthesis.h"
+
+namespace tolvane::simulate {
+
+RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& runs,
+                        const ThreadShare& share, StudyProgress& display,
+                        const std::function<bool()>& stopRequested) {
+  RunPoolOutcome outcome;
+  if (runs.empty()) return outcome;
+  const auto jobs = static_cast<std::size_t>(share.atOnce);
+  // The last job to finish its own runs sends the helpers home.
+  formats::GzipHelpDesk compressionHelp;
+  std::atomic<std::size_t> jobsMakingRuns{jobs};
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::atomic<int> written{0};
+  std::mutex failureLock;
+
+  const auto makeOwnRuns = [&](int job) {
+    // A job's runs are made in the same storage, one after another, so that its pages are
+    // first touched (faulted in and cleared by the kernel) once, not once per run.
+    std::unique_ptr<float[]> values;
+    std::unique_ptr<std::int16_t[]> int16Copy;
+    for (std::size_t i = next++; i < runs.size() && !failed && !stopRequested(); i = next++) {
+      const RunFiles& files = runs[i];
+      try {
+        display.runStarted(job);
+        const Truth truth = runTruth(work.study, files.place);
+        values = synthesiseRun(work.study, truth, files.place, share.perPiece, std::move(values));
+        writeRunFiles(
+            work.study, work.layout, files, truth, values.get(), work.keepExisting,
+            static_cast<unsigned>(share.perPiece),
+            [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp,
+            &int16Copy);
+      } catch (...) {
+        const std::lock_guard<std::mutex> guard(failureLock);
+        if (!failed.exchange(true)) outcome.failure = std::current_exception();
+        return;
+      }
+      ++written;
+      display.runFinished(
+          job, work.layout.subjectEntity(files.subject) + " run " + std::to_string(files.run));
+    }
+  };
+  const auto runJob = [&](int job) {
+    makeOwnRuns(job);
+    if (--jobsMakingRuns == 0) {
+      compressionHelp.close();
+    } else {
+      compressionHelp.helpUntilClosed();
+    }
+  };
+  std::vector<std::thread> workers;
+  for (std::size_t job = 1; job < jobs; ++job) workers.emplace_back(runJob, static_cast<int>(job));
+  runJob(0);
+  for (std::thread& worker : workers) worker.join();
+  outcome.written = written;
+  return outcome;
+}
+
+}  // namespace tolvane::simulate
