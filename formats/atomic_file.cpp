@@ -65,7 +65,8 @@ void removeAbandonedTemporaries(const std::filesystem::path& target) {
     const std::size_t digits = name.find_first_not_of("0123456789", kTemporaryPrefix.size());
     if (digits == std::string::npos || digits == kTemporaryPrefix.size()) continue;
     // The name that process gave a temporary of this target, shortened as it was.
-    const std::string process = name.substr(kTemporaryPrefix.size(), digits - kTemporaryPrefix.size());
+    const std::string process =
+        name.substr(kTemporaryPrefix.size(), digits - kTemporaryPrefix.size());
     if (name == withinNameLength(temporaryPrefix(process, {}), targetName)) {
       std::filesystem::remove(entry.path(), error);
     }
@@ -160,6 +161,14 @@ void CheckedOutputFile::close() {
 
 void CheckedOutputFile::fail(const char* what) {
   throw OutputError(shownName_ + ": " + what + ": " + std::strerror(errno));
+}
+
+void writeTextFile(const std::filesystem::path& file, const std::string& text) {
+  AtomicFileWriter writer(file);
+  CheckedOutputFile out(writer.temporaryPath(), file.string());
+  out.write(text);
+  out.close();
+  writer.commit();
 }
 
 }  // namespace tolvane::formats

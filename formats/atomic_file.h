@@ -70,6 +70,10 @@ class AtomicFileWriter {
   bool committed_ = false;
 };
 
+// Writes `text` as the whole of `file`, through a temporary that replaces it only when
+// complete; throws OutputError on any failure.
+void writeTextFile(const std::filesystem::path& file, const std::string& text);
+
 // A stdio stream whose every failure (short write, full disk on flush or close)
 // throws OutputError naming `shownName`.
 class CheckedOutputFile {

@@ -11,6 +11,7 @@
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/contrast_truth.h"
 #include "tolvane/analysis/truth_regions.h"
+#include "tolvane/dataset/names.h"
 #include "tolvane/dataset/runs.h"
 
 namespace tolvane::analysis {
@@ -28,15 +29,7 @@ void checkSameGrid(const formats::ScalarVolume& truth, const std::filesystem::pa
 
 // The JSON sidecar of an image (X.json beside X.nii[.gz]); empty when it has none.
 nlohmann::json readSidecar(const std::filesystem::path& image) {
-  std::string name = image.filename().string();
-  for (const std::string extension : {".nii.gz", ".nii"}) {
-    if (name.size() > extension.size() &&
-        name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
-      name.resize(name.size() - extension.size());
-      break;
-    }
-  }
-  std::ifstream in(image.parent_path() / (name + ".json"));
+  std::ifstream in(dataset::sidecarOf(image));
   if (!in) return nlohmann::json::object();
   nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
   return json.is_object() ? json : nlohmann::json::object();
@@ -109,8 +102,7 @@ NullScores nullScores(const Evaluation& evaluation, const std::vector<double>& s
          voxelsAbove(sided, threshold)});
   }
   if (evaluation.degreesOfFreedom) {
-    scores.studentAgreement =
-        cdfAgreement(evaluation.nullStatistics, *evaluation.degreesOfFreedom);
+    scores.studentAgreement = cdfAgreement(evaluation.nullStatistics, *evaluation.degreesOfFreedom);
   }
   if (evaluation.request.clusterThreshold) {
     scores.largestCluster =
@@ -123,9 +115,12 @@ NullScores nullScores(const Evaluation& evaluation, const std::vector<double>& s
 
 const char* sidednessName(Sidedness sign) {
   switch (sign) {
-    case Sidedness::TwoSided: return "two-sided";
-    case Sidedness::Positive: return "positive";
-    case Sidedness::Negative: return "negative";
+    case Sidedness::TwoSided:
+      return "two-sided";
+    case Sidedness::Positive:
+      return "positive";
+    case Sidedness::Negative:
+      return "negative";
   }
   return "";
 }
@@ -164,7 +159,7 @@ Evaluation evaluate(const EvaluationRequest& request, const formats::ScalarVolum
   std::int64_t nonZero = 0;
   for (double value : truth.values) nonZero += value != 0.0;
   const bool nullStudy = nonZero == 0;
-  evaluation.sign = request.sign ? *request.sign
+  evaluation.sign = request.sign                      ? *request.sign
                     : (request.contrast || nullStudy) ? Sidedness::TwoSided
                                                       : Sidedness::Positive;
   evaluation.degreesOfFreedom =
@@ -176,8 +171,8 @@ Evaluation evaluate(const EvaluationRequest& request, const formats::ScalarVolum
                                 ": a threshold given as a p value needs the map's degrees of "
                                 "freedom; its sidecar has none, so give --dof");
     }
-    evaluation.thresholds.push_back(tThresholdOfP(p, *evaluation.degreesOfFreedom,
-                                                  evaluation.sign == Sidedness::TwoSided));
+    evaluation.thresholds.push_back(
+        tThresholdOfP(p, *evaluation.degreesOfFreedom, evaluation.sign == Sidedness::TwoSided));
   }
   const std::vector<double> sided = sidedStatistic(stat.values, evaluation.sign);
   for (double value : sided) evaluation.undefinedStatistics += std::isnan(value);
@@ -195,11 +190,10 @@ Evaluation evaluate(const EvaluationRequest& request, const formats::ScalarVolum
     positives += positive[v];
   }
   if (positives == 0 || positives == std::int64_t(positive.size())) {
-    throw formats::InputError(request.truth.string() +
-                              ": expected both positive and negative voxels for a " +
-                              sidednessName(evaluation.sign) + " test, found " +
-                              std::to_string(positives) + " positives among " +
-                              std::to_string(positive.size()) + " voxels");
+    throw formats::InputError(
+        request.truth.string() + ": expected both positive and negative voxels for a " +
+        sidednessName(evaluation.sign) + " test, found " + std::to_string(positives) +
+        " positives among " + std::to_string(positive.size()) + " voxels");
   }
   const RocCurve counted = rocCurve(sided, positive);
   evaluation.roc = counted;

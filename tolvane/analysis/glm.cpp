@@ -90,14 +90,6 @@ const MapKind kMapKinds[] = {
      "two-sided p value of the t statistic; NaN where the fit is exact"},
 };
 
-void writeText(const std::filesystem::path& file, const std::string& text) {
-  formats::AtomicFileWriter writer(file);
-  formats::CheckedOutputFile out(writer.temporaryPath(), file.string());
-  out.write(text);
-  out.close();
-  writer.commit();
-}
-
 nlohmann::ordered_json sidecar(const ContrastMaps& maps, const MapKind& kind,
                                const std::vector<std::string>& columns, const GlmRequest& request,
                                const GlmSummary& summary) {
@@ -129,13 +121,14 @@ design::Protocol withoutRest(const design::Protocol& events, const GlmRequest& r
   std::vector<bool> named(names.size(), false);
   for (const std::string& expression : request.contrasts) {
     const Contrast contrast = parseContrast(expression, names, names.size(), summary.eventsFile);
-    for (std::size_t c = 0; c < names.size(); ++c) named[c] = named[c] || contrast.weights[c] != 0.0;
+    for (std::size_t c = 0; c < names.size(); ++c)
+      named[c] = named[c] || contrast.weights[c] != 0.0;
   }
   if (request.rest) {
     for (const std::string& name : *request.rest) {
       if (std::find(names.begin(), names.end(), name) == names.end()) {
-        throw formats::InputError("--rest " + formats::inQuotes(name) + ": expected a condition of " +
-                                  summary.eventsFile.string());
+        throw formats::InputError("--rest " + formats::inQuotes(name) +
+                                  ": expected a condition of " + summary.eventsFile.string());
       }
     }
   }
@@ -290,15 +283,15 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
         const std::string name = dataset::statMapStem(prefix, maps.contrast.label, kind.stat);
         const std::filesystem::path image = staged.stagedPath(name + dataset::kMapExtension);
         progress("writing " + (request.outputFolder / image.filename()).string());
-        const double parameter =
-            kind.intent == NIFTI_INTENT_TTEST ? summary.degreesOfFreedom : 0.0;
+        const double parameter = kind.intent == NIFTI_INTENT_TTEST ? summary.degreesOfFreedom : 0.0;
         formats::writeFloatMapNifti(image, bold.geometry, (maps.*kind.values).data(),
                                     {kind.intent, parameter}, request.gzipLevel);
-        writeText(staged.stagedPath(name + ".json"),
-                  sidecar(maps, kind, design.columnNames, request, summary).dump(2) + "\n");
+        formats::writeTextFile(
+            staged.stagedPath(name + ".json"),
+            sidecar(maps, kind, design.columnNames, request, summary).dump(2) + "\n");
       }
     }
-    writeText(staged.stagedPath(prefix + "_design.tsv"), designTable(design));
+    formats::writeTextFile(staged.stagedPath(prefix + "_design.tsv"), designTable(design));
   } catch (const formats::OutputError& error) {
     throw formats::OutputError(std::string(error.what()) + "; no map was moved into " +
                                request.outputFolder.string() +

@@ -125,4 +125,7 @@ RunFiles runFiles(const DatasetFolders& folders, const std::string& subject,
 // when the truth is not a segmentation.
 std::filesystem::path regionTableOf(const std::filesystem::path& truth);
 
+// The JSON sidecar of an image: X.json beside X.nii.gz or X.nii.
+std::filesystem::path sidecarOf(const std::filesystem::path& image);
+
 }  // namespace tolvane::dataset

@@ -36,14 +36,6 @@ nlohmann::json estimate(const Estimate& value, const std::string& unit, const st
   return out;
 }
 
-void writeText(const std::filesystem::path& file, const std::string& text) {
-  formats::AtomicFileWriter writer(file);
-  formats::CheckedOutputFile out(writer.temporaryPath(), file.string());
-  out.write(text);
-  out.close();
-  writer.commit();
-}
-
 // A run shorter than half the cutoff has no drift cosine to measure the drift in.
 bool hasDrift(const FitNoiseRun& run) {
   return std::find_if(run.columns.begin(), run.columns.end(), [](const std::string& name) {
@@ -270,9 +262,9 @@ std::vector<std::filesystem::path> writeFitOutputs(const FitNoiseRun& run,
   formats::writeLabelMapNifti(mask, run.geometry, labels.data(), 1);
   files.push_back(mask);
   files.push_back(request.output / kEstimatesFile);
-  writeText(files.back(), estimatesJson(run, request));
+  formats::writeTextFile(files.back(), estimatesJson(run, request));
   files.push_back(request.output / kNoiseKeysFile);
-  writeText(files.back(), noiseToml(run, request));
+  formats::writeTextFile(files.back(), noiseToml(run, request));
   return files;
 }
 

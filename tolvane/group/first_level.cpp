@@ -6,6 +6,7 @@
 
 #include "formats/errors.h"
 #include "tolvane/analysis/contrasts.h"
+#include "tolvane/dataset/names.h"
 #include "tolvane/report/analysis_files.h"
 
 namespace tolvane::group {
@@ -26,7 +27,7 @@ bool matches(const FirstLevelMaps& maps, const FirstLevelRequest& request) {
   for (const auto& file : {maps.effect, maps.variance, maps.t}) {
     if (!std::filesystem::is_regular_file(file)) return false;
   }
-  const nlohmann::json sidecar = readJson(report::sidecarOf(maps.t));
+  const nlohmann::json sidecar = readJson(dataset::sidecarOf(maps.t));
   return sidecar.value("Prewhitening", "") == prewhiteningRecord(request.prewhiten) &&
          sidecar.value("HighPassCutoffSeconds", -1.0) == analysis::kDefaultHighpassSeconds;
 }
@@ -46,16 +47,16 @@ FirstLevelMaps firstLevelMaps(const dataset::DatasetRun& run, const FirstLevelRe
     glm.outputFolder = maps.t.parent_path();
     glm.prewhiten = request.prewhiten;
     glm.contrasts = {request.contrast};
-    progress("fitting " + run.prefix + (request.prewhiten == analysis::Prewhitening::Ar1
-                                             ? " with AR(1) prewhitening"
-                                             : " without prewhitening"));
+    progress("fitting " + run.prefix +
+             (request.prewhiten == analysis::Prewhitening::Ar1 ? " with AR(1) prewhitening"
+                                                               : " without prewhitening"));
     maps.degreesOfFreedom = analysis::runGlm(glm, [](const std::string&) {}).degreesOfFreedom;
     maps.fitted = true;
     return maps;
   }
-  const nlohmann::json sidecar = readJson(report::sidecarOf(maps.t));
+  const nlohmann::json sidecar = readJson(dataset::sidecarOf(maps.t));
   if (!sidecar.contains("DegreesOfFreedom") || !sidecar["DegreesOfFreedom"].is_number_integer()) {
-    throw formats::InputError(report::sidecarOf(maps.t).string() +
+    throw formats::InputError(dataset::sidecarOf(maps.t).string() +
                               ": expected the degrees of freedom (DegreesOfFreedom) that "
                               "tolvane glm writes, found none");
   }

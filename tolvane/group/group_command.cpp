@@ -14,9 +14,10 @@
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/contrasts.h"
 #include "tolvane/analysis/evaluation_json.h"
-#include "tolvane/report/analysis_files.h"
+#include "tolvane/dataset/names.h"
 #include "tolvane/group/first_level.h"
 #include "tolvane/group/group_statistics.h"
+#include "tolvane/report/analysis_files.h"
 #include "tolvane/version.h"
 
 namespace tolvane::group {
@@ -34,9 +35,8 @@ struct Provenance {
   std::vector<std::string> sources;
 };
 
-void writeMaps(const MapSet& files, const StatisticMaps& maps,
-               const formats::MapGeometry& geometry, const Provenance& provenance, int gzipLevel,
-               GroupSummary& summary) {
+void writeMaps(const MapSet& files, const StatisticMaps& maps, const formats::MapGeometry& geometry,
+               const Provenance& provenance, int gzipLevel, GroupSummary& summary) {
   struct Kind {
     const std::filesystem::path* file;
     const std::vector<float>* values;
@@ -51,8 +51,8 @@ void writeMaps(const MapSet& files, const StatisticMaps& maps,
   for (const Kind& kind : kinds) {
     if (kind.values->empty()) continue;
     const double parameter = kind.intent == NIFTI_INTENT_TTEST ? maps.degreesOfFreedom : 0.0;
-    formats::writeFloatMapNifti(*kind.file, geometry, kind.values->data(),
-                                {kind.intent, parameter}, gzipLevel);
+    formats::writeFloatMapNifti(*kind.file, geometry, kind.values->data(), {kind.intent, parameter},
+                                gzipLevel);
     nlohmann::ordered_json sidecar;
     sidecar["Contrast"] = provenance.contrast;
     sidecar["Statistic"] = kind.stat;
@@ -61,9 +61,9 @@ void writeMaps(const MapSet& files, const StatisticMaps& maps,
     sidecar["DegreesOfFreedom"] = maps.degreesOfFreedom;
     if (std::string_view(kind.stat) == "p") sidecar["Tails"] = 2;
     sidecar["Sources"] = provenance.sources;
-    analysis::writeJsonFile(sidecar, report::sidecarOf(*kind.file));
+    analysis::writeJsonFile(sidecar, dataset::sidecarOf(*kind.file));
     summary.files.push_back(*kind.file);
-    summary.files.push_back(report::sidecarOf(*kind.file));
+    summary.files.push_back(dataset::sidecarOf(*kind.file));
   }
 }
 
@@ -184,8 +184,8 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
     std::vector<std::vector<double>> subjectEffects;
     for (const std::string& subject : subjects) {
       std::vector<RunEstimate> estimates;
-      Provenance provenance{expression, "subject",
-                            "fixed effects across runs, inverse-variance weights", {}};
+      Provenance provenance{
+          expression, "subject", "fixed effects across runs, inverse-variance weights", {}};
       for (const dataset::DatasetRun* run : bySubject[subject]) {
         FirstLevelRequest runRequest = firstLevel;
         runRequest.contrast = expression;
@@ -194,15 +194,16 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
         formats::ScalarVolume effect = readOnGrid(maps.effect, grid);
         grid = effect.geometry;
         formats::ScalarVolume variance = readOnGrid(maps.variance, grid);
-        estimates.push_back({std::move(effect.values), std::move(variance.values),
-                             maps.degreesOfFreedom});
+        estimates.push_back(
+            {std::move(effect.values), std::move(variance.values), maps.degreesOfFreedom});
         provenance.sources.push_back(maps.effect.filename().string());
         provenance.sources.push_back(maps.variance.filename().string());
       }
       const StatisticMaps combined = fixedEffects(estimates);
       const MapSet files{report::subjectMap(summary.output, subject, label, "effect"),
                          report::subjectMap(summary.output, subject, label, "variance"),
-                         report::subjectMap(summary.output, subject, label, "t"), {}};
+                         report::subjectMap(summary.output, subject, label, "t"),
+                         {}};
       progress("writing " + subject + "'s maps of " + expression);
       writeMaps(files, combined, *grid, provenance, request.gzipLevel, summary);
       subjectEffects.emplace_back(combined.effect.begin(), combined.effect.end());

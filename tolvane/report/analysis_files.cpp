@@ -37,16 +37,4 @@ std::filesystem::path groupMap(const std::filesystem::path& groupRoot,
           statistic + "_statmap" + dataset::kMapExtension);
 }
 
-std::filesystem::path sidecarOf(const std::filesystem::path& image) {
-  std::string name = image.filename().string();
-  for (const std::string extension : {".nii.gz", ".nii"}) {
-    if (name.size() > extension.size() &&
-        name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
-      name.resize(name.size() - extension.size());
-      break;
-    }
-  }
-  return image.parent_path() / (name + ".json");
-}
-
 }  // namespace tolvane::report

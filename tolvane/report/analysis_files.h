@@ -32,14 +32,11 @@ std::filesystem::path defaultGroupRoot(const std::filesystem::path& dataset);
 std::filesystem::path runMap(const std::filesystem::path& glmRoot, const dataset::DatasetRun& run,
                              const std::string& contrastLabel, const std::string& statistic);
 // A subject's fixed-effects map.
-std::filesystem::path subjectMap(const std::filesystem::path& groupRoot,
-                                 const std::string& subject, const std::string& contrastLabel,
-                                 const std::string& statistic);
+std::filesystem::path subjectMap(const std::filesystem::path& groupRoot, const std::string& subject,
+                                 const std::string& contrastLabel, const std::string& statistic);
 // A group map; `covariate` empty for the mean.
 std::filesystem::path groupMap(const std::filesystem::path& groupRoot,
                                const std::string& contrastLabel, const std::string& covariate,
                                const std::string& statistic);
-// X.json for X.nii.gz.
-std::filesystem::path sidecarOf(const std::filesystem::path& image);
 
 }  // namespace tolvane::report

@@ -13,6 +13,7 @@
 #include "tolvane/analysis/contrasts.h"
 #include "tolvane/analysis/evaluate.h"
 #include "tolvane/analysis/truth_regions.h"
+#include "tolvane/dataset/names.h"
 #include "tolvane/report/analysis_files.h"
 #include "tolvane/report/png_image.h"
 #include "tolvane/report/slice_images.h"
@@ -75,7 +76,7 @@ std::vector<std::pair<std::filesystem::path, std::string>> mapsToScore(
   std::sort(entries.begin(), entries.end());
   for (const std::filesystem::path& entry : entries) {
     if (dataset::statMapContrast(entry.filename().string(), run.prefix, "t").empty()) continue;
-    const nlohmann::json sidecar = readJson(sidecarOf(entry));
+    const nlohmann::json sidecar = readJson(dataset::sidecarOf(entry));
     const std::string expression = sidecar.value("Contrast", std::string());
     if (expression.empty()) continue;
     const std::string label = analysis::bidsLabel(expression);
@@ -106,7 +107,8 @@ std::string runTable(const std::vector<DatasetRun>& runs, const std::vector<Scor
       if (map.run != &run) continue;
       any = true;
       const analysis::Evaluation& scores = map.evaluation;
-      html += "<tr><td>" + escapeXml(run.prefix) + "</td><td>" + escapeXml(map.expression) + "</td>";
+      html +=
+          "<tr><td>" + escapeXml(run.prefix) + "</td><td>" + escapeXml(map.expression) + "</td>";
       if (scores.null) {
         const analysis::Proportion& rate = scores.null->thresholds.front().voxelwise;
         html += "<td>none (null)</td><td></td><td></td><td>" + std::to_string(rate.count) +
@@ -132,8 +134,9 @@ std::string runTable(const std::vector<DatasetRun>& runs, const std::vector<Scor
 
 double studentDensity(double t, int degreesOfFreedom) {
   const double v = degreesOfFreedom;
-  return std::exp(gammln(0.5 * (v + 1.0)) - gammln(0.5 * v) - 0.5 * (v + 1.0) *
-                  std::log1p(t * t / v)) / std::sqrt(v * M_PI);
+  return std::exp(gammln(0.5 * (v + 1.0)) - gammln(0.5 * v) -
+                  0.5 * (v + 1.0) * std::log1p(t * t / v)) /
+         std::sqrt(v * M_PI);
 }
 
 std::string nullSection(const std::vector<ScoredMap>& scored, double threshold) {
@@ -160,7 +163,8 @@ std::string nullSection(const std::vector<ScoredMap>& scored, double threshold) 
       values += 1.0;
       const double bin = std::floor((t + kHistogramReach) / kHistogramStep);
       if (bin >= 0.0 && bin < double(bins)) counts[std::size_t(bin)] += 1.0;
-      for (std::size_t i = 0; i < thresholds.size(); ++i) above[i] = above[i] || std::fabs(t) > thresholds[i];
+      for (std::size_t i = 0; i < thresholds.size(); ++i)
+        above[i] = above[i] || std::fabs(t) > thresholds[i];
     }
     for (std::size_t i = 0; i < thresholds.size(); ++i) runsAbove[i] += above[i];
   }
@@ -180,9 +184,10 @@ std::string nullSection(const std::vector<ScoredMap>& scored, double threshold) 
                      linePlotSvg(axes, {{"observed", centres, density, "#1f3a93", 2.0, 1.0, false},
                                         {"Student's t, " + std::to_string(dof) + " df", centres,
                                          student, "#e74c3c", 2.0, 1.0, true}});
-  html += "<table><caption>Family-wise rate: the share of null runs with any voxel above the "
-          "threshold (Wilson 95 % interval)</caption><tr><th>|t| &gt;</th><th>runs</th>"
-          "<th>rate</th><th>interval</th></tr>";
+  html +=
+      "<table><caption>Family-wise rate: the share of null runs with any voxel above the "
+      "threshold (Wilson 95 % interval)</caption><tr><th>|t| &gt;</th><th>runs</th>"
+      "<th>rate</th><th>interval</th></tr>";
   for (std::size_t i = 0; i < thresholds.size(); ++i) {
     const analysis::Proportion rate =
         analysis::proportion(runsAbove[i], std::int64_t(nulls.size()));
@@ -231,20 +236,21 @@ std::string groupSection(const std::filesystem::path& dataset, const std::vector
   for (float value : statistic) {
     if (std::isfinite(value)) top = std::max(top, double(std::fabs(value)));
   }
-  SliceLayers layers{t.geometry.dims, &mean, robustWindow(mean), &outlined, &statistic,
-                     threshold, std::ceil(top)};
+  SliceLayers layers{t.geometry.dims, &mean,     robustWindow(mean), &outlined,
+                     &statistic,      threshold, std::ceil(top)};
   const auto& dims = t.geometry.dims;
-  const int scale = int(std::clamp<std::int64_t>(kGroupSlicePixels / std::max({dims[0], dims[1], dims[2]}), 1, 8));
+  const int scale = int(
+      std::clamp<std::int64_t>(kGroupSlicePixels / std::max({dims[0], dims[1], dims[2]}), 1, 8));
   const formats::ScalarVolume labels = formats::readScalarVolume(runs.front().labels);
   const std::map<long, std::string> names = readRegionNames(runs.front().regionTable);
 
   std::string html = "<h3>Group: " + escapeXml(expression) + "</h3><p class=\"note\">" +
-                     escapeXml(tFile.string()) +
-                     ": t where |t| &ge; " + shortNumber(threshold) +
+                     escapeXml(tFile.string()) + ": t where |t| &ge; " + shortNumber(threshold) +
                      " over the mean image of " + escapeXml(runs.front().prefix) +
                      ", the group truth outlined.</p>";
-  std::string table = "<table><caption>Each subject's estimate (its runs' fixed effects) "
-                      "and truth, mean over the region</caption><tr><th>subject</th>";
+  std::string table =
+      "<table><caption>Each subject's estimate (its runs' fixed effects) "
+      "and truth, mean over the region</caption><tr><th>subject</th>";
   const std::vector<analysis::TruthRegion> regions = analysis::connectedRegions(truth.values, dims);
   std::vector<std::string> regionNames;
   for (const analysis::TruthRegion& region : regions) {
@@ -254,7 +260,8 @@ std::string groupSection(const std::filesystem::path& dataset, const std::vector
     regionNames.push_back(named != names.end() ? named->second : region.name);
     html += "<h4>" + escapeXml(regionNames.back()) + "</h4><div class=\"slices\">";
     for (Plane plane : {Plane::Axial, Plane::Coronal, Plane::Sagittal}) {
-      const RgbImage picture = renderSlice(layers, plane, centre[std::size_t(fixedAxis(plane))], scale);
+      const RgbImage picture =
+          renderSlice(layers, plane, centre[std::size_t(fixedAxis(plane))], scale);
       html += "<figure><img src=\"" + pngDataUri(picture) + "\" width=\"" +
               std::to_string(picture.width) + "\" height=\"" + std::to_string(picture.height) +
               "\" alt=\"" + planeName(plane) + " slice of the group t\"><figcaption>" +
@@ -296,15 +303,15 @@ std::string datasetSection(const std::filesystem::path& dataset,
       request.sign = analysis::Sidedness::TwoSided;
       request.thresholds = {tThreshold};
       request.runPrefix = run.prefix;
-      scored.push_back({&run, expression, analysis::bidsLabel(expression),
-                        analysis::evaluate(request)});
+      scored.push_back(
+          {&run, expression, analysis::bidsLabel(expression), analysis::evaluate(request)});
       if (std::find(expressions.begin(), expressions.end(), expression) == expressions.end()) {
         expressions.push_back(expression);
       }
     }
   }
-  progress("scored " + std::to_string(scored.size()) + " t maps of " +
-           std::to_string(runs.size()) + " runs");
+  progress("scored " + std::to_string(scored.size()) + " t maps of " + std::to_string(runs.size()) +
+           " runs");
   std::string html = "<section id=\"dataset\"><h2>The dataset</h2>" + studySettings(dataset) +
                      "<h3>Runs</h3>" + runTable(runs, scored, tThreshold) +
                      nullSection(scored, tThreshold);

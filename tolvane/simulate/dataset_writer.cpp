@@ -26,11 +26,7 @@ constexpr const char* kBidsVersion = "1.8.0";
 
 void writeText(const std::filesystem::path& file, const std::string& text) {
   formats::createFolders(file.parent_path());
-  formats::AtomicFileWriter writer(file);
-  formats::CheckedOutputFile out(writer.temporaryPath(), file.string());
-  out.write(text);
-  out.close();
-  writer.commit();
+  formats::writeTextFile(file, text);
 }
 
 void writeJson(const std::filesystem::path& file, const Json& json) {
@@ -67,8 +63,8 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
     const TruthLabel& entry = truth.labelTable[label];
     text += std::to_string(label + 1) + '\t' + entry.name + '\t';
     if (entry.regions.size() > 1) {
-      text += "overlap\tn/a\tn/a\tn/a\tn/a\t" + std::to_string(entry.voxelCount) + '\t' +
-              entry.name;
+      text +=
+          "overlap\tn/a\tn/a\tn/a\tn/a\t" + std::to_string(entry.voxelCount) + '\t' + entry.name;
       for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
         float sum = 0.0f;
         for (const std::size_t r : entry.regions) sum += truth.regionAmplitudes[r][c];
@@ -308,11 +304,11 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
   }
   if (needed(files.events, keepExisting)) {
     // Rest is the implicit baseline, and events past the run's end are not the run's.
-    formats::writeEventsTsv(files.events,
-                            study::runEvents(study.runDesign(files.place).protocol,
-                                             study.runMilliseconds(),
-                                             study.grid.trMilliseconds, study.rest),
-                            study.grid.trMilliseconds);
+    formats::writeEventsTsv(
+        files.events,
+        study::runEvents(study.runDesign(files.place).protocol, study.runMilliseconds(),
+                         study.grid.trMilliseconds, study.rest),
+        study.grid.trMilliseconds);
   }
   if (needed(files.labels, keepExisting)) {
     formats::writeLabelMapNifti(files.labels, formats::mapGeometryOf(study.grid, study.frame),
