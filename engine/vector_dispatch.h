@@ -40,6 +40,17 @@ void onWidestVectors(const Body& body) {
   }
 }
 
+// body() on the AVX-512 instance when `path` is AVX-512 (which the processor must
+// have), else on the portable one: for callers that let tests choose the path.
+template <typename Body>
+void onVectorPath(cpu::VectorPath path, const Body& body) {
+  if (path == cpu::VectorPath::kAvx512) {
+    detail::runAvx512(body);
+  } else {
+    detail::runPortable(body);
+  }
+}
+
 }  // namespace tolvane::engine
 
 #pragma GCC visibility pop

@@ -2,18 +2,15 @@
 #include <nifti2_io.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <new>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "formats/atomic_file.h"
@@ -83,83 +80,14 @@ std::vector<unsigned char> niftiHeaderBytes(nifti_image& image, const std::files
   return bytes;
 }
 
-// The int16 that stands for `value` under `scale`; see nifti_io.h.
-// `inverse` is 1 / slope when that is exact (a power of two), else 0: multiplying by it
-// then gives the quotient itself, without a division per value.
-std::int16_t quantised(float value, const Int16Scale& scale, double inverse) {
-  const double offset = static_cast<double>(value) - scale.inter;
-  const double steps = inverse != 0.0 ? offset * inverse : offset / scale.slope;
-  // Rounded halves away from zero, as std::round, without a library call per value:
-  // within this range the rest after truncation is exact.
-  if (std::fabs(steps) < 65536.0) {
-    const double whole = static_cast<double>(static_cast<std::int32_t>(steps));
-    const double rest = steps - whole;
-    const double q = rest >= 0.5 ? whole + 1.0 : rest <= -0.5 ? whole - 1.0 : whole;
-    if (q >= INT16_MIN && q <= INT16_MAX) return static_cast<std::int16_t>(q);
-  }
-  throw std::logic_error("a value does not fit the int16 scale chosen for it");
-}
-
-// A VTC's values quantised to int16 in NIfTI order (x fastest, then y, z, t), on
-// `threads` threads. A tile of voxels' time courses (a few hundred KB) is read while it
-// stays in the cache, a time point of every course at a time, and written as one run
-// into each volume: each course's cache lines are fetched once, where gathering a few
-// volumes at a time would fetch them again for every few volumes, and each volume's
-// page is visited once per tile. Half the VTC's bytes.
-std::vector<std::int16_t> quantisedVolumes(const VtcGeometry& grid, const float* data,
-                                           const Int16Scale& scale, unsigned threads) {
-  constexpr std::size_t kTileVoxels = 256;
-  const std::size_t voxels = grid.voxelCount();
-  const auto timePoints = static_cast<std::size_t>(grid.timePoints);
-  std::vector<std::int16_t> volumes(voxels * timePoints);
-  const std::size_t tiles = (voxels + kTileVoxels - 1) / kTileVoxels;
-  int exponent = 0;
-  const bool powerOfTwo = std::frexp(scale.slope, &exponent) == 0.5;
-  const double inverse = powerOfTwo ? 1.0 / scale.slope : 0.0;
-  const auto quantiseTiles = [&](std::size_t firstTile, std::size_t endTile) {
-    for (std::size_t tile = firstTile; tile < endTile; ++tile) {
-      const std::size_t begin = tile * kTileVoxels;
-      const std::size_t end = std::min(begin + kTileVoxels, voxels);
-      for (std::size_t t = 0; t < timePoints; ++t) {
-        std::int16_t* volume = volumes.data() + t * voxels;
-        for (std::size_t v = begin; v < end; ++v) {
-          volume[v] = quantised(data[v * timePoints + t], scale, inverse);
-        }
-      }
-    }
-  };
-  const std::size_t parts = std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(tiles, 1));
-  std::vector<std::thread> helpers;
-  std::vector<std::exception_ptr> failures(parts);
-  for (std::size_t part = 0; part < parts; ++part) {
-    const auto run = [&, part] {
-      try {
-        quantiseTiles(tiles * part / parts, tiles * (part + 1) / parts);
-      } catch (...) {
-        failures[part] = std::current_exception();
-      }
-    };
-    if (part + 1 < parts) {
-      helpers.emplace_back(run);
-    } else {
-      run();
-    }
-  }
-  for (std::thread& helper : helpers) helper.join();
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
-  return volumes;
-}
-
 // The bytes of a one-file NIfTI-1 export of a VTC: libnifti2's header, then the values in
 // NIfTI order (x fastest, then y, z, t). Floats are gathered from the VTC's time-fastest
 // layout only when a piece is asked for, so that no second copy of the VTC is ever
-// held; int16 values come from their quantised copy.
+// held; int16 values are copied from their volumes, already in NIfTI order.
 class VolumeOrderStream {
  public:
   VolumeOrderStream(const std::vector<unsigned char>& header, const VtcGeometry& grid,
-                    const float* data, const std::vector<std::int16_t>* int16Volumes)
+                    const float* data, const std::int16_t* int16Volumes)
       : header_(header),
         voxels_(grid.voxelCount()),
         timePoints_(static_cast<std::size_t>(grid.timePoints)),
@@ -182,7 +110,7 @@ class VolumeOrderStream {
     }
     if (offset == end) return;
     if (int16Volumes_) {
-      const auto* bytes = reinterpret_cast<const unsigned char*>(int16Volumes_->data());
+      const auto* bytes = reinterpret_cast<const unsigned char*>(int16Volumes_);
       std::memcpy(out, bytes + (offset - header_.size()), end - offset);
       return;
     }
@@ -211,7 +139,7 @@ class VolumeOrderStream {
   const std::size_t voxels_;
   const std::size_t timePoints_;
   const float* data_;
-  const std::vector<std::int16_t>* int16Volumes_;
+  const std::int16_t* int16Volumes_;
   const std::size_t valueBytes_;
 };
 
@@ -251,12 +179,12 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGeometry& grid,
   AtomicFileWriter writer(file);
   try {
     const NiftiImagePtr image =
-        vtcNiftiImage(file, grid, vmrFrame, options.description, options.int16);
+        vtcNiftiImage(file, grid, vmrFrame, options.description,
+                      options.int16 ? std::optional(options.int16->scale) : std::nullopt);
     const std::vector<unsigned char> header = niftiHeaderBytes(*image, file);
     const unsigned threads = options.threads == 0 ? usableCores() : options.threads;
-    std::vector<std::int16_t> int16Volumes;
-    if (options.int16) int16Volumes = quantisedVolumes(grid, data, *options.int16, threads);
-    const VolumeOrderStream stream(header, grid, data, options.int16 ? &int16Volumes : nullptr);
+    const VolumeOrderStream stream(header, grid, data,
+                                   options.int16 ? options.int16->values : nullptr);
     const auto fill = [&](std::size_t offset, std::span<unsigned char> piece) {
       stream.fill(offset, piece);
     };

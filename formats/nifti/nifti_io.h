@@ -68,9 +68,8 @@ bool looksLikeNifti(const std::filesystem::path& file);
 // Writes a VTC as a 4-D NIfTI-1 image (x, y, z, t): voxel size and placement from
 // vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s. The header
 // is libnifti2's own. `data` is in the VTC's layout (time fastest); floats are reordered
-// a few MiB at a time, so no second copy of the VTC is held, while int16 values are
-// quantised into a copy in NIfTI order first (half the VTC's bytes), which is several
-// times faster on large grids. ".nii.gz" is compressed as a
+// a few MiB at a time, so no second copy of the VTC is held, while int16 values come
+// already quantised, in NIfTI order (Int16Volumes). ".nii.gz" is compressed as a
 // series of gzip members, with the same bytes for any number of threads (see
 // parallel_gzip.h), at `gzipLevel`, 1 fastest to 9 smallest (another level is an
 // std::invalid_argument). Goes through a temporary file; throws OutputError naming the
@@ -79,11 +78,17 @@ using VolumesWritten = std::function<void(std::int64_t volumes)>;
 
 // Values stored as 16-bit integers q with the header's scale, value = slope * q + inter
 // (scl_slope, scl_inter): q = round((value - inter) / slope), evaluated in double,
-// halves away from zero. The caller chooses a scale that every value fits (q within
-// the int16 range); a value that does not is a logic_error.
+// halves away from zero.
 struct Int16Scale {
   double slope = 1.0;
   double inter = 0.0;
+};
+
+// A VTC's values quantised under `scale`, in NIfTI order (x fastest, then y, z, t):
+// as many as the VTC has, owned by the caller.
+struct Int16Volumes {
+  Int16Scale scale;
+  const std::int16_t* values = nullptr;
 };
 
 struct VtcNiftiOptions {
@@ -94,8 +99,9 @@ struct VtcNiftiOptions {
   // When given, told the number of whole volumes written so far, from time to time as
   // the file grows, from one thread at a time.
   VolumesWritten progress{};
-  // Float32 values when absent.
-  std::optional<Int16Scale> int16{};
+  // Stored as int16 when given, from these values rather than `data`; as float32 when
+  // absent.
+  std::optional<Int16Volumes> int16{};
   // Where threads with nothing else to do may join the compression.
   GzipHelpDesk* helpers = nullptr;
 };

@@ -1,8 +1,8 @@
 // The scale of a run stored as int16; see int16_scale.h.
 #include "tolvane/simulate/int16_scale.h"
 
-#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -47,12 +47,6 @@ double smallestTemporalNoiseSd(const study::Study& study) {
   // A magnitude background is Rayleigh: sd s sqrt((4 - pi) / 2), the least a magnitude
   // makes of thermal noise s.
   return levels.magnitude ? smallest * std::sqrt((4.0 - M_PI) / 2.0) : smallest;
-}
-
-ValueSpan valueSpan(const float* values, std::size_t count) {
-  if (count == 0) return {};
-  const auto [least, greatest] = std::minmax_element(values, values + count);
-  return {*least, *greatest};
 }
 
 formats::Int16Scale int16Scale(const ValueSpan& span, double noiseSd, const std::string& run) {

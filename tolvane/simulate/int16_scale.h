@@ -20,7 +20,6 @@
 // most 0.02% to its variance.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 #include "formats/nifti/nifti_io.h"
@@ -41,12 +40,11 @@ constexpr double kMaxRoundingErrorFraction = 0.02;
 // whose Rayleigh background has that sd.
 double smallestTemporalNoiseSd(const study::Study& study);
 
-// The least and greatest of a run's values.
+// The least and greatest of a run's values (found by int16_quantisation.h).
 struct ValueSpan {
   float least = 0.0f;
   float greatest = 0.0f;
 };
-ValueSpan valueSpan(const float* values, std::size_t count);
 
 // The scale of the rule above for values within `span`, against noise of smallest sd
 // `noiseSd`. Throws InputError, naming `run` and the figures, when there is none.

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,16 +29,21 @@ RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& ru
   std::mutex failureLock;
 
   const auto makeOwnRuns = [&](int job) {
+    // A job's runs are made in the same storage, one after another, so that its pages are
+    // first touched (faulted in and cleared by the kernel) once, not once per run.
+    std::unique_ptr<float[]> values;
+    std::unique_ptr<std::int16_t[]> int16Copy;
     for (std::size_t i = next++; i < runs.size() && !failed && !stopRequested(); i = next++) {
       const RunFiles& files = runs[i];
       try {
         display.runStarted(job);
         const Truth truth = runTruth(work.study, files.place);
-        const auto data = synthesiseRun(work.study, truth, files.place, share.perPiece);
+        values = synthesiseRun(work.study, truth, files.place, share.perPiece, std::move(values));
         writeRunFiles(
-            work.study, work.layout, files, truth, data.get(), work.keepExisting,
+            work.study, work.layout, files, truth, values.get(), work.keepExisting,
             static_cast<unsigned>(share.perPiece),
-            [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp);
+            [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp,
+            &int16Copy);
       } catch (...) {
         const std::lock_guard<std::mutex> guard(failureLock);
         if (!failed.exchange(true)) outcome.failure = std::current_exception();

@@ -261,8 +261,9 @@ Truth groupTruth(const study::Study& study) {
 }
 
 std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
-                                       int threads) {
-  std::unique_ptr<float[]> data(new float[study.grid.valueCount()]);
+                                       int threads, std::unique_ptr<float[]> storage) {
+  std::unique_ptr<float[]> data =
+      storage ? std::move(storage) : std::unique_ptr<float[]>(new float[study.grid.valueCount()]);
   const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
   const engine::Predictors predictors = predictorsOf(study, runPlace);
   const bool add = study.signal == study::SignalMode::Add;
