@@ -7,8 +7,8 @@
 #include "formats/errors.h"
 #include "tolvane/analysis/contrast_truth.h"
 #include "tolvane/analysis/contrasts.h"
+#include "tolvane/dataset/analysis_files.h"
 #include "tolvane/group/first_level.h"
-#include "tolvane/report/analysis_files.h"
 
 namespace tolvane::group {
 namespace {
@@ -32,9 +32,8 @@ void poolRunsWithEffects(DatasetEvaluation& result) {
   for (double area : areas) sum += area;
   result.meanArea = sum / double(areas.size());
   for (double area : areas) squares += (area - result.meanArea) * (area - result.meanArea);
-  result.areaStandardDeviation =
-      areas.size() > 1 ? std::sqrt(squares / double(areas.size() - 1))
-                       : std::numeric_limits<double>::quiet_NaN();
+  result.areaStandardDeviation = areas.size() > 1 ? std::sqrt(squares / double(areas.size() - 1))
+                                                  : std::numeric_limits<double>::quiet_NaN();
 }
 
 void poolNullRuns(DatasetEvaluation& result, const analysis::EvaluationRequest& scoring) {
@@ -90,7 +89,7 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
   const std::string& contrast = *request.scoring.contrast;
   const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, request.runs);
   const FirstLevelRequest firstLevel{
-      request.glmRoot ? *request.glmRoot : report::defaultGlmRoot(request.dataset), contrast,
+      request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset), contrast,
       request.prewhiten};
   DatasetEvaluation result;
   for (const dataset::DatasetRun& run : runs) {
@@ -113,11 +112,10 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
   for (std::size_t i = 0; i < first.thresholds.size(); ++i) {
     PooledThreshold pooled;
     pooled.threshold = first.thresholds[i];
-    pooled.nominalRate =
-        first.degreesOfFreedom
-            ? analysis::nominalRate(pooled.threshold, *first.degreesOfFreedom,
-                                    first.sign == analysis::Sidedness::TwoSided)
-            : std::numeric_limits<double>::quiet_NaN();
+    pooled.nominalRate = first.degreesOfFreedom
+                             ? analysis::nominalRate(pooled.threshold, *first.degreesOfFreedom,
+                                                     first.sign == analysis::Sidedness::TwoSided)
+                             : std::numeric_limits<double>::quiet_NaN();
     result.thresholds.push_back(pooled);
   }
   if (result.nullStudy) {
@@ -126,9 +124,9 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
     poolRunsWithEffects(result);
   }
 
-  const std::filesystem::path groupT =
-      report::groupMap(request.groupRoot ? *request.groupRoot : report::defaultGroupRoot(request.dataset),
-               analysis::bidsLabel(contrast), "", "t");
+  const std::filesystem::path groupT = dataset::groupMap(
+      request.groupRoot ? *request.groupRoot : dataset::defaultGroupRoot(request.dataset),
+      analysis::bidsLabel(contrast), "", "t");
   if (std::filesystem::is_regular_file(groupT)) {
     progress("scoring " + groupT.string());
     analysis::EvaluationRequest scoring = request.scoring;

@@ -29,7 +29,7 @@ namespace tolvane::group {
 
 struct DatasetEvaluationRequest {
   std::filesystem::path dataset;
-  std::optional<std::filesystem::path> glmRoot, groupRoot;  // defaults: analysis_files.h
+  std::optional<std::filesystem::path> glmRoot, groupRoot;  // defaults: dataset/analysis_files.h
   analysis::Prewhitening prewhiten = analysis::Prewhitening::None;  // for runs it fits
   std::vector<std::string> runs;  // a selection as report --run takes it; empty: all
   // The contrast (required), the side, the thresholds and the cluster settings; its

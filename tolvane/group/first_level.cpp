@@ -6,8 +6,8 @@
 
 #include "formats/errors.h"
 #include "tolvane/analysis/contrasts.h"
+#include "tolvane/dataset/analysis_files.h"
 #include "tolvane/dataset/names.h"
-#include "tolvane/report/analysis_files.h"
 
 namespace tolvane::group {
 namespace {
@@ -37,9 +37,9 @@ bool matches(const FirstLevelMaps& maps, const FirstLevelRequest& request) {
 FirstLevelMaps firstLevelMaps(const dataset::DatasetRun& run, const FirstLevelRequest& request,
                               const analysis::Progress& progress) {
   const std::string label = analysis::bidsLabel(request.contrast);
-  FirstLevelMaps maps{report::runMap(request.glmRoot, run, label, "effect"),
-                      report::runMap(request.glmRoot, run, label, "variance"),
-                      report::runMap(request.glmRoot, run, label, "t"), 0, false};
+  FirstLevelMaps maps{dataset::runMap(request.glmRoot, run, label, "effect"),
+                      dataset::runMap(request.glmRoot, run, label, "variance"),
+                      dataset::runMap(request.glmRoot, run, label, "t"), 0, false};
   if (!matches(maps, request)) {
     analysis::GlmRequest glm;
     glm.bold = run.bold;

@@ -14,10 +14,10 @@
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/contrasts.h"
 #include "tolvane/analysis/evaluation_json.h"
+#include "tolvane/dataset/analysis_files.h"
 #include "tolvane/dataset/names.h"
 #include "tolvane/group/first_level.h"
 #include "tolvane/group/group_statistics.h"
-#include "tolvane/report/analysis_files.h"
 #include "tolvane/version.h"
 
 namespace tolvane::group {
@@ -139,9 +139,9 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
     throw formats::InputError("expected at least one --contrast, such as \"Task - Rest\"");
   }
   GroupSummary summary;
-  summary.output = request.output ? *request.output : report::defaultGroupRoot(request.dataset);
+  summary.output = request.output ? *request.output : dataset::defaultGroupRoot(request.dataset);
   const std::filesystem::path glmRoot =
-      request.glmRoot ? *request.glmRoot : report::defaultGlmRoot(request.dataset);
+      request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset);
   const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, {});
   std::map<std::string, std::vector<const dataset::DatasetRun*>> bySubject;
   for (const dataset::DatasetRun& run : runs) bySubject[run.subject].push_back(&run);
@@ -200,9 +200,9 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
         provenance.sources.push_back(maps.variance.filename().string());
       }
       const StatisticMaps combined = fixedEffects(estimates);
-      const MapSet files{report::subjectMap(summary.output, subject, label, "effect"),
-                         report::subjectMap(summary.output, subject, label, "variance"),
-                         report::subjectMap(summary.output, subject, label, "t"),
+      const MapSet files{dataset::subjectMap(summary.output, subject, label, "effect"),
+                         dataset::subjectMap(summary.output, subject, label, "variance"),
+                         dataset::subjectMap(summary.output, subject, label, "t"),
                          {}};
       progress("writing " + subject + "'s maps of " + expression);
       writeMaps(files, combined, *grid, provenance, request.gzipLevel, summary);
@@ -211,7 +211,7 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
     const std::vector<StatisticMaps> group = secondLevel(subjectEffects, covariate);
     std::vector<std::string> sources;
     for (const std::string& subject : subjects) {
-      sources.push_back(report::subjectMap(summary.output, subject, label, "effect")
+      sources.push_back(dataset::subjectMap(summary.output, subject, label, "effect")
                             .lexically_relative(summary.output)
                             .string());
     }
@@ -221,10 +221,11 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
                                   : "one-sample t test of the subjects' effects";
     for (std::size_t m = 0; m < group.size(); ++m) {
       const std::string covariateName = m == 0 ? "" : request.covariateColumn;
-      const MapSet files{report::groupMap(summary.output, label, covariateName, "effect"),
-                         report::groupMap(summary.output, label, covariateName, "variance"),
-                         report::groupMap(summary.output, label, covariateName, "t"),
-                         report::groupMap(summary.output, label, covariateName, "p")};
+      const std::string covariateLabel = analysis::bidsLabel(covariateName);
+      const MapSet files{dataset::groupMap(summary.output, label, covariateLabel, "effect"),
+                         dataset::groupMap(summary.output, label, covariateLabel, "variance"),
+                         dataset::groupMap(summary.output, label, covariateLabel, "t"),
+                         dataset::groupMap(summary.output, label, covariateLabel, "p")};
       Provenance provenance{expression, m == 0 ? "group mean" : "group covariate " + covariateName,
                             model, sources};
       writeMaps(files, group[m], *grid, provenance, request.gzipLevel, summary);

@@ -2,7 +2,7 @@
 //
 // For each contrast: every run's first-level maps (first_level.h); each subject's runs
 // by fixed effects; the subjects by the second-level model, with a covariate from a
-// table when asked (group_statistics.h). Files as analysis_files.h names them, each map
+// table when asked (group_statistics.h). Files as dataset/analysis_files.h names them, each map
 // with a JSON sidecar (the contrast, the statistic, the model, the degrees of freedom
 // and the files it came from).
 //
@@ -27,7 +27,7 @@ namespace tolvane::group {
 struct GroupRequest {
   std::filesystem::path dataset;
   std::vector<std::string> contrasts;
-  std::optional<std::filesystem::path> glmRoot;  // default: see analysis_files.h
+  std::optional<std::filesystem::path> glmRoot;  // default: see dataset/analysis_files.h
   analysis::Prewhitening prewhiten = analysis::Prewhitening::None;
   std::optional<std::filesystem::path> covariateTable;
   std::string covariateColumn;

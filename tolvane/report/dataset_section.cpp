@@ -13,8 +13,8 @@
 #include "tolvane/analysis/contrasts.h"
 #include "tolvane/analysis/evaluate.h"
 #include "tolvane/analysis/truth_regions.h"
+#include "tolvane/dataset/analysis_files.h"
 #include "tolvane/dataset/names.h"
-#include "tolvane/report/analysis_files.h"
 #include "tolvane/report/png_image.h"
 #include "tolvane/report/slice_images.h"
 #include "tolvane/report/svg_plots.h"
@@ -209,8 +209,8 @@ std::string groupSection(const std::filesystem::path& dataset, const std::vector
                          const std::string& expression, double threshold,
                          const analysis::Progress& progress) {
   const std::string label = analysis::bidsLabel(expression);
-  const std::filesystem::path root = defaultGroupRoot(dataset);
-  const std::filesystem::path tFile = groupMap(root, label, "", "t");
+  const std::filesystem::path root = dataset::defaultGroupRoot(dataset);
+  const std::filesystem::path tFile = dataset::groupMap(root, label, "", "t");
   if (!std::filesystem::is_regular_file(tFile)) return "";
   progress("summarising the group maps of " + expression);
   const formats::ScalarVolume t = formats::readScalarVolume(tFile);
@@ -272,7 +272,7 @@ std::string groupSection(const std::filesystem::path& dataset, const std::vector
   }
   table += "</tr>";
   for (const auto& [subject, subjectRuns] : bySubject) {
-    const std::filesystem::path effectFile = subjectMap(root, subject, label, "effect");
+    const std::filesystem::path effectFile = dataset::subjectMap(root, subject, label, "effect");
     if (!std::filesystem::is_regular_file(effectFile)) continue;
     const formats::ScalarVolume effect = formats::readScalarVolume(effectFile);
     const formats::ScalarVolume subjectTruth = analysis::meanContrastTruth(subjectRuns, expression);

@@ -14,8 +14,8 @@
 //   GROUP_ROOT/dataset_description.json
 //       GROUP_ROOT defaults to DATASET/derivatives/tolvane-group
 //
-// L is the contrast's label (contrasts.h), COLUMN the covariate's reduced to letters
-// and digits the same way.
+// L is the contrast's label (contrasts.h), COLUMN the covariate's name made a label the
+// same way.
 #pragma once
 
 #include <filesystem>
@@ -23,20 +23,21 @@
 
 #include "tolvane/dataset/runs.h"
 
-namespace tolvane::report {
+namespace tolvane::dataset {
 
 std::filesystem::path defaultGlmRoot(const std::filesystem::path& dataset);
 std::filesystem::path defaultGroupRoot(const std::filesystem::path& dataset);
 
 // A first-level map of a run.
-std::filesystem::path runMap(const std::filesystem::path& glmRoot, const dataset::DatasetRun& run,
+std::filesystem::path runMap(const std::filesystem::path& glmRoot, const DatasetRun& run,
                              const std::string& contrastLabel, const std::string& statistic);
 // A subject's fixed-effects map.
 std::filesystem::path subjectMap(const std::filesystem::path& groupRoot, const std::string& subject,
                                  const std::string& contrastLabel, const std::string& statistic);
-// A group map; `covariate` empty for the mean.
+// A group map; `covariateLabel` (the covariate's name as a contrast label) empty for
+// the mean.
 std::filesystem::path groupMap(const std::filesystem::path& groupRoot,
-                               const std::string& contrastLabel, const std::string& covariate,
+                               const std::string& contrastLabel, const std::string& covariateLabel,
                                const std::string& statistic);
 
-}  // namespace tolvane::report
+}  // namespace tolvane::dataset
