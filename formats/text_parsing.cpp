@@ -172,4 +172,18 @@ std::string inQuotes(std::string_view text) {
   return '"' + printable(text.substr(0, kLongest)) + (text.size() > kLongest ? "...\"" : "\"");
 }
 
+namespace {
+
+template <typename Number>
+std::string shortestTextOf(Number value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+}  // namespace
+
+std::string shortestText(float value) { return shortestTextOf(value); }
+std::string shortestText(double value) { return shortestTextOf(value); }
+
 }  // namespace tolvane::formats

@@ -39,6 +39,11 @@ std::string lowercase(std::string_view text);
 bool isControlCharacter(char c);
 bool hasControlCharacters(std::string_view text);
 
+// The shortest text that reads back as the same value (std::to_chars): for a float,
+// the float's digits; a float passed as double gets the double's.
+std::string shortestText(float value);
+std::string shortestText(double value);
+
 // "512 bytes", "16 MiB", "3.00 GiB": sizes in messages, in the largest unit that keeps
 // a number of 1 or more. Amounts of memory are compared in GiB, the unit in which
 // machines state theirs, so that need and supply read side by side.

@@ -2,19 +2,13 @@
 #include "formats/protocols/events_tsv_writer.h"
 
 #include <algorithm>
-#include <charconv>
 #include <vector>
 
 #include "formats/atomic_file.h"
+#include "formats/text_parsing.h"
 
 namespace tolvane::formats {
 namespace {
-
-std::string numberText(double value) {
-  char buffer[32];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, result.ptr);
-}
 
 struct Event {
   double onsetSeconds;
@@ -41,7 +35,7 @@ std::string eventsTsvText(const design::Protocol& protocol, double trMillisecond
                    [](const Event& a, const Event& b) { return a.onsetSeconds < b.onsetSeconds; });
   std::string text = "onset\tduration\ttrial_type\n";
   for (const Event& event : events) {
-    text += numberText(event.onsetSeconds) + '\t' + numberText(event.durationSeconds) + '\t' +
+    text += shortestText(event.onsetSeconds) + '\t' + shortestText(event.durationSeconds) + '\t' +
             protocol.conditions[event.condition].name + '\n';
   }
   return text;

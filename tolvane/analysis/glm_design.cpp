@@ -1,7 +1,6 @@
 // Building a run's design; see glm_design.h.
 #include "tolvane/analysis/glm_design.h"
 
-#include <charconv>
 #include <cmath>
 #include <numbers>
 
@@ -125,12 +124,10 @@ std::string designTable(const GlmDesign& design) {
     text += (c ? "\t" : "") + design.columnNames[c];
   }
   text += '\n';
-  char buffer[32];
   for (int n = 0; n < design.volumes; ++n) {
     for (std::size_t c = 0; c < design.columnCount(); ++c) {
-      const auto result = std::to_chars(buffer, buffer + sizeof buffer, design.at(n, c));
       if (c) text += '\t';
-      text.append(buffer, result.ptr);
+      text += formats::shortestText(design.at(n, c));
     }
     text += '\n';
   }

@@ -1,7 +1,6 @@
 // Writing a study's files; see dataset_writer.h.
 #include "tolvane/simulate/dataset_writer.h"
 
-#include <charconv>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -12,6 +11,7 @@
 #include "formats/nifti/nifti_io.h"
 #include "formats/nifti/nifti_maps.h"
 #include "formats/protocols/events_tsv_writer.h"
+#include "formats/text_parsing.h"
 #include "tolvane/simulate/int16_quantisation.h"
 #include "tolvane/simulate/int16_scale.h"
 #include "tolvane/study/run_events.h"
@@ -43,12 +43,6 @@ Json generatedBy() {
                        {"Description", "tolvane simulate: simulated runs with known effects"}}});
 }
 
-std::string numberText(double value) {
-  char buffer[32];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, result.ptr);
-}
-
 // One row per label of the truth image: the regions, then their overlaps, each with
 // the number of voxels the image gives that label.
 std::string regionTableText(const study::Study& study, const Truth& truth) {
@@ -68,7 +62,7 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
       for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
         float sum = 0.0f;
         for (const std::size_t r : entry.regions) sum += truth.regionAmplitudes[r][c];
-        text += '\t' + numberText(sum);
+        text += '\t' + formats::shortestText(sum);
       }
       text += '\n';
       continue;
@@ -89,14 +83,15 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
           centre += toWorld.m[axis][k] * offset[static_cast<std::size_t>(k)];
         }
       }
-      text += '\t' + numberText(centre);
+      text += '\t' + formats::shortestText(centre);
     }
-    text += '\t' + (region.radiusMm ? numberText(*region.radiusMm) : std::string("n/a"));
+    text += '\t' + (region.radiusMm ? formats::shortestText(*region.radiusMm) : std::string("n/a"));
     text += '\t' + std::to_string(entry.voxelCount) + '\t';
     for (std::size_t i = 0; i < region.effectsAsWritten.size(); ++i) {
       text += (i ? ";" : "") + region.effectsAsWritten[i];
     }
-    for (const float amplitude : truth.regionAmplitudes[r]) text += '\t' + numberText(amplitude);
+    for (const double amplitude : truth.regionAmplitudes[r])
+      text += '\t' + formats::shortestText(amplitude);
     text += '\n';
   }
   return text;
@@ -113,10 +108,7 @@ std::string predictorTableText(const study::Study& study, const DatasetLayout& l
   text += '\n';
   for (int t = 0; t < study.grid.timePoints; ++t) {
     for (std::size_t c = 0; c < design.size(); ++c) {
-      char buffer[32];
-      const float value = design[c][static_cast<std::size_t>(t)];
-      const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-      text += (c ? "\t" : "") + std::string(buffer, result.ptr);
+      text += (c ? "\t" : "") + formats::shortestText(design[c][static_cast<std::size_t>(t)]);
     }
     text += '\n';
   }
