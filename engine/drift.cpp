@@ -9,52 +9,144 @@
 namespace tolvane::engine {
 namespace {
 
-// The drifts of up to kDriftGroup neighbouring voxels, added to their time courses: the
-// drifts are built voxel by voxel, then their means and spreads summed over time (in
-// double, each in time order) with the voxels side by side in `drifts`, time point by
-// time point, so that the voxels' sums run as independent chains on vector lanes
-// instead of waiting on one another. The values are those of the definition's loops.
-constexpr int kDriftGroup = 8;
+// The drifts of up to kDriftLanes neighbouring voxels are built side by side, one voxel
+// per vector lane, time point by time point: each lane does its own voxel's operations in
+// the definition's order, and the voxels' sums over time (chains of dependent additions
+// in double) run as independent chains instead of waiting on one another. The lanes are
+// GCC vectors of sixteen floats (eight doubles), operated on lane by lane with the
+// lanes' IEEE operations: one register on the AVX-512 instance, split into narrower
+// ones elsewhere.
+using Floats = float __attribute__((vector_size(64)));
+using Doubles = double __attribute__((vector_size(64)));
+// The same vectors read from and written to float arrays at any float's alignment.
+using FloatsInMemory = float __attribute__((vector_size(64), aligned(4), may_alias));
+using HalfFloatsInMemory = float __attribute__((vector_size(32), aligned(4), may_alias));
+constexpr int kFloats = 16, kDoubles = 8;
+constexpr int kDriftLanes = 32;
+constexpr int kFloatVectors = kDriftLanes / kFloats, kDoubleVectors = kDriftLanes / kDoubles;
+// Time points built at once: with the voxels' vectors, eight independent chains of
+// additions, enough to keep the adders busy.
+constexpr int kTimesAtOnce = 4;
+// The basis's rows are padded to a multiple of this many values.
+constexpr int kDriftPadding = 64;
+
+inline const FloatsInMemory& floatsAt(const float* at) {
+  return *reinterpret_cast<const FloatsInMemory*>(at);
+}
+inline FloatsInMemory& floatsAt(float* at) { return *reinterpret_cast<FloatsInMemory*>(at); }
+inline const HalfFloatsInMemory& halfFloatsAt(const float* at) {
+  return *reinterpret_cast<const HalfFloatsInMemory*>(at);
+}
+
+// A group's coefficients by lane: c[k * kDriftLanes + j] is c_(k+1) of voxel j, 0 in the
+// lanes past the group's voxels.
+void groupCoefficients(const FieldKey& key, std::int64_t firstVoxel, std::int64_t step, int voxels,
+                       int functions, float* c, float* work) {
+  std::fill(c, c + static_cast<std::ptrdiff_t>(functions) * kDriftLanes, 0.0f);
+  if (step != 1) {
+    for (int j = 0; j < voxels; ++j) {
+      fieldDeviates(key, firstVoxel + j * step, 0, functions, work);
+      for (int k = 0; k < functions; ++k) c[k * kDriftLanes + j] = work[k];
+    }
+    return;
+  }
+  // Consecutive voxels: one counter (four time points) of every voxel at once.
+  // 1 * g is g exactly.
+  float ones[kDriftLanes], first[2 * kDriftLanes], second[2 * kDriftLanes];
+  std::fill(ones, ones + kDriftLanes, 1.0f);
+  for (int block = 0; block * kDeviatesPerCounter < functions; ++block) {
+    scaledDeviatePairs(key, firstVoxel, voxels, static_cast<std::uint32_t>(block), ones, first,
+                       second);
+    for (int j = 0; j < voxels; ++j) {
+      const float deviates[kDeviatesPerCounter] = {first[2 * j], first[2 * j + 1], second[2 * j],
+                                                   second[2 * j + 1]};
+      for (int i = 0; i < kDeviatesPerCounter; ++i) {
+        const int k = block * kDeviatesPerCounter + i;
+        if (k < functions) c[k * kDriftLanes + j] = deviates[i];
+      }
+    }
+  }
+}
 
 struct DriftGroup {
   const DriftBasis& basis;
   float sd;
-  const float* coefficients;  // the voxels' coefficients, basis.functions each
+  const float* coefficients;  // by lane, as groupCoefficients writes them
   float* courses;             // the first voxel's time course; the others follow
   int voxels;
-  float* drifts;  // work space: kDriftGroup * timePoints values
-  float* row;     // work space: timePoints values
+  float* drifts;  // work space: timePoints * kDriftLanes values, by lane
 };
 
-TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
-  const int nT = group.basis.timePoints, functions = group.basis.functions;
-  float* const drift = group.row;
-  for (int j = 0; j < group.voxels; ++j) {
-    std::fill(drift, drift + nT, 0.0f);
-    const float* c = group.coefficients + static_cast<std::ptrdiff_t>(j) * functions;
-    for (int k = 0; k < functions; ++k) {
-      const float* phi = &group.basis.values[static_cast<std::size_t>(k) * nT];
-      for (int t = 0; t < nT; ++t) drift[t] = drift[t] + c[k] * phi[t];
+// The drifts u(t) of the group's voxels by lane, drifts[t * kDriftLanes + j] for voxel j.
+TOLVANE_VECTOR_BODY inline void buildDrifts(const DriftGroup& group) {
+  const DriftBasis& basis = group.basis;
+  for (int t = 0; t < basis.timePoints; t += kTimesAtOnce) {
+    Floats u[kTimesAtOnce][kFloatVectors] = {};
+    for (int k = 0; k < basis.functions; ++k) {
+      Floats c[kFloatVectors];
+      for (int v = 0; v < kFloatVectors; ++v)
+        c[v] = floatsAt(group.coefficients + k * kDriftLanes + v * kFloats);
+      // Past the run's end the padded row reads zeros; those lanes are not stored.
+      const float* phi = basis.values.data() + static_cast<std::ptrdiff_t>(k) * basis.stride + t;
+      for (int s = 0; s < kTimesAtOnce; ++s)
+        for (int v = 0; v < kFloatVectors; ++v) u[s][v] = u[s][v] + c[v] * phi[s];
     }
-    for (int t = 0; t < nT; ++t) group.drifts[t * kDriftGroup + j] = drift[t];
+    for (int s = 0; s < kTimesAtOnce && t + s < basis.timePoints; ++s)
+      for (int v = 0; v < kFloatVectors; ++v)
+        floatsAt(group.drifts + static_cast<std::ptrdiff_t>(t + s) * kDriftLanes + v * kFloats) =
+            u[s][v];
   }
-  for (int j = group.voxels; j < kDriftGroup; ++j)
-    for (int t = 0; t < nT; ++t) group.drifts[t * kDriftGroup + j] = 0.0f;
-  double mean[kDriftGroup] = {}, sumOfSquares[kDriftGroup] = {};
+}
+
+// The drift of voxel j again, along time this time, so that its course is read and
+// written in order: the same operations, so the same values; then
+// course[t] + (factor * u(t)). Four vectors of time points at once, four independent
+// chains of additions.
+TOLVANE_VECTOR_BODY inline void addVoxelDrift(const DriftGroup& group, int j, float factor) {
+  const DriftBasis& basis = group.basis;
+  const int nT = basis.timePoints;
+  float* course = group.courses + static_cast<std::ptrdiff_t>(j) * nT;
+  for (int t = 0; t < nT; t += kDriftPadding) {
+    Floats u[kDriftPadding / kFloats] = {};
+    for (int k = 0; k < basis.functions; ++k) {
+      const float c = group.coefficients[k * kDriftLanes + j];
+      const float* phi = basis.values.data() + static_cast<std::ptrdiff_t>(k) * basis.stride + t;
+      for (int b = 0; b < kDriftPadding / kFloats; ++b) u[b] = u[b] + c * floatsAt(phi + b * kFloats);
+    }
+    for (int b = 0; b < kDriftPadding / kFloats; ++b) {
+      const int from = t + b * kFloats;
+      if (from + kFloats <= nT) {
+        floatsAt(course + from) = floatsAt(course + from) + factor * u[b];
+      } else {
+        for (int i = 0; from + i < nT; ++i) course[from + i] = course[from + i] + factor * u[b][i];
+      }
+    }
+  }
+}
+
+TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
+  const int nT = group.basis.timePoints;
+  buildDrifts(group);
+  // The mean and the sum of squared deviations, each voxel's in time order, in double.
+  Doubles mean[kDoubleVectors] = {}, sumOfSquares[kDoubleVectors] = {};
   for (int t = 0; t < nT; ++t)
-    for (int j = 0; j < kDriftGroup; ++j) mean[j] += group.drifts[t * kDriftGroup + j];
-  for (int j = 0; j < kDriftGroup; ++j) mean[j] /= nT;
+    for (int v = 0; v < kDoubleVectors; ++v)
+      mean[v] = mean[v] + __builtin_convertvector(
+                              halfFloatsAt(group.drifts + t * kDriftLanes + v * kDoubles),
+                              Doubles);
+  for (int v = 0; v < kDoubleVectors; ++v) mean[v] = mean[v] / nT;
   for (int t = 0; t < nT; ++t)
-    for (int j = 0; j < kDriftGroup; ++j) {
-      const double deviation = group.drifts[t * kDriftGroup + j] - mean[j];
-      sumOfSquares[j] += deviation * deviation;
+    for (int v = 0; v < kDoubleVectors; ++v) {
+      const Doubles deviation =
+          __builtin_convertvector(halfFloatsAt(group.drifts + t * kDriftLanes + v * kDoubles),
+                                  Doubles) -
+          mean[v];
+      sumOfSquares[v] = sumOfSquares[v] + deviation * deviation;
     }
   for (int j = 0; j < group.voxels; ++j) {
-    const double spread = std::sqrt(sumOfSquares[j] / nT);
+    const double spread = std::sqrt(sumOfSquares[j / kDoubles][j % kDoubles] / nT);
     if (spread == 0.0) continue;  // all coefficients 0: nothing to scale
-    const float factor = static_cast<float>(group.sd / spread);
-    float* course = group.courses + static_cast<std::ptrdiff_t>(j) * nT;
-    for (int t = 0; t < nT; ++t) course[t] = course[t] + factor * group.drifts[t * kDriftGroup + j];
+    addVoxelDrift(group, j, static_cast<float>(group.sd / spread));
   }
 }
 
@@ -63,32 +155,33 @@ TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
 DriftBasis driftBasis(int timePoints, double trSeconds, double cutoffSeconds) {
   DriftBasis basis;
   basis.timePoints = timePoints;
+  basis.stride = (timePoints + kDriftPadding - 1) / kDriftPadding * kDriftPadding;
   // Period 2 N TR / k > cutoff  <=>  k < 2 N TR / cutoff.
   const double limit = 2.0 * timePoints * trSeconds / cutoffSeconds;
   basis.functions = std::max(0, static_cast<int>(std::ceil(limit)) - 1);
   basis.functions = std::min(basis.functions, std::max(0, timePoints - 1));
-  basis.values.resize(static_cast<std::size_t>(basis.functions) * timePoints);
+  basis.values.assign(static_cast<std::size_t>(basis.functions) * basis.stride, 0.0f);
   const double pi = std::acos(-1.0);
   for (int k = 1; k <= basis.functions; ++k)
     for (int t = 0; t < timePoints; ++t)
-      basis.values[static_cast<std::size_t>(k - 1) * timePoints + t] =
+      basis.values[static_cast<std::size_t>(k - 1) * basis.stride + t] =
           static_cast<float>(std::cos(pi * k * (2.0 * t + 1.0) / (2.0 * timePoints)));
   return basis;
 }
 
 void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
-              const CoefficientSource& coefficients, const ParallelFor& parallel) {
+              const FieldKey& coefficientKey, std::int64_t firstVoxel, std::int64_t step,
+              const ParallelFor& parallel) {
   if (basis.functions == 0 || sd == 0.0f) return;
-  const int nT = grid.timePoints;
+  const int nT = grid.timePoints, functions = basis.functions;
   parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
-    std::vector<float> c(static_cast<std::size_t>(kDriftGroup) * basis.functions);
-    std::vector<float> drifts(static_cast<std::size_t>(kDriftGroup) * nT), row(nT);
-    for (std::int64_t first = begin; first < end; first += kDriftGroup) {
-      const int voxels = static_cast<int>(std::min<std::int64_t>(kDriftGroup, end - first));
-      for (int j = 0; j < voxels; ++j)
-        coefficients(first + j, basis.functions, &c[static_cast<std::size_t>(j) * basis.functions]);
-      const DriftGroup group{basis,  sd,           c.data(), grid.data + first * nT,
-                             voxels, drifts.data(), row.data()};
+    std::vector<float> c(static_cast<std::size_t>(kDriftLanes) * functions);
+    std::vector<float> drifts(static_cast<std::size_t>(kDriftLanes) * nT), work(functions);
+    for (std::int64_t first = begin; first < end; first += kDriftLanes) {
+      const int voxels = static_cast<int>(std::min<std::int64_t>(kDriftLanes, end - first));
+      groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions,
+                        c.data(), work.data());
+      const DriftGroup group{basis, sd, c.data(), grid.data + first * nT, voxels, drifts.data()};
       onWidestVectors([&]() TOLVANE_VECTOR_BODY { addDriftToGroupBody(group); });
     }
   });

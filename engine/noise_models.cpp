@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/smoothing_passes.h"
+#include "engine/vector_dispatch.h"
 
 namespace tolvane::engine {
 namespace {
@@ -19,20 +20,27 @@ void scaleToLevels(const VtcGrid& chunk, const Levels& levels) {
     chunk.data[i] = levels.noiseAmplitude * chunk.data[i] + levels.baseline;
 }
 
-// Steps 3 to 5 with per-voxel levels, on one voxel's time course of unit variance.
-void putOnVoxelLevels(float* course, std::int64_t voxel, int timePoints,
-                      const TimeCourseModels& models, const FieldKey& key,
-                      std::vector<float>& work) {
+// Steps 3 to 5 with per-voxel levels, on a chunk of time courses of unit variance (chunk
+// voxel i is grid voxel first + i * step): each step over the whole chunk in turn, which
+// leaves every value's operations in their order.
+void putOnVoxelLevels(const VtcGrid& chunk, const TimeCourseModels& models, const FieldKey& key,
+                      std::int64_t first, std::int64_t step) {
   const VoxelLevels& levels = *models.voxelLevels;
-  const float b = levels.baseline[voxel], f = levels.fluctuationSd[voxel];
-  for (int t = 0; t < timePoints; ++t) course[t] = f * course[t] + b;
-  work.resize(static_cast<std::size_t>(timePoints));
+  const int nT = chunk.timePoints;
+  const std::int64_t voxels = chunk.voxelCount();
+  onWidestVectors([&]() TOLVANE_VECTOR_BODY {
+    for (std::int64_t i = 0; i < voxels; ++i) {
+      const float b = levels.baseline[first + i * step], f = levels.fluctuationSd[first + i * step];
+      float* course = chunk.data + i * nT;
+      for (int t = 0; t < nT; ++t) course[t] = f * course[t] + b;
+    }
+  });
+  if (levels.physiologicalSd != nullptr && models.physio != nullptr)
+    models.physio->addToCourses(chunk.data, voxels, first, step, levels.physiologicalSd);
   // A level of 0 adds nothing, so it is skipped.
-  if (levels.physiologicalSd != nullptr && models.physio != nullptr &&
-      levels.physiologicalSd[voxel] != 0.0f)
-    models.physio->add(voxel, levels.physiologicalSd[voxel], course, work.data());
   if (levels.thermalSd != 0.0f)
-    addThermalNoise(course, voxel, timePoints, levels.thermalSd, key, work.data());
+    for (std::int64_t i = 0; i < voxels; ++i)
+      addThermalNoise(chunk.data + i * nT, first + i * step, nT, levels.thermalSd, key);
 }
 
 // The steps that act on each voxel's time course alone (2 to 6), on a chunk of voxels
@@ -57,15 +65,10 @@ void shapeChunk(const VtcGrid& chunk, const TimeCourseModels& models, const Fiel
   } else if (!perVoxel) {
     scaleToLevels(chunk, models.levels);
   }
-  if (perVoxel) {
-    std::vector<float> work;
-    for (std::int64_t i = 0; i < voxels; ++i)
-      putOnVoxelLevels(chunk.data + i * nT, first + i * step, nT, models, key, work);
-  }
+  if (perVoxel) putOnVoxelLevels(chunk, models, key, first, step);
   if (models.drift != nullptr) {
-    addDrift(chunk, *models.drift, models.driftSd, [&](std::int64_t voxel, int count, float* out) {
-      models.coefficients(first + voxel * step, count, out);
-    });
+    addDrift(chunk, *models.drift, models.driftSd, {key.seed, key.run, kDriftStream}, first,
+             step);
   }
 }
 

@@ -159,11 +159,7 @@ TEST(Drift, HasTheRequestedSpreadAndNoPowerAtPeriodsBelowTheCutoff) {
 
   std::vector<float> values(10 * 250, 100.0f);
   const VtcGrid grid{values.data(), 10, 1, 1, 250, 0, 0, 0, 1};
-  std::mt19937 engine(41);
-  std::normal_distribution<float> normal;
-  sim::addDrift(grid, basis, 3.0f, [&](std::int64_t, int count, float* out) {
-    for (int k = 0; k < count; ++k) out[k] = normal(engine);
-  });
+  sim::addDrift(grid, basis, 3.0f, {41, 0, sim::kDriftStream});
   const double pi = std::acos(-1.0);
   for (int v = 0; v < 10; ++v) {
     const float* course = values.data() + v * 250;
@@ -200,9 +196,6 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
   const sim::Levels levels{100.0f, 5.0f};
   const sim::DriftBasis basis = sim::driftBasis(kT, 2.0, 20.0);
   const sim::FieldKey driftKey{17, 2, sim::kDriftStream};
-  const sim::CoefficientSource coefficients = [&](std::int64_t voxel, int count, float* out) {
-    sim::fieldDeviates(driftKey, voxel, 0, count, out);
-  };
   const sim::SmoothingKernel none = sim::gaussianKernel(0.0, 3.0);
   const sim::SmoothingKernel wide = sim::gaussianKernel(6.0, 3.0);
   const std::array<sim::SmoothingKernel, 3> kernelSets[] = {{none, none, none}, {wide, wide, wide},
@@ -220,7 +213,7 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
         sim::smoothVolumes(expectedGrid, kernels);
         if (autoregressive) sim::applyAutoregression(expectedGrid, 0.4f);
         sim::scaleToLevels(expectedGrid, levels);
-        if (drift) sim::addDrift(expectedGrid, basis, 2.0f, coefficients);
+        if (drift) sim::addDrift(expectedGrid, basis, 2.0f, driftKey);
 
         sim::TimeCourseModels models;
         models.autoregressive = autoregressive;
@@ -229,7 +222,6 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
         if (drift) {
           models.drift = &basis;
           models.driftSd = 2.0f;
-          models.coefficients = coefficients;
         }
         sim::makeStructuredNoise(actualGrid, key, kernels, models, inUnevenPieces);
         EXPECT_EQ(std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)), 0)
@@ -260,9 +252,6 @@ TEST(StructuredNoise, EveryModelAtOnceGivesTheSameBitsForAnySplitOfTheWork) {
   models.physio = &physio;
   models.drift = &basis;
   models.driftSd = 2.0f;
-  models.coefficients = [&](std::int64_t voxel, int count, float* out) {
-    sim::fieldDeviates({17, 2, sim::kDriftStream}, voxel, 0, count, out);
-  };
   const sim::MixedAcfFilter mixed({0.5, 4.0, 8.0}, kX, kY, kZ, {3.0, 3.0, 3.0});
   const sim::SmoothingKernel wide = sim::gaussianKernel(6.0, 3.0);
   for (const sim::SpatialModel& space :
