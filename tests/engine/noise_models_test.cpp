@@ -213,7 +213,7 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
         sim::smoothVolumes(expectedGrid, kernels);
         if (autoregressive) sim::applyAutoregression(expectedGrid, 0.4f);
         sim::scaleToLevels(expectedGrid, levels);
-        if (drift) sim::addDrift(expectedGrid, basis, 2.0f, driftKey);
+        if (drift) sim::addDriftVoxelByVoxel(expectedGrid, basis, 2.0f, driftKey);
 
         sim::TimeCourseModels models;
         models.autoregressive = autoregressive;
@@ -228,6 +228,51 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
             << "kernel radii " << kernels[0].radius() << " " << kernels[1].radius() << " "
             << kernels[2].radius() << ", AR(1) " << autoregressive << ", drift " << drift;
       }
+}
+
+// The per-voxel steps (levels, physiological and thermal noise), the drift and the
+// magnitude pass, fused and on vector lanes, against their definitions voxel by voxel:
+// on a white field (voxels shaped a few at a time) and a smoothed one (shaped a column
+// at a time), for runs whose drift has 7 and 13 functions, with levels and amplitudes of
+// 0 at some voxels.
+TEST(StructuredNoise, PerVoxelStepsDriftAndMagnitudeHaveTheValuesOfTheirDefinitions) {
+  constexpr int kX = 11, kY = 7, kZ = 5, kVoxels = kX * kY * kZ;
+  const sim::FieldKey key{17, 2};
+  std::vector<float> baseline(kVoxels), fluctuation(kVoxels), physiological(kVoxels);
+  for (int v = 0; v < kVoxels; ++v) {
+    baseline[v] = 50.0f + v % 13;
+    fluctuation[v] = v % 5 == 0 ? 0.0f : 1.5f;
+    physiological[v] = v % 3 == 0 ? 0.0f : 0.7f;
+  }
+  const sim::VoxelLevels levels{baseline.data(), fluctuation.data(), physiological.data(), 0.4f};
+  const sim::SmoothingKernel none = sim::gaussianKernel(0.0, 3.0);
+  const sim::SmoothingKernel wide = sim::gaussianKernel(6.0, 3.0);
+  for (const int timePoints : {37, 70})
+    for (const sim::SmoothingKernel& kernel : {none, wide}) {
+      const sim::DriftBasis basis = sim::driftBasis(timePoints, 2.0, 20.0);
+      const sim::PhysiologicalNoise physio({}, key, kX, kY, kZ, timePoints, 2.0);
+      const sim::SmoothingKernels kernels{kernel, kernel, kernel};
+      std::vector<float> expected(static_cast<std::size_t>(kVoxels) * timePoints);
+      std::vector<float> actual(expected.size());
+      const VtcGrid expectedGrid{expected.data(), kX, kY, kZ, timePoints, 0, 0, 0, 1};
+      const VtcGrid actualGrid{actual.data(), kX, kY, kZ, timePoints, 0, 0, 0, 1};
+
+      sim::fillCounterNoise(expectedGrid, sim::kStandardNormal, key, 0, kVoxels);
+      sim::smoothVolumes(expectedGrid, kernels);
+      sim::putOnVoxelLevels(expectedGrid, levels, &physio, key);
+      sim::addDriftVoxelByVoxel(expectedGrid, basis, 2.0f, {17, 2, sim::kDriftStream});
+      sim::takeMagnitude(expectedGrid, levels.thermalSd, key);
+
+      sim::TimeCourseModels models;
+      models.voxelLevels = &levels;
+      models.physio = &physio;
+      models.drift = &basis;
+      models.driftSd = 2.0f;
+      sim::makeStructuredNoise(actualGrid, key, kernels, models, inUnevenPieces);
+      sim::applyMagnitude(actualGrid, levels.thermalSd, key, inUnevenPieces);
+      EXPECT_EQ(std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)), 0)
+          << timePoints << " time points, kernel radius " << kernel.radius();
+    }
 }
 
 // Every model at once (mixed autocorrelation, ARMA(2, 1), per-voxel levels, physiological
