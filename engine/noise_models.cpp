@@ -77,6 +77,14 @@ VtcGrid chunkGrid(float* data, std::int64_t count, int timePoints) {
   return {data, static_cast<int>(count), 1, 1, timePoints, 0, 0, 0, 1};
 }
 
+// Asks for `count` floats from `values` on to be brought into the cache. A field made
+// beforehand (the mixed one) has left the grid in memory: while one chunk is shaped,
+// the next chunk's courses are on their way, instead of each read waiting on memory.
+void prefetchForWriting(const float* values, std::int64_t count) {
+  constexpr std::int64_t kFloatsPerLine = 64 / sizeof(float);
+  for (std::int64_t i = 0; i < count; i += kFloatsPerLine) __builtin_prefetch(values + i, 1, 3);
+}
+
 // The time-course steps over the whole grid, a few neighbouring voxels at a time; with
 // `white`, their counter field is written first, right before they are shaped.
 void shapeTimeCourses(const VtcGrid& grid, const TimeCourseModels& models, const FieldKey& key,
@@ -88,7 +96,11 @@ void shapeTimeCourses(const VtcGrid& grid, const TimeCourseModels& models, const
   parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
     for (std::int64_t first = begin; first < end; first += kVoxelsAtOnce) {
       const std::int64_t last = std::min(end, first + kVoxelsAtOnce);
-      if (white) fillCounterNoise(grid, kStandardNormal, key, first, last);
+      if (white) {
+        fillCounterNoise(grid, kStandardNormal, key, first, last);
+      } else {
+        prefetchForWriting(grid.data + last * nT, (std::min(end, last + kVoxelsAtOnce) - last) * nT);
+      }
       shapeChunk(chunkGrid(grid.data + first * nT, last - first, grid.timePoints), models, key,
                  first, 1);
     }
