@@ -78,7 +78,7 @@ struct DriftGroup {
   const float* coefficients;  // by lane, as groupCoefficients writes them
   float* courses;             // the first voxel's time course; the others follow
   int voxels;
-  float* drifts;  // work space: timePoints * kDriftLanes values, by lane
+  float* drifts;  // work space: basis.stride * kDriftLanes values, by lane
 };
 
 // The drifts u(t) of the group's voxels by lane, drifts[t * kDriftLanes + j] for voxel j.
@@ -102,30 +102,63 @@ TOLVANE_VECTOR_BODY inline void buildDrifts(const DriftGroup& group) {
   }
 }
 
-// The drift of voxel j again, along time this time, so that its course is read and
-// written in order: the same operations, so the same values; then
-// course[t] + (factor * u(t)). Four vectors of time points at once, four independent
-// chains of additions.
-TOLVANE_VECTOR_BODY inline void addVoxelDrift(const DriftGroup& group, int j, float factor) {
-  const DriftBasis& basis = group.basis;
-  const int nT = basis.timePoints;
-  float* course = group.courses + static_cast<std::ptrdiff_t>(j) * nT;
-  for (int t = 0; t < nT; t += kDriftPadding) {
-    Floats u[kDriftPadding / kFloats] = {};
-    for (int k = 0; k < basis.functions; ++k) {
-      const float c = group.coefficients[k * kDriftLanes + j];
-      const float* phi = basis.values.data() + static_cast<std::ptrdiff_t>(k) * basis.stride + t;
-      for (int b = 0; b < kDriftPadding / kFloats; ++b) u[b] = u[b] + c * floatsAt(phi + b * kFloats);
+// rows[i] <- column i of the 16 x 16 matrix whose row j is rows[j]: pairs of rows
+// interleaved, then pairs of pairs, then quarters of 128 bits gathered in two steps.
+TOLVANE_VECTOR_BODY inline void transpose(Floats (&rows)[kFloats]) {
+  Floats t[kFloats];
+  for (int i = 0; i < kFloats / 2; ++i) {
+    t[2 * i] = __builtin_shufflevector(rows[2 * i], rows[2 * i + 1], 0, 16, 1, 17, 4, 20, 5, 21,
+                                       8, 24, 9, 25, 12, 28, 13, 29);
+    t[2 * i + 1] = __builtin_shufflevector(rows[2 * i], rows[2 * i + 1], 2, 18, 3, 19, 6, 22, 7,
+                                           23, 10, 26, 11, 27, 14, 30, 15, 31);
+  }
+  for (int i = 0; i < kFloats / 4; ++i)
+    for (int half = 0; half < 2; ++half) {
+      const Floats a = t[4 * i + half], b = t[4 * i + 2 + half];
+      rows[4 * i + 2 * half] = __builtin_shufflevector(a, b, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24,
+                                                       25, 12, 13, 28, 29);
+      rows[4 * i + 2 * half + 1] = __builtin_shufflevector(a, b, 2, 3, 18, 19, 6, 7, 22, 23, 10,
+                                                           11, 26, 27, 14, 15, 30, 31);
     }
-    for (int b = 0; b < kDriftPadding / kFloats; ++b) {
-      const int from = t + b * kFloats;
-      if (from + kFloats <= nT) {
-        floatsAt(course + from) = floatsAt(course + from) + factor * u[b];
-      } else {
-        for (int i = 0; from + i < nT; ++i) course[from + i] = course[from + i] + factor * u[b][i];
+  for (int j = 0; j < 4; ++j)
+    for (int half = 0; half < 2; ++half) {
+      const Floats a = rows[8 * half + j], b = rows[8 * half + 4 + j];
+      t[8 * half + j] = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24,
+                                                25, 26, 27);
+      t[8 * half + 4 + j] = __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22,
+                                                    23, 28, 29, 30, 31);
+    }
+  for (int j = 0; j < 8; ++j) {
+    const Floats a = t[j], b = t[8 + j];
+    rows[j] = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26,
+                                      27);
+    rows[8 + j] = __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29,
+                                          30, 31);
+  }
+}
+
+// course_j[t] + (factor_j * u_j(t)) for the group's voxels j that have a drift, the
+// drifts taken from their lanes sixteen voxels by sixteen time points at a time.
+TOLVANE_VECTOR_BODY inline void addDrifts(const DriftGroup& group, const bool* hasDrift,
+                                          const float* factors) {
+  const int nT = group.basis.timePoints;
+  for (int first = 0; first < group.voxels; first += kFloats)
+    for (int t = 0; t < nT; t += kFloats) {
+      Floats rows[kFloats];
+      for (int i = 0; i < kFloats; ++i)
+        rows[i] = floatsAt(group.drifts + static_cast<std::ptrdiff_t>(t + i) * kDriftLanes + first);
+      transpose(rows);
+      for (int j = 0; j < kFloats && first + j < group.voxels; ++j) {
+        if (!hasDrift[first + j]) continue;
+        const float factor = factors[first + j];
+        float* course = group.courses + static_cast<std::ptrdiff_t>(first + j) * nT + t;
+        if (t + kFloats <= nT) {
+          floatsAt(course) = floatsAt(course) + factor * rows[j];
+        } else {
+          for (int i = 0; t + i < nT; ++i) course[i] = course[i] + factor * rows[j][i];
+        }
       }
     }
-  }
 }
 
 TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
@@ -147,11 +180,14 @@ TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
           mean[v];
       sumOfSquares[v] = sumOfSquares[v] + deviation * deviation;
     }
+  bool hasDrift[kDriftLanes];
+  float factors[kDriftLanes];
   for (int j = 0; j < group.voxels; ++j) {
     const double spread = std::sqrt(sumOfSquares[j / kDoubles][j % kDoubles] / nT);
-    if (spread == 0.0) continue;  // all coefficients 0: nothing to scale
-    addVoxelDrift(group, j, static_cast<float>(group.sd / spread));
+    hasDrift[j] = spread != 0.0;  // all coefficients 0: nothing to scale, nothing added
+    factors[j] = hasDrift[j] ? static_cast<float>(group.sd / spread) : 0.0f;
   }
+  addDrifts(group, hasDrift, factors);
 }
 
 }  // namespace
@@ -180,7 +216,8 @@ void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
   const int nT = grid.timePoints, functions = basis.functions;
   parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
     std::vector<float> c(static_cast<std::size_t>(kDriftLanes) * functions);
-    std::vector<float> drifts(static_cast<std::size_t>(kDriftLanes) * nT), work(functions);
+    // The drifts' rows up to the padded length, which addDrifts reads sixteen at a time.
+    std::vector<float> drifts(static_cast<std::size_t>(kDriftLanes) * basis.stride), work(functions);
     for (std::int64_t first = begin; first < end; first += kDriftLanes) {
       const int voxels = static_cast<int>(std::min<std::int64_t>(kDriftLanes, end - first));
       groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions,
