@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "engine/vector_dispatch.h"
 
@@ -81,21 +82,21 @@ struct DriftGroup {
   float* drifts;  // work space: basis.stride * kDriftLanes values, by lane
 };
 
-// The drifts u(t) of the group's voxels by lane, drifts[t * kDriftLanes + j] for voxel j.
+// The drifts u(t) of the group's voxels by lane, drifts[t * kDriftLanes + j] for voxel j,
+// up to the basis's padded length (where the zeros of the padding make them 0).
 TOLVANE_VECTOR_BODY inline void buildDrifts(const DriftGroup& group) {
   const DriftBasis& basis = group.basis;
-  for (int t = 0; t < basis.timePoints; t += kTimesAtOnce) {
+  for (int t = 0; t < basis.stride; t += kTimesAtOnce) {
     Floats u[kTimesAtOnce][kFloatVectors] = {};
     for (int k = 0; k < basis.functions; ++k) {
       Floats c[kFloatVectors];
       for (int v = 0; v < kFloatVectors; ++v)
         c[v] = floatsAt(group.coefficients + k * kDriftLanes + v * kFloats);
-      // Past the run's end the padded row reads zeros; those lanes are not stored.
       const float* phi = basis.values.data() + static_cast<std::ptrdiff_t>(k) * basis.stride + t;
       for (int s = 0; s < kTimesAtOnce; ++s)
         for (int v = 0; v < kFloatVectors; ++v) u[s][v] = u[s][v] + c[v] * phi[s];
     }
-    for (int s = 0; s < kTimesAtOnce && t + s < basis.timePoints; ++s)
+    for (int s = 0; s < kTimesAtOnce; ++s)
       for (int v = 0; v < kFloatVectors; ++v)
         floatsAt(group.drifts + static_cast<std::ptrdiff_t>(t + s) * kDriftLanes + v * kFloats) =
             u[s][v];
@@ -215,14 +216,16 @@ void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
   if (basis.functions == 0 || sd == 0.0f) return;
   const int nT = grid.timePoints, functions = basis.functions;
   parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
-    std::vector<float> c(static_cast<std::size_t>(kDriftLanes) * functions);
-    // The drifts' rows up to the padded length, which addDrifts reads sixteen at a time.
-    std::vector<float> drifts(static_cast<std::size_t>(kDriftLanes) * basis.stride), work(functions);
+    // Work space, left uninitialised: every value is written before it is read.
+    const auto c = std::make_unique_for_overwrite<float[]>(std::size_t{kDriftLanes} * functions);
+    const auto drifts =
+        std::make_unique_for_overwrite<float[]>(std::size_t{kDriftLanes} * basis.stride);
+    const auto work = std::make_unique_for_overwrite<float[]>(functions);
     for (std::int64_t first = begin; first < end; first += kDriftLanes) {
       const int voxels = static_cast<int>(std::min<std::int64_t>(kDriftLanes, end - first));
       groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions,
-                        c.data(), work.data());
-      const DriftGroup group{basis, sd, c.data(), grid.data + first * nT, voxels, drifts.data()};
+                        c.get(), work.get());
+      const DriftGroup group{basis, sd, c.get(), grid.data + first * nT, voxels, drifts.get()};
       onWidestVectors([&]() TOLVANE_VECTOR_BODY { addDriftToGroupBody(group); });
     }
   });
