@@ -294,22 +294,24 @@ void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::u
     std::int64_t voxels[kBatchesPerStep];  // from rows.firstVoxel, of each batch's lane 0
     std::size_t outputs[kBatchesPerStep];
     int lanes[kBatchesPerStep];
+    std::int64_t voxel = 0;
+    std::size_t output = 0;
+    int laneCount = 0;
     for (int b = 0; b < kBatchesPerStep; ++b) {
       if (row < rows.count) {
-        voxels[b] = row * rows.voxelPitch + inRow;
-        outputs[b] = row * rows.pitch + 2 * inRow;
-        lanes[b] = std::min(kLanes, rows.length - inRow);
+        voxel = row * rows.voxelPitch + inRow;
+        output = row * rows.pitch + 2 * inRow;
+        laneCount = std::min(kLanes, rows.length - inRow);
         batches = b + 1;
         inRow += kLanes;
         if (inRow >= rows.length) {
           inRow = 0;
           ++row;
         }
-      } else {
-        voxels[b] = voxels[b - 1];
-        outputs[b] = outputs[b - 1];
-        lanes[b] = lanes[b - 1];
       }
+      voxels[b] = voxel;
+      outputs[b] = output;
+      lanes[b] = laneCount;
     }
     std::int64_t firstVoxels[kBatchesPerStep];
     for (int b = 0; b < kBatchesPerStep; ++b) firstVoxels[b] = rows.firstVoxel + voxels[b];
