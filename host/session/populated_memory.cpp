@@ -1,0 +1,108 @@
+// Populated anonymous memory; see populated_memory.h.
+#include "host/session/populated_memory.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+
+namespace hvhost {
+namespace {
+
+constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
+// Ordinary pages populate a slice in about 7 ms here, long enough to time against the
+// clock's noise; a huge-page slice that turns out slow costs little more than that.
+constexpr std::size_t kSliceBytes = std::size_t{16} << 20;
+
+// Slow huge pages come in stretches (tens of slices on our machines, where the kernel
+// had to compact or the hypervisor had to back the memory anew), and so do fast
+// ones: after a slow huge-page slice, this many slices get ordinary pages before huge
+// pages are tried again.
+constexpr int kOrdinarySlicesAfterSlowHuge = 8;
+
+enum class Outcome { populated, unsupported, outOfMemory };
+
+// Faults in and zeroes every page of [start, start + bytes).
+Outcome populateRange(char* start, std::size_t bytes) {
+  if (::madvise(start, bytes, MADV_POPULATE_WRITE) == 0) return Outcome::populated;
+  // EINVAL: a kernel older than 5.14, without the request. Anything else means the
+  // pages could not be had.
+  return errno == EINVAL ? Outcome::unsupported : Outcome::outOfMemory;
+}
+
+// The fallback where the kernel cannot populate on request: a store to each page. The
+// memory is zero already, so zeroes change nothing but have the pages faulted in.
+void touchEveryPage(char* start, std::size_t bytes) {
+  const auto pageBytes = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  volatile char* const pages = start;
+  for (std::size_t offset = 0; offset < bytes; offset += pageBytes) pages[offset] = 0;
+}
+
+double secondsOf(const auto& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+PopulatedMemory::PopulatedMemory(std::size_t bytes) {
+  bytes = std::max<std::size_t>(bytes, 1);
+  // Room to start the data on a huge-page boundary, where a huge page can back it.
+  mappedBytes_ = bytes + kHugePageBytes;
+  mapping_ = ::mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                    -1, 0);
+  if (mapping_ == MAP_FAILED) {
+    mapping_ = nullptr;
+    return;
+  }
+  const std::uintptr_t aligned =
+      (reinterpret_cast<std::uintptr_t>(mapping_) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  data_ = reinterpret_cast<void*>(aligned);
+  populate(bytes);
+}
+
+PopulatedMemory::~PopulatedMemory() {
+  if (mapping_ != nullptr) ::munmap(mapping_, mappedBytes_);
+}
+
+void PopulatedMemory::populate(std::size_t bytes) {
+  char* const start = static_cast<char*>(data_);
+  // Ordinary pages unless a slice is advised otherwise, also where the system gives
+  // huge pages to all memory: the reference slices must be of ordinary pages.
+  ::madvise(start, bytes, MADV_NOHUGEPAGE);
+  double ordinarySecondsPerByte = std::numeric_limits<double>::infinity();  // the fastest
+  int ordinaryBeforeTrial = 1;  // the first slice sets the reference
+  for (std::size_t done = 0; done < bytes;) {
+    const std::size_t slice = std::min(kSliceBytes, bytes - done);
+    const bool huge =
+        ordinaryBeforeTrial == 0 && ::madvise(start + done, slice, MADV_HUGEPAGE) == 0;
+    Outcome outcome = Outcome::populated;
+    const double seconds = secondsOf([&] { outcome = populateRange(start + done, slice); });
+    if (outcome == Outcome::unsupported) {
+      touchEveryPage(start + done, bytes - done);
+      return;
+    }
+    if (outcome == Outcome::outOfMemory) {
+      ::munmap(mapping_, mappedBytes_);
+      mapping_ = nullptr;
+      data_ = nullptr;
+      return;
+    }
+    const double secondsPerByte = seconds / static_cast<double>(slice);
+    if (huge) {
+      if (secondsPerByte > ordinarySecondsPerByte) ordinaryBeforeTrial = kOrdinarySlicesAfterSlowHuge;
+    } else {
+      ordinarySecondsPerByte = std::min(ordinarySecondsPerByte, secondsPerByte);
+      ordinaryBeforeTrial = std::max(0, ordinaryBeforeTrial - 1);
+    }
+    done += slice;
+  }
+}
+
+}  // namespace hvhost
