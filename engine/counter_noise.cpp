@@ -250,30 +250,32 @@ void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int c
   }
 }
 
-void scaledDeviatePairs(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
-                        std::uint32_t timeBlock, const float* scale, float* first, float* second,
-                        VectorPath path) {
+void scaledDeviatePairs(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
+                        const float* scale, float* first, float* second, VectorPath path) {
   if (path == VectorPath::kAvx512) {
-    scaledDeviatePairsAvx512(key, firstVoxel, count, timeBlock, scale, first, second);
+    scaledDeviatePairsAvx512(key, rows, timeBlock, scale, first, second);
     return;
   }
   const BatchDeviates voxelsBatch =
       path == VectorPath::kAvx2 ? voxelsBatchAvx2 : voxelsBatchPortable;
   float batch[kBatchDeviates];
-  for (std::int64_t done = 0; done < count; done += kLanes) {
-    voxelsBatch(key, firstVoxel + done, timeBlock, batch);
-    const std::int64_t lanes = std::min<std::int64_t>(kLanes, count - done);
-    for (std::int64_t i = 0; i < lanes; ++i) {
-      const float s = scale[done + i];
-      const float* const d = batch + kDeviatesPerCounter * i;
-      float* const a = first + 2 * (done + i);
-      float* const b = second + 2 * (done + i);
-      a[0] = d[0] * s;
-      a[1] = d[1] * s;
-      b[0] = d[2] * s;
-      b[1] = d[3] * s;
+  for (int r = 0; r < rows.count; ++r)
+    for (int done = 0; done < rows.length; done += kLanes) {
+      const std::int64_t voxel = r * rows.voxelPitch + done;
+      voxelsBatch(key, rows.firstVoxel + voxel, timeBlock, batch);
+      const int lanes = std::min(kLanes, rows.length - done);
+      float* const a = first + r * rows.pitch + 2 * done;
+      float* const b = second + r * rows.pitch + 2 * done;
+      for (int i = 0; i < lanes; ++i) {
+        const float s = scale[voxel + i];
+        const float* const d = batch + kDeviatesPerCounter * i;
+        a[i] = d[0] * s;
+        a[kLanes + i] = d[1] * s;
+        b[i] = d[2] * s;
+        b[kLanes + i] = d[3] * s;
+      }
+      for (int i = lanes; i < kLanes; ++i) a[i] = a[kLanes + i] = b[i] = b[kLanes + i] = 0.0f;
     }
-  }
 }
 
 void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey& key,

@@ -74,13 +74,25 @@ constexpr Levels kStandardNormal{0.0f, 1.0f};
 void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,
                    float* deviates, cpu::VectorPath path = cpu::preferredVectorPath());
 
-// One counter's deviates of each of voxels firstVoxel .. firstVoxel + count - 1 as two
-// complex numbers times the voxel's scale s_i = scale[i]: with d0 .. d3 the voxel's time
-// points 4 * timeBlock + 0 .. 3 (the values fieldDeviates gives), first[2i], first[2i + 1]
-// are s_i d0, s_i d1 and second[2i], second[2i + 1] are s_i d2, s_i d3, each one IEEE
-// product. The mixed field draws its spectrum so, sixteen voxels (bins) at once.
-void scaledDeviatePairs(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
-                        std::uint32_t timeBlock, const float* scale, float* first, float* second,
+// Rows of successive voxels: row r is voxels firstVoxel + r * voxelPitch + i,
+// i = 0 .. length - 1, whose scales are scale[r * voxelPitch + i] and whose values are
+// stored from r * pitch floats on.
+struct VoxelRows {
+  std::int64_t firstVoxel = 0;
+  int length = 0;
+  int count = 1;
+  std::int64_t voxelPitch = 0;
+  std::size_t pitch = 0;
+};
+
+// One counter's deviates of each voxel of `rows` as two complex numbers times the voxel's
+// scale s, each row in lane blocks of sixteen (line_fft.h): with d0 .. d3 the voxel's
+// time points 4 * timeBlock + 0 .. 3 (the values fieldDeviates gives), the row's voxel i
+// is lane i % 16 of its block i / 16, whose real part in `first` is s d0 and imaginary
+// part s d1, and in `second` s d2 and s d3, each one IEEE product. The lanes of a row's
+// last block past its length are set to 0. The mixed field draws its spectrum so.
+void scaledDeviatePairs(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
+                        const float* scale, float* first, float* second,
                         cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Gives voxels [firstVoxel, endVoxel) of the grid their noise around the baseline;

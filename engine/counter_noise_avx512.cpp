@@ -205,25 +205,21 @@ TOLVANE_TARGET_AVX512 inline void deviatesOf(const RoundKeys& keys, __m512i voxe
     out[b] = timeOrdered(pairs[b].cosine1, pairs[b].sine1, pairs[b].cosine3, pairs[b].sine3);
 }
 
-// Lane 4q + j of a batch across voxels holds voxel 2q + j for j < 2 and 8 + 2q + j - 2
-// otherwise, so that interleaving a pair's two parts within 128-bit quarters leaves
-// voxels 0 .. 7 in the low vector and 8 .. 15 in the high one.
-TOLVANE_TARGET_AVX512 inline __m512i voxelOrder() {
-  return _mm512_setr_epi32(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
-}
-
-// Time block `block` of n batches of sixteen successive voxels from firstVoxel on, in
-// voxelOrder; the voxel index's low word carries into its high word.
+// Time block `block` of n batches of sixteen successive voxels, batch b's from
+// firstVoxels[b] on, lane i holding voxel firstVoxels[b] + i; the voxel index's low word
+// carries into its high word.
 template <int n>
-TOLVANE_TARGET_AVX512 inline void voxelPairsOf(const RoundKeys& keys, std::int64_t firstVoxel,
+TOLVANE_TARGET_AVX512 inline void voxelPairsOf(const RoundKeys& keys,
+                                               const std::int64_t (&firstVoxels)[n],
                                                __m512i stream, std::uint32_t block,
                                                Pairs (&out)[n]) {
+  const __m512i laneVoxel = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   __m512i w0[n], w1[n], w2[n];
   for (int b = 0; b < n; ++b) {
-    const auto first = static_cast<std::uint64_t>(firstVoxel) + kLanes * b;
+    const auto first = static_cast<std::uint64_t>(firstVoxels[b]);
     const __m512i low = _mm512_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(first)));
     const __m512i high = _mm512_set1_epi32(static_cast<int>(first >> 32));
-    w1[b] = _mm512_add_epi32(low, voxelOrder());
+    w1[b] = _mm512_add_epi32(low, laneVoxel);
     w2[b] = _mm512_mask_add_epi32(high, _mm512_cmplt_epu32_mask(w1[b], low), high,
                                   _mm512_set1_epi32(1));
     w0[b] = _mm512_set1_epi32(static_cast<int>(block));
@@ -231,18 +227,12 @@ TOLVANE_TARGET_AVX512 inline void voxelPairsOf(const RoundKeys& keys, std::int64
   pairsOfCounters(keys, w0, w1, w2, stream, out);
 }
 
-// Stores a pair's two parts times each lane's scale as sixteen complex numbers in voxel
-// order: 32 floats at out, or the first `values` of them.
-TOLVANE_TARGET_AVX512 inline void storeScaledPairs(__m512 real, __m512 imaginary, __m512 scale,
-                                                   float* out, int values) {
-  const __m512 re = mul(real, scale), im = mul(imaginary, scale);
-  const __m512 parts[2] = {_mm512_unpacklo_ps(re, im), _mm512_unpackhi_ps(re, im)};
-  for (int half = 0; half < 2; ++half) {
-    const int left = values - kLanes * half;
-    if (left <= 0) break;
-    const auto mask = static_cast<__mmask16>(left >= kLanes ? 0xffffu : (1u << left) - 1u);
-    _mm512_mask_storeu_ps(out + kLanes * half, mask, parts[half]);
-  }
+// Stores a pair's two parts times each lane's scale as one lane block: the sixteen real
+// parts, then the sixteen imaginary ones; lanes outside `lanes` are set to 0.
+TOLVANE_TARGET_AVX512 inline void storeScaledBlock(__m512 real, __m512 imaginary, __m512 scale,
+                                                   __mmask16 lanes, float* out) {
+  _mm512_storeu_ps(out, _mm512_maskz_mul_ps(lanes, real, scale));
+  _mm512_storeu_ps(out + kLanes, _mm512_maskz_mul_ps(lanes, imaginary, scale));
 }
 
 TOLVANE_TARGET_AVX512 inline __m512i voxelWord(std::int64_t voxel, int shift) {
@@ -291,25 +281,36 @@ void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const Fie
 }
 
 TOLVANE_TARGET_AVX512
-void scaledDeviatePairsAvx512(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
-                              std::uint32_t timeBlock, const float* scale, float* first,
-                              float* second) {
+void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
+                              const float* scale, float* first, float* second) {
   const RoundKeys keys = roundKeysOf(key);
   const __m512i stream = _mm512_set1_epi32(static_cast<int>(key.stream));
-  constexpr std::int64_t kVoxelsPerStep = kBatchesPerStep * kLanes;
-  for (std::int64_t done = 0; done < count; done += kVoxelsPerStep) {
-    Pairs batches[kBatchesPerStep];
-    voxelPairsOf(keys, firstVoxel + done, stream, timeBlock, batches);
+  // The rows' blocks, in order, kBatchesPerStep at a time: a step may take the end of one
+  // row and the start of the next, so that no batch is drawn that nothing stores.
+  const int blocksPerRow = (rows.length + kLanes - 1) / kLanes;
+  const std::int64_t blocks = static_cast<std::int64_t>(blocksPerRow) * rows.count;
+  for (std::int64_t step = 0; step < blocks; step += kBatchesPerStep) {
+    const int batches = static_cast<int>(std::min<std::int64_t>(kBatchesPerStep, blocks - step));
+    std::int64_t voxels[kBatchesPerStep];  // from rows.firstVoxel, of each batch's lane 0
+    std::size_t outputs[kBatchesPerStep];
+    int lanes[kBatchesPerStep];
     for (int b = 0; b < kBatchesPerStep; ++b) {
-      const std::int64_t voxel = done + kLanes * b;
-      const std::int64_t voxels = std::min<std::int64_t>(kLanes, count - voxel);
-      if (voxels <= 0) break;
-      const auto mask = static_cast<__mmask16>(voxels == kLanes ? 0xffffu : (1u << voxels) - 1u);
-      const __m512 scales =
-          _mm512_permutexvar_ps(voxelOrder(), _mm512_maskz_loadu_ps(mask, scale + voxel));
-      const int values = static_cast<int>(2 * voxels);
-      storeScaledPairs(batches[b].cosine1, batches[b].sine1, scales, first + 2 * voxel, values);
-      storeScaledPairs(batches[b].cosine3, batches[b].sine3, scales, second + 2 * voxel, values);
+      const std::int64_t block = std::min(step + b, blocks - 1);
+      const std::int64_t row = block / blocksPerRow;
+      const int inRow = static_cast<int>(block % blocksPerRow) * kLanes;
+      voxels[b] = row * rows.voxelPitch + inRow;
+      outputs[b] = row * rows.pitch + 2 * inRow;
+      lanes[b] = std::min(kLanes, rows.length - inRow);
+    }
+    std::int64_t firstVoxels[kBatchesPerStep];
+    for (int b = 0; b < kBatchesPerStep; ++b) firstVoxels[b] = rows.firstVoxel + voxels[b];
+    Pairs pairs[kBatchesPerStep];
+    voxelPairsOf(keys, firstVoxels, stream, timeBlock, pairs);
+    for (int b = 0; b < batches; ++b) {
+      const auto mask = static_cast<__mmask16>(lanes[b] == kLanes ? 0xffffu : (1u << lanes[b]) - 1u);
+      const __m512 scales = _mm512_maskz_loadu_ps(mask, scale + voxels[b]);
+      storeScaledBlock(pairs[b].cosine1, pairs[b].sine1, scales, mask, first + outputs[b]);
+      storeScaledBlock(pairs[b].cosine3, pairs[b].sine3, scales, mask, second + outputs[b]);
     }
   }
 }

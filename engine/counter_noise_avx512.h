@@ -16,9 +16,8 @@ void batchDeviatesAvx512(const FieldKey& key, std::int64_t voxel, std::uint32_t 
                          float* deviates);
 
 // scaledDeviatePairs on this path.
-void scaledDeviatePairsAvx512(const FieldKey& key, std::int64_t firstVoxel, std::int64_t count,
-                              std::uint32_t timeBlock, const float* scale, float* first,
-                              float* second);
+void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
+                              const float* scale, float* first, float* second);
 
 // fillCounterNoise on this path.
 void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const FieldKey& key,

@@ -23,22 +23,26 @@
 // (the bin's index (kz * boxY + ky) * boxX + kx) in the run's kSpectrumStream: one
 // counter gives the bins of two transforms.
 //
-// Only the grid's corner of the box is kept, so the inverse is pruned: each plane of
-// constant kz is transformed along y right after its bins are drawn, while it is in the
-// cache, then only its rows y < grid y along x, out of place into a "rows" array of
-// boxZ such planes; the last transform, along z, runs only on the lines x < grid x,
-// y < grid y, out of place into a "column" array in the grid's voxel order. Along y
-// first because a power of two is the likeliest length there and its codelets are the
-// fastest; z last because the bins are drawn plane by plane. (FFTW's estimated plans run
-// the strided transforms out of place markedly faster than in place.)
+// Only the grid's corner of the box is kept, so the inverse is pruned, axis by axis,
+// each axis's transform vectorised across lines (line_fft.h):
+//   1. for one lane block of x at a time, the bins of each plane of constant kz are
+//      drawn and transformed along y; only the rows y < grid y are kept, in a "rows"
+//      array of boxZ such planes;
+//   2. the rows array is transformed along z, each (y, x) a line; only the planes
+//      z < grid z are kept, in the transform's "slab" of the whole x extent;
+//   3. once the slabs of all sixteen transforms of a block of volumes are made, each row
+//      (z, y) is turned so that the sixteen transforms run along the lanes, transformed
+//      along x, and x < grid x kept: lane j of output x is transform j's value at voxel
+//      (x, y, z), so interleaving the real and imaginary parts gives the voxel's 32
+//      volumes in time order, which are written to its course at once.
 #include <fftw3.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <stdexcept>
 
 #include "engine/smoothing.h"
 #include "engine/vector_dispatch.h"
@@ -46,14 +50,16 @@
 namespace tolvane::engine {
 namespace {
 
+static_assert(kLineLanes == 16, "the spectrum's deviates are drawn in blocks of sixteen bins");
+
 // FFTW's planner is not thread-safe; its plans' execution is.
 std::mutex& plannerLock() {
   static std::mutex lock;
   return lock;
 }
 
-// The smallest even length >= n whose only prime factors are 2, 3 and 5, which FFTW
-// transforms fastest.
+// The smallest even length >= n whose only prime factors are 2, 3 and 5, which the line
+// transforms take.
 int fastLength(int n) {
   for (int m = std::max(n, 2);; ++m) {
     if (m % 2 != 0) continue;
@@ -81,58 +87,109 @@ double reachMm(const MixedAcf& acf) {
 // the blocks); fewer would cost more in the writes, more would outgrow the cache.
 constexpr int kVolumesAtOnce = 8 * kDeviatesPerCounter;
 constexpr int kTransformsAtOnce = kVolumesAtOnce / 2;
+static_assert(kTransformsAtOnce == kLineLanes, "a block's transforms fill the lanes of step 3");
 
-// Bins rounded up to whole cache lines of eight, so that every array placed after them
-// starts at the alignment the plans were made for.
-std::size_t wholeLines(std::size_t bins) { return (bins + 7) / 8 * 8; }
+// Work arrays start on a cache line.
+constexpr std::align_val_t kWorkAlignment{64};
 
-// A plane's place in a rows array: its rows' bins in whole cache lines, and one line
-// more, so that the lines along z do not all fall into the same cache sets (40 rows of
-// 64 bins would be exactly five pages).
-std::size_t rowsStrideOf(int rows, int boxX) {
-  return wholeLines(static_cast<std::size_t>(rows) * boxX) + 8;
+// `floats` rounded up to whole cache lines of sixteen, an odd number of them, so that
+// arrays this far apart do not all fall into the same cache sets.
+std::size_t oddLines(std::size_t floats) {
+  std::size_t lines = (floats + 15) / 16;
+  if (lines % 2 == 0) ++lines;
+  return lines * 16;
 }
-
-template <typename T>
-struct FftwFree {
-  void operator()(T* p) const { fftwf_free(p); }
-};
 
 struct FftwFreeDouble {
   void operator()(fftw_complex* p) const { fftw_free(p); }
 };
 
-// The loops below move and scale data only; compiled for the widest vectors, they give
-// the same bits on every path.
+using Lanes = float __attribute__((vector_size(kLineLanes * sizeof(float))));
 
-// Each grid voxel's volumes t0 .. t0 + width - 1 (width <= 32) into its time course, from
-// the columns: transform j's value of grid voxel v, whose real and imaginary parts are
-// volumes t0 + 2j and t0 + 2j + 1, is columns[j * columnStride + v]. A whole block has
-// loops of fixed length, which the compiler unrolls.
-[[gnu::always_inline]] inline void writeCoursesBody(const VtcGrid& grid, const float* columns,
-                                                    std::size_t columnStride, int t0, int width) {
-  const std::int64_t nT = grid.timePoints, voxels = grid.voxelCount();
-  const auto write = [&](int count) TOLVANE_VECTOR_BODY {
-    for (std::int64_t voxel = 0; voxel < voxels; ++voxel) {
-      float values[kVolumesAtOnce];
-      for (int j = 0; j < (count + 1) / 2; ++j) {
-        values[2 * j] = columns[2 * (j * columnStride + voxel)];
-        values[2 * j + 1] = columns[2 * (j * columnStride + voxel) + 1];
-      }
-      float* const course = grid.data + voxel * nT + t0;
-      for (int i = 0; i < count; ++i) course[i] = values[i];
+constexpr int kPrefetchVoxels = 8;
+
+// out = lanes `index...` of a's lanes followed by b's (vectors pass by reference only,
+// so that no calling convention depends on the instruction set).
+template <int... index>
+[[gnu::always_inline]] inline void shuffle(const Lanes& a, const Lanes& b, Lanes& out) {
+  out = __builtin_shufflevector(a, b, index...);
+}
+
+// Sixteen vectors turned in place: lane k of vector i becomes lane i of vector k. Step s
+// exchanges bit s of the vector's and the lane's index, taking lanes from pairs of
+// vectors s apart.
+[[gnu::always_inline]] inline void turn(Lanes (&v)[kLineLanes]) {
+  for (int i = 0; i < kLineLanes; i += 2) {
+    const Lanes a = v[i], b = v[i + 1];
+    shuffle<0, 16, 2, 18, 4, 20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30>(a, b, v[i]);
+    shuffle<1, 17, 3, 19, 5, 21, 7, 23, 9, 25, 11, 27, 13, 29, 15, 31>(a, b, v[i + 1]);
+  }
+  for (int i = 0; i < kLineLanes; i += 4)
+    for (int j = i; j < i + 2; ++j) {
+      const Lanes a = v[j], b = v[j + 2];
+      shuffle<0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29>(a, b, v[j]);
+      shuffle<2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31>(a, b, v[j + 2]);
     }
-  };
-  if (width == kVolumesAtOnce) {
-    write(kVolumesAtOnce);
-  } else {
-    write(width);
+  for (int i = 0; i < kLineLanes; i += 8)
+    for (int j = i; j < i + 4; ++j) {
+      const Lanes a = v[j], b = v[j + 4];
+      shuffle<0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27>(a, b, v[j]);
+      shuffle<4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31>(a, b, v[j + 4]);
+    }
+  for (int j = 0; j < 8; ++j) {
+    const Lanes a = v[j], b = v[j + 8];
+    shuffle<0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23>(a, b, v[j]);
+    shuffle<8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31>(a, b, v[j + 8]);
   }
 }
 
-fftwf_plan checked(fftwf_plan plan) {
-  if (plan == nullptr) throw std::logic_error("FFTW could not plan the mixed field's transform");
-  return plan;
+// Step 3 and the writing for one block of volumes, t0 .. t0 + width - 1 (width <= 32):
+// the slab of transform j starts at slabs + j * slabFloats, its plane z at
+// z * planeFloats, its row y at y * 2 * rowLanes in it; `line` holds two transforms' work.
+[[gnu::always_inline]] inline void writeCoursesBody(const VtcGrid& grid, const float* slabs,
+                                                    std::size_t slabFloats,
+                                                    std::size_t planeFloats, int rowLanes,
+                                                    const LineTransform& alongX, float* line,
+                                                    float* scratch, int t0, int width) {
+  const std::int64_t nT = grid.timePoints;
+  const int boxX = alongX.length();
+  float* const across = line;
+  float* const kept = line + static_cast<std::size_t>(boxX) * kLaneBlockFloats;
+  for (int z = 0; z < grid.dimZ; ++z)
+    for (int y = 0; y < grid.dimY; ++y) {
+      const std::size_t row = z * planeFloats + static_cast<std::size_t>(y) * 2 * rowLanes;
+      for (int x0 = 0; x0 < boxX; x0 += kLineLanes)
+        for (int part = 0; part < 2; ++part) {
+          Lanes v[kLineLanes];
+          for (int j = 0; j < kLineLanes; ++j)
+            std::memcpy(&v[j], slabs + j * slabFloats + row + 2 * x0 + part * kLineLanes,
+                        sizeof(Lanes));
+          turn(v);
+          for (int i = 0; i < kLineLanes && x0 + i < boxX; ++i)
+            std::memcpy(across + (x0 + i) * kLaneBlockFloats + part * kLineLanes, &v[i],
+                        sizeof(Lanes));
+        }
+      alongX.run(across, kLaneBlockFloats, kept, kLaneBlockFloats, grid.dimX, scratch);
+      for (int x = 0; x < grid.dimX; ++x) {
+        Lanes re, im;
+        std::memcpy(&re, kept + x * kLaneBlockFloats, sizeof(Lanes));
+        std::memcpy(&im, kept + x * kLaneBlockFloats + kLineLanes, sizeof(Lanes));
+        Lanes volumes[2];
+        shuffle<0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23>(re, im, volumes[0]);
+        shuffle<8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31>(re, im, volumes[1]);
+        const std::int64_t voxel = (static_cast<std::int64_t>(z) * grid.dimY + y) * grid.dimX + x;
+        float* const course = grid.data + voxel * nT + t0;
+        // The courses are written 128 bytes at a time, each in lines no other step
+        // touches: fetching the lines of a voxel a few ahead hides their latency.
+        __builtin_prefetch(course + kPrefetchVoxels * nT, 1);
+        __builtin_prefetch(course + kPrefetchVoxels * nT + kVolumesAtOnce - 1, 1);
+        if (width == kVolumesAtOnce) {
+          std::memcpy(course, volumes, sizeof volumes);
+        } else {
+          std::memcpy(course, volumes, sizeof(float) * width);
+        }
+      }
+    }
 }
 
 }  // namespace
@@ -143,22 +200,28 @@ double MixedAcf::at(double rMm) const {
   return gaussian + exponential;
 }
 
-struct MixedAcfFilter::Plans {
-  fftwf_plan alongY;  // one plane: every column, along y
-  fftwf_plan alongX;  // one plane: the rows y < grid y, along x, out of place into a
-                      // plane of the rows array
-  fftwf_plan alongZ;  // the rows array: the lines x < grid x, along z, out of place into
-                      // a column
-};
+namespace {
+
+std::array<int, 3> boxOf(const MixedAcf& acf, const std::array<int, 3>& grid,
+                         const std::array<double, 3>& voxelMm) {
+  const double reach = reachMm(acf);
+  std::array<int, 3> box{};
+  for (int axis = 0; axis < 3; ++axis) {
+    const int margin = static_cast<int>(std::ceil(reach / voxelMm[axis]));
+    box[axis] = fastLength(std::max(grid[axis] + margin, 2 * margin));
+  }
+  return box;
+}
+
+}  // namespace
 
 MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ,
                                const std::array<double, 3>& voxelMm)
-    : grid_{dimX, dimY, dimZ} {
-  const double reach = reachMm(acf);
-  for (int axis = 0; axis < 3; ++axis) {
-    const int margin = static_cast<int>(std::ceil(reach / voxelMm[axis]));
-    box_[axis] = fastLength(std::max(grid_[axis] + margin, 2 * margin));
-  }
+    : box_(boxOf(acf, {dimX, dimY, dimZ}, voxelMm)),
+      grid_{dimX, dimY, dimZ},
+      alongX_(box_[0]),
+      alongY_(box_[1]),
+      alongZ_(box_[2]) {
   const int bx = box_[0], by = box_[1], bz = box_[2];
   const std::size_t boxBins = static_cast<std::size_t>(bx) * by * bz;
   // The covariance's first row, and its transform S, in double.
@@ -185,40 +248,28 @@ MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ
   gain_.resize(boxBins);
   for (std::size_t k = 0; k < boxBins; ++k)
     gain_[k] = static_cast<float>(std::sqrt(std::max(row[k][0], 0.0) / total));
-  // Plans on scratch arrays of the sizes and alignment every thread's arrays have.
-  rowsStride_ = rowsStrideOf(dimY, bx);
-  const std::size_t gridVoxels = static_cast<std::size_t>(dimX) * dimY * dimZ;
-  columnStride_ = wholeLines(gridVoxels);
-  const int rowsStride = static_cast<int>(rowsStride_), gridPlane = dimY * dimX;
-  using Scratch = std::unique_ptr<fftwf_complex, FftwFree<fftwf_complex>>;
-  const Scratch plane(fftwf_alloc_complex(static_cast<std::size_t>(by) * bx)),
-      rows(fftwf_alloc_complex(rowsStride_ * bz)),
-      column(fftwf_alloc_complex(static_cast<std::size_t>(bz) * gridPlane));
-  const fftwf_iodim columnY{by, bx, bx}, everyX{bx, 1, 1};
-  const fftwf_iodim rowX{bx, 1, 1}, gridRows{dimY, bx, bx};
-  const fftwf_iodim lineZ{bz, rowsStride, gridPlane};
-  const fftwf_iodim gridLines[2] = {{dimY, bx, dimX}, {dimX, 1, 1}};
-  constexpr unsigned kPlanning = FFTW_ESTIMATE | FFTW_DESTROY_INPUT;
-  const std::lock_guard<std::mutex> guard(plannerLock());
-  plans_ = new Plans{checked(fftwf_plan_guru_dft(1, &columnY, 1, &everyX, plane.get(), plane.get(),
-                                                 FFTW_BACKWARD, kPlanning)),
-                     checked(fftwf_plan_guru_dft(1, &rowX, 1, &gridRows, plane.get(), rows.get(),
-                                                 FFTW_BACKWARD, kPlanning)),
-                     checked(fftwf_plan_guru_dft(1, &lineZ, 2, gridLines, rows.get(), column.get(),
-                                                 FFTW_BACKWARD, kPlanning))};
+  rowLanes_ = wholeLaneBlocks(bx);
+  rowsPlane_ = oddLines(static_cast<std::size_t>(dimY) * kLaneBlockFloats);
+  planeFloats_ = oddLines(static_cast<std::size_t>(dimY) * 2 * rowLanes_);
+  slabFloats_ = oddLines(dimZ * planeFloats_);
+  // A column of bins for each of two transforms, their rows arrays, the slabs of one
+  // block of volumes, the lines of step 3 and the line transforms' scratch.
+  layout_.planes = 0;
+  layout_.rows = layout_.planes + 2 * static_cast<std::size_t>(by) * kLaneBlockFloats;
+  layout_.slabs = layout_.rows + 2 * bz * rowsPlane_;
+  layout_.line = layout_.slabs + kTransformsAtOnce * slabFloats_;
+  layout_.scratch = layout_.line + static_cast<std::size_t>(bx + dimX) * kLaneBlockFloats;
+  layout_.total = layout_.scratch + 2 * static_cast<std::size_t>(std::max({bx, by, bz})) *
+                                        kLaneBlockFloats;
 }
 
 MixedAcfFilter::~MixedAcfFilter() {
-  for (Bin* arrays : idleWork_) fftwf_free(arrays);
-  const std::lock_guard<std::mutex> guard(plannerLock());
-  fftwf_destroy_plan(plans_->alongY);
-  fftwf_destroy_plan(plans_->alongX);
-  fftwf_destroy_plan(plans_->alongZ);
-  delete plans_;
+  for (float* arrays : idleWork_) ::operator delete[](arrays, kWorkAlignment);
 }
 
 // A thread's work arrays, kept by the filter between fills: fresh pages would cost a
-// fault each, as much as a tenth of the field's time.
+// fault each, as much as a tenth of the field's time. They start at 0, so that the
+// lanes that only pad a block hold numbers.
 MixedAcfFilter::BorrowedWork::BorrowedWork(const MixedAcfFilter& filter) : filter_(filter) {
   {
     const std::lock_guard<std::mutex> guard(filter.workLock_);
@@ -228,8 +279,9 @@ MixedAcfFilter::BorrowedWork::BorrowedWork(const MixedAcfFilter& filter) : filte
       return;
     }
   }
-  arrays = fftwf_alloc_complex(filter.workBins());
-  if (arrays == nullptr) throw std::bad_alloc();
+  arrays = static_cast<float*>(
+      ::operator new[](filter.layout_.total * sizeof(float), kWorkAlignment));
+  std::fill(arrays, arrays + filter.layout_.total, 0.0f);
 }
 
 MixedAcfFilter::BorrowedWork::~BorrowedWork() {
@@ -238,43 +290,36 @@ MixedAcfFilter::BorrowedWork::~BorrowedWork() {
 }
 
 std::uint64_t MixedAcfFilter::workBytes(int /*timePoints*/) const {
-  return workBins() * sizeof(fftwf_complex);
+  return layout_.total * sizeof(float);
 }
 
-std::size_t MixedAcfFilter::workBins() const {
-  // Two planes of bins, two rows arrays, and the columns of one block of volumes: the
-  // last transform writes all boxZ planes of its column, and the planes z >= grid z run
-  // into the next columns, which are written after it.
-  const std::size_t gridPlane = static_cast<std::size_t>(grid_[1]) * grid_[0];
-  return columnsOffset() + (kTransformsAtOnce - 1) * columnStride_ + box_[2] * gridPlane;
-}
-
-std::size_t MixedAcfFilter::columnsOffset() const {
-  return 2 * (planeSpace() + rowsStride_ * box_[2]);
-}
-
-std::size_t MixedAcfFilter::planeSpace() const {
-  return wholeLines(static_cast<std::size_t>(box_[1]) * box_[0]);
-}
-
-void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, Bin* work,
-                                Bin* columns) const {
-  const std::size_t planeBins = static_cast<std::size_t>(box_[1]) * box_[0];
-  const std::size_t rowsSize = rowsStride_ * box_[2];
-  Bin* const planes[2] = {work, work + planeSpace()};
-  Bin* const rows[2] = {work + 2 * planeSpace(), work + 2 * planeSpace() + rowsSize};
-  for (int kz = 0; kz < box_[2]; ++kz) {
-    const std::size_t firstBin = kz * planeBins;
-    scaledDeviatePairs(key, static_cast<std::int64_t>(firstBin),
-                       static_cast<std::int64_t>(planeBins), timeBlock, gain_.data() + firstBin,
-                       &planes[0][0][0], &planes[1][0][0]);
-    for (int j = 0; j < 2; ++j) {
-      fftwf_execute_dft(plans_->alongY, planes[j], planes[j]);
-      fftwf_execute_dft(plans_->alongX, planes[j], rows[j] + kz * rowsStride_);
+void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, float* work,
+                                float* slabs) const {
+  const int bx = box_[0], by = box_[1], bz = box_[2];
+  const int dimY = grid_[1], dimZ = grid_[2];
+  const std::size_t binColumn = static_cast<std::size_t>(by) * kLaneBlockFloats;
+  float* const columns[2] = {work + layout_.planes, work + layout_.planes + binColumn};
+  float* const rows[2] = {work + layout_.rows, work + layout_.rows + bz * rowsPlane_};
+  float* const scratch = work + layout_.scratch;
+  // One lane block of x at a time, so that its rows array stays in the cache from
+  // step 1 to step 2.
+  for (int lane = 0; lane < rowLanes_; lane += kLineLanes) {
+    for (int kz = 0; kz < bz; ++kz) {
+      const std::size_t firstBin = static_cast<std::size_t>(kz) * by * bx + lane;
+      scaledDeviatePairs(key,
+                         {static_cast<std::int64_t>(firstBin), std::min(kLineLanes, bx - lane), by,
+                          bx, kLaneBlockFloats},
+                         timeBlock, gain_.data() + firstBin, columns[0], columns[1]);
+      for (int t = 0; t < 2; ++t)
+        alongY_.run(columns[t], kLaneBlockFloats, rows[t] + kz * rowsPlane_, kLaneBlockFloats, dimY,
+                    scratch);
     }
+    for (int t = 0; t < 2; ++t)
+      for (int y = 0; y < dimY; ++y)
+        alongZ_.run(rows[t] + y * kLaneBlockFloats, rowsPlane_,
+                    slabs + t * slabFloats_ + y * 2 * static_cast<std::size_t>(rowLanes_) + 2 * lane,
+                    planeFloats_, dimZ, scratch);
   }
-  fftwf_execute_dft(plans_->alongZ, rows[0], columns);
-  fftwf_execute_dft(plans_->alongZ, rows[1], columns + columnStride_);
 }
 
 void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key,
@@ -284,16 +329,16 @@ void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key,
   const std::int64_t blocks = (nT + kVolumesAtOnce - 1) / kVolumesAtOnce;
   parallel(blocks, [&](std::int64_t begin, std::int64_t end) {
     const BorrowedWork work(*this);
-    fftwf_complex* const columns = work.arrays + columnsOffset();
+    float* const slabs = work.arrays + layout_.slabs;
     for (std::int64_t block = begin; block < end; ++block) {
       const int t0 = static_cast<int>(block * kVolumesAtOnce);
       const int width = static_cast<int>(std::min<std::int64_t>(kVolumesAtOnce, nT - t0));
-      // In order of their columns, each overwriting the spill of the one before.
       for (int c = 0; c * kDeviatesPerCounter < width; ++c)
         synthesise(spectrumKey, static_cast<std::uint32_t>(t0 / kDeviatesPerCounter + c),
-                   work.arrays, columns + 2 * c * columnStride_);
+                   work.arrays, slabs + 2 * c * slabFloats_);
       onWidestVectors([&]() TOLVANE_VECTOR_BODY {
-        writeCoursesBody(grid, &columns[0][0], columnStride_, t0, width);
+        writeCoursesBody(grid, slabs, slabFloats_, planeFloats_, rowLanes_, alongX_,
+                         work.arrays + layout_.line, work.arrays + layout_.scratch, t0, width);
       });
     }
   });

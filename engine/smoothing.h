@@ -22,9 +22,9 @@
 // normalisation). The field is stationary on the box, so every voxel of the grid, at a
 // face or not, has the same variance, which the normalisation makes 1; its
 // autocorrelation at every lattice lag inside the grid is rho to within the clipped part
-// of S. The transforms are FFTW's single-precision ones, planned with FFTW_ESTIMATE and
-// run with one set of plans per box, so a volume's values do not depend on the number
-// of threads.
+// of S. S is computed once per run in double (FFTW); the volumes' transforms are the
+// engine's own line transforms (line_fft.h), whose every operation is fixed, so a
+// volume's values depend neither on the number of threads nor on the processor.
 #pragma once
 
 #include <array>
@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "engine/counter_noise.h"
+#include "engine/line_fft.h"
 #include "engine/parallel_for.h"
 
 #pragma GCC visibility push(hidden)
@@ -76,9 +77,8 @@ struct MixedAcf {
 // The margin stops where rho falls below this.
 constexpr double kMixedAcfReach = 1e-3;
 
-// The filter of a grid's mixed field, made once per run (the FFTW plans are made under a
-// lock, so several runs may build theirs at once). It keeps the threads' work arrays
-// from one fill to the next until it is destroyed.
+// The filter of a grid's mixed field, made once per run. It keeps the threads' work
+// arrays from one fill to the next until it is destroyed.
 class MixedAcfFilter {
  public:
   MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ,
@@ -98,38 +98,35 @@ class MixedAcfFilter {
   void fill(const VtcGrid& grid, const FieldKey& key, const ParallelFor& parallel) const;
 
  private:
-  struct Plans;
-  using Bin = float[2];  // FFTW's single-precision complex number
-  // The two transforms of time block `timeBlock` (volumes 4b .. 4b + 3), drawn and
-  // transformed in a thread's work arrays (two planes of bins, then two rows arrays),
-  // and written in the grid's voxel order to the columns at `columns` and
-  // columns + columnStride_.
-  void synthesise(const FieldKey& key, std::uint32_t timeBlock, Bin* work, Bin* columns) const;
-  // The bins of one thread's work arrays: the planes, the rows arrays, and the columns
-  // of one block of volumes, which start columnsOffset() bins in; a plane takes
-  // planeSpace() bins.
-  std::size_t workBins() const;
-  std::size_t columnsOffset() const;
-  std::size_t planeSpace() const;
+  // Where a thread's work arrays lie in one allocation, in floats (mixed_acf.cpp).
+  struct WorkLayout {
+    std::size_t planes, rows, slabs, line, scratch, total;
+  };
+  // Steps 1 and 2 of the two transforms of time block `timeBlock` (volumes 4b .. 4b + 3)
+  // in a thread's work arrays, into the two slabs from `slabs`.
+  void synthesise(const FieldKey& key, std::uint32_t timeBlock, float* work, float* slabs) const;
   // One thread's work arrays for the length of a fill.
   struct BorrowedWork {
     explicit BorrowedWork(const MixedAcfFilter& filter);
     ~BorrowedWork();
     BorrowedWork(const BorrowedWork&) = delete;
     BorrowedWork& operator=(const BorrowedWork&) = delete;
-    Bin* arrays = nullptr;
+    float* arrays = nullptr;
 
    private:
     const MixedAcfFilter& filter_;
   };
   std::array<int, 3> box_{};
   std::array<int, 3> grid_{};
-  std::vector<float> gain_;       // sqrt(S / sum S), one per bin
-  std::size_t rowsStride_ = 0;    // bins from one plane of a rows array to the next
-  std::size_t columnStride_ = 0;  // bins from one transform's column to the next
-  Plans* plans_ = nullptr;
+  std::vector<float> gain_;  // sqrt(S / sum S), one per bin
+  LineTransform alongX_, alongY_, alongZ_;
+  int rowLanes_ = 0;              // a row of bins along x, in whole lane blocks
+  std::size_t rowsPlane_ = 0;     // one kz of a rows array: grid y rows of one lane block
+  std::size_t planeFloats_ = 0;   // a plane of grid y rows, in a rows array or a slab
+  std::size_t slabFloats_ = 0;    // floats from one transform's slab to the next
+  WorkLayout layout_{};
   mutable std::mutex workLock_;
-  mutable std::vector<Bin*> idleWork_;  // work arrays of finished fills, for the next ones
+  mutable std::vector<float*> idleWork_;  // work arrays of finished fills, for the next ones
 };
 
 }  // namespace tolvane::engine

@@ -121,31 +121,44 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
   }
 }
 
-// One time block of a run of voxels as scaled complex pairs, as the mixed field draws
-// its spectrum: on every path each voxel's own deviates times its scale, for runs that
-// end inside a batch and that carry the voxel index from its low word into its high
-// one; nothing is stored beyond the run.
-TEST(CounterNoise, ScaledPairsOfSuccessiveVoxelsAreEachVoxelsOwnDeviates) {
+// One time block of rows of voxels as scaled complex pairs in lane blocks, as the mixed
+// field draws its spectrum: on every path each voxel's own deviates times its scale, for
+// rows that end inside a block, rows apart by more than their length, a step of batches
+// that spans two rows, and voxel indices that carry from their low word into their high
+// one; each row's last block is +0 past the row, and nothing is stored between rows or
+// beyond the last.
+TEST(CounterNoise, ScaledPairsOfRowsOfVoxelsAreEachVoxelsOwnDeviates) {
   const FieldKey key{kKey.seed, kKey.run, kSpectrumStream};
   for (const VectorPath path : cpu::availableVectorPaths()) {
     SCOPED_TRACE(cpu::nameOf(path));
     for (const std::int64_t start : {std::int64_t{5}, (std::int64_t{1} << 32) - 20}) {
-      for (const int count : {1, 16, 45}) {
+      for (const auto& [length, count] : {std::pair{1, 1}, std::pair{16, 3}, std::pair{45, 2}}) {
         constexpr std::uint32_t kBlock = 62;
-        std::vector<float> scale(count), first(2 * count + 2, NAN), second(2 * count + 2, NAN);
-        for (int i = 0; i < count; ++i) scale[i] = 0.75f + 0.01f * i;
-        scaledDeviatePairs(key, start, count, kBlock, scale.data(), first.data(), second.data(),
-                           path);
-        for (int i = 0; i < count; ++i) {
-          float own[4];
-          fieldDeviates(key, start + i, 4 * kBlock, 4, own, VectorPath::kPortable);
-          const float expected[4] = {own[0] * scale[i], own[1] * scale[i], own[2] * scale[i],
-                                     own[3] * scale[i]};
-          const float got[4] = {first[2 * i], first[2 * i + 1], second[2 * i], second[2 * i + 1]};
-          EXPECT_EQ(std::memcmp(expected, got, sizeof got), 0)
-              << "voxel " << start + i << " of " << count;
+        const int rowFloats = (length + 15) / 16 * 32;
+        const std::size_t pitch = rowFloats + 8;  // a gap between rows that must stay as it is
+        const std::size_t size = pitch * count + 2;
+        const int voxelPitch = length + 3;
+        std::vector<float> scale(voxelPitch * count), first(size, NAN), second(size, NAN);
+        for (std::size_t i = 0; i < scale.size(); ++i) scale[i] = 0.75f + 0.01f * i;
+        scaledDeviatePairs(key, {start, length, count, voxelPitch, pitch}, kBlock, scale.data(),
+                           first.data(), second.data(), path);
+        for (int r = 0; r < count; ++r) {
+          for (int i = 0; i < rowFloats / 2; ++i) {
+            const std::size_t re = r * pitch + 32 * (i / 16) + i % 16, im = re + 16;
+            float expected[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+            if (i < length) {
+              float own[4];
+              const std::int64_t voxel = static_cast<std::int64_t>(r) * voxelPitch + i;
+              fieldDeviates(key, start + voxel, 4 * kBlock, 4, own, VectorPath::kPortable);
+              for (int d = 0; d < 4; ++d) expected[d] = own[d] * scale[voxel];
+            }
+            const float got[4] = {first[re], first[im], second[re], second[im]};
+            EXPECT_EQ(std::memcmp(expected, got, sizeof got), 0)
+                << "row " << r << ", voxel " << i << " of " << length;
+          }
+          for (std::size_t gap = r * pitch + rowFloats; gap < (r + 1) * pitch; ++gap)
+            EXPECT_TRUE(std::isnan(first[gap]) && std::isnan(second[gap])) << "row " << r;
         }
-        EXPECT_TRUE(std::isnan(first[2 * count]) && std::isnan(second[2 * count]));
       }
     }
   }
