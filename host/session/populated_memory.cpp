@@ -22,7 +22,8 @@ constexpr std::size_t kSliceBytes = std::size_t{16} << 20;
 // Slow huge pages come in stretches (tens of slices on our machines, where the kernel
 // had to compact or the hypervisor had to back the memory anew), and so do fast
 // ones: after a slow huge-page slice, this many slices get ordinary pages before huge
-// pages are tried again.
+// pages are tried again, twice as many after each further slow one, so that a long
+// slow stretch costs a few trials rather than one in every few slices.
 constexpr int kOrdinarySlicesAfterSlowHuge = 8;
 
 enum class Outcome { populated, unsupported, outOfMemory };
@@ -47,6 +48,38 @@ double secondsOf(const auto& work) {
   const auto start = std::chrono::steady_clock::now();
   work();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Populates [start, start + bytes) slice by slice, each slice's pages chosen as
+// populated_memory.h describes.
+Outcome populateSlices(char* start, std::size_t bytes) {
+  double ordinarySecondsPerByte = std::numeric_limits<double>::infinity();  // the fastest
+  int ordinaryBeforeTrial = 1;  // the first slice sets the reference
+  int ordinaryAfterSlowHuge = kOrdinarySlicesAfterSlowHuge;
+  for (std::size_t done = 0; done < bytes;) {
+    const std::size_t slice = std::min(kSliceBytes, bytes - done);
+    const bool huge =
+        ordinaryBeforeTrial == 0 && ::madvise(start + done, slice, MADV_HUGEPAGE) == 0;
+    Outcome outcome = Outcome::populated;
+    const double seconds = secondsOf([&] { outcome = populateRange(start + done, slice); });
+    if (outcome == Outcome::unsupported) {
+      touchEveryPage(start + done, bytes - done);
+      return Outcome::populated;
+    }
+    if (outcome == Outcome::outOfMemory) return outcome;
+    const double secondsPerByte = seconds / static_cast<double>(slice);
+    if (huge && secondsPerByte > ordinarySecondsPerByte) {
+      ordinaryBeforeTrial = ordinaryAfterSlowHuge;
+      ordinaryAfterSlowHuge *= 2;
+    } else if (huge) {
+      ordinaryAfterSlowHuge = kOrdinarySlicesAfterSlowHuge;
+    } else {
+      ordinarySecondsPerByte = std::min(ordinarySecondsPerByte, secondsPerByte);
+      ordinaryBeforeTrial = std::max(0, ordinaryBeforeTrial - 1);
+    }
+    done += slice;
+  }
+  return Outcome::populated;
 }
 
 }  // namespace
@@ -76,32 +109,10 @@ void PopulatedMemory::populate(std::size_t bytes) {
   // Ordinary pages unless a slice is advised otherwise, also where the system gives
   // huge pages to all memory: the reference slices must be of ordinary pages.
   ::madvise(start, bytes, MADV_NOHUGEPAGE);
-  double ordinarySecondsPerByte = std::numeric_limits<double>::infinity();  // the fastest
-  int ordinaryBeforeTrial = 1;  // the first slice sets the reference
-  for (std::size_t done = 0; done < bytes;) {
-    const std::size_t slice = std::min(kSliceBytes, bytes - done);
-    const bool huge =
-        ordinaryBeforeTrial == 0 && ::madvise(start + done, slice, MADV_HUGEPAGE) == 0;
-    Outcome outcome = Outcome::populated;
-    const double seconds = secondsOf([&] { outcome = populateRange(start + done, slice); });
-    if (outcome == Outcome::unsupported) {
-      touchEveryPage(start + done, bytes - done);
-      return;
-    }
-    if (outcome == Outcome::outOfMemory) {
-      ::munmap(mapping_, mappedBytes_);
-      mapping_ = nullptr;
-      data_ = nullptr;
-      return;
-    }
-    const double secondsPerByte = seconds / static_cast<double>(slice);
-    if (huge) {
-      if (secondsPerByte > ordinarySecondsPerByte) ordinaryBeforeTrial = kOrdinarySlicesAfterSlowHuge;
-    } else {
-      ordinarySecondsPerByte = std::min(ordinarySecondsPerByte, secondsPerByte);
-      ordinaryBeforeTrial = std::max(0, ordinaryBeforeTrial - 1);
-    }
-    done += slice;
+  if (populateSlices(start, bytes) == Outcome::outOfMemory) {
+    ::munmap(mapping_, mappedBytes_);
+    mapping_ = nullptr;
+    data_ = nullptr;
   }
 }
 

@@ -14,8 +14,9 @@
 // the memory is populated in slices of 16 MiB, each timed: the first gets ordinary
 // pages, and the fastest ordinary slice so far is the reference; the others get huge
 // pages unless the last huge-page slice was slower per byte than the reference, in
-// which case the next few get ordinary pages before huge ones are tried again. Where
-// the kernel offers no huge pages, every slice gets ordinary pages.
+// which case the next few get ordinary pages before huge ones are tried again (twice
+// as many after each further slow trial). Where the kernel offers no huge pages,
+// every slice gets ordinary pages.
 //
 // Values and layout do not depend on the page size: only the time does.
 #pragma once
