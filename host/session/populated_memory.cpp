@@ -1,6 +1,7 @@
 // Populated anonymous memory; see populated_memory.h.
 #include "host/session/populated_memory.h"
 
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,6 +10,9 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace hvhost {
 namespace {
@@ -25,6 +29,9 @@ constexpr std::size_t kSliceBytes = std::size_t{16} << 20;
 // pages are tried again, twice as many after each further slow one, so that a long
 // slow stretch costs a few trials rather than one in every few slices.
 constexpr int kOrdinarySlicesAfterSlowHuge = 8;
+
+// Below this many slices for each usable core, fewer threads populate the memory.
+constexpr std::size_t kSlicesPerShareAtLeast = 4;
 
 enum class Outcome { populated, unsupported, outOfMemory };
 
@@ -82,6 +89,12 @@ Outcome populateSlices(char* start, std::size_t bytes) {
   return Outcome::populated;
 }
 
+std::size_t usableCores() {
+  cpu_set_t cores;
+  if (::sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
+  return static_cast<std::size_t>(std::max(1, CPU_COUNT(&cores)));
+}
+
 }  // namespace
 
 PopulatedMemory::PopulatedMemory(std::size_t bytes) {
@@ -109,7 +122,30 @@ void PopulatedMemory::populate(std::size_t bytes) {
   // Ordinary pages unless a slice is advised otherwise, also where the system gives
   // huge pages to all memory: the reference slices must be of ordinary pages.
   ::madvise(start, bytes, MADV_NOHUGEPAGE);
-  if (populateSlices(start, bytes) == Outcome::outOfMemory) {
+  // The kernel's work of zeroing and mapping pages runs on every usable core, each
+  // with a share of whole slices and its own reference, as long as a share has a few.
+  const std::size_t slices = (bytes + kSliceBytes - 1) / kSliceBytes;
+  const std::size_t shares =
+      std::clamp<std::size_t>(slices / kSlicesPerShareAtLeast, 1, usableCores());
+  const std::size_t shareBytes = (slices + shares - 1) / shares * kSliceBytes;
+  std::vector<Outcome> outcomes(shares, Outcome::populated);
+  std::vector<std::thread> helpers;
+  helpers.reserve(shares);
+  for (std::size_t share = 1; share * shareBytes < bytes; ++share) {
+    const std::size_t offset = share * shareBytes;
+    const std::size_t length = std::min(shareBytes, bytes - offset);
+    char* const at = start + offset;
+    try {
+      helpers.emplace_back([&outcomes, share, at, length] {
+        outcomes[share] = populateSlices(at, length);
+      });
+    } catch (const std::system_error&) {  // no thread to be had: this one does it
+      outcomes[share] = populateSlices(at, length);
+    }
+  }
+  outcomes[0] = populateSlices(start, std::min(shareBytes, bytes));
+  for (std::thread& helper : helpers) helper.join();
+  if (std::find(outcomes.begin(), outcomes.end(), Outcome::outOfMemory) != outcomes.end()) {
     ::munmap(mapping_, mappedBytes_);
     mapping_ = nullptr;
     data_ = nullptr;

@@ -3,8 +3,8 @@
 // A VTC's storage is written once by the plug-in's noise pass, in strided sweeps. Left
 // to first touches, every page would cost a fault inside the pass; populated up front,
 // the kernel zeroes and maps the pages in one sweep over the page tables before the
-// plug-in runs (0.8 s for the 2.75 GiB of the finest default grid, against several
-// times that spread over the pass).
+// plug-in runs (about 1 s for the 2.75 GiB of the finest default grid on one core,
+// against several times that spread over the pass).
 //
 // Page size: transparent huge pages (2 MiB) make the population several times faster
 // and the pass's strided stores about a tenth faster (fewer TLB misses); but where the
@@ -16,7 +16,8 @@
 // pages unless the last huge-page slice was slower per byte than the reference, in
 // which case the next few get ordinary pages before huge ones are tried again (twice
 // as many after each further slow trial). Where the kernel offers no huge pages,
-// every slice gets ordinary pages.
+// every slice gets ordinary pages. Large memory is split into shares of whole slices,
+// one for each usable core, populated side by side, each share with its own reference.
 //
 // Values and layout do not depend on the page size: only the time does.
 #pragma once

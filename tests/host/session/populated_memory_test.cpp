@@ -28,8 +28,10 @@ std::size_t pagesNotResident(const void* data, std::size_t bytes) {
 }  // namespace
 
 TEST(PopulatedMemory, EveryPageIsResidentAndZeroBeforeTheFirstStore) {
-  // One page; a part of a slice; several slices and a tail that ends inside a page.
-  for (const std::size_t bytes : {std::size_t{1}, 5 * kMiB, 3 * 16 * kMiB + 4097}) {
+  // One page; a part of a slice; several slices and a tail that ends inside a page;
+  // enough slices to be shared between threads on a machine of two cores or more.
+  for (const std::size_t bytes :
+       {std::size_t{1}, 5 * kMiB, 3 * 16 * kMiB + 4097, 9 * 16 * kMiB + 4097}) {
     const PopulatedMemory memory(bytes);
     ASSERT_NE(memory.data(), nullptr) << bytes;
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(memory.data()) % (2 * kMiB), 0u) << bytes;
