@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <limits>
 #include <system_error>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace hvhost {
@@ -25,13 +28,12 @@ constexpr std::size_t kSliceBytes = std::size_t{16} << 20;
 
 // Slow huge pages come in stretches (tens of slices on our machines, where the kernel
 // had to compact or the hypervisor had to back the memory anew), and so do fast
-// ones: after a slow huge-page slice, this many slices get ordinary pages before huge
-// pages are tried again, twice as many after each further slow one, so that a long
-// slow stretch costs a few trials rather than one in every few slices.
+// ones: after a slow trial, this many slices get ordinary pages before the next trial,
+// twice as many after each further slow one.
 constexpr int kOrdinarySlicesAfterSlowHuge = 8;
 
 // Below this many slices for each usable core, fewer threads populate the memory.
-constexpr std::size_t kSlicesPerShareAtLeast = 4;
+constexpr std::size_t kSlicesPerThreadAtLeast = 4;
 
 enum class Outcome { populated, unsupported, outOfMemory };
 
@@ -57,34 +59,53 @@ double secondsOf(const auto& work) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Populates [start, start + bytes) slice by slice, each slice's pages chosen as
-// populated_memory.h describes.
-Outcome populateSlices(char* start, std::size_t bytes) {
+// The slices of [start, start + bytes), handed out one at a time to the threads that
+// populate them, so that a thread slowed by other work takes fewer.
+class SliceQueue {
+ public:
+  SliceQueue(char* start, std::size_t bytes) : start_(start), bytes_(bytes) {}
+  // The next slice not yet taken, or an empty one when all are.
+  std::pair<char*, std::size_t> take() {
+    const std::size_t offset = next_.fetch_add(kSliceBytes);
+    if (offset >= bytes_) return {nullptr, 0};
+    return {start_ + offset, std::min(kSliceBytes, bytes_ - offset)};
+  }
+
+ private:
+  char* const start_;
+  const std::size_t bytes_;
+  std::atomic<std::size_t> next_{0};
+};
+
+// Populates slices from `queue` until none is left, each slice's pages chosen as
+// populated_memory.h describes, with this thread's own reference.
+Outcome populateSlices(SliceQueue& queue) {
   double ordinarySecondsPerByte = std::numeric_limits<double>::infinity();  // the fastest
   int ordinaryBeforeTrial = 1;  // the first slice sets the reference
   int ordinaryAfterSlowHuge = kOrdinarySlicesAfterSlowHuge;
-  for (std::size_t done = 0; done < bytes;) {
-    const std::size_t slice = std::min(kSliceBytes, bytes - done);
-    const bool huge =
-        ordinaryBeforeTrial == 0 && ::madvise(start + done, slice, MADV_HUGEPAGE) == 0;
+  for (auto [slice, bytes] = queue.take(); slice != nullptr; std::tie(slice, bytes) = queue.take()) {
+    // A trial populates the slice's first huge page alone and times it; the rest of
+    // the slice keeps the huge-page advice only if that page came fast enough.
+    const bool trial = ordinaryBeforeTrial == 0 && ::madvise(slice, bytes, MADV_HUGEPAGE) == 0;
+    const std::size_t timedBytes = trial ? std::min(kHugePageBytes, bytes) : bytes;
     Outcome outcome = Outcome::populated;
-    const double seconds = secondsOf([&] { outcome = populateRange(start + done, slice); });
-    if (outcome == Outcome::unsupported) {
-      touchEveryPage(start + done, bytes - done);
-      return Outcome::populated;
-    }
-    if (outcome == Outcome::outOfMemory) return outcome;
-    const double secondsPerByte = seconds / static_cast<double>(slice);
-    if (huge && secondsPerByte > ordinarySecondsPerByte) {
+    const double seconds = secondsOf([&] { outcome = populateRange(slice, timedBytes); });
+    const double secondsPerByte = seconds / static_cast<double>(timedBytes);
+    if (trial && secondsPerByte > ordinarySecondsPerByte) {
+      ::madvise(slice + timedBytes, bytes - timedBytes, MADV_NOHUGEPAGE);
       ordinaryBeforeTrial = ordinaryAfterSlowHuge;
       ordinaryAfterSlowHuge *= 2;
-    } else if (huge) {
+    } else if (trial) {
       ordinaryAfterSlowHuge = kOrdinarySlicesAfterSlowHuge;
-    } else {
+    } else if (outcome == Outcome::populated) {
       ordinarySecondsPerByte = std::min(ordinarySecondsPerByte, secondsPerByte);
       ordinaryBeforeTrial = std::max(0, ordinaryBeforeTrial - 1);
     }
-    done += slice;
+    if (outcome == Outcome::populated && timedBytes < bytes) {
+      outcome = populateRange(slice + timedBytes, bytes - timedBytes);
+    }
+    if (outcome == Outcome::unsupported) touchEveryPage(slice, bytes);
+    if (outcome == Outcome::outOfMemory) return outcome;
   }
   return Outcome::populated;
 }
@@ -122,28 +143,23 @@ void PopulatedMemory::populate(std::size_t bytes) {
   // Ordinary pages unless a slice is advised otherwise, also where the system gives
   // huge pages to all memory: the reference slices must be of ordinary pages.
   ::madvise(start, bytes, MADV_NOHUGEPAGE);
-  // The kernel's work of zeroing and mapping pages runs on every usable core, each
-  // with a share of whole slices and its own reference, as long as a share has a few.
+  // The kernel's work of zeroing and mapping pages runs on every usable core, as long
+  // as each has a few slices to do.
   const std::size_t slices = (bytes + kSliceBytes - 1) / kSliceBytes;
-  const std::size_t shares =
-      std::clamp<std::size_t>(slices / kSlicesPerShareAtLeast, 1, usableCores());
-  const std::size_t shareBytes = (slices + shares - 1) / shares * kSliceBytes;
-  std::vector<Outcome> outcomes(shares, Outcome::populated);
+  const std::size_t threads =
+      std::clamp<std::size_t>(slices / kSlicesPerThreadAtLeast, 1, usableCores());
+  SliceQueue queue(start, bytes);
+  std::vector<Outcome> outcomes(threads, Outcome::populated);
   std::vector<std::thread> helpers;
-  helpers.reserve(shares);
-  for (std::size_t share = 1; share * shareBytes < bytes; ++share) {
-    const std::size_t offset = share * shareBytes;
-    const std::size_t length = std::min(shareBytes, bytes - offset);
-    char* const at = start + offset;
+  helpers.reserve(threads);
+  for (std::size_t helper = 1; helper < threads; ++helper) {
     try {
-      helpers.emplace_back([&outcomes, share, at, length] {
-        outcomes[share] = populateSlices(at, length);
-      });
-    } catch (const std::system_error&) {  // no thread to be had: this one does it
-      outcomes[share] = populateSlices(at, length);
+      helpers.emplace_back([&outcomes, &queue, helper] { outcomes[helper] = populateSlices(queue); });
+    } catch (const std::system_error&) {  // no thread to be had: the others do its share
+      break;
     }
   }
-  outcomes[0] = populateSlices(start, std::min(shareBytes, bytes));
+  outcomes[0] = populateSlices(queue);
   for (std::thread& helper : helpers) helper.join();
   if (std::find(outcomes.begin(), outcomes.end(), Outcome::outOfMemory) != outcomes.end()) {
     ::munmap(mapping_, mappedBytes_);

@@ -3,21 +3,23 @@
 // A VTC's storage is written once by the plug-in's noise pass, in strided sweeps. Left
 // to first touches, every page would cost a fault inside the pass; populated up front,
 // the kernel zeroes and maps the pages in one sweep over the page tables before the
-// plug-in runs (about 1 s for the 2.75 GiB of the finest default grid on one core,
-// against several times that spread over the pass).
+// plug-in runs (1 to 1.5 s for the 2.75 GiB of the finest default grid, against
+// several times that spread over the pass).
 //
-// Page size: transparent huge pages (2 MiB) make the population several times faster
-// and the pass's strided stores about a tenth faster (fewer TLB misses); but where the
-// kernel has to compact memory, or a virtual machine's memory has to be backed anew,
-// a huge page can take twenty times as long as its 512 ordinary ones, and on the
-// finest grid populating with huge pages throughout took 4 to 8 s against 1 s. So
-// the memory is populated in slices of 16 MiB, each timed: the first gets ordinary
-// pages, and the fastest ordinary slice so far is the reference; the others get huge
-// pages unless the last huge-page slice was slower per byte than the reference, in
-// which case the next few get ordinary pages before huge ones are tried again (twice
-// as many after each further slow trial). Where the kernel offers no huge pages,
-// every slice gets ordinary pages. Large memory is split into shares of whole slices,
-// one for each usable core, populated side by side, each share with its own reference.
+// Page size: transparent huge pages (2 MiB) make the population two to four times
+// faster and the pass's strided stores about a tenth faster (fewer TLB misses); but
+// where the kernel has to compact memory, or a virtual machine's memory has to be
+// backed anew, a huge page can take twenty times as long as its 512 ordinary ones, and
+// such pages come in long stretches: on the finest grid, huge pages throughout took
+// 4 to 8 s against 1 s. So the memory is populated in slices of 16 MiB, each thread
+// timing its own: its first slice gets ordinary pages, and its fastest ordinary slice
+// so far is the reference. Every other slice is a trial: advised for huge pages, its
+// first huge page is populated alone and timed, and the rest of the slice keeps the
+// advice only if that page came at least as fast per byte as the reference. After a
+// slow trial, 8 slices get ordinary pages before the next one, then 16, and so on, so
+// that a long slow stretch costs a few slow pages. Where the kernel offers no huge
+// pages, every slice gets ordinary pages. The slices are handed out to one thread for
+// each usable core (while each has a few), the kernel's zeroing being the work.
 //
 // Values and layout do not depend on the page size: only the time does.
 #pragma once
