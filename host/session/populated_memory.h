@@ -13,10 +13,10 @@
 // such pages come in long stretches: on the finest grid, huge pages throughout took
 // 4 to 8 s against 1 s. So the memory is populated in slices of 16 MiB, each thread
 // timing its own: its first slice gets ordinary pages, and its fastest ordinary slice
-// so far is the reference. Every other slice is a trial: advised for huge pages, its
+// so far is the reference. Each later slice is a trial: advised for huge pages, its
 // first huge page is populated alone and timed, and the rest of the slice keeps the
-// advice only if that page came at least as fast per byte as the reference. After a
-// slow trial, 8 slices get ordinary pages before the next one, then 16, and so on, so
+// advice only if that page came at least as fast per byte as the reference. But after
+// a slow trial, 8 slices get ordinary pages before the next one, then 16, and so on, so
 // that a long slow stretch costs a few slow pages. Where the kernel offers no huge
 // pages, every slice gets ordinary pages. The slices are handed out to one thread for
 // each usable core (while each has a few), the kernel's zeroing being the work.
