@@ -286,21 +286,32 @@ void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::u
   const RoundKeys keys = roundKeysOf(key);
   const __m512i stream = _mm512_set1_epi32(static_cast<int>(key.stream));
   // The rows' blocks, in order, kBatchesPerStep at a time: a step may take the end of one
-  // row and the start of the next, so that no batch is drawn that nothing stores.
-  const int blocksPerRow = (rows.length + kLanes - 1) / kLanes;
-  const std::int64_t blocks = static_cast<std::int64_t>(blocksPerRow) * rows.count;
-  for (std::int64_t step = 0; step < blocks; step += kBatchesPerStep) {
-    const int batches = static_cast<int>(std::min<std::int64_t>(kBatchesPerStep, blocks - step));
+  // row and the start of the next, so that no batch is drawn that nothing stores. The
+  // last step repeats its last block where it has fewer.
+  int row = 0, inRow = 0;
+  while (row < rows.count) {
+    int batches = 0;
     std::int64_t voxels[kBatchesPerStep];  // from rows.firstVoxel, of each batch's lane 0
     std::size_t outputs[kBatchesPerStep];
     int lanes[kBatchesPerStep];
+    std::int64_t voxel = 0;
+    std::size_t output = 0;
+    int laneCount = 0;
     for (int b = 0; b < kBatchesPerStep; ++b) {
-      const std::int64_t block = std::min(step + b, blocks - 1);
-      const std::int64_t row = block / blocksPerRow;
-      const int inRow = static_cast<int>(block % blocksPerRow) * kLanes;
-      voxels[b] = row * rows.voxelPitch + inRow;
-      outputs[b] = row * rows.pitch + 2 * inRow;
-      lanes[b] = std::min(kLanes, rows.length - inRow);
+      if (row < rows.count) {
+        voxel = row * rows.voxelPitch + inRow;
+        output = row * rows.pitch + 2 * inRow;
+        laneCount = std::min(kLanes, rows.length - inRow);
+        batches = b + 1;
+        inRow += kLanes;
+        if (inRow >= rows.length) {
+          inRow = 0;
+          ++row;
+        }
+      }
+      voxels[b] = voxel;
+      outputs[b] = output;
+      lanes[b] = laneCount;
     }
     std::int64_t firstVoxels[kBatchesPerStep];
     for (int b = 0; b < kBatchesPerStep; ++b) firstVoxels[b] = rows.firstVoxel + voxels[b];

@@ -143,16 +143,19 @@ template <int... index>
   }
 }
 
-// Step 3 and the writing for one block of volumes, t0 .. t0 + width - 1 (width <= 32):
+// Step 3 and the writing, on `levels`, for one block of volumes, t0 .. t0 + width - 1
+// (width <= 32):
 // the slab of transform j starts at slabs + j * slabFloats, its plane z at
 // z * planeFloats, its row y at y * 2 * rowLanes in it; `line` holds two transforms' work.
 [[gnu::always_inline]] inline void writeCoursesBody(const VtcGrid& grid, const float* slabs,
                                                     std::size_t slabFloats,
                                                     std::size_t planeFloats, int rowLanes,
                                                     const LineTransform& alongX, float* line,
-                                                    float* scratch, int t0, int width) {
+                                                    float* scratch, const Levels& levels,
+                                                    int t0, int width) {
   const std::int64_t nT = grid.timePoints;
   const int boxX = alongX.length();
+  const bool scaled = levels.noiseAmplitude != 1.0f || levels.baseline != 0.0f;
   float* const across = line;
   float* const kept = line + static_cast<std::size_t>(boxX) * kLaneBlockFloats;
   for (int z = 0; z < grid.dimZ; ++z)
@@ -177,6 +180,8 @@ template <int... index>
         Lanes volumes[2];
         shuffle<0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23>(re, im, volumes[0]);
         shuffle<8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31>(re, im, volumes[1]);
+        if (scaled)
+          for (Lanes& values : volumes) values = levels.noiseAmplitude * values + levels.baseline;
         const std::int64_t voxel = (static_cast<std::int64_t>(z) * grid.dimY + y) * grid.dimX + x;
         float* const course = grid.data + voxel * nT + t0;
         // The courses are written 128 bytes at a time, each in lines no other step
@@ -255,7 +260,7 @@ MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ
   // A column of bins for each of two transforms, their rows arrays, the slabs of one
   // block of volumes, the lines of step 3 and the line transforms' scratch.
   layout_.planes = 0;
-  layout_.rows = layout_.planes + 2 * static_cast<std::size_t>(by) * kLaneBlockFloats;
+  layout_.rows = layout_.planes + 2 * oddLines(static_cast<std::size_t>(by) * kLaneBlockFloats);
   layout_.slabs = layout_.rows + 2 * bz * rowsPlane_;
   layout_.line = layout_.slabs + kTransformsAtOnce * slabFloats_;
   layout_.scratch = layout_.line + static_cast<std::size_t>(bx + dimX) * kLaneBlockFloats;
@@ -297,7 +302,7 @@ void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, fl
                                 float* slabs) const {
   const int bx = box_[0], by = box_[1], bz = box_[2];
   const int dimY = grid_[1], dimZ = grid_[2];
-  const std::size_t binColumn = static_cast<std::size_t>(by) * kLaneBlockFloats;
+  const std::size_t binColumn = oddLines(static_cast<std::size_t>(by) * kLaneBlockFloats);
   float* const columns[2] = {work + layout_.planes, work + layout_.planes + binColumn};
   float* const rows[2] = {work + layout_.rows, work + layout_.rows + bz * rowsPlane_};
   float* const scratch = work + layout_.scratch;
@@ -322,7 +327,7 @@ void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, fl
   }
 }
 
-void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key,
+void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key, const Levels& levels,
                           const ParallelFor& parallel) const {
   const std::int64_t nT = grid.timePoints;
   const FieldKey spectrumKey{key.seed, key.run, kSpectrumStream};
@@ -338,7 +343,8 @@ void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key,
                    work.arrays, slabs + 2 * c * slabFloats_);
       onWidestVectors([&]() TOLVANE_VECTOR_BODY {
         writeCoursesBody(grid, slabs, slabFloats_, planeFloats_, rowLanes_, alongX_,
-                         work.arrays + layout_.line, work.arrays + layout_.scratch, t0, width);
+                         work.arrays + layout_.line, work.arrays + layout_.scratch, levels, t0,
+                         width);
       });
     }
   });

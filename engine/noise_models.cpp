@@ -101,8 +101,11 @@ void runSerially(std::int64_t count, const std::function<void(std::int64_t, std:
 void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key, const SpatialModel& space,
                          const TimeCourseModels& models, const ParallelFor& parallel) {
   if (space.mixed != nullptr) {
-    space.mixed->fill(grid, key, parallel);
-    shapeTimeCourses(grid, models, key, false, parallel);
+    // Levels alone are put on as the field is written, saving a pass over the run.
+    const bool levelsOnly = !models.autoregressive && models.arma == nullptr &&
+                            models.voxelLevels == nullptr && models.drift == nullptr;
+    space.mixed->fill(grid, key, levelsOnly ? models.levels : kStandardNormal, parallel);
+    if (!levelsOnly) shapeTimeCourses(grid, models, key, false, parallel);
     return;
   }
   const bool smooth =

@@ -92,10 +92,12 @@ class MixedAcfFilter {
   // The work space, in bytes, that each thread filling holds.
   std::uint64_t workBytes(int timePoints) const;
 
-  // Fills every time point of every voxel of `grid` with the mixed field of `key`:
-  // volumes 4b .. 4b + 3 come from time block b of key's run in kSpectrumStream, at the
-  // bins' indices ((kz * boxY + ky) * boxX + kx). Volumes are shared out with `parallel`.
-  void fill(const VtcGrid& grid, const FieldKey& key, const ParallelFor& parallel) const;
+  // Fills every time point of every voxel of `grid` with the mixed field f of `key`, put
+  // on `levels` as (s * f) + b (kStandardNormal leaves f as it is): volumes 4b .. 4b + 3
+  // come from time block b of key's run in kSpectrumStream, at the bins' indices
+  // ((kz * boxY + ky) * boxX + kx). Volumes are shared out with `parallel`.
+  void fill(const VtcGrid& grid, const FieldKey& key, const Levels& levels,
+            const ParallelFor& parallel) const;
 
  private:
   // Where a thread's work arrays lie in one allocation, in floats (mixed_acf.cpp).

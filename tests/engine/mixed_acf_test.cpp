@@ -251,3 +251,20 @@ TEST(MixedAcf, IsTheBackwardTransformOfItsScaledSpectrumAtEveryVoxel) {
   // Values of sd 1 from single-precision transforms of a few hundred bins per axis.
   EXPECT_LT(worst, 2e-5);
 }
+
+// Levels alone are put on as the field is written; the values are those of the field put
+// on them afterwards, (s * f) + b, bit for bit.
+TEST(MixedAcf, PutsTheFieldOnItsLevelsAsItIsWritten) {
+  constexpr int kX = 12, kY = 9, kZ = 7, kT = 40;
+  const sim::MixedAcfFilter filter({0.5, 3.0, 5.0}, kX, kY, kZ, {3.0, 3.0, 3.0});
+  const std::size_t size = static_cast<std::size_t>(kX) * kY * kZ * kT;
+  std::vector<float> field(size), onLevels(size);
+  const sim::Levels levels{100.0f, 4.5f};
+  sim::TimeCourseModels standard, scaled;
+  standard.levels = sim::kStandardNormal;
+  scaled.levels = levels;
+  sim::makeStructuredNoise({field.data(), kX, kY, kZ, kT, 0, 0, 0, 1}, {3, 1}, filter, standard);
+  sim::makeStructuredNoise({onLevels.data(), kX, kY, kZ, kT, 0, 0, 0, 1}, {3, 1}, filter, scaled);
+  for (float& value : field) value = levels.noiseAmplitude * value + levels.baseline;
+  EXPECT_EQ(std::memcmp(field.data(), onLevels.data(), size * sizeof(float)), 0);
+}

@@ -8,7 +8,10 @@
 #include <map>
 #include <utility>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "formats/affine.h"
@@ -88,6 +91,27 @@ engine::VoxelLevels engineLevels(const study::VoxelLevelMaps& maps, bool physio)
   return levels;
 }
 
+// The study's mixed-autocorrelation filter. Its spectrum, a double transform of the whole
+// box, is the same for every run of a study, so the runs share one filter (several runs
+// may fill from it at once), made for the first and kept for the parameters last asked.
+std::shared_ptr<const engine::MixedAcfFilter> mixedFilterOf(const study::Study& study) {
+  const engine::MixedAcf& acf = *study.noise.acf;
+  const formats::VtcGeometry& grid = study.grid;
+  const auto parameters = std::tuple{acf.a,       acf.bMm,     acf.cMm,     grid.dimX(),
+                                     grid.dimY(), grid.dimZ(), voxelSizesMm(study)};
+  static std::mutex lock;
+  static std::shared_ptr<const engine::MixedAcfFilter> filter;
+  static std::remove_const_t<decltype(parameters)> madeFor;
+  const std::lock_guard<std::mutex> guard(lock);
+  if (filter == nullptr || madeFor != parameters) {
+    filter.reset();  // its work arrays go before the next filter's are made
+    filter = std::make_shared<const engine::MixedAcfFilter>(acf, grid.dimX(), grid.dimY(),
+                                                            grid.dimZ(), voxelSizesMm(study));
+    madeFor = parameters;
+  }
+  return filter;
+}
+
 // The philox white field turned into structured noise in data units: the spatial
 // model, then the temporal one, then the levels (one pair, or per voxel with the
 // physiological and thermal noise), then the drift.
@@ -95,14 +119,13 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
                      const engine::FieldKey& key, const engine::ParallelFor& parallel) {
   const study::NoiseModels& noise = study.noise;
   const std::array<double, 3> sizes = voxelSizesMm(study);
-  std::unique_ptr<engine::MixedAcfFilter> mixed;
+  std::shared_ptr<const engine::MixedAcfFilter> mixed;
   engine::SpatialModel space(
       engine::SmoothingKernels{engine::gaussianKernel(noise.smoothnessMm, sizes[0]),
                                engine::gaussianKernel(noise.smoothnessMm, sizes[1]),
                                engine::gaussianKernel(noise.smoothnessMm, sizes[2])});
   if (noise.acf) {
-    mixed = std::make_unique<engine::MixedAcfFilter>(*noise.acf, grid.dimX, grid.dimY, grid.dimZ,
-                                                     sizes);
+    mixed = mixedFilterOf(study);
     space = engine::SpatialModel(*mixed);
   }
   const double trSeconds = study.grid.trMilliseconds / 1000.0;
@@ -143,11 +166,7 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
 
 std::uint64_t spatialWorkBytes(const study::Study& study) {
   const formats::VtcGeometry& grid = study.grid;
-  if (study.noise.acf) {
-    const engine::MixedAcfFilter filter(*study.noise.acf, grid.dimX(), grid.dimY(), grid.dimZ(),
-                                        voxelSizesMm(study));
-    return filter.workBytes(grid.timePoints);
-  }
+  if (study.noise.acf) return mixedFilterOf(study)->workBytes(grid.timePoints);
   if (study.noise.smoothnessMm > 0.0) {
     return engine::smoothingWorkBytes(grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints);
   }
