@@ -22,8 +22,8 @@ namespace {
 
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
-// Ordinary pages populate a slice in about 7 ms here, long enough to time against the
-// clock's noise; a huge-page slice that turns out slow costs little more than that.
+// Ordinary pages populate a slice in 5 to 10 ms here, long enough to time against the
+// clock's noise and short enough that the threads share the work evenly.
 constexpr std::size_t kSliceBytes = std::size_t{16} << 20;
 
 // Slow huge pages come in stretches (tens of slices on our machines, where the kernel
@@ -83,7 +83,8 @@ Outcome populateSlices(SliceQueue& queue) {
   double ordinarySecondsPerByte = std::numeric_limits<double>::infinity();  // the fastest
   int ordinaryBeforeTrial = 1;  // the first slice sets the reference
   int ordinaryAfterSlowHuge = kOrdinarySlicesAfterSlowHuge;
-  for (auto [slice, bytes] = queue.take(); slice != nullptr; std::tie(slice, bytes) = queue.take()) {
+  for (auto [slice, bytes] = queue.take(); slice != nullptr;
+       std::tie(slice, bytes) = queue.take()) {
     // A trial populates the slice's first huge page alone and times it; the rest of
     // the slice keeps the huge-page advice only if that page came fast enough.
     const bool trial = ordinaryBeforeTrial == 0 && ::madvise(slice, bytes, MADV_HUGEPAGE) == 0;
@@ -122,8 +123,8 @@ PopulatedMemory::PopulatedMemory(std::size_t bytes) {
   bytes = std::max<std::size_t>(bytes, 1);
   // Room to start the data on a huge-page boundary, where a huge page can back it.
   mappedBytes_ = bytes + kHugePageBytes;
-  mapping_ = ::mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                    -1, 0);
+  mapping_ =
+      ::mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapping_ == MAP_FAILED) {
     mapping_ = nullptr;
     return;
@@ -154,7 +155,8 @@ void PopulatedMemory::populate(std::size_t bytes) {
   helpers.reserve(threads);
   for (std::size_t helper = 1; helper < threads; ++helper) {
     try {
-      helpers.emplace_back([&outcomes, &queue, helper] { outcomes[helper] = populateSlices(queue); });
+      helpers.emplace_back(
+          [&outcomes, &queue, helper] { outcomes[helper] = populateSlices(queue); });
     } catch (const std::system_error&) {  // no thread to be had: the others do its share
       break;
     }
