@@ -1,7 +1,6 @@
 // The VTC document; see vtc_document.h.
 #include "host/session/vtc_document.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -39,24 +38,9 @@ std::uint64_t checkedBytes(const VtcGeometry& grid, std::uint64_t memoryLimitByt
 
 }  // namespace
 
-VtcDocument::Storage::Storage(std::uint64_t bytes) {
-  mappedBytes = bytes == 0 ? 1 : static_cast<std::size_t>(bytes);
-  // MAP_POPULATE has the kernel fault in and zero every page now, in one sweep over
-  // the page tables, instead of one fault per page at the noise pass's first stores.
-  // It is best effort: pages it cannot have are faulted in later as usual.
-  void* const mapped = ::mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE,
-                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (mapped == MAP_FAILED) return;
-  data = static_cast<float*>(mapped);
-}
-
-VtcDocument::Storage::~Storage() {
-  if (data != nullptr) ::munmap(data, mappedBytes);
-}
-
 VtcDocument::VtcDocument(const VtcGeometry& grid, std::uint64_t memoryLimitBytes)
     : grid_(grid), storage_(checkedBytes(grid, memoryLimitBytes)) {
-  if (storage_.data == nullptr)
+  if (storage_.data() == nullptr)
     throw StorageError(needsText(grid) + ", which could not be allocated");
 }
 

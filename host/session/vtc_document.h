@@ -3,14 +3,9 @@
 // Storage holds grid.valueCount() floats, one contiguous time course per voxel:
 // voxel (x, y, z) at time t is element ((z * dimY + y) * dimX + x) * nT + t. It starts
 // at zero and lives as long as the document; its size is computed in 64 bits. It is
-// anonymous memory of its own, populated when the document is created: every page is
-// faulted in and zeroed before the plug-in runs, which costs the kernel one pass (0.8 s
-// for the 2.75 GiB of the finest default grid on a quiet machine) where first stores
-// spread over the noise pass would cost several times that. It uses the system's
-// ordinary pages: advice for transparent huge pages made that first touch two to five
-// times slower here (the kernel compacts memory to find them), and the noise pass on
-// touched storage was no faster with them. The size is checked against the memory
-// limit before anything is mapped.
+// anonymous memory of its own, populated when the document is created
+// (populated_memory.h), so that the plug-in's noise pass pays no page faults. The size
+// is checked against the memory limit before anything is mapped.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +14,7 @@
 
 #include "formats/geometry.h"
 #include "host/exit_status.h"
+#include "host/session/populated_memory.h"
 #include "host/shared_names.h"
 #include "plugin/host_interface.h"
 
@@ -31,8 +27,8 @@ class VtcDocument {
   VtcDocument(const formats::VtcGeometry& grid, std::uint64_t memoryLimitBytes);
 
   const formats::VtcGeometry& grid() const { return grid_; }
-  float* data() { return storage_.data; }
-  const float* data() const { return storage_.data; }
+  float* data() { return static_cast<float*>(storage_.data()); }
+  const float* data() const { return static_cast<const float*>(storage_.data()); }
   const std::string& protocolFile() const { return protocolFile_; }
   void setProtocolFile(std::string path) { protocolFile_ = std::move(path); }
 
@@ -45,17 +41,8 @@ class VtcDocument {
   }
 
  private:
-  // The mapping behind the floats; data is null when it could not be made.
-  struct Storage {
-    explicit Storage(std::uint64_t bytes);
-    ~Storage();
-    Storage(const Storage&) = delete;
-    Storage& operator=(const Storage&) = delete;
-    std::size_t mappedBytes = 0;
-    float* data = nullptr;
-  };
   formats::VtcGeometry grid_;
-  Storage storage_;
+  PopulatedMemory storage_;
   std::string protocolFile_;
 };
 
