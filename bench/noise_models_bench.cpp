@@ -69,7 +69,6 @@ void noise(const sim::VtcGrid& grid, const Models& models, const Fixtures& fixtu
     return;
   }
   const sim::SmoothingKernel kernel = sim::gaussianKernel(models.smooth ? 6.0 : 0.0, kVoxelMm);
-  const sim::FieldKey driftKey{1, 0, sim::kDriftStream};
   const sim::VoxelLevels levels{fixtures.baseline.data(), fixtures.fluctuation.data(),
                                 models.physio ? fixtures.physiological.data() : nullptr,
                                 kThermalSd};
@@ -85,9 +84,6 @@ void noise(const sim::VtcGrid& grid, const Models& models, const Fixtures& fixtu
   if (models.drift) {
     shaping.drift = &fixtures.basis;
     shaping.driftSd = 2.0f;
-    shaping.coefficients = [&](std::int64_t voxel, int count, float* out) {
-      sim::fieldDeviates(driftKey, voxel, 0, count, out);
-    };
   }
   const sim::SpatialModel space = models.mixed ? sim::SpatialModel{fixtures.mixed}
                                                : sim::SpatialModel{{kernel, kernel, kernel}};

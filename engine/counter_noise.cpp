@@ -278,6 +278,46 @@ void scaledDeviatePairs(const FieldKey& key, const VoxelRows& rows, std::uint32_
     }
 }
 
+namespace {
+
+// combine(course[t], g(t)) for every time point of the course, on the portable and AVX2
+// paths: the deviates a batch at a time, then combined.
+template <typename Combine>
+void combineWithCourse(float* course, std::int64_t voxel, int timePoints, const FieldKey& key,
+                       VectorPath path, const Combine& combine) {
+  const BatchDeviates batchDeviatesHere = batchDeviatesOn(path);
+  float batch[kBatchDeviates];
+  for (int t = 0; t < timePoints; t += kBatchDeviates) {
+    batchDeviatesHere(key, voxel, static_cast<std::uint32_t>(t / kDeviatesPerCounter), batch);
+    const int count = std::min(kBatchDeviates, timePoints - t);
+    for (int i = 0; i < count; ++i) course[t + i] = combine(course[t + i], batch[i]);
+  }
+}
+
+}  // namespace
+
+void addCounterNoise(float* course, std::int64_t voxel, int timePoints, float scale,
+                     const FieldKey& key, VectorPath path) {
+  if (path == VectorPath::kAvx512) {
+    addCounterNoiseAvx512(course, voxel, timePoints, scale, key);
+    return;
+  }
+  combineWithCourse(course, voxel, timePoints, key, path,
+                    [scale](float x, float g) { return x + scale * g; });
+}
+
+void magnitudeWithCounterNoise(float* course, std::int64_t voxel, int timePoints, float scale,
+                               const FieldKey& key, VectorPath path) {
+  if (path == VectorPath::kAvx512) {
+    magnitudeWithCounterNoiseAvx512(course, voxel, timePoints, scale, key);
+    return;
+  }
+  combineWithCourse(course, voxel, timePoints, key, path, [scale](float x, float g) {
+    const float imaginary = scale * g;
+    return std::sqrt(x * x + imaginary * imaginary);
+  });
+}
+
 void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
                       std::int64_t firstVoxel, std::int64_t endVoxel, VectorPath path) {
   if (path == VectorPath::kAvx512) {

@@ -101,6 +101,17 @@ void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey&
                       std::int64_t firstVoxel, std::int64_t endVoxel,
                       cpu::VectorPath path = cpu::preferredVectorPath());
 
+// course[t] <- course[t] + (scale * g(t)) for t = 0 .. timePoints - 1, g voxel `voxel`'s
+// field of `key`: the field added to a time course (thermal noise).
+void addCounterNoise(float* course, std::int64_t voxel, int timePoints, float scale,
+                     const FieldKey& key, cpu::VectorPath path = cpu::preferredVectorPath());
+
+// course[t] <- sqrt((course[t] * course[t]) + ((scale * g(t)) * (scale * g(t)))), likewise:
+// the magnitude of course + i scale g.
+void magnitudeWithCounterNoise(float* course, std::int64_t voxel, int timePoints, float scale,
+                               const FieldKey& key,
+                               cpu::VectorPath path = cpu::preferredVectorPath());
+
 // The transforms on their own, for tests: ln u for 2^-24 <= u < 1 of the form above,
 // and (cos, sin) of 2 pi k / 2^24 for 0 <= k < 2^24.
 float fieldLog(float u);

@@ -20,8 +20,7 @@ namespace fc = field_constants;
 
 constexpr int kLanes = 16;
 constexpr int kBatchDeviates = kLanes * kDeviatesPerCounter;
-// Batches computed together when filling a grid: enough independent work to hide the
-// latency of the Philox multiplies and of the polynomials' chains.
+// Batches computed together when a grid's values are filled or combined with the field.
 constexpr int kBatchesPerStep = 2;
 constexpr int kSignBit = static_cast<int>(0x80000000u);
 
@@ -239,6 +238,58 @@ TOLVANE_TARGET_AVX512 inline __m512i voxelWord(std::int64_t voxel, int shift) {
   return _mm512_set1_epi32(static_cast<int>(static_cast<std::uint64_t>(voxel) >> shift));
 }
 
+// What a voxel's deviates g do to its time course's values x, lane by lane, in the
+// portable path's order: fill it (x = (s g) + b), add them (x + (s g)), or take the
+// magnitude (sqrt((x x) + ((s g) (s g)))). Only a fill leaves the values unread.
+struct Fill {
+  static constexpr bool kReadsCourse = false;
+  __m512 amplitude, baseline;
+  TOLVANE_TARGET_AVX512 __m512 operator()(__m512, __m512 g) const {
+    return add(mul(amplitude, g), baseline);
+  }
+};
+struct Add {
+  static constexpr bool kReadsCourse = true;
+  __m512 scale;
+  TOLVANE_TARGET_AVX512 __m512 operator()(__m512 x, __m512 g) const {
+    return add(x, mul(scale, g));
+  }
+};
+struct Magnitude {
+  static constexpr bool kReadsCourse = true;
+  __m512 scale;
+  TOLVANE_TARGET_AVX512 __m512 operator()(__m512 x, __m512 g) const {
+    const __m512 imaginary = mul(scale, g);
+    return _mm512_sqrt_ps(add(mul(x, x), mul(imaginary, imaginary)));
+  }
+};
+
+// course[t] <- combine(course[t], g(t)) for t = 0 .. timePoints - 1 of one voxel's field,
+// two batches of counters at a time (enough independent work to hide the latency of the
+// Philox multiplies and of the polynomials' chains); the last step reads and writes only
+// the time points the course has.
+template <typename Combine>
+TOLVANE_TARGET_AVX512 inline void combineWithCourse(const RoundKeys& keys, const FieldKey& key,
+                                                    std::int64_t voxel, float* course,
+                                                    int timePoints, const Combine& combine) {
+  const __m512i stream = _mm512_set1_epi32(static_cast<int>(key.stream));
+  const __m512i voxelLow = voxelWord(voxel, 0), voxelHigh = voxelWord(voxel, 32);
+  for (int t = 0; t < timePoints; t += kBatchesPerStep * kBatchDeviates) {
+    Deviates batches[kBatchesPerStep];
+    deviatesOf(keys, voxelLow, voxelHigh, stream,
+               static_cast<std::uint32_t>(t / kDeviatesPerCounter), batches);
+    int left = timePoints - t;
+    for (int i = 0; i < kBatchesPerStep * kDeviatesPerCounter && left > 0; ++i) {
+      const auto mask = static_cast<__mmask16>(left >= kLanes ? 0xffffu : (1u << left) - 1u);
+      float* const at = course + t + kLanes * i;
+      const __m512 x = Combine::kReadsCourse ? _mm512_maskz_loadu_ps(mask, at) : broadcast(0.0f);
+      const __m512 value = combine(x, batches[i / kDeviatesPerCounter].v[i % kDeviatesPerCounter]);
+      _mm512_mask_storeu_ps(at, mask, value);
+      left -= kLanes;
+    }
+  }
+}
+
 }  // namespace
 
 TOLVANE_TARGET_AVX512
@@ -255,29 +306,22 @@ void batchDeviatesAvx512(const FieldKey& key, std::int64_t voxel, std::uint32_t 
 TOLVANE_TARGET_AVX512
 void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
                             std::int64_t firstVoxel, std::int64_t endVoxel) {
+  const Fill fill{broadcast(levels.noiseAmplitude), broadcast(levels.baseline)};
   const RoundKeys keys = roundKeysOf(key);
-  const __m512i stream = _mm512_set1_epi32(static_cast<int>(key.stream));
-  const __m512 amplitude = broadcast(levels.noiseAmplitude);
-  const __m512 baseline = broadcast(levels.baseline);
-  const int timePoints = grid.timePoints;
-  for (std::int64_t voxel = firstVoxel; voxel < endVoxel; ++voxel) {
-    float* course = grid.data + voxel * timePoints;
-    const __m512i voxelLow = voxelWord(voxel, 0), voxelHigh = voxelWord(voxel, 32);
-    for (int t = 0; t < timePoints; t += kBatchesPerStep * kBatchDeviates) {
-      Deviates batches[kBatchesPerStep];
-      deviatesOf(keys, voxelLow, voxelHigh, stream,
-                 static_cast<std::uint32_t>(t / kDeviatesPerCounter), batches);
-      // The last step of a time course stores only the time points it has.
-      int left = timePoints - t;
-      for (int i = 0; i < kBatchesPerStep * kDeviatesPerCounter && left > 0; ++i) {
-        const __m512 value = add(
-            mul(amplitude, batches[i / kDeviatesPerCounter].v[i % kDeviatesPerCounter]), baseline);
-        const auto mask = static_cast<__mmask16>(left >= kLanes ? 0xffffu : (1u << left) - 1u);
-        _mm512_mask_storeu_ps(course + t + kLanes * i, mask, value);
-        left -= kLanes;
-      }
-    }
-  }
+  for (std::int64_t voxel = firstVoxel; voxel < endVoxel; ++voxel)
+    combineWithCourse(keys, key, voxel, grid.data + voxel * grid.timePoints, grid.timePoints, fill);
+}
+
+TOLVANE_TARGET_AVX512
+void addCounterNoiseAvx512(float* course, std::int64_t voxel, int timePoints, float scale,
+                           const FieldKey& key) {
+  combineWithCourse(roundKeysOf(key), key, voxel, course, timePoints, Add{broadcast(scale)});
+}
+
+TOLVANE_TARGET_AVX512
+void magnitudeWithCounterNoiseAvx512(float* course, std::int64_t voxel, int timePoints,
+                                     float scale, const FieldKey& key) {
+  combineWithCourse(roundKeysOf(key), key, voxel, course, timePoints, Magnitude{broadcast(scale)});
 }
 
 TOLVANE_TARGET_AVX512

@@ -23,6 +23,14 @@ void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::u
 void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
                             std::int64_t firstVoxel, std::int64_t endVoxel);
 
+// addCounterNoise on this path.
+void addCounterNoiseAvx512(float* course, std::int64_t voxel, int timePoints, float scale,
+                           const FieldKey& key);
+
+// magnitudeWithCounterNoise on this path.
+void magnitudeWithCounterNoiseAvx512(float* course, std::int64_t voxel, int timePoints,
+                                     float scale, const FieldKey& key);
+
 }  // namespace tolvane::engine
 
 #pragma GCC visibility pop

@@ -3,59 +3,192 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "engine/vector_dispatch.h"
 
 namespace tolvane::engine {
 namespace {
 
-// The drifts of up to kDriftGroup neighbouring voxels, added to their time courses: the
-// drifts are built voxel by voxel, then their means and spreads summed over time (in
-// double, each in time order) with the voxels side by side in `drifts`, time point by
-// time point, so that the voxels' sums run as independent chains on vector lanes
-// instead of waiting on one another. The values are those of the definition's loops.
-constexpr int kDriftGroup = 8;
+// The drifts of up to kDriftLanes neighbouring voxels are built side by side, one voxel
+// per vector lane, time point by time point: each lane does its own voxel's operations in
+// the definition's order, and the voxels' sums over time (chains of dependent additions
+// in double) run as independent chains instead of waiting on one another. The lanes are
+// GCC vectors of sixteen floats (eight doubles), operated on lane by lane with the
+// lanes' IEEE operations: one register on the AVX-512 instance, split into narrower
+// ones elsewhere.
+using Floats = float __attribute__((vector_size(64)));
+using Doubles = double __attribute__((vector_size(64)));
+// The same vectors read from and written to float arrays at any float's alignment.
+using FloatsInMemory = float __attribute__((vector_size(64), aligned(4), may_alias));
+using HalfFloatsInMemory = float __attribute__((vector_size(32), aligned(4), may_alias));
+constexpr int kFloats = 16, kDoubles = 8;
+constexpr int kDriftLanes = 32;
+constexpr int kFloatVectors = kDriftLanes / kFloats, kDoubleVectors = kDriftLanes / kDoubles;
+// Time points built at once: with the voxels' vectors, eight independent chains of
+// additions, enough to keep the adders busy.
+constexpr int kTimesAtOnce = 4;
+// The basis's rows are padded to a multiple of this many values.
+constexpr int kDriftPadding = 64;
+
+inline const FloatsInMemory& floatsAt(const float* at) {
+  return *reinterpret_cast<const FloatsInMemory*>(at);
+}
+inline FloatsInMemory& floatsAt(float* at) { return *reinterpret_cast<FloatsInMemory*>(at); }
+inline const HalfFloatsInMemory& halfFloatsAt(const float* at) {
+  return *reinterpret_cast<const HalfFloatsInMemory*>(at);
+}
+
+// A group's coefficients by lane: c[k * kDriftLanes + j] is c_(k+1) of voxel j, 0 in the
+// lanes past the group's voxels.
+void groupCoefficients(const FieldKey& key, std::int64_t firstVoxel, std::int64_t step, int voxels,
+                       int functions, float* c, float* work) {
+  std::fill(c, c + static_cast<std::ptrdiff_t>(functions) * kDriftLanes, 0.0f);
+  if (step != 1) {
+    for (int j = 0; j < voxels; ++j) {
+      fieldDeviates(key, firstVoxel + j * step, 0, functions, work);
+      for (int k = 0; k < functions; ++k) c[k * kDriftLanes + j] = work[k];
+    }
+    return;
+  }
+  // Consecutive voxels: one counter (four time points) of every voxel at once, in lane
+  // blocks of sixteen voxels (the first two time points' deviates in `first`, the other
+  // two in `second`, each block's lanes holding d0 then d1, or d2 then d3). 1 * g is g
+  // exactly.
+  constexpr int kBlockLanes = 16;
+  float ones[kDriftLanes], first[2 * kDriftLanes], second[2 * kDriftLanes];
+  std::fill(ones, ones + kDriftLanes, 1.0f);
+  const VoxelRows row{firstVoxel, voxels, 1, 0, 0};
+  for (int block = 0; block * kDeviatesPerCounter < functions; ++block) {
+    scaledDeviatePairs(key, row, static_cast<std::uint32_t>(block), ones, first, second);
+    for (int j = 0; j < voxels; ++j) {
+      const int at = 2 * kBlockLanes * (j / kBlockLanes) + j % kBlockLanes;
+      const float deviates[kDeviatesPerCounter] = {first[at], first[at + kBlockLanes], second[at],
+                                                   second[at + kBlockLanes]};
+      for (int i = 0; i < kDeviatesPerCounter; ++i) {
+        const int k = block * kDeviatesPerCounter + i;
+        if (k < functions) c[k * kDriftLanes + j] = deviates[i];
+      }
+    }
+  }
+}
 
 struct DriftGroup {
   const DriftBasis& basis;
   float sd;
-  const float* coefficients;  // the voxels' coefficients, basis.functions each
+  const float* coefficients;  // by lane, as groupCoefficients writes them
   float* courses;             // the first voxel's time course; the others follow
   int voxels;
-  float* drifts;  // work space: kDriftGroup * timePoints values
-  float* row;     // work space: timePoints values
+  float* drifts;  // work space: basis.stride * kDriftLanes values, by lane
 };
 
+// The drifts u(t) of the group's voxels by lane, drifts[t * kDriftLanes + j] for voxel j,
+// up to the basis's padded length (where the zeros of the padding make them 0).
+TOLVANE_VECTOR_BODY inline void buildDrifts(const DriftGroup& group) {
+  const DriftBasis& basis = group.basis;
+  for (int t = 0; t < basis.stride; t += kTimesAtOnce) {
+    Floats u[kTimesAtOnce][kFloatVectors] = {};
+    for (int k = 0; k < basis.functions; ++k) {
+      Floats c[kFloatVectors];
+      for (int v = 0; v < kFloatVectors; ++v)
+        c[v] = floatsAt(group.coefficients + k * kDriftLanes + v * kFloats);
+      const float* phi = basis.values.data() + static_cast<std::ptrdiff_t>(k) * basis.stride + t;
+      for (int s = 0; s < kTimesAtOnce; ++s)
+        for (int v = 0; v < kFloatVectors; ++v) u[s][v] = u[s][v] + c[v] * phi[s];
+    }
+    for (int s = 0; s < kTimesAtOnce; ++s)
+      for (int v = 0; v < kFloatVectors; ++v)
+        floatsAt(group.drifts + static_cast<std::ptrdiff_t>(t + s) * kDriftLanes + v * kFloats) =
+            u[s][v];
+  }
+}
+
+// rows[i] <- column i of the 16 x 16 matrix whose row j is rows[j]: pairs of rows
+// interleaved, then pairs of pairs, then quarters of 128 bits gathered in two steps.
+TOLVANE_VECTOR_BODY inline void transpose(Floats (&rows)[kFloats]) {
+  Floats t[kFloats];
+  for (int i = 0; i < kFloats / 2; ++i) {
+    t[2 * i] = __builtin_shufflevector(rows[2 * i], rows[2 * i + 1], 0, 16, 1, 17, 4, 20, 5, 21,
+                                       8, 24, 9, 25, 12, 28, 13, 29);
+    t[2 * i + 1] = __builtin_shufflevector(rows[2 * i], rows[2 * i + 1], 2, 18, 3, 19, 6, 22, 7,
+                                           23, 10, 26, 11, 27, 14, 30, 15, 31);
+  }
+  for (int i = 0; i < kFloats / 4; ++i)
+    for (int half = 0; half < 2; ++half) {
+      const Floats a = t[4 * i + half], b = t[4 * i + 2 + half];
+      rows[4 * i + 2 * half] = __builtin_shufflevector(a, b, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24,
+                                                       25, 12, 13, 28, 29);
+      rows[4 * i + 2 * half + 1] = __builtin_shufflevector(a, b, 2, 3, 18, 19, 6, 7, 22, 23, 10,
+                                                           11, 26, 27, 14, 15, 30, 31);
+    }
+  for (int j = 0; j < 4; ++j)
+    for (int half = 0; half < 2; ++half) {
+      const Floats a = rows[8 * half + j], b = rows[8 * half + 4 + j];
+      t[8 * half + j] = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24,
+                                                25, 26, 27);
+      t[8 * half + 4 + j] = __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22,
+                                                    23, 28, 29, 30, 31);
+    }
+  for (int j = 0; j < 8; ++j) {
+    const Floats a = t[j], b = t[8 + j];
+    rows[j] = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26,
+                                      27);
+    rows[8 + j] = __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29,
+                                          30, 31);
+  }
+}
+
+// course_j[t] + (factor_j * u_j(t)) for the group's voxels j that have a drift, the
+// drifts taken from their lanes sixteen voxels by sixteen time points at a time.
+TOLVANE_VECTOR_BODY inline void addDrifts(const DriftGroup& group, const bool* hasDrift,
+                                          const float* factors) {
+  const int nT = group.basis.timePoints;
+  for (int first = 0; first < group.voxels; first += kFloats)
+    for (int t = 0; t < nT; t += kFloats) {
+      Floats rows[kFloats];
+      for (int i = 0; i < kFloats; ++i)
+        rows[i] = floatsAt(group.drifts + static_cast<std::ptrdiff_t>(t + i) * kDriftLanes + first);
+      transpose(rows);
+      for (int j = 0; j < kFloats && first + j < group.voxels; ++j) {
+        if (!hasDrift[first + j]) continue;
+        const float factor = factors[first + j];
+        float* course = group.courses + static_cast<std::ptrdiff_t>(first + j) * nT + t;
+        if (t + kFloats <= nT) {
+          floatsAt(course) = floatsAt(course) + factor * rows[j];
+        } else {
+          for (int i = 0; t + i < nT; ++i) course[i] = course[i] + factor * rows[j][i];
+        }
+      }
+    }
+}
+
 TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
-  const int nT = group.basis.timePoints, functions = group.basis.functions;
-  float* const drift = group.row;
-  for (int j = 0; j < group.voxels; ++j) {
-    std::fill(drift, drift + nT, 0.0f);
-    const float* c = group.coefficients + static_cast<std::ptrdiff_t>(j) * functions;
-    for (int k = 0; k < functions; ++k) {
-      const float* phi = &group.basis.values[static_cast<std::size_t>(k) * nT];
-      for (int t = 0; t < nT; ++t) drift[t] = drift[t] + c[k] * phi[t];
-    }
-    for (int t = 0; t < nT; ++t) group.drifts[t * kDriftGroup + j] = drift[t];
-  }
-  for (int j = group.voxels; j < kDriftGroup; ++j)
-    for (int t = 0; t < nT; ++t) group.drifts[t * kDriftGroup + j] = 0.0f;
-  double mean[kDriftGroup] = {}, sumOfSquares[kDriftGroup] = {};
+  const int nT = group.basis.timePoints;
+  buildDrifts(group);
+  // The mean and the sum of squared deviations, each voxel's in time order, in double.
+  Doubles mean[kDoubleVectors] = {}, sumOfSquares[kDoubleVectors] = {};
   for (int t = 0; t < nT; ++t)
-    for (int j = 0; j < kDriftGroup; ++j) mean[j] += group.drifts[t * kDriftGroup + j];
-  for (int j = 0; j < kDriftGroup; ++j) mean[j] /= nT;
+    for (int v = 0; v < kDoubleVectors; ++v)
+      mean[v] = mean[v] + __builtin_convertvector(
+                              halfFloatsAt(group.drifts + t * kDriftLanes + v * kDoubles),
+                              Doubles);
+  for (int v = 0; v < kDoubleVectors; ++v) mean[v] = mean[v] / nT;
   for (int t = 0; t < nT; ++t)
-    for (int j = 0; j < kDriftGroup; ++j) {
-      const double deviation = group.drifts[t * kDriftGroup + j] - mean[j];
-      sumOfSquares[j] += deviation * deviation;
+    for (int v = 0; v < kDoubleVectors; ++v) {
+      const Doubles deviation =
+          __builtin_convertvector(halfFloatsAt(group.drifts + t * kDriftLanes + v * kDoubles),
+                                  Doubles) -
+          mean[v];
+      sumOfSquares[v] = sumOfSquares[v] + deviation * deviation;
     }
+  bool hasDrift[kDriftLanes];
+  float factors[kDriftLanes];
   for (int j = 0; j < group.voxels; ++j) {
-    const double spread = std::sqrt(sumOfSquares[j] / nT);
-    if (spread == 0.0) continue;  // all coefficients 0: nothing to scale
-    const float factor = static_cast<float>(group.sd / spread);
-    float* course = group.courses + static_cast<std::ptrdiff_t>(j) * nT;
-    for (int t = 0; t < nT; ++t) course[t] = course[t] + factor * group.drifts[t * kDriftGroup + j];
+    const double spread = std::sqrt(sumOfSquares[j / kDoubles][j % kDoubles] / nT);
+    hasDrift[j] = spread != 0.0;  // all coefficients 0: nothing to scale, nothing added
+    factors[j] = hasDrift[j] ? static_cast<float>(group.sd / spread) : 0.0f;
   }
+  addDrifts(group, hasDrift, factors);
 }
 
 }  // namespace
@@ -63,32 +196,36 @@ TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
 DriftBasis driftBasis(int timePoints, double trSeconds, double cutoffSeconds) {
   DriftBasis basis;
   basis.timePoints = timePoints;
+  basis.stride = (timePoints + kDriftPadding - 1) / kDriftPadding * kDriftPadding;
   // Period 2 N TR / k > cutoff  <=>  k < 2 N TR / cutoff.
   const double limit = 2.0 * timePoints * trSeconds / cutoffSeconds;
   basis.functions = std::max(0, static_cast<int>(std::ceil(limit)) - 1);
   basis.functions = std::min(basis.functions, std::max(0, timePoints - 1));
-  basis.values.resize(static_cast<std::size_t>(basis.functions) * timePoints);
+  basis.values.assign(static_cast<std::size_t>(basis.functions) * basis.stride, 0.0f);
   const double pi = std::acos(-1.0);
   for (int k = 1; k <= basis.functions; ++k)
     for (int t = 0; t < timePoints; ++t)
-      basis.values[static_cast<std::size_t>(k - 1) * timePoints + t] =
+      basis.values[static_cast<std::size_t>(k - 1) * basis.stride + t] =
           static_cast<float>(std::cos(pi * k * (2.0 * t + 1.0) / (2.0 * timePoints)));
   return basis;
 }
 
 void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
-              const CoefficientSource& coefficients, const ParallelFor& parallel) {
+              const FieldKey& coefficientKey, std::int64_t firstVoxel, std::int64_t step,
+              const ParallelFor& parallel) {
   if (basis.functions == 0 || sd == 0.0f) return;
-  const int nT = grid.timePoints;
+  const int nT = grid.timePoints, functions = basis.functions;
   parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
-    std::vector<float> c(static_cast<std::size_t>(kDriftGroup) * basis.functions);
-    std::vector<float> drifts(static_cast<std::size_t>(kDriftGroup) * nT), row(nT);
-    for (std::int64_t first = begin; first < end; first += kDriftGroup) {
-      const int voxels = static_cast<int>(std::min<std::int64_t>(kDriftGroup, end - first));
-      for (int j = 0; j < voxels; ++j)
-        coefficients(first + j, basis.functions, &c[static_cast<std::size_t>(j) * basis.functions]);
-      const DriftGroup group{basis,  sd,           c.data(), grid.data + first * nT,
-                             voxels, drifts.data(), row.data()};
+    // Work space, left uninitialised: every value is written before it is read.
+    const auto c = std::make_unique_for_overwrite<float[]>(std::size_t{kDriftLanes} * functions);
+    const auto drifts =
+        std::make_unique_for_overwrite<float[]>(std::size_t{kDriftLanes} * basis.stride);
+    const auto work = std::make_unique_for_overwrite<float[]>(functions);
+    for (std::int64_t first = begin; first < end; first += kDriftLanes) {
+      const int voxels = static_cast<int>(std::min<std::int64_t>(kDriftLanes, end - first));
+      groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions,
+                        c.get(), work.get());
+      const DriftGroup group{basis, sd, c.get(), grid.data + first * nT, voxels, drifts.get()};
       onWidestVectors([&]() TOLVANE_VECTOR_BODY { addDriftToGroupBody(group); });
     }
   });

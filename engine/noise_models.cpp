@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/smoothing_passes.h"
+#include "engine/vector_dispatch.h"
 
 namespace tolvane::engine {
 namespace {
@@ -19,20 +20,27 @@ void scaleToLevels(const VtcGrid& chunk, const Levels& levels) {
     chunk.data[i] = levels.noiseAmplitude * chunk.data[i] + levels.baseline;
 }
 
-// Steps 3 to 5 with per-voxel levels, on one voxel's time course of unit variance.
-void putOnVoxelLevels(float* course, std::int64_t voxel, int timePoints,
-                      const TimeCourseModels& models, const FieldKey& key,
-                      std::vector<float>& work) {
+// Steps 3 to 5 with per-voxel levels, on a chunk of time courses of unit variance (chunk
+// voxel i is grid voxel first + i * step): each step over the whole chunk in turn, which
+// leaves every value's operations in their order.
+void putOnVoxelLevels(const VtcGrid& chunk, const TimeCourseModels& models, const FieldKey& key,
+                      std::int64_t first, std::int64_t step) {
   const VoxelLevels& levels = *models.voxelLevels;
-  const float b = levels.baseline[voxel], f = levels.fluctuationSd[voxel];
-  for (int t = 0; t < timePoints; ++t) course[t] = f * course[t] + b;
-  work.resize(static_cast<std::size_t>(timePoints));
+  const int nT = chunk.timePoints;
+  const std::int64_t voxels = chunk.voxelCount();
+  onWidestVectors([&]() TOLVANE_VECTOR_BODY {
+    for (std::int64_t i = 0; i < voxels; ++i) {
+      const float b = levels.baseline[first + i * step], f = levels.fluctuationSd[first + i * step];
+      float* course = chunk.data + i * nT;
+      for (int t = 0; t < nT; ++t) course[t] = f * course[t] + b;
+    }
+  });
+  if (levels.physiologicalSd != nullptr && models.physio != nullptr)
+    models.physio->addToCourses(chunk.data, voxels, first, step, levels.physiologicalSd);
   // A level of 0 adds nothing, so it is skipped.
-  if (levels.physiologicalSd != nullptr && models.physio != nullptr &&
-      levels.physiologicalSd[voxel] != 0.0f)
-    models.physio->add(voxel, levels.physiologicalSd[voxel], course, work.data());
   if (levels.thermalSd != 0.0f)
-    addThermalNoise(course, voxel, timePoints, levels.thermalSd, key, work.data());
+    for (std::int64_t i = 0; i < voxels; ++i)
+      addThermalNoise(chunk.data + i * nT, first + i * step, nT, levels.thermalSd, key);
 }
 
 // The steps that act on each voxel's time course alone (2 to 6), on a chunk of voxels
@@ -57,21 +65,24 @@ void shapeChunk(const VtcGrid& chunk, const TimeCourseModels& models, const Fiel
   } else if (!perVoxel) {
     scaleToLevels(chunk, models.levels);
   }
-  if (perVoxel) {
-    std::vector<float> work;
-    for (std::int64_t i = 0; i < voxels; ++i)
-      putOnVoxelLevels(chunk.data + i * nT, first + i * step, nT, models, key, work);
-  }
+  if (perVoxel) putOnVoxelLevels(chunk, models, key, first, step);
   if (models.drift != nullptr) {
-    addDrift(chunk, *models.drift, models.driftSd, [&](std::int64_t voxel, int count, float* out) {
-      models.coefficients(first + voxel * step, count, out);
-    });
+    addDrift(chunk, *models.drift, models.driftSd, {key.seed, key.run, kDriftStream}, first,
+             step);
   }
 }
 
 // A chunk of `count` voxels whose time courses lie one after another at `data`.
 VtcGrid chunkGrid(float* data, std::int64_t count, int timePoints) {
   return {data, static_cast<int>(count), 1, 1, timePoints, 0, 0, 0, 1};
+}
+
+// Asks for `count` floats from `values` on to be brought into the cache. A field made
+// beforehand (the mixed one) has left the grid in memory: while one chunk is shaped,
+// the next chunk's courses are on their way, instead of each read waiting on memory.
+void prefetchForWriting(const float* values, std::int64_t count) {
+  constexpr std::int64_t kFloatsPerLine = 64 / sizeof(float);
+  for (std::int64_t i = 0; i < count; i += kFloatsPerLine) __builtin_prefetch(values + i, 1, 3);
 }
 
 // The time-course steps over the whole grid, a few neighbouring voxels at a time; with
@@ -85,7 +96,11 @@ void shapeTimeCourses(const VtcGrid& grid, const TimeCourseModels& models, const
   parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
     for (std::int64_t first = begin; first < end; first += kVoxelsAtOnce) {
       const std::int64_t last = std::min(end, first + kVoxelsAtOnce);
-      if (white) fillCounterNoise(grid, kStandardNormal, key, first, last);
+      if (white) {
+        fillCounterNoise(grid, kStandardNormal, key, first, last);
+      } else {
+        prefetchForWriting(grid.data + last * nT, (std::min(end, last + kVoxelsAtOnce) - last) * nT);
+      }
       shapeChunk(chunkGrid(grid.data + first * nT, last - first, grid.timePoints), models, key,
                  first, 1);
     }

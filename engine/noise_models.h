@@ -14,7 +14,7 @@
 //      runs) or one per voxel (VoxelLevels);
 //   4. physiological noise (physiological_noise.h): + (p_v * q_v(t));
 //   5. thermal noise (thermal_noise.h): + (s * w_v(t)), w the run's kThermalStream;
-//   6. drift (drift.h): + d_v(t).
+//   6. drift (drift.h): + d_v(t), its coefficients from the run's kDriftStream.
 // Each step adds to the previous one's single-precision value in that order. A magnitude
 // image takes one more pass after the effects are added (applyMagnitude in
 // thermal_noise.h). Every step is single precision (or says it is done in double) in a
@@ -63,7 +63,6 @@ struct TimeCourseModels {
   const PhysiologicalNoise* physio = nullptr;
   const DriftBasis* drift = nullptr;  // none, or a basis (with no functions: no drift)
   float driftSd = 0.0f;
-  CoefficientSource coefficients;
 };
 
 // The spatial correlation: Gaussian kernels (the single tap on every axis: none), or a

@@ -1,7 +1,11 @@
 // Physiological noise; conventions in physiological_noise.h.
 #include "engine/physiological_noise.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+
+#include "engine/vector_dispatch.h"
 
 namespace tolvane::engine {
 namespace {
@@ -64,13 +68,12 @@ PhysiologicalNoise::PhysiologicalNoise(const PhysiologicalRates& rates, const Fi
     }
 }
 
-void PhysiologicalNoise::weights(std::int64_t voxel, float* w) const {
+void PhysiologicalNoise::rawWeights(std::int64_t voxel, double* raw) const {
   const double pi = std::acos(-1.0);
   const std::int64_t x = voxel % dims_[0], y = voxel / dims_[0] % dims_[1];
   const std::int64_t z = voxel / (std::int64_t{dims_[0]} * dims_[1]);
   const double position[3] = {static_cast<double>(x) / dims_[0], static_cast<double>(y) / dims_[1],
                               static_cast<double>(z) / dims_[2]};
-  double raw[kBasisFunctions];
   for (int o = 0; o < kOscillators; ++o) {
     double alpha = phaseOffset_[o];
     for (int axis = 0; axis < 3; ++axis) alpha += 2.0 * pi * gradient_[o][axis] * position[axis];
@@ -80,6 +83,11 @@ void PhysiologicalNoise::weights(std::int64_t voxel, float* w) const {
     raw[o * 4 + 2] = kHarmonicAmplitude * std::cos(2.0 * alpha);
     raw[o * 4 + 3] = -kHarmonicAmplitude * std::sin(2.0 * alpha);
   }
+}
+
+void PhysiologicalNoise::weights(std::int64_t voxel, float* w) const {
+  double raw[kBasisFunctions];
+  rawWeights(voxel, raw);
   double variance = 0.0;
   for (int k = 0; k < kBasisFunctions; ++k)
     for (int l = 0; l < kBasisFunctions; ++l) variance += raw[k] * gram_[k][l] * raw[l];
@@ -98,9 +106,71 @@ void PhysiologicalNoise::timeCourse(std::int64_t voxel, float* out) const {
   }
 }
 
-void PhysiologicalNoise::add(std::int64_t voxel, float amplitude, float* course, float* work) const {
-  timeCourse(voxel, work);
-  for (int t = 0; t < timePoints_; ++t) course[t] = course[t] + amplitude * work[t];
+namespace {
+
+// Voxels whose weights are made together: their variances (quadratic forms of 64 terms,
+// each a chain of dependent additions in double) are summed side by side on vector lanes.
+constexpr int kVoxelLanes = 16;
+
+struct VoxelBatch {
+  const double (*gram)[PhysiologicalNoise::kBasisFunctions];
+  const float* basis;  // kBasisFunctions rows of timePoints
+  int timePoints;
+  int count;
+  double raw[PhysiologicalNoise::kBasisFunctions][kVoxelLanes];  // 0 past count
+  float amplitude[kVoxelLanes];
+  float* course[kVoxelLanes];
+};
+
+// weights() for each voxel of the batch, then timeCourse()'s sum, term by term in the
+// same order, with each time point's value kept in a register between the terms.
+TOLVANE_VECTOR_BODY inline void addBatchBody(const VoxelBatch& batch) {
+  constexpr int kFunctions = PhysiologicalNoise::kBasisFunctions;
+  double variance[kVoxelLanes] = {};
+  for (int k = 0; k < kFunctions; ++k)
+    for (int l = 0; l < kFunctions; ++l) {
+      const double g = batch.gram[k][l];
+      for (int i = 0; i < kVoxelLanes; ++i) variance[i] += batch.raw[k][i] * g * batch.raw[l][i];
+    }
+  const int nT = batch.timePoints;
+  const float* rows[kFunctions];
+  for (int k = 0; k < kFunctions; ++k) rows[k] = batch.basis + static_cast<std::ptrdiff_t>(k) * nT;
+  for (int i = 0; i < batch.count; ++i) {
+    const double scale = variance[i] > 0.0 ? 1.0 / std::sqrt(variance[i]) : 0.0;
+    float w[kFunctions];
+    for (int k = 0; k < kFunctions; ++k) w[k] = static_cast<float>(batch.raw[k][i] * scale);
+    const float amplitude = batch.amplitude[i];
+    float* const course = batch.course[i];
+    for (int t = 0; t < nT; ++t) {
+      float q = w[0] * rows[0][t];
+      for (int k = 1; k < kFunctions; ++k) q = q + w[k] * rows[k][t];
+      course[t] = course[t] + amplitude * q;
+    }
+  }
+}
+
+}  // namespace
+
+void PhysiologicalNoise::addToCourses(float* courses, std::int64_t voxels, std::int64_t firstVoxel,
+                                      std::int64_t step, const float* amplitudes) const {
+  VoxelBatch batch{gram_, basis_.data(), timePoints_, 0, {}, {}, {}};
+  const auto flush = [&] {
+    onWidestVectors([&]() TOLVANE_VECTOR_BODY { addBatchBody(batch); });
+    batch.count = 0;
+    for (auto& row : batch.raw) std::fill(std::begin(row), std::end(row), 0.0);
+  };
+  for (std::int64_t i = 0; i < voxels; ++i) {
+    const std::int64_t voxel = firstVoxel + i * step;
+    // An amplitude of 0 adds nothing, so the voxel is skipped.
+    if (amplitudes[voxel] == 0.0f) continue;
+    double raw[kBasisFunctions];
+    rawWeights(voxel, raw);
+    for (int k = 0; k < kBasisFunctions; ++k) batch.raw[k][batch.count] = raw[k];
+    batch.amplitude[batch.count] = amplitudes[voxel];
+    batch.course[batch.count] = courses + i * timePoints_;
+    if (++batch.count == kVoxelLanes) flush();
+  }
+  if (batch.count > 0) flush();
 }
 
 }  // namespace tolvane::engine

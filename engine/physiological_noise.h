@@ -56,10 +56,17 @@ class PhysiologicalNoise {
   // q_v(t) for t = 0 .. timePoints - 1 of grid voxel `voxel`, into `out`.
   void timeCourse(std::int64_t voxel, float* out) const;
 
-  // course[t] <- course[t] + (amplitude * q_v(t)); `work` holds timePoints values.
-  void add(std::int64_t voxel, float amplitude, float* course, float* work) const;
+  // course_i[t] <- course_i[t] + (a_i * q_v(t)) for each of `voxels` time courses lying
+  // one after another at `courses`, course i being grid voxel v = firstVoxel + i * step
+  // and a_i = amplitudes[v] (amplitudes has one value per grid voxel); a course whose
+  // amplitude is 0 is left as it is. Each value is the one timeCourse() gives, added.
+  void addToCourses(float* courses, std::int64_t voxels, std::int64_t firstVoxel,
+                    std::int64_t step, const float* amplitudes) const;
 
  private:
+  // The weights before scaling: the voxel's cos and sin of h alpha, times the harmonic's
+  // amplitude for h = 2, in the basis's order.
+  void rawWeights(std::int64_t voxel, double* raw) const;
   void weights(std::int64_t voxel, float* w) const;
   int dims_[3];
   int timePoints_;

@@ -20,9 +20,9 @@
 namespace tolvane::engine {
 
 // course[t] <- course[t] + (s * w_v(t)) for t = 0 .. timePoints - 1 of grid voxel `voxel`,
-// w the real channel's deviates of key's seed and run; `work` holds timePoints values.
+// w the real channel's deviates of key's seed and run (its stream is ignored).
 void addThermalNoise(float* course, std::int64_t voxel, int timePoints, float thermalSd,
-                     const FieldKey& key, float* work);
+                     const FieldKey& key);
 
 // value <- sqrt(value^2 + (s w')^2) for every value of the grid, w' the imaginary
 // channel's deviates of key's seed and run (its stream is ignored).

@@ -117,6 +117,25 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
         fieldDeviates(kKey, voxel, first, kCount, here, path);
         EXPECT_EQ(std::memcmp(portable, here, sizeof portable), 0) << "from " << first;
       }
+      // The voxel's field combined with a time course, added and taken in magnitude,
+      // against the definitions on the deviates; a NaN after the course must stay.
+      for (const int timePoints : {1, 5, 65, 128, 131, 250}) {
+        std::vector<float> deviates(timePoints), start(timePoints + 1, NAN);
+        fieldDeviates(kKey, voxel, 0, timePoints, deviates.data(), VectorPath::kPortable);
+        for (int t = 0; t < timePoints; ++t) start[t] = 0.37f * static_cast<float>(t) - 20.0f;
+        std::vector<float> added(start), magnitude(start), expectedSum(start),
+            expectedMagnitude(start);
+        for (int t = 0; t < timePoints; ++t) {
+          const float imaginary = 1.5f * deviates[t];
+          expectedSum[t] = start[t] + imaginary;
+          expectedMagnitude[t] = std::sqrt(start[t] * start[t] + imaginary * imaginary);
+        }
+        addCounterNoise(added.data(), voxel, timePoints, 1.5f, kKey, path);
+        magnitudeWithCounterNoise(magnitude.data(), voxel, timePoints, 1.5f, kKey, path);
+        const std::size_t bytes = added.size() * sizeof(float);
+        EXPECT_EQ(std::memcmp(added.data(), expectedSum.data(), bytes), 0) << timePoints;
+        EXPECT_EQ(std::memcmp(magnitude.data(), expectedMagnitude.data(), bytes), 0) << timePoints;
+      }
     }
   }
 }

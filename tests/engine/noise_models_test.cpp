@@ -159,11 +159,7 @@ TEST(Drift, HasTheRequestedSpreadAndNoPowerAtPeriodsBelowTheCutoff) {
 
   std::vector<float> values(10 * 250, 100.0f);
   const VtcGrid grid{values.data(), 10, 1, 1, 250, 0, 0, 0, 1};
-  std::mt19937 engine(41);
-  std::normal_distribution<float> normal;
-  sim::addDrift(grid, basis, 3.0f, [&](std::int64_t, int count, float* out) {
-    for (int k = 0; k < count; ++k) out[k] = normal(engine);
-  });
+  sim::addDrift(grid, basis, 3.0f, {41, 0, sim::kDriftStream});
   const double pi = std::acos(-1.0);
   for (int v = 0; v < 10; ++v) {
     const float* course = values.data() + v * 250;
@@ -200,9 +196,6 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
   const sim::Levels levels{100.0f, 5.0f};
   const sim::DriftBasis basis = sim::driftBasis(kT, 2.0, 20.0);
   const sim::FieldKey driftKey{17, 2, sim::kDriftStream};
-  const sim::CoefficientSource coefficients = [&](std::int64_t voxel, int count, float* out) {
-    sim::fieldDeviates(driftKey, voxel, 0, count, out);
-  };
   const sim::SmoothingKernel none = sim::gaussianKernel(0.0, 3.0);
   const sim::SmoothingKernel wide = sim::gaussianKernel(6.0, 3.0);
   const std::array<sim::SmoothingKernel, 3> kernelSets[] = {{none, none, none}, {wide, wide, wide},
@@ -220,7 +213,7 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
         sim::smoothVolumes(expectedGrid, kernels);
         if (autoregressive) sim::applyAutoregression(expectedGrid, 0.4f);
         sim::scaleToLevels(expectedGrid, levels);
-        if (drift) sim::addDrift(expectedGrid, basis, 2.0f, coefficients);
+        if (drift) sim::addDriftVoxelByVoxel(expectedGrid, basis, 2.0f, driftKey);
 
         sim::TimeCourseModels models;
         models.autoregressive = autoregressive;
@@ -229,13 +222,57 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
         if (drift) {
           models.drift = &basis;
           models.driftSd = 2.0f;
-          models.coefficients = coefficients;
         }
         sim::makeStructuredNoise(actualGrid, key, kernels, models, inUnevenPieces);
         EXPECT_EQ(std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)), 0)
             << "kernel radii " << kernels[0].radius() << " " << kernels[1].radius() << " "
             << kernels[2].radius() << ", AR(1) " << autoregressive << ", drift " << drift;
       }
+}
+
+// The per-voxel steps (levels, physiological and thermal noise), the drift and the
+// magnitude pass, fused and on vector lanes, against their definitions voxel by voxel:
+// on a white field (voxels shaped a few at a time) and a smoothed one (shaped a column
+// at a time), for runs whose drift has 7 and 13 functions, with levels and amplitudes of
+// 0 at some voxels.
+TEST(StructuredNoise, PerVoxelStepsDriftAndMagnitudeHaveTheValuesOfTheirDefinitions) {
+  constexpr int kX = 11, kY = 7, kZ = 5, kVoxels = kX * kY * kZ;
+  const sim::FieldKey key{17, 2};
+  std::vector<float> baseline(kVoxels), fluctuation(kVoxels), physiological(kVoxels);
+  for (int v = 0; v < kVoxels; ++v) {
+    baseline[v] = 50.0f + v % 13;
+    fluctuation[v] = v % 5 == 0 ? 0.0f : 1.5f;
+    physiological[v] = v % 3 == 0 ? 0.0f : 0.7f;
+  }
+  const sim::VoxelLevels levels{baseline.data(), fluctuation.data(), physiological.data(), 0.4f};
+  const sim::SmoothingKernel none = sim::gaussianKernel(0.0, 3.0);
+  const sim::SmoothingKernel wide = sim::gaussianKernel(6.0, 3.0);
+  for (const int timePoints : {37, 70})
+    for (const sim::SmoothingKernel& kernel : {none, wide}) {
+      const sim::DriftBasis basis = sim::driftBasis(timePoints, 2.0, 20.0);
+      const sim::PhysiologicalNoise physio({}, key, kX, kY, kZ, timePoints, 2.0);
+      const sim::SmoothingKernels kernels{kernel, kernel, kernel};
+      std::vector<float> expected(static_cast<std::size_t>(kVoxels) * timePoints);
+      std::vector<float> actual(expected.size());
+      const VtcGrid expectedGrid{expected.data(), kX, kY, kZ, timePoints, 0, 0, 0, 1};
+      const VtcGrid actualGrid{actual.data(), kX, kY, kZ, timePoints, 0, 0, 0, 1};
+
+      sim::fillCounterNoise(expectedGrid, sim::kStandardNormal, key, 0, kVoxels);
+      sim::smoothVolumes(expectedGrid, kernels);
+      sim::putOnVoxelLevels(expectedGrid, levels, &physio, key);
+      sim::addDriftVoxelByVoxel(expectedGrid, basis, 2.0f, {17, 2, sim::kDriftStream});
+      sim::takeMagnitude(expectedGrid, levels.thermalSd, key);
+
+      sim::TimeCourseModels models;
+      models.voxelLevels = &levels;
+      models.physio = &physio;
+      models.drift = &basis;
+      models.driftSd = 2.0f;
+      sim::makeStructuredNoise(actualGrid, key, kernels, models, inUnevenPieces);
+      sim::applyMagnitude(actualGrid, levels.thermalSd, key, inUnevenPieces);
+      EXPECT_EQ(std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)), 0)
+          << timePoints << " time points, kernel radius " << kernel.radius();
+    }
 }
 
 // Every model at once (mixed autocorrelation, ARMA(2, 1), per-voxel levels, physiological
@@ -260,9 +297,6 @@ TEST(StructuredNoise, EveryModelAtOnceGivesTheSameBitsForAnySplitOfTheWork) {
   models.physio = &physio;
   models.drift = &basis;
   models.driftSd = 2.0f;
-  models.coefficients = [&](std::int64_t voxel, int count, float* out) {
-    sim::fieldDeviates({17, 2, sim::kDriftStream}, voxel, 0, count, out);
-  };
   const sim::MixedAcfFilter mixed({0.5, 4.0, 8.0}, kX, kY, kZ, {3.0, 3.0, 3.0});
   const sim::SmoothingKernel wide = sim::gaussianKernel(6.0, 3.0);
   for (const sim::SpatialModel& space :

@@ -93,4 +93,58 @@ void scaleToLevels(const VtcGrid& grid, const Levels& levels, const ParallelFor&
   });
 }
 
+void putOnVoxelLevels(const VtcGrid& grid, const VoxelLevels& levels,
+                      const PhysiologicalNoise* physio, const FieldKey& key) {
+  const int nT = grid.timePoints;
+  std::vector<float> q(nT), w(nT);
+  for (std::int64_t v = 0; v < grid.voxelCount(); ++v) {
+    float* course = grid.data + v * nT;
+    for (int t = 0; t < nT; ++t) course[t] = levels.fluctuationSd[v] * course[t] + levels.baseline[v];
+    if (physio != nullptr && levels.physiologicalSd != nullptr && levels.physiologicalSd[v] != 0.0f) {
+      physio->timeCourse(v, q.data());
+      for (int t = 0; t < nT; ++t) course[t] = course[t] + levels.physiologicalSd[v] * q[t];
+    }
+    if (levels.thermalSd != 0.0f) {
+      fieldDeviates({key.seed, key.run, kThermalStream}, v, 0, nT, w.data());
+      for (int t = 0; t < nT; ++t) course[t] = course[t] + levels.thermalSd * w[t];
+    }
+  }
+}
+
+void addDriftVoxelByVoxel(const VtcGrid& grid, const DriftBasis& basis, float sd,
+                          const FieldKey& coefficientKey) {
+  const int nT = grid.timePoints, functions = basis.functions;
+  std::vector<float> c(functions), u(nT);
+  for (std::int64_t v = 0; v < grid.voxelCount(); ++v) {
+    fieldDeviates(coefficientKey, v, 0, functions, c.data());
+    for (int t = 0; t < nT; ++t) {
+      u[t] = 0.0f;
+      for (int k = 0; k < functions; ++k)
+        u[t] = u[t] + c[k] * basis.values[static_cast<std::size_t>(k) * basis.stride + t];
+    }
+    double mean = 0.0, sumOfSquares = 0.0;
+    for (int t = 0; t < nT; ++t) mean += u[t];
+    mean /= nT;
+    for (int t = 0; t < nT; ++t) sumOfSquares += (u[t] - mean) * (u[t] - mean);
+    const double spread = std::sqrt(sumOfSquares / nT);
+    if (spread == 0.0) continue;
+    const float factor = static_cast<float>(sd / spread);
+    float* course = grid.data + v * nT;
+    for (int t = 0; t < nT; ++t) course[t] = course[t] + factor * u[t];
+  }
+}
+
+void takeMagnitude(const VtcGrid& grid, float thermalSd, const FieldKey& key) {
+  const int nT = grid.timePoints;
+  std::vector<float> w(nT);
+  for (std::int64_t v = 0; v < grid.voxelCount(); ++v) {
+    fieldDeviates({key.seed, key.run, kImaginaryStream}, v, 0, nT, w.data());
+    float* course = grid.data + v * nT;
+    for (int t = 0; t < nT; ++t) {
+      const float imaginary = thermalSd * w[t];
+      course[t] = std::sqrt(course[t] * course[t] + imaginary * imaginary);
+    }
+  }
+}
+
 }  // namespace tolvane::engine

@@ -21,4 +21,18 @@ void applyAutoregression(const VtcGrid& grid, float rho, const ParallelFor& para
 void scaleToLevels(const VtcGrid& grid, const Levels& levels,
                    const ParallelFor& parallel = runSerially);
 
+// Steps 3 to 5 with per-voxel levels, voxel by voxel: value <- (f_v * value) + b_v, then
+// + (p_v * q_v(t)) with q from PhysiologicalNoise::timeCourse where p_v is not 0, then
+// + (s * w_v(t)) with w the run's thermal deviates where s is not 0.
+void putOnVoxelLevels(const VtcGrid& grid, const VoxelLevels& levels,
+                      const PhysiologicalNoise* physio, const FieldKey& key);
+
+// The drift of each voxel as drift.h defines it, one voxel and one loop at a time.
+void addDriftVoxelByVoxel(const VtcGrid& grid, const DriftBasis& basis, float sd,
+                          const FieldKey& coefficientKey);
+
+// value <- sqrt((value * value) + ((s * w') * (s * w'))), w' the imaginary channel's
+// deviates, voxel by voxel.
+void takeMagnitude(const VtcGrid& grid, float thermalSd, const FieldKey& key);
+
 }  // namespace tolvane::engine

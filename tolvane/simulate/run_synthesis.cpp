@@ -131,7 +131,6 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
   const double trSeconds = study.grid.trMilliseconds / 1000.0;
   const engine::DriftBasis basis =
       engine::driftBasis(grid.timePoints, trSeconds, noise.driftCutoffSeconds);
-  const engine::FieldKey driftKey{key.seed, key.run, engine::kDriftStream};
   engine::TimeCourseModels models;
   models.autoregressive = noise.autoregressive;
   models.rho = noise.rho;
@@ -155,9 +154,6 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
   if (noise.driftSd > 0.0f) {
     models.drift = &basis;
     models.driftSd = noise.driftSd;
-    models.coefficients = [&](std::int64_t voxel, int count, float* out) {
-      engine::fieldDeviates(driftKey, voxel, 0, count, out);
-    };
   }
   engine::makeStructuredNoise(grid, key, space, models, parallel);
 }
