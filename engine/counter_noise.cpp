@@ -264,10 +264,11 @@ void scaledDeviatePairs(const FieldKey& key, const VoxelRows& rows, std::uint32_
       const std::int64_t voxel = r * rows.voxelPitch + done;
       voxelsBatch(key, rows.firstVoxel + voxel, timeBlock, batch);
       const int lanes = std::min(kLanes, rows.length - done);
+      const float* const scales = scale + r * rows.scalePitch + done;
       float* const a = first + r * rows.pitch + 2 * done;
       float* const b = second + r * rows.pitch + 2 * done;
       for (int i = 0; i < lanes; ++i) {
-        const float s = scale[voxel + i];
+        const float s = scales[i];
         const float* const d = batch + kDeviatesPerCounter * i;
         a[i] = d[0] * s;
         a[kLanes + i] = d[1] * s;

@@ -75,13 +75,14 @@ void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int c
                    float* deviates, cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Rows of successive voxels: row r is voxels firstVoxel + r * voxelPitch + i,
-// i = 0 .. length - 1, whose scales are scale[r * voxelPitch + i] and whose values are
+// i = 0 .. length - 1, whose scales are scale[r * scalePitch + i] and whose values are
 // stored from r * pitch floats on.
 struct VoxelRows {
   std::int64_t firstVoxel = 0;
   int length = 0;
   int count = 1;
   std::int64_t voxelPitch = 0;
+  std::size_t scalePitch = 0;
   std::size_t pitch = 0;
 };
 

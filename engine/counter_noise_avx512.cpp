@@ -336,15 +336,16 @@ void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::u
   while (row < rows.count) {
     int batches = 0;
     std::int64_t voxels[kBatchesPerStep];  // from rows.firstVoxel, of each batch's lane 0
-    std::size_t outputs[kBatchesPerStep];
+    std::size_t outputs[kBatchesPerStep], scales[kBatchesPerStep];
     int lanes[kBatchesPerStep];
     std::int64_t voxel = 0;
-    std::size_t output = 0;
+    std::size_t output = 0, scaleAt = 0;
     int laneCount = 0;
     for (int b = 0; b < kBatchesPerStep; ++b) {
       if (row < rows.count) {
         voxel = row * rows.voxelPitch + inRow;
         output = row * rows.pitch + 2 * inRow;
+        scaleAt = row * rows.scalePitch + inRow;
         laneCount = std::min(kLanes, rows.length - inRow);
         batches = b + 1;
         inRow += kLanes;
@@ -355,6 +356,7 @@ void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::u
       }
       voxels[b] = voxel;
       outputs[b] = output;
+      scales[b] = scaleAt;
       lanes[b] = laneCount;
     }
     std::int64_t firstVoxels[kBatchesPerStep];
@@ -363,9 +365,9 @@ void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::u
     voxelPairsOf(keys, firstVoxels, stream, timeBlock, pairs);
     for (int b = 0; b < batches; ++b) {
       const auto mask = static_cast<__mmask16>(lanes[b] == kLanes ? 0xffffu : (1u << lanes[b]) - 1u);
-      const __m512 scales = _mm512_maskz_loadu_ps(mask, scale + voxels[b]);
-      storeScaledBlock(pairs[b].cosine1, pairs[b].sine1, scales, mask, first + outputs[b]);
-      storeScaledBlock(pairs[b].cosine3, pairs[b].sine3, scales, mask, second + outputs[b]);
+      const __m512 factors = _mm512_maskz_loadu_ps(mask, scale + scales[b]);
+      storeScaledBlock(pairs[b].cosine1, pairs[b].sine1, factors, mask, first + outputs[b]);
+      storeScaledBlock(pairs[b].cosine3, pairs[b].sine3, factors, mask, second + outputs[b]);
     }
   }
 }

@@ -250,10 +250,19 @@ MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ
   }
   double total = 0.0;
   for (std::size_t k = 0; k < boxBins; ++k) total += std::max(row[k][0], 0.0);
-  gain_.resize(boxBins);
-  for (std::size_t k = 0; k < boxBins; ++k)
-    gain_[k] = static_cast<float>(std::sqrt(std::max(row[k][0], 0.0) / total));
   rowLanes_ = wholeLaneBlocks(bx);
+  // The gains in the order the bins are drawn: for each lane block of x, each kz, each
+  // ky, sixteen bins along x (0 past the box), so that each draw reads them in one run.
+  gain_.assign(static_cast<std::size_t>(rowLanes_) * by * bz, 0.0f);
+  for (int z = 0; z < bz; ++z)
+    for (int y = 0; y < by; ++y)
+      for (int x = 0; x < bx; ++x) {
+        const std::size_t k = (static_cast<std::size_t>(z) * by + y) * bx + x;
+        const std::size_t at =
+            ((static_cast<std::size_t>(x / kLineLanes) * bz + z) * by + y) * kLineLanes +
+            x % kLineLanes;
+        gain_[at] = static_cast<float>(std::sqrt(std::max(row[k][0], 0.0) / total));
+      }
   rowsPlane_ = oddLines(static_cast<std::size_t>(dimY) * kLaneBlockFloats);
   planeFloats_ = oddLines(static_cast<std::size_t>(dimY) * 2 * rowLanes_);
   slabFloats_ = oddLines(dimZ * planeFloats_);
@@ -311,10 +320,12 @@ void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, fl
   for (int lane = 0; lane < rowLanes_; lane += kLineLanes) {
     for (int kz = 0; kz < bz; ++kz) {
       const std::size_t firstBin = static_cast<std::size_t>(kz) * by * bx + lane;
+      const float* const gains =
+          gain_.data() + (static_cast<std::size_t>(lane / kLineLanes) * bz + kz) * by * kLineLanes;
       scaledDeviatePairs(key,
                          {static_cast<std::int64_t>(firstBin), std::min(kLineLanes, bx - lane), by,
-                          bx, kLaneBlockFloats},
-                         timeBlock, gain_.data() + firstBin, columns[0], columns[1]);
+                          bx, kLineLanes, kLaneBlockFloats},
+                         timeBlock, gains, columns[0], columns[1]);
       for (int t = 0; t < 2; ++t)
         alongY_.run(columns[t], kLaneBlockFloats, rows[t] + kz * rowsPlane_, kLaneBlockFloats, dimY,
                     scratch);

@@ -120,7 +120,7 @@ class MixedAcfFilter {
   };
   std::array<int, 3> box_{};
   std::array<int, 3> grid_{};
-  std::vector<float> gain_;  // sqrt(S / sum S), one per bin
+  std::vector<float> gain_;  // sqrt(S / sum S), one per bin, in the order they are drawn
   LineTransform alongX_, alongY_, alongZ_;
   int rowLanes_ = 0;              // a row of bins along x, in whole lane blocks
   std::size_t rowsPlane_ = 0;     // one kz of a rows array: grid y rows of one lane block

@@ -142,7 +142,8 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
 
 // One time block of rows of voxels as scaled complex pairs in lane blocks, as the mixed
 // field draws its spectrum: on every path each voxel's own deviates times its scale, for
-// rows that end inside a block, rows apart by more than their length, a step of batches
+// rows that end inside a block, rows and scales apart by more than their length (and by
+// different amounts), a step of batches
 // that spans two rows, and voxel indices that carry from their low word into their high
 // one; each row's last block is +0 past the row, and nothing is stored between rows or
 // beyond the last.
@@ -157,10 +158,11 @@ TEST(CounterNoise, ScaledPairsOfRowsOfVoxelsAreEachVoxelsOwnDeviates) {
         const std::size_t pitch = rowFloats + 8;  // a gap between rows that must stay as it is
         const std::size_t size = pitch * count + 2;
         const int voxelPitch = length + 3;
-        std::vector<float> scale(voxelPitch * count), first(size, NAN), second(size, NAN);
+        const std::size_t scalePitch = length + 1;
+        std::vector<float> scale(scalePitch * count), first(size, NAN), second(size, NAN);
         for (std::size_t i = 0; i < scale.size(); ++i) scale[i] = 0.75f + 0.01f * i;
-        scaledDeviatePairs(key, {start, length, count, voxelPitch, pitch}, kBlock, scale.data(),
-                           first.data(), second.data(), path);
+        scaledDeviatePairs(key, {start, length, count, voxelPitch, scalePitch, pitch}, kBlock,
+                           scale.data(), first.data(), second.data(), path);
         for (int r = 0; r < count; ++r) {
           for (int i = 0; i < rowFloats / 2; ++i) {
             const std::size_t re = r * pitch + 32 * (i / 16) + i % 16, im = re + 16;
@@ -169,7 +171,7 @@ TEST(CounterNoise, ScaledPairsOfRowsOfVoxelsAreEachVoxelsOwnDeviates) {
               float own[4];
               const std::int64_t voxel = static_cast<std::int64_t>(r) * voxelPitch + i;
               fieldDeviates(key, start + voxel, 4 * kBlock, 4, own, VectorPath::kPortable);
-              for (int d = 0; d < 4; ++d) expected[d] = own[d] * scale[voxel];
+              for (int d = 0; d < 4; ++d) expected[d] = own[d] * scale[r * scalePitch + i];
             }
             const float got[4] = {first[re], first[im], second[re], second[im]};
             EXPECT_EQ(std::memcmp(expected, got, sizeof got), 0)
