@@ -90,7 +90,8 @@ Outcome populateSlices(SliceQueue& queue) {
     const bool trial = ordinaryBeforeTrial == 0 && ::madvise(slice, bytes, MADV_HUGEPAGE) == 0;
     const std::size_t timedBytes = trial ? std::min(kHugePageBytes, bytes) : bytes;
     Outcome outcome = Outcome::populated;
-    const double seconds = secondsOf([&] { outcome = populateRange(slice, timedBytes); });
+    char* const start = slice;  // a structured binding cannot be captured by every compiler
+    const double seconds = secondsOf([&] { outcome = populateRange(start, timedBytes); });
     const double secondsPerByte = seconds / static_cast<double>(timedBytes);
     if (trial && secondsPerByte > ordinarySecondsPerByte) {
       ::madvise(slice + timedBytes, bytes - timedBytes, MADV_NOHUGEPAGE);
