@@ -268,8 +268,8 @@ MixedAcfFilter::MixedAcfFilter(const MixedAcf& acf, int dimX, int dimY, int dimZ
   slabFloats_ = oddLines(dimZ * planeFloats_);
   // A column of bins for each of two transforms, their rows arrays, the slabs of one
   // block of volumes, the lines of step 3 and the line transforms' scratch.
-  layout_.planes = 0;
-  layout_.rows = layout_.planes + 2 * oddLines(static_cast<std::size_t>(by) * kLaneBlockFloats);
+  layout_.bins = 0;
+  layout_.rows = layout_.bins + 2 * oddLines(static_cast<std::size_t>(by) * kLaneBlockFloats);
   layout_.slabs = layout_.rows + 2 * bz * rowsPlane_;
   layout_.line = layout_.slabs + kTransformsAtOnce * slabFloats_;
   layout_.scratch = layout_.line + static_cast<std::size_t>(bx + dimX) * kLaneBlockFloats;
@@ -312,7 +312,7 @@ void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, fl
   const int bx = box_[0], by = box_[1], bz = box_[2];
   const int dimY = grid_[1], dimZ = grid_[2];
   const std::size_t binColumn = oddLines(static_cast<std::size_t>(by) * kLaneBlockFloats);
-  float* const columns[2] = {work + layout_.planes, work + layout_.planes + binColumn};
+  float* const columns[2] = {work + layout_.bins, work + layout_.bins + binColumn};
   float* const rows[2] = {work + layout_.rows, work + layout_.rows + bz * rowsPlane_};
   float* const scratch = work + layout_.scratch;
   // One lane block of x at a time, so that its rows array stays in the cache from

@@ -102,7 +102,7 @@ class MixedAcfFilter {
  private:
   // Where a thread's work arrays lie in one allocation, in floats (mixed_acf.cpp).
   struct WorkLayout {
-    std::size_t planes, rows, slabs, line, scratch, total;
+    std::size_t bins, rows, slabs, line, scratch, total;
   };
   // Steps 1 and 2 of the two transforms of time block `timeBlock` (volumes 4b .. 4b + 3)
   // in a thread's work arrays, into the two slabs from `slabs`.

@@ -230,6 +230,26 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
       }
 }
 
+namespace {
+
+// Per-voxel levels that vary from voxel to voxel, with a fluctuation or physiological
+// amplitude of 0 at some voxels.
+struct LevelArrays {
+  std::vector<float> baseline, fluctuation, physiological;
+  explicit LevelArrays(int voxels) : baseline(voxels), fluctuation(voxels), physiological(voxels) {
+    for (int v = 0; v < voxels; ++v) {
+      baseline[v] = 50.0f + v % 13;
+      fluctuation[v] = v % 5 == 0 ? 0.0f : 1.5f;
+      physiological[v] = v % 3 == 0 ? 0.0f : 0.7f;
+    }
+  }
+  sim::VoxelLevels levels() const {
+    return {baseline.data(), fluctuation.data(), physiological.data(), 0.4f};
+  }
+};
+
+}  // namespace
+
 // The per-voxel steps (levels, physiological and thermal noise), the drift and the
 // magnitude pass, fused and on vector lanes, against their definitions voxel by voxel:
 // on a white field (voxels shaped a few at a time) and a smoothed one (shaped a column
@@ -238,13 +258,8 @@ TEST(StructuredNoise, HasTheValuesOfTheSeparateStepsForEveryCombinationOfModels)
 TEST(StructuredNoise, PerVoxelStepsDriftAndMagnitudeHaveTheValuesOfTheirDefinitions) {
   constexpr int kX = 11, kY = 7, kZ = 5, kVoxels = kX * kY * kZ;
   const sim::FieldKey key{17, 2};
-  std::vector<float> baseline(kVoxels), fluctuation(kVoxels), physiological(kVoxels);
-  for (int v = 0; v < kVoxels; ++v) {
-    baseline[v] = 50.0f + v % 13;
-    fluctuation[v] = v % 5 == 0 ? 0.0f : 1.5f;
-    physiological[v] = v % 3 == 0 ? 0.0f : 0.7f;
-  }
-  const sim::VoxelLevels levels{baseline.data(), fluctuation.data(), physiological.data(), 0.4f};
+  const LevelArrays arrays(kVoxels);
+  const sim::VoxelLevels levels = arrays.levels();
   const sim::SmoothingKernel none = sim::gaussianKernel(0.0, 3.0);
   const sim::SmoothingKernel wide = sim::gaussianKernel(6.0, 3.0);
   for (const int timePoints : {37, 70})
@@ -284,13 +299,8 @@ TEST(StructuredNoise, EveryModelAtOnceGivesTheSameBitsForAnySplitOfTheWork) {
   const sim::DriftBasis basis = sim::driftBasis(kT, 2.0, 20.0);
   const sim::ArmaCoefficients arma = sim::armaCoefficients({{0.5, 0.2}, {0.3}});
   const sim::PhysiologicalNoise physio({}, key, kX, kY, kZ, kT, 2.0);
-  std::vector<float> baseline(kVoxels), fluctuation(kVoxels), physiological(kVoxels);
-  for (int v = 0; v < kVoxels; ++v) {
-    baseline[v] = 50.0f + v % 13;
-    fluctuation[v] = v % 5 == 0 ? 0.0f : 1.5f;
-    physiological[v] = v % 3 == 0 ? 0.0f : 0.7f;
-  }
-  const sim::VoxelLevels levels{baseline.data(), fluctuation.data(), physiological.data(), 0.4f};
+  const LevelArrays arrays(kVoxels);
+  const sim::VoxelLevels levels = arrays.levels();
   sim::TimeCourseModels models;
   models.arma = &arma;
   models.voxelLevels = &levels;
