@@ -279,6 +279,97 @@ void scaledDeviatePairs(const FieldKey& key, const VoxelRows& rows, std::uint32_
     }
 }
 
+LaneStreams laneStreamsOf(const FieldKey& key, std::uint32_t timeBlock, std::uint32_t laneBlock) {
+  LaneStreams streams;
+  std::uint32_t(&s)[4][kLanes] = streams.state;
+  for (int lane = 0; lane < kLanes; ++lane) {
+    s[0][lane] = timeBlock;
+    s[1][lane] = laneBlock;
+    s[2][lane] = static_cast<std::uint32_t>(lane);
+    s[3][lane] = key.stream;
+  }
+  philoxBatch(key, s[0], s[1], s[2], s[3]);
+  for (int lane = 0; lane < kLanes; ++lane)
+    s[0][lane] |= static_cast<std::uint32_t>((s[0][lane] | s[1][lane] | s[2][lane] | s[3][lane]) == 0);
+  return streams;
+}
+
+namespace {
+
+// scaledStreamPairs on the portable and AVX2 paths: each step a loop over the lanes.
+[[gnu::always_inline]] inline void streamPairs(LaneStreams& streams, int rows, int lanes,
+                                               const float* scale, std::size_t pitch,
+                                               float* first, float* second) {
+  std::uint32_t s0[kLanes], s1[kLanes], s2[kLanes], s3[kLanes];
+  for (int lane = 0; lane < kLanes; ++lane) {
+    s0[lane] = streams.state[0][lane];
+    s1[lane] = streams.state[1][lane];
+    s2[lane] = streams.state[2][lane];
+    s3[lane] = streams.state[3][lane];
+  }
+  for (int r = 0; r < rows; ++r) {
+    std::uint32_t words[kDeviatesPerCounter][kLanes];
+    for (auto& word : words)
+      for (int lane = 0; lane < kLanes; ++lane) {
+        word[lane] = s0[lane] + s3[lane];
+        const std::uint32_t t = s1[lane] << 9;
+        s2[lane] ^= s0[lane];
+        s3[lane] ^= s1[lane];
+        s1[lane] ^= s2[lane];
+        s0[lane] ^= s3[lane];
+        s2[lane] ^= t;
+        s3[lane] = std::rotl(s3[lane], 11);
+      }
+    float* const out[2] = {first + r * pitch, second + r * pitch};
+    for (int half = 0; half < 2; ++half) {
+      const std::uint32_t(&radiusWord)[kLanes] = words[2 * half];
+      const std::uint32_t(&angleWord)[kLanes] = words[2 * half + 1];
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const float radius = std::sqrt(-2.0f * logarithm(uniformOf(radiusWord[lane])));
+        float cosine, sine;
+        cosSin(angleWord[lane] >> 8, cosine, sine);
+        const float s = lane < lanes ? scale[r * kLanes + lane] : 0.0f;
+        out[half][lane] = lane < lanes ? (radius * cosine) * s : 0.0f;
+        out[half][kLanes + lane] = lane < lanes ? (radius * sine) * s : 0.0f;
+      }
+    }
+  }
+  for (int lane = 0; lane < kLanes; ++lane) {
+    streams.state[0][lane] = s0[lane];
+    streams.state[1][lane] = s1[lane];
+    streams.state[2][lane] = s2[lane];
+    streams.state[3][lane] = s3[lane];
+  }
+}
+
+void streamPairsPortable(LaneStreams& streams, int rows, int lanes, const float* scale,
+                         std::size_t pitch, float* first, float* second) {
+  streamPairs(streams, rows, lanes, scale, pitch, first, second);
+}
+
+TOLVANE_TARGET_AVX2
+void streamPairsAvx2(LaneStreams& streams, int rows, int lanes, const float* scale,
+                     std::size_t pitch, float* first, float* second) {
+  streamPairs(streams, rows, lanes, scale, pitch, first, second);
+}
+
+}  // namespace
+
+void scaledStreamPairs(LaneStreams& streams, int rows, int lanes, const float* scale,
+                       std::size_t pitch, float* first, float* second, VectorPath path) {
+  switch (path) {
+    case VectorPath::kAvx512:
+      scaledStreamPairsAvx512(streams, rows, lanes, scale, pitch, first, second);
+      return;
+    case VectorPath::kAvx2:
+      streamPairsAvx2(streams, rows, lanes, scale, pitch, first, second);
+      return;
+    case VectorPath::kPortable:
+      break;
+  }
+  streamPairsPortable(streams, rows, lanes, scale, pitch, first, second);
+}
+
 namespace {
 
 // combine(course[t], g(t)) for every time point of the course, on the portable and AVX2

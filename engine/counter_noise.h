@@ -6,8 +6,8 @@
 // index ((z * dimY + y) * dimX + x) and stream is 0 for the noise field; other streams
 // give other, independent fields of the same run: the coefficients of the voxels'
 // drifts (as if they were time points 0, 1, ...), the two channels of thermal noise, the
-// physiological noise's random numbers, the ARMA start's extra deviate, and the
-// spectrum of the mixed autocorrelation's periodic box (by bin). One counter
+// physiological noise's random numbers, the ARMA start's extra deviate, and the seeds
+// of the mixed autocorrelation's spectrum (lane streams, below). One counter
 // gives four 32-bit words w0..w3, which become the deviates of time points
 // 4 * (t / 4) + 0..3 by the Box-Muller transform: (w0, w1) -> (r cos a, r sin a) and
 // (w2, w3) likewise, with
@@ -53,7 +53,7 @@ constexpr std::uint32_t kThermalStream = 4;    // thermal noise, the real channe
 constexpr std::uint32_t kImaginaryStream = 5;  // thermal noise, the imaginary channel
 constexpr std::uint32_t kPhysioStream = 6;     // voxel 0: the run's physiological phases
 constexpr std::uint32_t kArmaStartStream = 7;  // time point 0: a voxel's ARMA start deviate
-constexpr std::uint32_t kSpectrumStream = 8;   // the mixed field's spectrum, by box bin
+constexpr std::uint32_t kSpectrumStream = 8;   // the seeds of the mixed field's spectrum
 
 // The key of a run's field.
 struct FieldKey {
@@ -91,10 +91,38 @@ struct VoxelRows {
 // time points 4 * timeBlock + 0 .. 3 (the values fieldDeviates gives), the row's voxel i
 // is lane i % 16 of its block i / 16, whose real part in `first` is s d0 and imaginary
 // part s d1, and in `second` s d2 and s d3, each one IEEE product. The lanes of a row's
-// last block past its length are set to 0. The mixed field draws its spectrum so.
+// last block past its length are set to 0. The drifts draw their coefficients so.
 void scaledDeviatePairs(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
                         const float* scale, float* first, float* second,
                         cpu::VectorPath path = cpu::preferredVectorPath());
+
+// Lane streams: where the deviates need not be addressable one by one, as with the mixed
+// field's spectrum, which is drawn whole, sixteen streams of xoshiro128+ (one per lane)
+// give the words at a quarter of a counter's cost, and the words go through the same
+// Box-Muller transform as the counter field's. Stream l of (key, time block b, lane
+// block c) starts from the state (s0, s1, s2, s3) = the four words of the counter
+// (b, c, l, key.stream) under key (seed, run) (a state of four zero words, the one the
+// generator cannot leave, would start with s0 = 1 instead); each step returns s0 + s3
+// and then advances the state:
+//   t = s1 << 9; s2 ^= s0; s3 ^= s1; s1 ^= s2; s0 ^= s3; s2 ^= t; s3 = rotl(s3, 11).
+// Only a word's upper 24 bits are used (above, u and a), away from the weak lowest bits
+// of this generator's sums. Seeds from the counter field make the streams of different
+// blocks, runs and seeds independent in practice: 2^128 - 1 states, a few tens of
+// thousands of words drawn from each.
+struct LaneStreams {
+  alignas(64) std::uint32_t state[4][16];
+};
+
+LaneStreams laneStreamsOf(const FieldKey& key, std::uint32_t timeBlock, std::uint32_t laneBlock);
+
+// `rows` rows of pairs from the streams: for each row r, stream l's next four words
+// w0 .. w3 become d0 .. d3 as a counter's do, and with s = scale[16 r + l] the row's
+// lane block in `first` (from r * pitch floats on) holds s d0 in lane l of its real
+// half and s d1 of its imaginary half, in `second` s d2 and s d3, each one IEEE
+// product. Lanes l >= `lanes` are set to +0 (their streams advance all the same).
+void scaledStreamPairs(LaneStreams& streams, int rows, int lanes, const float* scale,
+                       std::size_t pitch, float* first, float* second,
+                       cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Gives voxels [firstVoxel, endVoxel) of the grid their noise around the baseline;
 // disjoint ranges can be filled concurrently.

@@ -372,4 +372,36 @@ void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::u
   }
 }
 
+TOLVANE_TARGET_AVX512
+void scaledStreamPairsAvx512(LaneStreams& streams, int rows, int lanes, const float* scale,
+                             std::size_t pitch, float* first, float* second) {
+  __m512i s0 = _mm512_load_si512(streams.state[0]), s1 = _mm512_load_si512(streams.state[1]);
+  __m512i s2 = _mm512_load_si512(streams.state[2]), s3 = _mm512_load_si512(streams.state[3]);
+  const auto mask = static_cast<__mmask16>(lanes >= kLanes ? 0xffffu : (1u << lanes) - 1u);
+  for (int r = 0; r < rows; ++r) {
+    __m512i words[kDeviatesPerCounter];
+    for (__m512i& word : words) {
+      word = _mm512_add_epi32(s0, s3);
+      const __m512i t = _mm512_slli_epi32(s1, 9);
+      s2 = _mm512_xor_si512(s2, s0);
+      s3 = _mm512_xor_si512(s3, s1);
+      s1 = _mm512_xor_si512(s1, s2);
+      s0 = _mm512_xor_si512(s0, s3);
+      s2 = _mm512_xor_si512(s2, t);
+      s3 = _mm512_rol_epi32(s3, 11);
+    }
+    __m512 cosine1, sine1, cosine3, sine3;
+    cosSinOf(words[1], cosine1, sine1);
+    cosSinOf(words[3], cosine3, sine3);
+    const __m512 radius0 = radiusOf(words[0]), radius2 = radiusOf(words[2]);
+    const __m512 factors = _mm512_maskz_loadu_ps(mask, scale + r * kLanes);
+    storeScaledBlock(mul(radius0, cosine1), mul(radius0, sine1), factors, mask, first + r * pitch);
+    storeScaledBlock(mul(radius2, cosine3), mul(radius2, sine3), factors, mask, second + r * pitch);
+  }
+  _mm512_store_si512(streams.state[0], s0);
+  _mm512_store_si512(streams.state[1], s1);
+  _mm512_store_si512(streams.state[2], s2);
+  _mm512_store_si512(streams.state[3], s3);
+}
+
 }  // namespace tolvane::engine

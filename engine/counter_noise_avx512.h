@@ -19,6 +19,10 @@ void batchDeviatesAvx512(const FieldKey& key, std::int64_t voxel, std::uint32_t 
 void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
                               const float* scale, float* first, float* second);
 
+// scaledStreamPairs on this path.
+void scaledStreamPairsAvx512(LaneStreams& streams, int rows, int lanes, const float* scale,
+                             std::size_t pitch, float* first, float* second);
+
 // fillCounterNoise on this path.
 void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
                             std::int64_t firstVoxel, std::int64_t endVoxel);

@@ -19,9 +19,12 @@
 // transform of white noise is needed, since the transform of white noise is white.
 //
 // Volume pair p of a run (volumes 2p and 2p + 1) is the real and the imaginary part of
-// the transform whose Z_k are the deviates of time points 2p and 2p + 1 of "voxel" k
-// (the bin's index (kz * boxY + ky) * boxX + kx) in the run's kSpectrumStream: one
-// counter gives the bins of two transforms.
+// the transform whose Z_k are deviates of the run's lane streams (counter_noise.h) in
+// kSpectrumStream. Bin (kx, ky, kz) is drawn by stream kx % 16 of time block p / 2 and
+// lane block kx / 16, which draws its bins in the order kz, then ky: the row of bins
+// (ky, kz) is the stream's row kz * boxY + ky, whose d0 + i d1 is Z_k of volume pair 2b
+// and d2 + i d3 of pair 2b + 1 (b the time block), so that one row gives the bins of two
+// transforms.
 //
 // Only the grid's corner of the box is kept, so the inverse is pruned, axis by axis,
 // each axis's transform vectorised across lines (line_fft.h):
@@ -213,7 +216,7 @@ std::array<int, 3> boxOf(const MixedAcf& acf, const std::array<int, 3>& grid,
   std::array<int, 3> box{};
   for (int axis = 0; axis < 3; ++axis) {
     const int margin = static_cast<int>(std::ceil(reach / voxelMm[axis]));
-    box[axis] = fastLength(std::max(grid[axis] + margin, 2 * margin));
+    box[axis] = fastLength(std::max(grid[axis] + margin - 1, 2 * margin));
   }
   return box;
 }
@@ -318,14 +321,13 @@ void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, fl
   // One lane block of x at a time, so that its rows array stays in the cache from
   // step 1 to step 2.
   for (int lane = 0; lane < rowLanes_; lane += kLineLanes) {
+    LaneStreams streams =
+        laneStreamsOf(key, timeBlock, static_cast<std::uint32_t>(lane / kLineLanes));
     for (int kz = 0; kz < bz; ++kz) {
-      const std::size_t firstBin = static_cast<std::size_t>(kz) * by * bx + lane;
       const float* const gains =
           gain_.data() + (static_cast<std::size_t>(lane / kLineLanes) * bz + kz) * by * kLineLanes;
-      scaledDeviatePairs(key,
-                         {static_cast<std::int64_t>(firstBin), std::min(kLineLanes, bx - lane), by,
-                          bx, kLineLanes, kLaneBlockFloats},
-                         timeBlock, gains, columns[0], columns[1]);
+      scaledStreamPairs(streams, by, std::min(kLineLanes, bx - lane), gains, kLaneBlockFloats,
+                        columns[0], columns[1]);
       for (int t = 0; t < 2; ++t)
         alongY_.run(columns[t], kLaneBlockFloats, rows[t] + kz * rowsPlane_, kLaneBlockFloats, dimY,
                     scratch);

@@ -13,8 +13,10 @@
 //   rho(r) = a exp(-r^2 / (2 b^2)) + (1 - a) exp(-r / c),   r the distance in mm,
 // the sum of a Gaussian-correlated field and an exponential-correlated one mixed with
 // weights sqrt(a) and sqrt(1 - a). Both are made at once, as one stationary Gaussian field
-// with that covariance on a periodic box larger than the grid by the distance where rho
-// falls below kMixedAcfReach: its spectrum, complex white deviates times sqrt(S), S the
+// with that covariance on a periodic box: along each axis at least the grid's side plus
+// m - 1 voxels, m the distance where rho falls below kMixedAcfReach in voxels rounded up,
+// so that two voxels of the grid whose lag wraps around the box are at least that
+// distance apart both ways (rho there stays below kMixedAcfReach). Its spectrum, complex white deviates times sqrt(S), S the
 // discrete Fourier transform of rho sampled at the box's lattice lags (minimum-image
 // distances; the rare negative values of S from the truncation are set to 0), is
 // transformed back, and the grid is cut out. The real and the imaginary part of one
@@ -22,7 +24,8 @@
 // normalisation). The field is stationary on the box, so every voxel of the grid, at a
 // face or not, has the same variance, which the normalisation makes 1; its
 // autocorrelation at every lattice lag inside the grid is rho to within the clipped part
-// of S. S is computed once per run in double (FFTW); the volumes' transforms are the
+// of S, where the lag is at most half the box along each axis, and below kMixedAcfReach
+// beyond. Its deviates come from lane streams (counter_noise.h). S is computed once per run in double (FFTW); the volumes' transforms are the
 // engine's own line transforms (line_fft.h), whose every operation is fixed, so a
 // volume's values depend neither on the number of threads nor on the processor.
 #pragma once
@@ -87,15 +90,15 @@ class MixedAcfFilter {
   MixedAcfFilter(const MixedAcfFilter&) = delete;
   MixedAcfFilter& operator=(const MixedAcfFilter&) = delete;
 
-  // The periodic box's dimensions (each at least the grid's plus the reach).
+  // The periodic box's dimensions (each at least the grid's plus the reach, less a voxel).
   std::array<int, 3> box() const { return box_; }
   // The work space, in bytes, that each thread filling holds.
   std::uint64_t workBytes(int timePoints) const;
 
   // Fills every time point of every voxel of `grid` with the mixed field f of `key`, put
   // on `levels` as (s * f) + b (kStandardNormal leaves f as it is): volumes 4b .. 4b + 3
-  // come from time block b of key's run in kSpectrumStream, at the bins' indices
-  // ((kz * boxY + ky) * boxX + kx). Volumes are shared out with `parallel`.
+  // come from the lane streams of time block b of key's run in kSpectrumStream (see
+  // mixed_acf.cpp for the order of the bins). Volumes are shared out with `parallel`.
   void fill(const VtcGrid& grid, const FieldKey& key, const Levels& levels,
             const ParallelFor& parallel) const;
 

@@ -19,7 +19,18 @@ using cpu::VectorPath;
 
 constexpr FieldKey kKey{12345, 7};
 
-// Box-Muller in double from the four words of one counter, as the header documents it.
+// Box-Muller in double from four words, as the header documents it.
+void boxMuller(const std::uint32_t words[4], double out[4]) {
+  for (int pair = 0; pair < 2; ++pair) {
+    const double u = ((words[2 * pair] >> 9) + 0.5) / 8388608.0;
+    const double a = 2.0 * M_PI * (words[2 * pair + 1] >> 8) / 16777216.0;
+    const double r = std::sqrt(-2.0 * std::log(u));
+    out[2 * pair] = r * std::cos(a);
+    out[2 * pair + 1] = r * std::sin(a);
+  }
+}
+
+// The deviates of one counter.
 void referenceDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t block,
                        double out[4]) {
   const r123::Philox4x32 philox;
@@ -27,13 +38,7 @@ void referenceDeviates(const FieldKey& key, std::int64_t voxel, std::uint32_t bl
   const r123::Philox4x32::ctr_type counter = {{block, static_cast<std::uint32_t>(voxelBits),
                                                static_cast<std::uint32_t>(voxelBits >> 32), 0}};
   const auto words = philox(counter, {{key.seed, key.run}});
-  for (int pair = 0; pair < 2; ++pair) {
-    const double u = ((words.v[2 * pair] >> 9) + 0.5) / 8388608.0;
-    const double a = 2.0 * M_PI * (words.v[2 * pair + 1] >> 8) / 16777216.0;
-    const double r = std::sqrt(-2.0 * std::log(u));
-    out[2 * pair] = r * std::cos(a);
-    out[2 * pair + 1] = r * std::sin(a);
-  }
+  boxMuller(words.v, out);
 }
 
 TEST(CounterNoise, DeviatesFollowTheDocumentedKeyAndCounterLayout) {
@@ -140,8 +145,8 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
   }
 }
 
-// One time block of rows of voxels as scaled complex pairs in lane blocks, as the mixed
-// field draws its spectrum: on every path each voxel's own deviates times its scale, for
+// One time block of rows of voxels as scaled complex pairs in lane blocks, as the drifts
+// draw their coefficients: on every path each voxel's own deviates times its scale, for
 // rows that end inside a block, rows and scales apart by more than their length (and by
 // different amounts), a step of batches
 // that spans two rows, and voxel indices that carry from their low word into their high
@@ -182,6 +187,72 @@ TEST(CounterNoise, ScaledPairsOfRowsOfVoxelsAreEachVoxelsOwnDeviates) {
         }
       }
     }
+  }
+}
+
+// Lane streams follow their definition (seeds from the counter field, xoshiro128+
+// words, the field's Box-Muller transform) and give the same bits on every path, drawn
+// in one call or several; lanes past `lanes` are +0 and their streams still advance.
+TEST(CounterNoise, LaneStreamsFollowTheirDefinitionOnEveryPath) {
+  const FieldKey key{kKey.seed, kKey.run, kSpectrumStream};
+  constexpr std::uint32_t kBlock = 9, kLaneBlock = 3;
+  constexpr int kRows = 70, kLanes = 11, kPitch = 40;
+  std::vector<float> scale(16 * kRows);
+  for (std::size_t i = 0; i < scale.size(); ++i) scale[i] = 0.5f + 0.003f * i;
+
+  // Every word and deviate by the definition, one stream at a time.
+  std::vector<double> expected(4 * 16 * kRows);
+  for (int lane = 0; lane < 16; ++lane) {
+    const r123::Philox4x32 philox;
+    const auto seed = philox({{kBlock, kLaneBlock, static_cast<std::uint32_t>(lane), key.stream}},
+                             {{key.seed, key.run}});
+    std::uint32_t s[4] = {seed.v[0], seed.v[1], seed.v[2], seed.v[3]};
+    for (int r = 0; r < kRows; ++r) {
+      std::uint32_t words[4];
+      for (std::uint32_t& word : words) {
+        word = s[0] + s[3];
+        const std::uint32_t t = s[1] << 9;
+        s[2] ^= s[0];
+        s[3] ^= s[1];
+        s[1] ^= s[2];
+        s[0] ^= s[3];
+        s[2] ^= t;
+        s[3] = (s[3] << 11) | (s[3] >> 21);
+      }
+      boxMuller(words, &expected[4 * (16 * r + lane)]);
+    }
+  }
+
+  std::vector<float> reference;
+  for (const VectorPath path : cpu::availableVectorPaths()) {
+    SCOPED_TRACE(cpu::nameOf(path));
+    std::vector<float> first(kRows * kPitch, NAN), second(kRows * kPitch, NAN);
+    LaneStreams streams = laneStreamsOf(key, kBlock, kLaneBlock);
+    scaledStreamPairs(streams, 30, kLanes, scale.data(), kPitch, first.data(), second.data(), path);
+    scaledStreamPairs(streams, kRows - 30, kLanes, scale.data() + 16 * 30, kPitch,
+                      first.data() + 30 * kPitch, second.data() + 30 * kPitch, path);
+    for (int r = 0; r < kRows; ++r)
+      for (int lane = 0; lane < 16; ++lane) {
+        const std::size_t re = r * kPitch + lane, im = re + 16;
+        const float got[4] = {first[re], first[im], second[re], second[im]};
+        for (int d = 0; d < 4; ++d) {
+          if (lane >= kLanes) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(got[d]), 0u) << "row " << r << ", lane " << lane;
+            continue;
+          }
+          // Box-Muller in float is within a few ulps of double's; values reach 5.8 times
+          // a scale below 1.6, so 2e-5 is some 20 ulps and far below any wrong word.
+          const double want = expected[4 * (16 * r + lane) + d] * scale[16 * r + lane];
+          EXPECT_NEAR(got[d], want, 2e-5) << "row " << r << ", lane " << lane << ", d" << d;
+        }
+      }
+    for (int r = 0; r < kRows; ++r)
+      for (int gap = 32; gap < kPitch; ++gap)
+        EXPECT_TRUE(std::isnan(first[r * kPitch + gap]) && std::isnan(second[r * kPitch + gap]));
+    first.insert(first.end(), second.begin(), second.end());
+    if (reference.empty()) reference = first;
+    EXPECT_EQ(std::memcmp(first.data(), reference.data(), first.size() * sizeof(float)), 0)
+        << "not the same bits as the first path's";
   }
 }
 

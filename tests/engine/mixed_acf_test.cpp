@@ -195,12 +195,12 @@ void dftAlong(BoxValues& values, const std::array<int, 3>& n, int axis, int sign
 // Every value of a run against the field's definition evaluated in double: S the DFT of
 // rho at the box's minimum-image lags, g = sqrt(max(S, 0) / sum max(S, 0)), and volumes
 // 4b + 2h, 4b + 2h + 1 the real and imaginary parts of the backward DFT of g Z, Z the
-// spectrum stream's deviates 2h, 2h + 1 of counter block b at each bin. The grid's and
+// deviates 2h, 2h + 1 of time block b's lane streams, in their documented order of bins. The grid's and
 // the box's sides are not whole lane blocks, the voxels are anisotropic and the last
 // block of volumes is partial, so any slip in the pruned axes, the turned planes or the
 // writing of the courses shows.
 TEST(MixedAcf, IsTheBackwardTransformOfItsScaledSpectrumAtEveryVoxel) {
-  constexpr int kX = 10, kY = 7, kZ = 5, kT = 10;
+  constexpr int kX = 11, kY = 7, kZ = 5, kT = 10;
   const std::array<double, 3> voxelMm{3.0, 2.5, 3.5};
   const sim::MixedAcf acf{0.5, 2.0, 3.0};
   std::vector<float> values(static_cast<std::size_t>(kX) * kY * kZ * kT);
@@ -227,15 +227,25 @@ TEST(MixedAcf, IsTheBackwardTransformOfItsScaledSpectrumAtEveryVoxel) {
   for (const auto& s : spectrum) total += std::max(s.real(), 0.0);
 
   const sim::FieldKey spectrumKey{key.seed, key.run, sim::kSpectrumStream};
+  const int rows = box[1] * box[2];
+  const std::vector<float> ones(16 * static_cast<std::size_t>(rows), 1.0f);
   double worst = 0.0;
-  for (int block = 0; 4 * block < kT; ++block)
+  for (int block = 0; 4 * block < kT; ++block) {
+    // Each lane block's rows (ky, kz) of deviates, in the order its streams draw them.
+    std::vector<float> pairs[2];
+    for (auto& p : pairs) p.resize(32 * static_cast<std::size_t>(rows) * ((box[0] + 15) / 16));
+    for (int laneBlock = 0; 16 * laneBlock < box[0]; ++laneBlock) {
+      sim::LaneStreams streams = sim::laneStreamsOf(spectrumKey, block, laneBlock);
+      const std::size_t at = 32 * static_cast<std::size_t>(rows) * laneBlock;
+      sim::scaledStreamPairs(streams, rows, 16, ones.data(), 32, &pairs[0][at], &pairs[1][at]);
+    }
     for (int half = 0; half < 2 && 4 * block + 2 * half < kT; ++half) {
       BoxValues field(bins);
       for (std::size_t k = 0; k < bins; ++k) {
-        float d[4];
-        sim::fieldDeviates(spectrumKey, static_cast<std::int64_t>(k), 4 * block, 4, d);
+        const int x = k % box[0], row = static_cast<int>(k / box[0]);  // row = kz * boxY + ky
+        const std::size_t re = 32 * (static_cast<std::size_t>(rows) * (x / 16) + row) + x % 16;
         const double gain = std::sqrt(std::max(spectrum[k].real(), 0.0) / total);
-        field[k] = gain * std::complex<double>(d[2 * half], d[2 * half + 1]);
+        field[k] = gain * std::complex<double>(pairs[half][re], pairs[half][re + 16]);
       }
       for (int axis = 0; axis < 3; ++axis) dftAlong(field, box, axis, +1);
       const int t = 4 * block + 2 * half;
@@ -248,6 +258,7 @@ TEST(MixedAcf, IsTheBackwardTransformOfItsScaledSpectrumAtEveryVoxel) {
             if (t + 1 < kT) worst = std::max(worst, std::abs(course[t + 1] - expected.imag()));
           }
     }
+  }
   // Values of sd 1 from single-precision transforms of a few hundred bins per axis.
   EXPECT_LT(worst, 2e-5);
 }
