@@ -97,7 +97,7 @@ void scaledDeviatePairs(const FieldKey& key, const VoxelRows& rows, std::uint32_
                         cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Lane streams: where the deviates need not be addressable one by one, as with the mixed
-// field's spectrum, which is drawn whole, sixteen streams of xoshiro128+ (one per lane)
+// field's spectrum and the thermal noise, which are drawn whole, sixteen streams of xoshiro128+ (one per lane)
 // give the words at a quarter of a counter's cost, and the words go through the same
 // Box-Muller transform as the counter field's. Stream l of (key, time block b, lane
 // block c) starts from the state (s0, s1, s2, s3) = the four words of the counter
@@ -130,16 +130,25 @@ void fillCounterNoise(const VtcGrid& grid, const Levels& levels, const FieldKey&
                       std::int64_t firstVoxel, std::int64_t endVoxel,
                       cpu::VectorPath path = cpu::preferredVectorPath());
 
+// Voxel streams: a voxel's whole course of deviates from sixteen lane streams, for the
+// thermal channels, which never need one time point alone. Stream l of (key, voxel v)
+// starts from the words of the counter (l, v bits 0-31, v bits 32-63, key.stream), with
+// the zero state's exception above. Its k-th pair of words (w_r, w_a) gives
+// (r cos a, r sin a) as a counter's (w0, w1) does, the deviates of time points 32k + l
+// and 32k + 16 + l: each step of the sixteen streams makes 32 successive time points.
+void voxelStreamDeviates(const FieldKey& key, std::int64_t voxel, int timePoints,
+                         float* deviates, cpu::VectorPath path = cpu::preferredVectorPath());
+
 // course[t] <- course[t] + (scale * g(t)) for t = 0 .. timePoints - 1, g voxel `voxel`'s
-// field of `key`: the field added to a time course (thermal noise).
-void addCounterNoise(float* course, std::int64_t voxel, int timePoints, float scale,
-                     const FieldKey& key, cpu::VectorPath path = cpu::preferredVectorPath());
+// stream deviates of `key`: the deviates added to a time course (thermal noise).
+void addStreamNoise(float* course, std::int64_t voxel, int timePoints, float scale,
+                    const FieldKey& key, cpu::VectorPath path = cpu::preferredVectorPath());
 
 // course[t] <- sqrt((course[t] * course[t]) + ((scale * g(t)) * (scale * g(t)))), likewise:
 // the magnitude of course + i scale g.
-void magnitudeWithCounterNoise(float* course, std::int64_t voxel, int timePoints, float scale,
-                               const FieldKey& key,
-                               cpu::VectorPath path = cpu::preferredVectorPath());
+void magnitudeWithStreamNoise(float* course, std::int64_t voxel, int timePoints, float scale,
+                              const FieldKey& key,
+                              cpu::VectorPath path = cpu::preferredVectorPath());
 
 // The transforms on their own, for tests: ln u for 2^-24 <= u < 1 of the form above,
 // and (cos, sin) of 2 pi k / 2^24 for 0 <= k < 2^24.

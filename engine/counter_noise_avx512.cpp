@@ -290,6 +290,69 @@ TOLVANE_TARGET_AVX512 inline void combineWithCourse(const RoundKeys& keys, const
   }
 }
 
+// Leaves the deviates themselves.
+struct Store {
+  static constexpr bool kReadsCourse = false;
+  TOLVANE_TARGET_AVX512 __m512 operator()(__m512, __m512 g) const { return g; }
+};
+
+// One step of the sixteen xoshiro128+ streams (counter_noise.h): the words, then the
+// next state.
+struct StreamState {
+  __m512i s0, s1, s2, s3;
+};
+
+TOLVANE_TARGET_AVX512 inline __m512i nextWords(StreamState& s) {
+  const __m512i word = _mm512_add_epi32(s.s0, s.s3);
+  const __m512i t = _mm512_slli_epi32(s.s1, 9);
+  s.s2 = _mm512_xor_si512(s.s2, s.s0);
+  s.s3 = _mm512_xor_si512(s.s3, s.s1);
+  s.s1 = _mm512_xor_si512(s.s1, s.s2);
+  s.s0 = _mm512_xor_si512(s.s0, s.s3);
+  s.s2 = _mm512_xor_si512(s.s2, t);
+  s.s3 = _mm512_rol_epi32(s.s3, 11);
+  return word;
+}
+
+// The streams of one voxel: seeded by its counters (l, voxel low, voxel high, stream).
+TOLVANE_TARGET_AVX512 inline StreamState voxelStreamsOf(const RoundKeys& keys, const FieldKey& key,
+                                                        std::int64_t voxel) {
+  __m512i w0[1] = {_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)};
+  __m512i w1[1] = {voxelWord(voxel, 0)}, w2[1] = {voxelWord(voxel, 32)};
+  __m512i w3[1] = {_mm512_set1_epi32(static_cast<int>(key.stream))};
+  philox(keys, w0, w1, w2, w3);
+  constexpr int kOrOfThree = 0xFE;
+  const __mmask16 zero = _mm512_testn_epi32_mask(
+      _mm512_or_si512(_mm512_ternarylogic_epi32(w0[0], w1[0], w2[0], kOrOfThree), w3[0]),
+      _mm512_set1_epi32(-1));
+  return {_mm512_mask_mov_epi32(w0[0], zero, _mm512_set1_epi32(1)), w1[0], w2[0], w3[0]};
+}
+
+// course[t] <- combine(course[t], g(t)) for every time point of one voxel's stream
+// deviates g, 32 at a time (the cosines of one step, then its sines); the last step reads
+// and writes only the time points the course has.
+template <typename Combine>
+TOLVANE_TARGET_AVX512 inline void combineWithStreams(const RoundKeys& keys, const FieldKey& key,
+                                                     std::int64_t voxel, float* course,
+                                                     int timePoints, const Combine& combine) {
+  StreamState streams = voxelStreamsOf(keys, key, voxel);
+  for (int t = 0; t < timePoints; t += 2 * kLanes) {
+    const __m512i radiusWord = nextWords(streams);
+    const __m512i angleWord = nextWords(streams);
+    __m512 cosine, sine;
+    cosSinOf(angleWord, cosine, sine);
+    const __m512 radius = radiusOf(radiusWord);
+    const __m512 deviates[2] = {mul(radius, cosine), mul(radius, sine)};
+    int left = timePoints - t;
+    for (int half = 0; half < 2 && left > 0; ++half, left -= kLanes) {
+      const auto mask = static_cast<__mmask16>(left >= kLanes ? 0xffffu : (1u << left) - 1u);
+      float* const at = course + t + kLanes * half;
+      const __m512 x = Combine::kReadsCourse ? _mm512_maskz_loadu_ps(mask, at) : broadcast(0.0f);
+      _mm512_mask_storeu_ps(at, mask, combine(x, deviates[half]));
+    }
+  }
+}
+
 }  // namespace
 
 TOLVANE_TARGET_AVX512
@@ -313,15 +376,22 @@ void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const Fie
 }
 
 TOLVANE_TARGET_AVX512
-void addCounterNoiseAvx512(float* course, std::int64_t voxel, int timePoints, float scale,
-                           const FieldKey& key) {
-  combineWithCourse(roundKeysOf(key), key, voxel, course, timePoints, Add{broadcast(scale)});
+void voxelStreamDeviatesAvx512(const FieldKey& key, std::int64_t voxel, int timePoints,
+                               float* deviates) {
+  combineWithStreams(roundKeysOf(key), key, voxel, deviates, timePoints, Store{});
 }
 
 TOLVANE_TARGET_AVX512
-void magnitudeWithCounterNoiseAvx512(float* course, std::int64_t voxel, int timePoints,
-                                     float scale, const FieldKey& key) {
-  combineWithCourse(roundKeysOf(key), key, voxel, course, timePoints, Magnitude{broadcast(scale)});
+void addStreamNoiseAvx512(float* course, std::int64_t voxel, int timePoints, float scale,
+                          const FieldKey& key) {
+  combineWithStreams(roundKeysOf(key), key, voxel, course, timePoints, Add{broadcast(scale)});
+}
+
+TOLVANE_TARGET_AVX512
+void magnitudeWithStreamNoiseAvx512(float* course, std::int64_t voxel, int timePoints,
+                                    float scale, const FieldKey& key) {
+  combineWithStreams(roundKeysOf(key), key, voxel, course, timePoints,
+                     Magnitude{broadcast(scale)});
 }
 
 TOLVANE_TARGET_AVX512
@@ -375,21 +445,12 @@ void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::u
 TOLVANE_TARGET_AVX512
 void scaledStreamPairsAvx512(LaneStreams& streams, int rows, int lanes, const float* scale,
                              std::size_t pitch, float* first, float* second) {
-  __m512i s0 = _mm512_load_si512(streams.state[0]), s1 = _mm512_load_si512(streams.state[1]);
-  __m512i s2 = _mm512_load_si512(streams.state[2]), s3 = _mm512_load_si512(streams.state[3]);
+  StreamState s{_mm512_load_si512(streams.state[0]), _mm512_load_si512(streams.state[1]),
+                _mm512_load_si512(streams.state[2]), _mm512_load_si512(streams.state[3])};
   const auto mask = static_cast<__mmask16>(lanes >= kLanes ? 0xffffu : (1u << lanes) - 1u);
   for (int r = 0; r < rows; ++r) {
     __m512i words[kDeviatesPerCounter];
-    for (__m512i& word : words) {
-      word = _mm512_add_epi32(s0, s3);
-      const __m512i t = _mm512_slli_epi32(s1, 9);
-      s2 = _mm512_xor_si512(s2, s0);
-      s3 = _mm512_xor_si512(s3, s1);
-      s1 = _mm512_xor_si512(s1, s2);
-      s0 = _mm512_xor_si512(s0, s3);
-      s2 = _mm512_xor_si512(s2, t);
-      s3 = _mm512_rol_epi32(s3, 11);
-    }
+    for (__m512i& word : words) word = nextWords(s);
     __m512 cosine1, sine1, cosine3, sine3;
     cosSinOf(words[1], cosine1, sine1);
     cosSinOf(words[3], cosine3, sine3);
@@ -398,10 +459,10 @@ void scaledStreamPairsAvx512(LaneStreams& streams, int rows, int lanes, const fl
     storeScaledBlock(mul(radius0, cosine1), mul(radius0, sine1), factors, mask, first + r * pitch);
     storeScaledBlock(mul(radius2, cosine3), mul(radius2, sine3), factors, mask, second + r * pitch);
   }
-  _mm512_store_si512(streams.state[0], s0);
-  _mm512_store_si512(streams.state[1], s1);
-  _mm512_store_si512(streams.state[2], s2);
-  _mm512_store_si512(streams.state[3], s3);
+  _mm512_store_si512(streams.state[0], s.s0);
+  _mm512_store_si512(streams.state[1], s.s1);
+  _mm512_store_si512(streams.state[2], s.s2);
+  _mm512_store_si512(streams.state[3], s.s3);
 }
 
 }  // namespace tolvane::engine

@@ -27,13 +27,17 @@ void scaledStreamPairsAvx512(LaneStreams& streams, int rows, int lanes, const fl
 void fillCounterNoiseAvx512(const VtcGrid& grid, const Levels& levels, const FieldKey& key,
                             std::int64_t firstVoxel, std::int64_t endVoxel);
 
-// addCounterNoise on this path.
-void addCounterNoiseAvx512(float* course, std::int64_t voxel, int timePoints, float scale,
-                           const FieldKey& key);
+// voxelStreamDeviates on this path.
+void voxelStreamDeviatesAvx512(const FieldKey& key, std::int64_t voxel, int timePoints,
+                               float* deviates);
 
-// magnitudeWithCounterNoise on this path.
-void magnitudeWithCounterNoiseAvx512(float* course, std::int64_t voxel, int timePoints,
-                                     float scale, const FieldKey& key);
+// addStreamNoise on this path.
+void addStreamNoiseAvx512(float* course, std::int64_t voxel, int timePoints, float scale,
+                          const FieldKey& key);
+
+// magnitudeWithStreamNoise on this path.
+void magnitudeWithStreamNoiseAvx512(float* course, std::int64_t voxel, int timePoints,
+                                    float scale, const FieldKey& key);
 
 }  // namespace tolvane::engine
 

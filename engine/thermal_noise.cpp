@@ -5,7 +5,7 @@ namespace tolvane::engine {
 
 void addThermalNoise(float* course, std::int64_t voxel, int timePoints, float thermalSd,
                      const FieldKey& key) {
-  addCounterNoise(course, voxel, timePoints, thermalSd, {key.seed, key.run, kThermalStream});
+  addStreamNoise(course, voxel, timePoints, thermalSd, {key.seed, key.run, kThermalStream});
 }
 
 void applyMagnitude(const VtcGrid& grid, float thermalSd, const FieldKey& key,
@@ -14,7 +14,7 @@ void applyMagnitude(const VtcGrid& grid, float thermalSd, const FieldKey& key,
   const int nT = grid.timePoints;
   parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
     for (std::int64_t v = begin; v < end; ++v)
-      magnitudeWithCounterNoise(grid.data + v * nT, v, nT, thermalSd, imaginary);
+      magnitudeWithStreamNoise(grid.data + v * nT, v, nT, thermalSd, imaginary);
   });
 }
 

@@ -1,9 +1,10 @@
-// Thermal (system) noise: white in space and time, standard normal, from counter
-// streams of its own, and the magnitude of a complex signal.
+// Thermal (system) noise: white in space and time, standard normal, from streams of its
+// own, and the magnitude of a complex signal.
 //
-// The real channel's thermal deviate of voxel v at time t is the counter field of the
-// run's kThermalStream, the imaginary channel's that of kImaginaryStream; both are
-// independent of the noise field (stream 0), of the drift (stream 1) and of each other.
+// The real channel's thermal deviate of voxel v at time t is deviate t of v's voxel
+// streams (counter_noise.h) in the run's kThermalStream, the imaginary channel's that of
+// kImaginaryStream; both are independent of the noise field (stream 0), of the drift
+// (stream 1) and of each other.
 // With sd s, a value x of the real channel becomes, in magnitude,
 //   |x + i s w'| = sqrt((x * x) + ((s * w') * (s * w'))),
 // single precision, so that a background of x = s w is Rayleigh-distributed (mean

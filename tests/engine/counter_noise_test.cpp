@@ -4,6 +4,7 @@
 #include <Random123/philox.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -122,11 +123,12 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
         fieldDeviates(kKey, voxel, first, kCount, here, path);
         EXPECT_EQ(std::memcmp(portable, here, sizeof portable), 0) << "from " << first;
       }
-      // The voxel's field combined with a time course, added and taken in magnitude,
-      // against the definitions on the deviates; a NaN after the course must stay.
-      for (const int timePoints : {1, 5, 65, 128, 131, 250}) {
+      // The voxel's stream deviates combined with a time course, added and taken in
+      // magnitude, against the definitions on the deviates; a NaN after the course must
+      // stay.
+      for (const int timePoints : {1, 5, 17, 65, 128, 131, 250}) {
         std::vector<float> deviates(timePoints), start(timePoints + 1, NAN);
-        fieldDeviates(kKey, voxel, 0, timePoints, deviates.data(), VectorPath::kPortable);
+        voxelStreamDeviates(kKey, voxel, timePoints, deviates.data(), VectorPath::kPortable);
         for (int t = 0; t < timePoints; ++t) start[t] = 0.37f * static_cast<float>(t) - 20.0f;
         std::vector<float> added(start), magnitude(start), expectedSum(start),
             expectedMagnitude(start);
@@ -135,8 +137,8 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
           expectedSum[t] = start[t] + imaginary;
           expectedMagnitude[t] = std::sqrt(start[t] * start[t] + imaginary * imaginary);
         }
-        addCounterNoise(added.data(), voxel, timePoints, 1.5f, kKey, path);
-        magnitudeWithCounterNoise(magnitude.data(), voxel, timePoints, 1.5f, kKey, path);
+        addStreamNoise(added.data(), voxel, timePoints, 1.5f, kKey, path);
+        magnitudeWithStreamNoise(magnitude.data(), voxel, timePoints, 1.5f, kKey, path);
         const std::size_t bytes = added.size() * sizeof(float);
         EXPECT_EQ(std::memcmp(added.data(), expectedSum.data(), bytes), 0) << timePoints;
         EXPECT_EQ(std::memcmp(magnitude.data(), expectedMagnitude.data(), bytes), 0) << timePoints;
@@ -190,6 +192,59 @@ TEST(CounterNoise, ScaledPairsOfRowsOfVoxelsAreEachVoxelsOwnDeviates) {
   }
 }
 
+// One lane stream by its definition: xoshiro128+ from the words of a counter.
+class ReferenceStream {
+ public:
+  ReferenceStream(const FieldKey& key, const std::array<std::uint32_t, 3>& counter) {
+    const r123::Philox4x32 philox;
+    const auto seed = philox({{counter[0], counter[1], counter[2], key.stream}}, {{key.seed, key.run}});
+    for (int i = 0; i < 4; ++i) s_[i] = seed.v[i];
+  }
+  std::uint32_t next() {
+    const std::uint32_t word = s_[0] + s_[3], t = s_[1] << 9;
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
+    s_[2] ^= t;
+    s_[3] = (s_[3] << 11) | (s_[3] >> 21);
+    return word;
+  }
+
+ private:
+  std::uint32_t s_[4];
+};
+
+// A voxel's stream deviates follow their definition on every path, for a voxel whose
+// index needs its high word: lane l's k-th pair gives time points 32k + l and
+// 32k + 16 + l.
+TEST(CounterNoise, VoxelStreamsFollowTheirDefinitionOnEveryPath) {
+  const FieldKey key{kKey.seed, kKey.run, kThermalStream};
+  const std::int64_t voxel = (std::int64_t{3} << 32) + 12345;
+  constexpr int kTimePoints = 83;
+  std::vector<double> expected(96);
+  for (std::uint32_t lane = 0; lane < 16; ++lane) {
+    ReferenceStream stream(key, {lane, 12345, 3});
+    for (int k = 0; k < 3; ++k) {
+      std::uint32_t words[4] = {stream.next(), stream.next(), 0, 0};
+      double pair[4];
+      boxMuller(words, pair);
+      expected[32 * k + lane] = pair[0];
+      expected[32 * k + 16 + lane] = pair[1];
+    }
+  }
+  std::vector<float> reference;
+  for (const VectorPath path : cpu::availableVectorPaths()) {
+    SCOPED_TRACE(cpu::nameOf(path));
+    std::vector<float> deviates(kTimePoints + 1, NAN);
+    voxelStreamDeviates(key, voxel, kTimePoints, deviates.data(), path);
+    for (int t = 0; t < kTimePoints; ++t) EXPECT_NEAR(deviates[t], expected[t], 1e-5) << "t " << t;
+    EXPECT_TRUE(std::isnan(deviates[kTimePoints]));
+    if (reference.empty()) reference = deviates;
+    EXPECT_EQ(std::memcmp(deviates.data(), reference.data(), kTimePoints * sizeof(float)), 0);
+  }
+}
+
 // Lane streams follow their definition (seeds from the counter field, xoshiro128+
 // words, the field's Box-Muller transform) and give the same bits on every path, drawn
 // in one call or several; lanes past `lanes` are +0 and their streams still advance.
@@ -203,22 +258,10 @@ TEST(CounterNoise, LaneStreamsFollowTheirDefinitionOnEveryPath) {
   // Every word and deviate by the definition, one stream at a time.
   std::vector<double> expected(4 * 16 * kRows);
   for (int lane = 0; lane < 16; ++lane) {
-    const r123::Philox4x32 philox;
-    const auto seed = philox({{kBlock, kLaneBlock, static_cast<std::uint32_t>(lane), key.stream}},
-                             {{key.seed, key.run}});
-    std::uint32_t s[4] = {seed.v[0], seed.v[1], seed.v[2], seed.v[3]};
+    ReferenceStream stream(key, {kBlock, kLaneBlock, static_cast<std::uint32_t>(lane)});
     for (int r = 0; r < kRows; ++r) {
       std::uint32_t words[4];
-      for (std::uint32_t& word : words) {
-        word = s[0] + s[3];
-        const std::uint32_t t = s[1] << 9;
-        s[2] ^= s[0];
-        s[3] ^= s[1];
-        s[1] ^= s[2];
-        s[0] ^= s[3];
-        s[2] ^= t;
-        s[3] = (s[3] << 11) | (s[3] >> 21);
-      }
+      for (std::uint32_t& word : words) word = stream.next();
       boxMuller(words, &expected[4 * (16 * r + lane)]);
     }
   }

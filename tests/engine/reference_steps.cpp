@@ -105,7 +105,7 @@ void putOnVoxelLevels(const VtcGrid& grid, const VoxelLevels& levels,
       for (int t = 0; t < nT; ++t) course[t] = course[t] + levels.physiologicalSd[v] * q[t];
     }
     if (levels.thermalSd != 0.0f) {
-      fieldDeviates({key.seed, key.run, kThermalStream}, v, 0, nT, w.data());
+      voxelStreamDeviates({key.seed, key.run, kThermalStream}, v, nT, w.data());
       for (int t = 0; t < nT; ++t) course[t] = course[t] + levels.thermalSd * w[t];
     }
   }
@@ -138,7 +138,7 @@ void takeMagnitude(const VtcGrid& grid, float thermalSd, const FieldKey& key) {
   const int nT = grid.timePoints;
   std::vector<float> w(nT);
   for (std::int64_t v = 0; v < grid.voxelCount(); ++v) {
-    fieldDeviates({key.seed, key.run, kImaginaryStream}, v, 0, nT, w.data());
+    voxelStreamDeviates({key.seed, key.run, kImaginaryStream}, v, nT, w.data());
     float* course = grid.data + v * nT;
     for (int t = 0; t < nT; ++t) {
       const float imaginary = thermalSd * w[t];
