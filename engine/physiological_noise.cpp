@@ -77,11 +77,13 @@ void PhysiologicalNoise::rawWeights(std::int64_t voxel, double* raw) const {
   for (int o = 0; o < kOscillators; ++o) {
     double alpha = phaseOffset_[o];
     for (int axis = 0; axis < 3; ++axis) alpha += 2.0 * pi * gradient_[o][axis] * position[axis];
-    // cos(h Phi + h alpha) = cos(h Phi) cos(h alpha) - sin(h Phi) sin(h alpha).
-    raw[o * 4 + 0] = std::cos(alpha);
-    raw[o * 4 + 1] = -std::sin(alpha);
-    raw[o * 4 + 2] = kHarmonicAmplitude * std::cos(2.0 * alpha);
-    raw[o * 4 + 3] = -kHarmonicAmplitude * std::sin(2.0 * alpha);
+    // cos(h Phi + h alpha) = cos(h Phi) cos(h alpha) - sin(h Phi) sin(h alpha); the
+    // harmonic's by the double-angle formulas, which halve the library calls of a voxel.
+    const double c = std::cos(alpha), s = std::sin(alpha);
+    raw[o * 4 + 0] = c;
+    raw[o * 4 + 1] = -s;
+    raw[o * 4 + 2] = kHarmonicAmplitude * ((c - s) * (c + s));
+    raw[o * 4 + 3] = -kHarmonicAmplitude * (2.0 * s * c);
   }
 }
 
