@@ -250,33 +250,22 @@ void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int c
   }
 }
 
-void scaledDeviatePairs(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
-                        const float* scale, float* first, float* second, VectorPath path) {
+void voxelDeviatesByLane(const FieldKey& key, std::int64_t firstVoxel, int count,
+                         std::uint32_t timeBlock, float* deviates, VectorPath path) {
   if (path == VectorPath::kAvx512) {
-    scaledDeviatePairsAvx512(key, rows, timeBlock, scale, first, second);
+    voxelDeviatesByLaneAvx512(key, firstVoxel, count, timeBlock, deviates);
     return;
   }
   const BatchDeviates voxelsBatch =
       path == VectorPath::kAvx2 ? voxelsBatchAvx2 : voxelsBatchPortable;
   float batch[kBatchDeviates];
-  for (int r = 0; r < rows.count; ++r)
-    for (int done = 0; done < rows.length; done += kLanes) {
-      const std::int64_t voxel = r * rows.voxelPitch + done;
-      voxelsBatch(key, rows.firstVoxel + voxel, timeBlock, batch);
-      const int lanes = std::min(kLanes, rows.length - done);
-      const float* const scales = scale + r * rows.scalePitch + done;
-      float* const a = first + r * rows.pitch + 2 * done;
-      float* const b = second + r * rows.pitch + 2 * done;
-      for (int i = 0; i < lanes; ++i) {
-        const float s = scales[i];
-        const float* const d = batch + kDeviatesPerCounter * i;
-        a[i] = d[0] * s;
-        a[kLanes + i] = d[1] * s;
-        b[i] = d[2] * s;
-        b[kLanes + i] = d[3] * s;
-      }
-      for (int i = lanes; i < kLanes; ++i) a[i] = a[kLanes + i] = b[i] = b[kLanes + i] = 0.0f;
-    }
+  for (int done = 0; done < kVoxelsByLane; done += kLanes) {
+    voxelsBatch(key, firstVoxel + done, timeBlock, batch);
+    for (int j = 0; j < kLanes; ++j)
+      for (int i = 0; i < kDeviatesPerCounter; ++i)
+        deviates[i * kVoxelsByLane + done + j] =
+            done + j < count ? batch[kDeviatesPerCounter * j + i] : 0.0f;
+  }
 }
 
 namespace {

@@ -74,27 +74,15 @@ constexpr Levels kStandardNormal{0.0f, 1.0f};
 void fieldDeviates(const FieldKey& key, std::int64_t voxel, int firstTime, int count,
                    float* deviates, cpu::VectorPath path = cpu::preferredVectorPath());
 
-// Rows of successive voxels: row r is voxels firstVoxel + r * voxelPitch + i,
-// i = 0 .. length - 1, whose scales are scale[r * scalePitch + i] and whose values are
-// stored from r * pitch floats on.
-struct VoxelRows {
-  std::int64_t firstVoxel = 0;
-  int length = 0;
-  int count = 1;
-  std::int64_t voxelPitch = 0;
-  std::size_t scalePitch = 0;
-  std::size_t pitch = 0;
-};
+constexpr int kVoxelsByLane = 32;
 
-// One counter's deviates of each voxel of `rows` as two complex numbers times the voxel's
-// scale s, each row in lane blocks of sixteen (line_fft.h): with d0 .. d3 the voxel's
-// time points 4 * timeBlock + 0 .. 3 (the values fieldDeviates gives), the row's voxel i
-// is lane i % 16 of its block i / 16, whose real part in `first` is s d0 and imaginary
-// part s d1, and in `second` s d2 and s d3, each one IEEE product. The lanes of a row's
-// last block past its length are set to 0. The drifts draw their coefficients so.
-void scaledDeviatePairs(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
-                        const float* scale, float* first, float* second,
-                        cpu::VectorPath path = cpu::preferredVectorPath());
+// One counter's deviates of `count` (1 .. kVoxelsByLane) successive voxels, by lane:
+// deviates[i * kVoxelsByLane + j] is time point 4 * timeBlock + i (i = 0 .. 3) of voxel
+// firstVoxel + j, the value fieldDeviates gives; lanes j >= count are set to +0. The
+// drifts draw their coefficients so, for voxels side by side.
+void voxelDeviatesByLane(const FieldKey& key, std::int64_t firstVoxel, int count,
+                         std::uint32_t timeBlock, float* deviates,
+                         cpu::VectorPath path = cpu::preferredVectorPath());
 
 // Lane streams: where the deviates need not be addressable one by one, as with the mixed
 // field's spectrum and the thermal noise, which are drawn whole, sixteen streams of xoshiro128+ (one per lane)

@@ -10,6 +10,8 @@
 
 #include <Random123/philox.h>
 
+#include <algorithm>
+
 #include "engine/counter_noise_constants.h"
 #include "numerics/vector_path.h"
 
@@ -395,50 +397,21 @@ void magnitudeWithStreamNoiseAvx512(float* course, std::int64_t voxel, int timeP
 }
 
 TOLVANE_TARGET_AVX512
-void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
-                              const float* scale, float* first, float* second) {
-  const RoundKeys keys = roundKeysOf(key);
-  const __m512i stream = _mm512_set1_epi32(static_cast<int>(key.stream));
-  // The rows' blocks, in order, kBatchesPerStep at a time: a step may take the end of one
-  // row and the start of the next, so that no batch is drawn that nothing stores. The
-  // last step repeats its last block where it has fewer.
-  int row = 0, inRow = 0;
-  while (row < rows.count) {
-    int batches = 0;
-    std::int64_t voxels[kBatchesPerStep];  // from rows.firstVoxel, of each batch's lane 0
-    std::size_t outputs[kBatchesPerStep], scales[kBatchesPerStep];
-    int lanes[kBatchesPerStep];
-    std::int64_t voxel = 0;
-    std::size_t output = 0, scaleAt = 0;
-    int laneCount = 0;
-    for (int b = 0; b < kBatchesPerStep; ++b) {
-      if (row < rows.count) {
-        voxel = row * rows.voxelPitch + inRow;
-        output = row * rows.pitch + 2 * inRow;
-        scaleAt = row * rows.scalePitch + inRow;
-        laneCount = std::min(kLanes, rows.length - inRow);
-        batches = b + 1;
-        inRow += kLanes;
-        if (inRow >= rows.length) {
-          inRow = 0;
-          ++row;
-        }
-      }
-      voxels[b] = voxel;
-      outputs[b] = output;
-      scales[b] = scaleAt;
-      lanes[b] = laneCount;
-    }
-    std::int64_t firstVoxels[kBatchesPerStep];
-    for (int b = 0; b < kBatchesPerStep; ++b) firstVoxels[b] = rows.firstVoxel + voxels[b];
-    Pairs pairs[kBatchesPerStep];
-    voxelPairsOf(keys, firstVoxels, stream, timeBlock, pairs);
-    for (int b = 0; b < batches; ++b) {
-      const auto mask = static_cast<__mmask16>(lanes[b] == kLanes ? 0xffffu : (1u << lanes[b]) - 1u);
-      const __m512 factors = _mm512_maskz_loadu_ps(mask, scale + scales[b]);
-      storeScaledBlock(pairs[b].cosine1, pairs[b].sine1, factors, mask, first + outputs[b]);
-      storeScaledBlock(pairs[b].cosine3, pairs[b].sine3, factors, mask, second + outputs[b]);
-    }
+void voxelDeviatesByLaneAvx512(const FieldKey& key, std::int64_t firstVoxel, int count,
+                               std::uint32_t timeBlock, float* deviates) {
+  const std::int64_t firstVoxels[kBatchesPerStep] = {firstVoxel, firstVoxel + kLanes};
+  Pairs pairs[kBatchesPerStep];
+  voxelPairsOf(roundKeysOf(key), firstVoxels, _mm512_set1_epi32(static_cast<int>(key.stream)),
+               timeBlock, pairs);
+  static_assert(kBatchesPerStep * kLanes == kVoxelsByLane);
+  for (int b = 0; b < kBatchesPerStep; ++b) {
+    const int lanes = std::clamp(count - b * kLanes, 0, kLanes);
+    const auto mask = static_cast<__mmask16>((1u << lanes) - 1u);
+    const __m512 values[kDeviatesPerCounter] = {pairs[b].cosine1, pairs[b].sine1, pairs[b].cosine3,
+                                                pairs[b].sine3};
+    for (int i = 0; i < kDeviatesPerCounter; ++i)
+      _mm512_storeu_ps(deviates + i * kVoxelsByLane + b * kLanes,
+                       _mm512_maskz_mov_ps(mask, values[i]));
   }
 }
 

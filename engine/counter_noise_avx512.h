@@ -15,9 +15,9 @@ namespace tolvane::engine {
 void batchDeviatesAvx512(const FieldKey& key, std::int64_t voxel, std::uint32_t firstBlock,
                          float* deviates);
 
-// scaledDeviatePairs on this path.
-void scaledDeviatePairsAvx512(const FieldKey& key, const VoxelRows& rows, std::uint32_t timeBlock,
-                              const float* scale, float* first, float* second);
+// voxelDeviatesByLane on this path.
+void voxelDeviatesByLaneAvx512(const FieldKey& key, std::int64_t firstVoxel, int count,
+                               std::uint32_t timeBlock, float* deviates);
 
 // scaledStreamPairs on this path.
 void scaledStreamPairsAvx512(LaneStreams& streams, int rows, int lanes, const float* scale,

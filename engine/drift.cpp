@@ -51,24 +51,18 @@ void groupCoefficients(const FieldKey& key, std::int64_t firstVoxel, std::int64_
     }
     return;
   }
-  // Consecutive voxels: one counter (four time points) of every voxel at once, in lane
-  // blocks of sixteen voxels (the first two time points' deviates in `first`, the other
-  // two in `second`, each block's lanes holding d0 then d1, or d2 then d3). 1 * g is g
-  // exactly.
-  constexpr int kBlockLanes = 16;
-  float ones[kDriftLanes], first[2 * kDriftLanes], second[2 * kDriftLanes];
-  std::fill(ones, ones + kDriftLanes, 1.0f);
-  const VoxelRows row{firstVoxel, voxels, 1, 0, 0};
+  // Consecutive voxels: one counter (four coefficients) of every voxel at once.
+  static_assert(kDriftLanes == kVoxelsByLane);
   for (int block = 0; block * kDeviatesPerCounter < functions; ++block) {
-    scaledDeviatePairs(key, row, static_cast<std::uint32_t>(block), ones, first, second);
-    for (int j = 0; j < voxels; ++j) {
-      const int at = 2 * kBlockLanes * (j / kBlockLanes) + j % kBlockLanes;
-      const float deviates[kDeviatesPerCounter] = {first[at], first[at + kBlockLanes], second[at],
-                                                   second[at + kBlockLanes]};
-      for (int i = 0; i < kDeviatesPerCounter; ++i) {
-        const int k = block * kDeviatesPerCounter + i;
-        if (k < functions) c[k * kDriftLanes + j] = deviates[i];
-      }
+    const int k = block * kDeviatesPerCounter;
+    if (functions - k >= kDeviatesPerCounter) {
+      voxelDeviatesByLane(key, firstVoxel, voxels, static_cast<std::uint32_t>(block),
+                          c + static_cast<std::ptrdiff_t>(k) * kDriftLanes);
+    } else {
+      float last[kDeviatesPerCounter * kDriftLanes];
+      voxelDeviatesByLane(key, firstVoxel, voxels, static_cast<std::uint32_t>(block), last);
+      std::copy(last, last + static_cast<std::ptrdiff_t>(functions - k) * kDriftLanes,
+                c + static_cast<std::ptrdiff_t>(k) * kDriftLanes);
     }
   }
 }

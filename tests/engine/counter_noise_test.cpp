@@ -147,45 +147,26 @@ TEST(CounterNoise, EveryVectorPathGivesThePortableBits) {
   }
 }
 
-// One time block of rows of voxels as scaled complex pairs in lane blocks, as the drifts
-// draw their coefficients: on every path each voxel's own deviates times its scale, for
-// rows that end inside a block, rows and scales apart by more than their length (and by
-// different amounts), a step of batches
-// that spans two rows, and voxel indices that carry from their low word into their high
-// one; each row's last block is +0 past the row, and nothing is stored between rows or
-// beyond the last.
-TEST(CounterNoise, ScaledPairsOfRowsOfVoxelsAreEachVoxelsOwnDeviates) {
-  const FieldKey key{kKey.seed, kKey.run, kSpectrumStream};
+// One counter's deviates of successive voxels by lane, as the drifts draw their
+// coefficients: on every path each voxel's own deviates, for groups that end inside a
+// batch of sixteen and voxel indices that carry from their low word into their high one;
+// lanes past the group are +0.
+TEST(CounterNoise, DeviatesOfSuccessiveVoxelsByLaneAreEachVoxelsOwn) {
+  const FieldKey key{kKey.seed, kKey.run, kDriftStream};
+  constexpr std::uint32_t kBlock = 62;
   for (const VectorPath path : cpu::availableVectorPaths()) {
     SCOPED_TRACE(cpu::nameOf(path));
     for (const std::int64_t start : {std::int64_t{5}, (std::int64_t{1} << 32) - 20}) {
-      for (const auto& [length, count] : {std::pair{1, 1}, std::pair{16, 3}, std::pair{45, 2}}) {
-        constexpr std::uint32_t kBlock = 62;
-        const int rowFloats = (length + 15) / 16 * 32;
-        const std::size_t pitch = rowFloats + 8;  // a gap between rows that must stay as it is
-        const std::size_t size = pitch * count + 2;
-        const int voxelPitch = length + 3;
-        const std::size_t scalePitch = length + 1;
-        std::vector<float> scale(scalePitch * count), first(size, NAN), second(size, NAN);
-        for (std::size_t i = 0; i < scale.size(); ++i) scale[i] = 0.75f + 0.01f * i;
-        scaledDeviatePairs(key, {start, length, count, voxelPitch, scalePitch, pitch}, kBlock,
-                           scale.data(), first.data(), second.data(), path);
-        for (int r = 0; r < count; ++r) {
-          for (int i = 0; i < rowFloats / 2; ++i) {
-            const std::size_t re = r * pitch + 32 * (i / 16) + i % 16, im = re + 16;
-            float expected[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-            if (i < length) {
-              float own[4];
-              const std::int64_t voxel = static_cast<std::int64_t>(r) * voxelPitch + i;
-              fieldDeviates(key, start + voxel, 4 * kBlock, 4, own, VectorPath::kPortable);
-              for (int d = 0; d < 4; ++d) expected[d] = own[d] * scale[r * scalePitch + i];
-            }
-            const float got[4] = {first[re], first[im], second[re], second[im]};
-            EXPECT_EQ(std::memcmp(expected, got, sizeof got), 0)
-                << "row " << r << ", voxel " << i << " of " << length;
-          }
-          for (std::size_t gap = r * pitch + rowFloats; gap < (r + 1) * pitch; ++gap)
-            EXPECT_TRUE(std::isnan(first[gap]) && std::isnan(second[gap])) << "row " << r;
+      for (const int count : {1, 16, 21, kVoxelsByLane}) {
+        std::vector<float> deviates(kDeviatesPerCounter * kVoxelsByLane, NAN);
+        voxelDeviatesByLane(key, start, count, kBlock, deviates.data(), path);
+        for (int j = 0; j < kVoxelsByLane; ++j) {
+          float expected[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+          if (j < count) fieldDeviates(key, start + j, 4 * kBlock, 4, expected, VectorPath::kPortable);
+          for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(deviates[i * kVoxelsByLane + j]),
+                      std::bit_cast<std::uint32_t>(expected[i]))
+                << "voxel " << j << " of " << count << ", deviate " << i;
         }
       }
     }
