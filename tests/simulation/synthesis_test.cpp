@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -21,9 +22,10 @@ namespace {
 constexpr tolvane::simulation::Levels kPluginLevels{100.0f, 5.0f};
 
 // The noise pass, on every vector path, against the plain loop from the same generator
-// state: every value, then the state both leave behind.
-void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorState& start,
-                                    int seed) {
+// state: every value, then the state both leave behind. The pass's storage starts
+// `offset` floats into an allocation with room around it, which must stay untouched.
+void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorState& start, int seed,
+                                    std::size_t offset = 0) {
   const std::size_t values = static_cast<std::size_t>(g.dimX) * g.dimY * g.dimZ * g.nT;
   std::vector<float> plain(values, -1.0f);
   generatorState() = start;
@@ -34,15 +36,19 @@ void expectNoiseMatchesThePlainLoop(const reference::Grid& g, const GeneratorSta
   // The pass continues the stream it is given, not the process-wide one, which it
   // must leave as it found it.
   generatorState() = GeneratorState{};
+  constexpr std::size_t kMargin = 32;
   for (const auto path : tolvane::cpu::availableVectorPaths()) {
     SCOPED_TRACE(tolvane::cpu::nameOf(path));
-    std::vector<float> fast(values, -2.0f);
+    std::vector<float> storage(offset + values + kMargin, -2.0f);
+    float* fast = storage.data() + offset;
     GeneratorState fastState = start;
     int fastSeed = seed;
-    tolvane::simulation::fillNoise(VtcGrid{fast.data(), g.dimX, g.dimY, g.dimZ, g.nT, 0, 0, 0, 1},
+    tolvane::simulation::fillNoise(VtcGrid{fast, g.dimX, g.dimY, g.dimZ, g.nT, 0, 0, 0, 1},
                                    kPluginLevels, {fastState, &fastSeed}, {}, path);
 
-    EXPECT_EQ(std::memcmp(plain.data(), fast.data(), values * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(plain.data(), fast, values * sizeof(float)), 0);
+    EXPECT_EQ(std::count(storage.begin(), storage.begin() + offset, -2.0f), offset);
+    EXPECT_EQ(std::count(fast + values, storage.data() + storage.size(), -2.0f), kMargin);
     EXPECT_EQ(plainSeed, fastSeed);
     EXPECT_TRUE(sameGeneratorState(afterPlain, fastState));
   }
@@ -109,11 +115,26 @@ TEST(NoisePass, MatchesThePlainLoopFromAPendingDeviateAndFromARestart) {
   expectNoiseMatchesThePlainLoop(g, GeneratorState{}, -1);
 }
 
+TEST(NoisePass, MatchesThePlainLoopAtEveryLinePhaseAndRoundLength) {
+  // 45 voxels: whole vector groups and a rest on every path. The time point counts
+  // give a first round alone, shorter and whole (5, 16), a whole last round (32), and
+  // partial last rounds after several whole ones (41, 100); the offsets put the first
+  // course at every position in a cache line, and with an odd count every voxel's
+  // course starts at a different one.
+  const GeneratorState fresh{};
+  for (const int timePoints : {5, 16, 32, 41, 100}) {
+    for (std::size_t offset = 0; offset < 16; ++offset) {
+      SCOPED_TRACE(testing::Message() << timePoints << " time points, offset " << offset);
+      expectNoiseMatchesThePlainLoop({5, 3, 3, timePoints, 0, 0, 0, 1}, fresh, -1, offset);
+    }
+  }
+}
+
 TEST(NoisePass, MatchesThePlainLoopOnAGridLargerThanTheWorkArea) {
-  // 2.4 million voxels of three time points: a block of even two time points for every
-  // voxel needs more than the work area may take (16 MiB + 1/16 of the VTC), so part of
+  // 5.6 million voxels of three time points: a block of even two time points for every
+  // voxel needs more than the work area may take (32 MiB + 1/8 of the VTC), so part of
   // each time point is written directly; the third time point is a block of its own.
-  const reference::Grid g{200, 120, 100, 3, 0, 0, 0, 1};
+  const reference::Grid g{200, 200, 140, 3, 0, 0, 0, 1};
   int seed = 0;
   const GeneratorState pending = pendingState(seed);
   expectNoiseMatchesThePlainLoop(g, pending, seed);
