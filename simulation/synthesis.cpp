@@ -31,19 +31,21 @@ std::int64_t gridIndex(std::int64_t coordinate, int start, int resolution) {
 namespace {
 
 // The noise pass draws time point by time point, and stores the values voxel by voxel,
-// so that each voxel receives many values side by side. Where the work area allows, the
-// deviates go to a ring of time rows that writes whole cache lines (line_ring.h).
-// Otherwise time points are drawn a block at a time into the work area and then stored
-// voxel by voxel: a line of the VTC is then fetched and written about once per block
-// instead of once per time point. Blocks of 8 time points measured best among 2, 8, 16,
-// 32 and 64 on the default grid. The work area may take kWorkAreaFloorBytes + (VTC
-// size) / kWorkAreaShareOfVtc, which keeps a run within 1.125 x the VTC plus a fixed
-// amount. The ring takes 128 bytes a voxel, a little more than an eighth of a course of
-// 250 time points, and the fixed amount makes up the difference on grids up to 1 mm
-// (369 MB for the finest grid's 2.9 million voxels). On grids too large for even
-// the blocks, they shrink, and when even a pair does not fit, as many voxels as fit are
-// blocked and the values of the rest are written directly. Without the memory for its
-// work area, the pass writes every value directly.
+// so that each voxel receives many values side by side. Where the work area allows and
+// the pass has vector registers to transpose with, the deviates go to a ring of time
+// rows that writes whole cache lines (line_ring.h); the portable path, collecting a
+// voxel's values one by one from 32 rows, measured a seventh slower through the ring
+// than through blocks. Otherwise time points are drawn a block at a time into the work
+// area and then stored voxel by voxel: a line of the VTC is then fetched and written
+// about once per block instead of once per time point. Blocks of 8 time points
+// measured best among 2, 8, 16, 32 and 64 on the default grid. The work area may take
+// kWorkAreaFloorBytes + (VTC size) / kWorkAreaShareOfVtc, which keeps a run within
+// 1.125 x the VTC plus a fixed amount. The ring takes 128 bytes a voxel, a little more
+// than an eighth of a course of 250 time points, and the fixed amount makes up the
+// difference on grids up to 1 mm (369 MB for the finest grid's 2.9 million voxels). On
+// grids too large for even the blocks, they shrink, and when even a pair does not fit,
+// as many voxels as fit are blocked and the values of the rest are written directly.
+// Without the memory for its work area, the pass writes every value directly.
 constexpr int kBlockTimePoints = 8;
 constexpr std::int64_t kWorkAreaFloorBytes = std::int64_t{32} << 20;
 constexpr std::int64_t kWorkAreaShareOfVtc = 8;
@@ -161,7 +163,8 @@ void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& s
         stream.state, stream.seed, static_cast<std::size_t>(voxels - rowCount),
         {grid.data + rowCount * stride + t, stride, levels.noiseAmplitude, levels.baseline}, path);
   };
-  if (!fillThroughLineRing(grid, draw, path)) fillInBlocks(grid, draw);
+  if (path == cpu::VectorPath::kPortable || !fillThroughLineRing(grid, draw, path))
+    fillInBlocks(grid, draw);
   if (progress) progress(grid.timePoints, grid.timePoints);
 }
 
