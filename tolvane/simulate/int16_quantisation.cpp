@@ -1,7 +1,7 @@
 // The int16 passes over a run's values; see int16_quantisation.h.
 //
-// The quantisation is a loop without branches for the vectoriser, compiled twice
-// through engine::onVectorPath: once for AVX-512 and once for the baseline. Each lane
+// The quantisation is a loop without branches for the vectoriser, compiled for each
+// vector path through engine::onVectorPath. Each lane
 // does the definition's own IEEE operations in the definition's order (a conversion to
 // double, a subtraction, a multiplication by an exact inverse or a division, a
 // truncation), so the paths cannot differ. The span uses the vector minimum and maximum

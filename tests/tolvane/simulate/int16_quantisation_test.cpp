@@ -61,12 +61,6 @@ std::vector<float> valuesFor(const formats::VtcGeometry& grid, const formats::In
   return values;
 }
 
-std::vector<VectorPath> paths() {
-  std::vector<VectorPath> paths = {VectorPath::kPortable};
-  if (cpu::avx512Available()) paths.push_back(VectorPath::kAvx512);
-  return paths;
-}
-
 TEST(Int16Quantisation, EveryPathAndSplitGivesTheDefinitionsValuesInVolumeOrder) {
   const formats::VtcGeometry grid = oddGrid();
   const std::size_t voxels = grid.voxelCount();
@@ -77,7 +71,7 @@ TEST(Int16Quantisation, EveryPathAndSplitGivesTheDefinitionsValuesInVolumeOrder)
                                           formats::Int16Scale{0.25, 99.5},
                                           formats::Int16Scale{0.3464101615137755, 8598.59}}) {
     const std::vector<float> values = valuesFor(grid, scale);
-    for (const VectorPath path : paths()) {
+    for (const VectorPath path : cpu::availableVectorPaths()) {
       for (const unsigned threads : {1u, 3u}) {
         std::vector<std::int16_t> volumes(values.size());
         quantiseVolumes(grid, values.data(), scale, volumes.data(), threads, path);
@@ -98,7 +92,7 @@ TEST(Int16Quantisation, AValueBeyondTheRangeOrANanIsALogicErrorOnEveryPath) {
   formats::VtcGeometry grid = oddGrid();
   grid.timePoints = 3;
   const formats::Int16Scale scale{0.25, 0.0};
-  for (const VectorPath path : paths()) {
+  for (const VectorPath path : cpu::availableVectorPaths()) {
     for (const float misfit : {32767.5f * 0.25f, -32768.5f * 0.25f, 1e30f,
                                std::numeric_limits<float>::quiet_NaN()}) {
       std::vector<float> values(grid.valueCount(), 1.0f);
@@ -114,7 +108,7 @@ TEST(Int16Quantisation, AValueBeyondTheRangeOrANanIsALogicErrorOnEveryPath) {
 // The span compared bit for bit, so that a zero's sign counts.
 void expectSpanOfMinmaxElement(const std::vector<float>& values, const char* what) {
   const auto [least, greatest] = std::minmax_element(values.begin(), values.end());
-  for (const VectorPath path : paths()) {
+  for (const VectorPath path : cpu::availableVectorPaths()) {
     for (const unsigned threads : {1u, 3u}) {
       const ValueSpan span = valueSpan(values.data(), values.size(), threads, path);
       EXPECT_EQ(std::bit_cast<std::uint32_t>(span.least), std::bit_cast<std::uint32_t>(*least))
