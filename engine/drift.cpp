@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "engine/vector_dispatch.h"
@@ -102,33 +103,33 @@ TOLVANE_VECTOR_BODY inline void buildDrifts(const DriftGroup& group) {
 TOLVANE_VECTOR_BODY inline void transpose(Floats (&rows)[kFloats]) {
   Floats t[kFloats];
   for (int i = 0; i < kFloats / 2; ++i) {
-    t[2 * i] = __builtin_shufflevector(rows[2 * i], rows[2 * i + 1], 0, 16, 1, 17, 4, 20, 5, 21,
-                                       8, 24, 9, 25, 12, 28, 13, 29);
-    t[2 * i + 1] = __builtin_shufflevector(rows[2 * i], rows[2 * i + 1], 2, 18, 3, 19, 6, 22, 7,
-                                           23, 10, 26, 11, 27, 14, 30, 15, 31);
+    t[2 * i] = __builtin_shufflevector(rows[2 * i], rows[2 * i + 1], 0, 16, 1, 17, 4, 20, 5, 21, 8,
+                                       24, 9, 25, 12, 28, 13, 29);
+    t[2 * i + 1] = __builtin_shufflevector(rows[2 * i], rows[2 * i + 1], 2, 18, 3, 19, 6, 22, 7, 23,
+                                           10, 26, 11, 27, 14, 30, 15, 31);
   }
   for (int i = 0; i < kFloats / 4; ++i)
     for (int half = 0; half < 2; ++half) {
       const Floats a = t[4 * i + half], b = t[4 * i + 2 + half];
-      rows[4 * i + 2 * half] = __builtin_shufflevector(a, b, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24,
-                                                       25, 12, 13, 28, 29);
-      rows[4 * i + 2 * half + 1] = __builtin_shufflevector(a, b, 2, 3, 18, 19, 6, 7, 22, 23, 10,
-                                                           11, 26, 27, 14, 15, 30, 31);
+      rows[4 * i + 2 * half] =
+          __builtin_shufflevector(a, b, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
+      rows[4 * i + 2 * half + 1] =
+          __builtin_shufflevector(a, b, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
     }
   for (int j = 0; j < 4; ++j)
     for (int half = 0; half < 2; ++half) {
       const Floats a = rows[8 * half + j], b = rows[8 * half + 4 + j];
-      t[8 * half + j] = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24,
-                                                25, 26, 27);
-      t[8 * half + 4 + j] = __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22,
-                                                    23, 28, 29, 30, 31);
+      t[8 * half + j] =
+          __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
+      t[8 * half + 4 + j] =
+          __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
     }
   for (int j = 0; j < 8; ++j) {
     const Floats a = t[j], b = t[8 + j];
-    rows[j] = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26,
-                                      27);
-    rows[8 + j] = __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29,
-                                          30, 31);
+    rows[j] =
+        __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
+    rows[8 + j] =
+        __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
   }
 }
 
@@ -156,6 +157,18 @@ TOLVANE_VECTOR_BODY inline void addDrifts(const DriftGroup& group, const bool* h
     }
 }
 
+// Whether each of the group's voxels has a drift, and the factor sd / spread that
+// scales it, from the sums of squared deviations in `sumOfSquares`, by lane.
+inline void driftFactors(const DriftGroup& group, const double* sumOfSquares, bool* hasDrift,
+                         float* factors) {
+  const int nT = group.basis.timePoints;
+  for (int j = 0; j < group.voxels; ++j) {
+    const double spread = std::sqrt(sumOfSquares[j] / nT);
+    hasDrift[j] = spread != 0.0;  // all coefficients 0: nothing to scale, nothing added
+    factors[j] = hasDrift[j] ? static_cast<float>(group.sd / spread) : 0.0f;
+  }
+}
+
 TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
   const int nT = group.basis.timePoints;
   buildDrifts(group);
@@ -164,8 +177,7 @@ TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
   for (int t = 0; t < nT; ++t)
     for (int v = 0; v < kDoubleVectors; ++v)
       mean[v] = mean[v] + __builtin_convertvector(
-                              halfFloatsAt(group.drifts + t * kDriftLanes + v * kDoubles),
-                              Doubles);
+                              halfFloatsAt(group.drifts + t * kDriftLanes + v * kDoubles), Doubles);
   for (int v = 0; v < kDoubleVectors; ++v) mean[v] = mean[v] / nT;
   for (int t = 0; t < nT; ++t)
     for (int v = 0; v < kDoubleVectors; ++v) {
@@ -175,14 +187,51 @@ TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
           mean[v];
       sumOfSquares[v] = sumOfSquares[v] + deviation * deviation;
     }
+  double sums[kDriftLanes];
+  std::memcpy(sums, sumOfSquares, sizeof sums);
   bool hasDrift[kDriftLanes];
   float factors[kDriftLanes];
-  for (int j = 0; j < group.voxels; ++j) {
-    const double spread = std::sqrt(sumOfSquares[j / kDoubles][j % kDoubles] / nT);
-    hasDrift[j] = spread != 0.0;  // all coefficients 0: nothing to scale, nothing added
-    factors[j] = hasDrift[j] ? static_cast<float>(group.sd / spread) : 0.0f;
-  }
+  driftFactors(group, sums, hasDrift, factors);
   addDrifts(group, hasDrift, factors);
+}
+
+// addDriftToGroupBody in plain loops over the lanes, for the narrower instances: GCC
+// takes the broadcasts and shuffles of sixteen-float vectors apart value by value
+// through memory where the registers are narrower (the drift had been a quarter of an
+// AVX2 run's time), while plain loops are vectorised for the instance's own
+// registers. Each lane does the same operations in the same order, so the values are
+// the same.
+TOLVANE_VECTOR_BODY inline void addDriftToGroupInPlainLoops(const DriftGroup& group) {
+  const DriftBasis& basis = group.basis;
+  const int nT = basis.timePoints;
+  for (int t = 0; t < nT; ++t) {
+    float* const u = group.drifts + static_cast<std::ptrdiff_t>(t) * kDriftLanes;
+    std::fill(u, u + kDriftLanes, 0.0f);
+    for (int k = 0; k < basis.functions; ++k) {
+      const float phi = basis.values[static_cast<std::size_t>(k) * basis.stride + t];
+      const float* const c = group.coefficients + k * kDriftLanes;
+      for (int j = 0; j < kDriftLanes; ++j) u[j] = u[j] + c[j] * phi;
+    }
+  }
+  double mean[kDriftLanes] = {}, sumOfSquares[kDriftLanes] = {};
+  for (int t = 0; t < nT; ++t)
+    for (int j = 0; j < kDriftLanes; ++j)
+      mean[j] = mean[j] + static_cast<double>(group.drifts[t * kDriftLanes + j]);
+  for (int j = 0; j < kDriftLanes; ++j) mean[j] = mean[j] / nT;
+  for (int t = 0; t < nT; ++t)
+    for (int j = 0; j < kDriftLanes; ++j) {
+      const double deviation = static_cast<double>(group.drifts[t * kDriftLanes + j]) - mean[j];
+      sumOfSquares[j] = sumOfSquares[j] + deviation * deviation;
+    }
+  bool hasDrift[kDriftLanes];
+  float factors[kDriftLanes];
+  driftFactors(group, sumOfSquares, hasDrift, factors);
+  for (int j = 0; j < group.voxels; ++j) {
+    if (!hasDrift[j]) continue;
+    float* const course = group.courses + static_cast<std::ptrdiff_t>(j) * nT;
+    for (int t = 0; t < nT; ++t)
+      course[t] = course[t] + factors[j] * group.drifts[t * kDriftLanes + j];
+  }
 }
 
 }  // namespace
@@ -217,10 +266,13 @@ void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
     const auto work = std::make_unique_for_overwrite<float[]>(functions);
     for (std::int64_t first = begin; first < end; first += kDriftLanes) {
       const int voxels = static_cast<int>(std::min<std::int64_t>(kDriftLanes, end - first));
-      groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions,
-                        c.get(), work.get());
+      groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions, c.get(),
+                        work.get());
       const DriftGroup group{basis, sd, c.get(), grid.data + first * nT, voxels, drifts.get()};
-      onWidestVectors([&]() TOLVANE_VECTOR_BODY { addDriftToGroupBody(group); });
+      if (widestVectorsAreAvx512())
+        onWidestVectors([&]() TOLVANE_VECTOR_BODY { addDriftToGroupBody(group); });
+      else
+        onWidestVectors([&]() TOLVANE_VECTOR_BODY { addDriftToGroupInPlainLoops(group); });
     }
   });
 }
