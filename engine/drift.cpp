@@ -16,8 +16,9 @@ namespace {
 // the definition's order, and the voxels' sums over time (chains of dependent additions
 // in double) run as independent chains instead of waiting on one another. The lanes are
 // GCC vectors of sixteen floats (eight doubles), operated on lane by lane with the
-// lanes' IEEE operations: one register on the AVX-512 instance, split into narrower
-// ones elsewhere.
+// lanes' IEEE operations, one register each on the AVX-512 instance; the narrower
+// instances run the same steps in plain loops over the lanes
+// (addDriftToGroupInPlainLoops).
 using Floats = float __attribute__((vector_size(64)));
 using Doubles = double __attribute__((vector_size(64)));
 // The same vectors read from and written to float arrays at any float's alignment.

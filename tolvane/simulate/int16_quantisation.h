@@ -2,10 +2,11 @@
 // values, which chooses the scale (int16_scale.h), and the values quantised under that
 // scale into the order a NIfTI file holds them.
 //
-// Both run on the widest vectors the processor has (AVX-512, else a portable SSE2
-// path), split over the given threads. Every path and every split gives the same
-// results, and the same as the definitions below evaluated one value at a time: the
-// files written from them do not depend on the machine.
+// Both run on the widest vectors the processor has (AVX-512, else AVX2 for the
+// quantisation, else a portable SSE2 path), split over the given threads. Every path
+// and every split gives the same results, and the same as the definitions below
+// evaluated one value at a time: the files written from them do not depend on the
+// machine.
 //
 // A run's values are in the VTC's layout, each voxel's time course contiguous:
 // values[v * timePoints + t]. The volumes are in NIfTI order, each volume contiguous:
