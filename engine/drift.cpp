@@ -256,7 +256,7 @@ DriftBasis driftBasis(int timePoints, double trSeconds, double cutoffSeconds) {
 
 void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
               const FieldKey& coefficientKey, std::int64_t firstVoxel, std::int64_t step,
-              const ParallelFor& parallel) {
+              const ParallelFor& parallel, cpu::VectorPath path) {
   if (basis.functions == 0 || sd == 0.0f) return;
   const int nT = grid.timePoints, functions = basis.functions;
   parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
@@ -270,10 +270,10 @@ void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
       groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions, c.get(),
                         work.get());
       const DriftGroup group{basis, sd, c.get(), grid.data + first * nT, voxels, drifts.get()};
-      if (widestVectorsAreAvx512())
-        onWidestVectors([&]() TOLVANE_VECTOR_BODY { addDriftToGroupBody(group); });
+      if (path == cpu::VectorPath::kAvx512)
+        onVectorPath(path, [&]() TOLVANE_VECTOR_BODY { addDriftToGroupBody(group); });
       else
-        onWidestVectors([&]() TOLVANE_VECTOR_BODY { addDriftToGroupInPlainLoops(group); });
+        onVectorPath(path, [&]() TOLVANE_VECTOR_BODY { addDriftToGroupInPlainLoops(group); });
     }
   });
 }

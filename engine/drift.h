@@ -8,6 +8,7 @@
 
 #include "engine/counter_noise.h"
 #include "engine/parallel_for.h"
+#include "numerics/vector_path.h"
 
 #pragma GCC visibility push(hidden)
 
@@ -41,9 +42,12 @@ DriftBasis driftBasis(int timePoints, double trSeconds, double cutoffSeconds);
 // u(t) = (...((0 + c_1 phi_1(t)) + c_2 phi_2(t)) ...) + c_K phi_K(t); the mean and the
 // sum of squared deviations from it are summed in double in time order; the factor
 // D / sd is evaluated in double and rounded to float; then value + (factor * u(t)).
+// Every vector path gives the same values; `path` lets tests choose one the processor
+// has.
 void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
               const FieldKey& coefficientKey, std::int64_t firstVoxel = 0, std::int64_t step = 1,
-              const ParallelFor& parallel = runSerially);
+              const ParallelFor& parallel = runSerially,
+              cpu::VectorPath path = cpu::preferredVectorPath());
 
 }  // namespace tolvane::engine
 

@@ -185,6 +185,29 @@ TEST(Drift, HasTheRequestedSpreadAndNoPowerAtPeriodsBelowTheCutoff) {
   }
 }
 
+// Every vector path the processor has (the sixteen-float vectors on AVX-512, the plain
+// loops on the narrower ones) against the definition, voxel by voxel: groups of 32
+// voxels and a last partial one, on a white field, for 7 and 13 drift functions.
+TEST(Drift, EveryVectorPathGivesTheDefinitionsValues) {
+  constexpr int kX = 11, kY = 7, kVoxels = kX * kY;  // two whole groups and 13 voxels
+  const sim::FieldKey key{23, 1}, driftKey{23, 1, sim::kDriftStream};
+  for (const int timePoints : {37, 70}) {
+    const sim::DriftBasis basis = sim::driftBasis(timePoints, 2.0, 20.0);
+    std::vector<float> expected(static_cast<std::size_t>(kVoxels) * timePoints);
+    const VtcGrid expectedGrid{expected.data(), kX, kY, 1, timePoints, 0, 0, 0, 1};
+    sim::fillCounterNoise(expectedGrid, sim::kStandardNormal, key, 0, kVoxels);
+    const std::vector<float> white = expected;
+    sim::addDriftVoxelByVoxel(expectedGrid, basis, 2.0f, driftKey);
+    for (const tolvane::cpu::VectorPath path : tolvane::cpu::availableVectorPaths()) {
+      std::vector<float> actual = white;
+      const VtcGrid actualGrid{actual.data(), kX, kY, 1, timePoints, 0, 0, 0, 1};
+      sim::addDrift(actualGrid, basis, 2.0f, driftKey, 0, 1, sim::runSerially, path);
+      EXPECT_EQ(std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)), 0)
+          << timePoints << " time points, " << tolvane::cpu::nameOf(path) << " path";
+    }
+  }
+}
+
 // The fused pipeline (field computed in blocks, slices and columns shaped in turn, the
 // recursion on vector lanes where the processor has them) against the definition's
 // steps run one after another on the whole grid. The grid's sides, its 37 time points
