@@ -46,6 +46,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "engine/smoothing.h"
 #include "engine/vector_dispatch.h"
@@ -107,55 +108,53 @@ struct FftwFreeDouble {
   void operator()(fftw_complex* p) const { fftw_free(p); }
 };
 
-using Lanes = float __attribute__((vector_size(kLineLanes * sizeof(float))));
+template <int W>
+using Lanes = FloatVector<W>;
 
 constexpr int kPrefetchVoxels = 8;
 
-// out = lanes `index...` of a's lanes followed by b's (vectors pass by reference only,
-// so that no calling convention depends on the instruction set).
-template <int... index>
-[[gnu::always_inline]] inline void shuffle(const Lanes& a, const Lanes& b, Lanes& out) {
-  out = __builtin_shufflevector(a, b, index...);
+// Step `d` (1, 2, 4, ...) of turning W vectors, on the pair of vectors a (bit d of its
+// index clear) and b = the vector d further: it exchanges bit d of the vector's and the
+// lane's index. Vectors pass by reference only, so that no calling convention depends
+// on the instruction set.
+template <int W, int d, std::size_t... lane>
+[[gnu::always_inline]] inline void exchange(Lanes<W>& a, Lanes<W>& b,
+                                            std::index_sequence<lane...>) {
+  const Lanes<W> low = __builtin_shufflevector(a, b, ((lane & d) ? W + lane - d : lane)...);
+  b = __builtin_shufflevector(a, b, ((lane & d) ? W + lane : lane + d)...);
+  a = low;
 }
 
-// Sixteen vectors turned in place: lane k of vector i becomes lane i of vector k. Step s
-// exchanges bit s of the vector's and the lane's index, taking lanes from pairs of
-// vectors s apart.
-[[gnu::always_inline]] inline void turn(Lanes (&v)[kLineLanes]) {
-  for (int i = 0; i < kLineLanes; i += 2) {
-    const Lanes a = v[i], b = v[i + 1];
-    shuffle<0, 16, 2, 18, 4, 20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30>(a, b, v[i]);
-    shuffle<1, 17, 3, 19, 5, 21, 7, 23, 9, 25, 11, 27, 13, 29, 15, 31>(a, b, v[i + 1]);
+// W vectors turned in place: lane k of vector i becomes lane i of vector k.
+template <int W, int d = 1>
+[[gnu::always_inline]] inline void turn(Lanes<W> (&v)[W]) {
+  if constexpr (d < W) {
+#pragma GCC unroll 16
+    for (int i = 0; i < W; ++i)
+      if ((i & d) == 0) exchange<W, d>(v[i], v[i + d], std::make_index_sequence<W>());
+    turn<W, 2 * d>(v);
   }
-  for (int i = 0; i < kLineLanes; i += 4)
-    for (int j = i; j < i + 2; ++j) {
-      const Lanes a = v[j], b = v[j + 2];
-      shuffle<0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29>(a, b, v[j]);
-      shuffle<2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31>(a, b, v[j + 2]);
-    }
-  for (int i = 0; i < kLineLanes; i += 8)
-    for (int j = i; j < i + 4; ++j) {
-      const Lanes a = v[j], b = v[j + 4];
-      shuffle<0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27>(a, b, v[j]);
-      shuffle<4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31>(a, b, v[j + 4]);
-    }
-  for (int j = 0; j < 8; ++j) {
-    const Lanes a = v[j], b = v[j + 8];
-    shuffle<0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23>(a, b, v[j]);
-    shuffle<8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31>(a, b, v[j + 8]);
-  }
+}
+
+// out = lanes `first` .. first + W / 2 - 1 of re and im, interleaved: re, im, re, im, ...
+template <int W, int first, std::size_t... lane>
+[[gnu::always_inline]] inline void interleave(const Lanes<W>& re, const Lanes<W>& im, Lanes<W>& out,
+                                              std::index_sequence<lane...>) {
+  out = __builtin_shufflevector(re, im, ((lane & 1) ? W + first + lane / 2 : first + lane / 2)...);
 }
 
 // Step 3 and the writing, on `levels`, for one block of volumes, t0 .. t0 + width - 1
-// (width <= 32):
+// (width <= 32), W lanes at a time:
 // the slab of transform j starts at slabs + j * slabFloats, its plane z at
 // z * planeFloats, its row y at y * 2 * rowLanes in it; `line` holds two transforms' work.
+template <int W>
 [[gnu::always_inline]] inline void writeCoursesBody(const VtcGrid& grid, const float* slabs,
-                                                    std::size_t slabFloats,
-                                                    std::size_t planeFloats, int rowLanes,
-                                                    const LineTransform& alongX, float* line,
-                                                    float* scratch, const Levels& levels,
-                                                    int t0, int width) {
+                                                    std::size_t slabFloats, std::size_t planeFloats,
+                                                    int rowLanes, const LineTransform& alongX,
+                                                    float* line, float* scratch,
+                                                    const Levels& levels, int t0, int width,
+                                                    cpu::VectorPath path) {
+  constexpr int kParts = kLineLanes / W;
   const std::int64_t nT = grid.timePoints;
   const int boxX = alongX.length();
   const bool scaled = levels.noiseAmplitude != 1.0f || levels.baseline != 0.0f;
@@ -164,27 +163,36 @@ template <int... index>
   for (int z = 0; z < grid.dimZ; ++z)
     for (int y = 0; y < grid.dimY; ++y) {
       const std::size_t row = z * planeFloats + static_cast<std::size_t>(y) * 2 * rowLanes;
+      // Transform j's values along x become lane j of the lane block of each x.
       for (int x0 = 0; x0 < boxX; x0 += kLineLanes)
-        for (int part = 0; part < 2; ++part) {
-          Lanes v[kLineLanes];
-          for (int j = 0; j < kLineLanes; ++j)
-            std::memcpy(&v[j], slabs + j * slabFloats + row + 2 * x0 + part * kLineLanes,
-                        sizeof(Lanes));
-          turn(v);
-          for (int i = 0; i < kLineLanes && x0 + i < boxX; ++i)
-            std::memcpy(across + (x0 + i) * kLaneBlockFloats + part * kLineLanes, &v[i],
-                        sizeof(Lanes));
-        }
-      alongX.run(across, kLaneBlockFloats, kept, kLaneBlockFloats, grid.dimX, scratch);
+        for (int part = 0; part < 2; ++part)
+          for (int xPart = 0; xPart < kParts; ++xPart)
+            for (int jPart = 0; jPart < kParts; ++jPart) {
+              Lanes<W> v[W];
+              const float* const from = slabs + row + 2 * x0 + part * kLineLanes + xPart * W;
+              for (int j = 0; j < W; ++j)
+                std::memcpy(&v[j], from + (jPart * W + j) * slabFloats, sizeof(Lanes<W>));
+              turn<W>(v);
+              const int x1 = x0 + xPart * W;
+              for (int i = 0; i < W && x1 + i < boxX; ++i)
+                std::memcpy(across + (x1 + i) * kLaneBlockFloats + part * kLineLanes + jPart * W,
+                            &v[i], sizeof(Lanes<W>));
+            }
+      alongX.run(across, kLaneBlockFloats, kept, kLaneBlockFloats, grid.dimX, scratch, path);
       for (int x = 0; x < grid.dimX; ++x) {
-        Lanes re, im;
-        std::memcpy(&re, kept + x * kLaneBlockFloats, sizeof(Lanes));
-        std::memcpy(&im, kept + x * kLaneBlockFloats + kLineLanes, sizeof(Lanes));
-        Lanes volumes[2];
-        shuffle<0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23>(re, im, volumes[0]);
-        shuffle<8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31>(re, im, volumes[1]);
-        if (scaled)
-          for (Lanes& values : volumes) values = levels.noiseAmplitude * values + levels.baseline;
+        // Volume 2j is transform j's real part, volume 2j + 1 its imaginary part.
+        float volumes[kVolumesAtOnce];
+        for (int jPart = 0; jPart < kParts; ++jPart) {
+          Lanes<W> re, im;
+          std::memcpy(&re, kept + x * kLaneBlockFloats + jPart * W, sizeof(Lanes<W>));
+          std::memcpy(&im, kept + x * kLaneBlockFloats + kLineLanes + jPart * W, sizeof(Lanes<W>));
+          Lanes<W> pair[2];
+          interleave<W, 0>(re, im, pair[0], std::make_index_sequence<W>());
+          interleave<W, W / 2>(re, im, pair[1], std::make_index_sequence<W>());
+          if (scaled)
+            for (Lanes<W>& values : pair) values = levels.noiseAmplitude * values + levels.baseline;
+          std::memcpy(volumes + 2 * jPart * W, pair, sizeof pair);
+        }
         const std::int64_t voxel = (static_cast<std::int64_t>(z) * grid.dimY + y) * grid.dimX + x;
         float* const course = grid.data + voxel * nT + t0;
         // The courses are written 128 bytes at a time, each in lines no other step
@@ -311,7 +319,7 @@ std::uint64_t MixedAcfFilter::workBytes(int /*timePoints*/) const {
 }
 
 void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, float* work,
-                                float* slabs) const {
+                                float* slabs, cpu::VectorPath path) const {
   const int bx = box_[0], by = box_[1], bz = box_[2];
   const int dimY = grid_[1], dimZ = grid_[2];
   const std::size_t binColumn = oddLines(static_cast<std::size_t>(by) * kLaneBlockFloats);
@@ -330,18 +338,19 @@ void MixedAcfFilter::synthesise(const FieldKey& key, std::uint32_t timeBlock, fl
                         columns[0], columns[1]);
       for (int t = 0; t < 2; ++t)
         alongY_.run(columns[t], kLaneBlockFloats, rows[t] + kz * rowsPlane_, kLaneBlockFloats, dimY,
-                    scratch);
+                    scratch, path);
     }
     for (int t = 0; t < 2; ++t)
       for (int y = 0; y < dimY; ++y)
-        alongZ_.run(rows[t] + y * kLaneBlockFloats, rowsPlane_,
-                    slabs + t * slabFloats_ + y * 2 * static_cast<std::size_t>(rowLanes_) + 2 * lane,
-                    planeFloats_, dimZ, scratch);
+        alongZ_.run(
+            rows[t] + y * kLaneBlockFloats, rowsPlane_,
+            slabs + t * slabFloats_ + y * 2 * static_cast<std::size_t>(rowLanes_) + 2 * lane,
+            planeFloats_, dimZ, scratch, path);
   }
 }
 
 void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key, const Levels& levels,
-                          const ParallelFor& parallel) const {
+                          const ParallelFor& parallel, cpu::VectorPath path) const {
   const std::int64_t nT = grid.timePoints;
   const FieldKey spectrumKey{key.seed, key.run, kSpectrumStream};
   const std::int64_t blocks = (nT + kVolumesAtOnce - 1) / kVolumesAtOnce;
@@ -353,11 +362,11 @@ void MixedAcfFilter::fill(const VtcGrid& grid, const FieldKey& key, const Levels
       const int width = static_cast<int>(std::min<std::int64_t>(kVolumesAtOnce, nT - t0));
       for (int c = 0; c * kDeviatesPerCounter < width; ++c)
         synthesise(spectrumKey, static_cast<std::uint32_t>(t0 / kDeviatesPerCounter + c),
-                   work.arrays, slabs + 2 * c * slabFloats_);
-      onWidestVectors([&]() TOLVANE_VECTOR_BODY {
-        writeCoursesBody(grid, slabs, slabFloats_, planeFloats_, rowLanes_, alongX_,
-                         work.arrays + layout_.line, work.arrays + layout_.scratch, levels, t0,
-                         width);
+                   work.arrays, slabs + 2 * c * slabFloats_, path);
+      onVectorPathInRegisters(path, [&](auto registerWidth) TOLVANE_VECTOR_BODY {
+        writeCoursesBody<decltype(registerWidth)::value>(
+            grid, slabs, slabFloats_, planeFloats_, rowLanes_, alongX_, work.arrays + layout_.line,
+            work.arrays + layout_.scratch, levels, t0, width, path);
       });
     }
   });

@@ -99,8 +99,9 @@ class MixedAcfFilter {
   // on `levels` as (s * f) + b (kStandardNormal leaves f as it is): volumes 4b .. 4b + 3
   // come from the lane streams of time block b of key's run in kSpectrumStream (see
   // mixed_acf.cpp for the order of the bins). Volumes are shared out with `parallel`.
+  // Every vector path gives the same bits; the widest is the default.
   void fill(const VtcGrid& grid, const FieldKey& key, const Levels& levels,
-            const ParallelFor& parallel) const;
+            const ParallelFor& parallel, cpu::VectorPath path = cpu::preferredVectorPath()) const;
 
  private:
   // Where a thread's work arrays lie in one allocation, in floats (mixed_acf.cpp).
@@ -109,7 +110,8 @@ class MixedAcfFilter {
   };
   // Steps 1 and 2 of the two transforms of time block `timeBlock` (volumes 4b .. 4b + 3)
   // in a thread's work arrays, into the two slabs from `slabs`.
-  void synthesise(const FieldKey& key, std::uint32_t timeBlock, float* work, float* slabs) const;
+  void synthesise(const FieldKey& key, std::uint32_t timeBlock, float* work, float* slabs,
+                  cpu::VectorPath path) const;
   // One thread's work arrays for the length of a fill.
   struct BorrowedWork {
     explicit BorrowedWork(const MixedAcfFilter& filter);

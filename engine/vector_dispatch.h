@@ -7,6 +7,8 @@
 // fused multiply-add), so the choice changes the speed, never a value.
 #pragma once
 
+#include <type_traits>
+
 #include "numerics/vector_path.h"
 
 #pragma GCC visibility push(hidden)
@@ -27,6 +29,18 @@ TOLVANE_TARGET_AVX2 void runAvx2(const Body& body) {
 template <typename Body>
 void runPortable(const Body& body) {
   body();
+}
+template <typename Body>
+TOLVANE_TARGET_AVX512 void runAvx512InRegisters(const Body& body) {
+  body(std::integral_constant<int, 16>{});
+}
+template <typename Body>
+TOLVANE_TARGET_AVX2 void runAvx2InRegisters(const Body& body) {
+  body(std::integral_constant<int, 8>{});
+}
+template <typename Body>
+void runPortableInRegisters(const Body& body) {
+  body(std::integral_constant<int, 4>{});
 }
 inline const bool kAvx512 = cpu::avx512Available();
 inline const bool kAvx2 = cpu::avx2Available();
@@ -60,6 +74,35 @@ void onVectorPath(cpu::VectorPath path, const Body& body) {
       return;
     case cpu::VectorPath::kPortable:
       detail::runPortable(body);
+      return;
+  }
+}
+
+// A GCC vector of W floats, as the bodies of onVectorPathInRegisters use them. (Declared
+// through a class: on an alias template GCC ignores the attribute for dependent sizes.)
+template <int W>
+struct FloatVectorOf {
+  typedef float type __attribute__((vector_size(W * sizeof(float))));
+};
+template <int W>
+using FloatVector = typename FloatVectorOf<W>::type;
+
+// body(width) on the instance of `path`, `width` being a std::integral_constant: the
+// floats one of the instance's registers holds (16, 8 or 4). For bodies written in GCC
+// vectors of that width, which the compiler keeps in registers; wider GCC vectors than
+// the registers are taken apart through memory, element by element where they are
+// broadcast or held in arrays.
+template <typename Body>
+void onVectorPathInRegisters(cpu::VectorPath path, const Body& body) {
+  switch (path) {
+    case cpu::VectorPath::kAvx512:
+      detail::runAvx512InRegisters(body);
+      return;
+    case cpu::VectorPath::kAvx2:
+      detail::runAvx2InRegisters(body);
+      return;
+    case cpu::VectorPath::kPortable:
+      detail::runPortableInRegisters(body);
       return;
   }
 }

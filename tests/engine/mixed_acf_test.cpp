@@ -168,6 +168,28 @@ TEST(MixedAcf, GivesTheSameBitsHoweverTheVolumesAreSplitBetweenThreads) {
       0);
 }
 
+// Every vector path takes the lane blocks apart in its own register width; the values
+// are the same bits. The box is wider than two lane blocks and not a whole number of
+// them, the last block of volumes is partial, and the field is put on levels.
+TEST(MixedAcf, GivesTheSameBitsOnEveryVectorPath) {
+  constexpr int kX = 23, kY = 6, kZ = 5, kT = 45;
+  const sim::MixedAcfFilter filter({0.5, 3.0, 6.0}, kX, kY, kZ, {3.0, 3.0, 3.0});
+  ASSERT_GT(filter.box()[0], 32);
+  ASSERT_NE(filter.box()[0] % 16, 0);
+  const std::size_t size = static_cast<std::size_t>(kX) * kY * kZ * kT;
+  const sim::Levels levels{100.0f, 4.5f};
+  std::vector<float> reference(size, -1.0f);
+  filter.fill({reference.data(), kX, kY, kZ, kT, 0, 0, 0, 1}, {5, 2}, levels, sim::runSerially,
+              tolvane::cpu::VectorPath::kPortable);
+  for (const tolvane::cpu::VectorPath path : tolvane::cpu::availableVectorPaths()) {
+    std::vector<float> values(size, -2.0f);
+    filter.fill({values.data(), kX, kY, kZ, kT, 0, 0, 0, 1}, {5, 2}, levels, sim::runSerially,
+                path);
+    EXPECT_EQ(std::memcmp(values.data(), reference.data(), size * sizeof(float)), 0)
+        << "path " << static_cast<int>(path);
+  }
+}
+
 namespace {
 
 using BoxValues = std::vector<std::complex<double>>;
