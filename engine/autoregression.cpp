@@ -95,47 +95,51 @@ std::vector<double> autocovariances(const ArmaModel& model, int maxLag) {
 // Voxels whose recursions run side by side, one per vector lane.
 constexpr int kArmaLanes = 16;
 
-// One value of every lane; arithmetic on it is element by element, the same IEEE
+// The recursion from t = P on, across the lanes of `tile`, W lanes at a time (the width
+// of the instance's registers), with e_(t-1) .. e_(t-P) kept in registers; P and Q fixed
+// at compile time. Arithmetic on a vector is element by element, the same IEEE
 // operations as on each float alone.
-typedef float LaneVector __attribute__((vector_size(kArmaLanes * sizeof(float))));
-
-// The recursion from t = P on, across the lanes of `tile`, with e_(t-1) .. e_(t-P) kept in
-// registers; P and Q fixed at compile time.
-template <int P, int Q>
+template <int W, int P, int Q>
 TOLVANE_VECTOR_BODY inline void armaSteps(const ArmaCoefficients& arma, float* tile, int nT,
                                           const float* previousInnovation) {
-  LaneVector history[kMaxArOrder];  // history[i] = e_(t-1-i)
-  for (int i = 0; i < P; ++i)
-    std::memcpy(&history[i], tile + (P - 1 - i) * kArmaLanes, sizeof(LaneVector));
-  LaneVector previousU;
-  std::memcpy(&previousU, previousInnovation, sizeof previousU);
-  for (int t = P; t < nT; ++t) {
-    float* row = tile + t * kArmaLanes;
-    LaneVector z;
-    std::memcpy(&z, row, sizeof z);
-    const LaneVector u = arma.sigma * z;
-    // Everything but phi_1 e_(t-1) first: it does not wait on the previous step.
-    LaneVector rest;
-    if constexpr (P > 1) {
-      rest = arma.phi[1] * history[1];
-      for (int i = 2; i < P; ++i) rest = rest + arma.phi[i] * history[i];
-      rest = rest + u;
-    } else {
-      rest = u;
+  using Lanes = FloatVector<W>;
+  for (int part = 0; part < kArmaLanes; part += W) {
+    Lanes history[kMaxArOrder];  // history[i] = e_(t-1-i)
+#pragma GCC unroll 4
+    for (int i = 0; i < P; ++i)
+      std::memcpy(&history[i], tile + (P - 1 - i) * kArmaLanes + part, sizeof(Lanes));
+    Lanes previousU;
+    std::memcpy(&previousU, previousInnovation + part, sizeof previousU);
+    for (int t = P; t < nT; ++t) {
+      float* row = tile + t * kArmaLanes + part;
+      Lanes z;
+      std::memcpy(&z, row, sizeof z);
+      const Lanes u = arma.sigma * z;
+      // Everything but phi_1 e_(t-1) first: it does not wait on the previous step.
+      Lanes rest;
+      if constexpr (P > 1) {
+        rest = arma.phi[1] * history[1];
+#pragma GCC unroll 4
+        for (int i = 2; i < P; ++i) rest = rest + arma.phi[i] * history[i];
+        rest = rest + u;
+      } else {
+        rest = u;
+      }
+      if constexpr (Q > 0) {
+        rest = rest + arma.theta * previousU;
+        previousU = u;
+      }
+      Lanes e;
+      if constexpr (P > 0) {
+        e = arma.phi[0] * history[0] + rest;
+#pragma GCC unroll 4
+        for (int i = P - 1; i > 0; --i) history[i] = history[i - 1];
+        history[0] = e;
+      } else {
+        e = rest;
+      }
+      std::memcpy(row, &e, sizeof e);
     }
-    if constexpr (Q > 0) {
-      rest = rest + arma.theta * previousU;
-      previousU = u;
-    }
-    LaneVector e;
-    if constexpr (P > 0) {
-      e = arma.phi[0] * history[0] + rest;
-      for (int i = P - 1; i > 0; --i) history[i] = history[i - 1];
-      history[0] = e;
-    } else {
-      e = rest;
-    }
-    std::memcpy(row, &e, sizeof e);
   }
 }
 
@@ -149,14 +153,16 @@ TOLVANE_VECTOR_BODY inline void armaSteps(const ArmaCoefficients& arma, float* t
 //   t >= p: phi_1 e_(t-1) + r_t,  u_t = sigma z_t,
 //           r_t = (((phi_2 e_(t-2) + ... + phi_p e_(t-p)) + u_t) + theta u_(t-1)),
 // r_t first, which does not wait on the previous step (with p = 1, r_t = u_t + theta u_(t-1)).
+template <int W>
 TOLVANE_VECTOR_BODY inline void armaLanesBody(const ArmaCoefficients& arma, float* courses,
                                               int voxels, int timePoints,
                                               const float* startDeviates, const Levels& levels,
-                                              float* tile) {
+                                              float* tile, cpu::VectorPath path) {
   const int p = arma.p, nT = timePoints;
   const float* lane[kArmaLanes];
   for (int j = 0; j < kArmaLanes; ++j) lane[j] = courses + static_cast<std::ptrdiff_t>(j) * nT;
-  if (voxels == kArmaLanes && widestVectorsAreAvx512()) {
+  const bool avx512 = path == cpu::VectorPath::kAvx512;
+  if (voxels == kArmaLanes && avx512) {
     transposeIntoLanesAvx512(courses, nT, tile);
   } else if (voxels == kArmaLanes) {
     for (int t = 0; t < nT; ++t)
@@ -181,18 +187,38 @@ TOLVANE_VECTOR_BODY inline void armaLanesBody(const ArmaCoefficients& arma, floa
     }
   }
   switch (p * 2 + arma.q) {
-    case 0: armaSteps<0, 0>(arma, tile, nT, previousInnovation); break;
-    case 1: armaSteps<0, 1>(arma, tile, nT, previousInnovation); break;
-    case 2: armaSteps<1, 0>(arma, tile, nT, previousInnovation); break;
-    case 3: armaSteps<1, 1>(arma, tile, nT, previousInnovation); break;
-    case 4: armaSteps<2, 0>(arma, tile, nT, previousInnovation); break;
-    case 5: armaSteps<2, 1>(arma, tile, nT, previousInnovation); break;
-    case 6: armaSteps<3, 0>(arma, tile, nT, previousInnovation); break;
-    case 7: armaSteps<3, 1>(arma, tile, nT, previousInnovation); break;
-    case 8: armaSteps<4, 0>(arma, tile, nT, previousInnovation); break;
-    default: armaSteps<4, 1>(arma, tile, nT, previousInnovation); break;
+    case 0:
+      armaSteps<W, 0, 0>(arma, tile, nT, previousInnovation);
+      break;
+    case 1:
+      armaSteps<W, 0, 1>(arma, tile, nT, previousInnovation);
+      break;
+    case 2:
+      armaSteps<W, 1, 0>(arma, tile, nT, previousInnovation);
+      break;
+    case 3:
+      armaSteps<W, 1, 1>(arma, tile, nT, previousInnovation);
+      break;
+    case 4:
+      armaSteps<W, 2, 0>(arma, tile, nT, previousInnovation);
+      break;
+    case 5:
+      armaSteps<W, 2, 1>(arma, tile, nT, previousInnovation);
+      break;
+    case 6:
+      armaSteps<W, 3, 0>(arma, tile, nT, previousInnovation);
+      break;
+    case 7:
+      armaSteps<W, 3, 1>(arma, tile, nT, previousInnovation);
+      break;
+    case 8:
+      armaSteps<W, 4, 0>(arma, tile, nT, previousInnovation);
+      break;
+    default:
+      armaSteps<W, 4, 1>(arma, tile, nT, previousInnovation);
+      break;
   }
-  if (voxels == kArmaLanes && widestVectorsAreAvx512()) {
+  if (voxels == kArmaLanes && avx512) {
     transposeOutOfLanesAvx512(tile, nT, levels, courses);
     return;
   }
@@ -309,14 +335,15 @@ ArmaCoefficients armaCoefficients(const ArmaModel& model) {
 }
 
 void applyArma(const ArmaCoefficients& arma, float* courses, std::int64_t voxels, int timePoints,
-               const float* startDeviates, const Levels& levels) {
+               const float* startDeviates, const Levels& levels, cpu::VectorPath path) {
   std::vector<float> tile(static_cast<std::size_t>(kArmaLanes) * timePoints);
   for (std::int64_t first = 0; first < voxels; first += kArmaLanes) {
     const int lanes = static_cast<int>(std::min<std::int64_t>(kArmaLanes, voxels - first));
     float* group = courses + first * timePoints;
     const float* deviates = startDeviates == nullptr ? nullptr : startDeviates + first;
-    onWidestVectors([&]() TOLVANE_VECTOR_BODY {
-      armaLanesBody(arma, group, lanes, timePoints, deviates, levels, tile.data());
+    onVectorPathInRegisters(path, [&](auto width) TOLVANE_VECTOR_BODY {
+      armaLanesBody<decltype(width)::value>(arma, group, lanes, timePoints, deviates, levels,
+                                            tile.data(), path);
     });
   }
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/counter_noise.h"
+#include "numerics/vector_path.h"
 
 #pragma GCC visibility push(hidden)
 
@@ -69,8 +70,10 @@ ArmaCoefficients armaCoefficients(const ArmaModel& model);
 // The recursion along `voxels` consecutive time courses of `timePoints` values at
 // `courses`, in place, each e_t stored as (s e_t) + b with the levels (kStandardNormal:
 // e_t itself); startDeviates[i] is voxel i's extra start deviate (read only when q = 1).
+// Every vector path gives the same bits; the widest is the default.
 void applyArma(const ArmaCoefficients& arma, float* courses, std::int64_t voxels, int timePoints,
-               const float* startDeviates, const Levels& levels);
+               const float* startDeviates, const Levels& levels,
+               cpu::VectorPath path = cpu::preferredVectorPath());
 
 }  // namespace tolvane::engine
 

@@ -87,6 +87,59 @@ TEST(Arma, AnArma11RunHasTheTheoreticalAutocorrelationFromItsFirstVolume) {
   expectTheoreticalAutocorrelation({{0.2, -0.1, 0.1, 0.3}, {-0.5}});
 }
 
+// The recursion voxel by voxel in the definition's order of operations, against every
+// vector path: two whole groups of voxels and a partial one, AR(4) with an MA term and
+// AR(2) without, put on levels.
+TEST(Arma, EveryVectorPathGivesTheDefinitionsBits) {
+  constexpr int kVoxels = 37, kTimePoints = 29;
+  const sim::Levels levels{100.0f, 4.5f};
+  std::vector<float> white(kVoxels * kTimePoints), startDeviates(kVoxels);
+  sim::fillCounterNoise({white.data(), kVoxels, 1, 1, kTimePoints, 0, 0, 0, 1},
+                        sim::kStandardNormal, {5, 1}, 0, kVoxels);
+  for (int j = 0; j < kVoxels; ++j) startDeviates[j] = white[j * kTimePoints] * 0.5f - 0.25f;
+  for (const sim::ArmaModel& model :
+       {sim::ArmaModel{{0.4f, 0.2f, 0.1f, 0.05f}, {0.3f}}, sim::ArmaModel{{0.5f, -0.2f}, {}}}) {
+    const sim::ArmaCoefficients arma = sim::armaCoefficients(model);
+    const int p = arma.p, q = arma.q;
+    std::vector<float> expected(white.size());
+    for (int j = 0; j < kVoxels; ++j) {
+      const float* z = &white[j * kTimePoints];
+      std::vector<float> e(kTimePoints);
+      float start[sim::kMaxArOrder + sim::kMaxMaOrder] = {};
+      for (int i = 0; i < p; ++i) start[i] = z[i];
+      if (q > 0) start[p] = startDeviates[j];
+      float previousU = 0.0f;
+      for (int i = 0; i < p + q; ++i) {
+        float sum = arma.start[i][0] * start[0];
+        for (int k = 1; k <= i; ++k) sum = sum + arma.start[i][k] * start[k];
+        (i >= p ? previousU : e[i]) = sum;
+      }
+      for (int t = p; t < kTimePoints; ++t) {
+        const float u = arma.sigma * z[t];
+        float rest = u;
+        if (p > 1) {
+          rest = arma.phi[1] * e[t - 2];
+          for (int i = 2; i < p; ++i) rest = rest + arma.phi[i] * e[t - 1 - i];
+          rest = rest + u;
+        }
+        if (q > 0) {
+          rest = rest + arma.theta * previousU;
+          previousU = u;
+        }
+        e[t] = p > 0 ? arma.phi[0] * e[t - 1] + rest : rest;
+      }
+      for (int t = 0; t < kTimePoints; ++t)
+        expected[j * kTimePoints + t] = levels.noiseAmplitude * e[t] + levels.baseline;
+    }
+    for (const tolvane::cpu::VectorPath path : tolvane::cpu::availableVectorPaths()) {
+      std::vector<float> actual = white;
+      sim::applyArma(arma, actual.data(), kVoxels, kTimePoints, startDeviates.data(), levels, path);
+      EXPECT_EQ(std::memcmp(expected.data(), actual.data(), expected.size() * sizeof(float)), 0)
+          << "AR(" << p << "), MA(" << q << "), path " << static_cast<int>(path);
+    }
+  }
+}
+
 // AR(1) written as an ARMA model takes the AR(1) recursion's operations, so a study
 // that switches from `model = "ar1"` to `ar = [rho]` keeps its bits.
 TEST(Arma, WithOneArCoefficientAndNoMaTermGivesTheAr1Bits) {
