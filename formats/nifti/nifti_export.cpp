@@ -81,19 +81,19 @@ std::vector<unsigned char> niftiHeaderBytes(nifti_image& image, const std::files
 }
 
 // The bytes of a one-file NIfTI-1 export of a VTC: libnifti2's header, then the values in
-// NIfTI order (x fastest, then y, z, t). Values are gathered from the VTC's time-fastest
-// layout (and quantised, for int16) only when a piece is asked for, so that no second
-// copy of the VTC is ever held.
+// NIfTI order (x fastest, then y, z, t). Floats are gathered from the VTC's time-fastest
+// layout only when a piece is asked for, so that no second copy of the VTC is ever
+// held; int16 values are copied from their volumes, already in NIfTI order.
 class VolumeOrderStream {
  public:
   VolumeOrderStream(const std::vector<unsigned char>& header, const VtcGeometry& grid,
-                    const float* data, const Int16Quantisation* int16)
+                    const float* data, const std::int16_t* int16Volumes)
       : header_(header),
         voxels_(grid.voxelCount()),
         timePoints_(static_cast<std::size_t>(grid.timePoints)),
         data_(data),
-        int16_(int16),
-        valueBytes_(int16 ? sizeof(std::int16_t) : sizeof(float)) {}
+        int16Volumes_(int16Volumes),
+        valueBytes_(int16Volumes ? sizeof(std::int16_t) : sizeof(float)) {}
 
   std::size_t size() const { return header_.size() + voxels_ * timePoints_ * valueBytes_; }
   std::size_t valueBytes() const { return valueBytes_; }
@@ -109,35 +109,17 @@ class VolumeOrderStream {
       offset += bytes;
     }
     if (offset == end) return;
-    const std::size_t first = (offset - header_.size()) / valueBytes_;
-    const std::size_t last = (end - header_.size()) / valueBytes_;
-    if (!int16_) {
-      forEachCourse(first, last, [&](std::size_t v, std::size_t tBegin, std::size_t tEnd) {
-        const float* series = data_ + v * timePoints_;
-        for (std::size_t t = tBegin; t < tEnd; ++t) {
-          std::memcpy(out + (t * voxels_ + v - first) * sizeof(float), series + t, sizeof(float));
-        }
-      });
+    if (int16Volumes_) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(int16Volumes_);
+      std::memcpy(out, bytes + (offset - header_.size()), end - offset);
       return;
     }
-    std::vector<std::int16_t> quantised(std::min(timePoints_, last - first));
-    forEachCourse(first, last, [&](std::size_t v, std::size_t tBegin, std::size_t tEnd) {
-      int16_->quantise(data_ + v * timePoints_ + tBegin, tEnd - tBegin, quantised.data());
-      for (std::size_t t = tBegin; t < tEnd; ++t) {
-        std::memcpy(out + (t * voxels_ + v - first) * sizeof(std::int16_t), &quantised[t - tBegin],
-                    sizeof(std::int16_t));
-      }
-    });
-  }
-
- private:
-  // body(v, tBegin, tEnd) for each voxel v with values among [first, last) in NIfTI
-  // order, which span volumes firstT to lastT: that voxel's time points tBegin to tEnd.
-  // Voxel by voxel, each voxel's run of time points is read in one go while the writes
-  // go to one sequential stream per volume: both kind to the caches, unlike gathering a
-  // volume at a time with a stride of a whole time series.
-  template <typename Body>
-  void forEachCourse(std::size_t first, std::size_t last, const Body& body) const {
+    // Values [first, last) in NIfTI order, which span volumes firstT to lastT. Voxel by
+    // voxel, each voxel's run of time points is read in one go while the writes go to
+    // one sequential stream per volume: both kind to the caches, unlike gathering a
+    // volume at a time with a stride of a whole time series.
+    const std::size_t first = (offset - header_.size()) / sizeof(float);
+    const std::size_t last = (end - header_.size()) / sizeof(float);
     const std::size_t firstT = first / voxels_, firstV = first % voxels_;
     const std::size_t lastT = (last - 1) / voxels_, lastV = (last - 1) % voxels_;
     const std::size_t voxelBegin = firstT == lastT ? firstV : 0;
@@ -145,20 +127,26 @@ class VolumeOrderStream {
     for (std::size_t v = voxelBegin; v < voxelEnd; ++v) {
       // The courses are read a line or two each, a whole course apart, which the
       // processor does not fetch ahead of its own accord.
-      const float* ahead = data_ + std::min(v + kVoxelsAhead, voxelEnd - 1) * timePoints_ + firstT;
-      __builtin_prefetch(ahead);
-      __builtin_prefetch(ahead + (lastT - firstT));
-      body(v, v < firstV ? firstT + 1 : firstT, v <= lastV ? lastT + 1 : lastT);
+      const float* ahead = data_ + std::min(v + kVoxelsAhead, voxelEnd - 1) * timePoints_;
+      __builtin_prefetch(ahead + firstT);
+      __builtin_prefetch(ahead + lastT);
+      const std::size_t tBegin = v < firstV ? firstT + 1 : firstT;
+      const std::size_t tEnd = v <= lastV ? lastT + 1 : lastT;
+      const float* series = data_ + v * timePoints_;
+      for (std::size_t t = tBegin; t < tEnd; ++t) {
+        std::memcpy(out + (t * voxels_ + v - first) * sizeof(float), series + t, sizeof(float));
+      }
     }
   }
 
-  static constexpr std::size_t kVoxelsAhead = 8;
+ private:
+  static constexpr std::size_t kVoxelsAhead = 16;
 
   const std::vector<unsigned char>& header_;
   const std::size_t voxels_;
   const std::size_t timePoints_;
   const float* data_;
-  const Int16Quantisation* int16_;
+  const std::int16_t* int16Volumes_;
   const std::size_t valueBytes_;
 };
 
@@ -202,7 +190,8 @@ void writeVtcNifti(const std::filesystem::path& file, const VtcGeometry& grid,
                       options.int16 ? std::optional(options.int16->scale) : std::nullopt);
     const std::vector<unsigned char> header = niftiHeaderBytes(*image, file);
     const unsigned threads = options.threads == 0 ? usableCores() : options.threads;
-    const VolumeOrderStream stream(header, grid, data, options.int16 ? &*options.int16 : nullptr);
+    const VolumeOrderStream stream(header, grid, data,
+                                   options.int16 ? options.int16->values : nullptr);
     const auto fill = [&](std::size_t offset, std::span<unsigned char> piece) {
       stream.fill(offset, piece);
     };

@@ -67,9 +67,9 @@ bool looksLikeNifti(const std::filesystem::path& file);
 
 // Writes a VTC as a 4-D NIfTI-1 image (x, y, z, t): voxel size and placement from
 // vmrFrame composed with the grid, pixdim[4] = TR in seconds, units mm and s. The header
-// is libnifti2's own. `data` is in the VTC's layout (time fastest); its values are
-// reordered (and quantised, for int16) a few MiB at a time, so no second copy of the VTC
-// is held. ".nii.gz" is compressed as a
+// is libnifti2's own. `data` is in the VTC's layout (time fastest); floats are reordered
+// a few MiB at a time, so no second copy of the VTC is held, while int16 values come
+// already quantised, in NIfTI order (Int16Volumes). ".nii.gz" is compressed as a
 // series of gzip members, with the same bytes for any number of threads (see
 // parallel_gzip.h), at `gzipLevel`, 1 fastest to 9 smallest (another level is an
 // std::invalid_argument). Goes through a temporary file; throws OutputError naming the
@@ -84,12 +84,11 @@ struct Int16Scale {
   double inter = 0.0;
 };
 
-// A VTC's values stored as int16 under `scale`, quantised as they are written:
-// quantise(values, count, out) turns `count` consecutive values of one time course into
-// out[0, count), and may throw (the writing then fails with its exception).
-struct Int16Quantisation {
+// A VTC's values quantised under `scale`, in NIfTI order (x fastest, then y, z, t):
+// as many as the VTC has, owned by the caller.
+struct Int16Volumes {
   Int16Scale scale;
-  std::function<void(const float* values, std::size_t count, std::int16_t* out)> quantise;
+  const std::int16_t* values = nullptr;
 };
 
 struct VtcNiftiOptions {
@@ -100,8 +99,9 @@ struct VtcNiftiOptions {
   // When given, told the number of whole volumes written so far, from time to time as
   // the file grows, from one thread at a time.
   VolumesWritten progress{};
-  // Stored as int16 when given, as float32 when absent.
-  std::optional<Int16Quantisation> int16{};
+  // Stored as int16 when given, from these values rather than `data`; as float32 when
+  // absent.
+  std::optional<Int16Volumes> int16{};
   // Where threads with nothing else to do may join the compression.
   GzipHelpDesk* helpers = nullptr;
 };

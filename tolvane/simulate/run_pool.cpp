@@ -32,6 +32,7 @@ RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& ru
     // A job's runs are made in the same storage, one after another, so that its pages are
     // first touched (faulted in and cleared by the kernel) once, not once per run.
     std::unique_ptr<float[]> values;
+    std::unique_ptr<std::int16_t[]> int16Copy;
     for (std::size_t i = next++; i < runs.size() && !failed && !stopRequested(); i = next++) {
       const RunFiles& files = runs[i];
       try {
@@ -41,7 +42,8 @@ RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& ru
         writeRunFiles(
             work.study, work.layout, files, truth, values.get(), work.keepExisting,
             static_cast<unsigned>(share.perPiece),
-            [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp);
+            [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp,
+            &int16Copy);
       } catch (...) {
         const std::lock_guard<std::mutex> guard(failureLock);
         if (!failed.exchange(true)) outcome.failure = std::current_exception();

@@ -92,7 +92,7 @@ void describeVoxelLevels(const study::Study& study, std::ostream& progress) {
   }
 }
 
-// Memory that a job needs besides its run's image: the compressed
+// Memory that a job needs besides its run's image (and its int16 copy): the compressed
 // writer's pieces and members and the design, with room to spare; the run's truth is
 // counted on its own.
 constexpr std::uint64_t kJobOverheadBytes = std::uint64_t{64} << 20;
@@ -107,10 +107,13 @@ void checkMemory(const study::Study& study, const ThreadShare& share) {
   // The spatial model's work space, held by each thread of a run.
   const std::uint64_t smoothing =
       spatialWorkBytes(study) * static_cast<std::uint64_t>(share.perPiece);
-  const std::uint64_t perJob = study.grid.valueCount() * sizeof(float) + kJobOverheadBytes +
-                               smoothing +
-                               static_cast<std::uint64_t>(study.voxelCount()) *
-                                   (study.protocol.conditions.size() + 1) * sizeof(float);
+  // An int16 run is quantised into a copy of its own before it is compressed.
+  const std::uint64_t bytesPerValue =
+      sizeof(float) + (study.datatype == study::StoredType::Int16 ? sizeof(std::int16_t) : 0);
+  const std::uint64_t perJob =
+      study.grid.valueCount() * bytesPerValue + kJobOverheadBytes + smoothing +
+      static_cast<std::uint64_t>(study.voxelCount()) * (study.protocol.conditions.size() + 1) *
+          sizeof(float);
   if (perJob * jobs <= available) return;
   const std::uint64_t fitting = available / perJob;
   throw formats::InputError(

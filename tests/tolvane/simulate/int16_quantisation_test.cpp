@@ -1,7 +1,7 @@
 // The int16 passes against their definitions evaluated one value at a time: every
-// vector path (and, for the span, every split over threads) gives the definition's
-// values, at the values where a rounding can go wrong (ties, the ends of the int16
-// range, zeros of either sign) and on noise, in pieces whose sizes fit no vector.
+// vector path and every split over threads gives the definition's values, at the
+// values where a rounding can go wrong (ties, the ends of the int16 range, zeros of
+// either sign) and on noise, in grids whose sizes fit no vector or tile evenly.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,17 +20,27 @@ namespace {
 
 using cpu::VectorPath;
 
+// 50 x 41 x 13 voxels of 83 volumes: 2.2 million values, enough for two threads.
+formats::VtcGeometry oddGrid() {
+  formats::VtcGeometry grid;
+  grid.xEnd = 50;
+  grid.yEnd = 41;
+  grid.zEnd = 13;
+  grid.timePoints = 83;
+  return grid;
+}
+
 // The definition: q = round((value - inter) / slope) in double, halves away from zero.
 std::int16_t definition(float value, const formats::Int16Scale& scale) {
   return static_cast<std::int16_t>(
       std::round((static_cast<double>(value) - scale.inter) / scale.slope));
 }
 
-// Noise around `inter`, with the hard cases among it every so often: ties either side of
-// zero, their float neighbours, the two ends of the range and just inside their halves,
-// and zeros of either sign.
-std::vector<float> valuesFor(std::size_t count, const formats::Int16Scale& scale) {
-  std::vector<float> values(count);
+// Noise around `inter`, with the hard cases written over the first values of every
+// voxel's course: ties either side of zero, their float neighbours, the two ends of
+// the range and just inside their halves, and zeros of either sign.
+std::vector<float> valuesFor(const formats::VtcGeometry& grid, const formats::Int16Scale& scale) {
+  std::vector<float> values(grid.valueCount());
   std::mt19937 generator(7);
   std::normal_distribution<float> noise(static_cast<float>(scale.inter), 40.0f);
   for (float& value : values) value = noise(generator);
@@ -42,55 +52,55 @@ std::vector<float> valuesFor(std::size_t count, const formats::Int16Scale& scale
     hard.push_back(std::nextafter(tie, 0.0f));
     hard.push_back(std::nextafter(tie, tie * 2.0f));
   }
-  for (std::size_t i = 0; i < count; i += 3) values[i] = hard[i / 3 % hard.size()];
+  const auto timePoints = static_cast<std::size_t>(grid.timePoints);
+  for (std::size_t v = 0; v < grid.voxelCount(); v += 3) {
+    for (std::size_t i = 0; i < hard.size() && i < timePoints; ++i) {
+      values[v * timePoints + (i + v) % timePoints] = hard[i];
+    }
+  }
   return values;
 }
 
-// Courses of every length up to a few vectors' worth, starting at every alignment, as
-// the file's writer asks for them.
-TEST(Int16Quantisation, EveryPathGivesTheDefinitionsValuesForPiecesOfEveryLengthAndPlace) {
+TEST(Int16Quantisation, EveryPathAndSplitGivesTheDefinitionsValuesInVolumeOrder) {
+  const formats::VtcGeometry grid = oddGrid();
+  const std::size_t voxels = grid.voxelCount();
+  const auto timePoints = static_cast<std::size_t>(grid.timePoints);
   // A power-of-two step (multiplied by its inverse) and another (divided by), with
   // inter 0 for the zeros' sake and inter off zero.
   for (const formats::Int16Scale scale : {formats::Int16Scale{0.25, 0.0},
                                           formats::Int16Scale{0.25, 99.5},
                                           formats::Int16Scale{0.3464101615137755, 8598.59}}) {
-    const std::vector<float> values = valuesFor(4096, scale);
+    const std::vector<float> values = valuesFor(grid, scale);
     for (const VectorPath path : cpu::availableVectorPaths()) {
-      const Int16Quantiser quantise(scale, path);
-      std::size_t wrong = 0;
-      std::vector<std::int16_t> out(values.size() + 1);
-      for (std::size_t first = 0; first < 17; ++first) {
-        for (std::size_t count = 0; count < 70; ++count) {
-          out.assign(out.size(), 12345);
-          quantise(values.data() + first, count, out.data() + 1);
-          for (std::size_t i = 0; i < count; ++i)
-            wrong += out[1 + i] != definition(values[first + i], scale);
-          wrong += out[0] != 12345 || out[1 + count] != 12345;  // nothing outside
+      for (const unsigned threads : {1u, 3u}) {
+        std::vector<std::int16_t> volumes(values.size());
+        quantiseVolumes(grid, values.data(), scale, volumes.data(), threads, path);
+        std::size_t wrong = 0;
+        for (std::size_t v = 0; v < voxels; ++v) {
+          for (std::size_t t = 0; t < timePoints; ++t) {
+            wrong += volumes[t * voxels + v] != definition(values[v * timePoints + t], scale);
+          }
         }
+        EXPECT_EQ(wrong, 0u) << cpu::nameOf(path) << ", " << threads << " threads, slope "
+                             << scale.slope << ", inter " << scale.inter;
       }
-      quantise(values.data(), values.size(), out.data());
-      for (std::size_t i = 0; i < values.size(); ++i)
-        wrong += out[i] != definition(values[i], scale);
-      EXPECT_EQ(wrong, 0u) << cpu::nameOf(path) << ", slope " << scale.slope << ", inter "
-                           << scale.inter;
     }
   }
 }
 
 TEST(Int16Quantisation, AValueBeyondTheRangeOrANanIsALogicErrorOnEveryPath) {
+  formats::VtcGeometry grid = oddGrid();
+  grid.timePoints = 3;
   const formats::Int16Scale scale{0.25, 0.0};
   for (const VectorPath path : cpu::availableVectorPaths()) {
-    const Int16Quantiser quantise(scale, path);
     for (const float misfit : {32767.5f * 0.25f, -32768.5f * 0.25f, 1e30f,
                                std::numeric_limits<float>::quiet_NaN()}) {
-      // Among the vectorised values and among the last, and alone.
-      for (const std::size_t count : {std::size_t{1}, std::size_t{37}}) {
-        std::vector<float> values(count, 1.0f);
-        values[count / 2] = misfit;
-        std::vector<std::int16_t> out(count);
-        EXPECT_THROW(quantise(values.data(), count, out.data()), std::logic_error)
-            << cpu::nameOf(path) << ", " << misfit << ", " << count << " values";
-      }
+      std::vector<float> values(grid.valueCount(), 1.0f);
+      values[values.size() / 2 + 1] = misfit;
+      std::vector<std::int16_t> volumes(values.size());
+      EXPECT_THROW(quantiseVolumes(grid, values.data(), scale, volumes.data(), 1, path),
+                   std::logic_error)
+          << cpu::nameOf(path) << ", " << misfit;
     }
   }
 }
@@ -112,7 +122,7 @@ void expectSpanOfMinmaxElement(const std::vector<float>& values, const char* wha
 
 TEST(Int16Quantisation, TheSpanIsMinmaxElementsOnEveryPathAndSplit) {
   // 2.2 million values and 3, so that neither the lanes nor the threads divide them.
-  std::vector<float> values(50 * 41 * 13 * 83 + 3);
+  std::vector<float> values(oddGrid().valueCount() + 3);
   std::mt19937 generator(11);
   std::normal_distribution<float> noise(100.0f, 5.0f);
   for (float& value : values) value = noise(generator);
