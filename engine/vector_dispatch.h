@@ -5,6 +5,10 @@
 // inside each of the three instances below, with that instance's instruction set. All
 // do the same IEEE operations in the same order (nothing here allows contraction into
 // fused multiply-add), so the choice changes the speed, never a value.
+//
+// Bodies written in GCC vectors take the instance's register width (onVectorPathInRegisters)
+// and use vectors of that many floats: GCC vectors wider than the registers are taken
+// apart through memory, element by element where they are broadcast or held in arrays.
 #pragma once
 
 #include <type_traits>
@@ -20,51 +24,35 @@ namespace tolvane::engine {
 namespace detail {
 template <typename Body>
 TOLVANE_TARGET_AVX512 void runAvx512(const Body& body) {
-  body();
-}
-template <typename Body>
-TOLVANE_TARGET_AVX2 void runAvx2(const Body& body) {
-  body();
-}
-template <typename Body>
-void runPortable(const Body& body) {
-  body();
-}
-template <typename Body>
-TOLVANE_TARGET_AVX512 void runAvx512InRegisters(const Body& body) {
   body(std::integral_constant<int, 16>{});
 }
 template <typename Body>
-TOLVANE_TARGET_AVX2 void runAvx2InRegisters(const Body& body) {
+TOLVANE_TARGET_AVX2 void runAvx2(const Body& body) {
   body(std::integral_constant<int, 8>{});
 }
 template <typename Body>
-void runPortableInRegisters(const Body& body) {
+void runPortable(const Body& body) {
   body(std::integral_constant<int, 4>{});
 }
-inline const bool kAvx512 = cpu::avx512Available();
-inline const bool kAvx2 = cpu::avx2Available();
+inline const cpu::VectorPath kWidest = cpu::preferredVectorPath();
 }  // namespace detail
 
 // Whether the AVX-512 instances run here.
-inline bool widestVectorsAreAvx512() { return detail::kAvx512; }
+inline bool widestVectorsAreAvx512() { return detail::kWidest == cpu::VectorPath::kAvx512; }
 
-// body() on the widest vectors this processor has.
-template <typename Body>
-void onWidestVectors(const Body& body) {
-  if (detail::kAvx512) {
-    detail::runAvx512(body);
-  } else if (detail::kAvx2) {
-    detail::runAvx2(body);
-  } else {
-    detail::runPortable(body);
-  }
-}
+// A GCC vector of W floats. (Declared through a class: on an alias template GCC ignores
+// the attribute for dependent sizes.)
+template <int W>
+struct FloatVectorOf {
+  typedef float type __attribute__((vector_size(W * sizeof(float))));
+};
+template <int W>
+using FloatVector = typename FloatVectorOf<W>::type;
 
-// body() on the instance of `path` (which the processor must have): for callers that
-// let tests choose the path.
+// body(width) on the instance of `path` (which the processor must have), `width` being a
+// std::integral_constant: the floats one of the instance's registers holds (16, 8 or 4).
 template <typename Body>
-void onVectorPath(cpu::VectorPath path, const Body& body) {
+void onVectorPathInRegisters(cpu::VectorPath path, const Body& body) {
   switch (path) {
     case cpu::VectorPath::kAvx512:
       detail::runAvx512(body);
@@ -78,33 +66,16 @@ void onVectorPath(cpu::VectorPath path, const Body& body) {
   }
 }
 
-// A GCC vector of W floats, as the bodies of onVectorPathInRegisters use them. (Declared
-// through a class: on an alias template GCC ignores the attribute for dependent sizes.)
-template <int W>
-struct FloatVectorOf {
-  typedef float type __attribute__((vector_size(W * sizeof(float))));
-};
-template <int W>
-using FloatVector = typename FloatVectorOf<W>::type;
-
-// body(width) on the instance of `path`, `width` being a std::integral_constant: the
-// floats one of the instance's registers holds (16, 8 or 4). For bodies written in GCC
-// vectors of that width, which the compiler keeps in registers; wider GCC vectors than
-// the registers are taken apart through memory, element by element where they are
-// broadcast or held in arrays.
+// body() on the instance of `path`: for callers that let tests choose the path.
 template <typename Body>
-void onVectorPathInRegisters(cpu::VectorPath path, const Body& body) {
-  switch (path) {
-    case cpu::VectorPath::kAvx512:
-      detail::runAvx512InRegisters(body);
-      return;
-    case cpu::VectorPath::kAvx2:
-      detail::runAvx2InRegisters(body);
-      return;
-    case cpu::VectorPath::kPortable:
-      detail::runPortableInRegisters(body);
-      return;
-  }
+void onVectorPath(cpu::VectorPath path, const Body& body) {
+  onVectorPathInRegisters(path, [&](auto) TOLVANE_VECTOR_BODY { body(); });
+}
+
+// body() on the widest vectors this processor has.
+template <typename Body>
+void onWidestVectors(const Body& body) {
+  onVectorPath(detail::kWidest, body);
 }
 
 }  // namespace tolvane::engine
