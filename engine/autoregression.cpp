@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "engine/autoregression_avx512.h"
+#include "engine/register_vectors.h"
 #include "engine/vector_dispatch.h"
 
 namespace tolvane::engine {

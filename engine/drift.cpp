@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/register_vectors.h"
 #include "engine/vector_dispatch.h"
 
 namespace tolvane::engine {
@@ -15,31 +16,11 @@ namespace {
 // per vector lane, time point by time point: each lane does its own voxel's operations in
 // the definition's order, and the voxels' sums over time (chains of dependent additions
 // in double) run as independent chains instead of waiting on one another. The lanes are
-// GCC vectors of sixteen floats (eight doubles), operated on lane by lane with the
-// lanes' IEEE operations, one register each on the AVX-512 instance; the narrower
-// instances run the same steps in plain loops over the lanes
-// (addDriftToGroupInPlainLoops).
-using Floats = float __attribute__((vector_size(64)));
-using Doubles = double __attribute__((vector_size(64)));
-// The same vectors read from and written to float arrays at any float's alignment.
-using FloatsInMemory = float __attribute__((vector_size(64), aligned(4), may_alias));
-using HalfFloatsInMemory = float __attribute__((vector_size(32), aligned(4), may_alias));
-constexpr int kFloats = 16, kDoubles = 8;
+// GCC vectors of W floats (W / 2 doubles), W the width of the instance's registers,
+// operated on lane by lane with the lanes' IEEE operations.
 constexpr int kDriftLanes = 32;
-constexpr int kFloatVectors = kDriftLanes / kFloats, kDoubleVectors = kDriftLanes / kDoubles;
-// Time points built at once: with the voxels' vectors, eight independent chains of
-// additions, enough to keep the adders busy.
-constexpr int kTimesAtOnce = 4;
 // The basis's rows are padded to a multiple of this many values.
 constexpr int kDriftPadding = 64;
-
-inline const FloatsInMemory& floatsAt(const float* at) {
-  return *reinterpret_cast<const FloatsInMemory*>(at);
-}
-inline FloatsInMemory& floatsAt(float* at) { return *reinterpret_cast<FloatsInMemory*>(at); }
-inline const HalfFloatsInMemory& halfFloatsAt(const float* at) {
-  return *reinterpret_cast<const HalfFloatsInMemory*>(at);
-}
 
 // A group's coefficients by lane: c[k * kDriftLanes + j] is c_(k+1) of voxel j, 0 in the
 // lanes past the group's voxels.
@@ -79,29 +60,43 @@ struct DriftGroup {
 };
 
 // The drifts u(t) of the group's voxels by lane, drifts[t * kDriftLanes + j] for voxel j,
-// up to the basis's padded length (where the zeros of the padding make them 0).
+// up to the basis's padded length (where the zeros of the padding make them 0). W / 4
+// time points at once: with the voxels' vectors, eight independent chains of additions,
+// enough to keep the adders busy without running out of registers.
+template <int W>
 TOLVANE_VECTOR_BODY inline void buildDrifts(const DriftGroup& group) {
+  using Floats = FloatVector<W>;
+  constexpr int kVectors = kDriftLanes / W, kTimesAtOnce = W / 4;
+  static_assert(kDriftPadding % kTimesAtOnce == 0);
   const DriftBasis& basis = group.basis;
   for (int t = 0; t < basis.stride; t += kTimesAtOnce) {
-    Floats u[kTimesAtOnce][kFloatVectors] = {};
+    Floats u[kTimesAtOnce][kVectors] = {};
     for (int k = 0; k < basis.functions; ++k) {
-      Floats c[kFloatVectors];
-      for (int v = 0; v < kFloatVectors; ++v)
-        c[v] = floatsAt(group.coefficients + k * kDriftLanes + v * kFloats);
+      Floats c[kVectors];
+#pragma GCC unroll 8
+      for (int v = 0; v < kVectors; ++v)
+        std::memcpy(&c[v], group.coefficients + k * kDriftLanes + v * W, sizeof(Floats));
       const float* phi = basis.values.data() + static_cast<std::ptrdiff_t>(k) * basis.stride + t;
+#pragma GCC unroll 4
       for (int s = 0; s < kTimesAtOnce; ++s)
-        for (int v = 0; v < kFloatVectors; ++v) u[s][v] = u[s][v] + c[v] * phi[s];
+#pragma GCC unroll 8
+        for (int v = 0; v < kVectors; ++v) u[s][v] = u[s][v] + c[v] * phi[s];
     }
+#pragma GCC unroll 4
     for (int s = 0; s < kTimesAtOnce; ++s)
-      for (int v = 0; v < kFloatVectors; ++v)
-        floatsAt(group.drifts + static_cast<std::ptrdiff_t>(t + s) * kDriftLanes + v * kFloats) =
-            u[s][v];
+#pragma GCC unroll 8
+      for (int v = 0; v < kVectors; ++v)
+        std::memcpy(group.drifts + static_cast<std::ptrdiff_t>(t + s) * kDriftLanes + v * W,
+                    &u[s][v], sizeof(Floats));
   }
 }
 
 // rows[i] <- column i of the 16 x 16 matrix whose row j is rows[j]: pairs of rows
-// interleaved, then pairs of pairs, then quarters of 128 bits gathered in two steps.
-TOLVANE_VECTOR_BODY inline void transpose(Floats (&rows)[kFloats]) {
+// interleaved, then pairs of pairs, then quarters of 128 bits gathered in two steps,
+// each step one instruction a pair on AVX-512 (turn() takes other, slower ones there).
+TOLVANE_VECTOR_BODY inline void transpose(FloatVector<16> (&rows)[16]) {
+  using Floats = FloatVector<16>;
+  constexpr int kFloats = 16;
   Floats t[kFloats];
   for (int i = 0; i < kFloats / 2; ++i) {
     t[2 * i] = __builtin_shufflevector(rows[2 * i], rows[2 * i + 1], 0, 16, 1, 17, 4, 20, 5, 21, 8,
@@ -135,22 +130,34 @@ TOLVANE_VECTOR_BODY inline void transpose(Floats (&rows)[kFloats]) {
 }
 
 // course_j[t] + (factor_j * u_j(t)) for the group's voxels j that have a drift, the
-// drifts taken from their lanes sixteen voxels by sixteen time points at a time.
+// drifts taken from their lanes W voxels by W time points at a time.
+template <int W>
 TOLVANE_VECTOR_BODY inline void addDrifts(const DriftGroup& group, const bool* hasDrift,
                                           const float* factors) {
+  using Floats = FloatVector<W>;
   const int nT = group.basis.timePoints;
-  for (int first = 0; first < group.voxels; first += kFloats)
-    for (int t = 0; t < nT; t += kFloats) {
-      Floats rows[kFloats];
-      for (int i = 0; i < kFloats; ++i)
-        rows[i] = floatsAt(group.drifts + static_cast<std::ptrdiff_t>(t + i) * kDriftLanes + first);
-      transpose(rows);
-      for (int j = 0; j < kFloats && first + j < group.voxels; ++j) {
+  for (int first = 0; first < group.voxels; first += W)
+    for (int t = 0; t < nT; t += W) {
+      Floats rows[W];
+#pragma GCC unroll 16
+      for (int i = 0; i < W; ++i)
+        std::memcpy(&rows[i],
+                    group.drifts + static_cast<std::ptrdiff_t>(t + i) * kDriftLanes + first,
+                    sizeof(Floats));
+      if constexpr (W == 16) {
+        transpose(rows);
+      } else {
+        turn<W>(rows);
+      }
+      for (int j = 0; j < W && first + j < group.voxels; ++j) {
         if (!hasDrift[first + j]) continue;
         const float factor = factors[first + j];
         float* course = group.courses + static_cast<std::ptrdiff_t>(first + j) * nT + t;
-        if (t + kFloats <= nT) {
-          floatsAt(course) = floatsAt(course) + factor * rows[j];
+        if (t + W <= nT) {
+          Floats values;
+          std::memcpy(&values, course, sizeof values);
+          values = values + factor * rows[j];
+          std::memcpy(course, &values, sizeof values);
         } else {
           for (int i = 0; t + i < nT; ++i) course[i] = course[i] + factor * rows[j][i];
         }
@@ -170,22 +177,34 @@ inline void driftFactors(const DriftGroup& group, const double* sumOfSquares, bo
   }
 }
 
+template <int W>
 TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
+  using Halves = FloatVector<W / 2>;
+  using Doubles = DoubleVector<W / 2>;
+  constexpr int kDoubleVectors = kDriftLanes / (W / 2);
   const int nT = group.basis.timePoints;
-  buildDrifts(group);
+  buildDrifts<W>(group);
   // The mean and the sum of squared deviations, each voxel's in time order, in double.
+  // (Vectors are not returned from functions, so that no calling convention depends on
+  // the instruction set.)
+  const auto loadDrifts = [&](int t, int v, Doubles& values) TOLVANE_VECTOR_BODY {
+    Halves floats;
+    std::memcpy(&floats, group.drifts + t * kDriftLanes + v * (W / 2), sizeof floats);
+    values = __builtin_convertvector(floats, Doubles);
+  };
   Doubles mean[kDoubleVectors] = {}, sumOfSquares[kDoubleVectors] = {};
   for (int t = 0; t < nT; ++t)
-    for (int v = 0; v < kDoubleVectors; ++v)
-      mean[v] = mean[v] + __builtin_convertvector(
-                              halfFloatsAt(group.drifts + t * kDriftLanes + v * kDoubles), Doubles);
+    for (int v = 0; v < kDoubleVectors; ++v) {
+      Doubles values;
+      loadDrifts(t, v, values);
+      mean[v] = mean[v] + values;
+    }
   for (int v = 0; v < kDoubleVectors; ++v) mean[v] = mean[v] / nT;
   for (int t = 0; t < nT; ++t)
     for (int v = 0; v < kDoubleVectors; ++v) {
-      const Doubles deviation =
-          __builtin_convertvector(halfFloatsAt(group.drifts + t * kDriftLanes + v * kDoubles),
-                                  Doubles) -
-          mean[v];
+      Doubles values;
+      loadDrifts(t, v, values);
+      const Doubles deviation = values - mean[v];
       sumOfSquares[v] = sumOfSquares[v] + deviation * deviation;
     }
   double sums[kDriftLanes];
@@ -193,46 +212,7 @@ TOLVANE_VECTOR_BODY inline void addDriftToGroupBody(const DriftGroup& group) {
   bool hasDrift[kDriftLanes];
   float factors[kDriftLanes];
   driftFactors(group, sums, hasDrift, factors);
-  addDrifts(group, hasDrift, factors);
-}
-
-// addDriftToGroupBody in plain loops over the lanes, for the narrower instances: GCC
-// takes the broadcasts and shuffles of sixteen-float vectors apart value by value
-// through memory where the registers are narrower (the drift had been a quarter of an
-// AVX2 run's time), while plain loops are vectorised for the instance's own
-// registers. Each lane does the same operations in the same order, so the values are
-// the same.
-TOLVANE_VECTOR_BODY inline void addDriftToGroupInPlainLoops(const DriftGroup& group) {
-  const DriftBasis& basis = group.basis;
-  const int nT = basis.timePoints;
-  for (int t = 0; t < nT; ++t) {
-    float* const u = group.drifts + static_cast<std::ptrdiff_t>(t) * kDriftLanes;
-    std::fill(u, u + kDriftLanes, 0.0f);
-    for (int k = 0; k < basis.functions; ++k) {
-      const float phi = basis.values[static_cast<std::size_t>(k) * basis.stride + t];
-      const float* const c = group.coefficients + k * kDriftLanes;
-      for (int j = 0; j < kDriftLanes; ++j) u[j] = u[j] + c[j] * phi;
-    }
-  }
-  double mean[kDriftLanes] = {}, sumOfSquares[kDriftLanes] = {};
-  for (int t = 0; t < nT; ++t)
-    for (int j = 0; j < kDriftLanes; ++j)
-      mean[j] = mean[j] + static_cast<double>(group.drifts[t * kDriftLanes + j]);
-  for (int j = 0; j < kDriftLanes; ++j) mean[j] = mean[j] / nT;
-  for (int t = 0; t < nT; ++t)
-    for (int j = 0; j < kDriftLanes; ++j) {
-      const double deviation = static_cast<double>(group.drifts[t * kDriftLanes + j]) - mean[j];
-      sumOfSquares[j] = sumOfSquares[j] + deviation * deviation;
-    }
-  bool hasDrift[kDriftLanes];
-  float factors[kDriftLanes];
-  driftFactors(group, sumOfSquares, hasDrift, factors);
-  for (int j = 0; j < group.voxels; ++j) {
-    if (!hasDrift[j]) continue;
-    float* const course = group.courses + static_cast<std::ptrdiff_t>(j) * nT;
-    for (int t = 0; t < nT; ++t)
-      course[t] = course[t] + factors[j] * group.drifts[t * kDriftLanes + j];
-  }
+  addDrifts<W>(group, hasDrift, factors);
 }
 
 }  // namespace
@@ -270,10 +250,9 @@ void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
       groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions, c.get(),
                         work.get());
       const DriftGroup group{basis, sd, c.get(), grid.data + first * nT, voxels, drifts.get()};
-      if (path == cpu::VectorPath::kAvx512)
-        onVectorPath(path, [&]() TOLVANE_VECTOR_BODY { addDriftToGroupBody(group); });
-      else
-        onVectorPath(path, [&]() TOLVANE_VECTOR_BODY { addDriftToGroupInPlainLoops(group); });
+      onVectorPathInRegisters(path, [&](auto width) TOLVANE_VECTOR_BODY {
+        addDriftToGroupBody<decltype(width)::value>(group);
+      });
     }
   });
 }

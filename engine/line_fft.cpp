@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "engine/register_vectors.h"
 #include "engine/vector_dispatch.h"
 
 namespace tolvane::engine {

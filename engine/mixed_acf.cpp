@@ -48,6 +48,7 @@
 #include <new>
 #include <utility>
 
+#include "engine/register_vectors.h"
 #include "engine/smoothing.h"
 #include "engine/vector_dispatch.h"
 
@@ -112,29 +113,6 @@ template <int W>
 using Lanes = FloatVector<W>;
 
 constexpr int kPrefetchVoxels = 8;
-
-// Step `d` (1, 2, 4, ...) of turning W vectors, on the pair of vectors a (bit d of its
-// index clear) and b = the vector d further: it exchanges bit d of the vector's and the
-// lane's index. Vectors pass by reference only, so that no calling convention depends
-// on the instruction set.
-template <int W, int d, std::size_t... lane>
-[[gnu::always_inline]] inline void exchange(Lanes<W>& a, Lanes<W>& b,
-                                            std::index_sequence<lane...>) {
-  const Lanes<W> low = __builtin_shufflevector(a, b, ((lane & d) ? W + lane - d : lane)...);
-  b = __builtin_shufflevector(a, b, ((lane & d) ? W + lane : lane + d)...);
-  a = low;
-}
-
-// W vectors turned in place: lane k of vector i becomes lane i of vector k.
-template <int W, int d = 1>
-[[gnu::always_inline]] inline void turn(Lanes<W> (&v)[W]) {
-  if constexpr (d < W) {
-#pragma GCC unroll 16
-    for (int i = 0; i < W; ++i)
-      if ((i & d) == 0) exchange<W, d>(v[i], v[i + d], std::make_index_sequence<W>());
-    turn<W, 2 * d>(v);
-  }
-}
 
 // out = lanes `first` .. first + W / 2 - 1 of re and im, interleaved: re, im, re, im, ...
 template <int W, int first, std::size_t... lane>

@@ -7,8 +7,9 @@
 // fused multiply-add), so the choice changes the speed, never a value.
 //
 // Bodies written in GCC vectors take the instance's register width (onVectorPathInRegisters)
-// and use vectors of that many floats: GCC vectors wider than the registers are taken
-// apart through memory, element by element where they are broadcast or held in arrays.
+// and use vectors of that many floats (register_vectors.h): GCC vectors wider than the
+// registers are taken apart through memory, element by element where they are broadcast
+// or held in arrays.
 #pragma once
 
 #include <type_traits>
@@ -39,15 +40,6 @@ inline const cpu::VectorPath kWidest = cpu::preferredVectorPath();
 
 // Whether the AVX-512 instances run here.
 inline bool widestVectorsAreAvx512() { return detail::kWidest == cpu::VectorPath::kAvx512; }
-
-// A GCC vector of W floats. (Declared through a class: on an alias template GCC ignores
-// the attribute for dependent sizes.)
-template <int W>
-struct FloatVectorOf {
-  typedef float type __attribute__((vector_size(W * sizeof(float))));
-};
-template <int W>
-using FloatVector = typename FloatVectorOf<W>::type;
 
 // body(width) on the instance of `path` (which the processor must have), `width` being a
 // std::integral_constant: the floats one of the instance's registers holds (16, 8 or 4).
