@@ -275,11 +275,9 @@ Truth groupTruth(const study::Study& study) {
                     std::vector<std::array<int, 3>>(study.regions.size()));
 }
 
-std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
-                                       int threads, std::unique_ptr<float[]> storage) {
-  std::unique_ptr<float[]> data =
-      storage ? std::move(storage) : std::unique_ptr<float[]>(new float[study.grid.valueCount()]);
-  const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
+void synthesiseRun(const study::Study& study, const Truth& truth, int runPlace, float* values,
+                   int threads) {
+  const simulation::VtcGrid grid = engineGrid(study.grid, values);
   const engine::Predictors predictors = predictorsOf(study, runPlace);
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
@@ -291,7 +289,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
       if (study.voxelLevels && study.voxelLevels->magnitude) {
         engine::applyMagnitude(grid, study.voxelLevels->thermalSd, key, parallel);
       }
-      return data;
+      return;
     }
     onThreads(threads)(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
       engine::fillCounterNoise(grid, study.levels, key, begin, end);
@@ -301,7 +299,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
     } else {
       engine::replaceWithEffects(grid, truth.effects, predictors, study.levels, key);
     }
-    return data;
+    return;
   }
   random::GeneratorState state{};
   int seed = -study::ran1RunSeed(study.seed, runPlace);
@@ -312,7 +310,13 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   } else {
     ran1Replace(study, truth, runPlace, grid, stream);
   }
-  return data;
+}
+
+std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
+                                       int threads) {
+  auto values = std::make_unique_for_overwrite<float[]>(study.grid.valueCount());
+  synthesiseRun(study, truth, runPlace, values.get(), threads);
+  return values;
 }
 
 }  // namespace tolvane::simulate
