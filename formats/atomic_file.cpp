@@ -145,6 +145,13 @@ CheckedOutputFile::~CheckedOutputFile() {
 
 void CheckedOutputFile::write(const void* data, std::size_t bytes) {
   if (bytes > 0 && std::fwrite(data, 1, bytes, file_) != bytes) fail("cannot be written");
+  written_ += bytes;
+  if (written_ - handedToDisk_ < kWriteBehindBytes) return;
+  if (std::fflush(file_) != 0) fail("cannot be written");
+  // Only a hint: what it cannot do, the flush before the rename does, and reports.
+  ::sync_file_range(::fileno(file_), static_cast<off64_t>(handedToDisk_),
+                    static_cast<off64_t>(written_ - handedToDisk_), SYNC_FILE_RANGE_WRITE);
+  handedToDisk_ = written_;
 }
 
 void CheckedOutputFile::close() {

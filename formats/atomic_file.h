@@ -15,6 +15,7 @@
 // name may be, so that the extensions stay.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -76,6 +77,12 @@ void writeTextFile(const std::filesystem::path& file, const std::string& text);
 
 // A stdio stream whose every failure (short write, full disk on flush or close)
 // throws OutputError naming `shownName`.
+//
+// A large file is handed to the disk as it grows: after every kWriteBehindBytes the
+// stream is flushed and the kernel asked to start writing those bytes out (without
+// waiting for them), so that the flush before the file's rename (AtomicFileWriter)
+// finds little left to write, and a long run of writes does not pile up dirty memory.
+// Where the request does not apply (a pipe, a device, a tmpfs) it is a no-op.
 class CheckedOutputFile {
  public:
   CheckedOutputFile(const std::filesystem::path& path, std::string shownName);
@@ -88,9 +95,13 @@ class CheckedOutputFile {
   void close();
 
  private:
+  static constexpr std::size_t kWriteBehindBytes = std::size_t{8} << 20;
+
   [[noreturn]] void fail(const char* what);
   std::FILE* file_;
   std::string shownName_;
+  std::uint64_t written_ = 0;       // bytes handed to the stream
+  std::uint64_t handedToDisk_ = 0;  // of which the kernel was asked to write out
 };
 
 }  // namespace tolvane::formats

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -93,6 +94,35 @@ TEST(OutputFailures, DevicesAreWrittenInPlaceSoAFullOneIsReportedAndStaysADevice
                 .find("/dev/full: cannot be written: No space left on device"),
             std::string::npos);
   EXPECT_TRUE(isCharacterDevice("/dev/full"));
+}
+
+TEST(OutputFailures, LargeFilesHandedToTheDiskAsTheyGrowStayWholeAndAFullDiskIsReported) {
+  // Pieces of uneven sizes, so that the stream is flushed and handed on part-way through
+  // its buffer, across several hand-overs.
+  std::string expected;
+  for (int piece = 0; expected.size() < (std::size_t{27} << 20); ++piece) {
+    expected += std::string((std::size_t{3} << 20) + 4099 * piece, static_cast<char>('a' + piece));
+  }
+  TemporaryFolder folder;
+  const auto file = folder.file("large.bin");
+  const auto writeInPieces = [&](const std::filesystem::path& path) {
+    CheckedOutputFile out(path, path.string());
+    for (std::size_t at = 0; at < expected.size(); at += (std::size_t{3} << 20) + 7) {
+      out.write(expected.data() + at, std::min((std::size_t{3} << 20) + 7, expected.size() - at));
+    }
+    out.close();
+  };
+  writeInPieces(file);
+  EXPECT_TRUE(contentOf(file) == expected);
+  try {
+    writeInPieces("/dev/full");
+    ADD_FAILURE() << "a full device took the file";
+  } catch (const OutputError& error) {
+    EXPECT_NE(
+        std::string(error.what()).find("/dev/full: cannot be written: No space left on device"),
+        std::string::npos)
+        << error.what();
+  }
 }
 
 TEST(OutputFailures, FoldersAndPlacesUnderARegularFileCannotBeWrittenAndSayWhy) {
