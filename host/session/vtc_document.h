@@ -13,8 +13,8 @@
 #include <string>
 
 #include "formats/geometry.h"
-#include "formats/populated_memory.h"
 #include "host/exit_status.h"
+#include "host/session/populated_memory.h"
 #include "host/shared_names.h"
 #include "plugin/host_interface.h"
 
@@ -42,7 +42,7 @@ class VtcDocument {
 
  private:
   formats::VtcGeometry grid_;
-  formats::PopulatedMemory storage_;
+  PopulatedMemory storage_;
   std::string protocolFile_;
 };
 

@@ -264,7 +264,7 @@ void writeGroupTruth(const study::Study& study, const DatasetLayout& layout, boo
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
                    const Truth& truth, const float* data, bool keepExisting, unsigned threads,
                    const formats::VolumesWritten& progress, formats::GzipHelpDesk* helpers,
-                   std::int16_t* int16Storage) {
+                   std::unique_ptr<std::int16_t[]>* int16Storage) {
   formats::createFolders(files.bold.parent_path());
   formats::createFolders(files.labels.parent_path());
   // The runs of one study are written by one process at a time each (shards of a study
@@ -274,21 +274,18 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
   if (needed(files.bold, keepExisting)) {
     std::optional<formats::Int16Volumes> int16;
     std::unique_ptr<std::int16_t[]> ownCopy;
+    std::unique_ptr<std::int16_t[]>& copy = int16Storage ? *int16Storage : ownCopy;
     if (study.datatype == study::StoredType::Int16) {
       const formats::Int16Scale scale =
           int16Scale(valueSpan(data, study.grid.valueCount(), threads),
                      smallestTemporalNoiseSd(study), files.bold.filename().string());
-      std::int16_t* copy = int16Storage;
       try {
-        if (copy == nullptr) {
-          ownCopy = std::make_unique_for_overwrite<std::int16_t[]>(study.grid.valueCount());
-          copy = ownCopy.get();
-        }
+        if (!copy) copy.reset(new std::int16_t[study.grid.valueCount()]);
       } catch (const std::bad_alloc&) {
         throw formats::OutputError(files.bold.string() + ": cannot be written: not enough memory");
       }
-      quantiseVolumes(study.grid, data, scale, copy, threads);
-      int16 = formats::Int16Volumes{scale, copy};
+      quantiseVolumes(study.grid, data, scale, copy.get(), threads);
+      int16 = formats::Int16Volumes{scale, copy.get()};
     }
     formats::writeVtcNifti(files.bold, study.grid, study.frame, data, level,
                            {threads, std::string("tolvane ") + kTolvaneVersion + " simulated run",

@@ -30,13 +30,14 @@ void writeGroupTruth(const study::Study& study, const DatasetLayout& layout, boo
 // Writes each of a run's files unless it exists and `keepExisting`, compressing the
 // bold image on `threads` threads, and on those waiting at `helpers` when given, and
 // telling `progress` its volumes as they are written. An int16 run is quantised into
-// `int16Storage` when given (room for the grid's values, which a job reuses from run
-// to run), else into a copy of its own.
+// `*int16Storage` when given (allocated there by the first run, and reused by the
+// next ones of the study), else into a copy of its own.
 // Temporaries that an earlier, killed writer of the same files left behind are removed
 // first.
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
                    const Truth& truth, const float* data, bool keepExisting, unsigned threads,
                    const formats::VolumesWritten& progress = {},
-                   formats::GzipHelpDesk* helpers = nullptr, std::int16_t* int16Storage = nullptr);
+                   formats::GzipHelpDesk* helpers = nullptr,
+                   std::unique_ptr<std::int16_t[]>* int16Storage = nullptr);
 
 }  // namespace tolvane::simulate

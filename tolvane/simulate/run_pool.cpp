@@ -5,45 +5,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 
-#include "formats/errors.h"
 #include "formats/nifti/parallel_gzip.h"
-#include "formats/populated_memory.h"
 #include "tolvane/simulate/dataset_writer.h"
 #include "tolvane/simulate/run_synthesis.h"
 
 namespace tolvane::simulate {
-namespace {
-
-// A job's run values, and their int16 copy when the study stores int16.
-class RunStorage {
- public:
-  explicit RunStorage(const study::Study& study)
-      : values_(study.grid.valueCount() * sizeof(float)),
-        int16Copy_(study.datatype == study::StoredType::Int16
-                       ? std::optional<formats::PopulatedMemory>(
-                             std::in_place, study.grid.valueCount() * sizeof(std::int16_t))
-                       : std::nullopt) {
-    if (values_.data() == nullptr || (int16Copy_ && int16Copy_->data() == nullptr)) {
-      throw formats::OutputError(
-          "not enough memory for a run's values; use fewer --jobs, or a coarser grid "
-          "(grid.resolution) or fewer volumes");
-    }
-  }
-  float* values() const { return static_cast<float*>(values_.data()); }
-  std::int16_t* int16Copy() const {
-    return int16Copy_ ? static_cast<std::int16_t*>(int16Copy_->data()) : nullptr;
-  }
-
- private:
-  formats::PopulatedMemory values_;
-  std::optional<formats::PopulatedMemory> int16Copy_;
-};
-
-}  // namespace
 
 RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& runs,
                         const ThreadShare& share, StudyProgress& display,
@@ -60,22 +29,21 @@ RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& ru
   std::mutex failureLock;
 
   const auto makeOwnRuns = [&](int job) {
-    // A job's runs are made in the same storage, one after another, populated when the
-    // job takes its first run (formats/populated_memory.h): its pages are faulted in and
-    // cleared by the kernel once, on every core, not at the first stores of each run.
-    std::optional<RunStorage> storage;
+    // A job's runs are made in the same storage, one after another, so that its pages are
+    // first touched (faulted in and cleared by the kernel) once, not once per run.
+    std::unique_ptr<float[]> values;
+    std::unique_ptr<std::int16_t[]> int16Copy;
     for (std::size_t i = next++; i < runs.size() && !failed && !stopRequested(); i = next++) {
       const RunFiles& files = runs[i];
       try {
         display.runStarted(job);
-        if (!storage) storage.emplace(work.study);
         const Truth truth = runTruth(work.study, files.place);
-        synthesiseRun(work.study, truth, files.place, storage->values(), share.perPiece);
+        values = synthesiseRun(work.study, truth, files.place, share.perPiece, std::move(values));
         writeRunFiles(
-            work.study, work.layout, files, truth, storage->values(), work.keepExisting,
+            work.study, work.layout, files, truth, values.get(), work.keepExisting,
             static_cast<unsigned>(share.perPiece),
             [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp,
-            storage->int16Copy());
+            &int16Copy);
       } catch (...) {
         const std::lock_guard<std::mutex> guard(failureLock);
         if (!failed.exchange(true)) outcome.failure = std::current_exception();

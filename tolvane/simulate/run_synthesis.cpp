@@ -275,9 +275,11 @@ Truth groupTruth(const study::Study& study) {
                     std::vector<std::array<int, 3>>(study.regions.size()));
 }
 
-void synthesiseRun(const study::Study& study, const Truth& truth, int runPlace, float* values,
-                   int threads) {
-  const simulation::VtcGrid grid = engineGrid(study.grid, values);
+std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
+                                       int threads, std::unique_ptr<float[]> storage) {
+  std::unique_ptr<float[]> data =
+      storage ? std::move(storage) : std::unique_ptr<float[]>(new float[study.grid.valueCount()]);
+  const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
   const engine::Predictors predictors = predictorsOf(study, runPlace);
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
@@ -289,7 +291,7 @@ void synthesiseRun(const study::Study& study, const Truth& truth, int runPlace, 
       if (study.voxelLevels && study.voxelLevels->magnitude) {
         engine::applyMagnitude(grid, study.voxelLevels->thermalSd, key, parallel);
       }
-      return;
+      return data;
     }
     onThreads(threads)(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
       engine::fillCounterNoise(grid, study.levels, key, begin, end);
@@ -299,7 +301,7 @@ void synthesiseRun(const study::Study& study, const Truth& truth, int runPlace, 
     } else {
       engine::replaceWithEffects(grid, truth.effects, predictors, study.levels, key);
     }
-    return;
+    return data;
   }
   random::GeneratorState state{};
   int seed = -study::ran1RunSeed(study.seed, runPlace);
@@ -310,13 +312,7 @@ void synthesiseRun(const study::Study& study, const Truth& truth, int runPlace, 
   } else {
     ran1Replace(study, truth, runPlace, grid, stream);
   }
-}
-
-std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
-                                       int threads) {
-  auto values = std::make_unique_for_overwrite<float[]>(study.grid.valueCount());
-  synthesiseRun(study, truth, runPlace, values.get(), threads);
-  return values;
+  return data;
 }
 
 }  // namespace tolvane::simulate

@@ -59,15 +59,12 @@ Truth groupTruth(const study::Study& study);
 // periodic box; 0 without either.
 std::uint64_t spatialWorkBytes(const study::Study& study);
 
-// Writes a run's values into `values` (study.grid.valueCount() floats, every one
-// overwritten), in the grid layout of simulation/synthesis.h (time fastest). With philox
-// the noise field is split among `threads` threads (the values do not depend on how);
-// ran1's single stream is drawn by one.
-void synthesiseRun(const study::Study& study, const Truth& truth, int runPlace, float* values,
-                   int threads = 1);
-
-// The same, into storage of its own.
+// Values in the grid layout of simulation/synthesis.h (time fastest). With philox the
+// noise field is split among `threads` threads (the values do not depend on how);
+// ran1's single stream is drawn by one. `storage`, when given, is the values of an
+// earlier run of the same study, which are all overwritten: a job that reuses them
+// pays the first touch of its pages once, not once per run.
 std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
-                                       int threads = 1);
+                                       int threads = 1, std::unique_ptr<float[]> storage = {});
 
 }  // namespace tolvane::simulate

@@ -1,12 +1,10 @@
 // Zeroed anonymous memory whose pages are all faulted in when it is made.
 //
-// Both programs hold large arrays that are written once in strided sweeps: hvhost's VTC
-// storage, filled by the plug-in's noise pass, and the values of a tolvane run and their
-// int16 copy. Left to first touches, every page would cost a fault inside those sweeps;
-// populated up front, the kernel zeroes and maps the pages in one sweep over the page
-// tables (1 to 1.5 s for the 2.75 GiB of the finest default VTC grid, against several
-// times that spread over the noise pass), and the memory is released in large pages
-// again when it is unmapped.
+// A VTC's storage is written once by the plug-in's noise pass, in strided sweeps. Left
+// to first touches, every page would cost a fault inside the pass; populated up front,
+// the kernel zeroes and maps the pages in one sweep over the page tables before the
+// plug-in runs (1 to 1.5 s for the 2.75 GiB of the finest default grid, against
+// several times that spread over the pass).
 //
 // Page size: transparent huge pages (2 MiB) make the population two to four times
 // faster and the pass's strided stores about a tenth faster (fewer TLB misses); but
@@ -28,7 +26,7 @@
 
 #include <cstddef>
 
-namespace tolvane::formats {
+namespace hvhost {
 
 class PopulatedMemory {
  public:
@@ -49,4 +47,4 @@ class PopulatedMemory {
   void* data_ = nullptr;
 };
 
-}  // namespace tolvane::formats
+}  // namespace hvhost

@@ -1,5 +1,5 @@
 // Populated anonymous memory; see populated_memory.h.
-#include "formats/populated_memory.h"
+#include "host/session/populated_memory.h"
 
 #include <sched.h>
 #include <sys/mman.h>
@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace tolvane::formats {
+namespace hvhost {
 namespace {
 
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
@@ -171,4 +171,4 @@ void PopulatedMemory::populate(std::size_t bytes) {
   }
 }
 
-}  // namespace tolvane::formats
+}  // namespace hvhost

@@ -1,6 +1,6 @@
-// Populated memory: every page resident and zero before anyone writes to it, whatever
+// The VTC's storage: every page resident and zero before anyone writes to it, whatever
 // mix of huge and ordinary pages the slices were given.
-#include "formats/populated_memory.h"
+#include "host/session/populated_memory.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-using tolvane::formats::PopulatedMemory;
+using hvhost::PopulatedMemory;
 
 namespace {
 
