@@ -5,8 +5,10 @@
 // the congruential generator divides, and each shuffle output picks the slot of the
 // next), on a mispredicted branch for every rejected pair, and on calls. Here the
 // work is split by what depends on what:
-//  * the serial chain only steps the generator and the shuffle table, with a
-//    division-free modular reduction, and stores the raw shuffle outputs;
+//  * the generator's values, which do not depend on the shuffle, are computed ahead
+//    in interleaved sequences, with a division-free modular reduction (on the wide
+//    paths in vector registers);
+//  * the serial chain only walks the shuffle table and stores the raw outputs;
 //  * the shuffle outputs become uniforms, points and squared radii several at a time
 //    in vector registers, and the accepted pairs are kept without branches;
 //  * the scale factors come from polarScales, polarScale's floats without library
@@ -32,6 +34,69 @@ constexpr std::size_t kPairsPerChunk = 2048;      // a multiple of kPairsPerVect
 constexpr std::size_t kVectorSpill = 8;           // room for a whole vector at the end
 constexpr std::ptrdiff_t kPrefetchDistance = 64;  // stores ahead
 
+// 16807^n mod (2^31 - 1): the multiplier that steps a generator value n places on.
+constexpr std::uint64_t multiplierPower(int n) {
+  std::uint64_t power = 1;
+  for (int i = 0; i < n; ++i) power = power * kMultiplier % kModulus;
+  return power;
+}
+
+constexpr int kGeneratorLanes = 32;  // interleaved sequences in the generator's stage
+constexpr std::uint64_t kLaneStep = multiplierPower(kGeneratorLanes);
+
+// The generator values that follow `value` (1 .. 2^31 - 2), into out, count of them
+// rounded up to a multiple of kGeneratorLanes; returns the count-th. The generator
+// does not depend on the shuffle, so its values are computed ahead of the serial
+// chain, in kGeneratorLanes interleaved sequences that each step kGeneratorLanes
+// places at a time.
+int generatePortable(int value, int* out, std::size_t count) {
+  int lanes[kGeneratorLanes];
+  for (int& lane : lanes) lane = value = foldedCongruentialStep(value);
+  for (std::size_t n = 0; n < count; n += kGeneratorLanes) {
+    for (int i = 0; i < kGeneratorLanes; ++i) {
+      out[n + i] = lanes[i];
+      lanes[i] = foldedProduct<kLaneStep>(lanes[i]);
+    }
+  }
+  return out[count - 1];
+}
+
+// foldedProduct<kLaneStep> on four 64-bit lanes.
+TOLVANE_TARGET_AVX2 inline __m256i laneStepAvx2(__m256i s) {
+  const __m256i modulus = _mm256_set1_epi64x(kModulus);
+  const __m256i product = _mm256_mul_epu32(s, _mm256_set1_epi64x(kLaneStep));
+  const __m256i folded =
+      _mm256_add_epi64(_mm256_and_si256(product, modulus), _mm256_srli_epi64(product, 31));
+  return _mm256_sub_epi64(
+      folded,
+      _mm256_and_si256(_mm256_cmpgt_epi64(folded, _mm256_set1_epi64x(kModulus - 1)), modulus));
+}
+
+// generatePortable in vector registers, four lanes to a register.
+TOLVANE_TARGET_AVX2 int generateAvx2(int value, int* out, std::size_t count) {
+  constexpr int kRegisters = kGeneratorLanes / 4;
+  alignas(32) std::int64_t first[kGeneratorLanes];
+  for (std::int64_t& lane : first) lane = value = foldedCongruentialStep(value);
+  __m256i lanes[kRegisters];
+  for (int i = 0; i < kRegisters; ++i)
+    lanes[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(first + 4 * i));
+  const __m256i inOrder = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  for (std::size_t n = 0; n < count; n += kGeneratorLanes) {
+#pragma GCC unroll 8
+    for (int i = 0; i < kRegisters; i += 2) {
+      // One register's values in the even 32-bit elements, the next one's in the odd
+      // ones, then in order.
+      const __m256i interleaved =
+          _mm256_blend_epi32(lanes[i], _mm256_slli_epi64(lanes[i + 1], 32), 0xAA);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + n + 4 * i),
+                          _mm256_permutevar8x32_epi32(interleaved, inOrder));
+      lanes[i] = laneStepAvx2(lanes[i]);
+      lanes[i + 1] = laneStepAvx2(lanes[i + 1]);
+    }
+  }
+  return out[count - 1];
+}
+
 // The shuffled generator, held in locals while a batch runs.
 struct ShuffledGenerator {
   int value;               // the caller's seed variable
@@ -46,32 +111,28 @@ struct ShuffledGenerator {
     return previous;
   }
 
-  // Draws 2 * pairs shuffle outputs into out. Same outputs and state as 2 * pairs
-  // calls of next(), with a shorter serial chain: the generator runs as two
-  // interleaved sequences with multiplier 16807^2, so its steps no longer wait for one
-  // another, and the slot each output picks is kept precomputed beside the table, so
-  // that picking the next slot is one load.
-  void drawPairs(std::uint32_t* out, std::size_t pairs) {
-    std::uint8_t slotOf[kShuffleTableSize];
+  // Draws 2 * pairs shuffle outputs into out (pairs <= kPairsPerChunk). Same outputs
+  // and state as 2 * pairs calls of next(), with a shorter serial chain: the
+  // generator's values are computed beforehand, and the slot each table entry picks is
+  // kept beside the table, so that the chain from one output to the next is one load.
+  void drawPairs(std::uint32_t* out, std::size_t pairs, cpu::VectorPath path) {
+    static_assert(2 * kPairsPerChunk % kGeneratorLanes == 0);
+    int generated[2 * kPairsPerChunk];
+    const std::size_t outputs = 2 * pairs;
+    value = path == cpu::VectorPath::kPortable ? generatePortable(value, generated, outputs)
+                                               : generateAvx2(value, generated, outputs);
+    std::uint32_t slotOf[kShuffleTableSize];
     for (int j = 0; j < kShuffleTableSize; ++j)
-      slotOf[j] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(table[j]) / kTableDivisor);
+      slotOf[j] = static_cast<std::uint32_t>(table[j]) / kTableDivisor;
     std::uint32_t slot = previous / kTableDivisor;
-    int odd = foldedCongruentialStep(value);  // the next two generator values
-    int even = foldedCongruentialStep(odd);
-    for (std::size_t i = 0; i < pairs; ++i) {
-      for (const int generated : {odd, even}) {
-        const std::uint32_t taken = slot;
-        slot = slotOf[taken];
-        *out++ = static_cast<std::uint32_t>(table[taken]);
-        table[taken] = generated;
-        slotOf[taken] =
-            static_cast<std::uint8_t>(static_cast<std::uint32_t>(generated) / kTableDivisor);
-      }
-      value = even;
-      odd = foldedDoubleStep(odd);
-      even = foldedDoubleStep(even);
+    for (std::size_t n = 0; n < outputs; ++n) {
+      const std::uint32_t taken = slot;
+      slot = slotOf[taken];
+      out[n] = static_cast<std::uint32_t>(table[taken]);
+      table[taken] = generated[n];
+      slotOf[taken] = static_cast<std::uint32_t>(generated[n]) / kTableDivisor;
     }
-    previous = out[-1];
+    previous = out[outputs - 1];
   }
 };
 
@@ -329,7 +390,7 @@ void fillScaledDeviates(GeneratorState& state, int* seed, std::size_t count,
   while (pairsLeft >= kPairsPerVector) {
     const std::size_t drawn =
         std::min(kPairsPerChunk, pairsLeft / kPairsPerVector * kPairsPerVector);
-    generator.drawPairs(shuffled, drawn);
+    generator.drawPairs(shuffled, drawn, path);
     switch (path) {
       case cpu::VectorPath::kAvx512:
         keepAcceptedPairsAvx512(shuffled, drawn, chunk);

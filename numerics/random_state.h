@@ -37,12 +37,16 @@ inline int congruentialStep(int s) {
   return s;
 }
 
-// factor * s mod (2^31 - 1) for 0 <= s <= 2^31 - 1 and factor < 2^29, reduced with
-// shifts instead of a division: 2^31 = 1 (mod 2^31 - 1), so the product (below 2^60)
-// folds into its low 31 bits plus the bits above them, and one subtraction finishes.
+// factor * s mod (2^31 - 1), reduced with shifts instead of a division: 2^31 = 1
+// (mod 2^31 - 1), so the product folds into its low 31 bits plus the bits above them,
+// two parts of at most 2^31 - 1 each, and one subtraction finishes. That holds for
+// 0 <= s <= 2^31 - 1 and factor < 2^29 (the product is below 2^60, the sum below
+// 2^31 + 2^29); and for a generator value 1 <= s <= 2^31 - 2 and any factor
+// 1 <= factor < 2^31 - 1, where the sum could reach 2 (2^31 - 1) only for a multiple of
+// the modulus, which the product of two non-zero residues of a prime modulus is not.
 template <std::uint64_t kFactor>
 inline int foldedProduct(int s) {
-  static_assert(kFactor < (std::uint64_t{1} << 29));
+  static_assert(kFactor >= 1 && kFactor < kModulus);
   const std::uint64_t product = static_cast<std::uint64_t>(s) * kFactor;
   std::uint32_t folded =
       static_cast<std::uint32_t>(product & kModulus) + static_cast<std::uint32_t>(product >> 31);
@@ -54,11 +58,6 @@ inline int foldedProduct(int s) {
 // congruentialStep gives it for every such s, without a division on the critical path
 // of a long batch.
 inline int foldedCongruentialStep(int s) { return foldedProduct<kMultiplier>(s); }
-
-// Two steps at once: 16807^2 s mod (2^31 - 1), the residue that two single steps give.
-inline int foldedDoubleStep(int s) {
-  return foldedProduct<static_cast<std::uint64_t>(kMultiplier) * kMultiplier % kModulus>(s);
-}
 
 // Scales a shuffle output to (0, 1) as ran1 returns it.
 inline float scaledUniform(int shuffled) {
