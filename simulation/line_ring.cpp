@@ -1,194 +1,31 @@
 // The ring of time rows; conventions in line_ring.h.
 //
-// A round's lines are written by transposing the ring: for a group of voxels side by
-// side in the rows, the 32 rows of rounds r - 1 and r are loaded and transposed in
-// registers, so that each voxel holds its 32 values of the two rounds, from which its
-// line, 16 values from its phase q on, is picked and stored. AVX-512 takes 16 voxels at
-// a time and stores heads and tails masked; AVX2 takes 8. The portable path, and the
-// voxels left over after the last whole group, collect their values one by one. Only
-// values move, so every path stores the same bits.
+// Moving a time point's values from the staging row into the classes is an 8 x 8
+// transpose in registers for P = 8 (blocks of 64 voxels) and for P = 16 (two for 128
+// voxels), the periods of even and odd course lengths; other periods, and the voxels
+// after the last whole block, move value by value. A class's lines are stored eight
+// voxels at a time: its 16 rows are loaded side by side, transposed, and each voxel's
+// 16 values written with two non-temporal stores. Only values move, so the courses
+// hold exactly what was drawn.
 #include "simulation/line_ring.h"
 
 #include <algorithm>
+#include <numeric>
+
+#include "numerics/vector_path.h"
 
 namespace tolvane::simulation {
 
 namespace {
 
 constexpr int kLine = LineRing::kLineValues;
-constexpr int kWindow = 2 * kLine;  // values of a voxel in two successive rounds
+constexpr int kGroup = 8;  // voxels per transpose
 
-// q, the number of values before the first line boundary of a course starting here.
-inline int headLength(const float* course) {
-  return kLine -
-         static_cast<int>((reinterpret_cast<std::uintptr_t>(course) / sizeof(float)) % kLine);
-}
+// P for courses of timePoints values.
+std::int64_t phasePeriod(int timePoints) { return kLine / std::gcd(timePoints, kLine); }
 
-// What round r stores. Its window is time points [16 r - 16, 16 r + 16), window index
-// k for time point 16 r - 16 + k: the rows of round r - 1 (none in round 0) and of
-// round r. Each voxel stores the span of its window from `from` to `to`, which is
-//   round 0:   [16, 16 + q)        its head
-//   round >= 1: [q, q + 16)        its line r
-// and in the last round everything from there up to the last time point. A span
-// crosses at most one of the voxel's line boundaries, at q + 16; what lies before it
-// is a whole line exactly when it holds 16 values.
-struct Round {
-  const float* previous;  // window index k < 16 in previous[k * pitch]; none in round 0
-  const float* current;   // k >= 16 in current[(k - 16) * pitch]
-  std::int64_t pitch;
-  float* courses;
-  int timePoints;
-  int round;
-  bool last;
-
-  int windowStart() const { return kLine * round - kLine; }  // time point of k = 0
-  int from(int q) const { return round == 0 ? kLine : q; }
-  int to(int q) const { return last ? timePoints - windowStart() : q + kLine; }
-  float* course(std::int64_t voxel) const { return courses + voxel * timePoints; }
-};
-
-// Stores window values [k0, k1) of a voxel, held in memory, at their time points: a
-// whole line with non-temporal stores, anything less value by value.
-inline void storePiece(const float* window, int k0, int k1, float* course, int windowStart) {
-  float* destination = course + windowStart + k0;
-  if (k1 - k0 == kLine) {
-    for (int i = 0; i < kLine; i += 4)
-      _mm_stream_ps(destination + i, _mm_loadu_ps(window + k0 + i));
-  } else {
-    for (int k = k0; k < k1; ++k) destination[k - k0] = window[k];
-  }
-}
-
-// Stores a voxel's span, its window in memory (only the span need be there).
-inline void storeSpan(const Round& round, const float* window, float* course, int q) {
-  const int from = round.from(q), to = round.to(q), split = q + kLine;
-  storePiece(window, from, std::min(to, split), course, round.windowStart());
-  if (to > split) storePiece(window, split, to, course, round.windowStart());
-}
-
-// One voxel's span, its window collected value by value: the portable path's way,
-// and every path's for the voxels after its last whole group.
-void storeSpanOfVoxel(const Round& round, std::int64_t voxel) {
-  float* course = round.course(voxel);
-  const int q = headLength(course);
-  float window[kWindow];
-  for (int k = round.from(q); k < round.to(q); ++k)
-    window[k] = k < kLine ? round.previous[k * round.pitch + voxel]
-                          : round.current[(k - kLine) * round.pitch + voxel];
-  storeSpan(round, window, course, q);
-}
-
-// Transposes a 16 x 16 block: row k, lane j becomes row j, lane k.
-TOLVANE_TARGET_AVX512 __attribute__((always_inline)) inline void transpose16(__m512 (&r)[16]) {
-  __m512 t[16];
-#pragma GCC unroll 16
-  for (int i = 0; i < 16; i += 2) {
-    t[i] = _mm512_unpacklo_ps(r[i], r[i + 1]);
-    t[i + 1] = _mm512_unpackhi_ps(r[i], r[i + 1]);
-  }
-  // r[4a + b], in 128-bit lane l, now holds lane 4 l + b of rows 4a .. 4a + 3.
-#pragma GCC unroll 16
-  for (int i = 0; i < 16; i += 4) {
-    r[i] = _mm512_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(1, 0, 1, 0));
-    r[i + 1] = _mm512_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(3, 2, 3, 2));
-    r[i + 2] = _mm512_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(1, 0, 1, 0));
-    r[i + 3] = _mm512_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(3, 2, 3, 2));
-  }
-  // Gather the 128-bit lanes: first lanes 0 and 2, 1 and 3 of rows 0-7 and 8-15, then
-  // all four of a column.
-#pragma GCC unroll 4
-  for (int b = 0; b < 4; ++b) {
-    t[b] = _mm512_shuffle_f32x4(r[b], r[4 + b], _MM_SHUFFLE(2, 0, 2, 0));
-    t[4 + b] = _mm512_shuffle_f32x4(r[b], r[4 + b], _MM_SHUFFLE(3, 1, 3, 1));
-    t[8 + b] = _mm512_shuffle_f32x4(r[8 + b], r[12 + b], _MM_SHUFFLE(2, 0, 2, 0));
-    t[12 + b] = _mm512_shuffle_f32x4(r[8 + b], r[12 + b], _MM_SHUFFLE(3, 1, 3, 1));
-  }
-#pragma GCC unroll 4
-  for (int b = 0; b < 4; ++b) {
-    r[b] = _mm512_shuffle_f32x4(t[b], t[8 + b], _MM_SHUFFLE(2, 0, 2, 0));
-    r[8 + b] = _mm512_shuffle_f32x4(t[b], t[8 + b], _MM_SHUFFLE(3, 1, 3, 1));
-    r[4 + b] = _mm512_shuffle_f32x4(t[4 + b], t[12 + b], _MM_SHUFFLE(2, 0, 2, 0));
-    r[12 + b] = _mm512_shuffle_f32x4(t[4 + b], t[12 + b], _MM_SHUFFLE(3, 1, 3, 1));
-  }
-}
-
-// Stores window values [k0, k1) of a voxel, its window in two registers, at
-// windowStart[k0 ..]: a whole line with a non-temporal store, anything less masked.
-TOLVANE_TARGET_AVX512 __attribute__((always_inline)) inline void storeWindowPiece(
-    __m512 previous, __m512 current, int k0, int k1, float* windowStart) {
-  const __m512i firstLanes =
-      _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  const __m512 values = _mm512_permutex2var_ps(
-      previous, _mm512_add_epi32(firstLanes, _mm512_set1_epi32(k0)), current);
-  if (k1 - k0 == kLine)
-    _mm512_stream_ps(windowStart + k0, values);
-  else
-    _mm512_mask_storeu_ps(windowStart + k0, static_cast<__mmask16>((1u << (k1 - k0)) - 1), values);
-}
-
-// The 32 rows are 32 streams, more than the processor's own prefetching follows well:
-// each row's line 64 values ahead is requested with the current one, four groups ahead
-// on the AVX-512 path and eight on the AVX2 path (64 values measured best among 32, 48,
-// 64, 96 and 128 on the default grid, a few per cent of the AVX-512 pass; on an AVX2
-// processor the rounds took about a third less time). A prefetch never faults, even
-// past the end of a row.
-inline void prefetchAhead(const float* rowValue) {
-  constexpr int kPrefetchValues = 64;
-  __builtin_prefetch(rowValue + kPrefetchValues, 0, 3);
-}
-
-// The windows of voxels v .. v + 15, transposed: voxel v + j's values of round r - 1
-// in previous[j] (zero in round 0, where no span reaches them) and of round r in
-// current[j].
-TOLVANE_TARGET_AVX512 __attribute__((always_inline)) inline void loadWindows(
-    const Round& round, std::int64_t v, __m512 (&previous)[16], __m512 (&current)[16]) {
-  const std::int64_t pitch = round.pitch;
-#pragma GCC unroll 16
-  for (int k = 0; k < 16; ++k) {
-    prefetchAhead(round.current + k * pitch + v);
-    current[k] = _mm512_load_ps(round.current + k * pitch + v);
-  }
-  transpose16(current);
-  if (round.round > 0) {
-#pragma GCC unroll 16
-    for (int k = 0; k < 16; ++k) {
-      prefetchAhead(round.previous + k * pitch + v);
-      previous[k] = _mm512_load_ps(round.previous + k * pitch + v);
-    }
-    transpose16(previous);
-  } else {
-#pragma GCC unroll 16
-    for (int j = 0; j < 16; ++j) previous[j] = _mm512_setzero_ps();
-  }
-}
-
-// The spans of voxels [0, voxels), voxels a multiple of 16, 16 at a time. A round
-// between the first and the last stores one whole line a voxel, and takes the short way.
-TOLVANE_TARGET_AVX512 void storeSpansAvx512(const Round& round, std::int64_t voxels) {
-  const int windowStart = round.windowStart();
-  const bool linesOnly = round.round > 0 && !round.last;
-  for (std::int64_t v = 0; v < voxels; v += 16) {
-    __m512 previous[16], current[16];
-    loadWindows(round, v, previous, current);
-    float* const group = round.course(v) + windowStart;
-    if (linesOnly) {
-#pragma GCC unroll 16
-      for (int j = 0; j < 16; ++j) {
-        float* const course = group + j * static_cast<std::int64_t>(round.timePoints);
-        const int q = headLength(course - windowStart);
-        storeWindowPiece(previous[j], current[j], q, q + kLine, course);
-      }
-      continue;
-    }
-#pragma GCC unroll 16
-    for (int j = 0; j < 16; ++j) {
-      float* const course = group + j * static_cast<std::int64_t>(round.timePoints);
-      const int q = headLength(course - windowStart);
-      const int from = round.from(q), to = round.to(q), split = q + kLine;
-      storeWindowPiece(previous[j], current[j], from, std::min(to, split), course);
-      if (to > split) storeWindowPiece(previous[j], current[j], split, to, course);
-    }
-  }
+std::int64_t roundUp(std::int64_t n, std::int64_t multiple) {
+  return (n + multiple - 1) / multiple * multiple;
 }
 
 // Transposes an 8 x 8 block: row k, lane j becomes row j, lane k.
@@ -216,74 +53,164 @@ TOLVANE_TARGET_AVX2 __attribute__((always_inline)) inline void transpose8(__m256
   for (int i = 0; i < 8; ++i) r[i] = t[i];
 }
 
-// The spans of voxels [0, voxels), voxels a multiple of 8, 8 at a time: each voxel's
-// window is laid out in memory, and its span stored from there.
-TOLVANE_TARGET_AVX2 void storeSpansAvx2(const Round& round, std::int64_t voxels) {
-  alignas(32) float window[8][kWindow];
-  const std::int64_t pitch = round.pitch;
-  for (std::int64_t v = 0; v < voxels; v += 8) {
-#pragma GCC unroll 4
-    for (int quarter = round.round > 0 ? 0 : 2; quarter < 4; ++quarter) {
-      const float* first =
-          (quarter < 2 ? round.previous : round.current) + (quarter % 2) * 8 * pitch + v;
-      __m256 block[8];
+// The staged values of `blocks` blocks of 8 P voxels into the rows of their classes,
+// for P = 8 or 16: in a block, the 8-voxel piece k holds voxel 8 k + j in lane j,
+// whose class is (8 k + j) mod P and whose place in it 8 b + 8 k / P; so the pieces
+// with the same k mod (P / 8), transposed, give each class its 8 values of the block.
+template <int kPeriod>
+TOLVANE_TARGET_AVX2 void moveBlocks(const float* staged, std::int64_t blocks, float* row,
+                                    const std::int64_t* classStart) {
+  static_assert(kPeriod == 8 || kPeriod == 16);
+  constexpr int kParts = kPeriod / kGroup;
+  for (std::int64_t b = 0; b < blocks; ++b) {
+    const float* block = staged + b * kGroup * kPeriod;
+#pragma GCC unroll 2
+    for (int part = 0; part < kParts; ++part) {
+      __m256 pieces[kGroup];
 #pragma GCC unroll 8
-      for (int k = 0; k < 8; ++k) {
-        prefetchAhead(first + k * pitch);
-        block[k] = _mm256_load_ps(first + k * pitch);
-      }
-      transpose8(block);
+      for (int i = 0; i < kGroup; ++i)
+        pieces[i] = _mm256_load_ps(block + kGroup * (kParts * i + part));
+      transpose8(pieces);
 #pragma GCC unroll 8
-      for (int j = 0; j < 8; ++j) _mm256_store_ps(window[j] + 8 * quarter, block[j]);
-    }
-#pragma GCC unroll 8
-    for (int j = 0; j < 8; ++j) {
-      float* course = round.course(v + j);
-      storeSpan(round, window[j], course, headLength(course));
+      for (int j = 0; j < kGroup; ++j)
+        _mm256_store_ps(row + classStart[kGroup * part + j] + kGroup * b, pieces[j]);
     }
   }
 }
 
-// Floats from one row to the next: whole lines, so that every row starts on one.
-std::int64_t rowPitch(std::int64_t voxels) { return (voxels + kLine - 1) / kLine * kLine; }
+// The 16 rows are 16 streams, more than the processor's own prefetching follows well:
+// each row's line 64 values ahead is requested with the current one. A prefetch never
+// faults, even past the end of a row.
+inline void prefetchAhead(const float* rowValue) {
+  constexpr int kPrefetchValues = 64;
+  __builtin_prefetch(rowValue + kPrefetchValues, 0, 3);
+}
+
+// Stores the lines of `groups` groups of 8 voxels of a class, whose values sit at
+// rows[k][m] for time point k of the line and the class's m-th voxel; the m-th voxel's
+// line starts at firstLine + m * courseStep, on a line boundary.
+TOLVANE_TARGET_AVX2 void storeLineGroups(const float* const (&rows)[kLine], std::int64_t groups,
+                                         float* firstLine, std::int64_t courseStep) {
+  for (std::int64_t g = 0; g < groups; ++g) {
+    const std::int64_t m = g * kGroup;
+    __m256 early[kGroup], late[kGroup];
+#pragma GCC unroll 8
+    for (int k = 0; k < kGroup; ++k) {
+      prefetchAhead(rows[k] + m);
+      early[k] = _mm256_load_ps(rows[k] + m);
+    }
+#pragma GCC unroll 8
+    for (int k = 0; k < kGroup; ++k) {
+      prefetchAhead(rows[kGroup + k] + m);
+      late[k] = _mm256_load_ps(rows[kGroup + k] + m);
+    }
+    transpose8(early);
+    transpose8(late);
+#pragma GCC unroll 8
+    for (int j = 0; j < kGroup; ++j) {
+      float* line = firstLine + (m + j) * courseStep;
+      _mm256_stream_ps(line, early[j]);
+      _mm256_stream_ps(line + kGroup, late[j]);
+    }
+  }
+}
 
 }  // namespace
 
-std::int64_t LineRing::bytesFor(std::int64_t voxels) {
-  return kRows * rowPitch(voxels) * static_cast<std::int64_t>(sizeof(float));
+std::int64_t LineRing::bytesFor(std::int64_t voxels, int timePoints) {
+  const std::int64_t period = phasePeriod(timePoints);
+  std::int64_t pitch = 0;
+  for (std::int64_t c = 0; c < std::min(period, voxels); ++c)
+    pitch += roundUp((voxels - c + period - 1) / period, kLine);
+  const std::int64_t staging = period > 1 ? roundUp(voxels, kLine) : 0;
+  return (kRows * pitch + staging) * static_cast<std::int64_t>(sizeof(float));
 }
 
 LineRing::LineRing(float* courses, std::int64_t voxels, int timePoints)
     : courses_(courses),
       voxels_(voxels),
       timePoints_(timePoints),
-      pitch_(rowPitch(voxels)),
-      rows_(new (std::align_val_t{64},
-                 std::nothrow) float[static_cast<std::size_t>(kRows * pitch_)]) {}
-
-void LineRing::storeRound(int round, cpu::VectorPath path) const {
-  const Round spans{round > 0 ? row(kRoundTimePoints * round - kRoundTimePoints) : nullptr,
-                    row(kRoundTimePoints * round),
-                    pitch_,
-                    courses_,
-                    timePoints_,
-                    round,
-                    kRoundTimePoints * (round + 1) >= timePoints_};
-  std::int64_t grouped = 0;
-  switch (path) {
-    case cpu::VectorPath::kAvx512:
-      grouped = voxels_ / 16 * 16;
-      storeSpansAvx512(spans, grouped);
-      break;
-    case cpu::VectorPath::kAvx2:
-      grouped = voxels_ / 8 * 8;
-      storeSpansAvx2(spans, grouped);
-      break;
-    case cpu::VectorPath::kPortable:
-      break;
+      period_(phasePeriod(timePoints)) {
+  // Where the courses stand in their lines: floats from the last line boundary.
+  const std::int64_t base = static_cast<std::int64_t>(
+      (reinterpret_cast<std::uintptr_t>(courses) / sizeof(float)) % kLine);
+  std::int64_t start = 0;
+  for (std::int64_t c = 0; c < std::min(period_, voxels); ++c) {
+    const std::int64_t count = (voxels - c + period_ - 1) / period_;
+    const int boundary = static_cast<int>((kLine - (base + c * timePoints) % kLine) % kLine);
+    classes_.push_back({c, count, start, boundary});
+    start += roundUp(count, kLine);
   }
-  for (std::int64_t v = grouped; v < voxels_; ++v) storeSpanOfVoxel(spans, v);
-  if (spans.last) _mm_sfence();  // the lines' stores are weakly ordered
+  pitch_ = start;
+  rows_.reset(new (
+      std::align_val_t{64},
+      std::nothrow) float[static_cast<std::size_t>(std::max<std::int64_t>(kRows * pitch_, 1))]);
+  if (rows_ && period_ > 1) {
+    staging_.reset(new (std::align_val_t{64},
+                        std::nothrow) float[static_cast<std::size_t>(roundUp(voxels, kLine))]);
+    if (!staging_) rows_.reset();
+  }
+}
+
+float* LineRing::drawRow(int t) const { return period_ > 1 ? staging_.get() : row(t); }
+
+void LineRing::moveStagedValues(int t) const {
+  float* destination = row(t);
+  const float* staged = staging_.get();
+  std::int64_t moved = 0;
+  if (period_ == 8 || period_ == 16) {
+    std::int64_t classStart[16];
+    for (std::size_t c = 0; c < classes_.size(); ++c) classStart[c] = classes_[c].start;
+    const std::int64_t blocks = voxels_ / (kGroup * period_);
+    if (period_ == 8)
+      moveBlocks<8>(staged, blocks, destination, classStart);
+    else
+      moveBlocks<16>(staged, blocks, destination, classStart);
+    moved = blocks * kGroup * period_;
+  }
+  for (std::int64_t v = moved; v < voxels_; ++v)
+    destination[classes_[v % period_].start + v / period_] = staged[v];
+}
+
+void LineRing::storeLines(const PhaseClass& phase, int t) const {
+  const int lineStart = t - (kLine - 1);
+  const float* rows[kLine];
+  for (int k = 0; k < kLine; ++k) rows[k] = row(lineStart + k) + phase.start;
+  const std::int64_t courseStep = period_ * timePoints_;
+  float* firstLine = courses_ + phase.first * timePoints_ + lineStart;
+  const std::int64_t groups = phase.count / kGroup;
+  storeLineGroups(rows, groups, firstLine, courseStep);
+  for (std::int64_t m = groups * kGroup; m < phase.count; ++m)
+    for (int k = 0; k < kLine; ++k) firstLine[m * courseStep + k] = rows[k][m];
+}
+
+// Values [from, to) (fewer than 16) of every course of the class, value by value,
+// course by course, so that each course's few lines are fetched once.
+void LineRing::storeValues(const PhaseClass& phase, int from, int to) const {
+  const float* rows[kLine];
+  for (int k = from; k < to; ++k) rows[k - from] = row(k) + phase.start;
+  const std::int64_t courseStep = period_ * timePoints_;
+  float* firstValues = courses_ + phase.first * timePoints_ + from;
+  for (std::int64_t m = 0; m < phase.count; ++m)
+    for (int i = 0; i < to - from; ++i) firstValues[m * courseStep + i] = rows[i][m];
+}
+
+void LineRing::storeTimePoint(int t) const {
+  if (period_ > 1) moveStagedValues(t);
+  for (const PhaseClass& phase : classes_) {
+    if (t >= kLine - 1 && (t - (kLine - 1)) % kLine == phase.boundary) storeLines(phase, t);
+    // The head, [0, s), once complete; a course shorter than s is all head.
+    if (phase.boundary > 0 && t == std::min(phase.boundary, timePoints_) - 1)
+      storeValues(phase, 0, t + 1);
+  }
+  if (t != timePoints_ - 1) return;
+  for (const PhaseClass& phase : classes_) {
+    if (phase.boundary > 0 && phase.boundary >= timePoints_) continue;  // all head
+    // The tail: what follows the last whole line, fewer than 16 values.
+    const int tailStart = phase.boundary + (timePoints_ - phase.boundary) / kLine * kLine;
+    storeValues(phase, tailStart, timePoints_);
+  }
+  _mm_sfence();  // the lines' stores are weakly ordered
 }
 
 }  // namespace tolvane::simulation

@@ -32,20 +32,20 @@ namespace {
 
 // The noise pass draws time point by time point, and stores the values voxel by voxel,
 // so that each voxel receives many values side by side. Where the work area allows and
-// the pass has vector registers to transpose with, the deviates go to a ring of time
-// rows that writes whole cache lines (line_ring.h); the portable path, collecting a
-// voxel's values one by one from 32 rows, measured a seventh slower through the ring
-// than through blocks. Otherwise time points are drawn a block at a time into the work
-// area and then stored voxel by voxel: a line of the VTC is then fetched and written
-// about once per block instead of once per time point. Blocks of 8 time points
-// measured best among 2, 8, 16, 32 and 64 on the default grid. The work area may take
+// the processor has AVX2 to transpose with, the deviates go to a ring of time rows
+// that writes whole cache lines (line_ring.h); the portable path, collecting a voxel's
+// values one by one from the rows of an earlier ring, measured a seventh slower than
+// through blocks. Otherwise time points are drawn a block at a time into the work area
+// and then stored voxel by voxel: a line of the VTC is then fetched and written about
+// once per block instead of once per time point. Blocks of 8 time points measured best
+// among 2, 8, 16, 32 and 64 on the default grid. The work area may take
 // kWorkAreaFloorBytes + (VTC size) / kWorkAreaShareOfVtc, which keeps a run within
-// 1.125 x the VTC plus a fixed amount. The ring takes 128 bytes a voxel, a little more
-// than an eighth of a course of 250 time points, and the fixed amount makes up the
-// difference on grids up to 1 mm (369 MB for the finest grid's 2.9 million voxels). On
-// grids too large for even the blocks, they shrink, and when even a pair does not fit,
-// as many voxels as fit are blocked and the values of the rest are written directly.
-// Without the memory for its work area, the pass writes every value directly.
+// 1.125 x the VTC plus a fixed amount. The ring takes about 68 bytes a voxel (16 rows
+// and a staging row), an eighth of a course of 136 time points; the fixed amount makes
+// room for it, and for the blocks, on grids of shorter courses. On grids too large for
+// even the blocks, they shrink, and when even a pair does not fit, as many voxels as
+// fit are blocked and the values of the rest are written directly. Without the memory
+// for its work area, the pass writes every value directly.
 constexpr int kBlockTimePoints = 8;
 constexpr std::int64_t kWorkAreaFloorBytes = std::int64_t{32} << 20;
 constexpr std::int64_t kWorkAreaShareOfVtc = 8;
@@ -117,16 +117,14 @@ BlockPlan planBlocks(const VtcGrid& grid) {
 // Fills the VTC through a line ring, when the work area may take one and its memory
 // can be had. Returns whether it did.
 template <typename Draw>
-bool fillThroughLineRing(const VtcGrid& grid, const Draw& draw, cpu::VectorPath path) {
+bool fillThroughLineRing(const VtcGrid& grid, const Draw& draw) {
   const std::int64_t voxels = grid.voxelCount();
-  if (LineRing::bytesFor(voxels) > workAreaBudget(grid)) return false;
+  if (LineRing::bytesFor(voxels, grid.timePoints) > workAreaBudget(grid)) return false;
   const LineRing ring(grid.data, voxels, grid.timePoints);
   if (!ring) return false;
-  constexpr int kRound = LineRing::kRoundTimePoints;
-  for (int round = 0; round * kRound < grid.timePoints; ++round) {
-    const int end = std::min(grid.timePoints, (round + 1) * kRound);
-    for (int t = round * kRound; t < end; ++t) draw(t, ring.row(t), voxels);
-    ring.storeRound(round, path);
+  for (int t = 0; t < grid.timePoints; ++t) {
+    draw(t, ring.drawRow(t), voxels);
+    ring.storeTimePoint(t);
   }
   return true;
 }
@@ -163,7 +161,7 @@ void fillNoise(const VtcGrid& grid, const Levels& levels, const DeviateStream& s
         stream.state, stream.seed, static_cast<std::size_t>(voxels - rowCount),
         {grid.data + rowCount * stride + t, stride, levels.noiseAmplitude, levels.baseline}, path);
   };
-  if (path == cpu::VectorPath::kPortable || !fillThroughLineRing(grid, draw, path))
+  if (path == cpu::VectorPath::kPortable || !fillThroughLineRing(grid, draw))
     fillInBlocks(grid, draw);
   if (progress) progress(grid.timePoints, grid.timePoints);
 }
