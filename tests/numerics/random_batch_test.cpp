@@ -121,3 +121,26 @@ TEST(BatchedDeviates, ConsecutiveBatchesContinueOneSequence) {
   EXPECT_EQ(std::memcmp(plain.values.data(), values.data(), values.size() * 4), 0);
   EXPECT_EQ(plain.seed, seed);
 }
+
+TEST(BatchedDeviates, FoldedProductIsTheExactResidueForLargeFactors) {
+  // The batch steps interleaved sequences with powers of the multiplier, which need not
+  // be below 2^29; the fold must still give the exact residue for every generator value.
+  using tolvane::random::kModulus;
+  constexpr std::uint64_t kPower32 = [] {
+    std::uint64_t power = 1;
+    for (int i = 0; i < 32; ++i) power = power * 16807 % kModulus;
+    return power;
+  }();
+  constexpr std::uint64_t kLargest = kModulus - 1;
+  const auto exact = [](std::uint64_t factor, int s) {
+    return static_cast<int>(factor * static_cast<std::uint64_t>(s) % kModulus);
+  };
+  std::vector<int> values = {1, 2, 3, 127773, 1 << 30, kModulus - 2, kModulus - 1};
+  for (std::uint32_t s = 1; values.size() < 100000; s = s * 2654435761u + 12345u)
+    if (s % kModulus != 0) values.push_back(static_cast<int>(s % kModulus));
+  for (const int s : values) {
+    ASSERT_EQ(tolvane::random::foldedProduct<kPower32>(s), exact(kPower32, s)) << s;
+    ASSERT_EQ(tolvane::random::foldedProduct<kLargest>(s), exact(kLargest, s)) << s;
+    ASSERT_EQ(tolvane::random::foldedProduct<16807>(s), exact(16807, s)) << s;
+  }
+}
