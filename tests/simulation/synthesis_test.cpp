@@ -116,16 +116,29 @@ TEST(NoisePass, MatchesThePlainLoopFromAPendingDeviateAndFromARestart) {
 }
 
 TEST(NoisePass, MatchesThePlainLoopAtEveryLinePhaseAndRoundLength) {
-  // 45 voxels: whole vector groups and a rest on every path. The time point counts
-  // give a first round alone, shorter and whole (5, 16), a whole last round (32), and
-  // partial last rounds after several whole ones (41, 100); the offsets put the first
-  // course at every position in a cache line, and with an odd count every voxel's
-  // course starts at a different one.
+  // 45 voxels: whole vector groups of deviates and a rest on every path, and phase
+  // classes smaller than a group of the line ring. The time point counts give courses
+  // shorter than a line (5), whole lines only (16, 32) and partial lines at both ends
+  // (41, 100); the offsets put the first course at every position in a cache line, and
+  // with an odd count every voxel's course starts at a different one.
   const GeneratorState fresh{};
   for (const int timePoints : {5, 16, 32, 41, 100}) {
     for (std::size_t offset = 0; offset < 16; ++offset) {
       SCOPED_TRACE(testing::Message() << timePoints << " time points, offset " << offset);
       expectNoiseMatchesThePlainLoop({5, 3, 3, timePoints, 0, 0, 0, 1}, fresh, -1, offset);
+    }
+  }
+}
+
+TEST(NoisePass, MatchesThePlainLoopWhenThePhaseClassesFillWholeGroups) {
+  // 1296 voxels: the line ring's phase classes hold whole groups of eight and a rest,
+  // and its staging row whole blocks for 250 (eight classes), 41 (sixteen) and 24 (two)
+  // time points.
+  const GeneratorState fresh{};
+  for (const int timePoints : {250, 41, 24}) {
+    for (const std::size_t offset : {0, 5, 15}) {
+      SCOPED_TRACE(testing::Message() << timePoints << " time points, offset " << offset);
+      expectNoiseMatchesThePlainLoop({16, 9, 9, timePoints, 0, 0, 0, 1}, fresh, -1, offset);
     }
   }
 }
