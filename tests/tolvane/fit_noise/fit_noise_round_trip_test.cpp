@@ -14,7 +14,8 @@
 //   phi1 within 0.03: the pooled lag-1 autocorrelation has sd ~1 / sqrt(5e5 / 10) ~0.005,
 //     and the correction for the removed drift cosines, which is what 0.03 guards, would
 //     be ~-0.04 without it.
-// The issue asks for 19 of 20 seeds within them.
+// At most one seed in twenty may miss them. Under the sanitizers, which slow the fit
+// many times over, five seeds run the same code paths with the same allowance of one.
 #include <fftw3.h>
 #include <gtest/gtest.h>
 
@@ -34,6 +35,11 @@ constexpr double kVoxelMm = 3.0, kTr = 2.0, kCutoff = 128.0;
 constexpr double kTsnr = 50.0, kSnr = 120.0, kDriftSd = 3.0;
 constexpr double kAcfA = 0.5, kAcfB = 4.0, kAcfC = 5.0;
 constexpr int kBurnIn = 30;  // the slowest root, 0.62, decays to 6e-7
+#if defined(__SANITIZE_ADDRESS__)
+constexpr unsigned kSeeds = 5;
+#else
+constexpr unsigned kSeeds = 20;
+#endif
 
 struct Truth {
   std::vector<double> ar;
@@ -252,7 +258,7 @@ Truth truthOfSeed(unsigned seed) {
 TEST(FitNoiseRoundTrip, RecoversTsnrSnrSmoothnessAndPhi1ForNineteenOfTwentySeeds) {
   const double fwhm = trueFwhm();
   int within = 0;
-  for (unsigned seed = 1; seed <= 20; ++seed) {
+  for (unsigned seed = 1; seed <= kSeeds; ++seed) {
     const Truth truth = truthOfSeed(seed);
     std::vector<std::uint8_t> mask;
     formats::FloatSeries series = generateRun(seed, truth, mask);
@@ -272,7 +278,7 @@ TEST(FitNoiseRoundTrip, RecoversTsnrSnrSmoothnessAndPhi1ForNineteenOfTwentySeeds
         fit.temporal.arma ? " arma" : "", fit.acf.a, fit.acf.bMm, fit.acf.cMm, fit.driftSd.value,
         ok ? "" : "MISSED");
   }
-  EXPECT_GE(within, 19);
+  EXPECT_GE(within, static_cast<int>(kSeeds) - 1);
 }
 
 }  // namespace
