@@ -39,11 +39,13 @@ RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& ru
         display.runStarted(job);
         const Truth truth = runTruth(work.study, files.place);
         values = synthesiseRun(work.study, truth, files.place, share.perPiece, std::move(values));
+        const RunFiles staged = work.commits.staged(files);
         writeRunFiles(
-            work.study, work.layout, files, truth, values.get(), work.keepExisting,
+            work.study, work.layout, staged, truth, values.get(), false,
             static_cast<unsigned>(share.perPiece),
             [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp,
             &int16Copy);
+        work.commits.commitRun(files, staged);
       } catch (...) {
         const std::lock_guard<std::mutex> guard(failureLock);
         if (!failed.exchange(true)) outcome.failure = std::current_exception();
