@@ -8,6 +8,7 @@ Run by CTest with the system interpreter from the repository root:
 """
 import filecmp
 import os
+import resource
 import shutil
 import subprocess
 import tempfile
@@ -216,6 +217,68 @@ class Shards(Fixture):
                           status=2).stderr
         self.assertIn("--overwrite with --shard", errors)
         self.assertFalse(os.path.exists(self.path("data")))
+
+
+def with_little_memory():
+    """Leaves the child 300 MiB of address space: far too little for the stacks of 200
+    threads, whatever the process's privileges (a limit of processes binds no root)."""
+    resource.setrlimit(resource.RLIMIT_AS, (300 << 20, 300 << 20))
+
+
+class JobsAndThreads(Fixture):
+    """--jobs is range-checked, and threads that cannot be started end the command with
+    a message and exit 1, never an abort."""
+
+    def test_jobs_out_of_range_are_refused_with_the_limit(self):
+        bold = self.path("bold.nii.gz")
+        for jobs in ("0", "-3", "100000"):
+            errors = simulate(self.study, self.path("data"), "--jobs", jobs, status=2).stderr
+            self.assertIn(f"--jobs: expected a number of threads from 1 to 1024", errors)
+            self.assertIn(f"found {jobs}", errors)
+            errors = run(TOLVANE, "fit-noise", bold, "--output", self.path("fit"), "--jobs", jobs,
+                         status=2).stderr
+            self.assertIn(f"found {jobs}", errors)
+        self.assertFalse(os.path.exists(self.path("data")))
+
+    def test_threads_that_cannot_start_end_the_command_with_exit_1(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        bold = os.path.join(dataset, "sub-01", "func", "sub-01_task-hostile_run-1_bold.nii.gz")
+        commands = {"simulate": [TOLVANE, "simulate", self.study, "--output", self.path("new"),
+                                 "--jobs", "200"],
+                    "fit-noise": [TOLVANE, "fit-noise", bold, "--output", self.path("fit"),
+                                  "--jobs", "200"]}
+        for name, command in commands.items():
+            result = subprocess.run(command, preexec_fn=with_little_memory, capture_output=True,
+                                    text=True, timeout=120)
+            if "Sanitizer" in result.stderr:
+                self.skipTest("a sanitized program cannot start in 300 MiB")
+            self.assertEqual(result.returncode, 1, name + ": " + result.stderr)
+            self.assertRegex(result.stderr, r"could not start \d+ threads \(\d+ started, then: "
+                                            r"Resource temporarily unavailable\)")
+        self.assertFalse(os.path.exists(self.path("new")))
+        self.assertFalse(os.path.exists(self.path("fit")))
+
+
+class OutputStreams(Fixture):
+    """Results printed on standard output that cannot be written are an output failure."""
+
+    def test_standard_output_on_a_full_disk_exits_3(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        func = os.path.join(dataset, "sub-01", "func")
+        truth = os.path.join(dataset, "derivatives", "tolvane", "sub-01", "func",
+                             "sub-01_task-hostile_run-1_desc-Task_effect.nii.gz")
+        bold = os.path.join(func, "sub-01_task-hostile_run-1_bold.nii.gz")
+        commands = [["evaluate", "--truth", truth, "--stat", truth, "--threshold", "1"],
+                    ["fit-noise", bold, "--output", self.path("fit")]]
+        for command in commands:
+            with open("/dev/full", "w") as full:
+                result = subprocess.run([TOLVANE, *command], stdout=full, stderr=subprocess.PIPE,
+                                        text=True, timeout=120)
+            self.assertEqual(result.returncode, 3, command[0] + ": " + result.stderr)
+            self.assertIn("standard output cannot be written: No space left on device",
+                          result.stderr)
 
 
 if __name__ == "__main__":

@@ -6,9 +6,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "formats/nifti/parallel_gzip.h"
+#include "formats/threads.h"
 #include "tolvane/simulate/dataset_writer.h"
 #include "tolvane/simulate/run_synthesis.h"
 
@@ -64,10 +64,9 @@ RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& ru
       compressionHelp.helpUntilClosed();
     }
   };
-  std::vector<std::thread> workers;
-  for (std::size_t job = 1; job < jobs; ++job) workers.emplace_back(runJob, static_cast<int>(job));
-  runJob(0);
-  for (std::thread& worker : workers) worker.join();
+  // Every job must run: the last to finish its runs is the one that closes the desk.
+  formats::onThreads(static_cast<unsigned>(jobs),
+                     [&](unsigned job) { runJob(static_cast<int>(job)); });
   outcome.written = written;
   return outcome;
 }

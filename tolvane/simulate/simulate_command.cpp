@@ -32,12 +32,6 @@ namespace {
 // draws more (about 1.27 uniforms per deviate) reaches into the next run's stream.
 constexpr double kUniformsPerDeviate = 1.27;
 
-// The number of jobs asked for: --jobs, or one per usable core.
-int jobCount(int requested) {
-  if (requested < 0) throw formats::InputError("--jobs: expected 1 or more");
-  return requested == 0 ? static_cast<int>(formats::usableCores()) : requested;
-}
-
 bool complete(const RunFiles& files) {
   const auto all = files.all();
   return std::all_of(all.begin(), all.end(), [](const std::filesystem::path& file) {
@@ -158,7 +152,7 @@ Shard parseShard(const std::string& text) {
 }
 
 void runSimulate(const SimulateOptions& options, std::ostream& progress) {
-  const int jobs = jobCount(options.jobs);
+  const int jobs = options.jobs;
   const study::Study study = study::loadStudy(options.studyFile, options.overrides);
   for (const std::string& warning : study.warnings) progress << "tolvane: warning: " << warning << "\n";
   checkInt16HasNoise(study);
