@@ -16,6 +16,32 @@ using analysis::fixed;
 
 void progressLine(const std::string& line) { std::cerr << line << "\n"; }
 
+// The most degrees of freedom a t map may be given (--dof): beyond any run or group,
+// where Student's t is the normal distribution to many digits.
+constexpr int kMaxDegreesOfFreedom = 100000000;
+
+// Numbers that would give meaningless scores, refused before any map is read.
+void checkScoringOptions(const analysis::EvaluationRequest& request) {
+  for (const double threshold : request.thresholds) {
+    if (!std::isfinite(threshold)) {
+      throw formats::InputError("--threshold: expected a finite value of the statistic, found " +
+                                formats::shortestText(threshold));
+    }
+  }
+  for (const double p : request.pThresholds) {
+    if (!(p > 0.0 && p < 1.0)) {
+      throw formats::InputError("--p-threshold: expected a p value above 0 and below 1, found " +
+                                formats::shortestText(p));
+    }
+  }
+  if (request.clusterThreshold && !std::isfinite(*request.clusterThreshold)) {
+    throw formats::InputError("--cluster-threshold: expected a finite value of the statistic");
+  }
+  if (request.clusterSize < 0) {
+    throw formats::InputError("--cluster-size: expected a number of voxels of 1 or more");
+  }
+}
+
 analysis::Prewhitening prewhitening(const std::string& name) {
   return name == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
 }
@@ -77,7 +103,7 @@ void addEvaluate(CLI::App& app, EvaluateCommand& command) {
       ->check(CLI::IsMember({"both", "positive", "negative"}));
   evaluate->add_option("--dof", command.degreesOfFreedom,
                        "Degrees of freedom of the t map (default: from its sidecar)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(1, kMaxDegreesOfFreedom));
   evaluate->add_option("--cluster-threshold", request.clusterThreshold,
                        "Null study: the threshold that forms clusters");
   evaluate->add_option("--cluster-size", request.clusterSize,
@@ -150,6 +176,11 @@ void runGlmCommand(const GlmCommand& command) {
   }
   request.prewhiten =
       command.prewhiten == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
+  // The shortest cutoff depends on the run (glm_design.h); this is what any run refuses.
+  if (!(request.highpassSeconds >= 0.0 && std::isfinite(request.highpassSeconds))) {
+    throw formats::InputError("--highpass: expected a cutoff of 0 (none) or more seconds, found " +
+                              formats::shortestText(request.highpassSeconds));
+  }
   const analysis::GlmSummary summary = analysis::runGlm(request, progressLine);
   for (const std::string& warning : summary.warnings) {
     std::cerr << "tolvane: warning: " << warning << "\n";
@@ -183,6 +214,7 @@ void runEvaluateCommand(const EvaluateCommand& command) {
                                                 : analysis::Sidedness::Negative;
   }
   if (command.degreesOfFreedom > 0) request.degreesOfFreedom = command.degreesOfFreedom;
+  checkScoringOptions(request);
   if (request.clusterThreshold.has_value() != (request.clusterSize > 0)) {
     throw formats::InputError("--cluster-threshold and --cluster-size go together");
   }

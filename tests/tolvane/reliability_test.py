@@ -281,5 +281,44 @@ class OutputStreams(Fixture):
                           result.stderr)
 
 
+class NumberRanges(Fixture):
+    """Numbers out of range are refused before any work, with the limit."""
+
+    def test_options_and_keys_out_of_range_name_their_limit(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        bold = os.path.join(dataset, "sub-01", "func", "sub-01_task-hostile_run-1_bold.nii.gz")
+        truth = os.path.join(dataset, "derivatives", "tolvane", "sub-01", "func",
+                             "sub-01_task-hostile_run-1_desc-Task_effect.nii.gz")
+        refusals = {
+            ("evaluate", "--p-threshold", "2"): "expected a p value above 0 and below 1, found 2",
+            ("evaluate", "--threshold", "nan"): "expected a finite value of the statistic, found nan",
+            ("evaluate", "--dof", "0"): "--dof: Value 0 not in range 1 to 100000000",
+            # 60 volumes of TR 2 s and one condition (Rest is the baseline): 57 cosines at
+            # most, so a cutoff of more than 2 x 60 x 2 s / 58.
+            ("glm", "--highpass", "1e-8"): "--highpass 1e-08: expected a cutoff of more than "
+                                           "4.137931034482759 s for a run of 60 volumes of TR "
+                                           "2 s and 1 condition",
+            ("glm", "--highpass", "nan"): "expected a cutoff of 0 (none) or more seconds, found nan",
+            ("fit-noise", "--highpass", "1e-6"): "--highpass 1e-06: expected a cutoff of at least",
+        }
+        for (command, option, value), message in refusals.items():
+            arguments = {"evaluate": ["--truth", truth, "--stat", truth],
+                         "glm": [bold, "--output", self.path("glm")],
+                         "fit-noise": [bold, "--output", self.path("fit")]}[command]
+            result = run(TOLVANE, command, *arguments, option, value, status=2)
+            self.assertIn(message, result.stderr + result.stdout, (command, option, value))
+        self.assertFalse(os.path.exists(self.path("glm")))
+        for key, value, message in (("baseline", "1e38", "expected a finite number from -1e30 "
+                                                          "to 1e30"),
+                                    ("sd", "inf", "expected a standard deviation from 0 to 1e30")):
+            study = self.path(key + ".toml")
+            text = study_text()
+            text = (text.replace("sd = 4\n", f"sd = {value}\n") if key == "sd"
+                    else text.replace("volumes = 60", f"volumes = 60\nbaseline = {value}"))
+            write_text(study, text)
+            self.assertIn(message, simulate(study, self.path("new"), status=2).stderr)
+
+
 if __name__ == "__main__":
     unittest.main()

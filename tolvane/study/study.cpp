@@ -345,10 +345,10 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
     check.fail("tr", "expected a repetition time from 0.01 to 100 seconds");
   }
   if (!std::isfinite(file.baseline) || std::fabs(file.baseline) > 1e30) {
-    check.fail("baseline", "expected a finite number");
+    check.fail("baseline", "expected a finite number from -1e30 to 1e30");
   }
   if (!(file.noiseSd >= 0.0 && file.noiseSd <= 1e30)) {
-    check.fail("noise.sd", "expected a standard deviation of 0 or more");
+    check.fail("noise.sd", "expected a standard deviation from 0 to 1e30");
   }
   study.levels = {static_cast<float>(file.baseline), static_cast<float>(file.noiseSd)};
   study.noise = checkedNoiseModels(file, check, study);
