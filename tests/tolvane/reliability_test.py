@@ -320,5 +320,57 @@ class NumberRanges(Fixture):
             self.assertIn(message, simulate(study, self.path("new"), status=2).stderr)
 
 
+class NonFiniteInputs(Fixture):
+    """NaN and infinities in inputs are refused or reported with their count and place."""
+
+    def test_a_baseline_image_with_nan_is_refused_naming_count_and_voxel(self):
+        import nibabel
+        import numpy
+        affine = numpy.diag([3.0, 3.0, 3.0, 1.0])
+        baseline = numpy.full((12, 12, 12), 500.0, dtype=numpy.float32)
+        nibabel.save(nibabel.Nifti1Image(baseline, affine), self.path("anatomy.nii.gz"))
+        baseline[4, 5, 6] = baseline[7, 5, 6] = numpy.nan
+        baseline[1, 1, 1] = numpy.inf
+        nibabel.save(nibabel.Nifti1Image(baseline, affine), self.path("baseline.nii.gz"))
+        shutil.copy(PROTOCOL, self.path("block_design.prt"))
+        write_text(self.path("nan.toml"), 'task = "nan"\nprotocol = "block_design.prt"\n'
+                   'baseline = "baseline.nii.gz"\nvolumes = 20\n[grid]\n'
+                   'anatomical = "anatomy.nii.gz"\nbox = [0, 12, 0, 12, 0, 12]\n'
+                   'resolution = 1\n[noise]\ntsnr = 50\n')
+        errors = simulate(self.path("nan.toml"), self.path("new"), status=2).stderr
+        self.assertIn("key baseline: baseline.nii.gz: expected finite values, found 3 that are "
+                      "not (NaN or infinite), the first at voxel (1, 1, 1)", errors)
+        self.assertFalse(os.path.exists(self.path("new")))
+
+    def test_glm_reports_unfittable_voxels_and_refuses_a_series_with_none_to_fit(self):
+        import nibabel
+        import numpy
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        func = os.path.join(dataset, "sub-01", "func")
+        image = nibabel.load(os.path.join(func, "sub-01_task-hostile_run-1_bold.nii.gz"))
+        data = numpy.asarray(image.dataobj, dtype=numpy.float32)
+        data[2, 3, 4, 10] = numpy.nan
+        data[5, 5, 5, :] = numpy.inf
+        data[0, 0, 0, :] = 7.0
+        events = os.path.join(func, "sub-01_task-hostile_run-1_events.tsv")
+        damaged = self.path("damaged_bold.nii.gz")
+        nibabel.save(nibabel.Nifti1Image(data, image.affine, image.header), damaged)
+        errors = run(TOLVANE, "glm", damaged, "--events", events, "--output",
+                     self.path("glm")).stderr
+        self.assertIn("2 of 1000 voxels have values that are not finite (NaN or infinite), the "
+                      "first at voxel (5, 5, 5) in volume 1; their maps are NaN", errors)
+        self.assertIn("1 of 1000 voxels are constant over the run, the first at voxel (0, 0, 0)",
+                      errors)
+        flat = self.path("flat_bold.nii.gz")
+        nibabel.save(nibabel.Nifti1Image(numpy.full_like(data, 3.0), image.affine, image.header),
+                     flat)
+        errors = run(TOLVANE, "glm", flat, "--events", events, "--output", self.path("flat"),
+                     status=2).stderr
+        self.assertIn("expected a series that varies in some voxel, found 0 voxels with values "
+                      "that are not finite and 1000 constant ones", errors)
+        self.assertFalse(os.path.exists(self.path("flat")))
+
+
 if __name__ == "__main__":
     unittest.main()
