@@ -120,6 +120,8 @@ void addEvaluate(CLI::App& app, EvaluateCommand& command) {
   evaluate->add_option("--run", command.dataset.runs,
                        "Dataset: only this run, as sub-XX/run-N or sub-XX (repeatable)");
   evaluate->add_option("--output", command.output, "Write the evaluation as JSON");
+  evaluate->add_flag("--allow-incomplete", command.dataset.allowIncomplete,
+                     "Score a DATASET that lacks runs its study promises");
   command.app = evaluate;
 }
 
@@ -143,6 +145,8 @@ void addGroup(CLI::App& app, GroupCommand& command) {
                        "A table with participant_id and a column of numbers, and the column's "
                        "name: a two-group or covariate design")
       ->expected(2);
+  groupApp->add_flag("--allow-incomplete", request.allowIncomplete,
+                     "Analyse a dataset that lacks runs its study promises");
   groupApp->add_option("--output", request.output,
                        "Folder of the maps (default DATASET/derivatives/tolvane-group)");
   command.app = groupApp;
@@ -154,6 +158,8 @@ void addReport(CLI::App& app, ReportCommand& command) {
       "report", "Write one self-contained HTML page per dataset: slices, design, time courses");
   reportApp->add_option("DATASET", options.dataset, "Dataset written by tolvane simulate")
       ->required();
+  reportApp->add_flag("--allow-incomplete", options.allowIncomplete,
+                      "Report on a dataset that lacks runs its study promises");
   reportApp->add_option("--output", options.output,
                         "HTML file (default: DATASET/derivatives/tolvane-report/report.html)");
   reportApp->add_option("--run", options.runs,

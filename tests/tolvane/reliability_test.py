@@ -372,5 +372,26 @@ class NonFiniteInputs(Fixture):
         self.assertFalse(os.path.exists(self.path("flat")))
 
 
+class IncompleteDatasets(Fixture):
+    """group, evaluate and report refuse a dataset missing runs its study promises."""
+
+    def test_missing_runs_are_listed_unless_allowed(self):
+        dataset = self.path("data")
+        # Half the runs, as an interrupted or unfinished study leaves them.
+        simulate(self.study, dataset, "--subjects", "3", "--runs", "2", "--shard", "1/2")
+        commands = {"group": ["group", dataset, "--contrast", "Task"],
+                    "evaluate": ["evaluate", dataset, "--contrast", "Task"],
+                    "report": ["report", dataset, "--output", self.path("report.html")]}
+        for name, command in commands.items():
+            errors = run(TOLVANE, *command, status=2).stderr
+            self.assertIn(": expected every run that its study promises (", errors, name)
+            self.assertIn("found 3 of 6; missing sub-02 run 2, sub-03 run 1, sub-03 run 2. ",
+                          errors, name)
+            self.assertIn("--allow-incomplete", errors, name)
+        self.assertFalse(os.path.exists(os.path.join(dataset, "derivatives", "tolvane-glm")))
+        result = run(TOLVANE, *commands["group"], "--allow-incomplete")
+        self.assertIn("2 subjects, 3 runs", result.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
