@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "formats/errors.h"
+#include "formats/threads.h"
 
 namespace tolvane::formats {
 
@@ -15,6 +16,8 @@ Failure describeFailure(const std::exception_ptr& error) {
     return {kExitUsage, input.what()};
   } catch (const OutputError& output) {
     return {kExitOutputFailed, output.what()};
+  } catch (const ThreadStartError& threads) {
+    return {kExitFailed, threads.what()};
   } catch (const std::bad_alloc&) {
     return {kExitFailed, "not enough memory; nothing more can be done"};
   } catch (const std::exception& unforeseen) {

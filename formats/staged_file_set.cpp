@@ -1,12 +1,61 @@
 // A set of files moved into place together; see staged_file_set.h.
 #include "formats/staged_file_set.h"
 
+#include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
 
 #include "formats/atomic_file.h"
 #include "formats/errors.h"
 
 namespace tolvane::formats {
+namespace {
+
+constexpr std::string_view kStagingPrefix = ".tolvane-staging-";
+
+std::string hostName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
+  return name;
+}
+
+// Whether the process `pid` of this machine is gone: kill with signal 0 reports ESRCH
+// only then (EPERM means it exists, under another user).
+bool processIsGone(long pid) {
+  return pid > 0 && pid <= INT_MAX && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+}  // namespace
+
+std::string stagingFolderName() {
+  return std::string(kStagingPrefix) + hostName() + "-" + std::to_string(::getpid());
+}
+
+bool isStagingFolderName(const std::string& name) {
+  return name.rfind(kStagingPrefix, 0) == 0;
+}
+
+void removeStaleStagingFolders(const std::filesystem::path& folder) {
+  std::error_code error;
+  const std::string host = hostName();
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (!isStagingFolderName(name)) continue;
+    // ".tolvane-staging-HOST-PID", or ".tolvane-staging-PID" of earlier versions.
+    const std::string rest = name.substr(kStagingPrefix.size());
+    const std::size_t dash = rest.rfind('-');
+    const std::string owner = dash == std::string::npos ? host : rest.substr(0, dash);
+    const std::string digits = dash == std::string::npos ? rest : rest.substr(dash + 1);
+    long pid = 0;
+    const auto [end, problem] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+    if (problem != std::errc() || end != digits.data() + digits.size() || owner != host) continue;
+    std::error_code ignored;
+    if (processIsGone(pid)) std::filesystem::remove_all(entry.path(), ignored);
+  }
+}
 
 StagedFileSet::StagedFileSet(std::filesystem::path folder) : folder_(std::move(folder)) {
   std::error_code error;
@@ -18,7 +67,8 @@ StagedFileSet::StagedFileSet(std::filesystem::path folder) : folder_(std::move(f
   std::filesystem::create_directories(folder_, error);
   try {
     checkFolderIsWritable(folder_);
-    staging_ = folder_ / (".tolvane-staging-" + std::to_string(::getpid()));
+    removeStaleStagingFolders(folder_);
+    staging_ = folder_ / stagingFolderName();
     // A folder of this name is a leftover of a killed process that had our process id.
     std::filesystem::remove_all(staging_, error);
     if (!std::filesystem::create_directory(staging_, error)) {

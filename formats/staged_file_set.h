@@ -2,7 +2,8 @@
 // way leaves none of them behind.
 //
 // Each file of the set is written into a hidden staging folder inside the target folder
-// (".tolvane-staging-PID", on the same file system, so the final moves are renames).
+// (".tolvane-staging-HOST-PID", on the same file system, so the final moves are
+// renames; the host's name lets processes on several machines share a folder).
 // commit() checks that every name can take its file, then moves the files into place,
 // replacing files of the same names, and removes the staging folder. A set destroyed
 // without commit() (an exception: a full disk, bad input found late) removes the
@@ -15,6 +16,17 @@
 #include <vector>
 
 namespace tolvane::formats {
+
+// This process's staging folder's name: ".tolvane-staging-HOST-PID".
+std::string stagingFolderName();
+
+// Removes the staging folders in `folder` that processes of this machine left behind
+// when they were killed: those whose process no longer exists. Staging folders of
+// running processes, and of other machines, stay.
+void removeStaleStagingFolders(const std::filesystem::path& folder);
+
+// Whether `name` is the name of a staging folder (of any process).
+bool isStagingFolderName(const std::string& name);
 
 class StagedFileSet {
  public:

@@ -16,6 +16,32 @@ using analysis::fixed;
 
 void progressLine(const std::string& line) { std::cerr << line << "\n"; }
 
+// The most degrees of freedom a t map may be given (--dof): beyond any run or group,
+// where Student's t is the normal distribution to many digits.
+constexpr int kMaxDegreesOfFreedom = 100000000;
+
+// Numbers that would give meaningless scores, refused before any map is read.
+void checkScoringOptions(const analysis::EvaluationRequest& request) {
+  for (const double threshold : request.thresholds) {
+    if (!std::isfinite(threshold)) {
+      throw formats::InputError("--threshold: expected a finite value of the statistic, found " +
+                                formats::shortestText(threshold));
+    }
+  }
+  for (const double p : request.pThresholds) {
+    if (!(p > 0.0 && p < 1.0)) {
+      throw formats::InputError("--p-threshold: expected a p value above 0 and below 1, found " +
+                                formats::shortestText(p));
+    }
+  }
+  if (request.clusterThreshold && !std::isfinite(*request.clusterThreshold)) {
+    throw formats::InputError("--cluster-threshold: expected a finite value of the statistic");
+  }
+  if (request.clusterSize < 0) {
+    throw formats::InputError("--cluster-size: expected a number of voxels of 1 or more");
+  }
+}
+
 analysis::Prewhitening prewhitening(const std::string& name) {
   return name == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
 }
@@ -77,7 +103,7 @@ void addEvaluate(CLI::App& app, EvaluateCommand& command) {
       ->check(CLI::IsMember({"both", "positive", "negative"}));
   evaluate->add_option("--dof", command.degreesOfFreedom,
                        "Degrees of freedom of the t map (default: from its sidecar)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(1, kMaxDegreesOfFreedom));
   evaluate->add_option("--cluster-threshold", request.clusterThreshold,
                        "Null study: the threshold that forms clusters");
   evaluate->add_option("--cluster-size", request.clusterSize,
@@ -94,6 +120,8 @@ void addEvaluate(CLI::App& app, EvaluateCommand& command) {
   evaluate->add_option("--run", command.dataset.runs,
                        "Dataset: only this run, as sub-XX/run-N or sub-XX (repeatable)");
   evaluate->add_option("--output", command.output, "Write the evaluation as JSON");
+  evaluate->add_flag("--allow-incomplete", command.dataset.allowIncomplete,
+                     "Score a DATASET that lacks runs its study promises");
   command.app = evaluate;
 }
 
@@ -117,6 +145,8 @@ void addGroup(CLI::App& app, GroupCommand& command) {
                        "A table with participant_id and a column of numbers, and the column's "
                        "name: a two-group or covariate design")
       ->expected(2);
+  groupApp->add_flag("--allow-incomplete", request.allowIncomplete,
+                     "Analyse a dataset that lacks runs its study promises");
   groupApp->add_option("--output", request.output,
                        "Folder of the maps (default DATASET/derivatives/tolvane-group)");
   command.app = groupApp;
@@ -128,6 +158,8 @@ void addReport(CLI::App& app, ReportCommand& command) {
       "report", "Write one self-contained HTML page per dataset: slices, design, time courses");
   reportApp->add_option("DATASET", options.dataset, "Dataset written by tolvane simulate")
       ->required();
+  reportApp->add_flag("--allow-incomplete", options.allowIncomplete,
+                      "Report on a dataset that lacks runs its study promises");
   reportApp->add_option("--output", options.output,
                         "HTML file (default: DATASET/derivatives/tolvane-report/report.html)");
   reportApp->add_option("--run", options.runs,
@@ -150,6 +182,11 @@ void runGlmCommand(const GlmCommand& command) {
   }
   request.prewhiten =
       command.prewhiten == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
+  // The shortest cutoff depends on the run (glm_design.h); this is what any run refuses.
+  if (!(request.highpassSeconds >= 0.0 && std::isfinite(request.highpassSeconds))) {
+    throw formats::InputError("--highpass: expected a cutoff of 0 (none) or more seconds, found " +
+                              formats::shortestText(request.highpassSeconds));
+  }
   const analysis::GlmSummary summary = analysis::runGlm(request, progressLine);
   for (const std::string& warning : summary.warnings) {
     std::cerr << "tolvane: warning: " << warning << "\n";
@@ -183,6 +220,7 @@ void runEvaluateCommand(const EvaluateCommand& command) {
                                                 : analysis::Sidedness::Negative;
   }
   if (command.degreesOfFreedom > 0) request.degreesOfFreedom = command.degreesOfFreedom;
+  checkScoringOptions(request);
   if (request.clusterThreshold.has_value() != (request.clusterSize > 0)) {
     throw formats::InputError("--cluster-threshold and --cluster-size go together");
   }

@@ -3,6 +3,9 @@
 #include "tolvane/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <system_error>
@@ -12,6 +15,7 @@
 #include "formats/atomic_file.h"
 #include "formats/exit_status.h"
 #include "formats/text_parsing.h"
+#include "formats/threads.h"
 #include "tolvane/analysis_command_line.h"
 #include "tolvane/fit_noise/fit_noise_command.h"
 #include "tolvane/fit_noise/fit_outputs.h"
@@ -21,8 +25,10 @@
 namespace tolvane {
 namespace {
 
+// --jobs is read as given (kUnset when not given) and checked by formats::jobsOption.
 void addSimulate(CLI::App& app, simulate::SimulateOptions& options, std::int64_t& seed,
-                 std::int64_t& subjects, std::int64_t& runs, std::string& shard) {
+                 std::int64_t& subjects, std::int64_t& runs, std::int64_t& jobs,
+                 std::string& shard) {
   CLI::App* command = app.add_subcommand(
       "simulate", "Simulate the runs of a study file into a BIDS dataset with its ground truth");
   command->add_option("STUDY", options.studyFile, "Study file (TOML); see the README")->required();
@@ -30,8 +36,8 @@ void addSimulate(CLI::App& app, simulate::SimulateOptions& options, std::int64_t
   command->add_option("--seed", seed, "Study seed, 1 to 2147483646 (overrides the file's)");
   command->add_option("--subjects", subjects, "Number of subjects (overrides the file's)");
   command->add_option("--runs", runs, "Runs per subject (overrides the file's)");
-  command->add_option("--jobs", options.jobs,
-                      "Threads, across runs and within a run (default: one per core)");
+  command->add_option("--jobs", jobs,
+                      "Threads, across runs and within a run, 1 to 1024 (default: one per core)");
   command->add_option("--shard", shard,
                       "K/N: simulate only the K-th of N equal parts of the study's runs");
   command->add_flag("--overwrite", options.overwrite,
@@ -39,7 +45,7 @@ void addSimulate(CLI::App& app, simulate::SimulateOptions& options, std::int64_t
                     "an earlier study's files");
 }
 
-CLI::App* addFitNoise(CLI::App& app, fit_noise::FitNoiseRequest& request) {
+CLI::App* addFitNoise(CLI::App& app, fit_noise::FitNoiseRequest& request, std::int64_t& jobs) {
   CLI::App* command = app.add_subcommand(
       "fit-noise", "Measure a run's noise and write the study keys that simulate data like it");
   command->add_option("BOLD", request.bold, "4-D NIfTI run; its TR comes from the header")
@@ -51,7 +57,7 @@ CLI::App* addFitNoise(CLI::App& app, fit_noise::FitNoiseRequest& request) {
   command->add_option("--highpass", request.highpassSeconds,
                       "Drift cutoff in seconds: cosines of longer periods are drift")
       ->capture_default_str();
-  command->add_option("--jobs", request.threads, "Threads (default: one per core)");
+  command->add_option("--jobs", jobs, "Threads, 1 to 1024 (default: one per core)");
   command->add_option("--output", request.output,
                       "Folder for noise.toml, mean.nii.gz, mask.nii.gz, noise_fit.json")
       ->required();
@@ -78,6 +84,13 @@ void runFitNoiseCommand(const fit_noise::FitNoiseRequest& request) {
   std::cerr << run.files.size() << " files written to " << request.output.string() << "\n";
 }
 
+// Standard output carries results (evaluate's scores, fit-noise's table): when it
+// cannot take them (a full disk, a closed descriptor), a file could not be written.
+bool standardOutputWritten() {
+  std::cout.flush();
+  return std::cout.good() && std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+}
+
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
@@ -87,8 +100,12 @@ int runCommandLine(int argc, char** argv) {
   simulate::SimulateOptions options;
   constexpr std::int64_t kUnset = INT64_MIN;
   std::int64_t seed = kUnset, subjects = kUnset, runs = kUnset;
+  std::int64_t simulateJobs = kUnset, fitNoiseJobs = kUnset;
+  const auto jobs = [&](std::int64_t given) {
+    return formats::jobsOption(given == kUnset ? std::nullopt : std::optional(given));
+  };
   std::string shard;
-  addSimulate(app, options, seed, subjects, runs, shard);
+  addSimulate(app, options, seed, subjects, runs, simulateJobs, shard);
   GlmCommand glm;
   EvaluateCommand evaluate;
   ReportCommand report;
@@ -98,7 +115,7 @@ int runCommandLine(int argc, char** argv) {
   addGroup(app, group);
   addReport(app, report);
   fit_noise::FitNoiseRequest fitNoise;
-  CLI::App* fitNoiseApp = addFitNoise(app, fitNoise);
+  CLI::App* fitNoiseApp = addFitNoise(app, fitNoise, fitNoiseJobs);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -118,8 +135,10 @@ int runCommandLine(int argc, char** argv) {
     } else if (report.app->parsed()) {
       runReportCommand(report);
     } else if (fitNoiseApp->parsed()) {
+      fitNoise.threads = jobs(fitNoiseJobs);
       runFitNoiseCommand(fitNoise);
     } else {
+      options.jobs = static_cast<int>(jobs(simulateJobs));
       if (!shard.empty()) options.shard = simulate::parseShard(shard);
       simulate::runSimulate(options, std::cerr);
     }
@@ -130,6 +149,11 @@ int runCommandLine(int argc, char** argv) {
     const formats::Failure failure = formats::describeFailure(std::current_exception());
     std::cerr << "tolvane: error: " << failure.message << "\n";
     return failure.status;
+  }
+  if (!standardOutputWritten()) {
+    std::cerr << "tolvane: error: standard output cannot be written: " << std::strerror(errno)
+              << "; the results printed there are lost\n";
+    return formats::kExitOutputFailed;
   }
   return formats::kExitDone;
 }

@@ -205,30 +205,12 @@ void compressAsGzipMembers(std::size_t streamBytes, const StreamPieceFiller& fil
   const std::size_t fills =
       (compression.pieceCount() - 1) / std::max<std::size_t>(piecesPerFill, 1) + 1;
   const std::size_t wanted = std::min<std::size_t>(std::max(threads, 1u), fills);
-  std::vector<std::thread> threadsStarted;
-  threadsStarted.reserve(wanted - 1);  // so that only starting a thread can fail below
-  for (std::size_t i = 1; i < wanted; ++i) {
-    // A thread that cannot be started leaves its share to the others.
-    try {
-      threadsStarted.emplace_back(&OrderedCompression::work, &compression);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
   {
+    // Any thread takes the next piece, so those that can be started share the work.
     const DeskOffer offer(desk == nullptr ? nullptr : desk->state(), compression);
-    compression.work();
-    for (std::thread& thread : threadsStarted) thread.join();
+    onAvailableThreads(static_cast<unsigned>(wanted), [&](unsigned) { compression.work(); });
   }
   compression.rethrowFailure();
-}
-
-unsigned usableCores() {
-  cpu_set_t allowed;
-  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
-    return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
-  }
-  return std::max(1u, std::thread::hardware_concurrency());
 }
 
 }  // namespace tolvane::formats

@@ -17,16 +17,13 @@
 #include <memory>
 #include <span>
 
+#include "formats/threads.h"
+
 namespace tolvane::formats {
 
 // Large enough that the cut costs nothing measurable in size (deflate looks back only
 // 32 KiB), small enough that a thread holds only a few MiB: one piece and its member.
 constexpr std::size_t kGzipPieceBytes = std::size_t{4} << 20;
-
-// The cores this process may run on: fewer than the machine's under taskset or a cpuset,
-// where more threads than cores would only take turns. The default thread count of
-// the compressed writers, and of tolvane's jobs.
-unsigned usableCores();
 
 // Writes bytes [offset, offset + piece.size()) of the stream into `piece`: one or more
 // whole pieces from a piece's start. Called from several threads at once, each time

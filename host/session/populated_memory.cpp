@@ -1,7 +1,6 @@
 // Populated anonymous memory; see populated_memory.h.
 #include "host/session/populated_memory.h"
 
-#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -12,10 +11,11 @@
 #include <cstdint>
 #include <limits>
 #include <system_error>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
+
+#include "formats/threads.h"
 
 namespace hvhost {
 namespace {
@@ -112,12 +112,6 @@ Outcome populateSlices(SliceQueue& queue) {
   return Outcome::populated;
 }
 
-std::size_t usableCores() {
-  cpu_set_t cores;
-  if (::sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
-  return static_cast<std::size_t>(std::max(1, CPU_COUNT(&cores)));
-}
-
 }  // namespace
 
 PopulatedMemory::PopulatedMemory(std::size_t bytes) {
@@ -149,21 +143,12 @@ void PopulatedMemory::populate(std::size_t bytes) {
   // as each has a few slices to do.
   const std::size_t slices = (bytes + kSliceBytes - 1) / kSliceBytes;
   const std::size_t threads =
-      std::clamp<std::size_t>(slices / kSlicesPerThreadAtLeast, 1, usableCores());
+      std::clamp<std::size_t>(slices / kSlicesPerThreadAtLeast, 1, tolvane::formats::usableCores());
   SliceQueue queue(start, bytes);
   std::vector<Outcome> outcomes(threads, Outcome::populated);
-  std::vector<std::thread> helpers;
-  helpers.reserve(threads);
-  for (std::size_t helper = 1; helper < threads; ++helper) {
-    try {
-      helpers.emplace_back(
-          [&outcomes, &queue, helper] { outcomes[helper] = populateSlices(queue); });
-    } catch (const std::system_error&) {  // no thread to be had: the others do its share
-      break;
-    }
-  }
-  outcomes[0] = populateSlices(queue);
-  for (std::thread& helper : helpers) helper.join();
+  // A helper that cannot be started leaves its share to the others.
+  tolvane::formats::onAvailableThreads(static_cast<unsigned>(threads),
+                              [&](unsigned helper) { outcomes[helper] = populateSlices(queue); });
   if (std::find(outcomes.begin(), outcomes.end(), Outcome::outOfMemory) != outcomes.end()) {
     ::munmap(mapping_, mappedBytes_);
     mapping_ = nullptr;

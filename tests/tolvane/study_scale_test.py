@@ -266,7 +266,7 @@ class Int16Storage(unittest.TestCase):
             file.write(STUDY.replace('task = "scale"', 'task = "scale"\ndatatype = "int16"')
                        .replace("sd = 4\n", "sd = 0\n"))
         errors = simulate(study, output, "--overwrite", status=2).stderr
-        self.assertIn("this run's smallest noise sd is 0; use datatype = \"float32\"", errors)
+        self.assertIn("the runs' smallest noise sd is 0; use datatype = \"float32\"", errors)
         with open(study, "w") as file:
             file.write(STUDY.replace('task = "scale"', 'task = "scale"\ndatatype = "int8"'))
         errors = simulate(study, os.path.join(self.folder, "never"), status=2).stderr

@@ -17,6 +17,7 @@
 #include "formats/staged_file_set.h"
 #include "formats/text_parsing.h"
 #include "numerics/special_functions.h"
+#include "tolvane/analysis/series_checks.h"
 
 namespace tolvane::analysis {
 namespace {
@@ -257,6 +258,9 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   summary.trSeconds = bold.trSeconds;
   summary.warnings = formats::intervalsOutsideTheRun(protocol, summary.eventsFile, summary.volumes,
                                                      bold.trSeconds * 1000.0, kShownOutsideEvents);
+  for (std::string& warning : checkSeriesValues(bold, request.bold)) {
+    summary.warnings.push_back(std::move(warning));
+  }
 
   start = std::chrono::steady_clock::now();
   progress("fitting " + std::to_string(bold.geometry.voxelCount()) + " voxels");

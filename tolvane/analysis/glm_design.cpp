@@ -1,6 +1,7 @@
 // Building a run's design; see glm_design.h.
 #include "tolvane/analysis/glm_design.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -36,10 +37,21 @@ GlmDesign buildGlmDesign(const design::Protocol& protocol, const std::filesystem
     }
   }
 
-  const int cosines =
-      highpassSeconds > 0.0
-          ? static_cast<int>(std::floor(2.0 * volumes * trSeconds / highpassSeconds))
-          : 0;
+  // Counted in double, so that a tiny cutoff is refused by its count rather than
+  // overflowing it: the design must leave at least one degree of freedom.
+  const double cosineCount =
+      highpassSeconds > 0.0 ? std::floor(2.0 * volumes * trSeconds / highpassSeconds) : 0.0;
+  const double mostCosines = static_cast<double>(volumes) - conditions.size() - 2.0;
+  if (cosineCount > mostCosines) {
+    throw formats::InputError(
+        "--highpass " + formats::shortestText(highpassSeconds) + ": expected a cutoff of more than " +
+        formats::shortestText(2.0 * volumes * trSeconds / (std::max(mostCosines, 0.0) + 1.0)) +
+        " s for a run of " + std::to_string(volumes) + " volumes of TR " +
+        formats::shortestText(trSeconds) + " s and " + std::to_string(conditions.size()) +
+        (conditions.size() == 1 ? " condition" : " conditions") + " (a shorter one gives more cosines than the run has volumes to fit), "
+        "or 0 for none");
+  }
+  const int cosines = static_cast<int>(cosineCount);
   GlmDesign design;
   design.volumes = volumes;
   design.conditionCount = conditions.size();

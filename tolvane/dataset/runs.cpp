@@ -8,6 +8,7 @@
 #include "formats/errors.h"
 #include "formats/text_input.h"
 #include "formats/text_parsing.h"
+#include "tolvane/dataset/promised_runs.h"
 
 namespace tolvane::dataset {
 namespace {
@@ -86,8 +87,39 @@ std::vector<std::string> tabFields(const std::string& line) {
 
 }  // namespace
 
+namespace {
+
+void requirePromisedRuns(const std::filesystem::path& dataset,
+                         const std::vector<DatasetRun>& runs) {
+  std::vector<std::pair<std::string, int>> found;
+  for (const DatasetRun& run : runs) {
+    const std::size_t at = run.prefix.rfind("_run-");
+    const auto number = at == std::string::npos
+                            ? std::nullopt
+                            : formats::parseInt(std::string_view(run.prefix).substr(at + 5));
+    if (number) found.emplace_back(run.subject, static_cast<int>(*number));
+  }
+  const std::vector<std::string> missing = missingPromisedRuns(dataset, found);
+  if (missing.empty()) return;
+  constexpr std::size_t kShown = 6;
+  std::string list;
+  for (std::size_t i = 0; i < std::min(missing.size(), kShown); ++i) {
+    list += (i ? ", " : "") + missing[i];
+  }
+  if (missing.size() > kShown) list += " and " + std::to_string(missing.size() - kShown) + " more";
+  throw formats::InputError(
+      dataset.string() + ": expected every run that its study promises (" +
+      DatasetFolders(dataset).identity().string() + "), found " + std::to_string(runs.size()) +
+      " of " + std::to_string(runs.size() + missing.size()) + "; missing " + list +
+      ". Run the same simulate again to finish the study, or give --allow-incomplete to "
+      "analyse the runs there are");
+}
+
+}  // namespace
+
 std::vector<DatasetRun> findRuns(const std::filesystem::path& dataset,
-                                 const std::vector<std::string>& selection) {
+                                 const std::vector<std::string>& selection,
+                                 bool allowIncomplete) {
   const DatasetFolders folders(dataset);
   std::vector<DatasetRun> runs;
   for (const std::filesystem::path& subject : sortedEntries(dataset)) {
@@ -108,6 +140,7 @@ std::vector<DatasetRun> findRuns(const std::filesystem::path& dataset,
                               ": expected a BIDS dataset with sub-*/func/*_bold.nii[.gz] "
                               "series, found none");
   }
+  if (selection.empty() && !allowIncomplete) requirePromisedRuns(dataset, runs);
   if (!selection.empty()) {
     std::vector<DatasetRun> chosen;
     for (const std::string& wanted : selection) {

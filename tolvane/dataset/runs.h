@@ -25,9 +25,11 @@ struct DatasetRun : RunFiles {
 
 // The runs in file-name order, all of them or those that `selection` names
 // ("sub-01" or "sub-01/run-2"). Throws InputError when the folder holds no run, a run
-// lacks its truth, or a selection matches none.
+// lacks its truth, or a selection matches none; and, for all runs, when runs that the
+// dataset's study promises (promised_runs.h) are missing, unless `allowIncomplete`.
 std::vector<DatasetRun> findRuns(const std::filesystem::path& dataset,
-                                 const std::vector<std::string>& selection);
+                                 const std::vector<std::string>& selection,
+                                 bool allowIncomplete = false);
 
 // A BIDS segmentation table (_dseg.tsv): label value to name, from its index and name
 // columns. Throws InputError naming the file and line.

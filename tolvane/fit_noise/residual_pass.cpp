@@ -2,6 +2,8 @@
 // series, fitted, and written back; see residual_pass.h.
 #include "tolvane/fit_noise/residual_pass.h"
 
+#include "formats/threads.h"
+
 #include <fftw3.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace tolvane::fit_noise {
 namespace {
@@ -83,7 +84,7 @@ ResidualPass removeTemporalModel(formats::FloatSeries& series, const TemporalDes
   std::unique_ptr<fftw_complex, FftwComplexFree> planOut(fftw_alloc_complex(frequencies));
   const fftw_plan plan = fftw_plan_dft_r2c_1d(volumes, planIn.get(), planOut.get(), FFTW_ESTIMATE);
 
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  if (threads == 0) threads = formats::usableCores();
   const std::size_t blocks = (voxels + kBlockVoxels - 1) / kBlockVoxels;
   std::atomic<std::size_t> nextBlock{0}, blocksDone{0};
   std::mutex merge;
@@ -189,10 +190,7 @@ ResidualPass removeTemporalModel(formats::FloatSeries& series, const TemporalDes
       for (int f = 0; f < frequencies; ++f) pass.periodogram[g][f] += sums.periodogram[g][f];
     }
   };
-  std::vector<std::thread> workers;
-  for (unsigned thread = 1; thread < threads; ++thread) workers.emplace_back(work, thread);
-  work(0);
-  for (std::thread& worker : workers) worker.join();
+  formats::onThreads(threads, work);
   fftw_destroy_plan(plan);
   return pass;
 }

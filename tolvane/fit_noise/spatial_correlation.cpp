@@ -5,9 +5,9 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
-#include <thread>
 
 #include "formats/affine.h"
+#include "formats/threads.h"
 
 namespace tolvane::fit_noise {
 namespace {
@@ -96,7 +96,7 @@ std::vector<SpatialSums> spatialLagSums(const formats::FloatSeries& residuals,
   // Pair counts do not depend on the volume; products are summed over volumes per lag.
   std::vector<float> scaled(voxels);
   std::mutex merge;
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  if (threads == 0) threads = formats::usableCores();
   std::atomic<std::size_t> next{0};
   // Pairs depend on the mask alone; products are those of the scaled residuals, which
   // are 0 outside the voxels used, so the inner loop is a plain dot product of rows.
@@ -144,10 +144,7 @@ std::vector<SpatialSums> spatialLagSums(const formats::FloatSeries& residuals,
       const std::lock_guard<std::mutex> lock(merge);
       for (int g = 0; g < groups; ++g) sums[g] += local[g];
     };
-    std::vector<std::thread> workers;
-    for (unsigned t = 1; t < threads; ++t) workers.emplace_back(work);
-    work();
-    for (std::thread& worker : workers) worker.join();
+    formats::onThreads(threads, [&](unsigned) { work(); });
   }
   return sums;
 }

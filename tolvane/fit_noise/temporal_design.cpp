@@ -41,7 +41,18 @@ double orthonormalise(std::vector<double>& basis, int volumes, std::size_t c) {
 
 int driftCosineCount(int volumes, double trSeconds, double cutoffSeconds) {
   if (!(cutoffSeconds > 0.0)) return 0;
-  return static_cast<int>(std::ceil(2.0 * volumes * trSeconds / cutoffSeconds)) - 1;
+  // Counted in double, so that a tiny cutoff is refused rather than overflowing the
+  // count: the cosines and the constant must leave at least one degree of freedom.
+  const double count = std::ceil(2.0 * volumes * trSeconds / cutoffSeconds) - 1.0;
+  if (count > volumes - 2.0) {
+    throw formats::InputError(
+        "--highpass " + formats::shortestText(cutoffSeconds) +
+        ": expected a cutoff of at least " +
+        formats::shortestText(2.0 * volumes * trSeconds / (volumes - 1.0)) + " s for a run of " +
+        std::to_string(volumes) + " volumes of TR " + formats::shortestText(trSeconds) +
+        " s (a shorter one gives more cosines than the run has volumes to fit)");
+  }
+  return static_cast<int>(count);
 }
 
 TemporalDesign buildTemporalDesign(int volumes, double trSeconds, double cutoffSeconds,

@@ -87,7 +87,7 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
                               "such as --contrast \"Task - Rest\"");
   }
   const std::string& contrast = *request.scoring.contrast;
-  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, request.runs);
+  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, request.runs, request.allowIncomplete);
   const FirstLevelRequest firstLevel{
       request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset), contrast,
       request.prewhiten};

@@ -35,6 +35,7 @@ struct DatasetEvaluationRequest {
   // The contrast (required), the side, the thresholds and the cluster settings; its
   // truth and statistic are set per run.
   analysis::EvaluationRequest scoring;
+  bool allowIncomplete = false;  // score a dataset missing runs its study promises
 };
 
 struct RunEvaluation {

@@ -33,6 +33,7 @@ struct GroupRequest {
   std::string covariateColumn;
   std::optional<std::filesystem::path> output;
   int gzipLevel = 1;
+  bool allowIncomplete = false;  // analyse a dataset missing runs its study promises
 };
 
 struct GroupSummary {

@@ -26,6 +26,7 @@ struct ReportOptions {
   std::vector<std::string> runs;                // "sub-01" or "sub-01/run-1"; empty: all
   std::vector<std::string> contrasts;           // fitted where a run has no GLM outputs
   double tThreshold = kDefaultTThreshold;
+  bool allowIncomplete = false;  // report on a dataset missing runs its study promises
 };
 
 std::filesystem::path defaultReportFile(const std::filesystem::path& dataset);

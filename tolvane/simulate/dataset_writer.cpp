@@ -267,18 +267,21 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
                    std::unique_ptr<std::int16_t[]>* int16Storage) {
   formats::createFolders(files.bold.parent_path());
   formats::createFolders(files.labels.parent_path());
-  // The runs of one study are written by one process at a time each (shards of a study
-  // take disjoint runs), so the temporaries of a run's files are a killed writer's.
-  for (const std::filesystem::path& file : files.all()) formats::removeAbandonedTemporaries(file);
   const int level = formats::kDefaultGzipLevel;
   if (needed(files.bold, keepExisting)) {
     std::optional<formats::Int16Volumes> int16;
     std::unique_ptr<std::int16_t[]> ownCopy;
     std::unique_ptr<std::int16_t[]>& copy = int16Storage ? *int16Storage : ownCopy;
     if (study.datatype == study::StoredType::Int16) {
-      const formats::Int16Scale scale =
-          int16Scale(valueSpan(data, study.grid.valueCount(), threads),
-                     smallestTemporalNoiseSd(study), files.bold.filename().string());
+      const formats::Int16Scale scale = [&] {
+        try {
+          return int16Scale(valueSpan(data, study.grid.valueCount(), threads),
+                            smallestTemporalNoiseSd(study), files.bold.filename().string());
+        } catch (const formats::InputError& error) {
+          throw formats::InputError(study.file.string() + ": key datatype = \"int16\": " +
+                                    error.what());
+        }
+      }();
       try {
         if (!copy) copy.reset(new std::int16_t[study.grid.valueCount()]);
       } catch (const std::bad_alloc&) {

@@ -32,8 +32,6 @@ void writeGroupTruth(const study::Study& study, const DatasetLayout& layout, boo
 // telling `progress` its volumes as they are written. An int16 run is quantised into
 // `*int16Storage` when given (allocated there by the first run, and reused by the
 // next ones of the study), else into a copy of its own.
-// Temporaries that an earlier, killed writer of the same files left behind are removed
-// first.
 void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const RunFiles& files,
                    const Truth& truth, const float* data, bool keepExisting, unsigned threads,
                    const formats::VolumesWritten& progress = {},

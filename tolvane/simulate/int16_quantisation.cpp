@@ -11,11 +11,10 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "engine/vector_dispatch.h"
+#include "formats/threads.h"
 
 namespace tolvane::simulate {
 namespace {
@@ -26,25 +25,13 @@ using engine::onVectorPath;
 constexpr std::size_t kLeastValuesPerThread = std::size_t{1} << 20;
 
 // Runs body(part, begin, end) over [0, count) cut into `parts` equal contiguous pieces,
-// each on a thread of its own, the calling thread taking the first and any part whose
-// thread cannot be started. The bodies must not throw: they report to their caller
+// each on a thread of its own (formats/threads.h). The bodies report to their caller
 // through their part's slot.
 template <typename Body>
 void inParts(std::size_t count, std::size_t parts, const Body& body) {
-  const auto run = [&](std::size_t part) {
+  formats::onThreads(static_cast<unsigned>(parts), [&](unsigned part) {
     body(part, count * part / parts, count * (part + 1) / parts);
-  };
-  std::vector<std::thread> workers;
-  workers.reserve(parts);  // so that only starting a thread can fail below
-  for (std::size_t part = 1; part < parts; ++part) {
-    try {
-      workers.emplace_back(run, part);
-    } catch (const std::system_error&) {
-      run(part);
-    }
-  }
-  run(0);
-  for (std::thread& worker : workers) worker.join();
+  });
 }
 
 std::size_t partsFor(std::size_t count, std::size_t perPart, unsigned threads) {

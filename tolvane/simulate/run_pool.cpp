@@ -6,9 +6,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "formats/nifti/parallel_gzip.h"
+#include "formats/threads.h"
 #include "tolvane/simulate/dataset_writer.h"
 #include "tolvane/simulate/run_synthesis.h"
 
@@ -39,11 +39,13 @@ RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& ru
         display.runStarted(job);
         const Truth truth = runTruth(work.study, files.place);
         values = synthesiseRun(work.study, truth, files.place, share.perPiece, std::move(values));
+        const RunFiles staged = work.commits.staged(files);
         writeRunFiles(
-            work.study, work.layout, files, truth, values.get(), work.keepExisting,
+            work.study, work.layout, staged, truth, values.get(), false,
             static_cast<unsigned>(share.perPiece),
             [&](std::int64_t volumes) { display.runVolumes(job, volumes); }, &compressionHelp,
             &int16Copy);
+        work.commits.commitRun(files, staged);
       } catch (...) {
         const std::lock_guard<std::mutex> guard(failureLock);
         if (!failed.exchange(true)) outcome.failure = std::current_exception();
@@ -62,10 +64,9 @@ RunPoolOutcome makeRuns(const RunPoolWork& work, const std::vector<RunFiles>& ru
       compressionHelp.helpUntilClosed();
     }
   };
-  std::vector<std::thread> workers;
-  for (std::size_t job = 1; job < jobs; ++job) workers.emplace_back(runJob, static_cast<int>(job));
-  runJob(0);
-  for (std::thread& worker : workers) worker.join();
+  // Every job must run: the last to finish its runs is the one that closes the desk.
+  formats::onThreads(static_cast<unsigned>(jobs),
+                     [&](unsigned job) { runJob(static_cast<int>(job)); });
   outcome.written = written;
   return outcome;
 }

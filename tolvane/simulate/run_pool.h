@@ -14,17 +14,19 @@
 #include <vector>
 
 #include "tolvane/simulate/dataset_layout.h"
+#include "tolvane/simulate/study_commits.h"
 #include "tolvane/simulate/study_progress.h"
 #include "tolvane/simulate/thread_share.h"
 #include "tolvane/study/study.h"
 
 namespace tolvane::simulate {
 
-// What the runs have to know of the study and its folder.
+// What the runs have to know of the study and its folder: each run is written into
+// the staging folder of `commits` and moved into place when whole.
 struct RunPoolWork {
   const study::Study& study;
   const DatasetLayout& layout;
-  bool keepExisting;  // a run's files that exist are kept (writeRunFiles)
+  StudyCommits& commits;
 };
 
 struct RunPoolOutcome {

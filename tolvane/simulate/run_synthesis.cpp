@@ -9,12 +9,12 @@
 #include <utility>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <vector>
 
 #include "formats/affine.h"
+#include "formats/threads.h"
 #include "numerics/random_state.h"
 #include "engine/counter_noise.h"
 #include "engine/noise_models.h"
@@ -62,14 +62,7 @@ void ran1Replace(const study::Study& study, const Truth& truth, int runPlace,
 engine::ParallelFor onThreads(int threads) {
   return [threads](std::int64_t count,
                    const std::function<void(std::int64_t, std::int64_t)>& body) {
-    const std::int64_t parts = shareThreads(threads, count).atOnce;
-    if (parts == 0) return;
-    std::vector<std::thread> workers;
-    for (std::int64_t part = 1; part < parts; ++part) {
-      workers.emplace_back([&, part] { body(count * part / parts, count * (part + 1) / parts); });
-    }
-    body(0, count / parts);
-    for (std::thread& worker : workers) worker.join();
+    formats::inEqualParts(count, shareThreads(threads, count).atOnce, body);
   };
 }
 

@@ -15,10 +15,12 @@
 #include "formats/text_parsing.h"
 #include "tolvane/simulate/dataset_layout.h"
 #include "tolvane/simulate/dataset_writer.h"
+#include "tolvane/simulate/int16_scale.h"
 #include "tolvane/simulate/interruption_guard.h"
 #include "tolvane/simulate/output_folder.h"
 #include "tolvane/simulate/run_pool.h"
 #include "tolvane/simulate/run_synthesis.h"
+#include "tolvane/simulate/study_commits.h"
 #include "tolvane/simulate/study_progress.h"
 #include "tolvane/simulate/thread_share.h"
 #include "tolvane/study/run_seeds.h"
@@ -29,12 +31,6 @@ namespace {
 // ran1 runs are spaced this many draws apart on the generator's one cycle; a run that
 // draws more (about 1.27 uniforms per deviate) reaches into the next run's stream.
 constexpr double kUniformsPerDeviate = 1.27;
-
-// The number of jobs asked for: --jobs, or one per usable core.
-int jobCount(int requested) {
-  if (requested < 0) throw formats::InputError("--jobs: expected 1 or more");
-  return requested == 0 ? static_cast<int>(formats::usableCores()) : requested;
-}
 
 bool complete(const RunFiles& files) {
   const auto all = files.all();
@@ -124,6 +120,16 @@ void checkMemory(const study::Study& study, const ThreadShare& share) {
                    : "; use a coarser grid (grid.resolution) or fewer volumes"));
 }
 
+// A study stored as int16 with no noise anywhere has no scale (int16_scale.h): refused
+// before any work rather than at its first run.
+void checkInt16HasNoise(const study::Study& study) {
+  if (study.datatype != study::StoredType::Int16 || smallestTemporalNoiseSd(study) > 0.0) return;
+  throw formats::InputError(study.file.string() +
+                            ": key datatype: \"int16\" rounds the values to a step small "
+                            "against the noise, but the runs' smallest noise sd is 0; use "
+                            "datatype = \"float32\", or give noise.sd above 0");
+}
+
 bool isTerminal(const std::ostream& stream) {
   return &stream == &std::cerr && ::isatty(STDERR_FILENO) == 1;
 }
@@ -146,12 +152,21 @@ Shard parseShard(const std::string& text) {
 }
 
 void runSimulate(const SimulateOptions& options, std::ostream& progress) {
-  const int jobs = jobCount(options.jobs);
+  const int jobs = options.jobs;
   const study::Study study = study::loadStudy(options.studyFile, options.overrides);
   for (const std::string& warning : study.warnings) progress << "tolvane: warning: " << warning << "\n";
+  checkInt16HasNoise(study);
+  if (options.overwrite && options.shard.count > 1) {
+    throw formats::InputError(
+        "--overwrite with --shard: shards started together would remove each other's runs; "
+        "give --overwrite to one process without --shard, or clear the folder first and "
+        "start the shards without it");
+  }
   const DatasetLayout layout(study, options.output);
-  const FolderUse use = judgeOutputFolder(study, layout, options.overwrite);
-  const bool keepExisting = use == FolderUse::Resume;
+  const OutputFolder folder = openOutputFolder(study, layout, options.overwrite, progress);
+  // From here on a refusal removes the folder again if it was made for this study.
+  StudyCommits commits(study, layout, folder);
+  const bool keepExisting = folder.use == FolderUse::Resume;
   const std::vector<RunFiles> pending = runsToMake(study, layout, options.shard, keepExisting);
   // Jobs left over when there are fewer runs than jobs share the runs' work.
   const ThreadShare share = shareThreads(jobs, static_cast<std::int64_t>(pending.size()));
@@ -159,14 +174,12 @@ void runSimulate(const SimulateOptions& options, std::ostream& progress) {
   warnAboutRan1Overlap(study, progress);
   describeVoxelLevels(study, progress);
 
-  prepareOutputFolder(layout, use);
-  writeDatasetFiles(study, layout, keepExisting);
-  writeGroupTruth(study, layout, keepExisting);
+  if (pending.empty()) commits.commitDatasetFiles();
 
   const InterruptionGuard interruption;
   StudyProgress display(progress, static_cast<int>(pending.size()), study.grid.timePoints,
                         static_cast<int>(share.atOnce), isTerminal(progress));
-  const RunPoolOutcome outcome = makeRuns({study, layout, keepExisting}, pending, share, display,
+  const RunPoolOutcome outcome = makeRuns({study, layout, commits}, pending, share, display,
                                           [&] { return interruption.requested(); });
   display.finish();
   if (outcome.failure) std::rethrow_exception(outcome.failure);

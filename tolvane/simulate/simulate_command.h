@@ -38,7 +38,7 @@ struct SimulateOptions {
   std::filesystem::path studyFile;
   std::filesystem::path output;
   study::Overrides overrides;
-  int jobs = 0;  // 0: one per usable core
+  int jobs = 0;  // 1 ... formats::kMaxJobs, checked by formats::jobsOption
   Shard shard;
   bool overwrite = false;
 };

@@ -91,7 +91,8 @@ void alignConditions(std::vector<design::Protocol>& protocols) {
 
 std::vector<design::Protocol> readRunProtocols(const StudyFile& file,
                                                const std::filesystem::path& folder,
-                                               const Study& study, const KeyFailure& fail) {
+                                               const Study& study, const KeyFailure& fail,
+                                               std::vector<std::filesystem::path>& read) {
   std::vector<design::Protocol> protocols;
   const int places = study.runCount();
   if (file.design) {
@@ -103,9 +104,10 @@ std::vector<design::Protocol> readRunProtocols(const StudyFile& file,
   }
   const bool perRun = file.protocol.find("{subject}") != std::string::npos ||
                       file.protocol.find("{run}") != std::string::npos;
-  const auto read = [&](const std::string& written) {
+  const auto readOne = [&](const std::string& written) {
     try {
-      design::Protocol protocol = formats::readProtocolFile(relativeTo(folder, written));
+      read.push_back(relativeTo(folder, written));
+      design::Protocol protocol = formats::readProtocolFile(read.back());
       if (protocol.conditions.empty()) fail("protocol", written + ": expected at least one condition");
       return protocol;
     } catch (const InputError& error) {
@@ -114,12 +116,12 @@ std::vector<design::Protocol> readRunProtocols(const StudyFile& file,
     }
   };
   if (!perRun) {
-    protocols.push_back(read(file.protocol));
+    protocols.push_back(readOne(file.protocol));
     return protocols;
   }
   for (int subject = 1; subject <= study.subjects; ++subject) {
     for (int run = 1; run <= study.runs; ++run) {
-      protocols.push_back(read(replaced(replaced(file.protocol, "{subject}",
+      protocols.push_back(readOne(replaced(replaced(file.protocol, "{subject}",
                                                  study.subjectLabel(subject)),
                                         "{run}", std::to_string(run))));
     }

@@ -28,9 +28,11 @@ using KeyFailure = std::function<void(const std::string& key, const std::string&
 
 // One protocol per run place when they differ, else one; conditions aligned. Paths are
 // resolved against `folder`.
+// The files read are added to `read`.
 std::vector<design::Protocol> readRunProtocols(const StudyFile& file,
                                                const std::filesystem::path& folder,
-                                               const Study& study, const KeyFailure& fail);
+                                               const Study& study, const KeyFailure& fail,
+                                               std::vector<std::filesystem::path>& read);
 
 // The predictors of each protocol over the study's grid.timePoints volumes.
 std::vector<RunDesign> buildRunDesigns(const std::vector<design::Protocol>& protocols,

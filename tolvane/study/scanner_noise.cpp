@@ -107,6 +107,24 @@ std::vector<float> imageOnGrid(const StudyFile& file, const std::string& key,
   } catch (const InputError& error) {
     file.fail(key, error.what());
   }
+  // A NaN would spread to the voxels around it when resampled, and into every value of
+  // their runs.
+  std::size_t nonFinite = 0, first = 0;
+  for (std::size_t v = volume.values.size(); v-- > 0;) {
+    if (!std::isfinite(volume.values[v])) {
+      ++nonFinite;
+      first = v;
+    }
+  }
+  if (nonFinite > 0) {
+    const auto& dims = volume.geometry.dims;
+    file.fail(key, written + ": expected finite values, found " + std::to_string(nonFinite) +
+                       " that are not (NaN or infinite), the first at voxel (" +
+                       std::to_string(static_cast<std::int64_t>(first) % dims[0]) + ", " +
+                       std::to_string(static_cast<std::int64_t>(first) / dims[0] % dims[1]) +
+                       ", " + std::to_string(static_cast<std::int64_t>(first) / (dims[0] * dims[1])) +
+                       ")");
+  }
   if (!formats::isInvertible(volume.geometry.frame.voxelToWorld)) {
     file.fail(key, "expected an image with an invertible voxel-to-world transform");
   }

@@ -290,6 +290,7 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   const Checker check(file);
   Study study;
   study.file = path;
+  study.inputFiles.push_back(path);
   study.fileBytes = file.text;
   study.fileSha256 = sha256Hex(study.fileBytes);
   const std::filesystem::path folder = path.parent_path();
@@ -344,10 +345,10 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
     check.fail("tr", "expected a repetition time from 0.01 to 100 seconds");
   }
   if (!std::isfinite(file.baseline) || std::fabs(file.baseline) > 1e30) {
-    check.fail("baseline", "expected a finite number");
+    check.fail("baseline", "expected a finite number from -1e30 to 1e30");
   }
   if (!(file.noiseSd >= 0.0 && file.noiseSd <= 1e30)) {
-    check.fail("noise.sd", "expected a standard deviation of 0 or more");
+    check.fail("noise.sd", "expected a standard deviation from 0 to 1e30");
   }
   study.levels = {static_cast<float>(file.baseline), static_cast<float>(file.noiseSd)};
   study.noise = checkedNoiseModels(file, check, study);
@@ -367,7 +368,7 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   const std::vector<design::Protocol> protocols = readRunProtocols(
       file, folder, study, [&](const std::string& key, const std::string& what) {
         check.fail(key, what);
-      });
+      }, study.inputFiles);
   study.protocol = protocols.front();
   std::int64_t volumes = 0;
   for (const design::Protocol& protocol : protocols) {
@@ -377,6 +378,17 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.grid.timePoints =
       static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
   study.runDesigns = buildRunDesigns(protocols, study.grid);
+  const auto readToo = [&](const std::optional<std::string>& written) {
+    if (written) study.inputFiles.push_back(relativeTo(folder, *written));
+  };
+  readToo(file.anatomical);
+  readToo(file.baselineImage);
+  readToo(file.mask);
+  if (file.physio) readToo(file.physio->map);
+  for (const RegionEntry& entry : file.regions) {
+    readToo(entry.voi);
+    readToo(entry.labels);
+  }
   if (usesScannerNoise(file)) {
     study.voxelLevels = resolveVoxelLevels(file, folder, study);
     study.baselineImage = file.baselineImage;

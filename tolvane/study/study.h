@@ -141,6 +141,9 @@ struct RunDesign {
 
 struct Study {
   std::filesystem::path file;
+  // Every file the study reads (the study file, protocols, images, VOI and label files),
+  // as resolved: what an output folder must not remove.
+  std::vector<std::filesystem::path> inputFiles;
   std::string fileBytes;  // the study file as read, copied into the dataset
   std::string fileSha256;
   std::string name;

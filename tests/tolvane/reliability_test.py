@@ -1,0 +1,397 @@
+#!/usr/bin/python3
+"""tolvane under a hostile user: an overwrite that removes only the earlier study's own
+files, failures that leave the folder as it was, shards started together on one folder,
+failing thread starts, unwritable output streams and numbers out of range.
+
+Run by CTest with the system interpreter from the repository root:
+  TOLVANE=build/tolvane/tolvane /usr/bin/python3 tests/tolvane/reliability_test.py
+"""
+import filecmp
+import os
+import resource
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+TOLVANE = os.environ["TOLVANE"]
+PROTOCOL = os.path.abspath("examples/block_design.prt")
+
+# A 10 x 10 x 10 grid of 60 volumes with smooth AR(1) noise: a run takes a moment.
+STUDY = """
+subjects = 2
+runs = 2
+task = "hostile"
+protocol = "{protocol}"
+volumes = 60
+{extra}
+[grid]
+box = [113, 143, 113, 143, 113, 143]
+
+[noise]
+sd = 4
+smoothness_mm = 6
+model = "ar1"
+rho = 0.3
+
+[[region]]
+centre_voxel = [128, 128, 128]
+radius_voxels = 2
+effects = {{ Task = {effect} }}
+"""
+
+
+def write_text(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as file:
+        file.write(text)
+
+
+def study_text(protocol=PROTOCOL, extra="", effect='"2%"', sd=4):
+    return STUDY.format(protocol=protocol, extra=extra, effect=effect).replace(
+        "sd = 4\n", f"sd = {sd}\n")
+
+
+def run(*arguments, status=0):
+    result = subprocess.run([*arguments], capture_output=True, text=True, timeout=300)
+    if status is not None and result.returncode != status:
+        raise AssertionError(f"{' '.join(arguments)} exited {result.returncode}, expected "
+                             f"{status}\nstderr:\n{result.stderr[-2000:]}")
+    return result
+
+
+def simulate(study, output, *options, status=0):
+    return run(TOLVANE, "simulate", study, "--output", output, *options, status=status)
+
+
+def snapshot(root):
+    """Every file and folder under root, hidden ones too, with the files' bytes."""
+    state = {}
+    for folder, folders, names in os.walk(root):
+        for name in folders:
+            state[os.path.relpath(os.path.join(folder, name), root) + "/"] = None
+        for name in names:
+            with open(os.path.join(folder, name), "rb") as file:
+                state[os.path.relpath(os.path.join(folder, name), root)] = file.read()
+    return state
+
+
+def same_trees(test, first, second):
+    comparison = filecmp.dircmp(first, second, ignore=[])
+    pending = [comparison]
+    while pending:
+        current = pending.pop()
+        test.assertEqual(current.left_only + current.right_only, [], current.left)
+        _, mismatch, errors = filecmp.cmpfiles(current.left, current.right, current.common_files,
+                                               shallow=False)
+        test.assertEqual(mismatch + errors, [], current.left)
+        pending.extend(current.subdirs.values())
+
+
+class Fixture(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="tolvane-hostile-")
+        self.study = os.path.join(self.folder, "study.toml")
+        write_text(self.study, study_text())
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def path(self, *parts):
+        return os.path.join(self.folder, *parts)
+
+
+class Overwrite(Fixture):
+    """--overwrite removes what the earlier study's record lists, and nothing else."""
+
+    def test_only_the_earlier_studys_files_go_and_the_users_stay(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset)
+        mine = {"notes.txt": "mine\n", "code/tolvane/notes.txt": "also mine\n",
+                "sub-02/my_events.tsv": "onset\tduration\n"}
+        for name, text in mine.items():
+            write_text(os.path.join(dataset, name), text)
+        simulate(self.study, dataset, "--subjects", "1", "--overwrite")
+        for name, text in mine.items():
+            with open(os.path.join(dataset, name)) as file:
+                self.assertEqual(file.read(), text, name)
+        # sub-02's runs went; its folder stays for the user's file, without func/.
+        self.assertEqual(os.listdir(os.path.join(dataset, "sub-02")), ["my_events.tsv"])
+        self.assertFalse(os.path.exists(os.path.join(dataset, "derivatives", "tolvane",
+                                                     "sub-02")))
+        self.assertTrue(os.path.exists(os.path.join(
+            dataset, "sub-01", "func", "sub-01_task-hostile_run-2_bold.nii.gz")))
+        with open(os.path.join(dataset, "code", "tolvane", "files.txt")) as file:
+            records = file.read().split("\n")
+        self.assertIn("sub-01/func/sub-01_task-hostile_run-1_bold.nii.gz", records)
+        self.assertNotIn("notes.txt", records)
+        self.assertEqual([n for n in os.listdir(dataset) if n.startswith(".")], [])
+
+    def test_files_no_study_wrote_inputs_inside_and_untrusted_records_are_refused(self):
+        # A README of the user's where the dataset's README would go.
+        folder = self.path("users")
+        write_text(os.path.join(folder, "README"), "my README\n")
+        before = snapshot(folder)
+        errors = simulate(self.study, folder, "--overwrite", status=2).stderr
+        self.assertIn("would replace files that no study wrote (" +
+                      os.path.join(folder, "README"), errors)
+        self.assertEqual(snapshot(folder), before)
+        # The study's protocol inside the output folder.
+        inside = self.path("inside")
+        protocol = os.path.join(inside, "sub-01", "my_events.prt")
+        os.makedirs(os.path.dirname(protocol))
+        shutil.copy(PROTOCOL, protocol)
+        study = self.path("inside.toml")
+        write_text(study, study_text(protocol="inside/sub-01/my_events.prt"))
+        before = snapshot(inside)
+        errors = simulate(study, inside, "--overwrite", status=2).stderr
+        self.assertIn("holds the study's inputs (" + protocol, errors)
+        self.assertEqual(snapshot(inside), before)
+        # A record that points outside the dataset is not trusted.
+        dataset = self.path("data")
+        simulate(self.study, dataset)
+        write_text(self.path("victim.txt"), "keep\n")
+        with open(os.path.join(dataset, "code", "tolvane", "files.txt"), "a") as file:
+            file.write("../victim.txt\n")
+        before = snapshot(dataset)
+        errors = simulate(self.study, dataset, "--seed", "9", "--overwrite", status=2).stderr
+        self.assertIn('expected a path inside the dataset, found "../victim.txt"', errors)
+        self.assertEqual(snapshot(dataset), before)
+        self.assertTrue(os.path.exists(self.path("victim.txt")))
+
+
+class FailedStudies(Fixture):
+    """A study refused part way leaves the folder exactly as it was."""
+
+    def test_a_run_refused_late_leaves_an_earlier_dataset_and_a_new_folder_untouched(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset)
+        before = snapshot(dataset)
+        # No int16 scale holds an effect of 100000 against noise of sd 4: found only
+        # when the first run's values are known.
+        refused = self.path("refused.toml")
+        write_text(refused, study_text(extra='datatype = "int16"', effect="100000"))
+        errors = simulate(refused, dataset, "--overwrite", "--jobs", "1", status=2).stderr
+        self.assertIn(refused + ': key datatype = "int16": sub-01_task-hostile_run-1_bold'
+                      ".nii.gz: its values span", errors)
+        self.assertEqual(snapshot(dataset), before)
+        simulate(refused, self.path("new"), "--jobs", "1", status=2)
+        self.assertFalse(os.path.exists(self.path("new")))
+
+    def test_int16_without_noise_is_refused_before_any_work_naming_file_and_key(self):
+        silent = self.path("silent.toml")
+        write_text(silent, study_text(extra='datatype = "int16"', sd=0))
+        errors = simulate(silent, self.path("new"), status=2).stderr
+        self.assertIn(silent + ': key datatype: "int16"', errors)
+        self.assertIn("smallest noise sd is 0", errors)
+        self.assertFalse(os.path.exists(self.path("new")))
+
+    def test_staging_folders_of_dead_processes_are_removed_by_the_next_run(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        stale = os.path.join(dataset, f".tolvane-staging-{os.uname().nodename}-{dead.pid}")
+        write_text(os.path.join(stale, "sub-01", "func", "half.nii.gz"), "half")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        self.assertFalse(os.path.exists(stale))
+
+
+class Shards(Fixture):
+    """Shards started together on one folder give the files of one process."""
+
+    def test_four_shards_started_at_once_finish_with_the_files_of_one_process(self):
+        whole = self.path("whole")
+        simulate(self.study, whole, "--jobs", "1")
+        together = self.path("together")
+        shards = [subprocess.Popen([TOLVANE, "simulate", self.study, "--output", together,
+                                    "--shard", f"{k}/4", "--jobs", "1"],
+                                   stderr=subprocess.PIPE, text=True) for k in (1, 2, 3, 4)]
+        for shard in shards:
+            _, errors = shard.communicate(timeout=300)
+            self.assertEqual(shard.returncode, 0, errors)
+        same_trees(self, whole, together)
+
+    def test_overwrite_with_shards_is_refused(self):
+        errors = simulate(self.study, self.path("data"), "--shard", "1/2", "--overwrite",
+                          status=2).stderr
+        self.assertIn("--overwrite with --shard", errors)
+        self.assertFalse(os.path.exists(self.path("data")))
+
+
+def with_little_memory():
+    """Leaves the child 300 MiB of address space: far too little for the stacks of 200
+    threads, whatever the process's privileges (a limit of processes binds no root)."""
+    resource.setrlimit(resource.RLIMIT_AS, (300 << 20, 300 << 20))
+
+
+class JobsAndThreads(Fixture):
+    """--jobs is range-checked, and threads that cannot be started end the command with
+    a message and exit 1, never an abort."""
+
+    def test_jobs_out_of_range_are_refused_with_the_limit(self):
+        bold = self.path("bold.nii.gz")
+        for jobs in ("0", "-3", "100000"):
+            errors = simulate(self.study, self.path("data"), "--jobs", jobs, status=2).stderr
+            self.assertIn(f"--jobs: expected a number of threads from 1 to 1024", errors)
+            self.assertIn(f"found {jobs}", errors)
+            errors = run(TOLVANE, "fit-noise", bold, "--output", self.path("fit"), "--jobs", jobs,
+                         status=2).stderr
+            self.assertIn(f"found {jobs}", errors)
+        self.assertFalse(os.path.exists(self.path("data")))
+
+    def test_threads_that_cannot_start_end_the_command_with_exit_1(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        bold = os.path.join(dataset, "sub-01", "func", "sub-01_task-hostile_run-1_bold.nii.gz")
+        commands = {"simulate": [TOLVANE, "simulate", self.study, "--output", self.path("new"),
+                                 "--jobs", "200"],
+                    "fit-noise": [TOLVANE, "fit-noise", bold, "--output", self.path("fit"),
+                                  "--jobs", "200"]}
+        for name, command in commands.items():
+            result = subprocess.run(command, preexec_fn=with_little_memory, capture_output=True,
+                                    text=True, timeout=120)
+            if "Sanitizer" in result.stderr:
+                self.skipTest("a sanitized program cannot start in 300 MiB")
+            self.assertEqual(result.returncode, 1, name + ": " + result.stderr)
+            self.assertRegex(result.stderr, r"could not start \d+ threads \(\d+ started, then: "
+                                            r"Resource temporarily unavailable\)")
+        self.assertFalse(os.path.exists(self.path("new")))
+        self.assertFalse(os.path.exists(self.path("fit")))
+
+
+class OutputStreams(Fixture):
+    """Results printed on standard output that cannot be written are an output failure."""
+
+    def test_standard_output_on_a_full_disk_exits_3(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        func = os.path.join(dataset, "sub-01", "func")
+        truth = os.path.join(dataset, "derivatives", "tolvane", "sub-01", "func",
+                             "sub-01_task-hostile_run-1_desc-Task_effect.nii.gz")
+        bold = os.path.join(func, "sub-01_task-hostile_run-1_bold.nii.gz")
+        commands = [["evaluate", "--truth", truth, "--stat", truth, "--threshold", "1"],
+                    ["fit-noise", bold, "--output", self.path("fit")]]
+        for command in commands:
+            with open("/dev/full", "w") as full:
+                result = subprocess.run([TOLVANE, *command], stdout=full, stderr=subprocess.PIPE,
+                                        text=True, timeout=120)
+            self.assertEqual(result.returncode, 3, command[0] + ": " + result.stderr)
+            self.assertIn("standard output cannot be written: No space left on device",
+                          result.stderr)
+
+
+class NumberRanges(Fixture):
+    """Numbers out of range are refused before any work, with the limit."""
+
+    def test_options_and_keys_out_of_range_name_their_limit(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        bold = os.path.join(dataset, "sub-01", "func", "sub-01_task-hostile_run-1_bold.nii.gz")
+        truth = os.path.join(dataset, "derivatives", "tolvane", "sub-01", "func",
+                             "sub-01_task-hostile_run-1_desc-Task_effect.nii.gz")
+        refusals = {
+            ("evaluate", "--p-threshold", "2"): "expected a p value above 0 and below 1, found 2",
+            ("evaluate", "--threshold", "nan"): "expected a finite value of the statistic, found nan",
+            ("evaluate", "--dof", "0"): "--dof: Value 0 not in range 1 to 100000000",
+            # 60 volumes of TR 2 s and one condition (Rest is the baseline): 57 cosines at
+            # most, so a cutoff of more than 2 x 60 x 2 s / 58.
+            ("glm", "--highpass", "1e-8"): "--highpass 1e-08: expected a cutoff of more than "
+                                           "4.137931034482759 s for a run of 60 volumes of TR "
+                                           "2 s and 1 condition",
+            ("glm", "--highpass", "nan"): "expected a cutoff of 0 (none) or more seconds, found nan",
+            ("fit-noise", "--highpass", "1e-6"): "--highpass 1e-06: expected a cutoff of at least",
+        }
+        for (command, option, value), message in refusals.items():
+            arguments = {"evaluate": ["--truth", truth, "--stat", truth],
+                         "glm": [bold, "--output", self.path("glm")],
+                         "fit-noise": [bold, "--output", self.path("fit")]}[command]
+            result = run(TOLVANE, command, *arguments, option, value, status=2)
+            self.assertIn(message, result.stderr + result.stdout, (command, option, value))
+        self.assertFalse(os.path.exists(self.path("glm")))
+        for key, value, message in (("baseline", "1e38", "expected a finite number from -1e30 "
+                                                          "to 1e30"),
+                                    ("sd", "inf", "expected a standard deviation from 0 to 1e30")):
+            study = self.path(key + ".toml")
+            text = study_text()
+            text = (text.replace("sd = 4\n", f"sd = {value}\n") if key == "sd"
+                    else text.replace("volumes = 60", f"volumes = 60\nbaseline = {value}"))
+            write_text(study, text)
+            self.assertIn(message, simulate(study, self.path("new"), status=2).stderr)
+
+
+class NonFiniteInputs(Fixture):
+    """NaN and infinities in inputs are refused or reported with their count and place."""
+
+    def test_a_baseline_image_with_nan_is_refused_naming_count_and_voxel(self):
+        import nibabel
+        import numpy
+        affine = numpy.diag([3.0, 3.0, 3.0, 1.0])
+        baseline = numpy.full((12, 12, 12), 500.0, dtype=numpy.float32)
+        nibabel.save(nibabel.Nifti1Image(baseline, affine), self.path("anatomy.nii.gz"))
+        baseline[4, 5, 6] = baseline[7, 5, 6] = numpy.nan
+        baseline[1, 1, 1] = numpy.inf
+        nibabel.save(nibabel.Nifti1Image(baseline, affine), self.path("baseline.nii.gz"))
+        shutil.copy(PROTOCOL, self.path("block_design.prt"))
+        write_text(self.path("nan.toml"), 'task = "nan"\nprotocol = "block_design.prt"\n'
+                   'baseline = "baseline.nii.gz"\nvolumes = 20\n[grid]\n'
+                   'anatomical = "anatomy.nii.gz"\nbox = [0, 12, 0, 12, 0, 12]\n'
+                   'resolution = 1\n[noise]\ntsnr = 50\n')
+        errors = simulate(self.path("nan.toml"), self.path("new"), status=2).stderr
+        self.assertIn("key baseline: baseline.nii.gz: expected finite values, found 3 that are "
+                      "not (NaN or infinite), the first at voxel (1, 1, 1)", errors)
+        self.assertFalse(os.path.exists(self.path("new")))
+
+    def test_glm_reports_unfittable_voxels_and_refuses_a_series_with_none_to_fit(self):
+        import nibabel
+        import numpy
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        func = os.path.join(dataset, "sub-01", "func")
+        image = nibabel.load(os.path.join(func, "sub-01_task-hostile_run-1_bold.nii.gz"))
+        data = numpy.asarray(image.dataobj, dtype=numpy.float32)
+        data[2, 3, 4, 10] = numpy.nan
+        data[5, 5, 5, :] = numpy.inf
+        data[0, 0, 0, :] = 7.0
+        events = os.path.join(func, "sub-01_task-hostile_run-1_events.tsv")
+        damaged = self.path("damaged_bold.nii.gz")
+        nibabel.save(nibabel.Nifti1Image(data, image.affine, image.header), damaged)
+        errors = run(TOLVANE, "glm", damaged, "--events", events, "--output",
+                     self.path("glm")).stderr
+        self.assertIn("2 of 1000 voxels have values that are not finite (NaN or infinite), the "
+                      "first at voxel (5, 5, 5) in volume 1; their maps are NaN", errors)
+        self.assertIn("1 of 1000 voxels are constant over the run, the first at voxel (0, 0, 0)",
+                      errors)
+        flat = self.path("flat_bold.nii.gz")
+        nibabel.save(nibabel.Nifti1Image(numpy.full_like(data, 3.0), image.affine, image.header),
+                     flat)
+        errors = run(TOLVANE, "glm", flat, "--events", events, "--output", self.path("flat"),
+                     status=2).stderr
+        self.assertIn("expected a series that varies in some voxel, found 0 voxels with values "
+                      "that are not finite and 1000 constant ones", errors)
+        self.assertFalse(os.path.exists(self.path("flat")))
+
+
+class IncompleteDatasets(Fixture):
+    """group, evaluate and report refuse a dataset missing runs its study promises."""
+
+    def test_missing_runs_are_listed_unless_allowed(self):
+        dataset = self.path("data")
+        # Half the runs, as an interrupted or unfinished study leaves them.
+        simulate(self.study, dataset, "--subjects", "3", "--runs", "2", "--shard", "1/2")
+        commands = {"group": ["group", dataset, "--contrast", "Task"],
+                    "evaluate": ["evaluate", dataset, "--contrast", "Task"],
+                    "report": ["report", dataset, "--output", self.path("report.html")]}
+        for name, command in commands.items():
+            errors = run(TOLVANE, *command, status=2).stderr
+            self.assertIn(": expected every run that its study promises (", errors, name)
+            self.assertIn("found 3 of 6; missing sub-02 run 2, sub-03 run 1, sub-03 run 2. ",
+                          errors, name)
+            self.assertIn("--allow-incomplete", errors, name)
+        self.assertFalse(os.path.exists(os.path.join(dataset, "derivatives", "tolvane-glm")))
+        result = run(TOLVANE, *commands["group"], "--allow-incomplete")
+        self.assertIn("2 subjects, 3 runs", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
