@@ -75,7 +75,12 @@ std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
   } else {
     text += "# no snr: " + fit.thermal.reason + "\n";
   }
-  text += "ar = " + list(fit.ar) + "\n";
+  if (!fit.temporal.fallback.empty()) text += "# temporal model: " + fit.temporal.fallback + "\n";
+  if (fit.ar.empty()) {
+    text += "# no ar: the fluctuation noise is white\n";
+  } else {
+    text += "ar = " + list(fit.ar) + "\n";
+  }
   if (fit.temporal.arma) text += "ma = [" + number(fit.ma.value) + "]\n";
   text += "acf = { a = " + number(fit.acf.a) + ", b_mm = " + number(fit.acf.bMm) +
           ", c_mm = " + number(fit.acf.cMm) +
@@ -148,7 +153,13 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
   estimates["ar"] = ar;
   estimates["ar_order"] = {{"value", fit.temporal.ar.ar.size()},
                            {"partial_autocorrelations", fit.temporal.partial},
-                           {"method", "largest p <= 4 with |partial autocorrelation| > 0.05"}};
+                           {"largest_allowed", fit.temporal.largestAllowedOrder},
+                           {"method",
+                            "largest p <= min(4, residual volumes / 10) with |partial "
+                            "autocorrelation| > 0.05"}};
+  estimates["temporal_fallback"] = fit.temporal.fallback.empty()
+                                       ? nlohmann::json(nullptr)
+                                       : nlohmann::json(fit.temporal.fallback);
   estimates["arma"] = {{"chosen", fit.temporal.arma},
                        {"ar_misfit", fit.temporal.arMisfit},
                        {"arma_misfit", std::isfinite(fit.temporal.armaMisfit)
@@ -222,6 +233,8 @@ void printEstimateTable(const FitNoiseRun& run, std::ostream& out) {
                : "");
   }
   if (fit.temporal.arma) row("theta1", fit.ma, "");
+  if (fit.ar.empty()) out << "temporal model         white fluctuation noise\n";
+  if (!fit.temporal.fallback.empty()) out << "  fallback: " << fit.temporal.fallback << "\n";
   row("ACF a", fit.acfA, "");
   row("ACF b (mm)", fit.acfB, "");
   row("ACF c (mm)", fit.acfC, "");

@@ -90,6 +90,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   progress("thermal level from the background");
   fit.thermal = estimateThermalNoise(pass.mean, pass.residualSquares, mask, series.geometry.dims,
                                      design.volumes, design.residualVolumes());
+  setAsideNonThermalBackground(fit.thermal,
+                               total.residualSquares / (total.voxels * design.residualVolumes()));
   const double thermalVariance = fit.thermal.usable ? fit.thermal.sd * fit.thermal.sd : 0.0;
   if (fit.thermal.usable) {
     const double snr = fit.meanInMask / fit.thermal.sd;
@@ -108,11 +110,6 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
       physio.resolvable && physio.share >= kSmallestShare ? physio.autocorrelation
                                                           : std::vector<double>{},
       design);
-  if (!temporal.usable) {
-    throw formats::InputError(source.string() +
-                              ": the pooled autocorrelation of the residuals "
-                              "is not that of a stationary process; no AR model fits it");
-  }
 
   progress("spatial autocorrelation over " + std::to_string(kSpatialVolumes) + " volumes");
   // Each voxel's fluctuation sd, from its variance under the fitted temporal model.
