@@ -8,7 +8,8 @@
 //   1. spatial correlation (smoothing.h): Gaussian smoothing, or the mixed
 //      Gaussian-plus-exponential autocorrelation (which draws its field from its own
 //      spectrum's stream instead);
-//   2. temporal correlation (autoregression.h): AR(1), or ARMA(p <= 4, q <= 1);
+//   2. temporal correlation (autoregression.h): AR(1), or ARMA(p <= 4, q <= 1); or any
+//      stationary spectrum (spectral_filter.h);
 // then each voxel's time course is put on its levels:
 //   3. f_v e + b_v, with one level pair for the whole grid (Levels: s e + b, today's
 //      runs) or one per voxel (VoxelLevels);
@@ -32,6 +33,7 @@
 #include "engine/parallel_for.h"
 #include "engine/physiological_noise.h"
 #include "engine/smoothing.h"
+#include "engine/spectral_filter.h"
 #include "engine/thermal_noise.h"
 #include "simulation/synthesis.h"
 
@@ -55,6 +57,8 @@ struct TimeCourseModels {
   bool autoregressive = false;
   float rho = 0.0f;
   const ArmaCoefficients* arma = nullptr;
+  // Or a spectrum, which then takes the place of both.
+  const SpectralFilter* spectrum = nullptr;
   // The levels: one pair for the grid, or, when voxelLevels is given, one per voxel
   // (and `levels` is not read).
   Levels levels{};

@@ -164,6 +164,8 @@ Json noiseDescription(const study::Study& study) {
   }
   if (!noise.arma.ar.empty() || !noise.arma.ma.empty()) {
     json["TemporalModel"] = {{"Model", "arma"}, {"AR", noise.arma.ar}, {"MA", noise.arma.ma}};
+  } else if (!noise.spectrum.empty()) {
+    json["TemporalModel"] = {{"Model", "spectrum"}, {"RelativePower", noise.spectrum}};
   } else if (noise.autoregressive) {
     json["TemporalModel"] = {{"Model", "ar1"}, {"Rho", noise.rho}};
   } else {

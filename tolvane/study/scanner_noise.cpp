@@ -10,6 +10,7 @@
 #include "formats/errors.h"
 #include "formats/nifti/nifti_maps.h"
 #include "tolvane/study/automatic_mask.h"
+#include "tolvane/study/spectrum_keys.h"
 
 namespace tolvane::study {
 namespace {
@@ -23,7 +24,7 @@ constexpr double kMaxPhysioHz = 10.0;
 // The keys of this file in the order a refusal names the first one given.
 const char* const kScannerKeys[] = {"baseline",  "baseline_scale",  "mask",      "noise.tsnr",
                                     "noise.snr", "noise.magnitude", "noise.acf", "noise.ar",
-                                    "noise.ma",  "noise.physio"};
+                                    "noise.ma",  "noise.physio", "noise.spectrum"};
 
 std::string firstScannerKey(const StudyFile& file) {
   for (const char* key : kScannerKeys) {
@@ -119,7 +120,7 @@ std::vector<float> imageOnGrid(const StudyFile& file, const std::string& key,
 
 bool usesScannerNoise(const StudyFile& file) {
   return file.baselineImage || file.baselineScale || file.mask || file.tsnr || file.snr ||
-         file.magnitude || file.acf || file.ar || file.ma || file.physio;
+         file.magnitude || file.acf || file.ar || file.ma || file.physio || file.spectrum;
 }
 
 void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseModels& noise) {
@@ -153,6 +154,7 @@ void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseMod
   checkAcf(file, noise);
   checkAutoregression(file, noise);
   checkPhysio(file, noise);
+  checkSpectrum(file, noise);
   const std::string key = firstScannerKey(file);
   if (study.signal == SignalMode::Replace) {
     file.fail(key,

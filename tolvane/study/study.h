@@ -68,10 +68,11 @@ struct NoiseModels {
   std::optional<engine::MixedAcf> acf;
   engine::ArmaModel arma;  // noise.ar and noise.ma; both empty: none
   std::optional<Physio> physio;
+  std::vector<double> spectrum;  // noise.spectrum's power (spectrum_keys.h); empty: none
 
   bool any() const {
     return smoothnessMm > 0.0 || autoregressive || driftSd > 0.0f || acf || !arma.ar.empty() ||
-           !arma.ma.empty() || physio;
+           !arma.ma.empty() || physio || !spectrum.empty();
   }
 };
 
