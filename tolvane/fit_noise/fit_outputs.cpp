@@ -45,6 +45,40 @@ bool hasDrift(const FitNoiseRun& run) {
 
 const char* kJackknife = "jackknife standard error over groups of whole slices";
 
+// The chosen model's name, as the table and the JSON give it.
+std::string temporalModelName(const NoiseFit& fit) {
+  if (fit.temporal.spectral) return "spectrum";
+  if (fit.ar.empty()) return "white";
+  if (fit.temporal.arma) return "ARMA(1,1)";
+  return "AR(" + std::to_string(fit.ar.size()) + ")";
+}
+
+std::string temporalModelToml(const FitNoiseRun& run) {
+  const NoiseFit& fit = run.fit;
+  std::string text;
+  if (!fit.temporal.fallback.empty()) text += "# temporal model: " + fit.temporal.fallback + "\n";
+  if (std::isfinite(fit.temporal.spectrumRmsMisfit)) {
+    text += "# rms misfit to the autocorrelation at lags 1-8: " + temporalModelName(fit) +
+            (fit.temporal.spectral ? "" : " " + number(fit.temporal.parametricRmsMisfit, 3)) +
+            (fit.temporal.spectral ? " " + number(fit.temporal.spectrumRmsMisfit, 3) +
+                                         ", the parametric model's " +
+                                         number(fit.temporal.parametricRmsMisfit, 3)
+                                   : ", the spectrum's " +
+                                         number(fit.temporal.spectrumRmsMisfit, 3)) +
+            "\n";
+  }
+  if (fit.temporal.spectral) {
+    std::vector<Estimate> power;
+    for (double value : fit.temporal.spectrum) power.push_back({value, NAN});
+    return text + "spectrum = { nyquist_hz = " + number(0.5 / run.trSeconds, 10) +
+           ", power = " + list(power) + " }\n";
+  }
+  if (fit.ar.empty()) return text + "# no ar: the fluctuation noise is white\n";
+  text += "ar = " + list(fit.ar) + "\n";
+  if (fit.temporal.arma) text += "ma = [" + number(fit.ma.value) + "]\n";
+  return text;
+}
+
 }  // namespace
 
 std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
@@ -75,13 +109,7 @@ std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
   } else {
     text += "# no snr: " + fit.thermal.reason + "\n";
   }
-  if (!fit.temporal.fallback.empty()) text += "# temporal model: " + fit.temporal.fallback + "\n";
-  if (fit.ar.empty()) {
-    text += "# no ar: the fluctuation noise is white\n";
-  } else {
-    text += "ar = " + list(fit.ar) + "\n";
-  }
-  if (fit.temporal.arma) text += "ma = [" + number(fit.ma.value) + "]\n";
+  text += temporalModelToml(run);
   text += "acf = { a = " + number(fit.acf.a) + ", b_mm = " + number(fit.acf.bMm) +
           ", c_mm = " + number(fit.acf.cMm) +
           " }  # Gaussian equivalent: smoothness_mm = " + number(fit.fwhm.value) + "\n";
@@ -170,6 +198,18 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
                         "to the corrected autocorrelations at lags 1-8 is smaller"}};
   if (fit.temporal.arma)
     estimates["ma"] = estimate(fit.ma, "", "ARMA(1,1) from lags 1 and 2; " + correction);
+  const auto misfit = [](double value) {
+    return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
+  };
+  estimates["temporal_model"] = {
+      {"chosen", temporalModelName(fit)},
+      {"parametric_rms_misfit", misfit(fit.temporal.parametricRmsMisfit)},
+      {"spectrum_rms_misfit", misfit(fit.temporal.spectrumRmsMisfit)},
+      {"spectrum", {{"nyquist_hz", 0.5 / run.trSeconds}, {"power", fit.temporal.spectrum}}},
+      {"method",
+       "rms over lags 1-8 of the observed pooled autocorrelation less the model's prediction "
+       "for the residuals; the spectrum is chosen when the parametric model's exceeds 0.01 "
+       "and the spectrum's is smaller"}};
   estimates["fluctuation_share"] = fit.temporal.fluctuationShare;
   const std::string acfMethod =
       "least squares of a exp(-r^2/(2 b^2)) + (1-a) exp(-r/c) to the residuals' spatial "
@@ -233,7 +273,12 @@ void printEstimateTable(const FitNoiseRun& run, std::ostream& out) {
                : "");
   }
   if (fit.temporal.arma) row("theta1", fit.ma, "");
-  if (fit.ar.empty()) out << "temporal model         white fluctuation noise\n";
+  out << "temporal model         " << temporalModelName(fit);
+  if (std::isfinite(fit.temporal.spectrumRmsMisfit)) {
+    out << " (rms misfit: parametric " << number(fit.temporal.parametricRmsMisfit, 3)
+        << ", spectrum " << number(fit.temporal.spectrumRmsMisfit, 3) << ")";
+  }
+  out << "\n";
   if (!fit.temporal.fallback.empty()) out << "  fallback: " << fit.temporal.fallback << "\n";
   row("ACF a", fit.acfA, "");
   row("ACF b (mm)", fit.acfB, "");

@@ -23,9 +23,9 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
   out.physio = estimatePhysiologicalNoise(periodogram, design.volumes, design.trSeconds,
                                           design.cutoffSeconds);
   const bool oscillations = out.physio.resolvable && out.physio.share >= kSmallestShare;
-  out.temporal = fitTemporalCorrelation(
-      temporal, thermalVariance, oscillations ? out.physio.autocorrelation : std::vector<double>{},
-      design);
+  out.temporal = fitTemporalModel(
+      temporal, periodogram, thermalVariance,
+      oscillations ? out.physio.autocorrelation : std::vector<double>{}, design);
   if (!out.temporal.usable) return out;
   const double varianceSum = out.temporal.varianceSum;
   out.tsnr = std::sqrt(temporal.meanSquares / varianceSum);
@@ -105,8 +105,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   }
   const PhysiologicalNoise physio = estimatePhysiologicalNoise(
       periodogramTotal, design.volumes, design.trSeconds, design.cutoffSeconds);
-  const TemporalFit temporal = fitTemporalCorrelation(
-      total, thermalVariance,
+  const TemporalFit temporal = fitTemporalModel(
+      total, periodogramTotal, thermalVariance,
       physio.resolvable && physio.share >= kSmallestShare ? physio.autocorrelation
                                                           : std::vector<double>{},
       design);

@@ -30,6 +30,7 @@
 #include "tolvane/analysis/progress.h"
 #include "tolvane/fit_noise/physiological_noise.h"
 #include "tolvane/fit_noise/spatial_correlation.h"
+#include "tolvane/fit_noise/spectrum_fit.h"
 #include "tolvane/fit_noise/temporal_correlation.h"
 #include "tolvane/fit_noise/temporal_design.h"
 #include "tolvane/fit_noise/thermal_noise.h"

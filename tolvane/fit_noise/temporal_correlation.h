@@ -41,6 +41,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,12 @@ struct TemporalFit {
   ArmaModel model;                // the chosen one
   bool arma = false;              // ARMA(1,1) chosen over AR(p)
   int largestAllowedOrder = kMaxArOrder;  // maxArOrder(design)
+  // The nonparametric alternative (spectrum_fit.h): chosen or not, and the root-mean-
+  // square misfits of the parametric model and the spectrum to the observed
+  // autocorrelation (NaN when not computed).
+  bool spectral = false;
+  std::vector<double> spectrum;
+  double parametricRmsMisfit = NAN, spectrumRmsMisfit = NAN;
   std::string fallback;           // why the model is not the corrected AR(p) the rule chose
   ArmaModel ar;                   // the AR(p) fit, also when ARMA was chosen
   std::array<double, kMaxArOrder> partial{};
