@@ -48,6 +48,38 @@ def residual_autocorrelation(courses, lags=4):
     return [float((r[:, :-k] * r[:, k:]).sum() / (r * r).sum()) for k in range(1, lags + 1)]
 
 
+def drift_cosines(volumes, cutoff_s=128.0):
+    """The constant and the discrete cosines of period above the cutoff, as columns."""
+    n = numpy.arange(volumes)
+    columns = [numpy.ones(volumes)]
+    k = 1
+    while 2 * volumes * TR / k > cutoff_s:
+        columns.append(numpy.cos(numpy.pi * k * (2 * n + 1) / (2 * volumes)))
+        k += 1
+    return numpy.array(columns).T
+
+
+def run_statistics(path, mask_path):
+    """The statistics a simulated run must share with the run it was fitted to, by this
+    test's own estimator: the pooled residual autocorrelation at lags 1-4 (the constant
+    and the drift cosines removed), the residual power's share in four bands, and the
+    tSNR's 10th, 50th and 90th percentiles over the mask."""
+    data = nibabel.load(path).get_fdata(dtype=numpy.float32)
+    inside = nibabel.load(mask_path).get_fdata() > 0
+    courses = data[inside].astype(float)
+    design = drift_cosines(courses.shape[1])
+    residuals = courses - (design @ numpy.linalg.lstsq(design, courses.T, rcond=None)[0]).T
+    lags = [float((residuals[:, :-k] * residuals[:, k:]).sum() / (residuals ** 2).sum())
+            for k in range(1, 5)]
+    power = (numpy.abs(numpy.fft.rfft(residuals, axis=1)) ** 2).sum(axis=0)
+    frequencies = numpy.fft.rfftfreq(courses.shape[1], TR)
+    edges = [0.0, 0.03, 0.08, 0.15, numpy.inf]
+    shares = [float(power[(frequencies >= low) & (frequencies < high)].sum() / power.sum())
+              for low, high in zip(edges[:-1], edges[1:])]
+    tsnr = numpy.percentile(courses.mean(axis=1) / residuals.std(axis=1), [10, 50, 90])
+    return numpy.array(lags), numpy.array(shares), tsnr
+
+
 def aliased_respiration_run(path, seed, background_sd):
     """A brain of baseline 800 with noise of sd 10: 64 % white, 36 % respiration at
     0.31-0.35 Hz, which a 2 s TR aliases to 0.15-0.19 Hz; real-valued background noise of
@@ -64,6 +96,85 @@ def aliased_respiration_run(path, seed, background_sd):
     image.header["pixdim"][4] = TR
     nibabel.save(image, path)
     return noise
+
+
+class SpectrumRoundTrip(unittest.TestCase):
+    """A run whose autocorrelation no AR(4) reproduces gets the spectrum model; a run
+    simulated from the fit matches the generated one, statistic by statistic."""
+
+    def test_simulated_from_the_fit_matches_the_generated_run(self):
+        with tempfile.TemporaryDirectory() as folder:
+            bold = os.path.join(folder, "bold.nii.gz")
+            aliased_respiration_run(bold, 11, background_sd=3.0)
+            fit = os.path.join(folder, "fit")
+            run(TOLVANE, "fit-noise", bold, "--output", fit)
+            with open(os.path.join(fit, "noise_fit.json")) as file:
+                model = json.load(file)["estimates"]["temporal_model"]
+            self.assertEqual(model["chosen"], "spectrum")
+            self.assertLess(model["spectrum_rms_misfit"], model["parametric_rms_misfit"])
+            study = os.path.join(folder, "study.toml")
+            with open(study, "w") as file:
+                file.write('noise_from = "fit/noise.toml"\n'
+                           f'protocol = "{os.path.abspath("examples/block_design.prt")}"\n')
+            run(TOLVANE, "simulate", study, "--output", os.path.join(folder, "dataset"))
+            simulated = os.path.join(folder, "dataset", "sub-01", "func",
+                                     "sub-01_task-sim_run-1_bold.nii.gz")
+            mask = os.path.join(fit, "mask.nii.gz")
+            lags, shares, tsnr = run_statistics(bold, mask)
+            lags_s, shares_s, tsnr_s = run_statistics(simulated, mask)
+            self.assertTrue(lags[0] < 0 and lags[1] < 0 and lags[3] < 0, lags)
+            numpy.testing.assert_allclose(lags_s, lags, atol=0.03)
+            numpy.testing.assert_allclose(shares_s, shares, atol=0.04)
+            numpy.testing.assert_allclose(tsnr_s / tsnr, 1.0, atol=0.10)
+
+
+class SpectrumKey(unittest.TestCase):
+    """noise.spectrum in a study: the synthesised autocorrelation is the spectrum's
+    (numpy's inverse transform of the interpolated power), and the refusals."""
+
+    POWER = [1, 1, 1, 1, 1, 1, 4, 6, 4, 1, 1]
+
+    def study(self, folder, extra):
+        path = os.path.join(folder, "study.toml")
+        with open(path, "w") as file:
+            file.write(f'protocol = "{os.path.abspath("examples/block_design.prt")}"\n'
+                       f"volumes = 120\n{extra}\n[noise]\nsd = 5\n"
+                       f"spectrum = {{ nyquist_hz = 0.25, power = {self.POWER} }}\n")
+        return path
+
+    def test_the_run_has_the_spectrum_autocorrelation(self):
+        with tempfile.TemporaryDirectory() as folder:
+            run(TOLVANE, "simulate", self.study(folder, ""), "--output",
+                os.path.join(folder, "dataset"))
+            func = os.path.join(folder, "dataset", "sub-01", "func")
+            data = nibabel.load(os.path.join(func, "sub-01_task-sim_run-1_bold.nii.gz"))
+            courses = data.get_fdata(dtype=numpy.float32).reshape(-1, 120).astype(float)
+            residuals = courses - courses.mean(axis=1, keepdims=True)
+            measured = [(residuals * numpy.roll(residuals, -k, axis=1)).sum() /
+                        (residuals ** 2).sum() for k in range(1, 9)]
+            j = numpy.arange(120)
+            spectrum = numpy.interp(2 * numpy.minimum(j, 120 - j) / 120 * 10,
+                                    numpy.arange(11), self.POWER)
+            expected = numpy.fft.ifft(spectrum).real
+            # Mean removal biases each circular lag by -1/119 of the variance.
+            numpy.testing.assert_allclose(measured, expected[1:9] / expected[0] - 1 / 119,
+                                          atol=0.01)
+            with open(os.path.join(func, "sub-01_task-sim_run-1_bold.json")) as file:
+                sidecar = json.load(file)
+            self.assertEqual(sidecar["Noise"]["TemporalModel"]["Model"], "spectrum")
+
+    def test_refusals_name_the_key(self):
+        with tempfile.TemporaryDirectory() as folder:
+            message = run(TOLVANE, "simulate", self.study(folder, "tr = 1"), "--output",
+                          os.path.join(folder, "a"), status=2).stderr
+            self.assertIn("noise.spectrum.nyquist_hz", message)
+            self.assertIn("0.5 Hz", message)
+            path = self.study(folder, "")
+            with open(path, "a") as file:
+                file.write("ar = [0.3]\n")
+            message = run(TOLVANE, "simulate", path, "--output", os.path.join(folder, "b"),
+                          status=2).stderr
+            self.assertIn("either noise.spectrum or an AR model", message)
 
 
 class OscillatingAutocorrelation(unittest.TestCase):
