@@ -134,34 +134,37 @@ class SpectrumKey(unittest.TestCase):
 
     POWER = [1, 1, 1, 1, 1, 1, 4, 6, 4, 1, 1]
 
-    def study(self, folder, extra):
+    def study(self, folder, extra, volumes=120):
         path = os.path.join(folder, "study.toml")
         with open(path, "w") as file:
             file.write(f'protocol = "{os.path.abspath("examples/block_design.prt")}"\n'
-                       f"volumes = 120\n{extra}\n[noise]\nsd = 5\n"
+                       f"volumes = {volumes}\n{extra}\n[noise]\nsd = 5\n"
                        f"spectrum = {{ nyquist_hz = 0.25, power = {self.POWER} }}\n")
         return path
 
     def test_the_run_has_the_spectrum_autocorrelation(self):
-        with tempfile.TemporaryDirectory() as folder:
-            run(TOLVANE, "simulate", self.study(folder, ""), "--output",
-                os.path.join(folder, "dataset"))
-            func = os.path.join(folder, "dataset", "sub-01", "func")
-            data = nibabel.load(os.path.join(func, "sub-01_task-sim_run-1_bold.nii.gz"))
-            courses = data.get_fdata(dtype=numpy.float32).reshape(-1, 120).astype(float)
-            residuals = courses - courses.mean(axis=1, keepdims=True)
-            measured = [(residuals * numpy.roll(residuals, -k, axis=1)).sum() /
-                        (residuals ** 2).sum() for k in range(1, 9)]
-            j = numpy.arange(120)
-            spectrum = numpy.interp(2 * numpy.minimum(j, 120 - j) / 120 * 10,
-                                    numpy.arange(11), self.POWER)
-            expected = numpy.fft.ifft(spectrum).real
-            # Mean removal biases each circular lag by -1/119 of the variance.
-            numpy.testing.assert_allclose(measured, expected[1:9] / expected[0] - 1 / 119,
-                                          atol=0.01)
-            with open(os.path.join(func, "sub-01_task-sim_run-1_bold.json")) as file:
-                sidecar = json.load(file)
-            self.assertEqual(sidecar["Noise"]["TemporalModel"]["Model"], "spectrum")
+        # 120 volumes go through the engine's transform, 119 (a factor 7) the direct sum.
+        for volumes in (120, 119):
+            with self.subTest(volumes=volumes), tempfile.TemporaryDirectory() as folder:
+                run(TOLVANE, "simulate", self.study(folder, "", volumes), "--output",
+                    os.path.join(folder, "dataset"))
+                func = os.path.join(folder, "dataset", "sub-01", "func")
+                data = nibabel.load(os.path.join(func, "sub-01_task-sim_run-1_bold.nii.gz"))
+                courses = data.get_fdata(dtype=numpy.float32).reshape(-1, volumes)
+                residuals = courses - courses.mean(axis=1, keepdims=True)
+                measured = [(residuals * numpy.roll(residuals, -k, axis=1)).sum() /
+                            (residuals ** 2).sum() for k in range(1, 9)]
+                j = numpy.arange(volumes)
+                spectrum = numpy.interp(2 * numpy.minimum(j, volumes - j) / volumes * 10,
+                                        numpy.arange(11), self.POWER)
+                expected = numpy.fft.ifft(spectrum).real
+                # Mean removal biases each circular lag by -1/(N - 1) of the variance.
+                numpy.testing.assert_allclose(
+                    measured, expected[1:9] / expected[0] - 1 / (volumes - 1), atol=0.01)
+                self.assertAlmostEqual(float(residuals.std()), 5.0, delta=0.05)
+                with open(os.path.join(func, "sub-01_task-sim_run-1_bold.json")) as file:
+                    sidecar = json.load(file)
+                self.assertEqual(sidecar["Noise"]["TemporalModel"]["Model"], "spectrum")
 
     def test_refusals_name_the_key(self):
         with tempfile.TemporaryDirectory() as folder:
