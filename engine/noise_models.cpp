@@ -69,8 +69,11 @@ void shapeChunk(const VtcGrid& chunk, const TimeCourseModels& models, const Fiel
   }
   if (perVoxel) putOnVoxelLevels(chunk, models, key, first, step);
   if (models.drift != nullptr) {
+    // With per-voxel levels the drift is the head's, like the physiological noise: the
+    // air outside a brain mask holds thermal noise only.
     addDrift(chunk, *models.drift, models.driftSd, {key.seed, key.run, kDriftStream}, first,
-             step);
+             step, runSerially, cpu::preferredVectorPath(),
+             perVoxel ? models.voxelLevels->inside : nullptr);
   }
 }
 

@@ -15,7 +15,8 @@
 //      runs) or one per voxel (VoxelLevels);
 //   4. physiological noise (physiological_noise.h): + (p_v * q_v(t));
 //   5. thermal noise (thermal_noise.h): + (s * w_v(t)), w the run's kThermalStream;
-//   6. drift (drift.h): + d_v(t), its coefficients from the run's kDriftStream.
+//   6. drift (drift.h): + d_v(t), its coefficients from the run's kDriftStream; with
+//      per-voxel levels only inside their brain mask.
 // Each step adds to the previous one's single-precision value in that order. A magnitude
 // image takes one more pass after the effects are added (applyMagnitude in
 // thermal_noise.h). Every step is single precision (or says it is done in double) in a
@@ -48,6 +49,8 @@ struct VoxelLevels {
   const float* fluctuationSd = nullptr;    // f_v
   const float* physiologicalSd = nullptr;  // p_v; null: no physiological noise
   float thermalSd = 0.0f;                  // s; 0: no thermal noise
+  const std::uint8_t* inside = nullptr;    // the brain mask; null: every voxel. Drift
+                                           // only inside it (step 6).
 };
 
 // The steps that act on each voxel's time course alone (2 to 6 above).

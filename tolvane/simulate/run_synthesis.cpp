@@ -89,6 +89,7 @@ engine::VoxelLevels engineLevels(const study::VoxelLevelMaps& maps, bool physio)
   levels.fluctuationSd = maps.fluctuationSd.data();
   levels.physiologicalSd = physio ? maps.physioSd.data() : nullptr;
   levels.thermalSd = maps.thermalSd;
+  levels.inside = maps.mask.data();
   return levels;
 }
 

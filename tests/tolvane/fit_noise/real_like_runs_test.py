@@ -180,6 +180,34 @@ class SpectrumKey(unittest.TestCase):
             self.assertIn("either noise.spectrum or an AR model", message)
 
 
+class DriftInTheHead(unittest.TestCase):
+    """With a brain mask the drift is the head's: the air outside gets thermal noise
+    only (none here, without snr), so its voxels hold the baseline at every volume."""
+
+    def test_the_air_gets_no_drift(self):
+        with tempfile.TemporaryDirectory() as folder:
+            mask = numpy.zeros((20, 16, 12), numpy.uint8)
+            mask[5:15, 4:12, 3:9] = 1
+            mask_path = os.path.join(folder, "mask.nii.gz")
+            nibabel.save(nibabel.Nifti1Image(mask, numpy.diag([3.0, 3.0, 3.0, 1.0])), mask_path)
+            study = os.path.join(folder, "study.toml")
+            with open(study, "w") as file:
+                file.write(f'protocol = "{os.path.abspath("examples/block_design.prt")}"\n'
+                           f'volumes = 100\nmask = "{mask_path}"\n'
+                           f'[grid]\nanatomical = "{mask_path}"\nbox = [0, 20, 0, 16, 0, 12]\n'
+                           'resolution = 1\n'
+                           "[noise]\nsd = 2\ndrift = { sd = 4 }\n")
+            run(TOLVANE, "simulate", study, "--output", os.path.join(folder, "dataset"))
+            data = nibabel.load(os.path.join(folder, "dataset", "sub-01", "func",
+                                             "sub-01_task-sim_run-1_bold.nii.gz"))
+            courses = data.get_fdata(dtype=numpy.float32)
+            inside = courses[mask > 0]
+            outside = courses[mask == 0]
+            self.assertEqual(float(numpy.ptp(outside, axis=1).max()), 0.0)
+            # Inside: sd 2 of noise and 4 of drift, sqrt(20) in all.
+            self.assertAlmostEqual(float(inside.std(axis=1).mean()), 20 ** 0.5, delta=0.3)
+
+
 class OscillatingAutocorrelation(unittest.TestCase):
     """Autocorrelation of any shape is fitted, never refused: the fit falls back to a
     model that exists and says so in its table and its JSON."""
