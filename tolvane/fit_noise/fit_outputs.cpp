@@ -102,7 +102,9 @@ std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
   text += "box = [0, " + std::to_string(run.geometry.dims[0]) + ", 0, " +
           std::to_string(run.geometry.dims[1]) + ", 0, " + std::to_string(run.geometry.dims[2]) +
           "]\nresolution = 1\n\n[noise]\n";
-  text += "tsnr = " + number(fit.tsnr.value) + "\n";
+  text += std::string("sd = \"") + kNoiseSdFile + "\"  # the noise sd voxel by voxel; tSNR " +
+          number(fit.tsnr.value) + " over the mask (tsnr = " + number(fit.tsnr.value) +
+          " for one tSNR everywhere)\n";
   if (fit.thermal.usable) {
     text += "snr = " + number(fit.snr.value) + "\n";
     if (fit.thermal.magnitude) text += "magnitude = true\n";
@@ -315,6 +317,8 @@ std::vector<std::filesystem::path> writeFitOutputs(const FitNoiseRun& run,
     files.push_back(request.output / kMagnitudeBaselineFile);
     formats::writeFloatMapNifti(files.back(), run.geometry, baseline.data(), {}, 1);
   }
+  files.push_back(request.output / kNoiseSdFile);
+  formats::writeFloatMapNifti(files.back(), run.geometry, run.fit.noiseSdMap.data(), {}, 1);
   const std::filesystem::path mask = request.output / kMaskFile;
   std::vector<std::int32_t> labels(run.fit.mask.begin(), run.fit.mask.end());
   formats::writeLabelMapNifti(mask, run.geometry, labels.data(), 1);

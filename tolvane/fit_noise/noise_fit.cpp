@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "formats/text_parsing.h"
+#include "tolvane/fit_noise/noise_level_map.h"
 
 namespace tolvane::fit_noise {
 namespace {
@@ -179,6 +180,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   fit.physioShare = estimates[6];
   fit.ar.assign(estimates.begin() + 7, estimates.begin() + 7 + static_cast<std::ptrdiff_t>(order));
   fit.ma = estimates.back();
+  fit.noiseSdMap = smoothedNoiseSd(pass.residualSquares, mask, series.geometry.dims,
+                                   fit.temporal.projected.lagSums[0], thermalVariance);
   fit.meanImage = std::move(pass.mean);
   return fit;
 }

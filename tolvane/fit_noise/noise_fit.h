@@ -62,6 +62,7 @@ struct NoiseFit {
   PhysiologicalNoise physio;
   Estimate physioShare;
   std::vector<float> meanImage;
+  std::vector<float> noiseSdMap;  // noise_level_map.h
   std::vector<std::uint8_t> mask;
 };
 

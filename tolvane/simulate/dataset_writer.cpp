@@ -144,6 +144,10 @@ Json noiseDescription(const study::Study& study) {
   json["MaskVoxels"] = levels.maskVoxels;
   if (study.tsnr) {
     json["TemporalSNR"] = *study.tsnr;
+  } else if (study.tsnrImage) {
+    json["TemporalSNRImage"] = *study.tsnrImage;
+  } else if (study.noiseSdImage) {
+    json["NoiseStandardDeviationImage"] = *study.noiseSdImage;
   } else {
     json["NoiseStandardDeviation"] = study.levels.noiseAmplitude;
   }

@@ -65,6 +65,10 @@ void mergeFittedNoise(toml::table& document, const std::filesystem::path& studyF
   makeAbsolute(fitted, "baseline", folder);
   makeAbsolute(fitted, "mask", folder);
   if (toml::table* grid = fitted["grid"].as_table()) makeAbsolute(*grid, "anatomical", folder);
+  if (toml::table* noise = fitted["noise"].as_table()) {
+    makeAbsolute(*noise, "sd", folder);  // noise level images
+    makeAbsolute(*noise, "tsnr", folder);
+  }
 
   for (auto&& [key, value] : fitted) {
     if (key == "noise") continue;

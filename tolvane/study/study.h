@@ -160,6 +160,7 @@ struct Study {
   double baselineScale = 1.0;
   std::optional<std::string> maskImage, physioMapImage;
   std::optional<double> tsnr, snr;
+  std::optional<std::string> noiseSdImage, tsnrImage;
   formats::VtcGeometry grid;  // with the runs' time points and TR
   formats::SpatialFrame frame;
   // The conditions (those of the first run's events; every run has them, in this order).

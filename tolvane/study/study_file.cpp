@@ -141,13 +141,23 @@ void readNoise(const KeyReader& reader, const toml::node& node, StudyFile& study
     const std::string key = "noise." + std::string(noiseKey.str());
     study.places.push_back(reader.place(key, noiseValue));
     if (key == "noise.sd") {
-      study.noiseSd = reader.number(key, noiseValue);
+      if (noiseValue.is_string()) {
+        study.noiseSdImage = reader.text(key, noiseValue);
+      } else {
+        study.noiseSd = reader.number(key, noiseValue);
+      }
       study.noiseSdGiven = true;
     }
     if (key == "noise.smoothness_mm") study.smoothnessMm = reader.number(key, noiseValue);
     if (key == "noise.model") study.noiseModel = reader.text(key, noiseValue);
     if (key == "noise.rho") study.rho = reader.number(key, noiseValue);
-    if (key == "noise.tsnr") study.tsnr = reader.number(key, noiseValue);
+    if (key == "noise.tsnr") {
+      if (noiseValue.is_string()) {
+        study.tsnrImage = reader.text(key, noiseValue);
+      } else {
+        study.tsnr = reader.number(key, noiseValue);
+      }
+    }
     if (key == "noise.snr") study.snr = reader.number(key, noiseValue);
     if (key == "noise.magnitude") study.magnitude = reader.boolean(key, noiseValue);
     if (key == "noise.ar") study.ar = reader.numbers(key, noiseValue, kMaxArOrder);

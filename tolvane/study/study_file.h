@@ -106,6 +106,8 @@ struct StudyFile {
   double noiseSd = 5.0;
   bool noiseSdGiven = false;
   std::optional<double> tsnr;
+  // noise.sd or noise.tsnr given as an image: a level per voxel (scanner_noise.h).
+  std::optional<std::string> noiseSdImage, tsnrImage;
   std::optional<double> snr;
   std::optional<bool> magnitude;
   std::optional<MixedAcfEntry> acf;

@@ -80,15 +80,18 @@ def run_statistics(path, mask_path):
     return numpy.array(lags), numpy.array(shares), tsnr
 
 
-def aliased_respiration_run(path, seed, background_sd):
+def aliased_respiration_run(path, seed, background_sd, spread=False):
     """A brain of baseline 800 with noise of sd 10: 64 % white, 36 % respiration at
     0.31-0.35 Hz, which a 2 s TR aliases to 0.15-0.19 Hz; real-valued background noise of
-    `background_sd`. Returns the brain's noise courses."""
+    `background_sd`. With `spread`, the sd grows from 5 to 15 along x instead (a tSNR
+    from 160 to 53, threefold). Returns the brain's noise courses."""
     rng = numpy.random.default_rng(seed)
     inside = ellipsoid()
     count = int(inside.sum())
-    noise = 10.0 * (0.8 * rng.standard_normal((count, VOLUMES)) +
-                    0.6 * band_noise(rng, count, 0.15, 0.19))
+    x = numpy.nonzero(inside)[0][:, None]
+    sd = 5.0 + 10.0 * x / (SHAPE[0] - 1) if spread else 10.0
+    noise = sd * (0.8 * rng.standard_normal((count, VOLUMES)) +
+                  0.6 * band_noise(rng, count, 0.15, 0.19))
     data = background_sd * rng.standard_normal(SHAPE + (VOLUMES,))
     data[inside] = 800.0 + noise
     image = nibabel.Nifti1Image(data.astype(numpy.float32), numpy.diag([3.0, 3.0, 3.5, 1.0]))
@@ -99,13 +102,14 @@ def aliased_respiration_run(path, seed, background_sd):
 
 
 class SpectrumRoundTrip(unittest.TestCase):
-    """A run whose autocorrelation no AR(4) reproduces gets the spectrum model; a run
-    simulated from the fit matches the generated one, statistic by statistic."""
+    """A run whose autocorrelation no AR(4) reproduces gets the spectrum model, and a
+    tSNR that varies threefold over the brain a map of the noise sd; a run simulated
+    from the fit matches the generated one, statistic by statistic."""
 
     def test_simulated_from_the_fit_matches_the_generated_run(self):
         with tempfile.TemporaryDirectory() as folder:
             bold = os.path.join(folder, "bold.nii.gz")
-            aliased_respiration_run(bold, 11, background_sd=3.0)
+            aliased_respiration_run(bold, 11, background_sd=3.0, spread=True)
             fit = os.path.join(folder, "fit")
             run(TOLVANE, "fit-noise", bold, "--output", fit)
             with open(os.path.join(fit, "noise_fit.json")) as file:
@@ -125,6 +129,8 @@ class SpectrumRoundTrip(unittest.TestCase):
             self.assertTrue(lags[0] < 0 and lags[1] < 0 and lags[3] < 0, lags)
             numpy.testing.assert_allclose(lags_s, lags, atol=0.03)
             numpy.testing.assert_allclose(shares_s, shares, atol=0.04)
+            # Threefold from end to end; the 90th percentile 1.6 times the 10th.
+            self.assertGreater(tsnr[2] / tsnr[0], 1.5)
             numpy.testing.assert_allclose(tsnr_s / tsnr, 1.0, atol=0.10)
 
 
