@@ -208,6 +208,10 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
       {"parametric_rms_misfit", misfit(fit.temporal.parametricRmsMisfit)},
       {"spectrum_rms_misfit", misfit(fit.temporal.spectrumRmsMisfit)},
       {"spectrum", {{"nyquist_hz", 0.5 / run.trSeconds}, {"power", fit.temporal.spectrum}}},
+      {"residual_autocorrelation",
+       {{"lags", {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"measured", fit.temporal.measuredLags},
+        {"predicted", fit.temporal.predictedLags}}},
       {"method",
        "rms over lags 1-8 of the observed pooled autocorrelation less the model's prediction "
        "for the residuals; the spectrum is chosen when the parametric model's exceeds 0.01 "

@@ -61,17 +61,23 @@ std::vector<double> fluctuationSpectrum(const std::vector<double>& periodogram,
   return power;
 }
 
-double autocorrelationMisfit(const TemporalSums& sums, const std::vector<double>& rho, double w,
-                             const TemporalDesign& design) {
+std::vector<double> predictedAutocorrelation(const std::vector<double>& rho, double w,
+                                             const TemporalDesign& design) {
   const ProjectedNoise projected = projectNoise(design, rho, w);
-  double squares = 0.0;
-  for (int k = 1; k <= kMaxLag; ++k) {
-    const double observed = sums.lagProducts[k] / sums.lagProducts[0];
-    const double predicted = projected.lagSums[k] / projected.lagSums[0];
-    squares += (observed - predicted) * (observed - predicted);
-  }
-  return std::sqrt(squares / kMaxLag);
+  std::vector<double> lags;
+  for (int k = 1; k <= kMaxLag; ++k) lags.push_back(projected.lagSums[k] / projected.lagSums[0]);
+  return lags;
 }
+
+namespace {
+
+double rmsDifference(const std::vector<double>& a, const std::vector<double>& b) {
+  double squares = 0.0;
+  for (std::size_t k = 0; k < a.size(); ++k) squares += (a[k] - b[k]) * (a[k] - b[k]);
+  return std::sqrt(squares / static_cast<double>(a.size()));
+}
+
+}  // namespace
 
 TemporalFit fitTemporalModel(const TemporalSums& sums, const std::vector<double>& periodogram,
                              double thermalVariance, const std::vector<double>& oscillations,
@@ -79,15 +85,21 @@ TemporalFit fitTemporalModel(const TemporalSums& sums, const std::vector<double>
   TemporalFit fit = fitTemporalCorrelation(sums, thermalVariance, oscillations, design);
   if (!fit.usable || !oscillations.empty()) return fit;
   const double w = fit.fluctuationShare;
-  fit.parametricRmsMisfit =
-      autocorrelationMisfit(sums, armaAutocorrelation(fit.model, design.volumes), w, design);
+  for (int k = 1; k <= kMaxLag; ++k) {
+    fit.measuredLags.push_back(sums.lagProducts[k] / sums.lagProducts[0]);
+  }
+  fit.predictedLags =
+      predictedAutocorrelation(armaAutocorrelation(fit.model, design.volumes), w, design);
+  fit.parametricRmsMisfit = rmsDifference(fit.measuredLags, fit.predictedLags);
   fit.spectrum = fluctuationSpectrum(periodogram, fit.varianceSum / sums.voxels, thermalVariance,
                                      design);
   const std::vector<double> rho = engine::spectralAutocorrelation(fit.spectrum, design.volumes);
-  fit.spectrumRmsMisfit = autocorrelationMisfit(sums, rho, w, design);
+  const std::vector<double> spectrumLags = predictedAutocorrelation(rho, w, design);
+  fit.spectrumRmsMisfit = rmsDifference(fit.measuredLags, spectrumLags);
   if (fit.parametricRmsMisfit > kParametricTolerance &&
       fit.spectrumRmsMisfit < fit.parametricRmsMisfit) {
     fit.spectral = true;
+    fit.predictedLags = spectrumLags;
     fit.projected = projectNoise(design, rho, w);
     fit.varianceSum = sums.residualSquares / fit.projected.lagSums[0];
   }

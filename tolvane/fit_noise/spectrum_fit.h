@@ -40,10 +40,10 @@ std::vector<double> fluctuationSpectrum(const std::vector<double>& periodogram,
                                         double noiseVariance, double thermalVariance,
                                         const TemporalDesign& design);
 
-// The root-mean-square misfit (above) of a model of circular or stationary
-// autocorrelation rho(0 .. N - 1) and fluctuation share w.
-double autocorrelationMisfit(const TemporalSums& sums, const std::vector<double>& rho, double w,
-                             const TemporalDesign& design);
+// The residuals' pooled autocorrelation at lags 1 .. kMaxLag that a model of circular or
+// stationary autocorrelation rho(0 .. N - 1) and fluctuation share w predicts.
+std::vector<double> predictedAutocorrelation(const std::vector<double>& rho, double w,
+                                             const TemporalDesign& design);
 
 // The parametric fit, then the spectrum in its place when it fits better (above); sets
 // the misfits of both.

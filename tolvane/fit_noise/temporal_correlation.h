@@ -85,6 +85,9 @@ struct TemporalFit {
   bool spectral = false;
   std::vector<double> spectrum;
   double parametricRmsMisfit = NAN, spectrumRmsMisfit = NAN;
+  // The residuals' pooled autocorrelation at lags 1 .. kMaxLag as measured, and as the
+  // chosen model predicts it (empty when not computed).
+  std::vector<double> measuredLags, predictedLags;
   std::string fallback;           // why the model is not the corrected AR(p) the rule chose
   ArmaModel ar;                   // the AR(p) fit, also when ARMA was chosen
   std::array<double, kMaxArOrder> partial{};

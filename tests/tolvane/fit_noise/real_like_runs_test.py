@@ -116,6 +116,8 @@ class SpectrumRoundTrip(unittest.TestCase):
                 model = json.load(file)["estimates"]["temporal_model"]
             self.assertEqual(model["chosen"], "spectrum")
             self.assertLess(model["spectrum_rms_misfit"], model["parametric_rms_misfit"])
+            # What the JSON predicts is what the simulated run shows (below).
+            predicted = model["residual_autocorrelation"]["predicted"][:4]
             study = os.path.join(folder, "study.toml")
             with open(study, "w") as file:
                 file.write('noise_from = "fit/noise.toml"\n'
@@ -128,6 +130,7 @@ class SpectrumRoundTrip(unittest.TestCase):
             lags_s, shares_s, tsnr_s = run_statistics(simulated, mask)
             self.assertTrue(lags[0] < 0 and lags[1] < 0 and lags[3] < 0, lags)
             numpy.testing.assert_allclose(lags_s, lags, atol=0.03)
+            numpy.testing.assert_allclose(predicted, lags_s, atol=0.03)
             numpy.testing.assert_allclose(shares_s, shares, atol=0.04)
             # Threefold from end to end; the 90th percentile 1.6 times the 10th.
             self.assertGreater(tsnr[2] / tsnr[0], 1.5)
