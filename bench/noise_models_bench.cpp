@@ -8,6 +8,9 @@
 //   mixed      the field with the mixed autocorrelation a = 0.5, b = 4 mm, c = 10 mm, scaled;
 //   ar4        the field, AR(4) with phi = (0.4, 0.2, 0.1, 0.05), scaled;
 //   arma11     the field, ARMA(1, 1) with phi = 0.6, theta = 0.3, scaled;
+//   spectrum   the field filtered by a measured spectrum (33 points, a fifth of the
+//              power flat and the rest in a band at 0.15-0.19 Hz: aliased respiration,
+//              as fit-noise wrote it for its test run), scaled;
 //   levels     the field on per-voxel levels (baseline and sd arrays) with thermal noise;
 //   physio     as levels, with physiological noise at every voxel;
 //   magnitude  as levels, then the magnitude pass;
@@ -40,6 +43,7 @@ constexpr float kThermalSd = 1.0f;
 
 struct Models {
   bool smooth = false, ar1 = false, drift = false, mixed = false, ar4 = false, arma11 = false;
+  bool spectrum = false;
   bool voxelLevels = false, physio = false, magnitude = false;
 };
 
@@ -49,6 +53,10 @@ struct Fixtures {
   sim::MixedAcfFilter mixed{{0.5, 4.0, 10.0}, kDimX, kDimY, kDimZ, {kVoxelMm, kVoxelMm, kVoxelMm}};
   sim::ArmaCoefficients ar4 = sim::armaCoefficients({{0.4, 0.2, 0.1, 0.05}, {}});
   sim::ArmaCoefficients arma11 = sim::armaCoefficients({{0.6}, {0.3}});
+  sim::SpectralFilter spectrum{{0.59, 0.59, 0.58, 0.60, 0.60, 0.59, 0.59, 0.58, 0.61, 0.60, 0.60,
+                                0.60, 0.60, 0.59, 0.59, 0.61, 0.61, 0.60, 0.63, 1.80, 2.96, 3.05,
+                                2.97, 2.97, 3.00, 0.63, 0.59, 0.61, 0.60, 0.62, 0.61, 0.62, 0.60},
+                               kTimePoints};
   sim::PhysiologicalNoise physio{{}, {1, 0}, kDimX, kDimY, kDimZ, kTimePoints, kTrSeconds};
   sim::DriftBasis basis = sim::driftBasis(kTimePoints, kTrSeconds, 128.0);
   std::vector<float> baseline, fluctuation, physiological;
@@ -64,7 +72,7 @@ struct Fixtures {
 void noise(const sim::VtcGrid& grid, const Models& models, const Fixtures& fixtures) {
   const sim::FieldKey key{1, 0};
   if (!models.smooth && !models.ar1 && !models.drift && !models.mixed && !models.ar4 &&
-      !models.arma11 && !models.voxelLevels) {
+      !models.arma11 && !models.spectrum && !models.voxelLevels) {
     sim::fillCounterNoise(grid, kLevels, key, 0, grid.voxelCount());
     return;
   }
@@ -76,6 +84,7 @@ void noise(const sim::VtcGrid& grid, const Models& models, const Fixtures& fixtu
   shaping.autoregressive = models.ar1;
   shaping.rho = 0.4f;
   shaping.arma = models.ar4 ? &fixtures.ar4 : models.arma11 ? &fixtures.arma11 : nullptr;
+  if (models.spectrum) shaping.spectrum = &fixtures.spectrum;
   shaping.levels = kLevels;
   if (models.voxelLevels) {
     shaping.voxelLevels = &levels;
@@ -116,6 +125,7 @@ int main(int argc, char** argv) {
       {"mixed", with([](Models& m) { m.mixed = true; })},
       {"ar4", with([](Models& m) { m.ar4 = true; })},
       {"arma11", with([](Models& m) { m.arma11 = true; })},
+      {"spectrum", with([](Models& m) { m.spectrum = true; })},
       {"levels", with([](Models& m) { m.voxelLevels = true; })},
       {"physio", with([](Models& m) { m.voxelLevels = m.physio = true; })},
       {"magnitude", with([](Models& m) { m.voxelLevels = m.magnitude = true; })},

@@ -57,6 +57,7 @@ struct DriftGroup {
   float* courses;             // the first voxel's time course; the others follow
   int voxels;
   float* drifts;  // work space: basis.stride * kDriftLanes values, by lane
+  const bool* inside;  // by lane: whether the voxel gets a drift
 };
 
 // The drifts u(t) of the group's voxels by lane, drifts[t * kDriftLanes + j] for voxel j,
@@ -172,7 +173,8 @@ inline void driftFactors(const DriftGroup& group, const double* sumOfSquares, bo
   const int nT = group.basis.timePoints;
   for (int j = 0; j < group.voxels; ++j) {
     const double spread = std::sqrt(sumOfSquares[j] / nT);
-    hasDrift[j] = spread != 0.0;  // all coefficients 0: nothing to scale, nothing added
+    // All coefficients 0: nothing to scale, nothing added.
+    hasDrift[j] = spread != 0.0 && group.inside[j];
     factors[j] = hasDrift[j] ? static_cast<float>(group.sd / spread) : 0.0f;
   }
 }
@@ -236,7 +238,7 @@ DriftBasis driftBasis(int timePoints, double trSeconds, double cutoffSeconds) {
 
 void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
               const FieldKey& coefficientKey, std::int64_t firstVoxel, std::int64_t step,
-              const ParallelFor& parallel, cpu::VectorPath path) {
+              const ParallelFor& parallel, cpu::VectorPath path, const std::uint8_t* inside) {
   if (basis.functions == 0 || sd == 0.0f) return;
   const int nT = grid.timePoints, functions = basis.functions;
   parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
@@ -245,11 +247,19 @@ void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
     const auto drifts =
         std::make_unique_for_overwrite<float[]>(std::size_t{kDriftLanes} * basis.stride);
     const auto work = std::make_unique_for_overwrite<float[]>(functions);
+    bool insideGroup[kDriftLanes];
     for (std::int64_t first = begin; first < end; first += kDriftLanes) {
       const int voxels = static_cast<int>(std::min<std::int64_t>(kDriftLanes, end - first));
+      bool any = false;
+      for (int j = 0; j < voxels; ++j) {
+        insideGroup[j] = inside == nullptr || inside[firstVoxel + (first + j) * step] != 0;
+        any = any || insideGroup[j];
+      }
+      if (!any) continue;
       groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions, c.get(),
                         work.get());
-      const DriftGroup group{basis, sd, c.get(), grid.data + first * nT, voxels, drifts.get()};
+      const DriftGroup group{basis, sd,     c.get(), grid.data + first * nT,
+                             voxels, drifts.get(), insideGroup};
       onVectorPathInRegisters(path, [&](auto width) TOLVANE_VECTOR_BODY {
         addDriftToGroupBody<decltype(width)::value>(group);
       });

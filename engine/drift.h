@@ -43,11 +43,14 @@ DriftBasis driftBasis(int timePoints, double trSeconds, double cutoffSeconds);
 // sum of squared deviations from it are summed in double in time order; the factor
 // D / sd is evaluated in double and rounded to float; then value + (factor * u(t)).
 // Every vector path gives the same values; `path` lets tests choose one the processor
-// has.
+// has. With `inside` (one value per voxel of the run's grid), only the voxels where it
+// is non-zero get a drift; the others' coefficients are not drawn, which changes no
+// other voxel's.
 void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
               const FieldKey& coefficientKey, std::int64_t firstVoxel = 0, std::int64_t step = 1,
               const ParallelFor& parallel = runSerially,
-              cpu::VectorPath path = cpu::preferredVectorPath());
+              cpu::VectorPath path = cpu::preferredVectorPath(),
+              const std::uint8_t* inside = nullptr);
 
 }  // namespace tolvane::engine
 

@@ -51,7 +51,9 @@ void shapeChunk(const VtcGrid& chunk, const TimeCourseModels& models, const Fiel
   const int nT = chunk.timePoints;
   const std::int64_t voxels = chunk.voxelCount();
   const bool perVoxel = models.voxelLevels != nullptr;
-  if (models.arma != nullptr) {
+  if (models.spectrum != nullptr) {
+    models.spectrum->apply(chunk.data, voxels, perVoxel ? kStandardNormal : models.levels);
+  } else if (models.arma != nullptr) {
     std::vector<float> starts;
     if (models.arma->q > 0) {
       starts.resize(static_cast<std::size_t>(voxels));
@@ -67,8 +69,11 @@ void shapeChunk(const VtcGrid& chunk, const TimeCourseModels& models, const Fiel
   }
   if (perVoxel) putOnVoxelLevels(chunk, models, key, first, step);
   if (models.drift != nullptr) {
+    // With per-voxel levels the drift is the head's, like the physiological noise: the
+    // air outside a brain mask holds thermal noise only.
     addDrift(chunk, *models.drift, models.driftSd, {key.seed, key.run, kDriftStream}, first,
-             step);
+             step, runSerially, cpu::preferredVectorPath(),
+             perVoxel ? models.voxelLevels->inside : nullptr);
   }
 }
 
@@ -118,6 +123,7 @@ void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key, const Spatial
   if (space.mixed != nullptr) {
     // Levels alone are put on as the field is written, saving a pass over the run.
     const bool levelsOnly = !models.autoregressive && models.arma == nullptr &&
+                            models.spectrum == nullptr &&
                             models.voxelLevels == nullptr && models.drift == nullptr;
     space.mixed->fill(grid, key, levelsOnly ? models.levels : kStandardNormal, parallel);
     if (!levelsOnly) shapeTimeCourses(grid, models, key, false, parallel);

@@ -8,13 +8,15 @@
 //   1. spatial correlation (smoothing.h): Gaussian smoothing, or the mixed
 //      Gaussian-plus-exponential autocorrelation (which draws its field from its own
 //      spectrum's stream instead);
-//   2. temporal correlation (autoregression.h): AR(1), or ARMA(p <= 4, q <= 1);
+//   2. temporal correlation (autoregression.h): AR(1), or ARMA(p <= 4, q <= 1); or any
+//      stationary spectrum (spectral_filter.h);
 // then each voxel's time course is put on its levels:
 //   3. f_v e + b_v, with one level pair for the whole grid (Levels: s e + b, today's
 //      runs) or one per voxel (VoxelLevels);
 //   4. physiological noise (physiological_noise.h): + (p_v * q_v(t));
 //   5. thermal noise (thermal_noise.h): + (s * w_v(t)), w the run's kThermalStream;
-//   6. drift (drift.h): + d_v(t), its coefficients from the run's kDriftStream.
+//   6. drift (drift.h): + d_v(t), its coefficients from the run's kDriftStream; with
+//      per-voxel levels only inside their brain mask.
 // Each step adds to the previous one's single-precision value in that order. A magnitude
 // image takes one more pass after the effects are added (applyMagnitude in
 // thermal_noise.h). Every step is single precision (or says it is done in double) in a
@@ -32,6 +34,7 @@
 #include "engine/parallel_for.h"
 #include "engine/physiological_noise.h"
 #include "engine/smoothing.h"
+#include "engine/spectral_filter.h"
 #include "engine/thermal_noise.h"
 #include "simulation/synthesis.h"
 
@@ -46,6 +49,8 @@ struct VoxelLevels {
   const float* fluctuationSd = nullptr;    // f_v
   const float* physiologicalSd = nullptr;  // p_v; null: no physiological noise
   float thermalSd = 0.0f;                  // s; 0: no thermal noise
+  const std::uint8_t* inside = nullptr;    // the brain mask; null: every voxel. Drift
+                                           // only inside it (step 6).
 };
 
 // The steps that act on each voxel's time course alone (2 to 6 above).
@@ -55,6 +60,8 @@ struct TimeCourseModels {
   bool autoregressive = false;
   float rho = 0.0f;
   const ArmaCoefficients* arma = nullptr;
+  // Or a spectrum, which then takes the place of both.
+  const SpectralFilter* spectrum = nullptr;
   // The levels: one pair for the grid, or, when voxelLevels is given, one per voxel
   // (and `levels` is not read).
   Levels levels{};

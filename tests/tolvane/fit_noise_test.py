@@ -79,6 +79,9 @@ class SimulatedRun(unittest.TestCase):
         self.assertAlmostEqual(estimates["tsnr"]["value"] / 20, 1, delta=0.05)
         self.assertAlmostEqual(estimates["ar"][0]["value"], 0.3, delta=0.03)
         self.assertEqual(len(estimates["ar"]), 1)
+        # AR(1) noise keeps the AR model: the measured spectrum is no better a fit.
+        self.assertEqual(estimates["temporal_model"]["chosen"], "AR(1)")
+        self.assertLess(estimates["temporal_model"]["parametric_rms_misfit"], 0.01)
         self.assertAlmostEqual(estimates["smoothness_fwhm"]["value"] / 6, 1, delta=0.05)
         self.assertAlmostEqual(estimates["drift_sd"]["value"] / 2, 1, delta=0.05)
         self.assertIsNone(estimates["snr"]["value"])  # the mask covers the whole grid

@@ -45,6 +45,40 @@ bool hasDrift(const FitNoiseRun& run) {
 
 const char* kJackknife = "jackknife standard error over groups of whole slices";
 
+// The chosen model's name, as the table and the JSON give it.
+std::string temporalModelName(const NoiseFit& fit) {
+  if (fit.temporal.spectral) return "spectrum";
+  if (fit.ar.empty()) return "white";
+  if (fit.temporal.arma) return "ARMA(1,1)";
+  return "AR(" + std::to_string(fit.ar.size()) + ")";
+}
+
+std::string temporalModelToml(const FitNoiseRun& run) {
+  const NoiseFit& fit = run.fit;
+  std::string text;
+  if (!fit.temporal.fallback.empty()) text += "# temporal model: " + fit.temporal.fallback + "\n";
+  if (std::isfinite(fit.temporal.spectrumRmsMisfit)) {
+    text += "# rms misfit to the autocorrelation at lags 1-8: " + temporalModelName(fit) +
+            (fit.temporal.spectral ? "" : " " + number(fit.temporal.parametricRmsMisfit, 3)) +
+            (fit.temporal.spectral ? " " + number(fit.temporal.spectrumRmsMisfit, 3) +
+                                         ", the parametric model's " +
+                                         number(fit.temporal.parametricRmsMisfit, 3)
+                                   : ", the spectrum's " +
+                                         number(fit.temporal.spectrumRmsMisfit, 3)) +
+            "\n";
+  }
+  if (fit.temporal.spectral) {
+    std::vector<Estimate> power;
+    for (double value : fit.temporal.spectrum) power.push_back({value, NAN});
+    return text + "spectrum = { nyquist_hz = " + number(0.5 / run.trSeconds, 10) +
+           ", power = " + list(power) + " }\n";
+  }
+  if (fit.ar.empty()) return text + "# no ar: the fluctuation noise is white\n";
+  text += "ar = " + list(fit.ar) + "\n";
+  if (fit.temporal.arma) text += "ma = [" + number(fit.ma.value) + "]\n";
+  return text;
+}
+
 }  // namespace
 
 std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
@@ -68,15 +102,16 @@ std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request) {
   text += "box = [0, " + std::to_string(run.geometry.dims[0]) + ", 0, " +
           std::to_string(run.geometry.dims[1]) + ", 0, " + std::to_string(run.geometry.dims[2]) +
           "]\nresolution = 1\n\n[noise]\n";
-  text += "tsnr = " + number(fit.tsnr.value) + "\n";
+  text += std::string("sd = \"") + kNoiseSdFile + "\"  # the noise sd voxel by voxel; tSNR " +
+          number(fit.tsnr.value) + " over the mask (tsnr = " + number(fit.tsnr.value) +
+          " for one tSNR everywhere)\n";
   if (fit.thermal.usable) {
     text += "snr = " + number(fit.snr.value) + "\n";
     if (fit.thermal.magnitude) text += "magnitude = true\n";
   } else {
     text += "# no snr: " + fit.thermal.reason + "\n";
   }
-  text += "ar = " + list(fit.ar) + "\n";
-  if (fit.temporal.arma) text += "ma = [" + number(fit.ma.value) + "]\n";
+  text += temporalModelToml(run);
   text += "acf = { a = " + number(fit.acf.a) + ", b_mm = " + number(fit.acf.bMm) +
           ", c_mm = " + number(fit.acf.cMm) +
           " }  # Gaussian equivalent: smoothness_mm = " + number(fit.fwhm.value) + "\n";
@@ -148,7 +183,13 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
   estimates["ar"] = ar;
   estimates["ar_order"] = {{"value", fit.temporal.ar.ar.size()},
                            {"partial_autocorrelations", fit.temporal.partial},
-                           {"method", "largest p <= 4 with |partial autocorrelation| > 0.05"}};
+                           {"largest_allowed", fit.temporal.largestAllowedOrder},
+                           {"method",
+                            "largest p <= min(4, residual volumes / 10) with |partial "
+                            "autocorrelation| > 0.05"}};
+  estimates["temporal_fallback"] = fit.temporal.fallback.empty()
+                                       ? nlohmann::json(nullptr)
+                                       : nlohmann::json(fit.temporal.fallback);
   estimates["arma"] = {{"chosen", fit.temporal.arma},
                        {"ar_misfit", fit.temporal.arMisfit},
                        {"arma_misfit", std::isfinite(fit.temporal.armaMisfit)
@@ -159,6 +200,22 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
                         "to the corrected autocorrelations at lags 1-8 is smaller"}};
   if (fit.temporal.arma)
     estimates["ma"] = estimate(fit.ma, "", "ARMA(1,1) from lags 1 and 2; " + correction);
+  const auto misfit = [](double value) {
+    return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
+  };
+  estimates["temporal_model"] = {
+      {"chosen", temporalModelName(fit)},
+      {"parametric_rms_misfit", misfit(fit.temporal.parametricRmsMisfit)},
+      {"spectrum_rms_misfit", misfit(fit.temporal.spectrumRmsMisfit)},
+      {"spectrum", {{"nyquist_hz", 0.5 / run.trSeconds}, {"power", fit.temporal.spectrum}}},
+      {"residual_autocorrelation",
+       {{"lags", {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"measured", fit.temporal.measuredLags},
+        {"predicted", fit.temporal.predictedLags}}},
+      {"method",
+       "rms over lags 1-8 of the observed pooled autocorrelation less the model's prediction "
+       "for the residuals; the spectrum is chosen when the parametric model's exceeds 0.01 "
+       "and the spectrum's is smaller"}};
   estimates["fluctuation_share"] = fit.temporal.fluctuationShare;
   const std::string acfMethod =
       "least squares of a exp(-r^2/(2 b^2)) + (1-a) exp(-r/c) to the residuals' spatial "
@@ -222,6 +279,13 @@ void printEstimateTable(const FitNoiseRun& run, std::ostream& out) {
                : "");
   }
   if (fit.temporal.arma) row("theta1", fit.ma, "");
+  out << "temporal model         " << temporalModelName(fit);
+  if (std::isfinite(fit.temporal.spectrumRmsMisfit)) {
+    out << " (rms misfit: parametric " << number(fit.temporal.parametricRmsMisfit, 3)
+        << ", spectrum " << number(fit.temporal.spectrumRmsMisfit, 3) << ")";
+  }
+  out << "\n";
+  if (!fit.temporal.fallback.empty()) out << "  fallback: " << fit.temporal.fallback << "\n";
   row("ACF a", fit.acfA, "");
   row("ACF b (mm)", fit.acfB, "");
   row("ACF c (mm)", fit.acfC, "");
@@ -257,6 +321,8 @@ std::vector<std::filesystem::path> writeFitOutputs(const FitNoiseRun& run,
     files.push_back(request.output / kMagnitudeBaselineFile);
     formats::writeFloatMapNifti(files.back(), run.geometry, baseline.data(), {}, 1);
   }
+  files.push_back(request.output / kNoiseSdFile);
+  formats::writeFloatMapNifti(files.back(), run.geometry, run.fit.noiseSdMap.data(), {}, 1);
   const std::filesystem::path mask = request.output / kMaskFile;
   std::vector<std::int32_t> labels(run.fit.mask.begin(), run.fit.mask.end());
   formats::writeLabelMapNifti(mask, run.geometry, labels.data(), 1);

@@ -9,7 +9,8 @@
 //   grid.anatomical = "mean.nii.gz", grid.box = [0, X, 0, Y, 0, Z], grid.resolution = 1:
 //     the run's own grid (dimensions, voxel size, orientation and position), since a
 //     study's grid is its anatomical's voxels at resolution 1 over the whole box;
-//   [noise] tsnr; snr (and magnitude = true for magnitude data) when the background
+//   [noise] sd = "noise_sd.nii.gz", the smoothed map of the noise sd (noise_level_map.h),
+//     with the tSNR over the mask in a comment; snr (and magnitude = true for magnitude data) when the background
 //     gives a thermal level; ar, and ma when ARMA(1,1) fits better; acf = { a, b_mm,
 //     c_mm } with the Gaussian-equivalent smoothness_mm in a comment; drift = { sd,
 //     cutoff_s }; physio = { share, cardiac_hz, respiratory_hz } when the TR tells the
@@ -31,6 +32,7 @@ inline constexpr const char* kMeanImageFile = "mean.nii.gz";
 inline constexpr const char* kMaskFile = "mask.nii.gz";
 inline constexpr const char* kMagnitudeBaselineFile = "baseline.nii.gz";
 inline constexpr const char* kEstimatesFile = "noise_fit.json";
+inline constexpr const char* kNoiseSdFile = "noise_sd.nii.gz";
 
 std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request);
 std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request);

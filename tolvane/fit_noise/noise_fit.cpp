@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "formats/text_parsing.h"
+#include "tolvane/fit_noise/noise_level_map.h"
 
 namespace tolvane::fit_noise {
 namespace {
@@ -23,9 +24,9 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
   out.physio = estimatePhysiologicalNoise(periodogram, design.volumes, design.trSeconds,
                                           design.cutoffSeconds);
   const bool oscillations = out.physio.resolvable && out.physio.share >= kSmallestShare;
-  out.temporal = fitTemporalCorrelation(
-      temporal, thermalVariance, oscillations ? out.physio.autocorrelation : std::vector<double>{},
-      design);
+  out.temporal = fitTemporalModel(
+      temporal, periodogram, thermalVariance,
+      oscillations ? out.physio.autocorrelation : std::vector<double>{}, design);
   if (!out.temporal.usable) return out;
   const double varianceSum = out.temporal.varianceSum;
   out.tsnr = std::sqrt(temporal.meanSquares / varianceSum);
@@ -90,6 +91,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   progress("thermal level from the background");
   fit.thermal = estimateThermalNoise(pass.mean, pass.residualSquares, mask, series.geometry.dims,
                                      design.volumes, design.residualVolumes());
+  setAsideNonThermalBackground(fit.thermal,
+                               total.residualSquares / (total.voxels * design.residualVolumes()));
   const double thermalVariance = fit.thermal.usable ? fit.thermal.sd * fit.thermal.sd : 0.0;
   if (fit.thermal.usable) {
     const double snr = fit.meanInMask / fit.thermal.sd;
@@ -103,16 +106,11 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   }
   const PhysiologicalNoise physio = estimatePhysiologicalNoise(
       periodogramTotal, design.volumes, design.trSeconds, design.cutoffSeconds);
-  const TemporalFit temporal = fitTemporalCorrelation(
-      total, thermalVariance,
+  const TemporalFit temporal = fitTemporalModel(
+      total, periodogramTotal, thermalVariance,
       physio.resolvable && physio.share >= kSmallestShare ? physio.autocorrelation
                                                           : std::vector<double>{},
       design);
-  if (!temporal.usable) {
-    throw formats::InputError(source.string() +
-                              ": the pooled autocorrelation of the residuals "
-                              "is not that of a stationary process; no AR model fits it");
-  }
 
   progress("spatial autocorrelation over " + std::to_string(kSpatialVolumes) + " volumes");
   // Each voxel's fluctuation sd, from its variance under the fitted temporal model.
@@ -182,6 +180,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   fit.physioShare = estimates[6];
   fit.ar.assign(estimates.begin() + 7, estimates.begin() + 7 + static_cast<std::ptrdiff_t>(order));
   fit.ma = estimates.back();
+  fit.noiseSdMap = smoothedNoiseSd(pass.residualSquares, mask, series.geometry.dims,
+                                   fit.temporal.projected.lagSums[0], thermalVariance);
   fit.meanImage = std::move(pass.mean);
   return fit;
 }

@@ -30,6 +30,7 @@
 #include "tolvane/analysis/progress.h"
 #include "tolvane/fit_noise/physiological_noise.h"
 #include "tolvane/fit_noise/spatial_correlation.h"
+#include "tolvane/fit_noise/spectrum_fit.h"
 #include "tolvane/fit_noise/temporal_correlation.h"
 #include "tolvane/fit_noise/temporal_design.h"
 #include "tolvane/fit_noise/thermal_noise.h"
@@ -61,6 +62,7 @@ struct NoiseFit {
   PhysiologicalNoise physio;
   Estimate physioShare;
   std::vector<float> meanImage;
+  std::vector<float> noiseSdMap;  // noise_level_map.h
   std::vector<std::uint8_t> mask;
 };
 

@@ -183,6 +183,46 @@ ProjectedNoise projectNoise(const TemporalDesign& design, const std::vector<doub
   return projected;
 }
 
+int maxArOrder(const TemporalDesign& design) {
+  return std::clamp(design.residualVolumes() / kResidualVolumesPerArCoefficient, 1, kMaxArOrder);
+}
+
+namespace {
+
+std::string orderText(int order) { return "AR(" + std::to_string(order) + ")"; }
+
+// The last resorts, when no corrected AR fit is stationary: Yule-Walker on the observed
+// autocorrelation itself, else white fluctuation noise.
+TemporalFit uncorrectedFit(const Observed& observed, const TemporalDesign& design, TemporalFit fit,
+                           int maxOrder, const std::string& reason) {
+  std::vector<double> phi, partial;
+  fit.usable = true;
+  fit.armaMisfit = NAN;
+  fit.corrected = observed.autocorrelation;
+  if (levinson(observed.autocorrelation, maxOrder, phi, partial)) {
+    int order = 1;
+    for (int k = 1; k <= maxOrder; ++k) {
+      if (std::fabs(partial[k - 1]) > kOrderPartialAutocorrelation) order = k;
+    }
+    std::copy(partial.begin(), partial.end(), fit.partial.begin());
+    levinson(observed.autocorrelation, order, fit.ar.ar, partial);
+    fit.fallback = reason + "; " + orderText(order) +
+                   " fitted to the observed autocorrelation without the correction";
+  } else {
+    fit.ar = {};
+    fit.fallback = reason + ", nor is the observed autocorrelation once the oscillations are "
+                            "taken out; the fluctuation noise is taken as white";
+  }
+  fit.model = fit.ar;
+  fit.arMisfit = misfit(observed.autocorrelation, fit.ar);
+  fit.projected = projectNoise(design, armaAutocorrelation(fit.model, design.volumes),
+                               fit.fluctuationShare);
+  fit.varianceSum = observed.residualSquares / fit.projected.lagSums[0];
+  return fit;
+}
+
+}  // namespace
+
 TemporalFit fitTemporalCorrelation(const TemporalSums& sums, double thermalVariance,
                                    const std::vector<double>& oscillations,
                                    const TemporalDesign& design) {
@@ -198,24 +238,51 @@ TemporalFit fitTemporalCorrelation(const TemporalSums& sums, double thermalVaria
   fit.fluctuationShare = std::clamp(
       1.0 - observed.thermalSquares / firstVarianceSum - observed.oscillationShare, 0.05, 1.0);
 
+  // The order rule reads the partial autocorrelations of the largest stationary fit.
+  const int maxOrder = maxArOrder(design);
+  fit.largestAllowedOrder = maxOrder;
+  int largest = maxOrder;
+  TemporalFit base = fit;
   ArmaModel full;
-  if (!correctedFit(observed, design, Family::Ar, kMaxArOrder, fit, full)) return fit;
+  while (largest >= 1 && !correctedFit(observed, design, Family::Ar, largest, base, full)) {
+    base = fit;
+    --largest;
+  }
+  const std::string notStationary =
+      " is that of no stationary process once corrected for the removed temporal model "
+      "and the white share";
+  if (largest == 0) {
+    return uncorrectedFit(observed, design, fit, maxOrder,
+                          "the corrected autocorrelation fitted by AR(1) to " +
+                              orderText(maxOrder) + notStationary);
+  }
+  fit = base;
   std::vector<double> phi, partial;
-  levinson(fit.corrected, kMaxArOrder, phi, partial);
+  levinson(fit.corrected, largest, phi, partial);
   std::copy(partial.begin(), partial.end(), fit.partial.begin());
   int order = 1;
-  for (int k = 1; k <= kMaxArOrder; ++k) {
+  for (int k = 1; k <= largest; ++k) {
     if (std::fabs(partial[k - 1]) > kOrderPartialAutocorrelation) order = k;
   }
   const std::vector<double> referenceCorrected = fit.corrected;
   TemporalFit arFit = fit;
-  if (!correctedFit(observed, design, Family::Ar, order, arFit, arFit.ar)) return fit;
+  if (!correctedFit(observed, design, Family::Ar, order, arFit, arFit.ar)) {
+    arFit = base;  // the fixed point of the chosen order diverged; the largest one did not
+    arFit.ar = full;
+    arFit.fallback = "the corrected " + orderText(order) + " fit" + notStationary +
+                     "; the largest stationary order is used";
+  }
+  if (largest < maxOrder) {
+    arFit.fallback = "the corrected autocorrelation fitted by " + orderText(largest + 1) +
+                     notStationary + "; orders up to " + std::to_string(largest) +
+                     " were considered";
+  }
   arFit.usable = true;
   arFit.model = arFit.ar;
   arFit.partial = fit.partial;
   arFit.arMisfit = misfit(referenceCorrected, arFit.ar);
   arFit.armaMisfit = NAN;  // until an ARMA(1,1) fit exists
-  if (order >= 2) {
+  if (arFit.ar.ar.size() >= 2) {
     TemporalFit armaFit = arFit;
     ArmaModel arma;
     if (correctedFit(observed, design, Family::Arma, 1, armaFit, arma)) {

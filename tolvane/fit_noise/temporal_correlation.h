@@ -18,15 +18,31 @@
 //   phi = rho(2) / rho(1), theta the root inside the unit circle of
 //   (rho1 - phi) theta^2 + (2 phi rho1 - 1 - phi^2) theta + (rho1 - phi) = 0.
 //
-// Order: the largest p <= 4 whose partial autocorrelation (of the AR(4) fit's
-// corrected autocorrelations) exceeds kOrderPartialAutocorrelation in magnitude, at
-// least 1. A coefficient below it would explain less than 0.25 % of the remaining
-// variance (an AR step reduces it by the factor 1 - pacf^2).
+// Order: the largest p <= maxArOrder(design) whose partial autocorrelation (of the
+// largest stationary fit's corrected autocorrelations) exceeds
+// kOrderPartialAutocorrelation in magnitude, at least 1. A coefficient below it would
+// explain less than 0.25 % of the remaining variance (an AR step reduces it by the
+// factor 1 - pacf^2). The largest order allowed grows with the run: each coefficient
+// needs kResidualVolumesPerArCoefficient residual volumes, so that a short run's few
+// lag products (and the large correction the removed model makes to them) are not
+// read as structure.
 // ARMA(1,1) is preferred when the AR order is at least 2 and its squared misfit to the
 // corrected autocorrelations at lags 1 .. kMaxLag is smaller than the AR(p) fit's.
+//
+// Autocorrelation of any shape is data, not an error: oscillating, negative or
+// near-white residuals can make the corrected values those of no stationary AR process
+// (a sinusoid aliased near the Nyquist frequency, or a thermal share so large that the
+// division by w amplifies the sampling noise). Then the fit falls back, and says why in
+// `fallback`: to the largest order whose corrected fit is stationary; failing every
+// order, to Yule-Walker on the observed autocorrelation as it is (w = 1, no
+// correction), which is stationary whenever the observed sequence is positive definite,
+// as a pooled sample autocorrelation is; failing that (the oscillations taken out made
+// it indefinite), to white fluctuation noise.
 #pragma once
 
 #include <array>
+#include <cmath>
+#include <string>
 #include <vector>
 
 #include "tolvane/fit_noise/residual_pass.h"
@@ -36,6 +52,10 @@ namespace tolvane::fit_noise {
 
 inline constexpr int kMaxArOrder = 4;
 inline constexpr double kOrderPartialAutocorrelation = 0.05;
+inline constexpr int kResidualVolumesPerArCoefficient = 10;
+
+// min(kMaxArOrder, residual volumes / kResidualVolumesPerArCoefficient), at least 1.
+int maxArOrder(const TemporalDesign& design);
 
 struct ArmaModel {
   std::vector<double> ar;  // phi_1 .. phi_p
@@ -58,6 +78,17 @@ struct TemporalFit {
   double fluctuationShare = 1.0;  // w
   ArmaModel model;                // the chosen one
   bool arma = false;              // ARMA(1,1) chosen over AR(p)
+  int largestAllowedOrder = kMaxArOrder;  // maxArOrder(design)
+  // The nonparametric alternative (spectrum_fit.h): chosen or not, and the root-mean-
+  // square misfits of the parametric model and the spectrum to the observed
+  // autocorrelation (NaN when not computed).
+  bool spectral = false;
+  std::vector<double> spectrum;
+  double parametricRmsMisfit = NAN, spectrumRmsMisfit = NAN;
+  // The residuals' pooled autocorrelation at lags 1 .. kMaxLag as measured, and as the
+  // chosen model predicts it (empty when not computed).
+  std::vector<double> measuredLags, predictedLags;
+  std::string fallback;           // why the model is not the corrected AR(p) the rule chose
   ArmaModel ar;                   // the AR(p) fit, also when ARMA was chosen
   std::array<double, kMaxArOrder> partial{};
   std::vector<double> corrected;  // corrected fluctuation autocorrelation, lags 0 .. kMaxLag

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 
 namespace tolvane::fit_noise {
@@ -77,6 +78,17 @@ ThermalNoise estimateThermalNoise(const std::vector<float>& mean,
   thermal.sdUncertainty = thermal.sd / std::sqrt(2.0 * n * residualVolumes);
   thermal.usable = true;
   return thermal;
+}
+
+void setAsideNonThermalBackground(ThermalNoise& thermal, double maskVariance) {
+  if (!thermal.usable || thermal.sd * thermal.sd < kMaxThermalShare * maskVariance) return;
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "the background's noise (sd %.4g) is not below the noise inside the mask (sd "
+                "%.4g), so it is not thermal noise alone (ghosts or parallel imaging's noise "
+                "amplification); give a mask that leaves out the ghosts to measure it",
+                thermal.sd, std::sqrt(maskVariance));
+  thermal = ThermalNoise{false, text, false, 0.0, 0.0, thermal.backgroundVoxels};
 }
 
 }  // namespace tolvane::fit_noise

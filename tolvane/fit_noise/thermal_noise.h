@@ -14,6 +14,11 @@
 // correction) sigma^2 = the mean square over the background / 2, the mean square of a
 // voxel being mean^2 + (its residuals' sum of squares (N - 1) / (N - P)) / N.
 //
+// A background whose level reaches kMaxThermalShare of the noise variance inside the
+// mask is not thermal noise alone (ghosts, parallel imaging's noise amplification):
+// the thermal share would leave the brain's fluctuation nothing. Its estimate is then
+// set aside, with the reason, and no SNR is written.
+//
 // The uncertainty is that of a variance from n voxels of d degrees of freedom each:
 // sd(sigma) / sigma = 1 / sqrt(2 n d).
 #pragma once
@@ -30,6 +35,7 @@ namespace tolvane::fit_noise {
 inline constexpr int kBackgroundMargin = 2;
 inline constexpr std::size_t kMinimumBackgroundVoxels = 100;
 inline constexpr double kRayleighTolerance = 0.15;
+inline constexpr double kMaxThermalShare = 0.95;
 
 struct ThermalNoise {
   bool usable = false;
@@ -45,6 +51,10 @@ ThermalNoise estimateThermalNoise(const std::vector<float>& mean,
                                   const std::vector<std::uint8_t>& mask,
                                   const std::array<std::int64_t, 3>& dims, int volumes,
                                   int residualVolumes);
+
+// Sets `thermal` aside (above) when its variance reaches kMaxThermalShare of
+// `maskVariance`, the mean noise variance of the mask's voxels.
+void setAsideNonThermalBackground(ThermalNoise& thermal, double maskVariance);
 
 // The background: outside the mask dilated by kBackgroundMargin voxels along every
 // axis (a box around each mask voxel).

@@ -144,6 +144,10 @@ Json noiseDescription(const study::Study& study) {
   json["MaskVoxels"] = levels.maskVoxels;
   if (study.tsnr) {
     json["TemporalSNR"] = *study.tsnr;
+  } else if (study.tsnrImage) {
+    json["TemporalSNRImage"] = *study.tsnrImage;
+  } else if (study.noiseSdImage) {
+    json["NoiseStandardDeviationImage"] = *study.noiseSdImage;
   } else {
     json["NoiseStandardDeviation"] = study.levels.noiseAmplitude;
   }
@@ -164,6 +168,8 @@ Json noiseDescription(const study::Study& study) {
   }
   if (!noise.arma.ar.empty() || !noise.arma.ma.empty()) {
     json["TemporalModel"] = {{"Model", "arma"}, {"AR", noise.arma.ar}, {"MA", noise.arma.ma}};
+  } else if (!noise.spectrum.empty()) {
+    json["TemporalModel"] = {{"Model", "spectrum"}, {"RelativePower", noise.spectrum}};
   } else if (noise.autoregressive) {
     json["TemporalModel"] = {{"Model", "ar1"}, {"Rho", noise.rho}};
   } else {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <optional>
 #include <utility>
 #include <memory>
 #include <mutex>
@@ -81,6 +82,7 @@ engine::VoxelLevels engineLevels(const study::VoxelLevelMaps& maps, bool physio)
   levels.fluctuationSd = maps.fluctuationSd.data();
   levels.physiologicalSd = physio ? maps.physioSd.data() : nullptr;
   levels.thermalSd = maps.thermalSd;
+  levels.inside = maps.mask.data();
   return levels;
 }
 
@@ -131,6 +133,11 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
   if (!noise.arma.ar.empty() || !noise.arma.ma.empty()) {
     arma = engine::armaCoefficients(noise.arma);
     models.arma = &arma;
+  }
+  std::optional<engine::SpectralFilter> spectrum;
+  if (!noise.spectrum.empty()) {
+    spectrum.emplace(noise.spectrum, grid.timePoints);
+    models.spectrum = &*spectrum;
   }
   models.levels = study.levels;
   engine::VoxelLevels levels;

@@ -11,7 +11,7 @@ namespace tolvane::study {
 namespace {
 
 // Pairs of noise keys of which a study's first removes the fit's second.
-const std::array<std::pair<const char*, const char*>, 8> kDisplacedNoiseKeys = {{
+const std::array<std::pair<const char*, const char*>, 14> kDisplacedNoiseKeys = {{
     {"sd", "tsnr"},
     {"tsnr", "sd"},
     {"smoothness_mm", "acf"},
@@ -20,6 +20,12 @@ const std::array<std::pair<const char*, const char*>, 8> kDisplacedNoiseKeys = {
     {"model", "ma"},
     {"rho", "ar"},
     {"rho", "ma"},
+    {"model", "spectrum"},
+    {"rho", "spectrum"},
+    {"ar", "spectrum"},
+    {"ma", "spectrum"},
+    {"spectrum", "ar"},
+    {"spectrum", "ma"},
 }};
 
 void makeAbsolute(toml::table& table, const char* key, const std::filesystem::path& folder) {
@@ -59,6 +65,10 @@ void mergeFittedNoise(toml::table& document, const std::filesystem::path& studyF
   makeAbsolute(fitted, "baseline", folder);
   makeAbsolute(fitted, "mask", folder);
   if (toml::table* grid = fitted["grid"].as_table()) makeAbsolute(*grid, "anatomical", folder);
+  if (toml::table* noise = fitted["noise"].as_table()) {
+    makeAbsolute(*noise, "sd", folder);  // noise level images
+    makeAbsolute(*noise, "tsnr", folder);
+  }
 
   for (auto&& [key, value] : fitted) {
     if (key == "noise") continue;

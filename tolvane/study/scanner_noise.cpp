@@ -10,6 +10,7 @@
 #include "formats/errors.h"
 #include "formats/nifti/nifti_maps.h"
 #include "tolvane/study/automatic_mask.h"
+#include "tolvane/study/spectrum_keys.h"
 
 namespace tolvane::study {
 namespace {
@@ -23,7 +24,7 @@ constexpr double kMaxPhysioHz = 10.0;
 // The keys of this file in the order a refusal names the first one given.
 const char* const kScannerKeys[] = {"baseline",  "baseline_scale",  "mask",      "noise.tsnr",
                                     "noise.snr", "noise.magnitude", "noise.acf", "noise.ar",
-                                    "noise.ma",  "noise.physio"};
+                                    "noise.ma",  "noise.physio", "noise.spectrum"};
 
 std::string firstScannerKey(const StudyFile& file) {
   for (const char* key : kScannerKeys) {
@@ -133,11 +134,38 @@ std::vector<float> imageOnGrid(const StudyFile& file, const std::string& key,
                  : formats::resampleTrilinear(volume, grid);
 }
 
+// noise.sd or noise.tsnr given as an image, resampled as the baseline is (trilinearly),
+// checked inside the mask: sds of 0 or more, tSNRs above 0, all finite. Empty when
+// neither is an image.
+std::vector<double> levelImage(const StudyFile& file, const std::filesystem::path& folder,
+                               const Study& study, const std::vector<std::uint8_t>& mask) {
+  if (!file.noiseSdImage && !file.tsnrImage) return {};
+  const bool tsnr = file.tsnrImage.has_value();
+  const std::string key = tsnr ? "noise.tsnr" : "noise.sd";
+  const std::vector<float> image =
+      imageOnGrid(file, key, folder, tsnr ? *file.tsnrImage : *file.noiseSdImage, study, false);
+  std::size_t bad = 0;
+  for (std::size_t v = 0; v < image.size(); ++v) {
+    if (!mask[v]) continue;
+    const bool fits = tsnr ? image[v] > 0.0f : image[v] >= 0.0f;
+    bad += !(fits && std::isfinite(image[v]));
+  }
+  if (bad > 0) {
+    file.fail(key, std::to_string(bad) + " voxels of the mask have a " +
+                       (tsnr ? "tSNR that is not above 0" : "negative sd") +
+                       " or none at all (the image may end before the mask does); expected " +
+                       (tsnr ? "a tSNR above 0" : "an sd of 0 or more") +
+                       " at every voxel of the mask");
+  }
+  return std::vector<double>(image.begin(), image.end());
+}
+
 }  // namespace
 
 bool usesScannerNoise(const StudyFile& file) {
   return file.baselineImage || file.baselineScale || file.mask || file.tsnr || file.snr ||
-         file.magnitude || file.acf || file.ar || file.ma || file.physio;
+         file.noiseSdImage || file.tsnrImage ||
+         file.magnitude || file.acf || file.ar || file.ma || file.physio || file.spectrum;
 }
 
 void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseModels& noise) {
@@ -150,13 +178,13 @@ void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseMod
       file.fail("baseline_scale", "expected a factor above 0");
     }
   }
-  if (file.tsnr) {
+  if (file.tsnr || file.tsnrImage) {
     if (file.noiseSdGiven) {
       file.fail("noise.tsnr",
                 "expected either noise.sd or noise.tsnr, not both: tsnr sets each voxel's "
                 "sd as its baseline / tsnr");
     }
-    if (!(*file.tsnr > 0.0 && *file.tsnr <= 1e30)) {
+    if (file.tsnr && !(*file.tsnr > 0.0 && *file.tsnr <= 1e30)) {
       file.fail("noise.tsnr", "expected a temporal SNR above 0");
     }
   }
@@ -171,6 +199,7 @@ void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseMod
   checkAcf(file, noise);
   checkAutoregression(file, noise);
   checkPhysio(file, noise);
+  checkSpectrum(file, noise);
   const std::string key = firstScannerKey(file);
   if (study.signal == SignalMode::Replace) {
     file.fail(key,
@@ -251,16 +280,19 @@ VoxelLevelMaps resolveVoxelLevels(const StudyFile& file, const std::filesystem::
   const double share = study.noise.physio ? study.noise.physio->share : 0.0;
   const double thermalVariance = static_cast<double>(levels.thermalSd) * levels.thermalSd;
 
+  const std::vector<double> levelMap = levelImage(file, folder, study, levels.mask);
   levels.fluctuationSd.assign(voxels, 0.0f);
   levels.physioSd.assign(voxels, 0.0f);
   levels.expectedTsnr.assign(voxels, 0.0f);
   std::int64_t thermalOnly = 0;
   for (std::size_t v = 0; v < voxels; ++v) {
     if (levels.mask[v]) {
-      double budget = file.noiseSd * file.noiseSd;
+      const double noiseSd = file.noiseSdImage ? levelMap[v] : file.noiseSd;
+      double budget = noiseSd * noiseSd;
       double rest = budget;
-      if (file.tsnr) {
-        const double sd = std::max(0.0, static_cast<double>(levels.baseline[v])) / *file.tsnr;
+      if (file.tsnr || file.tsnrImage) {
+        const double tsnr = file.tsnr ? *file.tsnr : levelMap[v];
+        const double sd = std::max(0.0, static_cast<double>(levels.baseline[v])) / tsnr;
         budget = sd * sd;
         rest = budget - thermalVariance;
       }

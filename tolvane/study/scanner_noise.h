@@ -24,7 +24,8 @@
 //      noise leaves of the budget: V_v - s^2 with tsnr, V_v without.
 //   Where s^2 > V_v (with tsnr: the darkest voxels) the voxel gets thermal noise only,
 //      f_v = p_v = 0; the share of the mask where this happens is reported.
-//   Outside the mask f_v = p_v = 0: thermal noise is all there is.
+//   Outside the mask f_v = p_v = 0 and the engine adds no drift: thermal noise is all
+//   there is.
 // Everything is evaluated in double and each level rounded once to float. The expected
 // tSNR map is b_v / sqrt(f_v^2 + p_v^2 + s^2) (0 where that sd is 0), before any
 // magnitude is taken.

@@ -397,6 +397,8 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
     if (file.physio) study.physioMapImage = file.physio->map;
     study.tsnr = file.tsnr;
     study.snr = file.snr;
+    study.noiseSdImage = file.noiseSdImage;
+    study.tsnrImage = file.tsnrImage;
   }
 
   // Percentages are of the baseline; of an image baseline, of its mean over the mask

@@ -68,10 +68,11 @@ struct NoiseModels {
   std::optional<engine::MixedAcf> acf;
   engine::ArmaModel arma;  // noise.ar and noise.ma; both empty: none
   std::optional<Physio> physio;
+  std::vector<double> spectrum;  // noise.spectrum's power (spectrum_keys.h); empty: none
 
   bool any() const {
     return smoothnessMm > 0.0 || autoregressive || driftSd > 0.0f || acf || !arma.ar.empty() ||
-           !arma.ma.empty() || physio;
+           !arma.ma.empty() || physio || !spectrum.empty();
   }
 };
 
@@ -162,6 +163,7 @@ struct Study {
   double baselineScale = 1.0;
   std::optional<std::string> maskImage, physioMapImage;
   std::optional<double> tsnr, snr;
+  std::optional<std::string> noiseSdImage, tsnrImage;
   formats::VtcGeometry grid;  // with the runs' time points and TR
   formats::SpatialFrame frame;
   // The conditions (those of the first run's events; every run has them, in this order).

@@ -9,6 +9,7 @@
 
 #include "formats/text_parsing.h"
 #include "tolvane/study/noise_from.h"
+#include "tolvane/study/spectrum_keys.h"
 #include "tolvane/study/toml_keys.h"
 
 namespace tolvane::study {
@@ -135,22 +136,33 @@ void readNoise(const KeyReader& reader, const toml::node& node, StudyFile& study
   if (noise == nullptr) reader.wrongType("noise", node, "a table");
   reader.onlyKnownKeys(*noise, "noise.",
                        {"sd", "smoothness_mm", "model", "rho", "drift", "tsnr", "snr", "magnitude",
-                        "acf", "ar", "ma", "physio"});
+                        "acf", "ar", "ma", "physio", "spectrum"});
   for (const auto& [noiseKey, noiseValue] : *noise) {
     const std::string key = "noise." + std::string(noiseKey.str());
     study.places.push_back(reader.place(key, noiseValue));
     if (key == "noise.sd") {
-      study.noiseSd = reader.number(key, noiseValue);
+      if (noiseValue.is_string()) {
+        study.noiseSdImage = reader.text(key, noiseValue);
+      } else {
+        study.noiseSd = reader.number(key, noiseValue);
+      }
       study.noiseSdGiven = true;
     }
     if (key == "noise.smoothness_mm") study.smoothnessMm = reader.number(key, noiseValue);
     if (key == "noise.model") study.noiseModel = reader.text(key, noiseValue);
     if (key == "noise.rho") study.rho = reader.number(key, noiseValue);
-    if (key == "noise.tsnr") study.tsnr = reader.number(key, noiseValue);
+    if (key == "noise.tsnr") {
+      if (noiseValue.is_string()) {
+        study.tsnrImage = reader.text(key, noiseValue);
+      } else {
+        study.tsnr = reader.number(key, noiseValue);
+      }
+    }
     if (key == "noise.snr") study.snr = reader.number(key, noiseValue);
     if (key == "noise.magnitude") study.magnitude = reader.boolean(key, noiseValue);
     if (key == "noise.ar") study.ar = reader.numbers(key, noiseValue, kMaxArOrder);
     if (key == "noise.ma") study.ma = reader.numbers(key, noiseValue, kMaxMaOrder);
+    if (key == "noise.spectrum") study.spectrum = readSpectrum(reader, noiseValue, study);
     if (key == "noise.drift") {
       const toml::table* drift = noiseValue.as_table();
       if (drift == nullptr) reader.wrongType(key, noiseValue, "a table { sd = D, cutoff_s = S }");

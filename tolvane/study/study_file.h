@@ -62,6 +62,12 @@ struct MixedAcfEntry {
   double a = 0.0, bMm = 0.0, cMm = 0.0;
 };
 
+// noise.spectrum (spectrum_keys.h).
+struct SpectrumEntry {
+  double nyquistHz = 0.0;
+  std::vector<double> power;
+};
+
 struct PhysioEntry {
   double share = 0.0;
   double cardiacHz = 1.1;
@@ -100,12 +106,15 @@ struct StudyFile {
   double noiseSd = 5.0;
   bool noiseSdGiven = false;
   std::optional<double> tsnr;
+  // noise.sd or noise.tsnr given as an image: a level per voxel (scanner_noise.h).
+  std::optional<std::string> noiseSdImage, tsnrImage;
   std::optional<double> snr;
   std::optional<bool> magnitude;
   std::optional<MixedAcfEntry> acf;
   std::optional<std::vector<double>> ar;
   std::optional<std::vector<double>> ma;
   std::optional<PhysioEntry> physio;
+  std::optional<SpectrumEntry> spectrum;
   std::optional<double> smoothnessMm;
   std::string noiseModel = "white";
   std::optional<double> rho;
