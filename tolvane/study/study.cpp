@@ -10,6 +10,7 @@
 #include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "tolvane/study/regions.h"
+#include "tolvane/study/response_draws.h"
 #include "tolvane/study/run_designs.h"
 #include "tolvane/study/run_events.h"
 #include "tolvane/study/scanner_noise.h"
@@ -402,6 +403,7 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
                                " moves per subject (jitter_mm), which needs signal = \"add\"");
     }
   }
+  study.responses = resolveResponses(file, study);
   const std::vector<bool> modelled = conditionsWithEffects(study);
   checkRest(file, check, study, modelled);
   checkEventsAgainstRuns(file, check, study, modelled);
