@@ -35,6 +35,21 @@ double lengthSeconds(const ResponseShape& shape) {
   return static_cast<double>(shape.firValues.size()) * shape.firStepSeconds;
 }
 
+// The causal convolution of a fine signal sampled at each volume's start, each sample
+// summed in the order of convolve (hrf.h).
+std::vector<float> sampledAtVolumeStarts(const std::vector<double>& fine,
+                                         const std::vector<double>& kernel, int volumes) {
+  std::vector<float> values(static_cast<std::size_t>(std::max(volumes, 0)));
+  for (std::size_t v = 0; v < values.size(); ++v) {
+    const std::size_t k = v * kSamplesPerVolume;
+    const std::size_t taps = std::min(kernel.size(), k + 1);
+    double sum = 0.0;
+    for (std::size_t j = 0; j < taps; ++j) sum += kernel[j] * fine[k - j];
+    values[v] = static_cast<float>(sum);
+  }
+  return values;
+}
+
 }  // namespace
 
 bool ResponseShape::isCanonical() const {
@@ -93,16 +108,24 @@ std::vector<float> responsePredictor(const Condition& condition, TimeUnit unit,
   DesignMatrix matrix;
   matrix.addPredictor(condition.name, volumes);
   matrix.setFromCondition(0, condition, unit, trMilliseconds, 1.0f);
-  const std::vector<double>& fine = matrix[0].fineSignal;
-  std::vector<float> values(static_cast<std::size_t>(std::max(volumes, 0)));
-  for (std::size_t v = 0; v < values.size(); ++v) {
-    const std::size_t k = v * kSamplesPerVolume;
-    const std::size_t taps = std::min(kernel.size(), k + 1);
-    double sum = 0.0;
-    for (std::size_t j = 0; j < taps; ++j) sum += kernel[j] * fine[k - j];
-    values[v] = static_cast<float>(sum);
+  return sampledAtVolumeStarts(matrix[0].fineSignal, kernel, volumes);
+}
+
+std::vector<float> weightedResponsePredictor(const Condition& condition, TimeUnit unit,
+                                             double trMilliseconds, int volumes,
+                                             const std::vector<double>& kernel,
+                                             const std::vector<double>& weights) {
+  std::vector<double> fine(static_cast<std::size_t>(std::max(volumes, 0)) * kSamplesPerVolume);
+  for (std::size_t i = 0; i < condition.intervals.size(); ++i) {
+    // Each interval laid down alone, by the design matrix's rule for its samples.
+    DesignMatrix matrix;
+    matrix.addPredictor(condition.name, volumes);
+    matrix.setFromCondition(0, Condition{condition.name, {condition.intervals[i]}}, unit,
+                            trMilliseconds, 1.0f);
+    const std::vector<double>& on = matrix[0].fineSignal;
+    for (std::size_t k = 0; k < fine.size(); ++k) fine[k] += weights[i] * on[k];
   }
-  return values;
+  return sampledAtVolumeStarts(fine, kernel, volumes);
 }
 
 }  // namespace tolvane::design

@@ -58,4 +58,12 @@ std::vector<float> responsePredictor(const Condition& condition, TimeUnit unit,
                                      double trMilliseconds, int volumes,
                                      const std::vector<double>& kernel);
 
+// The same with each interval weighted: the fine signal is the sum over intervals i of
+// weights[i] while interval i is on (overlapping intervals add), then convolved and
+// sampled as above.
+std::vector<float> weightedResponsePredictor(const Condition& condition, TimeUnit unit,
+                                             double trMilliseconds, int volumes,
+                                             const std::vector<double>& kernel,
+                                             const std::vector<double>& weights);
+
 }  // namespace tolvane::design

@@ -282,6 +282,89 @@ class Recovery(unittest.TestCase):
             self.assertLess(abs(fit.x - truth), 0.1, f"subject {subject}: {fit.x} vs {truth}")
 
 
+class TrialAmplitudes(unittest.TestCase):
+    """trial_sd: each trial's response has the amplitude the truth's trials table gives,
+    shared across regions when relative, and drawn from a stream of its own."""
+
+    TR = 1.0
+    TRIALS = 24
+    EVENTS = [(2.0 + 14.0 * k, 1.0) for k in range(TRIALS)]
+    VOLUMES = 2 + 14 * TRIALS + 20
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="tolvane_trials_")
+        write_events(cls.folder, cls.EVENTS)
+        cls.top = (f'seed = 4\nruns = 2\ntr = {cls.TR}\nvolumes = {cls.VOLUMES}\n'
+                   f'protocol = "events.tsv"\nbaseline = {BASELINE}\n')
+        cls.regions = (region("a", 0, "{ Stim = 40 }") + region("b", 1, '{ Stim = "20% peak" }')
+                       + region("none", 2, "{ Stim = 0 }"))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def simulate(self, trial_sd, noise, name):
+        text = (self.top + f"noise.sd = {noise}\n"
+                + (f"trial_sd = {{ Stim = {trial_sd} }}\n" if trial_sd else "")
+                + GRID + self.regions)
+        output, _ = run_simulate(self.folder, text, name=name)
+        return output
+
+    def trials(self, output, run=1):
+        path = run_paths(output)["table"].replace("desc-regions_dseg", "desc-trials_events")
+        path = path.replace("run-1", f"run-{run}")
+        with open(path) as file:
+            return list(csv.DictReader(file, delimiter="\t"))
+
+    def test_each_trials_response_has_the_recorded_amplitude(self):
+        output = self.simulate("{ relative = 0.4 }", 0, "relative.toml")
+        rows = self.trials(output)
+        self.assertEqual([float(r["onset"]) for r in rows], [e[0] for e in self.EVENTS])
+        table = region_rows(run_paths(output)["table"])
+        for name in ("a", "b"):
+            course = region_course(run_paths(output), int(table[name]["index"]))
+            expected = sum(float(row[f"amplitude_{name}"])
+                           * predictor(two_gamma, KERNEL_SECONDS, [event], self.TR, self.VOLUMES)
+                           for row, event in zip(rows, self.EVENTS))
+            peak = numpy.abs(expected).max()
+            self.assertLess(numpy.abs(course - expected).max(), PEAK_SHARE * peak, name)
+        # Relative: one factor per trial, shared by the regions; the mean effect is
+        # the study file's. Factors are 1 + 0.4 z: their mean and sd over 48 trials.
+        factors = []
+        for run in (1, 2):
+            for row in self.trials(output, run):
+                factor = float(row["amplitude_a"]) / 40.0
+                self.assertAlmostEqual(float(row["amplitude_b"]) / float(table["b"]["effect_Stim"]),
+                                       factor, places=5)
+                self.assertEqual(float(row["amplitude_none"]), 0.0)
+                factors.append(factor)
+        factors = numpy.array(factors)
+        standard_error = 0.4 / math.sqrt(factors.size)
+        self.assertLess(abs(factors.mean() - 1.0), 5 * standard_error)
+        self.assertLess(abs(factors.std(ddof=1) - 0.4), 5 * 0.4 / math.sqrt(2 * factors.size))
+        self.assertNotEqual(self.trials(output, 1), self.trials(output, 2))
+
+    def test_absolute_spread_adds_to_each_regions_effect(self):
+        output = self.simulate('"2%"', 0, "absolute.toml")
+        table = region_rows(run_paths(output)["table"])
+        effect_b = float(table["b"]["effect_Stim"])
+        for row in self.trials(output):
+            deviation = float(row["amplitude_a"]) - 40.0
+            self.assertAlmostEqual(float(row["amplitude_b"]) - effect_b, deviation, places=4)
+            self.assertEqual(float(row["amplitude_none"]), 0.0)
+
+    def test_the_noise_and_effects_draws_are_untouched(self):
+        plain = self.simulate("", 5, "plain.toml")
+        varied = self.simulate("{ relative = 0.4 }", 5, "varied.toml")
+        labels = numpy.asarray(nibabel.load(run_paths(plain)["labels"]).dataobj)
+        ours = numpy.asarray(nibabel.load(run_paths(varied)["bold"]).dataobj)
+        theirs = numpy.asarray(nibabel.load(run_paths(plain)["bold"]).dataobj)
+        outside = labels == 0
+        self.assertTrue(numpy.array_equal(ours[outside], theirs[outside]))
+        self.assertFalse(numpy.array_equal(ours[labels == 1], theirs[labels == 1]))
+
+
 class Refusals(unittest.TestCase):
     """Each wrong hrf key is refused with a message naming the key and what to do."""
 
@@ -302,9 +385,15 @@ class Refusals(unittest.TestCase):
             ('"fir"', "", "expected values, the FIR response"),
             ('{ model = "fir", values = [0, -1] }', "", "positive sum"),
             ("", "{ values = [0, 1] }", 'values and step_s belong to model = "fir"'),
+            ("", "", "key trial_sd.Stimulus: expected a condition of the events",
+             "trial_sd = { Stimulus = 0.2 }\n"),
+            ("", "", "key trial_sd.Stim: expected a spread per condition",
+             'trial_sd = { Stim = "0.2" }\n'),
+            ("", "", "key trial_sd.Stim: expected a spread of 0 or more",
+             "trial_sd = { Stim = { relative = -0.2 } }\n"),
         ]
-        for top_hrf, region_hrf, message in cases:
-            text = (top + (f"hrf = {top_hrf}\n" if top_hrf else "") + GRID
+        for top_hrf, region_hrf, message, *extra in cases:
+            text = (top + (f"hrf = {top_hrf}\n" if top_hrf else "") + "".join(extra) + GRID
                     + region("a", 0, "{ Stim = 2 }", region_hrf))
             _, result = run_simulate(folder, text, status=2)
             self.assertIn(message, result.stderr, text)

@@ -101,6 +101,7 @@ RunFiles runFiles(const DatasetFolders& folders, const std::string& subject,
   files.expectedTsnr = files.truthFolder / (prefix + "_desc-expectedtsnr_boldmap.nii.gz");
   files.peakLatency = files.truthFolder / (prefix + "_desc-peaklatency_boldmap.nii.gz");
   files.peakLatencySidecar = files.truthFolder / (prefix + "_desc-peaklatency_boldmap.json");
+  files.trials = files.truthFolder / (prefix + "_desc-trials_events.tsv");
   files.glmFolder = folders.glmFolder(subject);
   return files;
 }

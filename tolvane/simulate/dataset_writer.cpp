@@ -52,7 +52,8 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
   for (const design::Condition& condition : study.protocol.conditions) {
     text += "\teffect_" + condition.name;
   }
-  if (truth.responses) text += responseColumnsHeader();
+  const bool shapesGiven = truth.responses && truth.responses->shapesGiven;
+  if (shapesGiven) text += responseColumnsHeader();
   text += '\n';
   for (std::size_t label = 0; label < truth.labelTable.size(); ++label) {
     const TruthLabel& entry = truth.labelTable[label];
@@ -65,7 +66,7 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
         for (const std::size_t r : entry.regions) sum += truth.regionAmplitudes[r][c];
         text += '\t' + formats::shortestText(sum);
       }
-      if (truth.responses) text += responseColumns(*truth.responses, std::nullopt);
+      if (shapesGiven) text += responseColumns(*truth.responses, std::nullopt);
       text += '\n';
       continue;
     }
@@ -94,7 +95,7 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
     }
     for (const double amplitude : truth.regionAmplitudes[r])
       text += '\t' + formats::shortestText(amplitude);
-    if (truth.responses) text += responseColumns(*truth.responses, r);
+    if (shapesGiven) text += responseColumns(*truth.responses, r);
     text += '\n';
   }
   return text;
@@ -326,6 +327,9 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
       formats::writeFloatMapNifti(files.expectedTsnr, geometry, levels.expectedTsnr.data(), {},
                                   level);
     }
+  }
+  if (!files.trials.empty() && needed(files.trials, keepExisting)) {
+    writeText(files.trials, trialTableText(study, files.place, *truth.responses));
   }
   if (!files.peakLatency.empty() && needed(files.peakLatency, keepExisting)) {
     formats::writeFloatMapNifti(files.peakLatency, formats::mapGeometryOf(study.grid, study.frame),

@@ -296,7 +296,7 @@ void addResponseRows(const study::Study& study, Truth& truth) {
 Truth runTruth(const study::Study& study, int runPlace) {
   const int subject = runPlace / study.runs + 1;
   std::optional<RegionResponses> responses;
-  if (!study.responses.empty()) responses = regionResponses(study, runPlace);
+  if (hasRegionResponses(study)) responses = regionResponses(study, runPlace);
   std::vector<std::vector<float>> amplitudes;
   std::vector<std::array<int, 3>> offsets;
   for (std::size_t r = 0; r < study.regions.size(); ++r) {
@@ -304,6 +304,7 @@ Truth runTruth(const study::Study& study, int runPlace) {
     offsets.push_back(study.regions[r].jitterMm > 0.0 ? study.regionOffset(r, subject)
                                                       : std::array<int, 3>{});
   }
+  if (responses) varyTrials(study, runPlace, amplitudes, *responses);
   Truth truth = buildTruth(study, std::move(amplitudes), std::move(offsets));
   if (responses) {
     truth.responses = std::move(responses);

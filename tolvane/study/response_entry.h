@@ -9,6 +9,11 @@
 //
 // Each parameter is a number, or { mean, sd, region_sd }: drawn per subject (sd) and per
 // region within a subject (region_sd).
+//
+// trial_sd, a table of condition = spread, varies the amplitude of each trial:
+//   trial_sd = { Faces = { relative = 0.3 }, Houses = 2.0, Objects = "0.5%" }
+// relative: a share of each region's effect; a number or a percentage: an absolute
+// spread in data units or percent of the baseline.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +52,15 @@ struct ResponseEntry {
   std::optional<DrawnValueEntry> parameters[kResponseParameters];
   std::optional<std::vector<double>> firValues;
   std::optional<double> firStepSeconds;
+};
+
+// A condition's trial_sd as written.
+struct TrialSdEntry {
+  std::string condition;
+  double value = 0.0;
+  bool relative = false;
+  bool percent = false;  // absolute, in percent of the baseline
+  KeyPlace place;
 };
 
 }  // namespace tolvane::study

@@ -91,4 +91,45 @@ ResponseEntry readResponseEntry(const KeyReader& reader, const std::string& key,
   return entry;
 }
 
+std::vector<TrialSdEntry> readTrialSds(const KeyReader& reader, const toml::node& node) {
+  const toml::table* table = node.as_table();
+  const std::string forms =
+      "a spread per condition: { relative = 0.3 } (a share of each region's effect), "
+      "2.0 (data units) or \"0.5%\" (percent of the baseline)";
+  if (table == nullptr) reader.wrongType("trial_sd", node, "a table of condition = " + forms);
+  std::vector<TrialSdEntry> entries;
+  for (const auto& [key, value] : *table) {
+    TrialSdEntry entry;
+    entry.condition = std::string(key.str());
+    const std::string name = "trial_sd." + formats::printable(entry.condition);
+    entry.place = reader.place(name, value);
+    if (const toml::table* relative = value.as_table()) {
+      reader.onlyKnownKeys(*relative, name + ".", {"relative"});
+      const toml::node* share = relative->get("relative");
+      if (share == nullptr) reader.wrongType(name, value, forms);
+      entry.value = reader.number(name + ".relative", *share);
+      entry.relative = true;
+    } else if (value.is_number()) {
+      entry.value = *value.value<double>();
+    } else if (value.is_string()) {
+      const std::string text = *value.value<std::string>();
+      const std::string_view written = formats::trim(text);
+      const auto number =
+          !written.empty() && written.back() == '%'
+              ? formats::parseFiniteNumber(formats::trim(written.substr(0, written.size() - 1)))
+              : std::nullopt;
+      if (!number) reader.wrongType(name, value, forms);
+      entry.value = *number;
+      entry.percent = true;
+    } else {
+      reader.wrongType(name, value, forms);
+    }
+    if (!(entry.value >= 0.0 && entry.value <= 1e30)) {
+      reader.wrongType(name, value, "a spread of 0 or more");
+    }
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
 }  // namespace tolvane::study

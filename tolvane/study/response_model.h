@@ -26,4 +26,12 @@ struct RegionResponse {
   bool varies() const;  // some parameter has an sd or a region sd
 };
 
+// A condition's trial-by-trial spread (trial_amplitudes.h): trial i of the condition
+// has, in a region of effect a, the amplitude a (1 + sd z_i) when relative, else
+// a + sd z_i, sd in data units.
+struct TrialSpread {
+  double sd = 0.0;
+  bool relative = false;
+};
+
 }  // namespace tolvane::study

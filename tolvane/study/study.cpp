@@ -15,6 +15,7 @@
 #include "tolvane/study/run_events.h"
 #include "tolvane/study/scanner_noise.h"
 #include "tolvane/study/sha256.h"
+#include "tolvane/study/trial_amplitudes.h"
 
 namespace tolvane::study {
 namespace {
@@ -404,6 +405,7 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
     }
   }
   study.responses = resolveResponses(file, study);
+  study.trialSpreads = resolveTrialSpreads(file, study, percentBaseline);
   const std::vector<bool> modelled = conditionsWithEffects(study);
   checkRest(file, check, study, modelled);
   checkEventsAgainstRuns(file, check, study, modelled);

@@ -171,6 +171,9 @@ struct Study {
   // Per region: its haemodynamic response (response_draws.h); empty without an hrf key,
   // when every region has the canonical two-gamma of the run designs' predictors.
   std::vector<RegionResponse> responses;
+  // Per condition: the spread of its trials' amplitudes (trial_amplitudes.h); empty
+  // without trial_sd.
+  std::vector<TrialSpread> trialSpreads;
   std::vector<std::string> warnings;
 
   int runCount() const { return subjects * runs; }

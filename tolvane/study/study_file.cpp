@@ -258,7 +258,8 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
                         "design", "rest", "generator", "signal", "datatype", "baseline",
-                        "baseline_scale", "mask", "noise", "grid", "region", "hrf"});
+                        "baseline_scale", "mask", "noise", "grid", "region", "hrf",
+                        "trial_sd"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -301,6 +302,7 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
     if (name == "design") study.design = readDesign(reader, value, study);
     if (name == "noise") readNoise(reader, value, study);
     if (name == "hrf") study.response = readResponseEntry(reader, name, value);
+    if (name == "trial_sd") study.trialSds = readTrialSds(reader, value);
     if (name == "grid") {
       const toml::table* grid = value.as_table();
       if (grid == nullptr) reader.wrongType(name, value, "a table");

@@ -113,6 +113,7 @@ struct StudyFile {
   std::optional<std::array<std::int64_t, 6>> box;
   std::int64_t resolution = 3;
   std::optional<ResponseEntry> response;  // hrf
+  std::vector<TrialSdEntry> trialSds;     // trial_sd
   std::vector<RegionEntry> regions;
   // Lines of the keys whose values are checked later, for messages.
   std::vector<KeyPlace> places;
