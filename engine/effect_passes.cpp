@@ -14,23 +14,34 @@ std::vector<float> effectTimeCourse(const float* amplitudes, const Predictors& p
   return effect;
 }
 
-void addEffects(const VtcGrid& grid, const VoxelEffects& effects, const Predictors& predictors) {
-  const std::size_t conditions = predictors.size();
+namespace {
+
+const Predictors& predictorsOfRow(const VoxelEffects& effects, const PredictorSets& sets,
+                                  std::size_t row) {
+  return sets[effects.predictorSets.empty() ? 0 : effects.predictorSets[row]];
+}
+
+}  // namespace
+
+void addEffects(const VtcGrid& grid, const VoxelEffects& effects, const PredictorSets& sets) {
+  const std::size_t conditions = sets.front().size();
   for (std::size_t i = 0; i < effects.voxels.size(); ++i) {
     const std::vector<float> effect =
-        effectTimeCourse(effects.amplitudes.data() + i * conditions, predictors, grid.timePoints);
+        effectTimeCourse(effects.amplitudes.data() + i * conditions,
+                         predictorsOfRow(effects, sets, i), grid.timePoints);
     float* course = grid.data + effects.voxels[i] * grid.timePoints;
     for (int t = 0; t < grid.timePoints; ++t) course[t] = course[t] + effect[t];
   }
 }
 
 void replaceWithEffects(const VtcGrid& grid, const VoxelEffects& effects,
-                        const Predictors& predictors, const Levels& levels, const FieldKey& key) {
-  const std::size_t conditions = predictors.size();
+                        const PredictorSets& sets, const Levels& levels, const FieldKey& key) {
+  const std::size_t conditions = sets.front().size();
   std::vector<float> deviates(static_cast<std::size_t>(grid.timePoints));
   for (std::size_t i = 0; i < effects.voxels.size(); ++i) {
     const std::vector<float> effect =
-        effectTimeCourse(effects.amplitudes.data() + i * conditions, predictors, grid.timePoints);
+        effectTimeCourse(effects.amplitudes.data() + i * conditions,
+                         predictorsOfRow(effects, sets, i), grid.timePoints);
     fieldDeviates(key, effects.voxels[i], 0, grid.timePoints, deviates.data());
     float* course = grid.data + effects.voxels[i] * grid.timePoints;
     for (int t = 0; t < grid.timePoints; ++t) {

@@ -99,6 +99,9 @@ RunFiles runFiles(const DatasetFolders& folders, const std::string& subject,
   files.predictors = files.truthFolder / (prefix + "_desc-predictors_timeseries.tsv");
   files.brainMask = files.truthFolder / (prefix + "_desc-brain_mask.nii.gz");
   files.expectedTsnr = files.truthFolder / (prefix + "_desc-expectedtsnr_boldmap.nii.gz");
+  files.peakLatency = files.truthFolder / (prefix + "_desc-peaklatency_boldmap.nii.gz");
+  files.peakLatencySidecar = files.truthFolder / (prefix + "_desc-peaklatency_boldmap.json");
+  files.trials = files.truthFolder / (prefix + "_desc-trials_events.tsv");
   files.glmFolder = folders.glmFolder(subject);
   return files;
 }

@@ -19,7 +19,7 @@ std::vector<std::filesystem::path> RunFiles::all() const {
                                            labels, regionTable, predictors};
   files.insert(files.end(), effectMaps.begin(), effectMaps.end());
   files.insert(files.end(), effectSidecars.begin(), effectSidecars.end());
-  for (const std::filesystem::path& file : {mask, expectedTsnr}) {
+  for (const std::filesystem::path& file : {mask, expectedTsnr, peakLatency, peakLatencySidecar, trials}) {
     if (!file.empty()) files.push_back(file);
   }
   return files;
@@ -52,6 +52,11 @@ RunFiles DatasetLayout::run(int subject, int run) const {
     files.mask = names.brainMask;
     files.expectedTsnr = names.expectedTsnr;
   }
+  if (!study_.responses.empty()) {
+    files.peakLatency = names.peakLatency;
+    files.peakLatencySidecar = names.peakLatencySidecar;
+  }
+  if (!study_.trialSpreads.empty()) files.trials = names.trials;
   for (const std::string& label : conditionLabels_) {
     files.effectMaps.push_back(names.effectMap(label));
     files.effectSidecars.push_back(names.effectSidecar(label));

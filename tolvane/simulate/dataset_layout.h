@@ -20,6 +20,8 @@ struct RunFiles {
   std::filesystem::path bold, boldSidecar, events;
   std::filesystem::path labels, regionTable, predictors;
   std::filesystem::path mask, expectedTsnr;  // empty without per-voxel levels
+  std::filesystem::path peakLatency, peakLatencySidecar;  // empty without hrf keys
+  std::filesystem::path trials;                           // empty without trial_sd
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

@@ -52,6 +52,8 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
   for (const design::Condition& condition : study.protocol.conditions) {
     text += "\teffect_" + condition.name;
   }
+  const bool shapesGiven = truth.responses && truth.responses->shapesGiven;
+  if (shapesGiven) text += responseColumnsHeader();
   text += '\n';
   for (std::size_t label = 0; label < truth.labelTable.size(); ++label) {
     const TruthLabel& entry = truth.labelTable[label];
@@ -64,6 +66,7 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
         for (const std::size_t r : entry.regions) sum += truth.regionAmplitudes[r][c];
         text += '\t' + formats::shortestText(sum);
       }
+      if (shapesGiven) text += responseColumns(*truth.responses, std::nullopt);
       text += '\n';
       continue;
     }
@@ -92,6 +95,7 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
     }
     for (const double amplitude : truth.regionAmplitudes[r])
       text += '\t' + formats::shortestText(amplitude);
+    if (shapesGiven) text += responseColumns(*truth.responses, r);
     text += '\n';
   }
   return text;
@@ -332,6 +336,22 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
       formats::writeFloatMapNifti(files.expectedTsnr, geometry, levels.expectedTsnr.data(), {},
                                   level);
     }
+  }
+  if (!files.trials.empty() && needed(files.trials, keepExisting)) {
+    writeText(files.trials, trialTableText(study, files.place, *truth.responses));
+  }
+  if (!files.peakLatency.empty() && needed(files.peakLatency, keepExisting)) {
+    formats::writeFloatMapNifti(files.peakLatency, formats::mapGeometryOf(study.grid, study.frame),
+                                truth.peakLatency.data(), {}, level);
+  }
+  if (!files.peakLatencySidecar.empty() && needed(files.peakLatencySidecar, keepExisting)) {
+    writeJson(files.peakLatencySidecar,
+              {{"Description",
+                "Time from a brief event's onset to the peak of each voxel's haemodynamic "
+                "response, as this run's subject has it in the voxel's region; 0 outside "
+                "every region, NaN where regions whose responses peak at different times "
+                "overlap"},
+               {"Units", "s"}});
   }
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {

@@ -39,13 +39,26 @@ engine::Predictors predictorsOf(const study::Study& study, int runPlace) {
   return predictors;
 }
 
+// The run design's predictors, or each region's own (Truth::responses).
+engine::PredictorSets predictorSetsOf(const study::Study& study, const Truth& truth,
+                                      int runPlace) {
+  if (!truth.responses) return {predictorsOf(study, runPlace)};
+  engine::PredictorSets sets;
+  for (const std::vector<std::vector<float>>& region : truth.responses->predictors) {
+    engine::Predictors predictors;
+    for (const std::vector<float>& values : region) predictors.push_back(values.data());
+    sets.push_back(std::move(predictors));
+  }
+  return sets;
+}
+
 void ran1Replace(const study::Study& study, const Truth& truth, int runPlace,
                  const simulation::VtcGrid& grid, const simulation::DeviateStream& stream) {
-  const engine::Predictors predictors = predictorsOf(study, runPlace);
+  const engine::PredictorSets sets = predictorSetsOf(study, truth, runPlace);
   for (std::size_t r = 0; r < study.regions.size(); ++r) {
     const study::Region& region = study.regions[r];
     const std::vector<float> effect = engine::effectTimeCourse(
-        truth.regionAmplitudes[r].data(), predictors, grid.timePoints);
+        truth.regionAmplitudes[r].data(), sets[truth.responses ? r : 0], grid.timePoints);
     if (region.pluginSphere) {
       simulation::fillSphereSignal(grid, region.sphereCentreVmr[0], region.sphereCentreVmr[1],
                                    region.sphereCentreVmr[2], effect.data(), study.levels, stream);
@@ -252,18 +265,52 @@ Truth buildTruth(const study::Study& study, std::vector<std::vector<float>> regi
   return truth;
 }
 
+// The rows of regions with responses of their own: with "add" a row for each region
+// covering a voxel (its amplitudes, on the voxel's own baseline), with "replace" the
+// label's region's; and each voxel's time to peak.
+void addResponseRows(const study::Study& study, Truth& truth) {
+  const std::size_t conditions = study.protocol.conditions.size();
+  const std::vector<double>& latencies = truth.responses->peakLatencySeconds;
+  truth.effects = {};
+  truth.peakLatency.assign(truth.labels.size(), 0.0f);
+  for (std::size_t v = 0; v < truth.labels.size(); ++v) {
+    if (truth.labels[v] == 0) continue;
+    const TruthLabel& label = truth.labelTable[static_cast<std::size_t>(truth.labels[v]) - 1];
+    const double latency = latencies[label.regions.front()];
+    bool shared = true;
+    for (const std::size_t r : label.regions) {
+      shared = shared && latencies[r] == latency;
+      truth.effects.voxels.push_back(static_cast<std::int64_t>(v));
+      truth.effects.predictorSets.push_back(static_cast<std::uint32_t>(r));
+      for (std::size_t c = 0; c < conditions; ++c) {
+        truth.effects.amplitudes.push_back(
+            onOwnBaseline(study, r, c, v, truth.regionAmplitudes[r][c]));
+      }
+    }
+    truth.peakLatency[v] = shared ? static_cast<float>(latency) : std::nanf("");
+  }
+}
+
 }  // namespace
 
 Truth runTruth(const study::Study& study, int runPlace) {
   const int subject = runPlace / study.runs + 1;
+  std::optional<RegionResponses> responses;
+  if (hasRegionResponses(study)) responses = regionResponses(study, runPlace);
   std::vector<std::vector<float>> amplitudes;
   std::vector<std::array<int, 3>> offsets;
   for (std::size_t r = 0; r < study.regions.size(); ++r) {
-    amplitudes.push_back(study.amplitudes(r, runPlace));
+    amplitudes.push_back(study.amplitudes(r, runPlace, responses ? &responses->peaks[r] : nullptr));
     offsets.push_back(study.regions[r].jitterMm > 0.0 ? study.regionOffset(r, subject)
                                                       : std::array<int, 3>{});
   }
-  return buildTruth(study, std::move(amplitudes), std::move(offsets));
+  if (responses) varyTrials(study, runPlace, amplitudes, *responses);
+  Truth truth = buildTruth(study, std::move(amplitudes), std::move(offsets));
+  if (responses) {
+    truth.responses = std::move(responses);
+    addResponseRows(study, truth);
+  }
+  return truth;
 }
 
 Truth groupTruth(const study::Study& study) {
@@ -280,7 +327,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   std::unique_ptr<float[]> data =
       storage ? std::move(storage) : std::unique_ptr<float[]>(new float[study.grid.valueCount()]);
   const simulation::VtcGrid grid = engineGrid(study.grid, data.get());
-  const engine::Predictors predictors = predictorsOf(study, runPlace);
+  const engine::PredictorSets predictors = predictorSetsOf(study, truth, runPlace);
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
     const engine::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};

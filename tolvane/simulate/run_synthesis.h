@@ -12,7 +12,8 @@
 // wins, in the labels as in the amplitudes. A region that jitters is moved by the
 // subject's offset (study.h); voxels moved out of the grid are left out.
 // An amplitude in percent is baseline * percent / 100 (in double, rounded to float),
-// with an image baseline that voxel's own baseline.
+// with an image baseline that voxel's own baseline. Regions with responses of their own
+// (response_truth.h) add their own predictors, scaled by their amplitudes.
 //
 // The data of a run, by generator and signal:
 //   philox: the counter field of (seed, run place), then the effects added, or the
@@ -25,10 +26,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/effect_passes.h"
+#include "tolvane/simulate/response_truth.h"
 #include "tolvane/study/study.h"
 
 namespace tolvane::simulate {
@@ -47,6 +50,12 @@ struct Truth {
   std::vector<std::vector<float>> regionAmplitudes;  // per region, per condition
   std::vector<std::array<int, 3>> regionOffsets;     // per region: the subject's, in grid voxels
   engine::VoxelEffects effects;            // the covered voxels and their rows
+  // With hrf keys: the regions' own responses, which the rows of `effects` name as
+  // their predictor sets (one row per voxel and region covering it, or with "replace"
+  // the last region's), and each voxel's time to peak in seconds (0 outside every
+  // region; NaN where regions whose responses peak at different times overlap).
+  std::optional<RegionResponses> responses;
+  std::vector<float> peakLatency;
 };
 
 Truth runTruth(const study::Study& study, int runPlace);

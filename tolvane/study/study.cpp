@@ -10,10 +10,12 @@
 #include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
 #include "tolvane/study/regions.h"
+#include "tolvane/study/response_draws.h"
 #include "tolvane/study/run_designs.h"
 #include "tolvane/study/run_events.h"
 #include "tolvane/study/scanner_noise.h"
 #include "tolvane/study/sha256.h"
+#include "tolvane/study/trial_amplitudes.h"
 
 namespace tolvane::study {
 namespace {
@@ -416,6 +418,8 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
                                " moves per subject (jitter_mm), which needs signal = \"add\"");
     }
   }
+  study.responses = resolveResponses(file, study);
+  study.trialSpreads = resolveTrialSpreads(file, study, percentBaseline);
   const std::vector<bool> modelled = conditionsWithEffects(study);
   checkRest(file, check, study, modelled);
   checkEventsAgainstRuns(file, check, study, modelled);

@@ -25,6 +25,7 @@
 #include "engine/smoothing.h"
 #include "formats/geometry.h"
 #include "simulation/synthesis.h"
+#include "tolvane/study/response_model.h"
 #include "tolvane/study/study_file.h"
 
 namespace tolvane::study {
@@ -172,6 +173,12 @@ struct Study {
   std::vector<RunDesign> runDesigns;
   std::vector<bool> rest;  // per condition: rest, left out of the events tables
   std::vector<Region> regions;
+  // Per region: its haemodynamic response (response_draws.h); empty without an hrf key,
+  // when every region has the canonical two-gamma of the run designs' predictors.
+  std::vector<RegionResponse> responses;
+  // Per condition: the spread of its trials' amplitudes (trial_amplitudes.h); empty
+  // without trial_sd.
+  std::vector<TrialSpread> trialSpreads;
   std::vector<std::string> warnings;
 
   int runCount() const { return subjects * runs; }
@@ -181,8 +188,10 @@ struct Study {
   }
   // The amplitude of each condition in region `region` during run `place`, in data
   // units per unit of the run's predictors: the drawn effect, divided by the run's
-  // predictor peak for a peak effect, evaluated in double and rounded to float.
-  std::vector<float> amplitudes(std::size_t region, int place) const;
+  // predictor peak for a peak effect (or by `peaks`, the region's own predictors'
+  // peaks, when given), evaluated in double and rounded to float.
+  std::vector<float> amplitudes(std::size_t region, int place,
+                                const std::vector<float>* peaks = nullptr) const;
   // The mean effects of the region, as amplitudes averaged over the runs (they differ
   // between runs only for a peak effect of designs that differ).
   std::vector<float> meanAmplitudes(std::size_t region) const;

@@ -9,6 +9,7 @@
 
 #include "formats/text_parsing.h"
 #include "tolvane/study/noise_from.h"
+#include "tolvane/study/response_keys.h"
 #include "tolvane/study/spectrum_keys.h"
 #include "tolvane/study/toml_keys.h"
 
@@ -88,7 +89,7 @@ RegionEntry readRegion(const KeyReader& reader, const std::string& prefix, const
   if (table == nullptr) reader.wrongType(prefix, node, "a table");
   reader.onlyKnownKeys(*table, prefix + ".",
                        {"name", "shape", "centre_voxel", "centre_mm", "radius_voxels", "radius_mm",
-                        "voi", "labels", "label", "jitter_mm", "effects"});
+                        "voi", "labels", "label", "jitter_mm", "effects", "hrf"});
   RegionEntry region;
   region.place = reader.place(prefix, node);
   for (const auto& [key, value] : *table) {
@@ -108,6 +109,7 @@ RegionEntry readRegion(const KeyReader& reader, const std::string& prefix, const
     if (name == "label") region.label = reader.integer(full, value);
     if (name == "jitter_mm") region.jitterMm = reader.number(full, value);
     if (name == "effects") readEffects(reader, full, value, region);
+    if (name == "hrf") region.response = readResponseEntry(reader, full, value);
   }
   return region;
 }
@@ -268,7 +270,8 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
                         "design", "rest", "generator", "signal", "datatype", "baseline",
-                        "baseline_scale", "mask", "noise", "grid", "region"});
+                        "baseline_scale", "mask", "noise", "grid", "region", "hrf",
+                        "trial_sd"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -310,6 +313,8 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
     }
     if (name == "design") study.design = readDesign(reader, value, study);
     if (name == "noise") readNoise(reader, value, study);
+    if (name == "hrf") study.response = readResponseEntry(reader, name, value);
+    if (name == "trial_sd") study.trialSds = readTrialSds(reader, value);
     if (name == "grid") {
       const toml::table* grid = value.as_table();
       if (grid == nullptr) reader.wrongType(name, value, "a table");

@@ -13,13 +13,10 @@
 #include <string>
 #include <vector>
 
-namespace tolvane::study {
+#include "tolvane/study/key_place.h"
+#include "tolvane/study/response_entry.h"
 
-// Where a value came from, for messages.
-struct KeyPlace {
-  std::string key;  // e.g. "region[2].effects.Task"
-  int line = 0;     // 0 when unknown
-};
+namespace tolvane::study {
 
 // An amount as written: in data units, or in percent of the baseline; with "peak",
 // the largest value that the condition's response reaches in the run rather than the
@@ -51,6 +48,7 @@ struct RegionEntry {
   std::optional<std::string> labels;
   std::optional<std::int64_t> label;
   std::optional<double> jitterMm;
+  std::optional<ResponseEntry> response;  // hrf
   std::vector<AmplitudeEntry> effects;   // in the file's order
   std::optional<KeyPlace> effectsPlace;  // absent: no effects table
   std::vector<KeyPlace> places;          // the region's keys, for messages
@@ -123,6 +121,8 @@ struct StudyFile {
   std::optional<std::string> anatomical;
   std::optional<std::array<std::int64_t, 6>> box;
   std::int64_t resolution = 3;
+  std::optional<ResponseEntry> response;  // hrf
+  std::vector<TrialSdEntry> trialSds;     // trial_sd
   std::vector<RegionEntry> regions;
   // Lines of the keys whose values are checked later, for messages.
   std::vector<KeyPlace> places;

@@ -7,8 +7,9 @@
 // stream): word i mod 4 of counter i / 4 is the i-th 32-bit word of the sequence. The
 // noise field uses streams 0 and 1; these use kDesignStream (slot: the run's place,
 // purpose 0) and kSubjectStream (slot: the subject's number - 1 for the subject's
-// effects, purpose 0, and its regions' offsets, purpose 2; the run's place for the
-// run's effects, purpose 1). The counters of
+// effects, purpose 0, its regions' offsets, purpose 2, and its regions' haemodynamic
+// responses, purpose 3 (response_draws.h); the run's place for the run's effects,
+// purpose 1, and its trials' amplitudes, purpose 4, trial_amplitudes.h). The counters of
 // different streams differ in their last word, so no draw here ever repeats a deviate
 // of the noise or of another sequence.
 //
@@ -20,7 +21,8 @@
 
 namespace tolvane::study {
 
-enum class DrawPurpose : std::uint32_t { Subject = 0, Run = 1, Jitter = 2 };
+enum class DrawPurpose : std::uint32_t { Subject = 0, Run = 1, Jitter = 2, Response = 3,
+                                        Trial = 4 };
 
 class DrawSequence {
  public:

@@ -10,7 +10,8 @@
 
 namespace tolvane::study {
 
-std::vector<float> Study::amplitudes(std::size_t region, int place) const {
+std::vector<float> Study::amplitudes(std::size_t region, int place,
+                                     const std::vector<float>* peaks) const {
   // The draws of every (region, condition) of the study are made in the same order
   // whether or not their sd is 0, so that changing one sd leaves the other draws.
   const std::size_t conditions = protocol.conditions.size();
@@ -35,7 +36,7 @@ std::vector<float> Study::amplitudes(std::size_t region, int place) const {
       const std::size_t k = region * conditions + c;
       value = (value + effect.sd * subjectDraws[k]) + effect.runSd * runDraws[k];
     }
-    if (effect.peak) value /= static_cast<double>(run.peaks[c]);
+    if (effect.peak) value /= static_cast<double>(peaks ? (*peaks)[c] : run.peaks[c]);
     values.push_back(static_cast<float>(value));
   }
   return values;
