@@ -98,6 +98,8 @@ RunFiles runFiles(const DatasetFolders& folders, const std::string& subject,
   files.regionTable = files.truthFolder / (prefix + "_desc-regions_dseg.tsv");
   files.predictors = files.truthFolder / (prefix + "_desc-predictors_timeseries.tsv");
   files.brainMask = files.truthFolder / (prefix + "_desc-brain_mask.nii.gz");
+  files.networkTimeseries = files.truthFolder / (prefix + "_desc-network_timeseries.tsv");
+  files.networkConnectivity = files.truthFolder / (prefix + "_desc-network_connectivity.tsv");
   files.expectedTsnr = files.truthFolder / (prefix + "_desc-expectedtsnr_boldmap.nii.gz");
   files.glmFolder = folders.glmFolder(subject);
   return files;

@@ -12,6 +12,8 @@
 //                                   PREFIX_desc-predictors_timeseries.tsv
 //                                   PREFIX_desc-brain_mask.nii.gz       with scanner-like
 //                                   PREFIX_desc-expectedtsnr_boldmap.nii.gz  noise only
+//                                   PREFIX_desc-network_timeseries.tsv (+ .json)  with
+//                                   PREFIX_desc-network_connectivity.tsv (+ .json) networks
 //   derivatives/tolvane-glm/sub-XX/func/                               glm's default place
 //     PREFIX_contrast-L_stat-S_statmap.nii.gz (+ .json), S one of effect, variance, t, p
 //     PREFIX_design.tsv
@@ -111,6 +113,8 @@ struct RunFiles {
   std::filesystem::path bold, boldSidecar, events;
   std::filesystem::path labels, regionTable, predictors;
   std::filesystem::path brainMask, expectedTsnr;  // written with scanner-like noise only
+  // With networks only: the nodes' courses and their correlation (JSON sidecars beside).
+  std::filesystem::path networkTimeseries, networkConnectivity;
   std::filesystem::path truthFolder, glmFolder;
 
   // The condition's effect map and its sidecar, by desc label.

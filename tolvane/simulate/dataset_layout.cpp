@@ -19,7 +19,9 @@ std::vector<std::filesystem::path> RunFiles::all() const {
                                            labels, regionTable, predictors};
   files.insert(files.end(), effectMaps.begin(), effectMaps.end());
   files.insert(files.end(), effectSidecars.begin(), effectSidecars.end());
-  for (const std::filesystem::path& file : {mask, expectedTsnr}) {
+  for (const std::filesystem::path& file :
+       {mask, expectedTsnr, networkTimeseries, networkTimeseriesSidecar, networkConnectivity,
+        networkConnectivitySidecar}) {
     if (!file.empty()) files.push_back(file);
   }
   return files;
@@ -51,6 +53,12 @@ RunFiles DatasetLayout::run(int subject, int run) const {
   if (study_.voxelLevels) {
     files.mask = names.brainMask;
     files.expectedTsnr = names.expectedTsnr;
+  }
+  if (!study_.networks.empty()) {
+    files.networkTimeseries = names.networkTimeseries;
+    files.networkTimeseriesSidecar = std::filesystem::path(names.networkTimeseries).replace_extension(".json");
+    files.networkConnectivity = names.networkConnectivity;
+    files.networkConnectivitySidecar = std::filesystem::path(names.networkConnectivity).replace_extension(".json");
   }
   for (const std::string& label : conditionLabels_) {
     files.effectMaps.push_back(names.effectMap(label));

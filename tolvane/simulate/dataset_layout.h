@@ -20,6 +20,9 @@ struct RunFiles {
   std::filesystem::path bold, boldSidecar, events;
   std::filesystem::path labels, regionTable, predictors;
   std::filesystem::path mask, expectedTsnr;  // empty without per-voxel levels
+  // Empty without networks: the nodes' courses and correlation, each with a sidecar.
+  std::filesystem::path networkTimeseries, networkTimeseriesSidecar;
+  std::filesystem::path networkConnectivity, networkConnectivitySidecar;
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

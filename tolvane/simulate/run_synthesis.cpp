@@ -263,7 +263,9 @@ Truth runTruth(const study::Study& study, int runPlace) {
     offsets.push_back(study.regions[r].jitterMm > 0.0 ? study.regionOffset(r, subject)
                                                       : std::array<int, 3>{});
   }
-  return buildTruth(study, std::move(amplitudes), std::move(offsets));
+  Truth truth = buildTruth(study, std::move(amplitudes), std::move(offsets));
+  if (!study.networks.empty()) truth.networks = networkRunTruth(study, runPlace);
+  return truth;
 }
 
 Truth groupTruth(const study::Study& study) {
@@ -288,6 +290,9 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
       const engine::ParallelFor parallel = onThreads(threads);
       structuredNoise(study, grid, key, parallel);
       engine::addEffects(grid, truth.effects, predictors);
+      if (!study.networks.empty()) {
+        addNetworkFluctuations(study, truth.networks, truth.regionOffsets, grid);
+      }
       if (study.voxelLevels && study.voxelLevels->magnitude) {
         engine::applyMagnitude(grid, study.voxelLevels->thermalSd, key, parallel);
       }
@@ -298,6 +303,9 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
     });
     if (add) {
       engine::addEffects(grid, truth.effects, predictors);
+      if (!study.networks.empty()) {
+        addNetworkFluctuations(study, truth.networks, truth.regionOffsets, grid);
+      }
     } else {
       engine::replaceWithEffects(grid, truth.effects, predictors, study.levels, key);
     }

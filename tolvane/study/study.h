@@ -25,6 +25,7 @@
 #include "engine/smoothing.h"
 #include "formats/geometry.h"
 #include "simulation/synthesis.h"
+#include "tolvane/study/networks.h"
 #include "tolvane/study/study_file.h"
 
 namespace tolvane::study {
@@ -167,6 +168,7 @@ struct Study {
   std::vector<RunDesign> runDesigns;
   std::vector<bool> rest;  // per condition: rest, left out of the events tables
   std::vector<Region> regions;
+  std::vector<Network> networks;  // [[network]]: regions sharing fluctuations (networks.h)
   std::vector<std::string> warnings;
 
   int runCount() const { return subjects * runs; }

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "formats/text_parsing.h"
+#include "tolvane/study/network_key_reader.h"
 #include "tolvane/study/noise_from.h"
 #include "tolvane/study/toml_keys.h"
 
@@ -256,7 +257,7 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
                         "design", "rest", "generator", "signal", "datatype", "baseline",
-                        "baseline_scale", "mask", "noise", "grid", "region"});
+                        "baseline_scale", "mask", "noise", "grid", "region", "network"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -297,6 +298,7 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
       protocolGiven = true;
     }
     if (name == "design") study.design = readDesign(reader, value, study);
+    if (name == "network") study.networks = readNetworks(reader, value);
     if (name == "noise") readNoise(reader, value, study);
     if (name == "grid") {
       const toml::table* grid = value.as_table();

@@ -13,13 +13,10 @@
 #include <string>
 #include <vector>
 
-namespace tolvane::study {
+#include "tolvane/study/key_place.h"
+#include "tolvane/study/network_keys.h"
 
-// Where a value came from, for messages.
-struct KeyPlace {
-  std::string key;  // e.g. "region[2].effects.Task"
-  int line = 0;     // 0 when unknown
-};
+namespace tolvane::study {
 
 // An amount as written: in data units, or in percent of the baseline; with "peak",
 // the largest value that the condition's response reaches in the run rather than the
@@ -115,6 +112,7 @@ struct StudyFile {
   std::optional<std::array<std::int64_t, 6>> box;
   std::int64_t resolution = 3;
   std::vector<RegionEntry> regions;
+  std::vector<NetworkEntry> networks;  // [[network]], network_keys.h
   // Lines of the keys whose values are checked later, for messages.
   std::vector<KeyPlace> places;
   KeyPlace placeOf(const std::string& key) const;
