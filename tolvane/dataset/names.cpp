@@ -100,6 +100,7 @@ RunFiles runFiles(const DatasetFolders& folders, const std::string& subject,
   files.brainMask = files.truthFolder / (prefix + "_desc-brain_mask.nii.gz");
   files.networkTimeseries = files.truthFolder / (prefix + "_desc-network_timeseries.tsv");
   files.networkConnectivity = files.truthFolder / (prefix + "_desc-network_connectivity.tsv");
+  files.patternSimilarity = files.truthFolder / (prefix + "_desc-patterns_similarity.tsv");
   files.expectedTsnr = files.truthFolder / (prefix + "_desc-expectedtsnr_boldmap.nii.gz");
   files.glmFolder = folders.glmFolder(subject);
   return files;

@@ -23,6 +23,8 @@ struct RunFiles {
   // Empty without networks: the nodes' courses and correlation, each with a sidecar.
   std::filesystem::path networkTimeseries, networkTimeseriesSidecar;
   std::filesystem::path networkConnectivity, networkConnectivitySidecar;
+  // Empty without patterns: the similarity of the conditions' patterns, and its sidecar.
+  std::filesystem::path patternSimilarity, patternSimilaritySidecar;
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

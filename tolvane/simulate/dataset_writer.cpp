@@ -326,6 +326,7 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
     }
   }
   if (!study.networks.empty()) writeNetworkTruth(study, files, truth.networks, keepExisting);
+  if (!files.patternSimilarity.empty()) writePatternTruth(study, files, keepExisting);
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {
       formats::writeFloatMapNifti(files.effectMaps[c],

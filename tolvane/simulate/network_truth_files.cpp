@@ -1,6 +1,7 @@
 // A run's network truth files; see network_truth_files.h.
 #include "tolvane/simulate/network_truth_files.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "formats/atomic_file.h"
@@ -66,6 +67,51 @@ std::string networkConnectivityText(const NetworkRunTruth& truth) {
     text += '\n';
   }
   return text;
+}
+
+std::string patternSimilarityText(const study::Study& study) {
+  std::string text = "region\tcondition";
+  for (const design::Condition& condition : study.protocol.conditions) {
+    text += '\t' + condition.name;
+  }
+  text += '\n';
+  for (const study::Region& region : study.regions) {
+    if (!region.pattern) continue;
+    const study::Pattern& pattern = *region.pattern;
+    const std::size_t m = pattern.conditions.size();
+    for (std::size_t i = 0; i < m; ++i) {
+      text += region.name + '\t' + study.protocol.conditions[pattern.conditions[i]].name;
+      for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
+        const auto j = std::find(pattern.conditions.begin(), pattern.conditions.end(), c);
+        text += '\t' + (j == pattern.conditions.end()
+                             ? std::string("n/a")
+                             : formats::shortestText(
+                                   pattern.similarity[i * m + std::size_t(j - pattern.conditions.begin())]));
+      }
+      text += '\n';
+    }
+  }
+  return text;
+}
+
+void writePatternTruth(const study::Study& study, const RunFiles& files, bool keepExisting) {
+  writeIfNeeded(files.patternSimilarity, patternSimilarityText(study), keepExisting);
+  Json regions = Json::array();
+  for (const study::Region& region : study.regions) {
+    if (!region.pattern) continue;
+    regions.push_back({{"Region", region.name},
+                       {"VoxelStandardDeviation", region.pattern->sd},
+                       {"PercentOfBaseline", region.pattern->percentOfBaseline}});
+  }
+  const Json sidecar = {
+      {"Description",
+       "Ground truth: the correlation between conditions' voxel patterns in each region "
+       "with a pattern; each subject's patterns are drawn with it, and the effect maps "
+       "hold them"},
+      {"region", {{"Description", "The region"}}},
+      {"condition", {{"Description", "The condition of the row"}}},
+      {"Patterns", regions}};
+  writeIfNeeded(files.patternSimilaritySidecar, sidecar.dump(2) + "\n", keepExisting);
 }
 
 void writeNetworkTruth(const study::Study& study, const RunFiles& files,

@@ -1,5 +1,5 @@
 // Reading [[network]] sections; see network_keys.h.
-#include "tolvane/study/network_key_reader.h"
+#include "tolvane/study/key_family_readers.h"
 
 #include "formats/text_parsing.h"
 

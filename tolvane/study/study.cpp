@@ -413,6 +413,7 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
                               dims, &study.protocol, percentBaseline, !file.networks.empty()};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
+    study.regions.back().pattern = resolvePattern(file.regions[i], study, percentBaseline);
   }
   study.networks = resolveNetworks(file.networks, file, study, percentBaseline);
   checkRegionsWithoutEffects(file, study);

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "formats/text_parsing.h"
-#include "tolvane/study/network_key_reader.h"
+#include "tolvane/study/key_family_readers.h"
 #include "tolvane/study/noise_from.h"
 #include "tolvane/study/toml_keys.h"
 
@@ -88,7 +88,7 @@ RegionEntry readRegion(const KeyReader& reader, const std::string& prefix, const
   if (table == nullptr) reader.wrongType(prefix, node, "a table");
   reader.onlyKnownKeys(*table, prefix + ".",
                        {"name", "shape", "centre_voxel", "centre_mm", "radius_voxels", "radius_mm",
-                        "voi", "labels", "label", "jitter_mm", "effects"});
+                        "voi", "labels", "label", "jitter_mm", "effects", "pattern"});
   RegionEntry region;
   region.place = reader.place(prefix, node);
   for (const auto& [key, value] : *table) {
@@ -108,6 +108,7 @@ RegionEntry readRegion(const KeyReader& reader, const std::string& prefix, const
     if (name == "label") region.label = reader.integer(full, value);
     if (name == "jitter_mm") region.jitterMm = reader.number(full, value);
     if (name == "effects") readEffects(reader, full, value, region);
+    if (name == "pattern") region.pattern = readPattern(reader, full, value);
   }
   return region;
 }

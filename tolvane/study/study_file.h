@@ -15,6 +15,7 @@
 
 #include "tolvane/study/key_place.h"
 #include "tolvane/study/network_keys.h"
+#include "tolvane/study/pattern_keys.h"
 
 namespace tolvane::study {
 
@@ -49,6 +50,7 @@ struct RegionEntry {
   std::optional<std::int64_t> label;
   std::optional<double> jitterMm;
   std::vector<AmplitudeEntry> effects;   // in the file's order
+  std::optional<PatternEntry> pattern;   // a voxel pattern per condition, pattern_keys.h
   std::optional<KeyPlace> effectsPlace;  // absent: no effects table
   std::vector<KeyPlace> places;          // the region's keys, for messages
 };
