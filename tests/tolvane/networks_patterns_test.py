@@ -40,6 +40,21 @@ def table(path):
         return list(csv.reader(file, delimiter="\t"))
 
 
+def evaluate(folder, *options):
+    output = os.path.join(folder, "scores.json")
+    subprocess.run([TOLVANE, "evaluate", *options, "--output", output], check=True,
+                   capture_output=True, text=True, timeout=300)
+    with open(output) as file:
+        return json.load(file)
+
+
+def write_matrix(path, label, names, values):
+    with open(path, "w") as file:
+        file.write("\t".join([label] + names) + "\n")
+        for name, row in zip(names, values):
+            file.write("\t".join([name] + [repr(float(v)) for v in row]) + "\n")
+
+
 def validate(test, dataset):
     if not os.path.exists(BIDS_VALIDATOR):
         test.skipTest(f"the BIDS validator is not installed at {BIDS_VALIDATOR}")
@@ -110,6 +125,39 @@ class RestingNetworks(unittest.TestCase):
             # baseline is the course plus the region's mean noise (sd 2 / sqrt 7).
             residual = means[0] - 100.0 - courses[:, 0]
             self.assertLess(residual.std(), 4 * 2 / numpy.sqrt(7))
+            # evaluate's own baseline estimate (the same region means, after a drift
+            # and task model that white noise leaves little to do for) scores alike.
+            bold_file = glob.glob(os.path.join(self.dataset, f"sub-0{subject}", "func",
+                                               "*_bold.nii.gz"))[0]
+            scores = evaluate(self.folder.name, "--truth", self.truth(subject, "connectivity.tsv"),
+                              "--connectivity-from-run", bold_file)
+            self.assertEqual(scores["Entries"], 28)
+            self.assertGreater(scores["Correlation"], 0.8)
+            self.assertAlmostEqual(scores["MeanAbsoluteError"],
+                                   numpy.abs(estimate[upper] - values[upper]).mean(), delta=0.05)
+
+    def test_an_estimate_is_matched_to_the_truth_by_name(self):
+        matrix = table(self.truth(1, "connectivity.tsv"))
+        values = numpy.array([[float(v) for v in row[1:]] for row in matrix[1:]])
+        order = numpy.arange(8)[::-1]
+        estimate = os.path.join(self.folder.name, "estimate.tsv")
+        write_matrix(estimate, "node", [self.names[i] for i in order],
+                     values[numpy.ix_(order, order)])
+        scores = evaluate(self.folder.name, "--truth", self.truth(1, "connectivity.tsv"),
+                          "--connectivity", estimate)
+        self.assertEqual((scores["Correlation"], scores["MeanAbsoluteError"],
+                          scores["SignAgreement"]), (1.0, 0.0, 1.0))
+        # Every entry's sign flipped, and one name missing.
+        write_matrix(estimate, "node", self.names, -values + 2 * numpy.eye(8))
+        scores = evaluate(self.folder.name, "--truth", self.truth(1, "connectivity.tsv"),
+                          "--connectivity", estimate)
+        self.assertEqual((scores["Correlation"], scores["SignAgreement"]), (-1.0, 0.0))
+        write_matrix(estimate, "node", self.names[:7], values[:7, :7])
+        result = subprocess.run([TOLVANE, "evaluate", "--truth",
+                                 self.truth(1, "connectivity.tsv"), "--connectivity", estimate],
+                                capture_output=True, text=True)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn('expected a row and column for "n7"', result.stderr)
 
     def test_the_validator_reports_no_error(self):
         validate(self, self.dataset)
@@ -184,6 +232,21 @@ pattern = {{ sd = 2.0, correlation = 0.3 }}
                 self.assertLess(abs(r - 0.3), 4 * (1 - 0.09) / numpy.sqrt(region.sum()))
         for r, expected, error in zip(observed, predicted, errors):
             self.assertLess(abs(r - expected), 4 * error, (observed, predicted))
+
+    def test_rsa_scores_an_estimated_similarity(self):
+        bold, maps, predictors, truth = self.run_files(1, 1)
+        region = maps[0] != 0
+        design = numpy.column_stack([numpy.ones(len(predictors)), predictors])
+        betas = numpy.linalg.lstsq(design, bold[region].T, rcond=None)[0][1:]
+        estimate = os.path.join(self.folder.name, "similarity.tsv")
+        write_matrix(estimate, "condition", ["Houses", "Faces"], numpy.corrcoef(betas[::-1]))
+        scores = evaluate(self.folder.name, "--truth", truth + "_desc-patterns_similarity.tsv",
+                          "--rsa", estimate)
+        # One entry above the diagonal: no rank correlation, and the error of the
+        # estimate, which noise pulls towards 0 from the patterns' 0.3.
+        self.assertEqual(scores["Entries"], 1)
+        self.assertIsNone(scores["Spearman"])
+        self.assertLess(scores["MeanAbsoluteError"], 0.3)
 
     def test_the_validator_reports_no_error(self):
         validate(self, self.dataset)
