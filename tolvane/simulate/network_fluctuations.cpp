@@ -12,9 +12,26 @@
 namespace tolvane::simulate {
 namespace {
 
+// cos and sin of 2 pi m / N, m = 0 .. N - 1: every phase of the courses' terms is one
+// of them, 2 pi (k t mod N) / N, so a run computes N of each rather than K N.
+struct PhaseTable {
+  std::vector<double> cosine, sine;
+};
+
+PhaseTable phaseTable(int volumes) {
+  PhaseTable table;
+  const double step = 2.0 * std::numbers::pi / volumes;
+  for (int m = 0; m < volumes; ++m) {
+    table.cosine.push_back(std::cos(step * m));
+    table.sine.push_back(std::sin(step * m));
+  }
+  return table;
+}
+
 // The independent unit-variance course of node g in run `runPlace`.
 std::vector<double> independentCourse(const study::Study& study, int runPlace, std::size_t node,
-                                      const std::vector<int>& frequencies) {
+                                      const std::vector<int>& frequencies,
+                                      const PhaseTable& phases) {
   const int volumes = study.grid.timePoints;
   study::DrawSequence draws(study.seed, static_cast<std::uint32_t>(runPlace),
                             engine::kNetworkStream, static_cast<std::uint32_t>(node));
@@ -23,11 +40,9 @@ std::vector<double> independentCourse(const study::Study& study, int runPlace, s
   for (const int k : frequencies) {
     const double a = draws.nextNormal();
     const double b = draws.nextNormal();
-    const double step = 2.0 * std::numbers::pi / volumes;
     for (int t = 0; t < volumes; ++t) {
-      // k t mod N keeps the phase's argument small and exact for long runs.
-      const double phase = step * static_cast<double>((static_cast<std::int64_t>(k) * t) % volumes);
-      course[static_cast<std::size_t>(t)] += a * std::cos(phase) + b * std::sin(phase);
+      const auto m = static_cast<std::size_t>((static_cast<std::int64_t>(k) * t) % volumes);
+      course[static_cast<std::size_t>(t)] += a * phases.cosine[m] + b * phases.sine[m];
     }
   }
   for (double& value : course) value *= scale;
@@ -85,6 +100,7 @@ NetworkRunTruth networkRunTruth(const study::Study& study, int runPlace) {
   truth.correlation.assign(total * total, 0.0);
   const int subject = runPlace / study.runs + 1;
   const double tr = study.grid.trMilliseconds / 1000.0;
+  const PhaseTable phases = phaseTable(study.grid.timePoints);
   std::size_t first = 0;  // the network's first node among all
   for (std::size_t n = 0; n < study.networks.size(); ++n) {
     const study::Network& network = study.networks[n];
@@ -96,7 +112,7 @@ NetworkRunTruth networkRunTruth(const study::Study& study, int runPlace) {
         study::bandFrequencies(study.grid.timePoints, tr, network.bandLowHz, network.bandHighHz);
     std::vector<std::vector<double>> independent;
     for (std::size_t j = 0; j < size; ++j) {
-      independent.push_back(independentCourse(study, runPlace, first + j, frequencies));
+      independent.push_back(independentCourse(study, runPlace, first + j, frequencies, phases));
     }
     for (std::size_t i = 0; i < size; ++i) {
       std::vector<float> course(static_cast<std::size_t>(study.grid.timePoints));
