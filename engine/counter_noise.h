@@ -54,6 +54,11 @@ constexpr std::uint32_t kImaginaryStream = 5;  // thermal noise, the imaginary c
 constexpr std::uint32_t kPhysioStream = 6;     // voxel 0: the run's physiological phases
 constexpr std::uint32_t kArmaStartStream = 7;  // time point 0: a voxel's ARMA start deviate
 constexpr std::uint32_t kSpectrumStream = 8;   // the seeds of the mixed field's spectrum
+// Networks and patterns (tolvane/study/networks.h, patterns.h): a run's node courses,
+// a subject's correlations, a subject's voxel patterns.
+constexpr std::uint32_t kNetworkStream = 64;
+constexpr std::uint32_t kNetworkSubjectStream = 65;
+constexpr std::uint32_t kPatternStream = 66;
 
 // The key of a run's field.
 struct FieldKey {

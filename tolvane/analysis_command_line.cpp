@@ -8,6 +8,8 @@
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/contrast_truth.h"
 #include "tolvane/analysis/evaluation_text.h"
+#include "tolvane/analysis/glm_design.h"
+#include "tolvane/analysis/matrix_scores.h"
 
 namespace tolvane {
 namespace {
@@ -119,6 +121,16 @@ void addEvaluate(CLI::App& app, EvaluateCommand& command) {
       ->capture_default_str();
   evaluate->add_option("--run", command.dataset.runs,
                        "Dataset: only this run, as sub-XX/run-N or sub-XX (repeatable)");
+  evaluate->add_option("--connectivity", command.connectivity,
+                       "Score this connectivity matrix (TSV) against --truth, a run's "
+                       "_desc-network_connectivity.tsv");
+  evaluate->add_option("--connectivity-from-run", command.connectivityFromRun,
+                       "Score the regions' mean courses' correlation in this BOLD run, after "
+                       "its drift and task, against --truth");
+  evaluate->add_option("--rsa", command.rsa,
+                       "Score this condition similarity matrix (TSV) against --truth, a "
+                       "run's _desc-patterns_similarity.tsv");
+  evaluate->add_option("--region", command.region, "With --rsa: the region whose patterns");
   evaluate->add_option("--output", command.output, "Write the evaluation as JSON");
   evaluate->add_flag("--allow-incomplete", command.dataset.allowIncomplete,
                      "Score a DATASET that lacks runs its study promises");
@@ -212,7 +224,53 @@ void runGlmCommand(const GlmCommand& command) {
             << " s\n";
 }
 
+namespace {
+
+// --connectivity, --connectivity-from-run and --rsa: one estimate against --truth.
+void runMatrixEvaluation(const EvaluateCommand& command) {
+  const int given = int(command.connectivity.has_value()) +
+                    int(command.connectivityFromRun.has_value()) + int(command.rsa.has_value());
+  if (given != 1 || command.request.truth.empty() || !command.request.stat.empty()) {
+    throw formats::InputError(
+        "expected --truth with one of --connectivity, --connectivity-from-run and --rsa "
+        "(and no --stat)");
+  }
+  const std::filesystem::path& truthFile = command.request.truth;
+  std::string what;
+  analysis::MatrixScores scores;
+  if (command.rsa) {
+    what = "pattern similarity";
+    scores = analysis::scoreMatrix(analysis::readRegionSimilarity(truthFile, command.region),
+                                   analysis::readLabelledMatrix(*command.rsa), *command.rsa);
+  } else {
+    const analysis::LabelledMatrix truth = analysis::readLabelledMatrix(truthFile);
+    what = "connectivity";
+    if (command.connectivity) {
+      scores = analysis::scoreMatrix(truth, analysis::readLabelledMatrix(*command.connectivity),
+                                     *command.connectivity);
+    } else {
+      what = "connectivity from the run's region means";
+      scores = analysis::scoreMatrix(
+          truth,
+          analysis::connectivityFromRun(*command.connectivityFromRun, truthFile,
+                                        analysis::kDefaultHighpassSeconds),
+          *command.connectivityFromRun);
+    }
+  }
+  std::cout << analysis::matrixScoresText(what, scores);
+  if (command.output) {
+    analysis::writeMatrixScoresJson(what, scores, *command.output);
+    std::cout << "\nwritten " << command.output->string() << "\n";
+  }
+}
+
+}  // namespace
+
 void runEvaluateCommand(const EvaluateCommand& command) {
+  if (command.connectivity || command.connectivityFromRun || command.rsa) {
+    runMatrixEvaluation(command);
+    return;
+  }
   analysis::EvaluationRequest request = command.request;
   if (!command.sign.empty()) {
     request.sign = command.sign == "both"       ? analysis::Sidedness::TwoSided

@@ -50,6 +50,10 @@ struct EvaluateCommand {
   group::DatasetEvaluationRequest dataset;  // when a dataset is given
   std::optional<std::filesystem::path> datasetFolder;
   std::string prewhiten = "none";
+  // Matrices scored against --truth (analysis/matrix_scores.h): a connectivity estimate,
+  // the baseline estimate from a run, or a pattern similarity estimate of --region.
+  std::optional<std::filesystem::path> connectivity, connectivityFromRun, rsa;
+  std::optional<std::string> region;
 };
 
 struct GroupCommand {

@@ -98,6 +98,9 @@ RunFiles runFiles(const DatasetFolders& folders, const std::string& subject,
   files.regionTable = files.truthFolder / (prefix + "_desc-regions_dseg.tsv");
   files.predictors = files.truthFolder / (prefix + "_desc-predictors_timeseries.tsv");
   files.brainMask = files.truthFolder / (prefix + "_desc-brain_mask.nii.gz");
+  files.networkTimeseries = files.truthFolder / (prefix + "_desc-network_timeseries.tsv");
+  files.networkConnectivity = files.truthFolder / (prefix + "_desc-network_connectivity.tsv");
+  files.patternSimilarity = files.truthFolder / (prefix + "_desc-patterns_similarity.tsv");
   files.expectedTsnr = files.truthFolder / (prefix + "_desc-expectedtsnr_boldmap.nii.gz");
   files.peakLatency = files.truthFolder / (prefix + "_desc-peaklatency_boldmap.nii.gz");
   files.peakLatencySidecar = files.truthFolder / (prefix + "_desc-peaklatency_boldmap.json");

@@ -15,6 +15,9 @@
 //                                   PREFIX_desc-peaklatency_boldmap.nii.gz (+ .json)
 //                                                                      with hrf keys only
 //                                   PREFIX_desc-trials_events.tsv      with trial_sd only
+//                                   PREFIX_desc-network_timeseries.tsv (+ .json)  with
+//                                   PREFIX_desc-network_connectivity.tsv (+ .json) networks
+//                                   PREFIX_desc-patterns_similarity.tsv (+ .json) patterns
 //   derivatives/tolvane-glm/sub-XX/func/                               glm's default place
 //     PREFIX_contrast-L_stat-S_statmap.nii.gz (+ .json), S one of effect, variance, t, p
 //     PREFIX_design.tsv
@@ -116,6 +119,10 @@ struct RunFiles {
   std::filesystem::path brainMask, expectedTsnr;  // written with scanner-like noise only
   std::filesystem::path peakLatency, peakLatencySidecar;  // written with hrf keys only
   std::filesystem::path trials;  // written with trial_sd only
+  // With networks only: the nodes' courses and their correlation (JSON sidecars beside).
+  std::filesystem::path networkTimeseries, networkConnectivity;
+  // With patterns only: the similarity between conditions' patterns (+ .json).
+  std::filesystem::path patternSimilarity;
   std::filesystem::path truthFolder, glmFolder;
 
   // The condition's effect map and its sidecar, by desc label.

@@ -1,6 +1,8 @@
 // File names of a study's dataset; see dataset_layout.h.
 #include "tolvane/simulate/dataset_layout.h"
 
+#include <algorithm>
+
 #include "tolvane/study/run_seeds.h"
 
 namespace tolvane::simulate {
@@ -19,7 +21,10 @@ std::vector<std::filesystem::path> RunFiles::all() const {
                                            labels, regionTable, predictors};
   files.insert(files.end(), effectMaps.begin(), effectMaps.end());
   files.insert(files.end(), effectSidecars.begin(), effectSidecars.end());
-  for (const std::filesystem::path& file : {mask, expectedTsnr, peakLatency, peakLatencySidecar, trials}) {
+  for (const std::filesystem::path& file :
+       {mask, expectedTsnr, peakLatency, peakLatencySidecar, trials, networkTimeseries,
+        networkTimeseriesSidecar, networkConnectivity, networkConnectivitySidecar,
+        patternSimilarity, patternSimilaritySidecar}) {
     if (!file.empty()) files.push_back(file);
   }
   return files;
@@ -57,6 +62,18 @@ RunFiles DatasetLayout::run(int subject, int run) const {
     files.peakLatencySidecar = names.peakLatencySidecar;
   }
   if (!study_.trialSpreads.empty()) files.trials = names.trials;
+  if (!study_.networks.empty()) {
+    files.networkTimeseries = names.networkTimeseries;
+    files.networkTimeseriesSidecar = std::filesystem::path(names.networkTimeseries).replace_extension(".json");
+    files.networkConnectivity = names.networkConnectivity;
+    files.networkConnectivitySidecar = std::filesystem::path(names.networkConnectivity).replace_extension(".json");
+  }
+  if (std::any_of(study_.regions.begin(), study_.regions.end(),
+                  [](const study::Region& region) { return region.pattern.has_value(); })) {
+    files.patternSimilarity = names.patternSimilarity;
+    files.patternSimilaritySidecar =
+        std::filesystem::path(names.patternSimilarity).replace_extension(".json");
+  }
   for (const std::string& label : conditionLabels_) {
     files.effectMaps.push_back(names.effectMap(label));
     files.effectSidecars.push_back(names.effectSidecar(label));

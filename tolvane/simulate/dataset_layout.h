@@ -22,6 +22,11 @@ struct RunFiles {
   std::filesystem::path mask, expectedTsnr;  // empty without per-voxel levels
   std::filesystem::path peakLatency, peakLatencySidecar;  // empty without hrf keys
   std::filesystem::path trials;                           // empty without trial_sd
+  // Empty without networks: the nodes' courses and correlation, each with a sidecar.
+  std::filesystem::path networkTimeseries, networkTimeseriesSidecar;
+  std::filesystem::path networkConnectivity, networkConnectivitySidecar;
+  // Empty without patterns: the similarity of the conditions' patterns, and its sidecar.
+  std::filesystem::path patternSimilarity, patternSimilaritySidecar;
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

@@ -14,6 +14,7 @@
 #include "formats/text_parsing.h"
 #include "tolvane/simulate/int16_quantisation.h"
 #include "tolvane/simulate/int16_scale.h"
+#include "tolvane/simulate/network_truth_files.h"
 #include "tolvane/study/run_events.h"
 #include "tolvane/study/run_seeds.h"
 #include "tolvane/version.h"
@@ -353,6 +354,8 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
                 "overlap"},
                {"Units", "s"}});
   }
+  if (!study.networks.empty()) writeNetworkTruth(study, files, truth.networks, keepExisting);
+  if (!files.patternSimilarity.empty()) writePatternTruth(study, files, keepExisting);
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {
       formats::writeFloatMapNifti(files.effectMaps[c],

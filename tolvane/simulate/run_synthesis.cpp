@@ -196,32 +196,56 @@ float onOwnBaseline(const study::Study& study, std::size_t region, std::size_t c
                             levels.meanBaselineInMask);
 }
 
+// Region r's pattern deviation for condition c at its voxel `place` (grid voxel `voxel`
+// after the subject's offset), 0 for a condition outside its pattern: in double, rounded
+// to float, scaled to the voxel's own baseline as percentages are.
+float patternAmplitude(const study::Study& study, std::size_t r, std::size_t c, std::size_t voxel,
+                       const std::vector<double>& deviations, std::size_t place) {
+  const study::Pattern& pattern = *study.regions[r].pattern;
+  const std::size_t m = pattern.conditions.size();
+  for (std::size_t k = 0; k < m; ++k) {
+    if (pattern.conditions[k] != c) continue;
+    double value = deviations[place * m + k];
+    if (pattern.percentOfBaseline && study.baselineImage) {
+      value *= study.voxelLevels->baseline[voxel] / study.voxelLevels->meanBaselineInMask;
+    }
+    return static_cast<float>(value);
+  }
+  return 0.0f;
+}
+
 // The truth of regions with these amplitudes (per region, per condition) and offsets
-// (per region, in grid voxels).
+// (per region, in grid voxels), with subject `subject`'s patterns (0: none, the group's).
 Truth buildTruth(const study::Study& study, std::vector<std::vector<float>> regionAmplitudes,
-                 std::vector<std::array<int, 3>> regionOffsets) {
+                 std::vector<std::array<int, 3>> regionOffsets, int subject) {
   const auto voxels = static_cast<std::size_t>(study.voxelCount());
   const std::size_t conditions = study.protocol.conditions.size();
   Truth truth;
   truth.labels.assign(voxels, 0);
   truth.amplitudes.assign(conditions, std::vector<float>(voxels, 0.0f));
   const bool add = study.signal == study::SignalMode::Add;
-  // (voxel, region) for every voxel of every region, by voxel and then region.
-  std::vector<std::pair<std::int64_t, std::size_t>> members;
+  // (voxel, region, the voxel's place in the region) for every voxel of every region,
+  // by voxel and then region.
+  std::vector<std::tuple<std::int64_t, std::size_t, std::size_t>> members;
+  std::vector<std::vector<double>> patterns(study.regions.size());
   const std::int64_t dims[3] = {study.grid.dimX(), study.grid.dimY(), study.grid.dimZ()};
   truth.regionAmplitudes = std::move(regionAmplitudes);
   truth.regionOffsets = std::move(regionOffsets);
   for (std::size_t r = 0; r < study.regions.size(); ++r) {
     truth.labelTable.push_back({study.regions[r].name, {r}, 0});
     const std::array<int, 3>& offset = truth.regionOffsets[r];
-    for (const std::int64_t v : study.regions[r].voxels) {
+    if (subject > 0 && study.regions[r].pattern) {
+      patterns[r] = study::patternDeviations(study, r, subject);
+    }
+    for (std::size_t i = 0; i < study.regions[r].voxels.size(); ++i) {
+      const std::int64_t v = study.regions[r].voxels[i];
       std::int64_t at[3] = {v % dims[0], (v / dims[0]) % dims[1], v / (dims[0] * dims[1])};
       bool inside = true;
       for (int axis = 0; axis < 3; ++axis) {
         at[axis] += offset[static_cast<std::size_t>(axis)];
         inside = inside && at[axis] >= 0 && at[axis] < dims[axis];
       }
-      if (inside) members.emplace_back((at[2] * dims[1] + at[1]) * dims[0] + at[0], r);
+      if (inside) members.emplace_back((at[2] * dims[1] + at[1]) * dims[0] + at[0], r, i);
     }
   }
   std::sort(members.begin(), members.end());
@@ -229,14 +253,19 @@ Truth buildTruth(const study::Study& study, std::vector<std::vector<float>> regi
   for (std::size_t first = 0; first < members.size();) {
     std::size_t end = first;
     std::vector<std::size_t> regions;
-    while (end < members.size() && members[end].first == members[first].first) {
-      regions.push_back(members[end++].second);
+    while (end < members.size() && std::get<0>(members[end]) == std::get<0>(members[first])) {
+      regions.push_back(std::get<1>(members[end++]));
     }
-    const auto voxel = static_cast<std::size_t>(members[first].first);
+    const auto voxel = static_cast<std::size_t>(std::get<0>(members[first]));
     for (std::size_t c = 0; c < conditions; ++c) {
       float& amplitude = truth.amplitudes[c][voxel];
-      for (const std::size_t r : regions) {
-        const float value = onOwnBaseline(study, r, c, voxel, truth.regionAmplitudes[r][c]);
+      for (std::size_t k = 0; k < regions.size(); ++k) {
+        const std::size_t r = regions[k];
+        float value = onOwnBaseline(study, r, c, voxel, truth.regionAmplitudes[r][c]);
+        if (!patterns[r].empty()) {
+          value = value + patternAmplitude(study, r, c, voxel, patterns[r],
+                                           std::get<2>(members[first + k]));
+        }
         amplitude = add ? amplitude + value : value;
       }
     }
@@ -305,11 +334,12 @@ Truth runTruth(const study::Study& study, int runPlace) {
                                                       : std::array<int, 3>{});
   }
   if (responses) varyTrials(study, runPlace, amplitudes, *responses);
-  Truth truth = buildTruth(study, std::move(amplitudes), std::move(offsets));
+  Truth truth = buildTruth(study, std::move(amplitudes), std::move(offsets), subject);
   if (responses) {
     truth.responses = std::move(responses);
     addResponseRows(study, truth);
   }
+  if (!study.networks.empty()) truth.networks = networkRunTruth(study, runPlace);
   return truth;
 }
 
@@ -319,7 +349,7 @@ Truth groupTruth(const study::Study& study) {
     amplitudes.push_back(study.meanAmplitudes(r));
   }
   return buildTruth(study, std::move(amplitudes),
-                    std::vector<std::array<int, 3>>(study.regions.size()));
+                    std::vector<std::array<int, 3>>(study.regions.size()), 0);
 }
 
 std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& truth, int runPlace,
@@ -335,6 +365,9 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
       const engine::ParallelFor parallel = onThreads(threads);
       structuredNoise(study, grid, key, parallel);
       engine::addEffects(grid, truth.effects, predictors);
+      if (!study.networks.empty()) {
+        addNetworkFluctuations(study, truth.networks, truth.regionOffsets, grid);
+      }
       if (study.voxelLevels && study.voxelLevels->magnitude) {
         engine::applyMagnitude(grid, study.voxelLevels->thermalSd, key, parallel);
       }
@@ -345,6 +378,9 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
     });
     if (add) {
       engine::addEffects(grid, truth.effects, predictors);
+      if (!study.networks.empty()) {
+        addNetworkFluctuations(study, truth.networks, truth.regionOffsets, grid);
+      }
     } else {
       engine::replaceWithEffects(grid, truth.effects, predictors, study.levels, key);
     }

@@ -9,7 +9,9 @@
 // R + 1 in the order of each combination's first voxel: every voxel of the image has
 // exactly one label, and the table's count of each label is the image's. With
 // "replace" each region overwrites the voxels it covers, so the last region listed
-// wins, in the labels as in the amplitudes. A region that jitters is moved by the
+// wins, in the labels as in the amplitudes. The networks' fluctuations
+// (network_fluctuations.h) are added after the effects, before a magnitude image is
+// formed. A region that jitters is moved by the
 // subject's offset (study.h); voxels moved out of the grid are left out.
 // An amplitude in percent is baseline * percent / 100 (in double, rounded to float),
 // with an image baseline that voxel's own baseline. Regions with responses of their own
@@ -32,6 +34,7 @@
 
 #include "engine/effect_passes.h"
 #include "tolvane/simulate/response_truth.h"
+#include "tolvane/simulate/network_fluctuations.h"
 #include "tolvane/study/study.h"
 
 namespace tolvane::simulate {
@@ -56,6 +59,7 @@ struct Truth {
   // region; NaN where regions whose responses peak at different times overlap).
   std::optional<RegionResponses> responses;
   std::vector<float> peakLatency;
+  NetworkRunTruth networks;                // the networks' node courses (none: empty)
 };
 
 Truth runTruth(const study::Study& study, int runPlace);

@@ -259,6 +259,11 @@ std::string amplitudeText(const AmplitudeEntry& entry) {
 }
 
 void resolveEffects(const RegionEntry& entry, const RegionContext& context, Region& region) {
+  if (!entry.effectsPlace && context.effectsOptional) {
+    region.effects.assign(context.protocol->conditions.size(), Effect{});
+    region.percentOfBaseline.assign(context.protocol->conditions.size(), false);
+    return;
+  }
   if (!entry.effectsPlace || entry.effects.empty()) {
     fail(context, keyOf(entry, "effects"),
          "missing; expected a table of condition = amplitude, e.g. effects = { Task = 3.0 }");

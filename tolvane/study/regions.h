@@ -33,6 +33,9 @@ struct RegionContext {
   std::array<int, 3> vmrDims;
   const design::Protocol* protocol;
   double baseline;
+  // A region may leave out its effects (all 0): the study has networks, whose nodes
+  // need none; the study checks that such a region is a node.
+  bool effectsOptional = false;
 };
 
 // Throws InputError naming the study file, the region's key and line.

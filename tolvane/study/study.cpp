@@ -269,6 +269,24 @@ void warnAboutRegions(Study& study) {
   }
 }
 
+// A region without effects is allowed only as a network's node.
+void checkRegionsWithoutEffects(const StudyFile& file, const Study& study) {
+  for (std::size_t r = 0; r < study.regions.size(); ++r) {
+    if (!study.regions[r].effectsAsWritten.empty() || file.regions[r].effectsPlace) continue;
+    const bool node = std::any_of(study.networks.begin(), study.networks.end(),
+                                  [r](const Network& network) {
+                                    return std::count(network.nodes.begin(),
+                                                      network.nodes.end(), r) > 0;
+                                  });
+    if (!node) {
+      formats::failAt(file.path, file.regions[r].place.line,
+                      "key " + file.regions[r].place.key +
+                          ".effects: missing; expected a table of condition = amplitude, "
+                          "e.g. effects = { Task = 3.0 }, or the region as a network's node");
+    }
+  }
+}
+
 }  // namespace
 
 std::string Study::subjectLabel(int subject) const {
@@ -408,10 +426,13 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   const double percentBaseline =
       study.baselineImage ? study.voxelLevels->meanBaselineInMask : file.baseline;
   const RegionContext context{path, folder,          study.grid,     study.frame,
-                              dims, &study.protocol, percentBaseline};
+                              dims, &study.protocol, percentBaseline, !file.networks.empty()};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
+    study.regions.back().pattern = resolvePattern(file.regions[i], study, percentBaseline);
   }
+  study.networks = resolveNetworks(file.networks, file, study, percentBaseline);
+  checkRegionsWithoutEffects(file, study);
   for (const Region& region : study.regions) {
     if (region.jitterMm > 0.0 && study.signal == SignalMode::Replace) {
       check.fail("signal", "region " + formats::inQuotes(region.name) +

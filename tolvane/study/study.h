@@ -26,6 +26,8 @@
 #include "formats/geometry.h"
 #include "simulation/synthesis.h"
 #include "tolvane/study/response_model.h"
+#include "tolvane/study/networks.h"
+#include "tolvane/study/patterns.h"
 #include "tolvane/study/study_file.h"
 
 namespace tolvane::study {
@@ -130,6 +132,8 @@ struct Region {
   // The share of the region's voxels (spheres: grid offsets; VOIs and labels:
   // anatomical voxels) that lie inside the grid; below 1 the region was clipped.
   double shareInsideGrid = 1.0;
+  // A voxel pattern per condition around the effects, drawn per subject (patterns.h).
+  std::optional<Pattern> pattern;
 };
 
 // The events of a run and the predictors they give.
@@ -179,6 +183,7 @@ struct Study {
   // Per condition: the spread of its trials' amplitudes (trial_amplitudes.h); empty
   // without trial_sd.
   std::vector<TrialSpread> trialSpreads;
+  std::vector<Network> networks;  // [[network]]: regions sharing fluctuations (networks.h)
   std::vector<std::string> warnings;
 
   int runCount() const { return subjects * runs; }
@@ -196,7 +201,7 @@ struct Study {
   // between runs only for a peak effect of designs that differ).
   std::vector<float> meanAmplitudes(std::size_t region) const;
   bool effectsVary() const;  // some effect has an sd or a run sd
-  bool subjectsDiffer() const;  // effects vary or a region jitters
+  bool subjectsDiffer() const;  // effects vary, a region jitters or has a pattern
   // The whole grid voxels by which subject `subject` (from 1) moves region `region`
   // along each grid axis: round(jitter_mm z / edge), z a standard normal draw of the
   // subject's sequence (study_random.h), edge the grid voxel's length on that axis.

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "formats/text_parsing.h"
+#include "tolvane/study/key_family_readers.h"
 #include "tolvane/study/noise_from.h"
 #include "tolvane/study/response_keys.h"
 #include "tolvane/study/spectrum_keys.h"
@@ -89,7 +90,7 @@ RegionEntry readRegion(const KeyReader& reader, const std::string& prefix, const
   if (table == nullptr) reader.wrongType(prefix, node, "a table");
   reader.onlyKnownKeys(*table, prefix + ".",
                        {"name", "shape", "centre_voxel", "centre_mm", "radius_voxels", "radius_mm",
-                        "voi", "labels", "label", "jitter_mm", "effects", "hrf"});
+                        "voi", "labels", "label", "jitter_mm", "effects", "hrf", "pattern"});
   RegionEntry region;
   region.place = reader.place(prefix, node);
   for (const auto& [key, value] : *table) {
@@ -110,6 +111,7 @@ RegionEntry readRegion(const KeyReader& reader, const std::string& prefix, const
     if (name == "jitter_mm") region.jitterMm = reader.number(full, value);
     if (name == "effects") readEffects(reader, full, value, region);
     if (name == "hrf") region.response = readResponseEntry(reader, full, value);
+    if (name == "pattern") region.pattern = readPattern(reader, full, value);
   }
   return region;
 }
@@ -271,7 +273,7 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
                         "design", "rest", "generator", "signal", "datatype", "baseline",
                         "baseline_scale", "mask", "noise", "grid", "region", "hrf",
-                        "trial_sd"});
+                        "trial_sd", "network"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -312,6 +314,7 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
       protocolGiven = true;
     }
     if (name == "design") study.design = readDesign(reader, value, study);
+    if (name == "network") study.networks = readNetworks(reader, value);
     if (name == "noise") readNoise(reader, value, study);
     if (name == "hrf") study.response = readResponseEntry(reader, name, value);
     if (name == "trial_sd") study.trialSds = readTrialSds(reader, value);

@@ -15,6 +15,8 @@
 
 #include "tolvane/study/key_place.h"
 #include "tolvane/study/response_entry.h"
+#include "tolvane/study/network_keys.h"
+#include "tolvane/study/pattern_keys.h"
 
 namespace tolvane::study {
 
@@ -50,6 +52,7 @@ struct RegionEntry {
   std::optional<double> jitterMm;
   std::optional<ResponseEntry> response;  // hrf
   std::vector<AmplitudeEntry> effects;   // in the file's order
+  std::optional<PatternEntry> pattern;   // a voxel pattern per condition, pattern_keys.h
   std::optional<KeyPlace> effectsPlace;  // absent: no effects table
   std::vector<KeyPlace> places;          // the region's keys, for messages
 };
@@ -124,6 +127,7 @@ struct StudyFile {
   std::optional<ResponseEntry> response;  // hrf
   std::vector<TrialSdEntry> trialSds;     // trial_sd
   std::vector<RegionEntry> regions;
+  std::vector<NetworkEntry> networks;  // [[network]], network_keys.h
   // Lines of the keys whose values are checked later, for messages.
   std::vector<KeyPlace> places;
   KeyPlace placeOf(const std::string& key) const;

@@ -79,7 +79,7 @@ std::vector<float> Study::meanAmplitudes(std::size_t region) const {
 
 bool Study::subjectsDiffer() const {
   return effectsVary() || std::any_of(regions.begin(), regions.end(), [](const Region& region) {
-           return region.jitterMm > 0.0;
+           return region.jitterMm > 0.0 || region.pattern.has_value();
          });
 }
 
