@@ -54,6 +54,8 @@ constexpr std::uint32_t kImaginaryStream = 5;  // thermal noise, the imaginary c
 constexpr std::uint32_t kPhysioStream = 6;     // voxel 0: the run's physiological phases
 constexpr std::uint32_t kArmaStartStream = 7;  // time point 0: a voxel's ARMA start deviate
 constexpr std::uint32_t kSpectrumStream = 8;   // the seeds of the mixed field's spectrum
+// A study draw, not a field: each run's head motion (tolvane/study/head_motion.h).
+constexpr std::uint32_t kMotionStream = 9;
 
 // The key of a run's field.
 struct FieldKey {

@@ -99,6 +99,8 @@ RunFiles runFiles(const DatasetFolders& folders, const std::string& subject,
   files.predictors = files.truthFolder / (prefix + "_desc-predictors_timeseries.tsv");
   files.brainMask = files.truthFolder / (prefix + "_desc-brain_mask.nii.gz");
   files.expectedTsnr = files.truthFolder / (prefix + "_desc-expectedtsnr_boldmap.nii.gz");
+  files.confounds = files.truthFolder / (prefix + "_desc-confounds_timeseries.tsv");
+  files.confoundsSidecar = files.truthFolder / (prefix + "_desc-confounds_timeseries.json");
   files.glmFolder = folders.glmFolder(subject);
   return files;
 }

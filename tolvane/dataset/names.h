@@ -12,6 +12,8 @@
 //                                   PREFIX_desc-predictors_timeseries.tsv
 //                                   PREFIX_desc-brain_mask.nii.gz       with scanner-like
 //                                   PREFIX_desc-expectedtsnr_boldmap.nii.gz  noise only
+//                                   PREFIX_desc-confounds_timeseries.tsv (+ .json) the
+//                                   head's true motion, with [motion] only
 //   derivatives/tolvane-glm/sub-XX/func/                               glm's default place
 //     PREFIX_contrast-L_stat-S_statmap.nii.gz (+ .json), S one of effect, variance, t, p
 //     PREFIX_design.tsv
@@ -111,6 +113,7 @@ struct RunFiles {
   std::filesystem::path bold, boldSidecar, events;
   std::filesystem::path labels, regionTable, predictors;
   std::filesystem::path brainMask, expectedTsnr;  // written with scanner-like noise only
+  std::filesystem::path confounds, confoundsSidecar;  // written with head motion only
   std::filesystem::path truthFolder, glmFolder;
 
   // The condition's effect map and its sidecar, by desc label.

@@ -19,7 +19,7 @@ std::vector<std::filesystem::path> RunFiles::all() const {
                                            labels, regionTable, predictors};
   files.insert(files.end(), effectMaps.begin(), effectMaps.end());
   files.insert(files.end(), effectSidecars.begin(), effectSidecars.end());
-  for (const std::filesystem::path& file : {mask, expectedTsnr}) {
+  for (const std::filesystem::path& file : {mask, expectedTsnr, confounds, confoundsSidecar}) {
     if (!file.empty()) files.push_back(file);
   }
   return files;
@@ -51,6 +51,10 @@ RunFiles DatasetLayout::run(int subject, int run) const {
   if (study_.voxelLevels) {
     files.mask = names.brainMask;
     files.expectedTsnr = names.expectedTsnr;
+  }
+  if (study_.motion) {
+    files.confounds = names.confounds;
+    files.confoundsSidecar = names.confoundsSidecar;
   }
   for (const std::string& label : conditionLabels_) {
     files.effectMaps.push_back(names.effectMap(label));

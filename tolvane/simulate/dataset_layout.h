@@ -20,6 +20,7 @@ struct RunFiles {
   std::filesystem::path bold, boldSidecar, events;
   std::filesystem::path labels, regionTable, predictors;
   std::filesystem::path mask, expectedTsnr;  // empty without per-voxel levels
+  std::filesystem::path confounds, confoundsSidecar;  // empty without head motion
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

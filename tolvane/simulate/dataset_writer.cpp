@@ -12,8 +12,10 @@
 #include "formats/nifti/nifti_maps.h"
 #include "formats/protocols/events_tsv_writer.h"
 #include "formats/text_parsing.h"
+#include "tolvane/simulate/confounds_table.h"
 #include "tolvane/simulate/int16_quantisation.h"
 #include "tolvane/simulate/int16_scale.h"
+#include "tolvane/study/head_motion.h"
 #include "tolvane/study/run_events.h"
 #include "tolvane/study/run_seeds.h"
 #include "tolvane/version.h"
@@ -192,6 +194,12 @@ Json boldSidecar(const study::Study& study, const RunFiles& files) {
   if (study.generator == study::Generator::Ran1) {
     json["Ran1RunSeed"] = study::ran1RunSeed(study.seed, files.place);
   }
+  if (study.sliceTiming) {
+    json["SliceTiming"] = study.sliceTiming->timesSeconds;
+    if (study.sliceTiming->multiband > 1) {
+      json["MultibandAccelerationFactor"] = study.sliceTiming->multiband;
+    }
+  }
   json["SignalMode"] = study::signalName(study.signal);
   if (study.voxelLevels) {
     json["Noise"] = noiseDescription(study);
@@ -323,6 +331,12 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
       formats::writeFloatMapNifti(files.expectedTsnr, geometry, levels.expectedTsnr.data(), {},
                                   level);
     }
+  }
+  if (study.motion && needed(files.confounds, keepExisting)) {
+    writeText(files.confounds, confoundsTableText(study::runTrajectory(study, files.place)));
+  }
+  if (study.motion && needed(files.confoundsSidecar, keepExisting)) {
+    writeText(files.confoundsSidecar, confoundsSidecarText(study));
   }
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {

@@ -19,6 +19,7 @@
 #include "engine/counter_noise.h"
 #include "engine/noise_models.h"
 #include "simulation/synthesis.h"
+#include "tolvane/simulate/acquisition_passes.h"
 #include "tolvane/simulate/thread_share.h"
 #include "tolvane/study/run_seeds.h"
 
@@ -114,9 +115,11 @@ std::shared_ptr<const engine::MixedAcfFilter> mixedFilterOf(const study::Study& 
 
 // The philox white field turned into structured noise in data units: the spatial
 // model, then the temporal one, then the levels (one pair, or per voxel with the
-// physiological and thermal noise), then the drift.
+// physiological and thermal noise), then the drift. Without `scannerFrame`, the head's
+// frame alone: no thermal noise and no drift (acquisition_passes.h).
 void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
-                     const engine::FieldKey& key, const engine::ParallelFor& parallel) {
+                     const engine::FieldKey& key, const engine::ParallelFor& parallel,
+                     bool scannerFrame = true) {
   const study::NoiseModels& noise = study.noise;
   const std::array<double, 3> sizes = voxelSizesMm(study);
   std::shared_ptr<const engine::MixedAcfFilter> mixed;
@@ -144,6 +147,7 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
   std::unique_ptr<engine::PhysiologicalNoise> physio;
   if (study.voxelLevels) {
     levels = engineLevels(*study.voxelLevels, noise.physio.has_value());
+    if (!scannerFrame) levels.thermalSd = 0.0f;
     models.voxelLevels = &levels;
     if (noise.physio) {
       physio = std::make_unique<engine::PhysiologicalNoise>(
@@ -151,7 +155,7 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
       models.physio = physio.get();
     }
   }
-  if (noise.driftSd > 0.0f) {
+  if (noise.driftSd > 0.0f && scannerFrame) {
     models.drift = &basis;
     models.driftSd = noise.driftSd;
   }
@@ -284,10 +288,22 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
     const engine::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
+    if (study.motion) {
+      const engine::ParallelFor parallel = onThreads(threads);
+      if (study.noise.any() || study.voxelLevels) {
+        structuredNoise(study, grid, key, parallel, false);
+      } else {
+        parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
+          engine::fillCounterNoise(grid, study.levels, key, begin, end);
+        });
+      }
+      moveHeadInScanner(study, truth, runPlace, grid, key, parallel);
+      return data;
+    }
     if (study.noise.any() || study.voxelLevels) {
       const engine::ParallelFor parallel = onThreads(threads);
       structuredNoise(study, grid, key, parallel);
-      engine::addEffects(grid, truth.effects, predictors);
+      addRunEffects(study, truth, runPlace, grid, predictors);
       if (study.voxelLevels && study.voxelLevels->magnitude) {
         engine::applyMagnitude(grid, study.voxelLevels->thermalSd, key, parallel);
       }
@@ -297,7 +313,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
       engine::fillCounterNoise(grid, study.levels, key, begin, end);
     });
     if (add) {
-      engine::addEffects(grid, truth.effects, predictors);
+      addRunEffects(study, truth, runPlace, grid, predictors);
     } else {
       engine::replaceWithEffects(grid, truth.effects, predictors, study.levels, key);
     }

@@ -9,11 +9,13 @@
 #include "formats/nifti/nifti_io.h"
 #include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
+#include "tolvane/study/head_motion.h"
 #include "tolvane/study/regions.h"
 #include "tolvane/study/run_designs.h"
 #include "tolvane/study/run_events.h"
 #include "tolvane/study/scanner_noise.h"
 #include "tolvane/study/sha256.h"
+#include "tolvane/study/slice_timing.h"
 
 namespace tolvane::study {
 namespace {
@@ -377,6 +379,8 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.grid.timePoints =
       static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
   study.runDesigns = buildRunDesigns(protocols, study.grid);
+  study.sliceTiming = resolveSliceTiming(file, study);
+  study.motion = resolveMotion(file, folder, study);
   if (usesScannerNoise(file)) {
     study.voxelLevels = resolveVoxelLevels(file, folder, study);
     study.baselineImage = file.baselineImage;

@@ -167,6 +167,8 @@ struct Study {
   std::vector<RunDesign> runDesigns;
   std::vector<bool> rest;  // per condition: rest, left out of the events tables
   std::vector<Region> regions;
+  std::optional<HeadMotion> motion;        // head_motion.h; none: a still head
+  std::optional<SliceTiming> sliceTiming;  // slice_timing.h; none: every slice at t TR
   std::vector<std::string> warnings;
 
   int runCount() const { return subjects * runs; }

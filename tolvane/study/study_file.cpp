@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "formats/text_parsing.h"
+#include "tolvane/study/acquisition_reader.h"
 #include "tolvane/study/noise_from.h"
 #include "tolvane/study/toml_keys.h"
 
@@ -256,7 +257,8 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
   reader.onlyKnownKeys(document, "",
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
                         "design", "rest", "generator", "signal", "datatype", "baseline",
-                        "baseline_scale", "mask", "noise", "grid", "region"});
+                        "baseline_scale", "mask", "noise", "grid", "region", "motion",
+                        "slice_timing", "multiband"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -298,6 +300,8 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
     }
     if (name == "design") study.design = readDesign(reader, value, study);
     if (name == "noise") readNoise(reader, value, study);
+    if (name == "motion") readMotion(reader, value, study);
+    if (name == "slice_timing" || name == "multiband") readSliceTiming(reader, name, value, study);
     if (name == "grid") {
       const toml::table* grid = value.as_table();
       if (grid == nullptr) reader.wrongType(name, value, "a table");

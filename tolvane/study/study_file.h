@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tolvane/study/acquisition_keys.h"
+
 namespace tolvane::study {
 
 // Where a value came from, for messages.
@@ -115,6 +117,8 @@ struct StudyFile {
   std::optional<std::array<std::int64_t, 6>> box;
   std::int64_t resolution = 3;
   std::vector<RegionEntry> regions;
+  std::optional<MotionEntry> motion;            // docs/motion.md
+  std::optional<SliceTimingEntry> sliceTiming;  // slice_timing and multiband
   // Lines of the keys whose values are checked later, for messages.
   std::vector<KeyPlace> places;
   KeyPlace placeOf(const std::string& key) const;
