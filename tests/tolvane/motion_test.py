@@ -290,5 +290,62 @@ class Refusals(unittest.TestCase):
             self.assertIn(message, stderr)
 
 
+class ConfoundsInTheGlm(unittest.TestCase):
+    """glm --confounds: the table's columns join the design before the constant, and the
+    fit is least squares on that design."""
+
+    def test_truth_columns_join_the_design_and_the_fit(self):
+        folder = tempfile.mkdtemp(prefix="tolvane-confounds-")
+        dataset = simulate(folder, "study", f"""
+task = "sim"
+protocol = "{EXAMPLES}/block_design.prt"
+volumes = 60
+{SMALL_GRID}
+[motion]
+walk_mm = 0.2
+walk_deg = 0.1
+[[region]]
+centre_mm = [0, 0, 0]
+radius_mm = 6
+effects = {{ Task = "2%" }}
+""")
+        raw, truth = run_files(dataset)
+        table = truth + "_desc-confounds_timeseries.tsv"
+        output = os.path.join(folder, "glm")
+        result = subprocess.run([TOLVANE, "glm", raw + "_bold.nii.gz", "--output", output,
+                                 "--confounds", table, "--highpass", "0"],
+                                capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        design = read_table(os.path.join(output, "sub-01_task-sim_run-1_design.tsv"))
+        self.assertEqual(list(design[0].keys()), ["Task"] + COLUMNS + ["constant"])
+        matrix = numpy.array([[float(v) for v in row.values()] for row in design])
+        motion = read_table(table)
+        self.assertTrue(numpy.array_equal(
+            matrix[:, 1:7], [[float(row[c]) for c in COLUMNS] for row in motion]))
+        bold = numpy.asarray(nibabel.load(raw + "_bold.nii.gz").dataobj, numpy.float64)
+        series = bold.reshape(-1, bold.shape[3]).T
+        beta = numpy.linalg.lstsq(matrix, series, rcond=None)[0]
+        effect = numpy.asarray(nibabel.load(os.path.join(
+            output, "sub-01_task-sim_run-1_contrast-Task_stat-effect_statmap.nii.gz")).dataobj)
+        numpy.testing.assert_allclose(effect.reshape(-1), beta[0], rtol=1e-4, atol=1e-3)
+
+        # framewise_displacement's n/a in the first row is 0; a missing column is refused.
+        output = os.path.join(folder, "glm-fd")
+        result = subprocess.run([TOLVANE, "glm", raw + "_bold.nii.gz", "--output", output,
+                                 "--confounds", table, "--confound-columns",
+                                 "framewise_displacement,trans_z"],
+                                capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        design = read_table(os.path.join(output, "sub-01_task-sim_run-1_design.tsv"))
+        self.assertEqual(design[0]["framewise_displacement"], "0")
+        self.assertEqual(list(design[0].keys())[-3:], ["framewise_displacement", "trans_z",
+                                                       "constant"])
+        result = subprocess.run([TOLVANE, "glm", raw + "_bold.nii.gz", "--output", output,
+                                 "--confounds", table, "--confound-columns", "csf"],
+                                capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn('expected a column "csf"', result.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
