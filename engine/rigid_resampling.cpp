@@ -11,9 +11,24 @@ namespace {
 const double kPole = std::sqrt(3.0) - 2.0;
 constexpr double kGain = 6.0;
 
+// floor(c) as an integer, for |c| < 2^62: the truncation toward zero (one instruction),
+// stepped down for negative fractions. The baseline instruction set has no rounding
+// instruction for doubles, so std::floor would be a library call per axis and voxel.
+inline std::int64_t floorIndex(double c) {
+  const auto truncated = static_cast<std::int64_t>(c);
+  return c < static_cast<double>(truncated) ? truncated - 1 : truncated;
+}
+
+// The fold of a tap outside the grid, kept out of line: inlined, the compiler computes
+// its division for every tap and then picks, which costs more than the interpolation.
+[[gnu::noinline]] std::int64_t foldedTap(std::int64_t k, std::int64_t n) {
+  return mirroredIndex(k, n);
+}
+
 // A tap's index along an axis of n voxels: itself when inside, folded otherwise.
 inline std::int64_t tap(std::int64_t k, std::int64_t n) {
-  return (k >= 0 && k < n) ? k : mirroredIndex(k, n);
+  if (__builtin_expect(k >= 0 && k < n, 1)) return k;
+  return foldedTap(k, n);
 }
 
 // The prefilter along one line of n values, in place. The causal filter starts from the
@@ -37,20 +52,38 @@ void prefilterLine(double* c, std::int64_t n) {
   for (std::int64_t i = n - 2; i >= 0; --i) c[i] = z * (c[i + 1] - c[i]);
 }
 
-// The prefilter along every line of one axis: lines of `n` values `stride` apart, the
-// line starts being every index whose coordinate on that axis is 0.
+// The prefilter along every line of one axis: lines of `n` values `stride` apart,
+// starting at every voxel whose coordinate on that axis is 0.
 void prefilterAxis(double* volume, const VolumeShape& shape, int axis, std::vector<double>& line) {
   const std::int64_t dims[3] = {shape.nx, shape.ny, shape.nz};
   const std::int64_t strides[3] = {1, dims[0], dims[0] * dims[1]};
   const std::int64_t n = dims[axis], stride = strides[axis];
   if (n < 2) return;
   line.resize(static_cast<std::size_t>(n));
-  for (std::int64_t start = 0; start < shape.voxels(); ++start) {
-    if ((start / stride) % n != 0) continue;
-    for (std::int64_t i = 0; i < n; ++i) line[static_cast<std::size_t>(i)] = volume[start + i * stride];
-    prefilterLine(line.data(), n);
-    for (std::int64_t i = 0; i < n; ++i) volume[start + i * stride] = line[static_cast<std::size_t>(i)];
+  // Starts: every index below `stride` (the axes before this one), in every block of
+  // stride * n (the axes after it).
+  for (std::int64_t block = 0; block < shape.voxels(); block += stride * n) {
+    for (std::int64_t start = block; start < block + stride; ++start) {
+      for (std::int64_t i = 0; i < n; ++i) line[static_cast<std::size_t>(i)] = volume[start + i * stride];
+      prefilterLine(line.data(), n);
+      for (std::int64_t i = 0; i < n; ++i) volume[start + i * stride] = line[static_cast<std::size_t>(i)];
+    }
   }
+}
+
+// The voxel coordinate of a row's first voxel (0, y, z) under map S, without the step
+// along x: voxel x of the row is at at + S[.][0] x. In double, reassociated from
+// transformPoint (which differs from this in the last bits of a coordinate at most).
+struct RowStart {
+  double at[3];
+};
+inline RowStart rowStart(const formats::Affine& sampling, std::int64_t y, std::int64_t z) {
+  RowStart row{};
+  for (int axis = 0; axis < 3; ++axis) {
+    row.at[axis] = sampling.m[axis][1] * static_cast<double>(y) +
+                   sampling.m[axis][2] * static_cast<double>(z) + sampling.m[axis][3];
+  }
+  return row;
 }
 
 // The four cubic B-spline weights of the taps floor(c) - 1 .. floor(c) + 2 for t = c -
@@ -82,27 +115,39 @@ void cubicSplineCoefficients(const VolumeShape& shape, double* volume) {
 void resampleTrilinear(const VolumeShape& shape, const float* volume,
                        const formats::Affine& sampling, float* out) {
   const std::int64_t nx = shape.nx, ny = shape.ny, nz = shape.nz;
+  const std::int64_t plane = nx * ny;
   for (std::int64_t z = 0; z < nz; ++z) {
     for (std::int64_t y = 0; y < ny; ++y) {
+      const RowStart row = rowStart(sampling, y, z);
+      float* outRow = out + (z * ny + y) * nx;
       for (std::int64_t x = 0; x < nx; ++x) {
-        const formats::Point3 c = formats::transformPoint(
-            sampling, {static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)});
-        const double fx = std::floor(c[0]), fy = std::floor(c[1]), fz = std::floor(c[2]);
-        const double dx = c[0] - fx, dy = c[1] - fy, dz = c[2] - fz;
-        const auto ix = static_cast<std::int64_t>(fx), iy = static_cast<std::int64_t>(fy),
-                   iz = static_cast<std::int64_t>(fz);
-        const std::int64_t xs[2] = {tap(ix, nx), tap(ix + 1, nx)};
-        double planes[2];
-        for (int k = 0; k < 2; ++k) {
-          const std::int64_t zOffset = tap(iz + k, nz) * ny;
-          double rows[2];
-          for (int j = 0; j < 2; ++j) {
-            const float* row = volume + (zOffset + tap(iy + j, ny)) * nx;
-            rows[j] = (1.0 - dx) * row[xs[0]] + dx * row[xs[1]];
+        double c[3];
+        for (int axis = 0; axis < 3; ++axis) c[axis] = row.at[axis] + sampling.m[axis][0] * x;
+        const std::int64_t ix = floorIndex(c[0]), iy = floorIndex(c[1]), iz = floorIndex(c[2]);
+        const double dx = c[0] - static_cast<double>(ix), dy = c[1] - static_cast<double>(iy),
+                     dz = c[2] - static_cast<double>(iz);
+        std::int64_t xs[2], rows[4];
+        if (ix >= 0 && ix + 1 < nx && iy >= 0 && iy + 1 < ny && iz >= 0 && iz + 1 < nz) {
+          xs[0] = ix;
+          xs[1] = ix + 1;
+          rows[0] = iz * plane + iy * nx;
+          rows[1] = rows[0] + nx;
+          rows[2] = rows[0] + plane;
+          rows[3] = rows[2] + nx;
+        } else {
+          xs[0] = tap(ix, nx);
+          xs[1] = tap(ix + 1, nx);
+          for (int k = 0; k < 2; ++k) {
+            for (int j = 0; j < 2; ++j) rows[2 * k + j] = tap(iz + k, nz) * plane + tap(iy + j, ny) * nx;
           }
-          planes[k] = (1.0 - dy) * rows[0] + dy * rows[1];
         }
-        out[(z * ny + y) * nx + x] = static_cast<float>((1.0 - dz) * planes[0] + dz * planes[1]);
+        double lines[4];
+        for (int r = 0; r < 4; ++r) {
+          lines[r] = (1.0 - dx) * volume[rows[r] + xs[0]] + dx * volume[rows[r] + xs[1]];
+        }
+        const double near = (1.0 - dy) * lines[0] + dy * lines[1];
+        const double far = (1.0 - dy) * lines[2] + dy * lines[3];
+        outRow[x] = static_cast<float>((1.0 - dz) * near + dz * far);
       }
     }
   }
@@ -113,18 +158,17 @@ void resampleCubic(const VolumeShape& shape, const double* coefficients,
   const std::int64_t nx = shape.nx, ny = shape.ny, nz = shape.nz;
   for (std::int64_t z = 0; z < nz; ++z) {
     for (std::int64_t y = 0; y < ny; ++y) {
+      const RowStart row = rowStart(sampling, y, z);
       for (std::int64_t x = 0; x < nx; ++x) {
-        const formats::Point3 c = formats::transformPoint(
-            sampling, {static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)});
+        double c[3];
+        for (int axis = 0; axis < 3; ++axis) c[axis] = row.at[axis] + sampling.m[axis][0] * x;
         double w[3][4];
         std::int64_t taps[3][4];
         const std::int64_t dims[3] = {nx, ny, nz};
         for (int axis = 0; axis < 3; ++axis) {
-          const double base = std::floor(c[axis]);
-          cubicWeights(c[axis] - base, w[axis]);
-          for (int k = 0; k < 4; ++k) {
-            taps[axis][k] = tap(static_cast<std::int64_t>(base) - 1 + k, dims[axis]);
-          }
+          const std::int64_t base = floorIndex(c[axis]);
+          cubicWeights(c[axis] - static_cast<double>(base), w[axis]);
+          for (int k = 0; k < 4; ++k) taps[axis][k] = tap(base - 1 + k, dims[axis]);
         }
         double sum = 0.0;
         for (int k = 0; k < 4; ++k) {
