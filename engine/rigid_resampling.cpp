@@ -71,9 +71,8 @@ void prefilterAxis(double* volume, const VolumeShape& shape, int axis, std::vect
   }
 }
 
-// The voxel coordinate of a row's first voxel (0, y, z) under map S, without the step
-// along x: voxel x of the row is at at + S[.][0] x. In double, reassociated from
-// transformPoint (which differs from this in the last bits of a coordinate at most).
+// The voxel coordinate of a row's first voxel (0, y, z) under map S: voxel x of the row
+// is at `at` + S[.][0] x, in double.
 struct RowStart {
   double at[3];
 };

@@ -7,7 +7,8 @@
 //   one time point of the grid.
 // - A sampling map S is an affine of voxel coordinates (formats/affine.h): output voxel
 //   i = (x, y, z) takes the input's value at the continuous voxel coordinate c = S i,
-//   computed in double as transformPoint does.
+//   computed in double as (S[.][1] y + S[.][2] z + S[.][3]) + S[.][0] x, the bracket once
+//   per row.
 // - Boundary rule: the input is extended past its faces by whole-sample symmetry about
 //   the outermost voxel centres, along each axis f(-k) = f(k) and f(n - 1 + k) =
 //   f(n - 1 - k) (period 2(n - 1); an axis of one voxel is constant). A head moved by a

@@ -347,5 +347,39 @@ effects = {{ Task = "2%" }}
         self.assertIn('expected a column "csf"', result.stderr)
 
 
+class TaskCorrelatedMotion(unittest.TestCase):
+    def test_chosen_parameters_correlate_with_the_predictor_at_r(self):
+        folder = tempfile.mkdtemp(prefix="tolvane-task-motion-")
+        dataset = simulate(folder, "study", f"""
+subjects = 2
+task = "sim"
+protocol = "{EXAMPLES}/block_design.prt"
+volumes = 80
+{SMALL_GRID}
+[motion]
+walk_mm = 0.05
+walk_deg = 0.05
+task = {{ condition = "Task", r = 0.5, axes = ["trans_z", "rot_x"] }}
+[[region]]
+centre_mm = [0, 0, 0]
+radius_mm = 6
+effects = {{ Task = "2%" }}
+""")
+        for subject in ("01", "02"):
+            truth = run_files(dataset, subject)[1]
+            motion = read_table(truth + "_desc-confounds_timeseries.tsv")
+            task = [float(row["Task"]) for row in
+                    read_table(truth + "_desc-predictors_timeseries.tsv")]
+            for column in ("trans_z", "rot_x"):
+                values = [float(row[column]) for row in motion]
+                # Exact in real arithmetic; the moments in double over walks that wander
+                # far from their mean leave a few parts in a billion.
+                self.assertAlmostEqual(numpy.corrcoef(values, task)[0, 1], 0.5, places=7)
+            with open(truth + "_desc-confounds_timeseries.json") as text:
+                self.assertEqual(json.load(text)["HeadMotion"]["TaskCorrelated"],
+                                 {"Condition": "Task", "Correlation": 0.5,
+                                  "Parameters": ["trans_z", "rot_x"]})
+
+
 if __name__ == "__main__":
     unittest.main()

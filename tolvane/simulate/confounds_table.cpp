@@ -55,6 +55,16 @@ std::string confoundsSidecarText(const study::Study& study) {
     made["DriftMillimetresPerMinute"] = motion.driftMmPerMinute;
     made["DriftRadiansPerMinute"] = motion.driftRadiansPerMinute;
   }
+  if (motion.taskCondition) {
+    const char* names[6] = {"trans_x", "trans_y", "trans_z", "rot_x", "rot_y", "rot_z"};
+    Json parameters = Json::array();
+    for (std::size_t p = 0; p < 6; ++p) {
+      if (motion.taskAxes[p]) parameters.push_back(names[p]);
+    }
+    made["TaskCorrelated"] = {{"Condition", study.protocol.conditions[*motion.taskCondition].name},
+                              {"Correlation", motion.taskR},
+                              {"Parameters", parameters}};
+  }
   if (study.sliceTiming) made["SliceTiming"] = study.sliceTiming->timesSeconds;
   json["HeadMotion"] = made;
   return json.dump(2) + "\n";

@@ -21,6 +21,10 @@ struct MotionEntry {
   std::optional<std::array<double, 3>> driftMmPerMinute, driftDegPerMinute;
   std::optional<std::string> trajectory;  // may hold {subject} and {run}
   std::string interpolation = "trilinear";
+  // motion.task: motion correlated with a condition's predictor.
+  std::optional<std::string> taskCondition;
+  double taskR = 0.0;
+  std::optional<std::vector<std::string>> taskAxes;
 };
 
 // slice_timing: an order's name or the slice times in seconds; multiband: the factor.
@@ -41,6 +45,11 @@ struct HeadMotion {
   std::vector<std::vector<engine::RigidMotion>> fileTrajectories;
   std::optional<std::string> trajectoryAsWritten;
   engine::Interpolation interpolation = engine::Interpolation::Trilinear;
+  // Task-correlated motion: the condition (index into the study's), the correlation, and
+  // the parameters it applies to (trans_x .. rot_z).
+  std::optional<std::size_t> taskCondition;
+  double taskR = 0.0;
+  std::array<bool, 6> taskAxes{};
 };
 
 // The time at which each slice (grid z) is acquired, from the start of its volume.

@@ -2,13 +2,45 @@
 #include "tolvane/study/acquisition_reader.h"
 
 namespace tolvane::study {
+namespace {
+
+// motion.task = { condition = "Task", r = 0.5, axes = ["trans_z", "rot_x"] }.
+void readTaskMotion(const KeyReader& reader, const std::string& key, const toml::node& node,
+                    StudyFile& study, MotionEntry& motion) {
+  const toml::table* table = node.as_table();
+  const std::string expected = "a table { condition = \"C\", r = R, axes = [...] }";
+  if (table == nullptr) reader.wrongType(key, node, expected);
+  reader.onlyKnownKeys(*table, key + ".", {"condition", "r", "axes"});
+  const toml::node* condition = table->get("condition");
+  const toml::node* r = table->get("r");
+  if (condition == nullptr || r == nullptr) {
+    reader.fail(reader.place(key, node), "expected both condition and r");
+  }
+  motion.taskCondition = reader.text(key + ".condition", *condition);
+  motion.taskR = reader.number(key + ".r", *r);
+  study.places.push_back(reader.place(key + ".condition", *condition));
+  study.places.push_back(reader.place(key + ".r", *r));
+  if (const toml::node* axes = table->get("axes")) {
+    study.places.push_back(reader.place(key + ".axes", *axes));
+    const toml::array* names = axes->as_array();
+    const std::string list = "an array of parameter names, e.g. [\"trans_z\", \"rot_x\"]";
+    if (names == nullptr || names->empty()) reader.wrongType(key + ".axes", *axes, list);
+    motion.taskAxes.emplace();
+    for (const toml::node& name : *names) {
+      if (!name.is_string()) reader.wrongType(key + ".axes", *axes, list);
+      motion.taskAxes->push_back(*name.value<std::string>());
+    }
+  }
+}
+
+}  // namespace
 
 void readMotion(const KeyReader& reader, const toml::node& node, StudyFile& study) {
   const toml::table* table = node.as_table();
   if (table == nullptr) reader.wrongType("motion", node, "a table");
   reader.onlyKnownKeys(*table, "motion.",
                        {"walk_mm", "walk_deg", "spikes", "drift_mm_per_min", "drift_deg_per_min",
-                        "trajectory", "interpolation"});
+                        "trajectory", "interpolation", "task"});
   MotionEntry motion;
   for (const auto& [key, value] : *table) {
     const std::string full = "motion." + std::string(key.str());
@@ -21,6 +53,7 @@ void readMotion(const KeyReader& reader, const toml::node& node, StudyFile& stud
     }
     if (key == "trajectory") motion.trajectory = reader.text(full, value);
     if (key == "interpolation") motion.interpolation = reader.text(full, value);
+    if (key == "task") readTaskMotion(reader, full, value, study, motion);
     if (key == "spikes") {
       const toml::table* spikes = value.as_table();
       const std::string expected = "a table { rate_per_min = R, size_mm = S }";

@@ -1,7 +1,9 @@
 // Head motion's keys and trajectories; see head_motion.h.
 #include "tolvane/study/head_motion.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <fstream>
 #include <string>
 
@@ -81,6 +83,73 @@ void readTrajectories(const StudyFile& file, const std::filesystem::path& folder
   }
 }
 
+// The condition, the correlation and the parameters of motion.task. A parameter that
+// correlates with the task needs a walk of its kind, which gives its trajectory a
+// variance of its own to mix the task into.
+void resolveTaskMotion(const StudyFile& file, const Study& study, HeadMotion& motion) {
+  const MotionEntry& entry = *file.motion;
+  const std::vector<design::Condition>& conditions = study.protocol.conditions;
+  for (std::size_t c = 0; c < conditions.size(); ++c) {
+    if (conditions[c].name == *entry.taskCondition) motion.taskCondition = c;
+  }
+  if (!motion.taskCondition) {
+    file.fail("motion.task.condition", "expected a condition of the protocol, found " +
+                                           formats::inQuotes(*entry.taskCondition));
+  }
+  if (!(entry.taskR > 0.0 && entry.taskR < 1.0)) {
+    file.fail("motion.task.r", "expected a correlation above 0 and below 1");
+  }
+  motion.taskR = entry.taskR;
+  const std::vector<std::string> axes = entry.taskAxes.value_or(
+      std::vector<std::string>(std::begin(kColumns), std::end(kColumns)));
+  for (const std::string& axis : axes) {
+    const auto found = std::find(std::begin(kColumns), std::end(kColumns), axis);
+    if (found == std::end(kColumns)) {
+      file.fail("motion.task.axes", "expected names among trans_x, trans_y, trans_z, rot_x, "
+                                    "rot_y, rot_z, found " + formats::inQuotes(axis));
+    }
+    const auto p = static_cast<std::size_t>(found - std::begin(kColumns));
+    if ((p < 3 ? motion.walkMm : motion.walkRadians) == 0.0) {
+      file.fail("motion.task", std::string("expected ") + (p < 3 ? "walk_mm" : "walk_deg") +
+                                   " above 0: " + axis + " needs motion of its own to "
+                                   "correlate with the task");
+    }
+    motion.taskAxes[p] = true;
+  }
+}
+
+// Adds k p to parameter `axis` of the trajectory, p the task's predictor, with k such
+// that the parameter's correlation with p over the run is r exactly (population
+// moments in double): with a = var p, c = cov(u, p), v = var u of the parameter u before,
+// k = (r sqrt((a v - c^2) / (1 - r^2)) - c) / a. A predictor without variance adds nothing.
+void correlateWithTask(std::vector<engine::RigidMotion>& path, std::size_t axis,
+                       const std::vector<float>& predictor, double r) {
+  const auto value = [&](std::size_t t) -> double& {
+    return axis < 3 ? path[t].translationMm[axis] : path[t].rotationRadians[axis - 3];
+  };
+  const auto n = static_cast<double>(path.size());
+  double meanU = 0.0, meanP = 0.0;
+  for (std::size_t t = 0; t < path.size(); ++t) {
+    meanU += value(t);
+    meanP += predictor[t];
+  }
+  meanU /= n;
+  meanP /= n;
+  double a = 0.0, c = 0.0, v = 0.0;
+  for (std::size_t t = 0; t < path.size(); ++t) {
+    const double du = value(t) - meanU, dp = predictor[t] - meanP;
+    a += dp * dp;
+    c += du * dp;
+    v += du * du;
+  }
+  a /= n;
+  c /= n;
+  v /= n;
+  if (!(a > 0.0)) return;
+  const double k = (r * std::sqrt(std::max(a * v - c * c, 0.0) / (1.0 - r * r)) - c) / a;
+  for (std::size_t t = 0; t < path.size(); ++t) value(t) += k * predictor[t];
+}
+
 }  // namespace
 
 std::optional<HeadMotion> resolveMotion(const StudyFile& file,
@@ -108,6 +177,10 @@ std::optional<HeadMotion> resolveMotion(const StudyFile& file,
                 "expected either a trajectory file or drawn motion (walk, spikes, drift), "
                 "not both");
     }
+    if (entry.taskCondition) {
+      file.fail("motion.task", "expected drawn motion to correlate with the task; a "
+                               "trajectory file is replayed as it is");
+    }
     readTrajectories(file, folder, study, motion);
     return motion;
   }
@@ -127,6 +200,7 @@ std::optional<HeadMotion> resolveMotion(const StudyFile& file,
   motion.driftMmPerMinute = checkedDrift(file, "motion.drift_mm_per_min", entry.driftMmPerMinute, 1.0);
   motion.driftRadiansPerMinute =
       checkedDrift(file, "motion.drift_deg_per_min", entry.driftDegPerMinute, kDegree);
+  if (entry.taskCondition) resolveTaskMotion(file, study, motion);
   return motion;
 }
 
@@ -164,6 +238,12 @@ std::vector<engine::RigidMotion> runTrajectory(const Study& study, int place) {
       at.translationMm[axis] = walk[axis] + minutes * motion.driftMmPerMinute[axis];
       if (spike && length > 0.0) at.translationMm[axis] += motion.spikeSizeMm * direction[axis] / length;
       at.rotationRadians[axis] = walk[3 + axis] + minutes * motion.driftRadiansPerMinute[axis];
+    }
+  }
+  if (motion.taskCondition) {
+    const std::vector<float>& predictor = study.runDesign(place).predictors[*motion.taskCondition];
+    for (std::size_t axis = 0; axis < 6; ++axis) {
+      if (motion.taskAxes[axis]) correlateWithTask(path, axis, predictor, motion.taskR);
     }
   }
   return path;

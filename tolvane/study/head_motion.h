@@ -9,7 +9,10 @@
 //   spikes  at each volume, with probability rate_per_min * TR / 60, the head is displaced
 //           for that volume alone by size_mm in a direction uniform on the sphere (a
 //           jerk and back, the event that scrubbing removes);
-//   drift   t * TR / 60 times drift_mm_per_min and drift_deg_per_min, per axis.
+//   drift   t * TR / 60 times drift_mm_per_min and drift_deg_per_min, per axis;
+//   task    (motion.task) each chosen parameter u gets k p added, p the run's predictor of
+//           the named condition, k chosen so that the parameter's correlation with p
+//           over the run is r exactly: task-correlated motion.
 // The walk starts at rest, so volume 0 shows the head where the truth maps have it.
 // The draws come from the run's own Philox sequence (study_random.h): key (seed, run
 // place), stream kMotionStream, purpose 0 for the walk (six normals for each volume from
