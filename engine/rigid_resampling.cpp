@@ -198,6 +198,12 @@ void resampleVolume(const VolumeShape& shape, const float* volume,
   resampleCubic(shape, work.data(), sampling, out);
 }
 
+std::uint64_t resamplingWorkBytes(const VolumeShape& shape, Interpolation interpolation) {
+  const auto voxels = static_cast<std::uint64_t>(shape.voxels());
+  return 2 * kTimeBlock * voxels * sizeof(float) +
+         (interpolation == Interpolation::CubicBSpline ? voxels * sizeof(double) : 0);
+}
+
 void resampleRun(float* data, const VolumeShape& shape, int timePoints,
                  const RunSampling& sampling, const ParallelFor& parallel) {
   const std::int64_t voxels = shape.voxels();

@@ -78,6 +78,9 @@ struct RunSampling {
 // resampled and put back, so each voxel's time course passes through the cache once per
 // block.
 constexpr int kTimeBlock = 16;
+// The work space each thread of resampleRun holds, in bytes: two blocks of volumes, and
+// a volume's coefficients for the cubic B-spline.
+std::uint64_t resamplingWorkBytes(const VolumeShape& shape, Interpolation interpolation);
 void resampleRun(float* data, const VolumeShape& shape, int timePoints,
                  const RunSampling& sampling, const ParallelFor& parallel = runSerially);
 

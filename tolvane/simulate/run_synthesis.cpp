@@ -18,6 +18,7 @@
 #include "numerics/random_state.h"
 #include "engine/counter_noise.h"
 #include "engine/noise_models.h"
+#include "engine/rigid_resampling.h"
 #include "simulation/synthesis.h"
 #include "tolvane/simulate/acquisition_passes.h"
 #include "tolvane/simulate/thread_share.h"
@@ -166,11 +167,17 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
 
 std::uint64_t spatialWorkBytes(const study::Study& study) {
   const formats::VtcGeometry& grid = study.grid;
-  if (study.noise.acf) return mixedFilterOf(study)->workBytes(grid.timePoints);
+  // A moving head's volumes are resampled after the noise is made, in space of their own.
+  const std::uint64_t motion =
+      study.motion ? engine::resamplingWorkBytes({grid.dimX(), grid.dimY(), grid.dimZ()},
+                                                 study.motion->interpolation)
+                   : 0;
+  if (study.noise.acf) return std::max(motion, mixedFilterOf(study)->workBytes(grid.timePoints));
   if (study.noise.smoothnessMm > 0.0) {
-    return engine::smoothingWorkBytes(grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints);
+    return std::max(motion, engine::smoothingWorkBytes(grid.dimX(), grid.dimY(), grid.dimZ(),
+                                                       grid.timePoints));
   }
-  return 0;
+  return motion;
 }
 
 namespace {
