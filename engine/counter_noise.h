@@ -59,6 +59,8 @@ constexpr std::uint32_t kSpectrumStream = 8;   // the seeds of the mixed field's
 constexpr std::uint32_t kNetworkStream = 64;
 constexpr std::uint32_t kNetworkSubjectStream = 65;
 constexpr std::uint32_t kPatternStream = 66;
+// A study draw, not a field: each run's head motion (tolvane/study/head_motion.h).
+constexpr std::uint32_t kMotionStream = 9;
 
 // The key of a run's field.
 struct FieldKey {

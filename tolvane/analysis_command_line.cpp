@@ -75,6 +75,13 @@ void addGlm(CLI::App& app, GlmCommand& command) {
                       "keep every condition); default: those named rest, baseline, fixation "
                       "or off, in any case, unless a contrast names them")
           ->expected(0, CLI::detail::expected_max_vector_size);
+  glm->add_option("--confounds", request.confounds,
+                  "Confounds table (TSV, a header and one row per volume) whose columns join "
+                  "the design, such as the truth's _desc-confounds_timeseries.tsv");
+  glm->add_option("--confound-columns", request.confoundColumns,
+                  "Columns of the confounds table, comma-separated; default: trans_x, trans_y, "
+                  "trans_z, rot_x, rot_y, rot_z")
+      ->delimiter(',');
   command.app = glm;
 }
 

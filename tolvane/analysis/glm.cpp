@@ -18,6 +18,7 @@
 #include "formats/text_parsing.h"
 #include "numerics/special_functions.h"
 #include "tolvane/analysis/series_checks.h"
+#include "tolvane/analysis/confound_regressors.h"
 
 namespace tolvane::analysis {
 namespace {
@@ -216,7 +217,8 @@ GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
       throw formats::InputError(
           eventsFile.string() +
           ": the design is singular: a condition's predictor is (nearly) "
-          "a combination of the others, of the high-pass cosines or of the constant");
+          "a combination of the others, of the high-pass cosines, the confounds or the "
+          "constant");
     }
     return std::move(*made);
   };
@@ -264,8 +266,13 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
 
   start = std::chrono::steady_clock::now();
   progress("fitting " + std::to_string(bold.geometry.voxelCount()) + " voxels");
-  const GlmDesign design = buildGlmDesign(protocol, summary.eventsFile, summary.volumes,
-                                          bold.trSeconds, request.highpassSeconds);
+  GlmDesign design = buildGlmDesign(protocol, summary.eventsFile, summary.volumes,
+                                    bold.trSeconds, request.highpassSeconds);
+  if (request.confounds) {
+    addConfounds(design,
+                 readConfoundColumns(*request.confounds, request.confoundColumns, summary.volumes),
+                 *request.confounds);
+  }
   if (const auto warning = collinearityWarning(design)) {
     summary.warnings.push_back(summary.eventsFile.string() + ": " + *warning);
   }

@@ -55,6 +55,10 @@ struct GlmRequest {
   std::vector<std::string> contrasts;
   // Rest conditions by name; absent: the default rule; empty: none.
   std::optional<std::vector<std::string>> rest;
+  // A confounds table whose columns join the design (confound_regressors.h); empty
+  // columns: the six motion parameters.
+  std::optional<std::filesystem::path> confounds;
+  std::vector<std::string> confoundColumns;
   int gzipLevel = 1;
 };
 

@@ -105,6 +105,8 @@ RunFiles runFiles(const DatasetFolders& folders, const std::string& subject,
   files.peakLatency = files.truthFolder / (prefix + "_desc-peaklatency_boldmap.nii.gz");
   files.peakLatencySidecar = files.truthFolder / (prefix + "_desc-peaklatency_boldmap.json");
   files.trials = files.truthFolder / (prefix + "_desc-trials_events.tsv");
+  files.confounds = files.truthFolder / (prefix + "_desc-confounds_timeseries.tsv");
+  files.confoundsSidecar = files.truthFolder / (prefix + "_desc-confounds_timeseries.json");
   files.glmFolder = folders.glmFolder(subject);
   return files;
 }

@@ -18,6 +18,8 @@
 //                                   PREFIX_desc-network_timeseries.tsv (+ .json)  with
 //                                   PREFIX_desc-network_connectivity.tsv (+ .json) networks
 //                                   PREFIX_desc-patterns_similarity.tsv (+ .json) patterns
+//                                   PREFIX_desc-confounds_timeseries.tsv (+ .json) the
+//                                   head's true motion, with [motion] only
 //   derivatives/tolvane-glm/sub-XX/func/                               glm's default place
 //     PREFIX_contrast-L_stat-S_statmap.nii.gz (+ .json), S one of effect, variance, t, p
 //     PREFIX_design.tsv
@@ -123,6 +125,7 @@ struct RunFiles {
   std::filesystem::path networkTimeseries, networkConnectivity;
   // With patterns only: the similarity between conditions' patterns (+ .json).
   std::filesystem::path patternSimilarity;
+  std::filesystem::path confounds, confoundsSidecar;  // written with head motion only
   std::filesystem::path truthFolder, glmFolder;
 
   // The condition's effect map and its sidecar, by desc label.

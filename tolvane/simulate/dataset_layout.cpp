@@ -24,7 +24,7 @@ std::vector<std::filesystem::path> RunFiles::all() const {
   for (const std::filesystem::path& file :
        {mask, expectedTsnr, peakLatency, peakLatencySidecar, trials, networkTimeseries,
         networkTimeseriesSidecar, networkConnectivity, networkConnectivitySidecar,
-        patternSimilarity, patternSimilaritySidecar}) {
+        patternSimilarity, patternSimilaritySidecar, confounds, confoundsSidecar}) {
     if (!file.empty()) files.push_back(file);
   }
   return files;
@@ -73,6 +73,10 @@ RunFiles DatasetLayout::run(int subject, int run) const {
     files.patternSimilarity = names.patternSimilarity;
     files.patternSimilaritySidecar =
         std::filesystem::path(names.patternSimilarity).replace_extension(".json");
+  }
+  if (study_.motion) {
+    files.confounds = names.confounds;
+    files.confoundsSidecar = names.confoundsSidecar;
   }
   for (const std::string& label : conditionLabels_) {
     files.effectMaps.push_back(names.effectMap(label));

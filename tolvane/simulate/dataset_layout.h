@@ -27,6 +27,7 @@ struct RunFiles {
   std::filesystem::path networkConnectivity, networkConnectivitySidecar;
   // Empty without patterns: the similarity of the conditions' patterns, and its sidecar.
   std::filesystem::path patternSimilarity, patternSimilaritySidecar;
+  std::filesystem::path confounds, confoundsSidecar;  // empty without head motion
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
   std::vector<std::filesystem::path> all() const;

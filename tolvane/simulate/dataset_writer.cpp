@@ -12,9 +12,11 @@
 #include "formats/nifti/nifti_maps.h"
 #include "formats/protocols/events_tsv_writer.h"
 #include "formats/text_parsing.h"
+#include "tolvane/simulate/confounds_table.h"
 #include "tolvane/simulate/int16_quantisation.h"
 #include "tolvane/simulate/int16_scale.h"
 #include "tolvane/simulate/network_truth_files.h"
+#include "tolvane/study/head_motion.h"
 #include "tolvane/study/run_events.h"
 #include "tolvane/study/run_seeds.h"
 #include "tolvane/version.h"
@@ -203,6 +205,12 @@ Json boldSidecar(const study::Study& study, const RunFiles& files) {
   if (study.generator == study::Generator::Ran1) {
     json["Ran1RunSeed"] = study::ran1RunSeed(study.seed, files.place);
   }
+  if (study.sliceTiming) {
+    json["SliceTiming"] = study.sliceTiming->timesSeconds;
+    if (study.sliceTiming->multiband > 1) {
+      json["MultibandAccelerationFactor"] = study.sliceTiming->multiband;
+    }
+  }
   json["SignalMode"] = study::signalName(study.signal);
   if (study.voxelLevels) {
     json["Noise"] = noiseDescription(study);
@@ -356,6 +364,12 @@ void writeRunFiles(const study::Study& study, const DatasetLayout& layout, const
   }
   if (!study.networks.empty()) writeNetworkTruth(study, files, truth.networks, keepExisting);
   if (!files.patternSimilarity.empty()) writePatternTruth(study, files, keepExisting);
+  if (study.motion && needed(files.confounds, keepExisting)) {
+    writeText(files.confounds, confoundsTableText(study::runTrajectory(study, files.place)));
+  }
+  if (study.motion && needed(files.confoundsSidecar, keepExisting)) {
+    writeText(files.confoundsSidecar, confoundsSidecarText(study));
+  }
   for (std::size_t c = 0; c < files.effectMaps.size(); ++c) {
     if (needed(files.effectMaps[c], keepExisting)) {
       formats::writeFloatMapNifti(files.effectMaps[c],

@@ -19,7 +19,9 @@
 #include "numerics/random_state.h"
 #include "engine/counter_noise.h"
 #include "engine/noise_models.h"
+#include "engine/rigid_resampling.h"
 #include "simulation/synthesis.h"
+#include "tolvane/simulate/acquisition_passes.h"
 #include "tolvane/simulate/thread_share.h"
 #include "tolvane/study/run_seeds.h"
 
@@ -122,9 +124,11 @@ std::shared_ptr<const engine::MixedAcfFilter> mixedFilterOf(const study::Study& 
 
 // The philox white field turned into structured noise in data units: the spatial
 // model, then the temporal one, then the levels (one pair, or per voxel with the
-// physiological and thermal noise), then the drift.
+// physiological and thermal noise), then the drift. Without `scannerFrame`, the head's
+// frame alone: no thermal noise and no drift (acquisition_passes.h).
 void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
-                     const engine::FieldKey& key, const engine::ParallelFor& parallel) {
+                     const engine::FieldKey& key, const engine::ParallelFor& parallel,
+                     bool scannerFrame = true) {
   const study::NoiseModels& noise = study.noise;
   const std::array<double, 3> sizes = voxelSizesMm(study);
   std::shared_ptr<const engine::MixedAcfFilter> mixed;
@@ -157,6 +161,7 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
   std::unique_ptr<engine::PhysiologicalNoise> physio;
   if (study.voxelLevels) {
     levels = engineLevels(*study.voxelLevels, noise.physio.has_value());
+    if (!scannerFrame) levels.thermalSd = 0.0f;
     models.voxelLevels = &levels;
     if (noise.physio) {
       physio = std::make_unique<engine::PhysiologicalNoise>(
@@ -164,7 +169,7 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
       models.physio = physio.get();
     }
   }
-  if (noise.driftSd > 0.0f) {
+  if (noise.driftSd > 0.0f && scannerFrame) {
     models.drift = &basis;
     models.driftSd = noise.driftSd;
   }
@@ -175,11 +180,17 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
 
 std::uint64_t spatialWorkBytes(const study::Study& study) {
   const formats::VtcGeometry& grid = study.grid;
-  if (study.noise.acf) return mixedFilterOf(study)->workBytes(grid.timePoints);
+  // A moving head's volumes are resampled after the noise is made, in space of their own.
+  const std::uint64_t motion =
+      study.motion ? engine::resamplingWorkBytes({grid.dimX(), grid.dimY(), grid.dimZ()},
+                                                 study.motion->interpolation)
+                   : 0;
+  if (study.noise.acf) return std::max(motion, mixedFilterOf(study)->workBytes(grid.timePoints));
   if (study.noise.smoothnessMm > 0.0) {
-    return engine::smoothingWorkBytes(grid.dimX(), grid.dimY(), grid.dimZ(), grid.timePoints);
+    return std::max(motion, engine::smoothingWorkBytes(grid.dimX(), grid.dimY(), grid.dimZ(),
+                                                       grid.timePoints));
   }
-  return 0;
+  return motion;
 }
 
 namespace {
@@ -361,13 +372,22 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
   const bool add = study.signal == study::SignalMode::Add;
   if (study.generator == study::Generator::Philox) {
     const engine::FieldKey key{study.seed, static_cast<std::uint32_t>(runPlace)};
+    if (study.motion) {
+      const engine::ParallelFor parallel = onThreads(threads);
+      if (study.noise.any() || study.voxelLevels) {
+        structuredNoise(study, grid, key, parallel, false);
+      } else {
+        parallel(grid.voxelCount(), [&](std::int64_t begin, std::int64_t end) {
+          engine::fillCounterNoise(grid, study.levels, key, begin, end);
+        });
+      }
+      moveHeadInScanner(study, truth, runPlace, grid, predictors, key, parallel);
+      return data;
+    }
     if (study.noise.any() || study.voxelLevels) {
       const engine::ParallelFor parallel = onThreads(threads);
       structuredNoise(study, grid, key, parallel);
-      engine::addEffects(grid, truth.effects, predictors);
-      if (!study.networks.empty()) {
-        addNetworkFluctuations(study, truth.networks, truth.regionOffsets, grid);
-      }
+      addRunEffects(study, truth, runPlace, grid, predictors);
       if (study.voxelLevels && study.voxelLevels->magnitude) {
         engine::applyMagnitude(grid, study.voxelLevels->thermalSd, key, parallel);
       }
@@ -377,10 +397,7 @@ std::unique_ptr<float[]> synthesiseRun(const study::Study& study, const Truth& t
       engine::fillCounterNoise(grid, study.levels, key, begin, end);
     });
     if (add) {
-      engine::addEffects(grid, truth.effects, predictors);
-      if (!study.networks.empty()) {
-        addNetworkFluctuations(study, truth.networks, truth.regionOffsets, grid);
-      }
+      addRunEffects(study, truth, runPlace, grid, predictors);
     } else {
       engine::replaceWithEffects(grid, truth.effects, predictors, study.levels, key);
     }

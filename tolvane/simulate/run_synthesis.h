@@ -69,7 +69,7 @@ Truth groupTruth(const study::Study& study);
 
 // The work space, in bytes, that each thread holds while it makes a run's spatially
 // correlated noise: Gaussian smoothing's blocks of slices, or the mixed autocorrelation's
-// periodic box; 0 without either.
+// periodic box; or, when larger, what it holds to move a head's volumes; 0 without any.
 std::uint64_t spatialWorkBytes(const study::Study& study);
 
 // Values in the grid layout of simulation/synthesis.h (time fastest). With philox the

@@ -9,6 +9,7 @@
 #include "formats/nifti/nifti_io.h"
 #include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
+#include "tolvane/study/head_motion.h"
 #include "tolvane/study/regions.h"
 #include "tolvane/study/response_draws.h"
 #include "tolvane/study/run_designs.h"
@@ -16,6 +17,7 @@
 #include "tolvane/study/scanner_noise.h"
 #include "tolvane/study/sha256.h"
 #include "tolvane/study/trial_amplitudes.h"
+#include "tolvane/study/slice_timing.h"
 
 namespace tolvane::study {
 namespace {
@@ -409,6 +411,8 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
     readToo(entry.voi);
     readToo(entry.labels);
   }
+  study.sliceTiming = resolveSliceTiming(file, study);
+  study.motion = resolveMotion(file, folder, study);
   if (usesScannerNoise(file)) {
     study.voxelLevels = resolveVoxelLevels(file, folder, study);
     study.baselineImage = file.baselineImage;
@@ -440,6 +444,13 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
     }
   }
   study.responses = resolveResponses(file, study);
+  if (study.sliceTiming && !study.responses.empty()) {
+    // Slice-timed effects are sampled from the canonical design's fine signal; a
+    // region's own response shape has no such signal yet.
+    check.fail(file.given("slice_timing") ? "slice_timing" : "multiband",
+               "expected no hrf keys with slice timing (each slice is sampled from the "
+               "canonical response); remove one or the other");
+  }
   study.trialSpreads = resolveTrialSpreads(file, study, percentBaseline);
   const std::vector<bool> modelled = conditionsWithEffects(study);
   checkRest(file, check, study, modelled);

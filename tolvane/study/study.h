@@ -184,6 +184,8 @@ struct Study {
   // without trial_sd.
   std::vector<TrialSpread> trialSpreads;
   std::vector<Network> networks;  // [[network]]: regions sharing fluctuations (networks.h)
+  std::optional<HeadMotion> motion;        // head_motion.h; none: a still head
+  std::optional<SliceTiming> sliceTiming;  // slice_timing.h; none: every slice at t TR
   std::vector<std::string> warnings;
 
   int runCount() const { return subjects * runs; }

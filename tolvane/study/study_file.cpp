@@ -9,6 +9,7 @@
 
 #include "formats/text_parsing.h"
 #include "tolvane/study/key_family_readers.h"
+#include "tolvane/study/acquisition_reader.h"
 #include "tolvane/study/noise_from.h"
 #include "tolvane/study/response_keys.h"
 #include "tolvane/study/spectrum_keys.h"
@@ -273,7 +274,7 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
                        {"name", "seed", "subjects", "runs", "task", "tr", "volumes", "protocol",
                         "design", "rest", "generator", "signal", "datatype", "baseline",
                         "baseline_scale", "mask", "noise", "grid", "region", "hrf",
-                        "trial_sd", "network"});
+                        "trial_sd", "network", "motion", "slice_timing", "multiband"});
   bool protocolGiven = false;
   for (const auto& [key, value] : document) {
     const std::string name(key.str());
@@ -318,6 +319,8 @@ void readTopLevel(const KeyReader& reader, const toml::table& document, StudyFil
     if (name == "noise") readNoise(reader, value, study);
     if (name == "hrf") study.response = readResponseEntry(reader, name, value);
     if (name == "trial_sd") study.trialSds = readTrialSds(reader, value);
+    if (name == "motion") readMotion(reader, value, study);
+    if (name == "slice_timing" || name == "multiband") readSliceTiming(reader, name, value, study);
     if (name == "grid") {
       const toml::table* grid = value.as_table();
       if (grid == nullptr) reader.wrongType(name, value, "a table");

@@ -13,10 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "tolvane/study/acquisition_keys.h"
 #include "tolvane/study/key_place.h"
-#include "tolvane/study/response_entry.h"
 #include "tolvane/study/network_keys.h"
 #include "tolvane/study/pattern_keys.h"
+#include "tolvane/study/response_entry.h"
 
 namespace tolvane::study {
 
@@ -128,6 +129,8 @@ struct StudyFile {
   std::vector<TrialSdEntry> trialSds;     // trial_sd
   std::vector<RegionEntry> regions;
   std::vector<NetworkEntry> networks;  // [[network]], network_keys.h
+  std::optional<MotionEntry> motion;            // docs/motion.md
+  std::optional<SliceTimingEntry> sliceTiming;  // slice_timing and multiband
   // Lines of the keys whose values are checked later, for messages.
   std::vector<KeyPlace> places;
   KeyPlace placeOf(const std::string& key) const;
