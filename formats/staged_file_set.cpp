@@ -95,7 +95,9 @@ StagedFileSet::~StagedFileSet() {
 
 std::filesystem::path StagedFileSet::stagedPath(const std::string& name) {
   names_.push_back(name);
-  return staging_ / name;
+  const std::filesystem::path path = staging_ / name;
+  if (path.parent_path() != staging_) createFolders(path.parent_path());
+  return path;
 }
 
 std::vector<std::filesystem::path> StagedFileSet::commit() {
@@ -110,7 +112,9 @@ std::vector<std::filesystem::path> StagedFileSet::commit() {
   std::vector<std::filesystem::path> placed;
   for (const std::string& name : names_) {
     std::error_code error;
-    std::filesystem::rename(staging_ / name, folder_ / name, error);
+    const std::filesystem::path target = folder_ / name;
+    if (target.parent_path() != folder_) createFolders(target.parent_path());
+    std::filesystem::rename(staging_ / name, target, error);
     if (error) {
       throw OutputError((folder_ / name).string() + ": cannot be written: " + error.message());
     }

@@ -393,5 +393,55 @@ class IncompleteDatasets(Fixture):
         self.assertIn("2 subjects, 3 runs", result.stderr)
 
 
+class WholeSets(Fixture):
+    """group and fit-noise move their sets into place whole, and staging folders of dead
+    processes are removed by the next writer."""
+
+    def setUp(self):
+        super().setUp()
+        self.dataset = self.path("data")
+        simulate(self.study, self.dataset, "--subjects", "3", "--runs", "1")
+
+    def test_a_group_set_that_fails_leaves_the_previous_set_whole(self):
+        group = os.path.join(self.dataset, "derivatives", "tolvane-group")
+        run(TOLVANE, "group", self.dataset, "--contrast", "Task")
+        before = snapshot(group)
+        # The t map's name taken by a folder: the new set cannot be placed whole.
+        t_map = [name for name in before if name.startswith("group_") and "stat-t_" in name][0]
+        os.remove(os.path.join(group, t_map))
+        os.mkdir(os.path.join(group, t_map))
+        del before[t_map]
+        before[t_map + "/"] = None
+        errors = run(TOLVANE, "group", self.dataset, "--contrast", "Task", "--covariate",
+                     self.covariates(), "age", status=3).stderr
+        self.assertIn(t_map + ": cannot be written: it is a folder", errors)
+        self.assertEqual(snapshot(group), before)
+
+    def covariates(self):
+        table = self.path("participants.tsv")
+        write_text(table, "participant_id\tage\nsub-01\t20\nsub-02\t30\nsub-03\t45\n")
+        return table
+
+    def test_a_fit_noise_set_that_fails_leaves_no_part_of_it(self):
+        bold = os.path.join(self.dataset, "sub-01", "func", "sub-01_task-hostile_run-1_bold.nii.gz")
+        fit = self.path("fit")
+        os.makedirs(os.path.join(fit, "noise.toml"))
+        errors = run(TOLVANE, "fit-noise", bold, "--output", fit, status=3).stderr
+        self.assertIn("noise.toml: cannot be written: it is a folder", errors)
+        self.assertEqual(sorted(os.listdir(fit)), ["noise.toml"])
+
+    def test_staging_folders_of_dead_processes_are_removed_by_the_next_glm(self):
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        func = os.path.join(self.dataset, "sub-01", "func")
+        out = self.path("glm")
+        stale = os.path.join(out, f".tolvane-staging-{os.uname().nodename}-{dead.pid}")
+        write_text(os.path.join(stale, ".partial-1-map.nii.gz"), "half")
+        run(TOLVANE, "glm", os.path.join(func, "sub-01_task-hostile_run-1_bold.nii.gz"),
+            "--output", out)
+        self.assertFalse(os.path.exists(stale))
+        self.assertEqual([n for n in os.listdir(out) if n.startswith(".")], [])
+
+
 if __name__ == "__main__":
     unittest.main()
