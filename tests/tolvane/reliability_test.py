@@ -443,5 +443,25 @@ class WholeSets(Fixture):
         self.assertEqual([n for n in os.listdir(out) if n.startswith(".")], [])
 
 
+class NoiseFrom(Fixture):
+    """A noise_from that holds no fit is refused rather than ignored."""
+
+    def test_a_folder_an_empty_file_a_device_or_another_toml_are_refused(self):
+        write_text(self.path("empty.toml"), "")
+        write_text(self.path("other.toml"), "[grid]\nresolution = 3\n")
+        refusals = {self.folder: "expected a text file, found a folder",
+                    self.path("empty.toml"): "expected the noise.toml that tolvane fit-noise "
+                                             "writes, with its [noise] table; found none",
+                    self.path("other.toml"): "with its [noise] table; found none",
+                    "/dev/zero": "found a NUL byte"}
+        for given, message in refusals.items():
+            study = self.path("from.toml")
+            write_text(study, f'noise_from = "{given}"\n' + study_text())
+            errors = simulate(study, self.path("new"), status=2).stderr
+            self.assertIn("key noise_from: ", errors, given)
+            self.assertIn(message, errors, given)
+        self.assertFalse(os.path.exists(self.path("new")))
+
+
 if __name__ == "__main__":
     unittest.main()
