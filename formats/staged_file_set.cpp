@@ -81,6 +81,14 @@ StagedFileSet::StagedFileSet(std::filesystem::path folder) : folder_(std::move(f
   }
 }
 
+StagedFileSet StagedFileSet::beforeWork(std::filesystem::path folder, const std::string& option) {
+  try {
+    return StagedFileSet(std::move(folder));
+  } catch (const OutputError& error) {
+    throw InputError(std::string(error.what()) + "; choose another " + option);
+  }
+}
+
 void StagedFileSet::removeCreatedFolders() {
   // Only empty folders go: remove() leaves a folder that something else wrote into.
   std::error_code ignored;

@@ -33,6 +33,10 @@ class StagedFileSet {
   // Creates the folder when missing and the staging folder in it; throws OutputError,
   // saying why, when either cannot be made or written.
   explicit StagedFileSet(std::filesystem::path folder);
+  // The same for a command's outputs, opened before its work: a folder where no file
+  // can be created is then a setup error (InputError, "...; choose another `option`"),
+  // like every refusal known before any work.
+  static StagedFileSet beforeWork(std::filesystem::path folder, const std::string& option);
   ~StagedFileSet();
   StagedFileSet(const StagedFileSet&) = delete;
   StagedFileSet& operator=(const StagedFileSet&) = delete;

@@ -463,5 +463,28 @@ class NoiseFrom(Fixture):
         self.assertFalse(os.path.exists(self.path("new")))
 
 
+class SetupErrors(Fixture):
+    """An output where no file can be created is a setup error (exit 2, as in hvhost),
+    found before any work."""
+
+    def test_an_unusable_output_is_refused_before_any_fit(self):
+        dataset = self.path("data")
+        simulate(self.study, dataset, "--subjects", "1", "--runs", "1")
+        bold = os.path.join(dataset, "sub-01", "func", "sub-01_task-hostile_run-1_bold.nii.gz")
+        nowhere = "/proc/tolvane-nowhere"  # no file can be created under /proc, even by root
+        commands = [["simulate", self.study, "--output", nowhere],
+                    ["glm", bold, "--output", nowhere],
+                    ["fit-noise", bold, "--output", nowhere],
+                    ["report", dataset, "--output", nowhere + "/report.html"]]
+        for command in commands:
+            errors = run(TOLVANE, *command, status=2).stderr
+            self.assertIn("choose another --output", errors, command[0])
+            self.assertNotIn("fitting", errors, command[0])
+            self.assertNotIn("reading", errors, command[0])
+        errors = run(TOLVANE, "report", dataset, "--output", self.folder, status=2).stderr
+        self.assertIn("expected the report's file name, found a folder", errors)
+        self.assertFalse(os.path.exists(os.path.join(dataset, "derivatives", "tolvane-glm")))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -79,7 +79,7 @@ FitNoiseRun fitSeries(formats::FloatSeries& series, const std::vector<std::uint8
 FitNoiseRun runFitNoise(const FitNoiseRequest& request, const analysis::Progress& given) {
   const analysis::Progress progress = given ? given : [](const std::string&) {};
   // The output folder is made (or found unwritable) before the work of the fit.
-  formats::StagedFileSet staged(request.output);
+  formats::StagedFileSet staged = formats::StagedFileSet::beforeWork(request.output, "--output");
   progress("reading " + request.bold.string());
   formats::FloatSeries series = formats::readFloatSeries(request.bold);
   std::vector<std::uint8_t> mask;

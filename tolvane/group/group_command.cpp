@@ -167,7 +167,7 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
   }
   // Every map of every contrast is one set, moved into place when all are written: a
   // failure (a full disk, a kill) leaves the folder's previous set, or nothing.
-  formats::StagedFileSet staged(summary.output);
+  formats::StagedFileSet staged = formats::StagedFileSet::beforeWork(summary.output, "--output");
   for (const std::string& expression : request.contrasts) {
     if (analysis::bidsLabel(expression).empty()) {
       throw formats::InputError("contrast " + formats::inQuotes(expression) +
