@@ -25,7 +25,8 @@ std::string holderText() {
 // Whether `descriptor` is still the file that `path` names (it was not removed and
 // made anew while we waited for it).
 bool stillNamedBy(int descriptor, const std::filesystem::path& path) {
-  struct stat held {}, named {};
+  struct stat held {
+  }, named{};
   if (::fstat(descriptor, &held) != 0 || ::stat(path.c_str(), &named) != 0) return false;
   return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
@@ -49,8 +50,8 @@ FolderLock::FolderLock(const std::filesystem::path& folder, std::ostream* waitin
   for (;;) {
     descriptor_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (descriptor_ < 0) {
-      throw OutputError(file_.string() + ": the folder's lock cannot be made: " +
-                        std::strerror(errno));
+      throw OutputError(file_.string() +
+                        ": the folder's lock cannot be made: " + std::strerror(errno));
     }
     if (::flock(descriptor_, LOCK_EX | LOCK_NB) != 0) {
       if (waiting != nullptr && !told) {
@@ -67,7 +68,8 @@ FolderLock::FolderLock(const std::filesystem::path& folder, std::ostream* waitin
   const std::string holder = holderText();
   // The holder's name is for the messages of those who wait; failing to write it
   // changes nothing else.
-  if (::ftruncate(descriptor_, 0) == 0 && ::pwrite(descriptor_, holder.data(), holder.size(), 0) < 0) {
+  if (::ftruncate(descriptor_, 0) == 0 &&
+      ::pwrite(descriptor_, holder.data(), holder.size(), 0) < 0) {
     errno = 0;
   }
 }

@@ -81,6 +81,14 @@ StagedFileSet::StagedFileSet(std::filesystem::path folder) : folder_(std::move(f
   }
 }
 
+StagedFileSet StagedFileSet::beforeWork(std::filesystem::path folder, const std::string& option) {
+  try {
+    return StagedFileSet(std::move(folder));
+  } catch (const OutputError& error) {
+    throw InputError(std::string(error.what()) + "; choose another " + option);
+  }
+}
+
 void StagedFileSet::removeCreatedFolders() {
   // Only empty folders go: remove() leaves a folder that something else wrote into.
   std::error_code ignored;
@@ -95,7 +103,9 @@ StagedFileSet::~StagedFileSet() {
 
 std::filesystem::path StagedFileSet::stagedPath(const std::string& name) {
   names_.push_back(name);
-  return staging_ / name;
+  const std::filesystem::path path = staging_ / name;
+  if (path.parent_path() != staging_) createFolders(path.parent_path());
+  return path;
 }
 
 std::vector<std::filesystem::path> StagedFileSet::commit() {
@@ -110,7 +120,9 @@ std::vector<std::filesystem::path> StagedFileSet::commit() {
   std::vector<std::filesystem::path> placed;
   for (const std::string& name : names_) {
     std::error_code error;
-    std::filesystem::rename(staging_ / name, folder_ / name, error);
+    const std::filesystem::path target = folder_ / name;
+    if (target.parent_path() != folder_) createFolders(target.parent_path());
+    std::filesystem::rename(staging_ / name, target, error);
     if (error) {
       throw OutputError((folder_ / name).string() + ": cannot be written: " + error.message());
     }

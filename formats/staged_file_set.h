@@ -33,16 +33,22 @@ class StagedFileSet {
   // Creates the folder when missing and the staging folder in it; throws OutputError,
   // saying why, when either cannot be made or written.
   explicit StagedFileSet(std::filesystem::path folder);
+  // The same for a command's outputs, opened before its work: a folder where no file
+  // can be created is then a setup error (InputError, "...; choose another `option`"),
+  // like every refusal known before any work.
+  static StagedFileSet beforeWork(std::filesystem::path folder, const std::string& option);
   ~StagedFileSet();
   StagedFileSet(const StagedFileSet&) = delete;
   StagedFileSet& operator=(const StagedFileSet&) = delete;
 
   const std::filesystem::path& folder() const { return folder_; }
-  // Where to write the set's file `name` (a file name, no folders).
+  // Where to write the set's file `name`: a file name, or a relative path into
+  // subfolders ("sub-01/NAME"), whose staged folders are made here.
   std::filesystem::path stagedPath(const std::string& name);
-  // Moves the staged files into the folder; returns their final paths in the order
-  // they were staged. Throws OutputError, before moving anything, when a name is taken
-  // by a folder or a staged file is missing.
+  // Moves the staged files into the folder (making the subfolders they need); returns
+  // their final paths in the order they were staged. Throws OutputError, before moving
+  // anything, when a name is taken by a folder or a staged file is missing. The moves
+  // are renames on one file system, done one after another in a moment.
   std::vector<std::filesystem::path> commit();
 
  private:

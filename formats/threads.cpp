@@ -53,9 +53,9 @@ unsigned usableCores() {
 unsigned jobsOption(std::optional<std::int64_t> given) {
   if (!given) return usableCores();
   if (*given < 1 || *given > kMaxJobs) {
-    throw InputError("--jobs: expected a number of threads from 1 to " +
-                     std::to_string(kMaxJobs) + " (default: one per usable core, here " +
-                     std::to_string(usableCores()) + "), found " + std::to_string(*given));
+    throw InputError("--jobs: expected a number of threads from 1 to " + std::to_string(kMaxJobs) +
+                     " (default: one per usable core, here " + std::to_string(usableCores()) +
+                     "), found " + std::to_string(*given));
   }
   return static_cast<unsigned>(*given);
 }
@@ -94,9 +94,9 @@ void onThreads(unsigned count, const std::function<void(unsigned)>& body) {
   if (allStarted) run(0);
   for (std::thread& thread : threads) thread.join();
   if (!allStarted) {
-    throw ThreadStartError("could not start " + std::to_string(count - 1) +
-                           " threads (" + std::to_string(threads.size()) + " started, then: " +
-                           reason + "); ask for fewer with --jobs");
+    throw ThreadStartError("could not start " + std::to_string(count - 1) + " threads (" +
+                           std::to_string(threads.size()) + " started, then: " + reason +
+                           "); ask for fewer with --jobs");
   }
   if (failure) std::rethrow_exception(failure);
 }
@@ -119,9 +119,8 @@ unsigned onAvailableThreads(unsigned count, const std::function<void(unsigned)>&
 void inEqualParts(std::int64_t count, std::int64_t parts,
                   const std::function<void(std::int64_t, std::int64_t)>& body) {
   if (count <= 0 || parts <= 0) return;
-  onThreads(static_cast<unsigned>(parts), [&](unsigned part) {
-    body(count * part / parts, count * (part + 1) / parts);
-  });
+  onThreads(static_cast<unsigned>(parts),
+            [&](unsigned part) { body(count * part / parts, count * (part + 1) / parts); });
 }
 
 }  // namespace tolvane::formats

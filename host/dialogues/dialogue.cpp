@@ -67,7 +67,9 @@ std::string quotedPrompt(std::string_view prompt) {
 }
 
 void echoAnswer(Console& console, std::string_view prompt, std::string_view answer) {
-  console.prompt("? " + promptOnOneLine(prompt) + " -> " + std::string(answer) + '\n');
+  // An answer comes from a script, which may hold escape sequences: they are shown, not
+  // sent to the terminal.
+  console.prompt("? " + promptOnOneLine(prompt) + " -> " + printable(answer) + '\n');
 }
 
 }  // namespace hvhost

@@ -18,8 +18,8 @@ namespace tolvane::formats {
 namespace {
 
 TEST(Threads, EqualPartsCoverTheRangeOnceInPiecesThatDependOnlyOnTheirCount) {
-  for (const auto& [count, parts] : {std::pair<std::int64_t, std::int64_t>{10, 3}, {7, 7},
-                                     {5, 1}, {1000003, 8}}) {
+  for (const auto& [count, parts] :
+       {std::pair<std::int64_t, std::int64_t>{10, 3}, {7, 7}, {5, 1}, {1000003, 8}}) {
     std::mutex lock;
     std::set<std::pair<std::int64_t, std::int64_t>> pieces;
     inEqualParts(count, parts, [&](std::int64_t begin, std::int64_t end) {

@@ -157,6 +157,22 @@ class Interruptions(unittest.TestCase):
         simulate(self.study, output)
         same_trees(self, self.reference, output)
 
+    def test_a_second_ctrl_c_stops_at_once_with_a_message_and_the_study_resumes(self):
+        output = os.path.join(self.folder, "twice")
+        process = subprocess.Popen([TOLVANE, "simulate", self.study, "--output", output,
+                                    "--jobs", "1"], stderr=subprocess.PIPE, text=True)
+        while not os.path.isdir(output):
+            time.sleep(0.01)
+        time.sleep(0.2)
+        process.send_signal(signal.SIGINT)
+        time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        _, errors = process.communicate(timeout=300)
+        self.assertEqual(process.returncode, 130, errors)
+        self.assertIn("stopped at once by a second signal", errors)
+        simulate(self.study, output)
+        same_trees(self, self.reference, output)
+
 
 class Refusals(unittest.TestCase):
     def setUp(self):

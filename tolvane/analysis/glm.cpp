@@ -247,7 +247,8 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
 
   // What can be checked without the series is checked first: the output folder, and
   // the contrasts against the events' conditions, so that a typing mistake costs no read.
-  formats::StagedFileSet staged(request.outputFolder);
+  formats::StagedFileSet staged =
+      formats::StagedFileSet::beforeWork(request.outputFolder, "--output");
   // Rest conditions leave the design; the contrasts are checked against every condition.
   const design::Protocol events = formats::readProtocolFile(summary.eventsFile);
   const design::Protocol protocol = withoutRest(events, request, summary);

@@ -45,9 +45,9 @@ std::vector<std::string> checkSeriesValues(const formats::FloatSeries& series,
   if (badVoxels > 0) {
     warnings.push_back(where + std::to_string(badVoxels) + " of " + std::to_string(voxels) +
                        " voxels have values that are not finite (NaN or infinite), the first at "
-                       "voxel " + voxelPlace(firstBadValue % voxels, series.geometry.dims) +
-                       " in volume " + std::to_string(firstBadValue / voxels + 1) +
-                       "; their maps are NaN");
+                       "voxel " +
+                       voxelPlace(firstBadValue % voxels, series.geometry.dims) + " in volume " +
+                       std::to_string(firstBadValue / voxels + 1) + "; their maps are NaN");
   }
   if (constant > 0) {
     warnings.push_back(where + std::to_string(constant) + " of " + std::to_string(voxels) +
@@ -56,10 +56,11 @@ std::vector<std::string> checkSeriesValues(const formats::FloatSeries& series,
                        "; their t and p are NaN (outside a mask, or no signal)");
   }
   if (badVoxels + constant == voxels) {
-    throw formats::InputError(where + "expected a series that varies in some voxel, found " +
-                              std::to_string(badVoxels) + " voxels with values that are not "
-                              "finite and " + std::to_string(constant) +
-                              " constant ones, so every map would be NaN");
+    throw formats::InputError(
+        where + "expected a series that varies in some voxel, found " + std::to_string(badVoxels) +
+        " voxels with values that are not "
+        "finite and " +
+        std::to_string(constant) + " constant ones, so every map would be NaN");
   }
   return warnings;
 }

@@ -78,6 +78,8 @@ FitNoiseRun fitSeries(formats::FloatSeries& series, const std::vector<std::uint8
 
 FitNoiseRun runFitNoise(const FitNoiseRequest& request, const analysis::Progress& given) {
   const analysis::Progress progress = given ? given : [](const std::string&) {};
+  // The output folder is made (or found unwritable) before the work of the fit.
+  formats::StagedFileSet staged = formats::StagedFileSet::beforeWork(request.output, "--output");
   progress("reading " + request.bold.string());
   formats::FloatSeries series = formats::readFloatSeries(request.bold);
   std::vector<std::uint8_t> mask;
@@ -85,7 +87,7 @@ FitNoiseRun runFitNoise(const FitNoiseRequest& request, const analysis::Progress
   FitNoiseRun run = fitSeries(series, request.mask ? &mask : nullptr, request, progress);
   series = {};  // the residuals are no longer needed
   progress("writing " + request.output.string());
-  run.files = writeFitOutputs(run, request);
+  run.files = writeFitOutputs(run, request, staged);
   return run;
 }
 

@@ -305,33 +305,25 @@ void printEstimateTable(const FitNoiseRun& run, std::ostream& out) {
 }
 
 std::vector<std::filesystem::path> writeFitOutputs(const FitNoiseRun& run,
-                                                   const FitNoiseRequest& request) {
-  std::error_code error;
-  std::filesystem::create_directories(request.output, error);
-  formats::checkFolderIsWritable(request.output);
-  std::vector<std::filesystem::path> files;
-  const std::filesystem::path mean = request.output / kMeanImageFile;
-  formats::writeFloatMapNifti(mean, run.geometry, run.fit.meanImage.data(), {}, 1);
-  files.push_back(mean);
+                                                   const FitNoiseRequest& request,
+                                                   formats::StagedFileSet& staged) {
+  formats::writeFloatMapNifti(staged.stagedPath(kMeanImageFile), run.geometry,
+                              run.fit.meanImage.data(), {}, 1);
   if (run.fit.thermal.magnitude) {
     std::vector<float> baseline = run.fit.meanImage;
     for (std::size_t v = 0; v < baseline.size(); ++v) {
       if (!run.fit.mask[v]) baseline[v] = 0.0f;
     }
-    files.push_back(request.output / kMagnitudeBaselineFile);
-    formats::writeFloatMapNifti(files.back(), run.geometry, baseline.data(), {}, 1);
+    formats::writeFloatMapNifti(staged.stagedPath(kMagnitudeBaselineFile), run.geometry,
+                                baseline.data(), {}, 1);
   }
-  files.push_back(request.output / kNoiseSdFile);
-  formats::writeFloatMapNifti(files.back(), run.geometry, run.fit.noiseSdMap.data(), {}, 1);
-  const std::filesystem::path mask = request.output / kMaskFile;
+  formats::writeFloatMapNifti(staged.stagedPath(kNoiseSdFile), run.geometry,
+                              run.fit.noiseSdMap.data(), {}, 1);
   std::vector<std::int32_t> labels(run.fit.mask.begin(), run.fit.mask.end());
-  formats::writeLabelMapNifti(mask, run.geometry, labels.data(), 1);
-  files.push_back(mask);
-  files.push_back(request.output / kEstimatesFile);
-  formats::writeTextFile(files.back(), estimatesJson(run, request));
-  files.push_back(request.output / kNoiseKeysFile);
-  formats::writeTextFile(files.back(), noiseToml(run, request));
-  return files;
+  formats::writeLabelMapNifti(staged.stagedPath(kMaskFile), run.geometry, labels.data(), 1);
+  formats::writeTextFile(staged.stagedPath(kEstimatesFile), estimatesJson(run, request));
+  formats::writeTextFile(staged.stagedPath(kNoiseKeysFile), noiseToml(run, request));
+  return staged.commit();
 }
 
 }  // namespace tolvane::fit_noise

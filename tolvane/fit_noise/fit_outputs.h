@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/staged_file_set.h"
 #include "tolvane/fit_noise/fit_noise_command.h"
 
 namespace tolvane::fit_noise {
@@ -38,8 +39,11 @@ std::string noiseToml(const FitNoiseRun& run, const FitNoiseRequest& request);
 std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request);
 void printEstimateTable(const FitNoiseRun& run, std::ostream& out);
 
-// Writes the files (each through a temporary file); returns their paths.
+// Writes the files into `staged` and moves them into its folder together, so that a
+// failure leaves the folder's earlier fit whole (never a mean and mask without the
+// noise.toml that names them); returns their paths.
 std::vector<std::filesystem::path> writeFitOutputs(const FitNoiseRun& run,
-                                                   const FitNoiseRequest& request);
+                                                   const FitNoiseRequest& request,
+                                                   formats::StagedFileSet& staged);
 
 }  // namespace tolvane::fit_noise

@@ -10,6 +10,7 @@
 
 #include "formats/atomic_file.h"
 #include "formats/nifti/nifti_maps.h"
+#include "formats/staged_file_set.h"
 #include "formats/text_input.h"
 #include "formats/text_parsing.h"
 #include "tolvane/analysis/contrasts.h"
@@ -35,8 +36,9 @@ struct Provenance {
   std::vector<std::string> sources;
 };
 
+// Writes the maps into `staged` under their names relative to its folder.
 void writeMaps(const MapSet& files, const StatisticMaps& maps, const formats::MapGeometry& geometry,
-               const Provenance& provenance, int gzipLevel, GroupSummary& summary) {
+               const Provenance& provenance, int gzipLevel, formats::StagedFileSet& staged) {
   struct Kind {
     const std::filesystem::path* file;
     const std::vector<float>* values;
@@ -47,12 +49,14 @@ void writeMaps(const MapSet& files, const StatisticMaps& maps, const formats::Ma
                         {&files.variance, &maps.variance, "variance", NIFTI_INTENT_NONE},
                         {&files.t, &maps.t, "t", NIFTI_INTENT_TTEST},
                         {&files.p, &maps.p, "p", NIFTI_INTENT_PVAL}};
-  std::filesystem::create_directories(files.effect.parent_path());
+  const auto inSet = [&](const std::filesystem::path& file) {
+    return staged.stagedPath(file.lexically_relative(staged.folder()).generic_string());
+  };
   for (const Kind& kind : kinds) {
     if (kind.values->empty()) continue;
     const double parameter = kind.intent == NIFTI_INTENT_TTEST ? maps.degreesOfFreedom : 0.0;
-    formats::writeFloatMapNifti(*kind.file, geometry, kind.values->data(), {kind.intent, parameter},
-                                gzipLevel);
+    formats::writeFloatMapNifti(inSet(*kind.file), geometry, kind.values->data(),
+                                {kind.intent, parameter}, gzipLevel);
     nlohmann::ordered_json sidecar;
     sidecar["Contrast"] = provenance.contrast;
     sidecar["Statistic"] = kind.stat;
@@ -61,9 +65,7 @@ void writeMaps(const MapSet& files, const StatisticMaps& maps, const formats::Ma
     sidecar["DegreesOfFreedom"] = maps.degreesOfFreedom;
     if (std::string_view(kind.stat) == "p") sidecar["Tails"] = 2;
     sidecar["Sources"] = provenance.sources;
-    analysis::writeJsonFile(sidecar, dataset::sidecarOf(*kind.file));
-    summary.files.push_back(*kind.file);
-    summary.files.push_back(dataset::sidecarOf(*kind.file));
+    analysis::writeJsonFile(sidecar, inSet(dataset::sidecarOf(*kind.file)));
   }
 }
 
@@ -78,15 +80,13 @@ formats::ScalarVolume readOnGrid(const std::filesystem::path& file,
   return volume;
 }
 
-void writeDescription(const std::filesystem::path& root, GroupSummary& summary) {
+void writeDescription(formats::StagedFileSet& staged) {
   nlohmann::ordered_json description;
   description["Name"] = "tolvane group analysis";
   description["BIDSVersion"] = "1.8.0";
   description["DatasetType"] = "derivative";
   description["GeneratedBy"] = {{{"Name", "tolvane group"}, {"Version", kTolvaneVersion}}};
-  const std::filesystem::path file = root / "dataset_description.json";
-  analysis::writeJsonFile(description, file);
-  summary.files.push_back(file);
+  analysis::writeJsonFile(description, staged.stagedPath("dataset_description.json"));
 }
 
 }  // namespace
@@ -142,7 +142,7 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
   summary.output = request.output ? *request.output : dataset::defaultGroupRoot(request.dataset);
   const std::filesystem::path glmRoot =
       request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset);
-  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, {});
+  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, {}, request.allowIncomplete);
   std::map<std::string, std::vector<const dataset::DatasetRun*>> bySubject;
   for (const dataset::DatasetRun& run : runs) bySubject[run.subject].push_back(&run);
   std::vector<std::string> subjects;
@@ -165,9 +165,9 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
                                 " has the same value for every subject, so it explains nothing");
     }
   }
-  std::error_code error;
-  std::filesystem::create_directories(summary.output, error);
-  formats::checkFolderIsWritable(summary.output);
+  // Every map of every contrast is one set, moved into place when all are written: a
+  // failure (a full disk, a kill) leaves the folder's previous set, or nothing.
+  formats::StagedFileSet staged = formats::StagedFileSet::beforeWork(summary.output, "--output");
   for (const std::string& expression : request.contrasts) {
     if (analysis::bidsLabel(expression).empty()) {
       throw formats::InputError("contrast " + formats::inQuotes(expression) +
@@ -205,7 +205,7 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
                          dataset::subjectMap(summary.output, subject, label, "t"),
                          {}};
       progress("writing " + subject + "'s maps of " + expression);
-      writeMaps(files, combined, *grid, provenance, request.gzipLevel, summary);
+      writeMaps(files, combined, *grid, provenance, request.gzipLevel, staged);
       subjectEffects.emplace_back(combined.effect.begin(), combined.effect.end());
     }
     const std::vector<StatisticMaps> group = secondLevel(subjectEffects, covariate);
@@ -228,11 +228,12 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
                          dataset::groupMap(summary.output, label, covariateLabel, "p")};
       Provenance provenance{expression, m == 0 ? "group mean" : "group covariate " + covariateName,
                             model, sources};
-      writeMaps(files, group[m], *grid, provenance, request.gzipLevel, summary);
+      writeMaps(files, group[m], *grid, provenance, request.gzipLevel, staged);
     }
     summary.degreesOfFreedom = group.front().degreesOfFreedom;
   }
-  writeDescription(summary.output, summary);
+  writeDescription(staged);
+  summary.files = staged.commit();
   return summary;
 }
 

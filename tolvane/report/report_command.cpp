@@ -59,6 +59,31 @@ std::string datasetName(const std::filesystem::path& dataset) {
   return dataset.filename().string();
 }
 
+
+// Where the page goes is checked before the fits it shows, which may take minutes: a
+// folder in its place, or a place where no file can be created (the nearest folder of
+// its path that exists), is refused as --output.
+void checkReportPlace(const std::filesystem::path& output) {
+  std::error_code error;
+  if (std::filesystem::is_directory(output, error)) {
+    throw formats::InputError("--output " + output.string() +
+                              ": expected the report's file name, found a folder");
+  }
+  std::filesystem::path folder = output.parent_path().empty() ? "." : output.parent_path();
+  while (!std::filesystem::exists(folder, error) && folder.has_parent_path() &&
+         folder.parent_path() != folder) {
+    folder = folder.parent_path();
+  }
+  try {
+    if (!std::filesystem::is_directory(folder, error)) {
+      throw formats::OutputError(folder.string() + " is not a folder");
+    }
+    formats::checkFolderIsWritable(folder);
+  } catch (const formats::OutputError& problem) {
+    throw formats::InputError("--output " + output.string() + ": " + problem.what() +
+                              "; choose another --output");
+  }
+}
 }  // namespace
 
 std::filesystem::path defaultReportFile(const std::filesystem::path& dataset) {
@@ -74,6 +99,7 @@ std::filesystem::path writeReport(const ReportOptions& options,
       dataset::findRuns(options.dataset, {}, options.allowIncomplete);
   std::vector<dataset::DatasetRun> runs = dataset::findRuns(options.dataset, options.runs, true);
   const std::filesystem::path output = options.output.value_or(defaultReportFile(options.dataset));
+  checkReportPlace(output);
   const std::string name = datasetName(options.dataset);
 
   std::string shownRuns = std::to_string(runs.size()) + " run(s) shown in full";

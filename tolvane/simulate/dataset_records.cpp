@@ -31,10 +31,9 @@ std::filesystem::path recordsFile(const DatasetLayout& layout) {
 
 std::vector<std::filesystem::path> studyFiles(const study::Study& study,
                                               const DatasetLayout& layout) {
-  std::vector<std::filesystem::path> files{recordsFile(layout),       layout.identity(),
-                                           layout.studyCopy(),        layout.description(),
-                                           layout.readme(),           layout.participants(),
-                                           layout.truthDescription()};
+  std::vector<std::filesystem::path> files{
+      recordsFile(layout), layout.identity(),     layout.studyCopy(),       layout.description(),
+      layout.readme(),     layout.participants(), layout.truthDescription()};
   if (study.subjectsDiffer()) {
     for (std::size_t c = 0; c < study.protocol.conditions.size(); ++c) {
       files.push_back(layout.groupEffectMap(c));
@@ -73,10 +72,10 @@ std::optional<std::vector<std::filesystem::path>> readRecords(const DatasetLayou
   for (int number = 1; std::getline(in, line); ++number) {
     const std::filesystem::path relative(line);
     if (!staysInside(relative) || line.find('\0') != std::string::npos) {
-      formats::failAt(file, number, "expected a path inside the dataset, found " +
-                                        formats::inQuotes(line) +
-                                        "; this record cannot be trusted, so --overwrite "
-                                        "removes nothing: remove the folder yourself");
+      formats::failAt(file, number,
+                      "expected a path inside the dataset, found " + formats::inQuotes(line) +
+                          "; this record cannot be trusted, so --overwrite "
+                          "removes nothing: remove the folder yourself");
     }
     records.push_back(relative);
   }
@@ -94,8 +93,8 @@ void removeRecordedFiles(const DatasetLayout& layout,
     if (std::filesystem::is_directory(std::filesystem::symlink_status(file, error))) continue;
     std::filesystem::remove(file, error);
     if (error) {
-      throw formats::OutputError(file.string() + ": the earlier study's file cannot be removed: " +
-                                 error.message());
+      throw formats::OutputError(
+          file.string() + ": the earlier study's file cannot be removed: " + error.message());
     }
     for (std::filesystem::path up = relative.parent_path(); !up.empty(); up = up.parent_path()) {
       folders.insert(up);

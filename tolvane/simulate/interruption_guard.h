@@ -1,7 +1,7 @@
 // Asking a study to stop: SIGINT and SIGTERM, for as long as a guard lives, set a flag
-// that the jobs read between runs instead of ending the process. The first signal
-// resets the handler, so that a second one ends the process at once. The handlers in
-// place before the guard are restored when it goes.
+// that the jobs read between runs instead of ending the process. A second signal ends
+// the process at once, with a message and exit status 130. The handlers in place before
+// the guard are restored when it goes.
 #pragma once
 
 #include <signal.h>

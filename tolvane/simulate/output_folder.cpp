@@ -124,8 +124,10 @@ OutputFolder openOutputFolder(const study::Study& study, const DatasetLayout& la
   folder.createdRoot = !std::filesystem::exists(status);
   try {
     formats::createFolders(root);
-    formats::checkFolderIsWritable(root);
+    // The writing check leaves a file there for a moment, which another process judging
+    // the folder must not see: it is made while the folder is held.
     const formats::FolderLock lock(root, &waiting);
+    formats::checkFolderIsWritable(root);
     formats::removeStaleStagingFolders(root);
     folder.use = judge(study, layout, overwrite);
   } catch (const formats::OutputError& problem) {

@@ -30,7 +30,9 @@ std::string contentsOf(const std::filesystem::path& file) {
 
 StudyCommits::StudyCommits(const study::Study& study, const DatasetLayout& layout,
                            OutputFolder folder)
-    : study_(study), layout_(layout), folder_(folder),
+    : study_(study),
+      layout_(layout),
+      folder_(folder),
       staging_(layout.root() / formats::stagingFolderName()) {
   std::error_code error;
   std::filesystem::remove_all(staging_, error);  // a killed process's, that had our id
@@ -45,9 +47,9 @@ StudyCommits::~StudyCommits() {
 
 RunFiles StudyCommits::staged(const RunFiles& files) const {
   RunFiles staged = files;
-  for (std::filesystem::path* file : {&staged.bold, &staged.boldSidecar, &staged.events,
-                                      &staged.labels, &staged.regionTable, &staged.predictors,
-                                      &staged.mask, &staged.expectedTsnr}) {
+  for (std::filesystem::path* file :
+       {&staged.bold, &staged.boldSidecar, &staged.events, &staged.labels, &staged.regionTable,
+        &staged.predictors, &staged.mask, &staged.expectedTsnr}) {
     *file = under(staging_, layout_, *file);
   }
   for (auto* list : {&staged.effectMaps, &staged.effectSidecars}) {
@@ -65,8 +67,8 @@ void StudyCommits::placeDatasetFiles() {
              contentsOf(layout_.identity()) != identityText(study_)) {
     throw formats::InputError(layout_.root().string() +
                               ": another study was written into this folder while this one "
-                              "ran (see " + layout_.identity().string() +
-                              "); choose another --output");
+                              "ran (see " +
+                              layout_.identity().string() + "); choose another --output");
   }
   const std::filesystem::path records = recordsFile(layout_);
   if (overwrite || !std::filesystem::exists(records)) {

@@ -2,9 +2,11 @@
 #include "tolvane/study/noise_from.h"
 
 #include <array>
+#include <fstream>
 #include <string>
 #include <utility>
 
+#include "formats/text_input.h"
 #include "formats/text_parsing.h"
 
 namespace tolvane::study {
@@ -27,6 +29,19 @@ const std::array<std::pair<const char*, const char*>, 14> kDisplacedNoiseKeys = 
     {"spectrum", "ar"},
     {"spectrum", "ma"},
 }};
+
+// A fitted noise.toml is a few lines of text: a folder, a device or a huge file is
+// none (refused by the text reader, a device at its first NUL byte).
+constexpr formats::TextLimits kFittedFileLimits{1u << 20, 1u << 16};
+
+std::string fittedText(const std::filesystem::path& file) {
+  std::ifstream in = formats::openTextFile(file, kFittedFileLimits);
+  formats::TextLineReader reader(in, file, kFittedFileLimits);
+  std::string text;
+  formats::TextLine line;
+  while (reader.next(line)) text += line.text + "\n";
+  return text;
+}
 
 void makeAbsolute(toml::table& table, const char* key, const std::filesystem::path& folder) {
   if (toml::node* value = table.get(key); value != nullptr && value->is_string()) {
@@ -51,11 +66,19 @@ void mergeFittedNoise(toml::table& document, const std::filesystem::path& studyF
 
   toml::table fitted;
   try {
-    fitted = toml::parse_file(fittedFile.string());
+    fitted = toml::parse(fittedText(fittedFile), fittedFile.string());
+  } catch (const formats::InputError& error) {
+    fail(error.what());
   } catch (const toml::parse_error& error) {
     fail(formats::messageAt(fittedFile, static_cast<int>(error.source().begin.line),
                             "expected the noise.toml that tolvane fit-noise writes: " +
                                 std::string(error.description())));
+  }
+  // An empty file, or another TOML file, would leave the study without the fit.
+  if (!fitted["noise"].is_table()) {
+    fail(fittedFile.string() +
+         ": expected the noise.toml that tolvane fit-noise writes, with its [noise] table; "
+         "found none");
   }
   if (fitted.contains("noise_from")) {
     fail(fittedFile.string() +

@@ -56,6 +56,15 @@ TEST_F(DialogueTest, ScriptAnswersInOrderCheckingPatternsWithoutRegardToCase) {
   EXPECT_NE(err.str().find("? Enter number of simulated time points: -> 120"), std::string::npos);
 }
 
+TEST_F(DialogueTest, EchoedAnswersShowEscapeSequencesInsteadOfSendingThem) {
+  const auto script = folder.write("answers.txt", "protocol file => a\x1b[2Jb.prt\n");
+  ScriptedDialogue dialogue(script, console);
+  EXPECT_EQ(dialogue.askFileName(openRequest()), "a\x1b[2Jb.prt");
+  EXPECT_NE(err.str().find("? Provide a protocol file: -> a\\x1b[2Jb.prt"), std::string::npos)
+      << err.str();
+  EXPECT_EQ(err.str().find('\x1b'), std::string::npos);
+}
+
 TEST_F(DialogueTest, ScriptOutOfStepFailsWithLinePatternAndPromptThenCancelsEverything) {
   const auto script = folder.write("answers.txt", "time points => 10\nprotocol => a.prt\n5\n");
   ScriptedDialogue dialogue(script, console);

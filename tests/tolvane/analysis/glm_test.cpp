@@ -172,8 +172,9 @@ TEST(Glm, RefusesUnknownConditionsASeriesWithoutTRMismatchedGridsAndAnEmptyTruth
   EXPECT_NE(unknown.find(study.events.string() + ": Rest, Task"), std::string::npos) << unknown;
   EXPECT_TRUE(lines.empty()) << lines.front();
   request.contrasts.clear();
-  request.outputFolder = study.events / "glm";  // below a file
-  EXPECT_THROW(runGlm(request, collect), tolvane::formats::OutputError);
+  // Below a file: a setup error, known before any work (exit 2, as in hvhost).
+  request.outputFolder = study.events / "glm";
+  EXPECT_THROW(runGlm(request, collect), tolvane::formats::InputError);
   EXPECT_TRUE(lines.empty()) << lines.front();
   request.outputFolder = study.folder.file("glm");
 
