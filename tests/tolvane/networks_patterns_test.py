@@ -233,6 +233,27 @@ pattern = {{ sd = 2.0, correlation = 0.3 }}
         for r, expected, error in zip(observed, predicted, errors):
             self.assertLess(abs(r - expected), 4 * error, (observed, predicted))
 
+    def test_a_cross_validated_classifier_decodes_the_conditions(self):
+        # Leave one run out: each held-out run's Faces and Houses patterns (GLM betas over
+        # the region's voxels) go to the condition of the other run whose pattern they
+        # correlate with more. The patterns' sd (2) against the estimates' noise make it
+        # nearly certain; patterns correlated 1 would leave it at chance.
+        correct = decisions = 0
+        for subject in (1, 2):
+            patterns = []
+            for run in (1, 2):
+                bold, maps, predictors, _ = self.run_files(subject, run)
+                region = maps[0] != 0
+                design = numpy.column_stack([numpy.ones(len(predictors)), predictors])
+                patterns.append(numpy.linalg.lstsq(design, bold[region].T, rcond=None)[0][1:])
+            for test_run in (0, 1):
+                train, test = patterns[1 - test_run], patterns[test_run]
+                for c in range(2):
+                    r = [numpy.corrcoef(test[c], train[k])[0, 1] for k in range(2)]
+                    correct += int(numpy.argmax(r) == c)
+                    decisions += 1
+        self.assertGreaterEqual(correct / decisions, 0.75)
+
     def test_rsa_scores_an_estimated_similarity(self):
         bold, maps, predictors, truth = self.run_files(1, 1)
         region = maps[0] != 0

@@ -96,6 +96,7 @@ std::string regionTableText(const study::Study& study, const Truth& truth) {
     for (std::size_t i = 0; i < region.effectsAsWritten.size(); ++i) {
       text += (i ? ";" : "") + region.effectsAsWritten[i];
     }
+    if (region.effectsAsWritten.empty()) text += "n/a";  // a network's node without effects
     for (const double amplitude : truth.regionAmplitudes[r])
       text += '\t' + formats::shortestText(amplitude);
     if (shapesGiven) text += responseColumns(*truth.responses, r);

@@ -60,6 +60,20 @@ TEST(NetworkKeys, AMatrixThatNoCoursesCanHaveIsRefusedWithItsSmallestEigenvalue)
               networkStudy(folder, "amplitude = 1\ncorrelation = 0.3\nband_hz = [0.01, 0.3]");
             }).find("<= 0.25 (the Nyquist frequency of TR 2 s)"),
             std::string::npos);
+  // A name that is no region's, listing the regions; and a region without effects that
+  // no network takes as a node.
+  const std::string unknown = refusal([&] {
+    networkStudy(folder, "amplitude = 1\ncorrelation = 0.3\n[[network]]\n"
+                         "regions = [\"E\", \"A\"]\namplitude = 1\ncorrelation = 0.3");
+  });
+  EXPECT_NE(unknown.find("expected names of the study's regions (A, B, C, D), found \"E\""),
+            std::string::npos) << unknown;
+  const std::string loose = refusal([&] {
+    networkStudy(folder, "amplitude = 1\ncorrelation = 0.3",
+                 "[[region]]\nname = \"E\"\ncentre_voxel = [104, 104, 101]\n"
+                 "radius_voxels = 0.5\n");
+  });
+  EXPECT_NE(loose.find("or the region as a network's node"), std::string::npos) << loose;
 }
 
 TEST(CorrelationMatrix, SemidefiniteMatricesHaveAFactorAndDrawnOnesStayValid) {
