@@ -17,7 +17,7 @@ import unittest
 
 import nibabel
 import numpy
-from scipy import optimize, stats
+from scipy import integrate, optimize, stats
 
 TOLVANE = os.environ["TOLVANE"]
 
@@ -365,6 +365,88 @@ class TrialAmplitudes(unittest.TestCase):
         self.assertFalse(numpy.array_equal(ours[labels == 1], theirs[labels == 1]))
 
 
+def balloon_bold(fine, step, kappa=0.65, gamma=0.41, tau=0.98, alpha=0.32, rho=0.34,
+                 epsilon=0.54, v0=0.02):
+    """The balloon-windkessel model (Friston et al. 2000) integrated by scipy's solve_ivp
+    at tight tolerance, the input held on each run of equal fine samples; y at each fine
+    sample's start, and the steady state of a constant input 1."""
+    def rates(_, x, u):
+        s, f, v, q = x
+        outflow = v ** (1.0 / alpha)
+        extraction = 1.0 - (1.0 - rho) ** (1.0 / f)
+        return [epsilon * u - kappa * s - gamma * (f - 1.0), s, (f - outflow) / tau,
+                (f * extraction / rho - outflow * q / v) / tau]
+
+    def bold(s, f, v, q):
+        return v0 * (7 * rho * (1 - q) + 2 * (1 - q / v) + (2 * rho - 0.2) * (1 - v))
+
+    state = numpy.array([0.0, 1.0, 1.0, 1.0])
+    y = numpy.zeros(fine.size)
+    k = 0
+    while k < fine.size:
+        end = k
+        while end < fine.size and fine[end] == fine[k]:
+            end += 1
+        times = numpy.arange(k, end + 1) * step
+        solution = integrate.solve_ivp(rates, (times[0], times[-1]), state, t_eval=times,
+                                       args=(fine[k],), rtol=1e-11, atol=1e-13, method="DOP853")
+        y[k:end] = bold(*solution.y[:, :-1])
+        state = solution.y[:, -1]
+        k = end
+    f = 1.0 + epsilon / gamma
+    v = f ** alpha
+    q = v * (1.0 - (1.0 - rho) ** (1.0 / f)) / rho
+    return y, bold(0.0, f, v, q)
+
+
+class BalloonModel(unittest.TestCase):
+    """hrf = "balloon": the response against scipy's solve_ivp, and the saturation of
+    two events 1 s apart by the amount the equations predict."""
+
+    TR = 1.0
+    VOLUMES = 80
+    ONE = [(5.0, 0.5)]
+    TWO = [(45.0, 0.5), (46.0, 0.5)]
+
+    def test_response_and_saturation_agree_with_solve_ivp(self):
+        folder = tempfile.mkdtemp(prefix="tolvane_balloon_")
+        self.addCleanup(shutil.rmtree, folder, True)
+        with open(os.path.join(folder, "events.tsv"), "w") as file:
+            file.write("onset\tduration\ttrial_type\n")
+            for onset, duration in self.ONE:
+                file.write(f"{onset}\t{duration}\tOne\n")
+            for onset, duration in self.TWO:
+                file.write(f"{onset}\t{duration}\tTwo\n")
+        text = (f'tr = {self.TR}\nvolumes = {self.VOLUMES}\nprotocol = "events.tsv"\n'
+                f'baseline = {BASELINE}\nnoise.sd = 0\nhrf = "balloon"\n' + GRID
+                + region("a", 0, "{ One = 1000, Two = 1000 }")
+                + region("slow", 1, "{ One = 1000 }",
+                         "{ transit_time_s = 1.6, efficacy = 0.9, oxygen_extraction = 0.4 }"))
+        output, _ = run_simulate(folder, text)
+        paths = run_paths(output)
+        step = self.TR / SAMPLES_PER_VOLUME
+        expected = {}
+        for name, events, parameters in (("a", self.ONE, {}), ("a", self.TWO, {}),
+                                         ("slow", self.ONE, {"tau": 1.6, "epsilon": 0.9,
+                                                             "rho": 0.4})):
+            y, plateau = balloon_bold(fine_events(events, self.TR, self.VOLUMES), step,
+                                      **parameters)
+            part = 1000.0 * y[::SAMPLES_PER_VOLUME] / plateau
+            expected[name] = expected.get(name, 0.0) + part
+            if name == "a":
+                expected[events[0][0]] = part
+        for name in ("a", "slow"):
+            course = region_course(paths, int(region_rows(paths["table"])[name]["index"]))
+            peak = numpy.abs(expected[name]).max()
+            self.assertLess(numpy.abs(course - expected[name]).max(), PEAK_SHARE * peak, name)
+        # Two events 1 s apart give less than twice one's response, by the equations' amount.
+        course = region_course(paths, 1)
+        one, two = course[:40].max(), course[40:].max()
+        predicted = expected[45.0].max() / expected[5.0].max()
+        self.assertLess(predicted, 1.99)
+        self.assertAlmostEqual(two / one, predicted, delta=1e-3 * predicted)
+
+
 class Refusals(unittest.TestCase):
     """Each wrong hrf key is refused with a message naming the key and what to do."""
 
@@ -374,7 +456,9 @@ class Refusals(unittest.TestCase):
         write_events(folder, [(2.0, 1.0)])
         top = f'subjects = 30\nprotocol = "events.tsv"\nbaseline = {BASELINE}\n'
         cases = [
-            ('"spline"', "", 'key hrf: expected "twogamma", "gamma" or "fir"'),
+            ('"spline"', "", 'key hrf: expected "twogamma", "gamma", "fir" or "balloon"'),
+            ('{ model = "balloon", oxygen_extraction = 1.2 }', "", "expected a fraction below 1"),
+            ('{ model = "balloon", peak_delay_s = 5 }', "", "not a parameter of this region's"),
             ("{ peak_delay = 5 }", "", "key hrf.peak_delay: unknown key"),
             ('{ model = "gamma", undershoot_ratio = 3 }', "",
              "key hrf.undershoot_ratio: not a parameter of this region's model"),
