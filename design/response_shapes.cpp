@@ -35,21 +35,6 @@ double lengthSeconds(const ResponseShape& shape) {
   return static_cast<double>(shape.firValues.size()) * shape.firStepSeconds;
 }
 
-// The causal convolution of a fine signal sampled at each volume's start, each sample
-// summed in the order of convolve (hrf.h).
-std::vector<float> sampledAtVolumeStarts(const std::vector<double>& fine,
-                                         const std::vector<double>& kernel, int volumes) {
-  std::vector<float> values(static_cast<std::size_t>(std::max(volumes, 0)));
-  for (std::size_t v = 0; v < values.size(); ++v) {
-    const std::size_t k = v * kSamplesPerVolume;
-    const std::size_t taps = std::min(kernel.size(), k + 1);
-    double sum = 0.0;
-    for (std::size_t j = 0; j < taps; ++j) sum += kernel[j] * fine[k - j];
-    values[v] = static_cast<float>(sum);
-  }
-  return values;
-}
-
 }  // namespace
 
 bool ResponseShape::isCanonical() const {
@@ -104,6 +89,19 @@ double peakLatencySeconds(const ResponseShape& shape) {
   return at + 0.5 * grid * (values[best - 1] - values[best + 1]) / curvature;
 }
 
+std::vector<float> convolvedAtVolumeStarts(const std::vector<double>& fine,
+                                           const std::vector<double>& kernel, int volumes) {
+  std::vector<float> values(static_cast<std::size_t>(std::max(volumes, 0)));
+  for (std::size_t v = 0; v < values.size(); ++v) {
+    const std::size_t k = v * kSamplesPerVolume;
+    const std::size_t taps = std::min(kernel.size(), k + 1);
+    double sum = 0.0;
+    for (std::size_t j = 0; j < taps; ++j) sum += kernel[j] * fine[k - j];
+    values[v] = static_cast<float>(sum);
+  }
+  return values;
+}
+
 std::vector<double> conditionFineSignal(const Condition& condition, TimeUnit unit,
                                         double trMilliseconds, int volumes,
                                         const std::vector<double>* weights) {
@@ -127,7 +125,7 @@ std::vector<double> conditionFineSignal(const Condition& condition, TimeUnit uni
 std::vector<float> shapedPredictor(const ResponseShape& shape, const std::vector<double>& fine,
                                    double trMilliseconds, int volumes) {
   if (shape.model != ResponseModel::Balloon) {
-    return sampledAtVolumeStarts(fine, sampledResponse(shape, trMilliseconds), volumes);
+    return convolvedAtVolumeStarts(fine, sampledResponse(shape, trMilliseconds), volumes);
   }
   const double stepSeconds = trMilliseconds / 1000.0 / kSamplesPerVolume;
   const std::vector<double> y =

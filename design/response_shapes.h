@@ -64,6 +64,11 @@ std::vector<double> conditionFineSignal(const Condition& condition, TimeUnit uni
                                         double trMilliseconds, int volumes,
                                         const std::vector<double>* weights = nullptr);
 
+// The causal convolution of a fine signal with a kernel on the fine grid, sampled at
+// each volume's start, each sample summed in the order of convolve (hrf.h).
+std::vector<float> convolvedAtVolumeStarts(const std::vector<double>& fine,
+                                           const std::vector<double>& kernel, int volumes);
+
 // The predictor of a fine signal with this shape, sampled at each volume's start: the
 // causal convolution with sampledResponse (each sample summed in the order of convolve,
 // hrf.h, so the values equal the design matrix's with the same kernel), or the balloon

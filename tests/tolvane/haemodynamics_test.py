@@ -447,6 +447,77 @@ class BalloonModel(unittest.TestCase):
         self.assertAlmostEqual(two / one, predicted, delta=1e-3 * predicted)
 
 
+class GlmResponseBasis(unittest.TestCase):
+    """tolvane glm --hrf: the derivatives as SPM defines them, built independently with
+    scipy, and the FIR's bins."""
+
+    TR = 2.0
+    VOLUMES = 60
+    EVENTS = [(4.0, 1.0), (30.0, 2.0), (61.0, 0.5), (90.0, 1.0)]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="tolvane_glm_hrf_")
+        write_events(cls.folder, cls.EVENTS)
+        text = (f'tr = {cls.TR}\nvolumes = {cls.VOLUMES}\nprotocol = "events.tsv"\n'
+                f"baseline = {BASELINE}\n" + GRID + region("a", 0, "{ Stim = 3 }"))
+        cls.output, _ = run_simulate(cls.folder, text)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def design(self, hrf):
+        folder = os.path.join(self.folder, "glm_" + hrf.replace(":", "").replace("+", ""))
+        result = subprocess.run([TOLVANE, "glm", run_paths(self.output)["bold"], "--output",
+                                 folder, "--hrf", hrf, "--highpass", "0"],
+                                capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(folder, "sub-01_task-sim_run-1_design.tsv")) as file:
+            rows = list(csv.reader(file, delimiter="\t"))
+        return rows[0], numpy.array(rows[1:], dtype=float)
+
+    def test_derivatives_are_spms_finite_differences_orthogonalised(self):
+        names, design = self.design("twogamma+derivatives")
+        self.assertEqual(names, ["Stim", "Stim_derivative", "Stim_dispersion", "constant"])
+        step = self.TR / SAMPLES_PER_VOLUME
+        t = numpy.arange(math.ceil(KERNEL_SECONDS / step)) * step
+
+        def unit(values):
+            return values / values.sum()
+
+        canonical = unit(two_gamma(t))
+        kernels = [canonical,
+                   (canonical - unit(two_gamma(t - 1.0))) / 1.0,
+                   (canonical - unit(two_gamma(t, s1=1.01))) / 0.01]
+        for i in range(1, 3):
+            for j in range(i):
+                kernels[i] = kernels[i] - kernels[i].dot(kernels[j]) / kernels[j].dot(
+                    kernels[j]) * kernels[j]
+        fine = fine_events(self.EVENTS, self.TR, self.VOLUMES)
+        for column, kernel in enumerate(kernels):
+            expected = numpy.convolve(fine, kernel)[:fine.size][::SAMPLES_PER_VOLUME]
+            scale = numpy.abs(expected).max()
+            # The columns are float32 values (as the canonical's always were).
+            self.assertLess(numpy.abs(design[:, column] - expected).max(), 1e-6 * scale, column)
+
+    def test_fir_bins_are_the_onsets_shifted_by_one_tr_each(self):
+        names, design = self.design("fir:5")
+        self.assertEqual(names[:5], [f"Stim_bin0{b}" for b in range(1, 6)])
+        onsets = [int(onset // self.TR) for onset, _ in self.EVENTS]
+        for b in range(5):
+            expected = numpy.zeros(self.VOLUMES)
+            expected[[o + b for o in onsets]] = 1.0
+            self.assertTrue(numpy.array_equal(design[:, b], expected), b)
+
+    def test_the_default_design_is_the_simulated_predictor(self):
+        _, design = self.design("twogamma")
+        truth = os.path.join(os.path.dirname(run_paths(self.output)["table"]),
+                             "sub-01_task-sim_run-1_desc-predictors_timeseries.tsv")
+        predictors = numpy.loadtxt(truth, skiprows=1, dtype=numpy.float32)
+        self.assertTrue(numpy.array_equal(design[:, 0].astype(numpy.float32), predictors))
+
+
 class Refusals(unittest.TestCase):
     """Each wrong hrf key is refused with a message naming the key and what to do."""
 
