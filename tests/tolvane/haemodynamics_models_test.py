@@ -168,6 +168,14 @@ class GlmResponseBasis(unittest.TestCase):
             expected[[o + b for o in onsets]] = 1.0
             self.assertTrue(numpy.array_equal(design[:, b], expected), b)
 
+    def test_an_unknown_response_function_is_refused_with_the_forms_allowed(self):
+        for hrf in ("gamma", "fir:0", "fir:65", "fir:2.5"):
+            result = subprocess.run([TOLVANE, "glm", run_paths(self.output)["bold"], "--output",
+                                     os.path.join(self.folder, "refused"), "--hrf", hrf],
+                                    capture_output=True, text=True, timeout=120)
+            self.assertEqual(result.returncode, 2, hrf)
+            self.assertIn("expected twogamma, twogamma+derivatives or fir:N", result.stderr)
+
     def test_the_default_design_is_the_simulated_predictor(self):
         _, design = self.design("twogamma")
         truth = os.path.join(os.path.dirname(run_paths(self.output)["table"]),
