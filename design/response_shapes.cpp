@@ -35,21 +35,6 @@ double lengthSeconds(const ResponseShape& shape) {
   return static_cast<double>(shape.firValues.size()) * shape.firStepSeconds;
 }
 
-// The causal convolution of a fine signal sampled at each volume's start, each sample
-// summed in the order of convolve (hrf.h).
-std::vector<float> sampledAtVolumeStarts(const std::vector<double>& fine,
-                                         const std::vector<double>& kernel, int volumes) {
-  std::vector<float> values(static_cast<std::size_t>(std::max(volumes, 0)));
-  for (std::size_t v = 0; v < values.size(); ++v) {
-    const std::size_t k = v * kSamplesPerVolume;
-    const std::size_t taps = std::min(kernel.size(), k + 1);
-    double sum = 0.0;
-    for (std::size_t j = 0; j < taps; ++j) sum += kernel[j] * fine[k - j];
-    values[v] = static_cast<float>(sum);
-  }
-  return values;
-}
-
 }  // namespace
 
 bool ResponseShape::isCanonical() const {
@@ -81,51 +66,74 @@ std::vector<double> sampledResponse(const ResponseShape& shape, double trMillise
 }
 
 double peakLatencySeconds(const ResponseShape& shape) {
-  constexpr double kGridSeconds = 0.001;
-  const auto count = static_cast<std::size_t>(std::ceil(lengthSeconds(shape) / kGridSeconds));
-  std::size_t best = 0;
-  double bestValue = responseAt(shape, 0.0);
-  for (std::size_t j = 1; j <= count; ++j) {
-    const double value = responseAt(shape, static_cast<double>(j) * kGridSeconds);
-    if (value > bestValue) {
-      best = j;
-      bestValue = value;
+  const bool balloon = shape.model == ResponseModel::Balloon;
+  const double grid = balloon ? 0.01 : 0.001;
+  const auto count = static_cast<std::size_t>(std::ceil(lengthSeconds(shape) / grid));
+  std::vector<double> values(count + 1);
+  if (balloon) {
+    std::vector<double> input(count + 1, 0.0);
+    input[0] = 1.0;  // a 10 ms event
+    values = balloonResponse(shape.balloon, input, grid, 1, grid);
+  } else {
+    for (std::size_t j = 0; j <= count; ++j) {
+      values[j] = responseAt(shape, static_cast<double>(j) * grid);
     }
   }
-  const double at = static_cast<double>(best) * kGridSeconds;
+  const auto best = static_cast<std::size_t>(std::max_element(values.begin(), values.end()) -
+                                             values.begin());
+  const double at = static_cast<double>(best) * grid;
   if (best == 0 || best == count || shape.model == ResponseModel::Fir) return at;
   // The vertex of the parabola through the three samples around the largest.
-  const double before = responseAt(shape, at - kGridSeconds);
-  const double after = responseAt(shape, at + kGridSeconds);
-  const double curvature = before - 2.0 * bestValue + after;
+  const double curvature = values[best - 1] - 2.0 * values[best] + values[best + 1];
   if (!(curvature < 0.0)) return at;
-  return at + 0.5 * kGridSeconds * (before - after) / curvature;
+  return at + 0.5 * grid * (values[best - 1] - values[best + 1]) / curvature;
 }
 
-std::vector<float> responsePredictor(const Condition& condition, TimeUnit unit,
-                                     double trMilliseconds, int volumes,
-                                     const std::vector<double>& kernel) {
+std::vector<float> convolvedAtVolumeStarts(const std::vector<double>& fine,
+                                           const std::vector<double>& kernel, int volumes) {
+  std::vector<float> values(static_cast<std::size_t>(std::max(volumes, 0)));
+  for (std::size_t v = 0; v < values.size(); ++v) {
+    const std::size_t k = v * kSamplesPerVolume;
+    const std::size_t taps = std::min(kernel.size(), k + 1);
+    double sum = 0.0;
+    for (std::size_t j = 0; j < taps; ++j) sum += kernel[j] * fine[k - j];
+    values[v] = static_cast<float>(sum);
+  }
+  return values;
+}
+
+std::vector<double> conditionFineSignal(const Condition& condition, TimeUnit unit,
+                                        double trMilliseconds, int volumes,
+                                        const std::vector<double>* weights) {
   DesignMatrix matrix;
   matrix.addPredictor(condition.name, volumes);
-  matrix.setFromCondition(0, condition, unit, trMilliseconds, 1.0f);
-  return sampledAtVolumeStarts(matrix[0].fineSignal, kernel, volumes);
-}
-
-std::vector<float> weightedResponsePredictor(const Condition& condition, TimeUnit unit,
-                                             double trMilliseconds, int volumes,
-                                             const std::vector<double>& kernel,
-                                             const std::vector<double>& weights) {
-  std::vector<double> fine(static_cast<std::size_t>(std::max(volumes, 0)) * kSamplesPerVolume);
+  if (weights == nullptr) {
+    matrix.setFromCondition(0, condition, unit, trMilliseconds, 1.0f);
+    return matrix[0].fineSignal;
+  }
+  std::vector<double> fine(matrix[0].fineSignal.size(), 0.0);
   for (std::size_t i = 0; i < condition.intervals.size(); ++i) {
     // Each interval laid down alone, by the design matrix's rule for its samples.
-    DesignMatrix matrix;
-    matrix.addPredictor(condition.name, volumes);
     matrix.setFromCondition(0, Condition{condition.name, {condition.intervals[i]}}, unit,
                             trMilliseconds, 1.0f);
     const std::vector<double>& on = matrix[0].fineSignal;
-    for (std::size_t k = 0; k < fine.size(); ++k) fine[k] += weights[i] * on[k];
+    for (std::size_t k = 0; k < fine.size(); ++k) fine[k] += (*weights)[i] * on[k];
   }
-  return sampledAtVolumeStarts(fine, kernel, volumes);
+  return fine;
+}
+
+std::vector<float> shapedPredictor(const ResponseShape& shape, const std::vector<double>& fine,
+                                   double trMilliseconds, int volumes) {
+  if (shape.model != ResponseModel::Balloon) {
+    return convolvedAtVolumeStarts(fine, sampledResponse(shape, trMilliseconds), volumes);
+  }
+  const double stepSeconds = trMilliseconds / 1000.0 / kSamplesPerVolume;
+  const std::vector<double> y =
+      balloonResponse(shape.balloon, fine, stepSeconds, kSamplesPerVolume);
+  const double plateau = balloonSteadyState(shape.balloon, 1.0);
+  std::vector<float> values(static_cast<std::size_t>(std::max(volumes, 0)));
+  for (std::size_t v = 0; v < values.size(); ++v) values[v] = static_cast<float>(y[v] / plateau);
+  return values;
 }
 
 }  // namespace tolvane::design

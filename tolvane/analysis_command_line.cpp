@@ -60,7 +60,10 @@ void addGlm(CLI::App& app, GlmCommand& command) {
                   "Events (BIDS events.tsv or .prt); default: the run's own _events.tsv");
   glm->add_option("--output", request.outputFolder, "Folder for the maps and the design")
       ->required();
-  glm->add_option("--hrf", request.hrf, "Response function")->capture_default_str();
+  glm->add_option("--hrf", request.hrf,
+                  "Response function: twogamma, twogamma+derivatives (temporal and dispersion) "
+                  "or fir:N (N bins of one TR)")
+      ->capture_default_str();
   glm->add_option("--highpass", request.highpassSeconds,
                   "Cutoff of the cosine high-pass set in seconds (0: none)")
       ->capture_default_str();

@@ -35,8 +35,8 @@ TEST(ResponseShapes, PredictorAtVolumeStartsEqualsTheDesignMatrixBitForBit) {
     matrix.addPredictor("c", 40);
     matrix.setFromCondition(0, condition, TimeUnit::Milliseconds, tr, 1.0f);
     matrix.applyTwoGammaHrf(0, tr);
-    const std::vector<float> ours =
-        responsePredictor(condition, TimeUnit::Milliseconds, tr, 40, sampledTwoGammaHrf(tr));
+    const std::vector<float> ours = shapedPredictor(
+        ResponseShape{}, conditionFineSignal(condition, TimeUnit::Milliseconds, tr, 40), tr, 40);
     ASSERT_EQ(ours.size(), 40u);
     EXPECT_EQ(std::memcmp(ours.data(), matrix[0].volumeValues.data(), 40 * sizeof(float)), 0) << tr;
   }

@@ -235,10 +235,7 @@ GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
 }
 
 GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
-  if (request.hrf != kTwoGammaHrfName) {
-    throw formats::InputError("HRF " + formats::inQuotes(request.hrf) + ": expected " +
-                              kTwoGammaHrfName + ", the only response function");
-  }
+  const ResponseBasis basis = parseResponseBasis(request.hrf);
   if (!(request.highpassSeconds >= 0.0) || !std::isfinite(request.highpassSeconds)) {
     throw formats::InputError("high-pass cutoff: expected a number of seconds >= 0 (0: none)");
   }
@@ -268,7 +265,7 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   start = std::chrono::steady_clock::now();
   progress("fitting " + std::to_string(bold.geometry.voxelCount()) + " voxels");
   GlmDesign design = buildGlmDesign(protocol, summary.eventsFile, summary.volumes,
-                                    bold.trSeconds, request.highpassSeconds);
+                                    bold.trSeconds, request.highpassSeconds, basis);
   if (request.confounds) {
     addConfounds(design,
                  readConfoundColumns(*request.confounds, request.confoundColumns, summary.volumes),

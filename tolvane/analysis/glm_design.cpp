@@ -18,25 +18,52 @@ std::string cosineName(int k) {
 
 }  // namespace
 
-GlmDesign buildGlmDesign(const design::Protocol& protocol, const std::filesystem::path& eventsFile,
-                         int volumes, double trSeconds, double highpassSeconds) {
+namespace {
+
+// Each condition's columns, one vector of `volumes` values per column, by `basis`; the
+// canonical as hvhost's design matrix makes it.
+std::vector<std::vector<double>> conditionColumns(const design::Protocol& protocol,
+                                                  const std::filesystem::path& eventsFile,
+                                                  int volumes, double trSeconds,
+                                                  const ResponseBasis& basis,
+                                                  std::vector<std::string>& names) {
   const double trMilliseconds = trSeconds * 1000.0;
-  design::DesignMatrix conditions;
-  for (std::size_t c = 0; c < protocol.conditions.size(); ++c) {
-    conditions.addPredictor(protocol.conditions[c].name, volumes);
-    conditions.setFromCondition(c, protocol.conditions[c], protocol.unit, trMilliseconds, 1.0f);
-    conditions.applyTwoGammaHrf(c, trMilliseconds);
-    const float* values = conditions.volumeValues(c);
+  std::vector<std::vector<double>> columns;
+  for (const design::Condition& condition : protocol.conditions) {
+    std::vector<std::vector<double>> own;
+    if (basis.kind == BasisKind::TwoGamma) {
+      design::DesignMatrix matrix;
+      matrix.addPredictor(condition.name, volumes);
+      matrix.setFromCondition(0, condition, protocol.unit, trMilliseconds, 1.0f);
+      matrix.applyTwoGammaHrf(0, trMilliseconds);
+      own.emplace_back(matrix[0].volumeValues.begin(), matrix[0].volumeValues.end());
+    } else {
+      own = basisColumns(basis, condition, protocol.unit, trMilliseconds, volumes);
+    }
     bool anyOn = false;
-    for (int t = 0; t < volumes && !anyOn; ++t) anyOn = values[t] != 0.0f;
+    for (const std::vector<double>& column : own) {
+      for (int t = 0; t < volumes && !anyOn; ++t) anyOn = column[static_cast<std::size_t>(t)] != 0.0;
+    }
     if (!anyOn) {
       throw formats::InputError(
-          eventsFile.string() + ": condition " + formats::inQuotes(protocol.conditions[c].name) +
+          eventsFile.string() + ": condition " + formats::inQuotes(condition.name) +
           " has no event within the run's " + std::to_string(volumes) + " volumes of TR " +
           std::to_string(trSeconds) + " s, so its effect cannot be estimated");
     }
+    for (const std::string& name : basisColumnNames(basis, condition.name)) names.push_back(name);
+    for (std::vector<double>& column : own) columns.push_back(std::move(column));
   }
+  return columns;
+}
 
+}  // namespace
+
+GlmDesign buildGlmDesign(const design::Protocol& protocol, const std::filesystem::path& eventsFile,
+                         int volumes, double trSeconds, double highpassSeconds,
+                         const ResponseBasis& basis) {
+  GlmDesign design;
+  const std::vector<std::vector<double>> conditions =
+      conditionColumns(protocol, eventsFile, volumes, trSeconds, basis, design.columnNames);
   // Counted in double, so that a tiny cutoff is refused by its count rather than
   // overflowing it: the design must leave at least one degree of freedom.
   const double cosineCount =
@@ -48,20 +75,17 @@ GlmDesign buildGlmDesign(const design::Protocol& protocol, const std::filesystem
         formats::shortestText(2.0 * volumes * trSeconds / (std::max(mostCosines, 0.0) + 1.0)) +
         " s for a run of " + std::to_string(volumes) + " volumes of TR " +
         formats::shortestText(trSeconds) + " s and " + std::to_string(conditions.size()) +
-        (conditions.size() == 1 ? " condition" : " conditions") + " (a shorter one gives more cosines than the run has volumes to fit), "
-        "or 0 for none");
+        (conditions.size() == 1 ? " condition column" : " condition columns") +
+        " (a shorter one gives more cosines than the run has volumes to fit), or 0 for none");
   }
   const int cosines = static_cast<int>(cosineCount);
-  GlmDesign design;
   design.volumes = volumes;
   design.conditionCount = conditions.size();
-  for (std::size_t c = 0; c < conditions.size(); ++c)
-    design.columnNames.push_back(conditions[c].name);
   for (int k = 1; k <= cosines; ++k) design.columnNames.push_back(cosineName(k));
   design.columnNames.push_back("constant");
   if (design.columnCount() >= static_cast<std::size_t>(volumes)) {
     throw formats::InputError(eventsFile.string() + ": " + std::to_string(conditions.size()) +
-                              " conditions, " + std::to_string(cosines) +
+                              " condition columns, " + std::to_string(cosines) +
                               " high-pass cosines and a constant leave no degrees of "
                               "freedom in a run of " +
                               std::to_string(volumes) + " volumes");
@@ -72,7 +96,7 @@ GlmDesign buildGlmDesign(const design::Protocol& protocol, const std::filesystem
   for (int n = 0; n < volumes; ++n) {
     double* row = design.values.data() + static_cast<std::size_t>(n) * columns;
     for (std::size_t c = 0; c < conditions.size(); ++c) {
-      row[c] = static_cast<double>(conditions[c].volumeValues[static_cast<std::size_t>(n)]);
+      row[c] = conditions[c][static_cast<std::size_t>(n)];
     }
     for (int k = 1; k <= cosines; ++k) {
       row[conditions.size() + static_cast<std::size_t>(k) - 1] =

@@ -4,6 +4,7 @@
 // Condition predictors are built exactly as hvhost builds the design matrix that the
 // plug-in reads: each condition laid down with value 1 on the fine grid and convolved
 // with the two-gamma HRF of the run's TR, one value per volume (design/design_matrix.h).
+// Another response basis (response_basis.h) gives each condition its columns instead.
 // The high-pass set removes drifts slower than the cutoff: for a run of N volumes,
 // cosine k is cos(pi k (2n + 1) / (2N)), n = 0 .. N-1, for k = 1 .. floor(2 N TR /
 // cutoff), each with a period 2 N TR / k longer than the cutoff. The constant comes
@@ -17,16 +18,17 @@
 #include <vector>
 
 #include "design/protocol.h"
+#include "tolvane/analysis/response_basis.h"
 
 namespace tolvane::analysis {
 
-// The only response function so far; its name as the command line gives it.
+// The default response function, as the command line gives it (response_basis.h).
 inline constexpr const char* kTwoGammaHrfName = "twogamma";
 inline constexpr double kDefaultHighpassSeconds = 128.0;
 
 struct GlmDesign {
   int volumes = 0;
-  std::size_t conditionCount = 0;
+  std::size_t conditionCount = 0;  // the conditions' columns: each condition's basis
   std::vector<std::string> columnNames;
   std::vector<double> values;  // row-major, volumes x columns
 
@@ -40,7 +42,8 @@ struct GlmDesign {
 // (its predictor would be all zero), and when the high-pass set would leave no degrees
 // of freedom. `highpassSeconds` 0 means no high-pass set.
 GlmDesign buildGlmDesign(const design::Protocol& protocol, const std::filesystem::path& eventsFile,
-                         int volumes, double trSeconds, double highpassSeconds);
+                         int volumes, double trSeconds, double highpassSeconds,
+                         const ResponseBasis& basis = {});
 
 // When the condition columns nearly add up to the constant (they fill the run between
 // them: the conditions and the cosines leave less than kCollinearShare of the constant

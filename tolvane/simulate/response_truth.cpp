@@ -28,12 +28,12 @@ RegionResponses regionResponses(const study::Study& study, int runPlace) {
     if (shape.isCanonical()) {
       predictors = run.predictors;
     } else {
-      const std::vector<double> kernel =
-          design::sampledResponse(shape, study.grid.trMilliseconds);
+      const double tr = study.grid.trMilliseconds;
       for (const design::Condition& condition : run.protocol.conditions) {
-        predictors.push_back(design::responsePredictor(condition, run.protocol.unit,
-                                                       study.grid.trMilliseconds,
-                                                       study.grid.timePoints, kernel));
+        predictors.push_back(design::shapedPredictor(
+            shape,
+            design::conditionFineSignal(condition, run.protocol.unit, tr, study.grid.timePoints),
+            tr, study.grid.timePoints));
       }
     }
     std::vector<float> peaks;
@@ -68,9 +68,11 @@ void varyTrials(const study::Study& study, int runPlace,
         trials[i][r] = static_cast<float>(amplitude * factors.back());
       }
       if (spread.sd == 0.0) continue;
-      responses.predictors[r][c] = design::weightedResponsePredictor(
-          condition, run.protocol.unit, tr, study.grid.timePoints,
-          design::sampledResponse(responses.shapes[r], tr), factors);
+      responses.predictors[r][c] = design::shapedPredictor(
+          responses.shapes[r],
+          design::conditionFineSignal(condition, run.protocol.unit, tr, study.grid.timePoints,
+                                      &factors),
+          tr, study.grid.timePoints);
     }
   }
 }
@@ -92,15 +94,18 @@ std::string responseColumns(const RegionResponses& responses, std::optional<std:
     return text;
   }
   const design::ResponseShape& shape = responses.shapes[*region];
-  const bool gamma = shape.model == design::ResponseModel::Gamma;
-  const bool fir = shape.model == design::ResponseModel::Fir;
-  text += fir ? "fir" : gamma ? "gamma" : "twogamma";
-  const double values[] = {shape.peakDelaySeconds, shape.undershootDelaySeconds,
-                           shape.peakDispersionSeconds, shape.undershootDispersionSeconds,
-                           shape.undershootRatio};
+  const char* models[] = {"twogamma", "gamma", "fir", "balloon"};
+  text += models[static_cast<int>(shape.model)];
+  const double values[study::kResponseParameters] = {
+      shape.peakDelaySeconds,      shape.undershootDelaySeconds,
+      shape.peakDispersionSeconds, shape.undershootDispersionSeconds,
+      shape.undershootRatio,       shape.balloon.kappa,
+      shape.balloon.gamma,         shape.balloon.tau,
+      shape.balloon.alpha,         shape.balloon.rho,
+      shape.balloon.epsilon};
   for (std::size_t p = 0; p < study::kResponseParameters; ++p) {
-    const bool used = !fir && (!gamma || p == 0 || p == 2);
-    text += '\t' + (used ? formats::shortestText(values[p]) : std::string("n/a"));
+    text += '\t' + (study::usedByModel(shape.model, p) ? formats::shortestText(values[p])
+                                                       : std::string("n/a"));
   }
   return text + '\t' + formats::shortestText(responses.peakLatencySeconds[*region]);
 }

@@ -14,7 +14,8 @@ namespace {
 
 using Values = std::array<double, kResponseParameters>;
 
-constexpr Values kCanonicalValues = {6.0, 16.0, 1.0, 1.0, 6.0};
+// The canonical two-gamma's, then the balloon model's (design/balloon.h).
+constexpr Values kDefaultValues = {6.0, 16.0, 1.0, 1.0, 6.0, 0.65, 0.41, 0.98, 0.32, 0.34, 0.54};
 // A delay beyond this would put the response's bulk past the kernel's 32 s.
 constexpr double kMaxDelaySeconds = 30.0;
 constexpr double kMaxFirStepSeconds = 100.0;
@@ -36,8 +37,10 @@ design::ResponseModel modelNamed(const StudyFile& file, const KeyPlace& place,
   if (name == "twogamma") return design::ResponseModel::TwoGamma;
   if (name == "gamma") return design::ResponseModel::Gamma;
   if (name == "fir") return design::ResponseModel::Fir;
+  if (name == "balloon") return design::ResponseModel::Balloon;
   failAt(file, place,
-         "expected \"twogamma\", \"gamma\" or \"fir\", found " + formats::inQuotes(name));
+         "expected \"twogamma\", \"gamma\", \"fir\" or \"balloon\", found " +
+             formats::inQuotes(name));
 }
 
 // The keys of `entry` over those already in `resolved`.
@@ -55,27 +58,26 @@ void takeKeys(const StudyFile& file, const ResponseEntry& entry, ResolvedRespons
   }
 }
 
-// Whether the parameter shapes this model's response.
-bool usedBy(design::ResponseModel model, std::size_t parameter) {
-  if (model == design::ResponseModel::Fir) return false;
-  if (model == design::ResponseModel::Gamma) {
-    return parameter == static_cast<std::size_t>(ResponseParameter::PeakDelay) ||
-           parameter == static_cast<std::size_t>(ResponseParameter::PeakDispersion);
-  }
-  return true;
-}
-
-// Empty when the values make a response that rises from 0 to a peak and falls back;
-// else what is wrong.
-std::string problemWith(const Values& values) {
+// Empty when the values make a response that rises from 0 to a peak and falls back
+// (and, for the balloon model, an extraction fraction below 1); else what is wrong.
+std::string problemWith(design::ResponseModel model, const Values& values) {
   for (std::size_t p = 0; p < kResponseParameters; ++p) {
-    if (!(values[p] > 0.0 && std::isfinite(values[p]))) {
+    if (usedByModel(model, p) && !(values[p] > 0.0 && std::isfinite(values[p]))) {
       return std::string(responseParameterKey(p)) + " is " + formats::shortestText(values[p]) +
              "; expected a value above 0";
     }
   }
+  if (model == design::ResponseModel::Balloon) {
+    const auto rho = static_cast<std::size_t>(ResponseParameter::OxygenExtraction);
+    if (!(values[rho] < 1.0)) {
+      return std::string("oxygen_extraction is ") + formats::shortestText(values[rho]) +
+             "; expected a fraction below 1";
+    }
+    return {};
+  }
   for (const std::size_t delay : {0u, 1u}) {
     const std::size_t dispersion = delay + 2;
+    if (!usedByModel(model, delay)) continue;
     if (values[delay] > kMaxDelaySeconds) {
       return std::string(responseParameterKey(delay)) + " is " +
              formats::shortestText(values[delay]) + "; expected at most 30 s";
@@ -116,7 +118,7 @@ void checkFir(const StudyFile& file, const ResolvedResponse& resolved, double tr
 ResolvedResponse resolvedFor(const StudyFile& file, const RegionEntry& region, double trSeconds) {
   ResolvedResponse resolved;
   for (std::size_t p = 0; p < kResponseParameters; ++p) {
-    resolved.response.parameters[p] = {kCanonicalValues[p], 0.0, 0.0};
+    resolved.response.parameters[p] = {kDefaultValues[p], 0.0, 0.0};
   }
   for (const std::optional<ResponseEntry>* entry : {&file.response, &region.response}) {
     if (!*entry) continue;
@@ -128,7 +130,7 @@ ResolvedResponse resolvedFor(const StudyFile& file, const RegionEntry& region, d
   }
   const RegionResponse& response = resolved.response;
   for (std::size_t p = 0; p < kResponseParameters; ++p) {
-    if (resolved.given[p] && !usedBy(response.model, p)) {
+    if (resolved.given[p] && !usedByModel(response.model, p)) {
       failAt(file, resolved.places[p], "not a parameter of this region's model");
     }
   }
@@ -140,7 +142,7 @@ ResolvedResponse resolvedFor(const StudyFile& file, const RegionEntry& region, d
   }
   Values means{};
   for (std::size_t p = 0; p < kResponseParameters; ++p) means[p] = response.parameters[p].mean;
-  const std::string problem = problemWith(means);
+  const std::string problem = problemWith(response.model, means);
   if (!problem.empty()) failAt(file, resolved.modelPlace, "the means: " + problem);
   return resolved;
 }
@@ -172,12 +174,29 @@ design::ResponseShape shapeOf(const RegionResponse& response, const Values& valu
   shape.peakDispersionSeconds = values[2];
   shape.undershootDispersionSeconds = values[3];
   shape.undershootRatio = values[4];
+  shape.balloon.kappa = values[5];
+  shape.balloon.gamma = values[6];
+  shape.balloon.tau = values[7];
+  shape.balloon.alpha = values[8];
+  shape.balloon.rho = values[9];
+  shape.balloon.epsilon = values[10];
   shape.firValues = response.firValues;
   shape.firStepSeconds = response.firStepSeconds;
   return shape;
 }
 
 }  // namespace
+
+bool usedByModel(design::ResponseModel model, std::size_t parameter) {
+  if (model == design::ResponseModel::Fir) return false;
+  if (model == design::ResponseModel::Balloon) return parameter >= kFirstBalloonParameter;
+  if (parameter >= kFirstBalloonParameter) return false;
+  if (model == design::ResponseModel::Gamma) {
+    return parameter == static_cast<std::size_t>(ResponseParameter::PeakDelay) ||
+           parameter == static_cast<std::size_t>(ResponseParameter::PeakDispersion);
+  }
+  return true;
+}
 
 bool RegionResponse::varies() const {
   for (const DrawnValue& value : parameters) {
@@ -201,7 +220,7 @@ std::vector<RegionResponse> resolveResponses(const StudyFile& file, const Study&
     const std::vector<Values> values = drawnValues(study.seed, responses, subject);
     for (std::size_t r = 0; r < values.size(); ++r) {
       if (responses[r].model == design::ResponseModel::Fir || !responses[r].varies()) continue;
-      const std::string problem = problemWith(values[r]);
+      const std::string problem = problemWith(responses[r].model, values[r]);
       if (problem.empty()) continue;
       failAt(file, resolved[r].modelPlace,
              "sub-" + study.subjectLabel(subject) + "'s draw in region " +

@@ -28,6 +28,9 @@ namespace tolvane::study {
 // key, and for a draw the subject and region.
 std::vector<RegionResponse> resolveResponses(const StudyFile& file, const Study& study);
 
+// Whether the parameter (by ResponseParameter) shapes the model's response.
+bool usedByModel(design::ResponseModel model, std::size_t parameter);
+
 // Subject `subject`'s (from 1) response in region `region`.
 design::ResponseShape drawnResponse(const Study& study, std::size_t region, int subject);
 

@@ -6,6 +6,7 @@
 //   hrf = { model = "twogamma", peak_delay_s = { mean = 6, sd = 0.5, region_sd = 0.3 },
 //           undershoot_ratio = 4 }                        parameters, fixed or drawn
 //   hrf = { model = "fir", values = [0, 0.4, 1, 0.7, 0.2], step_s = 1.5 }
+//   hrf = { model = "balloon", transit_time_s = { mean = 0.98, sd = 0.2 } }
 //
 // Each parameter is a number, or { mean, sd, region_sd }: drawn per subject (sd) and per
 // region within a subject (region_sd).
@@ -33,15 +34,23 @@ struct DrawnValueEntry {
   KeyPlace place;
 };
 
-// The parameters of the two-gamma, in the order of their draws.
+// The parameters of the two-gamma and of the balloon model, in the order of their
+// draws.
 enum class ResponseParameter {
   PeakDelay,
   UndershootDelay,
   PeakDispersion,
   UndershootDispersion,
   UndershootRatio,
+  SignalDecay,       // balloon: kappa
+  Autoregulation,    // balloon: gamma
+  TransitTime,       // balloon: tau
+  GrubbExponent,     // balloon: alpha
+  OxygenExtraction,  // balloon: rho
+  Efficacy,          // balloon: epsilon
 };
-constexpr std::size_t kResponseParameters = 5;
+constexpr std::size_t kResponseParameters = 11;
+constexpr std::size_t kFirstBalloonParameter = 5;
 
 // The key of each parameter ("peak_delay_s", ...), by ResponseParameter.
 const char* responseParameterKey(std::size_t parameter);

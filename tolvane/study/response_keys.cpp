@@ -7,8 +7,9 @@ namespace tolvane::study {
 namespace {
 
 constexpr const char* kParameterKeys[kResponseParameters] = {
-    "peak_delay_s", "undershoot_delay_s", "peak_dispersion_s", "undershoot_dispersion_s",
-    "undershoot_ratio"};
+    "peak_delay_s",   "undershoot_delay_s", "peak_dispersion_s", "undershoot_dispersion_s",
+    "undershoot_ratio", "signal_decay",     "autoregulation",    "transit_time_s",
+    "grubb_exponent", "oxygen_extraction",  "efficacy"};
 
 // A hundred thousand values is far beyond any response, and bounds the kernel.
 constexpr std::size_t kMaxFirValues = 100000;
@@ -72,7 +73,7 @@ ResponseEntry readResponseEntry(const KeyReader& reader, const std::string& key,
   const toml::table* table = node.as_table();
   if (table == nullptr) {
     reader.wrongType(key, node,
-                     "a model (\"twogamma\", \"gamma\") or a table { model = ..., "
+                     "a model (\"twogamma\", \"gamma\", \"fir\", \"balloon\") or a table { model = ..., "
                      "peak_delay_s = ..., ... }");
   }
   std::set<std::string> known{"model", "values", "step_s"};
