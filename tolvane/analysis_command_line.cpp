@@ -20,6 +20,25 @@ analysis::Prewhitening prewhitening(const std::string& name) {
   return name == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
 }
 
+// --prewhiten of a command over a dataset: absent follows the study's noise.
+std::optional<analysis::Prewhitening> askedPrewhitening(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  return prewhitening(name);
+}
+
+// --mask IMAGE and --no-mask, which exclude each other.
+void addMaskOptions(CLI::App* app, analysis::MaskChoice& mask) {
+  CLI::Option* image = app->add_option(
+      "--mask", mask.image,
+      "Brain mask (non-zero inside, on the maps' grid); default: the dataset's truth mask, "
+      "else the whole grid");
+  app->add_flag("--no-mask", mask.wholeGrid, "Analyse and count the whole grid")->excludes(image);
+}
+
+constexpr const char* kDatasetPrewhitenHelp =
+    "Noise model of the first-level fits: none or ar1; default: ar1 when the study's noise is "
+    "autocorrelated (its study file), else none";
+
 }  // namespace
 
 void addGlm(CLI::App& app, GlmCommand& command) {
@@ -47,6 +66,7 @@ void addGlm(CLI::App& app, GlmCommand& command) {
                       "keep every condition); default: those named rest, baseline, fixation "
                       "or off, in any case, unless a contrast names them")
           ->expected(0, CLI::detail::expected_max_vector_size);
+  addMaskOptions(glm, request.mask);
   command.app = glm;
 }
 
@@ -88,9 +108,9 @@ void addEvaluate(CLI::App& app, EvaluateCommand& command) {
   evaluate->add_option("--group-dir", command.dataset.groupRoot,
                        "Dataset: the group maps (default DATASET/derivatives/tolvane-group)");
   evaluate->add_option("--prewhiten", command.prewhiten,
-                       "Dataset: the noise model of the runs it fits: none or ar1")
-      ->check(CLI::IsMember({"none", "ar1"}))
-      ->capture_default_str();
+                       std::string("Dataset: ") + kDatasetPrewhitenHelp)
+      ->check(CLI::IsMember({"none", "ar1"}));
+  addMaskOptions(evaluate, request.mask);
   evaluate->add_option("--run", command.dataset.runs,
                        "Dataset: only this run, as sub-XX/run-N or sub-XX (repeatable)");
   evaluate->add_option("--output", command.output, "Write the evaluation as JSON");
@@ -109,10 +129,9 @@ void addGroup(CLI::App& app, GroupCommand& command) {
   groupApp->add_option("--glm-dir", request.glmRoot,
                        "Root of the runs' glm outputs, reused when they match "
                        "(default DATASET/derivatives/tolvane-glm)");
-  groupApp->add_option("--prewhiten", command.prewhiten,
-                       "Noise model of the first-level fits: none or ar1")
-      ->check(CLI::IsMember({"none", "ar1"}))
-      ->capture_default_str();
+  groupApp->add_option("--prewhiten", command.prewhiten, kDatasetPrewhitenHelp)
+      ->check(CLI::IsMember({"none", "ar1"}));
+  addMaskOptions(groupApp, request.mask);
   groupApp->add_option("--covariate", command.covariate,
                        "A table with participant_id and a column of numbers, and the column's "
                        "name: a two-group or covariate design")
@@ -136,6 +155,7 @@ void addReport(CLI::App& app, ReportCommand& command) {
                         "Contrast to fit when a run has no GLM outputs (repeatable)");
   reportApp->add_option("--t-threshold", options.tThreshold, "Smallest |t| overlaid")
       ->capture_default_str();
+  addMaskOptions(reportApp, options.mask);
   command.app = reportApp;
 }
 
@@ -169,6 +189,7 @@ void runGlmCommand(const GlmCommand& command) {
   } else {
     std::cerr << "no prewhitening\n";
   }
+  std::cerr << "inside " << summary.mask.describe() << "\n";
   std::cerr << summary.files.size() << " files written to " << request.outputFolder.string()
             << "; read " << fixed(summary.readSeconds, 2) << " s, fit "
             << fixed(summary.fitSeconds, 2) << " s, write " << fixed(summary.writeSeconds, 2)
@@ -193,7 +214,7 @@ void runEvaluateCommand(const EvaluateCommand& command) {
     }
     group::DatasetEvaluationRequest dataset = command.dataset;
     dataset.dataset = *command.datasetFolder;
-    dataset.prewhiten = prewhitening(command.prewhiten);
+    dataset.prewhiten = askedPrewhitening(command.prewhiten);
     dataset.scoring = request;
     const group::DatasetEvaluation evaluation = group::evaluateDataset(dataset, progressLine);
     if (command.output) group::writeDatasetEvaluationJson(evaluation, *command.output);
@@ -220,7 +241,7 @@ void runEvaluateCommand(const EvaluateCommand& command) {
 
 void runGroupCommand(const GroupCommand& command) {
   group::GroupRequest request = command.request;
-  request.prewhiten = prewhitening(command.prewhiten);
+  request.prewhiten = askedPrewhitening(command.prewhiten);
   if (!command.covariate.empty()) {
     request.covariateTable = command.covariate[0];
     request.covariateColumn = command.covariate[1];

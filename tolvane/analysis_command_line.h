@@ -2,17 +2,18 @@
 //
 //   tolvane glm BOLD.nii.gz --events EVENTS.tsv --output DIR [--hrf NAME]
 //               [--highpass SECONDS] [--prewhiten ar1] [--contrast "A - B"]...
-//               [--rest [NAME...]]
+//               [--rest [NAME...]] [--mask IMAGE | --no-mask]
 //   tolvane evaluate --truth TRUTH --stat STAT.nii.gz [--threshold T]... [--p-threshold P]...
 //                    [--effect EFFECT.nii.gz [--true-effect X]] [--contrast "A - B"]
 //                    [--sign both|positive|negative] [--dof N]
 //                    [--cluster-threshold T --cluster-size K] [--output FILE.json]
+//                    [--mask IMAGE | --no-mask]
 //   tolvane evaluate DATASET --contrast "A - B" [--glm-dir DIR] [--group-dir DIR]
 //                    [--prewhiten none|ar1] [--run sub-XX[/run-N]]... (and the above)
 //   tolvane group DATASET --contrast "A - B"... [--glm-dir DIR] [--prewhiten none|ar1]
-//                 [--covariate FILE.tsv COLUMN] [--output DIR]
+//                 [--covariate FILE.tsv COLUMN] [--output DIR] [--mask IMAGE | --no-mask]
 //   tolvane report DATASET_DIR [--output FILE.html] [--run sub-XX/run-N]...
-//                  [--contrast "A - B"]... [--t-threshold T]
+//                  [--contrast "A - B"]... [--t-threshold T] [--mask IMAGE | --no-mask]
 //
 // As for simulate, each subcommand's options are parsed into a plain struct, and the
 // command acts on it; the commands throw InputError and OutputError for
@@ -49,13 +50,13 @@ struct EvaluateCommand {
   int degreesOfFreedom = 0;  // 0: from the map's sidecar
   group::DatasetEvaluationRequest dataset;  // when a dataset is given
   std::optional<std::filesystem::path> datasetFolder;
-  std::string prewhiten = "none";
+  std::string prewhiten;  // empty: the study's noise decides
 };
 
 struct GroupCommand {
   CLI::App* app = nullptr;
   group::GroupRequest request;
-  std::string prewhiten = "none";
+  std::string prewhiten;  // empty: the study's noise decides
   std::vector<std::string> covariate;  // FILE COLUMN
 };
 

@@ -29,6 +29,11 @@
 // estimate - truth) and root-mean-square error over the positives and per region; a
 // label truth has no amplitudes, so it needs the true effect as a number.
 //
+// Only voxels inside the brain mask (analysis_mask.h) are scored: positives, negatives,
+// the ROC, the null rates and the clusters (which cannot cross the mask's edge). By
+// default the mask is the run's truth mask (request.truthMask when it names a file that
+// exists; evaluate(request) finds it in the truth's folder), else the whole grid.
+//
 // Maps on another grid (dimensions, or voxel-to-world transform beyond
 // formats::kSamePlacementToleranceMm) are refused with both grids in the message, as is a truth without
 // negatives; every refusal is an InputError. The degrees of freedom of a t map come from
@@ -44,6 +49,7 @@
 #include <vector>
 
 #include "formats/nifti/nifti_maps.h"
+#include "tolvane/analysis/analysis_mask.h"
 #include "tolvane/analysis/null_rates.h"
 #include "tolvane/analysis/roc.h"
 
@@ -68,6 +74,8 @@ struct EvaluationRequest {
   std::optional<double> clusterThreshold;
   std::int64_t clusterSize = 0;  // the cluster-level family-wise figure's K
   std::string runPrefix;  // for a contrast with a folder as truth; else from the file names
+  MaskChoice mask;
+  std::filesystem::path truthMask;  // the run's truth mask, the default when it exists
 };
 
 struct ContrastTruthSummary {
@@ -117,6 +125,8 @@ struct Evaluation {
   std::vector<ThresholdCounts> counts;
   std::vector<RegionScore> regions;
   std::optional<EffectError> effect;
+  // The mask scored over; its voxels (inside) are released once scored.
+  AnalysisMask mask;
 };
 
 Evaluation evaluate(const EvaluationRequest& request);

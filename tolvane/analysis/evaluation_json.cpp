@@ -47,6 +47,7 @@ void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::pa
   json["truth"] = request.truth.string();
   json["truthKind"] = evaluation.labelTruth ? "labels" : "amplitudes";
   json["statistic"] = request.stat.string();
+  json["mask"] = {{"source", evaluation.mask.source}, {"voxels", evaluation.mask.voxels}};
   if (request.effect) json["effectMap"] = request.effect->string();
   if (request.trueEffect) json["trueEffect"] = *request.trueEffect;
   if (evaluation.contrast) {

@@ -38,6 +38,7 @@ void printNullEvaluation(const Evaluation& evaluation, std::ostream& out) {
   out << "statistic  " << evaluation.request.stat.string() << " ("
       << sidednessName(evaluation.sign) << ", " << evaluation.undefinedStatistics
       << " undefined voxels left out)\n";
+  out << "mask       rates over " << evaluation.mask.describe() << "\n";
   if (!null.thresholds.empty()) {
     out << "\n threshold   nominal   false-positive rate [95 %]    voxels above\n";
     for (const NullThreshold& threshold : null.thresholds) {
@@ -73,6 +74,7 @@ void printEvaluation(const Evaluation& evaluation, std::ostream& out) {
       << " negatives\n";
   out << "statistic  " << request.stat.string() << " (" << evaluation.undefinedStatistics
       << " undefined voxels, ranked lowest)\n";
+  out << "mask       scored over " << evaluation.mask.describe() << "\n";
   out << "ROC area   " << fixed(evaluation.roc.area, 5) << " (SD under the null "
       << fixed(evaluation.roc.nullStandardDeviation, 5) << ")\n";
   if (!evaluation.counts.empty()) {

@@ -40,7 +40,7 @@ std::string withoutNiftiExtension(const std::string& name) {
 }
 
 ContrastMaps contrastMaps(const Contrast& contrast, const LeastSquaresModel& model,
-                          const VoxelFits& fits) {
+                          const VoxelFits& fits, const AnalysisMask& mask) {
   const std::size_t voxels = fits.voxelCount;
   const auto p = static_cast<std::size_t>(model.columns);
   double quadratic = 0.0;  // c^T (X^T X)^-1 c
@@ -54,6 +54,10 @@ ContrastMaps contrastMaps(const Contrast& contrast, const LeastSquaresModel& mod
   ContrastMaps maps{contrast, std::vector<float>(voxels), std::vector<float>(voxels),
                     std::vector<float>(voxels), std::vector<float>(voxels)};
   for (std::size_t v = 0; v < voxels; ++v) {
+    if (!mask.contains(v)) {
+      maps.effect[v] = maps.variance[v] = maps.t[v] = maps.p[v] = kUndefined;
+      continue;
+    }
     double effect = 0.0;
     for (std::size_t j = 0; j < p; ++j) {
       if (contrast.weights[j] != 0.0)
@@ -109,6 +113,8 @@ nlohmann::ordered_json sidecar(const ContrastMaps& maps, const MapKind& kind,
   json["HighPassCutoffSeconds"] = request.highpassSeconds;
   json["Prewhitening"] = request.prewhiten == Prewhitening::Ar1 ? "AR(1), pooled" : "none";
   if (request.prewhiten == Prewhitening::Ar1) json["AR1Coefficient"] = summary.ar1;
+  json["Mask"] = summary.mask.source;
+  json["MaskVoxels"] = summary.mask.voxels;
   return json;
 }
 
@@ -206,7 +212,7 @@ std::vector<Contrast> glmContrasts(const GlmDesign& design,
 
 GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
               const std::vector<Contrast>& contrasts, Prewhitening prewhiten,
-              const std::filesystem::path& eventsFile) {
+              const std::filesystem::path& eventsFile, const AnalysisMask& mask) {
   const int columns = static_cast<int>(design.columnCount());
   const auto model = [&](double ar1) {
     auto made = makeLeastSquaresModel(design.values, design.volumes, columns,
@@ -223,11 +229,11 @@ GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
   GlmFit fit{model(0.0), {}};
   VoxelFits fits = fitVoxels(fit.model, bold.values.data(), voxels, prewhiten == Prewhitening::Ar1);
   if (prewhiten == Prewhitening::Ar1) {
-    fit.model = model(pooledAr1(fit.model, fits));
+    fit.model = model(pooledAr1(fit.model, fits, mask.inside));
     fits = fitVoxels(fit.model, bold.values.data(), voxels, false);
   }
   for (const Contrast& contrast : contrasts)
-    fit.maps.push_back(contrastMaps(contrast, fit.model, fits));
+    fit.maps.push_back(contrastMaps(contrast, fit.model, fits, mask));
   return fit;
 }
 
@@ -267,7 +273,9 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   }
   const std::vector<Contrast> contrasts =
       glmContrasts(design, request.contrasts, summary.eventsFile);
-  const GlmFit fit = fitGlm(bold, design, contrasts, request.prewhiten, summary.eventsFile);
+  summary.mask = resolveMask(request.mask, truthMaskOfBold(request.bold), bold.geometry);
+  const GlmFit fit =
+      fitGlm(bold, design, contrasts, request.prewhiten, summary.eventsFile, summary.mask);
   summary.fitSeconds = secondsSince(start);
   summary.columnNames = design.columnNames;
   summary.degreesOfFreedom = fit.model.degreesOfFreedom();

@@ -255,11 +255,13 @@ double expectedResidualLag1(const LeastSquaresModel& ols, double rho) {
 
 }  // namespace
 
-double pooledAr1(const LeastSquaresModel& ols, const VoxelFits& olsFits) {
+double pooledAr1(const LeastSquaresModel& ols, const VoxelFits& olsFits,
+                 const std::vector<std::uint8_t>& inside) {
   double sum = 0.0;
   std::size_t count = 0;
-  for (double r : olsFits.residualLag1) {
-    if (std::isnan(r)) continue;
+  for (std::size_t v = 0; v < olsFits.residualLag1.size(); ++v) {
+    const double r = olsFits.residualLag1[v];
+    if (std::isnan(r) || (!inside.empty() && inside[v] == 0)) continue;
     sum += r;
     ++count;
   }

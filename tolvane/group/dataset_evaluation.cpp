@@ -88,13 +88,22 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
   }
   const std::string& contrast = *request.scoring.contrast;
   const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, request.runs);
-  const FirstLevelRequest firstLevel{
-      request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset), contrast,
-      request.prewhiten};
+  FirstLevelRequest firstLevel;
+  firstLevel.glmRoot = request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset);
+  firstLevel.userFolder = bool(request.glmRoot);
+  firstLevel.contrast = contrast;
+  firstLevel.mask = request.scoring.mask;
+  // Every run's maps are checked before any is fitted, so that a mismatch costs no fit.
+  for (const dataset::DatasetRun& run : runs) {
+    chooseNoiseModel(firstLevel, run, request.prewhiten);
+    checkFirstLevelMaps(run, firstLevel);
+  }
   DatasetEvaluation result;
   for (const dataset::DatasetRun& run : runs) {
+    chooseNoiseModel(firstLevel, run, request.prewhiten);
     const FirstLevelMaps maps = firstLevelMaps(run, firstLevel, progress);
     analysis::EvaluationRequest scoring = request.scoring;
+    scoring.truthMask = run.brainMask;
     scoring.truth = run.labels.parent_path();
     scoring.stat = maps.t;
     scoring.runPrefix = run.prefix;
@@ -132,6 +141,7 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
     analysis::EvaluationRequest scoring = request.scoring;
     scoring.truth = request.dataset / "derivatives" / "tolvane";
     scoring.stat = groupT;
+    scoring.truthMask = runs.front().brainMask;
     scoring.degreesOfFreedom.reset();
     result.group = analysis::evaluate(
         scoring, analysis::groupContrastTruth(request.dataset, runs, contrast), std::nullopt);

@@ -53,7 +53,8 @@ void printDatasetEvaluation(const DatasetEvaluation& evaluation, std::ostream& o
       << "), " << evaluation.runs.size() << " runs"
       << (evaluation.nullStudy ? ", a null study: no voxel has a true contrast" : "") << "\n\n";
   printRunTable(evaluation, out);
-  out << "\npooled over the runs\n";
+  out << "\npooled over the runs, inside " << first.mask.describe()
+      << (first.mask.wholeGrid() ? "" : " of each run") << "\n";
   if (evaluation.nullStudy) {
     out << " threshold   nominal   voxelwise FP rate [95 %]        family-wise rate [95 %]\n";
     for (const PooledThreshold& threshold : evaluation.thresholds) {
@@ -138,6 +139,7 @@ void writeDatasetEvaluationJson(const DatasetEvaluation& evaluation,
   }
   json["runs"] = runs;
   Json pooled;
+  pooled["mask"] = {{"source", first.mask.source}, {"voxels", first.mask.voxels}};
   Json thresholds = Json::array();
   for (const PooledThreshold& threshold : evaluation.thresholds) {
     Json entry{{"threshold", threshold.threshold}, {"nominalRate", number(threshold.nominalRate)}};

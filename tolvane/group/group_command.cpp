@@ -177,7 +177,20 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
   summary.subjects = int(subjects.size());
   summary.runs = int(runs.size());
 
-  const FirstLevelRequest firstLevel{glmRoot, {}, request.prewhiten};
+  FirstLevelRequest firstLevel;
+  firstLevel.glmRoot = glmRoot;
+  firstLevel.userFolder = bool(request.glmRoot);
+  firstLevel.mask = request.mask;
+  const auto runRequest = [&](const dataset::DatasetRun& run, const std::string& expression) {
+    FirstLevelRequest asked = firstLevel;
+    asked.contrast = expression;
+    chooseNoiseModel(asked, run, request.prewhiten);
+    return asked;
+  };
+  // Every run's maps are checked before any is fitted, so that a mismatch costs no fit.
+  for (const std::string& expression : request.contrasts) {
+    for (const dataset::DatasetRun& run : runs) checkFirstLevelMaps(run, runRequest(run, expression));
+  }
   for (const std::string& expression : request.contrasts) {
     const std::string label = analysis::bidsLabel(expression);
     std::optional<formats::MapGeometry> grid;
@@ -187,9 +200,7 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
       Provenance provenance{
           expression, "subject", "fixed effects across runs, inverse-variance weights", {}};
       for (const dataset::DatasetRun* run : bySubject[subject]) {
-        FirstLevelRequest runRequest = firstLevel;
-        runRequest.contrast = expression;
-        const FirstLevelMaps maps = firstLevelMaps(*run, runRequest, progress);
+        const FirstLevelMaps maps = firstLevelMaps(*run, runRequest(*run, expression), progress);
         (maps.fitted ? summary.firstLevelFitted : summary.firstLevelReused) += 1;
         formats::ScalarVolume effect = readOnGrid(maps.effect, grid);
         grid = effect.geometry;

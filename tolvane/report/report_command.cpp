@@ -83,11 +83,12 @@ std::filesystem::path writeReport(const ReportOptions& options,
     runs.resize(kMostRunSections);
   }
   std::string body =
-      datasetSection(options.dataset, allRuns, options.contrasts, options.tThreshold, progress);
+      datasetSection(options.dataset, allRuns, options.contrasts, options.tThreshold,
+                     options.mask, progress);
   std::string contents = "<nav><a href=\"#dataset\">dataset</a>";
   for (std::size_t r = 0; r < runs.size(); ++r) {
     const std::string id = "run-" + std::to_string(r + 1);
-    const RunData data = gatherRun(runs[r], options.contrasts, progress);
+    const RunData data = gatherRun(runs[r], options.contrasts, options.mask, progress);
     body += runSection(data, id, options.tThreshold);
     contents += "<a href=\"#" + id + "\">" + escapeXml(runs[r].prefix) + "</a>";
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tolvane/analysis/analysis_mask.h"
 #include "tolvane/analysis/progress.h"
 
 namespace tolvane::report {
@@ -26,6 +27,7 @@ struct ReportOptions {
   std::vector<std::string> runs;                // "sub-01" or "sub-01/run-1"; empty: all
   std::vector<std::string> contrasts;           // fitted where a run has no GLM outputs
   double tThreshold = kDefaultTThreshold;
+  analysis::MaskChoice mask;  // the fits it makes and the rates it shows are inside it
 };
 
 std::filesystem::path defaultReportFile(const std::filesystem::path& dataset);

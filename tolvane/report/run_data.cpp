@@ -5,12 +5,12 @@
 #include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <toml++/toml.h>
 
 #include "formats/errors.h"
 #include "formats/protocols/protocol_files.h"
 #include "tolvane/analysis/glm.h"
 #include "tolvane/analysis/truth_regions.h"
+#include "tolvane/dataset/study_noise.h"
 #include "tolvane/report/slice_images.h"
 #include "tolvane/report/svg_plots.h"
 
@@ -90,30 +90,10 @@ std::vector<std::string> defaultContrasts(const std::vector<std::string>& condit
   return expressions;
 }
 
-// Whether the study file that made the run (named in the run's sidecar, relative to the
-// dataset) asks for autocorrelated noise, which an honest fit must prewhiten.
-bool studyNoiseIsAutocorrelated(const DatasetRun& run) {
-  std::filesystem::path sidecar = run.bold;
-  sidecar.replace_filename(run.prefix + "_bold.json");
-  std::ifstream in(sidecar);
-  const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
-  if (!json.is_object() || !json.contains("StudyFile") || !json["StudyFile"].is_string()) {
-    return false;
-  }
-  const std::filesystem::path dataset = run.bold.parent_path().parent_path().parent_path();
-  try {
-    const toml::table study =
-        toml::parse_file((dataset / json["StudyFile"].get<std::string>()).string());
-    return study["noise"]["model"].value_or(std::string()) == "ar1";
-  } catch (const toml::parse_error&) {
-    return false;
-  }
-}
-
 }  // namespace
 
 RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& requested,
-                  const analysis::Progress& progress) {
+                  const analysis::MaskChoice& mask, const analysis::Progress& progress) {
   RunData data;
   data.files = run;
   progress("reading " + run.bold.string());
@@ -218,10 +198,11 @@ RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& request
     contrasts.push_back(
         analysis::parseContrast(expression, conditionNames, design.columnCount(), run.events));
   }
-  data.prewhitened = studyNoiseIsAutocorrelated(run);
+  data.prewhitened = dataset::studyNoiseIsAutocorrelated(run);
   const analysis::GlmFit fit = analysis::fitGlm(
       bold, design, contrasts,
-      data.prewhitened ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None, run.events);
+      data.prewhitened ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None, run.events,
+      analysis::resolveMask(mask, run.brainMask, bold.geometry));
   for (const analysis::ContrastMaps& maps : fit.maps) {
     data.tMaps.push_back({maps.contrast.label, maps.contrast.expression, {}, maps.t, {}});
   }

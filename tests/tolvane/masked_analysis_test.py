@@ -1,0 +1,158 @@
+#!/usr/bin/python3
+"""Analyses inside the brain mask, through the executable: a null study with AR(1) noise
+(rho 0.4) inside a mask and nearly silent air outside it, where pooling the AR(1)
+coefficient over the whole grid is too weak inside the brain; and first-level fits in
+the user's folder, which evaluate reads and never writes.
+
+Run by CTest with the system interpreter from the repository root:
+  TOLVANE=build/tolvane/tolvane /usr/bin/python3 tests/tolvane/masked_analysis_test.py
+"""
+import glob
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import nibabel
+import numpy
+import scipy.stats
+
+TOLVANE = os.environ["TOLVANE"]
+PROTOCOL = os.path.abspath("examples/block_design.prt")
+GRID = """
+[grid]
+box = [96, 144, 96, 144, 108, 132]
+resolution = 3
+"""
+# Inside the mask the noise is AR(1) with rho 0.4 (tSNR 40); thermal noise at SNR 1000
+# is too small to change that, and is all that air holds.
+NULL_STUDY = """
+subjects = 32
+task = "blocks"
+protocol = "{protocol}"
+mask = "mask.nii.gz"
+[noise]
+model = "ar1"
+rho = 0.4
+tsnr = 40
+snr = 1000
+""" + GRID
+
+
+def run(*arguments, status=0):
+    result = subprocess.run([*arguments], capture_output=True, text=True, timeout=900)
+    if result.returncode != status:
+        raise AssertionError(f"{' '.join(arguments)} exited {result.returncode}, expected "
+                             f"{status}\nstdout:\n{result.stdout[-2000:]}\n"
+                             f"stderr:\n{result.stderr[-2000:]}")
+    return result
+
+
+def folder_contents(folder):
+    contents = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            with open(os.path.join(root, name), "rb") as file:
+                contents[os.path.relpath(os.path.join(root, name), folder)] = file.read()
+    return contents
+
+
+def binomial_interval(rate, total):
+    """The central 95 % of the share of `total` independent voxels above a threshold of
+    nominal `rate`."""
+    low, high = scipy.stats.binom.interval(0.95, total, rate)
+    return low / total, high / total
+
+
+class MaskedNullStudy(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="tolvane-mask-")
+        # One run without a mask gives the grid's voxel-to-world transform for the mask.
+        probe = os.path.join(cls.folder, "probe.toml")
+        with open(probe, "w") as file:
+            file.write(f'subjects = 1\ntask = "blocks"\nprotocol = "{PROTOCOL}"\n' + GRID)
+        run(TOLVANE, "simulate", probe, "--output", os.path.join(cls.folder, "probe"))
+        affine = nibabel.load(glob.glob(f"{cls.folder}/probe/sub-01/func/*_bold.nii.gz")[0]).affine
+        i, j, k = numpy.indices((16, 16, 8), dtype=float)
+        cls.mask = ((i - 7.5) / 7) ** 2 + ((j - 7.5) / 7) ** 2 + ((k - 3.5) / 3.6) ** 2 <= 1
+        nibabel.save(nibabel.Nifti1Image(cls.mask.astype(numpy.uint8), affine),
+                     os.path.join(cls.folder, "mask.nii.gz"))
+        study = os.path.join(cls.folder, "null.toml")
+        with open(study, "w") as file:
+            file.write(NULL_STUDY.format(protocol=PROTOCOL))
+        cls.dataset = os.path.join(cls.folder, "null")
+        run(TOLVANE, "simulate", study, "--output", cls.dataset)
+        cls.bolds = sorted(glob.glob(f"{cls.dataset}/sub-*/func/*_bold.nii.gz"))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def test_prewhitening_inside_the_mask_gives_the_nominal_rate_where_the_grid_does_not(self):
+        # The default: the study's noise is AR(1), so the fits prewhiten, inside the
+        # dataset's truth mask.
+        output = os.path.join(self.folder, "masked.json")
+        result = run(TOLVANE, "evaluate", self.dataset, "--contrast", "Task",
+                     "--p-threshold", "0.001", "--output", output)
+        self.assertIn(f"inside the mask sub-01_task-blocks_run-1_desc-brain_mask.nii.gz "
+                      f"({self.mask.sum()} voxels)", result.stdout)
+        self.assertIn("with AR(1) prewhitening", result.stderr)
+        with open(output) as file:
+            pooled = json.load(file)["pooled"]
+        self.assertEqual(pooled["mask"]["voxels"], int(self.mask.sum()))
+        rate = pooled["thresholds"][0]["falsePositiveRate"]
+        self.assertEqual(rate["total"], len(self.bolds) * int(self.mask.sum()))
+        low, high = binomial_interval(0.001, rate["total"])
+        self.assertTrue(low <= rate["rate"] <= high, (rate, low, high))
+        # The maps are NaN outside the mask, and defined inside it.
+        t = numpy.asarray(nibabel.load(glob.glob(
+            f"{self.dataset}/derivatives/tolvane-glm/sub-01/func/*_stat-t_statmap.nii.gz")[0]).dataobj)
+        self.assertTrue(numpy.isnan(t[~self.mask]).all())
+        self.assertFalse(numpy.isnan(t[self.mask]).any())
+
+        # Pooled over the whole grid, the silent air drags rho towards 0, and inside the
+        # brain the t values are too large: the rate leaves the interval.
+        whole = os.path.join(self.folder, "whole-grid")
+        rhos, above = [], 0
+        for bold in self.bolds:
+            subject = os.path.basename(bold)[:6]
+            fitted = run(TOLVANE, "glm", bold, "--no-mask", "--prewhiten", "ar1",
+                         "--output", os.path.join(whole, subject, "func"))
+            self.assertIn("inside the whole grid (2048 voxels)", fitted.stderr)
+            rhos.append(float(fitted.stderr.split("rho ")[1].split()[0]))
+            t = numpy.asarray(nibabel.load(glob.glob(
+                f"{whole}/{subject}/func/*_contrast-Task_stat-t_statmap.nii.gz")[0]).dataobj)
+            above += int((numpy.abs(t[self.mask]) > pooled["thresholds"][0]["threshold"]).sum())
+        self.assertLess(max(rhos), 0.2)
+        self.assertGreater(above / rate["total"], 2 * high)
+
+        # The user's folder is read, never written: fits of the asked model are used,
+        # and one that does not match is refused, naming the difference.
+        before = folder_contents(whole)
+        result = run(TOLVANE, "evaluate", self.dataset, "--contrast", "Task", "--no-mask",
+                     "--glm-dir", whole, "--p-threshold", "0.001")
+        self.assertNotIn("fitting", result.stderr)
+        self.assertIn("inside the whole grid (2048 voxels)", result.stdout)
+        result = run(TOLVANE, "evaluate", self.dataset, "--contrast", "Task", "--glm-dir", whole,
+                     "--p-threshold", "0.001", status=2)
+        self.assertIn('the maps were fitted inside "whole grid", the analysis asks for '
+                      '"sub-01_task-blocks_run-1_desc-brain_mask.nii.gz"', result.stderr)
+        result = run(TOLVANE, "evaluate", self.dataset, "--contrast", "Task", "--no-mask",
+                     "--glm-dir", whole, "--prewhiten", "none", status=2)
+        self.assertIn('prewhitening: the maps were fitted with "AR(1), pooled", the evaluation '
+                      'asks for "none"', result.stderr)
+        self.assertEqual(folder_contents(whole), before)
+        empty = os.path.join(self.folder, "empty")
+        os.mkdir(empty)
+        result = run(TOLVANE, "group", self.dataset, "--contrast", "Task", "--glm-dir", empty,
+                     "--output", os.path.join(self.folder, "group"), status=2)
+        self.assertIn("a folder given with --glm-dir is only read", result.stderr)
+        self.assertEqual(os.listdir(empty), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
