@@ -89,6 +89,40 @@ void writeDescription(const std::filesystem::path& root, GroupSummary& summary) 
   summary.files.push_back(file);
 }
 
+// The subjects' effects combined by the second-level model, written with their sidecars;
+// returns the model's degrees of freedom.
+int writeSecondLevel(const GroupRequest& request, const std::string& expression,
+                     const std::vector<std::string>& subjects,
+                     const std::vector<std::vector<double>>& subjectEffects,
+                     const std::vector<double>& covariate, const formats::MapGeometry& grid,
+                     GroupSummary& summary) {
+  const std::string label = analysis::bidsLabel(expression);
+  const bool withCovariate = bool(request.covariateTable);
+  const std::vector<StatisticMaps> group = secondLevel(subjectEffects, covariate);
+  std::vector<std::string> sources;
+  for (const std::string& subject : subjects) {
+    sources.push_back(dataset::subjectMap(summary.output, subject, label, "effect")
+                          .lexically_relative(summary.output)
+                          .string());
+  }
+  const std::string model = withCovariate
+                                ? "ordinary least squares on [1, centred " +
+                                      request.covariateColumn + "] of the subjects' effects"
+                                : "one-sample t test of the subjects' effects";
+  for (std::size_t m = 0; m < group.size(); ++m) {
+    const std::string covariateName = m == 0 ? "" : request.covariateColumn;
+    const std::string covariateLabel = analysis::bidsLabel(covariateName);
+    const MapSet files{dataset::groupMap(summary.output, label, covariateLabel, "effect"),
+                       dataset::groupMap(summary.output, label, covariateLabel, "variance"),
+                       dataset::groupMap(summary.output, label, covariateLabel, "t"),
+                       dataset::groupMap(summary.output, label, covariateLabel, "p")};
+    Provenance provenance{expression, m == 0 ? "group mean" : "group covariate " + covariateName,
+                          model, sources};
+    writeMaps(files, group[m], grid, provenance, request.gzipLevel, summary);
+  }
+  return group.front().degreesOfFreedom;
+}
+
 }  // namespace
 
 std::vector<double> readCovariate(const std::filesystem::path& table, const std::string& column,
@@ -134,19 +168,10 @@ std::vector<double> readCovariate(const std::filesystem::path& table, const std:
   return covariate;
 }
 
-GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& progress) {
-  if (request.contrasts.empty()) {
-    throw formats::InputError("expected at least one --contrast, such as \"Task - Rest\"");
-  }
-  GroupSummary summary;
-  summary.output = request.output ? *request.output : dataset::defaultGroupRoot(request.dataset);
-  const std::filesystem::path glmRoot =
-      request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset);
-  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, {});
-  std::map<std::string, std::vector<const dataset::DatasetRun*>> bySubject;
-  for (const dataset::DatasetRun& run : runs) bySubject[run.subject].push_back(&run);
-  std::vector<std::string> subjects;
-  for (const auto& entry : bySubject) subjects.push_back(entry.first);
+// The covariate of each subject, or none; InputError when there are too few subjects
+// for the model or the covariate is the same for all.
+std::vector<double> checkedCovariate(const GroupRequest& request,
+                                     const std::vector<std::string>& subjects) {
   const bool withCovariate = bool(request.covariateTable);
   const std::size_t columns = withCovariate ? 2 : 1;
   if (subjects.size() <= columns) {
@@ -165,6 +190,23 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
                                 " has the same value for every subject, so it explains nothing");
     }
   }
+  return covariate;
+}
+
+GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& progress) {
+  if (request.contrasts.empty()) {
+    throw formats::InputError("expected at least one --contrast, such as \"Task - Rest\"");
+  }
+  GroupSummary summary;
+  summary.output = request.output ? *request.output : dataset::defaultGroupRoot(request.dataset);
+  const std::filesystem::path glmRoot =
+      request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset);
+  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, {});
+  std::map<std::string, std::vector<const dataset::DatasetRun*>> bySubject;
+  for (const dataset::DatasetRun& run : runs) bySubject[run.subject].push_back(&run);
+  std::vector<std::string> subjects;
+  for (const auto& entry : bySubject) subjects.push_back(entry.first);
+  const std::vector<double> covariate = checkedCovariate(request, subjects);
   std::error_code error;
   std::filesystem::create_directories(summary.output, error);
   formats::checkFolderIsWritable(summary.output);
@@ -219,29 +261,8 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
       writeMaps(files, combined, *grid, provenance, request.gzipLevel, summary);
       subjectEffects.emplace_back(combined.effect.begin(), combined.effect.end());
     }
-    const std::vector<StatisticMaps> group = secondLevel(subjectEffects, covariate);
-    std::vector<std::string> sources;
-    for (const std::string& subject : subjects) {
-      sources.push_back(dataset::subjectMap(summary.output, subject, label, "effect")
-                            .lexically_relative(summary.output)
-                            .string());
-    }
-    const std::string model = withCovariate
-                                  ? "ordinary least squares on [1, centred " +
-                                        request.covariateColumn + "] of the subjects' effects"
-                                  : "one-sample t test of the subjects' effects";
-    for (std::size_t m = 0; m < group.size(); ++m) {
-      const std::string covariateName = m == 0 ? "" : request.covariateColumn;
-      const std::string covariateLabel = analysis::bidsLabel(covariateName);
-      const MapSet files{dataset::groupMap(summary.output, label, covariateLabel, "effect"),
-                         dataset::groupMap(summary.output, label, covariateLabel, "variance"),
-                         dataset::groupMap(summary.output, label, covariateLabel, "t"),
-                         dataset::groupMap(summary.output, label, covariateLabel, "p")};
-      Provenance provenance{expression, m == 0 ? "group mean" : "group covariate " + covariateName,
-                            model, sources};
-      writeMaps(files, group[m], *grid, provenance, request.gzipLevel, summary);
-    }
-    summary.degreesOfFreedom = group.front().degreesOfFreedom;
+    summary.degreesOfFreedom = writeSecondLevel(request, expression, subjects, subjectEffects,
+                                                covariate, *grid, summary);
   }
   writeDescription(summary.output, summary);
   return summary;
