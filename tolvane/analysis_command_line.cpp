@@ -103,6 +103,18 @@ void addEvaluate(CLI::App& app, EvaluateCommand& command) {
   evaluate->add_option("--cluster-size", request.clusterSize,
                        "Null study: a family-wise error is a cluster of at least this many voxels")
       ->check(CLI::PositiveNumber);
+  evaluate->add_option("--cluster-p", request.clusterP,
+                       "Null study: the cluster-forming p whose cluster size K comes from random "
+                       "field theory with the residuals' smoothness (family-wise 0.05)")
+      ->check(CLI::Range(0.0, 0.5).description("above 0 and up to 0.5"))
+      ->check([](const std::string& text) {
+        return std::stod(text) > 0.0 ? std::string() : std::string("expected a p above 0");
+      });
+  evaluate->add_option("--connectivity", command.connectivity,
+                       "Neighbours that join a cluster: 6 (faces), 18 (and edges) or 26 (and "
+                       "corners)")
+      ->check(CLI::IsMember({6, 18, 26}))
+      ->capture_default_str();
   evaluate->add_option("--glm-dir", command.dataset.glmRoot,
                        "Dataset: the glm outputs' root (default DATASET/derivatives/tolvane-glm)");
   evaluate->add_option("--group-dir", command.dataset.groupRoot,
@@ -204,6 +216,7 @@ void runEvaluateCommand(const EvaluateCommand& command) {
                                                 : analysis::Sidedness::Negative;
   }
   if (command.degreesOfFreedom > 0) request.degreesOfFreedom = command.degreesOfFreedom;
+  request.connectivity = *analysis::connectivityOf(command.connectivity);
   if (request.clusterThreshold.has_value() != (request.clusterSize > 0)) {
     throw formats::InputError("--cluster-threshold and --cluster-size go together");
   }

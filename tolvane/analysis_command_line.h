@@ -7,7 +7,7 @@
 //                    [--effect EFFECT.nii.gz [--true-effect X]] [--contrast "A - B"]
 //                    [--sign both|positive|negative] [--dof N]
 //                    [--cluster-threshold T --cluster-size K] [--output FILE.json]
-//                    [--mask IMAGE | --no-mask]
+//                    [--cluster-p P] [--connectivity 6|18|26] [--mask IMAGE | --no-mask]
 //   tolvane evaluate DATASET --contrast "A - B" [--glm-dir DIR] [--group-dir DIR]
 //                    [--prewhiten none|ar1] [--run sub-XX[/run-N]]... (and the above)
 //   tolvane group DATASET --contrast "A - B"... [--glm-dir DIR] [--prewhiten none|ar1]
@@ -48,6 +48,7 @@ struct EvaluateCommand {
   std::optional<std::filesystem::path> output;
   std::string sign;
   int degreesOfFreedom = 0;  // 0: from the map's sidecar
+  int connectivity = 26;     // 6, 18 or 26
   group::DatasetEvaluationRequest dataset;  // when a dataset is given
   std::optional<std::filesystem::path> datasetFolder;
   std::string prewhiten;  // empty: the study's noise decides

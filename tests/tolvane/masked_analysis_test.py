@@ -17,6 +17,8 @@ import unittest
 
 import nibabel
 import numpy
+import scipy.ndimage
+import scipy.special
 import scipy.stats
 
 TOLVANE = os.environ["TOLVANE"]
@@ -152,6 +154,82 @@ class MaskedNullStudy(unittest.TestCase):
                      "--output", os.path.join(self.folder, "group"), status=2)
         self.assertIn("a folder given with --glm-dir is only read", result.stderr)
         self.assertEqual(os.listdir(empty), [])
+
+
+SMOOTH_NULL_STUDY = """
+subjects = 8
+task = "blocks"
+protocol = "{protocol}"
+[noise]
+sd = 5
+smoothness_mm = 8
+[grid]
+box = [84, 144, 84, 144, 96, 132]
+resolution = 3
+"""
+
+
+class RandomFieldClusters(unittest.TestCase):
+    """Null runs of Gaussian-smoothed noise (FWHM 8 mm on 3 mm voxels): the residuals'
+    smoothness, the clusters at each connectivity, and random field theory's K."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="tolvane-clusters-")
+        study = os.path.join(cls.folder, "smooth.toml")
+        with open(study, "w") as file:
+            file.write(SMOOTH_NULL_STUDY.format(protocol=PROTOCOL))
+        cls.dataset = os.path.join(cls.folder, "smooth")
+        run(TOLVANE, "simulate", study, "--output", cls.dataset)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def evaluate(self, connectivity):
+        output = os.path.join(self.folder, f"clusters-{connectivity}.json")
+        run(TOLVANE, "evaluate", self.dataset, "--contrast", "Task", "--cluster-p", "0.01",
+            "--connectivity", str(connectivity), "--output", output)
+        with open(output) as file:
+            return json.load(file)
+
+    def test_smoothness_clusters_and_the_random_field_threshold(self):
+        for connectivity, rank in ((6, 1), (18, 2), (26, 3)):
+            evaluation = self.evaluate(connectivity)
+            structure = scipy.ndimage.generate_binary_structure(3, rank)
+            runs = evaluation["runs"]
+            for entry in runs:
+                field = entry["randomField"]
+                t = numpy.asarray(nibabel.load(entry["statistic"]).dataobj, dtype=float)
+                labels = scipy.ndimage.label(numpy.abs(t) > field["clusterFormingThreshold"],
+                                             structure)[0]
+                sizes = numpy.bincount(labels.ravel())[1:]
+                self.assertEqual(field["largestCluster"], int(sizes.max(initial=0)))
+                self.assertEqual(field["connectivity"], connectivity)
+            field_rate = evaluation["pooled"]["randomFieldClusterFamilyWiseRate"]
+            exceeded = sum(e["randomField"]["largestCluster"] >= e["randomField"]["clusterSizeThreshold"]
+                           for e in runs)
+            self.assertEqual((field_rate["count"], field_rate["total"]), (exceeded, len(runs)))
+        # The smoothness that glm estimated from the residuals is the noise's, within 10 %
+        # for each run and axis.
+        for entry in runs:
+            field = entry["randomField"]
+            for fwhm in field["smoothnessFWHMmm"]:
+                self.assertLess(abs(fwhm - 8.0), 0.8, field)
+            # K from the published formulae (random_field.h), computed here with scipy: the
+            # Euler characteristic density of a Gaussian field in three dimensions and the
+            # cluster-size law of Friston et al. (1994).
+            u = scipy.stats.norm.isf(0.01 / 2)
+            voxels = field["searchVolumeVoxels"]
+            resels = voxels / numpy.prod(numpy.array(field["smoothnessFWHMmm"]) / 3.0)
+            clusters = 2 * resels * (4 * numpy.log(2)) ** 1.5 / (2 * numpy.pi) ** 2 * \
+                (u * u - 1) * numpy.exp(-u * u / 2)
+            beta = (scipy.special.gamma(2.5) * clusters / (voxels * 0.01)) ** (2 / 3)
+            size = numpy.ceil((numpy.log(clusters / -numpy.log(0.95)) / beta) ** 1.5)
+            self.assertAlmostEqual(field["expectedClusters"], clusters, places=6)
+            self.assertEqual(field["clusterSizeThreshold"], int(size))
+            self.assertAlmostEqual(1 - numpy.exp(-clusters * numpy.exp(-beta * size ** (2 / 3))),
+                                   0.05, delta=0.01)
 
 
 if __name__ == "__main__":

@@ -90,6 +90,31 @@ bool isPositive(double truth, Sidedness sign, bool contrast) {
   return sign == Sidedness::Positive ? truth > 0.0 : truth < 0.0;
 }
 
+// The residuals' smoothness that glm recorded beside the map, over `voxels` voxels.
+Smoothness recordedSmoothness(const std::filesystem::path& stat,
+                              const formats::MapGeometry& geometry, std::int64_t voxels) {
+  const nlohmann::json sidecar = readSidecar(stat);
+  const auto fwhm = sidecar.find("SmoothnessFWHMmm");
+  if (fwhm == sidecar.end() || !fwhm->is_array() || fwhm->size() != 3 ||
+      !std::all_of(fwhm->begin(), fwhm->end(), [](const auto& v) { return v.is_number(); })) {
+    throw formats::InputError(
+        dataset::sidecarOf(stat).string() +
+        ": --cluster-p needs the residuals' smoothness (SmoothnessFWHMmm) that tolvane glm "
+        "records beside its maps; fit the run again with tolvane glm");
+  }
+  const formats::Point3 sizes = formats::voxelSizes(geometry.frame.voxelToWorld);
+  Smoothness smoothness;
+  smoothness.voxels = voxels;
+  double volume = 1.0;
+  for (std::size_t d = 0; d < 3; ++d) {
+    smoothness.fwhmMm[d] = (*fwhm)[d].get<double>();
+    smoothness.fwhmVoxels[d] = smoothness.fwhmMm[d] / sizes[d];
+    volume *= smoothness.fwhmVoxels[d];
+  }
+  smoothness.resels = double(voxels) / volume;
+  return smoothness;
+}
+
 NullScores nullScores(const Evaluation& evaluation, const std::vector<double>& sided,
                       const formats::MapGeometry& geometry) {
   NullScores scores;
@@ -105,9 +130,26 @@ NullScores nullScores(const Evaluation& evaluation, const std::vector<double>& s
   if (evaluation.degreesOfFreedom) {
     scores.studentAgreement = cdfAgreement(evaluation.nullStatistics, *evaluation.degreesOfFreedom);
   }
-  if (evaluation.request.clusterThreshold) {
+  const EvaluationRequest& request = evaluation.request;
+  if (request.clusterThreshold) {
     scores.largestCluster =
-        largestCluster(sided, geometry.dims, *evaluation.request.clusterThreshold);
+        largestCluster(sided, geometry.dims, *request.clusterThreshold, request.connectivity);
+  }
+  if (request.clusterP) {
+    if (!evaluation.degreesOfFreedom) {
+      throw formats::InputError(request.stat.string() +
+                                ": --cluster-p needs the map's degrees of freedom; its sidecar "
+                                "has none, so give --dof");
+    }
+    RandomFieldClusters clusters;
+    clusters.formingP = *request.clusterP;
+    clusters.threshold = tThresholdOfP(clusters.formingP, *evaluation.degreesOfFreedom, twoSided);
+    clusters.smoothness = recordedSmoothness(request.stat, geometry, evaluation.mask.voxels);
+    clusters.theory = clusterExtentTheory(clusters.smoothness, clusters.formingP, twoSided ? 2 : 1);
+    clusters.sizeThreshold = clusterSizeThreshold(clusters.theory);
+    clusters.largestCluster =
+        largestCluster(sided, geometry.dims, clusters.threshold, request.connectivity);
+    scores.randomField = clusters;
   }
   return scores;
 }

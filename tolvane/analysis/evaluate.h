@@ -51,6 +51,7 @@
 #include "formats/nifti/nifti_maps.h"
 #include "tolvane/analysis/analysis_mask.h"
 #include "tolvane/analysis/null_rates.h"
+#include "tolvane/analysis/random_field.h"
 #include "tolvane/analysis/roc.h"
 
 namespace tolvane::analysis {
@@ -73,6 +74,10 @@ struct EvaluationRequest {
   std::optional<int> degreesOfFreedom;
   std::optional<double> clusterThreshold;
   std::int64_t clusterSize = 0;  // the cluster-level family-wise figure's K
+  // The cluster-forming p whose K comes from random field theory (random_field.h), with
+  // the residuals' smoothness that glm records beside the map.
+  std::optional<double> clusterP;
+  Connectivity connectivity = kDefaultConnectivity;
   std::string runPrefix;  // for a contrast with a folder as truth; else from the file names
   MaskChoice mask;
   std::filesystem::path truthMask;  // the run's truth mask, the default when it exists
@@ -104,10 +109,21 @@ struct NullThreshold {
   Proportion voxelwise;
 };
 
+// Cluster inference by random field theory on one map.
+struct RandomFieldClusters {
+  double formingP = 0.0;
+  double threshold = 0.0;  // on the statistic's side
+  Smoothness smoothness;   // as glm recorded it, over the evaluation's mask
+  ClusterExtentTheory theory;
+  std::int64_t sizeThreshold = 0;  // K at kClusterAlpha
+  std::int64_t largestCluster = 0;
+};
+
 struct NullScores {
   std::vector<NullThreshold> thresholds;
   std::optional<CdfAgreement> studentAgreement;  // with degrees of freedom
   std::optional<std::int64_t> largestCluster;    // at the cluster threshold
+  std::optional<RandomFieldClusters> randomField;  // with a cluster-forming p
 };
 
 struct Evaluation {

@@ -32,6 +32,23 @@ void writeJsonFile(const nlohmann::ordered_json& json, const std::filesystem::pa
   writer.commit();
 }
 
+nlohmann::ordered_json randomFieldJson(const RandomFieldClusters& clusters,
+                                       Connectivity connectivity) {
+  const Smoothness& smoothness = clusters.smoothness;
+  return {{"clusterFormingP", clusters.formingP},
+          {"clusterFormingThreshold", clusters.threshold},
+          {"connectivity", neighbourCount(connectivity)},
+          {"smoothnessFWHMmm", {number(smoothness.fwhmMm[0]), number(smoothness.fwhmMm[1]),
+                                number(smoothness.fwhmMm[2])}},
+          {"searchVolumeVoxels", smoothness.voxels},
+          {"resels", number(smoothness.resels)},
+          {"expectedVoxelsAbove", number(clusters.theory.expectedVoxels)},
+          {"expectedClusters", number(clusters.theory.expectedClusters)},
+          {"clusterSizeThreshold", clusters.sizeThreshold},
+          {"alpha", kClusterAlpha},
+          {"largestCluster", clusters.largestCluster}};
+}
+
 namespace {
 
 nlohmann::ordered_json effectJson(const EffectError& error) {
@@ -78,6 +95,10 @@ void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::pa
     if (evaluation.null->largestCluster) {
       json["clusterThreshold"] = *request.clusterThreshold;
       json["largestCluster"] = *evaluation.null->largestCluster;
+      json["connectivity"] = neighbourCount(request.connectivity);
+    }
+    if (evaluation.null->randomField) {
+      json["randomField"] = randomFieldJson(*evaluation.null->randomField, request.connectivity);
     }
     writeJsonFile(json, file);
     return;

@@ -115,6 +115,10 @@ nlohmann::ordered_json sidecar(const ContrastMaps& maps, const MapKind& kind,
   if (request.prewhiten == Prewhitening::Ar1) json["AR1Coefficient"] = summary.ar1;
   json["Mask"] = summary.mask.source;
   json["MaskVoxels"] = summary.mask.voxels;
+  const Smoothness& smoothness = summary.smoothness;
+  json["SmoothnessFWHMmm"] = {smoothness.fwhmMm[0], smoothness.fwhmMm[1], smoothness.fwhmMm[2]};
+  json["Resels"] = smoothness.resels;
+  json["SearchVolumeVoxels"] = smoothness.voxels;
   return json;
 }
 
@@ -226,7 +230,7 @@ GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
     return std::move(*made);
   };
   const std::size_t voxels = bold.geometry.voxelCount();
-  GlmFit fit{model(0.0), {}};
+  GlmFit fit{model(0.0), {}, {}};
   VoxelFits fits = fitVoxels(fit.model, bold.values.data(), voxels, prewhiten == Prewhitening::Ar1);
   if (prewhiten == Prewhitening::Ar1) {
     fit.model = model(pooledAr1(fit.model, fits, mask.inside));
@@ -234,6 +238,7 @@ GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
   }
   for (const Contrast& contrast : contrasts)
     fit.maps.push_back(contrastMaps(contrast, fit.model, fits, mask));
+  fit.smoothness = residualSmoothness(fit.model, fits, bold, mask);
   return fit;
 }
 
@@ -280,6 +285,7 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   summary.columnNames = design.columnNames;
   summary.degreesOfFreedom = fit.model.degreesOfFreedom();
   summary.ar1 = fit.model.ar1;
+  summary.smoothness = fit.smoothness;
 
   // The set is written whole into the staging folder and only then moved into place, so
   // a failure (a full disk) leaves the folder's previous set, or nothing.

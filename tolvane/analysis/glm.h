@@ -13,7 +13,9 @@
 // The fit works inside the brain mask (analysis_mask.h; by default the dataset's truth
 // mask, else the whole grid): the AR(1) coefficient of prewhitening is pooled over the
 // mask's voxels only, and every map is NaN outside it (not analysed). The sidecars
-// record the mask ("Mask", "MaskVoxels").
+// record the mask ("Mask", "MaskVoxels") and the residuals' smoothness (smoothness.h:
+// "SmoothnessFWHMmm" per axis, "Resels", "SearchVolumeVoxels"), which cluster inference
+// by random field theory needs (random_field.h).
 //
 // Rest conditions (design/rest_conditions.h: by default those named rest, baseline,
 // fixation or off, in any case; a condition that a contrast names is kept) are left out
@@ -45,6 +47,7 @@
 #include "tolvane/analysis/glm_design.h"
 #include "tolvane/analysis/least_squares.h"
 #include "tolvane/analysis/progress.h"
+#include "tolvane/analysis/smoothness.h"
 
 namespace tolvane::analysis {
 
@@ -73,6 +76,7 @@ struct GlmSummary {
   int degreesOfFreedom = 0;
   double ar1 = 0.0;  // the prewhitening coefficient used; 0 without prewhitening
   AnalysisMask mask;
+  Smoothness smoothness;  // of the residuals, inside the mask
   std::vector<std::filesystem::path> files;
   std::vector<std::string> restConditions;  // left out of the design
   std::vector<std::string> warnings;        // events outside the run, collinearity
@@ -93,6 +97,7 @@ struct ContrastMaps {
 struct GlmFit {
   LeastSquaresModel model;
   std::vector<ContrastMaps> maps;
+  Smoothness smoothness;  // of the (whitened) residuals, inside the mask
 };
 
 // Every condition's contrast, then those of `expressions`, with distinct labels.

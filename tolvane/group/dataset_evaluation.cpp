@@ -39,7 +39,7 @@ void poolRunsWithEffects(DatasetEvaluation& result) {
 void poolNullRuns(DatasetEvaluation& result, const analysis::EvaluationRequest& scoring) {
   const std::size_t thresholds = result.thresholds.size();
   std::vector<std::int64_t> above(thresholds, 0), voxels(thresholds, 0), runsAbove(thresholds, 0);
-  std::int64_t runs = 0, runsWithCluster = 0;
+  std::int64_t runs = 0, runsWithCluster = 0, runsWithFieldCluster = 0;
   std::vector<double> pooledT;
   std::optional<int> degreesOfFreedom;
   bool sameDegreesOfFreedom = true;
@@ -56,6 +56,9 @@ void poolNullRuns(DatasetEvaluation& result, const analysis::EvaluationRequest& 
     if (evaluation.null->largestCluster) {
       runsWithCluster += *evaluation.null->largestCluster >= scoring.clusterSize;
     }
+    if (const auto& field = evaluation.null->randomField) {
+      runsWithFieldCluster += field->largestCluster >= field->sizeThreshold;
+    }
     if (degreesOfFreedom && evaluation.degreesOfFreedom != degreesOfFreedom) {
       sameDegreesOfFreedom = false;
     }
@@ -71,6 +74,9 @@ void poolNullRuns(DatasetEvaluation& result, const analysis::EvaluationRequest& 
   }
   if (scoring.clusterThreshold) {
     result.clusterFamilyWise = analysis::proportion(runsWithCluster, runs);
+  }
+  if (scoring.clusterP) {
+    result.randomFieldFamilyWise = analysis::proportion(runsWithFieldCluster, runs);
   }
   if (degreesOfFreedom && sameDegreesOfFreedom) {
     result.studentAgreement = analysis::cdfAgreement(std::move(pooledT), *degreesOfFreedom);

@@ -65,6 +65,9 @@ struct DatasetEvaluation {
   std::vector<PooledThreshold> thresholds;
   std::optional<analysis::CdfAgreement> studentAgreement;  // null, with degrees of freedom
   std::optional<analysis::Proportion> clusterFamilyWise;   // null, with a cluster setting
+  // Null, with a cluster-forming p: the share of runs with a cluster of at least their
+  // own random-field K above the forming threshold.
+  std::optional<analysis::Proportion> randomFieldFamilyWise;
   std::optional<analysis::Evaluation> group;
 };
 
