@@ -40,19 +40,20 @@ std::optional<Connectivity> connectivityOf(int neighbours) {
 
 int neighbourCount(Connectivity connectivity) { return static_cast<int>(connectivity); }
 
-std::vector<std::int64_t> clusterSizes(const std::vector<double>& statistic,
-                                       const std::array<std::int64_t, 3>& dims, double threshold,
-                                       Connectivity connectivity) {
+ClusterMap labelClusters(const std::vector<double>& statistic,
+                         const std::array<std::int64_t, 3>& dims, double threshold,
+                         Connectivity connectivity) {
   const std::vector<std::array<int, 3>> offsets = neighbourOffsets(connectivity);
-  // 0: below the threshold or counted; 1: above and not yet in a cluster.
-  std::vector<char> pending(statistic.size());
-  for (std::size_t v = 0; v < statistic.size(); ++v) pending[v] = statistic[v] > threshold;
-  std::vector<std::int64_t> sizes;
+  // -1: above the threshold and not yet in a cluster; 0: below it.
+  ClusterMap clusters;
+  clusters.labels.resize(statistic.size());
+  for (std::size_t v = 0; v < statistic.size(); ++v) clusters.labels[v] = -(statistic[v] > threshold);
   std::vector<std::size_t> stack;
-  for (std::size_t seed = 0; seed < pending.size(); ++seed) {
-    if (!pending[seed]) continue;
+  for (std::size_t seed = 0; seed < statistic.size(); ++seed) {
+    if (clusters.labels[seed] != -1) continue;
     // A flood fill from the seed, depth first through an explicit stack.
-    pending[seed] = 0;
+    const auto label = static_cast<std::int32_t>(clusters.sizes.size() + 1);
+    clusters.labels[seed] = label;
     stack.assign(1, seed);
     std::int64_t size = 0;
     while (!stack.empty()) {
@@ -64,14 +65,22 @@ std::vector<std::int64_t> clusterSizes(const std::vector<double>& statistic,
         const std::int64_t nx = x + dx, ny = y + dy, nz = z + dz;
         if (nx < 0 || ny < 0 || nz < 0 || nx >= dims[0] || ny >= dims[1] || nz >= dims[2]) continue;
         const auto n = static_cast<std::size_t>((nz * dims[1] + ny) * dims[0] + nx);
-        if (pending[n]) {
-          pending[n] = 0;
+        if (clusters.labels[n] == -1) {
+          clusters.labels[n] = label;
           stack.push_back(n);
         }
       }
     }
-    sizes.push_back(size);
+    clusters.sizes.push_back(size);
   }
+  return clusters;
+}
+
+std::vector<std::int64_t> clusterSizes(const std::vector<double>& statistic,
+                                       const std::array<std::int64_t, 3>& dims, double threshold,
+                                       Connectivity connectivity) {
+  std::vector<std::int64_t> sizes =
+      labelClusters(statistic, dims, threshold, connectivity).sizes;
   std::sort(sizes.begin(), sizes.end(), std::greater<>());
   return sizes;
 }

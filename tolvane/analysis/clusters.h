@@ -23,6 +23,16 @@ inline constexpr Connectivity kDefaultConnectivity = Connectivity::Corners;
 std::optional<Connectivity> connectivityOf(int neighbours);
 int neighbourCount(Connectivity connectivity);
 
+// The clusters above a threshold: each voxel's cluster (1 .. C in the order of each
+// cluster's first voxel; 0 below the threshold) and each cluster's size.
+struct ClusterMap {
+  std::vector<std::int32_t> labels;
+  std::vector<std::int64_t> sizes;  // cluster k's at k - 1
+};
+ClusterMap labelClusters(const std::vector<double>& statistic,
+                         const std::array<std::int64_t, 3>& dims, double threshold,
+                         Connectivity connectivity);
+
 // The sizes of the clusters of voxels strictly above `threshold`, largest first; empty
 // when no voxel is above it. `statistic` holds dims[0] x dims[1] x dims[2] values, x
 // fastest.

@@ -1,0 +1,42 @@
+// tolvane experiment: a methods experiment in one command. The study is drawn again
+// for each of N repetitions with its own seed, analysed in memory (no BOLD file is
+// written), and each map's figures go into a table whose summary gives the error rates
+// and the power with intervals (repetition.h, result_table.h, experiment_summary.h).
+//
+//   tolvane experiment STUDY.toml --repetitions N --contrast "A - B" --output DIR
+//       [--analysis group|first-level] [--prewhiten none|ar1] [--cluster-p P]...
+//       [--connectivity 6|18|26] [--no-mask] [--shard K/N]
+//   tolvane experiment merge SHARD_DIR... --output DIR
+//
+// With --shard K/N the command runs the repetitions r with r mod N = K - 1 and writes
+// their rows (no summary); merge combines the shards' folders into the table and
+// summary that the unsharded command writes, byte for byte, whatever the split.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tolvane/analysis/progress.h"
+#include "tolvane/experiment/repetition.h"
+
+namespace tolvane::experiment {
+
+struct ExperimentCommand {
+  CLI::App* app = nullptr;
+  CLI::App* merge = nullptr;
+  ExperimentSettings settings;
+  std::filesystem::path output;
+  std::string analysisName = "group";
+  std::string prewhiten;  // empty: the study's noise decides
+  int connectivity = 26;
+  std::string shard;  // "K/N"; empty: the whole experiment
+  std::vector<std::filesystem::path> shards;  // merge's inputs
+};
+
+void addExperiment(CLI::App& app, ExperimentCommand& command);
+// Progress on standard error, and the files written.
+void runExperimentCommand(const ExperimentCommand& command, const analysis::Progress& progress);
+
+}  // namespace tolvane::experiment
