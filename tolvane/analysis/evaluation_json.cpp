@@ -55,6 +55,28 @@ nlohmann::ordered_json effectJson(const EffectError& error) {
   return {{"bias", error.bias}, {"rootMeanSquareError", error.rootMeanSquareError}};
 }
 
+// A null study's figures.
+void addNullScores(nlohmann::ordered_json& json, const Evaluation& evaluation) {
+  const EvaluationRequest& request = evaluation.request;
+  json["nullStudy"] = true;
+  json["undefinedStatistics"] = evaluation.undefinedStatistics;
+  if (evaluation.degreesOfFreedom) json["degreesOfFreedom"] = *evaluation.degreesOfFreedom;
+  json["thresholds"] = nullThresholdsJson(evaluation.null->thresholds);
+  if (const auto& agreement = evaluation.null->studentAgreement) {
+    json["studentT"] = {{"values", agreement->values},
+                        {"largestCdfDifference", agreement->largestDifference},
+                        {"criticalValue5Percent", agreement->criticalValue5}};
+  }
+  if (evaluation.null->largestCluster) {
+    json["clusterThreshold"] = *request.clusterThreshold;
+    json["largestCluster"] = *evaluation.null->largestCluster;
+    json["connectivity"] = neighbourCount(request.connectivity);
+  }
+  if (evaluation.null->randomField) {
+    json["randomField"] = randomFieldJson(*evaluation.null->randomField, request.connectivity);
+  }
+}
+
 }  // namespace
 
 void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::path& file) {
@@ -83,23 +105,7 @@ void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::pa
                        : evaluation.sign == Sidedness::Negative ? "-statistic > threshold"
                                                                 : "statistic > threshold";
   if (evaluation.null) {
-    json["nullStudy"] = true;
-    json["undefinedStatistics"] = evaluation.undefinedStatistics;
-    if (evaluation.degreesOfFreedom) json["degreesOfFreedom"] = *evaluation.degreesOfFreedom;
-    json["thresholds"] = nullThresholdsJson(evaluation.null->thresholds);
-    if (const auto& agreement = evaluation.null->studentAgreement) {
-      json["studentT"] = {{"values", agreement->values},
-                          {"largestCdfDifference", agreement->largestDifference},
-                          {"criticalValue5Percent", agreement->criticalValue5}};
-    }
-    if (evaluation.null->largestCluster) {
-      json["clusterThreshold"] = *request.clusterThreshold;
-      json["largestCluster"] = *evaluation.null->largestCluster;
-      json["connectivity"] = neighbourCount(request.connectivity);
-    }
-    if (evaluation.null->randomField) {
-      json["randomField"] = randomFieldJson(*evaluation.null->randomField, request.connectivity);
-    }
+    addNullScores(json, evaluation);
     writeJsonFile(json, file);
     return;
   }

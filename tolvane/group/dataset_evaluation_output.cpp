@@ -50,6 +50,36 @@ void printRunTable(const DatasetEvaluation& evaluation, std::ostream& out) {
   }
 }
 
+// Each run's scores.
+Json runsJson(const DatasetEvaluation& evaluation) {
+  using analysis::number;
+  Json runs = Json::array();
+  for (const RunEvaluation& run : evaluation.runs) {
+    const analysis::Evaluation& scores = run.evaluation;
+    Json entry{{"run", run.run}, {"statistic", scores.request.stat.string()}, {"fitted", run.fitted}};
+    if (scores.null) {
+      entry["thresholds"] = analysis::nullThresholdsJson(scores.null->thresholds);
+      if (scores.null->largestCluster) entry["largestCluster"] = *scores.null->largestCluster;
+      if (scores.null->randomField) {
+        entry["randomField"] =
+            analysis::randomFieldJson(*scores.null->randomField, scores.request.connectivity);
+      }
+    } else {
+      entry["positives"] = scores.roc.positives;
+      entry["areaUnderCurve"] = scores.roc.area;
+      Json rates = Json::array();
+      for (const analysis::ThresholdCounts& counts : scores.counts) {
+        rates.push_back({{"threshold", counts.threshold},
+                         {"truePositiveRate", number(counts.truePositiveRate())},
+                         {"falsePositiveRate", number(counts.falsePositiveRate())}});
+      }
+      entry["thresholds"] = rates;
+    }
+    runs.push_back(entry);
+  }
+  return runs;
+}
+
 }  // namespace
 
 void printDatasetEvaluation(const DatasetEvaluation& evaluation, std::ostream& out) {
@@ -128,31 +158,7 @@ void writeDatasetEvaluationJson(const DatasetEvaluation& evaluation,
   json["sign"] = analysis::sidednessName(evaluation.sign);
   json["nullStudy"] = evaluation.nullStudy;
   if (first.degreesOfFreedom) json["degreesOfFreedom"] = *first.degreesOfFreedom;
-  Json runs = Json::array();
-  for (const RunEvaluation& run : evaluation.runs) {
-    const analysis::Evaluation& scores = run.evaluation;
-    Json entry{{"run", run.run}, {"statistic", scores.request.stat.string()}, {"fitted", run.fitted}};
-    if (scores.null) {
-      entry["thresholds"] = analysis::nullThresholdsJson(scores.null->thresholds);
-      if (scores.null->largestCluster) entry["largestCluster"] = *scores.null->largestCluster;
-      if (scores.null->randomField) {
-        entry["randomField"] =
-            analysis::randomFieldJson(*scores.null->randomField, scores.request.connectivity);
-      }
-    } else {
-      entry["positives"] = scores.roc.positives;
-      entry["areaUnderCurve"] = scores.roc.area;
-      Json rates = Json::array();
-      for (const analysis::ThresholdCounts& counts : scores.counts) {
-        rates.push_back({{"threshold", counts.threshold},
-                         {"truePositiveRate", number(counts.truePositiveRate())},
-                         {"falsePositiveRate", number(counts.falsePositiveRate())}});
-      }
-      entry["thresholds"] = rates;
-    }
-    runs.push_back(entry);
-  }
-  json["runs"] = runs;
+  json["runs"] = runsJson(evaluation);
   Json pooled;
   pooled["mask"] = {{"source", first.mask.source}, {"voxels", first.mask.voxels}};
   Json thresholds = Json::array();
