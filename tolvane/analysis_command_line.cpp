@@ -168,6 +168,9 @@ void addReport(CLI::App& app, ReportCommand& command) {
   reportApp->add_option("--t-threshold", options.tThreshold, "Smallest |t| overlaid")
       ->capture_default_str();
   addMaskOptions(reportApp, options.mask);
+  reportApp->add_option("--glm-dir", options.glmRoot,
+                        "Root of the runs' glm outputs, laid out sub-XX/func/ (default "
+                        "DATASET/derivatives/tolvane-glm); only read");
   command.app = reportApp;
 }
 

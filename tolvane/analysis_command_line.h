@@ -14,6 +14,7 @@
 //                 [--covariate FILE.tsv COLUMN] [--output DIR] [--mask IMAGE | --no-mask]
 //   tolvane report DATASET_DIR [--output FILE.html] [--run sub-XX/run-N]...
 //                  [--contrast "A - B"]... [--t-threshold T] [--mask IMAGE | --no-mask]
+//                  [--glm-dir DIR]
 //
 // As for simulate, each subcommand's options are parsed into a plain struct, and the
 // command acts on it; the commands throw InputError and OutputError for

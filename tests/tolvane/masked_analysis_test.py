@@ -147,6 +147,13 @@ class MaskedNullStudy(unittest.TestCase):
                      "--glm-dir", whole, "--prewhiten", "none", status=2)
         self.assertIn('prewhitening: the maps were fitted with "AR(1), pooled", the evaluation '
                       'asks for "none"', result.stderr)
+        # The report shows the user's maps where they are, and counts over the grid.
+        page_file = os.path.join(self.folder, "report.html")
+        run(TOLVANE, "report", self.dataset, "--glm-dir", whole, "--no-mask", "--output", page_file)
+        with open(page_file) as file:
+            page = file.read()
+        self.assertIn(f"t maps from {whole}/sub-01/func", page)
+        self.assertIn("counted over the whole grid (2048 voxels)", page)
         self.assertEqual(folder_contents(whole), before)
         empty = os.path.join(self.folder, "empty")
         os.mkdir(empty)

@@ -70,8 +70,14 @@ std::filesystem::path writeReport(const ReportOptions& options,
   if (!(options.tThreshold > 0.0) || !std::isfinite(options.tThreshold)) {
     throw formats::InputError("--t-threshold: expected a positive number");
   }
-  const std::vector<dataset::DatasetRun> allRuns = dataset::findRuns(options.dataset, {});
+  std::vector<dataset::DatasetRun> allRuns = dataset::findRuns(options.dataset, {});
   std::vector<dataset::DatasetRun> runs = dataset::findRuns(options.dataset, options.runs);
+  // Maps of the user's own folder are shown where they are: nothing is copied.
+  if (options.glmRoot) {
+    for (auto* list : {&allRuns, &runs}) {
+      for (dataset::DatasetRun& run : *list) run.glmFolder = *options.glmRoot / run.subject / "func";
+    }
+  }
   const std::filesystem::path output = options.output.value_or(defaultReportFile(options.dataset));
   const std::string name = datasetName(options.dataset);
 

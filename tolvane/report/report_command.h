@@ -28,6 +28,8 @@ struct ReportOptions {
   std::vector<std::string> contrasts;           // fitted where a run has no GLM outputs
   double tThreshold = kDefaultTThreshold;
   analysis::MaskChoice mask;  // the fits it makes and the rates it shows are inside it
+  // The glm outputs' root (sub-XX/func/ below it); default DATASET/derivatives/tolvane-glm.
+  std::optional<std::filesystem::path> glmRoot;
 };
 
 std::filesystem::path defaultReportFile(const std::filesystem::path& dataset);
