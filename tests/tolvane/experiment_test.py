@@ -59,6 +59,16 @@ def table(folder):
         return list(csv.DictReader(file, delimiter="\t"))
 
 
+def contents_below(folder):
+    files = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as file:
+                files[os.path.relpath(path, folder)] = file.read()
+    return files
+
+
 def contents(folder):
     files = {}
     for name in sorted(os.listdir(folder)):
@@ -86,7 +96,8 @@ class Experiment(unittest.TestCase):
         return output
 
     def test_a_repetition_in_memory_is_the_study_simulated_and_fitted_from_files(self):
-        output = self.experiment("first-level", "--repetitions", "2", "--analysis", "first-level")
+        output = self.experiment("first-level", "--repetitions", "2", "--analysis", "first-level",
+                                 "--keep-data")
         rows = table(output)
         self.assertEqual([(r["repetition"], r["map"]) for r in rows],
                          [(str(rep), f"sub-0{s}_run-1") for rep in (0, 1) for s in (1, 2, 3, 4)])
@@ -94,6 +105,9 @@ class Experiment(unittest.TestCase):
         self.assertEqual(len(seeds), 1)
         dataset = os.path.join(self.folder, "repetition-1")
         run(TOLVANE, "simulate", self.study, "--seed", seeds.pop(), "--output", dataset)
+        # --keep-data wrote the same dataset.
+        kept = os.path.join(output, "data", "rep-0001")
+        self.assertEqual(contents_below(kept), contents_below(dataset))
         for row in rows[4:]:
             subject = row["map"].split("_")[0]
             bold = glob.glob(f"{dataset}/{subject}/func/*_bold.nii.gz")[0]

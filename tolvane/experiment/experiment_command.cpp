@@ -2,10 +2,12 @@
 #include "tolvane/experiment/experiment_command.h"
 
 #include <chrono>
+#include <sstream>
 
 #include "formats/errors.h"
 #include "formats/text_parsing.h"
 #include "tolvane/experiment/result_table.h"
+#include "tolvane/simulate/simulate_command.h"
 
 namespace tolvane::experiment {
 namespace {
@@ -26,6 +28,21 @@ Shard parseShard(const std::string& text) {
   shard.index = int(*index);
   shard.count = int(*count);
   return shard;
+}
+
+// The repetition's dataset, as tolvane simulate writes the study with its seed.
+void writeRepetitionData(const ExperimentCommand& command, const ExperimentPlan& plan,
+                         int repetition) {
+  std::string name = std::to_string(repetition);
+  name = "rep-" + std::string(name.size() < 4 ? 4 - name.size() : 0, '0') + name;
+  simulate::SimulateOptions options;
+  options.studyFile = plan.settings.study;
+  options.output = command.output / "data" / name;
+  options.overrides.seed = repetitionSeed(plan.studySeed, repetition);
+  options.jobs = 1;
+  options.overwrite = true;
+  std::ostringstream quiet;
+  simulate::runSimulate(options, quiet);
 }
 
 }  // namespace
@@ -54,6 +71,8 @@ void addExperiment(CLI::App& app, ExperimentCommand& command) {
   experiment->add_flag("--no-mask", command.settings.wholeGrid,
                        "Analyse the whole grid, not the study's brain mask");
   experiment->add_option("--shard", command.shard, "Run only shard K of N, as K/N");
+  experiment->add_flag("--keep-data", command.keepData,
+                       "Also write each repetition's BIDS dataset to DIR/data/rep-R");
   experiment->add_option("--output", command.output, "Folder of the results");
   CLI::App* merge = experiment->add_subcommand(
       "merge", "Combine the folders of an experiment's shards into its table and summary");
@@ -91,6 +110,7 @@ void runExperimentCommand(const ExperimentCommand& command, const analysis::Prog
   for (int r = shard.index - 1; r < settings.repetitions; r += shard.count) {
     const auto start = std::chrono::steady_clock::now();
     for (const MapRecord& record : runRepetition(plan, r)) table.rows.push_back(tableRow(record));
+    if (command.keepData) writeRepetitionData(command, plan, r);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     progress("repetition " + std::to_string(r + 1) + " of " + std::to_string(settings.repetitions) +

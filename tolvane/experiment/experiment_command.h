@@ -5,12 +5,16 @@
 //
 //   tolvane experiment STUDY.toml --repetitions N --contrast "A - B" --output DIR
 //       [--analysis group|first-level] [--prewhiten none|ar1] [--cluster-p P]...
-//       [--connectivity 6|18|26] [--no-mask] [--shard K/N]
+//       [--connectivity 6|18|26] [--no-mask] [--shard K/N] [--keep-data]
 //   tolvane experiment merge SHARD_DIR... --output DIR
 //
 // With --shard K/N the command runs the repetitions r with r mod N = K - 1 and writes
 // their rows (no summary); merge combines the shards' folders into the table and
 // summary that the unsharded command writes, byte for byte, whatever the split.
+//
+// --keep-data also writes each repetition's dataset, DIR/data/rep-R (R from 0, four
+// digits), as tolvane simulate writes the study with the repetition's seed: the
+// repetition is simulated a second time for it, so the analysis stays in memory.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -32,6 +36,7 @@ struct ExperimentCommand {
   std::string prewhiten;  // empty: the study's noise decides
   int connectivity = 26;
   std::string shard;  // "K/N"; empty: the whole experiment
+  bool keepData = false;  // also write each repetition's dataset
   std::vector<std::filesystem::path> shards;  // merge's inputs
 };
 
