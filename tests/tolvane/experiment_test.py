@@ -125,6 +125,13 @@ class Experiment(unittest.TestCase):
             for axis, fwhm in zip("xyz", sidecar["SmoothnessFWHMmm"]):
                 self.assertAlmostEqual(float(row[f"fwhm_{axis}_mm"]), fwhm, delta=1e-6 * fwhm)
 
+    def test_subjects_replace_the_study_files_count(self):
+        output = self.experiment("two-subjects", "--repetitions", "1", "--analysis",
+                                 "first-level", "--subjects", "2")
+        self.assertEqual([r["map"] for r in table(output)], ["sub-01_run-1", "sub-02_run-1"])
+        with open(os.path.join(output, "experiment.json")) as file:
+            self.assertEqual(json.load(file)["subjects"], 2)
+
     def test_shards_merge_into_the_whole_experiment_byte_for_byte(self):
         whole = self.experiment("whole", "--repetitions", "5")
         shards = [self.experiment(f"shard-{k}", "--repetitions", "5", "--shard", f"{k}/3")

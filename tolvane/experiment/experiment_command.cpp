@@ -39,6 +39,7 @@ void writeRepetitionData(const ExperimentCommand& command, const ExperimentPlan&
   options.studyFile = plan.settings.study;
   options.output = command.output / "data" / name;
   options.overrides.seed = repetitionSeed(plan.studySeed, repetition);
+  options.overrides.subjects = plan.settings.subjects;
   options.jobs = 1;
   options.overwrite = true;
   std::ostringstream quiet;
@@ -56,6 +57,10 @@ void addExperiment(CLI::App& app, ExperimentCommand& command) {
       ->check(CLI::PositiveNumber);
   experiment->add_option("--contrast", command.settings.contrast,
                          "The contrast to test, such as \"Task\" or \"Faces - Houses\"");
+  experiment->add_option("--subjects", command.settings.subjects,
+                         "Subjects per repetition, in place of the study file's (a power curve "
+                         "is one experiment per count)")
+      ->check(CLI::PositiveNumber);
   experiment->add_option("--analysis", command.analysisName,
                          "group (one map per repetition) or first-level (one per run)")
       ->check(CLI::IsMember({"group", "first-level"}))

@@ -4,7 +4,7 @@
 // and the power with intervals (repetition.h, result_table.h, experiment_summary.h).
 //
 //   tolvane experiment STUDY.toml --repetitions N --contrast "A - B" --output DIR
-//       [--analysis group|first-level] [--prewhiten none|ar1] [--cluster-p P]...
+//       [--analysis group|first-level] [--subjects S] [--prewhiten none|ar1] [--cluster-p P]...
 //       [--connectivity 6|18|26] [--no-mask] [--shard K/N] [--keep-data]
 //   tolvane experiment merge SHARD_DIR... --output DIR
 //

@@ -150,7 +150,9 @@ std::uint32_t repetitionSeed(std::uint32_t studySeed, int repetition) {
 ExperimentPlan planExperiment(const ExperimentSettings& settings) {
   ExperimentPlan plan;
   plan.settings = settings;
-  const study::Study drawn = study::loadStudy(settings.study, {});
+  study::Overrides overrides;
+  overrides.subjects = settings.subjects;
+  const study::Study drawn = study::loadStudy(settings.study, overrides);
   plan.studySeed = drawn.seed;
   plan.studySha256 = drawn.fileSha256;
   if (settings.analysis == Analysis::Group && drawn.subjects < 2) {
@@ -179,6 +181,7 @@ std::vector<MapRecord> runRepetition(const ExperimentPlan& plan, int repetition)
   study::Overrides overrides;
   const std::uint32_t seed = repetitionSeed(plan.studySeed, repetition);
   overrides.seed = seed;
+  overrides.subjects = plan.settings.subjects;
   const study::Study drawn = study::loadStudy(plan.settings.study, overrides);
   const formats::MapGeometry geometry = formats::mapGeometryOf(drawn.grid, drawn.frame);
   const analysis::AnalysisMask mask = studyMask(drawn, geometry, plan.settings.wholeGrid);

@@ -50,6 +50,7 @@ struct ExperimentSettings {
   std::vector<double> clusterP{0.01, 0.001};
   analysis::Connectivity connectivity = analysis::kDefaultConnectivity;
   bool wholeGrid = false;  // --no-mask
+  std::optional<std::int64_t> subjects;  // --subjects: the study's subject count overridden
 };
 
 struct ClusterRecord {

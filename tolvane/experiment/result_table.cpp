@@ -107,6 +107,7 @@ std::string settingsJson(const ExperimentPlan& plan) {
   json["studySha256"] = plan.studySha256;
   json["studySeed"] = plan.studySeed;
   json["repetitions"] = settings.repetitions;
+  if (settings.subjects) json["subjects"] = *settings.subjects;
   json["seeds"] = "derived per repetition from the study seed (tolvane experiment, repetition.h)";
   json["analysis"] = settings.analysis == Analysis::Group ? "group" : "first-level";
   json["contrast"] = settings.contrast;
