@@ -170,22 +170,16 @@ const char* sidednessName(Sidedness sign) {
 
 Evaluation evaluate(const EvaluationRequest& request) {
   refusePValues(request.stat);
+  const bool truthFolder = std::filesystem::is_directory(request.truth);
+  const std::string prefix = !request.runPrefix.empty() ? request.runPrefix
+                             : truthFolder              ? runPrefixOf(request.stat)
+                                                        : runPrefixOf(request.truth);
+  // The run's truth mask lies beside its truth.
   EvaluationRequest withMask = request;
-  if (withMask.truthMask.empty()) {
-    const bool truthFolder = std::filesystem::is_directory(request.truth);
-    const std::string prefix = !request.runPrefix.empty() ? request.runPrefix
-                               : truthFolder              ? runPrefixOf(request.stat)
-                                                          : runPrefixOf(request.truth);
-    if (!prefix.empty()) {
-      withMask.truthMask =
-          truthMaskOf(truthFolder ? request.truth : request.truth.parent_path(), prefix);
-    }
+  if (withMask.truthMask.empty() && !prefix.empty()) {
+    withMask.truthMask = truthMaskOf(truthFolder ? request.truth : request.truth.parent_path(), prefix);
   }
   if (!request.contrast) return evaluate(withMask, formats::readScalarVolume(request.truth), {});
-  const std::string prefix = !request.runPrefix.empty() ? request.runPrefix
-                             : std::filesystem::is_directory(request.truth)
-                                 ? runPrefixOf(request.stat)
-                                 : runPrefixOf(request.truth);
   const ContrastTruth made = contrastTruth(request.truth, prefix, *request.contrast);
   return evaluate(withMask, made.values, ContrastTruthSummary{made.conditions, made.weights});
 }
