@@ -238,6 +238,31 @@ class RandomFieldClusters(unittest.TestCase):
             self.assertAlmostEqual(1 - numpy.exp(-clusters * numpy.exp(-beta * size ** (2 / 3))),
                                    0.05, delta=0.01)
 
+    def test_masks_on_another_grid_and_maps_without_smoothness_are_refused(self):
+        self.evaluate(26)  # the runs' maps, fitted with their smoothness
+        mask = os.path.join(self.folder, "small-mask.nii.gz")
+        nibabel.save(nibabel.Nifti1Image(numpy.ones((4, 4, 4), numpy.uint8), numpy.eye(4)), mask)
+        result = run(TOLVANE, "evaluate", self.dataset, "--contrast", "Task", "--mask", mask,
+                     "--no-mask", status=2)
+        self.assertIn("excludes", result.stderr)
+        truth = glob.glob(f"{self.dataset}/derivatives/tolvane/sub-01/func/*_desc-Task_effect.nii.gz")[0]
+        stat = glob.glob(f"{self.dataset}/derivatives/tolvane-glm/sub-01/func/*_stat-t_statmap.nii.gz")[0]
+        result = run(TOLVANE, "evaluate", "--truth", truth, "--stat", stat, "--mask", mask,
+                     status=2)
+        self.assertIn(f"{mask}: expected a mask on the maps' grid", result.stderr)
+        # A map whose sidecar lacks the smoothness (an older glm's) cannot give K.
+        sidecar = stat.replace(".nii.gz", ".json")
+        with open(sidecar) as file:
+            record = json.load(file)
+        del record["SmoothnessFWHMmm"]
+        copy = os.path.join(self.folder, os.path.basename(stat))
+        shutil.copy(stat, copy)
+        with open(copy.replace(".nii.gz", ".json"), "w") as file:
+            json.dump(record, file)
+        result = run(TOLVANE, "evaluate", "--truth", truth, "--stat", copy, "--cluster-p", "0.01",
+                     status=2)
+        self.assertIn("fit the run again with tolvane glm", result.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()
