@@ -95,8 +95,9 @@ void runExperimentCommand(const ExperimentCommand& command, const analysis::Prog
     return;
   }
   ExperimentSettings settings = command.settings;
-  if (settings.study.empty() || settings.repetitions < 1 || settings.contrast.empty()) {
-    throw formats::InputError("expected a STUDY file, --repetitions N and --contrast");
+  if (settings.study.empty() || settings.repetitions < 1 || settings.contrast.empty() ||
+      command.output.empty()) {
+    throw formats::InputError("expected a STUDY file, --repetitions N, --contrast and --output");
   }
   for (double p : settings.clusterP) {
     if (!(p > 0.0 && p < 0.5)) {
