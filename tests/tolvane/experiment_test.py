@@ -97,7 +97,7 @@ class Experiment(unittest.TestCase):
 
     def test_a_repetition_in_memory_is_the_study_simulated_and_fitted_from_files(self):
         output = self.experiment("first-level", "--repetitions", "2", "--analysis", "first-level",
-                                 "--keep-data")
+                                 "--keep-data", "--jobs", "2")
         rows = table(output)
         self.assertEqual([(r["repetition"], r["map"]) for r in rows],
                          [(str(rep), f"sub-0{s}_run-1") for rep in (0, 1) for s in (1, 2, 3, 4)])
@@ -133,8 +133,10 @@ class Experiment(unittest.TestCase):
             self.assertEqual(json.load(file)["subjects"], 2)
 
     def test_shards_merge_into_the_whole_experiment_byte_for_byte(self):
-        whole = self.experiment("whole", "--repetitions", "5")
-        shards = [self.experiment(f"shard-{k}", "--repetitions", "5", "--shard", f"{k}/3")
+        # Two repetitions at once for the whole, one at a time for the shards.
+        whole = self.experiment("whole", "--repetitions", "5", "--jobs", "2")
+        shards = [self.experiment(f"shard-{k}", "--repetitions", "5", "--shard", f"{k}/3",
+                                  "--jobs", "1")
                   for k in (1, 2, 3)]
         halves = [self.experiment(f"half-{k}", "--repetitions", "5", "--shard", f"{k}/2")
                   for k in (1, 2)]

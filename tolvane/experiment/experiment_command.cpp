@@ -1,10 +1,15 @@
 // The experiment command; see experiment_command.h.
 #include "tolvane/experiment/experiment_command.h"
 
+#include <atomic>
 #include <chrono>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <sstream>
 
 #include "formats/errors.h"
+#include "formats/nifti/parallel_gzip.h"
 #include "formats/text_parsing.h"
 #include "tolvane/experiment/result_table.h"
 #include "tolvane/simulate/simulate_command.h"
@@ -46,6 +51,51 @@ void writeRepetitionData(const ExperimentCommand& command, const ExperimentPlan&
   simulate::runSimulate(options, quiet);
 }
 
+// The repetitions' records in the order given, made `jobs` at a time: workers take the
+// next repetition from a shared counter, and each keeps its own records, so that the
+// rows are the same for any number of jobs. The first failure stops the others from
+// starting new repetitions and is rethrown.
+std::vector<std::vector<MapRecord>> runRepetitions(const ExperimentCommand& command,
+                                                   const ExperimentPlan& plan,
+                                                   const std::vector<int>& repetitions,
+                                                   const analysis::Progress& progress) {
+  std::vector<std::vector<MapRecord>> records(repetitions.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr failure;
+  std::mutex lock, simulating;
+  const auto work = [&] {
+    for (std::size_t i = next++; i < repetitions.size() && !failed; i = next++) {
+      try {
+        const auto start = std::chrono::steady_clock::now();
+        records[i] = runRepetition(plan, repetitions[i]);
+        if (command.keepData) {
+          // simulate's command guards the process's signals: one at a time.
+          const std::lock_guard<std::mutex> guard(simulating);
+          writeRepetitionData(command, plan, repetitions[i]);
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const std::lock_guard<std::mutex> guard(lock);
+        progress("repetition " + std::to_string(repetitions[i] + 1) + " of " +
+                 std::to_string(plan.settings.repetitions) + " in " +
+                 std::to_string(seconds).substr(0, 5) + " s");
+      } catch (...) {
+        const std::lock_guard<std::mutex> guard(lock);
+        if (!failed.exchange(true)) failure = std::current_exception();
+      }
+    }
+  };
+  const unsigned jobs = std::min<unsigned>(command.jobs > 0 ? command.jobs : formats::usableCores(),
+                                           unsigned(std::max<std::size_t>(repetitions.size(), 1)));
+  std::vector<std::thread> workers;
+  for (unsigned j = 1; j < jobs; ++j) workers.emplace_back(work);
+  work();
+  for (std::thread& worker : workers) worker.join();
+  if (failure) std::rethrow_exception(failure);
+  return records;
+}
+
 }  // namespace
 
 void addExperiment(CLI::App& app, ExperimentCommand& command) {
@@ -76,6 +126,8 @@ void addExperiment(CLI::App& app, ExperimentCommand& command) {
   experiment->add_flag("--no-mask", command.settings.wholeGrid,
                        "Analyse the whole grid, not the study's brain mask");
   experiment->add_option("--shard", command.shard, "Run only shard K of N, as K/N");
+  experiment->add_option("--jobs", command.jobs,
+                         "Repetitions at once, one thread each (default: one per usable core)");
   experiment->add_flag("--keep-data", command.keepData,
                        "Also write each repetition's BIDS dataset to DIR/data/rep-R");
   experiment->add_option("--output", command.output, "Folder of the results");
@@ -112,15 +164,11 @@ void runExperimentCommand(const ExperimentCommand& command, const analysis::Prog
   settings.connectivity = *analysis::connectivityOf(command.connectivity);
   const Shard shard = command.shard.empty() ? Shard{} : parseShard(command.shard);
   const ExperimentPlan plan = planExperiment(settings);
+  std::vector<int> repetitions;
+  for (int r = shard.index - 1; r < settings.repetitions; r += shard.count) repetitions.push_back(r);
   ResultTable table{tableHeader(plan), {}};
-  for (int r = shard.index - 1; r < settings.repetitions; r += shard.count) {
-    const auto start = std::chrono::steady_clock::now();
-    for (const MapRecord& record : runRepetition(plan, r)) table.rows.push_back(tableRow(record));
-    if (command.keepData) writeRepetitionData(command, plan, r);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    progress("repetition " + std::to_string(r + 1) + " of " + std::to_string(settings.repetitions) +
-             " in " + std::to_string(seconds).substr(0, 5) + " s");
+  for (const std::vector<MapRecord>& records : runRepetitions(command, plan, repetitions, progress)) {
+    for (const MapRecord& record : records) table.rows.push_back(tableRow(record));
   }
   writeShard(command.output, plan, std::to_string(shard.index) + "/" + std::to_string(shard.count),
              table);

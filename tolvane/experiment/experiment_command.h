@@ -5,12 +5,14 @@
 //
 //   tolvane experiment STUDY.toml --repetitions N --contrast "A - B" --output DIR
 //       [--analysis group|first-level] [--subjects S] [--prewhiten none|ar1] [--cluster-p P]...
-//       [--connectivity 6|18|26] [--no-mask] [--shard K/N] [--keep-data]
+//       [--connectivity 6|18|26] [--no-mask] [--shard K/N] [--keep-data] [--jobs N]
 //   tolvane experiment merge SHARD_DIR... --output DIR
 //
 // With --shard K/N the command runs the repetitions r with r mod N = K - 1 and writes
 // their rows (no summary); merge combines the shards' folders into the table and
 // summary that the unsharded command writes, byte for byte, whatever the split.
+//
+// --jobs N runs N repetitions at once, each on one thread; the rows do not depend on N.
 //
 // --keep-data also writes each repetition's dataset, DIR/data/rep-R (R from 0, four
 // digits), as tolvane simulate writes the study with the repetition's seed: the
@@ -37,6 +39,7 @@ struct ExperimentCommand {
   int connectivity = 26;
   std::string shard;  // "K/N"; empty: the whole experiment
   bool keepData = false;  // also write each repetition's dataset
+  unsigned jobs = 0;      // repetitions at once; 0: one per usable core
   std::vector<std::filesystem::path> shards;  // merge's inputs
 };
 
