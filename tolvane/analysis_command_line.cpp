@@ -48,6 +48,25 @@ analysis::Prewhitening prewhitening(const std::string& name) {
   return name == "ar1" ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None;
 }
 
+// --prewhiten of a command over a dataset: absent follows the study's noise.
+std::optional<analysis::Prewhitening> askedPrewhitening(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  return prewhitening(name);
+}
+
+// --mask IMAGE and --no-mask, which exclude each other.
+void addMaskOptions(CLI::App* app, analysis::MaskChoice& mask) {
+  CLI::Option* image = app->add_option(
+      "--mask", mask.image,
+      "Brain mask (non-zero inside, on the maps' grid); default: the dataset's truth mask, "
+      "else the whole grid");
+  app->add_flag("--no-mask", mask.wholeGrid, "Analyse and count the whole grid")->excludes(image);
+}
+
+constexpr const char* kDatasetPrewhitenHelp =
+    "Noise model of the first-level fits: none or ar1; default: ar1 when the study's noise is "
+    "autocorrelated (its study file), else none";
+
 }  // namespace
 
 void addGlm(CLI::App& app, GlmCommand& command) {
@@ -85,6 +104,7 @@ void addGlm(CLI::App& app, GlmCommand& command) {
                   "Columns of the confounds table, comma-separated; default: trans_x, trans_y, "
                   "trans_z, rot_x, rot_y, rot_z")
       ->delimiter(',');
+  addMaskOptions(glm, request.mask);
   command.app = glm;
 }
 
@@ -121,14 +141,26 @@ void addEvaluate(CLI::App& app, EvaluateCommand& command) {
   evaluate->add_option("--cluster-size", request.clusterSize,
                        "Null study: a family-wise error is a cluster of at least this many voxels")
       ->check(CLI::PositiveNumber);
+  evaluate->add_option("--cluster-p", request.clusterP,
+                       "Null study: the cluster-forming p whose cluster size K comes from random "
+                       "field theory with the residuals' smoothness (family-wise 0.05)")
+      ->check(CLI::Range(0.0, 0.5).description("above 0 and up to 0.5"))
+      ->check([](const std::string& text) {
+        return std::stod(text) > 0.0 ? std::string() : std::string("expected a p above 0");
+      });
+  evaluate->add_option("--cluster-connectivity", command.clusterConnectivity,
+                       "Neighbours that join a cluster: 6 (faces), 18 (and edges) or 26 (and "
+                       "corners)")
+      ->check(CLI::IsMember({6, 18, 26}))
+      ->capture_default_str();
   evaluate->add_option("--glm-dir", command.dataset.glmRoot,
                        "Dataset: the glm outputs' root (default DATASET/derivatives/tolvane-glm)");
   evaluate->add_option("--group-dir", command.dataset.groupRoot,
                        "Dataset: the group maps (default DATASET/derivatives/tolvane-group)");
   evaluate->add_option("--prewhiten", command.prewhiten,
-                       "Dataset: the noise model of the runs it fits: none or ar1")
-      ->check(CLI::IsMember({"none", "ar1"}))
-      ->capture_default_str();
+                       std::string("Dataset: ") + kDatasetPrewhitenHelp)
+      ->check(CLI::IsMember({"none", "ar1"}));
+  addMaskOptions(evaluate, request.mask);
   evaluate->add_option("--run", command.dataset.runs,
                        "Dataset: only this run, as sub-XX/run-N or sub-XX (repeatable)");
   evaluate->add_option("--connectivity", command.connectivity,
@@ -159,10 +191,9 @@ void addGroup(CLI::App& app, GroupCommand& command) {
   groupApp->add_option("--glm-dir", request.glmRoot,
                        "Root of the runs' glm outputs, reused when they match "
                        "(default DATASET/derivatives/tolvane-glm)");
-  groupApp->add_option("--prewhiten", command.prewhiten,
-                       "Noise model of the first-level fits: none or ar1")
-      ->check(CLI::IsMember({"none", "ar1"}))
-      ->capture_default_str();
+  groupApp->add_option("--prewhiten", command.prewhiten, kDatasetPrewhitenHelp)
+      ->check(CLI::IsMember({"none", "ar1"}));
+  addMaskOptions(groupApp, request.mask);
   groupApp->add_option("--covariate", command.covariate,
                        "A table with participant_id and a column of numbers, and the column's "
                        "name: a two-group or covariate design")
@@ -190,6 +221,10 @@ void addReport(CLI::App& app, ReportCommand& command) {
                         "Contrast to fit when a run has no GLM outputs (repeatable)");
   reportApp->add_option("--t-threshold", options.tThreshold, "Smallest |t| overlaid")
       ->capture_default_str();
+  addMaskOptions(reportApp, options.mask);
+  reportApp->add_option("--glm-dir", options.glmRoot,
+                        "Root of the runs' glm outputs, laid out sub-XX/func/ (default "
+                        "DATASET/derivatives/tolvane-glm); only read");
   command.app = reportApp;
 }
 
@@ -228,6 +263,7 @@ void runGlmCommand(const GlmCommand& command) {
   } else {
     std::cerr << "no prewhitening\n";
   }
+  std::cerr << "inside " << summary.mask.describe() << "\n";
   std::cerr << summary.files.size() << " files written to " << request.outputFolder.string()
             << "; read " << fixed(summary.readSeconds, 2) << " s, fit "
             << fixed(summary.fitSeconds, 2) << " s, write " << fixed(summary.writeSeconds, 2)
@@ -289,6 +325,7 @@ void runEvaluateCommand(const EvaluateCommand& command) {
   }
   if (command.degreesOfFreedom > 0) request.degreesOfFreedom = command.degreesOfFreedom;
   checkScoringOptions(request);
+  request.connectivity = *analysis::connectivityOf(command.clusterConnectivity);
   if (request.clusterThreshold.has_value() != (request.clusterSize > 0)) {
     throw formats::InputError("--cluster-threshold and --cluster-size go together");
   }
@@ -299,7 +336,7 @@ void runEvaluateCommand(const EvaluateCommand& command) {
     }
     group::DatasetEvaluationRequest dataset = command.dataset;
     dataset.dataset = *command.datasetFolder;
-    dataset.prewhiten = prewhitening(command.prewhiten);
+    dataset.prewhiten = askedPrewhitening(command.prewhiten);
     dataset.scoring = request;
     const group::DatasetEvaluation evaluation = group::evaluateDataset(dataset, progressLine);
     if (command.output) group::writeDatasetEvaluationJson(evaluation, *command.output);
@@ -326,7 +363,7 @@ void runEvaluateCommand(const EvaluateCommand& command) {
 
 void runGroupCommand(const GroupCommand& command) {
   group::GroupRequest request = command.request;
-  request.prewhiten = prewhitening(command.prewhiten);
+  request.prewhiten = askedPrewhitening(command.prewhiten);
   if (!command.covariate.empty()) {
     request.covariateTable = command.covariate[0];
     request.covariateColumn = command.covariate[1];

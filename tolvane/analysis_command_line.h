@@ -2,17 +2,19 @@
 //
 //   tolvane glm BOLD.nii.gz --events EVENTS.tsv --output DIR [--hrf NAME]
 //               [--highpass SECONDS] [--prewhiten ar1] [--contrast "A - B"]...
-//               [--rest [NAME...]]
+//               [--rest [NAME...]] [--mask IMAGE | --no-mask]
 //   tolvane evaluate --truth TRUTH --stat STAT.nii.gz [--threshold T]... [--p-threshold P]...
 //                    [--effect EFFECT.nii.gz [--true-effect X]] [--contrast "A - B"]
 //                    [--sign both|positive|negative] [--dof N]
 //                    [--cluster-threshold T --cluster-size K] [--output FILE.json]
+//                    [--cluster-p P] [--cluster-connectivity 6|18|26] [--mask IMAGE | --no-mask]
 //   tolvane evaluate DATASET --contrast "A - B" [--glm-dir DIR] [--group-dir DIR]
 //                    [--prewhiten none|ar1] [--run sub-XX[/run-N]]... (and the above)
 //   tolvane group DATASET --contrast "A - B"... [--glm-dir DIR] [--prewhiten none|ar1]
-//                 [--covariate FILE.tsv COLUMN] [--output DIR]
+//                 [--covariate FILE.tsv COLUMN] [--output DIR] [--mask IMAGE | --no-mask]
 //   tolvane report DATASET_DIR [--output FILE.html] [--run sub-XX/run-N]...
-//                  [--contrast "A - B"]... [--t-threshold T]
+//                  [--contrast "A - B"]... [--t-threshold T] [--mask IMAGE | --no-mask]
+//                  [--glm-dir DIR]
 //
 // As for simulate, each subcommand's options are parsed into a plain struct, and the
 // command acts on it; the commands throw InputError and OutputError for
@@ -47,9 +49,10 @@ struct EvaluateCommand {
   std::optional<std::filesystem::path> output;
   std::string sign;
   int degreesOfFreedom = 0;  // 0: from the map's sidecar
+  int clusterConnectivity = 26;  // 6, 18 or 26
   group::DatasetEvaluationRequest dataset;  // when a dataset is given
   std::optional<std::filesystem::path> datasetFolder;
-  std::string prewhiten = "none";
+  std::string prewhiten;  // empty: the study's noise decides
   // Matrices scored against --truth (analysis/matrix_scores.h): a connectivity estimate,
   // the baseline estimate from a run, or a pattern similarity estimate of --region.
   std::optional<std::filesystem::path> connectivity, connectivityFromRun, rsa;
@@ -59,7 +62,7 @@ struct EvaluateCommand {
 struct GroupCommand {
   CLI::App* app = nullptr;
   group::GroupRequest request;
-  std::string prewhiten = "none";
+  std::string prewhiten;  // empty: the study's noise decides
   std::vector<std::string> covariate;  // FILE COLUMN
 };
 

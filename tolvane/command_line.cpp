@@ -17,6 +17,7 @@
 #include "formats/text_parsing.h"
 #include "formats/threads.h"
 #include "tolvane/analysis_command_line.h"
+#include "tolvane/experiment/experiment_command.h"
 #include "tolvane/fit_noise/fit_noise_command.h"
 #include "tolvane/fit_noise/fit_outputs.h"
 #include "tolvane/simulate/simulate_command.h"
@@ -114,6 +115,8 @@ int runCommandLine(int argc, char** argv) {
   addEvaluate(app, evaluate);
   addGroup(app, group);
   addReport(app, report);
+  experiment::ExperimentCommand experiment;
+  experiment::addExperiment(app, experiment);
   fit_noise::FitNoiseRequest fitNoise;
   CLI::App* fitNoiseApp = addFitNoise(app, fitNoise, fitNoiseJobs);
   try {
@@ -134,6 +137,9 @@ int runCommandLine(int argc, char** argv) {
       runGroupCommand(group);
     } else if (report.app->parsed()) {
       runReportCommand(report);
+    } else if (experiment.app->parsed()) {
+      experiment::runExperimentCommand(experiment,
+                                       [](const std::string& line) { std::cerr << line << "\n"; });
     } else if (fitNoiseApp->parsed()) {
       fitNoise.threads = jobs(fitNoiseJobs);
       runFitNoiseCommand(fitNoise);

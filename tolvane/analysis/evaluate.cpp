@@ -1,6 +1,7 @@
 // Scoring a map against the truth; see evaluate.h.
 #include "tolvane/analysis/evaluate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -89,6 +90,31 @@ bool isPositive(double truth, Sidedness sign, bool contrast) {
   return sign == Sidedness::Positive ? truth > 0.0 : truth < 0.0;
 }
 
+// The residuals' smoothness that glm recorded beside the map, over `voxels` voxels.
+Smoothness recordedSmoothness(const std::filesystem::path& stat,
+                              const formats::MapGeometry& geometry, std::int64_t voxels) {
+  const nlohmann::json sidecar = readSidecar(stat);
+  const auto fwhm = sidecar.find("SmoothnessFWHMmm");
+  if (fwhm == sidecar.end() || !fwhm->is_array() || fwhm->size() != 3 ||
+      !std::all_of(fwhm->begin(), fwhm->end(), [](const auto& v) { return v.is_number(); })) {
+    throw formats::InputError(
+        dataset::sidecarOf(stat).string() +
+        ": --cluster-p needs the residuals' smoothness (SmoothnessFWHMmm) that tolvane glm "
+        "records beside its maps; fit the run again with tolvane glm");
+  }
+  const formats::Point3 sizes = formats::voxelSizes(geometry.frame.voxelToWorld);
+  Smoothness smoothness;
+  smoothness.voxels = voxels;
+  double volume = 1.0;
+  for (std::size_t d = 0; d < 3; ++d) {
+    smoothness.fwhmMm[d] = (*fwhm)[d].get<double>();
+    smoothness.fwhmVoxels[d] = smoothness.fwhmMm[d] / sizes[d];
+    volume *= smoothness.fwhmVoxels[d];
+  }
+  smoothness.resels = double(voxels) / volume;
+  return smoothness;
+}
+
 NullScores nullScores(const Evaluation& evaluation, const std::vector<double>& sided,
                       const formats::MapGeometry& geometry) {
   NullScores scores;
@@ -104,9 +130,26 @@ NullScores nullScores(const Evaluation& evaluation, const std::vector<double>& s
   if (evaluation.degreesOfFreedom) {
     scores.studentAgreement = cdfAgreement(evaluation.nullStatistics, *evaluation.degreesOfFreedom);
   }
-  if (evaluation.request.clusterThreshold) {
+  const EvaluationRequest& request = evaluation.request;
+  if (request.clusterThreshold) {
     scores.largestCluster =
-        largestCluster(sided, geometry.dims, *evaluation.request.clusterThreshold);
+        largestCluster(sided, geometry.dims, *request.clusterThreshold, request.connectivity);
+  }
+  if (request.clusterP) {
+    if (!evaluation.degreesOfFreedom) {
+      throw formats::InputError(request.stat.string() +
+                                ": --cluster-p needs the map's degrees of freedom; its sidecar "
+                                "has none, so give --dof");
+    }
+    RandomFieldClusters clusters;
+    clusters.formingP = *request.clusterP;
+    clusters.threshold = tThresholdOfP(clusters.formingP, *evaluation.degreesOfFreedom, twoSided);
+    clusters.smoothness = recordedSmoothness(request.stat, geometry, evaluation.mask.voxels);
+    clusters.theory = clusterExtentTheory(clusters.smoothness, clusters.formingP, twoSided ? 2 : 1);
+    clusters.sizeThreshold = clusterSizeThreshold(clusters.theory);
+    clusters.largestCluster =
+        largestCluster(sided, geometry.dims, clusters.threshold, request.connectivity);
+    scores.randomField = clusters;
   }
   return scores;
 }
@@ -127,14 +170,112 @@ const char* sidednessName(Sidedness sign) {
 
 Evaluation evaluate(const EvaluationRequest& request) {
   refusePValues(request.stat);
-  if (!request.contrast) return evaluate(request, formats::readScalarVolume(request.truth), {});
+  const bool truthFolder = std::filesystem::is_directory(request.truth);
   const std::string prefix = !request.runPrefix.empty() ? request.runPrefix
-                             : std::filesystem::is_directory(request.truth)
-                                 ? runPrefixOf(request.stat)
-                                 : runPrefixOf(request.truth);
+                             : truthFolder              ? runPrefixOf(request.stat)
+                                                        : runPrefixOf(request.truth);
+  // The run's truth mask lies beside its truth.
+  EvaluationRequest withMask = request;
+  if (withMask.truthMask.empty() && !prefix.empty()) {
+    withMask.truthMask = truthMaskOf(truthFolder ? request.truth : request.truth.parent_path(), prefix);
+  }
+  if (!request.contrast) return evaluate(withMask, formats::readScalarVolume(request.truth), {});
   const ContrastTruth made = contrastTruth(request.truth, prefix, *request.contrast);
-  return evaluate(request, made.values, ContrastTruthSummary{made.conditions, made.weights});
+  return evaluate(withMask, made.values, ContrastTruthSummary{made.conditions, made.weights});
 }
+
+namespace {
+
+// The thresholds as given, then those of the p values on the test's side.
+void setThresholds(Evaluation& evaluation) {
+  const EvaluationRequest& request = evaluation.request;
+  evaluation.thresholds = request.thresholds;
+  for (double p : request.pThresholds) {
+    if (!evaluation.degreesOfFreedom) {
+      throw formats::InputError(request.stat.string() +
+                                ": a threshold given as a p value needs the map's degrees of "
+                                "freedom; its sidecar has none, so give --dof");
+    }
+    evaluation.thresholds.push_back(
+        tThresholdOfP(p, *evaluation.degreesOfFreedom, evaluation.sign == Sidedness::TwoSided));
+  }
+}
+
+// Per region of the (masked) truth: size, peak, detection and the effect's error.
+void scoreRegions(Evaluation& evaluation, const std::vector<double>& positiveTruth,
+                  const std::vector<double>& sided, const formats::ScalarVolume& truth,
+                  const std::optional<formats::ScalarVolume>& effect) {
+  const std::vector<TruthRegion> regions = evaluation.labelTruth
+                                               ? labelRegions(positiveTruth)
+                                               : connectedRegions(positiveTruth, truth.geometry.dims);
+  for (const TruthRegion& region : regions) {
+    RegionScore score{region.name,
+                      std::int64_t(region.voxels.size()),
+                      std::numeric_limits<double>::quiet_NaN(),
+                      {},
+                      {},
+                      {}};
+    std::size_t peak = region.voxels.front();
+    for (std::size_t v : region.voxels) {
+      if (!std::isnan(sided[v]) && !(sided[v] <= score.peakStatistic)) {
+        score.peakStatistic = sided[v];
+        peak = v;
+      }
+    }
+    score.peakVoxel = voxelOf(peak, truth.geometry.dims);
+    for (double threshold : evaluation.thresholds)
+      score.detected.push_back(score.peakStatistic > threshold);
+    if (effect) {
+      score.effect = effectError(region.voxels, effect->values, truth.values,
+                                 evaluation.request.trueEffect);
+    }
+    evaluation.regions.push_back(std::move(score));
+  }
+}
+
+// The positives and the scores of a truth with effects, over the mask's voxels.
+void scoreEffects(Evaluation& evaluation, const std::vector<double>& sided,
+                  const formats::ScalarVolume& truth,
+                  const std::optional<formats::ScalarVolume>& effect) {
+  const EvaluationRequest& request = evaluation.request;
+  const AnalysisMask& mask = evaluation.mask;
+  std::vector<char> positive(truth.values.size());
+  std::vector<double> positiveTruth(truth.values.size(), 0.0);
+  std::vector<double> sidedInside;
+  std::vector<char> positiveInside;
+  for (std::size_t v = 0; v < positive.size(); ++v) {
+    if (!mask.contains(v)) continue;
+    positive[v] = isPositive(truth.values[v], evaluation.sign, bool(request.contrast));
+    if (positive[v]) positiveTruth[v] = truth.values[v];
+    sidedInside.push_back(sided[v]);
+    positiveInside.push_back(positive[v]);
+  }
+  const auto positives = std::count(positiveInside.begin(), positiveInside.end(), char(1));
+  if (positives == 0 || positives == std::int64_t(positiveInside.size())) {
+    throw formats::InputError(
+        request.truth.string() + ": expected both positive and negative voxels for a " +
+        sidednessName(evaluation.sign) + " test inside " + mask.describe() + ", found " +
+        std::to_string(positives) + " positives among " + std::to_string(positiveInside.size()) +
+        " voxels");
+  }
+  const RocCurve counted = rocCurve(sidedInside, positiveInside);
+  evaluation.roc = counted;
+  evaluation.roc.points = thinned(counted.points, kWrittenCurveStep);
+  for (double threshold : evaluation.thresholds) {
+    evaluation.counts.push_back(countsAt(sidedInside, positiveInside, threshold));
+  }
+  scoreRegions(evaluation, positiveTruth, sided, truth, effect);
+  if (effect) {
+    std::vector<std::size_t> positiveVoxels;
+    for (std::size_t v = 0; v < positive.size(); ++v) {
+      if (positive[v]) positiveVoxels.push_back(v);
+    }
+    evaluation.effect =
+        effectError(positiveVoxels, effect->values, truth.values, request.trueEffect);
+  }
+}
+
+}  // namespace
 
 Evaluation evaluate(const EvaluationRequest& request, const formats::ScalarVolume& truth,
                     std::optional<ContrastTruthSummary> contrast) {
@@ -155,89 +296,39 @@ Evaluation evaluate(const EvaluationRequest& request, const formats::ScalarVolum
                               ": a label image holds no amplitudes; "
                               "scoring the effect map needs the true effect as a number");
   }
+  evaluation.mask = resolveMask(request.mask, request.truthMask, truth.geometry);
+  const AnalysisMask& mask = evaluation.mask;
 
   std::int64_t nonZero = 0;
-  for (double value : truth.values) nonZero += value != 0.0;
+  for (std::size_t v = 0; v < truth.values.size(); ++v)
+    nonZero += mask.contains(v) && truth.values[v] != 0.0;
   const bool nullStudy = nonZero == 0;
   evaluation.sign = request.sign                      ? *request.sign
                     : (request.contrast || nullStudy) ? Sidedness::TwoSided
                                                       : Sidedness::Positive;
   evaluation.degreesOfFreedom =
       request.degreesOfFreedom ? request.degreesOfFreedom : sidecarDegreesOfFreedom(request.stat);
-  evaluation.thresholds = request.thresholds;
-  for (double p : request.pThresholds) {
-    if (!evaluation.degreesOfFreedom) {
-      throw formats::InputError(request.stat.string() +
-                                ": a threshold given as a p value needs the map's degrees of "
-                                "freedom; its sidecar has none, so give --dof");
+  setThresholds(evaluation);
+  // Outside the mask the statistic is undefined: not counted, and no cluster reaches it.
+  std::vector<double> sided = sidedStatistic(stat.values, evaluation.sign);
+  for (std::size_t v = 0; v < sided.size(); ++v) {
+    if (!mask.contains(v)) {
+      sided[v] = std::numeric_limits<double>::quiet_NaN();
+    } else {
+      evaluation.undefinedStatistics += std::isnan(sided[v]);
     }
-    evaluation.thresholds.push_back(
-        tThresholdOfP(p, *evaluation.degreesOfFreedom, evaluation.sign == Sidedness::TwoSided));
   }
-  const std::vector<double> sided = sidedStatistic(stat.values, evaluation.sign);
-  for (double value : sided) evaluation.undefinedStatistics += std::isnan(value);
 
   if (nullStudy) {
-    evaluation.nullStatistics = stat.values;
+    for (std::size_t v = 0; v < sided.size(); ++v) {
+      if (mask.contains(v)) evaluation.nullStatistics.push_back(stat.values[v]);
+    }
     evaluation.null = nullScores(evaluation, sided, truth.geometry);
-    return evaluation;
+  } else {
+    scoreEffects(evaluation, sided, truth, effect);
   }
-
-  std::vector<char> positive(truth.values.size());
-  std::int64_t positives = 0;
-  for (std::size_t v = 0; v < positive.size(); ++v) {
-    positive[v] = isPositive(truth.values[v], evaluation.sign, bool(request.contrast));
-    positives += positive[v];
-  }
-  if (positives == 0 || positives == std::int64_t(positive.size())) {
-    throw formats::InputError(
-        request.truth.string() + ": expected both positive and negative voxels for a " +
-        sidednessName(evaluation.sign) + " test, found " + std::to_string(positives) +
-        " positives among " + std::to_string(positive.size()) + " voxels");
-  }
-  const RocCurve counted = rocCurve(sided, positive);
-  evaluation.roc = counted;
-  evaluation.roc.points = thinned(counted.points, kWrittenCurveStep);
-  for (double threshold : evaluation.thresholds) {
-    evaluation.counts.push_back(countsAt(sided, positive, threshold));
-  }
-
-  std::vector<double> positiveTruth(truth.values.size(), 0.0);
-  for (std::size_t v = 0; v < positive.size(); ++v) {
-    if (positive[v]) positiveTruth[v] = truth.values[v];
-  }
-  const std::vector<TruthRegion> regions =
-      evaluation.labelTruth ? labelRegions(truth.values)
-                            : connectedRegions(positiveTruth, truth.geometry.dims);
-  for (const TruthRegion& region : regions) {
-    RegionScore score{region.name,
-                      std::int64_t(region.voxels.size()),
-                      std::numeric_limits<double>::quiet_NaN(),
-                      {},
-                      {},
-                      {}};
-    std::size_t peak = region.voxels.front();
-    for (std::size_t v : region.voxels) {
-      if (!std::isnan(sided[v]) && !(sided[v] <= score.peakStatistic)) {
-        score.peakStatistic = sided[v];
-        peak = v;
-      }
-    }
-    score.peakVoxel = voxelOf(peak, truth.geometry.dims);
-    for (double threshold : evaluation.thresholds)
-      score.detected.push_back(score.peakStatistic > threshold);
-    if (effect)
-      score.effect = effectError(region.voxels, effect->values, truth.values, request.trueEffect);
-    evaluation.regions.push_back(std::move(score));
-  }
-  if (effect) {
-    std::vector<std::size_t> positiveVoxels;
-    for (std::size_t v = 0; v < positive.size(); ++v) {
-      if (positive[v]) positiveVoxels.push_back(v);
-    }
-    evaluation.effect =
-        effectError(positiveVoxels, effect->values, truth.values, request.trueEffect);
-  }
+  evaluation.mask.inside.clear();
+  evaluation.mask.inside.shrink_to_fit();
   return evaluation;
 }
 

@@ -29,6 +29,11 @@
 // estimate - truth) and root-mean-square error over the positives and per region; a
 // label truth has no amplitudes, so it needs the true effect as a number.
 //
+// Only voxels inside the brain mask (analysis_mask.h) are scored: positives, negatives,
+// the ROC, the null rates and the clusters (which cannot cross the mask's edge). By
+// default the mask is the run's truth mask (request.truthMask when it names a file that
+// exists; evaluate(request) finds it in the truth's folder), else the whole grid.
+//
 // Maps on another grid (dimensions, or voxel-to-world transform beyond
 // formats::kSamePlacementToleranceMm) are refused with both grids in the message, as is a truth without
 // negatives; every refusal is an InputError. The degrees of freedom of a t map come from
@@ -44,7 +49,9 @@
 #include <vector>
 
 #include "formats/nifti/nifti_maps.h"
+#include "tolvane/analysis/analysis_mask.h"
 #include "tolvane/analysis/null_rates.h"
+#include "tolvane/analysis/random_field.h"
 #include "tolvane/analysis/roc.h"
 
 namespace tolvane::analysis {
@@ -67,7 +74,13 @@ struct EvaluationRequest {
   std::optional<int> degreesOfFreedom;
   std::optional<double> clusterThreshold;
   std::int64_t clusterSize = 0;  // the cluster-level family-wise figure's K
+  // The cluster-forming p whose K comes from random field theory (random_field.h), with
+  // the residuals' smoothness that glm records beside the map.
+  std::optional<double> clusterP;
+  Connectivity connectivity = kDefaultConnectivity;
   std::string runPrefix;  // for a contrast with a folder as truth; else from the file names
+  MaskChoice mask;
+  std::filesystem::path truthMask;  // the run's truth mask, the default when it exists
 };
 
 struct ContrastTruthSummary {
@@ -96,10 +109,21 @@ struct NullThreshold {
   Proportion voxelwise;
 };
 
+// Cluster inference by random field theory on one map.
+struct RandomFieldClusters {
+  double formingP = 0.0;
+  double threshold = 0.0;  // on the statistic's side
+  Smoothness smoothness;   // as glm recorded it, over the evaluation's mask
+  ClusterExtentTheory theory;
+  std::int64_t sizeThreshold = 0;  // K at kClusterAlpha
+  std::int64_t largestCluster = 0;
+};
+
 struct NullScores {
   std::vector<NullThreshold> thresholds;
   std::optional<CdfAgreement> studentAgreement;  // with degrees of freedom
   std::optional<std::int64_t> largestCluster;    // at the cluster threshold
+  std::optional<RandomFieldClusters> randomField;  // with a cluster-forming p
 };
 
 struct Evaluation {
@@ -117,6 +141,8 @@ struct Evaluation {
   std::vector<ThresholdCounts> counts;
   std::vector<RegionScore> regions;
   std::optional<EffectError> effect;
+  // The mask scored over; its voxels (inside) are released once scored.
+  AnalysisMask mask;
 };
 
 Evaluation evaluate(const EvaluationRequest& request);

@@ -32,10 +32,49 @@ void writeJsonFile(const nlohmann::ordered_json& json, const std::filesystem::pa
   writer.commit();
 }
 
+nlohmann::ordered_json randomFieldJson(const RandomFieldClusters& clusters,
+                                       Connectivity connectivity) {
+  const Smoothness& smoothness = clusters.smoothness;
+  return {{"clusterFormingP", clusters.formingP},
+          {"clusterFormingThreshold", clusters.threshold},
+          {"connectivity", neighbourCount(connectivity)},
+          {"smoothnessFWHMmm", {number(smoothness.fwhmMm[0]), number(smoothness.fwhmMm[1]),
+                                number(smoothness.fwhmMm[2])}},
+          {"searchVolumeVoxels", smoothness.voxels},
+          {"resels", number(smoothness.resels)},
+          {"expectedVoxelsAbove", number(clusters.theory.expectedVoxels)},
+          {"expectedClusters", number(clusters.theory.expectedClusters)},
+          {"clusterSizeThreshold", clusters.sizeThreshold},
+          {"alpha", kClusterAlpha},
+          {"largestCluster", clusters.largestCluster}};
+}
+
 namespace {
 
 nlohmann::ordered_json effectJson(const EffectError& error) {
   return {{"bias", error.bias}, {"rootMeanSquareError", error.rootMeanSquareError}};
+}
+
+// A null study's figures.
+void addNullScores(nlohmann::ordered_json& json, const Evaluation& evaluation) {
+  const EvaluationRequest& request = evaluation.request;
+  json["nullStudy"] = true;
+  json["undefinedStatistics"] = evaluation.undefinedStatistics;
+  if (evaluation.degreesOfFreedom) json["degreesOfFreedom"] = *evaluation.degreesOfFreedom;
+  json["thresholds"] = nullThresholdsJson(evaluation.null->thresholds);
+  if (const auto& agreement = evaluation.null->studentAgreement) {
+    json["studentT"] = {{"values", agreement->values},
+                        {"largestCdfDifference", agreement->largestDifference},
+                        {"criticalValue5Percent", agreement->criticalValue5}};
+  }
+  if (evaluation.null->largestCluster) {
+    json["clusterThreshold"] = *request.clusterThreshold;
+    json["largestCluster"] = *evaluation.null->largestCluster;
+    json["connectivity"] = neighbourCount(request.connectivity);
+  }
+  if (evaluation.null->randomField) {
+    json["randomField"] = randomFieldJson(*evaluation.null->randomField, request.connectivity);
+  }
 }
 
 }  // namespace
@@ -47,6 +86,7 @@ void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::pa
   json["truth"] = request.truth.string();
   json["truthKind"] = evaluation.labelTruth ? "labels" : "amplitudes";
   json["statistic"] = request.stat.string();
+  json["mask"] = {{"source", evaluation.mask.source}, {"voxels", evaluation.mask.voxels}};
   if (request.effect) json["effectMap"] = request.effect->string();
   if (request.trueEffect) json["trueEffect"] = *request.trueEffect;
   if (evaluation.contrast) {
@@ -65,19 +105,7 @@ void writeEvaluationJson(const Evaluation& evaluation, const std::filesystem::pa
                        : evaluation.sign == Sidedness::Negative ? "-statistic > threshold"
                                                                 : "statistic > threshold";
   if (evaluation.null) {
-    json["nullStudy"] = true;
-    json["undefinedStatistics"] = evaluation.undefinedStatistics;
-    if (evaluation.degreesOfFreedom) json["degreesOfFreedom"] = *evaluation.degreesOfFreedom;
-    json["thresholds"] = nullThresholdsJson(evaluation.null->thresholds);
-    if (const auto& agreement = evaluation.null->studentAgreement) {
-      json["studentT"] = {{"values", agreement->values},
-                          {"largestCdfDifference", agreement->largestDifference},
-                          {"criticalValue5Percent", agreement->criticalValue5}};
-    }
-    if (evaluation.null->largestCluster) {
-      json["clusterThreshold"] = *request.clusterThreshold;
-      json["largestCluster"] = *evaluation.null->largestCluster;
-    }
+    addNullScores(json, evaluation);
     writeJsonFile(json, file);
     return;
   }

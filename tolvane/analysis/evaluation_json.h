@@ -19,6 +19,10 @@ inline nlohmann::ordered_json number(double value) {
 nlohmann::ordered_json proportionJson(const Proportion& proportion);
 // Per threshold: the threshold, its nominal rate and the voxelwise rate.
 nlohmann::ordered_json nullThresholdsJson(const std::vector<NullThreshold>& thresholds);
+// Random field theory's cluster figures of one map: the forming p and threshold, the
+// smoothness, the expected counts, K and the largest cluster.
+nlohmann::ordered_json randomFieldJson(const RandomFieldClusters& clusters,
+                                       Connectivity connectivity);
 // Indented, through a temporary file; throws OutputError.
 void writeJsonFile(const nlohmann::ordered_json& json, const std::filesystem::path& file);
 

@@ -29,6 +29,19 @@ std::string rateWithInterval(const Proportion& rate) {
          significant(rate.upper, 3) + "]";
 }
 
+std::string randomFieldLine(const RandomFieldClusters& clusters, int neighbours) {
+  const Smoothness& smoothness = clusters.smoothness;
+  return "random field theory at p < " + significant(clusters.formingP, 3) + " (" +
+         fixed(clusters.threshold, 3) + "): residual FWHM " + fixed(smoothness.fwhmMm[0], 2) +
+         " x " + fixed(smoothness.fwhmMm[1], 2) + " x " + fixed(smoothness.fwhmMm[2], 2) +
+         " mm, " + fixed(smoothness.resels, 1) + " resels, " +
+         fixed(clusters.theory.expectedClusters, 2) + " clusters expected; K = " +
+         std::to_string(clusters.sizeThreshold) + " voxels for a family-wise " +
+         significant(kClusterAlpha, 2) + "; largest cluster " +
+         std::to_string(clusters.largestCluster) + " voxels (" + std::to_string(neighbours) +
+         "-connected)";
+}
+
 namespace {
 
 void printNullEvaluation(const Evaluation& evaluation, std::ostream& out) {
@@ -38,6 +51,7 @@ void printNullEvaluation(const Evaluation& evaluation, std::ostream& out) {
   out << "statistic  " << evaluation.request.stat.string() << " ("
       << sidednessName(evaluation.sign) << ", " << evaluation.undefinedStatistics
       << " undefined voxels left out)\n";
+  out << "mask       rates over " << evaluation.mask.describe() << "\n";
   if (!null.thresholds.empty()) {
     out << "\n threshold   nominal   false-positive rate [95 %]    voxels above\n";
     for (const NullThreshold& threshold : null.thresholds) {
@@ -46,10 +60,12 @@ void printNullEvaluation(const Evaluation& evaluation, std::ostream& out) {
                  std::to_string(threshold.voxelwise.count), 10) << "\n";
     }
   }
+  const int neighbours = neighbourCount(evaluation.request.connectivity);
   if (null.largestCluster) {
     out << "largest cluster above " << fixed(*evaluation.request.clusterThreshold, 3) << ": "
-        << *null.largestCluster << " voxels\n";
+        << *null.largestCluster << " voxels (" << neighbours << "-connected)\n";
   }
+  if (null.randomField) out << randomFieldLine(*null.randomField, neighbours) << "\n";
   if (null.studentAgreement) {
     out << "t against Student's t on " << *evaluation.degreesOfFreedom
         << " degrees of freedom: largest CDF difference "
@@ -73,6 +89,7 @@ void printEvaluation(const Evaluation& evaluation, std::ostream& out) {
       << " negatives\n";
   out << "statistic  " << request.stat.string() << " (" << evaluation.undefinedStatistics
       << " undefined voxels, ranked lowest)\n";
+  out << "mask       scored over " << evaluation.mask.describe() << "\n";
   out << "ROC area   " << fixed(evaluation.roc.area, 5) << " (SD under the null "
       << fixed(evaluation.roc.nullStandardDeviation, 5) << ")\n";
   if (!evaluation.counts.empty()) {

@@ -16,6 +16,8 @@ std::string significant(double value, int digits);
 std::string padded(const std::string& text, std::size_t width);
 // "0.0302 [0.0293, 0.031]"
 std::string rateWithInterval(const Proportion& rate);
+// One line: the forming threshold, the smoothness, K and the largest cluster.
+std::string randomFieldLine(const RandomFieldClusters& clusters, int neighbours);
 
 // The truth, the statistic, the ROC area, the counts per threshold and the regions; or,
 // for a null study, the false-positive rates, the largest cluster and Student's t.

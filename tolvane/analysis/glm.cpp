@@ -42,7 +42,7 @@ std::string withoutNiftiExtension(const std::string& name) {
 }
 
 ContrastMaps contrastMaps(const Contrast& contrast, const LeastSquaresModel& model,
-                          const VoxelFits& fits) {
+                          const VoxelFits& fits, const AnalysisMask& mask) {
   const std::size_t voxels = fits.voxelCount;
   const auto p = static_cast<std::size_t>(model.columns);
   double quadratic = 0.0;  // c^T (X^T X)^-1 c
@@ -56,6 +56,10 @@ ContrastMaps contrastMaps(const Contrast& contrast, const LeastSquaresModel& mod
   ContrastMaps maps{contrast, std::vector<float>(voxels), std::vector<float>(voxels),
                     std::vector<float>(voxels), std::vector<float>(voxels)};
   for (std::size_t v = 0; v < voxels; ++v) {
+    if (!mask.contains(v)) {
+      maps.effect[v] = maps.variance[v] = maps.t[v] = maps.p[v] = kUndefined;
+      continue;
+    }
     double effect = 0.0;
     for (std::size_t j = 0; j < p; ++j) {
       if (contrast.weights[j] != 0.0)
@@ -111,6 +115,12 @@ nlohmann::ordered_json sidecar(const ContrastMaps& maps, const MapKind& kind,
   json["HighPassCutoffSeconds"] = request.highpassSeconds;
   json["Prewhitening"] = request.prewhiten == Prewhitening::Ar1 ? "AR(1), pooled" : "none";
   if (request.prewhiten == Prewhitening::Ar1) json["AR1Coefficient"] = summary.ar1;
+  json["Mask"] = summary.mask.source;
+  json["MaskVoxels"] = summary.mask.voxels;
+  const Smoothness& smoothness = summary.smoothness;
+  json["SmoothnessFWHMmm"] = {smoothness.fwhmMm[0], smoothness.fwhmMm[1], smoothness.fwhmMm[2]};
+  json["Resels"] = smoothness.resels;
+  json["SearchVolumeVoxels"] = smoothness.voxels;
   return json;
 }
 
@@ -208,7 +218,7 @@ std::vector<Contrast> glmContrasts(const GlmDesign& design,
 
 GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
               const std::vector<Contrast>& contrasts, Prewhitening prewhiten,
-              const std::filesystem::path& eventsFile) {
+              const std::filesystem::path& eventsFile, const AnalysisMask& mask) {
   const int columns = static_cast<int>(design.columnCount());
   const auto model = [&](double ar1) {
     auto made = makeLeastSquaresModel(design.values, design.volumes, columns,
@@ -223,14 +233,15 @@ GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
     return std::move(*made);
   };
   const std::size_t voxels = bold.geometry.voxelCount();
-  GlmFit fit{model(0.0), {}};
+  GlmFit fit{model(0.0), {}, {}};
   VoxelFits fits = fitVoxels(fit.model, bold.values.data(), voxels, prewhiten == Prewhitening::Ar1);
   if (prewhiten == Prewhitening::Ar1) {
-    fit.model = model(pooledAr1(fit.model, fits));
+    fit.model = model(pooledAr1(fit.model, fits, mask.inside));
     fits = fitVoxels(fit.model, bold.values.data(), voxels, false);
   }
   for (const Contrast& contrast : contrasts)
-    fit.maps.push_back(contrastMaps(contrast, fit.model, fits));
+    fit.maps.push_back(contrastMaps(contrast, fit.model, fits, mask));
+  fit.smoothness = residualSmoothness(fit.model, fits, bold, mask);
   return fit;
 }
 
@@ -276,11 +287,14 @@ GlmSummary runGlm(const GlmRequest& request, const Progress& progress) {
   }
   const std::vector<Contrast> contrasts =
       glmContrasts(design, request.contrasts, summary.eventsFile);
-  const GlmFit fit = fitGlm(bold, design, contrasts, request.prewhiten, summary.eventsFile);
+  summary.mask = resolveMask(request.mask, truthMaskOfBold(request.bold), bold.geometry);
+  const GlmFit fit =
+      fitGlm(bold, design, contrasts, request.prewhiten, summary.eventsFile, summary.mask);
   summary.fitSeconds = secondsSince(start);
   summary.columnNames = design.columnNames;
   summary.degreesOfFreedom = fit.model.degreesOfFreedom();
   summary.ar1 = fit.model.ar1;
+  summary.smoothness = fit.smoothness;
 
   // The set is written whole into the staging folder and only then moved into place, so
   // a failure (a full disk) leaves the folder's previous set, or nothing.

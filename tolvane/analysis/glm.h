@@ -10,6 +10,13 @@
 // Voxels whose time course the design fits exactly (constant ones, such as zeros
 // outside the head) have variance 0 and no t or p: both are written as NaN.
 //
+// The fit works inside the brain mask (analysis_mask.h; by default the dataset's truth
+// mask, else the whole grid): the AR(1) coefficient of prewhitening is pooled over the
+// mask's voxels only, and every map is NaN outside it (not analysed). The sidecars
+// record the mask ("Mask", "MaskVoxels") and the residuals' smoothness (smoothness.h:
+// "SmoothnessFWHMmm" per axis, "Resels", "SearchVolumeVoxels"), which cluster inference
+// by random field theory needs (random_field.h).
+//
 // Rest conditions (design/rest_conditions.h: by default those named rest, baseline,
 // fixation or off, in any case; a condition that a contrast names is kept) are left out
 // of the design, so that each condition's effect is its difference from rest, the
@@ -35,10 +42,12 @@
 #include <vector>
 
 #include "formats/nifti/nifti_maps.h"
+#include "tolvane/analysis/analysis_mask.h"
 #include "tolvane/analysis/contrasts.h"
 #include "tolvane/analysis/glm_design.h"
 #include "tolvane/analysis/least_squares.h"
 #include "tolvane/analysis/progress.h"
+#include "tolvane/analysis/smoothness.h"
 
 namespace tolvane::analysis {
 
@@ -59,6 +68,7 @@ struct GlmRequest {
   // columns: the six motion parameters.
   std::optional<std::filesystem::path> confounds;
   std::vector<std::string> confoundColumns;
+  MaskChoice mask;
   int gzipLevel = 1;
 };
 
@@ -69,6 +79,8 @@ struct GlmSummary {
   std::vector<std::string> columnNames;
   int degreesOfFreedom = 0;
   double ar1 = 0.0;  // the prewhitening coefficient used; 0 without prewhitening
+  AnalysisMask mask;
+  Smoothness smoothness;  // of the residuals, inside the mask
   std::vector<std::filesystem::path> files;
   std::vector<std::string> restConditions;  // left out of the design
   std::vector<std::string> warnings;        // events outside the run, collinearity
@@ -89,6 +101,7 @@ struct ContrastMaps {
 struct GlmFit {
   LeastSquaresModel model;
   std::vector<ContrastMaps> maps;
+  Smoothness smoothness;  // of the (whitened) residuals, inside the mask
 };
 
 // Every condition's contrast, then those of `expressions`, with distinct labels.
@@ -96,11 +109,12 @@ std::vector<Contrast> glmContrasts(const GlmDesign& design,
                                    const std::vector<std::string>& expressions,
                                    const std::filesystem::path& eventsFile);
 
-// Fits the series (volume-major, as read) and computes every contrast's maps. Throws
-// InputError naming `eventsFile` when the design is singular.
+// Fits the series (volume-major, as read) and computes every contrast's maps, inside
+// `mask` (NaN outside; the AR(1) coefficient pooled over it). Throws InputError naming
+// `eventsFile` when the design is singular.
 GlmFit fitGlm(const formats::FloatSeries& bold, const GlmDesign& design,
               const std::vector<Contrast>& contrasts, Prewhitening prewhiten,
-              const std::filesystem::path& eventsFile);
+              const std::filesystem::path& eventsFile, const AnalysisMask& mask = {});
 
 // "sub-01_task-x_run-1" for ".../sub-01_task-x_run-1_bold.nii.gz".
 std::string outputPrefix(const std::filesystem::path& bold);

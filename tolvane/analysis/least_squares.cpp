@@ -230,36 +230,69 @@ namespace {
 // Bisection steps: the bracket of width 2 * kMaxAr1 shrinks below 1e-8.
 constexpr int kAr1Bisections = 28;
 
+// V x for the AR(1) correlation matrix V_ij = rho^|i-j|: the sum of a forward and a
+// backward recursion, less x (counted by both), in O(N).
+std::vector<double> ar1CorrelationTimes(const std::vector<double>& x, double rho) {
+  const std::size_t n = x.size();
+  std::vector<double> forward(n), out(n);
+  double running = 0.0;
+  for (std::size_t t = 0; t < n; ++t) forward[t] = running = x[t] + rho * running;
+  running = 0.0;
+  for (std::size_t t = n; t-- > 0;) {
+    running = x[t] + rho * running;
+    out[t] = forward[t] + running - x[t];
+  }
+  return out;
+}
+
 // E[sum e_t e_t-1] / E[sum e_t^2] for residuals e = R n of AR(1) noise n with
-// coefficient rho, R = I - X X+: tr(L R V R) / tr(R V) with V_ij = rho^|i-j| and L the
-// lag. Products with R go through the thin X and X+, never an N x N x N product.
+// coefficient rho, R = I - H, H = X X+: tr(L R V R) / tr(R V) with V_ij = rho^|i-j| and
+// L the lag. With A = V X and B = V X+^T (N x P, each column by ar1CorrelationTimes)
+// and C = X+ A (P x P), and f(M) = sum_t M[t-1][t]:
+//   tr(R V)     = N - tr(X+ A)
+//   f(R V R)    = f(V) - f(H V) - f(V H) + f(H V H),    f(V) = (N - 1) rho,
+//   f(H V)      = sum_t sum_j X[t-1][j] B[t][j],   f(V H) = sum_t sum_j A[t-1][j] X+[j][t],
+//   f(H V H)    = sum_t sum_jk X[t-1][j] C[j][k] X+[k][t],
+// O(N P^2) where the N x N products cost O(N^2 P), for each step of the bisection.
 double expectedResidualLag1(const LeastSquaresModel& ols, double rho) {
   const auto n = static_cast<std::size_t>(ols.volumes);
   const auto p = static_cast<std::size_t>(ols.columns);
-  std::vector<double> v(n * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t j = 0; j < n; ++j)
-      v[i * n + j] = std::pow(rho, std::fabs(double(i) - double(j)));
+  std::vector<double> a(n * p), b(n * p), column(n);
+  for (std::size_t j = 0; j < p; ++j) {
+    for (std::size_t t = 0; t < n; ++t) column[t] = ols.design[t * p + j];
+    const std::vector<double> vx = ar1CorrelationTimes(column, rho);
+    for (std::size_t t = 0; t < n; ++t) column[t] = ols.pseudoInverse[j * n + t];
+    const std::vector<double> vi = ar1CorrelationTimes(column, rho);
+    for (std::size_t t = 0; t < n; ++t) {
+      a[t * p + j] = vx[t];
+      b[t * p + j] = vi[t];
+    }
   }
-  // W = R V = V - X (X+ V), then R V R = W - (W X) X+.
-  const std::vector<double> inverseTimesV = product(ols.pseudoInverse, v, p, n, n);
-  const std::vector<double> hv = product(ols.design, inverseTimesV, n, p, n);
-  for (std::size_t i = 0; i < v.size(); ++i) v[i] -= hv[i];
-  const std::vector<double> wx = product(v, ols.design, n, n, p);
-  const std::vector<double> wh = product(wx, ols.pseudoInverse, n, p, n);
-  double variance = 0.0, lagged = 0.0;
-  for (std::size_t i = 0; i < n; ++i) variance += v[i * n + i];
-  for (std::size_t t = 1; t < n; ++t) lagged += v[(t - 1) * n + t] - wh[(t - 1) * n + t];
+  const std::vector<double> c = product(ols.pseudoInverse, a, p, n, p);
+  double variance = double(n);
+  for (std::size_t j = 0; j < p; ++j) variance -= c[j * p + j];
+  double lagged = double(n - 1) * rho;
+  for (std::size_t t = 1; t < n; ++t) {
+    for (std::size_t j = 0; j < p; ++j) {
+      lagged -= ols.design[(t - 1) * p + j] * b[t * p + j];
+      lagged -= a[(t - 1) * p + j] * ols.pseudoInverse[j * n + t];
+      double ch = 0.0;  // (C X+)[j][t]
+      for (std::size_t k = 0; k < p; ++k) ch += c[j * p + k] * ols.pseudoInverse[k * n + t];
+      lagged += ols.design[(t - 1) * p + j] * ch;
+    }
+  }
   return lagged / variance;
 }
 
 }  // namespace
 
-double pooledAr1(const LeastSquaresModel& ols, const VoxelFits& olsFits) {
+double pooledAr1(const LeastSquaresModel& ols, const VoxelFits& olsFits,
+                 const std::vector<std::uint8_t>& inside) {
   double sum = 0.0;
   std::size_t count = 0;
-  for (double r : olsFits.residualLag1) {
-    if (std::isnan(r)) continue;
+  for (std::size_t v = 0; v < olsFits.residualLag1.size(); ++v) {
+    const double r = olsFits.residualLag1[v];
+    if (std::isnan(r) || (!inside.empty() && inside[v] == 0)) continue;
     sum += r;
     ++count;
   }

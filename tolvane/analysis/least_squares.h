@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -69,13 +70,15 @@ VoxelFits fitVoxels(const LeastSquaresModel& model, const float* series, std::si
 
 // The AR(1) coefficient that serves every voxel. Its raw estimate is the mean over
 // voxels of the lag-1 autocorrelation of their OLS residuals (exact fits, such as empty
-// voxels outside the head, left out). Residuals are biased towards negative
+// voxels outside the head, left out; and voxels outside `inside` when it is given, one
+// entry per voxel, non-zero for those to pool). Residuals are biased towards negative
 // autocorrelation: fitting removes part of the noise, most of all at the slow
 // frequencies of a high-pass set, so a true 0.5 reads as about 0.43 on the default
 // design. The estimate returned is the rho whose AR(1) noise would give that mean in
 // expectation, E[sum e_t e_t-1] / E[sum e_t^2] with e = (I - X X+) noise, found by
 // bisection in [-kMaxAr1, kMaxAr1] and bounded to it; 0 when no voxel has residuals.
 constexpr double kMaxAr1 = 0.99;
-double pooledAr1(const LeastSquaresModel& ols, const VoxelFits& olsFits);
+double pooledAr1(const LeastSquaresModel& ols, const VoxelFits& olsFits,
+                 const std::vector<std::uint8_t>& inside = {});
 
 }  // namespace tolvane::analysis

@@ -7,7 +7,6 @@
 #include <limits>
 
 #include "numerics/special_functions.h"
-#include "tolvane/analysis/truth_regions.h"
 
 namespace tolvane::analysis {
 namespace {
@@ -41,14 +40,10 @@ Proportion voxelsAbove(const std::vector<double>& statistic, double threshold) {
 }
 
 std::int64_t largestCluster(const std::vector<double>& statistic,
-                            const std::array<std::int64_t, 3>& dims, double threshold) {
-  std::vector<double> active(statistic.size());
-  for (std::size_t v = 0; v < statistic.size(); ++v) active[v] = statistic[v] > threshold;
-  std::int64_t largest = 0;
-  for (const TruthRegion& cluster : connectedRegions(active, dims)) {
-    largest = std::max(largest, std::int64_t(cluster.voxels.size()));
-  }
-  return largest;
+                            const std::array<std::int64_t, 3>& dims, double threshold,
+                            Connectivity connectivity) {
+  const std::vector<std::int64_t> sizes = clusterSizes(statistic, dims, threshold, connectivity);
+  return sizes.empty() ? 0 : sizes.front();
 }
 
 // The two-sided tail is I_x(v/2, 1/2) with x = v / (v + t^2). Near t = 0, x rounds to 1

@@ -5,7 +5,7 @@
 //   - the voxelwise rate: the share of voxels above a threshold, which for a valid test
 //     is the nominal rate of that threshold;
 //   - the family-wise rate across maps (runs): the share of maps with at least one
-//     voxel above the threshold, or with a cluster of at least K face-connected voxels
+//     voxel above the threshold, or with a cluster of at least K connected voxels
 //     above it (the cluster-level rate);
 //   - the agreement of the null statistics with Student's t on the fit's degrees of
 //     freedom: the largest difference between their empirical distribution function
@@ -23,6 +23,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "tolvane/analysis/clusters.h"
+
 namespace tolvane::analysis {
 
 // The normal quantile of a two-sided 95 % interval.
@@ -39,10 +41,11 @@ Proportion proportion(std::int64_t count, std::int64_t total);
 // The number of defined values strictly above `threshold`, and of defined values.
 Proportion voxelsAbove(const std::vector<double>& statistic, double threshold);
 
-// The size of the largest face-connected cluster of voxels strictly above `threshold`;
+// The size of the largest cluster (clusters.h) of voxels strictly above `threshold`;
 // 0 when none is.
 std::int64_t largestCluster(const std::vector<double>& statistic,
-                            const std::array<std::int64_t, 3>& dims, double threshold);
+                            const std::array<std::int64_t, 3>& dims, double threshold,
+                            Connectivity connectivity);
 
 // Student's t distribution function, P(T <= t), from the module's incomplete beta
 // function (single precision: about 1e-6 absolute).

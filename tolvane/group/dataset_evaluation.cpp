@@ -39,7 +39,7 @@ void poolRunsWithEffects(DatasetEvaluation& result) {
 void poolNullRuns(DatasetEvaluation& result, const analysis::EvaluationRequest& scoring) {
   const std::size_t thresholds = result.thresholds.size();
   std::vector<std::int64_t> above(thresholds, 0), voxels(thresholds, 0), runsAbove(thresholds, 0);
-  std::int64_t runs = 0, runsWithCluster = 0;
+  std::int64_t runs = 0, runsWithCluster = 0, runsWithFieldCluster = 0;
   std::vector<double> pooledT;
   std::optional<int> degreesOfFreedom;
   bool sameDegreesOfFreedom = true;
@@ -55,6 +55,9 @@ void poolNullRuns(DatasetEvaluation& result, const analysis::EvaluationRequest& 
     }
     if (evaluation.null->largestCluster) {
       runsWithCluster += *evaluation.null->largestCluster >= scoring.clusterSize;
+    }
+    if (const auto& field = evaluation.null->randomField) {
+      runsWithFieldCluster += field->largestCluster >= field->sizeThreshold;
     }
     if (degreesOfFreedom && evaluation.degreesOfFreedom != degreesOfFreedom) {
       sameDegreesOfFreedom = false;
@@ -72,6 +75,9 @@ void poolNullRuns(DatasetEvaluation& result, const analysis::EvaluationRequest& 
   if (scoring.clusterThreshold) {
     result.clusterFamilyWise = analysis::proportion(runsWithCluster, runs);
   }
+  if (scoring.clusterP) {
+    result.randomFieldFamilyWise = analysis::proportion(runsWithFieldCluster, runs);
+  }
   if (degreesOfFreedom && sameDegreesOfFreedom) {
     result.studentAgreement = analysis::cdfAgreement(std::move(pooledT), *degreesOfFreedom);
   }
@@ -87,14 +93,24 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
                               "such as --contrast \"Task - Rest\"");
   }
   const std::string& contrast = *request.scoring.contrast;
-  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, request.runs, request.allowIncomplete);
-  const FirstLevelRequest firstLevel{
-      request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset), contrast,
-      request.prewhiten};
+  const std::vector<dataset::DatasetRun> runs =
+      dataset::findRuns(request.dataset, request.runs, request.allowIncomplete);
+  FirstLevelRequest firstLevel;
+  firstLevel.glmRoot = request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset);
+  firstLevel.userFolder = bool(request.glmRoot);
+  firstLevel.contrast = contrast;
+  firstLevel.mask = request.scoring.mask;
+  // Every run's maps are checked before any is fitted, so that a mismatch costs no fit.
+  for (const dataset::DatasetRun& run : runs) {
+    chooseNoiseModel(firstLevel, run, request.prewhiten);
+    checkFirstLevelMaps(run, firstLevel);
+  }
   DatasetEvaluation result;
   for (const dataset::DatasetRun& run : runs) {
+    chooseNoiseModel(firstLevel, run, request.prewhiten);
     const FirstLevelMaps maps = firstLevelMaps(run, firstLevel, progress);
     analysis::EvaluationRequest scoring = request.scoring;
+    scoring.truthMask = run.brainMask;
     scoring.truth = run.labels.parent_path();
     scoring.stat = maps.t;
     scoring.runPrefix = run.prefix;
@@ -132,6 +148,7 @@ DatasetEvaluation evaluateDataset(const DatasetEvaluationRequest& request,
     analysis::EvaluationRequest scoring = request.scoring;
     scoring.truth = request.dataset / "derivatives" / "tolvane";
     scoring.stat = groupT;
+    scoring.truthMask = runs.front().brainMask;
     scoring.degreesOfFreedom.reset();
     result.group = analysis::evaluate(
         scoring, analysis::groupContrastTruth(request.dataset, runs, contrast), std::nullopt);

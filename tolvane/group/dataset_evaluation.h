@@ -12,6 +12,10 @@
 //     threshold T and size K, the cluster-level family-wise rate (the share of runs
 //     with a cluster of at least K voxels above T); and every run's t values together
 //     against Student's t on the runs' degrees of freedom.
+// Every figure is over the brain mask (scoring.mask; by default each run's truth mask),
+// and the first-level fits are made inside it. A glm folder given by the user is only
+// read (first_level.h).
+//
 // When the group folder holds the contrast's group t map (tolvane group), it is scored
 // against the group truth (analysis::groupContrastTruth).
 #pragma once
@@ -30,7 +34,8 @@ namespace tolvane::group {
 struct DatasetEvaluationRequest {
   std::filesystem::path dataset;
   std::optional<std::filesystem::path> glmRoot, groupRoot;  // defaults: dataset/analysis_files.h
-  analysis::Prewhitening prewhiten = analysis::Prewhitening::None;  // for runs it fits
+  // The first-level model; absent: the study's (first_level.h, chooseNoiseModel).
+  std::optional<analysis::Prewhitening> prewhiten;
   std::vector<std::string> runs;  // a selection as report --run takes it; empty: all
   // The contrast (required), the side, the thresholds and the cluster settings; its
   // truth and statistic are set per run.
@@ -61,6 +66,9 @@ struct DatasetEvaluation {
   std::vector<PooledThreshold> thresholds;
   std::optional<analysis::CdfAgreement> studentAgreement;  // null, with degrees of freedom
   std::optional<analysis::Proportion> clusterFamilyWise;   // null, with a cluster setting
+  // Null, with a cluster-forming p: the share of runs with a cluster of at least their
+  // own random-field K above the forming threshold.
+  std::optional<analysis::Proportion> randomFieldFamilyWise;
   std::optional<analysis::Evaluation> group;
 };
 

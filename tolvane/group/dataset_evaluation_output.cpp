@@ -23,6 +23,7 @@ void printRunTable(const DatasetEvaluation& evaluation, std::ostream& out) {
     for (const PooledThreshold& threshold : evaluation.thresholds)
       out << padded("FP>" + fixed(threshold.threshold, 2), 11);
     if (evaluation.clusterFamilyWise) out << padded("cluster", 9);
+    if (evaluation.randomFieldFamilyWise) out << padded("RFT K", 8) << padded("cluster", 9);
   } else {
     out << padded("positives", 10) << padded("ROC area", 10);
     for (const PooledThreshold& threshold : evaluation.thresholds)
@@ -36,6 +37,10 @@ void printRunTable(const DatasetEvaluation& evaluation, std::ostream& out) {
       for (const analysis::NullThreshold& threshold : scores.null->thresholds)
         out << padded(std::to_string(threshold.voxelwise.count), 11);
       if (scores.null->largestCluster) out << padded(std::to_string(*scores.null->largestCluster), 9);
+      if (const auto& field = scores.null->randomField) {
+        out << padded(std::to_string(field->sizeThreshold), 8)
+            << padded(std::to_string(field->largestCluster), 9);
+      }
     } else {
       out << padded(std::to_string(scores.roc.positives), 10) << padded(fixed(scores.roc.area, 5), 10);
       for (const analysis::ThresholdCounts& counts : scores.counts)
@@ -43,6 +48,36 @@ void printRunTable(const DatasetEvaluation& evaluation, std::ostream& out) {
     }
     out << (run.fitted ? "  (fitted)" : "") << "\n";
   }
+}
+
+// Each run's scores.
+Json runsJson(const DatasetEvaluation& evaluation) {
+  using analysis::number;
+  Json runs = Json::array();
+  for (const RunEvaluation& run : evaluation.runs) {
+    const analysis::Evaluation& scores = run.evaluation;
+    Json entry{{"run", run.run}, {"statistic", scores.request.stat.string()}, {"fitted", run.fitted}};
+    if (scores.null) {
+      entry["thresholds"] = analysis::nullThresholdsJson(scores.null->thresholds);
+      if (scores.null->largestCluster) entry["largestCluster"] = *scores.null->largestCluster;
+      if (scores.null->randomField) {
+        entry["randomField"] =
+            analysis::randomFieldJson(*scores.null->randomField, scores.request.connectivity);
+      }
+    } else {
+      entry["positives"] = scores.roc.positives;
+      entry["areaUnderCurve"] = scores.roc.area;
+      Json rates = Json::array();
+      for (const analysis::ThresholdCounts& counts : scores.counts) {
+        rates.push_back({{"threshold", counts.threshold},
+                         {"truePositiveRate", number(counts.truePositiveRate())},
+                         {"falsePositiveRate", number(counts.falsePositiveRate())}});
+      }
+      entry["thresholds"] = rates;
+    }
+    runs.push_back(entry);
+  }
+  return runs;
 }
 
 }  // namespace
@@ -53,7 +88,8 @@ void printDatasetEvaluation(const DatasetEvaluation& evaluation, std::ostream& o
       << "), " << evaluation.runs.size() << " runs"
       << (evaluation.nullStudy ? ", a null study: no voxel has a true contrast" : "") << "\n\n";
   printRunTable(evaluation, out);
-  out << "\npooled over the runs\n";
+  out << "\npooled over the runs, inside " << first.mask.describe()
+      << (first.mask.wholeGrid() ? "" : " of each run") << "\n";
   if (evaluation.nullStudy) {
     out << " threshold   nominal   voxelwise FP rate [95 %]        family-wise rate [95 %]\n";
     for (const PooledThreshold& threshold : evaluation.thresholds) {
@@ -65,6 +101,12 @@ void printDatasetEvaluation(const DatasetEvaluation& evaluation, std::ostream& o
       out << "cluster-level family-wise rate (a cluster of at least "
           << first.request.clusterSize << " voxels above " << fixed(*first.request.clusterThreshold, 3)
           << "): " << rateWithInterval(*evaluation.clusterFamilyWise) << "\n";
+    }
+    if (evaluation.randomFieldFamilyWise) {
+      out << "cluster-level family-wise rate by random field theory (a cluster of at least each "
+          << "run's K above p < " << significant(*first.request.clusterP, 3) << ", "
+          << analysis::neighbourCount(first.request.connectivity)
+          << "-connected): " << rateWithInterval(*evaluation.randomFieldFamilyWise) << "\n";
     }
     if (evaluation.studentAgreement) {
       out << "null t against Student's t on " << *first.degreesOfFreedom
@@ -116,28 +158,9 @@ void writeDatasetEvaluationJson(const DatasetEvaluation& evaluation,
   json["sign"] = analysis::sidednessName(evaluation.sign);
   json["nullStudy"] = evaluation.nullStudy;
   if (first.degreesOfFreedom) json["degreesOfFreedom"] = *first.degreesOfFreedom;
-  Json runs = Json::array();
-  for (const RunEvaluation& run : evaluation.runs) {
-    const analysis::Evaluation& scores = run.evaluation;
-    Json entry{{"run", run.run}, {"statistic", scores.request.stat.string()}, {"fitted", run.fitted}};
-    if (scores.null) {
-      entry["thresholds"] = analysis::nullThresholdsJson(scores.null->thresholds);
-      if (scores.null->largestCluster) entry["largestCluster"] = *scores.null->largestCluster;
-    } else {
-      entry["positives"] = scores.roc.positives;
-      entry["areaUnderCurve"] = scores.roc.area;
-      Json rates = Json::array();
-      for (const analysis::ThresholdCounts& counts : scores.counts) {
-        rates.push_back({{"threshold", counts.threshold},
-                         {"truePositiveRate", number(counts.truePositiveRate())},
-                         {"falsePositiveRate", number(counts.falsePositiveRate())}});
-      }
-      entry["thresholds"] = rates;
-    }
-    runs.push_back(entry);
-  }
-  json["runs"] = runs;
+  json["runs"] = runsJson(evaluation);
   Json pooled;
+  pooled["mask"] = {{"source", first.mask.source}, {"voxels", first.mask.voxels}};
   Json thresholds = Json::array();
   for (const PooledThreshold& threshold : evaluation.thresholds) {
     Json entry{{"threshold", threshold.threshold}, {"nominalRate", number(threshold.nominalRate)}};
@@ -161,6 +184,11 @@ void writeDatasetEvaluationJson(const DatasetEvaluation& evaluation,
     pooled["clusterThreshold"] = *first.request.clusterThreshold;
     pooled["clusterSize"] = first.request.clusterSize;
     pooled["clusterFamilyWiseRate"] = proportionJson(*evaluation.clusterFamilyWise);
+    pooled["connectivity"] = analysis::neighbourCount(first.request.connectivity);
+  }
+  if (evaluation.randomFieldFamilyWise) {
+    pooled["clusterFormingP"] = *first.request.clusterP;
+    pooled["randomFieldClusterFamilyWiseRate"] = proportionJson(*evaluation.randomFieldFamilyWise);
   }
   if (evaluation.studentAgreement) {
     pooled["studentT"] = {{"values", evaluation.studentAgreement->values},

@@ -89,6 +89,40 @@ void writeDescription(formats::StagedFileSet& staged) {
   analysis::writeJsonFile(description, staged.stagedPath("dataset_description.json"));
 }
 
+// The subjects' effects combined by the second-level model, written with their sidecars;
+// returns the model's degrees of freedom.
+int writeSecondLevel(const GroupRequest& request, const std::string& expression,
+                     const std::vector<std::string>& subjects,
+                     const std::vector<std::vector<double>>& subjectEffects,
+                     const std::vector<double>& covariate, const formats::MapGeometry& grid,
+                     const GroupSummary& summary, formats::StagedFileSet& staged) {
+  const std::string label = analysis::bidsLabel(expression);
+  const bool withCovariate = bool(request.covariateTable);
+  const std::vector<StatisticMaps> group = secondLevel(subjectEffects, covariate);
+  std::vector<std::string> sources;
+  for (const std::string& subject : subjects) {
+    sources.push_back(dataset::subjectMap(summary.output, subject, label, "effect")
+                          .lexically_relative(summary.output)
+                          .string());
+  }
+  const std::string model = withCovariate
+                                ? "ordinary least squares on [1, centred " +
+                                      request.covariateColumn + "] of the subjects' effects"
+                                : "one-sample t test of the subjects' effects";
+  for (std::size_t m = 0; m < group.size(); ++m) {
+    const std::string covariateName = m == 0 ? "" : request.covariateColumn;
+    const std::string covariateLabel = analysis::bidsLabel(covariateName);
+    const MapSet files{dataset::groupMap(summary.output, label, covariateLabel, "effect"),
+                       dataset::groupMap(summary.output, label, covariateLabel, "variance"),
+                       dataset::groupMap(summary.output, label, covariateLabel, "t"),
+                       dataset::groupMap(summary.output, label, covariateLabel, "p")};
+    Provenance provenance{expression, m == 0 ? "group mean" : "group covariate " + covariateName,
+                          model, sources};
+    writeMaps(files, group[m], grid, provenance, request.gzipLevel, staged);
+  }
+  return group.front().degreesOfFreedom;
+}
+
 }  // namespace
 
 std::vector<double> readCovariate(const std::filesystem::path& table, const std::string& column,
@@ -134,19 +168,10 @@ std::vector<double> readCovariate(const std::filesystem::path& table, const std:
   return covariate;
 }
 
-GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& progress) {
-  if (request.contrasts.empty()) {
-    throw formats::InputError("expected at least one --contrast, such as \"Task - Rest\"");
-  }
-  GroupSummary summary;
-  summary.output = request.output ? *request.output : dataset::defaultGroupRoot(request.dataset);
-  const std::filesystem::path glmRoot =
-      request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset);
-  const std::vector<dataset::DatasetRun> runs = dataset::findRuns(request.dataset, {}, request.allowIncomplete);
-  std::map<std::string, std::vector<const dataset::DatasetRun*>> bySubject;
-  for (const dataset::DatasetRun& run : runs) bySubject[run.subject].push_back(&run);
-  std::vector<std::string> subjects;
-  for (const auto& entry : bySubject) subjects.push_back(entry.first);
+// The covariate of each subject, or none; InputError when there are too few subjects
+// for the model or the covariate is the same for all.
+std::vector<double> checkedCovariate(const GroupRequest& request,
+                                     const std::vector<std::string>& subjects) {
   const bool withCovariate = bool(request.covariateTable);
   const std::size_t columns = withCovariate ? 2 : 1;
   if (subjects.size() <= columns) {
@@ -165,6 +190,24 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
                                 " has the same value for every subject, so it explains nothing");
     }
   }
+  return covariate;
+}
+
+GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& progress) {
+  if (request.contrasts.empty()) {
+    throw formats::InputError("expected at least one --contrast, such as \"Task - Rest\"");
+  }
+  GroupSummary summary;
+  summary.output = request.output ? *request.output : dataset::defaultGroupRoot(request.dataset);
+  const std::filesystem::path glmRoot =
+      request.glmRoot ? *request.glmRoot : dataset::defaultGlmRoot(request.dataset);
+  const std::vector<dataset::DatasetRun> runs =
+      dataset::findRuns(request.dataset, {}, request.allowIncomplete);
+  std::map<std::string, std::vector<const dataset::DatasetRun*>> bySubject;
+  for (const dataset::DatasetRun& run : runs) bySubject[run.subject].push_back(&run);
+  std::vector<std::string> subjects;
+  for (const auto& entry : bySubject) subjects.push_back(entry.first);
+  const std::vector<double> covariate = checkedCovariate(request, subjects);
   // Every map of every contrast is one set, moved into place when all are written: a
   // failure (a full disk, a kill) leaves the folder's previous set, or nothing.
   formats::StagedFileSet staged = formats::StagedFileSet::beforeWork(summary.output, "--output");
@@ -177,7 +220,20 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
   summary.subjects = int(subjects.size());
   summary.runs = int(runs.size());
 
-  const FirstLevelRequest firstLevel{glmRoot, {}, request.prewhiten};
+  FirstLevelRequest firstLevel;
+  firstLevel.glmRoot = glmRoot;
+  firstLevel.userFolder = bool(request.glmRoot);
+  firstLevel.mask = request.mask;
+  const auto runRequest = [&](const dataset::DatasetRun& run, const std::string& expression) {
+    FirstLevelRequest asked = firstLevel;
+    asked.contrast = expression;
+    chooseNoiseModel(asked, run, request.prewhiten);
+    return asked;
+  };
+  // Every run's maps are checked before any is fitted, so that a mismatch costs no fit.
+  for (const std::string& expression : request.contrasts) {
+    for (const dataset::DatasetRun& run : runs) checkFirstLevelMaps(run, runRequest(run, expression));
+  }
   for (const std::string& expression : request.contrasts) {
     const std::string label = analysis::bidsLabel(expression);
     std::optional<formats::MapGeometry> grid;
@@ -187,9 +243,7 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
       Provenance provenance{
           expression, "subject", "fixed effects across runs, inverse-variance weights", {}};
       for (const dataset::DatasetRun* run : bySubject[subject]) {
-        FirstLevelRequest runRequest = firstLevel;
-        runRequest.contrast = expression;
-        const FirstLevelMaps maps = firstLevelMaps(*run, runRequest, progress);
+        const FirstLevelMaps maps = firstLevelMaps(*run, runRequest(*run, expression), progress);
         (maps.fitted ? summary.firstLevelFitted : summary.firstLevelReused) += 1;
         formats::ScalarVolume effect = readOnGrid(maps.effect, grid);
         grid = effect.geometry;
@@ -208,29 +262,8 @@ GroupSummary runGroup(const GroupRequest& request, const analysis::Progress& pro
       writeMaps(files, combined, *grid, provenance, request.gzipLevel, staged);
       subjectEffects.emplace_back(combined.effect.begin(), combined.effect.end());
     }
-    const std::vector<StatisticMaps> group = secondLevel(subjectEffects, covariate);
-    std::vector<std::string> sources;
-    for (const std::string& subject : subjects) {
-      sources.push_back(dataset::subjectMap(summary.output, subject, label, "effect")
-                            .lexically_relative(summary.output)
-                            .string());
-    }
-    const std::string model = withCovariate
-                                  ? "ordinary least squares on [1, centred " +
-                                        request.covariateColumn + "] of the subjects' effects"
-                                  : "one-sample t test of the subjects' effects";
-    for (std::size_t m = 0; m < group.size(); ++m) {
-      const std::string covariateName = m == 0 ? "" : request.covariateColumn;
-      const std::string covariateLabel = analysis::bidsLabel(covariateName);
-      const MapSet files{dataset::groupMap(summary.output, label, covariateLabel, "effect"),
-                         dataset::groupMap(summary.output, label, covariateLabel, "variance"),
-                         dataset::groupMap(summary.output, label, covariateLabel, "t"),
-                         dataset::groupMap(summary.output, label, covariateLabel, "p")};
-      Provenance provenance{expression, m == 0 ? "group mean" : "group covariate " + covariateName,
-                            model, sources};
-      writeMaps(files, group[m], *grid, provenance, request.gzipLevel, staged);
-    }
-    summary.degreesOfFreedom = group.front().degreesOfFreedom;
+    summary.degreesOfFreedom = writeSecondLevel(request, expression, subjects, subjectEffects,
+                                                covariate, *grid, summary, staged);
   }
   writeDescription(staged);
   summary.files = staged.commit();

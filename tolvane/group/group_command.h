@@ -10,6 +10,9 @@
 // (sub-01, ...; participants.tsv is such a table) and the named column of numbers,
 // one row per subject of the dataset.
 //
+// First-level maps are reused from the glm root when they match, and fitted there when
+// missing, unless the root was given (--glm-dir), which is only read (first_level.h).
+//
 // The output folder and the covariate are checked before any run is read; problems
 // are InputError, a map that cannot be written OutputError.
 #pragma once
@@ -19,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "tolvane/analysis/analysis_mask.h"
 #include "tolvane/analysis/glm.h"
 #include "tolvane/analysis/progress.h"
 
@@ -28,7 +32,9 @@ struct GroupRequest {
   std::filesystem::path dataset;
   std::vector<std::string> contrasts;
   std::optional<std::filesystem::path> glmRoot;  // default: see dataset/analysis_files.h
-  analysis::Prewhitening prewhiten = analysis::Prewhitening::None;
+  // The first-level model; absent: the study's (first_level.h, chooseNoiseModel).
+  std::optional<analysis::Prewhitening> prewhiten;
+  analysis::MaskChoice mask;  // the first-level fits' mask
   std::optional<std::filesystem::path> covariateTable;
   std::string covariateColumn;
   std::optional<std::filesystem::path> output;

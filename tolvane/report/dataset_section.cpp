@@ -186,8 +186,9 @@ std::string nullSection(const std::vector<ScoredMap>& scored, double threshold) 
                                          student, "#e74c3c", 2.0, 1.0, true}});
   html +=
       "<table><caption>Family-wise rate: the share of null runs with any voxel above the "
-      "threshold (Wilson 95 % interval)</caption><tr><th>|t| &gt;</th><th>runs</th>"
-      "<th>rate</th><th>interval</th></tr>";
+      "threshold (Wilson 95 % interval), counted over " +
+      escapeXml(nulls.front()->mask.describe()) +
+      "</caption><tr><th>|t| &gt;</th><th>runs</th><th>rate</th><th>interval</th></tr>";
   for (std::size_t i = 0; i < thresholds.size(); ++i) {
     const analysis::Proportion rate =
         analysis::proportion(runsAbove[i], std::int64_t(nulls.size()));
@@ -291,7 +292,7 @@ std::string groupSection(const std::filesystem::path& dataset, const std::vector
 std::string datasetSection(const std::filesystem::path& dataset,
                            const std::vector<DatasetRun>& runs,
                            const std::vector<std::string>& contrasts, double tThreshold,
-                           const analysis::Progress& progress) {
+                           const analysis::MaskChoice& mask, const analysis::Progress& progress) {
   std::vector<ScoredMap> scored;
   std::vector<std::string> expressions;
   for (const DatasetRun& run : runs) {
@@ -303,6 +304,7 @@ std::string datasetSection(const std::filesystem::path& dataset,
       request.sign = analysis::Sidedness::TwoSided;
       request.thresholds = {tThreshold};
       request.runPrefix = run.prefix;
+      request.mask = mask;
       scored.push_back(
           {&run, expression, analysis::bidsLabel(expression), analysis::evaluate(request)});
       if (std::find(expressions.begin(), expressions.end(), expression) == expressions.end()) {

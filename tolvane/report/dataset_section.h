@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "tolvane/analysis/analysis_mask.h"
 #include "tolvane/analysis/progress.h"
 #include "tolvane/dataset/runs.h"
 
@@ -29,6 +30,6 @@ namespace tolvane::report {
 std::string datasetSection(const std::filesystem::path& dataset,
                            const std::vector<dataset::DatasetRun>& runs,
                            const std::vector<std::string>& contrasts, double tThreshold,
-                           const analysis::Progress& progress);
+                           const analysis::MaskChoice& mask, const analysis::Progress& progress);
 
 }  // namespace tolvane::report

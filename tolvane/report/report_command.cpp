@@ -95,9 +95,15 @@ std::filesystem::path writeReport(const ReportOptions& options,
   if (!(options.tThreshold > 0.0) || !std::isfinite(options.tThreshold)) {
     throw formats::InputError("--t-threshold: expected a positive number");
   }
-  const std::vector<dataset::DatasetRun> allRuns =
+  std::vector<dataset::DatasetRun> allRuns =
       dataset::findRuns(options.dataset, {}, options.allowIncomplete);
   std::vector<dataset::DatasetRun> runs = dataset::findRuns(options.dataset, options.runs, true);
+  // Maps of the user's own folder are shown where they are: nothing is copied.
+  if (options.glmRoot) {
+    for (auto* list : {&allRuns, &runs}) {
+      for (dataset::DatasetRun& run : *list) run.glmFolder = *options.glmRoot / run.subject / "func";
+    }
+  }
   const std::filesystem::path output = options.output.value_or(defaultReportFile(options.dataset));
   checkReportPlace(output);
   const std::string name = datasetName(options.dataset);
@@ -110,11 +116,12 @@ std::filesystem::path writeReport(const ReportOptions& options,
     runs.resize(kMostRunSections);
   }
   std::string body =
-      datasetSection(options.dataset, allRuns, options.contrasts, options.tThreshold, progress);
+      datasetSection(options.dataset, allRuns, options.contrasts, options.tThreshold,
+                     options.mask, progress);
   std::string contents = "<nav><a href=\"#dataset\">dataset</a>";
   for (std::size_t r = 0; r < runs.size(); ++r) {
     const std::string id = "run-" + std::to_string(r + 1);
-    const RunData data = gatherRun(runs[r], options.contrasts, progress);
+    const RunData data = gatherRun(runs[r], options.contrasts, options.mask, progress);
     body += runSection(data, id, options.tThreshold);
     contents += "<a href=\"#" + id + "\">" + escapeXml(runs[r].prefix) + "</a>";
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tolvane/analysis/analysis_mask.h"
 #include "tolvane/analysis/progress.h"
 
 namespace tolvane::report {
@@ -27,6 +28,9 @@ struct ReportOptions {
   std::vector<std::string> contrasts;           // fitted where a run has no GLM outputs
   double tThreshold = kDefaultTThreshold;
   bool allowIncomplete = false;  // report on a dataset missing runs its study promises
+  analysis::MaskChoice mask;  // the fits it makes and the rates it shows are inside it
+  // The glm outputs' root (sub-XX/func/ below it); default DATASET/derivatives/tolvane-glm.
+  std::optional<std::filesystem::path> glmRoot;
 };
 
 std::filesystem::path defaultReportFile(const std::filesystem::path& dataset);

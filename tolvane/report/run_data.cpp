@@ -5,12 +5,12 @@
 #include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <toml++/toml.h>
 
 #include "formats/errors.h"
 #include "formats/protocols/protocol_files.h"
 #include "tolvane/analysis/glm.h"
 #include "tolvane/analysis/truth_regions.h"
+#include "tolvane/dataset/study_noise.h"
 #include "tolvane/report/slice_images.h"
 #include "tolvane/report/svg_plots.h"
 
@@ -90,30 +90,87 @@ std::vector<std::string> defaultContrasts(const std::vector<std::string>& condit
   return expressions;
 }
 
-// Whether the study file that made the run (named in the run's sidecar, relative to the
-// dataset) asks for autocorrelated noise, which an honest fit must prewhiten.
-bool studyNoiseIsAutocorrelated(const DatasetRun& run) {
-  std::filesystem::path sidecar = run.bold;
-  sidecar.replace_filename(run.prefix + "_bold.json");
-  std::ifstream in(sidecar);
-  const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
-  if (!json.is_object() || !json.contains("StudyFile") || !json["StudyFile"].is_string()) {
-    return false;
+// Each region of the truth: its voxels, centre, time courses and the effect put in.
+std::vector<RegionData> gatherRegions(const formats::ScalarVolume& labels,
+                                      const std::map<long, std::string>& names,
+                                      const formats::FloatSeries& bold,
+                                      const std::vector<std::vector<double>>& amplitudes,
+                                      const dataset::NumberTable& predictors) {
+  const std::size_t voxels = bold.geometry.voxelCount();
+  std::vector<RegionData> regions;
+  for (const analysis::TruthRegion& region : analysis::labelRegions(labels.values)) {
+    RegionData shown;
+    const long label = std::lround(labels.values[region.voxels.front()]);
+    const auto named = names.find(label);
+    shown.name = named != names.end() ? named->second : region.name;
+    shown.voxels = region.voxels;
+    shown.centre = centreVoxel(region.voxels, bold.geometry.dims);
+    shown.meanCourse.assign(std::size_t(bold.volumes), 0.0);
+    const std::size_t stride = std::max<std::size_t>(1, region.voxels.size() / kShownVoxelCourses);
+    for (std::size_t i = 0; i < region.voxels.size(); ++i) {
+      std::vector<double> course(std::size_t(bold.volumes));
+      for (std::size_t t = 0; t < course.size(); ++t) {
+        course[t] = bold.values[t * voxels + region.voxels[i]];
+        shown.meanCourse[t] += course[t] / double(region.voxels.size());
+      }
+      if (i % stride == 0 && shown.voxelCourses.size() < kShownVoxelCourses) {
+        shown.voxelCourses.push_back(std::move(course));
+      }
+    }
+    // The signal that was put in: each condition's mean amplitude over the region times
+    // its predictor, matched to the predictor table by the condition's column.
+    shown.expectedEffect.assign(std::size_t(bold.volumes), 0.0);
+    for (std::size_t c = 0; c < amplitudes.size() && c < predictors.columns.size(); ++c) {
+      double amplitude = 0.0;
+      for (std::size_t v : region.voxels)
+        amplitude += amplitudes[c][v] / double(region.voxels.size());
+      const std::vector<double>& predictor = predictors.columns[c];
+      for (std::size_t t = 0; t < shown.expectedEffect.size() && t < predictor.size(); ++t) {
+        shown.expectedEffect[t] += amplitude * predictor[t];
+      }
+    }
+    regions.push_back(std::move(shown));
   }
-  const std::filesystem::path dataset = run.bold.parent_path().parent_path().parent_path();
-  try {
-    const toml::table study =
-        toml::parse_file((dataset / json["StudyFile"].get<std::string>()).string());
-    return study["noise"]["model"].value_or(std::string()) == "ar1";
-  } catch (const toml::parse_error&) {
-    return false;
+  return regions;
+}
+
+// The t maps of the run's own fit, when the analysis left none: `requested`, or one
+// per condition with an effect (defaultContrasts), as the study's noise calls for.
+void fitForReport(RunData& data, const formats::FloatSeries& bold,
+                  const analysis::GlmDesign& design, const std::vector<std::string>& requested,
+                  const std::vector<std::string>& conditions, const std::vector<bool>& hasEffect,
+                  const analysis::MaskChoice& mask) {
+  const DatasetRun& run = data.files;
+  const std::vector<std::string> conditionNames(
+      design.columnNames.begin(),
+      design.columnNames.begin() + static_cast<long>(design.conditionCount));
+  std::vector<bool> effectOfColumn(design.conditionCount, false);
+  for (std::size_t c = 0; c < design.conditionCount; ++c) {
+    const auto found = std::find(conditions.begin(), conditions.end(), conditionNames[c]);
+    effectOfColumn[c] =
+        found != conditions.end() && hasEffect[std::size_t(found - conditions.begin())];
+  }
+  const std::vector<std::string> expressions =
+      requested.empty() ? defaultContrasts(conditionNames, effectOfColumn) : requested;
+  std::vector<analysis::Contrast> contrasts;
+  for (const std::string& expression : expressions) {
+    contrasts.push_back(
+        analysis::parseContrast(expression, conditionNames, design.columnCount(), run.events));
+  }
+  data.prewhitened = dataset::studyNoiseIsAutocorrelated(run);
+  const analysis::GlmFit fit = analysis::fitGlm(
+      bold, design, contrasts,
+      data.prewhitened ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None, run.events,
+      analysis::resolveMask(mask, run.brainMask, bold.geometry));
+  for (const analysis::ContrastMaps& maps : fit.maps) {
+    data.tMaps.push_back({maps.contrast.label, maps.contrast.expression, {}, maps.t, {}});
   }
 }
 
 }  // namespace
 
 RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& requested,
-                  const analysis::Progress& progress) {
+                  const analysis::MaskChoice& mask, const analysis::Progress& progress) {
   RunData data;
   data.files = run;
   progress("reading " + run.bold.string());
@@ -148,39 +205,7 @@ RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& request
     conditions.push_back(map.condition);
   }
 
-  for (const analysis::TruthRegion& region : analysis::labelRegions(labels.values)) {
-    RegionData shown;
-    const long label = std::lround(labels.values[region.voxels.front()]);
-    const auto named = names.find(label);
-    shown.name = named != names.end() ? named->second : region.name;
-    shown.voxels = region.voxels;
-    shown.centre = centreVoxel(region.voxels, bold.geometry.dims);
-    shown.meanCourse.assign(std::size_t(data.volumes), 0.0);
-    const std::size_t stride = std::max<std::size_t>(1, region.voxels.size() / kShownVoxelCourses);
-    for (std::size_t i = 0; i < region.voxels.size(); ++i) {
-      std::vector<double> course(std::size_t(data.volumes));
-      for (std::size_t t = 0; t < course.size(); ++t) {
-        course[t] = bold.values[t * voxels + region.voxels[i]];
-        shown.meanCourse[t] += course[t] / double(region.voxels.size());
-      }
-      if (i % stride == 0 && shown.voxelCourses.size() < kShownVoxelCourses) {
-        shown.voxelCourses.push_back(std::move(course));
-      }
-    }
-    // The signal that was put in: each condition's mean amplitude over the region times
-    // its predictor, matched to the predictor table by the condition's column.
-    shown.expectedEffect.assign(std::size_t(data.volumes), 0.0);
-    for (std::size_t c = 0; c < amplitudes.size() && c < predictors.columns.size(); ++c) {
-      double amplitude = 0.0;
-      for (std::size_t v : region.voxels)
-        amplitude += amplitudes[c][v] / double(region.voxels.size());
-      const std::vector<double>& predictor = predictors.columns[c];
-      for (std::size_t t = 0; t < shown.expectedEffect.size() && t < predictor.size(); ++t) {
-        shown.expectedEffect[t] += amplitude * predictor[t];
-      }
-    }
-    data.regions.push_back(std::move(shown));
-  }
+  data.regions = gatherRegions(labels, names, bold, amplitudes, predictors);
 
   data.tMaps = savedMaps(run, bold.geometry);
   const std::filesystem::path savedDesign = run.glmFolder / dataset::designTableName(run.prefix);
@@ -202,29 +227,7 @@ RunData gatherRun(const DatasetRun& run, const std::vector<std::string>& request
   }
   if (!data.tMaps.empty()) return data;
   progress("fitting the GLM of " + run.bold.filename().string());
-  const std::vector<std::string> conditionNames(
-      design.columnNames.begin(),
-      design.columnNames.begin() + static_cast<long>(design.conditionCount));
-  std::vector<bool> effectOfColumn(design.conditionCount, false);
-  for (std::size_t c = 0; c < design.conditionCount; ++c) {
-    const auto found = std::find(conditions.begin(), conditions.end(), conditionNames[c]);
-    effectOfColumn[c] =
-        found != conditions.end() && hasEffect[std::size_t(found - conditions.begin())];
-  }
-  const std::vector<std::string> expressions =
-      requested.empty() ? defaultContrasts(conditionNames, effectOfColumn) : requested;
-  std::vector<analysis::Contrast> contrasts;
-  for (const std::string& expression : expressions) {
-    contrasts.push_back(
-        analysis::parseContrast(expression, conditionNames, design.columnCount(), run.events));
-  }
-  data.prewhitened = studyNoiseIsAutocorrelated(run);
-  const analysis::GlmFit fit = analysis::fitGlm(
-      bold, design, contrasts,
-      data.prewhitened ? analysis::Prewhitening::Ar1 : analysis::Prewhitening::None, run.events);
-  for (const analysis::ContrastMaps& maps : fit.maps) {
-    data.tMaps.push_back({maps.contrast.label, maps.contrast.expression, {}, maps.t, {}});
-  }
+  fitForReport(data, bold, design, requested, conditions, hasEffect, mask);
   data.fitted = true;
   return data;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/nifti/nifti_maps.h"
+#include "tolvane/analysis/analysis_mask.h"
 #include "tolvane/analysis/progress.h"
 #include "tolvane/dataset/runs.h"
 
@@ -52,8 +53,9 @@ struct RunData {
 // Contrasts fitted when the run has no GLM outputs: `requested`, or by default one per
 // condition with an effect in the truth, against the mean of the conditions without
 // any (such as Rest), or alone when every condition has an effect. The fit follows the
-// study's noise: AR(1) prewhitening when its study file asks for AR(1) noise.
+// study's noise (AR(1) prewhitening when its study file asks for autocorrelated noise)
+// and works inside `mask` (by default the run's truth mask).
 RunData gatherRun(const dataset::DatasetRun& run, const std::vector<std::string>& requested,
-                  const analysis::Progress& progress);
+                  const analysis::MaskChoice& mask, const analysis::Progress& progress);
 
 }  // namespace tolvane::report

@@ -49,20 +49,28 @@ TEST(NullRates, ThresholdsAndNominalRatesAreInversesOnEitherSide) {
   }
 }
 
-TEST(NullRates, CountsLeaveOutUndefinedValuesAndClustersJoinOnlyByFaces) {
+TEST(NullRates, CountsLeaveOutUndefinedValuesAndClustersJoinByTheirConnectivity) {
   const double nan = std::nan("");
   EXPECT_EQ(voxelsAbove({1.0, 5.0, nan, 3.0, 3.5}, 3.0).count, 2);
   EXPECT_EQ(voxelsAbove({1.0, 5.0, nan, 3.0, 3.5}, 3.0).total, 4);
-  // A 3 x 3 x 2 grid: an L of three voxels joined by faces, and one voxel that touches
-  // the L only along an edge.
+  // A 3 x 3 x 2 grid: an L of three voxels joined by faces, one voxel that touches the
+  // L only along an edge, and one that touches it only at a corner.
   std::vector<double> t(18, 0.0);
   t[0] = t[1] = t[4] = 4.0;  // (0,0,0), (1,0,0), (1,1,0)
   t[9 + 5] = 4.0;            // (2,1,1): an edge away from (1,1,0)
+  t[9 + 6] = 4.0;            // (0,2,1): a corner away from (1,1,0)
   const std::array<std::int64_t, 3> dims{3, 3, 2};
-  EXPECT_EQ(largestCluster(t, dims, 3.0), 3);
-  t[9 + 4] = 4.0;  // (1,1,1) joins both by faces
-  EXPECT_EQ(largestCluster(t, dims, 3.0), 5);
-  EXPECT_EQ(largestCluster(t, dims, 4.0), 0);
+  EXPECT_EQ(largestCluster(t, dims, 3.0, Connectivity::Faces), 3);
+  EXPECT_EQ(largestCluster(t, dims, 3.0, Connectivity::Edges), 4);
+  EXPECT_EQ(largestCluster(t, dims, 3.0, Connectivity::Corners), 5);
+  EXPECT_EQ(clusterSizes(t, dims, 3.0, Connectivity::Faces), (std::vector<std::int64_t>{3, 1, 1}));
+  t[9 + 4] = 4.0;  // (1,1,1) joins the L and the edge voxel by faces, the corner by an edge
+  EXPECT_EQ(largestCluster(t, dims, 3.0, Connectivity::Faces), 5);
+  EXPECT_EQ(largestCluster(t, dims, 3.0, Connectivity::Edges), 6);
+  EXPECT_EQ(largestCluster(t, dims, 4.0, Connectivity::Corners), 0);
+  // An undefined voxel (outside the mask) is never part of a cluster.
+  t[9 + 4] = nan;
+  EXPECT_EQ(largestCluster(t, dims, 3.0, Connectivity::Faces), 3);
 }
 
 TEST(NullRates, ASampleAtStudentsQuantilesIsWithinOneStepOfItsDistribution) {

@@ -65,6 +65,54 @@ TEST(Prewhitening, BringsTheSpreadOfNullTBackToOneUnderAr1Noise) {
   EXPECT_NEAR(spread, 1.0, 0.06);
 }
 
+// The residual lag-1 autocorrelation that AR(1) noise of coefficient rho gives through
+// a design, tr(L R V R) / tr(R V), with every N x N matrix formed in full.
+double denseExpectedLag1(const LeastSquaresModel& model, double rho) {
+  const int n = model.volumes, p = model.columns;
+  std::vector<double> r(std::size_t(n * n)), v(std::size_t(n * n)), rv(std::size_t(n * n), 0.0),
+      rvr(std::size_t(n * n), 0.0);
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) {
+      double hat = 0.0;
+      for (int k = 0; k < p; ++k) hat += model.design[i * p + k] * model.pseudoInverse[k * n + j];
+      r[i * n + j] = (i == j) - hat;
+      v[i * n + j] = std::pow(rho, std::abs(i - j));
+    }
+  }
+  for (int i = 0; i < n; ++i)
+    for (int k = 0; k < n; ++k)
+      for (int j = 0; j < n; ++j) rv[i * n + j] += r[i * n + k] * v[k * n + j];
+  for (int i = 0; i < n; ++i)
+    for (int k = 0; k < n; ++k)
+      for (int j = 0; j < n; ++j) rvr[i * n + j] += rv[i * n + k] * r[k * n + j];
+  double trace = 0.0, lagged = 0.0;
+  for (int t = 0; t < n; ++t) trace += rv[t * n + t];
+  for (int t = 1; t < n; ++t) lagged += rvr[(t - 1) * n + t];
+  return lagged / trace;
+}
+
+TEST(Prewhitening, TheBiasCorrectionInvertsTheDenseExpectationOfTheResidualLag) {
+  // A block predictor, two cosines and a constant over 60 volumes.
+  constexpr int n = 60, p = 4;
+  std::vector<double> design(n * p);
+  for (int t = 0; t < n; ++t) {
+    design[t * p + 0] = (t / 10) % 2;
+    design[t * p + 1] = std::cos(M_PI * (2 * t + 1) / (2.0 * n));
+    design[t * p + 2] = std::cos(2 * M_PI * (2 * t + 1) / (2.0 * n));
+    design[t * p + 3] = 1.0;
+  }
+  const LeastSquaresModel model = *makeLeastSquaresModel(design, n, p, 3, 0.0);
+  for (double rho : {-0.3, 0.0, 0.4, 0.8}) {
+    VoxelFits fits;
+    fits.residualLag1 = {denseExpectedLag1(model, rho), std::nan("")};
+    // The bisection stops within 1e-8 of the rho whose expectation is the observed mean.
+    EXPECT_NEAR(pooledAr1(model, fits), rho, 1e-7) << rho;
+    // Voxels outside the mask are not pooled.
+    fits.residualLag1.push_back(0.99);
+    EXPECT_NEAR(pooledAr1(model, fits, {1, 1, 0}), rho, 1e-7) << rho;
+  }
+}
+
 TEST(Contrasts, ExpressionsBecomeWeightsAndBidsLabels) {
   const std::vector<std::string> names{"A", "AB", "2back"};
   const Contrast c = parseContrast("2*A - AB + 0.5 2back - A", names, 5, "events.tsv");
