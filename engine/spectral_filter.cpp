@@ -54,13 +54,13 @@ constexpr int kCoursesPerTransform = 2 * kLineLanes;
 
 }  // namespace
 
-SpectralFilter::SpectralFilter(const std::vector<double>& power, int volumes)
-    : volumes_(volumes) {
+SpectralFilter::SpectralFilter(const std::vector<double>& power, int volumes) : volumes_(volumes) {
   double gainScale = 0.0;
   const std::vector<double> kernel = fullKernel(power, volumes, &gainScale);
   if (fiveSmooth(volumes)) {
     const std::vector<double> spectrum = runSpectrum(power, volumes);
-    for (double value : spectrum) gains_.push_back(static_cast<float>(std::sqrt(value) * gainScale));
+    for (double value : spectrum)
+      gains_.push_back(static_cast<float>(std::sqrt(value) * gainScale));
     transform_ = std::make_unique<LineTransform>(volumes);
   } else {
     for (int k = 0; k <= volumes / 2; ++k) taps_.push_back(static_cast<float>(kernel[k]));
@@ -110,7 +110,8 @@ void SpectralFilter::applyByTransform(float* courses, std::int64_t voxels,
   std::vector<float> block(static_cast<std::size_t>(n) * kLaneBlockFloats);
   std::vector<float> scratch(transform_->scratchFloats());
   for (std::int64_t first = 0; first < voxels; first += kCoursesPerTransform) {
-    const int count = static_cast<int>(std::min<std::int64_t>(kCoursesPerTransform, voxels - first));
+    const int count =
+        static_cast<int>(std::min<std::int64_t>(kCoursesPerTransform, voxels - first));
     // Course c of the group is lane c % 16, real part for c < 16, imaginary otherwise;
     // the missing courses of a last group are zeros.
     std::fill(block.begin(), block.end(), 0.0f);

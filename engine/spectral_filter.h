@@ -45,7 +45,6 @@ class SpectralFilter {
   SpectralFilter(const SpectralFilter&) = delete;
   SpectralFilter& operator=(const SpectralFilter&) = delete;
 
-
   // Filters `voxels` courses of the run's volumes each, one after another at `courses`,
   // in place, and puts them on `levels`: (noiseAmplitude * e) + baseline (kStandardNormal
   // leaves e itself).
@@ -57,7 +56,7 @@ class SpectralFilter {
                         const simulation::Levels& levels) const;
 
   int volumes_;
-  std::vector<float> taps_;  // h_0 .. h_(N/2), the direct sum's
+  std::vector<float> taps_;   // h_0 .. h_(N/2), the direct sum's
   std::vector<float> gains_;  // G_0 .. G_(N-1), the transform's; empty: the direct sum
   std::unique_ptr<LineTransform> transform_;
 };

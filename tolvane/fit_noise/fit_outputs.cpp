@@ -53,19 +53,38 @@ std::string temporalModelName(const NoiseFit& fit) {
   return "AR(" + std::to_string(fit.ar.size()) + ")";
 }
 
+nlohmann::json temporalModelJson(const FitNoiseRun& run) {
+  const NoiseFit& fit = run.fit;
+  const auto misfit = [](double value) {
+    return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
+  };
+  return {{"chosen", temporalModelName(fit)},
+          {"parametric_rms_misfit", misfit(fit.temporal.parametricRmsMisfit)},
+          {"spectrum_rms_misfit", misfit(fit.temporal.spectrumRmsMisfit)},
+          {"spectrum", {{"nyquist_hz", 0.5 / run.trSeconds}, {"power", fit.temporal.spectrum}}},
+          {"residual_autocorrelation",
+           {{"lags", {1, 2, 3, 4, 5, 6, 7, 8}},
+            {"measured", fit.temporal.measuredLags},
+            {"predicted", fit.temporal.predictedLags}}},
+          {"method",
+           "rms over lags 1-8 of the observed pooled autocorrelation less the model's prediction "
+           "for the residuals; the spectrum is chosen when the parametric model's exceeds 0.01 "
+           "and the spectrum's is smaller"}};
+}
+
 std::string temporalModelToml(const FitNoiseRun& run) {
   const NoiseFit& fit = run.fit;
   std::string text;
   if (!fit.temporal.fallback.empty()) text += "# temporal model: " + fit.temporal.fallback + "\n";
   if (std::isfinite(fit.temporal.spectrumRmsMisfit)) {
-    text += "# rms misfit to the autocorrelation at lags 1-8: " + temporalModelName(fit) +
-            (fit.temporal.spectral ? "" : " " + number(fit.temporal.parametricRmsMisfit, 3)) +
-            (fit.temporal.spectral ? " " + number(fit.temporal.spectrumRmsMisfit, 3) +
-                                         ", the parametric model's " +
-                                         number(fit.temporal.parametricRmsMisfit, 3)
-                                   : ", the spectrum's " +
-                                         number(fit.temporal.spectrumRmsMisfit, 3)) +
-            "\n";
+    const bool spectral = fit.temporal.spectral;
+    const double chosen =
+        spectral ? fit.temporal.spectrumRmsMisfit : fit.temporal.parametricRmsMisfit;
+    const double other =
+        spectral ? fit.temporal.parametricRmsMisfit : fit.temporal.spectrumRmsMisfit;
+    text += "# rms misfit to the autocorrelation at lags 1-8: " + temporalModelName(fit) + " " +
+            number(chosen, 3) + ", the " + (spectral ? "parametric model's " : "spectrum's ") +
+            number(other, 3) + "\n";
   }
   if (fit.temporal.spectral) {
     std::vector<Estimate> power;
@@ -200,22 +219,7 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
                         "to the corrected autocorrelations at lags 1-8 is smaller"}};
   if (fit.temporal.arma)
     estimates["ma"] = estimate(fit.ma, "", "ARMA(1,1) from lags 1 and 2; " + correction);
-  const auto misfit = [](double value) {
-    return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
-  };
-  estimates["temporal_model"] = {
-      {"chosen", temporalModelName(fit)},
-      {"parametric_rms_misfit", misfit(fit.temporal.parametricRmsMisfit)},
-      {"spectrum_rms_misfit", misfit(fit.temporal.spectrumRmsMisfit)},
-      {"spectrum", {{"nyquist_hz", 0.5 / run.trSeconds}, {"power", fit.temporal.spectrum}}},
-      {"residual_autocorrelation",
-       {{"lags", {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"measured", fit.temporal.measuredLags},
-        {"predicted", fit.temporal.predictedLags}}},
-      {"method",
-       "rms over lags 1-8 of the observed pooled autocorrelation less the model's prediction "
-       "for the residuals; the spectrum is chosen when the parametric model's exceeds 0.01 "
-       "and the spectrum's is smaller"}};
+  estimates["temporal_model"] = temporalModelJson(run);
   estimates["fluctuation_share"] = fit.temporal.fluctuationShare;
   const std::string acfMethod =
       "least squares of a exp(-r^2/(2 b^2)) + (1-a) exp(-r/c) to the residuals' spatial "

@@ -24,9 +24,9 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
   out.physio = estimatePhysiologicalNoise(periodogram, design.volumes, design.trSeconds,
                                           design.cutoffSeconds);
   const bool oscillations = out.physio.resolvable && out.physio.share >= kSmallestShare;
-  out.temporal = fitTemporalModel(
-      temporal, periodogram, thermalVariance,
-      oscillations ? out.physio.autocorrelation : std::vector<double>{}, design);
+  out.temporal =
+      fitTemporalModel(temporal, periodogram, thermalVariance,
+                       oscillations ? out.physio.autocorrelation : std::vector<double>{}, design);
   if (!out.temporal.usable) return out;
   const double varianceSum = out.temporal.varianceSum;
   out.tsnr = std::sqrt(temporal.meanSquares / varianceSum);
@@ -106,11 +106,11 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   }
   const PhysiologicalNoise physio = estimatePhysiologicalNoise(
       periodogramTotal, design.volumes, design.trSeconds, design.cutoffSeconds);
-  const TemporalFit temporal = fitTemporalModel(
-      total, periodogramTotal, thermalVariance,
-      physio.resolvable && physio.share >= kSmallestShare ? physio.autocorrelation
-                                                          : std::vector<double>{},
-      design);
+  const TemporalFit temporal =
+      fitTemporalModel(total, periodogramTotal, thermalVariance,
+                       physio.resolvable && physio.share >= kSmallestShare ? physio.autocorrelation
+                                                                           : std::vector<double>{},
+                       design);
 
   progress("spatial autocorrelation over " + std::to_string(kSpatialVolumes) + " volumes");
   // Each voxel's fluctuation sd, from its variance under the fitted temporal model.
