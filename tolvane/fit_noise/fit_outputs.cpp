@@ -72,6 +72,30 @@ nlohmann::json temporalModelJson(const FitNoiseRun& run) {
            "and the spectrum's is smaller"}};
 }
 
+// The spatial correlation at 1 and 2 voxels along each grid axis, measured and as the
+// fitted (isotropic in mm) model predicts it: where they part, the noise is smoother
+// along some axes than others.
+nlohmann::json spatialByAxisJson(const NoiseFit& fit) {
+  nlohmann::json out;
+  const char* names[3] = {"x", "y", "z"};
+  for (int axis = 0; axis < 3; ++axis) {
+    nlohmann::json measured = nlohmann::json::array(), predicted = nlohmann::json::array();
+    for (int step = 1; step <= 2; ++step) {
+      for (std::size_t i = 0; i < fit.spatialLags.size(); ++i) {
+        const SpatialLag& lag = fit.spatialLags[i];
+        const int along[3] = {lag.dx, lag.dy, lag.dz};
+        if (along[axis] != step || std::abs(lag.dx) + std::abs(lag.dy) + std::abs(lag.dz) != step) {
+          continue;
+        }
+        measured.push_back(fit.spatialCorrelations[i]);
+        predicted.push_back(mixedAcf(fit.acf.a, fit.acf.bMm, fit.acf.cMm, lag.distanceMm));
+      }
+    }
+    out[names[axis]] = {{"voxels", {1, 2}}, {"measured", measured}, {"predicted", predicted}};
+  }
+  return out;
+}
+
 std::string temporalModelToml(const FitNoiseRun& run) {
   const NoiseFit& fit = run.fit;
   std::string text;
@@ -229,6 +253,7 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
   estimates["acf_b"] = estimate(fit.acfB, "mm", acfMethod);
   estimates["acf_c"] = estimate(fit.acfC, "mm", acfMethod);
   estimates["acf_misfit"] = fit.acf.misfit;
+  estimates["spatial_correlation_by_axis"] = spatialByAxisJson(fit);
   estimates["smoothness_fwhm"] =
       estimate(fit.fwhm, "mm",
                "FWHM of the Gaussian kernel whose autocorrelation best matches "

@@ -12,6 +12,8 @@ namespace {
 struct FromSums {
   TemporalFit temporal;
   MixedAcf acf;
+  std::vector<SpatialLag> measuredLags;  // with pairs
+  std::vector<double> correlations;      // at those lags
   PhysiologicalNoise physio;
   double tsnr = 0.0, driftSd = 0.0;
 };
@@ -35,14 +37,12 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
       temporal.voxels;
   out.driftSd = std::sqrt(std::max(0.0, driftVariance));
   // Lags longer than the grid (a run of few slices) have no pairs and are left out.
-  std::vector<SpatialLag> measured;
-  std::vector<double> correlations;
   for (std::size_t i = 0; i < lags.size(); ++i) {
     if (!(spatial.pairs[i] > 0.0)) continue;
-    measured.push_back(lags[i]);
-    correlations.push_back(spatial.products[i] / (spatial.pairs[i] * diagonalSum));
+    out.measuredLags.push_back(lags[i]);
+    out.correlations.push_back(spatial.products[i] / (spatial.pairs[i] * diagonalSum));
   }
-  out.acf = fitMixedAcf(measured, correlations);
+  out.acf = fitMixedAcf(out.measuredLags, out.correlations);
   return out;
 }
 
@@ -138,6 +138,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
                                          diagonalSum, lags, design);
   fit.temporal = full.temporal;
   fit.acf = full.acf;
+  fit.spatialLags = full.measuredLags;
+  fit.spatialCorrelations = full.correlations;
   fit.physio = full.physio;
 
   progress("uncertainties: leaving out each of " + std::to_string(fit.groups) +
