@@ -256,6 +256,32 @@ class AnisotropicSmoothness(unittest.TestCase):
         self.assertGreater(by_axis["x"]["measured"][0], by_axis["z"]["measured"][0] + 0.3)
 
 
+class SmoothnessPerAxis(unittest.TestCase):
+    """noise.smoothness_mm = [x, y, z]: each axis has its own Gaussian kernel, so the
+    correlation of neighbours along each is that of its sampled kernel."""
+
+    def test_each_axis_has_its_own_width(self):
+        fwhm = [9.0, 6.0, 3.0]  # on 3 mm voxels
+        with tempfile.TemporaryDirectory() as folder:
+            study = os.path.join(folder, "study.toml")
+            with open(study, "w") as file:
+                file.write(f'protocol = "{os.path.abspath("examples/block_design.prt")}"\n'
+                           f"volumes = 40\n[noise]\nsd = 5\nsmoothness_mm = {fwhm}\n")
+            run(TOLVANE, "simulate", study, "--output", os.path.join(folder, "dataset"))
+            data = nibabel.load(os.path.join(folder, "dataset", "sub-01", "func",
+                                             "sub-01_task-sim_run-1_bold.nii.gz"))
+            noise = data.get_fdata(dtype=numpy.float32)[10:-10, 10:-10, 10:-10] - 100.0
+        for axis, width in enumerate(fwhm):
+            sd = width / (8 * numpy.log(2)) ** 0.5 / 3.0
+            reach = int(numpy.ceil(4 * sd))
+            taps = numpy.exp(-0.5 * (numpy.arange(-reach, reach + 1) / sd) ** 2)
+            expected = (taps[:-1] * taps[1:]).sum() / (taps ** 2).sum()
+            shifted = numpy.roll(noise, -1, axis=axis)
+            inner = (slice(None),) * axis + (slice(0, noise.shape[axis] - 1),)
+            measured = (noise[inner] * shifted[inner]).sum() / (noise[inner] ** 2).sum()
+            self.assertAlmostEqual(measured, expected, delta=0.02, msg=f"axis {axis}")
+
+
 class OscillatingAutocorrelation(unittest.TestCase):
     """Autocorrelation of any shape is fitted, never refused: the fit falls back to a
     model that exists and says so in its table and its JSON."""
