@@ -175,6 +175,17 @@ class SpectrumKey(unittest.TestCase):
                     sidecar = json.load(file)
                 self.assertEqual(sidecar["Noise"]["TemporalModel"]["Model"], "spectrum")
 
+    def test_the_values_do_not_depend_on_the_threads(self):
+        with tempfile.TemporaryDirectory() as folder:
+            study = self.study(folder, "")
+            runs = []
+            for jobs in ("1", "3"):
+                output = os.path.join(folder, f"jobs{jobs}")
+                run(TOLVANE, "simulate", study, "--output", output, "--jobs", jobs)
+                runs.append(nibabel.load(os.path.join(
+                    output, "sub-01", "func", "sub-01_task-sim_run-1_bold.nii.gz")).get_fdata())
+            numpy.testing.assert_array_equal(runs[0], runs[1])
+
     def test_refusals_name_the_key(self):
         with tempfile.TemporaryDirectory() as folder:
             message = run(TOLVANE, "simulate", self.study(folder, "tr = 1"), "--output",
