@@ -98,7 +98,9 @@ TemporalFit fitTemporalModel(const TemporalSums& sums, const std::vector<double>
   const std::vector<double> rho = engine::spectralAutocorrelation(fit.spectrum, design.volumes);
   const std::vector<double> spectrumLags = predictedAutocorrelation(rho, w, design);
   fit.spectrumRmsMisfit = rmsDifference(fit.measuredLags, spectrumLags);
-  if (fit.parametricRmsMisfit > kParametricTolerance &&
+  // A run too short for AR(4) is too short to tell a spectrum's detail from sampling
+  // noise: its misfits are reported, the parametric model kept.
+  if (fit.largestAllowedOrder == kMaxArOrder && fit.parametricRmsMisfit > kParametricTolerance &&
       fit.spectrumRmsMisfit < fit.parametricRmsMisfit) {
     fit.spectral = true;
     fit.predictedLags = spectrumLags;
