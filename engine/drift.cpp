@@ -258,7 +258,7 @@ void addDrift(const VtcGrid& grid, const DriftBasis& basis, float sd,
       if (!any) continue;
       groupCoefficients(coefficientKey, firstVoxel + first * step, step, voxels, functions, c.get(),
                         work.get());
-      const DriftGroup group{basis, sd,     c.get(), grid.data + first * nT,
+      const DriftGroup group{basis,  sd,           c.get(),    grid.data + first * nT,
                              voxels, drifts.get(), insideGroup};
       onVectorPathInRegisters(path, [&](auto width) TOLVANE_VECTOR_BODY {
         addDriftToGroupBody<decltype(width)::value>(group);

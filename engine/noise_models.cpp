@@ -71,8 +71,8 @@ void shapeChunk(const VtcGrid& chunk, const TimeCourseModels& models, const Fiel
   if (models.drift != nullptr) {
     // With per-voxel levels the drift is the head's, like the physiological noise: the
     // air outside a brain mask holds thermal noise only.
-    addDrift(chunk, *models.drift, models.driftSd, {key.seed, key.run, kDriftStream}, first,
-             step, runSerially, cpu::preferredVectorPath(),
+    addDrift(chunk, *models.drift, models.driftSd, {key.seed, key.run, kDriftStream}, first, step,
+             runSerially, cpu::preferredVectorPath(),
              perVoxel ? models.voxelLevels->inside : nullptr);
   }
 }
@@ -123,8 +123,8 @@ void makeStructuredNoise(const VtcGrid& grid, const FieldKey& key, const Spatial
   if (space.mixed != nullptr) {
     // Levels alone are put on as the field is written, saving a pass over the run.
     const bool levelsOnly = !models.autoregressive && models.arma == nullptr &&
-                            models.spectrum == nullptr &&
-                            models.voxelLevels == nullptr && models.drift == nullptr;
+                            models.spectrum == nullptr && models.voxelLevels == nullptr &&
+                            models.drift == nullptr;
     space.mixed->fill(grid, key, levelsOnly ? models.levels : kStandardNormal, parallel);
     if (!levelsOnly) shapeTimeCourses(grid, models, key, false, parallel);
     return;

@@ -50,17 +50,20 @@ std::vector<double> fullKernel(const std::vector<double>& power, int volumes,
   return kernel;
 }
 
-constexpr int kCoursesPerTransform = 2 * kLineLanes;
+// Each course is the real part of one line, its imaginary part 0: two courses sharing a
+// line would be mixed by the rounding of the complex products, and a course's values
+// would then depend on which course the split of the work put beside it.
+constexpr int kCoursesPerTransform = kLineLanes;
 
 }  // namespace
 
-SpectralFilter::SpectralFilter(const std::vector<double>& power, int volumes)
-    : volumes_(volumes) {
+SpectralFilter::SpectralFilter(const std::vector<double>& power, int volumes) : volumes_(volumes) {
   double gainScale = 0.0;
   const std::vector<double> kernel = fullKernel(power, volumes, &gainScale);
   if (fiveSmooth(volumes)) {
     const std::vector<double> spectrum = runSpectrum(power, volumes);
-    for (double value : spectrum) gains_.push_back(static_cast<float>(std::sqrt(value) * gainScale));
+    for (double value : spectrum)
+      gains_.push_back(static_cast<float>(std::sqrt(value) * gainScale));
     transform_ = std::make_unique<LineTransform>(volumes);
   } else {
     for (int k = 0; k <= volumes / 2; ++k) taps_.push_back(static_cast<float>(kernel[k]));
@@ -110,9 +113,10 @@ void SpectralFilter::applyByTransform(float* courses, std::int64_t voxels,
   std::vector<float> block(static_cast<std::size_t>(n) * kLaneBlockFloats);
   std::vector<float> scratch(transform_->scratchFloats());
   for (std::int64_t first = 0; first < voxels; first += kCoursesPerTransform) {
-    const int count = static_cast<int>(std::min<std::int64_t>(kCoursesPerTransform, voxels - first));
-    // Course c of the group is lane c % 16, real part for c < 16, imaginary otherwise;
-    // the missing courses of a last group are zeros.
+    const int count =
+        static_cast<int>(std::min<std::int64_t>(kCoursesPerTransform, voxels - first));
+    // Course c of the group is the real part of lane c; the imaginary parts, and the
+    // missing courses of a last group, are zeros.
     std::fill(block.begin(), block.end(), 0.0f);
     for (int c = 0; c < count; ++c) {
       const float* course = courses + (first + c) * n;

@@ -10,11 +10,11 @@
 // c scaling h to unit energy, sum_m h_m^2 = 1, so that var(e_t) = 1 (in double).
 //
 // When N has no prime factor above 5 the filter is applied through the engine's own
-// transform (line_fft.h), 32 courses at once: courses 0-15 as the real parts and 16-31
-// as the imaginary parts of sixteen lines, X = B(z), each X_j multiplied by
-// G_j = c sqrt(S_j) / N (rounded to float once), Y = B(G X), and e_t the part of
-// Y_((N - t) mod N) that holds the course (B the unnormalised backward transform; with G
-// real and even each part stays its own course's). Otherwise by the direct sum
+// transform (line_fft.h), sixteen courses at once as the real parts of sixteen lines
+// (imaginary parts 0, so that no course's rounding depends on another's): X = B(z), each
+// X_j multiplied by G_j = c sqrt(S_j) / N (rounded to float once), Y = B(G X), and e_t
+// the real part of Y_((N - t) mod N) (B the unnormalised backward transform; G is real
+// and even). Otherwise by the direct sum
 //   e_t = h_0 z_t + sum_{k = 1 .. ceil(N/2) - 1} h_k (z_(t-k mod N) + z_(t+k mod N))
 //         [+ h_(N/2) z_(t+N/2 mod N) for even N],
 // taps rounded to float, terms added in the order of k, each pair summed before it is
@@ -45,7 +45,6 @@ class SpectralFilter {
   SpectralFilter(const SpectralFilter&) = delete;
   SpectralFilter& operator=(const SpectralFilter&) = delete;
 
-
   // Filters `voxels` courses of the run's volumes each, one after another at `courses`,
   // in place, and puts them on `levels`: (noiseAmplitude * e) + baseline (kStandardNormal
   // leaves e itself).
@@ -57,7 +56,7 @@ class SpectralFilter {
                         const simulation::Levels& levels) const;
 
   int volumes_;
-  std::vector<float> taps_;  // h_0 .. h_(N/2), the direct sum's
+  std::vector<float> taps_;   // h_0 .. h_(N/2), the direct sum's
   std::vector<float> gains_;  // G_0 .. G_(N-1), the transform's; empty: the direct sum
   std::unique_ptr<LineTransform> transform_;
 };

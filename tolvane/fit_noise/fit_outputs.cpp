@@ -53,19 +53,62 @@ std::string temporalModelName(const NoiseFit& fit) {
   return "AR(" + std::to_string(fit.ar.size()) + ")";
 }
 
+nlohmann::json temporalModelJson(const FitNoiseRun& run) {
+  const NoiseFit& fit = run.fit;
+  const auto misfit = [](double value) {
+    return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
+  };
+  return {{"chosen", temporalModelName(fit)},
+          {"parametric_rms_misfit", misfit(fit.temporal.parametricRmsMisfit)},
+          {"spectrum_rms_misfit", misfit(fit.temporal.spectrumRmsMisfit)},
+          {"spectrum", {{"nyquist_hz", 0.5 / run.trSeconds}, {"power", fit.temporal.spectrum}}},
+          {"residual_autocorrelation",
+           {{"lags", {1, 2, 3, 4, 5, 6, 7, 8}},
+            {"measured", fit.temporal.measuredLags},
+            {"predicted", fit.temporal.predictedLags}}},
+          {"method",
+           "rms over lags 1-8 of the observed pooled autocorrelation less the model's prediction "
+           "for the residuals; the spectrum is chosen when the parametric model's exceeds 0.01 "
+           "and the spectrum's is smaller"}};
+}
+
+// The spatial correlation at 1 and 2 voxels along each grid axis, measured and as the
+// fitted (isotropic in mm) model predicts it: where they part, the noise is smoother
+// along some axes than others.
+nlohmann::json spatialByAxisJson(const NoiseFit& fit) {
+  nlohmann::json out;
+  const char* names[3] = {"x", "y", "z"};
+  for (int axis = 0; axis < 3; ++axis) {
+    nlohmann::json measured = nlohmann::json::array(), predicted = nlohmann::json::array();
+    for (int step = 1; step <= 2; ++step) {
+      for (std::size_t i = 0; i < fit.spatialLags.size(); ++i) {
+        const SpatialLag& lag = fit.spatialLags[i];
+        const int along[3] = {lag.dx, lag.dy, lag.dz};
+        if (along[axis] != step || std::abs(lag.dx) + std::abs(lag.dy) + std::abs(lag.dz) != step) {
+          continue;
+        }
+        measured.push_back(fit.spatialCorrelations[i]);
+        predicted.push_back(mixedAcf(fit.acf.a, fit.acf.bMm, fit.acf.cMm, lag.distanceMm));
+      }
+    }
+    out[names[axis]] = {{"voxels", {1, 2}}, {"measured", measured}, {"predicted", predicted}};
+  }
+  return out;
+}
+
 std::string temporalModelToml(const FitNoiseRun& run) {
   const NoiseFit& fit = run.fit;
   std::string text;
   if (!fit.temporal.fallback.empty()) text += "# temporal model: " + fit.temporal.fallback + "\n";
   if (std::isfinite(fit.temporal.spectrumRmsMisfit)) {
-    text += "# rms misfit to the autocorrelation at lags 1-8: " + temporalModelName(fit) +
-            (fit.temporal.spectral ? "" : " " + number(fit.temporal.parametricRmsMisfit, 3)) +
-            (fit.temporal.spectral ? " " + number(fit.temporal.spectrumRmsMisfit, 3) +
-                                         ", the parametric model's " +
-                                         number(fit.temporal.parametricRmsMisfit, 3)
-                                   : ", the spectrum's " +
-                                         number(fit.temporal.spectrumRmsMisfit, 3)) +
-            "\n";
+    const bool spectral = fit.temporal.spectral;
+    const double chosen =
+        spectral ? fit.temporal.spectrumRmsMisfit : fit.temporal.parametricRmsMisfit;
+    const double other =
+        spectral ? fit.temporal.parametricRmsMisfit : fit.temporal.spectrumRmsMisfit;
+    text += "# rms misfit to the autocorrelation at lags 1-8: " + temporalModelName(fit) + " " +
+            number(chosen, 3) + ", the " + (spectral ? "parametric model's " : "spectrum's ") +
+            number(other, 3) + "\n";
   }
   if (fit.temporal.spectral) {
     std::vector<Estimate> power;
@@ -200,22 +243,7 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
                         "to the corrected autocorrelations at lags 1-8 is smaller"}};
   if (fit.temporal.arma)
     estimates["ma"] = estimate(fit.ma, "", "ARMA(1,1) from lags 1 and 2; " + correction);
-  const auto misfit = [](double value) {
-    return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
-  };
-  estimates["temporal_model"] = {
-      {"chosen", temporalModelName(fit)},
-      {"parametric_rms_misfit", misfit(fit.temporal.parametricRmsMisfit)},
-      {"spectrum_rms_misfit", misfit(fit.temporal.spectrumRmsMisfit)},
-      {"spectrum", {{"nyquist_hz", 0.5 / run.trSeconds}, {"power", fit.temporal.spectrum}}},
-      {"residual_autocorrelation",
-       {{"lags", {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"measured", fit.temporal.measuredLags},
-        {"predicted", fit.temporal.predictedLags}}},
-      {"method",
-       "rms over lags 1-8 of the observed pooled autocorrelation less the model's prediction "
-       "for the residuals; the spectrum is chosen when the parametric model's exceeds 0.01 "
-       "and the spectrum's is smaller"}};
+  estimates["temporal_model"] = temporalModelJson(run);
   estimates["fluctuation_share"] = fit.temporal.fluctuationShare;
   const std::string acfMethod =
       "least squares of a exp(-r^2/(2 b^2)) + (1-a) exp(-r/c) to the residuals' spatial "
@@ -225,6 +253,7 @@ std::string estimatesJson(const FitNoiseRun& run, const FitNoiseRequest& request
   estimates["acf_b"] = estimate(fit.acfB, "mm", acfMethod);
   estimates["acf_c"] = estimate(fit.acfC, "mm", acfMethod);
   estimates["acf_misfit"] = fit.acf.misfit;
+  estimates["spatial_correlation_by_axis"] = spatialByAxisJson(fit);
   estimates["smoothness_fwhm"] =
       estimate(fit.fwhm, "mm",
                "FWHM of the Gaussian kernel whose autocorrelation best matches "

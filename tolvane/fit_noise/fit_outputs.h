@@ -10,9 +10,11 @@
 //     the run's own grid (dimensions, voxel size, orientation and position), since a
 //     study's grid is its anatomical's voxels at resolution 1 over the whole box;
 //   [noise] sd = "noise_sd.nii.gz", the smoothed map of the noise sd (noise_level_map.h),
-//     with the tSNR over the mask in a comment; snr (and magnitude = true for magnitude data) when the background
-//     gives a thermal level; ar, and ma when ARMA(1,1) fits better; acf = { a, b_mm,
-//     c_mm } with the Gaussian-equivalent smoothness_mm in a comment; drift = { sd,
+//     with the tSNR over the mask in a comment; snr (and magnitude = true for magnitude
+//     data) when the background gives a thermal level; ar, and ma when ARMA(1,1) fits
+//     better, or spectrum when no AR model reproduces the autocorrelation (spectrum_fit.h);
+//     acf = { a, b_mm, c_mm } with the Gaussian-equivalent smoothness_mm in a comment;
+//     drift = { sd,
 //     cutoff_s }; physio = { share, cardiac_hz, respiratory_hz } when the TR tells the
 //     rates apart and the share is at least 1 %.
 // Estimates that could not be made are left out, with the reason in a comment.

@@ -12,6 +12,8 @@ namespace {
 struct FromSums {
   TemporalFit temporal;
   MixedAcf acf;
+  std::vector<SpatialLag> measuredLags;  // with pairs
+  std::vector<double> correlations;      // at those lags
   PhysiologicalNoise physio;
   double tsnr = 0.0, driftSd = 0.0;
 };
@@ -24,9 +26,9 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
   out.physio = estimatePhysiologicalNoise(periodogram, design.volumes, design.trSeconds,
                                           design.cutoffSeconds);
   const bool oscillations = out.physio.resolvable && out.physio.share >= kSmallestShare;
-  out.temporal = fitTemporalModel(
-      temporal, periodogram, thermalVariance,
-      oscillations ? out.physio.autocorrelation : std::vector<double>{}, design);
+  out.temporal =
+      fitTemporalModel(temporal, periodogram, thermalVariance,
+                       oscillations ? out.physio.autocorrelation : std::vector<double>{}, design);
   if (!out.temporal.usable) return out;
   const double varianceSum = out.temporal.varianceSum;
   out.tsnr = std::sqrt(temporal.meanSquares / varianceSum);
@@ -35,14 +37,12 @@ FromSums estimateFromSums(const TemporalSums& temporal, const SpatialSums& spati
       temporal.voxels;
   out.driftSd = std::sqrt(std::max(0.0, driftVariance));
   // Lags longer than the grid (a run of few slices) have no pairs and are left out.
-  std::vector<SpatialLag> measured;
-  std::vector<double> correlations;
   for (std::size_t i = 0; i < lags.size(); ++i) {
     if (!(spatial.pairs[i] > 0.0)) continue;
-    measured.push_back(lags[i]);
-    correlations.push_back(spatial.products[i] / (spatial.pairs[i] * diagonalSum));
+    out.measuredLags.push_back(lags[i]);
+    out.correlations.push_back(spatial.products[i] / (spatial.pairs[i] * diagonalSum));
   }
-  out.acf = fitMixedAcf(measured, correlations);
+  out.acf = fitMixedAcf(out.measuredLags, out.correlations);
   return out;
 }
 
@@ -106,11 +106,11 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
   }
   const PhysiologicalNoise physio = estimatePhysiologicalNoise(
       periodogramTotal, design.volumes, design.trSeconds, design.cutoffSeconds);
-  const TemporalFit temporal = fitTemporalModel(
-      total, periodogramTotal, thermalVariance,
-      physio.resolvable && physio.share >= kSmallestShare ? physio.autocorrelation
-                                                          : std::vector<double>{},
-      design);
+  const TemporalFit temporal =
+      fitTemporalModel(total, periodogramTotal, thermalVariance,
+                       physio.resolvable && physio.share >= kSmallestShare ? physio.autocorrelation
+                                                                           : std::vector<double>{},
+                       design);
 
   progress("spatial autocorrelation over " + std::to_string(kSpatialVolumes) + " volumes");
   // Each voxel's fluctuation sd, from its variance under the fitted temporal model.
@@ -138,6 +138,8 @@ NoiseFit fitNoise(formats::FloatSeries& series, const std::vector<std::uint8_t>&
                                          diagonalSum, lags, design);
   fit.temporal = full.temporal;
   fit.acf = full.acf;
+  fit.spatialLags = full.measuredLags;
+  fit.spatialCorrelations = full.correlations;
   fit.physio = full.physio;
 
   progress("uncertainties: leaving out each of " + std::to_string(fit.groups) +

@@ -58,6 +58,9 @@ struct NoiseFit {
   std::vector<Estimate> ar;  // phi_1 .. phi_p of the chosen model
   Estimate ma;               // theta_1, when temporal.arma
   MixedAcf acf;
+  // The spatial correlation measured at each lag that has pairs (spatial_correlation.h).
+  std::vector<SpatialLag> spatialLags;
+  std::vector<double> spatialCorrelations;
   Estimate acfA, acfB, acfC, fwhm;
   PhysiologicalNoise physio;
   Estimate physioShare;

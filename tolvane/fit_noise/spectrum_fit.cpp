@@ -53,8 +53,10 @@ std::vector<double> fluctuationSpectrum(const std::vector<double>& periodogram,
   for (int g = 0; g < points; ++g) {
     // A point no frequency fell on (only when P does not divide N / 2) takes its
     // neighbours' mean.
-    if (counts[g] == 0.0) power[g] = 0.5 * (power[g - 1] / counts[g - 1] + power[g + 1] / counts[g + 1]);
-    else power[g] /= counts[g];
+    if (counts[g] == 0.0)
+      power[g] = 0.5 * (power[g - 1] / counts[g - 1] + power[g + 1] / counts[g + 1]);
+    else
+      power[g] /= counts[g];
   }
   for (double value : power) total += value / points;
   for (double& value : power) value /= total;
@@ -91,12 +93,14 @@ TemporalFit fitTemporalModel(const TemporalSums& sums, const std::vector<double>
   fit.predictedLags =
       predictedAutocorrelation(armaAutocorrelation(fit.model, design.volumes), w, design);
   fit.parametricRmsMisfit = rmsDifference(fit.measuredLags, fit.predictedLags);
-  fit.spectrum = fluctuationSpectrum(periodogram, fit.varianceSum / sums.voxels, thermalVariance,
-                                     design);
+  fit.spectrum =
+      fluctuationSpectrum(periodogram, fit.varianceSum / sums.voxels, thermalVariance, design);
   const std::vector<double> rho = engine::spectralAutocorrelation(fit.spectrum, design.volumes);
   const std::vector<double> spectrumLags = predictedAutocorrelation(rho, w, design);
   fit.spectrumRmsMisfit = rmsDifference(fit.measuredLags, spectrumLags);
-  if (fit.parametricRmsMisfit > kParametricTolerance &&
+  // A run too short for AR(4) is too short to tell a spectrum's detail from sampling
+  // noise: its misfits are reported, the parametric model kept.
+  if (fit.largestAllowedOrder == kMaxArOrder && fit.parametricRmsMisfit > kParametricTolerance &&
       fit.spectrumRmsMisfit < fit.parametricRmsMisfit) {
     fit.spectral = true;
     fit.predictedLags = spectrumLags;

@@ -19,7 +19,9 @@
 // observed pooled autocorrelation less the one the model predicts for the residuals
 // (its autocorrelation, mixed with the white share and passed through the removal of
 // the temporal model: projectNoise). The spectrum is chosen when the parametric model's
-// misfit exceeds kParametricTolerance and the spectrum's is smaller. Runs with
+// misfit exceeds kParametricTolerance and the spectrum's is smaller, in a run long
+// enough for AR(4) (maxArOrder): in a shorter one the spectrum's detail cannot be told
+// from sampling noise, and the misfits are only reported. Runs with
 // resolvable physiological oscillations keep the parametric model (the oscillations are
 // written as noise.physio and would be counted twice).
 #pragma once

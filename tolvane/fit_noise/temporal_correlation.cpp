@@ -210,13 +210,14 @@ TemporalFit uncorrectedFit(const Observed& observed, const TemporalDesign& desig
                    " fitted to the observed autocorrelation without the correction";
   } else {
     fit.ar = {};
-    fit.fallback = reason + ", nor is the observed autocorrelation once the oscillations are "
-                            "taken out; the fluctuation noise is taken as white";
+    fit.fallback = reason +
+                   ", nor is the observed autocorrelation once the oscillations are "
+                   "taken out; the fluctuation noise is taken as white";
   }
   fit.model = fit.ar;
   fit.arMisfit = misfit(observed.autocorrelation, fit.ar);
-  fit.projected = projectNoise(design, armaAutocorrelation(fit.model, design.volumes),
-                               fit.fluctuationShare);
+  fit.projected =
+      projectNoise(design, armaAutocorrelation(fit.model, design.volumes), fit.fluctuationShare);
   fit.varianceSum = observed.residualSquares / fit.projected.lagSums[0];
   return fit;
 }
@@ -252,9 +253,9 @@ TemporalFit fitTemporalCorrelation(const TemporalSums& sums, double thermalVaria
       " is that of no stationary process once corrected for the removed temporal model "
       "and the white share";
   if (largest == 0) {
-    return uncorrectedFit(observed, design, fit, maxOrder,
-                          "the corrected autocorrelation fitted by AR(1) to " +
-                              orderText(maxOrder) + notStationary);
+    return uncorrectedFit(
+        observed, design, fit, maxOrder,
+        "the corrected autocorrelation fitted by AR(1) to " + orderText(maxOrder) + notStationary);
   }
   fit = base;
   std::vector<double> phi, partial;

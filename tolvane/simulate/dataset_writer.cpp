@@ -171,6 +171,9 @@ Json noiseDescription(const study::Study& study) {
   } else if (noise.smoothnessMm > 0.0) {
     json["SpatialAutocorrelation"] = {{"Model", "gaussian"},
                                       {"FWHMMillimetres", noise.smoothnessMm}};
+    if (noise.smoothnessAxesMm) {
+      json["SpatialAutocorrelation"]["FWHMMillimetres"] = *noise.smoothnessAxesMm;
+    }
   } else {
     json["SpatialAutocorrelation"] = {{"Model", "white"}};
   }

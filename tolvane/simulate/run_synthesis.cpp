@@ -132,10 +132,11 @@ void structuredNoise(const study::Study& study, const simulation::VtcGrid& grid,
   const study::NoiseModels& noise = study.noise;
   const std::array<double, 3> sizes = voxelSizesMm(study);
   std::shared_ptr<const engine::MixedAcfFilter> mixed;
-  engine::SpatialModel space(
-      engine::SmoothingKernels{engine::gaussianKernel(noise.smoothnessMm, sizes[0]),
-                               engine::gaussianKernel(noise.smoothnessMm, sizes[1]),
-                               engine::gaussianKernel(noise.smoothnessMm, sizes[2])});
+  const std::array<double, 3> fwhm = noise.smoothnessAxesMm.value_or(
+      std::array<double, 3>{noise.smoothnessMm, noise.smoothnessMm, noise.smoothnessMm});
+  engine::SpatialModel space(engine::SmoothingKernels{engine::gaussianKernel(fwhm[0], sizes[0]),
+                                                      engine::gaussianKernel(fwhm[1], sizes[1]),
+                                                      engine::gaussianKernel(fwhm[2], sizes[2])});
   if (noise.acf) {
     mixed = mixedFilterOf(study);
     space = engine::SpatialModel(*mixed);

@@ -6,8 +6,8 @@
 
 #include "engine/autoregression.h"
 #include "engine/smoothing.h"
-#include "formats/nifti/conform.h"
 #include "formats/errors.h"
+#include "formats/nifti/conform.h"
 #include "formats/nifti/nifti_maps.h"
 #include "tolvane/study/automatic_mask.h"
 #include "tolvane/study/spectrum_keys.h"
@@ -22,9 +22,9 @@ constexpr double kMaxLengthMm = 1000.0;
 constexpr double kMaxPhysioHz = 10.0;
 
 // The keys of this file in the order a refusal names the first one given.
-const char* const kScannerKeys[] = {"baseline",  "baseline_scale",  "mask",      "noise.tsnr",
-                                    "noise.snr", "noise.magnitude", "noise.acf", "noise.ar",
-                                    "noise.ma",  "noise.physio", "noise.spectrum"};
+const char* const kScannerKeys[] = {"baseline",  "baseline_scale",  "mask",          "noise.tsnr",
+                                    "noise.snr", "noise.magnitude", "noise.acf",     "noise.ar",
+                                    "noise.ma",  "noise.physio",    "noise.spectrum"};
 
 std::string firstScannerKey(const StudyFile& file) {
   for (const char* key : kScannerKeys) {
@@ -164,8 +164,8 @@ std::vector<double> levelImage(const StudyFile& file, const std::filesystem::pat
 
 bool usesScannerNoise(const StudyFile& file) {
   return file.baselineImage || file.baselineScale || file.mask || file.tsnr || file.snr ||
-         file.noiseSdImage || file.tsnrImage ||
-         file.magnitude || file.acf || file.ar || file.ma || file.physio || file.spectrum;
+         file.noiseSdImage || file.tsnrImage || file.magnitude || file.acf || file.ar || file.ma ||
+         file.physio || file.spectrum;
 }
 
 void checkScannerNoiseModels(const StudyFile& file, const Study& study, NoiseModels& noise) {

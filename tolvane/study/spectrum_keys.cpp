@@ -52,8 +52,7 @@ void checkSpectrum(const StudyFile& file, NoiseModels& noise) {
     std::snprintf(text, sizeof text,
                   "the spectrum is given up to %.6g Hz, but a TR of %.6g s samples up to %.6g "
                   "Hz; fit it on a run of this TR (or set tr to %.6g s)",
-                  spectrum.nyquistHz, file.trSeconds, nyquist,
-                  0.5 / spectrum.nyquistHz);
+                  spectrum.nyquistHz, file.trSeconds, nyquist, 0.5 / spectrum.nyquistHz);
     file.fail("noise.spectrum.nyquist_hz", text);
   }
   noise.spectrum = spectrum.power;

@@ -112,10 +112,17 @@ constexpr double kMaxSmoothnessMm = 1000.0;
 NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, const Study& study) {
   NoiseModels noise;
   if (file.smoothnessMm) {
-    if (!(*file.smoothnessMm >= 0.0 && *file.smoothnessMm <= kMaxSmoothnessMm)) {
-      check.fail("noise.smoothness_mm", "expected a FWHM in mm from 0 to 1000");
+    const std::array<double, 3> axes =
+        file.smoothnessAxesMm.value_or(std::array<double, 3>{0.0, 0.0, 0.0});
+    for (double fwhm : {*file.smoothnessMm, axes[0], axes[1], axes[2]}) {
+      if (!(fwhm >= 0.0 && fwhm <= kMaxSmoothnessMm)) {
+        check.fail("noise.smoothness_mm",
+                   file.smoothnessAxesMm ? "expected FWHMs in mm from 0 to 1000 along x, y and z"
+                                         : "expected a FWHM in mm from 0 to 1000");
+      }
     }
     noise.smoothnessMm = *file.smoothnessMm;
+    noise.smoothnessAxesMm = file.smoothnessAxesMm;
   }
   if (file.noiseModel == "ar1") {
     if (!file.rho) check.fail("noise.model", "expected noise.rho with model = \"ar1\"");

@@ -61,6 +61,9 @@ struct Physio {
 // is the white field alone.
 struct NoiseModels {
   double smoothnessMm = 0.0;  // FWHM of the Gaussian kernel; 0: no smoothing
+  // Per grid axis (noise.smoothness_mm = [x, y, z]), when given; smoothnessMm is then
+  // the largest of the three.
+  std::optional<std::array<double, 3>> smoothnessAxesMm;
   bool autoregressive = false;
   float rho = 0.0f;
   float driftSd = 0.0f;  // 0: no drift

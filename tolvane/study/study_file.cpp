@@ -3,6 +3,7 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -153,7 +154,15 @@ void readNoise(const KeyReader& reader, const toml::node& node, StudyFile& study
       }
       study.noiseSdGiven = true;
     }
-    if (key == "noise.smoothness_mm") study.smoothnessMm = reader.number(key, noiseValue);
+    if (key == "noise.smoothness_mm") {
+      if (noiseValue.is_array()) {
+        study.smoothnessAxesMm = reader.list<3, double>(key, noiseValue, false);
+        study.smoothnessMm = std::max({(*study.smoothnessAxesMm)[0], (*study.smoothnessAxesMm)[1],
+                                       (*study.smoothnessAxesMm)[2]});
+      } else {
+        study.smoothnessMm = reader.number(key, noiseValue);
+      }
+    }
     if (key == "noise.model") study.noiseModel = reader.text(key, noiseValue);
     if (key == "noise.rho") study.rho = reader.number(key, noiseValue);
     if (key == "noise.tsnr") {

@@ -118,6 +118,7 @@ struct StudyFile {
   std::optional<PhysioEntry> physio;
   std::optional<SpectrumEntry> spectrum;
   std::optional<double> smoothnessMm;
+  std::optional<std::array<double, 3>> smoothnessAxesMm;  // smoothness_mm = [x, y, z]
   std::string noiseModel = "white";
   std::optional<double> rho;
   std::optional<double> driftSd;
