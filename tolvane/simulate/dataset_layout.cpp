@@ -16,16 +16,26 @@ std::vector<std::string> conditionNames(const design::Protocol& protocol) {
 
 }  // namespace
 
+std::vector<std::filesystem::path*> RunFiles::names() {
+  std::vector<std::filesystem::path*> names{&bold,   &boldSidecar, &events,
+                                            &labels, &regionTable, &predictors};
+  for (auto* list : {&effectMaps, &effectSidecars}) {
+    for (std::filesystem::path& file : *list) names.push_back(&file);
+  }
+  for (std::filesystem::path* file :
+       {&mask, &expectedTsnr, &peakLatency, &peakLatencySidecar, &trials, &networkTimeseries,
+        &networkTimeseriesSidecar, &networkConnectivity, &networkConnectivitySidecar,
+        &patternSimilarity, &patternSimilaritySidecar, &confounds, &confoundsSidecar}) {
+    names.push_back(file);
+  }
+  return names;
+}
+
 std::vector<std::filesystem::path> RunFiles::all() const {
-  std::vector<std::filesystem::path> files{bold,   boldSidecar, events,
-                                           labels, regionTable, predictors};
-  files.insert(files.end(), effectMaps.begin(), effectMaps.end());
-  files.insert(files.end(), effectSidecars.begin(), effectSidecars.end());
-  for (const std::filesystem::path& file :
-       {mask, expectedTsnr, peakLatency, peakLatencySidecar, trials, networkTimeseries,
-        networkTimeseriesSidecar, networkConnectivity, networkConnectivitySidecar,
-        patternSimilarity, patternSimilaritySidecar, confounds, confoundsSidecar}) {
-    if (!file.empty()) files.push_back(file);
+  RunFiles copy = *this;  // names() hands out pointers into the copy, which must outlive them
+  std::vector<std::filesystem::path> files;
+  for (const std::filesystem::path* file : copy.names()) {
+    if (!file->empty()) files.push_back(*file);
   }
   return files;
 }

@@ -30,7 +30,11 @@ struct RunFiles {
   std::filesystem::path confounds, confoundsSidecar;  // empty without head motion
   std::vector<std::filesystem::path> effectMaps, effectSidecars;  // per condition
 
+  // Every file of the run that is written, in a fixed order (empty names left out).
   std::vector<std::filesystem::path> all() const;
+  // Every name of the run, written or not, to rename them all in one place (a new field
+  // belongs here, so that staging and records cannot miss it).
+  std::vector<std::filesystem::path*> names();
 };
 
 class DatasetLayout {

@@ -47,14 +47,7 @@ StudyCommits::~StudyCommits() {
 
 RunFiles StudyCommits::staged(const RunFiles& files) const {
   RunFiles staged = files;
-  for (std::filesystem::path* file :
-       {&staged.bold, &staged.boldSidecar, &staged.events, &staged.labels, &staged.regionTable,
-        &staged.predictors, &staged.mask, &staged.expectedTsnr}) {
-    *file = under(staging_, layout_, *file);
-  }
-  for (auto* list : {&staged.effectMaps, &staged.effectSidecars}) {
-    for (std::filesystem::path& file : *list) file = under(staging_, layout_, file);
-  }
+  for (std::filesystem::path* file : staged.names()) *file = under(staging_, layout_, *file);
   return staged;
 }
 

@@ -3,9 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 
-#include "design/rest_conditions.h"
 #include "formats/nifti/nifti_io.h"
 #include "formats/protocols/protocol_files.h"
 #include "formats/text_parsing.h"
@@ -16,8 +14,10 @@
 #include "tolvane/study/run_events.h"
 #include "tolvane/study/scanner_noise.h"
 #include "tolvane/study/sha256.h"
+#include "tolvane/study/study_checker.h"
 #include "tolvane/study/trial_amplitudes.h"
 #include "tolvane/study/slice_timing.h"
+#include "tolvane/study/study_consistency.h"
 
 namespace tolvane::study {
 namespace {
@@ -28,36 +28,6 @@ constexpr double kMinTrSeconds = 0.01;
 constexpr double kMaxTrSeconds = 100.0;
 constexpr std::int64_t kMaxVolumes = 100000;
 
-class Checker {
- public:
-  explicit Checker(const StudyFile& file) : file_(file) {}
-
-  [[noreturn]] void fail(const std::string& key, const std::string& what) const {
-    file_.fail(key, what);
-  }
-
-  // Runs a read of a file that `key` names; its error is told as the key's.
-  template <typename Read>
-  auto reading(const std::string& key, Read&& read) const {
-    try {
-      return read();
-    } catch (const InputError& error) {
-      fail(key, error.what());
-    }
-  }
-
-  std::int64_t within(const std::string& key, std::int64_t value, std::int64_t low,
-                      std::int64_t high) const {
-    if (value < low || value > high) {
-      fail(key, "expected a whole number from " + std::to_string(low) + " to " +
-                    std::to_string(high) + ", found " + std::to_string(value));
-    }
-    return value;
-  }
-
- private:
-  const StudyFile& file_;
-};
 
 std::filesystem::path relativeTo(const std::filesystem::path& folder, const std::string& written) {
   const std::filesystem::path path(written);
@@ -70,7 +40,7 @@ bool isAlphanumeric(const std::string& text) {
   });
 }
 
-formats::VtcGeometry checkedGrid(const StudyFile& file, const Checker& check,
+formats::VtcGeometry checkedGrid(const StudyFile& file, const KeyChecker& check,
                              const std::array<int, 3>& dims) {
   formats::VtcGeometry grid = formats::defaultVtcBox();
   if (file.box) {
@@ -109,7 +79,7 @@ formats::VtcGeometry checkedGrid(const StudyFile& file, const Checker& check,
 // The FWHM a kernel may have: far wider than any grid, and finite.
 constexpr double kMaxSmoothnessMm = 1000.0;
 
-NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, const Study& study) {
+NoiseModels checkedNoiseModels(const StudyFile& file, const KeyChecker& check, const Study& study) {
   NoiseModels noise;
   if (file.smoothnessMm) {
     const std::array<double, 3> axes =
@@ -165,137 +135,6 @@ NoiseModels checkedNoiseModels(const StudyFile& file, const Checker& check, cons
   return noise;
 }
 
-// Conditions that a region gives an effect: modelled, never rest, and each must have
-// an event in the run.
-std::vector<bool> conditionsWithEffects(const Study& study) {
-  std::vector<bool> modelled(study.protocol.conditions.size(), false);
-  for (const Region& region : study.regions) {
-    for (std::size_t c = 0; c < modelled.size(); ++c) {
-      const Effect& effect = region.effects[c];
-      if (effect.mean != 0.0 || effect.sd != 0.0 || effect.runSd != 0.0) modelled[c] = true;
-    }
-  }
-  return modelled;
-}
-
-void checkRest(const StudyFile& file, const Checker& check, Study& study,
-               const std::vector<bool>& modelled) {
-  if (file.rest) {
-    for (const std::string& name : *file.rest) {
-      const auto& conditions = study.protocol.conditions;
-      const auto found = std::find_if(conditions.begin(), conditions.end(),
-                                      [&](const design::Condition& c) { return c.name == name; });
-      if (found == conditions.end()) {
-        check.fail("rest", "expected conditions of the protocol, found " + formats::inQuotes(name));
-      }
-      if (modelled[static_cast<std::size_t>(found - conditions.begin())]) {
-        check.fail("rest", "condition " + formats::inQuotes(name) +
-                               " has an effect, so it is not rest; leave it out of rest");
-      }
-    }
-  }
-  study.rest = design::restConditions(study.protocol, file.rest, modelled);
-}
-
-// "sub-02 run 1", or "the run" when every run has the same events.
-std::string runName(const Study& study, int place) {
-  if (study.runDesigns.size() == 1) return "the run";
-  return "sub-" + study.subjectLabel(place / study.runs + 1) + " run " +
-         std::to_string(place % study.runs + 1);
-}
-
-// Warns about events beyond the runs' end and refuses a run in which a condition with
-// an effect has no event at all, or a peak effect no response.
-void checkEventsAgainstRuns(const StudyFile& file, const Checker& check, Study& study,
-                            const std::vector<bool>& modelled) {
-  const double tr = study.grid.trMilliseconds;
-  const std::string length = runLengthText(study.grid.timePoints, tr);
-  int startingAfterEnd = 0, endingAfterEnd = 0;
-  for (std::size_t place = 0; place < study.runDesigns.size(); ++place) {
-    const RunDesign& run = study.runDesigns[place];
-    const RunEventCount count = countRunEvents(run.protocol, study.runMilliseconds(), tr);
-    startingAfterEnd += count.startingAfterEnd;
-    endingAfterEnd += count.endingAfterEnd;
-    for (std::size_t c = 0; c < modelled.size(); ++c) {
-      const std::string condition = formats::inQuotes(study.protocol.conditions[c].name);
-      const std::string where = runName(study, static_cast<int>(place));
-      if (modelled[c] && !count.conditionHasEvent[c]) {
-        check.fail(file.volumes ? "volumes" : "protocol",
-                   "condition " + condition + " has an effect but no event within " + where +
-                       "'s " + length + "; give more volumes or an earlier event");
-      }
-      for (const Region& region : study.regions) {
-        if (region.effects[c].peak && !(run.peaks[c] > 0.0f)) {
-          check.fail("region", "region " + formats::inQuotes(region.name) +
-                                   ": a peak effect needs a response, and condition " +
-                                   condition + " has none in " + where);
-        }
-      }
-    }
-  }
-  const std::string of = study.runDesigns.size() == 1 ? "the protocol" : "the runs' events";
-  if (startingAfterEnd > 0) {
-    study.warnings.push_back(std::to_string(startingAfterEnd) + " event(s) of " + of +
-                             " start at or after the end of the run's " + length +
-                             "; they are left out of each run's events and predictors");
-  }
-  if (endingAfterEnd > 0) {
-    study.warnings.push_back(std::to_string(endingAfterEnd) + " event(s) of " + of +
-                             " end after the end of the run's " + length +
-                             "; they are kept, their responses cut short");
-  }
-}
-
-void warnAboutRegions(Study& study) {
-  for (const Region& region : study.regions) {
-    if (region.shareInsideGrid < 1.0) {
-      study.warnings.push_back("region " + formats::inQuotes(region.name) +
-                               " reaches out of the grid; " +
-                               std::to_string(static_cast<int>(region.shareInsideGrid * 100.0)) +
-                               "% of it is kept (" + std::to_string(region.voxels.size()) +
-                               " grid voxels)");
-    }
-  }
-  const bool add = study.signal == SignalMode::Add;
-  for (std::size_t a = 0; a < study.regions.size(); ++a) {
-    for (std::size_t b = a + 1; b < study.regions.size(); ++b) {
-      const auto& first = study.regions[a].voxels;
-      const auto& second = study.regions[b].voxels;
-      std::vector<std::int64_t> shared;
-      std::set_intersection(first.begin(), first.end(), second.begin(), second.end(),
-                            std::back_inserter(shared));
-      if (shared.empty()) continue;
-      const std::string names = study.regions[a].name + "+" + study.regions[b].name;
-      study.warnings.push_back(
-          "regions " + formats::inQuotes(study.regions[a].name) + " and " +
-          formats::inQuotes(study.regions[b].name) + " share " + std::to_string(shared.size()) +
-          " voxel(s); " +
-          (add ? "their effects add there, labelled as overlaps (such as " +
-                     formats::inQuotes(names) + ") in the regions' image and table"
-               : "with signal \"replace\" the later region's effect replaces the earlier's "
-                 "there, and the voxels carry its label"));
-    }
-  }
-}
-
-// A region without effects is allowed only as a network's node.
-void checkRegionsWithoutEffects(const StudyFile& file, const Study& study) {
-  for (std::size_t r = 0; r < study.regions.size(); ++r) {
-    if (!study.regions[r].effectsAsWritten.empty() || file.regions[r].effectsPlace) continue;
-    const bool node = std::any_of(study.networks.begin(), study.networks.end(),
-                                  [r](const Network& network) {
-                                    return std::count(network.nodes.begin(),
-                                                      network.nodes.end(), r) > 0;
-                                  });
-    if (!node) {
-      formats::failAt(file.path, file.regions[r].place.line,
-                      "key " + file.regions[r].place.key +
-                          ".effects: missing; expected a table of condition = amplitude, "
-                          "e.g. effects = { Task = 3.0 }, or the region as a network's node");
-    }
-  }
-}
-
 }  // namespace
 
 std::string Study::subjectLabel(int subject) const {
@@ -314,17 +153,12 @@ const char* storedTypeName(StoredType type) {
   return type == StoredType::Float32 ? "float32" : "int16";
 }
 
-Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
-  StudyFile file = readStudyFile(path);
-  const Checker check(file);
-  Study study;
-  study.file = path;
-  study.inputFiles.push_back(path);
-  study.fileBytes = file.text;
-  study.fileSha256 = sha256Hex(study.fileBytes);
-  const std::filesystem::path folder = path.parent_path();
+namespace {
 
-  // A value from the command line is checked as the option it came from.
+// The study's size and identity: seed, subjects and runs (the command line's overrides
+// checked as the options they came from), the task and the name.
+void resolveIdentity(StudyFile& file, const KeyChecker& check, const Overrides& overrides,
+                     Study& study) {
   const auto checkOption = [](const char* option, std::int64_t value, std::int64_t high) {
     if (value < 1 || value > high) {
       throw InputError(std::string(option) + ": expected a whole number from 1 to " +
@@ -345,7 +179,11 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
                            formats::inQuotes(file.task));
   }
   study.task = file.task;
-  study.name = file.name ? *file.name : path.stem().string();
+  study.name = file.name ? *file.name : study.file.stem().string();
+}
+
+// How values are drawn, combined and stored, the TR, and the uniform levels.
+void resolveModes(const StudyFile& file, const KeyChecker& check, Study& study) {
   if (file.generator == "philox") {
     study.generator = Generator::Philox;
   } else if (file.generator == "ran1") {
@@ -380,8 +218,11 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
     check.fail("noise.sd", "expected a standard deviation from 0 to 1e30");
   }
   study.levels = {static_cast<float>(file.baseline), static_cast<float>(file.noiseSd)};
-  study.noise = checkedNoiseModels(file, check, study);
+}
 
+// The anatomical's frame and the grid in it; returns the anatomical's dimensions.
+std::array<int, 3> resolveGrid(const StudyFile& file, const KeyChecker& check,
+                               const std::filesystem::path& folder, Study& study) {
   std::array<int, 3> dims{formats::kEmptyVmrDim, formats::kEmptyVmrDim, formats::kEmptyVmrDim};
   study.frame = formats::emptyVmrFrame();
   if (file.anatomical) {
@@ -393,7 +234,13 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   }
   study.grid = checkedGrid(file, check, dims);
   study.grid.trMilliseconds = file.trSeconds * 1000.0;
+  return dims;
+}
 
+// Each run's protocol and design, and the run length (the longest protocol's, unless
+// volumes is given).
+void resolveDesigns(const StudyFile& file, const KeyChecker& check,
+                    const std::filesystem::path& folder, Study& study) {
   const std::vector<design::Protocol> protocols = readRunProtocols(
       file, folder, study, [&](const std::string& key, const std::string& what) {
         check.fail(key, what);
@@ -407,6 +254,11 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
   study.grid.timePoints =
       static_cast<std::int32_t>(check.within("volumes", volumes, 1, kMaxVolumes));
   study.runDesigns = buildRunDesigns(protocols, study.grid);
+}
+
+// The files the study reads besides its protocols, which an output folder must not hold.
+void recordInputFiles(const StudyFile& file, const std::filesystem::path& folder,
+                      Study& study) {
   const auto readToo = [&](const std::optional<std::string>& written) {
     if (written) study.inputFiles.push_back(relativeTo(folder, *written));
   };
@@ -418,26 +270,34 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
     readToo(entry.voi);
     readToo(entry.labels);
   }
-  study.sliceTiming = resolveSliceTiming(file, study);
-  study.motion = resolveMotion(file, folder, study);
-  if (usesScannerNoise(file)) {
-    study.voxelLevels = resolveVoxelLevels(file, folder, study);
-    study.baselineImage = file.baselineImage;
-    study.baselineScale = file.baselineScale.value_or(1.0);
-    study.maskImage = file.mask;
-    if (file.physio) study.physioMapImage = file.physio->map;
-    study.tsnr = file.tsnr;
-    study.snr = file.snr;
-    study.noiseSdImage = file.noiseSdImage;
-    study.tsnrImage = file.tsnrImage;
-  }
+}
 
-  // Percentages are of the baseline; of an image baseline, of its mean over the mask
-  // (each voxel's effect is then scaled by its own baseline, run_synthesis.h).
+// The levels per voxel of scanner-like noise, and the keys that name their images.
+void resolveScannerLevels(const StudyFile& file, const std::filesystem::path& folder,
+                          Study& study) {
+  if (!usesScannerNoise(file)) return;
+  study.voxelLevels = resolveVoxelLevels(file, folder, study);
+  study.baselineImage = file.baselineImage;
+  study.baselineScale = file.baselineScale.value_or(1.0);
+  study.maskImage = file.mask;
+  if (file.physio) study.physioMapImage = file.physio->map;
+  study.tsnr = file.tsnr;
+  study.snr = file.snr;
+  study.noiseSdImage = file.noiseSdImage;
+  study.tsnrImage = file.tsnrImage;
+}
+
+// The regions with their patterns, the networks between them, and the responses and
+// trial amplitudes of their effects. Percentages are of the baseline; of an image
+// baseline, of its mean over the mask (each voxel's effect is then scaled by its own
+// baseline, run_synthesis.h).
+void resolveRegionsAndResponses(const StudyFile& file, const KeyChecker& check,
+                                const std::filesystem::path& folder,
+                                const std::array<int, 3>& dims, Study& study) {
   const double percentBaseline =
       study.baselineImage ? study.voxelLevels->meanBaselineInMask : file.baseline;
-  const RegionContext context{path, folder,          study.grid,     study.frame,
-                              dims, &study.protocol, percentBaseline, !file.networks.empty()};
+  const RegionContext context{study.file, folder,          study.grid,     study.frame,
+                              dims,       &study.protocol, percentBaseline, !file.networks.empty()};
   for (std::size_t i = 0; i < file.regions.size(); ++i) {
     study.regions.push_back(resolveRegion(file.regions[i], i, context));
     study.regions.back().pattern = resolvePattern(file.regions[i], study, percentBaseline);
@@ -459,6 +319,31 @@ Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
                "canonical response); remove one or the other");
   }
   study.trialSpreads = resolveTrialSpreads(file, study, percentBaseline);
+}
+
+}  // namespace
+
+Study loadStudy(const std::filesystem::path& path, const Overrides& overrides) {
+  StudyFile file = readStudyFile(path);
+  const KeyChecker check(file);
+  Study study;
+  study.file = path;
+  study.inputFiles.push_back(path);
+  study.fileBytes = file.text;
+  study.fileSha256 = sha256Hex(study.fileBytes);
+  const std::filesystem::path folder = path.parent_path();
+
+  resolveIdentity(file, check, overrides, study);
+  resolveModes(file, check, study);
+  study.noise = checkedNoiseModels(file, check, study);
+  const std::array<int, 3> dims = resolveGrid(file, check, folder, study);
+  resolveDesigns(file, check, folder, study);
+  recordInputFiles(file, folder, study);
+  study.sliceTiming = resolveSliceTiming(file, study);
+  study.motion = resolveMotion(file, folder, study);
+  resolveScannerLevels(file, folder, study);
+  resolveRegionsAndResponses(file, check, folder, dims, study);
+
   const std::vector<bool> modelled = conditionsWithEffects(study);
   checkRest(file, check, study, modelled);
   checkEventsAgainstRuns(file, check, study, modelled);
