@@ -300,6 +300,8 @@ class Refusals(unittest.TestCase):
             ('"fir"', "", "expected values, the FIR response"),
             ('{ model = "fir", values = [0, -1] }', "", "positive sum"),
             ("", "{ values = [0, 1] }", 'values and step_s belong to model = "fir"'),
+            ("", "{ peak_delay_s = 7 }\npattern = { sd = 1.0, correlation = 0.3 }",
+             "expected no hrf keys in a study whose regions have voxel patterns"),
             ("", "", "key trial_sd.Stimulus: expected a condition of the events",
              "trial_sd = { Stimulus = 0.2 }\n"),
             ("", "", "key trial_sd.Stim: expected a spread per condition",

@@ -318,6 +318,15 @@ void resolveRegionsAndResponses(const StudyFile& file, const KeyChecker& check,
                "expected no hrf keys with slice timing (each slice is sampled from the "
                "canonical response); remove one or the other");
   }
+  for (const Region& region : study.regions) {
+    if (!study.responses.empty() && region.pattern) {
+      // A region's own response drives its voxels with the region's amplitude; the
+      // voxel patterns would be lost, so the two are not combined.
+      check.fail("hrf", "expected no hrf keys in a study whose regions have voxel patterns "
+                        "(region " + formats::inQuotes(region.name) +
+                        "); remove the hrf keys or the pattern");
+    }
+  }
   study.trialSpreads = resolveTrialSpreads(file, study, percentBaseline);
 }
 
